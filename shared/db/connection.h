@@ -1,0 +1,30 @@
+#pragma once
+// A database connection held for a program's whole run and opened and closed
+// around each piece of work (the station's OpenDataDB/CloseDataDB, the ingest
+// service's OpenDB/CloseDB). Open and close never throw; a statement on a
+// connection that failed to open throws instead.
+#include <filesystem>
+
+#include "db/database.h"
+
+namespace corva::db {
+
+class Connection {
+public:
+    void setFile(const std::filesystem::path& file) { file_ = file; }
+    const std::filesystem::path& file() const { return file_; }
+
+    bool openIfClosed();   // silent; true when open afterwards
+    bool reopen();         // closes when open, then opens
+    void closeIfOpen();    // silent
+    bool isOpen() const { return db_.isOpen(); }
+
+    // The open database; throws corva::Error when the connection is closed.
+    Database& db();
+
+private:
+    std::filesystem::path file_;
+    Database db_;
+};
+
+}  // namespace corva::db

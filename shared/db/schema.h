@@ -1,0 +1,36 @@
+#pragma once
+// The tables and views of the three database files and the operations that
+// change their structure at run time.
+#include <filesystem>
+#include <string>
+
+namespace corva::db {
+
+class Database;
+
+// Creates every table, view and index of the image database (QAData.dat, QADef.dat)
+// that is missing. tblReceive is included.
+void createImageSchema(Database& db);
+
+// The receive table alone, as the ingest service creates it when missing.
+void createReceiveTable(Database& db);
+
+// Creates the tables of the configuration database (QAUser.dat) that are missing.
+void createUserSchema(Database& db);
+
+// Copies Data/QADef.dat to Data/QAData.dat when the latter is missing. The copy goes
+// to a temporary name first and is then renamed, so two programs doing this at once
+// never see half a file. Returns true when QAData.dat exists afterwards.
+bool ensureImageDatabase(const std::filesystem::path& dataFolder);
+
+// A filter name usable as a column name: a letter or '_' followed by letters,
+// digits or '_', at most 64 characters, not an SQL keyword.
+bool isValidIdentifier(const std::string& name);
+
+// Adds / drops a yes/no filter column of tblDictionary. Throws corva::Error with a
+// message the caller can show when the name is invalid, already a column (add) or
+// not a filter column (drop).
+void addFilterColumn(Database& userDb, const std::string& name);
+void dropFilterColumn(Database& userDb, const std::string& name);
+
+}  // namespace corva::db

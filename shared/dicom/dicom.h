@@ -1,0 +1,272 @@
+#pragma once
+// Our DICOM adapter. No code outside shared/dicom includes DCMTK headers: it uses
+// these types. Every DCMTK failure becomes a corva::Error where it is returned.
+//
+// Texts pass in and out as UTF-8. Reading decodes by the object's Specific
+// Character Set; writing a value encodes it back into that set, and a value the
+// set cannot hold is a corva::Error (errc::CharsetEncode). Values not touched keep
+// their bytes.
+#include <compare>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+class DcmItem;
+class DcmFileFormat;
+
+namespace corva::dicom {
+
+struct Tag {
+    std::uint16_t group = 0;
+    std::uint16_t element = 0;
+    auto operator<=>(const Tag&) const = default;
+    // "GGGG,EEEE" with upper-case hexadecimal digits.
+    std::string text() const;
+    // Parses "GGGG,EEEE" (also "(GGGG,EEEE)"); nullopt when malformed.
+    static std::optional<Tag> parse(const std::string& text);
+};
+
+// A date, a time or both, as DICOM DA, TM and DT values decode.
+struct DateTime {
+    bool hasDate = false;
+    bool hasTime = false;
+    int year = 0, month = 0, day = 0;
+    int hour = 0, minute = 0, second = 0, microsecond = 0;
+    auto operator<=>(const DateTime&) const = default;
+};
+
+class DataSet;
+using Sequence = std::vector<DataSet>;
+
+// Text marker for a value that cannot be decoded (binary VRs, malformed numbers or dates).
+inline constexpr const char* UnknownDataType = "Unknown Data Type";
+
+// One typed value. Null is an absent or empty value. Numeric VRs come as double,
+// DA/TM/DT as DateTime, SQ as Sequence, everything else as UTF-8 text.
+using Value = std::variant<std::monostate, std::string, double, DateTime, Sequence>;
+
+struct Attribute {
+    Tag tag;
+    bool exists = false;
+    std::string vr;             // two letters, e.g. "PN"
+    std::vector<Value> values;  // one entry per value (multiplicity); empty when null
+
+    bool isNull() const { return values.empty(); }
+    bool multiValued() const { return values.size() > 1; }
+    // Value number n, counting from 1; null when there is no such value.
+    Value value(std::size_t n = 1) const;
+    // The whole value as UTF-8 text, values joined by '\' (numbers as in the header).
+    std::string text;
+};
+
+// A data set: the attributes of an image, of a sequence item or of a DICOMDIR record.
+// A DataSet is a handle; copies refer to the same attributes.
+class DataSet {
+public:
+    DataSet();  // a new, empty, owned set
+    ~DataSet();
+    DataSet(const DataSet&);
+    DataSet& operator=(const DataSet&);
+
+    Attribute get(Tag tag) const;
+    Attribute get(std::uint16_t group, std::uint16_t element) const { return get(Tag{group, element}); }
+    bool contains(Tag tag) const;
+
+    // Adds or replaces an attribute. Text is UTF-8; numbers and dates are formatted for
+    // the attribute's VR (from the data dictionary; unknown private tags as LO/UN).
+    void set(Tag tag, const std::string& utf8);
+    void set(Tag tag, const char* utf8) { set(tag, std::string(utf8)); }
+    void set(Tag tag, double number);
+    void set(Tag tag, const DateTime& when);
+    void set(Tag tag, const Sequence& items);
+    void set(Tag tag, const Value& value);
+    void remove(Tag tag);
+
+    // The top-level tags present, in order.
+    std::vector<Tag> tags() const;
+    // The Specific Character Set (0008,0005), empty for the default repertoire.
+    std::string characterSet() const;
+
+    // Adapter internals.
+    struct Impl;
+    explicit DataSet(std::shared_ptr<Impl> impl);
+    const std::shared_ptr<Impl>& impl() const { return impl_; }
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+// An 8-bit rendering of an image: grey (1 channel) or RGB (3 channels), rows top to bottom.
+struct Bitmap {
+    int width = 0;
+    int height = 0;
+    int channels = 1;
+    std::vector<std::uint8_t> pixels;  // width * height * channels bytes, no row padding
+};
+
+enum class ReadMode {
+    Full,        // everything, pixel data included
+    HeaderOnly,  // stops before the pixel data: registration reads no pixels
+};
+
+// One DICOM object read from or written to a Part-10 file.
+class Image {
+public:
+    Image();  // a new, empty object (for building files)
+    ~Image();
+    Image(Image&&) noexcept;
+    Image& operator=(Image&&) noexcept;
+    Image(const Image&) = delete;
+    Image& operator=(const Image&) = delete;
+
+    // Reads a file; throws corva::Error (errc::NotDicom / errc::NotFound) when it cannot.
+    static Image read(const std::filesystem::path& file, ReadMode mode = ReadMode::Full);
+
+    // Loads everything not read yet (pixel data after a header-only read).
+    void loadAll();
+
+    DataSet attributes() const;
+
+    std::string sopClassUid() const;
+    void setSopClassUid(const std::string& uid);
+    std::string sopInstanceUid() const;
+    std::string studyInstanceUid() const;
+    std::string patientName() const;
+    std::string patientId() const;
+    std::optional<DateTime> birthDate() const;
+    std::string sex() const;
+    // The transfer syntax UID the object was read with (empty for a new object).
+    std::string transferSyntax() const;
+    // The display window from the header (first values), 0 when absent.
+    int windowWidth() const;
+    int windowCenter() const;
+
+    // Writes a complete Part-10 file with fresh file meta information. Without a
+    // transfer syntax UID the one the object was read with (explicit little endian
+    // for a new object). Throws on failure.
+    void write(const std::filesystem::path& file, const std::optional<std::string>& transferSyntaxUid = {}) const;
+
+    // Renders the first frame with the header's window (min/max when absent), scaled
+    // to fit maxWidth x maxHeight with the aspect kept (no upscaling when 0,0).
+    Bitmap render(int maxWidth = 0, int maxHeight = 0) const;
+    // Writes the rendered image as a JPEG file with quality 1..100.
+    void writeJpeg(const std::filesystem::path& file, int quality) const;
+
+    // Sets uncompressed pixel data (for building images): 8 or 16 bits allocated,
+    // samples per pixel 1, MONOCHROME2.
+    void setPixelData(int rows, int columns, int bitsAllocated, const std::vector<std::uint8_t>& bytes);
+
+    // Adapter internals.
+    DcmFileFormat* fileFormat() const;
+
+private:
+    std::unique_ptr<DcmFileFormat> file_;
+    std::filesystem::path source_;
+};
+
+// The toolkit's image collection: clear, read, count, item (from 1), add.
+class ImageCollection {
+public:
+    void clear() { images_.clear(); }
+    void read(const std::filesystem::path& file, ReadMode mode = ReadMode::Full);
+    int count() const { return static_cast<int>(images_.size()); }
+    Image& item(int n);  // 1-based; throws when out of range
+    void add(Image image) { images_.push_back(std::move(image)); }
+
+private:
+    std::vector<Image> images_;
+};
+
+// A new globally unique DICOM UID.
+std::string newUid();
+
+// Switches off Nagle's algorithm for every association DCMTK opens in this
+// process (small objects would otherwise wait for delayed acknowledgements).
+// Call once before any network use.
+void initNetwork();
+
+struct PresentationContext {
+    std::string abstractSyntax;                 // SOP class UID
+    std::vector<std::string> transferSyntaxes;  // proposed, in order
+};
+
+// A storage association to a destination: open, send images, close.
+class Association {
+public:
+    Association();
+    ~Association();  // releases an open association
+    Association(const Association&) = delete;
+    Association& operator=(const Association&) = delete;
+
+    // Opens an association. Without contexts, proposes verification and the common
+    // storage SOP classes with the uncompressed transfer syntaxes. Throws
+    // corva::Error (errc::Network) when the destination does not answer or refuses.
+    void open(const std::string& host, int port, const std::string& callingAe, const std::string& calledAe,
+              const std::vector<PresentationContext>& contexts = {}, int timeoutSeconds = 10);
+    // Sends one image; throws when no context fits or the destination refuses it.
+    void send(const Image& image);
+    void echo();
+    void close();
+    bool isOpen() const;
+
+    // Contexts for a set of images: each image's SOP class with its own transfer
+    // syntax plus the uncompressed ones.
+    static std::vector<PresentationContext> contextsFor(const std::vector<const Image*>& images);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// A DICOMDIR read as a tree of records.
+struct DirRecord {
+    std::string type;       // Directory Record Type, e.g. "PATIENT", "IMAGE"
+    DataSet attributes;
+    std::string fileId;     // Referenced File ID with '/' separators, empty when none
+    std::vector<DirRecord> children;
+};
+
+// Reads a DICOMDIR file; the root records in order. Throws when it cannot.
+std::vector<DirRecord> readDicomDir(const std::filesystem::path& file);
+
+// Writes a DICOMDIR whose records name files "<SOP Instance UID>.dcm" in its folder.
+class DicomDirWriter {
+public:
+    explicit DicomDirWriter(std::string fileSetId = "CORVALIGHT");
+    ~DicomDirWriter();
+    // Adds PATIENT/STUDY/SERIES/IMAGE records for an image stored as relativeFileId
+    // (relative to the DICOMDIR's folder) with the given transfer syntax.
+    void addImage(const Image& image, const std::string& relativeFileId, const std::string& transferSyntaxUid);
+    void write(const std::filesystem::path& dicomDirFile);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Well-known UIDs.
+namespace uid {
+inline constexpr const char* ImplicitLittleEndian = "1.2.840.10008.1.2";
+inline constexpr const char* ExplicitLittleEndian = "1.2.840.10008.1.2.1";
+inline constexpr const char* ExplicitBigEndian = "1.2.840.10008.1.2.2";
+inline constexpr const char* JpegBaseline = "1.2.840.10008.1.2.4.50";
+inline constexpr const char* JpegLossless = "1.2.840.10008.1.2.4.70";
+inline constexpr const char* Verification = "1.2.840.10008.1.1";
+inline constexpr const char* ComputedRadiography = "1.2.840.10008.5.1.4.1.1.1";
+inline constexpr const char* DigitalMammographyForPresentation = "1.2.840.10008.5.1.4.1.1.1.2";
+inline constexpr const char* SecondaryCapture = "1.2.840.10008.5.1.4.1.1.7";
+}  // namespace uid
+
+// Every public attribute of the toolkit's data dictionary: tag, VR and name.
+struct DictionaryEntry {
+    Tag tag;
+    std::string vr;
+    std::string name;
+};
+std::vector<DictionaryEntry> publicDictionary();
+
+}  // namespace corva::dicom

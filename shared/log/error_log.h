@@ -1,0 +1,12 @@
+#pragma once
+// The station's error log: Logs/Error.log below the program folder.
+#include <cstdint>
+#include <string>
+
+namespace corva::log {
+
+// Appends "<general date><#number - description location>" with CR LF. A file larger
+// than 1,000,000 bytes is deleted first. Never throws; a failure loses the entry.
+void LogError(std::int32_t number, const std::string& description, const std::string& location);
+
+}  // namespace corva::log

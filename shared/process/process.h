@@ -1,0 +1,36 @@
+#pragma once
+// Process control on Linux through /proc and POSIX signals.
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace corva::process {
+
+// Ids of running processes whose executable name contains `name` (case-insensitive),
+// this process excluded.
+std::vector<int> findByName(const std::string& name);
+bool isAlive(int pid);
+// Starts a program detached (own session, no terminal, stdio on /dev/null) with the
+// given working folder. Returns its process id, or -1 when it could not start.
+int startDetached(const std::filesystem::path& program, const std::vector<std::string>& args = {},
+                  const std::filesystem::path& workingFolder = {});
+// SIGTERM, then SIGKILL when it has not ended within `grace`. pid <= 0 does nothing.
+// Returns true when the process is gone afterwards.
+bool stop(int pid, std::chrono::milliseconds grace = std::chrono::seconds(3));
+
+// A lock held for the life of the object (flock on a file in the user's runtime
+// folder). `key` names what is locked (a program name, plus a folder for services).
+class SingleInstanceLock {
+public:
+    explicit SingleInstanceLock(const std::string& key);
+    ~SingleInstanceLock();
+    SingleInstanceLock(const SingleInstanceLock&) = delete;
+    SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
+    bool acquired() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace corva::process
