@@ -1,0 +1,166 @@
+#include "process/process.h"
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+namespace corva::process {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+// The executable's name: from the exe link when readable, else argv[0], else comm
+// (which the kernel cuts at 15 characters).
+std::string executableName(const fs::path& procDir)
+{
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink(procDir / "exe", ec);
+    if (!ec && !exe.empty()) {
+        std::string name = exe.filename().string();
+        const std::string deleted = " (deleted)";
+        if (name.size() > deleted.size() && name.ends_with(deleted))
+            name.resize(name.size() - deleted.size());
+        return name;
+    }
+    std::ifstream cmdline(procDir / "cmdline", std::ios::binary);
+    std::string argv0;
+    std::getline(cmdline, argv0, '\0');
+    if (!argv0.empty())
+        return fs::path(argv0).filename().string();
+    std::ifstream comm(procDir / "comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+char processState(int pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return 0;
+    // The state follows the command name, which is in parentheses and may hold blanks.
+    const auto close = line.rfind(')');
+    if (close == std::string::npos || close + 2 >= line.size())
+        return 0;
+    return line[close + 2];
+}
+
+}  // namespace
+
+std::vector<int> findByName(const std::string& name)
+{
+    std::vector<int> found;
+    const std::string wanted = lower(name);
+    const int self = static_cast<int>(::getpid());
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+        const std::string dir = entry.path().filename().string();
+        if (dir.empty() || !std::all_of(dir.begin(), dir.end(), [](unsigned char c) { return std::isdigit(c); }))
+            continue;
+        const int pid = std::atoi(dir.c_str());
+        if (pid == self || !isAlive(pid))
+            continue;
+        if (lower(executableName(entry.path())).find(wanted) != std::string::npos)
+            found.push_back(pid);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+bool isAlive(int pid)
+{
+    if (pid <= 0)
+        return false;
+    if (::kill(pid, 0) != 0 && errno != EPERM)
+        return false;
+    const char state = processState(pid);
+    return state != 0 && state != 'Z' && state != 'X';
+}
+
+int startDetached(const fs::path& program, const std::vector<std::string>& args, const fs::path& workingFolder)
+{
+    QProcess p;
+    p.setProgram(QString::fromStdString(program.string()));
+    QStringList list;
+    for (const auto& a : args)
+        list << QString::fromStdString(a);
+    p.setArguments(list);
+    if (!workingFolder.empty())
+        p.setWorkingDirectory(QString::fromStdString(workingFolder.string()));
+    p.setStandardInputFile(QProcess::nullDevice());
+    p.setStandardOutputFile(QProcess::nullDevice());
+    p.setStandardErrorFile(QProcess::nullDevice());
+    qint64 pid = -1;
+    if (!p.startDetached(&pid))
+        return -1;
+    return static_cast<int>(pid);
+}
+
+bool stop(int pid, std::chrono::milliseconds grace)
+{
+    if (pid <= 0)
+        return true;
+    if (!isAlive(pid))
+        return true;
+    ::kill(pid, SIGTERM);
+    const auto step = std::chrono::milliseconds(25);
+    for (auto waited = std::chrono::milliseconds(0); waited < grace; waited += step) {
+        if (!isAlive(pid))
+            return true;
+        std::this_thread::sleep_for(step);
+    }
+    ::kill(pid, SIGKILL);
+    for (int i = 0; i < 80; ++i) {
+        if (!isAlive(pid))
+            return true;
+        std::this_thread::sleep_for(step);
+    }
+    return !isAlive(pid);
+}
+
+SingleInstanceLock::SingleInstanceLock(const std::string& key)
+{
+    fs::path folder = "/tmp";
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime && ::access(runtime, W_OK) == 0)
+        folder = runtime;
+    // The key may hold a folder path: a hash keeps the lock file name short and safe.
+    std::ostringstream name;
+    name << "corvalight-" << ::getuid() << '-' << std::hex << std::hash<std::string>{}(key) << ".lock";
+    const fs::path file = folder / name.str();
+    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0)
+        return;
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+SingleInstanceLock::~SingleInstanceLock()
+{
+    if (fd_ >= 0)
+        ::close(fd_);  // closing releases the lock
+}
+
+}  // namespace corva::process

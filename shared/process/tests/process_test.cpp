@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "process/process.h"
+#include "temp_dir.h"
+
+namespace fs = std::filesystem;
+using namespace corva::process;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A copy of /bin/sleep under a name of our own, so no other process matches it.
+fs::path makeSleeper(const fs::path& folder, const std::string& name)
+{
+    const fs::path exe = folder / name;
+    fs::copy_file("/bin/sleep", exe);
+    fs::permissions(exe, fs::perms::owner_all);
+    return exe;
+}
+
+template <typename Pred>
+bool waitFor(Pred pred, std::chrono::milliseconds limit = 10s)
+{
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return pred();
+}
+
+TEST(Process, StartFindAndStop)
+{
+    corva::test::TempDir dir("corva-proc");
+    const fs::path exe = makeSleeper(dir.path(), "CorvaSleeperXq");
+    const int pid = startDetached(exe, {"30"}, dir.path());
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(isAlive(pid));
+    ASSERT_TRUE(waitFor([&] { return !findByName("corvasleeperx").empty(); })) << "name match ignores case";
+    EXPECT_EQ(findByName("CORVASLEEPERXQ"), std::vector<int>{pid});
+    EXPECT_TRUE(stop(pid));
+    EXPECT_FALSE(isAlive(pid));
+    EXPECT_TRUE(findByName("CorvaSleeperXq").empty());
+}
+
+TEST(Process, StopEscalatesToKillForAProgramThatIgnoresTerm)
+{
+    corva::test::TempDir dir("corva-proc");
+    const fs::path script = dir.path() / "CorvaStubborn.sh";
+    std::ofstream(script) << "#!/bin/sh\ntrap '' TERM\nwhile true; do sleep 1; done\n";
+    fs::permissions(script, fs::perms::owner_all);
+    const int pid = startDetached("/bin/sh", {script.string()}, dir.path());
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(200ms);  // let the shell install its trap
+    EXPECT_TRUE(stop(pid, 500ms));
+    EXPECT_FALSE(isAlive(pid));
+}
+
+TEST(Process, NothingRememberedNothingStopped)
+{
+    EXPECT_TRUE(stop(0));
+    EXPECT_TRUE(stop(-1));
+    EXPECT_FALSE(isAlive(0));
+}
+
+TEST(Process, StartOfMissingProgramFails)
+{
+    EXPECT_EQ(startDetached("/nonexistent/CorvaNothing"), -1);
+}
+
+TEST(SingleInstance, SecondLockOnSameKeyFailsUntilFirstEnds)
+{
+    const std::string key = "corva-test-" + std::to_string(::getpid());
+    {
+        SingleInstanceLock first(key);
+        ASSERT_TRUE(first.acquired());
+        SingleInstanceLock second(key);
+        EXPECT_FALSE(second.acquired());
+        SingleInstanceLock other(key + "-other");
+        EXPECT_TRUE(other.acquired());
+    }
+    SingleInstanceLock again(key);
+    EXPECT_TRUE(again.acquired());
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <QSettings>
+#include <cstdlib>
+
+#include "settings/settings.h"
+#include "temp_dir.h"
+
+using namespace corva::settings;
+
+namespace {
+
+// Every test of this file uses its own settings file: XDG_CONFIG_HOME must point at
+// a temporary folder before the first QSettings is made.
+class SettingsHome : public ::testing::Environment {
+public:
+    void SetUp() override { setenv("XDG_CONFIG_HOME", dir_.path().c_str(), 1); }
+
+private:
+    corva::test::TempDir dir_{"corva-settings"};
+};
+const auto* const g_home = ::testing::AddGlobalTestEnvironment(new SettingsHome);
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QSettings store("ZKT", "Lumenpost");
+        store.clear();
+        store.sync();
+    }
+};
+
+TEST_F(SettingsTest, DefaultsWithoutAnyStoredValue)
+{
+    Settings s;
+    LoadSettings(s);
+    EXPECT_EQ(s.viewerRows, 7);
+    EXPECT_EQ(s.viewerColumns, 3);
+    EXPECT_EQ(s.imagesPerPage, 21);
+    EXPECT_EQ(s.viewerBgColor, 0);
+    EXPECT_EQ(s.viewerFgColor, 0x00C0FFFF);
+    EXPECT_EQ(s.sentAndKeep, 1);
+    EXPECT_EQ(s.stopService, 0);
+    EXPECT_EQ(s.debug, 0);
+    EXPECT_EQ(s.xrayComm, 1);
+    EXPECT_EQ(s.irAet, "Lumenpost");
+    EXPECT_EQ(s.irPort, "105");
+    EXPECT_EQ(s.scpAet, "");
+    EXPECT_EQ(s.comSpeed, 5);
+    EXPECT_EQ(s.comParity, 2);
+    EXPECT_EQ(s.comBitGet, 4);
+    EXPECT_EQ(s.comBitPut, 0);
+    EXPECT_EQ(s.comFlux, 0);
+    EXPECT_EQ(s.comPort, 1);
+    EXPECT_EQ(s.comTimeOutStart, 5);
+    EXPECT_EQ(s.comTimeOutEnd, 5);
+    EXPECT_EQ(s.customWidth, "0");
+    EXPECT_EQ(s.filterActive, "");
+}
+
+TEST_F(SettingsTest, ValuesLiveUnderTheirGroups)
+{
+    ASSERT_TRUE(WriteRegistryValue("General\\Viewer_Rows", "2"));
+    QSettings store("ZKT", "Lumenpost");
+    EXPECT_EQ(store.value("General/Viewer_Rows").toString(), "2");
+    EXPECT_EQ(ReadRegistryValue("General\\Viewer_Rows", "7"), "2");
+    EXPECT_EQ(ReadRegistryValue("General\\Missing", "dflt"), "dflt");
+    ASSERT_TRUE(WriteRegistryValue("General\\Viewer_Rows", ""));
+    EXPECT_EQ(ReadRegistryValue("General\\Viewer_Rows", "7"), "7") << "an empty value reads as the default";
+}
+
+TEST_F(SettingsTest, NonNumericRowsKeepPreviousValueAndColumnsStillLoad)
+{
+    WriteRegistryValue("General\\Viewer_Rows", "many");
+    WriteRegistryValue("General\\Viewer_Columns", "4");
+    Settings s;
+    LoadSettings(s);
+    EXPECT_EQ(s.viewerRows, 0);
+    EXPECT_EQ(s.viewerColumns, 4);
+    EXPECT_EQ(s.imagesPerPage, 0);
+
+    s.viewerRows = 5;
+    LoadSettings(s);
+    EXPECT_EQ(s.viewerRows, 5) << "a failed step keeps what was loaded before";
+}
+
+TEST(SettingsConversion, WholeNumbers)
+{
+    struct Case {
+        const char* text;
+        bool ok;
+        int value;
+    } cases[] = {
+        {"7", true, 7},       {" 12 ", true, 12},  {"2.5", true, 2},     {"3.5", true, 4},
+        {"-2.5", true, -2},   {"32767", true, 32767}, {"32768", false, 0}, {"-32769", false, 0},
+        {"abc", false, 0},    {"", false, 0},      {"1x", false, 0},     {"0x10", false, 0},
+        {"1e2", true, 100},   {"nan", false, 0},
+    };
+    for (const auto& c : cases) {
+        std::int16_t v = 0;
+        EXPECT_EQ(toInt16(c.text, v), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(v, c.value) << c.text;
+        }
+    }
+    std::int32_t big = 0;
+    EXPECT_TRUE(toInt32("2147483647", big));
+    EXPECT_EQ(big, 2147483647);
+    EXPECT_FALSE(toInt32("2147483648", big));
+}
+
+TEST(SettingsConversion, ColourScanIsLenient)
+{
+    struct Case {
+        const char* text;
+        bool ok;
+        std::int32_t value;
+    } cases[] = {
+        {"&H00C0FFFF&", true, 12648447}, {"12648447", true, 12648447}, {"255", true, 255},
+        {"&HFF&", true, 255},            {"&hff", true, 255},          {"red", true, 0},
+        {"", true, 0},                   {"12abc", true, 12},          {"&HFFFFFFFF&", true, -1},
+        {"&H1FFFFFFFF", false, 0},       {"99999999999", false, 0},
+    };
+    for (const auto& c : cases) {
+        std::int32_t v = 77;
+        EXPECT_EQ(scanColour(c.text, v), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(v, c.value) << c.text;
+        }
+    }
+}
+
+TEST_F(SettingsTest, BackgroundColourForms)
+{
+    for (const char* red : {"255", "&HFF&"}) {
+        WriteRegistryValue("General\\Viewer_bgColor", red);
+        Settings s;
+        LoadSettings(s);
+        EXPECT_EQ(s.viewerBgColor, 0x000000FF) << red;
+    }
+    WriteRegistryValue("General\\Viewer_bgColor", "black");
+    Settings s;
+    s.viewerBgColor = 5;
+    LoadSettings(s);
+    EXPECT_EQ(s.viewerBgColor, 0);
+}
+
+TEST_F(SettingsTest, SaveWritesDecimalTextAndLoadsBack)
+{
+    Settings s;
+    LoadSettings(s);
+    SaveSettings(s);
+    EXPECT_EQ(ReadRegistryValue("General\\Viewer_fgColor", ""), "12648447");
+    EXPECT_EQ(ReadRegistryValue("General\\Viewer_bgColor", ""), "0");
+    EXPECT_EQ(ReadRegistryValue("Com\\IR_AET", ""), "Lumenpost");
+    EXPECT_EQ(ReadRegistryValue("ComPort\\Speed", ""), "5");
+
+    s.scpAet = "ARCHIVE, MAIN";  // a comma must survive the INI format
+    s.viewerRows = 2;
+    SaveSettings(s);
+    Settings back;
+    LoadSettings(back);
+    EXPECT_EQ(back.scpAet, "ARCHIVE, MAIN");
+    EXPECT_EQ(back.viewerRows, 2);
+    EXPECT_EQ(back.imagesPerPage, 6);
+}
+
+TEST_F(SettingsTest, HooksSeeDebugAndUnitType)
+{
+    WriteRegistryValue("General\\XrayComm", "3");
+    WriteRegistryValue("General\\Debug", "1");
+    int seenDebug = -1, seenUnit = -1;
+    Settings s;
+    LoadSettings(s, {[&](std::int16_t d) { seenDebug = d; }, [&](std::int16_t x) { seenUnit = x; }});
+    EXPECT_EQ(seenDebug, 1);
+    EXPECT_EQ(seenUnit, 3);
+    EXPECT_EQ(s.xrayComm, 3);
+}
+
+}  // namespace
