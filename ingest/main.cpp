@@ -1,1 +1,72 @@
-int main() { return 0; }
+// Ingrado: the windowless ingest service. No arguments; the program folder is the
+// folder of the executable. A second copy for the same folder ends at once.
+#include <signal.h>
+#include <time.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "core/paths.h"
+#include "ingest_service.h"
+#include "process/process.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+void onTerminate(int)
+{
+    g_stop.store(true);
+}
+
+void sleepUntil(const timespec& when)
+{
+    // A signal ends the wait early (clock_nanosleep returns EINTR), so SIGTERM is
+    // seen at once instead of after the tick period.
+    while (!g_stop.load()) {
+        const int rc = ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr);
+        if (rc != EINTR)
+            return;
+    }
+}
+
+}  // namespace
+
+int main()
+{
+    const auto folder = corva::programFolder();
+    corva::process::SingleInstanceLock lock("Ingrado " + folder.string());
+    if (!lock.acquired())
+        return 0;
+
+    struct sigaction sa {};
+    sa.sa_handler = onTerminate;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::signal(SIGHUP, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    corva::ingest::IngestService service(folder);
+    service.start();
+
+    constexpr long PeriodNs = 500'000'000;
+    timespec next {};
+    ::clock_gettime(CLOCK_MONOTONIC, &next);
+    while (!g_stop.load()) {
+        service.tick(&g_stop);
+        // Ticks never overlap: a tick that fell due while this one ran is skipped.
+        timespec now {};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        do {
+            next.tv_nsec += PeriodNs;
+            if (next.tv_nsec >= 1'000'000'000) {
+                next.tv_nsec -= 1'000'000'000;
+                ++next.tv_sec;
+            }
+        } while (next.tv_sec < now.tv_sec || (next.tv_sec == now.tv_sec && next.tv_nsec <= now.tv_nsec));
+        sleepUntil(next);
+    }
+    return 0;
+}

@@ -5,7 +5,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-serialport-dev libqt6serialport6 qt6-qpa-plugins
   libdcmtk-dev dcmtk libsqlite3-dev sqlite3 libzip-dev
-  libgtest-dev googletest socat procps xvfb xauth
+  libgtest-dev googletest socat procps
   libgl-dev
 )
 missing=()
@@ -17,5 +17,5 @@ if ((${#missing[@]})); then
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  $SUDO apt-get install -y -qq "${missing[@]}"
 fi

@@ -7,7 +7,16 @@
 //    fail on each other's lock;
 //  - replaces the NOCASE collation and LIKE with versions that fold all letters
 //    (umlauts included), so "müller" matches "MÜLLER". Columns are declared
-//    COLLATE NOCASE, which the sqlite3 shell also understands.
+//    COLLATE NOCASE, which the sqlite3 shell also understands. The shell's own
+//    NOCASE folds ASCII only: there, lookups of non-ASCII keys through an index may
+//    miss rows and "PRAGMA integrity_check" reports such rows as missing from the
+//    index. Never run REINDEX or VACUUM from the shell; "REINDEX" run through a
+//    Database of ours restores the order our connections rely on.
+//
+// Writing while a SELECT on the same connection is still stepping can fail with
+// SQLITE_BUSY when the other program committed meanwhile (the read snapshot cannot
+// be upgraded). Read first and finish the statement, then write, or take the write
+// lock first with a Transaction.
 #include <cstdint>
 #include <filesystem>
 #include <memory>

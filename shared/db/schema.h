@@ -1,6 +1,8 @@
 #pragma once
 // The tables and views of the three database files and the operations that
-// change their structure at run time.
+// change their structure at run time. tblSCP."Default" and tblDictionary."Index" are
+// SQL keywords in SQLite: statements must quote them ("UPDATE tblSCP SET \"Default\" = 0").
+// Yes/no columns hold -1 and 0; any other value written to one is stored as -1.
 #include <filesystem>
 #include <string>
 
@@ -22,6 +24,17 @@ void createUserSchema(Database& db);
 // to a temporary name first and is then renamed, so two programs doing this at once
 // never see half a file. Returns true when QAData.dat exists afterwards.
 bool ensureImageDatabase(const std::filesystem::path& dataFolder);
+
+// Replaces the content of Data/QAData.dat by that of Data/QADef.dat ("delete all")
+// through SQLite's backup, under the database's own lock: a program that has the file
+// open sees either the old or the empty database, never a torn file or a stale WAL.
+// Creates QAData.dat when missing. Throws corva::Error on failure.
+void resetImageDatabase(const std::filesystem::path& dataFolder);
+
+// File names below the Data folder.
+inline constexpr const char* ImageDatabaseFile = "QAData.dat";
+inline constexpr const char* TemplateDatabaseFile = "QADef.dat";
+inline constexpr const char* UserDatabaseFile = "QAUser.dat";
 
 // A filter name usable as a column name: a letter or '_' followed by letters,
 // digits or '_', at most 64 characters, not an SQL keyword.

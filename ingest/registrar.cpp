@@ -1,0 +1,471 @@
+#include "registrar.h"
+
+#include <limits>
+#include <system_error>
+
+#include "core/error.h"
+#include "core/paths.h"
+#include "ingest_log.h"
+
+namespace corva::ingest {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string upper(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+const char* trueFalse(bool b)
+{
+    return b ? "True" : "False";
+}
+
+}  // namespace
+
+Registrar::Registrar(db::Database& db, IngestLog& log, fs::path inputFolder)
+    : db_(db), log_(log), input_(std::move(inputFolder))
+{
+}
+
+db::Statement& Registrar::statement(const std::string& sql)
+{
+    auto it = statements_.find(sql);
+    if (it == statements_.end())
+        it = statements_.emplace(std::piecewise_construct, std::forward_as_tuple(sql),
+                                 std::forward_as_tuple(db_, sql))
+                 .first;
+    it->second.reset();
+    return it->second;
+}
+
+std::int32_t Registrar::newKey()
+{
+    const std::int64_t key = db_.lastInsertRowId();
+    if (key <= 0 || key > std::numeric_limits<std::int32_t>::max())
+        throw Error(6, "Overflow: key " + std::to_string(key) + " beyond the 32-bit range");
+    return static_cast<std::int32_t>(key);
+}
+
+void Registrar::debug(const std::string& text)
+{
+    log_.writeDebugLog(text);
+}
+
+void Registrar::logError(const std::exception& e, const char* tag)
+{
+    if (const auto* err = dynamic_cast<const Error*>(&e))
+        log_.writeLog(err->code(), err->message(), tag);
+    else
+        log_.writeLog(errc::Generic, e.what(), tag);
+}
+
+bool Registrar::hasSopClass(const dicom::Image& image)
+{
+    try {
+        return !image.sopClassUid().empty();
+    } catch (...) {
+        return false;  // a SOP class that cannot be read counts as absent
+    }
+}
+
+bool Registrar::checkSop(dicom::Image& image)
+{
+    if (hasSopClass(image))
+        return true;
+    std::string modality;
+    try {
+        modality = image.attributes().get(0x0008, 0x0060).text;
+    } catch (...) {
+    }
+    image.setSopClassUid(sopClassForModality(modality));
+    return false;
+}
+
+void Registrar::writeCopy(dicom::Image& image, const fs::path& target)
+{
+    // The copy is written under a name the scan does not take, then renamed.
+    const fs::path part = target.string() + ".repair";
+    image.write(part);
+    fs::rename(part, target);
+}
+
+int Registrar::registerImage(dicom::Image& image, Keys& keys, const std::string& name)
+{
+    debug("RegisterImage Start");
+    auto end = [&](int result) {
+        debug("RegisterImage Ende");
+        return result;
+    };
+    auto fail = [&](const std::string& line) {
+        debug(line);
+        return end(status::Failed);
+    };
+    const dicom::DataSet ds = image.attributes();
+    Values v;
+
+    try {
+        v.patient = readPatientValues(ds);
+    } catch (const std::exception& e) {
+        logError(e, "GetValuePatient");
+        return end(status::Failed);
+    }
+
+    int studyRead = 0;
+    try {
+        studyRead = static_cast<int>(readStudyValues(ds, v.study));
+    } catch (const std::exception& e) {
+        logError(e, "GetValuesStudy");
+    }
+    debug("GetValStd = " + std::to_string(studyRead));
+    if (studyRead == 0)
+        return end(status::Failed);
+
+    const fs::path repaired = input_ / (name + "1");
+    if (studyRead == static_cast<int>(StudyRead::NoModality)) {
+        // The whole object is needed for the copy: load the pixel data first.
+        image.loadAll();
+        image.attributes().set(dicom::Tag{0x0008, 0x0060}, "SC");
+        writeCopy(image, repaired);
+        return end(status::Repaired);
+    }
+
+    if (!hasSopClass(image)) {
+        debug("CheckSOP = false");
+        image.loadAll();
+        checkSop(image);
+        writeCopy(image, repaired);
+        return end(status::Repaired);
+    }
+
+    try {
+        v.series = readSeriesValues(ds);
+    } catch (const std::exception& e) {
+        logError(e, "GetValuesSeries");
+        return fail("GetValuesSeries = false");
+    }
+    try {
+        v.image = readImageValues(ds);
+    } catch (const std::exception& e) {
+        logError(e, "GetValuesImage");
+        return fail("GetValuesImage = false");
+    }
+
+    if (upper(name) != upper(v.image.sopInstanceUid + ".dcm")) {
+        // The SOP instance UID becomes a file name: never one that could leave the folder.
+        if (!isSafeUid(v.image.sopInstanceUid))
+            throw Error(errc::InvalidName, "Invalid SOP instance UID");
+        image.loadAll();
+        writeCopy(image, input_ / (v.image.sopInstanceUid + ".dcm"));
+        return end(status::CopiedUnderUid);
+    }
+
+    try {
+        v.reporters = readReporterIds(ds);
+    } catch (const std::exception& e) {
+        logError(e, "GetReporterID");
+        return fail("GetReporterID = false");
+    }
+
+    return end(registerRows(v, keys));
+}
+
+int Registrar::registerRows(const Values& v, Keys& keys)
+{
+    // All rows of one file are committed together or not at all: a crash leaves
+    // either a registered file or none of its rows.
+    std::optional<db::Transaction> transaction;
+    try {
+        transaction.emplace(db_);
+    } catch (const std::exception& e) {
+        logError(e, "KnownImage");
+        debug("KnownImage = false");
+        return status::Failed;
+    }
+    Keys k = keys;
+    bool known = false;
+    if (!knownImage(v.image.sopInstanceUid, known)) {
+        debug("KnownImage = false");
+        return status::Failed;
+    }
+    if (known)
+        return status::AlreadyRegistered;
+
+    if (!knownSeries(v.series.uid, k, known)) {
+        debug("KnownSeries = false");
+        return status::Failed;
+    }
+    if (!known) {
+        if (!knownStudy(v.study.uid, k, known)) {
+            debug("KnownStudy = false");
+            return status::Failed;
+        }
+        if (!known) {
+            if (!knownPatient(v.patient, k, known)) {
+                debug("KnownPatient = false");
+                return status::Failed;
+            }
+            if (!known && !newPatient(v.patient, k))
+                return status::Failed;
+            if (!newStudy(v, k))
+                return status::Failed;
+        }
+        if (!newSeries(v.series, k))
+            return status::Failed;
+    }
+    if (!newImage(v.image, k))
+        return status::Failed;
+    try {
+        transaction->commit();
+    } catch (const std::exception& e) {
+        logError(e, "NewImage");
+        return status::Failed;
+    }
+    keys = k;
+    return status::Registered;
+}
+
+bool Registrar::knownImage(const std::string& uid, bool& known)
+{
+    try {
+        auto& st = statement("SELECT ImageID FROM tblImages WHERE ImageUID = ? LIMIT 1");
+        st.bind(1, uid);
+        known = st.step();
+        st.reset();
+        debug(std::string("KnownImage: Known = ") + trueFalse(known));
+        return true;
+    } catch (const std::exception& e) {
+        logError(e, "KnownImage");
+        return false;
+    }
+}
+
+bool Registrar::knownSeries(const std::string& uid, Keys& keys, bool& known)
+{
+    try {
+        auto& st = statement("SELECT SeriesID FROM tblSeries WHERE SeriesUID = ? LIMIT 1");
+        st.bind(1, uid);
+        known = st.step();
+        if (known)
+            keys.series = static_cast<std::int32_t>(st.getInt(0));
+        st.reset();
+        debug(std::string("KnownSeries: Known = ") + trueFalse(known));
+        return true;
+    } catch (const std::exception& e) {
+        logError(e, "KnownSeries");
+        return false;
+    }
+}
+
+bool Registrar::knownStudy(const std::string& uid, Keys& keys, bool& known)
+{
+    try {
+        auto& st = statement("SELECT FKeyPATID, StudyID FROM tblStudies WHERE StudyUID = ? LIMIT 1");
+        st.bind(1, uid);
+        known = st.step();
+        if (known) {
+            keys.patient = static_cast<std::int32_t>(st.getInt(0));
+            keys.study = static_cast<std::int32_t>(st.getInt(1));
+        }
+        st.reset();
+        debug(std::string("KnownStudy: Known = ") + trueFalse(known));
+        return true;
+    } catch (const std::exception& e) {
+        logError(e, "KnownStudy");
+        return false;
+    }
+}
+
+bool Registrar::knownPatient(const PatientValues& p, Keys& keys, bool& known)
+{
+    try {
+        // A patient is recognised by ID (or among the placeholder patients) and last
+        // name, narrowed by the other name parts and the birth date when the file has them.
+        std::string sql = "SELECT PATID FROM tblPatienten WHERE ";
+        sql += p.id.empty() ? "PATID1 Like 'ZKT%ZKT'" : "PATID1 = ?";
+        sql += " AND PATNachname = ?";
+        if (!p.firstName.empty())
+            sql += " AND PATVorname = ?";
+        if (!p.middleName.empty())
+            sql += " AND PAT2Vorname = ?";
+        if (!p.birthDate.empty())
+            sql += " AND PATGebDatum = ?";
+        sql += " LIMIT 1";
+        auto& st = statement(sql);
+        int n = 0;
+        if (!p.id.empty())
+            st.bind(++n, p.id);
+        st.bind(++n, p.lastName);
+        if (!p.firstName.empty())
+            st.bind(++n, p.firstName);
+        if (!p.middleName.empty())
+            st.bind(++n, p.middleName);
+        if (!p.birthDate.empty())
+            st.bind(++n, p.birthDate);
+        known = st.step();
+        if (known)
+            keys.patient = static_cast<std::int32_t>(st.getInt(0));
+        st.reset();
+        debug(std::string("KnownPatient: Known = ") + trueFalse(known));
+        return true;
+    } catch (const std::exception& e) {
+        logError(e, "KnownPatient");
+        return false;
+    }
+}
+
+bool Registrar::newPatient(const PatientValues& p, Keys& keys)
+{
+    try {
+        auto& st = statement(
+            "Insert Into tblPatienten (PATID1, PATNachname, PATVorname, PAT2Vorname, PATGebDatum, PATGeschlecht) "
+            "Values(?, ?, ?, ?, ?, ?)");
+        st.bind(1, p.id.empty() ? std::string("ZKT_NoPatID_ZKT") : p.id);
+        st.bind(2, p.lastName);
+        st.bind(3, p.firstName.empty() ? std::string("-") : p.firstName);
+        if (p.middleName.empty())
+            st.bindNull(4);
+        else
+            st.bind(4, p.middleName);
+        st.bind(5, p.birthDate.empty() ? std::string(db::NoDateMarker) : p.birthDate);
+        st.bind(6, p.sex.empty() ? std::string("O") : p.sex);
+        debug("New Patient (INSERT INTO tblPatienten)");
+        debug("ID: " + p.id);
+        debug("Name: " + p.lastName + " " + p.firstName);
+        st.run();
+        keys.patient = newKey();
+        debug("New Patient created in tblPatienten");
+        return true;
+    } catch (const std::exception& e) {
+        logError(e, "NewPatient");
+        return false;
+    }
+}
+
+std::int32_t Registrar::lookupOrInsert(const char* table, const char* textColumn, const char* keyColumn,
+                                       const std::string& text)
+{
+    // Errors are ignored here: the study then gets key 0 for this lookup.
+    try {
+        auto& find = statement(std::string("Select ") + keyColumn + " from " + table + " where " + textColumn +
+                               " = ? LIMIT 1");
+        find.bind(1, text);
+        if (find.step()) {
+            const auto key = static_cast<std::int32_t>(find.getInt(0));
+            find.reset();
+            return key;
+        }
+        find.reset();
+        auto& insert = statement(std::string("Insert Into ") + table + " (" + textColumn + ") Values(?)");
+        insert.bind(1, text);
+        insert.run();
+        return newKey();
+    } catch (...) {
+        return 0;
+    }
+}
+
+bool Registrar::newStudy(const Values& v, Keys& keys)
+{
+    try {
+        const StudyValues& s = v.study;
+        const auto physician = lookupOrInsert("tblUeberweiser", "UeberweiserName", "UeberweiserID", rules::trim(s.physician));
+        const auto bodyPart = lookupOrInsert("tblBodyparts", "Bodypart", "BodypartID", rules::trim(s.bodyPart));
+        const auto modality = lookupOrInsert("tblModalities", "Modality", "ModID", rules::trim(s.modality));
+        const auto accession = lookupOrInsert("tblAccessions", "Accession", "AccessionID", rules::trim(s.accession));
+        std::string description = rules::removeApostrophes(s.description);
+        if (description.empty())
+            description = "N/A";
+        auto& st = statement(
+            "Insert Into tblStudies (FKeyPATID, FKeyUeberweiserID, FKeyBodypartID, FKeyModID, FKeyAccessionID, "
+            "StudyDate, StudyTime, StudyUID, StudyNr, StudyDescription, ReporterID1, ReporterID2, ReporterID3) "
+            "Values(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        st.bind(1, keys.patient);
+        st.bind(2, physician);
+        st.bind(3, bodyPart);
+        st.bind(4, modality);
+        st.bind(5, accession);
+        st.bind(6, s.date);
+        st.bind(7, s.time);
+        st.bind(8, s.uid);
+        st.bind(9, s.number);
+        st.bind(10, description);
+        st.bind(11, v.reporters[0]);
+        st.bind(12, v.reporters[1]);
+        st.bind(13, v.reporters[2]);
+        st.run();
+        keys.study = newKey();
+        debug("New Study created in tblStudies");
+        return true;
+    } catch (const std::exception& e) {
+        logError(e, "NewStudy");
+        return false;
+    }
+}
+
+bool Registrar::newSeries(const SeriesValues& s, Keys& keys)
+{
+    try {
+        const std::string agent = s.contrastAgent.empty() ? std::string("0") : s.contrastAgent;
+        if (log_.debugOn())
+            debug("INSERT INTO tblSeries (FKeyStudyID, SeriesUID, SeriesNr, SeriesCBA) VALUES(" +
+                  std::to_string(keys.study) + ", '" + s.uid + "', " + std::to_string(s.number) + ", '" + agent + "')");
+        auto& st = statement("INSERT INTO tblSeries (FKeyStudyID, SeriesUID, SeriesNr, SeriesCBA) VALUES(?, ?, ?, ?)");
+        st.bind(1, keys.study);
+        st.bind(2, s.uid);
+        st.bind(3, s.number);
+        st.bind(4, agent);
+        st.run();
+        keys.series = newKey();
+        debug("New Series created in tblSeries");
+        return true;
+    } catch (const std::exception& e) {
+        logError(e, "NewSeries");
+        return false;
+    }
+}
+
+bool Registrar::newImage(const ImageValues& i, Keys& keys)
+{
+    try {
+        auto& st = statement(
+            "Insert Into tblImages (FKeySeriesID, ImageUID, ImageNr, ImageRows, ImageCols, ImageKVP, "
+            "ImageDCD, ImageExpTime, ImageExp, ImageXRay, ImageLocation, ImageST, ImageLevel, ImageWidth, "
+            "ImageDate, ImageTime) Values(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        st.bind(1, keys.series);
+        st.bind(2, i.sopInstanceUid);
+        st.bind(3, i.imageNumber);
+        st.bind(4, i.rows);
+        st.bind(5, i.columns);
+        st.bind(6, i.kvp);
+        st.bind(7, i.collectionDiameter);
+        st.bind(8, i.exposureTime);
+        st.bind(9, i.exposure);
+        st.bind(10, i.tubeCurrent);
+        st.bind(11, i.sliceLocation);
+        st.bind(12, i.sliceThickness);
+        st.bind(13, i.windowCenter);
+        st.bind(14, i.windowWidth);
+        st.bind(15, i.date);
+        st.bind(16, i.time);
+        debug("Registering new image (INSERT INTO tblImages)");
+        debug("FKeySeriesID: " + std::to_string(keys.series));
+        debug("ImageUID: " + i.sopInstanceUid);
+        debug("ImageNr: " + std::to_string(i.imageNumber));
+        debug("ImageRows/Cols: " + std::to_string(i.rows) + "/" + std::to_string(i.columns));
+        st.run();
+        keys.image = newKey();
+        debug("New Image entry created in tblImages");
+        return true;
+    } catch (const std::exception& e) {
+        logError(e, "NewImage");
+        return false;
+    }
+}
+
+}  // namespace corva::ingest

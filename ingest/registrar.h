@@ -1,0 +1,83 @@
+#pragma once
+// Files one image read from the input folder in the image database: finds or creates
+// its patient, study, series and image rows, or writes a repaired copy back into the
+// input folder first (missing modality or SOP class, file name not the SOP instance UID).
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "db/database.h"
+#include "dicom/dicom.h"
+#include "image_values.h"
+
+namespace corva::ingest {
+
+class IngestLog;
+
+// The keys of the rows the last registration found or created.
+struct Keys {
+    std::int32_t patient = 0;
+    std::int32_t study = 0;
+    std::int32_t series = 0;
+    std::int32_t image = 0;
+};
+
+// Registration status.
+namespace status {
+constexpr int Failed = 0;
+constexpr int Registered = 1;
+constexpr int AlreadyRegistered = -1;  // the SOP instance UID is in tblImages already
+constexpr int CopiedUnderUid = 2;      // Temp/<SOP UID>.dcm written; the input file is to go
+constexpr int Repaired = 3;            // Temp/<name>1 written; it takes the input file's place
+}  // namespace status
+
+// Prepared statements live as long as the Registrar: create one per tick on the open
+// connection and drop it before the connection closes.
+class Registrar {
+public:
+    Registrar(db::Database& db, IngestLog& log, std::filesystem::path inputFolder);
+
+    // Registers the image read (header only) from the input file `name`. A new image's
+    // rows are written in one transaction. On success `keys` holds the keys of the rows
+    // found or created; keys not touched keep their values.
+    int registerImage(dicom::Image& image, Keys& keys, const std::string& name);
+
+    // Fills in a SOP class from the modality when the image has none; false when it did.
+    static bool checkSop(dicom::Image& image);
+    static bool hasSopClass(const dicom::Image& image);
+
+private:
+    struct Values {
+        PatientValues patient;
+        StudyValues study;
+        SeriesValues series;
+        ImageValues image;
+        ReporterIds reporters{};
+    };
+
+    int registerRows(const Values& v, Keys& keys);
+    bool knownImage(const std::string& uid, bool& known);
+    bool knownSeries(const std::string& uid, Keys& keys, bool& known);
+    bool knownStudy(const std::string& uid, Keys& keys, bool& known);
+    bool knownPatient(const PatientValues& p, Keys& keys, bool& known);
+    bool newPatient(const PatientValues& p, Keys& keys);
+    bool newStudy(const Values& v, Keys& keys);
+    bool newSeries(const SeriesValues& s, Keys& keys);
+    bool newImage(const ImageValues& i, Keys& keys);
+    std::int32_t lookupOrInsert(const char* table, const char* textColumn, const char* keyColumn,
+                                const std::string& text);
+
+    void writeCopy(dicom::Image& image, const std::filesystem::path& target);
+    db::Statement& statement(const std::string& sql);
+    std::int32_t newKey();
+    void debug(const std::string& text);
+    void logError(const std::exception& e, const char* tag);
+
+    db::Database& db_;
+    IngestLog& log_;
+    std::filesystem::path input_;
+    std::map<std::string, db::Statement> statements_;
+};
+
+}  // namespace corva::ingest

@@ -1,0 +1,56 @@
+// The ingest log line format and the debug log rotation.
+#include "ingest_log.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "temp_dir.h"
+
+namespace corva::ingest {
+namespace {
+
+namespace fs = std::filesystem;
+using corva::test::readFile;
+using corva::test::TempDir;
+
+TEST(IngestLog, LineFormat)
+{
+    TempDir dir;
+    IngestLog log(dir / "Logs", false);
+    log.writeLog(3, "entries deleted from tblseries", "DeleteFailed");
+    log.writeLog(-5, "Failure", "TimerDB");
+    log.writeDebugLog("not written while debugging is off");
+    const auto text = readFile(dir / "Logs" / "Ingrado.log");
+    const std::regex expected(
+        R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d 3 entries deleted from tblseriesDeleteFailed\n)"
+        R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d-5 FailureTimerDB\n)");
+    EXPECT_TRUE(std::regex_match(text, expected)) << text;
+    EXPECT_FALSE(fs::exists(dir / "Logs" / "IngradoDebug.log"));
+}
+
+TEST(IngestLog, DebugLogIsMovedAsideWhenLarge)
+{
+    TempDir dir;
+    IngestLog log(dir / "Logs", true);
+    log.writeDebugLog("first");
+    EXPECT_TRUE(std::regex_match(readFile(log.debugFile()), std::regex(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\dfirst\n)")));
+    fs::resize_file(log.debugFile(), 1'000'001);
+    log.writeDebugLog("second");
+    int aside = 0;
+    for (const auto& e : fs::directory_iterator(dir / "Logs"))
+        aside += std::regex_match(e.path().filename().string(), std::regex(R"(IngradoDebug\d{6}\.log)")) ? 1 : 0;
+    // A second move within the same second fails silently and the line goes to the old file.
+    fs::resize_file(log.debugFile(), 1'000'001);
+    log.writeDebugLog("third");
+    int asideAfter = 0;
+    for (const auto& e : fs::directory_iterator(dir / "Logs"))
+        asideAfter += std::regex_match(e.path().filename().string(), std::regex(R"(IngradoDebug\d{6}\.log)")) ? 1 : 0;
+    EXPECT_EQ(aside, 1);
+    EXPECT_GE(asideAfter, 1);
+    EXPECT_LE(asideAfter, 2);
+    EXPECT_NE(readFile(log.debugFile()).find("third"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace corva::ingest

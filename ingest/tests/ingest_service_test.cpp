@@ -1,0 +1,443 @@
+// The ingest service driven tick by tick on a real program folder: registration,
+// repairs, retries, bad objects, patient matching and the orphan clean-up.
+#include "ingest_service.h"
+
+#include <gtest/gtest.h>
+
+#include "core/paths.h"
+#include "db/database.h"
+#include "ingest_test_util.h"
+
+namespace corva::ingest {
+namespace {
+
+namespace fs = std::filesystem;
+using corva::test::DicomSpec;
+using corva::test::readFile;
+using corva::test::uniqueUid;
+using corva::test::writeFile;
+using dicom::Tag;
+using test::queryInt;
+using test::queryText;
+using test::Station;
+
+DicomSpec specWithUids()
+{
+    DicomSpec spec;
+    spec.studyUid = uniqueUid();
+    spec.seriesUid = uniqueUid();
+    spec.sopInstanceUid = uniqueUid();
+    return spec;
+}
+
+TEST(IngestService, RegistersFileAndMovesItIntoTheStore)
+{
+    Station st;
+    DicomSpec spec = specWithUids();
+    spec.patientName = "Müller^Anna^Maria";
+    spec.patientId = "P-100";
+    spec.birthDate = "19600101";
+    spec.sex = "F";
+    spec.studyDescription = "Mammo 'both'";
+    spec.accessionNumber = " ACC1 ";
+    spec.extra = {{Tag{0x0008, 0x0090}, "Dr. Who"},
+                  {Tag{0x0018, 0x0015}, "BREAST"},
+                  {Tag{0x0020, 0x0010}, "0042"},
+                  {Tag{0x0020, 0x0011}, "3"},
+                  {Tag{0x0018, 0x0060}, "28"},
+                  {Tag{0x0008, 0x0023}, "20240116"},
+                  {Tag{0x0008, 0x0033}, "111213"},
+                  {Tag{0x1009, 0x0010}, "4|5|6"}};
+    const std::string name = spec.sopInstanceUid + ".dcm";
+    st.drop(name, spec);
+
+    st.ticks(1);
+    EXPECT_TRUE(fs::exists(st.temp() / name)) << "a file is first only seen";
+    EXPECT_EQ(st.count("tblImages"), 0);
+    st.ticks(1);
+    EXPECT_FALSE(fs::exists(st.temp() / name));
+    EXPECT_FALSE(fs::exists(st.temp() / (name + ".try")));
+    EXPECT_TRUE(fs::exists(st.folder().images() / spec.studyUid / name));
+
+    const auto db = st.db();
+    EXPECT_EQ(queryText(db, "SELECT PATID1 FROM tblPatienten"), "P-100");
+    EXPECT_EQ(queryText(db, "SELECT PATNachname FROM tblPatienten"), "Müller");
+    EXPECT_EQ(queryText(db, "SELECT PATVorname FROM tblPatienten"), "Anna");
+    EXPECT_EQ(queryText(db, "SELECT PAT2Vorname FROM tblPatienten"), "Maria");
+    EXPECT_EQ(queryText(db, "SELECT PATGebDatum FROM tblPatienten"), "1960-01-01");
+    EXPECT_EQ(queryText(db, "SELECT PATGeschlecht FROM tblPatienten"), "F");
+    EXPECT_EQ(queryText(db, "SELECT StudyUID FROM tblStudies"), spec.studyUid);
+    EXPECT_EQ(queryText(db, "SELECT StudyDate FROM tblStudies"), "2024-01-15");
+    EXPECT_EQ(queryText(db, "SELECT StudyTime FROM tblStudies"), "1899-12-30 10:15:00");
+    EXPECT_EQ(queryInt(db, "SELECT StudyNr FROM tblStudies"), 42);
+    EXPECT_EQ(queryText(db, "SELECT StudyDescription FROM tblStudies"), "Mammo both");
+    EXPECT_EQ(queryText(db, "SELECT Accession FROM tblAccessions a JOIN tblStudies s ON s.FKeyAccessionID = a.AccessionID"),
+              "ACC1");
+    EXPECT_EQ(queryText(db, "SELECT UeberweiserName FROM tblUeberweiser u JOIN tblStudies s ON s.FKeyUeberweiserID = u.UeberweiserID"),
+              "Dr. Who");
+    EXPECT_EQ(queryText(db, "SELECT Modality FROM view_studies"), "CR");
+    EXPECT_EQ(queryText(db, "SELECT Bodypart FROM view_studies"), "BREAST");
+    EXPECT_EQ(queryInt(db, "SELECT ReporterID1 + 10 * ReporterID2 + 100 * ReporterID3 FROM tblStudies"), 654);
+    EXPECT_EQ(queryText(db, "SELECT SeriesUID FROM tblSeries"), spec.seriesUid);
+    EXPECT_EQ(queryInt(db, "SELECT SeriesNr FROM tblSeries"), 3);
+    EXPECT_EQ(queryText(db, "SELECT SeriesCBA FROM tblSeries"), "0");
+    EXPECT_EQ(queryText(db, "SELECT ImageUID FROM tblImages"), spec.sopInstanceUid);
+    EXPECT_EQ(queryInt(db, "SELECT ImageRows * 1000 + ImageCols FROM tblImages"), 64064);
+    EXPECT_EQ(queryInt(db, "SELECT ImageKVP FROM tblImages"), 28);
+    EXPECT_EQ(queryText(db, "SELECT ImageDate FROM tblImages"), "2024-01-16");
+    EXPECT_EQ(queryText(db, "SELECT ImageTime FROM tblImages"), "1899-12-30 11:12:13");
+    EXPECT_EQ(queryText(db, "SELECT StudyUID FROM View_Images"), spec.studyUid);
+    EXPECT_EQ(st.count("tblReceive"), 1);
+    EXPECT_EQ(queryInt(db, "SELECT COUNT(*) FROM tblReceive r JOIN tblImages i ON r.ImageID = i.ImageID "
+                           "JOIN tblPatienten p ON r.PATID = p.PATID"),
+              1);
+    EXPECT_FALSE(fs::exists(st.folder().logs() / "Ingrado.log"));
+}
+
+TEST(IngestService, PlaceholdersForAbsentPatientData)
+{
+    Station st;
+    DicomSpec spec = specWithUids();
+    spec.omit = {{0x0010, 0x0010}, {0x0010, 0x0020}, {0x0010, 0x0030}, {0x0010, 0x0040}};
+    st.drop(spec.sopInstanceUid + ".dcm", spec);
+    ASSERT_TRUE(st.settle());
+    const auto db = st.db();
+    EXPECT_EQ(queryText(db, "SELECT PATID1 FROM tblPatienten"), "ZKT_NoPatID_ZKT");
+    EXPECT_EQ(queryText(db, "SELECT PATNachname FROM tblPatienten"), "XXNoName");
+    EXPECT_EQ(queryText(db, "SELECT PATVorname FROM tblPatienten"), "-");
+    EXPECT_EQ(queryInt(db, "SELECT PAT2Vorname IS NULL FROM tblPatienten"), 1);
+    EXPECT_EQ(queryText(db, "SELECT PATGebDatum FROM tblPatienten"), "1899-12-31");
+    EXPECT_EQ(queryText(db, "SELECT PATGeschlecht FROM tblPatienten"), "O");
+    EXPECT_EQ(queryText(db, "SELECT StudyDescription FROM tblStudies"), "N/A");
+}
+
+TEST(IngestService, ApostrophesAndLatin1AreStored)
+{
+    Station st;
+    DicomSpec spec = corva::test::latin1Spec("O'Müller^Jürgen");
+    spec.studyUid = uniqueUid();
+    spec.sopInstanceUid = uniqueUid();
+    spec.seriesUid = "1.2.3'4";
+    spec.patientId = "P'1";
+    spec.accessionNumber = "A'1";
+    spec.extra = {{Tag{0x0008, 0x0090}, "Dr. O'Hara"}};
+    st.drop(spec.sopInstanceUid + ".dcm", spec);
+    ASSERT_TRUE(st.settle());
+    const auto db = st.db();
+    EXPECT_EQ(queryText(db, "SELECT PATID1 FROM tblPatienten"), "P'1");
+    EXPECT_EQ(queryText(db, "SELECT PATNachname FROM tblPatienten"), "O\xC2\xB4Müller");
+    EXPECT_EQ(queryText(db, "SELECT PATVorname FROM tblPatienten"), "Jürgen");
+    EXPECT_EQ(queryText(db, "SELECT SeriesUID FROM tblSeries"), "1.2.3'4");
+    EXPECT_EQ(queryInt(db, "SELECT COUNT(*) FROM tblAccessions WHERE Accession = 'A''1'"), 1);
+    EXPECT_EQ(queryInt(db, "SELECT COUNT(*) FROM tblUeberweiser WHERE UeberweiserName = 'Dr. O''Hara'"), 1);
+}
+
+TEST(IngestService, FileNamedOtherwiseIsCopiedUnderItsUid)
+{
+    Station st;
+    DicomSpec spec = specWithUids();
+    st.drop("abc.dcm", spec);
+    st.ticks(2);
+    const std::string proper = spec.sopInstanceUid + ".dcm";
+    EXPECT_FALSE(fs::exists(st.temp() / "abc.dcm"));
+    EXPECT_FALSE(fs::exists(st.temp() / "abc.dcm.try"));
+    EXPECT_TRUE(fs::exists(st.temp() / proper));
+    EXPECT_EQ(st.count("tblImages"), 0);
+    ASSERT_TRUE(st.settle());
+    EXPECT_TRUE(fs::exists(st.folder().images() / spec.studyUid / proper));
+    EXPECT_EQ(st.count("tblImages"), 1);
+    const auto image = dicom::Image::read(st.folder().images() / spec.studyUid / proper);
+    EXPECT_EQ(image.sopInstanceUid(), spec.sopInstanceUid);
+    EXPECT_EQ(image.render().width, 64) << "the copy carries the pixel data";
+
+    // A name differing only in letter case is accepted as it is.
+    DicomSpec upper = specWithUids();
+    const std::string upperName = upper.sopInstanceUid + ".DCM";
+    st.drop(upperName, upper);
+    ASSERT_TRUE(st.settle());
+    EXPECT_TRUE(fs::exists(st.folder().images() / upper.studyUid / upperName));
+}
+
+TEST(IngestService, MissingModalityAndSopClassAreRepairedInTwoPasses)
+{
+    Station st;
+    DicomSpec spec = specWithUids();
+    spec.omit = {{0x0008, 0x0060}, {0x0008, 0x0016}};
+    const std::string name = spec.sopInstanceUid + ".dcm";
+    st.drop(name, spec);
+    st.ticks(2);
+    {
+        const auto first = dicom::Image::read(st.temp() / name);
+        EXPECT_EQ(first.attributes().get(0x0008, 0x0060).text, "SC");
+        EXPECT_EQ(first.sopClassUid(), "");
+        EXPECT_FALSE(fs::exists(st.temp() / (name + "1")));
+        EXPECT_FALSE(fs::exists(st.temp() / (name + ".try")));
+    }
+    st.ticks(2);
+    {
+        const auto second = dicom::Image::read(st.temp() / name);
+        EXPECT_EQ(second.sopClassUid(), dicom::uid::SecondaryCapture);
+    }
+    EXPECT_EQ(st.count("tblImages"), 0);
+    st.ticks(2);
+    EXPECT_EQ(st.count("tblImages"), 1);
+    const auto stored = dicom::Image::read(st.folder().images() / spec.studyUid / name);
+    EXPECT_EQ(stored.sopClassUid(), dicom::uid::SecondaryCapture);
+    EXPECT_EQ(stored.render().width, 64);
+    EXPECT_EQ(queryText(st.db(), "SELECT Modality FROM view_studies"), "SC");
+
+    // With a modality but no SOP class the class follows the modality.
+    DicomSpec ct = specWithUids();
+    ct.modality = "CT";
+    ct.omit = {{0x0008, 0x0016}};
+    st.drop(ct.sopInstanceUid + ".dcm", ct);
+    ASSERT_TRUE(st.settle());
+    EXPECT_EQ(dicom::Image::read(st.folder().images() / ct.studyUid / (ct.sopInstanceUid + ".dcm")).sopClassUid(),
+              "1.2.840.10008.5.1.4.1.1.2");
+}
+
+TEST(IngestService, DuplicateSopInstanceCreatesNoRows)
+{
+    Station st;
+    DicomSpec spec = specWithUids();
+    const std::string name = spec.sopInstanceUid + ".dcm";
+    st.drop(name, spec);
+    ASSERT_TRUE(st.settle());
+    st.drop(name, spec);
+    ASSERT_TRUE(st.settle());
+    EXPECT_EQ(st.count("tblImages"), 1);
+    EXPECT_EQ(st.count("tblPatienten"), 1);
+    EXPECT_EQ(st.count("tblReceive"), 2) << "an image already registered is reported again";
+    EXPECT_FALSE(fs::exists(st.temp() / name)) << "the input copy is deleted";
+
+    // Registered but not yet moved (the service was stopped in between): moved now.
+    fs::remove(st.folder().images() / spec.studyUid / name);
+    st.drop(name, spec);
+    ASSERT_TRUE(st.settle());
+    EXPECT_TRUE(fs::exists(st.folder().images() / spec.studyUid / name));
+    EXPECT_EQ(st.count("tblImages"), 1);
+}
+
+TEST(IngestService, KnownSeriesAndStudyAddOnlyWhatIsNew)
+{
+    Station st;
+    DicomSpec first = specWithUids();
+    st.drop(first.sopInstanceUid + ".dcm", first);
+    ASSERT_TRUE(st.settle());
+
+    DicomSpec sameSeries = first;
+    sameSeries.sopInstanceUid = uniqueUid();
+    sameSeries.patientName = "Other^Person";  // a known study keeps its patient
+    st.drop(sameSeries.sopInstanceUid + ".dcm", sameSeries);
+    ASSERT_TRUE(st.settle());
+    EXPECT_EQ(st.count("tblImages"), 2);
+    EXPECT_EQ(st.count("tblSeries"), 1);
+
+    DicomSpec sameStudy = sameSeries;
+    sameStudy.seriesUid = uniqueUid();
+    sameStudy.sopInstanceUid = uniqueUid();
+    st.drop(sameStudy.sopInstanceUid + ".dcm", sameStudy);
+    ASSERT_TRUE(st.settle());
+    EXPECT_EQ(st.count("tblImages"), 3);
+    EXPECT_EQ(st.count("tblSeries"), 2);
+    EXPECT_EQ(st.count("tblStudies"), 1);
+    EXPECT_EQ(st.count("tblPatienten"), 1);
+}
+
+TEST(IngestService, PatientMatching)
+{
+    struct Case {
+        const char* what;
+        std::string id1, name1, birth1;
+        std::string id2, name2, birth2;
+        int patients;
+    } cases[] = {
+        {"no ID, second without birth date", "", "Doe^Jane", "19500101", "", "Doe^Jane", "", 1},
+        {"no ID, different birth dates", "", "Doe^Jane", "19500101", "", "Doe^Jane", "19510101", 2},
+        {"no ID, first stored without birth date", "", "Doe^Jane", "", "", "Doe^Jane", "19500101", 2},
+        {"no ID, different names", "", "Doe^Jane", "", "", "Roe^Jane", "", 2},
+        {"same ID, name case and umlauts differ", "P1", "Müller^Anna", "19500101", "P1", "MÜLLER^ANNA", "19500101", 1},
+        {"same ID, second without first name", "P1", "Doe^Jane", "", "P1", "Doe", "", 1},
+        {"same ID, other last name", "P1", "Doe^Jane", "", "P1", "Roe^Jane", "", 2},
+        {"same name, other ID", "P1", "Doe^Jane", "", "P2", "Doe^Jane", "", 2},
+        {"ID case differs", "abc", "Doe^Jane", "", "ABC", "Doe^Jane", "", 1},
+    };
+    for (const auto& c : cases) {
+        Station st;
+        DicomSpec a = specWithUids();
+        a.patientId = c.id1;
+        a.patientName = c.name1;
+        a.birthDate = c.birth1;
+        DicomSpec b = specWithUids();
+        b.patientId = c.id2;
+        b.patientName = c.name2;
+        b.birthDate = c.birth2;
+        st.drop(a.sopInstanceUid + ".dcm", a);
+        ASSERT_TRUE(st.settle());
+        st.drop(b.sopInstanceUid + ".dcm", b);
+        ASSERT_TRUE(st.settle());
+        EXPECT_EQ(st.count("tblPatienten"), c.patients) << c.what;
+        EXPECT_EQ(st.count("tblStudies"), 2) << c.what;
+    }
+}
+
+TEST(IngestService, UnreadableFileIsTriedFiftyTimesThenSetAside)
+{
+    Station st;
+    writeFile(st.temp() / "junk.dcm", "this is not DICOM");
+    st.ticks(1);
+    for (int attempt = 1; attempt <= 50; ++attempt) {
+        st.ticks(1);
+        ASSERT_EQ(readFile(st.temp() / "junk.dcm.try"), " " + std::to_string(attempt) + " \n");
+    }
+    EXPECT_TRUE(fs::exists(st.temp() / "junk.dcm"));
+    st.ticks(1);
+    EXPECT_FALSE(fs::exists(st.temp() / "junk.dcm"));
+    EXPECT_FALSE(fs::exists(st.temp() / "junk.dcm.try"));
+    EXPECT_EQ(readFile(st.temp() / "BadObjects" / "junk.dcm"), "this is not DICOM");
+    const auto log = readFile(st.folder().logs() / "Ingrado.log");
+    EXPECT_NE(log.find("TimerDB\n"), std::string::npos) << log;
+
+    // A file of that name already set aside: the new one is deleted instead.
+    writeFile(st.temp() / "junk.dcm", "second junk");
+    writeFile(st.temp() / "junk.dcm.try", " 50 \n");
+    st.ticks(2);
+    EXPECT_FALSE(fs::exists(st.temp() / "junk.dcm"));
+    EXPECT_EQ(readFile(st.temp() / "BadObjects" / "junk.dcm"), "this is not DICOM");
+}
+
+TEST(IngestService, ReaderFailureIsLoggedAndRetried)
+{
+    struct Case {
+        const char* tag;
+        DicomSpec spec;
+    };
+    DicomSpec noSeries = specWithUids();
+    noSeries.omit = {{0x0020, 0x000E}};
+    DicomSpec badReporter = specWithUids();
+    badReporter.extra = {{Tag{0x1009, 0x0010}, "1|x"}};
+    DicomSpec badNumber = specWithUids();
+    badNumber.extra = {{Tag{0x0018, 0x0060}, "9e99"}};
+    const Case cases[] = {{"GetValuesSeries\n", noSeries}, {"GetReporterID\n", badReporter}, {"GetValuesImage\n", badNumber}};
+    for (const auto& c : cases) {
+        Station st;
+        const std::string name = c.spec.sopInstanceUid + ".dcm";
+        st.drop(name, c.spec);
+        st.ticks(3);
+        EXPECT_EQ(readFile(st.temp() / (name + ".try")), " 2 \n") << c.tag;
+        EXPECT_NE(readFile(st.folder().logs() / "Ingrado.log").find(c.tag), std::string::npos) << c.tag;
+        EXPECT_EQ(st.count("tblPatienten"), 0) << c.tag;
+    }
+}
+
+TEST(IngestService, UnsafeUidIsSetAsideAtOnce)
+{
+    struct Case {
+        std::string studyUid, sopUid;
+    } cases[] = {{"1.2.abc", ""}, {"1.2..3", ""}, {"", "1.2.3'4"}, {"", std::string(65, '1')}};
+    Station st;
+    int n = 0;
+    for (const auto& c : cases) {
+        DicomSpec spec = specWithUids();
+        if (!c.studyUid.empty())
+            spec.studyUid = c.studyUid;
+        if (!c.sopUid.empty())
+            spec.sopInstanceUid = c.sopUid;
+        const std::string name = "unsafe" + std::to_string(++n) + ".dcm";
+        st.drop(name, spec);
+        st.ticks(2);
+        EXPECT_TRUE(fs::exists(st.temp() / "BadObjects" / name)) << name;
+        EXPECT_FALSE(fs::exists(st.temp() / name)) << name;
+        EXPECT_FALSE(fs::exists(st.temp() / (name + ".try"))) << name;
+    }
+    EXPECT_EQ(st.count("tblImages"), 0);
+    EXPECT_EQ(test::countFiles(st.folder().images(), true), 0);
+    const auto log = readFile(st.folder().logs() / "Ingrado.log");
+    EXPECT_NE(log.find("1.2.abc"), std::string::npos) << log;
+}
+
+TEST(IngestService, FileAlreadyInStoreIsDeletedAndReported)
+{
+    Station st;
+    DicomSpec spec = specWithUids();
+    const std::string name = spec.sopInstanceUid + ".dcm";
+    corva::test::writeDicom(st.folder().images() / spec.studyUid / name, spec);
+    const auto before = readFile(st.folder().images() / spec.studyUid / name);
+    st.drop(name, spec);
+    ASSERT_TRUE(st.settle());
+    EXPECT_EQ(st.count("tblImages"), 1);
+    EXPECT_EQ(st.count("tblReceive"), 1);
+    EXPECT_EQ(readFile(st.folder().images() / spec.studyUid / name), before);
+}
+
+TEST(IngestService, FileWithoutStudyUidIsFiledUnderItsSeriesUid)
+{
+    Station st;
+    DicomSpec spec = specWithUids();
+    spec.omit = {{0x0020, 0x000D}};
+    const std::string name = spec.sopInstanceUid + ".dcm";
+    st.drop(name, spec);
+    ASSERT_TRUE(st.settle());
+    EXPECT_EQ(queryText(st.db(), "SELECT StudyUID FROM tblStudies"), spec.seriesUid);
+    EXPECT_TRUE(fs::exists(st.folder().images() / spec.seriesUid / name));
+}
+
+TEST(IngestService, OrphanCleanUp)
+{
+    Station st;
+    DicomSpec spec = specWithUids();
+    st.drop(spec.sopInstanceUid + ".dcm", spec);
+    ASSERT_TRUE(st.settle());
+    {
+        db::Database db(st.db());
+        db.exec("DELETE FROM tblImages");
+    }
+    st.ticks(1);
+    EXPECT_EQ(st.count("tblSeries"), 0);
+    EXPECT_EQ(st.count("tblStudies"), 0);
+    EXPECT_EQ(st.count("tblPatienten"), 0);
+    const auto log = readFile(st.folder().logs() / "Ingrado.log");
+    EXPECT_NE(log.find(" 1 entries deleted from tblseriesDeleteFailed\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" 1 entries deleted from tblstudiesDeleteFailed\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" 1 entries deleted from tblpatientenDeleteFailed\n"), std::string::npos) << log;
+}
+
+TEST(IngestService, MissingReceiveTableIsCreated)
+{
+    Station st;
+    {
+        db::Database db(st.db());
+        db.exec("DROP TABLE tblReceive");
+    }
+    DicomSpec spec = specWithUids();
+    st.drop(spec.sopInstanceUid + ".dcm", spec);
+    ASSERT_TRUE(st.settle());
+    EXPECT_EQ(st.count("tblReceive"), 1);
+}
+
+TEST(IngestService, DebugLogTracesEachFile)
+{
+    corva::test::ProgramFolder folder;
+    writeFile(folder.path() / "debug.on", "");
+    IngestService service(folder.path());
+    service.start();
+    DicomSpec spec = specWithUids();
+    const std::string name = spec.sopInstanceUid + ".dcm";
+    corva::test::writeDicom(folder.temp() / name, spec);
+    service.tick();
+    service.tick();
+    const auto text = readFile(folder.logs() / "IngradoDebug.log");
+    const std::vector<std::string> lines = {"File 1 of 1 in progress", "trying to read file: " + name, "success", "checking register status: " + name,
+          "PatID: 0", "RegisterImage Start", "GetValStd = 1", "KnownImage: Known = False",
+          "KnownSeries: Known = False", "KnownStudy: Known = False", "KnownPatient: Known = False",
+          "New Patient (INSERT INTO tblPatienten)", "New Patient created in tblPatienten",
+          "New Study created in tblStudies", "New Series created in tblSeries",
+          "Registering new image (INSERT INTO tblImages)", "ImageRows/Cols: 64/64",
+          "New Image entry created in tblImages", "RegisterImage Ende", "regstatus = 1",
+          "trying to move image to viewer: " + name, "trying to set register entry into tblReceive:"};
+    for (const auto& line : lines)
+        EXPECT_NE(text.find(line + "\n"), std::string::npos) << line;
+}
+
+}  // namespace
+}  // namespace corva::ingest

@@ -1,0 +1,188 @@
+// The real Ingrado started from a copied program folder: one instance per folder,
+// SIGTERM, and kill -9 in the middle of a batch followed by a restart.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include "core/paths.h"
+#include "ingest_test_util.h"
+#include "process/process.h"
+
+extern char** environ;
+
+namespace corva::ingest {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using corva::test::DicomSpec;
+using corva::test::ProgramFolder;
+using corva::test::uniqueUid;
+
+// A started Ingrado, killed at the end of the test if still running.
+class Running {
+public:
+    explicit Running(const fs::path& exe)
+    {
+        char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
+        if (::posix_spawn(&pid_, exe.c_str(), nullptr, nullptr, argv, environ) != 0)
+            pid_ = -1;
+    }
+    ~Running() { kill(SIGKILL); }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+    pid_t pid() const { return pid_; }
+
+    void kill(int signal)
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, signal);
+            if (signal == SIGKILL)
+                waitExit(30s);
+        }
+    }
+    // True when the process ended within `timeout`; its exit status in `status`.
+    bool waitExit(std::chrono::milliseconds timeout, int* status = nullptr)
+    {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (pid_ > 0) {
+            int st = 0;
+            const pid_t r = ::waitpid(pid_, &st, WNOHANG);
+            if (r == pid_) {
+                if (status)
+                    *status = st;
+                pid_ = -1;
+                return true;
+            }
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+template <typename Pred>
+bool waitFor(Pred pred, std::chrono::milliseconds timeout = 60s)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(2ms);
+    }
+    return pred();
+}
+
+int inputFiles(const fs::path& temp)
+{
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(temp))
+        n += InputScanner::isInputName(e.path().filename().string()) ? 1 : 0;
+    return n;
+}
+
+TEST(IngradoProcess, SecondInstanceEndsAtOnceWithoutTouchingFiles)
+{
+    ProgramFolder::Options options;
+    options.imageDatabase = false;
+    ProgramFolder folder(options);
+    const fs::path exe = folder.copyExecutable("Ingrado");
+    fs::remove_all(folder.temp());
+    fs::remove_all(folder.logs());
+    {
+        // This process holds the instance lock of the folder, as a running service would.
+        process::SingleInstanceLock lock("Ingrado " + fs::canonical(folder.path()).string());
+        ASSERT_TRUE(lock.acquired());
+        Running second(exe);
+        int status = -1;
+        ASSERT_TRUE(second.waitExit(20s, &status));
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_FALSE(fs::exists(folder.temp()));
+        EXPECT_FALSE(fs::exists(folder.logs()));
+        EXPECT_FALSE(fs::exists(folder.imageDatabase()));
+    }
+
+    // A real first instance: it starts up, and a second start ends at once.
+    Running first(exe);
+    ASSERT_TRUE(waitFor([&] { return fs::exists(folder.imageDatabase()) && fs::exists(folder.temp()); }));
+    DicomSpec spec;
+    spec.sopInstanceUid = uniqueUid();
+    corva::test::writeDicom(folder.temp() / (spec.sopInstanceUid + ".dcm"), spec);
+    ASSERT_TRUE(waitFor([&] { return inputFiles(folder.temp()) == 0; }));
+    Running second(exe);
+    ASSERT_TRUE(second.waitExit(20s));
+
+    // SIGTERM ends the service.
+    first.kill(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(first.waitExit(20s, &status));
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(test::queryInt(folder.imageDatabase(), "SELECT COUNT(*) FROM tblImages"), 1);
+}
+
+TEST(IngradoProcess, KilledMidBatchThenRestartedRegistersEveryFileOnce)
+{
+    ProgramFolder folder;
+    const fs::path exe = folder.copyExecutable("Ingrado");
+    const fs::path staging = folder.path() / "staging";
+    constexpr int Files = 200;
+    std::set<std::string> uids;
+    const std::string studyA = uniqueUid();
+    const std::string studyB = uniqueUid();
+    for (int i = 0; i < Files; ++i) {
+        DicomSpec spec;
+        spec.studyUid = i % 2 ? studyA : studyB;
+        spec.seriesUid = i % 2 ? studyA + ".1" : studyB + ".1";
+        spec.patientId = "P" + std::to_string(i % 7);
+        spec.sopInstanceUid = uniqueUid();
+        spec.instanceNumber = i;
+        uids.insert(spec.sopInstanceUid);
+        corva::test::writeDicom(staging / (spec.sopInstanceUid + ".dcm"), spec);
+    }
+
+    auto stored = [&] { return test::countFiles(folder.images(), true); };
+    {
+        std::optional<Running> service;
+        service.emplace(exe);
+        ASSERT_GT(service->pid(), 0);
+        for (const auto& e : fs::directory_iterator(staging))
+            fs::rename(e.path(), folder.temp() / e.path().filename());
+        // Kill it while it works through the batch, three times over.
+        for (int threshold : {20, 80, 140}) {
+            ASSERT_TRUE(waitFor([&] { return stored() >= threshold; })) << threshold;
+            service->kill(SIGKILL);
+            // Where the kill struck, for the record.
+            RecordProperty("stored_at_kill_" + std::to_string(threshold), stored());
+            service.emplace(exe);
+        }
+        ASSERT_TRUE(waitFor([&] { return stored() == Files && inputFiles(folder.temp()) == 0; }));
+        service->kill(SIGTERM);
+        ASSERT_TRUE(service->waitExit(20s));
+    }
+
+    EXPECT_EQ(test::queryInt(folder.imageDatabase(), "SELECT COUNT(*) FROM tblImages"), Files);
+    EXPECT_EQ(test::queryInt(folder.imageDatabase(), "SELECT COUNT(DISTINCT ImageUID) FROM tblImages"), Files);
+    EXPECT_EQ(test::queryInt(folder.imageDatabase(), "SELECT COUNT(*) FROM tblSeries"), 2);
+    EXPECT_EQ(test::queryInt(folder.imageDatabase(), "SELECT COUNT(*) FROM tblStudies"), 2);
+    std::set<std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(folder.images()))
+        if (e.is_regular_file())
+            files.insert(e.path().stem().string());
+    EXPECT_EQ(files, uids);
+    EXPECT_FALSE(fs::exists(folder.temp() / "BadObjects"));
+}
+
+}  // namespace
+}  // namespace corva::ingest

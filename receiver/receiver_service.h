@@ -1,0 +1,48 @@
+#pragma once
+// The receiver program Recvora: receives DICOM objects under the title and port of the
+// settings store (Com\IR_AET, Com\IR_Port) and drops each one into the input folder
+// <program folder>/Temp, where the ingest service picks it up.
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "receiver_log.h"
+
+namespace corva::dicom {
+class StorageServer;
+}
+
+namespace corva::receiver {
+
+inline constexpr const char* DefaultAeTitle = "Lumenpost";
+inline constexpr const char* DefaultPort = "105";
+
+class ReceiverService {
+public:
+    explicit ReceiverService(const std::filesystem::path& programFolder);
+    ~ReceiverService();
+
+    // Serves until stop(). Returns the exit code: 0 after a stop, 1 when the receiver
+    // cannot start (bad settings, port in use or not permitted).
+    int run();
+
+    // Ends run() once the running associations are over. Any thread.
+    void stop();
+
+    // For a stop the associations did not let happen in time: removes this process's
+    // partial files so that nothing half-received stays behind.
+    void abandon();
+
+private:
+    std::filesystem::path programFolder_;
+    ReceiverLog log_;
+    std::mutex mutex_;
+    bool stopRequested_ = false;
+    std::unique_ptr<corva::dicom::StorageServer> server_;
+};
+
+// The port setting as a number; 0 when it is not a whole number from 1 to 65535.
+int parsePort(const std::string& text);
+
+}  // namespace corva::receiver

@@ -1,0 +1,383 @@
+// Recvora as a program: started in a temporary program folder, fed by DCMTK's storescu.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "dicom/dicom.h"
+#include "dicom/storage_server.h"
+#include "dicom_fixture.h"
+#include "receiver_service.h"
+#include "recvora_harness.h"
+
+namespace corva::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The receiver writes an association's last line after the sender has gone.
+bool logShows(const ReceiverSite& site, const std::string& text)
+{
+    return waitUntil([&] { return contains(site.logText(), text); }, 30s);
+}
+
+// Files to send, written outside the program folder.
+class SourceFiles {
+public:
+    fs::path add(DicomSpec spec = {})
+    {
+        if (spec.sopInstanceUid.empty())
+            spec.sopInstanceUid = uniqueUid();
+        const fs::path file = dir_ / ("src" + std::to_string(++count_) + ".dcm");
+        writeDicom(file, spec);
+        uids_.push_back(spec.sopInstanceUid);
+        return file;
+    }
+    const std::vector<std::string>& uids() const { return uids_; }
+    const fs::path& dir() const { return dir_.path(); }
+
+private:
+    TempDir dir_{"corva-recvora-src"};
+    int count_ = 0;
+    std::vector<std::string> uids_;
+};
+
+std::vector<std::string> dcmNames(const std::vector<std::string>& uids)
+{
+    std::vector<std::string> names;
+    for (const auto& uid : uids)
+        names.push_back(uid + ".dcm");
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+int listeningSocket(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sits between a sender and the receiver and, after `limit` bytes from the sender (in
+// the middle of an object), either breaks the connection off (TCP reset) or stalls:
+// keeps it open without passing anything on until the proxy goes.
+class CuttingProxy {
+public:
+    enum class Mode { Reset, Stall };
+    CuttingProxy(int targetPort, std::size_t limit, Mode mode = Mode::Reset)
+        : port_(freePort()), limit_(limit), mode_(mode)
+    {
+        listener_ = listeningSocket(port_);
+        thread_ = std::thread([this, targetPort] { serve(targetPort); });
+    }
+    ~CuttingProxy()
+    {
+        done_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    int port() const { return port_; }
+    bool cut() const { return cut_; }
+
+private:
+    static void reset(int fd)
+    {
+        linger l{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        ::close(fd);
+    }
+
+    void serve(int targetPort)
+    {
+        pollfd accept{listener_, POLLIN, 0};
+        while (!done_ && ::poll(&accept, 1, 100) <= 0) {
+        }
+        if (done_)
+            return;
+        const int client = ::accept(listener_, nullptr, nullptr);
+        const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(targetPort));
+        if (::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            ::close(client);
+            ::close(server);
+            return;
+        }
+        std::size_t forwarded = 0;
+        char buffer[16384];
+        while (!done_) {
+            pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+            if (::poll(fds, 2, 100) <= 0)
+                continue;
+            if (fds[0].revents) {
+                const std::size_t room = std::min(sizeof buffer, limit_ - forwarded);
+                const ssize_t n = ::read(client, buffer, room);
+                if (n <= 0 || ::write(server, buffer, static_cast<std::size_t>(n)) != n)
+                    break;
+                forwarded += static_cast<std::size_t>(n);
+                if (forwarded >= limit_) {
+                    cut_ = true;
+                    while (mode_ == Mode::Stall && !done_)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    break;
+                }
+            }
+            if (fds[1].revents) {
+                const ssize_t n = ::read(server, buffer, sizeof buffer);
+                if (n <= 0 || ::write(client, buffer, static_cast<std::size_t>(n)) != n)
+                    break;
+            }
+        }
+        reset(server);
+        reset(client);
+    }
+
+    int port_;
+    std::size_t limit_;
+    Mode mode_;
+    int listener_ = -1;
+    std::atomic<bool> done_{false};
+    std::atomic<bool> cut_{false};
+    std::thread thread_;
+};
+
+TEST(RecvoraTest, StoresEachObjectUnderItsUidAndAnswersEcho)
+{
+    ReceiverSite site;
+    fs::remove_all(site.temp());  // the receiver makes its input folder
+    auto receiver = site.startReceiver();
+    SourceFiles src;
+    src.add();
+    DicomSpec mammo;
+    mammo.sopClassUid = corva::dicom::uid::DigitalMammographyForPresentation;
+    mammo.modality = "MG";
+    src.add(mammo);
+    DicomSpec implicit8;
+    implicit8.rows = 32;
+    implicit8.columns = 48;
+    implicit8.bitsAllocated = 8;
+    implicit8.transferSyntax = corva::dicom::uid::ImplicitLittleEndian;
+    src.add(implicit8);
+
+    const auto result = site.send({src.dir()}, {"+sd"});
+    ASSERT_EQ(result.code, 0) << result.output;
+    EXPECT_FALSE(contains(result.output, "Failed")) << result.output;
+
+    EXPECT_EQ(site.tempFiles(), dcmNames(src.uids()));
+    for (const auto& uid : src.uids()) {
+        const auto image = corva::dicom::Image::read(site.temp() / (uid + ".dcm"));
+        EXPECT_EQ(image.sopInstanceUid(), uid);
+    }
+    EXPECT_EQ(corva::dicom::Image::read(site.temp() / (src.uids()[2] + ".dcm")).transferSyntax(),
+              corva::dicom::uid::ImplicitLittleEndian);
+    const std::string log = site.logText();
+    EXPECT_TRUE(contains(log, "Association from TESTSCU (127.0.0.1) accepted")) << log;
+    EXPECT_TRUE(contains(log, "Stored " + src.uids()[0] + ".dcm")) << log;
+    EXPECT_TRUE(logShows(site, "released: 3 stored, 0 refused")) << site.logText();
+}
+
+TEST(RecvoraTest, TakesTitleAndPortFromSettingsAndRefusesOtherCalledTitles)
+{
+    ReceiverSite site("MAMMO_RX");
+    auto receiver = site.startReceiver();
+    SourceFiles src;
+    const auto file = src.add();
+
+    ReceiverSite other("WRONGAE", site.port());
+    const auto refused = other.send({file});
+    EXPECT_NE(refused.code, 0) << refused.output;
+    EXPECT_TRUE(site.tempFiles().empty());
+    EXPECT_TRUE(contains(site.logText(), "refused: called AE title not recognized")) << site.logText();
+
+    const auto accepted = site.send({file});
+    ASSERT_EQ(accepted.code, 0) << accepted.output << site.logText();
+    EXPECT_EQ(site.tempFiles(), dcmNames(src.uids()));
+}
+
+TEST(RecvoraTest, RefusesObjectsWhoseUidCannotBeAFileName)
+{
+    ReceiverSite site;
+    auto receiver = site.startReceiver();
+    SourceFiles src;
+    const std::vector<std::string> unsafe{"1.2.3/../x", "1..2", "1.2.840.abc", ".1.2"};
+    std::vector<fs::path> files;
+    DicomSpec spec;
+    for (const auto& uid : unsafe) {
+        spec.sopInstanceUid = uid;
+        files.push_back(src.add(spec));
+    }
+    const std::string goodUid = uniqueUid();
+    spec.sopInstanceUid = goodUid;
+    files.push_back(src.add(spec));
+
+    const auto result = site.send(files, {"--no-halt", "-v"});
+    std::size_t failures = 0;
+    for (auto at = result.output.find("Store Response (Error: CannotUnderstand)"); at != std::string::npos;
+         at = result.output.find("Store Response (Error: CannotUnderstand)", at + 1))
+        ++failures;
+    EXPECT_EQ(failures, unsafe.size()) << result.output;
+
+    // Only the good object arrived; the association went on after each refusal.
+    EXPECT_EQ(site.tempFiles(), std::vector<std::string>{goodUid + ".dcm"});
+    EXPECT_FALSE(fs::exists(site.folder() / "x.dcm"));
+    const std::string log = site.logText();
+    for (const auto& uid : unsafe)
+        EXPECT_TRUE(contains(log, "Refused object \"" + uid + "\"")) << log;
+    EXPECT_TRUE(logShows(site, "released: 1 stored, 4 refused")) << site.logText();
+}
+
+TEST(RecvoraTest, PortInUseEndsWithErrorAndLogLine)
+{
+    ReceiverSite site;
+    const int blocker = listeningSocket(site.port());
+    ASSERT_GE(blocker, 0);
+    site.install("Recvora");
+    auto receiver = site.start("Recvora");
+    const auto code = receiver->wait(30s);
+    ::close(blocker);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_NE(*code, 0);
+    EXPECT_TRUE(contains(site.logText(), "Recvora cannot start: cannot listen on port " + std::to_string(site.port())))
+        << site.logText();
+}
+
+TEST(RecvoraTest, InvalidPortSettingEndsWithError)
+{
+    ReceiverSite site;
+    site.writeSettings("LUMENTEST", "10x5");
+    site.install("Recvora");
+    auto receiver = site.start("Recvora");
+    const auto code = receiver->wait(30s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_NE(*code, 0);
+    EXPECT_TRUE(contains(site.logText(), "invalid port \"10x5\"")) << site.logText();
+}
+
+TEST(RecvoraTest, AssociationBrokenOffMidObjectLeavesNothingBehind)
+{
+    ReceiverSite site;
+    auto receiver = site.startReceiver();
+    SourceFiles src;
+    DicomSpec large;  // 8 MB
+    large.rows = 2048;
+    large.columns = 2048;
+    const auto big = src.add(large);
+
+    CuttingProxy proxy(site.port(), 3 * 1024 * 1024);
+    const auto result = runCommand(site.storescuArgs({big}, {}, proxy.port()), 120s, {"TCP_NODELAY=1"});
+    EXPECT_TRUE(proxy.cut());
+    EXPECT_NE(result.code, 0) << result.output;
+
+    ASSERT_TRUE(logShows(site, "aborted: 0 stored, 0 refused")) << site.logText();
+    EXPECT_TRUE(contains(site.logText(), "Error: Receiving " + src.uids()[0] + " failed")) << site.logText();
+    EXPECT_TRUE(site.tempFiles().empty()) << "left behind: " << (site.tempFiles().empty() ? "" : site.tempFiles()[0]);
+
+    // The receiver goes on serving.
+    ASSERT_EQ(site.send({big}).code, 0);
+    EXPECT_EQ(site.tempFiles(), dcmNames(src.uids()));
+}
+
+TEST(RecvoraTest, TwoSendersAtOnceBothSucceed)
+{
+    ReceiverSite site;
+    auto receiver = site.startReceiver();
+    SourceFiles a;
+    SourceFiles b;
+    DicomSpec medium;
+    medium.rows = 512;
+    medium.columns = 512;
+    for (int i = 0; i < 15; ++i) {
+        a.add(medium);
+        b.add(medium);
+    }
+    const auto out = site.scratch();
+    ChildProcess first(site.storescuArgs({a.dir()}, {"+sd"}), {"TCP_NODELAY=1"}, out / "a.out");
+    ChildProcess second(site.storescuArgs({b.dir()}, {"+sd"}), {"TCP_NODELAY=1"}, out / "b.out");
+    EXPECT_EQ(first.wait(120s), 0) << readFile(out / "a.out");
+    EXPECT_EQ(second.wait(120s), 0) << readFile(out / "b.out");
+
+    auto expected = a.uids();
+    expected.insert(expected.end(), b.uids().begin(), b.uids().end());
+    EXPECT_EQ(site.tempFiles(), dcmNames(expected));
+}
+
+TEST(RecvoraTest, SigtermEndsCleanly)
+{
+    ReceiverSite site;
+    auto receiver = site.startReceiver();
+    receiver->signal(SIGTERM);
+    EXPECT_EQ(receiver->wait(30s), 0);
+    EXPECT_TRUE(contains(site.logText(), "Recvora stopped")) << site.logText();
+}
+
+TEST(RecvoraTest, SigtermWithAStalledSenderStillEndsAndLeavesNoPartialFile)
+{
+    ReceiverSite site;
+    auto receiver = site.startReceiver();
+    SourceFiles src;
+    DicomSpec large;
+    large.rows = 2048;
+    large.columns = 2048;
+    const auto big = src.add(large);
+
+    CuttingProxy proxy(site.port(), 3 * 1024 * 1024, CuttingProxy::Mode::Stall);
+    ChildProcess sender(site.storescuArgs({big}, {}, proxy.port()), {"TCP_NODELAY=1"});
+    ASSERT_TRUE(waitUntil([&] { return proxy.cut() && !site.tempFiles().empty(); }, 60s));
+
+    // Running associations get a grace period, then the receiver ends regardless.
+    receiver->signal(SIGTERM);
+    EXPECT_EQ(receiver->wait(60s), 0);
+    EXPECT_TRUE(site.tempFiles().empty()) << site.tempFiles()[0];
+    EXPECT_TRUE(contains(site.logText(), "Recvora stopped with associations still open")) << site.logText();
+}
+
+TEST(RecvoraTest, RemovesPartialFilesOfAnEarlierRunAtStart)
+{
+    ReceiverSite site;
+    // A receiver process that no longer exists (pid beyond the kernel's limit).
+    writeFile(site.temp() / ".1.2.3.99999999-1.part", "half");
+    writeFile(site.temp() / "keep.txt", "not ours");
+    writeFile(site.temp() / "1.2.4.dcm", "an arrived file");
+    auto receiver = site.startReceiver();
+    EXPECT_EQ(site.tempFiles(), (std::vector<std::string>{"1.2.4.dcm", "keep.txt"}));
+}
+
+TEST(RecvoraTest, PortSettingParsing)
+{
+    struct Case {
+        const char* text;
+        int port;
+    };
+    for (const Case& c : {Case{"105", 105}, Case{" 11112 ", 11112}, Case{"65535", 65535}, Case{"0", 0},
+                          Case{"65536", 0}, Case{"", 0}, Case{"10x5", 0}, Case{"-1", 0}})
+        EXPECT_EQ(corva::receiver::parsePort(c.text), c.port) << c.text;
+}
+
+TEST(RecvoraTest, PartFileNames)
+{
+    EXPECT_TRUE(corva::dicom::StorageServer::isPartFileName(".1.2.3.4711-1.part"));
+    EXPECT_FALSE(corva::dicom::StorageServer::isPartFileName("1.2.3.dcm"));
+    EXPECT_FALSE(corva::dicom::StorageServer::isPartFileName("1.2.3.part"));
+    EXPECT_FALSE(corva::dicom::StorageServer::isPartFileName(".part"));
+}
+
+}  // namespace
+}  // namespace corva::test

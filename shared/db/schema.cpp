@@ -1,0 +1,398 @@
+#include "db/schema.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "core/error.h"
+#include "db/database.h"
+
+namespace corva::db {
+namespace {
+
+// Text columns compare with NOCASE, which every connection of ours replaces by the
+// Unicode-aware version; the sqlite3 shell falls back to its own (ASCII) NOCASE.
+// Dates are ISO 8601 text ("yyyy-MM-dd", "yyyy-MM-dd HH:mm:ss"), compared as they are.
+// Keys use AUTOINCREMENT so that a deleted patient's or study's key is never handed
+// to a new row while the station still shows the old list.
+constexpr const char* ImageSchema = R"SQL(
+CREATE TABLE IF NOT EXISTS tblPatienten (
+  PATID INTEGER PRIMARY KEY AUTOINCREMENT,
+  PATID1 TEXT COLLATE NOCASE,
+  PATNachname TEXT COLLATE NOCASE,
+  PATVorname TEXT COLLATE NOCASE,
+  PAT2Vorname TEXT COLLATE NOCASE,
+  PATGebDatum TEXT,
+  PATGeschlecht TEXT COLLATE NOCASE);
+CREATE TABLE IF NOT EXISTS tblStudies (
+  StudyID INTEGER PRIMARY KEY AUTOINCREMENT,
+  FKeyPATID INTEGER,
+  FKeyUeberweiserID INTEGER,
+  FKeyBodypartID INTEGER,
+  FKeyModID INTEGER,
+  FKeyAccessionID INTEGER,
+  StudyDate TEXT,
+  StudyTime TEXT,
+  StudyUID TEXT COLLATE NOCASE,
+  StudyNr INTEGER,
+  StudyDescription TEXT COLLATE NOCASE,
+  ReporterID1 INTEGER,
+  ReporterID2 INTEGER,
+  ReporterID3 INTEGER);
+CREATE TABLE IF NOT EXISTS tblSeries (
+  SeriesID INTEGER PRIMARY KEY AUTOINCREMENT,
+  FKeyStudyID INTEGER,
+  SeriesUID TEXT COLLATE NOCASE,
+  SeriesNr INTEGER,
+  SeriesCBA TEXT COLLATE NOCASE);
+CREATE TABLE IF NOT EXISTS tblImages (
+  ImageID INTEGER PRIMARY KEY AUTOINCREMENT,
+  FKeySeriesID INTEGER,
+  ImageUID TEXT COLLATE NOCASE,
+  ImageNr INTEGER,
+  ImageRows INTEGER,
+  ImageCols INTEGER,
+  ImageKVP INTEGER,
+  ImageDCD INTEGER,
+  ImageExpTime INTEGER,
+  ImageExp INTEGER,
+  ImageXRay INTEGER,
+  ImageLocation REAL,
+  ImageST INTEGER,
+  ImageLevel INTEGER,
+  ImageWidth INTEGER,
+  ImageDate TEXT,
+  ImageTime TEXT);
+CREATE TABLE IF NOT EXISTS tblUeberweiser (
+  UeberweiserID INTEGER PRIMARY KEY AUTOINCREMENT,
+  UeberweiserName TEXT COLLATE NOCASE);
+CREATE TABLE IF NOT EXISTS tblBodyparts (
+  BodypartID INTEGER PRIMARY KEY AUTOINCREMENT,
+  Bodypart TEXT COLLATE NOCASE);
+CREATE TABLE IF NOT EXISTS tblModalities (
+  ModID INTEGER PRIMARY KEY AUTOINCREMENT,
+  Modality TEXT COLLATE NOCASE);
+CREATE TABLE IF NOT EXISTS tblAccessions (
+  AccessionID INTEGER PRIMARY KEY AUTOINCREMENT,
+  Accession TEXT COLLATE NOCASE);
+CREATE TABLE IF NOT EXISTS tblDosis (
+  ID INTEGER PRIMARY KEY AUTOINCREMENT,
+  KVP TEXT COLLATE NOCASE,
+  ma TEXT COLLATE NOCASE,
+  Zeit TEXT COLLATE NOCASE,
+  Dicke INTEGER,
+  mGy TEXT COLLATE NOCASE,
+  Druck INTEGER,
+  Datum TEXT COLLATE NOCASE,
+  Sonstiges TEXT COLLATE NOCASE,
+  Status TEXT COLLATE NOCASE,
+  expZeit TEXT COLLATE NOCASE);
+
+-- Parent look-ups, the orphan clean-up ("... not in (Select FKey... from child)") and
+-- the match by UID must stay cheap with 100,000 images.
+CREATE INDEX IF NOT EXISTS idxPatientenPATID1 ON tblPatienten (PATID1);
+CREATE INDEX IF NOT EXISTS idxStudiesFKeyPATID ON tblStudies (FKeyPATID);
+CREATE INDEX IF NOT EXISTS idxStudiesFKeyUeberweiserID ON tblStudies (FKeyUeberweiserID);
+CREATE INDEX IF NOT EXISTS idxStudiesFKeyBodypartID ON tblStudies (FKeyBodypartID);
+CREATE INDEX IF NOT EXISTS idxStudiesFKeyModID ON tblStudies (FKeyModID);
+CREATE INDEX IF NOT EXISTS idxStudiesFKeyAccessionID ON tblStudies (FKeyAccessionID);
+CREATE INDEX IF NOT EXISTS idxStudiesStudyUID ON tblStudies (StudyUID);
+CREATE INDEX IF NOT EXISTS idxSeriesFKeyStudyID ON tblSeries (FKeyStudyID);
+CREATE INDEX IF NOT EXISTS idxSeriesSeriesUID ON tblSeries (SeriesUID);
+CREATE INDEX IF NOT EXISTS idxImagesFKeySeriesID ON tblImages (FKeySeriesID);
+CREATE INDEX IF NOT EXISTS idxImagesImageUID ON tblImages (ImageUID);
+CREATE INDEX IF NOT EXISTS idxUeberweiserName ON tblUeberweiser (UeberweiserName);
+CREATE INDEX IF NOT EXISTS idxBodypartsBodypart ON tblBodyparts (Bodypart);
+CREATE INDEX IF NOT EXISTS idxModalitiesModality ON tblModalities (Modality);
+CREATE INDEX IF NOT EXISTS idxAccessionsAccession ON tblAccessions (Accession);
+CREATE INDEX IF NOT EXISTS idxDosisDatum ON tblDosis (Datum);
+
+-- Every study is written with all four look-up keys, so inner joins return every study.
+CREATE VIEW IF NOT EXISTS view_studies AS
+  SELECT tblStudies.StudyID AS StudyID, tblStudies.StudyUID AS StudyUID,
+         tblStudies.StudyDate AS StudyDate, tblStudies.StudyTime AS StudyTime,
+         tblModalities.Modality AS Modality, tblBodyparts.Bodypart AS Bodypart,
+         tblPatienten.PATID1 AS PatID1
+  FROM tblStudies
+  INNER JOIN tblPatienten ON tblStudies.FKeyPATID = tblPatienten.PATID
+  INNER JOIN tblModalities ON tblStudies.FKeyModID = tblModalities.ModID
+  INNER JOIN tblBodyparts ON tblStudies.FKeyBodypartID = tblBodyparts.BodypartID;
+CREATE VIEW IF NOT EXISTS View_Images AS
+  SELECT tblImages.ImageID AS ImageID, tblImages.ImageDate AS ImageDate,
+         tblImages.ImageTime AS ImageTime, tblImages.ImageUID AS ImageUID,
+         tblImages.FKeySeriesID AS FKeySeriesID, tblStudies.StudyUID AS StudyUID
+  FROM tblImages
+  INNER JOIN tblSeries ON tblImages.FKeySeriesID = tblSeries.SeriesID
+  INNER JOIN tblStudies ON tblSeries.FKeyStudyID = tblStudies.StudyID;
+)SQL";
+
+constexpr const char* ReceiveTable = R"SQL(
+CREATE TABLE IF NOT EXISTS tblReceive (
+  RecID INTEGER CONSTRAINT RecKey PRIMARY KEY AUTOINCREMENT,
+  PATID INTEGER NOT NULL,
+  StudyID INTEGER NOT NULL,
+  SeriesID INTEGER NOT NULL,
+  ImageID INTEGER NOT NULL,
+  Checked INTEGER);
+)SQL";
+
+// "Default" and "Index" are SQL keywords and must be quoted wherever they appear.
+constexpr const char* UserSchema = R"SQL(
+CREATE TABLE IF NOT EXISTS tblSCP (
+  ID INTEGER PRIMARY KEY AUTOINCREMENT,
+  Alias TEXT COLLATE NOCASE,
+  AET TEXT COLLATE NOCASE,
+  IP TEXT COLLATE NOCASE,
+  Port INTEGER,
+  "Default" BIT NOT NULL DEFAULT 0);
+CREATE TABLE IF NOT EXISTS tblRuleKey (
+  fKeyName TEXT COLLATE NOCASE);
+CREATE TABLE IF NOT EXISTS tblRules (
+  fName TEXT COLLATE NOCASE,
+  fLevel TEXT COLLATE NOCASE,
+  fSource TEXT COLLATE NOCASE,
+  fTask TEXT COLLATE NOCASE,
+  fTaskID TEXT COLLATE NOCASE,
+  fTarget TEXT COLLATE NOCASE);
+CREATE TABLE IF NOT EXISTS tblDictionary (
+  "Index" INTEGER PRIMARY KEY AUTOINCREMENT,
+  Tag TEXT COLLATE NOCASE,
+  Type TEXT COLLATE NOCASE,
+  Description TEXT COLLATE NOCASE,
+  Visible BIT NOT NULL DEFAULT 0);
+CREATE TABLE IF NOT EXISTS tblModality (
+  Modality TEXT COLLATE NOCASE);
+CREATE INDEX IF NOT EXISTS idxRuleKeyName ON tblRuleKey (fKeyName);
+CREATE INDEX IF NOT EXISTS idxRulesName ON tblRules (fName);
+CREATE INDEX IF NOT EXISTS idxDictionaryTag ON tblDictionary (Tag);
+CREATE INDEX IF NOT EXISTS idxModalityModality ON tblModality (Modality);
+)SQL";
+
+// The columns of tblDictionary that are not filters.
+constexpr std::array<const char*, 5> DictionaryColumns = {"Index", "Tag", "Type", "Description", "Visible"};
+
+// Yes/no columns hold -1 and 0; any other value written (1 from a check box, say)
+// is stored as true, so that "= -1" finds it.
+std::string yesNoTriggers(const std::string& table, const std::string& column)
+{
+    const std::string name = "yesno_" + table + "_" + column;
+    const std::string fix =
+        " WHEN NEW.\"" + column + "\" NOT IN (0, -1) BEGIN UPDATE " + table + " SET \"" + column + "\" = -1 WHERE rowid = NEW.rowid; END;\n";
+    return "CREATE TRIGGER IF NOT EXISTS \"" + name + "_ins\" AFTER INSERT ON " + table + fix +
+           "CREATE TRIGGER IF NOT EXISTS \"" + name + "_upd\" AFTER UPDATE OF \"" + column + "\" ON " + table + fix;
+}
+
+std::string dropYesNoTriggers(const std::string& table, const std::string& column)
+{
+    const std::string name = "yesno_" + table + "_" + column;
+    return "DROP TRIGGER IF EXISTS \"" + name + "_ins\";\nDROP TRIGGER IF EXISTS \"" + name + "_upd\";\n";
+}
+
+bool equalsNoCase(const std::string& a, const char* b)
+{
+    return sqlite3_stricmp(a.c_str(), b) == 0;
+}
+
+[[noreturn]] void throwErrno(const std::string& what, const std::filesystem::path& file)
+{
+    throw Error(errc::Generic, what + " " + file.string() + ": " + std::strerror(errno), "ensureImageDatabase");
+}
+
+// Copies `from` to a fresh unique file in `folder`; returns its path.
+std::filesystem::path copyToTemporary(const std::filesystem::path& from, const std::filesystem::path& folder)
+{
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        throwErrno("Cannot read", from);
+    struct stat st {};
+    ::fstat(in, &st);
+    std::string pattern = (folder / (std::string(".") + ImageDatabaseFile + ".XXXXXX")).string();
+    int out = ::mkstemp(pattern.data());
+    if (out < 0) {
+        ::close(in);
+        throwErrno("Cannot create", pattern);
+    }
+    std::filesystem::path tmp = pattern;
+    ::fchmod(out, (st.st_mode & 0777) | S_IRUSR | S_IWUSR);
+    char buf[1 << 16];
+    bool ok = true;
+    for (;;) {
+        ssize_t n = ::read(in, buf, sizeof buf);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            ok = false;
+            break;
+        }
+        for (ssize_t off = 0; off < n;) {
+            ssize_t w = ::write(out, buf + off, static_cast<std::size_t>(n - off));
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                ok = false;
+                break;
+            }
+            off += w;
+        }
+        if (!ok)
+            break;
+    }
+    int savedErrno = errno;
+    ok = ok && ::fsync(out) == 0;
+    ::close(in);
+    ok = (::close(out) == 0) && ok;
+    if (!ok) {
+        ::unlink(tmp.c_str());
+        errno = savedErrno;
+        throwErrno("Cannot copy the template database to", tmp);
+    }
+    return tmp;
+}
+
+// Moves `tmp` to `target` unless `target` exists; never overwrites.
+void publishNoReplace(const std::filesystem::path& tmp, const std::filesystem::path& target)
+{
+    if (::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        return;
+    if (errno != EEXIST) {
+        // File systems without RENAME_NOREPLACE: a hard link fails the same way when the
+        // target exists.
+        if (::link(tmp.c_str(), target.c_str()) != 0 && errno != EEXIST) {
+            int e = errno;
+            ::unlink(tmp.c_str());
+            errno = e;
+            throwErrno("Cannot create", target);
+        }
+    }
+    ::unlink(tmp.c_str());
+}
+
+}  // namespace
+
+void createImageSchema(Database& db)
+{
+    Transaction t(db);
+    db.exec(ImageSchema);
+    db.exec(ReceiveTable);
+    t.commit();
+}
+
+void createReceiveTable(Database& db)
+{
+    db.exec(ReceiveTable);
+}
+
+void createUserSchema(Database& db)
+{
+    Transaction t(db);
+    db.exec(UserSchema);
+    db.exec(yesNoTriggers("tblSCP", "Default"));
+    db.exec(yesNoTriggers("tblDictionary", "Visible"));
+    t.commit();
+}
+
+bool ensureImageDatabase(const std::filesystem::path& dataFolder)
+{
+    const auto target = dataFolder / ImageDatabaseFile;
+    std::error_code ec;
+    if (std::filesystem::exists(target, ec))
+        return true;
+    const auto templ = dataFolder / TemplateDatabaseFile;
+    if (!std::filesystem::exists(templ, ec))
+        return false;
+    try {
+        publishNoReplace(copyToTemporary(templ, dataFolder), target);
+    } catch (const Error&) {
+        return std::filesystem::exists(target, ec);
+    }
+    return std::filesystem::exists(target, ec);
+}
+
+void resetImageDatabase(const std::filesystem::path& dataFolder)
+{
+    const auto templ = dataFolder / TemplateDatabaseFile;
+    if (!std::filesystem::exists(templ))
+        throw Error(errc::NotFound, "The template database " + templ.string() + " is missing", "resetImageDatabase");
+    if (!ensureImageDatabase(dataFolder))
+        throw Error(errc::Generic, "Cannot create " + (dataFolder / ImageDatabaseFile).string(), "resetImageDatabase");
+    Database source(templ);
+    Database target(dataFolder / ImageDatabaseFile);
+    sqlite3_backup* backup = sqlite3_backup_init(target.handle(), "main", source.handle(), "main");
+    if (!backup)
+        throw Error(errc::Database + sqlite3_errcode(target.handle()), sqlite3_errmsg(target.handle()),
+                    "resetImageDatabase");
+    int rc;
+    // The busy timeout covers most waits; a reader that keeps the file busy gets a few more chances.
+    for (int attempt = 0;; ++attempt) {
+        rc = sqlite3_backup_step(backup, -1);
+        if ((rc == SQLITE_BUSY || rc == SQLITE_LOCKED) && attempt < 100) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        break;
+    }
+    sqlite3_backup_finish(backup);
+    if (rc != SQLITE_DONE)
+        throw Error(errc::Database + (rc & 0xff), std::string(sqlite3_errstr(rc)) + ": " + dataFolder.string(),
+                    "resetImageDatabase");
+}
+
+bool isValidIdentifier(const std::string& name)
+{
+    if (name.empty() || name.size() > 64)
+        return false;
+    auto isLetter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    if (!isLetter(name[0]) && name[0] != '_')
+        return false;
+    for (char c : name)
+        if (!isLetter(c) && !isDigit(c) && c != '_')
+            return false;
+    if (sqlite3_keyword_check(name.data(), static_cast<int>(name.size())))
+        return false;
+    for (const char* reserved : {"rowid", "oid", "_rowid_"})
+        if (equalsNoCase(name, reserved))
+            return false;
+    return sqlite3_strnicmp(name.c_str(), "sqlite_", 7) != 0;
+}
+
+void addFilterColumn(Database& userDb, const std::string& name)
+{
+    if (!isValidIdentifier(name))
+        throw Error(errc::InvalidName,
+                    "\"" + name + "\" cannot be used as a filter name. Use letters, digits and _ only, "
+                    "starting with a letter, and no SQL keyword.",
+                    "addFilterColumn");
+    if (userDb.hasColumn("tblDictionary", name))
+        throw Error(errc::InvalidName, "The dictionary already has a column named \"" + name + "\".",
+                    "addFilterColumn");
+    Transaction t(userDb);
+    userDb.exec("ALTER TABLE tblDictionary ADD \"" + name + "\" BIT NOT NULL DEFAULT 0");
+    userDb.exec(yesNoTriggers("tblDictionary", name));
+    t.commit();
+}
+
+void dropFilterColumn(Database& userDb, const std::string& name)
+{
+    bool fixed = false;
+    for (const char* c : DictionaryColumns)
+        fixed = fixed || equalsNoCase(name, c);
+    if (fixed || !isValidIdentifier(name) || !userDb.hasColumn("tblDictionary", name))
+        throw Error(errc::InvalidName, "\"" + name + "\" is not a filter column of the dictionary.",
+                    "dropFilterColumn");
+    Transaction t(userDb);
+    userDb.exec(dropYesNoTriggers("tblDictionary", name));
+    userDb.exec("ALTER TABLE tblDictionary DROP COLUMN \"" + name + "\"");
+    t.commit();
+}
+
+}  // namespace corva::db

@@ -1,0 +1,172 @@
+// Storage associations (DcmSCU) and process-wide network settings.
+#include "dcmtk_internal.h"  // first: DCMTK needs its configuration header before any other
+
+#include <csignal>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+
+#include <dcmtk/dcmnet/dul.h>
+#include <dcmtk/dcmnet/scu.h>
+
+namespace corva::dicom {
+
+using namespace detail;
+
+void initNetwork()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // dcmnet reads TCP_NODELAY when it opens or accepts a connection; without it
+        // every small PDU waits for the peer's delayed acknowledgement (~40 ms).
+        ::setenv("TCP_NODELAY", "1", 1);
+        // Reverse name lookups of every caller can stall an accept for seconds.
+        dcmDisableGethostbyaddr.set(OFTrue);
+        // A peer closing mid-transfer must give an error, not end the process.
+        std::signal(SIGPIPE, SIG_IGN);
+    });
+}
+
+struct Association::Impl {
+    DcmSCU scu;
+    bool open = false;
+    std::string peer;
+};
+
+Association::Association() : impl_(std::make_unique<Impl>()) {}
+
+Association::~Association()
+{
+    try {
+        close();
+    } catch (...) {
+        // releasing is best effort here
+    }
+}
+
+namespace {
+
+std::vector<PresentationContext> defaultContexts()
+{
+    const std::vector<std::string> uncompressed{uid::ExplicitLittleEndian, uid::ImplicitLittleEndian};
+    std::vector<PresentationContext> out{{uid::Verification, {uid::ImplicitLittleEndian}}};
+    std::set<std::string> seen{uid::Verification};
+    auto add = [&](const char* sopClass) {
+        if (sopClass && seen.insert(sopClass).second && out.size() < 127)
+            out.push_back({sopClass, uncompressed});
+    };
+    for (const char* c : {uid::DigitalMammographyForPresentation, "1.2.840.10008.5.1.4.1.1.1.2.1",
+                          uid::ComputedRadiography, "1.2.840.10008.5.1.4.1.1.1.1", "1.2.840.10008.5.1.4.1.1.1.1.1",
+                          uid::SecondaryCapture, "1.2.840.10008.5.1.4.1.1.88.67", "1.2.840.10008.5.1.4.1.1.13.1.3"})
+        add(c);
+    for (int i = 0; i < numberOfDcmShortSCUStorageSOPClassUIDs; ++i)
+        add(dcmShortSCUStorageSOPClassUIDs[i]);
+    return out;
+}
+
+}  // namespace
+
+void Association::open(const std::string& host, int port, const std::string& callingAe, const std::string& calledAe,
+                       const std::vector<PresentationContext>& contexts, int timeoutSeconds)
+{
+    initNetwork();
+    close();
+    impl_ = std::make_unique<Impl>();  // a DcmSCU serves one association
+    DcmSCU& scu = impl_->scu;
+    impl_->peer = calledAe + "@" + host + ":" + std::to_string(port);
+    scu.setPeerHostName(host.c_str());
+    scu.setPeerPort(static_cast<Uint16>(port));
+    scu.setAETitle(callingAe.c_str());
+    scu.setPeerAETitle(calledAe.c_str());
+    scu.setConnectionTimeout(timeoutSeconds);
+    scu.setACSETimeout(static_cast<Uint32>(timeoutSeconds));
+    // A peer that stops answering mid-transfer must not hang the sender.
+    scu.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
+    scu.setDIMSETimeout(static_cast<Uint32>(std::max(60, timeoutSeconds)));
+    scu.setDatasetConversionMode(OFTrue);
+    scu.setProgressNotificationMode(OFFalse);
+
+    for (const PresentationContext& pc : contexts.empty() ? defaultContexts() : contexts) {
+        OFList<OFString> xfers;
+        for (const auto& ts : pc.transferSyntaxes)
+            xfers.push_back(ts.c_str());
+        check(scu.addPresentationContext(pc.abstractSyntax.c_str(), xfers), "Cannot propose " + pc.abstractSyntax,
+              errc::Network);
+    }
+    check(scu.initNetwork(), "Cannot start the network", errc::Network);
+    const OFCondition cond = scu.negotiateAssociation();
+    if (cond.bad())
+        throw Error(errc::Network, "No association with " + impl_->peer + ": " + cond.text(), "dicom");
+    impl_->open = true;
+}
+
+bool Association::isOpen() const { return impl_->open && impl_->scu.isConnected(); }
+
+void Association::echo()
+{
+    if (!isOpen())
+        throw Error(errc::Network, "No open association", "dicom");
+    check(impl_->scu.sendECHORequest(0), "Echo to " + impl_->peer + " failed", errc::Network);
+}
+
+void Association::send(const Image& image)
+{
+    if (!isOpen())
+        throw Error(errc::Network, "No open association", "dicom");
+    DcmFileFormat* ff = image.fileFormat();  // with the pixel data
+    DcmDataset* ds = ff->getDataset();
+    const std::string sopClass = image.sopClassUid();
+    std::string ts = xferUid(ds->getOriginalXfer());
+    if (ts.empty())
+        ts = uid::ExplicitLittleEndian;
+    const T_ASC_PresentationContextID pc = impl_->scu.findAnyPresentationContextID(sopClass.c_str(), ts.c_str());
+    if (pc == 0)
+        throw Error(errc::Network, impl_->peer + " accepted no presentation context for SOP class " + sopClass, "dicom");
+    registerCodecs();
+    Uint16 status = 0;
+    const OFCondition cond = impl_->scu.sendSTORERequest(pc, OFFilename(), ds, status);
+    if (cond.bad())
+        throw Error(errc::Network, "Sending " + image.sopInstanceUid() + " to " + impl_->peer + " failed: " + cond.text(),
+                    "dicom");
+    // 0000 is success; Bxxx warnings (coercion, elements discarded) still mean stored.
+    if (status != 0x0000 && (status & 0xF000) != 0xB000) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "%04X", status);
+        throw Error(errc::Network,
+                    impl_->peer + " refused " + image.sopInstanceUid() + " (status 0x" + hex + ")", "dicom");
+    }
+}
+
+void Association::close()
+{
+    if (!impl_->open)
+        return;
+    impl_->open = false;
+    if (impl_->scu.isConnected() && impl_->scu.releaseAssociation().bad())
+        impl_->scu.abortAssociation();
+}
+
+std::vector<PresentationContext> Association::contextsFor(const std::vector<const Image*>& images)
+{
+    const std::vector<std::string> uncompressed{uid::ExplicitLittleEndian, uid::ImplicitLittleEndian};
+    std::vector<PresentationContext> out;
+    std::set<std::pair<std::string, std::string>> seen;
+    auto add = [&](const std::string& sopClass, const std::vector<std::string>& xfers) {
+        if (seen.insert({sopClass, xfers.front()}).second)
+            out.push_back({sopClass, xfers});
+    };
+    for (const Image* image : images) {
+        if (!image)
+            continue;
+        const std::string sopClass = image->sopClassUid();
+        const std::string ts = image->transferSyntax();
+        // A compressed syntax gets a context of its own so that the peer can accept it
+        // or the uncompressed one independently.
+        if (!ts.empty() && ts != uid::ExplicitLittleEndian && ts != uid::ImplicitLittleEndian)
+            add(sopClass, {ts});
+        add(sopClass, uncompressed);
+    }
+    return out;
+}
+
+}  // namespace corva::dicom

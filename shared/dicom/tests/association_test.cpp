@@ -1,0 +1,222 @@
+// Associations against DCMTK's storescp as a real peer on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "core/error.h"
+#include "dicom/dicom.h"
+#include "dicom_fixture.h"
+#include "temp_dir.h"
+
+extern char** environ;
+
+using namespace corva;
+using namespace corva::dicom;
+using namespace std::chrono_literals;
+
+namespace {
+
+// storescp listening on a free port, writing into folder; stopped on destruction.
+class StoreScp {
+public:
+    StoreScp(const std::filesystem::path& folder, std::vector<std::string> extra = {}) : port_(test::freePort())
+    {
+        std::vector<std::string> args{"storescp", "-aet", "STORESCP", "-od", folder.string()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(std::to_string(port_));
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid_, "storescp", nullptr, nullptr, argv.data(), environ) != 0)
+            throw std::runtime_error("cannot start storescp");
+    }
+    ~StoreScp()
+    {
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
+    int port() const { return port_; }
+
+    // Waits until the peer answers an echo (generous: the machine may be loaded).
+    void waitUntilListening() const
+    {
+        const auto until = std::chrono::steady_clock::now() + 20s;
+        while (true) {
+            try {
+                Association a;
+                a.open("127.0.0.1", port_, "CORVATEST", "STORESCP", {}, 2);
+                a.echo();
+                return;
+            } catch (const Error&) {
+                if (std::chrono::steady_clock::now() > until)
+                    throw;
+                std::this_thread::sleep_for(100ms);
+            }
+        }
+    }
+
+private:
+    int port_;
+    pid_t pid_ = 0;
+};
+
+std::vector<std::filesystem::path> filesIn(const std::filesystem::path& folder)
+{
+    std::vector<std::filesystem::path> out;
+    for (const auto& e : std::filesystem::directory_iterator(folder))
+        if (e.is_regular_file())
+            out.push_back(e.path());
+    return out;
+}
+
+bool waitFor(const std::function<bool()>& condition)
+{
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(DicomAssociation, InitNetworkSwitchesOffNagle)
+{
+    initNetwork();
+    ASSERT_NE(std::getenv("TCP_NODELAY"), nullptr);
+    EXPECT_STREQ(std::getenv("TCP_NODELAY"), "1");
+}
+
+TEST(DicomAssociation, SendStoresTheImageAtThePeer)
+{
+    test::TempDir dir;
+    std::filesystem::create_directories(dir / "in");
+    StoreScp scp(dir / "in");
+    scp.waitUntilListening();
+
+    corva::test::DicomSpec recipe = test::latin1Spec("Müller^Anna");
+    recipe.sopClassUid = uid::DigitalMammographyForPresentation;
+    recipe.modality = "MG";
+    const auto file = test::writeDicom(dir / "mg.dcm", recipe);
+    Image image = Image::read(file, ReadMode::HeaderOnly);  // send loads the pixels
+
+    Association a;
+    a.open("127.0.0.1", scp.port(), "CORVALIGHT", "STORESCP", Association::contextsFor({&image}));
+    EXPECT_TRUE(a.isOpen());
+    a.send(image);
+    a.close();
+    EXPECT_FALSE(a.isOpen());
+
+    ASSERT_TRUE(waitFor([&] { return filesIn(dir / "in").size() == 1; }));
+    Image received = Image::read(filesIn(dir / "in").front());
+    EXPECT_EQ(received.sopInstanceUid(), image.sopInstanceUid());
+    EXPECT_EQ(received.patientName(), "Müller^Anna");
+    EXPECT_EQ(received.render().pixels, Image::read(file).render().pixels);
+}
+
+TEST(DicomAssociation, CompressedImageGoesWithItsOwnSyntaxOrConverted)
+{
+    test::TempDir dir;
+    std::filesystem::create_directories(dir / "in");
+    StoreScp scp(dir / "in", {"+xa", "+uf"});  // any transfer syntax; both copies kept
+    scp.waitUntilListening();
+    corva::test::DicomSpec recipe;
+    recipe.transferSyntax = uid::JpegLossless;
+    Image image = Image::read(test::writeDicom(dir / "jpeg.dcm", recipe));
+
+    Association a;
+    a.open("127.0.0.1", scp.port(), "CORVALIGHT", "STORESCP", Association::contextsFor({&image}));
+    a.send(image);
+    a.close();  // storescp serves one association at a time
+    // The default contexts are uncompressed only: the image is converted for them.
+    Association b;
+    b.open("127.0.0.1", scp.port(), "CORVALIGHT", "STORESCP");
+    b.send(image);
+    b.close();
+    ASSERT_TRUE(waitFor([&] { return filesIn(dir / "in").size() == 2; }));
+    std::set<std::string> syntaxes;
+    for (const auto& f : filesIn(dir / "in"))
+        syntaxes.insert(Image::read(f).transferSyntax());
+    EXPECT_TRUE(syntaxes.count(uid::JpegLossless));
+    EXPECT_TRUE(syntaxes.count(uid::ExplicitLittleEndian) || syntaxes.count(uid::ImplicitLittleEndian));
+}
+
+TEST(DicomAssociation, OpenThrowsWhenNobodyAnswers)
+{
+    const int port = test::freePort();
+    Association a;
+    try {
+        a.open("127.0.0.1", port, "CORVALIGHT", "NOBODY", {}, 3);
+        FAIL() << "opened an association to a closed port";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), errc::Network);
+        EXPECT_FALSE(e.message().empty());
+    }
+    EXPECT_FALSE(a.isOpen());
+    EXPECT_THROW(a.send(test::makeImage()), Error);
+}
+
+TEST(DicomAssociation, OpenThrowsWhenThePeerRefuses)
+{
+    test::TempDir dir;
+    StoreScp refusing(dir.path(), {"--refuse"});
+    // A refusing peer never answers an echo: wait for its port instead.
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    bool refused = false;
+    while (!refused && std::chrono::steady_clock::now() < until) {
+        try {
+            Association a;
+            a.open("127.0.0.1", refusing.port(), "CORVALIGHT", "STORESCP", {}, 2);
+        } catch (const Error& e) {
+            // "Connection refused" only means storescp is not listening yet.
+            refused = e.code() == errc::Network && e.message().find("Rejected") != std::string::npos;
+            if (!refused)
+                std::this_thread::sleep_for(100ms);
+        }
+    }
+    EXPECT_TRUE(refused);
+}
+
+TEST(DicomAssociation, SendThrowsWhenThePeerCannotStore)
+{
+    test::TempDir dir;
+    std::filesystem::create_directories(dir / "gone");
+    StoreScp scp(dir / "gone");
+    scp.waitUntilListening();
+    std::filesystem::remove(dir / "gone");  // storescp answers "out of resources"
+
+    Image image = test::makeImage();
+    Association a;
+    a.open("127.0.0.1", scp.port(), "CORVALIGHT", "STORESCP", Association::contextsFor({&image}));
+    try {
+        a.send(image);
+        FAIL() << "the refused image counted as sent";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), errc::Network);
+        EXPECT_NE(e.message().find("refused"), std::string::npos) << e.message();
+    }
+}
+
+TEST(DicomAssociation, SendThrowsWhenNoContextFitsTheSopClass)
+{
+    test::TempDir dir;
+    StoreScp scp(dir.path());
+    scp.waitUntilListening();
+    corva::test::DicomSpec recipe;
+    recipe.sopClassUid = "1.2.840.10008.5.1.4.1.1.77.1.5.1";  // ophthalmic photography
+    Image image = test::makeImage(recipe);
+    Association a;
+    a.open("127.0.0.1", scp.port(), "CORVALIGHT", "STORESCP",
+           {{uid::ComputedRadiography, {uid::ExplicitLittleEndian}}});
+    EXPECT_THROW(a.send(image), Error);
+}

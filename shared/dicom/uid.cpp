@@ -1,0 +1,66 @@
+// UID generation and the toolkit's data dictionary.
+#include "dcmtk_internal.h"  // first: DCMTK needs its configuration header before any other
+
+#include <algorithm>
+#include <map>
+
+#include <dcmtk/dcmdata/dcdicent.h>
+#include <dcmtk/dcmdata/dcdict.h>
+#include <dcmtk/dcmdata/dcuid.h>
+
+namespace corva::dicom {
+
+namespace {
+
+// The root our UIDs grow from; DCMTK appends host, process, time and a counter.
+// A site with a registered root of its own sets it here.
+constexpr const char* SiteUidRoot = SITE_INSTANCE_UID_ROOT;
+
+}  // namespace
+
+std::string newUid()
+{
+    char buf[100];
+    dcmGenerateUniqueIdentifier(buf, SiteUidRoot);
+    return buf;
+}
+
+std::vector<DictionaryEntry> publicDictionary()
+{
+    std::map<Tag, DictionaryEntry> entries;
+    auto add = [&](const DcmDictEntry* e, Uint16 group, Uint16 element, bool preferred) {
+        if (!e || e->getPrivateCreator() || (group & 1) != 0)
+            return;
+        const DcmEVR vr = e->getEVR();
+        if (vr == EVR_na || vr == EVR_item)  // item and delimitation tags are no attributes
+            return;
+        const Tag tag{group, element};
+        if (!preferred && entries.count(tag))
+            return;
+        entries[tag] = DictionaryEntry{tag, detail::vrName(vr), e->getTagName() ? e->getTagName() : ""};
+    };
+
+    auto& dict = const_cast<DcmDataDictionary&>(dcmDataDict.rdlock());
+    for (auto it = dict.normalBegin(); it != dict.normalEnd(); ++it)
+        add(*it, (*it)->getGroup(), (*it)->getElement(), true);
+    for (auto it = dict.repeatingBegin(); it != dict.repeatingEnd(); ++it) {
+        const DcmDictEntry* e = *it;
+        // Ranges such as overlays (60xx,3000) stand for their first group; the generic
+        // group length (gggg,0000) over all groups is left out.
+        if (e->getGroup() == 0x0000 && e->getUpperGroup() == 0xFFFF)
+            continue;
+        Uint16 group = e->getGroup();
+        if (e->getGroupRangeRestriction() == DcmDictRange_Even && (group & 1))
+            ++group;
+        add(e, group, e->getElement(), false);
+    }
+    dcmDataDict.rdunlock();
+
+    std::vector<DictionaryEntry> out;
+    out.reserve(entries.size());
+    for (auto& [tag, entry] : entries)
+        out.push_back(std::move(entry));
+    return out;
+}
+
+}  // namespace corva::dicom

@@ -1,0 +1,50 @@
+#include "dose/controls.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTextEdit>
+#include <QWidget>
+
+namespace corva::dose {
+
+QWidget* findControl(const QWidget* parent, const QString& name, int index) {
+    if (!parent) return nullptr;
+    if (index < 0) return parent->findChild<QWidget*>(name);
+    for (const QString& form : {QStringLiteral("%1_%2"), QStringLiteral("%1(%2)"), QStringLiteral("%1%2")})
+        if (auto* w = parent->findChild<QWidget*>(form.arg(name).arg(index))) return w;
+    return nullptr;
+}
+
+QString controlText(const QWidget* control) {
+    if (auto* e = qobject_cast<const QLineEdit*>(control)) return e->text();
+    if (auto* e = qobject_cast<const QPlainTextEdit*>(control)) return e->toPlainText();
+    if (auto* e = qobject_cast<const QTextEdit*>(control)) return e->toPlainText();
+    if (auto* e = qobject_cast<const QLabel*>(control)) return e->text();
+    if (auto* e = qobject_cast<const QAbstractButton*>(control)) return e->text();
+    if (auto* e = qobject_cast<const QComboBox*>(control)) return e->currentText();
+    return {};
+}
+
+void setControlText(QWidget* control, const QString& text) {
+    if (auto* e = qobject_cast<QLineEdit*>(control)) {
+        e->setText(text);
+        e->setCursorPosition(static_cast<int>(text.size()));
+    } else if (auto* e = qobject_cast<QPlainTextEdit*>(control)) {
+        e->setPlainText(text);
+        e->moveCursor(QTextCursor::End);
+    } else if (auto* e = qobject_cast<QTextEdit*>(control)) {
+        e->setPlainText(text);
+        e->moveCursor(QTextCursor::End);
+    } else if (auto* e = qobject_cast<QLabel*>(control)) {
+        e->setText(text);
+    } else if (auto* e = qobject_cast<QAbstractButton*>(control)) {
+        e->setText(text);
+    } else if (auto* e = qobject_cast<QComboBox*>(control)) {
+        e->setEditText(text);
+    }
+}
+
+}  // namespace corva::dose

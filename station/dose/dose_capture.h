@@ -1,0 +1,113 @@
+#pragma once
+// Dose capture in the main window: the X-ray unit link, the dose list, the dose history,
+// the projection buttons and the mammography conversion, tied to the main window's
+// controls by their object names. Construct it once the window's controls and popup
+// menus exist; the window owns it (Qt parent) unless a member holds it first:
+//
+//   dose_ = std::make_unique<corva::dose::DoseCapture>(this);
+//   dose_->hooks().refreshLocked = [this] { return g_.refreshLock; };
+//   dose_->hooks().addTask = [this] { /* task list: later */ };
+//   dose_->hooks().doseListFilled = [this] { g_.pollFlag = false; };
+//   dose_->loadProjectionCaptions();   // Form_Load, after LoadSettings; throws on a bad file
+//
+// Then the window's commands call: fill() for "Fill", refreshDoseList() for "refreshd",
+// openHistory() for "reldosis", deleteDoseList() for "delete", refreshDosisList(mode)
+// at the job window's OK, doseRecordCount() / selectDoseRecord(j) / currentExposure() /
+// modifyImage() from the forwarding commands.
+//
+// Wired by itself: window activation (QEvent::WindowActivate: debug mode, then the link
+// is initialised again; do not call activate() from the window's own activation too),
+// the clicks of cmdProjection(0..7), clicks, keyboard selection and right clicks on
+// lvDosis, and "Delete" of Popup_Dosis. The link has its own port and timer.
+//
+// Controls looked up (missing ones are skipped): lvDosis, Text1, Text2, Text3(0..5),
+// txtID, txtcInput, List1, lvImages, cmdProjection(0..7), cmdAll, cmdSelected and the
+// menu Popup_Dosis; a control array element is found as "name_i", "name(i)" or "namei".
+#include <QObject>
+#include <QString>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "dicom/dicom.h"
+#include "dose/dose_link.h"
+#include "dose/dose_list.h"
+#include "dose/dose_store.h"
+#include "dose/exposure.h"
+#include "settings/settings.h"
+
+class QWidget;
+
+namespace corva::dose {
+
+class DoseCapture : public QObject {
+    Q_OBJECT
+public:
+    struct Hooks {
+        // The refresh lock of the main window (a study loading, a job window open).
+        std::function<bool()> refreshLocked;
+        // "Add Task" of the task list: rebuilds the task list from the header view with
+        // the values of Text3(0..5). Empty until the task list exists.
+        std::function<void()> addTask;
+        // After each reload of the dose list (the main window clears its poll flag).
+        std::function<void()> doseListFilled;
+    };
+
+    // `programFolder` holds cInput.txt, done.txt, projection.ini, Data/QAData.dat and bin/.
+    explicit DoseCapture(QWidget* mainWindow, settings::Settings& settings = settings::current(),
+                         std::filesystem::path programFolder = {});
+    ~DoseCapture() override;
+
+    Hooks& hooks() { return hooks_; }
+
+    // Form_Activate: debug mode (txtcInput and List1 instead of lvDosis), then the link
+    // is initialised again (Initialise_cPort). Runs by itself on window activation.
+    void activate();
+    // LoadProjectionCaptions: captions from projection.ini for a Giotto unit.
+    // Throws corva::Error when the file cannot be read (the window's loading logs it).
+    void loadProjectionCaptions();
+    // cmdProjection_Click(index): the current projection, Text3(5), and a waiting record
+    // is parsed with it. Connected to the buttons by itself.
+    void projectionClicked(int index);
+    // mnuFill: parse the waiting raw record now.
+    void fill();
+    // lvDosis_Fill ("Refresh Dosislist").
+    void refreshDoseList();
+    // "Delete Dosislist".
+    void deleteDoseList();
+    // RefreshDosisList at the job window's OK (mode 1 after "Automatic", 2 after "Manually").
+    void refreshDosisList(int forwardingMode);
+    // "Reload Dosislist": the dose history window, modally.
+    void openHistory();
+
+    // For the forwarding: the dose list's rows, selecting row j (from 0) as a click does.
+    int doseRecordCount() const;
+    bool selectDoseRecord(int row);
+    const CurrentExposure& currentExposure() const;
+    QString currentProjection() const { return currentProjection_; }
+    // ModifyImage with the current exposure into <program folder>/bin; false on failure
+    // (logged under "ModifyImage").
+    bool modifyImage(dicom::Image* image);
+
+    DoseLink& link() { return *link_; }
+    DoseListPresenter& doseList() { return *list_; }
+    const DoseStore& store() const { return store_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void updateForwardingButtons();
+    QWidget* control(const QString& name, int index = -1) const;
+
+    QWidget* window_;
+    settings::Settings& settings_;
+    std::filesystem::path programFolder_;
+    DoseStore store_;
+    Hooks hooks_;
+    std::unique_ptr<DoseLink> link_;
+    std::unique_ptr<DoseListPresenter> list_;
+    QString currentProjection_;
+};
+
+}  // namespace corva::dose

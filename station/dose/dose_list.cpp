@@ -1,0 +1,265 @@
+#include "dose/dose_list.h"
+
+#include <QApplication>
+#include <QFont>
+#include <QHeaderView>
+#include <QMenu>
+#include <QTreeWidget>
+
+#include "core/error.h"
+#include "dose/controls.h"
+#include "log/error_log.h"
+#include "main/operator_seam.h"
+
+namespace corva::dose {
+namespace {
+
+enum Col { ColId = 0, ColDate, ColTime, ColKv, ColMa, ColThickness, ColPress, ColMGy, ColOther, ColStatus, ColExpTime };
+
+constexpr int ObjectNotSet = 91;  // "Object variable or With block variable not set"
+
+std::int64_t itemId(const QTreeWidgetItem* item) { return item->data(ColId, Qt::DisplayRole).toLongLong(); }
+
+void logAndShow(const Error& e, const char* location) {
+    corva::station::showError(e.code(), QString::fromStdString(e.message()));
+    corva::log::LogError(e.code(), e.message(), location);
+}
+
+// Freezes a list's drawing while it is refilled, also on the error path.
+class FrozenDrawing {
+public:
+    explicit FrozenDrawing(QWidget* w) : w_(w) {
+        if (w_) w_->setUpdatesEnabled(false);
+    }
+    ~FrozenDrawing() {
+        if (w_) w_->setUpdatesEnabled(true);
+    }
+    FrozenDrawing(const FrozenDrawing&) = delete;
+    FrozenDrawing& operator=(const FrozenDrawing&) = delete;
+
+private:
+    QWidget* w_;
+};
+
+}  // namespace
+
+DoseWidgets DoseWidgets::find(const QWidget* mainWindow) {
+    DoseWidgets w;
+    w.lvDosis = qobject_cast<QTreeWidget*>(findControl(mainWindow, QStringLiteral("lvDosis")));
+    w.text1 = findControl(mainWindow, QStringLiteral("Text1"));
+    w.text2 = findControl(mainWindow, QStringLiteral("Text2"));
+    for (int i = 0; i < 6; ++i) w.text3[static_cast<std::size_t>(i)] = findControl(mainWindow, QStringLiteral("Text3"), i);
+    w.txtID = findControl(mainWindow, QStringLiteral("txtID"));
+    w.lvImages = qobject_cast<QTreeWidget*>(findControl(mainWindow, QStringLiteral("lvImages")));
+    if (mainWindow) w.popupDosis = mainWindow->findChild<QMenu*>(QStringLiteral("Popup_Dosis"));
+    return w;
+}
+
+const QStringList& DoseListPresenter::columnTitles() {
+    static const QStringList titles{"ID",  "Date", "Time",  "kV",     "mA",     "Thickness",
+                                    "Press", "mGy", "Other", "Status", "expTime"};
+    return titles;
+}
+
+DoseListPresenter::DoseListPresenter(const DoseWidgets& widgets, const DoseStore& store, QObject* parent)
+    : QObject(parent), w_(widgets), store_(store) {
+    if (QTreeWidget* lv = w_.lvDosis) {
+        if (lv->columnCount() != columnTitles().size()) lv->setHeaderLabels(columnTitles());
+        lv->setColumnHidden(ColId, true);  // the ID column has no width
+        lv->setRootIsDecorated(false);
+        lv->setSelectionMode(QAbstractItemView::SingleSelection);
+        lv->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(lv, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item, int) { itemClick(item); });
+        // Keyboard selection counts as a click; mouse clicks arrive through itemClicked.
+        connect(lv, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current, QTreeWidgetItem*) {
+            if (current && QApplication::mouseButtons() == Qt::NoButton && !w_.lvDosis->signalsBlocked())
+                itemClick(current);
+        });
+        connect(lv, &QTreeWidget::customContextMenuRequested, this, &DoseListPresenter::rightClick);
+    }
+}
+
+int DoseListPresenter::rowCount() const { return w_.lvDosis ? w_.lvDosis->topLevelItemCount() : 0; }
+
+std::int64_t DoseListPresenter::selectedId() const {
+    if (!w_.lvDosis) return 0;
+    const auto selected = w_.lvDosis->selectedItems();
+    return selected.isEmpty() ? 0 : itemId(selected.first());
+}
+
+void DoseListPresenter::fill() {
+    if (hooks_.refreshLocked && hooks_.refreshLocked()) return;
+    QTreeWidget* lv = w_.lvDosis;
+    try {
+        const std::vector<DoseRow> rows = store_.pending();
+        if (lv) {
+            FrozenDrawing frozen(lv);
+            const QSignalBlocker quiet(lv);
+            lv->clear();
+            lv->setSortingEnabled(false);
+            for (const DoseRow& row : rows) {
+                auto* item = new QTreeWidgetItem(lv);  // owned by the list
+                item->setData(ColId, Qt::DisplayRole, QVariant::fromValue<qlonglong>(row.id));
+                item->setText(ColDate, row.datum);
+                item->setText(ColTime, row.zeit);
+                item->setText(ColKv, row.kvp);
+                item->setText(ColMa, row.ma);
+                item->setText(ColThickness, row.dicke);
+                item->setText(ColPress, row.druck);
+                item->setText(ColMGy, row.mGy);
+                item->setText(ColOther, row.sonstiges);
+                item->setText(ColExpTime, row.expZeit);
+            }
+            lv->setSortingEnabled(true);
+            lv->sortByColumn(ColId, Qt::AscendingOrder);
+        }
+    } catch (const Error& e) {
+        corva::log::LogError(e.code(), e.message(), "MainForm_lvDosis_Fill");
+    }
+    if (hooks_.filled) hooks_.filled();
+}
+
+void DoseListPresenter::deleteAll() {
+    if (!(hooks_.refreshLocked && hooks_.refreshLocked())) {
+        try {
+            store_.deleteAll();
+            fill();
+        } catch (const Error& e) {
+            corva::log::LogError(e.code(), e.message(), "MainForm_lvDosis_Fill");
+        }
+    }
+    if (hooks_.pollOn) hooks_.pollOn();
+}
+
+void DoseListPresenter::markRows(int forwardingMode) {
+    QTreeWidget* lv = w_.lvDosis;
+    if (forwardingMode == forwarding::Automatic) {
+        for (int i = 0; lv && i < lv->topLevelItemCount(); ++i) store_.markAssigned(itemId(lv->topLevelItem(i)));
+    } else if (forwardingMode == forwarding::Manual) {
+        const std::int64_t id = selectedId();
+        if (id == 0) throw Error(ObjectNotSet, "No exposure record selected", "RefreshDosisList");
+        store_.markAssigned(id);
+    }
+}
+
+void DoseListPresenter::refreshDosisList(int forwardingMode) {
+    try {
+        // Keys are 32-bit and wider: each ID is passed on as it is.
+        markRows(forwardingMode);
+    } catch (const Error& e) {
+        corva::log::LogError(e.code(), e.message(), "MainForm_RefreshDosisList");
+        return;
+    }
+    if (w_.lvDosis) w_.lvDosis->clear();
+    fill();
+}
+
+void DoseListPresenter::markSelectedImage() {
+    QTreeWidget* images = w_.lvImages;
+    if (!images || images->topLevelItemCount() == 0) return;
+    for (int i = 0; i < images->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = images->topLevelItem(i);
+        for (int c = 0; c < images->columnCount(); ++c) {
+            QFont font = item->font(c);
+            font.setBold(false);
+            item->setFont(c, font);
+            item->setForeground(c, QBrush(Qt::black));
+        }
+    }
+    const auto selected = images->selectedItems();
+    QTreeWidgetItem* item = selected.isEmpty() ? images->currentItem() : selected.first();
+    if (!item) return;
+    for (int c = 0; c < images->columnCount(); ++c) {
+        QFont font = item->font(c);
+        font.setBold(true);
+        item->setFont(c, font);
+        item->setForeground(c, QBrush(Qt::red));
+    }
+}
+
+void DoseListPresenter::itemClick(QTreeWidgetItem* item) {
+    if (!item || rowCount() == 0) return;
+    try {
+        markSelectedImage();
+        current_.kvp = item->text(ColKv);
+        current_.ma = item->text(ColMa);
+        current_.dicke = item->text(ColThickness);
+        current_.druck = item->text(ColPress);
+        current_.mGy = item->text(ColMGy);
+        current_.sonstiges = item->text(ColOther);
+        current_.expZeit = item->text(ColExpTime);
+        setControlText(w_.text1, item->text(ColDate));
+        setControlText(w_.text2, item->text(ColTime));
+        const QString values[6] = {current_.kvp, current_.ma, current_.dicke, current_.druck, current_.mGy,
+                                   current_.sonstiges};
+        for (std::size_t i = 0; i < 6; ++i) setControlText(w_.text3[i], values[i]);
+        setControlText(w_.txtID, QString::number(itemId(item)));
+        if (hooks_.addTask) hooks_.addTask();
+    } catch (const Error& e) {
+        logAndShow(e, "lvDosis_ItemClick");
+    } catch (const std::exception& e) {
+        logAndShow(Error(errc::Generic, e.what()), "lvDosis_ItemClick");
+    }
+}
+
+bool DoseListPresenter::selectRow(int row) {
+    QTreeWidget* lv = w_.lvDosis;
+    if (!lv || row < 0 || row >= lv->topLevelItemCount()) return false;
+    QTreeWidgetItem* item = lv->topLevelItem(row);
+    {
+        const QSignalBlocker quiet(lv);
+        lv->setCurrentItem(item);
+        item->setSelected(true);
+    }
+    lv->setFocus();
+    itemClick(item);
+    return true;
+}
+
+QMenu* DoseListPresenter::popupMenu() {
+    if (!popup_ && w_.popupDosis) {
+        popup_ = w_.popupDosis;
+        QAction* del = popup_->findChild<QAction*>(QStringLiteral("PopupDeleteDosis"));
+        if (!del) {
+            del = popup_->addAction(QStringLiteral("Delete"));
+            del->setObjectName(QStringLiteral("PopupDeleteDosis"));
+        }
+        connect(del, &QAction::triggered, this, &DoseListPresenter::popupDeleteDosis);
+    }
+    if (!popup_) {
+        popup_ = new QMenu(w_.lvDosis);  // owned by the list
+        popup_->setObjectName(QStringLiteral("Popup_Dosis"));
+        QAction* del = popup_->addAction(QStringLiteral("Delete"));
+        del->setObjectName(QStringLiteral("PopupDeleteDosis"));
+        connect(del, &QAction::triggered, this, &DoseListPresenter::popupDeleteDosis);
+    }
+    return popup_;
+}
+
+void DoseListPresenter::rightClick(const QPoint& pos) {
+    QTreeWidget* lv = w_.lvDosis;
+    if (!lv || lv->topLevelItemCount() == 0) return;
+    try {
+        if (QTreeWidgetItem* item = lv->itemAt(pos)) {
+            const QSignalBlocker quiet(lv);
+            lv->setCurrentItem(item);
+            item->setSelected(true);
+        }
+        popupMenu()->popup(lv->viewport()->mapToGlobal(pos));
+    } catch (const Error& e) {
+        logAndShow(e, "lvDosis_MouseUp");
+    }
+}
+
+void DoseListPresenter::popupDeleteDosis() {
+    refreshDosisList(forwarding::Manual);
+    clearFields();
+}
+
+void DoseListPresenter::clearFields() {
+    setControlText(w_.text1, {});
+    setControlText(w_.text2, {});
+    for (QWidget* w : w_.text3) setControlText(w, {});
+}
+
+}  // namespace corva::dose

@@ -1,0 +1,161 @@
+#include "dose/exposure_parser.h"
+
+#include <cmath>
+#include <limits>
+
+#include "core/error.h"
+
+namespace corva::dose {
+namespace {
+
+// The runtime's own error numbers, so log lines read as the operators know them.
+constexpr int InvalidCall = 5;
+constexpr int Overflow = 6;
+constexpr int SubscriptOutOfRange = 9;
+
+QString token(const QStringList& tokens, int index) {
+    return index < tokens.size() ? tokens.at(index) : QString();
+}
+
+// 1-based substring as the record positions are counted; out-of-range parts are empty.
+QString mid(const QString& text, qsizetype start, qsizetype length = -1) {
+    if (start < 1 || start > text.size()) return {};
+    return text.mid(start - 1, length);
+}
+
+// 1-based position of the first occurrence, 0 when absent.
+qsizetype position(const QString& text, const QString& what) {
+    return text.indexOf(what) + 1;
+}
+
+std::int64_t tenfold(const QString& text) {
+    return roundHalfEven(readDecimalComma(text) * 10.0);
+}
+
+}  // namespace
+
+bool isRecordComplete(const QString& buffer, int xrayType) {
+    if (xrayType == unit::Sophie) return buffer.contains(QStringLiteral("mGy"));
+    if (xrayType == unit::Giotto) return !buffer.isEmpty() && buffer.back() == QChar(EndOfText);
+    return false;
+}
+
+QStringList sophieTokens(const QString& buffer) {
+    const qsizetype start = buffer.indexOf(QStringLiteral("Name:"));
+    if (start < 0) throw Error(InvalidCall, "Exposure record without \"Name:\"", "sophieTokens");
+    QString text = buffer.mid(start);
+    text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+    QStringList tokens;
+    for (const QString& piece : text.split(QLatin1Char(' ')))
+        if (!piece.isEmpty()) tokens << piece;
+    return tokens;
+}
+
+ExposureRecord parseSophie(const QStringList& tokens, const QDateTime& now) {
+    ExposureRecord r;
+    const QStringList date = token(tokens, 1).split(QLatin1Char('-'));
+    if (date.size() < 3)
+        throw Error(SubscriptOutOfRange, "Exposure date \"" + token(tokens, 1).toStdString() + "\" is not y-m-d",
+                    "parseSophie");
+    r.datum = date.at(2) + QLatin1Char('.') + date.at(1) + QLatin1Char('.') + date.at(0);
+
+    r.sonstiges = QStringList{token(tokens, 4), token(tokens, 5), token(tokens, 6), token(tokens, 3),
+                              token(tokens, 10)}
+                      .join(QLatin1Char(','));
+    r.kvp = token(tokens, 7).remove(QStringLiteral("kV"));
+    r.ma = token(tokens, 8).remove(QStringLiteral("mAs"));
+
+    QString time = token(tokens, 9);
+    if (time.contains(QLatin1Char('s'))) {
+        time.remove(QLatin1Char('s'));
+        time.replace(QLatin1Char('.'), QLatin1Char(','));
+    }
+    r.expZeit = formatDecimalComma(readDecimalComma(time));
+
+    r.druck = tenfold(token(tokens, 11).remove(QStringLiteral("kg")));
+
+    QString thickness = token(tokens, 12);
+    if (thickness.contains(QStringLiteral("cm"))) {
+        thickness.remove(QStringLiteral("cm"));
+        thickness.replace(QLatin1Char('.'), QLatin1Char(','));
+    }
+    r.dicke = tenfold(thickness);
+
+    r.mGy = token(tokens, 13);
+    r.zeit = now.time().toString(QStringLiteral("HH:mm:ss"));
+    return r;
+}
+
+ExposureRecord parseGiotto(const QString& buffer, const QString& projection, const QDateTime& now) {
+    QString t = buffer;
+    const qsizetype p = position(t, QStringLiteral(" 10"));
+    t = mid(t, p + 4);
+
+    ExposureRecord r;
+    r.datum = now.date().toString(QStringLiteral("dd.MM.yyyy"));
+
+    const qsizetype z = position(t, QStringLiteral("0"));
+    const qsizetype s = position(t, QStringLiteral(" "));
+    if (t.left(z + 1).size() == 3) {
+        r.kvp = t.left(z);
+        r.ma = mid(t, z + 2, s);
+    } else {
+        if (z == 0) throw Error(InvalidCall, "Exposure record without tube voltage", "parseGiotto");
+        r.kvp = t.left(z - 1);
+        r.ma = mid(t, z + 1, s);
+    }
+
+    const qsizetype lastSpace = t.lastIndexOf(QLatin1Char(' '));
+    r.mGy = lastSpace < 0 ? t : t.mid(lastSpace + 1);
+    r.zeit = now.time().toString(QStringLiteral("HH:mm:ss"));
+    r.sonstiges = projection;
+    return r;
+}
+
+double readDecimalComma(const QString& text) {
+    // Sign, digits, at most one decimal comma with digits on at least one side.
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    bool negative = false;
+    if (i < n && (text[i] == QLatin1Char('-') || text[i] == QLatin1Char('+'))) negative = text[i++] == QLatin1Char('-');
+    QString digits;
+    bool comma = false;
+    bool anyDigit = false;
+    for (; i < n; ++i) {
+        const QChar c = text[i];
+        if (c >= QLatin1Char('0') && c <= QLatin1Char('9')) {
+            digits += c;
+            anyDigit = true;
+        } else if (c == QLatin1Char(',') && !comma) {
+            digits += QLatin1Char('.');
+            comma = true;
+        } else {
+            break;
+        }
+    }
+    if (i != n || !anyDigit || digits.size() > 300)
+        throw Error(errc::TypeMismatch, "Type mismatch: \"" + text.toStdString() + "\" is not a number",
+                    "readDecimalComma");
+    bool ok = false;
+    const double value = digits.toDouble(&ok);
+    if (!ok || !std::isfinite(value))
+        throw Error(errc::TypeMismatch, "Type mismatch: \"" + text.toStdString() + "\" is not a number",
+                    "readDecimalComma");
+    return negative ? -value : value;
+}
+
+QString formatDecimalComma(double value) {
+    QString text = QString::number(value, 'g', 15);
+    text.replace(QLatin1Char('.'), QLatin1Char(','));
+    return text;
+}
+
+std::int64_t roundHalfEven(double value) {
+    const double rounded = std::nearbyint(value);  // the default rounding mode: halves to even
+    if (!std::isfinite(rounded) || rounded < std::numeric_limits<std::int32_t>::min() ||
+        rounded > std::numeric_limits<std::int32_t>::max())
+        throw Error(Overflow, "Overflow", "roundHalfEven");
+    return static_cast<std::int64_t>(rounded);
+}
+
+}  // namespace corva::dose

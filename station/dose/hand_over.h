@@ -1,0 +1,30 @@
+#pragma once
+// The hand-over files in the program folder: the link appends each complete raw record
+// to cInput.txt; the parse takes it over and moves it to done.txt, which stays as a trace.
+// Both hold the record's bytes as received (one byte per character).
+#include <QString>
+#include <filesystem>
+#include <optional>
+
+namespace corva::dose {
+
+class HandOverFiles {
+public:
+    explicit HandOverFiles(std::filesystem::path folder) : folder_(std::move(folder)) {}
+
+    std::filesystem::path inputFile() const { return folder_ / "cInput.txt"; }
+    std::filesystem::path doneFile() const { return folder_ / "done.txt"; }
+
+    // Appends the record followed by CR LF, creating the file. Throws corva::Error.
+    void append(const QString& record) const;
+    // When cInput.txt exists: its whole text; done.txt is replaced by cInput.txt.
+    // std::nullopt when there is nothing to take over. Throws corva::Error.
+    std::optional<QString> takeOver() const;
+    // Deletes cInput.txt if it exists.
+    void removeInput() const;
+
+private:
+    std::filesystem::path folder_;
+};
+
+}  // namespace corva::dose

@@ -1,0 +1,238 @@
+// The conversion into Digital Mammography X-Ray Image For Presentation, checked on the
+// files read back from the work folder.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+
+#include "dicom_fixture.h"
+#include "dose/modify_image.h"
+#include "dose_test_support.h"
+
+using namespace corva::dose;
+using corva::dicom::DataSet;
+using corva::dicom::Image;
+using corva::dicom::Sequence;
+using corva::dicom::Tag;
+
+namespace {
+
+const Tag ViewPosition{0x0018, 0x5101};
+
+CurrentExposure sophieExposure() {
+    return {"28", "63", "45", "120", "1.23mGy", "Mo/Mo,AEC,2,L-LMO45,S", "0,5"};
+}
+
+// The one item of a sequence attribute.
+DataSet onlyItem(const DataSet& ds, Tag tag) {
+    const corva::dicom::Attribute a = ds.get(tag);
+    EXPECT_TRUE(a.exists) << tag.text();
+    EXPECT_EQ(a.values.size(), 1u) << tag.text();
+    const auto* seq = a.values.empty() ? nullptr : std::get_if<Sequence>(&a.values.front());
+    if (!seq || seq->size() != 1) {
+        ADD_FAILURE() << tag.text() << " is not a sequence of one item";
+        return DataSet();
+    }
+    return seq->front();
+}
+
+std::string text(const DataSet& ds, Tag tag) { return ds.get(tag).text; }
+
+class ModifyImageTest : public ::testing::Test {
+protected:
+    // A computed-radiography image with shutters, a patient position and a window.
+    std::filesystem::path source(const std::vector<std::pair<Tag, std::string>>& extra = {},
+                                 corva::test::DicomSpec spec = {}) {
+        spec.extra = {{{0x0018, 0x1610}, "10\\20"}, {{0x0018, 0x1612}, "5"},
+                      {{0x0018, 0x1620}, "1\\2\\3\\4\\5\\6"}, {{0x0018, 0x5100}, "HFS"},
+                      {{0x0028, 0x1050}, "2048"}, {{0x0028, 0x1051}, "4096"}};
+        spec.extra.insert(spec.extra.end(), extra.begin(), extra.end());
+        return corva::test::writeDicom(folder.path() / "in" / (std::to_string(++files) + ".dcm"), spec);
+    }
+    // Converts the file and returns the file written to bin/.
+    std::filesystem::path convert(const std::filesystem::path& file, int unit = unit::Sophie,
+                                  const CurrentExposure& e = sophieExposure()) {
+        Image image = Image::read(file);
+        EXPECT_TRUE(ModifyImage(&image, e, unit, folder.bin())) << folder.errorLog();
+        return folder.bin() / (image.sopInstanceUid() + ".dcm");
+    }
+
+    test::DoseFolder folder;
+    int files = 0;
+};
+
+struct ViewCase {
+    const char* name;
+    const char* viewPosition;  // nullptr: none
+    const char* orientation;
+    const char* laterality;
+    const char* code;
+    const char* meaning;
+};
+
+// Test names show the case name only.
+void PrintTo(const ViewCase& c, std::ostream* os) { *os << c.name; }
+
+
+const ViewCase ViewCases[] = {
+    {"l_cc_lower_case", "l cc", "A\\R", "L", "R-10242", "cranio-caudal"},
+    {"rlo", "RLO", "P\\FL", "R", "R-10226", "medio lateral oblique"},
+    {"r_cc", "R CC", "P\\L", "R", "R-10242", "cranio-caudal"},
+    {"lcc", "LCC", "A\\R", "L", "R-10242", "cranio-caudal"},
+    {"rld", "RLD", "P\\L", "R", "R-10242", "cranio-caudal"},
+    {"l_oblique", "L OBLIQUE", "A\\FR", "L", "R-10226", "medio lateral oblique"},
+    {"llo", "LLO", "A\\FR", "L", "R-10226", "medio lateral oblique"},
+    {"cc_unmapped", "CC", "", "C", "", ""},
+    {"no_view_position", nullptr, "", "", "", ""},
+};
+
+class ViewPositionTable : public ModifyImageTest, public ::testing::WithParamInterface<ViewCase> {};
+
+TEST_P(ViewPositionTable, FileReadBackCarriesEveryValue) {
+    const ViewCase& c = GetParam();
+    std::vector<std::pair<Tag, std::string>> extra;
+    if (c.viewPosition) extra.emplace_back(ViewPosition, c.viewPosition);
+    const auto out = convert(source(extra));
+    ASSERT_TRUE(std::filesystem::exists(out));
+    const DataSet ds = Image::read(out).attributes();
+
+    const DataSet anatomy = onlyItem(ds, {0x0008, 0x2218});
+    EXPECT_EQ(text(anatomy, {0x0008, 0x0100}), "T-04000");
+    EXPECT_EQ(text(anatomy, {0x0008, 0x0102}), "SNM-3");
+    EXPECT_EQ(text(anatomy, {0x0008, 0x0104}), "Breast");
+    EXPECT_EQ(text(ds, {0x0008, 0x0016}), corva::dicom::uid::DigitalMammographyForPresentation);
+
+    const DataSet view = onlyItem(ds, {0x0054, 0x0220});
+    EXPECT_EQ(text(view, {0x0008, 0x0100}), c.code);
+    EXPECT_EQ(text(view, {0x0008, 0x0102}), "SNM-3");
+    EXPECT_EQ(text(view, {0x0008, 0x0104}), c.meaning);
+
+    EXPECT_EQ(text(ds, {0x0020, 0x0020}), c.orientation);
+    EXPECT_EQ(text(ds, {0x0020, 0x0060}), c.laterality);
+    EXPECT_EQ(text(ds, {0x0020, 0x0062}), c.laterality);
+    EXPECT_TRUE(ds.contains({0x0020, 0x0020}));
+    EXPECT_TRUE(ds.contains({0x0020, 0x0062}));
+    if (c.viewPosition)
+        EXPECT_EQ(text(ds, ViewPosition), c.viewPosition);  // left as it was
+    else
+        EXPECT_FALSE(ds.contains(ViewPosition));
+
+    const std::pair<Tag, const char*> set[] = {
+        {{0x0008, 0x0060}, "MG"},           {{0x0008, 0x0068}, "FOR PRESENTATION"},
+        {{0x0018, 0x0015}, "BREAST"},       {{0x0018, 0x1460}, "0"},
+        {{0x0018, 0x1508}, "MAMMOGRAPHIC"}, {{0x0018, 0x7004}, "DIRECT"},
+        {{0x0028, 0x0301}, "NO"},           {{0x0028, 0x1040}, "LOG"},
+        {{0x0028, 0x1041}, "-1"},           {{0x0028, 0x1054}, "US"},
+        {{0x0040, 0x0318}, "BREAST"},       {{0x2050, 0x0020}, "IDENTITY"},
+        // Sophie exposure values, as text.
+        {{0x0018, 0x0060}, "28"},           {{0x0018, 0x1150}, "0,5"},
+        {{0x0018, 0x1152}, "63"},           {{0x0018, 0x11A0}, "45"},
+        {{0x0018, 0x11A2}, "120"},          {{0x0018, 0x115E}, "1.23mGy"},
+        {{0x0018, 0x6000}, "Mo/Mo,AEC,2,L-LMO45,S"},
+    };
+    for (const auto& [tag, value] : set) EXPECT_EQ(text(ds, tag), value) << tag.text();
+    for (Tag gone : {Tag{0x0018, 0x1610}, Tag{0x0018, 0x1612}, Tag{0x0018, 0x1620}, Tag{0x0018, 0x5100},
+                     Tag{0x0028, 0x1050}, Tag{0x0028, 0x1051}})
+        EXPECT_FALSE(ds.contains(gone)) << gone.text();
+}
+
+INSTANTIATE_TEST_SUITE_P(ViewPositions, ViewPositionTable, ::testing::ValuesIn(ViewCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ModifyImageTest, FileMetaNamesTheNewClassAndPixelsAndCharacterSetStay) {
+    const auto in = source({{ViewPosition, "RCC"}}, corva::test::latin1Spec("Müller^Anna"));
+    const auto out = convert(in);
+    ASSERT_TRUE(std::filesystem::exists(out));
+
+    QProcess dump;
+    dump.start("dcmdump", {"-Un", "+P", "0002,0002", "+P", "0002,0003", QString::fromStdString(out.string())});
+    ASSERT_TRUE(dump.waitForFinished(30000));
+    const QString meta = QString::fromLatin1(dump.readAllStandardOutput());
+    EXPECT_TRUE(meta.contains("[1.2.840.10008.5.1.4.1.1.1.2]")) << meta.toStdString();
+
+    const DataSet before = Image::read(in).attributes();
+    const DataSet after = Image::read(out).attributes();
+    EXPECT_EQ(after.characterSet(), "ISO_IR 100");
+    EXPECT_EQ(after.rawBytes({0x0010, 0x0010}), before.rawBytes({0x0010, 0x0010}));
+    EXPECT_EQ(text(after, {0x0010, 0x0010}), "Müller^Anna");
+    const std::string pixels = before.rawBytes({0x7FE0, 0x0010});
+    EXPECT_FALSE(pixels.empty());
+    EXPECT_EQ(after.rawBytes({0x7FE0, 0x0010}), pixels);
+    EXPECT_EQ(Image::read(out).sopInstanceUid(), Image::read(in).sopInstanceUid());
+}
+
+TEST_F(ModifyImageTest, ConvertingTwiceGivesTheSameHeaderAndOverwrites) {
+    Image image = Image::read(source({{ViewPosition, "LLO"}}));
+    ASSERT_TRUE(ModifyImage(&image, sophieExposure(), unit::Sophie, folder.bin()));
+    const auto out = folder.bin() / (image.sopInstanceUid() + ".dcm");
+    const std::string first = corva::test::readFile(out);
+    ASSERT_TRUE(ModifyImage(&image, sophieExposure(), unit::Sophie, folder.bin()));
+    EXPECT_EQ(corva::test::readFile(out), first);
+    // And a second conversion of the converted file changes nothing either.
+    const auto again = convert(out);
+    const DataSet a = Image::read(again).attributes();
+    Image original = Image::read(source({{ViewPosition, "LLO"}}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.bin()), {}), 1);
+    EXPECT_EQ(text(a, {0x0020, 0x0020}), "A\\FR");
+    EXPECT_EQ(onlyItem(a, {0x0054, 0x0220}).get(Tag{0x0008, 0x0100}).text, "R-10226");
+}
+
+TEST_F(ModifyImageTest, ImageWithoutWindowIsWrittenWithoutError) {
+    corva::test::DicomSpec spec;
+    const auto in = corva::test::writeDicom(folder.path() / "plain.dcm", spec);
+    const auto out = convert(in);
+    ASSERT_TRUE(std::filesystem::exists(out));
+    EXPECT_FALSE(Image::read(out).attributes().contains({0x0028, 0x1050}));
+    EXPECT_TRUE(folder.errorLog().empty());
+}
+
+TEST_F(ModifyImageTest, GiottoWritesThreeValuesAndLeavesTheOthers) {
+    const auto in = source({{ViewPosition, "RLO"},
+                            {{0x0018, 0x1150}, "100"},
+                            {{0x0018, 0x11A0}, "50"},
+                            {{0x0018, 0x11A2}, "80"},
+                            {{0x0018, 0x6000}, "200"}});
+    // The last value of a Giotto record as stored, end-of-text and line end included.
+    const CurrentExposure giotto{"28", " 63 ", "", "", "1.25\x03\r\n", "R-LMO45", ""};
+    const DataSet ds = Image::read(convert(in, unit::Giotto, giotto)).attributes();
+    EXPECT_EQ(text(ds, {0x0018, 0x0060}), "28");
+    EXPECT_EQ(ds.rawBytes({0x0018, 0x1152}).substr(0, 3), " 63");  // as text, trailing padding aside
+    EXPECT_EQ(text(ds, {0x0018, 0x115E}), "1.25");  // without the record's control characters
+    EXPECT_EQ(text(ds, {0x0018, 0x1150}), "100");
+    EXPECT_EQ(text(ds, {0x0018, 0x11A0}), "50");
+    EXPECT_EQ(text(ds, {0x0018, 0x11A2}), "80");
+    EXPECT_EQ(text(ds, {0x0018, 0x6000}), "200");
+}
+
+TEST_F(ModifyImageTest, OtherUnitWritesNoExposureValues) {
+    const DataSet ds = Image::read(convert(source(), 3)).attributes();
+    EXPECT_FALSE(ds.contains({0x0018, 0x0060}));
+    EXPECT_FALSE(ds.contains({0x0018, 0x115E}));
+    EXPECT_EQ(text(ds, {0x0008, 0x0060}), "MG");
+}
+
+TEST_F(ModifyImageTest, FailuresAreLoggedAndWriteNothing) {
+    EXPECT_FALSE(ModifyImage(nullptr, sophieExposure(), unit::Sophie, folder.bin()));
+    EXPECT_EQ(folder.errorCount("ModifyImage"), 1);
+
+    // A SOP Instance UID that is no safe file name.
+    Image image = Image::read(source());
+    image.attributes().set(Tag{0x0008, 0x0018}, "1.2.3/../../x");
+    EXPECT_FALSE(ModifyImage(&image, sophieExposure(), unit::Sophie, folder.bin()));
+    EXPECT_EQ(folder.errorCount("ModifyImage"), 2);
+    EXPECT_TRUE(std::filesystem::is_empty(folder.bin()));
+
+    // A work folder that cannot be written.
+    Image other = Image::read(source());
+    EXPECT_FALSE(ModifyImage(&other, sophieExposure(), unit::Sophie, folder.path() / "no" / "such"));
+    EXPECT_EQ(folder.errorCount("ModifyImage"), 3);
+}
+
+TEST(ViewMapping, UpperCasesAndTakesTheFirstCharacter) {
+    EXPECT_EQ(mapViewPosition("r oblique").orientation, "P\\FL");
+    EXPECT_EQ(mapViewPosition("r oblique").laterality, "R");
+    EXPECT_EQ(mapViewPosition("xyz").laterality, "X");
+    EXPECT_EQ(mapViewPosition("").laterality, "");
+    EXPECT_EQ(mapViewPosition("MLO").codeValue, "");
+}
+
+}  // namespace

@@ -1,0 +1,347 @@
+// The X-ray unit link against a socat pseudo-terminal pair: what the unit writes to one
+// end ends as tblDosis rows and dose-list entries.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProcess>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include "dose/dose_capture.h"
+#include "dose/serial_config.h"
+#include "dose_test_support.h"
+#include "main/scripted_operator.h"
+#include "settings/settings.h"
+
+using namespace corva::dose;
+using corva::station::MsgResult;
+using corva::station::OperatorSeamGuard;
+using corva::station::ScriptedOperator;
+
+namespace {
+
+// Two connected pseudo-terminals: the station opens a, the "unit" writes to b.
+class PtyPair {
+public:
+    explicit PtyPair(const std::filesystem::path& folder) : a_(folder / "a"), b_(folder / "b") {
+        socat_.setProgram("socat");
+        socat_.setArguments({"-d", "-d", QString("pty,raw,echo=0,link=%1").arg(QString::fromStdString(a_.string())),
+                             QString("pty,raw,echo=0,link=%1").arg(QString::fromStdString(b_.string()))});
+        socat_.start();
+        socat_.waitForStarted(10000);
+        test::waitUntil([&] { return std::filesystem::exists(a_) && std::filesystem::exists(b_); }, 20000);
+    }
+    ~PtyPair() {
+        unit_.close();
+        socat_.terminate();
+        if (!socat_.waitForFinished(10000)) socat_.kill();
+        socat_.waitForFinished(5000);
+    }
+    bool ready() const { return std::filesystem::exists(a_) && std::filesystem::exists(b_); }
+    QString station() const { return QString::fromStdString(a_.string()); }
+    // Writes as the X-ray unit does.
+    void send(const QByteArray& bytes) {
+        if (!unit_.isOpen()) {
+            unit_.setFileName(QString::fromStdString(b_.string()));
+            ASSERT_TRUE(unit_.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        }
+        ASSERT_EQ(unit_.write(bytes), bytes.size());
+    }
+
+private:
+    std::filesystem::path a_, b_;
+    QProcess socat_;
+    QFile unit_;
+};
+
+class SerialLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.ready()) << "socat did not create the pseudo-terminals";
+        settings.comSpeed = 5;
+        settings.comParity = 2;
+        settings.comBitGet = 4;
+        settings.comBitPut = 0;
+        settings.comFlux = 0;
+        settings.comPort = 1;
+        settings.comDevice = pty.station().toStdString();
+        settings.xrayComm = unit::Sophie;
+    }
+
+    int listRows() const { return window.lvDosis()->topLevelItemCount(); }
+
+    test::DoseFolder folder;
+    PtyPair pty{folder.path()};
+    corva::settings::Settings settings;
+    test::StubMainWindow window;
+    ScriptedOperator script;
+    OperatorSeamGuard guard{script};
+};
+
+const QByteArray SophieRecord =
+    "Name:MUELLER 2004-05-17 10:23 L-LMO45 Mo/Mo AEC 2 28kV 63mAs 0.50s S 12kg 4.5cm 1.23mGy\r\n";
+
+TEST_F(SerialLinkTest, SophieRecordsWholeAndInPieces) {
+    DoseCapture capture(&window, settings, folder.path());
+    capture.activate();
+    ASSERT_TRUE(capture.link().isOpen()) << folder.errorLog();
+    EXPECT_EQ(capture.link().portName(), pty.station());
+
+    pty.send(SophieRecord);
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 1 && listRows() == 1; }));
+
+    // In pieces: nothing is taken before "mGy" has arrived.
+    const QByteArray second =
+        "Name:SCHMIDT\r\n2026-12-09 08:01\r\nR-CC Mo/Rh AEC 1\r\n29kV 80mAs 1.2s N 11kg 5cm 2.04mGy";
+    const int cut = second.indexOf("2.04");
+    pty.send(second.left(cut));
+    ASSERT_TRUE(test::waitUntil([&] { return capture.link().buffer().size() == cut; }));
+    EXPECT_EQ(folder.dosisRows().size(), 1u);
+    EXPECT_TRUE(capture.link().isPolling());
+    pty.send(second.mid(cut));
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 2 && listRows() == 2; }));
+
+    const auto rows = folder.dosisRows();
+    EXPECT_EQ(rows[0].at("Datum"), "17.05.2004");
+    EXPECT_EQ(rows[0].at("KVP"), "28");
+    EXPECT_EQ(rows[0].at("ma"), "63");
+    EXPECT_EQ(rows[0].at("expZeit"), "0,5");
+    EXPECT_EQ(rows[0].at("Druck"), "120");
+    EXPECT_EQ(rows[0].at("Dicke"), "45");
+    EXPECT_EQ(rows[0].at("mGy"), "1.23mGy");
+    EXPECT_EQ(rows[0].at("Sonstiges"), "Mo/Mo,AEC,2,L-LMO45,S");
+    EXPECT_EQ(rows[0].at("Status"), "0");
+    EXPECT_EQ(rows[1].at("Datum"), "09.12.2026");
+    EXPECT_EQ(rows[1].at("Sonstiges"), "Mo/Rh,AEC,1,R-CC,N");
+    EXPECT_EQ(rows[1].at("Dicke"), "50");
+
+    // The dose list shows both, in the column order of the list.
+    QTreeWidgetItem* first = window.lvDosis()->topLevelItem(0);
+    EXPECT_EQ(first->text(1), "17.05.2004");
+    EXPECT_EQ(first->text(3), "28");
+    EXPECT_EQ(first->text(5), "45");
+    EXPECT_EQ(first->text(6), "120");
+    EXPECT_EQ(first->text(8), "Mo/Mo,AEC,2,L-LMO45,S");
+    EXPECT_EQ(first->text(10), "0,5");
+
+    // The hand-over: the record went through cInput.txt to done.txt.
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "cInput.txt"));
+    EXPECT_EQ(corva::test::readFile(folder.path() / "done.txt"), std::string(second.constData()) + "\r\n");
+    EXPECT_TRUE(capture.link().isPolling());
+    EXPECT_TRUE(folder.errorLog().empty()) << folder.errorLog();
+}
+
+TEST_F(SerialLinkTest, SophieRecordWithoutNameStoresNothingAndWaits) {
+    DoseCapture capture(&window, settings, folder.path());
+    capture.activate();
+    pty.send("garbled 28kV 1.2mGy");
+    ASSERT_TRUE(test::waitUntil([&] { return folder.errorCount("MainForm dbFill") == 1; }));
+    EXPECT_TRUE(folder.dosisRows().empty());
+    EXPECT_FALSE(capture.link().isPolling());
+    EXPECT_EQ(corva::test::readFile(folder.path() / "done.txt"), "garbled 28kV 1.2mGy\r\n");
+    // Activating the window again starts over.
+    capture.activate();
+    EXPECT_TRUE(capture.link().isPolling());
+    EXPECT_TRUE(capture.link().buffer().isEmpty());
+    pty.send(SophieRecord);
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 1; }));
+}
+
+TEST_F(SerialLinkTest, GiottoRecordsWholeAndInPieces) {
+    settings.xrayComm = unit::Giotto;
+    DoseCapture capture(&window, settings, folder.path());
+    window.findChild<QPushButton*>("cmdProjection_0")->setText("L-CC");
+    window.findChild<QPushButton*>("cmdProjection_3")->setText("R-LMO45");
+    capture.activate();
+
+    window.findChild<QPushButton*>("cmdProjection_0")->click();
+    EXPECT_EQ(window.text3(5)->text(), "L-CC");
+    pty.send("\x02 10 280 63 1.25\x03");
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 1 && listRows() == 1; }));
+    EXPECT_TRUE(window.text3(5)->text().isEmpty());  // the next exposure needs a projection again
+
+    // In pieces; an end-of-text followed by more bytes in the same read is no end.
+    window.findChild<QPushButton*>("cmdProjection_3")->click();
+    pty.send("\x02 10 3500 8");
+    ASSERT_TRUE(test::waitUntil([&] { return capture.link().buffer().endsWith("3500 8"); }));
+    pty.send("0 1.5\x03junk");
+    ASSERT_TRUE(test::waitUntil([&] { return capture.link().buffer().endsWith("junk"); }));
+    EXPECT_EQ(folder.dosisRows().size(), 1u);
+    pty.send(" 2.0\x03");
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 2 && listRows() == 2; }));
+
+    const auto rows = folder.dosisRows();
+    const QString today = QDate::currentDate().toString("dd.MM.yyyy");
+    EXPECT_EQ(rows[0].at("Datum"), today.toStdString());
+    EXPECT_EQ(rows[0].at("KVP"), "28");
+    EXPECT_EQ(rows[0].at("ma"), " 63 ");
+    EXPECT_EQ(rows[0].at("mGy"), "1.25\x03\r\n");
+    EXPECT_EQ(rows[0].at("Sonstiges"), "L-CC");
+    EXPECT_EQ(rows[0].at("Dicke"), test::Null);
+    EXPECT_EQ(rows[0].at("Druck"), test::Null);
+    EXPECT_EQ(rows[0].at("expZeit"), test::Null);
+    EXPECT_EQ(rows[1].at("KVP"), "35");
+    EXPECT_EQ(rows[1].at("Sonstiges"), "R-LMO45");
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "cInput.txt"));
+    EXPECT_TRUE(script.messages().isEmpty());
+}
+
+TEST_F(SerialLinkTest, GiottoRecordWithoutProjectionWaitsForAButton) {
+    settings.xrayComm = unit::Giotto;
+    DoseCapture capture(&window, settings, folder.path());
+    window.findChild<QPushButton*>("cmdProjection_1")->setText("R-CC");
+    capture.activate();
+    script.answer(MsgResult::OK);
+
+    pty.send("\x02 10 300 45 2.10\x03");
+    ASSERT_TRUE(test::waitUntil([&] { return script.messages().size() == 1; }));
+    EXPECT_EQ(script.messages().at(0), "Please click on a Projection button first!");
+    EXPECT_TRUE(folder.dosisRows().empty());
+    EXPECT_FALSE(capture.link().isPolling());
+    EXPECT_FALSE(capture.link().buffer().isEmpty());
+
+    window.findChild<QPushButton*>("cmdProjection_1")->click();
+    ASSERT_EQ(folder.dosisRows().size(), 1u);
+    EXPECT_EQ(folder.dosisRows()[0].at("Sonstiges"), "R-CC");
+    EXPECT_EQ(folder.dosisRows()[0].at("KVP"), "30");
+    EXPECT_EQ(listRows(), 1);
+    EXPECT_TRUE(capture.link().isPolling());
+    EXPECT_TRUE(script.unexpected().empty());
+
+    // A click while nothing waits only sets the projection.
+    window.findChild<QPushButton*>("cmdProjection_1")->click();
+    EXPECT_EQ(window.text3(5)->text(), "R-CC");
+    EXPECT_EQ(folder.dosisRows().size(), 1u);
+}
+
+// A hand-over file that cannot be written loses no record: the parse takes it from the input.
+TEST_F(SerialLinkTest, UnwritableHandOverFileStillStoresTheRecord) {
+    std::filesystem::create_directory(folder.path() / "cInput.txt");
+    DoseCapture capture(&window, settings, folder.path());
+    capture.activate();
+    pty.send(SophieRecord);
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 1 && listRows() == 1; }));
+    EXPECT_EQ(folder.errorCount("SerTimer_Timer"), 1);
+    EXPECT_EQ(folder.dosisRows()[0].at("KVP"), "28");
+    EXPECT_TRUE(capture.link().isPolling());
+}
+
+TEST_F(SerialLinkTest, AnotherUnitTypeNeverCompletesARecord) {
+    settings.xrayComm = 3;
+    DoseCapture capture(&window, settings, folder.path());
+    capture.activate();
+    pty.send(SophieRecord);
+    pty.send("\x02 10 280 63 1.25\x03");
+    ASSERT_TRUE(test::waitUntil([&] { return capture.link().buffer().endsWith(QChar(3)); }));
+    EXPECT_TRUE(capture.link().buffer().startsWith("Name:MUELLER"));
+    EXPECT_TRUE(capture.link().isPolling());
+    EXPECT_TRUE(folder.dosisRows().empty());
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "cInput.txt"));
+}
+
+TEST_F(SerialLinkTest, DebugModeShowsRawInputAndTokens) {
+    settings.debug = 1;
+    DoseCapture capture(&window, settings, folder.path());
+    window.show();
+    // Let the window's own activation pass, so that it cannot drop the input below.
+    test::waitUntil([&] { return window.isActiveWindow(); }, 2000);
+    QCoreApplication::processEvents();
+    capture.activate();
+    EXPECT_TRUE(window.findChild<QWidget*>("txtcInput")->isVisible());
+    EXPECT_TRUE(window.findChild<QWidget*>("List1")->isVisible());
+    EXPECT_FALSE(window.lvDosis()->isVisible());
+    pty.send("Name:X 2004-05-17 10:23 L-CC a b c 28kV");
+    ASSERT_TRUE(test::waitUntil([&] { return window.text("txtcInput").endsWith("28kV"); }));
+    // A record that fails to parse leaves its tokens in List1.
+    pty.send(" 63mAs 0.5s S 12kg bad 1mGy");
+    auto* list1 = window.findChild<QListWidget*>("List1");
+    ASSERT_TRUE(test::waitUntil([&] { return list1->count() == 14; }));
+    EXPECT_EQ(list1->item(0)->text(), "Name:X");
+    EXPECT_EQ(list1->item(12)->text(), "bad");
+    EXPECT_EQ(folder.errorCount("MainForm dbFill"), 1);
+    capture.activate();
+    pty.send("Name:X 2004-05-17 10:23 L-CC a b c 28kV");
+    ASSERT_TRUE(test::waitUntil([&] { return window.text("txtcInput").endsWith("28kV"); }));
+
+    settings.debug = 0;
+    capture.activate();
+    EXPECT_FALSE(window.findChild<QWidget*>("txtcInput")->isVisible());
+    EXPECT_TRUE(window.lvDosis()->isVisible());
+    EXPECT_TRUE(window.text("txtcInput").isEmpty());  // activation drops a partial record
+}
+
+TEST_F(SerialLinkTest, PortThatCannotOpenIsLoggedAndReopenedLater) {
+    const auto missing = folder.path() / "later";
+    settings.comDevice = missing.string();
+    DoseCapture capture(&window, settings, folder.path());
+    capture.activate();
+    EXPECT_FALSE(capture.link().isOpen());
+    EXPECT_TRUE(capture.link().isPolling());
+    EXPECT_EQ(folder.errorCount("Initialise_cPort"), 1);
+
+    // The device comes back: the next activation opens it.
+    std::filesystem::create_symlink(pty.station().toStdString(), missing);
+    capture.activate();
+    ASSERT_TRUE(capture.link().isOpen());
+    pty.send(SophieRecord);
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 1; }));
+}
+
+TEST_F(SerialLinkTest, SettingsOutsideTheirListsKeepThePreviousOnes) {
+    settings.comSpeed = 6;  // 9600
+    DoseCapture capture(&window, settings, folder.path());
+    capture.activate();
+    EXPECT_EQ(capture.link().lineSettings().baud, 9600);
+    settings.comSpeed = 14;
+    settings.comFlux = 4;
+    capture.activate();
+    EXPECT_EQ(capture.link().lineSettings().baud, 9600);
+    EXPECT_EQ(capture.link().flow(), QSerialPort::NoFlowControl);
+    EXPECT_EQ(folder.errorCount("Initialise_cPort"), 2);
+    EXPECT_TRUE(capture.link().isOpen());
+}
+
+TEST(SerialConfig, ValueListsAndDevices) {
+    EXPECT_EQ(settingsText(5, 2, 4, 0), "4800,N,8,1");
+    EXPECT_EQ(settingsText(13, 4, 0, 2), "256000,S,4,2");
+    EXPECT_EQ(settingsText(14, 2, 4, 0), "");
+    EXPECT_EQ(settingsText(5, 5, 4, 0), "");
+    EXPECT_EQ(settingsText(5, 2, 4, 3), "");
+    const LineResult defaults = lineSettings(5, 2, 4, 0);
+    ASSERT_TRUE(defaults.settings);
+    EXPECT_EQ(defaults.settings->baud, 4800);
+    EXPECT_EQ(defaults.settings->parity, QSerialPort::NoParity);
+    EXPECT_EQ(defaults.settings->dataBits, QSerialPort::Data8);
+    EXPECT_EQ(defaults.settings->stopBits, QSerialPort::OneStop);
+    EXPECT_EQ(lineSettings(0, 0, 3, 2).settings->parity, QSerialPort::EvenParity);
+    EXPECT_FALSE(lineSettings(5, 2, 0, 0).settings);  // 4 data bits
+    EXPECT_EQ(flowControl(1), QSerialPort::SoftwareControl);
+    EXPECT_EQ(flowControl(2), QSerialPort::HardwareControl);
+    EXPECT_FALSE(flowControl(4));
+
+    corva::settings::Settings s;
+    s.comPort = 1;
+    EXPECT_EQ(portDevice(s), "/dev/ttyS0");
+    s.comPort = 8;
+    EXPECT_EQ(portDevice(s), "/dev/ttyS7");
+    s.comPort = 9;
+    EXPECT_FALSE(portDevice(s));
+    s.comDevice = "/dev/ttyUSB0";
+    EXPECT_EQ(portDevice(s), "/dev/ttyUSB0");
+}
+
+TEST(SerialConfig, DeviceSettingIsRead) {
+    test::app();  // settings go to a temporary XDG_CONFIG_HOME
+    ASSERT_TRUE(corva::settings::WriteRegistryValue("ComPort\\Device", "/dev/ttyUSB3"));
+    corva::settings::Settings s;
+    corva::settings::LoadSettings(s);
+    EXPECT_EQ(portDevice(s), "/dev/ttyUSB3");
+    EXPECT_EQ(s.comPort, 1);
+    ASSERT_TRUE(corva::settings::WriteRegistryValue("ComPort\\Device", ""));
+}
+
+}  // namespace

@@ -1,0 +1,34 @@
+#pragma once
+// A report-style list view: a tree without branches whose first column is the item's
+// text and whose tag is kept in the first column's user data. Reports a released mouse
+// button and a change of the current item made with the keyboard.
+#include <QTreeWidget>
+
+namespace corva::station {
+
+class ListView : public QTreeWidget {
+    Q_OBJECT
+public:
+    ListView(const QString& objectName, const QStringList& columns, QWidget* parent = nullptr);
+
+    // Adds an item: text, tag and the further columns (an empty text leaves a column empty).
+    QTreeWidgetItem* addItem(const QString& text, const QVariant& tag, const QStringList& columns = {});
+    static QVariant tag(const QTreeWidgetItem* item) { return item ? item->data(0, Qt::UserRole) : QVariant(); }
+
+    QTreeWidgetItem* selectedItem() const;
+    // 1-based position of an item in the list's current order; 0 for none.
+    int positionOf(const QTreeWidgetItem* item) const;
+    QTreeWidgetItem* itemAtPosition(int position) const;  // 1-based
+    int count() const { return topLevelItemCount(); }
+    void setSorted(bool on);
+
+signals:
+    void mouseUp(Qt::MouseButton button, QPoint position);
+    void keyboardItemChanged(QTreeWidgetItem* item);
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+};
+
+}  // namespace corva::station

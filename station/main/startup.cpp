@@ -1,0 +1,97 @@
+#include "main/startup.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "core/error.h"
+#include "log/error_log.h"
+#include "main/main_form.h"
+#include "main/operator_seam.h"
+#include "main/splash_form.h"
+#include "settings/settings.h"
+
+namespace corva::station {
+
+bool screenLargeEnough(const QSize& screen) {
+    return screen.width() >= MinimumScreen.width() && screen.height() >= MinimumScreen.height();
+}
+
+std::unique_ptr<QDialog> makeStartupOptions(QWidget*) {
+    auto dialog = std::make_unique<QDialog>();
+    dialog->setObjectName("OptionForm");
+    dialog->setWindowTitle("Options");
+    auto* layout = new QVBoxLayout(dialog.get());
+    layout->addWidget(new QLabel("Settings", dialog.get()));
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog.get());
+    buttons->button(QDialogButtonBox::Ok)->setObjectName("cmdOK");
+    buttons->button(QDialogButtonBox::Cancel)->setObjectName("cmdCancel");
+    layout->addWidget(buttons);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog.get(), &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog.get(), &QDialog::reject);
+    return dialog;
+}
+
+Startup::Startup(QObject* parent) : QObject(parent), optionsFactory_(makeStartupOptions) {}
+
+Startup::~Startup() = default;
+
+bool Startup::begin() {
+    splash_ = std::make_unique<SplashForm>();
+    connect(splash_->Timer1(), &QTimer::timeout, this, &Startup::splashTimer);
+    // A click on the frame closes the splash once the start has gone on; earlier it
+    // would end the program before any window opened.
+    connect(splash_.get(), &SplashForm::frameClicked, this, [this] {
+        if (timerRan_ && splash_) splash_->close();
+    });
+    splash_->show();
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QSize size = screen ? screen->size() : QSize();
+    if (!screenLargeEnough(size)) {
+        op().message(QString("ATTENTION!") + "\r\n" + "A screen resolution of 1024x768 pixel is " +
+                         "required for this application!",
+                     {}, MsgIcon::None, MsgButtons::OK);
+        splash_->close();
+        emit ended();
+        return false;
+    }
+    splash_->Timer1()->start();
+    return true;
+}
+
+void Startup::splashTimer() {
+    if (timerRan_) return;
+    timerRan_ = true;
+    lock_ = std::make_unique<process::SingleInstanceLock>(InstanceLockKey);
+    if (!lock_->acquired()) {
+        lock_.reset();
+        op().message(QString("Your can only run one instance of '") + "Corvalight" + "'", "Corvalight",
+                     MsgIcon::Information, MsgButtons::OK);
+        splash_->close();
+        emit ended();
+        return;
+    }
+    splash_->setCursor(Qt::WaitCursor);
+    splash_->repaint();
+    main_ = std::make_unique<MainForm>();
+    connect(main_.get(), &MainForm::programEnds, this, &Startup::ended);
+    main_->Form_Load();
+    options_ = optionsFactory_(main_.get());
+    connect(options_.get(), &QDialog::finished, this, [this](int result) {
+        if (result == QDialog::Accepted) settings::SaveSettings(settings::current());
+        if (main_) {
+            main_->show();
+            emit mainShown();
+        }
+    });
+    options_->show();
+    splash_->unsetCursor();
+    splash_->close();
+}
+
+}  // namespace corva::station

@@ -1,0 +1,76 @@
+#include "main/browser_queries.h"
+#include "main/station_globals.h"
+#include "station_test_support.h"
+
+namespace corva::station::test {
+namespace {
+
+class BrowserQueriesTest : public StationTest {};
+
+TEST(StudyImageQuery, IsBuiltFromEverySeriesInOrder) {
+    const auto q = BrowserQueries::studyImageQuery({12, 15});
+    EXPECT_EQ(q.imageSql,
+              "SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ? OR FKeySeriesID = ? ORDER BY FKeySeriesID, "
+              "ImageNr");
+    EXPECT_EQ(q.countSql, "SELECT COUNT(ImageUID) AS ImageCount FROM tblImages WHERE FKeySeriesID = ? OR FKeySeriesID = ?");
+    EXPECT_EQ(q.params, (std::vector<std::int64_t>{12, 15}));
+    EXPECT_FALSE(q.noSeries);
+}
+
+TEST_F(BrowserQueriesTest, StudyQueryLoadsImagesOfEverySeriesBySeriesThenNumber) {
+    const auto pat = addPatient("P1", "Muster", "Anna");
+    const auto study = addStudy(pat, "1.2.3");
+    const auto s2 = addSeries(study, "1.2.3.2", 2);
+    const auto s1 = addSeries(study, "1.2.3.1", 1);
+    addImage(s1, "1.2.3", "1.2.3.1.2", 2, "10:00:00", 0);
+    addImage(s2, "1.2.3", "1.2.3.2.1", 1, "10:00:00", 0);
+    addImage(s1, "1.2.3", "1.2.3.1.1", 1, "10:00:00", 0);
+    auto db = openImageDb();
+    BrowserQueries queries(db);
+    const auto q = BrowserQueries::studyImageQuery(queries.seriesKeysOf(study));
+    EXPECT_EQ(queries.imageCount(q), 3);
+    // Series keys in order (s2 was inserted first), image numbers within.
+    EXPECT_EQ(queries.imageUids(q), (std::vector<std::string>{"1.2.3.2.1", "1.2.3.1.1", "1.2.3.1.2"}));
+    // A study without series holds nothing: no statement without a condition.
+    EXPECT_EQ(queries.imageCount(BrowserQueries::studyImageQuery({})), 0);
+}
+
+TEST_F(BrowserQueriesTest, PatientIdWithApostropheListsItsStudies) {
+    const auto pat = addPatient("O'NEIL-7", "O´Neil", "Mary");
+    addStudy(pat, "1.2.840.1");
+    addStudy(addPatient("OTHER", "Other", "X"), "1.2.840.2");
+    auto db = openImageDb();
+    const auto studies = BrowserQueries(db).studiesOf("O'NEIL-7");
+    ASSERT_EQ(studies.size(), 1u);
+    EXPECT_EQ(studies[0].studyUid, "1.2.840.1");
+    EXPECT_EQ(studies[0].date, "15.01.2024");
+    EXPECT_EQ(studies[0].time, "10:15:00");
+    EXPECT_EQ(studies[0].modality, "MG");
+    EXPECT_EQ(studies[0].bodypart, "BREAST");
+}
+
+TEST_F(BrowserQueriesTest, PatientNamesWithAndWithoutFirstName) {
+    addPatient("A", "Muster", "Anna", "Maria", "1950-03-04");
+    addPatient("B", "Solo", std::nullopt);
+    auto db = openImageDb();
+    const auto rows = BrowserQueries(db).patients();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].name, "Muster, Anna");
+    EXPECT_EQ(rows[0].secondName, "Maria");
+    EXPECT_EQ(rows[0].birthDate, "04.03.1950");
+    EXPECT_EQ(rows[1].name, "Solo");  // no comma without a first name
+}
+
+TEST_F(BrowserQueriesTest, ImageKeysBeyond16BitsAreDeleted) {
+    const auto series = addSeries(addStudy(addPatient("P", "A", "B"), "1.9"), "1.9.1", 1);
+    addImage(series, "1.9", "1.9.1.1", 1, "10:00:00", 0, 0, 40000);
+    addImage(series, "1.9", "1.9.1.2", 2, "10:00:00", 0, 0, 3000000000LL);
+    auto db = openImageDb();
+    BrowserQueries q(db);
+    q.deleteImage(40000);
+    q.deleteImage(3000000000LL);
+    EXPECT_EQ(countRows("tblImages"), 0);
+}
+
+}  // namespace
+}  // namespace corva::station::test
