@@ -72,7 +72,7 @@ void IngestService::start()
     connection_.setFile(data / "QAData.dat");
 }
 
-bool IngestService::openDB()
+bool IngestService::OpenDB()
 {
     if (connection_.reopen())
         return true;
@@ -80,7 +80,7 @@ bool IngestService::openDB()
     return false;
 }
 
-void IngestService::closeDB()
+void IngestService::CloseDB()
 {
     registrar_.reset();  // statements go before their connection
     try {
@@ -93,7 +93,7 @@ void IngestService::closeDB()
 db::Database& IngestService::database()
 {
     if (!connection_.isOpen())
-        openDB();
+        OpenDB();
     return connection_.db();
 }
 
@@ -107,11 +107,11 @@ void IngestService::tick(const std::atomic<bool>* stop)
                 break;
             processFile(i + 1, work.size(), work[i], keys);
         }
-        closeDB();
+        CloseDB();
         deleteOrphans();
     } catch (const std::exception& e) {
         logException(*log_, e, "TimerDB");
-        closeDB();
+        CloseDB();
     }
 }
 
@@ -297,7 +297,7 @@ void IngestService::deleteOrphans()
         logException(*log_, e, "DeleteFailed");
     }
     if (opened)
-        closeDB();
+        CloseDB();
 }
 
 }  // namespace corva::ingest

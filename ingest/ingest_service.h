@@ -43,8 +43,8 @@ public:
 private:
     void processFile(std::size_t position, std::size_t count, const std::string& name, Keys& keys);
     void handleRegistered(const std::string& name, const std::string& studyUid, const Keys& keys);
-    bool openDB();
-    void closeDB();
+    bool OpenDB();
+    void CloseDB();
     db::Database& database();
     void debug(const std::string& text) { log_->writeDebugLog(text); }
 

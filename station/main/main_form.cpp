@@ -469,8 +469,8 @@ void MainForm::forgetCurrentImage() {
 void MainForm::mnuDateiBeenden_Click() {
     clearViewer();
     forgetCurrentImage();
-    g_.userDb.closeIfOpen();
-    g_.dataDb.closeIfOpen();
+    CloseUserDB();
+    CloseDataDB();
     if (settings::current().stopService == 1) {
         ServiceControl services(g_);
         services.StopReceiver();

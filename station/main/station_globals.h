@@ -66,6 +66,13 @@ struct StationGlobals {
 
 StationGlobals& globals();
 
+// The station's two connections, opened before and closed after each piece of work.
+// Silent on every error: a statement on a connection that failed to open fails instead.
+inline void OpenDataDB() { globals().dataDb.openIfClosed(); }
+inline void CloseDataDB() { globals().dataDb.closeIfOpen(); }
+inline void OpenUserDB() { globals().userDb.openIfClosed(); }
+inline void CloseUserDB() { globals().userDb.closeIfOpen(); }
+
 // Holds the refresh lock for a scope and restores the previous state after.
 class RefreshLockGuard {
 public:
