@@ -134,14 +134,19 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
     const fs::path source = input_ / name;
     const fs::path tryPath = input_ / (name + ".try");
     std::error_code ec;
-    int tries = fs::exists(tryPath, ec) ? readTry(tryPath, *log_) : 0;
+    // A name too long to get ".try" appended cannot have its attempts counted: such a
+    // file gets one attempt and is set aside when it fails, instead of being retried forever.
+    const bool countable = name.size() + 4 <= MaxNameBytes;
+    int tries = countable && fs::exists(tryPath, ec) ? readTry(tryPath, *log_) : 0;
     if (tries >= MaxTries) {
         copyToBad(name);
         debug(name + " moved to bad objects!");
         fs::remove(tryPath, ec);
         return;
     }
-    writeTry(tryPath, tries + 1, *log_);
+    if (countable)
+        writeTry(tryPath, tries + 1, *log_);
+    bool failed = false;
 
     std::optional<dicom::Image> image;
     std::optional<Error> readError;
@@ -222,12 +227,21 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
             debug("success");
             break;
         default:
+            failed = true;
             break;
         }
     } catch (const fs::filesystem_error& e) {
         log_->writeLog(e.code().value(), e.what(), "TimerDB");
+        failed = true;
     } catch (const std::exception& e) {
         logException(*log_, e, "TimerDB");
+        failed = true;
+    }
+    if (failed && !countable && fs::exists(source, ec)) {
+        log_->writeLog(errc::InvalidName, "Name too long to count attempts: " + printable(name) +
+                                              ", file moved to bad objects", "CopyToBad");
+        copyToBad(name);
+        debug(name + " moved to bad objects!");
     }
 }
 
@@ -235,7 +249,10 @@ void IngestService::handleRegistered(const std::string& name, const std::string&
 {
     const fs::path source = input_ / name;
     const fs::path folder = images_ / studyUid;
-    const fs::path target = folder / name;
+    // The station finds an image as <SOP instance UID>.dcm; registration accepted a name
+    // that differs from it only in letter case (the extension, as UIDs are digits), so
+    // the store gets the exact form.
+    const fs::path target = folder / (name.substr(0, name.size() - 4) + ".dcm");
     std::error_code ec;
     if (!fs::exists(target, ec)) {
         debug("trying to move image to viewer: " + name);

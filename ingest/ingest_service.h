@@ -19,6 +19,8 @@ class IngestService {
 public:
     // Attempts before a file is given up.
     static constexpr int MaxTries = 50;
+    // The longest file name the file system takes (NAME_MAX).
+    static constexpr std::size_t MaxNameBytes = 255;
 
     explicit IngestService(std::filesystem::path programFolder);
 

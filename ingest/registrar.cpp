@@ -91,8 +91,15 @@ void Registrar::writeCopy(dicom::Image& image, const fs::path& target)
 {
     // The copy is written under a name the scan does not take, then renamed.
     const fs::path part = target.string() + ".repair";
-    image.write(part);
-    fs::rename(part, target);
+    try {
+        image.write(part);
+        fs::rename(part, target);
+    } catch (...) {
+        // A failed write (disk full) leaves no half copy behind in the input folder.
+        std::error_code ec;
+        fs::remove(part, ec);
+        throw;
+    }
 }
 
 int Registrar::registerImage(dicom::Image& image, Keys& keys, const std::string& name)

@@ -150,12 +150,35 @@ TEST(IngestService, FileNamedOtherwiseIsCopiedUnderItsUid)
     EXPECT_EQ(image.sopInstanceUid(), spec.sopInstanceUid);
     EXPECT_EQ(image.render().width, 64) << "the copy carries the pixel data";
 
-    // A name differing only in letter case is accepted as it is.
+    // A name differing only in letter case is accepted without a copy; the store holds
+    // it under the name the station looks for, <SOP instance UID>.dcm.
     DicomSpec upper = specWithUids();
     const std::string upperName = upper.sopInstanceUid + ".DCM";
     st.drop(upperName, upper);
+    st.ticks(2);
+    EXPECT_FALSE(fs::exists(st.temp() / upperName));
+    EXPECT_TRUE(fs::exists(st.folder().images() / upper.studyUid / (upper.sopInstanceUid + ".dcm")));
+    EXPECT_FALSE(fs::exists(st.folder().images() / upper.studyUid / upperName));
+    EXPECT_EQ(st.count("tblImages"), 2);
+
+    // The same image again as .Dcm: already in the store, so the input copy is deleted.
+    st.drop(upper.sopInstanceUid + ".Dcm", upper);
     ASSERT_TRUE(st.settle());
-    EXPECT_TRUE(fs::exists(st.folder().images() / upper.studyUid / upperName));
+    EXPECT_EQ(test::countFiles(st.folder().images() / upper.studyUid), 1);
+    EXPECT_EQ(st.count("tblImages"), 2);
+}
+
+TEST(IngestService, CompressedFileIsCopiedInItsOwnTransferSyntax)
+{
+    Station st;
+    DicomSpec spec = specWithUids();
+    spec.transferSyntax = dicom::uid::JpegLossless;
+    st.drop("compressed.dcm", spec);
+    ASSERT_TRUE(st.settle());
+    const auto stored = dicom::Image::read(st.folder().images() / spec.studyUid / (spec.sopInstanceUid + ".dcm"));
+    EXPECT_EQ(stored.transferSyntax(), dicom::uid::JpegLossless);
+    EXPECT_EQ(stored.render().width, 64);
+    EXPECT_EQ(st.count("tblImages"), 1);
 }
 
 TEST(IngestService, MissingModalityAndSopClassAreRepairedInTwoPasses)
@@ -194,6 +217,26 @@ TEST(IngestService, MissingModalityAndSopClassAreRepairedInTwoPasses)
     ASSERT_TRUE(st.settle());
     EXPECT_EQ(dicom::Image::read(st.folder().images() / ct.studyUid / (ct.sopInstanceUid + ".dcm")).sopClassUid(),
               "1.2.840.10008.5.1.4.1.1.2");
+}
+
+TEST(IngestService, RepairThatCannotBeWrittenLeavesNoPartialCopy)
+{
+    Station st;
+    DicomSpec spec = specWithUids();
+    spec.omit = {{0x0008, 0x0060}};
+    const std::string name = spec.sopInstanceUid + ".dcm";
+    // A folder in the way of the repaired copy makes its final rename fail.
+    fs::create_directory(st.temp() / (name + "1"));
+    st.drop(name, spec);
+    st.ticks(3);
+    EXPECT_TRUE(fs::exists(st.temp() / name)) << "the input file stays for a later attempt";
+    EXPECT_EQ(readFile(st.temp() / (name + ".try")), " 2 \n");
+    EXPECT_FALSE(fs::exists(st.temp() / (name + "1.repair")));
+    EXPECT_NE(readFile(st.folder().logs() / "Ingrado.log").find("TimerDB\n"), std::string::npos);
+
+    fs::remove(st.temp() / (name + "1"));
+    ASSERT_TRUE(st.settle());
+    EXPECT_EQ(st.count("tblImages"), 1);
 }
 
 TEST(IngestService, DuplicateSopInstanceCreatesNoRows)
@@ -261,6 +304,11 @@ TEST(IngestService, PatientMatching)
         {"same ID, other last name", "P1", "Doe^Jane", "", "P1", "Roe^Jane", "", 2},
         {"same name, other ID", "P1", "Doe^Jane", "", "P2", "Doe^Jane", "", 2},
         {"ID case differs", "abc", "Doe^Jane", "", "ABC", "Doe^Jane", "", 1},
+        {"same ID, different birth dates", "P1", "Doe^Jane", "19500101", "P1", "Doe^Jane", "19510101", 2},
+        {"same ID, second without birth date", "P1", "Doe^Jane", "19500101", "P1", "Doe^Jane", "", 1},
+        {"same ID, other middle name", "P1", "Doe^Jane^Ann", "", "P1", "Doe^Jane^Beth", "", 2},
+        {"same ID, second without middle name", "P1", "Doe^Jane^Ann", "", "P1", "Doe^Jane", "", 1},
+        {"no ID, other first name", "", "Doe^Jane", "", "", "Doe^John", "", 2},
     };
     for (const auto& c : cases) {
         Station st;
@@ -304,6 +352,26 @@ TEST(IngestService, UnreadableFileIsTriedFiftyTimesThenSetAside)
     st.ticks(2);
     EXPECT_FALSE(fs::exists(st.temp() / "junk.dcm"));
     EXPECT_EQ(readFile(st.temp() / "BadObjects" / "junk.dcm"), "this is not DICOM");
+}
+
+TEST(IngestService, NameTooLongForATryFileGetsOneAttempt)
+{
+    Station st;
+    // 254 characters: the file can exist, its try file cannot.
+    const std::string junk = std::string(250, 'j') + ".dcm";
+    writeFile(st.temp() / junk, "this is not DICOM");
+    DicomSpec spec = specWithUids();
+    const std::string good = std::string(250, 'g') + ".dcm";
+    st.drop(good, spec);
+    st.ticks(2);
+    EXPECT_FALSE(fs::exists(st.temp() / junk));
+    EXPECT_EQ(readFile(st.temp() / "BadObjects" / junk), "this is not DICOM");
+    EXPECT_NE(readFile(st.folder().logs() / "Ingrado.log").find("Name too long"), std::string::npos);
+    // A readable file goes on as usual: copied under its UID and registered.
+    ASSERT_TRUE(st.settle());
+    EXPECT_FALSE(fs::exists(st.temp() / "BadObjects" / good));
+    EXPECT_TRUE(fs::exists(st.folder().images() / spec.studyUid / (spec.sopInstanceUid + ".dcm")));
+    EXPECT_EQ(st.count("tblImages"), 1);
 }
 
 TEST(IngestService, ReaderFailureIsLoggedAndRetried)

@@ -186,7 +186,8 @@ void ReceiverSite::writeSettings(const std::string& aeTitle, const std::string& 
 
 std::vector<std::string> ReceiverSite::environment() const
 {
-    return {"XDG_CONFIG_HOME=" + configHome_.string(), "HOME=" + scratch_.path().string(), "TCP_NODELAY=1"};
+    // No TCP_NODELAY here: the programs must switch Nagle off themselves.
+    return {"XDG_CONFIG_HOME=" + configHome_.string(), "HOME=" + scratch_.path().string()};
 }
 
 void ReceiverSite::install(const std::string& program)

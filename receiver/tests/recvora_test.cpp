@@ -194,6 +194,30 @@ TEST(RecvoraTest, StoresEachObjectUnderItsUidAndAnswersEcho)
     EXPECT_TRUE(logShows(site, "released: 3 stored, 0 refused")) << site.logText();
 }
 
+TEST(RecvoraTest, TakesJpegCompressedObjectsAsTheyArrive)
+{
+    struct Case {
+        const char* transferSyntax;
+        int bitsAllocated;
+        const char* propose;  // storescu's option to offer that transfer syntax
+    } cases[] = {{corva::dicom::uid::JpegLossless, 16, "-xs"}, {corva::dicom::uid::JpegBaseline, 8, "-xy"}};
+    ReceiverSite site;
+    auto receiver = site.startReceiver();
+    for (const auto& c : cases) {
+        SourceFiles src;
+        DicomSpec spec;
+        spec.transferSyntax = c.transferSyntax;
+        spec.bitsAllocated = c.bitsAllocated;
+        // Lossy compression gives the object a new UID: take the one the file carries.
+        const std::string uid = corva::dicom::Image::read(src.add(spec)).sopInstanceUid();
+        const auto result = site.send({src.dir()}, {"+sd", c.propose});
+        ASSERT_EQ(result.code, 0) << c.transferSyntax << "\n" << result.output;
+        const fs::path file = site.temp() / (uid + ".dcm");
+        ASSERT_TRUE(fs::exists(file)) << c.transferSyntax << "\n" << site.logText();
+        EXPECT_EQ(corva::dicom::Image::read(file).transferSyntax(), c.transferSyntax) << "kept as it arrived";
+    }
+}
+
 TEST(RecvoraTest, TakesTitleAndPortFromSettingsAndRefusesOtherCalledTitles)
 {
     ReceiverSite site("MAMMO_RX");
