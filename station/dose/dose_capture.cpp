@@ -1,8 +1,13 @@
 #include "dose/dose_capture.h"
 
 #include <QAbstractButton>
+#include <QApplication>
+#include <QColorDialog>
 #include <QEvent>
+#include <QFileDialog>
+#include <QInputDialog>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QTreeWidget>
 #include <QWidget>
 
@@ -14,6 +19,12 @@
 #include "main/operator_seam.h"
 
 namespace corva::dose {
+
+bool reinitialisesOnReturn(const QWidget* tookOver) {
+    if (!tookOver) return false;  // another program
+    return !(qobject_cast<const QMessageBox*>(tookOver) || qobject_cast<const QInputDialog*>(tookOver) ||
+             qobject_cast<const QFileDialog*>(tookOver) || qobject_cast<const QColorDialog*>(tookOver));
+}
 
 DoseCapture::DoseCapture(QWidget* mainWindow, settings::Settings& settings, std::filesystem::path programFolder)
     : QObject(mainWindow), window_(mainWindow), settings_(settings),
@@ -62,15 +73,29 @@ DoseCapture::~DoseCapture() {
 QWidget* DoseCapture::control(const QString& name, int index) const { return findControl(window_, name, index); }
 
 bool DoseCapture::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == window_ && event->type() == QEvent::WindowActivate) activate();
+    if (watched == window_) {
+        if (event->type() == QEvent::WindowDeactivate) {
+            // The application's active window is already the one that took over.
+            initialiseOnActivation_ = reinitialisesOnReturn(QApplication::activeWindow());
+        } else if (event->type() == QEvent::WindowActivate) {
+            if (initialiseOnActivation_)
+                activate();
+            else
+                applyDebugMode();
+        }
+    }
     return QObject::eventFilter(watched, event);
 }
 
-void DoseCapture::activate() {
+void DoseCapture::applyDebugMode() {
     const bool debug = settings_.debug == 1;
     if (QWidget* w = control(QStringLiteral("txtcInput"))) w->setVisible(debug);
     if (QWidget* w = control(QStringLiteral("List1"))) w->setVisible(debug);
     if (QWidget* w = control(QStringLiteral("lvDosis"))) w->setVisible(!debug);
+}
+
+void DoseCapture::activate() {
+    applyDebugMode();
     link_->initialise();
 }
 

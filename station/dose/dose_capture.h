@@ -16,7 +16,9 @@
 // modifyImage() from the forwarding commands.
 //
 // Wired by itself: window activation (QEvent::WindowActivate: debug mode, then the link
-// is initialised again; do not call activate() from the window's own activation too),
+// is initialised again when the window returns from another window of this program
+// that is not a message, input or file box; do not call activate() from the window's
+// own activation too),
 // the clicks of cmdProjection(0..7), clicks, keyboard selection and right clicks on
 // lvDosis, and "Delete" of Popup_Dosis. The link has its own port and timer.
 //
@@ -40,6 +42,13 @@ class QWidget;
 
 namespace corva::dose {
 
+// Whether the main window, activated again after `tookOver` had become the active
+// window, initialises the link again: after another window of this program, yes; after
+// a message, input, file or colour box, or another program (nullptr), no, so that a
+// partly received record or a Giotto record waiting for its projection survives the
+// "Please click on a Projection button first!" message and a look at another program.
+bool reinitialisesOnReturn(const QWidget* tookOver);
+
 class DoseCapture : public QObject {
     Q_OBJECT
 public:
@@ -61,7 +70,8 @@ public:
     Hooks& hooks() { return hooks_; }
 
     // Form_Activate: debug mode (txtcInput and List1 instead of lvDosis), then the link
-    // is initialised again (Initialise_cPort). Runs by itself on window activation.
+    // is initialised again (Initialise_cPort). Runs by itself on window activation (the
+    // link part only as reinitialisesOnReturn() says).
     void activate();
     // LoadProjectionCaptions: captions from projection.ini for a Giotto unit.
     // Throws corva::Error when the file cannot be read (the window's loading logs it).
@@ -97,6 +107,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void applyDebugMode();
     void updateForwardingButtons();
     QWidget* control(const QString& name, int index = -1) const;
 
@@ -108,6 +119,8 @@ private:
     std::unique_ptr<DoseLink> link_;
     std::unique_ptr<DoseListPresenter> list_;
     QString currentProjection_;
+    // Set when the window lost activation, from the window that took it over.
+    bool initialiseOnActivation_ = true;
 };
 
 }  // namespace corva::dose

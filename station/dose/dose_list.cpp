@@ -120,13 +120,14 @@ void DoseListPresenter::fill() {
 }
 
 void DoseListPresenter::deleteAll() {
-    if (!(hooks_.refreshLocked && hooks_.refreshLocked())) {
-        try {
-            store_.deleteAll();
-            fill();
-        } catch (const Error& e) {
-            corva::log::LogError(e.code(), e.message(), "MainForm_lvDosis_Fill");
-        }
+    // Under the lock nothing happens, the poll included: a record waiting for its
+    // projection or after a parse error stays waiting.
+    if (hooks_.refreshLocked && hooks_.refreshLocked()) return;
+    try {
+        store_.deleteAll();
+        fill();
+    } catch (const Error& e) {
+        corva::log::LogError(e.code(), e.message(), "MainForm_lvDosis_Fill");
     }
     if (hooks_.pollOn) hooks_.pollOn();
 }

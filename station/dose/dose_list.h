@@ -63,7 +63,8 @@ public:
 
     // lvDosis_Fill: reloads the pending records. Errors are logged ("MainForm_lvDosis_Fill").
     void fill();
-    // "Delete Dosislist": removes every record, reloads, switches the poll on.
+    // "Delete Dosislist": removes every record, reloads, switches the poll on (also after
+    // a failure). Does nothing under the refresh lock.
     void deleteAll();
     // RefreshDosisList: marks the used records as assigned by forwarding mode and reloads.
     void refreshDosisList(int forwardingMode);

@@ -145,6 +145,7 @@ double readDecimalComma(const QString& text) {
 }
 
 QString formatDecimalComma(double value) {
+    if (value == 0.0) value = 0.0;  // "-0" reads as 0 and is written so
     QString text = QString::number(value, 'g', 15);
     text.replace(QLatin1Char('.'), QLatin1Char(','));
     return text;

@@ -69,14 +69,17 @@ TEST_F(DoseListTest, FillShowsPendingRecordsInColumnOrder) {
     EXPECT_TRUE(window.lvDosis()->selectedItems().isEmpty());
 }
 
-TEST_F(DoseListTest, FillDoesNothingUnderTheRefreshLock) {
+TEST_F(DoseListTest, FillAndDeleteAllDoNothingUnderTheRefreshLock) {
     addRecord(1, "09.12.2026", "0");
     bool locked = true;
+    bool pollOn = false;
     list.hooks().refreshLocked = [&] { return locked; };
+    list.hooks().pollOn = [&] { pollOn = true; };
     list.fill();
     EXPECT_EQ(window.lvDosis()->topLevelItemCount(), 0);
     list.deleteAll();
     EXPECT_EQ(folder.dosisRows().size(), 1u);
+    EXPECT_FALSE(pollOn);  // a record waiting for its projection keeps waiting
     locked = false;
     list.fill();
     EXPECT_EQ(window.lvDosis()->topLevelItemCount(), 1);
@@ -203,10 +206,16 @@ TEST_F(DoseListTest, DeleteDosislistRemovesEverythingAndRestartsThePoll) {
     EXPECT_TRUE(pollOn);
 }
 
-TEST_F(DoseListTest, FillFailureIsLogged) {
+TEST_F(DoseListTest, FillAndDeleteAllFailuresAreLogged) {
     folder.exec("DROP TABLE tblDosis");
     list.fill();
     EXPECT_EQ(folder.errorCount("MainForm_lvDosis_Fill"), 1);
+    // The poll goes on after a failed delete-all all the same.
+    bool pollOn = false;
+    list.hooks().pollOn = [&] { pollOn = true; };
+    list.deleteAll();
+    EXPECT_EQ(folder.errorCount("MainForm_lvDosis_Fill"), 2);
+    EXPECT_TRUE(pollOn);
 }
 
 TEST_F(DoseListTest, HistoryListsAssignedRecordsOfTheDayAndSetsThemFree) {

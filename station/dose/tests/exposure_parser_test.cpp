@@ -152,6 +152,7 @@ TEST(DecimalComma, ReadFormatRound) {
     EXPECT_EQ(formatDecimalComma(0.5), "0,5");
     EXPECT_EQ(formatDecimalComma(2.0), "2");
     EXPECT_EQ(formatDecimalComma(1.25), "1,25");
+    EXPECT_EQ(formatDecimalComma(readDecimalComma("-0,0")), "0");
     EXPECT_EQ(roundHalfEven(2.5), 2);
     EXPECT_EQ(roundHalfEven(3.5), 4);
     EXPECT_EQ(roundHalfEven(-2.5), -2);

@@ -4,9 +4,13 @@
 
 #include <QCoreApplication>
 #include <QDate>
+#include <QDialog>
 #include <QFile>
+#include <QFileDialog>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -216,6 +220,100 @@ TEST_F(SerialLinkTest, GiottoRecordWithoutProjectionWaitsForAButton) {
     window.findChild<QPushButton*>("cmdProjection_1")->click();
     EXPECT_EQ(window.text3(5)->text(), "R-CC");
     EXPECT_EQ(folder.dosisRows().size(), 1u);
+}
+
+// The window becomes active again after a message box (as after the projection message)
+// or another program: a waiting record survives. After another window of the program
+// (the options window, for example) the link starts over with the current settings.
+TEST_F(SerialLinkTest, ActivationAfterAMessageBoxKeepsTheWaitingRecord) {
+    settings.xrayComm = unit::Giotto;
+    DoseCapture capture(&window, settings, folder.path());
+    window.findChild<QPushButton*>("cmdProjection_1")->setText("R-CC");
+    window.show();
+    ASSERT_TRUE(test::waitUntil([&] { return window.isActiveWindow() && capture.link().isOpen(); }))
+        << folder.errorLog();
+    const auto returnFrom = [&](QWidget& other) {
+        other.show();
+        other.activateWindow();
+        ASSERT_TRUE(test::waitUntil([&] { return other.isActiveWindow(); }));
+        other.hide();
+        window.activateWindow();
+        ASSERT_TRUE(test::waitUntil([&] { return window.isActiveWindow(); }));
+        QCoreApplication::processEvents();
+    };
+
+    script.answer(MsgResult::OK);
+    pty.send("\x02 10 300 45 2.10\x03");
+    ASSERT_TRUE(test::waitUntil([&] { return script.messages().size() == 1; }));
+    QMessageBox box(QMessageBox::Information, "Corvalight", "Please click on a Projection button first!",
+                    QMessageBox::Ok, &window);
+    returnFrom(box);
+    EXPECT_FALSE(capture.link().buffer().isEmpty());
+    EXPECT_FALSE(capture.link().isPolling());
+    window.findChild<QPushButton*>("cmdProjection_1")->click();
+    ASSERT_EQ(folder.dosisRows().size(), 1u);
+    EXPECT_EQ(folder.dosisRows()[0].at("KVP"), "30");
+    EXPECT_TRUE(capture.link().isPolling());
+
+    // Another window of the program: the partial record is dropped, the link reopened.
+    pty.send("\x02 10 28");
+    ASSERT_TRUE(test::waitUntil([&] { return capture.link().buffer().endsWith("28"); }));
+    QDialog options(&window);
+    returnFrom(options);
+    EXPECT_TRUE(capture.link().buffer().isEmpty());
+    EXPECT_TRUE(capture.link().isPolling());
+    EXPECT_TRUE(capture.link().isOpen());
+    window.hide();
+}
+
+// "Fill": a record placed in cInput.txt by hand is taken over and stored; with nothing
+// waiting the poll restarts and the list is reloaded; a Giotto unit asks for a projection.
+TEST(FillCommand, HandPlacedRecordNothingWaitingAndGiotto) {
+    test::DoseFolder folder;
+    test::StubMainWindow window;
+    ScriptedOperator script;
+    OperatorSeamGuard guard{script};
+    corva::settings::Settings settings;
+    settings.xrayComm = unit::Sophie;
+    DoseCapture capture(&window, settings, folder.path());
+
+    folder.exec("INSERT INTO tblDosis (KVP, Status) VALUES ('27', '0')");
+    capture.fill();
+    EXPECT_EQ(window.lvDosis()->topLevelItemCount(), 1);
+    EXPECT_TRUE(capture.link().isPolling());
+    EXPECT_EQ(folder.dosisRows().size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "done.txt"));
+
+    corva::test::writeFile(folder.path() / "cInput.txt", std::string(SophieRecord.constData()));
+    capture.fill();
+    ASSERT_EQ(folder.dosisRows().size(), 2u);
+    EXPECT_EQ(folder.dosisRows()[1].at("Sonstiges"), "Mo/Mo,AEC,2,L-LMO45,S");
+    EXPECT_EQ(window.lvDosis()->topLevelItemCount(), 2);
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "cInput.txt"));
+    EXPECT_EQ(corva::test::readFile(folder.path() / "done.txt"), std::string(SophieRecord.constData()));
+
+    settings.xrayComm = unit::Giotto;
+    script.answer(MsgResult::OK);
+    capture.fill();
+    ASSERT_EQ(script.messages().size(), 1);
+    EXPECT_EQ(script.messages().at(0), "Please click on a Projection button first!");
+    EXPECT_EQ(folder.dosisRows().size(), 2u);
+    EXPECT_TRUE(folder.errorLog().empty()) << folder.errorLog();
+}
+
+TEST(LinkActivation, ReturnFromWhichWindowsInitialisesTheLink) {
+    test::app();
+    QWidget form;
+    QDialog dialog;
+    QMessageBox box;
+    QInputDialog input;
+    QFileDialog files;
+    EXPECT_TRUE(reinitialisesOnReturn(&form));
+    EXPECT_TRUE(reinitialisesOnReturn(&dialog));
+    EXPECT_FALSE(reinitialisesOnReturn(&box));
+    EXPECT_FALSE(reinitialisesOnReturn(&input));
+    EXPECT_FALSE(reinitialisesOnReturn(&files));
+    EXPECT_FALSE(reinitialisesOnReturn(nullptr));  // another program
 }
 
 // A hand-over file that cannot be written loses no record: the parse takes it from the input.
