@@ -25,7 +25,9 @@ std::string displayDate(const std::string& stored) {
 
 std::string displayTime(const std::string& stored) {
     const QString s = QString::fromStdString(stored).trimmed();
-    const int blank = s.indexOf(' ');
+    // A stored date with time separates the two by a blank (or an ISO "T").
+    int blank = s.indexOf(' ');
+    if (blank < 0 && s.size() > 10 && s.at(10) == 'T') blank = 10;
     const QString timePart = blank >= 0 ? s.mid(blank + 1) : s;
     const QTime t = QTime::fromString(timePart.left(8), "HH:mm:ss");
     if (t.isValid()) return t.toString("HH:mm:ss").toStdString();
@@ -58,7 +60,9 @@ std::vector<PatientRow> BrowserQueries::patients() {
         if (s.isNull(3) || text(s, 3).empty()) r.name = last;
         else r.name = last + ", " + text(s, 3);
         r.secondName = text(s, 4);
-        r.birthDate = s.isNull(5) ? std::string() : displayDate(text(s, 5));
+        // The no-date marker stands for "no birth date": shown as an empty column.
+        const std::string born = text(s, 5);
+        r.birthDate = born.rfind(db::NoDateMarker, 0) == 0 ? std::string() : displayDate(born);
         rows.push_back(std::move(r));
     }
     return rows;

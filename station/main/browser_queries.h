@@ -17,7 +17,7 @@ struct PatientRow {
     std::string id;           // PatID1
     std::string name;         // "Lastname, Firstname", or the last name alone
     std::string secondName;   // Pat2Vorname
-    std::string birthDate;    // as shown
+    std::string birthDate;    // as shown; empty for the no-date marker
 };
 
 struct StudyRow {
@@ -46,7 +46,8 @@ struct ImageSetQuery {
 };
 
 // Display forms of stored ISO dates and times ("2024-01-15" -> "15.01.2024",
-// "2024-01-15 10:15:00" -> time "10:15:00"). Text that is not a stored date stays as it is.
+// "2024-01-15 10:15:00" -> time "10:15:00"; a time stored without its date lies on
+// "1899-12-30" and shows as the time alone). Text that is not a stored date stays as it is.
 std::string displayDate(const std::string& stored);
 std::string displayTime(const std::string& stored);
 

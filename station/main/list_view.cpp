@@ -18,6 +18,7 @@ ListView::ListView(const QString& objectName, const QStringList& columns, QWidge
     setHeaderLabels(columns);
     header()->setSectionsMovable(true);
     setSortingEnabled(false);
+    connect(model(), &QAbstractItemModel::modelReset, this, [this] { ++emptied_; });
 }
 
 QTreeWidgetItem* ListView::addItem(const QString& text, const QVariant& tag, const QStringList& columns) {

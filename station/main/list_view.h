@@ -21,6 +21,10 @@ public:
     QTreeWidgetItem* itemAtPosition(int position) const;  // 1-based
     int count() const { return topLevelItemCount(); }
     void setSorted(bool on);
+    // Counts the times the list was emptied. A fill that lets window messages run
+    // compares it after each row: when another handler emptied (and perhaps refilled)
+    // the list meanwhile, the old rows must not be appended to the new content.
+    int emptiedCount() const { return emptied_; }
 
 signals:
     void mouseUp(Qt::MouseButton button, QPoint position);
@@ -29,6 +33,9 @@ signals:
 protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    int emptied_ = 0;
 };
 
 }  // namespace corva::station

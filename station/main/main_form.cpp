@@ -430,10 +430,12 @@ void MainForm::RefreshPatientList() {
         lvImages_->clear();
         lvImages_->setSorted(false);
         clearViewer();
+        const int emptied = lvPatients_->emptiedCount();
         for (const auto& p : result.patients) {
             lvPatients_->addItem(q(p.id), QVariant::fromValue<qlonglong>(p.key),
                                  {q(p.name), q(p.secondName), q(p.birthDate)});
             letWindowMessagesRun();
+            if (lvPatients_->emptiedCount() != emptied) return;  // a newer refresh filled the list
         }
         lvPatients_->setSorted(true);
     });
@@ -456,6 +458,7 @@ void MainForm::ResetView(bool alsoStatus) {
     Text1_->clear();
     Text2_->clear();
     for (auto* t : Text3_) t->clear();
+    StudyLoader::cancelRunning();  // a load still reading files must not refill the viewer
     clearViewer();
     forgetCurrentImage();
     if (alsoStatus) ClearStatus();
@@ -577,11 +580,13 @@ void MainForm::fillStudyList() {
         rows = BrowserQueries(db.db()).studiesOf(g_.selection.patientId);
     }
     lvStudien_->setUpdatesEnabled(false);
+    const int emptied = lvStudien_->emptiedCount();
     for (const auto& s : rows) {
         lvStudien_->addItem(q(s.studyId), q(s.studyUid), {q(s.date), q(s.time), q(s.modality), q(s.bodypart)});
         letWindowMessagesRun();
+        if (lvStudien_->emptiedCount() != emptied) break;  // another click or a refresh took the list over
     }
-    lvStudien_->setSorted(true);
+    if (lvStudien_->emptiedCount() == emptied) lvStudien_->setSorted(true);
     lvStudien_->setUpdatesEnabled(true);
 }
 
@@ -605,9 +610,11 @@ void MainForm::lvStudien_ItemClick(QTreeWidgetItem* item) {
 void MainForm::lvStudien_DblClick() {
     QTreeWidgetItem* item = lvStudien_->selectedItem();
     if (!item) return;
-    PopUpStudie_Laden_Click();
+    // Taken now: a click on the patient during the load refills the study list.
+    const std::string studyUid = ListView::tag(item).toString().toStdString();
+    if (!loadSelectedStudy()) return;  // a newer load owns the viewer, list and selection now
     g_.selection.loadedLevel = "Studie";
-    g_.selection.studyUid = ListView::tag(item).toString().toStdString();
+    g_.selection.studyUid = studyUid;
     std::vector<ImageListRow> rows;
     const bool ok = guarded("LoadImages", true, [&] {
         OpenedDb db(g_.dataDb);
@@ -629,6 +636,10 @@ void MainForm::lvStudien_MouseUp(Qt::MouseButton button, QPoint position) {
 }
 
 void MainForm::PopUpStudie_Laden_Click() {
+    loadSelectedStudy();
+}
+
+bool MainForm::loadSelectedStudy() {
     ImageSetQuery query = BrowserQueries::studyImageQuery({});
     const bool ok = guarded("PopUpStudie_Laden", true, [&] {
         g_.selection.loadedLevel = "Studie";
@@ -644,8 +655,9 @@ void MainForm::PopUpStudie_Laden_Click() {
         query = BrowserQueries::studyImageQuery(BrowserQueries(db.db()).seriesKeysOf(studyKey));
     });
     (void)ok;  // the queries built so far still go to the viewer
-    LoadStudy(query);
+    if (!LoadStudy(query)) return false;
     InitScrollbar();
+    return true;
 }
 
 void MainForm::PopUpStudie_SeriesWindow_Click() {
@@ -696,7 +708,7 @@ void MainForm::lvSerien_DblClick() {
     emptyTaskAndHeader();
     txtSelected_->clear();
     if (cboTask_->count() > 0) cboTask_->setCurrentIndex(0);
-    LoadStudy(BrowserQueries::seriesImageQuery(seriesKey));
+    if (!LoadStudy(BrowserQueries::seriesImageQuery(seriesKey))) return;
     InitScrollbar();
     std::vector<ImageListRow> rows;
     const bool ok = guarded("LoadImages", true, [&] {
@@ -788,22 +800,26 @@ void MainForm::syncPaging() {
     paging_.setTop(dv1_->topIndex());
 }
 
-void MainForm::LoadStudy(const ImageSetQuery& query) {
+bool MainForm::LoadStudy(const ImageSetQuery& query) {
     QPointer<MainForm> self(this);
     StudyLoader loader(g_, *this);
-    loader.load(query, g_.selection.studyUid);
+    const StudyLoader::Outcome outcome = loader.load(query, g_.selection.studyUid);
     if (self) syncPaging();
+    return !outcome.superseded;
 }
 
 void MainForm::LoadImages(const std::vector<ImageListRow>& rows) {
     lvImages_->clear();
     lvImages_->setSorted(false);
     lvImages_->setUpdatesEnabled(false);
+    // The list names the rows a forwarding clean-up deletes: it must never mix two fills.
+    const int emptied = lvImages_->emptiedCount();
     for (const auto& r : rows) {
         lvImages_->addItem(q(r.imageId), {}, {q(r.date), q(r.time), q(r.imageUid)});
         letWindowMessagesRun();
+        if (lvImages_->emptiedCount() != emptied) break;  // another load or click took the list over
     }
-    lvImages_->setSorted(true);
+    if (lvImages_->emptiedCount() == emptied) lvImages_->setSorted(true);
     lvImages_->setUpdatesEnabled(true);
 }
 

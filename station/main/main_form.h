@@ -75,7 +75,9 @@ public:
     void RefreshImageList();
 
     // Viewer.
-    void LoadStudy(const ImageSetQuery& query);
+    // False when another load (or a reset of the view) took over while this one ran:
+    // the caller then leaves the image list and the selection to the newer one.
+    bool LoadStudy(const ImageSetQuery& query);
     void LoadImages(const std::vector<ImageListRow>& rows);
     void InitScrollbar();
     void ApplyViewerSettings();
@@ -167,6 +169,7 @@ private:
     void selectViewerImage(int position);
     void popup(QMenu* menu, const QPoint& globalPos);
     void takeCurrentStudyFromSelection();
+    bool loadSelectedStudy();
     bool askCancelChanges();
     void emptyTaskAndHeader();
     void syncPaging();

@@ -78,20 +78,39 @@ void Startup::splashTimer() {
     }
     splash_->setCursor(Qt::WaitCursor);
     splash_->repaint();
-    main_ = std::make_unique<MainForm>();
-    connect(main_.get(), &MainForm::programEnds, this, &Startup::ended);
-    main_->Form_Load();
-    options_ = optionsFactory_(main_.get());
-    connect(options_.get(), &QDialog::finished, this, [this](int result) {
-        if (result == QDialog::Accepted) settings::SaveSettings(settings::current());
-        if (main_) {
-            main_->show();
-            emit mainShown();
-        }
-    });
-    options_->show();
+    int code = 0;
+    std::string text;
+    try {
+        main_ = std::make_unique<MainForm>();
+        connect(main_.get(), &MainForm::programEnds, this, &Startup::ended);
+        main_->Form_Load();
+        options_ = optionsFactory_(main_.get());
+        connect(options_.get(), &QDialog::finished, this, [this](int result) {
+            if (result == QDialog::Accepted) settings::SaveSettings(settings::current());
+            if (main_) {
+                main_->show();
+                emit mainShown();
+            }
+        });
+        options_->show();
+        splash_->unsetCursor();
+        splash_->close();
+        return;
+    } catch (const Error& e) {
+        code = e.code();
+        text = e.message();
+    } catch (const std::exception& e) {
+        code = errc::Generic;
+        text = e.what();
+    }
+    // Without its windows the program cannot go on: say why, log it, and end.
     splash_->unsetCursor();
+    showError(code, QString::fromStdString(text));
+    log::LogError(code, text, "Splash_Timer");
+    options_.reset();
+    main_.reset();
     splash_->close();
+    emit ended();
 }
 
 }  // namespace corva::station

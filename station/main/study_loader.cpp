@@ -54,10 +54,23 @@ void waitWithEvents(const QFuture<T>& future) {
 
 }  // namespace
 
-int StudyLoader::load(const ImageSetQuery& query, const std::string& studyUid) {
+void StudyLoader::cancelRunning() {
+    ++latestLoad;
+}
+
+StudyLoader::Outcome StudyLoader::load(const ImageSetQuery& query, const std::string& studyUid) {
     const int myLoad = ++latestLoad;
     const auto superseded = [myLoad] { return myLoad != latestLoad; };
     int loaded = 0;
+    // Loads nest (a newer one runs inside this one's wait), so when this one finds
+    // itself superseded the newer one has ended; a cancelled load has no successor, so
+    // the progress, the lock and the redraw are set back here in both cases.
+    const auto stopQuietly = [&] {
+        view_.setProgress(0, 0, false);
+        g_.refreshLock = false;
+        view_.setViewerAutoRedraw(true);
+        return Outcome{loaded, true};
+    };
 
     view_.clearViewer();
     view_.setViewerAutoRedraw(false);
@@ -77,7 +90,7 @@ int StudyLoader::load(const ImageSetQuery& query, const std::string& studyUid) {
             op().message("No images found!", {}, MsgIcon::Critical, MsgButtons::OK);
             g_.refreshLock = false;
             view_.setViewerAutoRedraw(true);
-            return 0;
+            return {0, superseded()};  // the message box let another load run
         }
         const int maximum = static_cast<int>(count);
         view_.setProgress(0, maximum, true);
@@ -91,7 +104,7 @@ int StudyLoader::load(const ImageSetQuery& query, const std::string& studyUid) {
         for (auto& future : pending) {
             QCoreApplication::processEvents();
             waitWithEvents(future);
-            if (superseded()) return loaded;
+            if (superseded()) return stopQuietly();
             ReadResult r = future.result();
             future = {};
             if (!r.image) {
@@ -102,7 +115,7 @@ int StudyLoader::load(const ImageSetQuery& query, const std::string& studyUid) {
             ++loaded;
             view_.setProgress(loaded, maximum, true);
             QCoreApplication::processEvents();
-            if (superseded()) return loaded;
+            if (superseded()) return stopQuietly();
             view_.addToViewer(r.image);
         }
     } catch (const Error& e) {
@@ -112,13 +125,13 @@ int StudyLoader::load(const ImageSetQuery& query, const std::string& studyUid) {
         op().message("An error occured during loading - please retry!", {}, MsgIcon::Critical, MsgButtons::OK);
         log::LogError(errc::Generic, e.what(), "MainForm LoadStudy");
     }
-    if (superseded()) return loaded;
+    if (superseded()) return stopQuietly();
     view_.setImageCountText(QString::number(loaded) + " image(s)");
     view_.setProgress(0, 0, false);
     g_.dataDb.closeIfOpen();
     g_.refreshLock = false;
     view_.setViewerAutoRedraw(true);
-    return loaded;
+    return {loaded, false};
 }
 
 }  // namespace corva::station

@@ -30,10 +30,19 @@ class StudyLoader {
 public:
     StudyLoader(StationGlobals& g, StudyLoaderView& view) : g_(g), view_(view) {}
 
+    struct Outcome {
+        int loaded = 0;           // images added to the viewer
+        bool superseded = false;  // another load or cancelRunning() took over
+    };
+
     // Loads the images of `query` from the folder of `studyUid` in the image store.
-    // Returns the number of images loaded. A load started while this one waits (the
-    // operator clicked another study) supersedes it: this one then stops quietly.
-    int load(const ImageSetQuery& query, const std::string& studyUid);
+    // A load started while this one waits (the operator clicked another study)
+    // supersedes it: this one then stops quietly and its caller should not go on.
+    Outcome load(const ImageSetQuery& query, const std::string& studyUid);
+
+    // Stops the load that is waiting for its files (the view was reset under it): it
+    // adds nothing more, hides the progress and clears the refresh lock.
+    static void cancelRunning();
 
 private:
     StationGlobals& g_;

@@ -1,7 +1,10 @@
 // The main window's start, refresh and browser, driven like the operator does.
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
@@ -10,6 +13,7 @@
 #include "main/dicom_viewer.h"
 #include "main/list_view.h"
 #include "main/main_form.h"
+#include "main/program_version.h"
 #include "main/station_globals.h"
 #include "process/process.h"
 #include "settings/settings.h"
@@ -67,7 +71,7 @@ protected:
 
 TEST_F(MainFormTest, LoadsThePatientListAndControls) {
     auto& f = open();
-    EXPECT_EQ(f.windowTitle(), "Corvalight Version 1.0.0");
+    EXPECT_EQ(f.windowTitle(), "Corvalight Version " + versionText(CurrentVersion, false));
     EXPECT_EQ(f.lvPatients()->count(), 2);
     EXPECT_EQ(f.lvPatients()->itemAtPosition(1)->text(0), "P-ANNA");  // sorted by ID
     EXPECT_EQ(f.lvPatients()->itemAtPosition(1)->text(1), "Muster, Anna");
@@ -81,9 +85,50 @@ TEST_F(MainFormTest, LoadsThePatientListAndControls) {
                              "cmdProjection_0", "cmdProjection_7", "PopUpPatient", "PopUpStudie", "PopUpSerie",
                              "Popup_Dicom", "mnuDateiBeenden", "mnuRefreshList", "mnuInfoAbout"})
         EXPECT_NE(f.findChild<QObject*>(name), nullptr) << name;
+    const auto columnTitles = [](ListView* list) {
+        QStringList titles;
+        for (int i = 0; i < list->columnCount(); ++i) titles << list->headerItem()->text(i);
+        return titles;
+    };
+    EXPECT_EQ(columnTitles(f.lvPatients()), (QStringList{"ID", "Lastname, Firstname", "2nd Name", "Birthdate"}));
+    EXPECT_EQ(columnTitles(f.lvStudien()), (QStringList{"ID", "Date", "Time", "Modality", "Bodypart"}));
+    EXPECT_EQ(columnTitles(f.lvImages()), (QStringList{"ID", "Date", "Time", "ImageUID"}));
+    const auto frameTitle = [&](ListView* list) {
+        auto* frame = qobject_cast<QGroupBox*>(list->parentWidget());
+        return frame ? frame->title() : QString();
+    };
+    EXPECT_EQ(frameTitle(f.lvPatients()), "Patient list");
+    EXPECT_EQ(frameTitle(f.lvStudien()), "Study list");
+    EXPECT_EQ(frameTitle(f.lvSerien()), "Series list");
+    EXPECT_EQ(frameTitle(f.lvTasks()), "Task list");
+    EXPECT_EQ(f.cmdAll()->text(), "Automatic");
+    EXPECT_EQ(f.cmdSelected()->text(), "Manually");
+    EXPECT_EQ(f.cmdTask(0)->text(), "Add Task");
+    EXPECT_EQ(f.cmdTask(1)->text(), "Delete Task");
+    EXPECT_FALSE(f.pbLoad()->isVisible());
     EXPECT_EQ(f.dv1()->columns(), 3);
     EXPECT_EQ(f.dv1()->rows(), 7);
     EXPECT_EQ(f.dv1()->background(), QColor(Qt::black));
+}
+
+TEST_F(MainFormTest, ActivationShowsTheSerialInputOnlyInDebugMode) {
+    auto& f = open();
+    for (const int debug : {1, 0}) {
+        settings::current().debug = static_cast<std::int16_t>(debug);
+        QEvent activate(QEvent::WindowActivate);
+        QCoreApplication::sendEvent(&f, &activate);
+        EXPECT_EQ(f.txtcInput()->isVisible(), debug == 1) << debug;
+        EXPECT_EQ(f.List1()->isVisible(), debug == 1) << debug;
+        EXPECT_EQ(f.lvDosis()->isVisible(), debug == 0) << debug;
+    }
+    // Resizing disables every projection button without a caption.
+    f.resize(1100, 850);
+    QCoreApplication::processEvents();
+    for (int i = 0; i < 8; ++i) {
+        if (f.cmdProjection(i)->text().isEmpty()) {
+            EXPECT_FALSE(f.cmdProjection(i)->isEnabled()) << i;
+        }
+    }
 }
 
 TEST_F(MainFormTest, TimerRefreshesOnlyWhenFilesWereReceived) {
@@ -126,6 +171,9 @@ TEST_F(MainFormTest, ClickingAPatientListsItsStudies) {
 TEST_F(MainFormTest, PendingTasksAskBeforeAnotherPatient) {
     auto& f = open();
     clickItem(f.lvPatients(), findItem(f.lvPatients(), "P-ANNA"));
+    clickItem(f.lvStudien(), findItem(f.lvStudien(), "1"));
+    ASSERT_EQ(f.dv1()->count(), 1);
+    f.lvHeader()->addItem("0010,0010", {}, {"Patient's Name", "Muster^Anna"});
     addTask(f);
 
     // The same patient, Yes: the tasks stay and the studies are listed again.
@@ -134,6 +182,7 @@ TEST_F(MainFormTest, PendingTasksAskBeforeAnotherPatient) {
     EXPECT_EQ(op_.messages(), QStringList{"Cancel current changes?"});
     EXPECT_EQ(f.lvTasks()->count(), 1);
     EXPECT_EQ(f.lvStudien()->count(), 2);
+    EXPECT_EQ(f.dv1()->count(), 1);  // the same patient: the view stays
 
     // Another patient, No: nothing changes.
     op_.answer(MsgResult::No);
@@ -147,7 +196,9 @@ TEST_F(MainFormTest, PendingTasksAskBeforeAnotherPatient) {
     op_.answer(MsgResult::Yes);
     clickItem(f.lvPatients(), findItem(f.lvPatients(), "P-BERT"));
     EXPECT_EQ(f.lvTasks()->count(), 0);
+    EXPECT_EQ(f.lvHeader()->count(), 0);
     EXPECT_TRUE(f.Text3(5)->text().isEmpty());
+    EXPECT_EQ(f.dv1()->count(), 0);
     EXPECT_EQ(f.lvStudien()->count(), 1);
     EXPECT_EQ(globals().selection.patientKey, bert_);
     EXPECT_TRUE(op_.unexpected().empty());
@@ -172,6 +223,59 @@ TEST_F(MainFormTest, RightClickOnAStudyWithPendingTasks) {
     EXPECT_TRUE(waitFor([&] { return f.PopUpStudie()->isVisible(); }));
     f.PopUpStudie()->close();
     EXPECT_EQ(op_.messages().size(), 2);
+}
+
+TEST_F(MainFormTest, AnotherPatientClickedWhileTheStudiesAreListedTakesTheList) {
+    auto& f = open();
+    bool clicked = false;
+    QTimer::singleShot(0, [&] {
+        clicked = true;  // runs while Anna's first study row lets window messages run
+        clickItem(f.lvPatients(), findItem(f.lvPatients(), "P-BERT"));
+    });
+    clickItem(f.lvPatients(), findItem(f.lvPatients(), "P-ANNA"));
+    ASSERT_TRUE(clicked);
+    ASSERT_EQ(f.lvStudien()->count(), 1);  // Bert's study alone, none of Anna's appended
+    EXPECT_EQ(ListView::tag(f.lvStudien()->itemAtPosition(1)).toString(), "1.2.200");
+    EXPECT_EQ(globals().selection.patientKey, bert_);
+}
+
+TEST_F(MainFormTest, ImageListIsNeverMixedByANestedFill) {
+    auto& f = open();
+    const std::vector<ImageListRow> first{{"1", "", "", "1.2.1"}, {"2", "", "", "1.2.2"}, {"3", "", "", "1.2.3"}};
+    const std::vector<ImageListRow> second{{"7", "", "", "1.2.7"}, {"8", "", "", "1.2.8"}};
+    bool nested = false;
+    QTimer::singleShot(0, [&] {
+        nested = true;
+        f.LoadImages(second);
+    });
+    f.LoadImages(first);
+    ASSERT_TRUE(nested);
+    ASSERT_EQ(f.lvImages()->count(), 2);
+    EXPECT_EQ(f.lvImages()->itemAtPosition(1)->text(3), "1.2.7");
+    EXPECT_EQ(f.lvImages()->itemAtPosition(2)->text(3), "1.2.8");
+}
+
+TEST_F(MainFormTest, RightClickOnASeriesWithPendingTasks) {
+    auto& f = open();
+    clickItem(f.lvPatients(), findItem(f.lvPatients(), "P-ANNA"));
+    f.lvStudien()->setCurrentItem(findItem(f.lvStudien(), "1"));
+    f.PopUpStudie_SeriesWindow_Click();
+    ASSERT_EQ(f.lvSerien()->count(), 2);
+    auto* series = f.lvSerien()->itemAtPosition(2);
+
+    addTask(f);
+    op_.answer(MsgResult::Yes);
+    clickItem(f.lvSerien(), series, Qt::RightButton);
+    EXPECT_EQ(f.lvTasks()->count(), 0);
+    EXPECT_EQ(f.lastPopup(), nullptr);
+
+    addTask(f);
+    op_.answer(MsgResult::No);
+    clickItem(f.lvSerien(), series, Qt::RightButton);
+    EXPECT_EQ(f.lvTasks()->count(), 1);
+    ASSERT_EQ(f.lastPopup(), f.PopUpSerie());
+    f.PopUpSerie()->close();
+    EXPECT_EQ(op_.messages(), (QStringList{"Cancel current changes?", "Cancel current changes?"}));
 }
 
 TEST_F(MainFormTest, PatientIdWithApostropheListsItsStudies) {

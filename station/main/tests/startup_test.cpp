@@ -7,6 +7,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "core/error.h"
 #include "main/about_form.h"
 #include "main/input_box_form.h"
 #include "main/main_form.h"
@@ -57,8 +58,8 @@ TEST_F(StartupTest, StartLoadsTheMainWindowHiddenAndShowsItAfterTheOptions) {
     Startup start;
     QSignalSpy shown(&start, &Startup::mainShown);
     ASSERT_TRUE(start.begin());
-    EXPECT_EQ(start.splash()->windowTitle(), "Corvalight Version 1.0.00");
-    EXPECT_EQ(start.splash()->lblVersion()->text(), "Version 1.0.00");
+    EXPECT_EQ(start.splash()->windowTitle(), "Corvalight Version " + versionText(CurrentVersion, true));
+    EXPECT_EQ(start.splash()->lblVersion()->text(), "Version " + versionText(CurrentVersion, true));
     EXPECT_EQ(start.splash()->lblProductName()->text(), "Corvalight");
     EXPECT_FALSE(start.splash()->Image1()->pixmap().isNull());
     ASSERT_TRUE(waitFor([&] { return start.optionsWindow() && start.optionsWindow()->isVisible(); }));
@@ -79,11 +80,27 @@ TEST_F(StartupTest, StartLoadsTheMainWindowHiddenAndShowsItAfterTheOptions) {
     EXPECT_TRUE(op_.shown().empty());
 }
 
+TEST_F(StartupTest, AFailingStartIsShownLoggedAndEnds) {
+    Startup start;
+    start.setOptionsFactory([](QWidget*) -> std::unique_ptr<QDialog> {
+        throw Error(errc::NotFound, "options window missing");
+    });
+    QSignalSpy ended(&start, &Startup::ended);
+    ASSERT_TRUE(start.begin());
+    ASSERT_TRUE(waitFor([&] { return ended.count() == 1; }));
+    EXPECT_EQ(start.mainForm(), nullptr);
+    EXPECT_FALSE(start.splash()->isVisible());
+    ASSERT_EQ(op_.shown().size(), 1u);
+    EXPECT_TRUE(op_.shown()[0].text.endsWith(": options window missing")) << op_.shown()[0].text.toStdString();
+    EXPECT_EQ(op_.shown()[0].icon, MsgIcon::Critical);
+    EXPECT_NE(errorLog().find("options window missing Splash_Timer"), std::string::npos) << errorLog();
+}
+
 TEST(AboutWindow, ShowsNameAndVersion) {
     AboutForm about;
     EXPECT_EQ(about.windowTitle(), "About ZKT Tallyrad");
     EXPECT_EQ(about.Label1(0)->text(), "ZKT Tallyrad");
-    EXPECT_EQ(about.Label1(1)->text(), "Version 1.0.0");
+    EXPECT_EQ(about.Label1(1)->text(), "Version " + versionText(CurrentVersion, false));
     EXPECT_TRUE(about.cmdOK()->isDefault());
 }
 
@@ -92,6 +109,15 @@ TEST(VersionText, PadsTheSplashRevision) {
     EXPECT_EQ(versionText({2, 3, 7}, false), "2.3.7");
     EXPECT_EQ(versionText({2, 3, 12}, true), "2.3.12");
     EXPECT_EQ(versionText({2, 3, 123}, true), "2.3.123");
+}
+
+TEST(VersionText, ComesFromTheProjectVersion) {
+    EXPECT_STRNE(CORVA_PROJECT_VERSION, "0.0.0") << "the build passes the project version";
+    EXPECT_EQ(CurrentVersion, parseProgramVersion(CORVA_PROJECT_VERSION));
+    EXPECT_EQ(parseProgramVersion("1.0"), (ProgramVersion{1, 0, 0}));
+    EXPECT_EQ(parseProgramVersion("2.3.7"), (ProgramVersion{2, 3, 7}));
+    EXPECT_EQ(parseProgramVersion("2.3.12.4"), (ProgramVersion{2, 3, 12}));
+    EXPECT_EQ(parseProgramVersion("5"), (ProgramVersion{5, 0, 0}));
 }
 
 class InputBoxTest : public StationTest {};

@@ -125,6 +125,50 @@ TEST_F(ViewerTest, AStudyClickedDuringALoadReplacesIt) {
     EXPECT_EQ(loadedImageSet().size(), 1u);
     EXPECT_EQ(f.panelText(4), "1 image(s)");
     EXPECT_FALSE(globals().refreshLock);
+    // The image list and the selection follow the study shown, not the one replaced.
+    ASSERT_EQ(f.lvImages()->count(), 1);
+    EXPECT_EQ(f.lvImages()->itemAtPosition(1)->text(3), "1.2.7.1.1");
+    EXPECT_EQ(globals().selection.studyUid, "1.2.7");
+    EXPECT_EQ(globals().selection.loadedLevel, "Studie");
+}
+
+TEST_F(ViewerTest, AnotherPatientChosenDuringALoadLeavesTheViewerEmpty) {
+    makeStudy(6);
+    const auto other = addPatient("P2", "Zweit", "Berta");
+    addStudy(other, "1.2.8");
+    auto& f = open();
+    clickItem(f.lvPatients(), f.lvPatients()->findItems("P1", Qt::MatchExactly).value(0));
+    bool clicked = false;
+    QTimer::singleShot(0, [&] {
+        clicked = true;
+        clickItem(f.lvPatients(), f.lvPatients()->findItems("P2", Qt::MatchExactly).value(0));
+    });
+    clickItem(f.lvStudien(), f.lvStudien()->itemAtPosition(1));
+    ASSERT_TRUE(clicked);
+    EXPECT_EQ(globals().selection.patientKey, other);
+    EXPECT_EQ(f.lvStudien()->count(), 1);
+    EXPECT_EQ(f.dv1()->count(), 0);  // the reset view is not refilled by the load it cut short
+    EXPECT_EQ(f.lvImages()->count(), 0);
+    EXPECT_FALSE(f.pbLoad()->isVisible());
+    EXPECT_FALSE(globals().refreshLock);
+    EXPECT_TRUE(op_.shown().empty());
+}
+
+TEST_F(ViewerTest, TheSamePatientClickedDuringALoadLetsItFinish) {
+    makeStudy(6);
+    auto& f = open();
+    clickItem(f.lvPatients(), f.lvPatients()->itemAtPosition(1));
+    bool clicked = false;
+    QTimer::singleShot(0, [&] {
+        clicked = true;  // refills the study list under the load
+        clickItem(f.lvPatients(), f.lvPatients()->itemAtPosition(1));
+    });
+    clickItem(f.lvStudien(), f.lvStudien()->itemAtPosition(1));
+    ASSERT_TRUE(clicked);
+    EXPECT_EQ(f.dv1()->count(), 6);
+    EXPECT_EQ(f.lvImages()->count(), 6);
+    EXPECT_EQ(globals().selection.studyUid, "1.2.5");
+    EXPECT_FALSE(globals().refreshLock);
 }
 
 TEST_F(ViewerTest, StudyWithoutImagesSaysSo) {
