@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the project needs to build, run and test.
+# Installs the Debian 12 packages the project needs to build, run and test: the
+# compiler and build tools; Qt 6 with its platform plugins (offscreen runs without a
+# display); DCMTK, whose storescu/storescp/echoscu/dcmdump serve as test peers;
+# SQLite with its shell (tests read the files with it); libzip; GoogleTest; socat
+# for pseudo-terminal serial lines; a font for the logo and the windows.
 set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-serialport-dev libqt6serialport6 qt6-qpa-plugins
   libdcmtk-dev dcmtk libsqlite3-dev sqlite3 libzip-dev
   libgtest-dev googletest socat procps
-  libgl-dev
+  libgl-dev fonts-dejavu-core
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -8,6 +8,9 @@ bool Connection::openIfClosed()
 {
     if (db_.isOpen())
         return true;
+    // An empty name would open a private temporary database instead of failing.
+    if (file_.empty())
+        return false;
     try {
         db_ = Database(file_);
     } catch (const Error&) {

@@ -162,7 +162,8 @@ int firstWhole(const DataSet& ds, Tag tag)
     Attribute a = ds.get(tag);
     if (a.values.empty())
         return 0;
-    if (auto* d = std::get_if<double>(&a.values.front()))
+    // A value outside int's range (a malformed header) would not convert: 0 as for no value.
+    if (auto* d = std::get_if<double>(&a.values.front()); d && std::fabs(*d) < 2147483647.0)
         return static_cast<int>(std::lround(*d));
     return 0;
 }

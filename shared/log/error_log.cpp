@@ -10,7 +10,17 @@ namespace corva::log {
 
 namespace {
 constexpr std::uintmax_t MaxLogBytes = 1'000'000;
+
+// An entry is one line: line breaks inside a text (database messages quote their
+// statement) would split it, so they become blanks.
+std::string oneLine(std::string text)
+{
+    for (char& c : text)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    return text;
 }
+}  // namespace
 
 void LogError(std::int32_t number, const std::string& description, const std::string& location)
 {
@@ -28,7 +38,7 @@ void LogError(std::int32_t number, const std::string& description, const std::st
         std::ofstream out(file, std::ios::binary | std::ios::app);
         if (!out)
             return;
-        out << generalDate() << '#' << number << " - " << description << ' ' << location << "\r\n";
+        out << generalDate() << '#' << number << " - " << oneLine(description) << ' ' << oneLine(location) << "\r\n";
     } catch (...) {
     }
 }

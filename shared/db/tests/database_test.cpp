@@ -108,8 +108,10 @@ TEST(Connection, OpenAndCloseAreSilentAndDbThrowsWhenClosed)
 {
     TempDir dir;
     db::Connection c;
+    EXPECT_FALSE(c.openIfClosed()) << "no file set: SQLite would open a private temporary database";
     c.setFile(dir / "missing.dat");
     EXPECT_FALSE(c.openIfClosed());
+    EXPECT_FALSE(std::filesystem::exists(dir / "missing.dat")) << "opening never creates the file";
     EXPECT_NO_THROW(c.closeIfOpen());
     EXPECT_THROW(c.db(), Error);
     { test::newImageDb(dir / "QAData.dat"); }

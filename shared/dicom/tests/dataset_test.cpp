@@ -48,6 +48,12 @@ TEST(DicomCharset, Latin1NameReadsAsUtf8AndWritesBackByteIdentical)
     EXPECT_EQ(test::rawValue(copy, PatientName), test::rawValue(original, PatientName));
     EXPECT_EQ(test::rawValue(copy, CharacterSet), "ISO_IR 100");
     EXPECT_EQ(Image::read(copy).patientName(), "Müller^Jürgen");
+
+    // Written into another ISO_IR 100 object, the UTF-8 name is encoded to the same bytes.
+    Image other = Image::read(test::writeDicom(dir / "other.dcm", test::latin1Spec("Test^Anna")));
+    other.attributes().set(PatientName, image.patientName());
+    other.write(dir / "other-copy.dcm");
+    EXPECT_EQ(test::rawValue(dir / "other-copy.dcm", PatientName), test::rawValue(original, PatientName));
 }
 
 TEST(DicomCharset, NewValueIsEncodedIntoTheObjectsSet)

@@ -67,6 +67,11 @@ TEST(DicomImage, ReadGivesTheHeaderValues)
     EXPECT_EQ(image.windowCenter(), 2048);  // whole numbers, first values
     EXPECT_EQ(image.windowWidth(), 4096);
 
+    recipe.extra = {{{0x0028, 0x1050}, "1e300"}, {{0x0028, 0x1051}, "-5e12"}};
+    Image huge = Image::read(test::writeDicom(dir / "huge.dcm", recipe));
+    EXPECT_EQ(huge.windowCenter(), 0) << "a window beyond the whole-number range counts as none";
+    EXPECT_EQ(huge.windowWidth(), 0);
+
     ImageCollection images;
     images.read(dir / "a.dcm");
     EXPECT_EQ(images.count(), 1);

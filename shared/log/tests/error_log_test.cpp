@@ -42,11 +42,26 @@ TEST_F(ErrorLogTest, RotatesOnlyAboveTheLimit)
         corva::test::writeFile(logFile(), std::string(size, 'x'));
         LogError(1, "d", "loc");
         const auto after = fs::file_size(logFile());
-        if (size == 1'000'000u)
+        const std::string text = corva::test::readFile(logFile());
+        if (size == 1'000'000u) {
             EXPECT_GT(after, size) << "a file of exactly the limit is appended to";
-        else
+            EXPECT_EQ(text.substr(0, size), std::string(size, 'x'));
+        } else {
             EXPECT_LT(after, 100u) << "a file above the limit is started afresh";
+            EXPECT_EQ(text.find('x'), std::string::npos) << "nothing of the old content is kept";
+            EXPECT_NE(text.find("#1 - d loc\r\n"), std::string::npos) << text;
+        }
     }
+}
+
+TEST_F(ErrorLogTest, MultiLineDescriptionStaysOneEntryLine)
+{
+    LogError(3001, "no such table: tblX [SELECT *\nFROM tblX]\r\n", "MainForm dbFill");
+    LogError(2, "second", "Splash_Timer");
+    const std::string text = corva::test::readFile(logFile());
+    const std::regex twoLines(R"(^[^\r\n]+#3001 - no such table: tblX \[SELECT \* FROM tblX\]   MainForm dbFill\r\n)"
+                              R"([^\r\n]+#2 - second Splash_Timer\r\n$)");
+    EXPECT_TRUE(std::regex_match(text, twoLines)) << text;
 }
 
 TEST_F(ErrorLogTest, ReadOnlyLogLosesEntrySilently)

@@ -2,6 +2,7 @@
 
 #include <QSettings>
 #include <cstdlib>
+#include <filesystem>
 
 #include "settings/settings.h"
 #include "temp_dir.h"
@@ -33,8 +34,12 @@ protected:
 
 TEST_F(SettingsTest, DefaultsWithoutAnyStoredValue)
 {
+    const std::filesystem::path file = std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "ZKT" / "Lumenpost.conf";
+    std::filesystem::remove(file);
+    ASSERT_FALSE(std::filesystem::exists(file));
     Settings s;
     LoadSettings(s);
+    EXPECT_FALSE(std::filesystem::exists(file)) << "loading writes nothing";
     EXPECT_EQ(s.viewerRows, 7);
     EXPECT_EQ(s.viewerColumns, 3);
     EXPECT_EQ(s.imagesPerPage, 21);
@@ -55,7 +60,13 @@ TEST_F(SettingsTest, DefaultsWithoutAnyStoredValue)
     EXPECT_EQ(s.comPort, 1);
     EXPECT_EQ(s.comTimeOutStart, 5);
     EXPECT_EQ(s.comTimeOutEnd, 5);
+    EXPECT_EQ(s.editAndSend, 0);
+    EXPECT_EQ(s.autoWindow, 0);
+    EXPECT_EQ(s.computeWindow, 0);
     EXPECT_EQ(s.customWidth, "0");
+    EXPECT_EQ(s.customCenter, "0");
+    EXPECT_EQ(s.scpIp, "");
+    EXPECT_EQ(s.scpPort, "");
     EXPECT_EQ(s.filterActive, "");
 }
 
@@ -68,6 +79,21 @@ TEST_F(SettingsTest, ValuesLiveUnderTheirGroups)
     EXPECT_EQ(ReadRegistryValue("General\\Missing", "dflt"), "dflt");
     ASSERT_TRUE(WriteRegistryValue("General\\Viewer_Rows", ""));
     EXPECT_EQ(ReadRegistryValue("General\\Viewer_Rows", "7"), "7") << "an empty value reads as the default";
+}
+
+// The stored layout: string values under their groups in ZKT/Lumenpost.conf below
+// XDG_CONFIG_HOME (QSettings writes the group General as [%General]: [General] is
+// its section for keys without a group).
+TEST_F(SettingsTest, StoredAsStringsInTheUsersConfigFile)
+{
+    Settings s;
+    LoadSettings(s);
+    SaveSettings(s);
+    const std::filesystem::path file = std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "ZKT" / "Lumenpost.conf";
+    const std::string text = corva::test::readFile(file);
+    for (const char* expected : {"[%General]", "Viewer_Rows=7", "Viewer_fgColor=12648447", "[Com]", "IR_AET=Lumenpost",
+                                 "IR_Port=105", "[ComPort]", "Speed=5", "[Filter]", "Active="})
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << " in\n" << text;
 }
 
 TEST_F(SettingsTest, NonNumericRowsKeepPreviousValueAndColumnsStillLoad)
