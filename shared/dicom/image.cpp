@@ -1,5 +1,8 @@
 // Images: reading (whole or header only), attributes, Part-10 writing, pixel data.
 #include "dcmtk_internal.h"  // first: DCMTK needs its configuration header before any other
+#include <unistd.h>
+
+#include <atomic>
 
 #include <cmath>
 #include <mutex>
@@ -195,13 +198,24 @@ void Image::write(const std::filesystem::path& file, const std::optional<std::st
                             ": the pixel data cannot be converted",
                         "dicom");
     }
+    // Written under a name that does not end in ".dcm", then renamed: the ingest service
+    // never sees half a file, and a failed write leaves an existing file as it was.
+    static std::atomic<unsigned> counter{0};
+    std::filesystem::path partial = file;
+    partial.replace_filename(".write-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".part");
     const OFCondition cond =
-        file_->saveFile(pathText(file).c_str(), xfer, EET_ExplicitLength, EGL_recalcGL, EPD_noChange, 0, 0,
+        file_->saveFile(pathText(partial).c_str(), xfer, EET_ExplicitLength, EGL_recalcGL, EPD_noChange, 0, 0,
                         EWM_createNewMeta);
+    std::error_code ec;
     if (cond.bad()) {
-        std::error_code ec;
-        std::filesystem::remove(file, ec);  // no half-written file
+        std::filesystem::remove(partial, ec);
         throw Error(errc::Generic, "Cannot write " + pathText(file) + ": " + cond.text(), "dicom");
+    }
+    std::filesystem::rename(partial, file, ec);
+    if (ec) {
+        std::error_code ignored;
+        std::filesystem::remove(partial, ignored);
+        throw Error(errc::Generic, "Cannot write " + pathText(file) + ": " + ec.message(), "dicom");
     }
 }
 

@@ -235,6 +235,28 @@ TEST(DicomImage, FailedWriteThrows)
     EXPECT_THROW(image.write(dir / "a.dcm", std::string("1.2.3.4.5.6")), Error);
 }
 
+TEST(DicomImage, WriteReplacesAFileWholeAndLeavesNoTemporaryFile)
+{
+    test::TempDir dir;
+    const auto target = dir / "a.dcm";
+    test::writeFile(target, "old content");
+    // A folder is not writable for a non-root user only; a target that is a folder
+    // refuses the rename for everyone and must keep what is there.
+    std::filesystem::create_directory(dir / "b.dcm");
+    Image image = test::makeImage();
+    EXPECT_THROW(image.write(dir / "b.dcm"), Error);
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "b.dcm"));
+
+    image.write(target);
+    EXPECT_EQ(Image::read(target).sopInstanceUid(), image.sopInstanceUid());
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        ++files;
+        EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos) << entry.path();
+    }
+    EXPECT_EQ(files, 2);
+}
+
 TEST(DicomUid, NewUidsAreUniqueAndSafe)
 {
     std::set<std::string> seen;
