@@ -1,8 +1,16 @@
 // UID generation and the toolkit's data dictionary.
 #include "dcmtk_internal.h"  // first: DCMTK needs its configuration header before any other
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
 #include <map>
+#include <random>
+#include <string>
 
 #include <dcmtk/dcmdata/dcdicent.h>
 #include <dcmtk/dcmdata/dcdict.h>
@@ -12,17 +20,41 @@ namespace corva::dicom {
 
 namespace {
 
-// The root our UIDs grow from; DCMTK appends host, process, time and a counter.
+// The root our UIDs grow from; we append host, process, time and a counter.
 // A site with a registered root of its own sets it here.
 constexpr const char* SiteUidRoot = SITE_INSTANCE_UID_ROOT;
+
+// A number for this machine, made once. DCMTK's own generator asks gethostid() for
+// every UID, which resolves the host name and can wait seconds on a machine whose
+// name is not in its hosts file; the machine id needs no network.
+unsigned long hostNumber()
+{
+    static const unsigned long number = [] {
+        std::string id;
+        std::ifstream("/etc/machine-id") >> id;
+        if (id.empty()) {
+            char name[256] = {};
+            ::gethostname(name, sizeof name - 1);
+            id = name;
+        }
+        return static_cast<unsigned long>(std::hash<std::string>{}(id) % 1000000000UL);
+    }();
+    return number;
+}
 
 }  // namespace
 
 std::string newUid()
 {
-    char buf[100];
-    dcmGenerateUniqueIdentifier(buf, SiteUidRoot);
-    return buf;
+    // root.host.process.time.counter: each component at most nine or ten digits, so
+    // the UID stays within 64 characters; the counter starts at a random value.
+    static std::atomic<unsigned long> counter{std::random_device{}() % 1000000000UL};
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    return std::string(SiteUidRoot) + "." + std::to_string(hostNumber()) + "." +
+           std::to_string(static_cast<unsigned long>(::getpid()) % 10000000UL) + "." + std::to_string(seconds) + "." +
+           std::to_string(counter++ % 1000000000UL);
 }
 
 std::vector<DictionaryEntry> publicDictionary()
