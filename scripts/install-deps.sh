@@ -10,7 +10,7 @@ PACKAGES=(
   qt6-base-dev qt6-serialport-dev libqt6serialport6 qt6-qpa-plugins
   libdcmtk-dev dcmtk libsqlite3-dev sqlite3 libzip-dev
   libgtest-dev googletest socat procps
-  libgl-dev fonts-dejavu-core
+  libgl-dev fonts-dejavu-core dicom3tools
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
