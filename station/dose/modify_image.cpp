@@ -195,6 +195,7 @@ std::filesystem::path convertToMammography(dicom::Image& image, const CurrentExp
     // window shows the pixel range a viewer shows without one, so display is unchanged;
     // the explanation of the removed window goes with it.
     a.remove(WindowExplanation);
+    if (image.isHeaderOnly()) image.loadAll();  // the window needs the pixels
     if (const auto window = presentationWindow(a, image.transferSyntax())) {
         a.set(WindowCenter, decimalString(window->first));
         a.set(WindowWidth, decimalString(window->second));

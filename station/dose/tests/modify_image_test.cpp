@@ -260,6 +260,16 @@ TEST_P(WindowTable, WindowOfThePixelRangeAndLossyFlag) {
 INSTANTIATE_TEST_SUITE_P(Windows, WindowTable, ::testing::ValuesIn(WindowCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(ModifyImageTest, ImageReadWithoutPixelsGetsTheWindowOfItsPixels) {
+    corva::test::DicomSpec spec;  // 14 bits stored: the window of the pixels differs from the bit range
+    spec.extra = {{{0x0028, 0x0101}, "14"}, {{0x0028, 0x0102}, "13"}};
+    Image image = Image::read(corva::test::writeDicom(folder.path() / "h.dcm", spec), corva::dicom::ReadMode::HeaderOnly);
+    ASSERT_TRUE(ModifyImage(&image, sophieExposure(), unit::Sophie, folder.bin()));
+    const DataSet ds = Image::read(folder.bin() / (image.sopInstanceUid() + ".dcm")).attributes();
+    EXPECT_EQ(text(ds, {0x0028, 0x1050}), "2048");
+    EXPECT_EQ(text(ds, {0x0028, 0x1051}), "4096");
+}
+
 TEST_F(ModifyImageTest, ReconvertingWithAnotherRecordKeepsNothingOfTheFirst) {
     // The reader's own comment stays; the lines of the first record go.
     Image image = Image::read(source({{ViewPosition, "LCC"}, {{0x0020, 0x4000}, "Plate scanned twice"}}));
