@@ -85,8 +85,8 @@ std::optional<ValueRange> storedPixelRange(const DataSet& a, const std::string& 
     for (std::size_t i = 0; i < count; ++i, p += bytesPerSample) {
         std::uint32_t word = bytesPerSample == 2 ? (p[0] | (static_cast<std::uint32_t>(p[1]) << 8)) : p[0];
         word &= mask;
-        const std::int64_t v = isSigned && (word & signBit) ? static_cast<std::int64_t>(word) - (std::int64_t{1} << bitsStored)
-                                                           : static_cast<std::int64_t>(word);
+        std::int64_t v = word;
+        if (isSigned && (word & signBit)) v -= std::int64_t{1} << bitsStored;
         low = std::min(low, v);
         high = std::max(high, v);
     }
@@ -102,9 +102,9 @@ std::optional<std::pair<double, double>> presentationWindow(const DataSet& a, co
     const int bitsStored = static_cast<int>(number(a, {0x0028, 0x0101}).value_or(bitsAllocated));
     if (bitsStored < 1 || bitsStored > 16) return std::nullopt;
     const bool isSigned = number(a, {0x0028, 0x0103}).value_or(0) == 1;
-    ValueRange range = storedPixelRange(a, transferSyntax, bitsAllocated, bitsStored, isSigned)
-                           .value_or(isSigned ? ValueRange{-std::ldexp(1.0, bitsStored - 1), std::ldexp(1.0, bitsStored - 1) - 1}
-                                              : ValueRange{0, std::ldexp(1.0, bitsStored) - 1});
+    const double half = std::ldexp(1.0, bitsStored - 1);
+    const ValueRange bitRange = isSigned ? ValueRange{-half, half - 1} : ValueRange{0, 2 * half - 1};
+    const ValueRange range = storedPixelRange(a, transferSyntax, bitsAllocated, bitsStored, isSigned).value_or(bitRange);
     const double slope = number(a, RescaleSlope).value_or(1);
     const double intercept = number(a, RescaleIntercept).value_or(0);
     double low = range.low * slope + intercept, high = range.high * slope + intercept;

@@ -23,8 +23,4 @@ struct CrImage {
 // Writes the image as a Part-10 file (creating folders); returns `file`.
 std::filesystem::path writeCrImage(const std::filesystem::path& file, const CrImage& image);
 
-// The lowest and highest pixel value of the image writeCrImage writes.
-inline constexpr int CrLowestPixel = 0;
-inline constexpr int CrHighestPixel = 4095;
-
 }  // namespace corva::dose::test
