@@ -17,9 +17,9 @@
 
 #include "db/database.h"
 #include "dicom_fixture.h"
-#include "main/dicom_viewer.h"
-#include "main/list_view.h"
-#include "main/main_form.h"
+#include "viewer/dicom_viewer.h"
+#include "common/list_view.h"
+#include "app/main_form.h"
 #include "program_folder.h"
 #include "settings/settings.h"
 #include "temp_dir.h"

@@ -11,7 +11,7 @@
 #include "dose/dose_list.h"
 #include "dose/dosis_form.h"
 #include "dose_test_support.h"
-#include "main/scripted_operator.h"
+#include "station/scripted_operator.h"
 
 using namespace corva::dose;
 

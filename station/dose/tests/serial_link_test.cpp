@@ -18,7 +18,7 @@
 #include "dose/dose_capture.h"
 #include "dose/serial_config.h"
 #include "dose_test_support.h"
-#include "main/scripted_operator.h"
+#include "station/scripted_operator.h"
 #include "settings/settings.h"
 
 using namespace corva::dose;
