@@ -32,7 +32,7 @@ DoseCapture::DoseCapture(QWidget* mainWindow, settings::Settings& settings, std:
 DoseCapture::DoseCapture(const DoseView& view, settings::Settings& settings, std::filesystem::path programFolder)
     : QObject(view.window), view_(view), window_(view.window), settings_(settings),
       programFolder_(programFolder.empty() ? corva::programFolder() : std::move(programFolder)),
-      store_(programFolder_ / "Data" / "QAData.dat") {
+      store_(programFolder_ / folder::Data / "QAData.dat") {
     link_ = std::make_unique<DoseLink>(settings_, programFolder_, store_);
     list_ = std::make_unique<DoseListPresenter>(view_, store_);
 

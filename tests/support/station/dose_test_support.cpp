@@ -64,7 +64,7 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
 
 DoseFolder::DoseFolder() : dir_("dose") {
     app();
-    std::filesystem::create_directories(path() / "Data");
+    std::filesystem::create_directories(path() / corva::folder::Data);
     std::filesystem::create_directories(bin());
     {
         db::Database db(imageDatabase(), true);
@@ -76,7 +76,7 @@ DoseFolder::DoseFolder() : dir_("dose") {
 DoseFolder::~DoseFolder() { corva::setProgramFolderForTesting({}); }
 
 std::string DoseFolder::errorLog() const {
-    const auto file = path() / "Logs" / "Error.log";
+    const auto file = path() / corva::folder::Logs / "Error.log";
     return std::filesystem::exists(file) ? corva::test::readFile(file) : std::string();
 }
 

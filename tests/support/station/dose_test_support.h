@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/paths.h"
 #include "temp_dir.h"
 
 class QApplication;
@@ -29,8 +30,8 @@ public:
     DoseFolder();
     ~DoseFolder();
     const std::filesystem::path& path() const { return dir_.path(); }
-    std::filesystem::path imageDatabase() const { return path() / "Data" / "QAData.dat"; }
-    std::filesystem::path bin() const { return path() / "bin"; }
+    std::filesystem::path imageDatabase() const { return path() / corva::folder::Data / "QAData.dat"; }
+    std::filesystem::path bin() const { return path() / corva::folder::Bin; }
     // Logs/Error.log, empty when there is none.
     std::string errorLog() const;
     // How many lines of the error log name `location`.

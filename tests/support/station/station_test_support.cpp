@@ -127,13 +127,13 @@ std::int64_t StationTest::addImage(std::int64_t seriesKey, const std::string& st
     s.run();
     const auto key = db.lastInsertRowId();
     if (rows > 0) {
-        corva::test::DicomSpec spec;
-        spec.studyUid = studyUid;
-        spec.sopInstanceUid = imageUid;
-        spec.instanceNumber = imageNr;
-        spec.rows = rows;
-        spec.columns = columns;
-        corva::test::writeDicom(folder_->images() / studyUid / (imageUid + ".dcm"), spec);
+        corva::test::DicomRecipe recipe;
+        recipe.studyUid = studyUid;
+        recipe.sopInstanceUid = imageUid;
+        recipe.instanceNumber = imageNr;
+        recipe.rows = rows;
+        recipe.columns = columns;
+        corva::test::writeDicom(folder_->images() / studyUid / (imageUid + ".dcm"), recipe);
     }
     return key;
 }
