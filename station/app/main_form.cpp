@@ -17,6 +17,7 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <filesystem>
+#include <utility>
 
 #include "app/about_form.h"
 #include "app/program_version.h"
@@ -70,6 +71,10 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent), g_(stationContext()) 
     buildMenus();
     buildPopups();
     attachDoseCapture();
+    loader_ = new StudyLoader(g_, *this, this);
+    connect(loader_, &StudyLoader::finished, this, [this] {
+        if (auto then = std::exchange(afterLoad_, {})) then();
+    });
 }
 
 MainForm::~MainForm() = default;
@@ -329,7 +334,6 @@ void MainForm::Form_Load() {
 }
 
 void MainForm::UpdateTimer_Timer() {
-    letWindowMessagesRun();
     g_.pollFlag = true;
     RefreshPatientList();
 }
@@ -371,7 +375,8 @@ void MainForm::clearTaskInput() {
 void MainForm::ResetView(bool alsoStatus) {
     emptyTaskAndHeader();
     dosePanel_->clearExposureFields();
-    StudyLoader::cancelRunning();  // a load still reading files must not refill the viewer
+    afterLoad_ = {};
+    loader_->cancel();  // a load still reading files must not refill the viewer
     clearViewer();
     forgetCurrentImage();
     if (alsoStatus) ClearStatus();
@@ -389,11 +394,8 @@ void MainForm::mnuDateiBeenden_Click() {
     }
     UpdateTimer_->stop();
     const auto windows = QApplication::topLevelWidgets();
-    for (QWidget* w : windows) {
-        letWindowMessagesRun();
+    for (QWidget* w : windows)
         if (w && w != this) w->close();
-    }
-    letWindowMessagesRun();
     close();
     emit programEnds();
 }
@@ -495,15 +497,16 @@ void MainForm::lvStudien_DblClick() {
     if (!item) return;
     // Taken now: a click on the patient during the load refills the study list.
     const std::string studyUid = ListView::tag(item).toString().toStdString();
-    if (!loadSelectedStudy()) return;  // a newer load owns the viewer, list and selection now
-    g_.selection.loadedLevel = "Studie";
-    g_.selection.studyUid = studyUid;
-    std::vector<ImageListRow> rows;
-    const bool ok = catchAtEdge("LoadImages", true, [&] {
-        OpenedDb db(g_.dataDb);
-        rows = BrowserQueries(db.db()).imagesOfStudy(g_.selection.studyUid);
+    loadSelectedStudy([this, studyUid] {
+        g_.selection.loadedLevel = "Studie";
+        g_.selection.studyUid = studyUid;
+        std::vector<ImageListRow> rows;
+        const bool ok = catchAtEdge("LoadImages", true, [&] {
+            OpenedDb db(g_.dataDb);
+            rows = BrowserQueries(db.db()).imagesOfStudy(g_.selection.studyUid);
+        });
+        if (ok) LoadImages(rows);
     });
-    if (ok) LoadImages(rows);
 }
 
 void MainForm::lvStudien_MouseUp(Qt::MouseButton button, QPoint position) {
@@ -520,10 +523,10 @@ void MainForm::lvStudien_MouseUp(Qt::MouseButton button, QPoint position) {
 }
 
 void MainForm::PopUpStudie_Laden_Click() {
-    loadSelectedStudy();
+    loadSelectedStudy({});
 }
 
-bool MainForm::loadSelectedStudy() {
+void MainForm::loadSelectedStudy(std::function<void()> then) {
     ImageSetQuery query = ImageSetQuery::ofStudy({});
     catchAtEdge("PopUpStudie_Laden", true, [&] {
         g_.selection.loadedLevel = "Studie";
@@ -538,9 +541,10 @@ bool MainForm::loadSelectedStudy() {
         query = ImageSetQuery::ofStudy(BrowserQueries(db.db()).seriesKeysOf(studyKey));
     });
     // After a failure the query built so far still goes to the viewer.
-    if (!LoadStudy(query)) return false;
-    InitScrollbar();
-    return true;
+    LoadStudy(query, [this, then = std::move(then)] {
+        InitScrollbar();
+        if (then) then();
+    });
 }
 
 void MainForm::PopUpStudie_SeriesWindow_Click() {
@@ -577,14 +581,15 @@ void MainForm::lvSerien_DblClick() {
     sel.seriesIndex = series->positionOf(item);
     emptyTaskAndHeader();
     clearTaskInput();
-    if (!LoadStudy(ImageSetQuery::ofSeries(seriesKey))) return;
-    InitScrollbar();
-    std::vector<ImageListRow> rows;
-    const bool ok = catchAtEdge("LoadImages", true, [&] {
-        OpenedDb db(g_.dataDb);
-        rows = BrowserQueries(db.db()).imagesOfSeries(seriesKey);
+    LoadStudy(ImageSetQuery::ofSeries(seriesKey), [this, seriesKey] {
+        InitScrollbar();
+        std::vector<ImageListRow> rows;
+        const bool ok = catchAtEdge("LoadImages", true, [&] {
+            OpenedDb db(g_.dataDb);
+            rows = BrowserQueries(db.db()).imagesOfSeries(seriesKey);
+        });
+        if (ok) LoadImages(rows);
     });
-    if (ok) LoadImages(rows);
 }
 
 void MainForm::lvSerien_MouseUp(Qt::MouseButton button, QPoint position) {
@@ -604,7 +609,6 @@ void MainForm::lvSerien_MouseUp(Qt::MouseButton button, QPoint position) {
 
 void MainForm::PopUpSerie_Laden_Click() {
     lvSerien_DblClick();
-    InitScrollbar();
 }
 
 void MainForm::RefreshImageList() {
@@ -643,9 +647,9 @@ void MainForm::setProgress(int value, int maximum, bool visible) {
     pbLoad_->setVisible(visible);
 }
 
-bool MainForm::LoadStudy(const ImageSetQuery& query) {
-    StudyLoader loader(g_, *this);
-    return !loader.load(query, g_.selection.studyUid).superseded;
+void MainForm::LoadStudy(const ImageSetQuery& query, std::function<void()> then) {
+    afterLoad_ = std::move(then);  // a command of a load it cancels no longer runs
+    loader_->load(query, g_.selection.studyUid);
 }
 
 void MainForm::LoadImages(const std::vector<ImageListRow>& rows) {

@@ -11,6 +11,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <array>
+#include <functional>
 #include <memory>
 
 #include "browser/browser_panel.h"
@@ -74,9 +75,10 @@ public:
     void RefreshImageList();
 
     // Viewer.
-    // False when another load (or a reset of the view) took over while this one ran:
-    // the caller then leaves the image list and the selection to the newer one.
-    bool LoadStudy(const ImageSetQuery& query);
+    // Starts loading the image set into the viewer; `then` runs once it is loaded. A
+    // newer load or a reset of the view cancels it, and `then` with it: the image list
+    // and the selection stay with the newer one.
+    void LoadStudy(const ImageSetQuery& query, std::function<void()> then = {});
     void LoadImages(const std::vector<ImageListRow>& rows);
     void InitScrollbar() { viewer_->InitScrollbar(); }
     void ApplyViewerSettings() { viewer_->ApplyViewerSettings(); }
@@ -91,6 +93,7 @@ public:
     ViewerPanel* viewer() const { return viewer_; }
     dose::DosePanel* dosePanel() const { return dosePanel_; }
     dose::DoseCapture& dose() const { return *dose_; }
+    StudyLoader& studyLoader() const { return *loader_; }
 
     // Controls.
     ListView* lvPatients() const { return browser_->lvPatients(); }
@@ -153,7 +156,7 @@ private:
     void selectViewerImage(int position);
     void popup(QMenu* menu, const QPoint& globalPos);
     void takeCurrentStudyFromSelection();
-    bool loadSelectedStudy();
+    void loadSelectedStudy(std::function<void()> then);
     bool askCancelChanges();
     void emptyTaskAndHeader();
     void clearTaskInput();
@@ -161,6 +164,8 @@ private:
     StationContext& g_;
     // The X-ray unit link, dose list and projection buttons, on the controls of its view.
     std::unique_ptr<dose::DoseCapture> dose_;
+    StudyLoader* loader_ = nullptr;
+    std::function<void()> afterLoad_;  // what the running load's command does once it is loaded
     BrowserPanel* browser_ = nullptr;
     ViewerPanel* viewer_ = nullptr;
     dose::DosePanel* dosePanel_ = nullptr;

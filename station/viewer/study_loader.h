@@ -1,8 +1,13 @@
 #pragma once
-// LoadStudy: reads the files of an image set into the loaded image set and the viewer,
-// in display order, with the progress and messages the operator expects. Files are
-// read and rendered on worker threads ahead of the user-interface thread; the results
-// are taken in order, and window messages run while waiting.
+// Study loading: reads the files of an image set into the loaded image set and the
+// viewer, in display order, with the progress and messages the operator expects.
+// Files are read and rendered on the decode pool; each result comes back to the
+// user-interface thread as it is ready and is taken in display order, one image per
+// turn of the event loop, so the window stays responsive and nothing waits.
+//
+// A load started while another runs cancels it: the decodes it had not started are
+// skipped, and it reports nothing more (no finished()).
+#include <QObject>
 #include <QSize>
 #include <memory>
 #include <string>
@@ -26,27 +31,40 @@ public:
     virtual QSize viewerCellSize() const = 0;                 // the size images are rendered for
 };
 
-class StudyLoader {
+class StudyLoader : public QObject {
+    Q_OBJECT
 public:
-    StudyLoader(StationContext& g, StudyLoaderView& view) : g_(g), view_(view) {}
+    StudyLoader(StationContext& g, StudyLoaderView& view, QObject* parent = nullptr);
+    ~StudyLoader() override;
 
-    struct Outcome {
-        int loaded = 0;           // images added to the viewer
-        bool superseded = false;  // another load or cancelRunning() took over
-    };
+    // Starts loading the images of `query` from the folder of `studyUid` in the image
+    // store; a load still running is cancelled first. An empty set ("No images found!")
+    // and a failing query finish at once.
+    void load(const ImageSetQuery& query, const std::string& studyUid);
+    // Stops the running load (the view was reset under it): it adds nothing more, hides
+    // the progress and clears the refresh lock. Nothing happens without one.
+    void cancel();
+    bool running() const { return static_cast<bool>(run_); }
 
-    // Loads the images of `query` from the folder of `studyUid` in the image store.
-    // A load started while this one waits (the operator clicked another study)
-    // supersedes it: this one then stops quietly and its caller should not go on.
-    Outcome load(const ImageSetQuery& query, const std::string& studyUid);
+    // Loads running in the process (tests wait for none).
+    static int runningLoads();
 
-    // Stops the load that is waiting for its files (the view was reset under it): it
-    // adds nothing more, hides the progress and clears the refresh lock.
-    static void cancelRunning();
+signals:
+    // One image added to the viewer (after it joined the loaded image set).
+    void imageLoaded(std::shared_ptr<LoadedImage> image, int loaded, int total);
+    // The load ended and was not cancelled: `loaded` images are shown.
+    void finished(int loaded);
 
 private:
+    struct Run;
+    void scheduleNextResult();
+    void takeNextResult();
+    void finish();
+    void stopRun();
+
     StationContext& g_;
     StudyLoaderView& view_;
+    std::unique_ptr<Run> run_;
 };
 
 }  // namespace corva::station

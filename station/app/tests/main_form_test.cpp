@@ -26,6 +26,8 @@ void clickItem(ListView* list, QTreeWidgetItem* item, Qt::MouseButton button = Q
     // Near the left end of the entry: its columns may reach beyond the visible part.
     const QRect r = list->visualItemRect(item);
     QTest::mouseClick(list->viewport(), button, {}, QPoint(r.left() + 8, r.center().y()));
+    // A click on a study or series starts a load: the click is done when it is loaded.
+    EXPECT_TRUE(waitFor([] { return StudyLoader::runningLoads() == 0; }));
 }
 
 QTreeWidgetItem* findItem(ListView* list, const QString& text) {
@@ -304,6 +306,7 @@ TEST_F(MainFormTest, SeriesListOpensAndClosesWithItsBackEntry) {
     // Double-clicking the series loads its image; ".." closes the list, the studies stay.
     f.lvSerien()->setCurrentItem(f.lvSerien()->itemAtPosition(2));
     f.lvSerien_DblClick();
+    ASSERT_TRUE(waitFor([] { return StudyLoader::runningLoads() == 0; }));
     EXPECT_EQ(stationContext().selection.loadedLevel, "Serie");
     EXPECT_EQ(f.dv1()->count(), 1);
     EXPECT_EQ(f.lvImages()->count(), 1);
