@@ -8,7 +8,6 @@
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QMenu>
-#include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSerialPort>
@@ -20,6 +19,7 @@
 #include <utility>
 
 #include "app/about_form.h"
+#include "app/main_menus.h"
 #include "app/program_version.h"
 #include "app/service_control.h"
 #include "browser/patient_refresh.h"
@@ -44,19 +44,6 @@ QString q(const std::string& s) {
     return QString::fromStdString(s);
 }
 
-QAction* addNamedAction(QMenu* menu, const QString& name, const QString& caption) {
-    QAction* a = menu->addAction(caption);
-    a->setObjectName(name);
-    return a;
-}
-
-QMenu* addNamedMenu(QMenu* menu, const QString& name, const QString& caption) {
-    QMenu* m = menu->addMenu(caption);
-    m->setObjectName(name);
-    m->menuAction()->setObjectName(name + "_action");
-    return m;
-}
-
 std::int64_t keyOf(const QVariant& v) {
     bool ok = false;
     const qlonglong k = v.toLongLong(&ok);
@@ -68,8 +55,8 @@ std::int64_t keyOf(const QVariant& v) {
 MainForm::MainForm(QWidget* parent) : QMainWindow(parent), g_(stationContext()) {
     setObjectName("MainForm");
     buildControls();
-    buildMenus();
-    buildPopups();
+    menus_ = MainMenus::build(*this);
+    connectMenus();
     attachDoseCapture();
     loader_ = new StudyLoader(g_, *this, this);
     connect(loader_, &StudyLoader::finished, this, [this] {
@@ -187,107 +174,16 @@ QWidget* MainForm::buildTaskFrame(QWidget* parent) {
     return fraTasks;
 }
 
-void MainForm::buildMenus() {
-    const auto action = addNamedAction;
-    const auto submenu = addNamedMenu;
-    QMenuBar* bar = menuBar();
-    QMenu* mnuDatei = bar->addMenu("&File");
-    mnuDatei->setObjectName("mnuDatei");
-    QMenu* mnuImport = submenu(mnuDatei, "mnuImport", "Import");
-    action(mnuImport, "mnuImportImages", "DICOM Image(s) ...");
-    action(mnuImport, "mnuImportDir", "DICOM Dir ...");
-    QMenu* mnuFileExport = submenu(mnuDatei, "mnuFileExport", "Export");
-    mnuFileExport->menuAction()->setVisible(false);  // export is reached through the toolbar
-    action(mnuFileExport, "mnuExportJPEG", "JPEG ...");
-    action(mnuFileExport, "mnuExportDICOM", "DICOM ...");
-    mnuDatei->addSeparator()->setObjectName("mnuFileTrenn");
-    connect(action(mnuDatei, "mnuDateiBeenden", "E&xit"), &QAction::triggered, this,
-            &MainForm::mnuDateiBeenden_Click);
-
-    QMenu* mnuBearbeiten = bar->addMenu("&Edit");
-    mnuBearbeiten->setObjectName("mnuBearbeiten");
-    action(mnuBearbeiten, "mnuApplyTasks", "Execute tasks ...");
-    connect(action(mnuBearbeiten, "mnuRefreshList", "Refresh list"), &QAction::triggered, this,
-            &MainForm::RefreshPatientList);
-    mnuBearbeiten->addSeparator()->setObjectName("mnuTrennE");
-    action(mnuBearbeiten, "mnuEditDatabase", "DICOM Dictionary ...");
-
-    QMenu* mnuAnsicht = bar->addMenu("&View");
-    mnuAnsicht->setObjectName("mnuAnsicht");
-    action(mnuAnsicht, "mnuAnsichtEinstellungen", "&Options ...");
-
-    QMenu* mnuProtokoll = bar->addMenu("Protocols");
-    mnuProtokoll->setObjectName("mnuProtokoll");
-    action(mnuProtokoll, "mnuProtokollFehler", "Errors ...");
-    action(mnuProtokoll, "mnuProtokollDebug", "Debug ...");
-
-    QMenu* mnuInfo = bar->addMenu("?");
-    mnuInfo->setObjectName("mnuInfo");
-    doseActions_.fill = action(mnuInfo, "mnuFill", "Fill");
-    connect(action(mnuInfo, "mnuInfoAbout", "Abo&ut ..."), &QAction::triggered, this, &MainForm::mnuInfoAbout_Click);
-
-    Toolbar1_ = addToolBar("Toolbar1");
-    Toolbar1_->setObjectName("Toolbar1");
-    const auto button = [this](const QString& text, const QString& key) {
-        QAction* a = Toolbar1_->addAction(text);
-        a->setObjectName("Toolbar1_" + key);
-        a->setData(key);
-        return a;
-    };
-    button("Send Patient", "send");
-    button("Execute tasks", "exe");
-    connect(button("Refresh Patlist", "refresh"), &QAction::triggered, this, &MainForm::RefreshPatientList);
-    doseActions_.refresh = button("Refresh Dosislist", "refreshd");
-    doseActions_.reload = button("Reload Dosislist", "reldosis");
-    Toolbar1_->addSeparator();
-    button("Export JPEG", "eJPEG");
-    button("Export DICOM", "eDICOM");
-    Toolbar1_->addSeparator();
-    doseActions_.deleteAll = button("Delete Dosislist", "delete");
-    connect(button("Exit", "exit"), &QAction::triggered, this, &MainForm::mnuDateiBeenden_Click);
-}
-
-void MainForm::buildPopups() {
-    const auto action = addNamedAction;
-    const auto submenu = addNamedMenu;
-    // Popup menus: shown only as context menus.
-    const auto popupMenu = [this](const QString& name) {
-        auto* m = new QMenu(this);
-        m->setObjectName(name);
-        return m;
-    };
-    PopUpPatient_ = popupMenu("PopUpPatient");
-    submenu(PopUpPatient_, "P_SendTo", "Send to");
-    action(PopUpPatient_, "PopUpPatient_Delete", "Delete Patient");
-    PopUpPatient_->addSeparator();
-    action(PopUpPatient_, "PopUpPatient_DeleteAll", "Delete All Patients");
-
-    PopUpStudie_ = popupMenu("PopUpStudie");
-    connect(action(PopUpStudie_, "PopUpStudie_SeriesWindow", "View Series"), &QAction::triggered, this,
-            &MainForm::PopUpStudie_SeriesWindow_Click);
-    connect(action(PopUpStudie_, "PopUpStudie_Laden", "View Images"), &QAction::triggered, this,
-            &MainForm::PopUpStudie_Laden_Click);
-    submenu(PopUpStudie_, "St_SendTo", "Send to");
-    PopUpStudie_->addSeparator();
-    action(PopUpStudie_, "PopUpStudie_Delete", "Delete Images");
-
-    PopUpSerie_ = popupMenu("PopUpSerie");
-    connect(action(PopUpSerie_, "PopUpSerie_Laden", "View Images"), &QAction::triggered, this,
-            &MainForm::PopUpSerie_Laden_Click);
-    submenu(PopUpSerie_, "Se_SendTo", "Send to");
-    PopUpSerie_->addSeparator();
-    action(PopUpSerie_, "PopUpSerie_Delete", "Delete Images");
-
-    QMenu* taskList = popupMenu("PopUpTaskList");
-    action(taskList, "PopUpTaskListSub_0", "Clear entries");
-    action(taskList, "PopUpTaskListSub_1", "Save as ...");
-    QMenu* rules = submenu(taskList, "PopUpRules", "Add fav. task");
-    action(rules, "PopUpRules_0", "No entries");
-
-    Popup_Dicom_ = popupMenu("Popup_Dicom");
-    action(Popup_Dicom_, "PopupDeleteImage", "Delete");
-    Popup_Dosis_ = popupMenu("Popup_Dosis");
-    action(Popup_Dosis_, "PopupDeleteDosis", "Delete");
+void MainForm::connectMenus() {
+    const auto on = [this](QAction* action, auto handler) { connect(action, &QAction::triggered, this, handler); };
+    on(menus_.mnuDateiBeenden, &MainForm::mnuDateiBeenden_Click);
+    on(menus_.exit, &MainForm::mnuDateiBeenden_Click);
+    on(menus_.mnuRefreshList, &MainForm::RefreshPatientList);
+    on(menus_.refresh, &MainForm::RefreshPatientList);
+    on(menus_.mnuInfoAbout, &MainForm::mnuInfoAbout_Click);
+    on(menus_.PopUpStudie_SeriesWindow, &MainForm::PopUpStudie_SeriesWindow_Click);
+    on(menus_.PopUpStudie_Laden, &MainForm::PopUpStudie_Laden_Click);
+    on(menus_.PopUpSerie_Laden, &MainForm::PopUpSerie_Laden_Click);
 }
 
 void MainForm::attachDoseCapture() {
@@ -297,14 +193,14 @@ void MainForm::attachDoseCapture() {
     for (std::size_t i = 0; i < cmdProjection_.size(); ++i) view.cmdProjection[i] = cmdProjection_[i];
     view.cmdAll = cmdAll_;
     view.cmdSelected = cmdSelected_;
-    view.popupDosis = Popup_Dosis_;
+    view.popupDosis = menus_.Popup_Dosis;
     dose_ = std::make_unique<dose::DoseCapture>(view);
     dose_->hooks().refreshLocked = [this] { return g_.refreshLock; };
     dose_->hooks().doseListFilled = [this] { g_.pollFlag = false; };
-    connect(doseActions_.fill, &QAction::triggered, this, [this] { dose_->fill(); });
-    connect(doseActions_.refresh, &QAction::triggered, this, [this] { dose_->refreshDoseList(); });
-    connect(doseActions_.reload, &QAction::triggered, this, [this] { dose_->openHistory(); });
-    connect(doseActions_.deleteAll, &QAction::triggered, this, [this] { dose_->deleteDoseList(); });
+    connect(menus_.mnuFill, &QAction::triggered, this, [this] { dose_->fill(); });
+    connect(menus_.refreshd, &QAction::triggered, this, [this] { dose_->refreshDoseList(); });
+    connect(menus_.reldosis, &QAction::triggered, this, [this] { dose_->openHistory(); });
+    connect(menus_.deleteDosis, &QAction::triggered, this, [this] { dose_->deleteDoseList(); });
 }
 
 // ---- loading and lifecycle -------------------------------------------------------
@@ -448,7 +344,7 @@ void MainForm::lvPatients_MouseUp(Qt::MouseButton button, QPoint position) {
             if (selected) takeCurrentPatient(selected);
             if (QTreeWidgetItem* under = patients->itemAt(position)) {
                 patients->setCurrentItem(under);
-                popup(PopUpPatient_, patients->viewport()->mapToGlobal(position));
+                popup(menus_.PopUpPatient, patients->viewport()->mapToGlobal(position));
             }
             lvImages_->clear();
             return;
@@ -518,7 +414,7 @@ void MainForm::lvStudien_MouseUp(Qt::MouseButton button, QPoint position) {
     ListView* studies = browser_->lvStudien();
     if (QTreeWidgetItem* under = studies->itemAt(position)) {
         studies->setCurrentItem(under);
-        popup(PopUpStudie_, studies->viewport()->mapToGlobal(position));
+        popup(menus_.PopUpStudie, studies->viewport()->mapToGlobal(position));
     }
 }
 
@@ -603,7 +499,7 @@ void MainForm::lvSerien_MouseUp(Qt::MouseButton button, QPoint position) {
     }
     if (QTreeWidgetItem* under = series->itemAt(position)) {
         series->setCurrentItem(under);
-        popup(PopUpSerie_, series->viewport()->mapToGlobal(position));
+        popup(menus_.PopUpSerie, series->viewport()->mapToGlobal(position));
     }
 }
 
@@ -681,7 +577,7 @@ void MainForm::dv1_MouseUp(Qt::MouseButton button, QPoint position) {
     switch (decideViewerClick(pos, view->count(), same)) {
         case ViewerClick::Nothing: return;
         case ViewerClick::CurrentAgain:
-            if (button == Qt::RightButton) popup(Popup_Dicom_, view->mapToGlobal(position));
+            if (button == Qt::RightButton) popup(menus_.Popup_Dicom, view->mapToGlobal(position));
             return;
         case ViewerClick::Select: break;
     }
@@ -697,7 +593,7 @@ void MainForm::dv1_MouseUp(Qt::MouseButton button, QPoint position) {
             break;
         }
     }
-    if (button == Qt::RightButton) popup(Popup_Dicom_, view->mapToGlobal(position));
+    if (button == Qt::RightButton) popup(menus_.Popup_Dicom, view->mapToGlobal(position));
 }
 
 void MainForm::lvImages_ItemClick(QTreeWidgetItem* item) {

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 
+#include "app/main_menus.h"
 #include "browser/browser_panel.h"
 #include "common/image_set.h"
 #include "dose/dose_panel.h"
@@ -115,9 +116,11 @@ public:
     QTimer* UpdateTimer() const { return UpdateTimer_; }
     QProgressBar* pbLoad() const { return pbLoad_; }
     bool seriesFrameShown() const { return browser_->seriesFrameShown(); }
-    QMenu* PopUpStudie() const { return PopUpStudie_; }
-    QMenu* PopUpSerie() const { return PopUpSerie_; }
-    QMenu* Popup_Dicom() const { return Popup_Dicom_; }
+    QMenu* PopUpStudie() const { return menus_.PopUpStudie; }
+    QMenu* PopUpSerie() const { return menus_.PopUpSerie; }
+    QMenu* Popup_Dicom() const { return menus_.Popup_Dicom; }
+    // The menu bar, toolbar and popup menus, for the commands of later features.
+    const MainMenus& menus() const { return menus_; }
 
     // Status bar panels 1 to 4 (and 5, the fixed text).
     QString panelText(int panel) const;
@@ -149,8 +152,7 @@ protected:
 private:
     void buildControls();
     QWidget* buildTaskFrame(QWidget* parent);
-    void buildMenus();
-    void buildPopups();
+    void connectMenus();
     void attachDoseCapture();
     void fillStudyList();
     void selectViewerImage(int position);
@@ -180,22 +182,10 @@ private:
     QLineEdit* txtNeu_ = nullptr;
     QLineEdit* txtSelected_ = nullptr;
     QTimer* UpdateTimer_ = nullptr;
-    QToolBar* Toolbar1_ = nullptr;
     std::array<QLabel*, 5> panels_{};
     QProgressBar* pbLoad_ = nullptr;
-    QMenu* PopUpPatient_ = nullptr;
-    QMenu* PopUpStudie_ = nullptr;
-    QMenu* PopUpSerie_ = nullptr;
-    QMenu* Popup_Dicom_ = nullptr;
-    QMenu* Popup_Dosis_ = nullptr;
+    MainMenus menus_;
     QPointer<QMenu> lastPopup_;
-    // The dose capture's commands in the menus and the toolbar.
-    struct DoseActions {
-        QAction* fill = nullptr;
-        QAction* refresh = nullptr;
-        QAction* reload = nullptr;
-        QAction* deleteAll = nullptr;
-    } doseActions_;
 };
 
 }  // namespace corva::station
