@@ -221,7 +221,7 @@ void MainForm::Form_Load() {
         }
         settings::LoadSettings(settings::current());
         // A Giotto unit labels the projection buttons from projection.ini.
-        dose::ProjectionCaptions::load(g_.paths.programFolder, settings::current().xrayComm).apply(this);
+        dose_->loadProjectionCaptions();
         RefreshPatientList();
         ServiceControl(g_).startServicesAtLoad();
     });

@@ -26,9 +26,6 @@ bool reinitialisesOnReturn(const QWidget* tookOver) {
              qobject_cast<const QFileDialog*>(tookOver) || qobject_cast<const QColorDialog*>(tookOver));
 }
 
-DoseCapture::DoseCapture(QWidget* mainWindow, settings::Settings& settings, std::filesystem::path programFolder)
-    : DoseCapture(DoseView::find(mainWindow), settings, std::move(programFolder)) {}
-
 DoseCapture::DoseCapture(const DoseView& view, settings::Settings& settings, std::filesystem::path programFolder)
     : QObject(view.window), view_(view), window_(view.window), settings_(settings),
       programFolder_(programFolder.empty() ? corva::programFolder() : std::move(programFolder)),
@@ -101,7 +98,7 @@ void DoseCapture::activate() {
 }
 
 void DoseCapture::loadProjectionCaptions() {
-    ProjectionCaptions::load(programFolder_, settings_.xrayComm).apply(window_);
+    ProjectionCaptions::load(programFolder_, settings_.xrayComm).apply(view_.cmdProjection);
 }
 
 void DoseCapture::projectionClicked(int index) {

@@ -67,9 +67,6 @@ public:
     // The main window hands over its controls as a DoseView.
     explicit DoseCapture(const DoseView& view, settings::Settings& settings = settings::current(),
                          std::filesystem::path programFolder = {});
-    // A stand-in window that only names its controls (DoseView::find).
-    explicit DoseCapture(QWidget* mainWindow, settings::Settings& settings = settings::current(),
-                         std::filesystem::path programFolder = {});
     ~DoseCapture() override;
 
     Hooks& hooks() { return hooks_; }

@@ -42,26 +42,6 @@ private:
 
 }  // namespace
 
-DoseView DoseView::find(QWidget* mainWindow) {
-    DoseView w;
-    w.window = mainWindow;
-    w.lvDosis = qobject_cast<QTreeWidget*>(findControl(mainWindow, QStringLiteral("lvDosis")));
-    w.text1 = findControl(mainWindow, QStringLiteral("Text1"));
-    w.text2 = findControl(mainWindow, QStringLiteral("Text2"));
-    for (int i = 0; i < 6; ++i) w.text3[static_cast<std::size_t>(i)] = findControl(mainWindow, QStringLiteral("Text3"), i);
-    w.txtID = findControl(mainWindow, QStringLiteral("txtID"));
-    w.txtcInput = findControl(mainWindow, QStringLiteral("txtcInput"));
-    w.list1 = qobject_cast<QListWidget*>(findControl(mainWindow, QStringLiteral("List1")));
-    w.lvImages = qobject_cast<QTreeWidget*>(findControl(mainWindow, QStringLiteral("lvImages")));
-    for (int i = 0; i < DoseProjectionButtons; ++i)
-        w.cmdProjection[static_cast<std::size_t>(i)] =
-            qobject_cast<QAbstractButton*>(findControl(mainWindow, QStringLiteral("cmdProjection"), i));
-    w.cmdAll = findControl(mainWindow, QStringLiteral("cmdAll"));
-    w.cmdSelected = findControl(mainWindow, QStringLiteral("cmdSelected"));
-    if (mainWindow) w.popupDosis = mainWindow->findChild<QMenu*>(QStringLiteral("Popup_Dosis"));
-    return w;
-}
-
 const QStringList& DoseListPresenter::columnTitles() {
     static const QStringList titles{"ID",  "Date", "Time",  "kV",     "mA",     "Thickness",
                                     "Press", "mGy", "Other", "Status", "expTime"};

@@ -28,10 +28,6 @@ struct DoseView {
     QWidget* cmdAll = nullptr;
     QWidget* cmdSelected = nullptr;
     QMenu* popupDosis = nullptr;              // Popup_Dosis when the window has one
-
-    // For a stand-in window that only names its controls: looks them up by object
-    // name below `window` (a control array element as "name_i", "name(i)" or "namei").
-    static DoseView find(QWidget* window);
 };
 
 // The dose list's part of the view has been called this.

@@ -5,7 +5,9 @@
 
 #include <memory>
 #include <QElapsedTimer>
+#include <QAbstractButton>
 #include <QLineEdit>
+#include <QMenu>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -131,6 +133,25 @@ QTreeWidget* StubMainWindow::lvImages() const { return findChild<QTreeWidget*>("
 QLineEdit* StubMainWindow::text3(int i) const { return findChild<QLineEdit*>(QString("Text3_%1").arg(i)); }
 QString StubMainWindow::text(const QString& objectName) const {
     return controlText(findChild<QWidget*>(objectName));
+}
+
+DoseView StubMainWindow::view() {
+    DoseView v;
+    v.window = this;
+    v.lvDosis = lvDosis();
+    v.text1 = findChild<QWidget*>("Text1");
+    v.text2 = findChild<QWidget*>("Text2");
+    for (int i = 0; i < 6; ++i) v.text3[static_cast<std::size_t>(i)] = text3(i);
+    v.txtID = findChild<QWidget*>("txtID");
+    v.txtcInput = findChild<QWidget*>("txtcInput");
+    v.list1 = findChild<QListWidget*>("List1");
+    v.lvImages = lvImages();
+    for (int i = 0; i < DoseProjectionButtons; ++i)
+        v.cmdProjection[static_cast<std::size_t>(i)] = findChild<QAbstractButton*>(QString("cmdProjection_%1").arg(i));
+    v.cmdAll = findChild<QWidget*>("cmdAll");
+    v.cmdSelected = findChild<QWidget*>("cmdSelected");
+    v.popupDosis = findChild<QMenu*>("Popup_Dosis");
+    return v;
 }
 
 void StubMainWindow::addImages(int count) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/paths.h"
+#include "dose/dose_view.h"
 #include "temp_dir.h"
 
 class QApplication;
@@ -58,6 +59,9 @@ public:
     QTreeWidget* lvImages() const;
     QLineEdit* text3(int i) const;
     QString text(const QString& objectName) const;
+    // Its controls as the dose capture takes them, found by their names (also a
+    // Popup_Dosis menu added later).
+    corva::dose::DoseView view();
     // Adds image list entries with ImageUID texts.
     void addImages(int count);
 };
