@@ -162,6 +162,8 @@ int Registrar::registerImage(dicom::Image& image, Keys& keys, const std::string&
         logError(e, "GetValuesImage");
         return fail("GetValuesImage = false");
     }
+    for (const auto& note : v.image.unconverted)
+        log_.writeLog(errc::TypeMismatch, note + " in " + name, "GetValuesImage");
 
     if (upper(name) != upper(v.image.sopInstanceUid + ".dcm")) {
         // The SOP instance UID becomes a file name: never one that could leave the folder.

@@ -384,8 +384,9 @@ TEST(IngestService, ReaderFailureIsLoggedAndRetried)
     noSeries.omit = {{0x0020, 0x000E}};
     DicomSpec badReporter = specWithUids();
     badReporter.extra = {{Tag{0x1009, 0x0010}, "1|x"}};
+    // The image number sets the sort order: one that cannot be converted fails the reader.
     DicomSpec badNumber = specWithUids();
-    badNumber.extra = {{Tag{0x0018, 0x0060}, "9e99"}};
+    badNumber.extra = {{Tag{0x0020, 0x0013}, "9e99"}};
     const Case cases[] = {{"GetValuesSeries\n", noSeries}, {"GetReporterID\n", badReporter}, {"GetValuesImage\n", badNumber}};
     for (const auto& c : cases) {
         Station st;
@@ -395,6 +396,42 @@ TEST(IngestService, ReaderFailureIsLoggedAndRetried)
         EXPECT_EQ(readFile(st.temp() / (name + ".try")), " 2 \n") << c.tag;
         EXPECT_NE(readFile(st.folder().logs() / "Ingrado.log").find(c.tag), std::string::npos) << c.tag;
         EXPECT_EQ(st.count("tblPatienten"), 0) << c.tag;
+    }
+}
+
+TEST(IngestService, ValuesNothingReadsNeverKeepAFileOut)
+{
+    struct Case {
+        Tag tag;
+        const char* text;
+        const char* column;
+        std::int64_t stored;
+        bool logged;
+    } cases[] = {
+        {{0x0018, 0x0050}, "1.0E10", "ImageST", 1, false},  // the decimal rule: the part before the point
+        {{0x0018, 0x0050}, "2.5E1", "ImageST", 2, false},
+        {{0x0018, 0x0050}, "1E10", "ImageST", 0, true},     // no point: too large, 0 stored
+        {{0x0018, 0x0060}, "9e99", "ImageKVP", 0, true},
+        {{0x0028, 0x1051}, "-3e9", "ImageWidth", 0, true},
+    };
+    for (const auto& c : cases) {
+        Station st;
+        DicomSpec spec = specWithUids();
+        spec.extra = {{c.tag, c.text}};
+        const std::string name = spec.sopInstanceUid + ".dcm";
+        st.drop(name, spec);
+        st.ticks(2);
+        EXPECT_TRUE(fs::exists(st.folder().images() / spec.studyUid / name)) << c.text;
+        EXPECT_EQ(queryInt(st.db(), std::string("SELECT ") + c.column + " FROM tblImages"), c.stored) << c.text;
+        std::error_code ec;
+        const auto log = fs::exists(st.folder().logs() / "Ingrado.log", ec) ? readFile(st.folder().logs() / "Ingrado.log")
+                                                                            : std::string();
+        if (c.logged) {
+            EXPECT_NE(log.find(c.tag.text()), std::string::npos) << log;
+            EXPECT_NE(log.find(name), std::string::npos) << log;
+        } else {
+            EXPECT_EQ(log, "") << c.text;
+        }
     }
 }
 
