@@ -380,8 +380,10 @@ TEST(RecvoraTest, RemovesPartialFilesOfAnEarlierRunAtStart)
     writeFile(site.temp() / ".1.2.3.99999999-1.part", "half");
     writeFile(site.temp() / "keep.txt", "not ours");
     writeFile(site.temp() / "1.2.4.dcm", "an arrived file");
+    // The shared DICOM writer's partial file (the ingest service's repaired copies): not ours.
+    writeFile(site.temp() / ".write-99999999-1.part", "a copy being written");
     auto receiver = site.startReceiver();
-    EXPECT_EQ(site.tempFiles(), (std::vector<std::string>{"1.2.4.dcm", "keep.txt"}));
+    EXPECT_EQ(site.tempFiles(), (std::vector<std::string>{".write-99999999-1.part", "1.2.4.dcm", "keep.txt"}));
 }
 
 TEST(RecvoraTest, PortSettingParsing)
@@ -401,6 +403,8 @@ TEST(RecvoraTest, PartFileNames)
     EXPECT_FALSE(corva::dicom::StorageServer::isPartFileName("1.2.3.dcm"));
     EXPECT_FALSE(corva::dicom::StorageServer::isPartFileName("1.2.3.part"));
     EXPECT_FALSE(corva::dicom::StorageServer::isPartFileName(".part"));
+    EXPECT_FALSE(corva::dicom::StorageServer::isPartFileName(".write-4711-1.part"));
+    EXPECT_FALSE(corva::dicom::StorageServer::isPartFileName(".1.2.3.4711.part"));
 }
 
 }  // namespace

@@ -328,11 +328,40 @@ StorageServer::StorageServer(StorageServerConfig config, StorageEvents events) :
 
 StorageServer::~StorageServer() = default;
 
-bool StorageServer::isPartFileName(const std::string& name)
+namespace {
+
+bool allDigits(const std::string& s)
+{
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Splits ".<uid>.<pid>-<n>.part" into uid and pid; false for any other name, such as
+// the ".write-<pid>-<n>.part" files of the shared DICOM writer, which are not ours.
+bool splitPartFileName(const std::string& name, std::string& uid, std::string& pid)
 {
     const std::string suffix = PartSuffix;
-    return name.size() > suffix.size() + 1 && name.front() == '.' &&
-           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    if (name.size() <= suffix.size() + 1 || name.front() != '.' ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    const std::string stem = name.substr(1, name.size() - suffix.size() - 1);
+    const auto dot = stem.rfind('.');
+    if (dot == std::string::npos)
+        return false;
+    const std::string tail = stem.substr(dot + 1);
+    const auto dash = tail.find('-');
+    if (dash == std::string::npos || !allDigits(tail.substr(0, dash)) || !allDigits(tail.substr(dash + 1)))
+        return false;
+    uid = stem.substr(0, dot);
+    pid = tail.substr(0, dash);
+    return corva::isSafeUid(uid);
+}
+
+}  // namespace
+
+bool StorageServer::isPartFileName(const std::string& name)
+{
+    std::string uid, pid;
+    return splitPartFileName(name, uid, pid);
 }
 
 int StorageServer::removeStalePartFiles() const
@@ -346,15 +375,10 @@ int StorageServer::removeStalePartFiles() const
     int removed = 0;
     for (const auto& entry : fs::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
-        if (!isPartFileName(name))
+        std::string uid, pid;
+        if (!splitPartFileName(name, uid, pid))
             continue;
-        // ".<uid>.<pid>-<n>.part": a file whose receiver process still runs is in use.
-        const std::string stem = name.substr(0, name.size() - std::string(PartSuffix).size());
-        const auto dot = stem.rfind('.');
-        const auto dash = stem.rfind('-');
-        if (dot == std::string::npos || dash == std::string::npos || dash < dot)
-            continue;
-        const std::string pid = stem.substr(dot + 1, dash - dot - 1);
+        // A file whose receiver process still runs is in use.
         if (pid != impl_->context.pid) {
             const std::string exe = executableOf(pid, gone);
             if (!gone && (exe.empty() || exe == self))
