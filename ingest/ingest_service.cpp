@@ -165,20 +165,25 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
         // UIDs become folder and file names: one that is not a plain UID can never be
         // filed, so the file is set aside at once instead of being retried.
         std::string sopUid;
+        std::string seriesUid;
         try {
             const dicom::DataSet ds = image->attributes();
             studyUid = studyFolderUid(ds);
             const dicom::Attribute sop = ds.get(0x0008, 0x0018);
             sopUid = sop.exists ? sop.text : std::string();
+            const dicom::Attribute series = ds.get(0x0020, 0x000E);
+            seriesUid = series.exists ? series.text : std::string();
         } catch (const std::exception& e) {
             readError = Error(errc::NotDicom, e.what());
             image.reset();
         }
-        const bool badStudy = !studyUid.empty() && !isSafeUid(studyUid);
-        const bool badSop = !sopUid.empty() && !isSafeUid(sopUid);
-        if (image && (badStudy || badSop)) {
+        std::string badUid;
+        for (const std::string* uid : {&studyUid, &seriesUid, &sopUid})
+            if (badUid.empty() && !uid->empty() && !isSafeUid(*uid))
+                badUid = *uid;
+        if (image && !badUid.empty()) {
             log_->writeLog(errc::InvalidName,
-                           "Invalid UID '" + printable(badStudy ? studyUid : sopUid) + "' in " + printable(name) +
+                           "Invalid UID '" + printable(badUid) + "' in " + printable(name) +
                                ", file moved to bad objects",
                            "CheckUID");
             image.reset();
