@@ -1,10 +1,14 @@
 #include "ingest_service.h"
 
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <system_error>
 
 #include "core/error.h"
+#include "crash_note.h"
 #include "core/paths.h"
 #include "db/schema.h"
 #include "dicom/dicom.h"
@@ -70,6 +74,36 @@ void IngestService::start()
     fs::create_directories(images_, ec);
     log_.emplace(folder_ / folder::Logs, fs::exists(folder_ / "debug.on", ec));
     connection_.setFile(data / "QAData.dat");
+    // Fault injection for the crash-recovery test: die on the file of this name.
+    if (const char* name = std::getenv("INGRADO_TEST_CRASH_ON"); name && *name)
+        crashOn_ = name;
+    recoverInterrupted();
+}
+
+void IngestService::recoverInterrupted()
+{
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(input_, ec)) {
+        const std::string tryName = entry.path().filename().string();
+        if (tryName.size() <= 4 || !InputScanner::isInputName(tryName.substr(0, tryName.size() - 4)) ||
+            tryName.compare(tryName.size() - 4, 4, ".try") != 0)
+            continue;
+        const std::string name = tryName.substr(0, tryName.size() - 4);
+        std::error_code exists;
+        if (!fs::exists(input_ / name, exists))
+            continue;
+        const std::string marker = readTryMarker(entry.path());
+        if (marker == crash::CrashedMarker) {
+            // It would be taken first again and end the service again.
+            copyToBad(name, "Ingrado ended abnormally while working on this file");
+            fs::remove(entry.path(), ec);
+        } else if (marker == InHandMarker) {
+            // Ended from outside (killed) while working on it: the attempt counts, the file is tried again.
+            log_->writeLog(errc::Generic, "Ingrado was ended while working on " + printable(name) + ", tried again",
+                           "TimerDB");
+            writeTry(entry.path(), readTry(entry.path(), *log_), *log_);
+        }
+    }
 }
 
 bool IngestService::OpenDB()
@@ -139,14 +173,41 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
     const bool countable = name.size() + 4 <= MaxNameBytes;
     int tries = countable && fs::exists(tryPath, ec) ? readTry(tryPath, *log_) : 0;
     if (tries >= MaxTries) {
-        copyToBad(name);
+        copyToBad(name, "given up after " + std::to_string(tries) + " attempts");
         debug(name + " moved to bad objects!");
         fs::remove(tryPath, ec);
         return;
     }
-    if (countable)
-        writeTry(tryPath, tries + 1, *log_);
+    if (countable) {
+        // Marked while in hand; a fatal signal marks it crashed (see crash_note.h).
+        writeTry(tryPath, tries + 1, *log_, InHandMarker);
+        crash::arm(tryPath, tries + 1);
+    }
+    // When the attempt is over, a try file still there loses its in-hand marker.
+    struct AttemptOver {
+        const fs::path& tryPath;
+        int count;
+        IngestLog& log;
+        bool countable;
+        ~AttemptOver()
+        {
+            crash::disarm();
+            std::error_code ec;
+            if (countable && fs::exists(tryPath, ec))
+                writeTry(tryPath, count, log);
+        }
+    } attemptOver{tryPath, tries + 1, *log_, countable};
+    if (!crashOn_.empty() && name == crashOn_)
+        ::raise(SIGSEGV);
     bool failed = false;
+
+    // The toolkit's reader recurses per nested sequence: a file nested too deep is set
+    // aside before it is parsed, as it can never be read.
+    if (const dicom::FileStructure structure = dicom::checkFileStructure(source); structure.tooDeep) {
+        copyToBad(name, "Refused: " + structure.problem);
+        fs::remove(tryPath, ec);
+        return;
+    }
 
     std::optional<dicom::Image> image;
     std::optional<Error> readError;
@@ -182,12 +243,8 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
             if (badUid.empty() && !uid->empty() && !isSafeUid(*uid))
                 badUid = *uid;
         if (image && !badUid.empty()) {
-            log_->writeLog(errc::InvalidName,
-                           "Invalid UID '" + printable(badUid) + "' in " + printable(name) +
-                               ", file moved to bad objects",
-                           "CheckUID");
             image.reset();
-            copyToBad(name);
+            copyToBad(name, "Invalid UID '" + badUid + "'");
             fs::remove(tryPath, ec);
             return;
         }
@@ -243,9 +300,7 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
         failed = true;
     }
     if (failed && !countable && fs::exists(source, ec)) {
-        log_->writeLog(errc::InvalidName, "Name too long to count attempts: " + printable(name) +
-                                              ", file moved to bad objects", "CopyToBad");
-        copyToBad(name);
+        copyToBad(name, "Name too long to count attempts");
         debug(name + " moved to bad objects!");
     }
 }
@@ -277,15 +332,19 @@ void IngestService::handleRegistered(const std::string& name, const std::string&
     debug("success");
 }
 
-void IngestService::copyToBad(const std::string& name)
+void IngestService::copyToBad(const std::string& name, const std::string& reason)
 {
     try {
         const fs::path bad = input_ / folder::BadObjects;
         fs::create_directories(bad);
-        if (fs::exists(bad / name))
+        if (fs::exists(bad / name)) {
             fs::remove(input_ / name);
-        else
+            log_->writeLog(errc::Generic, reason + ": " + name + " deleted, a file of that name is in bad objects already",
+                           "CopyToBad");
+        } else {
             moveFile(input_ / name, bad / name);
+            log_->writeLog(errc::Generic, reason + ": " + name + " moved to bad objects", "CopyToBad");
+        }
     } catch (const fs::filesystem_error& e) {
         log_->writeLog(e.code().value(), e.what(), "CopyToBad");
     } catch (const std::exception& e) {

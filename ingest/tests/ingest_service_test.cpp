@@ -353,6 +353,78 @@ TEST(IngestService, UnreadableFileIsTriedFiftyTimesThenSetAside)
     EXPECT_EQ(readFile(st.temp() / "BadObjects" / "junk.dcm"), "this is not DICOM");
 }
 
+TEST(IngestService, IncompleteFileTakesTheUnreadablePath)
+{
+    Station st;
+    DicomSpec spec = specWithUids();
+    const std::string name = spec.sopInstanceUid + ".dcm";
+    const auto whole = corva::test::writeDicom(st.folder().path() / "staging" / "whole.dcm", spec);
+    // Cut off inside the pixel data, as a broken transfer leaves it.
+    corva::test::writeTruncatedCopy(whole, st.folder().path() / "staging" / name, 1000);
+    fs::rename(st.folder().path() / "staging" / name, st.temp() / name);
+    st.ticks(2);
+    EXPECT_TRUE(fs::exists(st.temp() / name));
+    EXPECT_EQ(readFile(st.temp() / (name + ".try")), " 1 \n");
+    EXPECT_EQ(st.count("tblImages"), 0);
+    EXPECT_EQ(st.count("tblReceive"), 0);
+    EXPECT_EQ(test::countFiles(st.folder().images(), true), 0);
+    const auto log = readFile(st.folder().logs() / "Ingrado.log");
+    EXPECT_NE(log.find("Incomplete DICOM file"), std::string::npos) << log;
+    EXPECT_NE(log.find(name), std::string::npos) << log;
+    writeFile(st.temp() / (name + ".try"), " 50 \n");
+    st.ticks(1);
+    EXPECT_TRUE(fs::exists(st.temp() / "BadObjects" / name));
+    EXPECT_EQ(test::countFiles(st.folder().images(), true), 0);
+}
+
+TEST(IngestService, DeeplyNestedFileIsSetAsideBeforeItIsParsed)
+{
+    Station st;
+    DicomSpec deep = specWithUids();
+    const std::string deepName = deep.sopInstanceUid + ".dcm";
+    corva::test::writeNestedDicom(st.folder().path() / "staging" / deepName, 6000, deep);
+    fs::rename(st.folder().path() / "staging" / deepName, st.temp() / deepName);
+    DicomSpec fine = specWithUids();
+    const std::string fineName = fine.sopInstanceUid + ".dcm";
+    corva::test::writeNestedDicom(st.folder().path() / "staging" / fineName, dicom::MaxSequenceDepth, fine);
+    fs::rename(st.folder().path() / "staging" / fineName, st.temp() / fineName);
+    st.ticks(2);
+    EXPECT_TRUE(fs::exists(st.temp() / "BadObjects" / deepName));
+    EXPECT_FALSE(fs::exists(st.temp() / (deepName + ".try")));
+    EXPECT_TRUE(fs::exists(st.folder().images() / fine.studyUid / fineName));
+    EXPECT_EQ(st.count("tblImages"), 1);
+    const auto log = readFile(st.folder().logs() / "Ingrado.log");
+    EXPECT_NE(log.find("nested deeper than 64 levels"), std::string::npos) << log;
+    EXPECT_NE(log.find(deepName + " moved to bad objects"), std::string::npos) << log;
+}
+
+TEST(IngestService, FileTheServiceDiedOnIsSetAsideAtStart)
+{
+    corva::test::ProgramFolder folder;
+    DicomSpec crashed = specWithUids();
+    DicomSpec killed = specWithUids();
+    const std::string crashedName = crashed.sopInstanceUid + ".dcm";
+    const std::string killedName = killed.sopInstanceUid + ".dcm";
+    corva::test::writeDicom(folder.temp() / crashedName, crashed);
+    corva::test::writeDicom(folder.temp() / killedName, killed);
+    // As the fatal-signal handler and a kill from outside leave them.
+    writeFile(folder.temp() / (crashedName + ".try"), " 3 \ncrashed\n");
+    writeFile(folder.temp() / (killedName + ".try"), " 2 \nin hand\n");
+
+    IngestService service(folder.path());
+    service.start();
+    EXPECT_TRUE(fs::exists(folder.temp() / "BadObjects" / crashedName));
+    EXPECT_FALSE(fs::exists(folder.temp() / (crashedName + ".try")));
+    EXPECT_EQ(readFile(folder.temp() / (killedName + ".try")), " 2 \n") << "the attempt counts, the file is tried again";
+    const auto log = readFile(folder.logs() / "Ingrado.log");
+    EXPECT_NE(log.find("ended abnormally while working on this file: " + crashedName + " moved to bad objects"),
+              std::string::npos)
+        << log;
+    service.tick();
+    service.tick();
+    EXPECT_TRUE(fs::exists(folder.images() / killed.studyUid / killedName));
+}
+
 TEST(IngestService, NameTooLongForATryFileGetsOneAttempt)
 {
     Station st;
