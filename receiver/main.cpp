@@ -29,6 +29,8 @@ int main()
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     // A peer that closes its socket must not kill the receiver.
     signal(SIGPIPE, SIG_IGN);
+    // A file size limit must fail the write (answered as out of resources), not end the receiver.
+    signal(SIGXFSZ, SIG_IGN);
 
     corva::receiver::ReceiverService service(corva::programFolder());
     std::atomic<bool> finished{false};

@@ -70,6 +70,11 @@ int ReceiverService::run()
     events.objectRefused = [this](const std::string& uid, const std::string& why) {
         log_.write("Refused object \"" + uid + "\": " + why);
     };
+    events.contextRefused = [this](const std::string& ae, const std::string& peer, const std::string& sopClass,
+                                   const std::string& why) {
+        log_.write("Association from " + ae + " (" + peer + "): presentation context for " + sopClass +
+                   " refused: " + why);
+    };
     events.error = [this](const std::string& text) { log_.write("Error: " + text); };
 
     try {

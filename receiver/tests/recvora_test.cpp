@@ -268,6 +268,80 @@ TEST(RecvoraTest, RefusesObjectsWhoseUidCannotBeAFileName)
     EXPECT_TRUE(logShows(site, "released: 1 stored, 4 refused")) << site.logText();
 }
 
+TEST(RecvoraTest, TakesPrivateAndNewerStorageClassesAndLogsWhatItRefuses)
+{
+    ReceiverSite site;
+    auto receiver = site.startReceiver();
+    // storescu proposes classes it does not know only from a profile.
+    const fs::path config = site.scratch() / "contexts.cfg";
+    writeFile(config,
+              "[[TransferSyntaxes]]\n[Uncompressed]\nTransferSyntax1 = LittleEndianExplicit\n"
+              "[[PresentationContexts]]\n"
+              "[Odd]\nPresentationContext1 = 1.3.6.1.4.1.99999.1.1\\Uncompressed\n"
+              "PresentationContext2 = 1.2.840.10008.5.1.4.1.1.999.1\\Uncompressed\n"
+              "[Mixed]\nPresentationContext1 = 1.2.840.10008.5.1.4.1.2.1.1\\Uncompressed\n"
+              "PresentationContext2 = 1.2.840.10008.5.1.4.1.1.1\\Uncompressed\n"
+              "[[Profiles]]\n[Odd]\nPresentationContexts = Odd\n[Mixed]\nPresentationContexts = Mixed\n");
+    SourceFiles src;
+    DicomSpec privateClass;
+    privateClass.sopClassUid = "1.3.6.1.4.1.99999.1.1";  // a vendor's own storage class
+    DicomSpec newerClass;
+    newerClass.sopClassUid = "1.2.840.10008.5.1.4.1.1.999.1";  // a class the toolkit does not list yet
+    const auto a = src.add(privateClass);
+    const auto b = src.add(newerClass);
+    const auto result = site.send({a, b}, {"-xf", config.string(), "Odd"});
+    EXPECT_EQ(result.code, 0) << result.output;
+    EXPECT_EQ(site.tempFiles(), dcmNames(src.uids()));
+
+    // A class that is not a storage class is refused, and the log says why.
+    const auto c = src.add();
+    const auto mixed = site.send({c}, {"-xf", config.string(), "Mixed"});
+    EXPECT_EQ(mixed.code, 0) << mixed.output;
+    EXPECT_TRUE(logShows(site, "released: 1 stored")) << site.logText();
+    EXPECT_TRUE(contains(site.logText(), "presentation context for 1.2.840.10008.5.1.4.1.2.1.1")) << site.logText();
+    EXPECT_TRUE(contains(site.logText(), "refused: not a storage SOP class")) << site.logText();
+    EXPECT_EQ(site.tempFiles(), dcmNames(src.uids()));
+}
+
+TEST(RecvoraTest, ObjectThatCannotBeWrittenIsAnsweredOutOfResourcesAndTheAssociationGoesOn)
+{
+    ReceiverSite site;
+    // Files above 2 MB cannot be written by this receiver.
+    auto receiver = site.startReceiver({"prlimit", "--fsize=2000000", "--"});
+    SourceFiles src;
+    DicomSpec large;
+    large.rows = 2048;
+    large.columns = 2048;
+    const auto small1 = src.add();
+    const auto big = src.add(large);
+    const auto small2 = src.add();
+    const auto result = site.send({small1, big, small2}, {"--no-halt", "-v"});
+    EXPECT_TRUE(contains(result.output, "Store Response (Refused: OutOfResources)")) << result.output;
+    EXPECT_EQ(site.tempFiles(), dcmNames({src.uids()[0], src.uids()[2]})) << "nothing partial left";
+    EXPECT_TRUE(logShows(site, "released: 2 stored, 1 refused")) << site.logText();
+    EXPECT_TRUE(contains(site.logText(), "Refused object \"" + src.uids()[1] + "\": cannot write")) << site.logText();
+    EXPECT_TRUE(receiver->running());
+}
+
+TEST(RecvoraTest, RefusesObjectsNestedTooDeepAndGoesOn)
+{
+    ReceiverSite site;
+    auto receiver = site.startReceiver();
+    SourceFiles src;
+    const auto good = src.add();
+    DicomSpec deepSpec;
+    deepSpec.sopInstanceUid = uniqueUid();
+    // Deep enough to be refused, shallow enough for storescu's own reader.
+    const auto deep = writeNestedDicom(src.dir() / "deep.dcm", 100, deepSpec);
+    const auto result = site.send({deep, good}, {"--no-halt", "-v"});
+    EXPECT_TRUE(contains(result.output, "Store Response (Error: CannotUnderstand)")) << result.output;
+    EXPECT_EQ(site.tempFiles(), dcmNames({src.uids()[0]}));
+    EXPECT_TRUE(logShows(site, "released: 1 stored, 1 refused")) << site.logText();
+    EXPECT_TRUE(contains(site.logText(), "Refused object \"" + deepSpec.sopInstanceUid +
+                                             "\": sequences nested deeper than 64 levels"))
+        << site.logText();
+}
+
 TEST(RecvoraTest, PortInUseEndsWithErrorAndLogLine)
 {
     ReceiverSite site;
