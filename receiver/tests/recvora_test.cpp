@@ -357,6 +357,34 @@ TEST(RecvoraTest, PortInUseEndsWithErrorAndLogLine)
         << site.logText();
 }
 
+TEST(RecvoraTest, PortBelow1024WithoutThePrivilegeEndsWithAClearLogLine)
+{
+    // Without the capability to bind ports below 1024 (what the installation's setcap grants).
+    const auto probe = runCommand({"setpriv", "--bounding-set", "-net_bind_service", "--", "true"}, 30s);
+    if (probe.code != 0)
+        GTEST_SKIP() << "setpriv cannot drop the capability here: " << probe.output;
+    ReceiverSite site;
+    site.writeSettings("LUMENTEST", "105");
+    site.install("Recvora");
+    auto receiver = site.start("Recvora", {"setpriv", "--bounding-set", "-net_bind_service", "--"});
+    const auto code = receiver->wait(30s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, corva::receiver::ReceiverService::CannotListen);
+    const std::string log = site.logText();
+    EXPECT_TRUE(contains(log, "Recvora cannot start: cannot listen on port 105")) << log;
+    EXPECT_TRUE(contains(log, "setcap cap_net_bind_service=+ep")) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << "the start line and one line with the reason\n" << log;
+}
+
+TEST(RecvoraTest, LogLinesStayOneReadableLine)
+{
+    using corva::receiver::ReceiverLog;
+    EXPECT_EQ(ReceiverLog::oneLine("0006:031d TCP I/O Error\n  (Connection reset)\r\n"),
+              "0006:031d TCP I/O Error; (Connection reset)");
+    EXPECT_EQ(ReceiverLog::oneLine("a\tb\x01" "c"), "a b\\x01c");
+    EXPECT_EQ(ReceiverLog::oneLine("forged\n10.12.2026 00:00:00 Stored x.dcm"), "forged; 10.12.2026 00:00:00 Stored x.dcm");
+}
+
 TEST(RecvoraTest, InvalidPortSettingEndsWithError)
 {
     ReceiverSite site;
@@ -429,7 +457,8 @@ TEST(RecvoraTest, SigtermEndsCleanly)
 TEST(RecvoraTest, SigtermWithAStalledSenderStillEndsAndLeavesNoPartialFile)
 {
     ReceiverSite site;
-    auto receiver = site.startReceiver();
+    // The grace a stop gives running associations, shortened from 10 seconds.
+    auto receiver = site.startReceiver({}, {"RECVORA_STOP_GRACE_MS=300"});
     SourceFiles src;
     DicomSpec large;
     large.rows = 2048;
