@@ -267,11 +267,18 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
         image.reset();
         switch (result) {
         case status::Registered:
-        case status::AlreadyRegistered:
+        case status::AlreadyRegistered: {
             debug("regstatus = 1");
-            if (studyUid.empty())
-                throw Error(errc::NotFound, "No study instance UID");
-            handleRegistered(name, studyUid, keys);
+            // The folder of the study row the image is filed under.
+            const std::string filed = registrar_->filedStudyUid().empty() ? studyUid : registrar_->filedStudyUid();
+            if (filed.empty() || !isSafeUid(filed))
+                throw Error(errc::InvalidName, "No usable study instance UID for the image store: '" + filed + "'");
+            handleRegistered(name, filed);
+            break;
+        }
+        case status::Conflict:
+            copyToBad(name, registrar_->conflict());
+            fs::remove(tryPath, ec);
             break;
         case status::CopiedUnderUid:
             debug("regstatus = 2");
@@ -305,7 +312,7 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
     }
 }
 
-void IngestService::handleRegistered(const std::string& name, const std::string& studyUid, const Keys& keys)
+void IngestService::handleRegistered(const std::string& name, const std::string& studyUid)
 {
     const fs::path source = input_ / name;
     const fs::path folder = images_ / studyUid;
@@ -325,11 +332,6 @@ void IngestService::handleRegistered(const std::string& name, const std::string&
         debug("file deleted!");
     }
     fs::remove(input_ / (name + ".try"), ec);
-    debug("trying to set register entry into tblReceive:");
-    db::Statement insert(database(), "Insert Into tblReceive (PATID, StudyID, SeriesID, ImageID) Values(?, ?, ?, ?)");
-    insert.bind(1, keys.patient).bind(2, keys.study).bind(3, keys.series).bind(4, keys.image);
-    insert.run();
-    debug("success");
 }
 
 void IngestService::copyToBad(const std::string& name, const std::string& reason)

@@ -48,7 +48,9 @@ private:
     // ended on from outside keeps its count and is tried again.
     void recoverInterrupted();
     void processFile(std::size_t position, std::size_t count, const std::string& name, Keys& keys);
-    void handleRegistered(const std::string& name, const std::string& studyUid, const Keys& keys);
+    // Moves a registered file into its study's folder (its rows and receive-table row
+    // are committed already).
+    void handleRegistered(const std::string& name, const std::string& studyUid);
     bool OpenDB();
     void CloseDB();
     db::Database& database();

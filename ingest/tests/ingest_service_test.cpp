@@ -571,6 +571,85 @@ TEST(IngestService, FileWithoutStudyUidIsFiledUnderItsSeriesUid)
     EXPECT_TRUE(fs::exists(st.folder().images() / spec.seriesUid / name));
 }
 
+TEST(IngestService, FileWithoutStudyUidOfAKnownSeriesIsFiledInThatSeriesStudy)
+{
+    Station st;
+    DicomSpec first = specWithUids();
+    st.drop(first.sopInstanceUid + ".dcm", first);
+    ASSERT_TRUE(st.settle());
+
+    // Same series, no study UID: its rows join the known study, and so does its file.
+    DicomSpec second = first;
+    second.sopInstanceUid = uniqueUid();
+    second.omit = {{0x0020, 0x000D}};
+    const std::string name = second.sopInstanceUid + ".dcm";
+    st.drop(name, second);
+    ASSERT_TRUE(st.settle());
+    EXPECT_EQ(st.count("tblStudies"), 1);
+    EXPECT_EQ(queryText(st.db(), "SELECT StudyUID FROM View_Images WHERE ImageUID = ?", second.sopInstanceUid),
+              first.studyUid);
+    EXPECT_TRUE(fs::exists(st.folder().images() / first.studyUid / name));
+    EXPECT_FALSE(fs::exists(st.folder().images() / first.seriesUid));
+    EXPECT_EQ(queryInt(st.db(), "SELECT COUNT(*) FROM tblReceive WHERE StudyID = (SELECT StudyID FROM tblStudies)"), 2)
+        << "the receive rows name the study the image joined";
+}
+
+TEST(IngestService, KnownUidWithOtherPatientOrStudyIsKeptAside)
+{
+    struct Case {
+        const char* what;
+        bool otherPatient;
+        bool otherStudy;
+    } cases[] = {{"other patient", true, false}, {"other study", false, true}};
+    for (const auto& c : cases) {
+        Station st;
+        DicomSpec first = specWithUids();
+        first.patientId = "PAT-A";
+        const std::string name = first.sopInstanceUid + ".dcm";
+        st.drop(name, first);
+        ASSERT_TRUE(st.settle());
+        DicomSpec other = first;
+        if (c.otherPatient)
+            other.patientId = "PAT-B";
+        if (c.otherStudy)
+            other.studyUid = uniqueUid();
+        other.instanceNumber = 7;
+        st.drop(name, other);
+        ASSERT_TRUE(st.settle()) << c.what;
+        EXPECT_TRUE(fs::exists(st.temp() / "BadObjects" / name)) << c.what;
+        EXPECT_EQ(st.count("tblImages"), 1) << c.what;
+        EXPECT_EQ(st.count("tblReceive"), 1) << c.what;
+        EXPECT_EQ(corva::dicom::Image::read(st.folder().images() / first.studyUid / name).patientId(), "PAT-A");
+        const auto log = readFile(st.folder().logs() / "Ingrado.log");
+        EXPECT_NE(log.find("registered for patient ID 'PAT-A' in study " + first.studyUid), std::string::npos) << log;
+        EXPECT_NE(log.find("this file has patient ID '" + other.patientId + "' and study " + other.studyUid),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find(name + " moved to bad objects"), std::string::npos) << log;
+    }
+}
+
+TEST(IngestService, ReceiveRowIsCommittedWithTheImageRowsBeforeTheMove)
+{
+    Station st;
+    DicomSpec spec = specWithUids();
+    const std::string name = spec.sopInstanceUid + ".dcm";
+    // The study folder cannot be made (a file is in its way): the move fails after registration.
+    writeFile(st.folder().images() / spec.studyUid, "in the way");
+    st.drop(name, spec);
+    st.ticks(2);
+    EXPECT_EQ(st.count("tblImages"), 1);
+    EXPECT_EQ(st.count("tblReceive"), 1) << "registered rows always come with their receive row";
+    EXPECT_TRUE(fs::exists(st.temp() / name)) << "the file stays in the input folder";
+
+    // Once the way is clear, the next pass finds the image known and moves it.
+    fs::remove(st.folder().images() / spec.studyUid);
+    ASSERT_TRUE(st.settle());
+    EXPECT_TRUE(fs::exists(st.folder().images() / spec.studyUid / name));
+    EXPECT_EQ(st.count("tblImages"), 1);
+    EXPECT_GE(st.count("tblReceive"), 1);
+}
+
 TEST(IngestService, OrphanCleanUp)
 {
     Station st;
