@@ -28,15 +28,6 @@ void logException(IngestLog& log, const std::exception& e, const char* tag)
         log.writeLog(errc::Generic, e.what(), tag);
 }
 
-// A UID quoted in a log line: control characters would break the line.
-std::string printable(const std::string& text)
-{
-    std::string out;
-    for (char c : text.substr(0, 128))
-        out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
-    return out;
-}
-
 // Moves a file; across file systems it is copied under a temporary name, renamed and
 // the source removed, so the target never holds half a file.
 void moveFile(const fs::path& from, const fs::path& to)
@@ -93,16 +84,18 @@ void IngestService::recoverInterrupted()
         if (!fs::exists(input_ / name, exists))
             continue;
         const std::string marker = readTryMarker(entry.path());
+        log_->setFile(name);
         if (marker == crash::CrashedMarker) {
             // It would be taken first again and end the service again.
             copyToBad(name, "Ingrado ended abnormally while working on this file");
             fs::remove(entry.path(), ec);
         } else if (marker == InHandMarker) {
             // Ended from outside (killed) while working on it: the attempt counts, the file is tried again.
-            log_->writeLog(errc::Generic, "Ingrado was ended while working on " + printable(name) + ", tried again",
+            log_->writeLog(errc::Generic, "Ingrado was ended while working on " + name + ", tried again",
                            "TimerDB");
             writeTry(entry.path(), readTry(entry.path(), *log_), *log_);
         }
+        log_->setFile({});
     }
 }
 
@@ -141,6 +134,11 @@ void IngestService::tick(const std::atomic<bool>* stop)
                 break;
             processFile(i + 1, work.size(), work[i], keys);
         }
+        // Files that went away by other hands: their repeated lines are summed up too.
+        log_->endFilesNotPresent([this](const std::string& name) {
+            std::error_code ec;
+            return fs::exists(input_ / name, ec);
+        });
         CloseDB();
         deleteOrphans();
     } catch (const std::exception& e) {
@@ -168,6 +166,21 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
     const fs::path source = input_ / name;
     const fs::path tryPath = input_ / (name + ".try");
     std::error_code ec;
+    // Every line written while the file is in hand names it; when it has gone (filed,
+    // set aside, replaced) its repeated lines are summed up.
+    struct FileInHand {
+        IngestLog& log;
+        const std::string& name;
+        const fs::path& source;
+        FileInHand(IngestLog& l, const std::string& n, const fs::path& s) : log(l), name(n), source(s) { log.setFile(n); }
+        ~FileInHand()
+        {
+            std::error_code ec;
+            if (!fs::exists(source, ec))
+                log.endFile(name);
+            log.setFile({});
+        }
+    } fileInHand(*log_, name, source);
     // A name too long to get ".try" appended cannot have its attempts counted: such a
     // file gets one attempt and is set aside when it fails, instead of being retried forever.
     const bool countable = name.size() + 4 <= MaxNameBytes;
@@ -336,6 +349,7 @@ void IngestService::handleRegistered(const std::string& name, const std::string&
 
 void IngestService::copyToBad(const std::string& name, const std::string& reason)
 {
+    log_->endFile(name);  // its repeated lines are summed up before the move is logged
     try {
         const fs::path bad = input_ / folder::BadObjects;
         fs::create_directories(bad);

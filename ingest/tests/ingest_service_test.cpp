@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "core/paths.h"
 #include "db/database.h"
 #include "ingest_test_util.h"
@@ -423,6 +425,41 @@ TEST(IngestService, FileTheServiceDiedOnIsSetAsideAtStart)
     service.tick();
     service.tick();
     EXPECT_TRUE(fs::exists(folder.images() / killed.studyUid / killedName));
+}
+
+TEST(IngestService, BadFilesAreNamedOnceAndNothingForgesALine)
+{
+    Station st;
+    // A name with a line break that looks like a log line of its own.
+    const std::string evil = "evil\n01.01.2026 00:00:00 0 forgedTimerDB.dcm";
+    writeFile(st.temp() / evil, "this is not DICOM");
+    writeFile(st.temp() / "junk.dcm", "this is not DICOM either");
+    for (int i = 0; i < 53; ++i)
+        st.ticks(1);
+    ASSERT_TRUE(fs::exists(st.temp() / "BadObjects" / evil));
+    ASSERT_TRUE(fs::exists(st.temp() / "BadObjects" / "junk.dcm"));
+    const auto log = readFile(st.folder().logs() / "Ingrado.log");
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, next; at < log.size(); at = next + 1) {
+        next = log.find('\n', at);
+        lines.push_back(log.substr(at, next - at));
+    }
+    const std::regex dated(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d.*)");
+    int movedEvil = 0, movedJunk = 0, junkErrors = 0;
+    for (const auto& line : lines) {
+        EXPECT_TRUE(std::regex_match(line, dated)) << line;
+        EXPECT_NE(line.rfind("01.01.2026", 0), 0u) << "a forged line: " << line;
+        const bool namesEvil = line.find("evil\\x0A01.01.2026") != std::string::npos;
+        const bool namesJunk = line.find("junk.dcm") != std::string::npos;
+        EXPECT_TRUE(namesEvil || namesJunk) << "every line names its file: " << line;
+        movedEvil += namesEvil && line.find("moved to bad objects") != std::string::npos;
+        movedJunk += namesJunk && line.find("moved to bad objects") != std::string::npos;
+        junkErrors += namesJunk && line.find("TimerDB") != std::string::npos;
+    }
+    EXPECT_EQ(movedEvil, 1) << log;
+    EXPECT_EQ(movedJunk, 1) << log;
+    EXPECT_EQ(junkErrors, 2) << "the error once, and once more with its count\n" << log;
+    EXPECT_NE(log.find("(50 times in all)"), std::string::npos) << log;
 }
 
 TEST(IngestService, NameTooLongForATryFileGetsOneAttempt)
