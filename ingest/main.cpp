@@ -36,7 +36,7 @@ void sleepUntil(const timespec& when)
 int main()
 {
     const auto folder = corva::programFolder();
-    corva::process::SingleInstanceLock lock("Ingrado " + folder.string());
+    corva::process::SingleInstanceLock lock("Ingrado " + folder.string(), folder);
     if (!lock.acquired())
         return 0;
 

@@ -102,7 +102,8 @@ TEST(IngradoProcess, SecondInstanceEndsAtOnceWithoutTouchingFiles)
     fs::remove_all(folder.logs());
     {
         // This process holds the instance lock of the folder, as a running service would.
-        process::SingleInstanceLock lock("Ingrado " + fs::canonical(folder.path()).string());
+        process::SingleInstanceLock lock("Ingrado " + fs::canonical(folder.path()).string(),
+                                         fs::canonical(folder.path()));
         ASSERT_TRUE(lock.acquired());
         Running second(exe);
         int status = -1;
