@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "dicom/dicom.h"
@@ -487,6 +488,55 @@ TEST(RecvoraTest, RemovesPartialFilesOfAnEarlierRunAtStart)
     writeFile(site.temp() / ".write-99999999-1.part", "a copy being written");
     auto receiver = site.startReceiver();
     EXPECT_EQ(site.tempFiles(), (std::vector<std::string>{".write-99999999-1.part", "1.2.4.dcm", "keep.txt"}));
+}
+
+TEST(RecvoraTest, AssociationsBeyondTheLimitAreRefusedAndReported)
+{
+    EXPECT_EQ(corva::dicom::StorageServerConfig{}.maxAssociations, 32);
+
+    // A server limited to one association, held open by a sender stalled mid-object.
+    TempDir out("corva-recvora-limit");
+    corva::dicom::StorageServerConfig config;
+    config.aeTitle = "LIMITTEST";
+    config.port = freePort();
+    config.outputFolder = out.path();
+    config.maxAssociations = 1;
+    std::mutex mutex;
+    std::vector<std::string> refusals;
+    corva::dicom::StorageEvents events;
+    events.associationRefused = [&](const std::string& ae, const std::string&, const std::string& why) {
+        std::lock_guard lock(mutex);
+        refusals.push_back(ae + ": " + why);
+    };
+    corva::dicom::initNetwork();
+    corva::dicom::StorageServer server(config, events);
+    std::thread serving([&] { server.run(); });
+    // The server ends once the held association is cut (the proxy goes first).
+    struct Stop {
+        corva::dicom::StorageServer& server;
+        std::thread& thread;
+        ~Stop()
+        {
+            server.stop();
+            thread.join();
+        }
+    } stop{server, serving};
+
+    SourceFiles src;
+    DicomSpec large;
+    large.rows = 2048;
+    large.columns = 2048;
+    const auto big = src.add(large);
+    CuttingProxy proxy(config.port, 1024 * 1024, CuttingProxy::Mode::Stall);
+    ChildProcess sender({"storescu", "-to", "30", "-aet", "HOLDER", "-aec", "LIMITTEST", "127.0.0.1",
+                         std::to_string(proxy.port()), big.string()},
+                        {"TCP_NODELAY=1"});
+    ASSERT_TRUE(waitUntil([&] { return proxy.cut(); }, 30s));
+    const auto second = runCommand(
+        {"echoscu", "-to", "5", "-aet", "SECOND", "-aec", "LIMITTEST", "127.0.0.1", std::to_string(config.port)}, 30s);
+    EXPECT_NE(second.code, 0) << second.output;
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(refusals, std::vector<std::string>{"SECOND: too many associations"});
 }
 
 TEST(RecvoraTest, PortSettingParsing)
