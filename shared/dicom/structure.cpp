@@ -202,15 +202,8 @@ private:
                 break;
             const Frame top = stack_.back();
             const bool big = top.enc.bigEndian;
-            if (size_ - pos < 8) {
-                // A few zero bytes of padding after the data set are no element.
-                bool padding = stack_.size() == 1;
-                for (std::size_t i = pos; padding && i < size_; ++i)
-                    padding = d_[i] == 0;
-                if (padding)
-                    break;
+            if (size_ - pos < 8)  // the toolkit refuses such a file as well
                 return incomplete("the file ends inside an element header");
-            }
             const std::uint16_t group = u16(d_ + pos, big);
             const std::uint16_t element = u16(d_ + pos + 2, big);
 
