@@ -21,7 +21,7 @@
 #include "app/about_form.h"
 #include "app/main_menus.h"
 #include "app/program_version.h"
-#include "app/service_control.h"
+#include "common/service_control.h"
 #include "browser/patient_refresh.h"
 #include "common/edge.h"
 #include "common/list_view.h"

@@ -1,4 +1,4 @@
-#include "app/service_control.h"
+#include "common/service_control.h"
 #include "common/station_context.h"
 #include "process/process.h"
 #include "settings/settings.h"
