@@ -23,11 +23,14 @@
 #include "app/program_version.h"
 #include "common/service_control.h"
 #include "browser/patient_refresh.h"
+#include "common/config_state.h"
 #include "common/edge.h"
 #include "common/list_view.h"
 #include "common/operator_seam.h"
 #include "common/station_context.h"
 #include "common/window_messages.h"
+#include "config/option_form.h"
+#include "config/tag_dialogs.h"
 #include "core/error.h"
 #include "core/paths.h"
 #include "db/schema.h"
@@ -177,10 +180,27 @@ QWidget* MainForm::buildTaskFrame(QWidget* parent) {
 void MainForm::connectMenus() {
     const auto on = [this](QAction* action, auto handler) { connect(action, &QAction::triggered, this, handler); };
     on(menus_.mnuDateiBeenden, &MainForm::mnuDateiBeenden_Click);
-    on(menus_.exit, &MainForm::mnuDateiBeenden_Click);
     on(menus_.mnuRefreshList, &MainForm::RefreshPatientList);
-    on(menus_.refresh, &MainForm::RefreshPatientList);
     on(menus_.mnuInfoAbout, &MainForm::mnuInfoAbout_Click);
+    on(menus_.mnuAnsichtEinstellungen, &MainForm::mnuAnsichtEinstellungen_Click);
+    on(menus_.mnuEditDatabase, &MainForm::mnuEditDatabase_Click);
+    on(menus_.mnuImportImages, &MainForm::mnuImportImages_Click);
+    on(menus_.mnuImportDir, &MainForm::mnuImportDir_Click);
+    on(menus_.mnuExportJPEG, &MainForm::mnuExportJPEG_Click);
+    on(menus_.mnuExportDICOM, &MainForm::mnuExportDICOM_Click);
+    on(menus_.mnuApplyTasks, &MainForm::mnuApplyTasks_Click);
+    on(menus_.mnuProtokollFehler, &MainForm::mnuProtokollFehler_Click);
+    // "Debug ..." has no command.
+    on(menus_.PopUpPatient_Delete, &MainForm::PopUpPatient_Delete_Click);
+    on(menus_.PopUpPatient_DeleteAll, &MainForm::PopUpPatient_DeleteAll_Click);
+    on(menus_.PopUpStudie_Delete, &MainForm::PopUpStudie_Delete_Click);
+    on(menus_.PopUpSerie_Delete, &MainForm::PopUpSerie_Delete_Click);
+    on(menus_.PopupDeleteImage, &MainForm::PopupDeleteImage_Click);
+    connect(menus_.PopUpTaskListSub_0, &QAction::triggered, this, [this] { PopUpTaskListSub_Click(0); });
+    connect(menus_.PopUpTaskListSub_1, &QAction::triggered, this, [this] { PopUpTaskListSub_Click(1); });
+    // Every toolbar button goes through the one dispatch by key.
+    connect(menus_.Toolbar1, &QToolBar::actionTriggered, this,
+            [this](QAction* a) { Toolbar1_ButtonClick(a->data().toString()); });
     on(menus_.PopUpStudie_SeriesWindow, &MainForm::PopUpStudie_SeriesWindow_Click);
     on(menus_.PopUpStudie_Laden, &MainForm::PopUpStudie_Laden_Click);
     on(menus_.PopUpSerie_Laden, &MainForm::PopUpSerie_Laden_Click);
@@ -198,9 +218,6 @@ void MainForm::attachDoseCapture() {
     dose_->hooks().refreshLocked = [this] { return g_.refreshLock; };
     dose_->hooks().doseListFilled = [this] { g_.pollFlag = false; };
     connect(menus_.mnuFill, &QAction::triggered, this, [this] { dose_->fill(); });
-    connect(menus_.refreshd, &QAction::triggered, this, [this] { dose_->refreshDoseList(); });
-    connect(menus_.reldosis, &QAction::triggered, this, [this] { dose_->openHistory(); });
-    connect(menus_.deleteDosis, &QAction::triggered, this, [this] { dose_->deleteDoseList(); });
 }
 
 // ---- loading and lifecycle -------------------------------------------------------
@@ -306,6 +323,88 @@ void MainForm::mnuInfoAbout_Click() {
     AboutForm about(this);
     op().exec(about);
 }
+
+// ---- toolbar and menu dispatch -------------------------------------------------------
+
+void MainForm::Toolbar1_ButtonClick(const QString& key) {
+    if (key == "send") ToolbarSendPatient();
+    else if (key == "exe") mnuApplyTasks_Click();
+    else if (key == "refresh") RefreshPatientList();
+    else if (key == "refreshd") dose_->refreshDoseList();
+    else if (key == "reldosis") dose_->openHistory();
+    else if (key == "eJPEG") mnuExportJPEG_Click();
+    else if (key == "eDICOM") mnuExportDICOM_Click();
+    else if (key == "delete") dose_->deleteDoseList();
+    else if (key == "exit") mnuDateiBeenden_Click();
+}
+
+void MainForm::ToolbarSendPatient() {
+    if (!browser_->lvPatients()->selectedItem()) {
+        op().message("Please select a patient from the list!", {}, MsgIcon::Information);
+        return;
+    }
+    const DestinationAddress target = configState().defaultDestination;
+    if (target.empty()) {
+        op().message("No default SCP configured!", {}, MsgIcon::Information);
+        return;
+    }
+    // The default destination becomes the current one.
+    auto& s = settings::current();
+    s.scpAet = target.aet;
+    s.scpIp = target.ip;
+    s.scpPort = target.port;
+    if (target.aet.empty() || target.ip.empty() || target.port.empty()) {
+        op().message(QString("Incomplete Storage Class Provider values!") + "\r\n" + "AET: " + q(target.aet) + "\r\n" +
+                     "IP: " + q(target.ip) + "\r\n" + "Port: " + q(target.port));
+        return;
+    }
+    if (SCPOnline()) SendPatient();
+}
+
+void MainForm::mnuAnsichtEinstellungen_Click() {
+    {
+        config::OptionForm options(this);
+        op().exec(options);
+    }
+    ApplyViewerSettings();
+    auto& state = configState();
+    if (lvHeader_->count() > 0 && state.filterChanged) {
+        LoadHeaderData();
+        state.filterChanged = false;
+    }
+    if (state.destinationsChanged) {
+        state.destinationsChanged = false;
+        UpdateSendToEntries();
+    }
+    UpdateRulesPopup();
+}
+
+void MainForm::mnuEditDatabase_Click() {
+    config::DatabaseForm dictionary(this);
+    op().exec(dictionary);
+}
+
+// Commands of other folders, reported until they are connected.
+void MainForm::mnuImportImages_Click() { emit commandPending("mnuImportImages_Click"); }
+void MainForm::mnuImportDir_Click() { emit commandPending("mnuImportDir_Click"); }
+void MainForm::mnuExportJPEG_Click() { emit commandPending("mnuExportJPEG_Click"); }
+void MainForm::mnuExportDICOM_Click() { emit commandPending("mnuExportDICOM_Click"); }
+void MainForm::mnuApplyTasks_Click() { emit commandPending("mnuApplyTasks_Click"); }
+void MainForm::mnuProtokollFehler_Click() { emit commandPending("mnuProtokollFehler_Click"); }
+void MainForm::PopUpPatient_Delete_Click() { emit commandPending("PopUpPatient_Delete_Click"); }
+void MainForm::PopUpPatient_DeleteAll_Click() { emit commandPending("PopUpPatient_DeleteAll_Click"); }
+void MainForm::PopUpStudie_Delete_Click() { emit commandPending("PopUpStudie_Delete_Click"); }
+void MainForm::PopUpSerie_Delete_Click() { emit commandPending("PopUpSerie_Delete_Click"); }
+void MainForm::PopupDeleteImage_Click() { emit commandPending("PopupDeleteImage_Click"); }
+void MainForm::PopUpTaskListSub_Click(int index) { emit commandPending(QString("PopUpTaskListSub_Click(%1)").arg(index)); }
+bool MainForm::SCPOnline() {
+    emit commandPending("SCPOnline");
+    return false;
+}
+void MainForm::SendPatient() { emit commandPending("SendPatient"); }
+void MainForm::UpdateSendToEntries() { emit commandPending("UpdateSendToEntries"); }
+void MainForm::LoadHeaderData() { emit commandPending("LoadHeaderData"); }
+void MainForm::UpdateRulesPopup() { emit commandPending("UpdateRulesPopup"); }
 
 QString MainForm::panelText(int panel) const {
     return panels_.at(static_cast<std::size_t>(panel - 1))->text();

@@ -88,6 +88,35 @@ public:
 
     // Menu commands owned here.
     void mnuInfoAbout_Click();
+    // "&Options ...": the options window, then its changes take effect.
+    void mnuAnsichtEinstellungen_Click();
+    // "DICOM Dictionary ...": the tag dictionary window.
+    void mnuEditDatabase_Click();
+    // A toolbar button, by its key; a key not listed does nothing.
+    void Toolbar1_ButtonClick(const QString& key);
+    // The toolbar's "Send Patient": the current patient to the default destination.
+    void ToolbarSendPatient();
+
+    // Commands carried out by other folders. Until a folder connects its command, the
+    // entry reports itself through commandPending and does nothing else; wiring one is
+    // a change of its body here.
+    void mnuImportImages_Click();
+    void mnuImportDir_Click();
+    void mnuExportJPEG_Click();
+    void mnuExportDICOM_Click();
+    void mnuApplyTasks_Click();
+    void mnuProtokollFehler_Click();
+    void PopUpPatient_Delete_Click();
+    void PopUpPatient_DeleteAll_Click();
+    void PopUpStudie_Delete_Click();
+    void PopUpSerie_Delete_Click();
+    void PopupDeleteImage_Click();
+    void PopUpTaskListSub_Click(int index);
+    bool SCPOnline();
+    void SendPatient();
+    void UpdateSendToEntries();
+    void LoadHeaderData();
+    void UpdateRulesPopup();
 
     // The panels, for the commands that later features add.
     BrowserPanel* browser() const { return browser_; }
@@ -145,6 +174,8 @@ public:
 signals:
     // The exit sequence has closed every window: the program ends.
     void programEnds();
+    // A command whose folder has not connected it yet was asked for (its name).
+    void commandPending(const QString& command);
 
 protected:
     void resizeEvent(QResizeEvent* e) override;

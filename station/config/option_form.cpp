@@ -423,13 +423,13 @@ OptionsModel OptionForm::model() const {
 
 void OptionForm::Form_Load() {
     const OptionsModel m = OptionsModel::fromSettings(settings::current());
-    guarded(LoadLocation, {false}, [&] {
+    guarded(LoadLocation, logOnly(), [&] {
         txtIR_[0]->setText(m.irAet);
         txtIR_[1]->setText(m.irPort);
         txtRC_[0]->setText(m.rows);
         txtRC_[1]->setText(m.columns);
     });
-    guarded(LoadLocation, {false}, [&] { fillFilterBox(); });
+    guarded(LoadLocation, logOnly(), [&] { fillFilterBox(); });
     const std::pair<QComboBox*, const QStringList*> lists[] = {
         {combos_[0], &speedList()}, {combos_[1], &parityList()}, {combos_[2], &dataBitsList()},
         {combos_[3], &stopBitsList()}, {combos_[4], &handshakeList()}};
@@ -438,9 +438,9 @@ void OptionForm::Form_Load() {
         combo->addItems(*list);
     }
     // The remaining controls take their values from the model.
-    guarded(LoadLocation, {false}, [&] { showModel(m); });
-    guarded(LoadLocation, {false}, [&] { UpdateSCP(); });
-    guarded(LoadLocation, {false}, [&] { RefreshServiceStatus(); });
+    guarded(LoadLocation, logOnly(), [&] { showModel(m); });
+    guarded(LoadLocation, logOnly(), [&] { UpdateSCP(); });
+    guarded(LoadLocation, logOnly(), [&] { RefreshServiceStatus(); });
 }
 
 void OptionForm::cmdOK_Click() {
@@ -520,7 +520,7 @@ void OptionForm::showDestination(QTreeWidgetItem* item, bool bold) {
 void OptionForm::UpdateSCP() {
     lvSCP_->setUpdatesEnabled(false);
     lvSCP_->clear();
-    guarded("OptionForm UpdateSCP", {false}, [&] {
+    guarded("OptionForm UpdateSCP", logOnly(), [&] {
         std::vector<Destination> rows;
         {
             station::OpenedDb db(station::stationContext().userDb);
@@ -608,7 +608,7 @@ void OptionForm::cboModality_Click() {
     cmdActivate_->setEnabled(state.selectedFilter != settings::current().filterActive);
     lvTags_->clear();
     lvTags_->setSorted(false);
-    guarded("OptionForm cboModality_Click", {true, "Fehler #", " ", MsgIcon::None, {}}, [&] {
+    guarded("OptionForm cboModality_Click", shownAs("Fehler #", " ", MsgIcon::None), [&] {
         std::vector<DictionaryEntry> rows;
         {
             station::OpenedDb db(station::stationContext().userDb);
@@ -671,7 +671,7 @@ void OptionForm::cmdAddTag_Click() {
 void OptionForm::cmdDelete_Click() {
     const auto selected = lvTags_->selectedItems();
     if (selected.isEmpty()) return;
-    guarded("OptionForm cmdDelete_Click", {true, "Error #", ": ", MsgIcon::Critical, "Failed to delete all entries correctly!"},
+    guarded("OptionForm cmdDelete_Click", shownAs("Error #", ": ", MsgIcon::Critical, "Failed to delete all entries correctly!"),
             [&] {
                 station::OpenedDb db(station::stationContext().userDb);
                 for (QTreeWidgetItem* item : selected) {

@@ -20,6 +20,22 @@ struct ErrorForm {
     QString fixedText;  // shown instead of the description when not empty
 };
 
+inline ErrorForm logOnly() {
+    ErrorForm f;
+    f.show = false;
+    return f;
+}
+
+inline ErrorForm shownAs(const QString& prefix, const QString& separator, station::MsgIcon icon,
+                         const QString& fixedText = {}) {
+    ErrorForm f;
+    f.prefix = prefix;
+    f.separator = separator;
+    f.icon = icon;
+    f.fixedText = fixedText;
+    return f;
+}
+
 inline void reportError(const char* location, const ErrorForm& form, int code, const std::string& text) {
     if (form.show) {
         const QString description = form.fixedText.isEmpty() ? QString::fromStdString(text) : form.fixedText;

@@ -57,7 +57,7 @@ AddTagForm::AddTagForm(const QString& filter, QWidget* parent) : QDialog(parent)
 }
 
 void AddTagForm::Form_Load() {
-    guarded("AddTagForm Form_Load", {true, "Error #", ": ", MsgIcon::None, {}}, [&] {
+    guarded("AddTagForm Form_Load", shownAs("Error #", ": ", MsgIcon::None), [&] {
         std::vector<DictionaryEntry> rows;
         {
             station::OpenedDb db(station::stationContext().userDb);
@@ -75,7 +75,7 @@ void AddTagForm::cmdAdd_Click() {
     station::configState().filterChanged = true;
     std::vector<QString> tags;
     for (auto* item : lvDictionary_->selectedItems()) tags.push_back(item->text(0));
-    guarded("AddTagForm cmdAdd_Click", {false}, [&] {
+    guarded("AddTagForm cmdAdd_Click", logOnly(), [&] {
         station::OpenedDb db(station::stationContext().userDb);
         addTagsToFilter(userDb(db), filter_, tags);
     });
@@ -111,7 +111,7 @@ DatabaseForm::DatabaseForm(QWidget* parent) : QDialog(parent) {
 }
 
 void DatabaseForm::UpdateDictionary() {
-    guarded("DatabaseForm UpdateDictionary", {true, "Fehler #", ": ", MsgIcon::Critical, {}}, [&] {
+    guarded("DatabaseForm UpdateDictionary", shownAs("Fehler #", ": ", MsgIcon::Critical), [&] {
         std::vector<DictionaryEntry> rows;
         {
             station::OpenedDb db(station::stationContext().userDb);
@@ -141,14 +141,14 @@ void DatabaseForm::cmdApply_Click() {
         reject();
         return;
     }
-    const bool stored = guarded("DatabaseForm cmdApply_Click", {true, "Error #", ": ", MsgIcon::None, {}}, [&] {
+    const bool stored = guarded("DatabaseForm cmdApply_Click", shownAs("Error #", ": ", MsgIcon::None), [&] {
         station::OpenedDb db(station::stationContext().userDb);
         db::Transaction t(userDb(db));
         for (int i = 1; i <= lvDatabase_->count(); ++i) {
             QTreeWidgetItem* item = lvDatabase_->itemAtPosition(i);
             const bool ticked = item->checkState(0) == Qt::Checked;
             if (ticked || item->text(0) == "1")
-                setVisible(userDb(db), ListView::tag(item).toLongLong(), ticked);
+                config::setVisible(userDb(db), ListView::tag(item).toLongLong(), ticked);
         }
         t.commit();
     });
@@ -168,7 +168,7 @@ void DatabaseForm::lvDatabase_MouseUp(Qt::MouseButton button, QPoint position) {
 void DatabaseForm::PopDelete_Click() {
     QTreeWidgetItem* item = lvDatabase_->selectedItem();
     if (!item) return;
-    const bool deleted = guarded("DatabaseForm PopDelete_Click", {true, "Error #", ": ", MsgIcon::None, {}}, [&] {
+    const bool deleted = guarded("DatabaseForm PopDelete_Click", shownAs("Error #", ": ", MsgIcon::None), [&] {
         station::OpenedDb db(station::stationContext().userDb);
         deleteDictionaryEntry(userDb(db), ListView::tag(item).toLongLong());
     });
