@@ -40,6 +40,8 @@ struct OptionsModel {
     QString timeOutEnd;
     int xrayComm = 0;  // 1 Sophie, 2 Giotto, 0 neither
 
+    bool operator==(const OptionsModel&) const = default;
+
     static OptionsModel fromSettings(const settings::Settings& s);
 
     // The first value OK must refuse, as the message to show; nullopt when all are valid.
