@@ -180,8 +180,8 @@ TEST_F(OptionsWindowTest, ValuesOutsideTheirRangeAreRefusedNamingTheField) {
         {"columns beyond 16 bits", [](OptionForm& f) { f.txtRC(1)->setText("40000"); }, "Columns"},
         {"grid beyond 16 bits", [](OptionForm& f) { f.txtRC(0)->setText("200"); f.txtRC(1)->setText("200"); }, "Rows / Columns"},
         {"fraction", [](OptionForm& f) { f.txtRC(1)->setText("2.5"); }, "Columns"},
-        {"time out start", [](OptionForm& f) { f.Text1()->setText("70000"); }, "time out beginning"},
-        {"time out end negative", [](OptionForm& f) { f.Text2()->setText("-3"); }, "end time out"},
+        {"time out start", [](OptionForm& f) { f.Text1()->setText("70000"); }, "Duration of the time out beginning"},
+        {"time out end negative", [](OptionForm& f) { f.Text2()->setText("-3"); }, "Duration of the end time out"},
         {"receiver port", [](OptionForm& f) { f.txtIR(1)->setText("70000"); }, "Port"},
         {"receiver port zero", [](OptionForm& f) { f.txtIR(1)->setText("0"); }, "Port"},
         {"AE title too long", [](OptionForm& f) { f.txtIR(0)->setText("ABCDEFGHIJKLMNOPQ"); }, "AET"},
@@ -256,17 +256,12 @@ TEST_F(OptionsWindowTest, ControlsBehaveAsTheOperatorExpects) {
     EXPECT_EQ(settings::current().xrayComm, 3);
 }
 
-class ServiceWindowTest : public OptionsWindowTest {
-protected:
-    corva::test::ProgramFolder::Options folderOptions() const override {
-        corva::test::ProgramFolder::Options o;
-        o.executables = true;
-        return o;
-    }
-};
+class ServiceWindowTest : public OptionsWindowTest {};
 
 TEST_F(ServiceWindowTest, StartAndStopBothServicesFromTheWindow) {
     auto& g = stationContext();
+    folder_->copyExecutable(ReceiverName);
+    folder_->copyExecutable(IngestServiceName);
     auto form = openForm();
     form->tabs()->setCurrentIndex(1);
     const QString port = QString::number(corva::test::freePort());
