@@ -29,6 +29,7 @@
 #include "common/operator_seam.h"
 #include "common/station_context.h"
 #include "common/window_messages.h"
+#include "config/filters.h"
 #include "config/option_form.h"
 #include "config/tag_dialogs.h"
 #include "core/error.h"
@@ -237,6 +238,12 @@ void MainForm::Form_Load() {
             std::filesystem::create_directory(folder, ec);
         }
         settings::LoadSettings(settings::current());
+        // The header view shows the active filter's attributes from the start; a filter
+        // that cannot be read leaves the rest of the loading going.
+        catchAtEdge("Mainform Form_Load", false, [&] {
+            OpenedDb db(g_.userDb);
+            configState().activeTagSet = config::activeTagSetOf(db.db(), q(settings::current().filterActive));
+        });
         // A Giotto unit labels the projection buttons from projection.ini.
         dose_->loadProjectionCaptions();
         RefreshPatientList();

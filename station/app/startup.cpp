@@ -74,6 +74,7 @@ void Startup::splashTimer() {
         // OK of the options window has saved the settings; either way the main window shows.
         connect(options_.get(), &QDialog::finished, this, [this](int) {
             if (main_) {
+                main_->ApplyViewerSettings();  // a grid or colour chosen just now
                 main_->show();
                 emit mainShown();
             }

@@ -12,6 +12,8 @@
 #include "app/main_form.h"
 #include "common/list_view.h"
 #include "config/add_scp.h"
+#include "config/filters.h"
+#include "db/database.h"
 #include "config/option_form.h"
 #include "config_test.h"
 #include "viewer/dicom_viewer.h"
@@ -77,6 +79,7 @@ TEST_F(DispatchTest, EveryEntryReachesItsCommand) {
         {"mnuProtokollFehler", &MainMenus::mnuProtokollFehler, Expect::Pending, "mnuProtokollFehler_Click"},
         {"mnuProtokollDebug", &MainMenus::mnuProtokollDebug, Expect::Nothing, {}},
         {"mnuInfoAbout", &MainMenus::mnuInfoAbout, Expect::Window, "AboutForm"},
+        {"mnuFill", &MainMenus::mnuFill, Expect::Nothing, {}},  // no raw record waits here
         // Popup menus owned by other folders.
         {"PopUpPatient_Delete", &MainMenus::PopUpPatient_Delete, Expect::Pending, "PopUpPatient_Delete_Click"},
         {"PopUpPatient_DeleteAll", &MainMenus::PopUpPatient_DeleteAll, Expect::Pending, "PopUpPatient_DeleteAll_Click"},
@@ -206,6 +209,25 @@ TEST_F(DispatchTest, OptionsChangesTakeEffectWhenTheWindowCloses) {
     EXPECT_EQ(commands, (QStringList{"LoadHeaderData", "UpdateSendToEntries", "UpdateRulesPopup"}));
     EXPECT_FALSE(configState().filterChanged);
     EXPECT_FALSE(configState().destinationsChanged);
+}
+
+TEST_F(DispatchTest, TheActiveFilterIsReadAtTheStart) {
+    {
+        db::Database db(folder_->userDatabase());
+        config::createFilter(db, "MG");
+        config::addTagsToFilter(db, "MG", {"0010,0010", "0008,0060"});
+    }
+    settings::WriteRegistryValue("Filter\\Active", "MG");
+    open();
+    const auto& set = configState().activeTagSet;
+    ASSERT_EQ(set.size(), 2u);
+    EXPECT_EQ(set.count("0008,0060"), 1u);
+    // A filter whose column is gone leaves the start going with an empty set.
+    form_.reset();
+    settings::WriteRegistryValue("Filter\\Active", "XX");
+    MainForm& f = open();
+    EXPECT_TRUE(configState().activeTagSet.empty());
+    EXPECT_EQ(f.lvPatients()->count(), 1);
 }
 
 }  // namespace
