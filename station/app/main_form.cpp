@@ -369,13 +369,16 @@ void MainForm::ToolbarSendPatient() {
 }
 
 void MainForm::mnuAnsichtEinstellungen_Click() {
+    const std::string activeBefore = settings::current().filterActive;
     {
         config::OptionForm options(this);
         op().exec(options);
     }
     ApplyViewerSettings();
     auto& state = configState();
-    if (lvHeader_->count() > 0 && state.filterChanged) {
+    // Another active filter shows in the header view at once, as added attributes do.
+    const bool otherFilter = settings::current().filterActive != activeBefore;
+    if (lvHeader_->count() > 0 && (state.filterChanged || otherFilter)) {
         LoadHeaderData();
         state.filterChanged = false;
     }

@@ -75,7 +75,9 @@ void AddTagForm::cmdAdd_Click() {
     station::configState().filterChanged = true;
     std::vector<QString> tags;
     for (auto* item : lvDictionary_->selectedItems()) tags.push_back(item->text(0));
-    guarded("AddTagForm cmdAdd_Click", logOnly(), [&] {
+    // A single attribute that fails is skipped; a filter that cannot be written at all
+    // is said, not only logged.
+    guarded("AddTagForm cmdAdd_Click", {}, [&] {
         station::OpenedDb db(station::stationContext().userDb);
         addTagsToFilter(userDb(db), filter_, tags);
     });

@@ -1,6 +1,7 @@
 // Every toolbar key, menu entry and popup entry of the real main window reaches its
 // command; the options command applies what changed when its window closes.
 #include <QAction>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QMenu>
 #include <QSignalSpy>
@@ -209,6 +210,25 @@ TEST_F(DispatchTest, OptionsChangesTakeEffectWhenTheWindowCloses) {
     EXPECT_EQ(commands, (QStringList{"LoadHeaderData", "UpdateSendToEntries", "UpdateRulesPopup"}));
     EXPECT_FALSE(configState().filterChanged);
     EXPECT_FALSE(configState().destinationsChanged);
+
+    // Activating another filter reloads the header view as well.
+    {
+        db::Database db(folder_->userDatabase());
+        config::createFilter(db, "CT");
+    }
+    pending.clear();
+    op_.answerWindow([](QDialog& d) {
+        auto& options = dynamic_cast<config::OptionForm&>(d);
+        options.cboModality()->setCurrentIndex(options.cboModality()->findText("CT"));
+        options.cboModality_Click();
+        options.cmdActivate_Click();
+        options.cmdCancel()->click();
+        return options.result();
+    });
+    f.mnuAnsichtEinstellungen_Click();
+    commands.clear();
+    for (const auto& call : pending) commands << call.at(0).toString();
+    EXPECT_EQ(commands, (QStringList{"LoadHeaderData", "UpdateRulesPopup"}));
 }
 
 TEST_F(DispatchTest, TheActiveFilterIsReadAtTheStart) {
