@@ -3,7 +3,8 @@
 # compiler and build tools; Qt 6 with its platform plugins (offscreen runs without a
 # display); DCMTK, whose storescu/storescp/echoscu/dcmdump serve as test peers;
 # SQLite with its shell (tests read the files with it); libzip; GoogleTest; socat
-# for pseudo-terminal serial lines; a font for the logo and the windows.
+# for pseudo-terminal serial lines; a font for the logo and the windows; dicom3tools'
+# dciodvfy, which checks exported DICOMDIR media; unzip and zip for the export archives.
 set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
@@ -11,6 +12,7 @@ PACKAGES=(
   libdcmtk-dev dcmtk libsqlite3-dev sqlite3 libzip-dev
   libgtest-dev googletest socat procps
   libgl-dev fonts-dejavu-core
+  dicom3tools unzip zip
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
