@@ -236,8 +236,10 @@ struct DicomDirMedium::Impl {
     {
         if (started)
             return;
-        // Abort mode: a file that breaks the profile is an error, not a warning.
-        dir.enableAbortMode(OFTrue);
+        // Files that break the profile are refused in any mode; abort mode would also
+        // refuse an image whose patient name is spelt differently from an earlier one
+        // of the same patient ID. Without it the record keeps the first values.
+        dir.enableAbortMode(OFFalse);
         // Type 1 attributes the image lacks (a study ID, a series number) get values.
         dir.enableInventMode(OFTrue);
         dir.enableInventPatientIDMode(OFFalse);

@@ -189,6 +189,34 @@ TEST_F(ImageExporterTest, ASecondExportIntoTheSameFolderExtendsTheMedium)
     EXPECT_NE(out.find("BasicDirectory"), std::string::npos) << out;
 }
 
+// Headers that disagree (one patient ID, two spellings of the name; no study ID, no
+// series number) still make a medium: the records take the first image's values.
+TEST_F(ImageExporterTest, DisagreeingHeadersStillMakeAMedium)
+{
+    DicomSpec spec;
+    spec.patientId = "SAME";
+    spec.studyUid = studyA;
+    spec.omit = {{0x0020, 0x0010}, {0x0020, 0x0011}, {0x0008, 0x0020}};
+    for (const char* name : {"Meier^Eva", "MEIER^EVA", "Meier^Eva^^Dr"}) {
+        spec.patientName = name;
+        spec.sopInstanceUid = uniqueUid();
+        images.push_back(writeDicom(source / (spec.sopInstanceUid + ".dcm"), spec));
+    }
+    const ExportResult result = ImageExporter({ExportFormat::Dicom, target.path(), 0, true}).run(images);
+    EXPECT_EQ(result.exported, 3);
+    ASSERT_TRUE(result.dicomDirWritten);
+    const auto patients = dicom::readDicomDir(target.path() / "DICOMDIR");
+    int records = 0;
+    for (const auto& p : patients)
+        for (const auto& st : p.children)
+            for (const auto& se : st.children)
+                records += static_cast<int>(se.children.size());
+    EXPECT_EQ(records, 3);
+    int code = -1;
+    const std::string out = shell("dciodvfy " + quoted(target.path() / "DICOMDIR"), &code);
+    EXPECT_EQ(out.find("Error"), std::string::npos) << out;
+}
+
 TEST_F(ImageExporterTest, AnImageThatFailsIsLoggedAndSkippedAndTheExportGoesOn)
 {
     makeStudies();
