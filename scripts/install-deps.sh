@@ -12,7 +12,7 @@ PACKAGES=(
   libdcmtk-dev dcmtk libsqlite3-dev sqlite3 libzip-dev
   libgtest-dev googletest socat procps
   libgl-dev fonts-dejavu-core
-  dicom3tools unzip zip
+  dicom3tools unzip zip zlib1g-dev
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -1,12 +1,19 @@
 #include "zip_packer.h"
 
 #include <zip.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <map>
+#include <mutex>
 #include <memory>
 #include <system_error>
+#include <thread>
 
 #include "log/error_log.h"
 
@@ -48,6 +55,169 @@ std::string zipError(zip_t* z)
 {
     return zip_strerror(z);
 }
+
+// A member deflated ahead of libzip on a worker thread: libzip itself compresses one
+// member after the other on one core, the zip command likewise. The members are
+// deflated a few at a time in the order libzip asks for them, so memory holds only
+// those few, and libzip copies the finished data.
+struct Deflated {
+    std::string data;  // raw deflate stream
+    zip_uint64_t size = 0;
+    zip_uint32_t crc = 0;
+    std::string error;
+};
+
+Deflated deflateFile(const fs::path& file, int level)
+{
+    Deflated out;
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        out.error = "Cannot read " + file.string();
+        return out;
+    }
+    z_stream z{};
+    if (deflateInit2(&z, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        out.error = "Cannot start deflating " + file.string();
+        return out;
+    }
+    std::error_code ec;
+    const auto expected = fs::file_size(file, ec);
+    out.data.reserve(ec ? 0 : static_cast<std::size_t>(expected / 4 * 3));
+    std::vector<char> buffer(1 << 20);
+    uLong crc = crc32(0, nullptr, 0);
+    bool end = false;
+    char chunk[1 << 16];
+    while (!end) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (in.bad()) {
+            out.error = "Cannot read " + file.string();
+            break;
+        }
+        end = in.eof() || got == 0;
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(got));
+        out.size += got;
+        z.next_in = reinterpret_cast<Bytef*>(buffer.data());
+        z.avail_in = static_cast<uInt>(got);
+        do {
+            z.next_out = reinterpret_cast<Bytef*>(chunk);
+            z.avail_out = sizeof chunk;
+            deflate(&z, end ? Z_FINISH : Z_NO_FLUSH);
+            out.data.append(chunk, sizeof chunk - z.avail_out);
+        } while (z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    out.crc = static_cast<zip_uint32_t>(crc);
+    return out;
+}
+
+// The members to deflate and the workers deflating them, a few ahead of libzip.
+class DeflatePipeline {
+public:
+    DeflatePipeline(int level) : level_(level), ahead_(std::max(2u, std::thread::hardware_concurrency())) {}
+    ~DeflatePipeline()
+    {
+        for (auto& f : results_)
+            if (f.valid())
+                f.wait();
+    }
+
+    std::size_t add(const fs::path& file)
+    {
+        files_.push_back(file);
+        results_.emplace_back();
+        return files_.size() - 1;
+    }
+
+    // The deflated member i (deflating it and the next few when not started yet).
+    const Deflated& get(std::size_t i)
+    {
+        std::lock_guard lock(mutex_);
+        for (std::size_t j = i; j < std::min(files_.size(), i + ahead_); ++j)
+            if (!results_[j].valid() && !done_.count(j))
+                results_[j] = std::async(std::launch::async, deflateFile, files_[j], level_).share();
+        if (!done_.count(i)) {
+            done_[i] = results_[i].get();
+            results_[i] = {};
+        }
+        // libzip asks for a member's sizes once more after writing it, and never again
+        // once it goes on to the next: the members before i are written.
+        done_.erase(done_.begin(), done_.lower_bound(i));
+        return done_[i];
+    }
+
+private:
+    int level_;
+    std::size_t ahead_;
+    std::vector<fs::path> files_;
+    std::vector<std::shared_future<Deflated>> results_;
+    std::map<std::size_t, Deflated> done_;
+    std::mutex mutex_;
+};
+
+// libzip's view of one deflated member: a source whose data is compressed already.
+struct DeflatedSource {
+    DeflatePipeline* pipeline;
+    std::size_t index;
+    const Deflated* member = nullptr;
+    std::size_t offset = 0;
+    zip_error_t error;
+
+    static zip_int64_t callback(void* state, void* data, zip_uint64_t len, zip_source_cmd_t cmd)
+    {
+        auto* self = static_cast<DeflatedSource*>(state);
+        switch (cmd) {
+        case ZIP_SOURCE_OPEN:
+            self->member = &self->pipeline->get(self->index);
+            self->offset = 0;
+            return self->fail() ? -1 : 0;
+        case ZIP_SOURCE_READ: {
+            const std::size_t n = std::min<std::size_t>(len, self->member->data.size() - self->offset);
+            std::memcpy(data, self->member->data.data() + self->offset, n);
+            self->offset += n;
+            return static_cast<zip_int64_t>(n);
+        }
+        case ZIP_SOURCE_CLOSE:
+            self->member = nullptr;
+            return 0;
+        case ZIP_SOURCE_STAT: {
+            const Deflated& m = self->pipeline->get(self->index);
+            if (!m.error.empty()) {
+                zip_error_set(&self->error, ZIP_ER_READ, EIO);
+                return -1;
+            }
+            auto* st = static_cast<zip_stat_t*>(data);
+            zip_stat_init(st);
+            st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC;
+            st->size = m.size;
+            st->comp_size = m.data.size();
+            st->comp_method = ZIP_CM_DEFLATE;
+            st->crc = m.crc;
+            return sizeof(zip_stat_t);
+        }
+        case ZIP_SOURCE_ERROR:
+            return zip_error_to_data(&self->error, data, len);
+        case ZIP_SOURCE_FREE:
+            zip_error_fini(&self->error);
+            delete self;
+            return 0;
+        case ZIP_SOURCE_SUPPORTS:
+            return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                                  ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+        default:
+            zip_error_set(&self->error, ZIP_ER_OPNOTSUPP, 0);
+            return -1;
+        }
+    }
+
+    bool fail()
+    {
+        if (member->error.empty())
+            return false;
+        zip_error_set(&error, ZIP_ER_READ, EIO);
+        return true;
+    }
+};
 
 struct Callbacks {
     const ZipPacker::Progress* progress;
@@ -100,10 +270,29 @@ ZipResult ZipPacker::pack(const fs::path& folder, const std::string& name, const
             zip_error_fini(&err);
             return ZipResult::Failed;
         }
+        // Declared after the archive: destroyed first, it waits for its workers.
+        DeflatePipeline pipeline(level);
         for (const auto& file : files) {
-            // Length 0 reads the whole file, its size taken when the archive is written:
-            // libzip then decides by itself where ZIP64 records are needed.
-            zip_source_t* source = zip_source_file(zip.get(), file.c_str(), 0, 0);
+            // JPEG pictures do not get smaller by deflating: stored as they are.
+            const bool store = isJpeg(file);
+            std::error_code ec;
+            if (!fs::is_regular_file(file, ec)) {
+                error_ = "Cannot read " + file.string();
+                return ZipResult::Failed;
+            }
+            // Every source states its sizes: libzip writes ZIP64 records where they are needed.
+            zip_source_t* source = nullptr;
+            if (store) {
+                source = zip_source_file(zip.get(), file.c_str(), 0, 0);
+            } else {
+                auto state = std::make_unique<DeflatedSource>();
+                state->pipeline = &pipeline;
+                state->index = pipeline.add(file);
+                zip_error_init(&state->error);
+                source = zip_source_function(zip.get(), &DeflatedSource::callback, state.get());
+                if (source)
+                    state.release();  // the source frees it
+            }
             if (!source) {
                 error_ = "Cannot read " + file.string() + ": " + zipError(zip.get());
                 return ZipResult::Failed;
@@ -118,11 +307,7 @@ ZipResult ZipPacker::pack(const fs::path& folder, const std::string& name, const
                 error_ = "Cannot add " + file.string() + ": " + zipError(zip.get());
                 return ZipResult::Failed;
             }
-            // JPEG pictures do not get smaller by deflating.
-            const bool store = isJpeg(file);
-            if (zip_set_file_compression(zip.get(), static_cast<zip_uint64_t>(index),
-                                         store ? ZIP_CM_STORE : ZIP_CM_DEFLATE,
-                                         store ? 0 : static_cast<zip_uint32_t>(level)) != 0) {
+            if (store && zip_set_file_compression(zip.get(), static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) != 0) {
                 error_ = "Cannot set the compression of " + file.string() + ": " + zipError(zip.get());
                 return ZipResult::Failed;
             }
