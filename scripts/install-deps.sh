@@ -4,15 +4,16 @@
 # display); DCMTK, whose storescu/storescp/echoscu/dcmdump serve as test peers;
 # SQLite with its shell (tests read the files with it); libzip; GoogleTest; socat
 # for pseudo-terminal serial lines; a font for the logo and the windows; dicom3tools'
-# dciodvfy, which checks exported DICOMDIR media; unzip and zip for the export archives.
+# dciodvfy, which checks converted images and exported DICOMDIR media; unzip and zip
+# for the export archives, zlib for deflating them.
 set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-serialport-dev libqt6serialport6 qt6-qpa-plugins
   libdcmtk-dev dcmtk libsqlite3-dev sqlite3 libzip-dev
   libgtest-dev googletest socat procps
-  libgl-dev fonts-dejavu-core
-  dicom3tools unzip zip zlib1g-dev
+  libgl-dev fonts-dejavu-core dicom3tools
+  unzip zip zlib1g-dev
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

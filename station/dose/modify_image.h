@@ -20,8 +20,10 @@ struct ViewMapping {
 ViewMapping mapViewPosition(const QString& viewPosition);
 
 // Converts `image` in place and writes it as <workFolder>/<SOP Instance UID>.dcm,
-// overwriting. The exposure values follow the unit type (1 Sophie, 2 Giotto, other: none).
-// Throws corva::Error; nothing is written then. Returns the file written.
+// overwriting. The exposure values follow the unit type (1 Sophie, 2 Giotto, other: none)
+// and are written as numbers in the attributes' units (exposure_values.h); a record text
+// that is no number is kept in Image Comments and logged under "ModifyImage" once the
+// file is written. Throws corva::Error; nothing is written then. Returns the file written.
 std::filesystem::path convertToMammography(dicom::Image& image, const CurrentExposure& exposure, int xrayType,
                                            const std::filesystem::path& workFolder);
 

@@ -37,6 +37,15 @@ DataSet onlyItem(const DataSet& ds, Tag tag) {
 
 std::string text(const DataSet& ds, Tag tag) { return ds.get(tag).text; }
 
+// The number of items of a sequence attribute, -1 when it is absent or no sequence.
+int itemCount(const DataSet& ds, Tag tag) {
+    const corva::dicom::Attribute a = ds.get(tag);
+    if (!a.exists || a.vr != "SQ") return -1;
+    if (a.values.empty()) return 0;
+    const auto* seq = std::get_if<Sequence>(&a.values.front());
+    return seq ? static_cast<int>(seq->size()) : -1;
+}
+
 class ModifyImageTest : public ::testing::Test {
 protected:
     // A computed-radiography image with shutters, a patient position and a window.
@@ -44,7 +53,7 @@ protected:
                                  corva::test::DicomSpec spec = {}) {
         spec.extra = {{{0x0018, 0x1610}, "10\\20"}, {{0x0018, 0x1612}, "5"},
                       {{0x0018, 0x1620}, "1\\2\\3\\4\\5\\6"}, {{0x0018, 0x5100}, "HFS"},
-                      {{0x0028, 0x1050}, "2048"}, {{0x0028, 0x1051}, "4096"}};
+                      {{0x0028, 0x1050}, "1000"}, {{0x0028, 0x1051}, "500"}, {{0x0028, 0x1055}, "READER"}};
         spec.extra.insert(spec.extra.end(), extra.begin(), extra.end());
         return corva::test::writeDicom(folder.path() / "in" / (std::to_string(++files) + ".dcm"), spec);
     }
@@ -97,14 +106,16 @@ TEST_P(ViewPositionTable, FileReadBackCarriesEveryValue) {
 
     const DataSet anatomy = onlyItem(ds, {0x0008, 0x2218});
     EXPECT_EQ(text(anatomy, {0x0008, 0x0100}), "T-04000");
-    EXPECT_EQ(text(anatomy, {0x0008, 0x0102}), "SNM-3");
+    EXPECT_EQ(text(anatomy, {0x0008, 0x0102}), "SRT");
     EXPECT_EQ(text(anatomy, {0x0008, 0x0104}), "Breast");
     EXPECT_EQ(text(ds, {0x0008, 0x0016}), corva::dicom::uid::DigitalMammographyForPresentation);
 
     const DataSet view = onlyItem(ds, {0x0054, 0x0220});
     EXPECT_EQ(text(view, {0x0008, 0x0100}), c.code);
-    EXPECT_EQ(text(view, {0x0008, 0x0102}), "SNM-3");
+    EXPECT_EQ(text(view, {0x0008, 0x0102}), "SRT");
     EXPECT_EQ(text(view, {0x0008, 0x0104}), c.meaning);
+    EXPECT_EQ(itemCount(view, {0x0054, 0x0222}), 0);  // View Modifier Code Sequence, empty
+    EXPECT_EQ(itemCount(ds, {0x0040, 0x0555}), 0);    // Acquisition Context Sequence, empty
 
     EXPECT_EQ(text(ds, {0x0020, 0x0020}), c.orientation);
     EXPECT_EQ(text(ds, {0x0020, 0x0060}), c.laterality);
@@ -123,15 +134,21 @@ TEST_P(ViewPositionTable, FileReadBackCarriesEveryValue) {
         {{0x0028, 0x0301}, "NO"},           {{0x0028, 0x1040}, "LOG"},
         {{0x0028, 0x1041}, "-1"},           {{0x0028, 0x1054}, "US"},
         {{0x0040, 0x0318}, "BREAST"},       {{0x2050, 0x0020}, "IDENTITY"},
-        // Sophie exposure values, as text.
-        {{0x0018, 0x0060}, "28"},           {{0x0018, 0x1150}, "0,5"},
+        {{0x0028, 0x1052}, "0"},            {{0x0028, 0x1053}, "1"},
+        {{0x0028, 0x2110}, "00"},
+        // The window of the stored pixel range (a gradient 0..4095), the reader's gone.
+        {{0x0028, 0x1050}, "2048"},         {{0x0028, 0x1051}, "4096"},
+        // Sophie exposure values, as numbers in the attributes' units.
+        {{0x0018, 0x0060}, "28"},           {{0x0018, 0x1150}, "500"},
         {{0x0018, 0x1152}, "63"},           {{0x0018, 0x11A0}, "45"},
-        {{0x0018, 0x11A2}, "120"},          {{0x0018, 0x115E}, "1.23mGy"},
-        {{0x0018, 0x6000}, "Mo/Mo,AEC,2,L-LMO45,S"},
+        {{0x0018, 0x11A2}, "120"},          {{0x0018, 0x115E}, "1.23"},
+        {{0x0040, 0x8302}, "1.23"},         {{0x0018, 0x6000}, ""},
+        {{0x0020, 0x4000}, "Exposure record value, not a number: Sensitivity (0018,6000) Mo/Mo,AEC,2,L-LMO45,S"},
     };
     for (const auto& [tag, value] : set) EXPECT_EQ(text(ds, tag), value) << tag.text();
+    EXPECT_TRUE(ds.contains({0x0018, 0x6000}));
     for (Tag gone : {Tag{0x0018, 0x1610}, Tag{0x0018, 0x1612}, Tag{0x0018, 0x1620}, Tag{0x0018, 0x5100},
-                     Tag{0x0028, 0x1050}, Tag{0x0028, 0x1051}})
+                     Tag{0x0028, 0x1055}, Tag{0x0018, 0x8150}, Tag{0x0018, 0x1153}})
         EXPECT_FALSE(ds.contains(gone)) << gone.text();
 }
 
@@ -181,8 +198,104 @@ TEST_F(ModifyImageTest, ImageWithoutWindowIsWrittenWithoutError) {
     const auto in = corva::test::writeDicom(folder.path() / "plain.dcm", spec);
     const auto out = convert(in);
     ASSERT_TRUE(std::filesystem::exists(out));
-    EXPECT_FALSE(Image::read(out).attributes().contains({0x0028, 0x1050}));
-    EXPECT_TRUE(folder.errorLog().empty());
+    // It gets the window of its pixel range, as every converted image.
+    EXPECT_EQ(text(Image::read(out).attributes(), {0x0028, 0x1050}), "2048");
+    // The one log line says the Sophie record's free text is no sensitivity.
+    EXPECT_EQ(folder.errorCount("ModifyImage"), 1) << folder.errorLog();
+    EXPECT_NE(folder.errorLog().find("Sensitivity (0018,6000): \"Mo/Mo,AEC,2,L-LMO45,S\" from the exposure record "
+                                     "is not a number"),
+              std::string::npos)
+        << folder.errorLog();
+}
+
+struct WindowCase {
+    const char* name;
+    int bitsAllocated;
+    const char* transferSyntax;  // empty: explicit little endian
+    std::vector<std::pair<Tag, std::string>> extra;
+    const char* center;
+    const char* width;
+    const char* lossy;
+};
+
+void PrintTo(const WindowCase& c, std::ostream* os) { *os << c.name; }
+
+// The fixture's pixels are a gradient from 0 to 4095 (16 bits allocated) or 255 (8 bits).
+const WindowCase WindowCases[] = {
+    {"sixteen_bits", 16, "", {}, "2048", "4096", "00"},
+    {"eight_bits", 8, "", {}, "128", "256", "00"},
+    // The pixel range, not the range Bits Stored could hold.
+    {"fourteen_bits_stored", 16, "", {{{0x0028, 0x0101}, "14"}, {{0x0028, 0x0102}, "13"}}, "2048", "4096", "00"},
+    // Compressed pixels are not decoded for this: the whole range of Bits Stored.
+    {"jpeg_lossless", 16, corva::dicom::uid::JpegLossless, {{{0x0028, 0x0101}, "14"}, {{0x0028, 0x0102}, "13"}},
+     "8192", "16384", "00"},
+    // A rescale of the reader stays and the window follows it: -100 .. 8090.
+    {"rescaled", 16, "", {{{0x0028, 0x1052}, "-100"}, {{0x0028, 0x1053}, "2"}}, "3995.5", "8191", "00"},
+    {"lossy_before", 16, "", {{{0x0028, 0x2110}, "01"}}, "2048", "4096", "01"},
+    {"jpeg_baseline", 8, corva::dicom::uid::JpegBaseline, {}, nullptr, nullptr, "01"},
+};
+
+class WindowTable : public ModifyImageTest, public ::testing::WithParamInterface<WindowCase> {};
+
+TEST_P(WindowTable, WindowOfThePixelRangeAndLossyFlag) {
+    const WindowCase& c = GetParam();
+    corva::test::DicomSpec spec;
+    spec.bitsAllocated = c.bitsAllocated;
+    spec.transferSyntax = c.transferSyntax;
+    spec.extra = c.extra;
+    spec.extra.emplace_back(Tag{0x0028, 0x1050}, "10");
+    spec.extra.emplace_back(Tag{0x0028, 0x1051}, "20");
+    const DataSet ds = Image::read(convert(corva::test::writeDicom(folder.path() / "w.dcm", spec))).attributes();
+    if (c.center) {
+        EXPECT_EQ(text(ds, {0x0028, 0x1050}), c.center);
+        EXPECT_EQ(text(ds, {0x0028, 0x1051}), c.width);
+    } else {
+        // Lossy pixels change the range; the window only needs to cover what 8 bits hold.
+        EXPECT_TRUE(ds.contains({0x0028, 0x1050}));
+        EXPECT_NE(text(ds, {0x0028, 0x1051}), "20");
+    }
+    EXPECT_EQ(text(ds, {0x0028, 0x2110}), c.lossy);
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, WindowTable, ::testing::ValuesIn(WindowCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ModifyImageTest, ImageReadWithoutPixelsGetsTheWindowOfItsPixels) {
+    corva::test::DicomSpec spec;  // 14 bits stored: the window of the pixels differs from the bit range
+    spec.extra = {{{0x0028, 0x0101}, "14"}, {{0x0028, 0x0102}, "13"}};
+    Image image = Image::read(corva::test::writeDicom(folder.path() / "h.dcm", spec), corva::dicom::ReadMode::HeaderOnly);
+    ASSERT_TRUE(ModifyImage(&image, sophieExposure(), unit::Sophie, folder.bin()));
+    const DataSet ds = Image::read(folder.bin() / (image.sopInstanceUid() + ".dcm")).attributes();
+    EXPECT_EQ(text(ds, {0x0028, 0x1050}), "2048");
+    EXPECT_EQ(text(ds, {0x0028, 0x1051}), "4096");
+}
+
+TEST_F(ModifyImageTest, ReconvertingWithAnotherRecordKeepsNothingOfTheFirst) {
+    // The reader's own comment stays; the lines of the first record go.
+    Image image = Image::read(source({{ViewPosition, "LCC"}, {{0x0020, 0x4000}, "Plate scanned twice"}}));
+    const CurrentExposure first{"28", "12.5", "45", "120", "1.23mGy", "Mo/Mo,AEC,2,L-CC,S", "0,0125"};
+    ASSERT_TRUE(ModifyImage(&image, first, unit::Sophie, folder.bin()));
+    const auto out = folder.bin() / (image.sopInstanceUid() + ".dcm");
+    DataSet ds = Image::read(out).attributes();
+    EXPECT_EQ(text(ds, {0x0018, 0x1150}), "12");  // 12.5 ms, halves to even
+    EXPECT_EQ(text(ds, {0x0018, 0x8150}), "12500");
+    EXPECT_EQ(text(ds, {0x0018, 0x1152}), "12");
+    EXPECT_EQ(text(ds, {0x0018, 0x1153}), "12500");
+    EXPECT_EQ(text(ds, {0x0020, 0x4000}),
+              "Plate scanned twice\r\nExposure record value, not a number: Sensitivity (0018,6000) Mo/Mo,AEC,2,L-CC,S");
+
+    const CurrentExposure second{"0 80", "63", "45", "120", "2.2", "400", "1"};
+    ASSERT_TRUE(ModifyImage(&image, second, unit::Sophie, folder.bin()));
+    ds = Image::read(out).attributes();
+    EXPECT_EQ(text(ds, {0x0018, 0x1150}), "1000");
+    EXPECT_FALSE(ds.contains({0x0018, 0x8150}));
+    EXPECT_EQ(text(ds, {0x0018, 0x1152}), "63");
+    EXPECT_FALSE(ds.contains({0x0018, 0x1153}));
+    EXPECT_TRUE(ds.contains({0x0018, 0x0060}));
+    EXPECT_EQ(ds.rawBytes({0x0018, 0x0060}), "");  // "0 80" is no voltage
+    EXPECT_EQ(text(ds, {0x0018, 0x6000}), "400");
+    EXPECT_EQ(text(ds, {0x0020, 0x4000}),
+              "Plate scanned twice\r\nExposure record value, not a number: KVP (0018,0060) 0 80");
 }
 
 TEST_F(ModifyImageTest, GiottoWritesThreeValuesAndLeavesTheOthers) {
@@ -195,8 +308,9 @@ TEST_F(ModifyImageTest, GiottoWritesThreeValuesAndLeavesTheOthers) {
     const CurrentExposure giotto{"28", " 63 ", "", "", "1.25\x03\r\n", "R-LMO45", ""};
     const DataSet ds = Image::read(convert(in, unit::Giotto, giotto)).attributes();
     EXPECT_EQ(text(ds, {0x0018, 0x0060}), "28");
-    EXPECT_EQ(ds.rawBytes({0x0018, 0x1152}).substr(0, 3), " 63");  // as text, trailing padding aside
+    EXPECT_EQ(ds.rawBytes({0x0018, 0x1152}), "63");  // a whole number, without the record's blanks
     EXPECT_EQ(text(ds, {0x0018, 0x115E}), "1.25");  // without the record's control characters
+    EXPECT_EQ(text(ds, {0x0040, 0x8302}), "1.25");
     EXPECT_EQ(text(ds, {0x0018, 0x1150}), "100");
     EXPECT_EQ(text(ds, {0x0018, 0x11A0}), "50");
     EXPECT_EQ(text(ds, {0x0018, 0x11A2}), "80");

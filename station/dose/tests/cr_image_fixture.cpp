@@ -1,0 +1,57 @@
+#include "cr_image_fixture.h"
+
+#include "dicom_fixture.h"
+
+namespace corva::dose::test {
+
+std::filesystem::path writeCrImage(const std::filesystem::path& file, const CrImage& image) {
+    corva::test::DicomSpec spec = corva::test::latin1Spec("Müller^Anna");
+    spec.patientId = "PID-4711";
+    spec.birthDate = "19620415";
+    spec.sex = "F";
+    spec.studyUid = image.studyUid;
+    spec.seriesUid = image.seriesUid;
+    spec.accessionNumber = "A2026120901";
+    spec.studyDescription = "Mammographie beidseits";
+    spec.studyDate = "20261209";
+    spec.studyTime = "081500";
+    spec.instanceNumber = image.instanceNumber;
+    spec.rows = 64;
+    spec.columns = 48;
+    spec.bitsAllocated = 16;  // 12 bits stored: a gradient 0..4095
+    spec.extra = {
+        {{0x0008, 0x0012}, "20261209"},           // Instance Creation Date
+        {{0x0008, 0x0013}, "081712"},             // Instance Creation Time
+        {{0x0008, 0x0021}, "20261209"},           // Series Date
+        {{0x0008, 0x0023}, "20261209"},           // Content Date
+        {{0x0008, 0x0031}, "081530"},             // Series Time
+        {{0x0008, 0x0033}, "081712"},             // Content Time
+        {{0x0008, 0x0070}, "Lumica"},             // Manufacturer
+        {{0x0008, 0x0080}, "Brustzentrum Nord"},  // Institution Name
+        {{0x0008, 0x0090}, "Weber^Klaus^^Dr."},   // Referring Physician's Name
+        {{0x0008, 0x1010}, "CR-READER-1"},        // Station Name
+        {{0x0008, 0x103E}, "Mammographie"},       // Series Description
+        {{0x0008, 0x1090}, "Lumica CR 35"},       // Manufacturer's Model Name
+        {{0x0018, 0x0015}, "BREAST"},             // Body Part Examined
+        {{0x0018, 0x1000}, "SN-2231"},            // Device Serial Number
+        {{0x0018, 0x1004}, "PLATE-0815"},         // Plate ID
+        {{0x0018, 0x1020}, "4.2.1"},              // Software Versions
+        {{0x0018, 0x1164}, "0.1\\0.1"},           // Imager Pixel Spacing
+        {{0x0018, 0x1260}, "MAMMO"},              // Plate Type
+        {{0x0018, 0x5100}, "HFS"},                // Patient Position
+        {{0x0018, 0x6000}, "200"},                // Sensitivity (the reader's S value)
+        {{0x0020, 0x0020}, ""},                   // Patient Orientation
+        {{0x0020, 0x0060}, ""},                   // Laterality
+        {{0x0028, 0x0030}, "0.1\\0.1"},           // Pixel Spacing
+        {{0x0028, 0x0103}, "0"},                  // Pixel Representation
+        {{0x0028, 0x1050}, "1000"},               // Window Center of the reader
+        {{0x0028, 0x1051}, "500"},                // Window Width of the reader
+        {{0x0028, 0x1055}, "READER"},             // Window Center & Width Explanation
+        {{0x0028, 0x2110}, "00"},                 // Lossy Image Compression
+    };
+    if (!image.viewPosition.empty()) spec.extra.emplace_back(corva::dicom::Tag{0x0018, 0x5101}, image.viewPosition);
+    spec.extra.insert(spec.extra.end(), image.extra.begin(), image.extra.end());
+    return corva::test::writeDicom(file, spec);
+}
+
+}  // namespace corva::dose::test

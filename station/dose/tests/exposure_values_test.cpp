@@ -1,0 +1,81 @@
+// Record texts as numbers for numeric attributes: what is a number, and the forms of
+// decimal (DS) and integer (IS) strings.
+#include <gtest/gtest.h>
+
+#include "dose/exposure_values.h"
+
+using namespace corva::dose;
+
+namespace {
+
+struct NumberCase {
+    const char* text;
+    const char* unit;
+    std::optional<double> value;
+};
+
+TEST(RecordNumber, NumbersWithUnitsBlanksAndEitherDecimalMark) {
+    const NumberCase cases[] = {
+        {"28", "kV", 28},          {"28kV", "kV", 28},          {" 63 ", "mAs", 63},
+        {"0,5", "s", 0.5},         {"0.50s", "s", 0.5},         {"1.23mGy", "mGy", 1.23},
+        {"1.25\x03\r\n", "mGy", 1.25}, {",5", "", 0.5},         {"-0", "", 0},
+        {"1.23 mGy", "mGy", 1.23},
+        // Not numbers: garbled Giotto fields, free text, another unit, exponents, nothing.
+        {"0 80 ", "mAs", std::nullopt},  {"12345 67", "kV", std::nullopt},
+        {"Mo/Mo,AEC,2,L-CC,S", "", std::nullopt}, {"1.23mGy", "", std::nullopt},
+        {"500ms", "s", std::nullopt},    {"1e3", "", std::nullopt},
+        {"1,2,3", "", std::nullopt},     {"", "", std::nullopt},
+        {"mGy", "mGy", std::nullopt},    {".", "", std::nullopt},
+    };
+    for (const NumberCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        const auto v = recordNumber(QString::fromLatin1(c.text), QString::fromLatin1(c.unit));
+        ASSERT_EQ(v.has_value(), c.value.has_value());
+        if (v) {
+            EXPECT_DOUBLE_EQ(*v, *c.value);
+        }
+    }
+}
+
+TEST(NumberStrings, DecimalAtMostSixteenCharactersIntegerHalvesToEven) {
+    EXPECT_EQ(decimalString(1.23), "1.23");
+    EXPECT_EQ(decimalString(-0.0), "0");
+    EXPECT_EQ(decimalString(3995.5), "3995.5");
+    for (double v : {1.0 / 3.0, -123456789.123456789, 1e20, 2.0 / 3.0 * 1e-7}) {
+        const std::string s = decimalString(v);
+        EXPECT_LE(s.size(), 16u) << s;
+        EXPECT_NEAR(std::stod(s), v, std::abs(v) * 1e-9) << s;
+    }
+    EXPECT_EQ(integerString(12.5), "12");
+    EXPECT_EQ(integerString(13.5), "14");
+    EXPECT_EQ(integerString(-0.4), "0");
+    EXPECT_EQ(integerString(2147483647.0), "2147483647");
+    EXPECT_EQ(integerString(3e9), std::nullopt);
+}
+
+TEST(ExposureValues, EveryAttributeOfTheUnitInWritingOrder) {
+    const CurrentExposure e{"28", "63", "45", "120", "1.23mGy", "Mo/Mo,AEC,2,L-CC,S", "0,5"};
+    const auto tags = [](const ExposureValues& v) {
+        std::vector<std::string> t;
+        for (const ExposureChange& c : v.changes) t.push_back(c.tag.text() + (c.value ? "=" + *c.value : " removed"));
+        return t;
+    };
+    const ExposureValues sophie = exposureValues(e, unit::Sophie);
+    EXPECT_EQ(tags(sophie), (std::vector<std::string>{"0018,0060=28", "0018,1150=500", "0018,8150 removed",
+                                                      "0018,1152=63", "0018,1153 removed", "0018,11A0=45",
+                                                      "0018,11A2=120", "0018,115E=1.23", "0040,8302=1.23",
+                                                      "0018,6000="}));
+    ASSERT_EQ(sophie.nonNumeric.size(), 1u);
+    EXPECT_EQ(sophie.nonNumeric[0].text, "Mo/Mo,AEC,2,L-CC,S");
+    EXPECT_EQ(tags(exposureValues(e, unit::Giotto)),
+              (std::vector<std::string>{"0018,0060=28", "0018,1152=63", "0018,1153 removed", "0018,115E=1.23",
+                                        "0040,8302=1.23"}));
+    EXPECT_TRUE(exposureValues(e, 3).changes.empty());
+}
+
+TEST(PrintableText, ControlCharactersGoOthersBecomeQuestionMarks) {
+    EXPECT_EQ(printableText(QString::fromLatin1("\x02 1.25\x03\r\n")), "1.25");
+    EXPECT_EQ(printableText(QString::fromUtf8("M\xc3\xbc" "ller")), "M?ller");
+}
+
+}  // namespace
