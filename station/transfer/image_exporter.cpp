@@ -1,10 +1,15 @@
 #include "image_exporter.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <system_error>
+#include <thread>
 
 #include "core/error.h"
 #include "core/paths.h"
@@ -45,7 +50,8 @@ fs::path studyFolder(const fs::path& root, const dicom::Image& image)
     const fs::path folder = root / study;
     std::error_code ec;
     fs::create_directories(folder, ec);
-    if (ec)
+    // Another worker may have created it at the same moment.
+    if (ec && !fs::is_directory(folder, ec))
         throw Error(errc::Generic, "Cannot create " + folder.string() + ": " + ec.message(), "export");
     return folder;
 }
@@ -124,56 +130,88 @@ ExportResult ImageExporter::run(const std::vector<fs::path>& images, const Progr
         dicomDir = std::make_unique<dicom::DicomDirMedium>(options_.folder);
     int added = 0;
     const int total = static_cast<int>(images.size());
-    for (int i = 0; i < total; ++i) {
-        if (cancelled && cancelled()) {
-            result.cancelled = true;
-            break;
-        }
-        fs::path written;
-        try {
-            dicom::Image image = dicom::Image::read(images[i]);
-            const std::string sop = image.sopInstanceUid();
-            requireSafe(sop, "SOP Instance UID");
-            if (jpeg) {
-                const fs::path folder = studyFolder(options_.folder, image);
-                written = folder / (sop + ".jpg");
-                image.writeJpeg(written, options_.quality * 10);
-                result.files.push_back(written);
-                if (i == 0) {
-                    const fs::path info = folder / "info.txt";
-                    writeText(info, infoText(images[i]));
-                    result.files.push_back(info);
-                }
-            } else if (medium) {
-                // The general-purpose profile reads explicit VR little endian only.
-                const std::string fileId = layout.next(image.studyInstanceUid());
-                written = options_.folder / fileId;
-                image.write(written, std::string(dicom::uid::ExplicitLittleEndian));
-                try {
-                    dicomDir->add(fileId);
-                } catch (...) {
-                    // A file the DICOMDIR does not name would only confuse the medium.
-                    fs::remove(written, ec);
-                    throw;
-                }
-                ++added;
-                result.files.push_back(written);
-            } else {
-                written = studyFolder(options_.folder, image) / (sop + ".dcm");
-                image.write(written);
-                result.files.push_back(written);
+    // Writes image i; returns the files written, throws when it fails.
+    const auto exportOne = [&](int i) {
+        std::vector<fs::path> written;
+        dicom::Image image = dicom::Image::read(images[i]);
+        const std::string sop = image.sopInstanceUid();
+        requireSafe(sop, "SOP Instance UID");
+        if (jpeg) {
+            const fs::path folder = studyFolder(options_.folder, image);
+            written.push_back(folder / (sop + ".jpg"));
+            image.writeJpeg(written.back(), options_.quality * 10);
+            if (i == 0) {
+                written.push_back(folder / "info.txt");
+                writeText(written.back(), infoText(images[i]));
             }
-            ++result.exported;
-        } catch (const Error& e) {
-            ++result.failed;
-            log::LogError(e.code(), images[i].string() + ": " + e.message(), location);
-        } catch (const std::exception& e) {
-            ++result.failed;
-            log::LogError(errc::Generic, images[i].string() + ": " + e.what(), location);
+        } else if (medium) {
+            // The general-purpose profile reads explicit VR little endian only.
+            const std::string fileId = layout.next(image.studyInstanceUid());
+            const fs::path file = options_.folder / fileId;
+            image.write(file, std::string(dicom::uid::ExplicitLittleEndian));
+            try {
+                dicomDir->add(fileId);
+            } catch (...) {
+                // A file the DICOMDIR does not name would only confuse the medium.
+                std::error_code ignored;
+                fs::remove(file, ignored);
+                throw;
+            }
+            ++added;
+            written.push_back(file);
+        } else {
+            written.push_back(studyFolder(options_.folder, image) / (sop + ".dcm"));
+            image.write(written.back());
         }
-        if (progress)
-            progress(i + 1, total);
-    }
+        return written;
+    };
+
+    // JPEG pictures and plain DICOM files are independent: a few workers write them at
+    // once. The medium numbers its files in image order and is built by one.
+    const int workers = medium ? 1 : std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
+    std::vector<std::vector<fs::path>> writtenPerImage(images.size());
+    std::atomic<int> next{0};
+    std::atomic<bool> stop{false};
+    std::mutex reportMutex;  // results, the error log and the progress callback
+    int done = 0;
+    const auto work = [&] {
+        for (int i = next++; i < total && !stop; i = next++) {
+            {
+                std::lock_guard lock(reportMutex);
+                if (cancelled && cancelled()) {
+                    result.cancelled = true;
+                    stop = true;
+                    break;
+                }
+            }
+            std::optional<Error> failure;
+            try {
+                writtenPerImage[i] = exportOne(i);
+            } catch (const Error& e) {
+                failure = e;
+            } catch (const std::exception& e) {
+                failure = Error(errc::Generic, e.what());
+            }
+            std::lock_guard lock(reportMutex);
+            if (failure) {
+                ++result.failed;
+                log::LogError(failure->code(), images[i].string() + ": " + failure->message(), location);
+            } else {
+                ++result.exported;
+            }
+            ++done;
+            if (progress)
+                progress(done, total);
+        }
+    };
+    std::vector<std::thread> pool;
+    for (int w = 1; w < std::min(workers, total); ++w)
+        pool.emplace_back(work);
+    work();
+    for (auto& t : pool)
+        t.join();
+    for (auto& files : writtenPerImage)
+        result.files.insert(result.files.end(), files.begin(), files.end());
     if (medium && added > 0) {
         try {
             dicomDir->write();
