@@ -1,6 +1,7 @@
 #include "medium_path.h"
 
 #include <algorithm>
+#include <cctype>
 #include <system_error>
 #include <vector>
 
@@ -15,7 +16,8 @@ std::string mediumNameKey(const std::string& name)
     std::string key = name;
     // "IM000001;1": ISO 9660 file version.
     if (const auto semi = key.rfind(';'); semi != std::string::npos && semi + 1 < key.size() &&
-                                          std::all_of(key.begin() + semi + 1, key.end(), ::isdigit))
+                                          std::all_of(key.begin() + semi + 1, key.end(),
+                                                      [](unsigned char c) { return std::isdigit(c) != 0; }))
         key.erase(semi);
     // "IM000001." : ISO 9660 names without extension keep their dot.
     if (key.size() > 1 && key.back() == '.')
@@ -91,6 +93,13 @@ fs::path resolveFileId(const fs::path& dicomDirFolder, const std::string& fileId
     fs::path found = search(dicomDirFolder, components, 0);
     if (found.empty())
         throw Error(errc::NotFound, "File not found: " + fileId, "import");
+    // A symbolic link on the medium must not lead the import elsewhere.
+    std::error_code ec;
+    const fs::path real = fs::weakly_canonical(found, ec);
+    const fs::path base = fs::weakly_canonical(dicomDirFolder, ec);
+    const auto rel = real.lexically_relative(base);
+    if (ec || rel.empty() || *rel.begin() == "..")
+        throw Error(errc::InvalidName, "File reference \"" + fileId + "\" leaves the medium's folder", "import");
     return found;
 }
 

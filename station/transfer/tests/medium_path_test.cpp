@@ -26,6 +26,7 @@ TEST(MediumPathTest, ResolvesComponentsWithoutCaseAndVersionAndRefusesEscapes)
     for (const char* f : {"images/im000001", "IMAGES2/IM000002;1", "Dir.X/Name.", "A/X1", "A/x1", "outside"})
         test::putFile(medium / f, "x");
     writeFile(root.path() / "secret", "x");
+    fs::create_directory_symlink(root.path(), medium / "UP");
     const Case cases[] = {
         {"IMAGES/IM000001", "images/im000001", 0},
         {"images/im000001", "images/im000001", 0},
@@ -44,6 +45,7 @@ TEST(MediumPathTest, ResolvesComponentsWithoutCaseAndVersionAndRefusesEscapes)
         {"./outside", nullptr, errc::InvalidName},
         {"/etc/passwd", nullptr, errc::InvalidName},
         {"C:/secret", nullptr, errc::InvalidName},
+        {"UP/SECRET", nullptr, errc::InvalidName},  // a link out of the medium
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fileId);
