@@ -17,7 +17,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include "common/scripted_operator.h"
+#include "station/scripted_operator.h"
 #include "dicom_fixture.h"
 #include "export_form.h"
 #include "program_folder.h"
