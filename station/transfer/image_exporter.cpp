@@ -126,8 +126,24 @@ ExportResult ImageExporter::run(const std::vector<fs::path>& images, const Progr
     ExportResult result;
     MediumLayout layout(options_.folder);
     std::unique_ptr<dicom::DicomDirMedium> dicomDir;
-    if (medium)
+    // Images on the medium already (an earlier export into this folder): not written twice.
+    std::map<std::string, std::string> onMedium;
+    if (medium) {
         dicomDir = std::make_unique<dicom::DicomDirMedium>(options_.folder);
+        if (fs::is_regular_file(options_.folder / "DICOMDIR", ec)) {
+            try {
+                for (const auto& patient : dicom::readDicomDir(options_.folder / "DICOMDIR"))
+                    for (const auto& study : patient.children)
+                        for (const auto& series : study.children)
+                            for (const auto& record : series.children)
+                                if (!record.fileId.empty() && dicom::DicomDirMedium::isConformantFileId(record.fileId) &&
+                                    fs::is_regular_file(options_.folder / record.fileId, ec))
+                                    onMedium.emplace(record.attributes.get(0x0004, 0x1511).text, record.fileId);
+            } catch (const Error&) {
+                // Adding to it will say what is wrong with it.
+            }
+        }
+    }
     int added = 0;
     const int total = static_cast<int>(images.size());
     // Writes image i; returns the files written, throws when it fails.
@@ -145,6 +161,10 @@ ExportResult ImageExporter::run(const std::vector<fs::path>& images, const Progr
                 writeText(written.back(), infoText(images[i]));
             }
         } else if (medium) {
+            if (const auto there = onMedium.find(sop); there != onMedium.end()) {
+                written.push_back(options_.folder / there->second);
+                return written;
+            }
             // The general-purpose profile reads explicit VR little endian only.
             const std::string fileId = layout.next(image.studyInstanceUid());
             const fs::path file = options_.folder / fileId;
@@ -216,11 +236,15 @@ ExportResult ImageExporter::run(const std::vector<fs::path>& images, const Progr
         try {
             dicomDir->write();
             result.dicomDirWritten = true;
-            result.files.push_back(options_.folder / "DICOMDIR");
         } catch (const Error& e) {
             log::LogError(e.code(), e.message(), location);
         }
+    } else if (medium && result.exported > 0) {
+        // Every image was on the medium already: its DICOMDIR names them.
+        result.dicomDirWritten = true;
     }
+    if (result.dicomDirWritten)
+        result.files.push_back(options_.folder / "DICOMDIR");
     return result;
 }
 

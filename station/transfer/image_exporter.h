@@ -25,7 +25,7 @@ struct ExportResult {
     int exported = 0;
     int failed = 0;
     bool cancelled = false;
-    bool dicomDirWritten = false;
+    bool dicomDirWritten = false;  // the folder's DICOMDIR names every exported image
     // Every file this export wrote, in export order (the ZIP archive's members).
     std::vector<std::filesystem::path> files;
 };

@@ -174,6 +174,8 @@ TEST_F(ImageExporterTest, DicomDirExportIsAMediumOtherReadersAccept)
     EXPECT_EQ(found, expected);
 }
 
+// A later export into the same folder adds its images to the medium; images that are
+// on it already are not written twice.
 TEST_F(ImageExporterTest, ASecondExportIntoTheSameFolderExtendsTheMedium)
 {
     makeStudies();
@@ -183,6 +185,23 @@ TEST_F(ImageExporterTest, ASecondExportIntoTheSameFolderExtendsTheMedium)
     ASSERT_TRUE(second.dicomDirWritten);
     EXPECT_EQ(second.files.front(), target.path() / "DICOM/ST000002/IM000001");
     EXPECT_EQ(dicom::readDicomDir(target.path() / "DICOMDIR").size(), 2u);
+    // The same images once more: the medium stays valid, every reference resolves.
+    const ExportResult third = exporter.run({images[0], images[1]});
+    EXPECT_TRUE(third.dicomDirWritten);
+    int records = 0;
+    for (const auto& p : dicom::readDicomDir(target.path() / "DICOMDIR"))
+        for (const auto& st : p.children)
+            for (const auto& se : st.children)
+                for (const auto& im : se.children) {
+                    ++records;
+                    EXPECT_TRUE(fs::is_regular_file(target.path() / im.fileId)) << im.fileId;
+                }
+    EXPECT_EQ(records, 3);
+    EXPECT_EQ(third.exported, 2);
+    EXPECT_EQ(third.files, (std::vector<fs::path>{target.path() / "DICOM/ST000001/IM000001",
+                                                  target.path() / "DICOM/ST000001/IM000002",
+                                                  target.path() / "DICOMDIR"}));
+    EXPECT_FALSE(fs::exists(target.path() / "DICOM/ST000003"));
     int code = -1;
     const std::string out = shell("dciodvfy " + quoted(target.path() / "DICOMDIR"), &code);
     EXPECT_EQ(out.find("Error"), std::string::npos) << out;
