@@ -230,6 +230,11 @@ void ExportForm::cmdExport_Click()
             log::LogError(e.code(), e.message(),
                           options.format == ExportFormat::Jpeg ? "ExportForm ExportJPEG" : "ExportForm ExportDICOM");
             result.failed = static_cast<int>(images.size());
+        } catch (const std::exception& e) {
+            // The window must hear the end in any case, or it would stay busy.
+            log::LogError(errc::Generic, e.what(),
+                          options.format == ExportFormat::Jpeg ? "ExportForm ExportJPEG" : "ExportForm ExportDICOM");
+            result.failed = static_cast<int>(images.size());
         }
         QMetaObject::invokeMethod(this, [this, result] { exportFinished(result); }, Qt::QueuedConnection);
     });
