@@ -41,7 +41,7 @@ double median(std::vector<double> v)
 // A 4096 x 3328 12-bit mammogram-sized image with noise (so that nothing is trivially uniform).
 std::filesystem::path writeMammogram(const std::filesystem::path& file)
 {
-    test::DicomSpec recipe;
+    test::DicomRecipe recipe;
     recipe.rows = 4096;
     recipe.columns = 3328;
     recipe.sopClassUid = uid::DigitalMammographyForPresentation;
@@ -69,7 +69,7 @@ int main(int argc, char** argv)
     const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     test::TempDir dir("corva-bench");
     const auto big = writeMammogram(dir / "mammo.dcm");
-    const auto small = test::writeDicom(dir / "small.dcm", test::DicomSpec{});
+    const auto small = test::writeDicom(dir / "small.dcm", test::DicomRecipe{});
     std::printf("mammogram file: %.1f MB\n", std::filesystem::file_size(big) / 1e6);
 
     std::vector<double> readFull, render, renderOnly, headerBig, headerSmall, four;

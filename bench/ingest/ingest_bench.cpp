@@ -77,29 +77,29 @@ void generate(const fs::path& staging, const std::string& kind, int files)
     std::cerr << "generating " << files << " " << kind << " files in " << staging << "\n";
     std::string study, series;
     for (int i = 0; i < files; ++i) {
-        corva::test::DicomSpec spec;
+        corva::test::DicomRecipe recipe;
         if (i % 4 == 0) {
             // Four images per study, one study per patient, as a screening site files them.
             study = corva::test::uniqueUid();
             series = corva::test::uniqueUid();
         }
-        spec.studyUid = study;
-        spec.seriesUid = series;
-        spec.sopInstanceUid = corva::test::uniqueUid();
-        spec.patientId = "BENCH" + std::to_string(i / 4);
-        spec.patientName = "Bench^Patient" + std::to_string(i / 4);
-        spec.instanceNumber = i % 4 + 1;
+        recipe.studyUid = study;
+        recipe.seriesUid = series;
+        recipe.sopInstanceUid = corva::test::uniqueUid();
+        recipe.patientId = "BENCH" + std::to_string(i / 4);
+        recipe.patientName = "Bench^Patient" + std::to_string(i / 4);
+        recipe.instanceNumber = i % 4 + 1;
         if (kind == "mammo") {
-            spec.rows = 3328;
-            spec.columns = 4096;
-            spec.bitsAllocated = 16;
-            spec.modality = "MG";
-            spec.sopClassUid = corva::dicom::uid::DigitalMammographyForPresentation;
+            recipe.rows = 3328;
+            recipe.columns = 4096;
+            recipe.bitsAllocated = 16;
+            recipe.modality = "MG";
+            recipe.sopClassUid = corva::dicom::uid::DigitalMammographyForPresentation;
         } else {
-            spec.rows = 256;
-            spec.columns = 256;
+            recipe.rows = 256;
+            recipe.columns = 256;
         }
-        corva::test::writeDicom(staging / (spec.sopInstanceUid + ".dcm"), spec);
+        corva::test::writeDicom(staging / (recipe.sopInstanceUid + ".dcm"), recipe);
     }
 }
 

@@ -16,21 +16,21 @@ int main(int argc, char** argv)
     }
     const std::filesystem::path folder = argv[1];
     const int count = std::atoi(argv[2]);
-    corva::test::DicomSpec spec;
-    spec.rows = std::atoi(argv[3]);
-    spec.columns = std::atoi(argv[4]);
-    spec.bitsAllocated = 16;
+    corva::test::DicomRecipe recipe;
+    recipe.rows = std::atoi(argv[3]);
+    recipe.columns = std::atoi(argv[4]);
+    recipe.bitsAllocated = 16;
     std::filesystem::create_directories(folder);
     for (int i = 0; i < count; ++i) {
         if (i % 10 == 0) {
-            spec.patientId = "BENCH" + std::to_string(i / 10);
-            spec.patientName = "Bench^Patient" + std::to_string(i / 10);
-            spec.studyUid = corva::test::uniqueUid();
-            spec.seriesUid = corva::test::uniqueUid();
+            recipe.patientId = "BENCH" + std::to_string(i / 10);
+            recipe.patientName = "Bench^Patient" + std::to_string(i / 10);
+            recipe.studyUid = corva::test::uniqueUid();
+            recipe.seriesUid = corva::test::uniqueUid();
         }
-        spec.instanceNumber = i % 10 + 1;
-        spec.sopInstanceUid = corva::test::uniqueUid();
-        corva::test::writeDicom(folder / (std::to_string(i) + ".dcm"), spec);
+        recipe.instanceNumber = i % 10 + 1;
+        recipe.sopInstanceUid = corva::test::uniqueUid();
+        corva::test::writeDicom(folder / (std::to_string(i) + ".dcm"), recipe);
     }
     return 0;
 }

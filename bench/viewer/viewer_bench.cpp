@@ -17,9 +17,9 @@
 
 #include "db/database.h"
 #include "dicom_fixture.h"
-#include "main/dicom_viewer.h"
-#include "main/list_view.h"
-#include "main/main_form.h"
+#include "viewer/dicom_viewer.h"
+#include "common/list_view.h"
+#include "app/main_form.h"
 #include "program_folder.h"
 #include "settings/settings.h"
 #include "temp_dir.h"
@@ -42,16 +42,16 @@ void insertStudy(const corva::test::ProgramFolder& folder, int images) {
                             "VALUES (1, ?, ?, '2024-01-15', '2024-01-15 10:00:00')");
         s.bind(1, uid).bind(2, i);
         s.run();
-        corva::test::DicomSpec spec;
-        spec.patientId = "BENCH";
-        spec.studyUid = "1.2.77";
-        spec.seriesUid = "1.2.77.1";
-        spec.sopInstanceUid = uid;
-        spec.modality = "MG";
-        spec.rows = 3328;
-        spec.columns = 4096;
-        spec.bitsAllocated = 16;
-        corva::test::writeDicom(folder.images() / "1.2.77" / (uid + ".dcm"), spec);
+        corva::test::DicomRecipe recipe;
+        recipe.patientId = "BENCH";
+        recipe.studyUid = "1.2.77";
+        recipe.seriesUid = "1.2.77.1";
+        recipe.sopInstanceUid = uid;
+        recipe.modality = "MG";
+        recipe.rows = 3328;
+        recipe.columns = 4096;
+        recipe.bitsAllocated = 16;
+        corva::test::writeDicom(folder.images() / "1.2.77" / (uid + ".dcm"), recipe);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <type_traits>
 
 namespace corva::settings {
 namespace {
@@ -183,78 +184,83 @@ bool scanColour(const std::string& text, std::int32_t& out)
     return true;
 }
 
+const std::vector<SettingKey>& settingKeys()
+{
+    using K = SettingKey::Kind;
+    // In the order of loading: the hooks see Debug and XrayComm after everything before them.
+    static const std::vector<SettingKey> keys{
+        {"General\\Viewer_Rows", "7", K::Whole16, &Settings::viewerRows},
+        {"General\\Viewer_Columns", "3", K::Whole16, &Settings::viewerColumns},
+        {"General\\Viewer_bgColor", "&H00000000&", K::Colour, &Settings::viewerBgColor},
+        {"General\\Viewer_fgColor", "&H00C0FFFF&", K::Colour, &Settings::viewerFgColor},
+        {"General\\EditAndSend", "0", K::Whole16, &Settings::editAndSend},
+        {"General\\SentAndKeep", "1", K::Whole16, &Settings::sentAndKeep},
+        {"General\\AutoWindow", "0", K::Whole16, &Settings::autoWindow},
+        {"General\\ComputeWindow", "0", K::Whole16, &Settings::computeWindow},
+        {"General\\CustomWidth", "0", K::Text, &Settings::customWidth},
+        {"General\\CustomCenter", "0", K::Text, &Settings::customCenter},
+        {"General\\StopService", "0", K::Whole32, &Settings::stopService},
+        {"Com\\IR_AET", "Lumenpost", K::Text, &Settings::irAet},
+        {"Com\\IR_Port", "105", K::Text, &Settings::irPort},
+        {"Com\\SCP_AET", "", K::Text, &Settings::scpAet},
+        {"Com\\SCP_IP", "", K::Text, &Settings::scpIp},
+        {"Com\\SCP_Port", "", K::Text, &Settings::scpPort},
+        {"ComPort\\Speed", "5", K::Whole16, &Settings::comSpeed},
+        {"ComPort\\Parity", "2", K::Whole16, &Settings::comParity},
+        {"ComPort\\Bit_Get", "4", K::Whole16, &Settings::comBitGet},
+        {"ComPort\\Bit_Put", "0", K::Whole16, &Settings::comBitPut},
+        {"ComPort\\Flux", "0", K::Whole16, &Settings::comFlux},
+        {"ComPort\\Port", "1", K::Whole16, &Settings::comPort},
+        {"ComPort\\Time_Out_Start", "5", K::Whole16, &Settings::comTimeOutStart},
+        {"ComPort\\Time_Out_End", "5", K::Whole16, &Settings::comTimeOutEnd},
+        {"Filter\\Active", "", K::Text, &Settings::filterActive},
+        {"General\\Debug", "", K::Whole16, &Settings::debug},
+        {"General\\XrayComm", "1", K::Whole16, &Settings::xrayComm},
+        // A device path for USB serial adapters; empty means /dev/ttyS<Port-1>.
+        {"ComPort\\Device", "", K::Text, &Settings::comDevice},
+    };
+    return keys;
+}
+
 void LoadSettings(Settings& s, const LoadHooks& hooks)
 {
-    loadWhole("General\\Viewer_Rows", "7", s.viewerRows);
-    loadWhole("General\\Viewer_Columns", "3", s.viewerColumns);
-    {
-        const int product = static_cast<int>(s.viewerRows) * static_cast<int>(s.viewerColumns);
-        if (product >= std::numeric_limits<std::int16_t>::min() && product <= std::numeric_limits<std::int16_t>::max())
-            s.imagesPerPage = static_cast<std::int16_t>(product);
+    using K = SettingKey::Kind;
+    for (const SettingKey& key : settingKeys()) {
+        switch (key.kind) {
+            case K::Whole16: loadWhole(key.path, key.defaultValue, s.*std::get<std::int16_t Settings::*>(key.field)); break;
+            case K::Whole32: loadWhole(key.path, key.defaultValue, s.*std::get<std::int32_t Settings::*>(key.field)); break;
+            case K::Colour: loadColour(key.path, key.defaultValue, s.*std::get<std::int32_t Settings::*>(key.field)); break;
+            case K::Text: s.*std::get<std::string Settings::*>(key.field) = ReadRegistryValue(key.path, key.defaultValue); break;
+        }
+        if (key.field == SettingKey::Field{&Settings::viewerColumns}) {
+            const int product = static_cast<int>(s.viewerRows) * static_cast<int>(s.viewerColumns);
+            if (product >= std::numeric_limits<std::int16_t>::min() && product <= std::numeric_limits<std::int16_t>::max())
+                s.imagesPerPage = static_cast<std::int16_t>(product);
+        } else if (key.field == SettingKey::Field{&Settings::debug} && hooks.afterDebug) {
+            hooks.afterDebug(s.debug);
+        } else if (key.field == SettingKey::Field{&Settings::xrayComm} && hooks.afterXrayComm) {
+            hooks.afterXrayComm(s.xrayComm);
+        }
     }
-    loadColour("General\\Viewer_bgColor", "&H00000000&", s.viewerBgColor);
-    loadColour("General\\Viewer_fgColor", "&H00C0FFFF&", s.viewerFgColor);
-    loadWhole("General\\EditAndSend", "0", s.editAndSend);
-    loadWhole("General\\SentAndKeep", "1", s.sentAndKeep);
-    loadWhole("General\\AutoWindow", "0", s.autoWindow);
-    loadWhole("General\\ComputeWindow", "0", s.computeWindow);
-    s.customWidth = ReadRegistryValue("General\\CustomWidth", "0");
-    s.customCenter = ReadRegistryValue("General\\CustomCenter", "0");
-    loadWhole("General\\StopService", "0", s.stopService);
-    s.irAet = ReadRegistryValue("Com\\IR_AET", "Lumenpost");
-    s.irPort = ReadRegistryValue("Com\\IR_Port", "105");
-    s.scpAet = ReadRegistryValue("Com\\SCP_AET", "");
-    s.scpIp = ReadRegistryValue("Com\\SCP_IP", "");
-    s.scpPort = ReadRegistryValue("Com\\SCP_Port", "");
-    loadWhole("ComPort\\Speed", "5", s.comSpeed);
-    loadWhole("ComPort\\Parity", "2", s.comParity);
-    loadWhole("ComPort\\Bit_Get", "4", s.comBitGet);
-    loadWhole("ComPort\\Bit_Put", "0", s.comBitPut);
-    loadWhole("ComPort\\Flux", "0", s.comFlux);
-    loadWhole("ComPort\\Port", "1", s.comPort);
-    loadWhole("ComPort\\Time_Out_Start", "5", s.comTimeOutStart);
-    loadWhole("ComPort\\Time_Out_End", "5", s.comTimeOutEnd);
-    s.filterActive = ReadRegistryValue("Filter\\Active", "");
-    loadWhole("General\\Debug", "", s.debug);
-    if (hooks.afterDebug)
-        hooks.afterDebug(s.debug);
-    loadWhole("General\\XrayComm", "1", s.xrayComm);
-    if (hooks.afterXrayComm)
-        hooks.afterXrayComm(s.xrayComm);
-    // A device path for USB serial adapters; empty means /dev/ttyS<Port-1>.
-    s.comDevice = ReadRegistryValue("ComPort\\Device", "");
+}
+
+std::string SettingKey::textOf(const Settings& s) const
+{
+    return std::visit(
+        [&s](auto member) -> std::string {
+            const auto& value = s.*member;
+            if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::string>)
+                return value;
+            else
+                return std::to_string(static_cast<long long>(value));
+        },
+        field);
 }
 
 void SaveSettings(const Settings& s)
 {
-    auto num = [](auto v) { return std::to_string(static_cast<long long>(v)); };
-    WriteRegistryValue("General\\Debug", num(s.debug));
-    WriteRegistryValue("General\\Viewer_Rows", num(s.viewerRows));
-    WriteRegistryValue("General\\Viewer_Columns", num(s.viewerColumns));
-    WriteRegistryValue("General\\Viewer_bgColor", num(s.viewerBgColor));
-    WriteRegistryValue("General\\Viewer_fgColor", num(s.viewerFgColor));
-    WriteRegistryValue("General\\EditAndSend", num(s.editAndSend));
-    WriteRegistryValue("General\\SentAndKeep", num(s.sentAndKeep));
-    WriteRegistryValue("General\\AutoWindow", num(s.autoWindow));
-    WriteRegistryValue("General\\ComputeWindow", num(s.computeWindow));
-    WriteRegistryValue("General\\CustomWidth", s.customWidth);
-    WriteRegistryValue("General\\CustomCenter", s.customCenter);
-    WriteRegistryValue("General\\StopService", num(s.stopService));
-    WriteRegistryValue("General\\XrayComm", num(s.xrayComm));
-    WriteRegistryValue("Com\\IR_AET", s.irAet);
-    WriteRegistryValue("Com\\IR_Port", s.irPort);
-    WriteRegistryValue("Com\\SCP_AET", s.scpAet);
-    WriteRegistryValue("Com\\SCP_IP", s.scpIp);
-    WriteRegistryValue("Com\\SCP_Port", s.scpPort);
-    WriteRegistryValue("ComPort\\Speed", num(s.comSpeed));
-    WriteRegistryValue("ComPort\\Parity", num(s.comParity));
-    WriteRegistryValue("ComPort\\Bit_Get", num(s.comBitGet));
-    WriteRegistryValue("ComPort\\Bit_Put", num(s.comBitPut));
-    WriteRegistryValue("ComPort\\Flux", num(s.comFlux));
-    WriteRegistryValue("ComPort\\Port", num(s.comPort));
-    WriteRegistryValue("ComPort\\Time_Out_Start", num(s.comTimeOutStart));
-    WriteRegistryValue("ComPort\\Time_Out_End", num(s.comTimeOutEnd));
-    WriteRegistryValue("Filter\\Active", s.filterActive);
+    for (const SettingKey& key : settingKeys())
+        WriteRegistryValue(key.path, key.textOf(s));
 }
 
 }  // namespace corva::settings

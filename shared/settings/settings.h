@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <variant>
+#include <vector>
 
 namespace corva::settings {
 
@@ -47,6 +49,23 @@ struct Settings {
     std::string comDevice;
 };
 
+// One stored value: its registry path, the default it loads with, how it is read and
+// the member it fills. Loading and saving both walk settingKeys(), so neither can
+// leave a value out.
+struct SettingKey {
+    enum class Kind { Whole16, Whole32, Colour, Text };
+    using Field = std::variant<std::int16_t Settings::*, std::int32_t Settings::*, std::string Settings::*>;
+    const char* path;
+    const char* defaultValue;
+    Kind kind;
+    Field field;
+    // The value of `s` as it is stored: numbers as decimal text.
+    std::string textOf(const Settings& s) const;
+};
+
+// Every stored value, in the order of loading.
+const std::vector<SettingKey>& settingKeys();
+
 // The process-wide settings of the station.
 Settings& current();
 
@@ -61,7 +80,7 @@ struct LoadHooks {
 // keeps the previous value.
 void LoadSettings(Settings& s, const LoadHooks& hooks = {});
 inline void LoadSettings() { LoadSettings(current()); }
-// Writes every value from s, in the fixed order; numbers as decimal text.
+// Writes every value from s, in the same order; numbers as decimal text.
 void SaveSettings(const Settings& s);
 inline void SaveSettings() { SaveSettings(current()); }
 

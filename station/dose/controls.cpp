@@ -10,14 +10,6 @@
 
 namespace corva::dose {
 
-QWidget* findControl(const QWidget* parent, const QString& name, int index) {
-    if (!parent) return nullptr;
-    if (index < 0) return parent->findChild<QWidget*>(name);
-    for (const QString& form : {QStringLiteral("%1_%2"), QStringLiteral("%1(%2)"), QStringLiteral("%1%2")})
-        if (auto* w = parent->findChild<QWidget*>(form.arg(name).arg(index))) return w;
-    return nullptr;
-}
-
 QString controlText(const QWidget* control) {
     if (auto* e = qobject_cast<const QLineEdit*>(control)) return e->text();
     if (auto* e = qobject_cast<const QPlainTextEdit*>(control)) return e->toPlainText();

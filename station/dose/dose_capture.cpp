@@ -16,7 +16,7 @@
 #include "dose/dosis_form.h"
 #include "dose/modify_image.h"
 #include "dose/projection_ini.h"
-#include "main/operator_seam.h"
+#include "common/operator_seam.h"
 
 namespace corva::dose {
 
@@ -26,16 +26,16 @@ bool reinitialisesOnReturn(const QWidget* tookOver) {
              qobject_cast<const QFileDialog*>(tookOver) || qobject_cast<const QColorDialog*>(tookOver));
 }
 
-DoseCapture::DoseCapture(QWidget* mainWindow, settings::Settings& settings, std::filesystem::path programFolder)
-    : QObject(mainWindow), window_(mainWindow), settings_(settings),
+DoseCapture::DoseCapture(const DoseView& view, settings::Settings& settings, std::filesystem::path programFolder)
+    : QObject(view.window), view_(view), window_(view.window), settings_(settings),
       programFolder_(programFolder.empty() ? corva::programFolder() : std::move(programFolder)),
-      store_(programFolder_ / "Data" / "QAData.dat") {
+      store_(programFolder_ / folder::Data / "QAData.dat") {
     link_ = std::make_unique<DoseLink>(settings_, programFolder_, store_);
-    list_ = std::make_unique<DoseListPresenter>(DoseWidgets::find(window_), store_);
+    list_ = std::make_unique<DoseListPresenter>(view_, store_);
 
     DoseLink::Hooks& lh = link_->hooks();
-    lh.projectionField = [this] { return controlText(control(QStringLiteral("Text3"), 5)); };
-    lh.clearProjectionField = [this] { setControlText(control(QStringLiteral("Text3"), 5), {}); };
+    lh.projectionField = [this] { return controlText(view_.text3[5]); };
+    lh.clearProjectionField = [this] { setControlText(view_.text3[5], {}); };
     lh.currentProjection = [this] { return currentProjection_; };
     lh.parsed = [this] { list_->fill(); };
     lh.waiting = [this] { updateForwardingButtons(); };
@@ -51,16 +51,16 @@ DoseCapture::DoseCapture(QWidget* mainWindow, settings::Settings& settings, std:
     ph.pollOn = [this] { link_->pollOn(); };
 
     connect(link_.get(), &DoseLink::bufferChanged, this,
-            [this](const QString& text) { setControlText(control(QStringLiteral("txtcInput")), text); });
+            [this](const QString& text) { setControlText(view_.txtcInput, text); });
     connect(link_.get(), &DoseLink::tokensChanged, this, [this](const QStringList& tokens) {
-        if (auto* list1 = qobject_cast<QListWidget*>(control(QStringLiteral("List1")))) {
+        if (QListWidget* list1 = view_.list1) {
             list1->clear();
             list1->addItems(tokens);
         }
     });
 
     for (int i = 0; i < ProjectionButtonCount; ++i)
-        if (auto* button = qobject_cast<QAbstractButton*>(control(QStringLiteral("cmdProjection"), i)))
+        if (QAbstractButton* button = view_.cmdProjection[static_cast<std::size_t>(i)])
             connect(button, &QAbstractButton::clicked, this, [this, i] { projectionClicked(i); });
 
     if (window_) window_->installEventFilter(this);
@@ -69,8 +69,6 @@ DoseCapture::DoseCapture(QWidget* mainWindow, settings::Settings& settings, std:
 DoseCapture::~DoseCapture() {
     if (window_) window_->removeEventFilter(this);
 }
-
-QWidget* DoseCapture::control(const QString& name, int index) const { return findControl(window_, name, index); }
 
 bool DoseCapture::eventFilter(QObject* watched, QEvent* event) {
     if (watched == window_) {
@@ -89,9 +87,9 @@ bool DoseCapture::eventFilter(QObject* watched, QEvent* event) {
 
 void DoseCapture::applyDebugMode() {
     const bool debug = settings_.debug == 1;
-    if (QWidget* w = control(QStringLiteral("txtcInput"))) w->setVisible(debug);
-    if (QWidget* w = control(QStringLiteral("List1"))) w->setVisible(debug);
-    if (QWidget* w = control(QStringLiteral("lvDosis"))) w->setVisible(!debug);
+    if (view_.txtcInput) view_.txtcInput->setVisible(debug);
+    if (view_.list1) view_.list1->setVisible(debug);
+    if (view_.lvDosis) view_.lvDosis->setVisible(!debug);
 }
 
 void DoseCapture::activate() {
@@ -100,13 +98,14 @@ void DoseCapture::activate() {
 }
 
 void DoseCapture::loadProjectionCaptions() {
-    ProjectionCaptions::load(programFolder_, settings_.xrayComm).apply(window_);
+    ProjectionCaptions::load(programFolder_, settings_.xrayComm).apply(view_.cmdProjection);
 }
 
 void DoseCapture::projectionClicked(int index) {
-    auto* button = qobject_cast<QAbstractButton*>(control(QStringLiteral("cmdProjection"), index));
+    QAbstractButton* button =
+        index >= 0 && index < ProjectionButtonCount ? view_.cmdProjection[static_cast<std::size_t>(index)] : nullptr;
     currentProjection_ = button ? button->text() : QString();
-    setControlText(control(QStringLiteral("Text3"), 5), currentProjection_);
+    setControlText(view_.text3[5], currentProjection_);
     if (!link_->buffer().isEmpty()) link_->dbFill();
 }
 
@@ -116,7 +115,7 @@ void DoseCapture::refreshDoseList() { list_->fill(); }
 
 void DoseCapture::deleteDoseList() { list_->deleteAll(); }
 
-void DoseCapture::refreshDosisList(int forwardingMode) { list_->refreshDosisList(forwardingMode); }
+void DoseCapture::refreshDosisList(station::ForwardingMode forwardingMode) { list_->refreshDosisList(forwardingMode); }
 
 void DoseCapture::openHistory() {
     DosisForm form(store_, window_);
@@ -134,11 +133,10 @@ bool DoseCapture::modifyImage(dicom::Image* image) {
 }
 
 void DoseCapture::updateForwardingButtons() {
-    auto* images = qobject_cast<QTreeWidget*>(control(QStringLiteral("lvImages")));
+    QTreeWidget* images = view_.lvImages;
     if (!images || images->topLevelItemCount() == 0) return;
-    if (QWidget* all = control(QStringLiteral("cmdAll")))
-        all->setEnabled(images->topLevelItemCount() == list_->rowCount());
-    if (QWidget* selected = control(QStringLiteral("cmdSelected"))) selected->setEnabled(true);
+    if (view_.cmdAll) view_.cmdAll->setEnabled(images->topLevelItemCount() == list_->rowCount());
+    if (view_.cmdSelected) view_.cmdSelected->setEnabled(true);
 }
 
 }  // namespace corva::dose

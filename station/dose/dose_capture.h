@@ -1,10 +1,10 @@
 #pragma once
 // Dose capture in the main window: the X-ray unit link, the dose list, the dose history,
-// the projection buttons and the mammography conversion, tied to the main window's
-// controls by their object names. Construct it once the window's controls and popup
-// menus exist; the window owns it (Qt parent) unless a member holds it first:
+// the projection buttons and the mammography conversion, working on the controls the
+// main window hands over as a DoseView. Construct it once the window's controls and
+// popup menus exist; the window owns it (Qt parent) unless a member holds it first:
 //
-//   dose_ = std::make_unique<corva::dose::DoseCapture>(this);
+//   dose_ = std::make_unique<corva::dose::DoseCapture>(view);
 //   dose_->hooks().refreshLocked = [this] { return g_.refreshLock; };
 //   dose_->hooks().addTask = [this] { /* task list: later */ };
 //   dose_->hooks().doseListFilled = [this] { g_.pollFlag = false; };
@@ -22,9 +22,9 @@
 // the clicks of cmdProjection(0..7), clicks, keyboard selection and right clicks on
 // lvDosis, and "Delete" of Popup_Dosis. The link has its own port and timer.
 //
-// Controls looked up (missing ones are skipped): lvDosis, Text1, Text2, Text3(0..5),
-// txtID, txtcInput, List1, lvImages, cmdProjection(0..7), cmdAll, cmdSelected and the
-// menu Popup_Dosis; a control array element is found as "name_i", "name(i)" or "namei".
+// The view's controls (a missing one leaves its part out): lvDosis, Text1, Text2,
+// Text3(0..5), txtID, txtcInput, List1, lvImages, cmdProjection(0..7), cmdAll,
+// cmdSelected and the menu Popup_Dosis.
 #include <QObject>
 #include <QString>
 #include <filesystem>
@@ -35,6 +35,7 @@
 #include "dose/dose_link.h"
 #include "dose/dose_list.h"
 #include "dose/dose_store.h"
+#include "dose/dose_view.h"
 #include "dose/exposure.h"
 #include "settings/settings.h"
 
@@ -63,7 +64,8 @@ public:
     };
 
     // `programFolder` holds cInput.txt, done.txt, projection.ini, Data/QAData.dat and bin/.
-    explicit DoseCapture(QWidget* mainWindow, settings::Settings& settings = settings::current(),
+    // The main window hands over its controls as a DoseView.
+    explicit DoseCapture(const DoseView& view, settings::Settings& settings = settings::current(),
                          std::filesystem::path programFolder = {});
     ~DoseCapture() override;
 
@@ -86,7 +88,7 @@ public:
     // "Delete Dosislist".
     void deleteDoseList();
     // RefreshDosisList at the job window's OK (mode 1 after "Automatic", 2 after "Manually").
-    void refreshDosisList(int forwardingMode);
+    void refreshDosisList(station::ForwardingMode forwardingMode);
     // "Reload Dosislist": the dose history window, modally.
     void openHistory();
 
@@ -109,8 +111,8 @@ protected:
 private:
     void applyDebugMode();
     void updateForwardingButtons();
-    QWidget* control(const QString& name, int index = -1) const;
 
+    DoseView view_;
     QWidget* window_;
     settings::Settings& settings_;
     std::filesystem::path programFolder_;

@@ -5,7 +5,8 @@
 #include "core/error.h"
 #include "dose/exposure_parser.h"
 #include "log/error_log.h"
-#include "main/operator_seam.h"
+#include "common/edge.h"
+#include "common/operator_seam.h"
 
 namespace corva::dose {
 namespace {
@@ -105,19 +106,15 @@ void DoseLink::tick() {
         if (hooks_.waiting) hooks_.waiting();
         return;
     }
-    try {
-        handOver_.append(buffer_);
-    } catch (const Error& e) {
-        // The record is still in the buffer, from which the parse takes it.
-        corva::log::LogError(e.code(), e.message(), "SerTimer_Timer");
-    }
+    // On failure the record is still in the buffer, from which the parse takes it.
+    station::catchAtEdge("SerTimer_Timer", false, [&] { handOver_.append(buffer_); });
     polling_ = false;
     timer_.stop();
     dbFill();
 }
 
 void DoseLink::dbFill() {
-    try {
+    station::catchAtEdge(FillLocation, false, [&] {
         if (const auto text = handOver_.takeOver()) setBuffer(*text);
         const QDateTime now = QDateTime::currentDateTime();
         if (settings_.xrayComm == unit::Sophie) {
@@ -147,11 +144,7 @@ void DoseLink::dbFill() {
         }
         pollOn();
         if (hooks_.parsed) hooks_.parsed();
-    } catch (const Error& e) {
-        corva::log::LogError(e.code(), e.message(), FillLocation);
-    } catch (const std::exception& e) {
-        corva::log::LogError(errc::Generic, e.what(), FillLocation);
-    }
+    });
 }
 
 }  // namespace corva::dose

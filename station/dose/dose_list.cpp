@@ -1,5 +1,8 @@
 #include "dose/dose_list.h"
 
+#include <QAbstractButton>
+#include <QListWidget>
+
 #include <QApplication>
 #include <QFont>
 #include <QHeaderView>
@@ -9,7 +12,8 @@
 #include "core/error.h"
 #include "dose/controls.h"
 #include "log/error_log.h"
-#include "main/operator_seam.h"
+#include "common/edge.h"
+#include "common/operator_seam.h"
 
 namespace corva::dose {
 namespace {
@@ -19,11 +23,6 @@ enum Col { ColId = 0, ColDate, ColTime, ColKv, ColMa, ColThickness, ColPress, Co
 constexpr int ObjectNotSet = 91;  // "Object variable or With block variable not set"
 
 std::int64_t itemId(const QTreeWidgetItem* item) { return item->data(ColId, Qt::DisplayRole).toLongLong(); }
-
-void logAndShow(const Error& e, const char* location) {
-    corva::station::showError(e.code(), QString::fromStdString(e.message()));
-    corva::log::LogError(e.code(), e.message(), location);
-}
 
 // Freezes a list's drawing while it is refilled, also on the error path.
 class FrozenDrawing {
@@ -42,18 +41,6 @@ private:
 };
 
 }  // namespace
-
-DoseWidgets DoseWidgets::find(const QWidget* mainWindow) {
-    DoseWidgets w;
-    w.lvDosis = qobject_cast<QTreeWidget*>(findControl(mainWindow, QStringLiteral("lvDosis")));
-    w.text1 = findControl(mainWindow, QStringLiteral("Text1"));
-    w.text2 = findControl(mainWindow, QStringLiteral("Text2"));
-    for (int i = 0; i < 6; ++i) w.text3[static_cast<std::size_t>(i)] = findControl(mainWindow, QStringLiteral("Text3"), i);
-    w.txtID = findControl(mainWindow, QStringLiteral("txtID"));
-    w.lvImages = qobject_cast<QTreeWidget*>(findControl(mainWindow, QStringLiteral("lvImages")));
-    if (mainWindow) w.popupDosis = mainWindow->findChild<QMenu*>(QStringLiteral("Popup_Dosis"));
-    return w;
-}
 
 const QStringList& DoseListPresenter::columnTitles() {
     static const QStringList titles{"ID",  "Date", "Time",  "kV",     "mA",     "Thickness",
@@ -90,7 +77,7 @@ std::int64_t DoseListPresenter::selectedId() const {
 void DoseListPresenter::fill() {
     if (hooks_.refreshLocked && hooks_.refreshLocked()) return;
     QTreeWidget* lv = w_.lvDosis;
-    try {
+    station::catchAtEdge("MainForm_lvDosis_Fill", false, [&] {
         const std::vector<DoseRow> rows = store_.pending();
         if (lv) {
             FrozenDrawing frozen(lv);
@@ -113,9 +100,7 @@ void DoseListPresenter::fill() {
             lv->setSortingEnabled(true);
             lv->sortByColumn(ColId, Qt::AscendingOrder);
         }
-    } catch (const Error& e) {
-        corva::log::LogError(e.code(), e.message(), "MainForm_lvDosis_Fill");
-    }
+    });
     if (hooks_.filled) hooks_.filled();
 }
 
@@ -123,16 +108,14 @@ void DoseListPresenter::deleteAll() {
     // Under the lock nothing happens, the poll included: a record waiting for its
     // projection or after a parse error stays waiting.
     if (hooks_.refreshLocked && hooks_.refreshLocked()) return;
-    try {
+    station::catchAtEdge("MainForm_lvDosis_Fill", false, [&] {
         store_.deleteAll();
         fill();
-    } catch (const Error& e) {
-        corva::log::LogError(e.code(), e.message(), "MainForm_lvDosis_Fill");
-    }
+    });
     if (hooks_.pollOn) hooks_.pollOn();
 }
 
-void DoseListPresenter::markRows(int forwardingMode) {
+void DoseListPresenter::markRows(station::ForwardingMode forwardingMode) {
     QTreeWidget* lv = w_.lvDosis;
     if (forwardingMode == forwarding::Automatic) {
         for (int i = 0; lv && i < lv->topLevelItemCount(); ++i) store_.markAssigned(itemId(lv->topLevelItem(i)));
@@ -143,14 +126,9 @@ void DoseListPresenter::markRows(int forwardingMode) {
     }
 }
 
-void DoseListPresenter::refreshDosisList(int forwardingMode) {
-    try {
-        // Keys are 32-bit and wider: each ID is passed on as it is.
-        markRows(forwardingMode);
-    } catch (const Error& e) {
-        corva::log::LogError(e.code(), e.message(), "MainForm_RefreshDosisList");
-        return;
-    }
+void DoseListPresenter::refreshDosisList(station::ForwardingMode forwardingMode) {
+    // Keys are 32-bit and wider: each ID is passed on as it is.
+    if (!station::catchAtEdge("MainForm_RefreshDosisList", false, [&] { markRows(forwardingMode); })) return;
     if (w_.lvDosis) w_.lvDosis->clear();
     fill();
 }
@@ -180,7 +158,7 @@ void DoseListPresenter::markSelectedImage() {
 
 void DoseListPresenter::itemClick(QTreeWidgetItem* item) {
     if (!item || rowCount() == 0) return;
-    try {
+    station::catchAtEdge("lvDosis_ItemClick", true, [&] {
         markSelectedImage();
         current_.kvp = item->text(ColKv);
         current_.ma = item->text(ColMa);
@@ -196,11 +174,7 @@ void DoseListPresenter::itemClick(QTreeWidgetItem* item) {
         for (std::size_t i = 0; i < 6; ++i) setControlText(w_.text3[i], values[i]);
         setControlText(w_.txtID, QString::number(itemId(item)));
         if (hooks_.addTask) hooks_.addTask();
-    } catch (const Error& e) {
-        logAndShow(e, "lvDosis_ItemClick");
-    } catch (const std::exception& e) {
-        logAndShow(Error(errc::Generic, e.what()), "lvDosis_ItemClick");
-    }
+    });
 }
 
 bool DoseListPresenter::selectRow(int row) {
@@ -240,16 +214,14 @@ QMenu* DoseListPresenter::popupMenu() {
 void DoseListPresenter::rightClick(const QPoint& pos) {
     QTreeWidget* lv = w_.lvDosis;
     if (!lv || lv->topLevelItemCount() == 0) return;
-    try {
+    station::catchAtEdge("lvDosis_MouseUp", true, [&] {
         if (QTreeWidgetItem* item = lv->itemAt(pos)) {
             const QSignalBlocker quiet(lv);
             lv->setCurrentItem(item);
             item->setSelected(true);
         }
         popupMenu()->popup(lv->viewport()->mapToGlobal(pos));
-    } catch (const Error& e) {
-        logAndShow(e, "lvDosis_MouseUp");
-    }
+    });
 }
 
 void DoseListPresenter::popupDeleteDosis() {

@@ -7,7 +7,9 @@
 #include <array>
 #include <functional>
 
+#include "common/forwarding_mode.h"
 #include "dose/dose_store.h"
+#include "dose/dose_view.h"
 #include "dose/exposure.h"
 
 class QMenu;
@@ -18,25 +20,13 @@ class QWidget;
 
 namespace corva::dose {
 
-// The controls the dose list works on; any of them may be missing (nullptr).
-struct DoseWidgets {
-    QTreeWidget* lvDosis = nullptr;
-    QWidget* text1 = nullptr;                 // Datum
-    QWidget* text2 = nullptr;                 // Zeit
-    std::array<QWidget*, 6> text3{};          // KVP, ma, Dicke, Druck, mGy, Sonstiges
-    QWidget* txtID = nullptr;
-    QTreeWidget* lvImages = nullptr;          // the image list whose selected entry is marked
-    QMenu* popupDosis = nullptr;              // Popup_Dosis when the window has one
-
-    // Looks the controls up by object name below the main window.
-    static DoseWidgets find(const QWidget* mainWindow);
-};
-
-// Forwarding modes, shared with the forwarding commands and the job window.
+// The forwarding mode under its short names: Automatic used every record of the dose
+// list, Manual only the selected one.
 namespace forwarding {
-inline constexpr int None = 0;
-inline constexpr int Automatic = 1;  // every record of the dose list was used
-inline constexpr int Manual = 2;     // only the selected record was used
+using station::ForwardingMode;
+inline constexpr ForwardingMode None = ForwardingMode::None;
+inline constexpr ForwardingMode Automatic = ForwardingMode::Automatic;
+inline constexpr ForwardingMode Manual = ForwardingMode::Manual;
 }  // namespace forwarding
 
 class DoseListPresenter : public QObject {
@@ -67,7 +57,7 @@ public:
     // a failure). Does nothing under the refresh lock.
     void deleteAll();
     // RefreshDosisList: marks the used records as assigned by forwarding mode and reloads.
-    void refreshDosisList(int forwardingMode);
+    void refreshDosisList(station::ForwardingMode forwardingMode);
     // lvDosis_ItemClick: makes the record the current exposure and fills the fields.
     void itemClick(QTreeWidgetItem* item);
     // Selects row `row` (from 0) and runs itemClick, as the forwarding does; false when
@@ -94,7 +84,7 @@ public:
     void clearFields();
 
 private:
-    void markRows(int forwardingMode);
+    void markRows(station::ForwardingMode forwardingMode);
 
     DoseWidgets w_;
     const DoseStore& store_;

@@ -1,5 +1,7 @@
 #include "dose/dosis_form.h"
 
+#include "common/edge.h"
+
 #include <QCalendarWidget>
 #include <QHBoxLayout>
 #include <QPushButton>
@@ -49,7 +51,7 @@ DosisForm::DosisForm(const DoseStore& store, QWidget* mainWindow)
 void DosisForm::DosisListFill() {
     list_->clear();
     list_->setSortingEnabled(false);
-    try {
+    station::catchAtEdge("DosisForm DosisListFill", false, [&] {
         const QString date = monthView_->selectedDate().toString(QStringLiteral("dd.MM.yyyy"));
         for (const HistoryRow& row : store_.assignedOn(date)) {
             auto* item = new QTreeWidgetItem(list_);  // owned by the list
@@ -58,9 +60,7 @@ void DosisForm::DosisListFill() {
             item->setText(2, row.zeit);
             item->setText(3, row.sonstiges);
         }
-    } catch (const Error& e) {
-        corva::log::LogError(e.code(), e.message(), "DosisForm DosisListFill");
-    }
+    });
     list_->setSortingEnabled(true);
     list_->sortByColumn(0, Qt::AscendingOrder);
 }
@@ -69,11 +69,8 @@ void DosisForm::updateDosisDB() {
     const auto selected = list_->selectedItems();
     QTreeWidgetItem* item = selected.isEmpty() ? list_->currentItem() : selected.first();
     if (!item) return;  // nothing chosen: nothing to set free
-    try {
-        store_.setFree(item->data(0, Qt::DisplayRole).toLongLong());
-    } catch (const Error& e) {
-        corva::log::LogError(e.code(), e.message(), "DosisForm updateDosisDB");
-    }
+    station::catchAtEdge("DosisForm updateDosisDB", false,
+                         [&] { store_.setFree(item->data(0, Qt::DisplayRole).toLongLong()); });
     DosisListFill();
 }
 

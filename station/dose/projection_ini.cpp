@@ -7,7 +7,6 @@
 #include <system_error>
 
 #include "core/error.h"
-#include "dose/controls.h"
 #include "dose/exposure.h"
 
 namespace corva::dose {
@@ -45,16 +44,15 @@ ProjectionCaptions ProjectionCaptions::load(const std::filesystem::path& program
 
 int ProjectionCaptions::count() const { return lines_; }
 
-void ProjectionCaptions::apply(QWidget* mainWindow) const {
+void ProjectionCaptions::apply(const ProjectionButtons& buttons) const {
     for (int i = 0; i < lines_; ++i)
-        if (auto* button = qobject_cast<QAbstractButton*>(findControl(mainWindow, QStringLiteral("cmdProjection"), i)))
+        if (QAbstractButton* button = buttons[static_cast<std::size_t>(i)])
             button->setText(captions_[static_cast<std::size_t>(i)]);
 }
 
-void disableUncaptionedProjectionButtons(QWidget* mainWindow) {
-    for (int i = 0; i < ProjectionButtonCount; ++i)
-        if (auto* button = qobject_cast<QAbstractButton*>(findControl(mainWindow, QStringLiteral("cmdProjection"), i)))
-            if (button->text().isEmpty()) button->setEnabled(false);
+void disableUncaptionedProjectionButtons(const ProjectionButtons& buttons) {
+    for (QAbstractButton* button : buttons)
+        if (button && button->text().isEmpty()) button->setEnabled(false);
 }
 
 }  // namespace corva::dose

@@ -5,11 +5,14 @@
 #include <array>
 #include <filesystem>
 
-class QWidget;
+class QAbstractButton;
 
 namespace corva::dose {
 
 inline constexpr int ProjectionButtonCount = 8;
+
+// The buttons cmdProjection(0..7) of the window; a missing one is nullptr.
+using ProjectionButtons = std::array<QAbstractButton*, ProjectionButtonCount>;
 
 class ProjectionCaptions {
 public:
@@ -22,9 +25,9 @@ public:
     const QString& caption(int index) const { return captions_.at(static_cast<std::size_t>(index)); }
     int count() const;  // captions set (lines read)
 
-    // Sets the captions of the buttons cmdProjection(0..7) found below `mainWindow`;
-    // buttons beyond the lines read keep their caption.
-    void apply(QWidget* mainWindow) const;
+    // Sets the captions of the buttons cmdProjection(0..7); buttons beyond the lines
+    // read keep their caption.
+    void apply(const ProjectionButtons& buttons) const;
 
 private:
     std::array<QString, ProjectionButtonCount> captions_;
@@ -32,6 +35,6 @@ private:
 };
 
 // Disables every projection button without a caption, as the window does when sized.
-void disableUncaptionedProjectionButtons(QWidget* mainWindow);
+void disableUncaptionedProjectionButtons(const ProjectionButtons& buttons);
 
 }  // namespace corva::dose

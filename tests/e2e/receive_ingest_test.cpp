@@ -15,7 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Sent {
-    DicomSpec spec;
+    DicomRecipe recipe;
     fs::path file;
 };
 
@@ -38,13 +38,13 @@ TEST(ReceiveIngestTest, StoredImagesAreFiledByTheIngestService)
     const std::string studyA = uniqueUid(), studyB = uniqueUid(), studyC = uniqueUid();
     const std::string seriesA1 = uniqueUid(), seriesA2 = uniqueUid(), seriesB = uniqueUid(), seriesC = uniqueUid();
     std::vector<Sent> sent;
-    auto add = [&](DicomSpec spec) {
-        spec.sopInstanceUid = uniqueUid();
+    auto add = [&](DicomRecipe recipe) {
+        recipe.sopInstanceUid = uniqueUid();
         const fs::path file = sourceDir.path() / ("f" + std::to_string(sent.size()) + ".dcm");
-        writeDicom(file, spec);
-        sent.push_back({spec, file});
+        writeDicom(file, recipe);
+        sent.push_back({recipe, file});
     };
-    DicomSpec anna;
+    DicomRecipe anna;
     anna.patientName = "Muster^Anna^Maria";
     anna.patientId = "PA1";
     anna.birthDate = "19600101";
@@ -62,7 +62,7 @@ TEST(ReceiveIngestTest, StoredImagesAreFiledByTheIngestService)
     }
     anna.seriesUid = seriesA2;
     add(anna);
-    DicomSpec berta;
+    DicomRecipe berta;
     berta.patientName = "Beispiel^Berta";
     berta.patientId = "PB2";
     berta.birthDate = "19751231";
@@ -71,7 +71,7 @@ TEST(ReceiveIngestTest, StoredImagesAreFiledByTheIngestService)
     berta.studyDate = "20240301";
     add(berta);
     add(berta);
-    DicomSpec carla;
+    DicomRecipe carla;
     carla.patientName = "Probe^Carla";
     carla.patientId = "PC3";
     carla.studyUid = studyC;
@@ -85,7 +85,7 @@ TEST(ReceiveIngestTest, StoredImagesAreFiledByTheIngestService)
     ASSERT_EQ(result.code, 0) << result.output;
 
     const auto inStore = [&](const Sent& s) {
-        return fs::exists(site.folder() / "Images" / s.spec.studyUid / (s.spec.sopInstanceUid + ".dcm"));
+        return fs::exists(site.folder() / "Images" / s.recipe.studyUid / (s.recipe.sopInstanceUid + ".dcm"));
     };
     const bool filed = waitUntil([&] { return std::all_of(sent.begin(), sent.end(), inStore); }, 60s, 100ms);
     ASSERT_TRUE(filed) << "Temp holds:" << [&] {
@@ -139,13 +139,13 @@ TEST(ReceiveIngestTest, StoredImagesAreFiledByTheIngestService)
         "JOIN tblSeries ON FKeySeriesID = SeriesID JOIN tblStudies ON FKeyStudyID = StudyID WHERE ImageUID = ?");
     for (const auto& s : sent) {
         image.reset();
-        image.bind(1, s.spec.sopInstanceUid);
-        ASSERT_TRUE(image.step()) << s.spec.sopInstanceUid;
-        EXPECT_EQ(image.getText("StudyUID"), s.spec.studyUid);
-        EXPECT_EQ(image.getText("SeriesUID"), s.spec.seriesUid);
-        EXPECT_EQ(image.getInt("ImageRows"), s.spec.rows);
-        EXPECT_EQ(image.getInt("ImageCols"), s.spec.columns);
-        EXPECT_EQ(image.getInt("ImageNr"), s.spec.instanceNumber);
+        image.bind(1, s.recipe.sopInstanceUid);
+        ASSERT_TRUE(image.step()) << s.recipe.sopInstanceUid;
+        EXPECT_EQ(image.getText("StudyUID"), s.recipe.studyUid);
+        EXPECT_EQ(image.getText("SeriesUID"), s.recipe.seriesUid);
+        EXPECT_EQ(image.getInt("ImageRows"), s.recipe.rows);
+        EXPECT_EQ(image.getInt("ImageCols"), s.recipe.columns);
+        EXPECT_EQ(image.getInt("ImageNr"), s.recipe.instanceNumber);
     }
 
     receiver->signal(SIGTERM);

@@ -41,7 +41,7 @@ std::uint16_t gradientValue(int x, int columns, int bitsAllocated)
 
 std::string uniqueUid() { return dcm::newUid(); }
 
-dcm::Image makeImage(const DicomSpec& recipe)
+dcm::Image makeImage(const DicomRecipe& recipe)
 {
     dcm::Image image;
     dcm::DataSet ds = image.attributes();
@@ -95,7 +95,7 @@ dcm::Image makeImage(const DicomSpec& recipe)
     return image;
 }
 
-std::filesystem::path writeDicom(const std::filesystem::path& file, const DicomSpec& recipe)
+std::filesystem::path writeDicom(const std::filesystem::path& file, const DicomRecipe& recipe)
 {
     if (file.has_parent_path())
         std::filesystem::create_directories(file.parent_path());
@@ -107,9 +107,9 @@ std::filesystem::path writeDicom(const std::filesystem::path& file, const DicomS
     return file;
 }
 
-DicomSpec latin1Spec(const std::string& utf8PatientName)
+DicomRecipe latin1Recipe(const std::string& utf8PatientName)
 {
-    DicomSpec recipe;
+    DicomRecipe recipe;
     recipe.characterSet = "ISO_IR 100";
     recipe.patientName = utf8PatientName;
     return recipe;

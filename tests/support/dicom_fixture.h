@@ -1,7 +1,7 @@
 #pragma once
 // Real DICOM files for tests, built through our adapter (shared/dicom/dicom.h).
 //
-//   corva::test::DicomSpec recipe;
+//   corva::test::DicomRecipe recipe;
 //   recipe.patientName = "Müller^Anna";      // UTF-8; encoded into characterSet
 //   recipe.characterSet = "ISO_IR 100";      // Latin-1 bytes in the file
 //   recipe.extra = {{{0x0008, 0x1030}, "Mammo"}};
@@ -17,7 +17,7 @@
 
 namespace corva::test {
 
-struct DicomSpec {
+struct DicomRecipe {
     std::string patientName = "Test^Patient";  // UTF-8; empty = attribute present but empty
     std::string patientId = "P1";
     std::string birthDate = "19600101";  // DA text
@@ -53,17 +53,17 @@ struct DicomSpec {
 };
 
 // Builds the object in memory.
-corva::dicom::Image makeImage(const DicomSpec& recipe = {});
+corva::dicom::Image makeImage(const DicomRecipe& recipe = {});
 
 // Writes a Part-10 file (creating parent folders); returns file.
-std::filesystem::path writeDicom(const std::filesystem::path& file, const DicomSpec& recipe = {});
+std::filesystem::path writeDicom(const std::filesystem::path& file, const DicomRecipe& recipe = {});
 
 // A fresh unique UID (safe as a file name).
 std::string uniqueUid();
 
-// A DicomSpec with characterSet "ISO_IR 100": the name given in UTF-8 ends up as
+// A DicomRecipe with characterSet "ISO_IR 100": the name given in UTF-8 ends up as
 // Latin-1 bytes in the file (e.g. "Müller^Anna" -> 4D FC 6C 6C 65 72 ...).
-DicomSpec latin1Spec(const std::string& utf8PatientName);
+DicomRecipe latin1Recipe(const std::string& utf8PatientName);
 
 // The raw bytes of an attribute's value in a file as stored (no decoding; see
 // DataSet::rawBytes). Empty when absent. Lets tests check on-disk encodings.
@@ -71,5 +71,10 @@ std::string rawValue(const std::filesystem::path& file, corva::dicom::Tag tag);
 
 // The gradient value the fixture writes at column x of an image `columns` wide.
 std::uint16_t gradientValue(int x, int columns, int bitsAllocated);
+
+// Former names, kept until the tests of the DICOM adapter, the ingest service, the
+// receiver and the mammography conversion move to the names above.
+using DicomSpec = DicomRecipe;
+inline DicomRecipe latin1Spec(const std::string& utf8PatientName) { return latin1Recipe(utf8PatientName); }
 
 }  // namespace corva::test

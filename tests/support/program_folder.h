@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "core/paths.h"
 #include "temp_dir.h"
 
 namespace corva::test {
@@ -25,10 +26,10 @@ public:
     ProgramFolder& operator=(const ProgramFolder&) = delete;
 
     const std::filesystem::path& path() const { return dir_.path(); }
-    std::filesystem::path temp() const { return path() / "Temp"; }
-    std::filesystem::path images() const { return path() / "Images"; }
-    std::filesystem::path data() const { return path() / "Data"; }
-    std::filesystem::path logs() const { return path() / "Logs"; }
+    std::filesystem::path temp() const { return path() / corva::folder::Temp; }
+    std::filesystem::path images() const { return path() / corva::folder::Images; }
+    std::filesystem::path data() const { return path() / corva::folder::Data; }
+    std::filesystem::path logs() const { return path() / corva::folder::Logs; }
     std::filesystem::path imageDatabase() const { return data() / "QAData.dat"; }
     std::filesystem::path templateDatabase() const { return data() / "QADef.dat"; }
     std::filesystem::path userDatabase() const { return data() / "QAUser.dat"; }

@@ -3,6 +3,9 @@
 #include <QSettings>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <type_traits>
+#include <variant>
 
 #include "settings/settings.h"
 #include "temp_dir.h"
@@ -205,3 +208,36 @@ TEST_F(SettingsTest, HooksSeeDebugAndUnitType)
 }
 
 }  // namespace
+
+// Every key of the table comes back as it was saved: nothing is loaded without being
+// saved, or saved without being loaded (ComPort\Device once was).
+TEST_F(SettingsTest, EveryKeyRoundTrips)
+{
+    using corva::settings::SettingKey;
+    corva::settings::Settings saved;
+    int n = 0;
+    for (const SettingKey& key : corva::settings::settingKeys()) {
+        ++n;
+        std::visit(
+            [&](auto member) {
+                auto& value = saved.*member;
+                using T = std::decay_t<decltype(value)>;
+                if constexpr (std::is_same_v<T, std::string>)
+                    value = "value-" + std::to_string(n);
+                else if (key.kind == SettingKey::Kind::Colour)
+                    value = static_cast<T>(0x00123400 + n);
+                else
+                    value = static_cast<T>(100 + n);
+            },
+            key.field);
+    }
+    corva::settings::SaveSettings(saved);
+    corva::settings::Settings loaded;
+    corva::settings::LoadSettings(loaded);
+    for (const SettingKey& key : corva::settings::settingKeys()) {
+        SCOPED_TRACE(key.path);
+        EXPECT_EQ(key.textOf(loaded), key.textOf(saved));
+        EXPECT_EQ(corva::settings::ReadRegistryValue(key.path, "<missing>"), key.textOf(saved));
+    }
+    EXPECT_EQ(loaded.comDevice, saved.comDevice);
+}

@@ -11,7 +11,7 @@
 #include "dose/dose_list.h"
 #include "dose/dosis_form.h"
 #include "dose_test_support.h"
-#include "main/scripted_operator.h"
+#include "station/scripted_operator.h"
 
 using namespace corva::dose;
 
@@ -40,7 +40,7 @@ protected:
     test::DoseFolder folder;
     test::StubMainWindow window;
     DoseStore store{folder.imageDatabase()};
-    DoseListPresenter list{DoseWidgets::find(&window), store};
+    DoseListPresenter list{window.view(), store};
 };
 
 TEST_F(DoseListTest, FillShowsPendingRecordsInColumnOrder) {
@@ -172,7 +172,7 @@ TEST_F(DoseListTest, TheWindowsOwnPopupIsUsed) {
     auto* menu = new QMenu(&other);  // owned by the window
     menu->setObjectName("Popup_Dosis");
     menu->addAction("Delete")->setObjectName("PopupDeleteDosis");
-    DoseListPresenter presenter(DoseWidgets::find(&other), store);
+    DoseListPresenter presenter(other.view(), store);
     addRecord(1, "09.12.2026", "0");
     presenter.fill();
     presenter.selectRow(0);
@@ -254,7 +254,7 @@ TEST_F(DoseListTest, HistoryOpensModallyThroughTheCapture) {
     corva::station::ScriptedOperator script;
     corva::station::OperatorSeamGuard guard(script);
     corva::settings::Settings settings;
-    DoseCapture capture(&window, settings, folder.path());
+    DoseCapture capture(window.view(), settings, folder.path());
     QString title;
     script.answerWindow([&](QDialog& d) {
         title = d.windowTitle();
@@ -267,7 +267,7 @@ TEST_F(DoseListTest, HistoryOpensModallyThroughTheCapture) {
 TEST_F(DoseListTest, ForwardingButtonsFollowTheLists) {
     corva::settings::Settings settings;
     settings.xrayComm = unit::Sophie;
-    DoseCapture capture(&window, settings, folder.path());
+    DoseCapture capture(window.view(), settings, folder.path());
     auto* all = window.findChild<QPushButton*>("cmdAll");
     auto* selected = window.findChild<QPushButton*>("cmdSelected");
     all->setEnabled(false);

@@ -22,9 +22,9 @@ TEST(ProjectionIni, ThreeLinesLabelThreeButtons) {
     test::DoseFolder folder;
     corva::test::writeFile(folder.path() / "projection.ini", "L-CC\r\n R-CC \r\n\r\n");
     test::StubMainWindow window;
-    ProjectionCaptions::load(folder.path(), unit::Giotto).apply(&window);
+    ProjectionCaptions::load(folder.path(), unit::Giotto).apply(window.view().cmdProjection);
     EXPECT_EQ(captions(window), (QStringList{"L-CC", " R-CC ", "", "", "", "", "", ""}));
-    disableUncaptionedProjectionButtons(&window);
+    disableUncaptionedProjectionButtons(window.view().cmdProjection);
     EXPECT_TRUE(window.findChild<QPushButton*>("cmdProjection_1")->isEnabled());
     for (int i = 2; i < 8; ++i) EXPECT_FALSE(window.findChild<QPushButton*>(QString("cmdProjection_%1").arg(i))->isEnabled());
 }
@@ -37,7 +37,7 @@ TEST(ProjectionIni, TenLinesLabelAllEightWithTheFirstEight) {
     test::StubMainWindow window;
     corva::settings::Settings settings;
     settings.xrayComm = unit::Giotto;
-    DoseCapture capture(&window, settings, folder.path());
+    DoseCapture capture(window.view(), settings, folder.path());
     capture.loadProjectionCaptions();
     EXPECT_EQ(captions(window), (QStringList{"P1", "P2", "P3", "P4", "P5", "P6", "P7", "P8"}));
 }
@@ -45,10 +45,10 @@ TEST(ProjectionIni, TenLinesLabelAllEightWithTheFirstEight) {
 TEST(ProjectionIni, OnlyForGiottoAndOnlyWhenPresent) {
     test::DoseFolder folder;
     test::StubMainWindow window;
-    ProjectionCaptions::load(folder.path(), unit::Giotto).apply(&window);  // no file
+    ProjectionCaptions::load(folder.path(), unit::Giotto).apply(window.view().cmdProjection);  // no file
     EXPECT_EQ(captions(window), QStringList(8, QString()));
     corva::test::writeFile(folder.path() / "projection.ini", "L-CC\n");
-    ProjectionCaptions::load(folder.path(), unit::Sophie).apply(&window);
+    ProjectionCaptions::load(folder.path(), unit::Sophie).apply(window.view().cmdProjection);
     EXPECT_EQ(captions(window), QStringList(8, QString()));
     // Latin-1 written by the workstation's editor.
     corva::test::writeFile(folder.path() / "projection.ini", "Schr\xe4g L\n");
@@ -60,7 +60,7 @@ TEST(ProjectionButtons, ClickSetsTheCurrentProjectionAndTheField) {
     test::StubMainWindow window;
     corva::settings::Settings settings;
     settings.xrayComm = unit::Giotto;
-    DoseCapture capture(&window, settings, folder.path());
+    DoseCapture capture(window.view(), settings, folder.path());
     window.findChild<QPushButton*>("cmdProjection_2")->setText("L-LMO45");
     window.findChild<QPushButton*>("cmdProjection_2")->click();
     EXPECT_EQ(capture.currentProjection(), "L-LMO45");

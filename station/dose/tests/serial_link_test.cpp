@@ -18,7 +18,7 @@
 #include "dose/dose_capture.h"
 #include "dose/serial_config.h"
 #include "dose_test_support.h"
-#include "main/scripted_operator.h"
+#include "station/scripted_operator.h"
 #include "settings/settings.h"
 
 using namespace corva::dose;
@@ -90,7 +90,7 @@ const QByteArray SophieRecord =
     "Name:MUELLER 2004-05-17 10:23 L-LMO45 Mo/Mo AEC 2 28kV 63mAs 0.50s S 12kg 4.5cm 1.23mGy\r\n";
 
 TEST_F(SerialLinkTest, SophieRecordsWholeAndInPieces) {
-    DoseCapture capture(&window, settings, folder.path());
+    DoseCapture capture(window.view(), settings, folder.path());
     capture.activate();
     ASSERT_TRUE(capture.link().isOpen()) << folder.errorLog();
     EXPECT_EQ(capture.link().portName(), pty.station());
@@ -140,7 +140,7 @@ TEST_F(SerialLinkTest, SophieRecordsWholeAndInPieces) {
 }
 
 TEST_F(SerialLinkTest, SophieRecordWithoutNameStoresNothingAndWaits) {
-    DoseCapture capture(&window, settings, folder.path());
+    DoseCapture capture(window.view(), settings, folder.path());
     capture.activate();
     pty.send("garbled 28kV 1.2mGy");
     ASSERT_TRUE(test::waitUntil([&] { return folder.errorCount("MainForm dbFill") == 1; }));
@@ -157,7 +157,7 @@ TEST_F(SerialLinkTest, SophieRecordWithoutNameStoresNothingAndWaits) {
 
 TEST_F(SerialLinkTest, GiottoRecordsWholeAndInPieces) {
     settings.xrayComm = unit::Giotto;
-    DoseCapture capture(&window, settings, folder.path());
+    DoseCapture capture(window.view(), settings, folder.path());
     window.findChild<QPushButton*>("cmdProjection_0")->setText("L-CC");
     window.findChild<QPushButton*>("cmdProjection_3")->setText("R-LMO45");
     capture.activate();
@@ -196,7 +196,7 @@ TEST_F(SerialLinkTest, GiottoRecordsWholeAndInPieces) {
 
 TEST_F(SerialLinkTest, GiottoRecordWithoutProjectionWaitsForAButton) {
     settings.xrayComm = unit::Giotto;
-    DoseCapture capture(&window, settings, folder.path());
+    DoseCapture capture(window.view(), settings, folder.path());
     window.findChild<QPushButton*>("cmdProjection_1")->setText("R-CC");
     capture.activate();
     script.answer(MsgResult::OK);
@@ -227,7 +227,7 @@ TEST_F(SerialLinkTest, GiottoRecordWithoutProjectionWaitsForAButton) {
 // (the options window, for example) the link starts over with the current settings.
 TEST_F(SerialLinkTest, ActivationAfterAMessageBoxKeepsTheWaitingRecord) {
     settings.xrayComm = unit::Giotto;
-    DoseCapture capture(&window, settings, folder.path());
+    DoseCapture capture(window.view(), settings, folder.path());
     window.findChild<QPushButton*>("cmdProjection_1")->setText("R-CC");
     window.show();
     ASSERT_TRUE(test::waitUntil([&] { return window.isActiveWindow() && capture.link().isOpen(); }))
@@ -275,7 +275,7 @@ TEST(FillCommand, HandPlacedRecordNothingWaitingAndGiotto) {
     OperatorSeamGuard guard{script};
     corva::settings::Settings settings;
     settings.xrayComm = unit::Sophie;
-    DoseCapture capture(&window, settings, folder.path());
+    DoseCapture capture(window.view(), settings, folder.path());
 
     folder.exec("INSERT INTO tblDosis (KVP, Status) VALUES ('27', '0')");
     capture.fill();
@@ -319,7 +319,7 @@ TEST(LinkActivation, ReturnFromWhichWindowsInitialisesTheLink) {
 // A hand-over file that cannot be written loses no record: the parse takes it from the input.
 TEST_F(SerialLinkTest, UnwritableHandOverFileStillStoresTheRecord) {
     std::filesystem::create_directory(folder.path() / "cInput.txt");
-    DoseCapture capture(&window, settings, folder.path());
+    DoseCapture capture(window.view(), settings, folder.path());
     capture.activate();
     pty.send(SophieRecord);
     ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 1 && listRows() == 1; }));
@@ -330,7 +330,7 @@ TEST_F(SerialLinkTest, UnwritableHandOverFileStillStoresTheRecord) {
 
 TEST_F(SerialLinkTest, AnotherUnitTypeNeverCompletesARecord) {
     settings.xrayComm = 3;
-    DoseCapture capture(&window, settings, folder.path());
+    DoseCapture capture(window.view(), settings, folder.path());
     capture.activate();
     pty.send(SophieRecord);
     pty.send("\x02 10 280 63 1.25\x03");
@@ -343,7 +343,7 @@ TEST_F(SerialLinkTest, AnotherUnitTypeNeverCompletesARecord) {
 
 TEST_F(SerialLinkTest, DebugModeShowsRawInputAndTokens) {
     settings.debug = 1;
-    DoseCapture capture(&window, settings, folder.path());
+    DoseCapture capture(window.view(), settings, folder.path());
     window.show();
     // Let the window's own activation pass, so that it cannot drop the input below.
     test::waitUntil([&] { return window.isActiveWindow(); }, 2000);
@@ -375,7 +375,7 @@ TEST_F(SerialLinkTest, DebugModeShowsRawInputAndTokens) {
 TEST_F(SerialLinkTest, PortThatCannotOpenIsLoggedAndReopenedLater) {
     const auto missing = folder.path() / "later";
     settings.comDevice = missing.string();
-    DoseCapture capture(&window, settings, folder.path());
+    DoseCapture capture(window.view(), settings, folder.path());
     capture.activate();
     EXPECT_FALSE(capture.link().isOpen());
     EXPECT_TRUE(capture.link().isPolling());
@@ -391,7 +391,7 @@ TEST_F(SerialLinkTest, PortThatCannotOpenIsLoggedAndReopenedLater) {
 
 TEST_F(SerialLinkTest, SettingsOutsideTheirListsKeepThePreviousOnes) {
     settings.comSpeed = 6;  // 9600
-    DoseCapture capture(&window, settings, folder.path());
+    DoseCapture capture(window.view(), settings, folder.path());
     capture.activate();
     EXPECT_EQ(capture.link().lineSettings().baud, 9600);
     settings.comSpeed = 14;

@@ -1,0 +1,282 @@
+// The viewer on real files: loading, paging with keys and scroll bar, selection.
+#include <QMenu>
+#include <QProgressBar>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
+
+#include "viewer/dicom_viewer.h"
+#include "common/list_view.h"
+#include "app/main_form.h"
+#include "common/station_context.h"
+#include "settings/settings.h"
+#include "station_test_support.h"
+#include "temp_dir.h"
+
+namespace corva::station::test {
+
+void clickItem(ListView* list, QTreeWidgetItem* item, Qt::MouseButton button = Qt::LeftButton);
+
+namespace {
+
+class ViewerTest : public StationTest {
+protected:
+    void TearDown() override {
+        if (form_) {
+            if (form_->lastPopup()) form_->lastPopup()->close();
+            form_.reset();
+        }
+        StationTest::TearDown();
+    }
+    // A study of `count` images, ImageNr descending against the insert order, so the
+    // image list (by ImageID) and the viewer (by ImageNr) are ordered differently.
+    void makeStudy(int count) {
+        const auto study = addStudy(addPatient("P1", "Muster", "Anna"), "1.2.5");
+        const auto series = addSeries(study, "1.2.5.1", 1);
+        for (int i = 0; i < count; ++i)
+            addImage(series, "1.2.5", "1.2.5.1." + std::to_string(i + 1), count - i,
+                     QString("10:%1:00").arg(i, 2, 10, QChar('0')).toStdString(), 16, 12);
+    }
+    MainForm& open() {
+        form_ = std::make_unique<MainForm>();
+        form_->Form_Load();
+        form_->UpdateTimer()->stop();
+        form_->resize(1200, 900);
+        form_->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
+        return *form_;
+    }
+    void clickStudy(MainForm& f) {
+        clickItem(f.lvPatients(), f.lvPatients()->itemAtPosition(1));
+        clickItem(f.lvStudien(), f.lvStudien()->itemAtPosition(1));
+    }
+    QPoint cellCentre(MainForm& f, int cell) {
+        const QSize size = f.dv1()->cellSize();
+        const int col = cell % f.dv1()->columns();
+        const int row = cell / f.dv1()->columns();
+        return {col * size.width() + size.width() / 2, row * size.height() + size.height() / 2};
+    }
+    std::unique_ptr<MainForm> form_;
+};
+
+TEST_F(ViewerTest, UnreadableFileAmongFiveIsLoggedAndSkipped) {
+    makeStudy(5);
+    corva::test::writeFile(folder_->images() / "1.2.5" / "1.2.5.1.3.dcm", "this is no DICOM file");
+    auto& f = open();
+    clickStudy(f);
+    EXPECT_EQ(f.dv1()->count(), 4);
+    EXPECT_EQ(f.panelText(4), "4 image(s)");
+    EXPECT_FALSE(f.pbLoad()->isVisible());
+    EXPECT_FALSE(stationContext().refreshLock);
+    EXPECT_TRUE(op_.shown().empty());
+    const std::string log = errorLog();
+    const auto first = log.find("MainForm LoadStudy (READ_ERROR)");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(log.find("MainForm LoadStudy (READ_ERROR)", first + 1), std::string::npos);
+    EXPECT_EQ(f.lvImages()->count(), 5);  // the list still names every image
+    // Viewer order follows ImageNr: the last inserted image comes first.
+    EXPECT_EQ(f.dv1()->image(1)->sopInstanceUid(), "1.2.5.1.5");
+    EXPECT_TRUE(waitFor([&] { return f.dv1()->lastPaintedImages() == 4; }));
+}
+
+TEST_F(ViewerTest, NoRefreshWhileAStudyLoads) {
+    makeStudy(5);
+    auto& f = open();
+    clickItem(f.lvPatients(), f.lvPatients()->itemAtPosition(1));
+    addReceiveRow();
+    int ticksDuringLoad = 0;
+    std::int64_t rowsAfterTick = -1;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        if (!stationContext().refreshLock) return;
+        ++ticksDuringLoad;
+        f.UpdateTimer_Timer();  // the timer fires while the load lets window messages run
+        rowsAfterTick = countRows("tblReceive");
+    });
+    tick.start(0);
+    clickItem(f.lvStudien(), f.lvStudien()->itemAtPosition(1));
+    tick.stop();
+    ASSERT_GT(ticksDuringLoad, 0);
+    EXPECT_EQ(rowsAfterTick, 1);
+    EXPECT_EQ(f.dv1()->count(), 5);  // the refresh would have emptied the viewer
+    f.UpdateTimer_Timer();
+    EXPECT_EQ(countRows("tblReceive"), 0);
+}
+
+TEST_F(ViewerTest, AStudyClickedDuringALoadReplacesIt) {
+    makeStudy(6);
+    const auto other = addStudy(1, "1.2.7");
+    addImage(addSeries(other, "1.2.7.1", 1), "1.2.7", "1.2.7.1.1", 1, "11:00:00", 16, 12);
+    auto& f = open();
+    clickItem(f.lvPatients(), f.lvPatients()->itemAtPosition(1));
+    ASSERT_EQ(f.lvStudien()->count(), 2);
+    auto* first = f.lvStudien()->findItems("1", Qt::MatchExactly).value(0);
+    auto* second = f.lvStudien()->findItems(QString::number(other), Qt::MatchExactly).value(0);
+    ASSERT_TRUE(first && second);
+    bool clicked = false;
+    QTimer::singleShot(0, [&] {
+        clicked = true;
+        clickItem(f.lvStudien(), second);
+    });
+    clickItem(f.lvStudien(), first);
+    ASSERT_TRUE(clicked);
+    ASSERT_EQ(f.dv1()->count(), 1);
+    EXPECT_EQ(f.dv1()->image(1)->sopInstanceUid(), "1.2.7.1.1");
+    EXPECT_EQ(loadedImageSet().size(), 1u);
+    EXPECT_EQ(f.panelText(4), "1 image(s)");
+    EXPECT_FALSE(stationContext().refreshLock);
+    // The image list and the selection follow the study shown, not the one replaced.
+    ASSERT_EQ(f.lvImages()->count(), 1);
+    EXPECT_EQ(f.lvImages()->itemAtPosition(1)->text(3), "1.2.7.1.1");
+    EXPECT_EQ(stationContext().selection.studyUid, "1.2.7");
+    EXPECT_EQ(stationContext().selection.loadedLevel, "Studie");
+}
+
+TEST_F(ViewerTest, AnotherPatientChosenDuringALoadLeavesTheViewerEmpty) {
+    makeStudy(6);
+    const auto other = addPatient("P2", "Zweit", "Berta");
+    addStudy(other, "1.2.8");
+    auto& f = open();
+    clickItem(f.lvPatients(), f.lvPatients()->findItems("P1", Qt::MatchExactly).value(0));
+    bool clicked = false;
+    QTimer::singleShot(0, [&] {
+        clicked = true;
+        clickItem(f.lvPatients(), f.lvPatients()->findItems("P2", Qt::MatchExactly).value(0));
+    });
+    clickItem(f.lvStudien(), f.lvStudien()->itemAtPosition(1));
+    ASSERT_TRUE(clicked);
+    EXPECT_EQ(stationContext().selection.patientKey, other);
+    EXPECT_EQ(f.lvStudien()->count(), 1);
+    EXPECT_EQ(f.dv1()->count(), 0);  // the reset view is not refilled by the load it cut short
+    EXPECT_EQ(f.lvImages()->count(), 0);
+    EXPECT_FALSE(f.pbLoad()->isVisible());
+    EXPECT_FALSE(stationContext().refreshLock);
+    EXPECT_TRUE(op_.shown().empty());
+}
+
+TEST_F(ViewerTest, TheSamePatientClickedDuringALoadLetsItFinish) {
+    makeStudy(6);
+    auto& f = open();
+    clickItem(f.lvPatients(), f.lvPatients()->itemAtPosition(1));
+    bool clicked = false;
+    QTimer::singleShot(0, [&] {
+        clicked = true;  // refills the study list under the load
+        clickItem(f.lvPatients(), f.lvPatients()->itemAtPosition(1));
+    });
+    clickItem(f.lvStudien(), f.lvStudien()->itemAtPosition(1));
+    ASSERT_TRUE(clicked);
+    EXPECT_EQ(f.dv1()->count(), 6);
+    EXPECT_EQ(f.lvImages()->count(), 6);
+    EXPECT_EQ(stationContext().selection.studyUid, "1.2.5");
+    EXPECT_FALSE(stationContext().refreshLock);
+}
+
+TEST_F(ViewerTest, StudyWithoutImagesSaysSo) {
+    addStudy(addPatient("P1", "Muster", "Anna"), "1.2.6");
+    auto& f = open();
+    clickStudy(f);
+    EXPECT_EQ(op_.messages(), QStringList{"No images found!"});
+    EXPECT_EQ(op_.shown().at(0).icon, MsgIcon::Critical);
+    EXPECT_EQ(f.dv1()->count(), 0);
+    EXPECT_FALSE(stationContext().refreshLock);  // the next tick may refresh again
+    addReceiveRow();
+    f.UpdateTimer_Timer();
+    EXPECT_EQ(countRows("tblReceive"), 0);
+}
+
+TEST_F(ViewerTest, KeysAndScrollBarOnTheDefaultGrid) {
+    makeStudy(22);
+    auto& f = open();
+    clickStudy(f);
+    ASSERT_EQ(f.dv1()->count(), 22);
+    EXPECT_TRUE(f.dv1_vscroll()->isEnabled());
+    EXPECT_EQ(f.dv1_vscroll()->maximum(), 1);
+    f.dv1()->setFocus();
+    QTest::keyClick(f.dv1(), Qt::Key_PageDown);
+    EXPECT_EQ(f.dv1()->topIndex(), 1);
+    QTest::keyClick(f.dv1(), Qt::Key_Down);
+    EXPECT_EQ(f.dv1()->topIndex(), 2);
+    QTest::keyClick(f.dv1(), Qt::Key_Left);
+    EXPECT_EQ(f.dv1()->topIndex(), 1);
+    QTest::keyClick(f.dv1(), Qt::Key_Right);
+    EXPECT_EQ(f.dv1()->topIndex(), 2);
+    EXPECT_EQ(f.dv1_vscroll()->value(), 0);  // keys do not move the bar
+    f.dv1_vscroll()->setValue(1);
+    EXPECT_EQ(f.dv1()->topIndex(), 4);
+}
+
+TEST_F(ViewerTest, ScrollBarOnATwoByTwoGrid) {
+    makeStudy(10);
+    auto& f = open();
+    settings::current().viewerColumns = 2;
+    settings::current().viewerRows = 2;
+    settings::current().imagesPerPage = 4;
+    f.ApplyViewerSettings();
+    clickStudy(f);
+    EXPECT_EQ(f.dv1()->columns(), 2);
+    EXPECT_EQ(f.dv1_vscroll()->maximum(), 3);
+    f.dv1_vscroll()->setValue(2);
+    EXPECT_EQ(f.dv1()->topIndex(), 5);
+    f.dv1()->setFocus();
+    QTest::keyClick(f.dv1(), Qt::Key_PageDown);
+    EXPECT_EQ(f.dv1()->topIndex(), 9);
+    QTest::keyClick(f.dv1(), Qt::Key_PageUp);
+    EXPECT_EQ(f.dv1()->topIndex(), 5);
+    // A click now hits the images from 5 on.
+    QTest::mouseClick(f.dv1(), Qt::LeftButton, {}, cellCentre(f, 0));
+    EXPECT_EQ(f.SelectedImageIndex(), 5);
+}
+
+TEST_F(ViewerTest, ClickingAnImageSelectsItsListEntry) {
+    makeStudy(5);
+    auto& f = open();
+    clickStudy(f);
+    ASSERT_EQ(f.dv1()->count(), 5);
+    QTest::mouseClick(f.dv1(), Qt::LeftButton, {}, cellCentre(f, 1));
+    ASSERT_TRUE(f.CurrentImage());
+    EXPECT_EQ(f.SelectedImageIndex(), 2);
+    EXPECT_EQ(f.panelText(3), "Sel. image #: 2");
+    EXPECT_TRUE(f.dv1()->framed(2));
+    auto* selected = f.lvImages()->selectedItem();
+    ASSERT_NE(selected, nullptr);
+    EXPECT_EQ(selected->text(3).toStdString(), f.CurrentImage()->sopInstanceUid());
+    EXPECT_NE(f.lvImages()->positionOf(selected), 2);  // the list is ordered otherwise
+
+    // The current image again: left changes nothing, right opens the delete menu.
+    QTest::mouseClick(f.dv1(), Qt::LeftButton, {}, cellCentre(f, 1));
+    EXPECT_EQ(f.lastPopup(), nullptr);
+    QTest::mouseClick(f.dv1(), Qt::RightButton, {}, cellCentre(f, 1));
+    EXPECT_EQ(f.lastPopup(), f.Popup_Dicom());
+    f.Popup_Dicom()->close();
+
+    // A list entry selects its image; the marker moves.
+    auto* entry = f.lvImages()->itemAtPosition(1);
+    clickItem(f.lvImages(), entry);
+    EXPECT_EQ(f.CurrentImage()->sopInstanceUid(), entry->text(3).toStdString());
+    EXPECT_FALSE(f.dv1()->framed(2));
+    EXPECT_TRUE(f.dv1()->framed(f.SelectedImageIndex()));
+
+    // A click beside the images does nothing.
+    const int before = f.SelectedImageIndex();
+    QTest::mouseClick(f.dv1(), Qt::LeftButton, {}, cellCentre(f, 20));
+    EXPECT_EQ(f.SelectedImageIndex(), before);
+}
+
+TEST_F(ViewerTest, RenderingIsCachedPerSize) {
+    makeStudy(3);
+    auto& f = open();
+    clickStudy(f);
+    ASSERT_EQ(f.dv1()->count(), 3);
+    const auto& image = f.dv1()->image(1);
+    const QImage first = image->cachedFor(f.dv1()->cellSize());
+    ASSERT_FALSE(first.isNull());
+    f.dv1()->repaint();
+    EXPECT_EQ(image->cachedFor(f.dv1()->cellSize()).cacheKey(), first.cacheKey());  // not rendered again
+    f.resize(900, 700);
+    EXPECT_TRUE(waitFor([&] {
+        return !image->cachedFor(f.dv1()->cellSize()).isNull() && f.dv1()->lastPaintedImages() == 3;
+    }));
+}
+
+}  // namespace
+}  // namespace corva::station::test

@@ -1,0 +1,106 @@
+#include "browser/browser_panel.h"
+
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QStyle>
+#include <QVBoxLayout>
+
+#include "common/list_view.h"
+#include "common/window_messages.h"
+
+namespace corva::station {
+
+namespace {
+
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+}  // namespace
+
+BrowserPanel::BrowserPanel(QWidget* parent) : QWidget(parent) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* fraPatients = new QGroupBox("Patient list", this);
+    fraPatients->setObjectName("fraPatients");
+    lvPatients_ = new ListView("lvPatients", {"ID", "Lastname, Firstname", "2nd Name", "Birthdate"}, fraPatients);
+    (new QVBoxLayout(fraPatients))->addWidget(lvPatients_);
+    layout->addWidget(fraPatients, 3);
+
+    // The series frame lies over the study list.
+    auto* browserStack = new QWidget(this);
+    auto* stack = new QGridLayout(browserStack);
+    stack->setContentsMargins(0, 0, 0, 0);
+    fraStudies_ = new QGroupBox("Study list", browserStack);
+    fraStudies_->setObjectName("fraStudies");
+    lvStudien_ = new ListView("lvStudien", {"ID", "Date", "Time", "Modality", "Bodypart"}, fraStudies_);
+    (new QVBoxLayout(fraStudies_))->addWidget(lvStudien_);
+    fraSeries_ = new QGroupBox("Series list", browserStack);
+    fraSeries_->setObjectName("fraSeries");
+    lvSerien_ = new ListView("lvSerien", {"Series"}, fraSeries_);
+    lvSerien_->setIconSize(QSize(16, 16));
+    (new QVBoxLayout(fraSeries_))->addWidget(lvSerien_);
+    stack->addWidget(fraStudies_, 0, 0);
+    stack->addWidget(fraSeries_, 0, 0);
+    fraSeries_->hide();
+    layout->addWidget(browserStack, 2);
+}
+
+bool BrowserPanel::seriesFrameShown() const {
+    return !fraSeries_->isHidden();
+}
+
+bool BrowserPanel::fillPatients(const std::vector<PatientRow>& rows) {
+    const int emptied = lvPatients_->emptiedCount();
+    for (const auto& p : rows) {
+        lvPatients_->addItem(q(p.id), QVariant::fromValue<qlonglong>(p.key), {q(p.name), q(p.secondName), q(p.birthDate)});
+        letWindowMessagesRun();
+        if (lvPatients_->emptiedCount() != emptied) return false;  // a newer refresh filled the list
+    }
+    lvPatients_->setSorted(true);
+    return true;
+}
+
+bool BrowserPanel::fillStudies(const std::vector<StudyRow>& rows) {
+    lvStudien_->setUpdatesEnabled(false);
+    const int emptied = lvStudien_->emptiedCount();
+    for (const auto& s : rows) {
+        lvStudien_->addItem(q(s.studyId), q(s.studyUid), {q(s.date), q(s.time), q(s.modality), q(s.bodypart)});
+        letWindowMessagesRun();
+        if (lvStudien_->emptiedCount() != emptied) break;  // another click or a refresh took the list over
+    }
+    const bool whole = lvStudien_->emptiedCount() == emptied;
+    if (whole) lvStudien_->setSorted(true);
+    lvStudien_->setUpdatesEnabled(true);
+    return whole;
+}
+
+bool BrowserPanel::showSeries(const std::vector<SeriesRow>& rows) {
+    lvSerien_->setUpdatesEnabled(false);
+    lvSerien_->setSorted(false);
+    lvSerien_->clear();
+    const QIcon icon = style()->standardIcon(QStyle::SP_DirIcon);
+    lvSerien_->addItem("..", "back")->setIcon(0, icon);
+    const int emptied = lvSerien_->emptiedCount();
+    for (const auto& s : rows) {
+        letWindowMessagesRun();
+        if (lvSerien_->emptiedCount() != emptied) {  // another click took the list over
+            lvSerien_->setUpdatesEnabled(true);
+            return false;
+        }
+        lvSerien_->addItem("# " + q(s.seriesNr), QVariant::fromValue<qlonglong>(s.seriesId))->setIcon(0, icon);
+    }
+    lvSerien_->clearSelection();
+    lvSerien_->setCurrentItem(nullptr);
+    fraSeries_->show();
+    fraSeries_->raise();
+    lvSerien_->setUpdatesEnabled(true);
+    return true;
+}
+
+void BrowserPanel::hideSeries() {
+    fraSeries_->hide();
+    lvSerien_->clear();
+}
+
+}  // namespace corva::station

@@ -1,0 +1,31 @@
+#include "common/station_context.h"
+
+#include "core/paths.h"
+
+namespace corva::station {
+
+ProgramPaths ProgramPaths::compute(const std::filesystem::path& programFolder) {
+    ProgramPaths p;
+    p.programFolder = programFolder;
+    p.transferFolder = programFolder / folder::Transfer;
+    p.inputFolder = programFolder / folder::Temp;
+    p.workFolder = programFolder / folder::Bin;
+    p.imageStore = programFolder / folder::Images;
+    p.dataFolder = programFolder / folder::Data;
+    p.userDb = p.dataFolder / "QAUser.dat";
+    p.imageDb = p.dataFolder / "QAData.dat";
+    p.templateDb = p.dataFolder / "QADef.dat";
+    return p;
+}
+
+std::filesystem::path imageFile(const ProgramPaths& paths, const std::string& studyUid, const std::string& imageUid) {
+    if (!isSafeUid(studyUid) || !isSafeUid(imageUid)) return {};
+    return paths.imageStore / studyUid / (imageUid + ".dcm");
+}
+
+StationContext& stationContext() {
+    static StationContext g;
+    return g;
+}
+
+}  // namespace corva::station

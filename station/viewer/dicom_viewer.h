@@ -1,0 +1,79 @@
+#pragma once
+// The viewer dv1: a grid of columns x rows cells on the background colour, each cell an
+// image of the loaded set from the top index on, rendered with the file's window and
+// the aspect kept. A marked image gets a frame in the marker colour. The viewer only
+// draws and reports input; paging rules live in ViewerPaging, the reactions in MainForm.
+#include <QColor>
+#include <QWidget>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "viewer/loaded_image.h"
+
+namespace corva::station {
+
+class DicomViewer : public QWidget {
+    Q_OBJECT
+public:
+    explicit DicomViewer(QWidget* parent = nullptr);
+
+    void setGrid(int columns, int rows);
+    int columns() const { return columns_; }
+    int rows() const { return rows_; }
+    void setBackground(const QColor& c);
+    QColor background() const { return background_; }
+
+    // The images, 1-based positions as the toolkit counts.
+    int count() const { return static_cast<int>(images_.size()); }
+    const std::shared_ptr<LoadedImage>& image(int position) const { return images_.at(position - 1); }
+    void add(std::shared_ptr<LoadedImage> image);
+    void clear();
+
+    int topIndex() const { return top_; }
+    void setTopIndex(int top);
+
+    // While off, adding images does not repaint; switching it on repaints once.
+    void setAutoRedraw(bool on);
+    bool autoRedraw() const { return autoRedraw_; }
+
+    // The position of the image under a point of the widget, 0 when none.
+    int positionAt(const QPoint& p) const;
+    // Frame style 2 draws the marker frame in `colour`; 0 removes it.
+    void setFrame(int position, int style, const QColor& colour);
+    bool framed(int position) const { return framed_.count(position) > 0; }
+
+    // The size of one cell, the size every image is rendered for.
+    QSize cellSize() const;
+    // Cells painted with their image at the right size in the last paint.
+    int lastPaintedImages() const { return lastPainted_; }
+
+signals:
+    void mouseReleased(Qt::MouseButton button, QPoint position);
+    // A key pressed while the viewer has the focus, as a Windows virtual-key code.
+    void keyPressed(int virtualKey);
+    // After each paint: the number of cells drawn with their image at the cell size.
+    void painted(int imagesDrawn);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    QRect cellRect(int cell) const;
+    void renderLater(const std::shared_ptr<LoadedImage>& image, QSize cell);
+
+    int columns_ = 3;
+    int rows_ = 7;
+    QColor background_ = Qt::black;
+    std::vector<std::shared_ptr<LoadedImage>> images_;
+    int top_ = 1;
+    bool autoRedraw_ = true;
+    std::set<int> framed_;
+    QColor frameColour_;
+    int lastPainted_ = 0;
+    std::set<const LoadedImage*> pendingRenders_;
+};
+
+}  // namespace corva::station

@@ -1,0 +1,80 @@
+#pragma once
+// One image of the loaded image set: the DICOM object read from the image store and its
+// rendering for the viewer, cached per cell size so that scrolling and repainting do
+// not decode again. Rendering may run on a worker thread.
+#include <QImage>
+#include <QSize>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "dicom/dicom.h"
+
+class QThreadPool;
+
+namespace corva::station {
+
+class LoadedImage {
+public:
+    LoadedImage(dicom::Image image, std::filesystem::path file);
+
+    // Reads a file (throws corva::Error when it cannot be read).
+    static std::shared_ptr<LoadedImage> read(const std::filesystem::path& file);
+
+    const dicom::Image& image() const { return image_; }
+    dicom::Image& image() { return image_; }
+    const std::string& sopInstanceUid() const { return sopInstanceUid_; }
+    const std::filesystem::path& file() const { return file_; }
+
+    // The rendering that fits `cell` with the file's window and the aspect kept; rendered
+    // now unless cached for this size. A null image when the pixels cannot be rendered.
+    QImage rendered(QSize cell) const;
+    // The cached rendering when it was made for `cell`; a null image otherwise.
+    QImage cachedFor(QSize cell) const;
+    // True when `cell` was rendered already (out null when the pixels cannot be shown).
+    bool renderedFor(QSize cell, QImage& out) const;
+    // The last rendering of any size (drawn scaled until the right size is ready).
+    QImage anyCached() const;
+
+private:
+    dicom::Image image_;
+    std::filesystem::path file_;
+    std::string sopInstanceUid_;
+    mutable std::mutex renderMutex_;  // one rendering of this image at a time
+    mutable std::mutex cacheMutex_;
+    mutable QImage cache_;
+    mutable QSize cacheSize_;
+    mutable bool cacheFailed_ = false;
+};
+
+using LoadedImages = std::vector<std::shared_ptr<LoadedImage>>;
+
+// The process-wide loaded image set: what the viewer shows and the jobs work on.
+LoadedImages& loadedImageSet();
+
+// The worker threads that decode images (one per core): the pool of the live
+// DecodePoolOwner, or without one (tests of single parts) a pool for the process.
+QThreadPool& decodePool();
+
+// Owns the decode pool for the program's lifetime: the program makes one right after
+// its application object, so the pool is drained (every decode finished) before the
+// application object ends.
+class DecodePoolOwner {
+public:
+    DecodePoolOwner();
+    ~DecodePoolOwner();
+    DecodePoolOwner(const DecodePoolOwner&) = delete;
+    DecodePoolOwner& operator=(const DecodePoolOwner&) = delete;
+    QThreadPool& pool() { return *pool_; }
+
+private:
+    std::unique_ptr<QThreadPool> pool_;
+    DecodePoolOwner* previous_;
+};
+
+// Converts an adapter bitmap to a QImage (deep copy).
+QImage toQImage(const dicom::Bitmap& bitmap);
+
+}  // namespace corva::station

@@ -1,0 +1,159 @@
+#include "station_test_support.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QTest>
+#include <fstream>
+#include <sstream>
+
+#include "dicom_fixture.h"
+#include "poll_until.h"
+#include "viewer/loaded_image.h"
+#include "common/station_context.h"
+#include "settings/settings.h"
+#include "temp_dir.h"
+
+namespace corva::station::test {
+
+namespace {
+
+// One application for the whole test program, on the offscreen platform. Settings and
+// the one-instance lock go to folders of this test run, never the user's.
+class QtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        home_ = std::make_unique<corva::test::TempDir>("station-home");
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((home_->path() / "config").string()));
+        qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(home_->path().string()));
+        const QByteArray screen = CORVA_OFFSCREEN_SCREEN;
+        qputenv("QT_QPA_PLATFORM", screen.isEmpty() ? QByteArray("offscreen") : "offscreen:configfile=" + screen);
+        app_ = std::make_unique<QApplication>(argc_, argv_);
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
+    void TearDown() override {
+        app_.reset();
+        home_.reset();
+    }
+
+private:
+    int argc_ = 1;
+    char name_[16] = "station-tests";
+    char* argv_[2] = {name_, nullptr};
+    std::unique_ptr<corva::test::TempDir> home_;
+    std::unique_ptr<QApplication> app_;
+};
+
+// gtest owns the environment it is given.
+[[maybe_unused]] ::testing::Environment* const environment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+}  // namespace
+
+bool waitFor(const std::function<bool()>& condition, int timeoutMs) {
+    return corva::test::pollUntil(condition, timeoutMs);
+}
+
+void StationTest::SetUp() {
+    folder_ = std::make_unique<corva::test::ProgramFolder>(folderOptions());
+    folder_->activate();
+    auto& g = stationContext();
+    g.dataDb.closeIfOpen();
+    g.userDb.closeIfOpen();
+    g = StationContext{};
+    g.paths = ProgramPaths::compute(folder_->path());
+    g.dataDb.setFile(g.paths.imageDb);
+    g.userDb.setFile(g.paths.userDb);
+    settings::current() = settings::Settings{};
+    settings::LoadSettings(settings::current());
+    loadedImageSet().clear();
+    guard_ = std::make_unique<OperatorSeamGuard>(op_);
+}
+
+void StationTest::TearDown() {
+    guard_.reset();
+    loadedImageSet().clear();
+    stationContext().dataDb.closeIfOpen();
+    stationContext().userDb.closeIfOpen();
+    folder_.reset();
+}
+
+db::Database StationTest::openImageDb() const {
+    return db::Database(folder_->imageDatabase());
+}
+
+std::int64_t StationTest::addPatient(const std::string& id, const std::string& last,
+                                     const std::optional<std::string>& first, const std::optional<std::string>& second,
+                                     const std::string& birthDate) {
+    auto db = openImageDb();
+    auto s = db.prepare(
+        "INSERT INTO tblPatienten (PATID1, PATNachname, PATVorname, PAT2Vorname, PATGebDatum, PATGeschlecht) "
+        "VALUES (?, ?, ?, ?, ?, 'F')");
+    s.bind(1, id).bind(2, last).bind(3, first).bind(4, second).bind(5, birthDate);
+    s.run();
+    return db.lastInsertRowId();
+}
+
+std::int64_t StationTest::addStudy(std::int64_t patientKey, const std::string& studyUid, const std::string& date,
+                                   const std::string& time) {
+    auto db = openImageDb();
+    db.exec("INSERT INTO tblModalities (Modality) SELECT 'MG' WHERE NOT EXISTS (SELECT 1 FROM tblModalities)");
+    db.exec("INSERT INTO tblBodyparts (Bodypart) SELECT 'BREAST' WHERE NOT EXISTS (SELECT 1 FROM tblBodyparts)");
+    auto s = db.prepare(
+        "INSERT INTO tblStudies (FKeyPATID, FKeyUeberweiserID, FKeyBodypartID, FKeyModID, FKeyAccessionID, StudyDate, "
+        "StudyTime, StudyUID, StudyNr, StudyDescription) VALUES (?, 1, (SELECT MIN(BodypartID) FROM tblBodyparts), "
+        "(SELECT MIN(ModID) FROM tblModalities), 1, ?, ?, ?, 0, 'N/A')");
+    s.bind(1, patientKey).bind(2, date).bind(3, date + " " + time).bind(4, studyUid);
+    s.run();
+    return db.lastInsertRowId();
+}
+
+std::int64_t StationTest::addSeries(std::int64_t studyKey, const std::string& seriesUid, int seriesNr) {
+    auto db = openImageDb();
+    auto s = db.prepare("INSERT INTO tblSeries (FKeyStudyID, SeriesUID, SeriesNr, SeriesCBA) VALUES (?, ?, ?, '0')");
+    s.bind(1, studyKey).bind(2, seriesUid).bind(3, seriesNr);
+    s.run();
+    return db.lastInsertRowId();
+}
+
+std::int64_t StationTest::addImage(std::int64_t seriesKey, const std::string& studyUid, const std::string& imageUid,
+                                   int imageNr, const std::string& time, int rows, int columns,
+                                   std::optional<std::int64_t> imageId) {
+    auto db = openImageDb();
+    auto s = db.prepare(
+        "INSERT INTO tblImages (ImageID, FKeySeriesID, ImageUID, ImageNr, ImageDate, ImageTime) VALUES (?, ?, ?, ?, "
+        "'2024-01-15', ?)");
+    if (imageId) s.bind(1, *imageId);
+    else s.bindNull(1);
+    s.bind(2, seriesKey).bind(3, imageUid).bind(4, imageNr).bind(5, "2024-01-15 " + time);
+    s.run();
+    const auto key = db.lastInsertRowId();
+    if (rows > 0) {
+        corva::test::DicomRecipe recipe;
+        recipe.studyUid = studyUid;
+        recipe.sopInstanceUid = imageUid;
+        recipe.instanceNumber = imageNr;
+        recipe.rows = rows;
+        recipe.columns = columns;
+        corva::test::writeDicom(folder_->images() / studyUid / (imageUid + ".dcm"), recipe);
+    }
+    return key;
+}
+
+void StationTest::addReceiveRow() {
+    auto db = openImageDb();
+    db.exec("INSERT INTO tblReceive (PATID, StudyID, SeriesID, ImageID) VALUES (1, 1, 1, 1)");
+}
+
+std::int64_t StationTest::countRows(const std::string& table) const {
+    auto db = openImageDb();
+    auto s = db.prepare("SELECT COUNT(*) FROM " + table);
+    return s.step() ? s.getInt(0) : -1;
+}
+
+std::string StationTest::errorLog() const {
+    std::ifstream in(folder_->logs() / "Error.log", std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace corva::station::test
