@@ -13,9 +13,9 @@
 
 #include "dicom/dicom.h"
 #include "dicom_fixture.h"
-#include "image_exporter.h"
+#include "transfer/image_exporter.h"
 #include "temp_dir.h"
-#include "zip_packer.h"
+#include "transfer/zip_packer.h"
 
 using namespace corva;
 using namespace corva::station::transfer;

@@ -1,4 +1,4 @@
-#include "export_form.h"
+#include "transfer/export_form.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -9,8 +9,8 @@
 #include <future>
 #include <vector>
 
-#include "image_exporter.h"
-#include "zip_packer.h"
+#include "transfer/image_exporter.h"
+#include "transfer/zip_packer.h"
 
 class QCheckBox;
 class QComboBox;

@@ -1,4 +1,4 @@
-#include "image_exporter.h"
+#include "transfer/image_exporter.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,12 +1,12 @@
-#include "import_jobs.h"
+#include "transfer/import_jobs.h"
 
 #include <exception>
 
 #include "core/error.h"
 #include "dicom/dicom.h"
-#include "input_drop.h"
+#include "transfer/input_drop.h"
 #include "log/error_log.h"
-#include "medium_path.h"
+#include "transfer/medium_path.h"
 
 namespace corva::station::transfer {
 

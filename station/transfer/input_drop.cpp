@@ -1,4 +1,4 @@
-#include "input_drop.h"
+#include "transfer/input_drop.h"
 
 #include <fcntl.h>
 #include <stdio.h>

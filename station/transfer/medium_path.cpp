@@ -1,4 +1,4 @@
-#include "medium_path.h"
+#include "transfer/medium_path.h"
 
 #include <algorithm>
 #include <cctype>

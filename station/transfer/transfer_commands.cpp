@@ -1,8 +1,8 @@
-#include "transfer_commands.h"
+#include "transfer/transfer_commands.h"
 
 #include "common/operator_seam.h"
-#include "export_form.h"
-#include "import_jobs.h"
+#include "transfer/export_form.h"
+#include "transfer/import_jobs.h"
 
 namespace corva::station::transfer {
 

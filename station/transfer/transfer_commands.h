@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-#include "image_exporter.h"
+#include "transfer/image_exporter.h"
 #include "jobs/job.h"
 
 namespace corva::station::transfer {

@@ -1,4 +1,4 @@
-#include "zip_packer.h"
+#include "transfer/zip_packer.h"
 
 #include <zip.h>
 #include <zlib.h>

@@ -19,11 +19,11 @@
 
 #include "station/scripted_operator.h"
 #include "dicom_fixture.h"
-#include "export_form.h"
+#include "transfer/export_form.h"
 #include "program_folder.h"
 #include "settings/settings.h"
 #include "temp_dir.h"
-#include "transfer_commands.h"
+#include "transfer/transfer_commands.h"
 #include "transfer_test_util.h"
 
 namespace corva::station::transfer {

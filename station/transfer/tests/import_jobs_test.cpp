@@ -5,7 +5,7 @@
 #include "core/error.h"
 #include "dicom/dicom.h"
 #include "dicom_fixture.h"
-#include "import_jobs.h"
+#include "transfer/import_jobs.h"
 #include "program_folder.h"
 #include "recording_report.h"
 #include "temp_dir.h"

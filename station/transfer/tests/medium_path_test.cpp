@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "core/error.h"
-#include "medium_path.h"
+#include "transfer/medium_path.h"
 #include "temp_dir.h"
 #include "transfer_test_util.h"
 

@@ -11,13 +11,13 @@
 
 #include "dicom/dicom.h"
 #include "dicom_fixture.h"
-#include "image_exporter.h"
-#include "import_jobs.h"
+#include "transfer/image_exporter.h"
+#include "transfer/import_jobs.h"
 #include "program_folder.h"
 #include "recording_report.h"
 #include "temp_dir.h"
 #include "transfer_test_util.h"
-#include "zip_packer.h"
+#include "transfer/zip_packer.h"
 
 extern char** environ;
 

@@ -9,7 +9,7 @@
 
 #include "temp_dir.h"
 #include "transfer_test_util.h"
-#include "zip_packer.h"
+#include "transfer/zip_packer.h"
 
 namespace corva::station::transfer {
 namespace {
