@@ -34,7 +34,9 @@
 #include "dose/dose_capture.h"
 #include "dose/projection_ini.h"
 #include "settings/settings.h"
+#include "transfer/transfer_commands.h"
 #include "viewer/dicom_viewer.h"
+#include "viewer/loaded_image.h"
 
 namespace corva::station {
 
@@ -184,6 +186,19 @@ void MainForm::connectMenus() {
     on(menus_.PopUpStudie_SeriesWindow, &MainForm::PopUpStudie_SeriesWindow_Click);
     on(menus_.PopUpStudie_Laden, &MainForm::PopUpStudie_Laden_Click);
     on(menus_.PopUpSerie_Laden, &MainForm::PopUpSerie_Laden_Click);
+    // Export: the toolbar buttons run the commands of the hidden "Export" submenu on the
+    // files of the images the viewer holds.
+    const auto exportLoaded = [](transfer::ExportFormat format, const char* location) {
+        catchAtEdge(location, true, [format] {
+            std::vector<std::filesystem::path> files;
+            for (const auto& image : loadedImageSet()) files.push_back(image->file());
+            transfer::runExport(format, files);
+        });
+    };
+    for (QAction* a : {menus_.mnuExportJPEG, menus_.eJPEG})
+        on(a, [=] { exportLoaded(transfer::ExportFormat::Jpeg, "MainForm mnuExportJPEG_Click"); });
+    for (QAction* a : {menus_.mnuExportDICOM, menus_.eDICOM})
+        on(a, [=] { exportLoaded(transfer::ExportFormat::Dicom, "MainForm mnuExportDICOM_Click"); });
 }
 
 void MainForm::attachDoseCapture() {

@@ -1,4 +1,5 @@
 // The viewer on real files: loading, paging with keys and scroll bar, selection.
+#include <QAction>
 #include <QMenu>
 #include <QProgressBar>
 #include <QScrollBar>
@@ -6,6 +7,7 @@
 #include <QTimer>
 
 #include "viewer/dicom_viewer.h"
+#include "viewer/loaded_image.h"
 #include "common/list_view.h"
 #include "app/main_form.h"
 #include "common/station_context.h"
@@ -58,6 +60,24 @@ protected:
     }
     std::unique_ptr<MainForm> form_;
 };
+
+TEST_F(ViewerTest, ExportButtonsOpenTheExportWindowOnlyWithImagesLoaded) {
+    makeStudy(3);
+    auto& f = open();
+    op_.answer(MsgResult::OK);
+    f.findChild<QAction*>("Toolbar1_eJPEG")->trigger();
+    EXPECT_EQ(op_.messages(), QStringList{"No images loaded into viewport."});
+    clickStudy(f);
+    ASSERT_EQ(loadedImageSet().size(), 3u);
+    QString title;
+    op_.answerWindow([&](QDialog& window) {
+        title = window.windowTitle();
+        return int(QDialog::Rejected);
+    });
+    f.findChild<QAction*>("Toolbar1_eDICOM")->trigger();
+    EXPECT_EQ(title, "Export DICOM");
+    EXPECT_TRUE(op_.unexpected().empty());
+}
 
 TEST_F(ViewerTest, UnreadableFileAmongFiveIsLoggedAndSkipped) {
     makeStudy(5);
