@@ -90,6 +90,19 @@ std::optional<double> decimalRule(const std::string& text)
     return before ? *before : 0.0;
 }
 
+std::optional<double> integerPart(const std::string& text)
+{
+    const std::string s = trim(text);
+    const auto value = parseNumber(s);
+    if (!value)
+        return std::nullopt;
+    const auto dot = s.find('.');
+    if (dot == std::string::npos)
+        return value;
+    const auto before = parseNumber(s.substr(0, dot));
+    return before ? *before : 0.0;
+}
+
 std::string replaceApostrophes(const std::string& text)
 {
     std::string out;
@@ -156,6 +169,27 @@ std::int32_t wholeOrZero(const DataSet& ds, std::uint16_t g, std::uint16_t e)
 {
     const auto n = numberOf(ds.get(g, e));
     return n ? wholeNumber(*n) : 0;
+}
+
+// A whole number for a column nothing reads: a value that does not fit is stored as
+// 0 and noted, so that it never keeps an image out of the store.
+std::int32_t storedOnly(double value, const char* what, const Attribute& a, std::vector<std::string>& notes)
+{
+    try {
+        return wholeNumber(value);
+    } catch (const Error&) {
+        notes.push_back(std::string(what) + " " + a.tag.text() + " '" + firstValueText(a) +
+                        "' cannot be stored as a whole number, 0 stored");
+        return 0;
+    }
+}
+
+std::int32_t storedOnly(const DataSet& ds, std::uint16_t g, std::uint16_t e, const char* what,
+                        std::vector<std::string>& notes)
+{
+    const Attribute a = ds.get(g, e);
+    const auto n = numberOf(a);
+    return n ? storedOnly(*n, what, a, notes) : 0;
 }
 
 std::optional<DateTime> dateValue(const Attribute& a)
@@ -334,15 +368,18 @@ ImageValues readImageValues(const DataSet& ds)
     if (!present(uid))
         throw Error(errc::NotFound, "SOP instance UID (0008,0018) missing");
     v.sopInstanceUid = uid.text;
-    v.windowCenter = wholeOrZero(ds, 0x0028, 0x1050);
-    v.windowWidth = wholeOrZero(ds, 0x0028, 0x1051);
-    v.rows = wholeOrZero(ds, 0x0028, 0x0010);
-    v.columns = wholeOrZero(ds, 0x0028, 0x0011);
-    v.kvp = wholeOrZero(ds, 0x0018, 0x0060);
-    v.collectionDiameter = wholeOrZero(ds, 0x0018, 0x0090);
-    v.exposureTime = wholeOrZero(ds, 0x0018, 0x1150);
-    v.exposure = wholeOrZero(ds, 0x0018, 0x1152);
-    v.tubeCurrent = wholeOrZero(ds, 0x0018, 0x1151);
+    // Only the image number is read back (sort order); the other numbers are stored
+    // for the record, so a value that does not fit becomes 0 instead of a failure.
+    auto& notes = v.unconverted;
+    v.windowCenter = storedOnly(ds, 0x0028, 0x1050, "window center", notes);
+    v.windowWidth = storedOnly(ds, 0x0028, 0x1051, "window width", notes);
+    v.rows = storedOnly(ds, 0x0028, 0x0010, "rows", notes);
+    v.columns = storedOnly(ds, 0x0028, 0x0011, "columns", notes);
+    v.kvp = storedOnly(ds, 0x0018, 0x0060, "KVP", notes);
+    v.collectionDiameter = storedOnly(ds, 0x0018, 0x0090, "data collection diameter", notes);
+    v.exposureTime = storedOnly(ds, 0x0018, 0x1150, "exposure time", notes);
+    v.exposure = storedOnly(ds, 0x0018, 0x1152, "exposure", notes);
+    v.tubeCurrent = storedOnly(ds, 0x0018, 0x1151, "X-ray tube current", notes);
     if (const auto n = numberOf(ds.get(0x0020, 0x0013)))
         v.imageNumber = imageNumber(ds, *n);
 
@@ -351,7 +388,8 @@ ImageValues readImageValues(const DataSet& ds)
         v.sliceLocation = rules::decimalRule(firstValueText(location)).value_or(0.0) + 0.0;
     const Attribute thickness = ds.get(0x0018, 0x0050);
     if (numberOf(thickness))
-        v.sliceThickness = wholeNumber(rules::decimalRule(firstValueText(thickness)).value_or(0.0));
+        v.sliceThickness =
+            storedOnly(rules::integerPart(firstValueText(thickness)).value_or(0.0), "slice thickness", thickness, notes);
 
     v.date = storedDate(dateValue(ds.get(0x0008, 0x0023)));
     v.time = storedDateTime(dateValue(ds.get(0x0008, 0x0033)));

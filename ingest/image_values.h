@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "dicom/dicom.h"
 
@@ -53,6 +54,9 @@ struct ImageValues {
     std::int32_t sliceThickness = 0;
     std::string date;  // stored forms
     std::string time;
+    // Values nothing reads that could not be converted and were stored as 0, e.g.
+    // "slice thickness (0018,0050) '1E10' out of range": logged, never a failure.
+    std::vector<std::string> unconverted;
 };
 
 using ReporterIds = std::array<std::int32_t, 3>;
@@ -82,6 +86,10 @@ std::int32_t wholeNumber(double v);
 // The number before the decimal point ("-150.75" -> -150); a text with an exponent
 // gives its value truncated ("1.25E2" -> 125). nullopt when not numeric.
 std::optional<double> decimalRule(const std::string& text);
+// The strict decimal rule: a text with "." gives the number before the "." (digits
+// after it and an exponent are dropped: "2.5E1" -> 2); a text without "." is taken as
+// a number. nullopt when not numeric.
+std::optional<double> integerPart(const std::string& text);
 // Replaces every ' by ´ (U+00B4).
 std::string replaceApostrophes(const std::string& text);
 std::string removeApostrophes(const std::string& text);

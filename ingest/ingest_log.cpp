@@ -28,17 +28,67 @@ void IngestLog::append(const fs::path& file, const std::string& line)
     }
 }
 
-void IngestLog::writeLog(std::int64_t number, const std::string& text, const std::string& tag)
+std::string IngestLog::oneLine(const std::string& text)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+void IngestLog::writeLine(std::int64_t number, const std::string& body)
 {
     std::string line = corva::generalDate();
     if (number >= 0)
         line += ' ';
     line += std::to_string(number);
     line += ' ';
-    line += text;
-    line += tag;
+    line += body;
     line += '\n';
     append(logFile_, line);
+}
+
+void IngestLog::writeLog(std::int64_t number, const std::string& text, const std::string& tag)
+{
+    std::string body = text;
+    if (!file_.empty() && text.find(file_) == std::string::npos)
+        body += " - file " + file_;
+    body = oneLine(body) + oneLine(tag);
+    if (file_.empty()) {
+        writeLine(number, body);
+        return;
+    }
+    // A file that fails on every tick would write the same line each time.
+    Repeat& last = repeats_[file_];
+    if (last.count > 0 && last.number == number && last.body == body) {
+        ++last.count;
+        return;
+    }
+    endFile(file_);
+    Repeat& fresh = repeats_[file_];
+    fresh = Repeat{number, body, 1};
+    writeLine(number, body);
+}
+
+void IngestLog::endFile(const std::string& name)
+{
+    const auto it = repeats_.find(name);
+    if (it == repeats_.end())
+        return;
+    const Repeat r = it->second;
+    repeats_.erase(it);
+    if (r.count > 1)
+        writeLine(r.number, r.body + " (" + std::to_string(r.count) + " times in all)");
 }
 
 void IngestLog::writeDebugLog(const std::string& text)
@@ -55,7 +105,7 @@ void IngestLog::writeDebugLog(const std::string& text)
         if (!fs::exists(aside, ec))
             fs::rename(debugFile_, aside, ec);
     }
-    append(debugFile_, corva::generalDate() + text + '\n');
+    append(debugFile_, corva::generalDate() + oneLine(text) + '\n');
 }
 
 }  // namespace corva::ingest

@@ -1,10 +1,14 @@
 #include "ingest_service.h"
 
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <system_error>
 
 #include "core/error.h"
+#include "crash_note.h"
 #include "core/paths.h"
 #include "db/schema.h"
 #include "dicom/dicom.h"
@@ -22,15 +26,6 @@ void logException(IngestLog& log, const std::exception& e, const char* tag)
         log.writeLog(err->code(), err->message(), tag);
     else
         log.writeLog(errc::Generic, e.what(), tag);
-}
-
-// A UID quoted in a log line: control characters would break the line.
-std::string printable(const std::string& text)
-{
-    std::string out;
-    for (char c : text.substr(0, 128))
-        out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
-    return out;
 }
 
 // Moves a file; across file systems it is copied under a temporary name, renamed and
@@ -70,6 +65,38 @@ void IngestService::start()
     fs::create_directories(images_, ec);
     log_.emplace(folder_ / folder::Logs, fs::exists(folder_ / "debug.on", ec));
     connection_.setFile(data / "QAData.dat");
+    // Fault injection for the crash-recovery test: die on the file of this name.
+    if (const char* name = std::getenv("INGRADO_TEST_CRASH_ON"); name && *name)
+        crashOn_ = name;
+    recoverInterrupted();
+}
+
+void IngestService::recoverInterrupted()
+{
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(input_, ec)) {
+        const std::string tryName = entry.path().filename().string();
+        if (tryName.size() <= 4 || !InputScanner::isInputName(tryName.substr(0, tryName.size() - 4)) ||
+            tryName.compare(tryName.size() - 4, 4, ".try") != 0)
+            continue;
+        const std::string name = tryName.substr(0, tryName.size() - 4);
+        std::error_code exists;
+        if (!fs::exists(input_ / name, exists))
+            continue;
+        const std::string marker = readTryMarker(entry.path());
+        log_->setFile(name);
+        if (marker == crash::CrashedMarker) {
+            // It would be taken first again and end the service again.
+            copyToBad(name, "Ingrado ended abnormally while working on this file");
+            fs::remove(entry.path(), ec);
+        } else if (marker == InHandMarker) {
+            // Ended from outside (killed) while working on it: the attempt counts, the file is tried again.
+            log_->writeLog(errc::Generic, "Ingrado was ended while working on " + name + ", tried again",
+                           "TimerDB");
+            writeTry(entry.path(), readTry(entry.path(), *log_), *log_);
+        }
+        log_->setFile({});
+    }
 }
 
 bool IngestService::OpenDB()
@@ -107,6 +134,11 @@ void IngestService::tick(const std::atomic<bool>* stop)
                 break;
             processFile(i + 1, work.size(), work[i], keys);
         }
+        // Files that went away by other hands: their repeated lines are summed up too.
+        log_->endFilesNotPresent([this](const std::string& name) {
+            std::error_code ec;
+            return fs::exists(input_ / name, ec);
+        });
         CloseDB();
         deleteOrphans();
     } catch (const std::exception& e) {
@@ -134,19 +166,61 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
     const fs::path source = input_ / name;
     const fs::path tryPath = input_ / (name + ".try");
     std::error_code ec;
+    // Every line written while the file is in hand names it; when it has gone (filed,
+    // set aside, replaced) its repeated lines are summed up.
+    struct FileInHand {
+        IngestLog& log;
+        const std::string& name;
+        const fs::path& source;
+        FileInHand(IngestLog& l, const std::string& n, const fs::path& s) : log(l), name(n), source(s) { log.setFile(n); }
+        ~FileInHand()
+        {
+            std::error_code ec;
+            if (!fs::exists(source, ec))
+                log.endFile(name);
+            log.setFile({});
+        }
+    } fileInHand(*log_, name, source);
     // A name too long to get ".try" appended cannot have its attempts counted: such a
     // file gets one attempt and is set aside when it fails, instead of being retried forever.
     const bool countable = name.size() + 4 <= MaxNameBytes;
     int tries = countable && fs::exists(tryPath, ec) ? readTry(tryPath, *log_) : 0;
     if (tries >= MaxTries) {
-        copyToBad(name);
+        copyToBad(name, "given up after " + std::to_string(tries) + " attempts");
         debug(name + " moved to bad objects!");
         fs::remove(tryPath, ec);
         return;
     }
-    if (countable)
-        writeTry(tryPath, tries + 1, *log_);
+    if (countable) {
+        // Marked while in hand; a fatal signal marks it crashed (see crash_note.h).
+        writeTry(tryPath, tries + 1, *log_, InHandMarker);
+        crash::arm(tryPath, tries + 1);
+    }
+    // When the attempt is over, a try file still there loses its in-hand marker.
+    struct AttemptOver {
+        const fs::path& tryPath;
+        int count;
+        IngestLog& log;
+        bool countable;
+        ~AttemptOver()
+        {
+            crash::disarm();
+            std::error_code ec;
+            if (countable && fs::exists(tryPath, ec))
+                writeTry(tryPath, count, log);
+        }
+    } attemptOver{tryPath, tries + 1, *log_, countable};
+    if (!crashOn_.empty() && name == crashOn_)
+        ::raise(SIGSEGV);
     bool failed = false;
+
+    // The toolkit's reader recurses per nested sequence: a file nested too deep is set
+    // aside before it is parsed, as it can never be read.
+    if (const dicom::FileStructure structure = dicom::checkFileStructure(source); structure.tooDeep) {
+        copyToBad(name, "Refused: " + structure.problem);
+        fs::remove(tryPath, ec);
+        return;
+    }
 
     std::optional<dicom::Image> image;
     std::optional<Error> readError;
@@ -165,24 +239,25 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
         // UIDs become folder and file names: one that is not a plain UID can never be
         // filed, so the file is set aside at once instead of being retried.
         std::string sopUid;
+        std::string seriesUid;
         try {
             const dicom::DataSet ds = image->attributes();
             studyUid = studyFolderUid(ds);
             const dicom::Attribute sop = ds.get(0x0008, 0x0018);
             sopUid = sop.exists ? sop.text : std::string();
+            const dicom::Attribute series = ds.get(0x0020, 0x000E);
+            seriesUid = series.exists ? series.text : std::string();
         } catch (const std::exception& e) {
             readError = Error(errc::NotDicom, e.what());
             image.reset();
         }
-        const bool badStudy = !studyUid.empty() && !isSafeUid(studyUid);
-        const bool badSop = !sopUid.empty() && !isSafeUid(sopUid);
-        if (image && (badStudy || badSop)) {
-            log_->writeLog(errc::InvalidName,
-                           "Invalid UID '" + printable(badStudy ? studyUid : sopUid) + "' in " + printable(name) +
-                               ", file moved to bad objects",
-                           "CheckUID");
+        std::string badUid;
+        for (const std::string* uid : {&studyUid, &seriesUid, &sopUid})
+            if (badUid.empty() && !uid->empty() && !isSafeUid(*uid))
+                badUid = *uid;
+        if (image && !badUid.empty()) {
             image.reset();
-            copyToBad(name);
+            copyToBad(name, "Invalid UID '" + badUid + "'");
             fs::remove(tryPath, ec);
             return;
         }
@@ -205,11 +280,18 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
         image.reset();
         switch (result) {
         case status::Registered:
-        case status::AlreadyRegistered:
+        case status::AlreadyRegistered: {
             debug("regstatus = 1");
-            if (studyUid.empty())
-                throw Error(errc::NotFound, "No study instance UID");
-            handleRegistered(name, studyUid, keys);
+            // The folder of the study row the image is filed under.
+            const std::string filed = registrar_->filedStudyUid().empty() ? studyUid : registrar_->filedStudyUid();
+            if (filed.empty() || !isSafeUid(filed))
+                throw Error(errc::InvalidName, "No usable study instance UID for the image store: '" + filed + "'");
+            handleRegistered(name, filed);
+            break;
+        }
+        case status::Conflict:
+            copyToBad(name, registrar_->conflict());
+            fs::remove(tryPath, ec);
             break;
         case status::CopiedUnderUid:
             debug("regstatus = 2");
@@ -238,14 +320,12 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
         failed = true;
     }
     if (failed && !countable && fs::exists(source, ec)) {
-        log_->writeLog(errc::InvalidName, "Name too long to count attempts: " + printable(name) +
-                                              ", file moved to bad objects", "CopyToBad");
-        copyToBad(name);
+        copyToBad(name, "Name too long to count attempts");
         debug(name + " moved to bad objects!");
     }
 }
 
-void IngestService::handleRegistered(const std::string& name, const std::string& studyUid, const Keys& keys)
+void IngestService::handleRegistered(const std::string& name, const std::string& studyUid)
 {
     const fs::path source = input_ / name;
     const fs::path folder = images_ / studyUid;
@@ -265,22 +345,22 @@ void IngestService::handleRegistered(const std::string& name, const std::string&
         debug("file deleted!");
     }
     fs::remove(input_ / (name + ".try"), ec);
-    debug("trying to set register entry into tblReceive:");
-    db::Statement insert(database(), "Insert Into tblReceive (PATID, StudyID, SeriesID, ImageID) Values(?, ?, ?, ?)");
-    insert.bind(1, keys.patient).bind(2, keys.study).bind(3, keys.series).bind(4, keys.image);
-    insert.run();
-    debug("success");
 }
 
-void IngestService::copyToBad(const std::string& name)
+void IngestService::copyToBad(const std::string& name, const std::string& reason)
 {
+    log_->endFile(name);  // its repeated lines are summed up before the move is logged
     try {
         const fs::path bad = input_ / folder::BadObjects;
         fs::create_directories(bad);
-        if (fs::exists(bad / name))
+        if (fs::exists(bad / name)) {
             fs::remove(input_ / name);
-        else
+            log_->writeLog(errc::Generic, reason + ": " + name + " deleted, a file of that name is in bad objects already",
+                           "CopyToBad");
+        } else {
             moveFile(input_ / name, bad / name);
+            log_->writeLog(errc::Generic, reason + ": " + name + " moved to bad objects", "CopyToBad");
+        }
     } catch (const fs::filesystem_error& e) {
         log_->writeLog(e.code().value(), e.what(), "CopyToBad");
     } catch (const std::exception& e) {

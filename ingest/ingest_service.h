@@ -33,8 +33,9 @@ public:
     // When `stop` becomes true the tick ends after the file in hand.
     void tick(const std::atomic<bool>* stop = nullptr);
 
-    // Sets the input file aside in Temp/BadObjects (deleted when a file of that name is there).
-    void copyToBad(const std::string& name);
+    // Sets the input file aside in Temp/BadObjects (deleted when a file of that name is
+    // there) and logs it once, with the reason.
+    void copyToBad(const std::string& name, const std::string& reason);
     // Removes series without images, studies without series and patients without studies.
     void deleteOrphans();
 
@@ -43,8 +44,13 @@ public:
     const std::filesystem::path& imageFolder() const { return images_; }
 
 private:
+    // At start: a file the service died on (crashed marker) is set aside; one it was
+    // ended on from outside keeps its count and is tried again.
+    void recoverInterrupted();
     void processFile(std::size_t position, std::size_t count, const std::string& name, Keys& keys);
-    void handleRegistered(const std::string& name, const std::string& studyUid, const Keys& keys);
+    // Moves a registered file into its study's folder (its rows and receive-table row
+    // are committed already).
+    void handleRegistered(const std::string& name, const std::string& studyUid);
     bool OpenDB();
     void CloseDB();
     db::Database& database();
@@ -57,6 +63,7 @@ private:
     std::optional<InputScanner> scanner_;
     db::Connection connection_;
     std::optional<Registrar> registrar_;  // prepared statements of the current tick
+    std::string crashOn_;                 // fault injection for tests
 };
 
 }  // namespace corva::ingest

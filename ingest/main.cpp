@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "core/paths.h"
+#include "crash_note.h"
 #include "ingest_service.h"
 #include "process/process.h"
 
@@ -35,7 +36,7 @@ void sleepUntil(const timespec& when)
 int main()
 {
     const auto folder = corva::programFolder();
-    corva::process::SingleInstanceLock lock("Ingrado " + folder.string());
+    corva::process::SingleInstanceLock lock("Ingrado " + folder.string(), folder);
     if (!lock.acquired())
         return 0;
 
@@ -47,6 +48,8 @@ int main()
     ::sigaction(SIGINT, &sa, nullptr);
     ::signal(SIGHUP, SIG_IGN);
     ::signal(SIGPIPE, SIG_IGN);
+    // A crash marks the file in hand, which the next start sets aside.
+    corva::ingest::crash::installHandlers();
 
     corva::ingest::IngestService service(folder);
     service.start();

@@ -104,6 +104,8 @@ void Registrar::writeCopy(dicom::Image& image, const fs::path& target)
 
 int Registrar::registerImage(dicom::Image& image, Keys& keys, const std::string& name)
 {
+    filedStudyUid_.clear();
+    conflict_.clear();
     debug("RegisterImage Start");
     auto end = [&](int result) {
         debug("RegisterImage Ende");
@@ -162,6 +164,8 @@ int Registrar::registerImage(dicom::Image& image, Keys& keys, const std::string&
         logError(e, "GetValuesImage");
         return fail("GetValuesImage = false");
     }
+    for (const auto& note : v.image.unconverted)
+        log_.writeLog(errc::TypeMismatch, note + " in " + name, "GetValuesImage");
 
     if (upper(name) != upper(v.image.sopInstanceUid + ".dcm")) {
         // The SOP instance UID becomes a file name: never one that could leave the folder.
@@ -184,8 +188,10 @@ int Registrar::registerImage(dicom::Image& image, Keys& keys, const std::string&
 
 int Registrar::registerRows(const Values& v, Keys& keys)
 {
-    // All rows of one file are committed together or not at all: a crash leaves
-    // either a registered file or none of its rows.
+    // All rows of one file, its receive-table row included, are committed together or
+    // not at all, before the file is moved: a kill before the commit leaves the file in
+    // the input folder to be registered again; a kill after it leaves a registered file
+    // there, which the next pass finds known and moves. No image is lost either way.
     std::optional<db::Transaction> transaction;
     try {
         transaction.emplace(db_);
@@ -196,18 +202,41 @@ int Registrar::registerRows(const Values& v, Keys& keys)
     }
     Keys k = keys;
     bool known = false;
-    if (!knownImage(v.image.sopInstanceUid, known)) {
+    KnownImageRow row;
+    if (!knownImage(v.image.sopInstanceUid, known, row)) {
         debug("KnownImage = false");
         return status::Failed;
     }
-    if (known)
+    if (known) {
+        // Only an identical repeat is dropped: a known UID with another patient or
+        // study is a different image, which must not vanish.
+        const std::string patientId = v.patient.id.empty() ? std::string("ZKT_NoPatID_ZKT") : v.patient.id;
+        if (db::foldCase(patientId) != db::foldCase(row.patientId) || v.study.uid != row.studyUid) {
+            conflict_ = "SOP instance UID " + v.image.sopInstanceUid + " is registered for patient ID '" +
+                        row.patientId + "' in study " + row.studyUid + "; this file has patient ID '" + patientId +
+                        "' and study " + v.study.uid;
+            return status::Conflict;
+        }
+        keys = row.keys;
+        filedStudyUid_ = row.studyUid;
+        insertReceiveRow(keys);
+        try {
+            transaction->commit();
+        } catch (const std::exception& e) {
+            logError(e, "TimerDB");
+        }
         return status::AlreadyRegistered;
+    }
 
     if (!knownSeries(v.series.uid, k, known)) {
         debug("KnownSeries = false");
         return status::Failed;
     }
-    if (!known) {
+    if (known) {
+        // The image joins the series' study, wherever the file says it belongs.
+        if (!studyOfSeries(k))
+            return status::Failed;
+    } else {
         if (!knownStudy(v.study.uid, k, known)) {
             debug("KnownStudy = false");
             return status::Failed;
@@ -222,11 +251,13 @@ int Registrar::registerRows(const Values& v, Keys& keys)
             if (!newStudy(v, k))
                 return status::Failed;
         }
+        filedStudyUid_ = v.study.uid;
         if (!newSeries(v.series, k))
             return status::Failed;
     }
     if (!newImage(v.image, k))
         return status::Failed;
+    insertReceiveRow(k);
     try {
         transaction->commit();
     } catch (const std::exception& e) {
@@ -237,17 +268,66 @@ int Registrar::registerRows(const Values& v, Keys& keys)
     return status::Registered;
 }
 
-bool Registrar::knownImage(const std::string& uid, bool& known)
+bool Registrar::insertReceiveRow(const Keys& keys)
+{
+    // A receive row that cannot be written is logged; the image is registered all the same.
+    try {
+        debug("trying to set register entry into tblReceive:");
+        auto& st = statement("Insert Into tblReceive (PATID, StudyID, SeriesID, ImageID) Values(?, ?, ?, ?)");
+        st.bind(1, keys.patient).bind(2, keys.study).bind(3, keys.series).bind(4, keys.image);
+        st.run();
+        debug("success");
+        return true;
+    } catch (const std::exception& e) {
+        logError(e, "TimerDB");
+        return false;
+    }
+}
+
+bool Registrar::knownImage(const std::string& uid, bool& known, KnownImageRow& row)
 {
     try {
-        auto& st = statement("SELECT ImageID FROM tblImages WHERE ImageUID = ? LIMIT 1");
+        auto& st = statement(
+            "SELECT i.ImageID, i.FKeySeriesID, s.StudyID, s.FKeyPATID, p.PATID1, s.StudyUID FROM tblImages i "
+            "LEFT JOIN tblSeries se ON se.SeriesID = i.FKeySeriesID LEFT JOIN tblStudies s ON s.StudyID = "
+            "se.FKeyStudyID LEFT JOIN tblPatienten p ON p.PATID = s.FKeyPATID WHERE i.ImageUID = ? LIMIT 1");
         st.bind(1, uid);
         known = st.step();
+        if (known) {
+            row.keys.image = static_cast<std::int32_t>(st.getInt(0));
+            row.keys.series = static_cast<std::int32_t>(st.getInt(1));
+            row.keys.study = st.isNull(2) ? 0 : static_cast<std::int32_t>(st.getInt(2));
+            row.keys.patient = st.isNull(3) ? 0 : static_cast<std::int32_t>(st.getInt(3));
+            row.patientId = st.isNull(4) ? std::string() : st.getText(4);
+            row.studyUid = st.isNull(5) ? std::string() : st.getText(5);
+        }
         st.reset();
         debug(std::string("KnownImage: Known = ") + trueFalse(known));
         return true;
     } catch (const std::exception& e) {
         logError(e, "KnownImage");
+        return false;
+    }
+}
+
+bool Registrar::studyOfSeries(Keys& keys)
+{
+    try {
+        auto& st = statement(
+            "SELECT s.StudyID, s.FKeyPATID, s.StudyUID FROM tblSeries se JOIN tblStudies s ON s.StudyID = "
+            "se.FKeyStudyID WHERE se.SeriesID = ? LIMIT 1");
+        st.bind(1, keys.series);
+        if (!st.step()) {
+            st.reset();
+            throw Error(errc::NotFound, "Series " + std::to_string(keys.series) + " has no study row");
+        }
+        keys.study = static_cast<std::int32_t>(st.getInt(0));
+        keys.patient = static_cast<std::int32_t>(st.getInt(1));
+        filedStudyUid_ = st.getText(2);
+        st.reset();
+        return true;
+    } catch (const std::exception& e) {
+        logError(e, "KnownSeries");
         return false;
     }
 }

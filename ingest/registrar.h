@@ -30,6 +30,9 @@ constexpr int Registered = 1;
 constexpr int AlreadyRegistered = -1;  // the SOP instance UID is in tblImages already
 constexpr int CopiedUnderUid = 2;      // Temp/<SOP UID>.dcm written; the input file is to go
 constexpr int Repaired = 3;            // Temp/<name>1 written; it takes the input file's place
+// The SOP instance UID is registered already for another patient ID or study UID: a
+// different image under a known UID, to be kept aside (conflict() tells both).
+constexpr int Conflict = 4;
 }  // namespace status
 
 // Prepared statements live as long as the Registrar: create one per tick on the open
@@ -39,13 +42,21 @@ public:
     Registrar(db::Database& db, IngestLog& log, std::filesystem::path inputFolder);
 
     // Registers the image read (header only) from the input file `name`. A new image's
-    // rows are written in one transaction. On success `keys` holds the keys of the rows
-    // found or created; keys not touched keep their values.
+    // rows and its receive-table row are written in one transaction, before the caller
+    // moves the file; a known image gets its receive-table row too. On success `keys`
+    // holds the keys of the rows found or created.
     int registerImage(dicom::Image& image, Keys& keys, const std::string& name);
 
     // Fills in a SOP class from the modality when the image has none; false when it did.
     static bool checkSop(dicom::Image& image);
     static bool hasSopClass(const dicom::Image& image);
+
+    // After Registered or AlreadyRegistered: the study UID of the study row the image
+    // is filed under, whose folder in the image store takes the file (a known series
+    // may belong to a study filed under another UID than the file names).
+    const std::string& filedStudyUid() const { return filedStudyUid_; }
+    // After Conflict: what is registered and what the file says.
+    const std::string& conflict() const { return conflict_; }
 
 private:
     struct Values {
@@ -57,7 +68,15 @@ private:
     };
 
     int registerRows(const Values& v, Keys& keys);
-    bool knownImage(const std::string& uid, bool& known);
+    // The row of a registered image: its keys, its patient's ID and its study's UID.
+    struct KnownImageRow {
+        Keys keys;
+        std::string patientId;
+        std::string studyUid;
+    };
+    bool knownImage(const std::string& uid, bool& known, KnownImageRow& row);
+    bool studyOfSeries(Keys& keys);
+    bool insertReceiveRow(const Keys& keys);
     bool knownSeries(const std::string& uid, Keys& keys, bool& known);
     bool knownStudy(const std::string& uid, Keys& keys, bool& known);
     bool knownPatient(const PatientValues& p, Keys& keys, bool& known);
@@ -78,6 +97,8 @@ private:
     IngestLog& log_;
     std::filesystem::path input_;
     std::map<std::string, db::Statement> statements_;
+    std::string filedStudyUid_;
+    std::string conflict_;
 };
 
 }  // namespace corva::ingest

@@ -39,9 +39,22 @@ int readTry(const std::filesystem::path& file, IngestLog& log)
     return count;
 }
 
-bool writeTry(const std::filesystem::path& file, int count, IngestLog& log)
+std::string readTryMarker(const std::filesystem::path& file)
 {
-    const std::string text = " " + std::to_string(count) + " \n";
+    std::ifstream in(file, std::ios::binary);
+    std::string line;
+    if (!in || !std::getline(in, line) || !std::getline(in, line))
+        return {};
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
+    return line;
+}
+
+bool writeTry(const std::filesystem::path& file, int count, IngestLog& log, const std::string& marker)
+{
+    std::string text = " " + std::to_string(count) + " \n";
+    if (!marker.empty())
+        text += marker + "\n";
     std::FILE* f = std::fopen(file.c_str(), "wb");
     if (!f) {
         log.writeLog(75, "Path/File access error: " + file.filename().string(), "WriteTry");

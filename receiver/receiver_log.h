@@ -14,9 +14,12 @@ public:
     // Creates the folder when missing; a log that cannot be opened drops its lines.
     explicit ReceiverLog(const std::filesystem::path& file);
 
-    // Appends "<date> <text>"; characters that are not printable become '?', so that
-    // a peer's text cannot forge lines.
+    // Appends "<date> <text>" as one line (oneLine), so that a peer's text cannot forge lines.
     void write(const std::string& text);
+
+    // Line breaks (with the blanks after them) become "; ", a tab a blank, any other
+    // control character "\xNN".
+    static std::string oneLine(const std::string& text);
 
 private:
     struct FileCloser {

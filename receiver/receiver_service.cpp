@@ -45,7 +45,7 @@ int ReceiverService::run()
     const int port = parsePort(portText);
     if (port == 0) {
         log_.write("Recvora cannot start: invalid port \"" + portText + "\" (Com\\IR_Port)");
-        return 1;
+        return BadSettings;
     }
 
     corva::dicom::StorageServerConfig config;
@@ -70,6 +70,11 @@ int ReceiverService::run()
     events.objectRefused = [this](const std::string& uid, const std::string& why) {
         log_.write("Refused object \"" + uid + "\": " + why);
     };
+    events.contextRefused = [this](const std::string& ae, const std::string& peer, const std::string& sopClass,
+                                   const std::string& why) {
+        log_.write("Association from " + ae + " (" + peer + "): presentation context for " + sopClass +
+                   " refused: " + why);
+    };
     events.error = [this](const std::string& text) { log_.write("Error: " + text); };
 
     try {
@@ -85,12 +90,16 @@ int ReceiverService::run()
         log_.write("Recvora starting as " + config.aeTitle + " on port " + std::to_string(port));
         server_->run();
     } catch (const corva::Error& e) {
-        log_.write("Recvora cannot start: " + e.message() +
-                   (port < 1024 ? " (ports below 1024 need privileges)" : ""));
-        return 1;
+        std::string line = "Recvora cannot start: " + e.message();
+        if (port < 1024)
+            line += " (port " + std::to_string(port) +
+                    " is below 1024: Recvora needs the capability to bind it, granted by the installation with "
+                    "'setcap cap_net_bind_service=+ep Recvora', or a port of 1024 or above in Com\\IR_Port)";
+        log_.write(line);
+        return CannotListen;
     }
     log_.write("Recvora stopped");
-    return 0;
+    return Stopped;
 }
 
 void ReceiverService::stop()

@@ -23,8 +23,13 @@ public:
     explicit ReceiverService(const std::filesystem::path& programFolder);
     ~ReceiverService();
 
-    // Serves until stop(). Returns the exit code: 0 after a stop, 1 when the receiver
-    // cannot start (bad settings, port in use or not permitted).
+    // Exit codes of run().
+    static constexpr int Stopped = 0;
+    static constexpr int BadSettings = 1;
+    static constexpr int CannotListen = 2;  // port in use, or below 1024 without cap_net_bind_service
+
+    // Serves until stop(). Returns the exit code: Stopped after a stop, BadSettings or
+    // CannotListen when the receiver cannot start; the log line says why.
     int run();
 
     // Ends run() once the running associations are over. Any thread.

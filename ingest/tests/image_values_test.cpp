@@ -168,6 +168,10 @@ TEST(ImageValues, DecimalRuleAndWholeNumbers)
     EXPECT_EQ(rules::decimalRule("1.25E2"), 125.0);
     EXPECT_EQ(rules::decimalRule("-.5"), 0.0);
     EXPECT_EQ(rules::decimalRule("7"), 7.0);
+    EXPECT_EQ(rules::integerPart("2.5E1"), 2.0);
+    EXPECT_EQ(rules::integerPart("-150.75"), -150.0);
+    EXPECT_EQ(rules::integerPart("25"), 25.0);
+    EXPECT_FALSE(rules::integerPart("x"));
     EXPECT_FALSE(rules::decimalRule("x"));
     EXPECT_EQ(rules::wholeNumber(2.5), 2);
     EXPECT_EQ(rules::wholeNumber(-3.5), -4);

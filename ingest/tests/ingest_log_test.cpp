@@ -29,6 +29,30 @@ TEST(IngestLog, LineFormat)
     EXPECT_FALSE(fs::exists(dir / "Logs" / "IngradoDebug.log"));
 }
 
+TEST(IngestLog, LinesStayOneLineNameTheFileAndRepeatsAreCounted)
+{
+    TempDir dir;
+    IngestLog log(dir / "Logs", false);
+    log.setFile("x\n01.01.2026 00:00:00 0 forged.dcm");
+    log.writeLog(53, "File not found", "TimerDB");
+    log.writeLog(53, "File not found", "TimerDB");
+    log.writeLog(53, "File not found", "TimerDB");
+    log.writeLog(13, "Type mismatch", "GetValuesImage");
+    log.writeLog(13, "Type mismatch", "GetValuesImage");
+    log.setFile({});
+    log.endFile("x\n01.01.2026 00:00:00 0 forged.dcm");
+    log.writeLog(1, "entries deleted from tblseries", "DeleteFailed");
+    const auto text = readFile(dir / "Logs" / "Ingrado.log");
+    const std::string file = "x\\x0A01.01.2026 00:00:00 0 forged.dcm";
+    const std::regex expected(
+        R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d 53 File not found - file x\\x0A01\.01\.2026 00:00:00 0 forged\.dcmTimerDB\n)"
+        R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d 53 File not found - file x\\x0A01\.01\.2026 00:00:00 0 forged\.dcmTimerDB \(3 times in all\)\n)"
+        R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d 13 Type mismatch - file x\\x0A01\.01\.2026 00:00:00 0 forged\.dcmGetValuesImage\n)"
+        R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d 13 Type mismatch - file x\\x0A01\.01\.2026 00:00:00 0 forged\.dcmGetValuesImage \(2 times in all\)\n)"
+        R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d 1 entries deleted from tblseriesDeleteFailed\n)");
+    EXPECT_TRUE(std::regex_match(text, expected)) << text;
+}
+
 TEST(IngestLog, DebugLogIsMovedAsideWhenLarge)
 {
     TempDir dir;

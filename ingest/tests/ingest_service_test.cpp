@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "core/paths.h"
 #include "db/database.h"
 #include "ingest_test_util.h"
@@ -117,7 +119,7 @@ TEST(IngestService, ApostrophesAndLatin1AreStored)
     DicomSpec spec = corva::test::latin1Spec("O'Müller^Jürgen");
     spec.studyUid = uniqueUid();
     spec.sopInstanceUid = uniqueUid();
-    spec.seriesUid = "1.2.3'4";
+    spec.seriesUid = uniqueUid();  // a UID with an apostrophe is set aside (UnsafeUidIsSetAsideAtOnce)
     spec.patientId = "P'1";
     spec.accessionNumber = "A'1";
     spec.extra = {{Tag{0x0008, 0x0090}, "Dr. O'Hara"}};
@@ -127,7 +129,6 @@ TEST(IngestService, ApostrophesAndLatin1AreStored)
     EXPECT_EQ(queryText(db, "SELECT PATID1 FROM tblPatienten"), "P'1");
     EXPECT_EQ(queryText(db, "SELECT PATNachname FROM tblPatienten"), "O\xC2\xB4Müller");
     EXPECT_EQ(queryText(db, "SELECT PATVorname FROM tblPatienten"), "Jürgen");
-    EXPECT_EQ(queryText(db, "SELECT SeriesUID FROM tblSeries"), "1.2.3'4");
     EXPECT_EQ(queryInt(db, "SELECT COUNT(*) FROM tblAccessions WHERE Accession = 'A''1'"), 1);
     EXPECT_EQ(queryInt(db, "SELECT COUNT(*) FROM tblUeberweiser WHERE UeberweiserName = 'Dr. O''Hara'"), 1);
 }
@@ -354,6 +355,113 @@ TEST(IngestService, UnreadableFileIsTriedFiftyTimesThenSetAside)
     EXPECT_EQ(readFile(st.temp() / "BadObjects" / "junk.dcm"), "this is not DICOM");
 }
 
+TEST(IngestService, IncompleteFileTakesTheUnreadablePath)
+{
+    Station st;
+    DicomSpec spec = specWithUids();
+    const std::string name = spec.sopInstanceUid + ".dcm";
+    const auto whole = corva::test::writeDicom(st.folder().path() / "staging" / "whole.dcm", spec);
+    // Cut off inside the pixel data, as a broken transfer leaves it.
+    corva::test::writeTruncatedCopy(whole, st.folder().path() / "staging" / name, 1000);
+    fs::rename(st.folder().path() / "staging" / name, st.temp() / name);
+    st.ticks(2);
+    EXPECT_TRUE(fs::exists(st.temp() / name));
+    EXPECT_EQ(readFile(st.temp() / (name + ".try")), " 1 \n");
+    EXPECT_EQ(st.count("tblImages"), 0);
+    EXPECT_EQ(st.count("tblReceive"), 0);
+    EXPECT_EQ(test::countFiles(st.folder().images(), true), 0);
+    const auto log = readFile(st.folder().logs() / "Ingrado.log");
+    EXPECT_NE(log.find("Incomplete DICOM file"), std::string::npos) << log;
+    EXPECT_NE(log.find(name), std::string::npos) << log;
+    writeFile(st.temp() / (name + ".try"), " 50 \n");
+    st.ticks(1);
+    EXPECT_TRUE(fs::exists(st.temp() / "BadObjects" / name));
+    EXPECT_EQ(test::countFiles(st.folder().images(), true), 0);
+}
+
+TEST(IngestService, DeeplyNestedFileIsSetAsideBeforeItIsParsed)
+{
+    Station st;
+    DicomSpec deep = specWithUids();
+    const std::string deepName = deep.sopInstanceUid + ".dcm";
+    corva::test::writeNestedDicom(st.folder().path() / "staging" / deepName, 6000, deep);
+    fs::rename(st.folder().path() / "staging" / deepName, st.temp() / deepName);
+    DicomSpec fine = specWithUids();
+    const std::string fineName = fine.sopInstanceUid + ".dcm";
+    corva::test::writeNestedDicom(st.folder().path() / "staging" / fineName, dicom::MaxSequenceDepth, fine);
+    fs::rename(st.folder().path() / "staging" / fineName, st.temp() / fineName);
+    st.ticks(2);
+    EXPECT_TRUE(fs::exists(st.temp() / "BadObjects" / deepName));
+    EXPECT_FALSE(fs::exists(st.temp() / (deepName + ".try")));
+    EXPECT_TRUE(fs::exists(st.folder().images() / fine.studyUid / fineName));
+    EXPECT_EQ(st.count("tblImages"), 1);
+    const auto log = readFile(st.folder().logs() / "Ingrado.log");
+    EXPECT_NE(log.find("nested deeper than 64 levels"), std::string::npos) << log;
+    EXPECT_NE(log.find(deepName + " moved to bad objects"), std::string::npos) << log;
+}
+
+TEST(IngestService, FileTheServiceDiedOnIsSetAsideAtStart)
+{
+    corva::test::ProgramFolder folder;
+    DicomSpec crashed = specWithUids();
+    DicomSpec killed = specWithUids();
+    const std::string crashedName = crashed.sopInstanceUid + ".dcm";
+    const std::string killedName = killed.sopInstanceUid + ".dcm";
+    corva::test::writeDicom(folder.temp() / crashedName, crashed);
+    corva::test::writeDicom(folder.temp() / killedName, killed);
+    // As the fatal-signal handler and a kill from outside leave them.
+    writeFile(folder.temp() / (crashedName + ".try"), " 3 \ncrashed\n");
+    writeFile(folder.temp() / (killedName + ".try"), " 2 \nin hand\n");
+
+    IngestService service(folder.path());
+    service.start();
+    EXPECT_TRUE(fs::exists(folder.temp() / "BadObjects" / crashedName));
+    EXPECT_FALSE(fs::exists(folder.temp() / (crashedName + ".try")));
+    EXPECT_EQ(readFile(folder.temp() / (killedName + ".try")), " 2 \n") << "the attempt counts, the file is tried again";
+    const auto log = readFile(folder.logs() / "Ingrado.log");
+    EXPECT_NE(log.find("ended abnormally while working on this file: " + crashedName + " moved to bad objects"),
+              std::string::npos)
+        << log;
+    service.tick();
+    service.tick();
+    EXPECT_TRUE(fs::exists(folder.images() / killed.studyUid / killedName));
+}
+
+TEST(IngestService, BadFilesAreNamedOnceAndNothingForgesALine)
+{
+    Station st;
+    // A name with a line break that looks like a log line of its own.
+    const std::string evil = "evil\n01.01.2026 00:00:00 0 forgedTimerDB.dcm";
+    writeFile(st.temp() / evil, "this is not DICOM");
+    writeFile(st.temp() / "junk.dcm", "this is not DICOM either");
+    for (int i = 0; i < 53; ++i)
+        st.ticks(1);
+    ASSERT_TRUE(fs::exists(st.temp() / "BadObjects" / evil));
+    ASSERT_TRUE(fs::exists(st.temp() / "BadObjects" / "junk.dcm"));
+    const auto log = readFile(st.folder().logs() / "Ingrado.log");
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, next; at < log.size(); at = next + 1) {
+        next = log.find('\n', at);
+        lines.push_back(log.substr(at, next - at));
+    }
+    const std::regex dated(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d.*)");
+    int movedEvil = 0, movedJunk = 0, junkErrors = 0;
+    for (const auto& line : lines) {
+        EXPECT_TRUE(std::regex_match(line, dated)) << line;
+        EXPECT_NE(line.rfind("01.01.2026", 0), 0u) << "a forged line: " << line;
+        const bool namesEvil = line.find("evil\\x0A01.01.2026") != std::string::npos;
+        const bool namesJunk = line.find("junk.dcm") != std::string::npos;
+        EXPECT_TRUE(namesEvil || namesJunk) << "every line names its file: " << line;
+        movedEvil += namesEvil && line.find("moved to bad objects") != std::string::npos;
+        movedJunk += namesJunk && line.find("moved to bad objects") != std::string::npos;
+        junkErrors += namesJunk && line.find("TimerDB") != std::string::npos;
+    }
+    EXPECT_EQ(movedEvil, 1) << log;
+    EXPECT_EQ(movedJunk, 1) << log;
+    EXPECT_EQ(junkErrors, 2) << "the error once, and once more with its count\n" << log;
+    EXPECT_NE(log.find("(50 times in all)"), std::string::npos) << log;
+}
+
 TEST(IngestService, NameTooLongForATryFileGetsOneAttempt)
 {
     Station st;
@@ -384,8 +492,9 @@ TEST(IngestService, ReaderFailureIsLoggedAndRetried)
     noSeries.omit = {{0x0020, 0x000E}};
     DicomSpec badReporter = specWithUids();
     badReporter.extra = {{Tag{0x1009, 0x0010}, "1|x"}};
+    // The image number sets the sort order: one that cannot be converted fails the reader.
     DicomSpec badNumber = specWithUids();
-    badNumber.extra = {{Tag{0x0018, 0x0060}, "9e99"}};
+    badNumber.extra = {{Tag{0x0020, 0x0013}, "9e99"}};
     const Case cases[] = {{"GetValuesSeries\n", noSeries}, {"GetReporterID\n", badReporter}, {"GetValuesImage\n", badNumber}};
     for (const auto& c : cases) {
         Station st;
@@ -398,11 +507,55 @@ TEST(IngestService, ReaderFailureIsLoggedAndRetried)
     }
 }
 
+TEST(IngestService, ValuesNothingReadsNeverKeepAFileOut)
+{
+    struct Case {
+        Tag tag;
+        const char* text;
+        const char* column;
+        std::int64_t stored;
+        bool logged;
+    } cases[] = {
+        {{0x0018, 0x0050}, "1.0E10", "ImageST", 1, false},  // the decimal rule: the part before the point
+        {{0x0018, 0x0050}, "2.5E1", "ImageST", 2, false},
+        {{0x0018, 0x0050}, "1E10", "ImageST", 0, true},     // no point: too large, 0 stored
+        {{0x0018, 0x0060}, "9e99", "ImageKVP", 0, true},
+        {{0x0028, 0x1051}, "-3e9", "ImageWidth", 0, true},
+    };
+    for (const auto& c : cases) {
+        Station st;
+        DicomSpec spec = specWithUids();
+        spec.extra = {{c.tag, c.text}};
+        const std::string name = spec.sopInstanceUid + ".dcm";
+        st.drop(name, spec);
+        st.ticks(2);
+        EXPECT_TRUE(fs::exists(st.folder().images() / spec.studyUid / name)) << c.text;
+        EXPECT_EQ(queryInt(st.db(), std::string("SELECT ") + c.column + " FROM tblImages"), c.stored) << c.text;
+        std::error_code ec;
+        const auto log = fs::exists(st.folder().logs() / "Ingrado.log", ec) ? readFile(st.folder().logs() / "Ingrado.log")
+                                                                            : std::string();
+        if (c.logged) {
+            EXPECT_NE(log.find(c.tag.text()), std::string::npos) << log;
+            EXPECT_NE(log.find(name), std::string::npos) << log;
+        } else {
+            EXPECT_EQ(log, "") << c.text;
+        }
+    }
+}
+
 TEST(IngestService, UnsafeUidIsSetAsideAtOnce)
 {
     struct Case {
-        std::string studyUid, sopUid;
-    } cases[] = {{"1.2.abc", ""}, {"1.2..3", ""}, {"", "1.2.3'4"}, {"", std::string(65, '1')}};
+        std::string studyUid, sopUid, seriesUid;
+        bool withoutStudyUid = false;
+    } cases[] = {{"1.2.abc", "", ""},
+                 {"1.2..3", "", ""},
+                 {"", "1.2.3'4", ""},
+                 {"", std::string(65, '1'), ""},
+                 {"", "", "1.2.3'4"},
+                 {"", "", "1.2.\x01" "3"},
+                 {"", "", "1.2/3"},
+                 {"", "", "../1.2", true}};
     Station st;
     int n = 0;
     for (const auto& c : cases) {
@@ -411,6 +564,10 @@ TEST(IngestService, UnsafeUidIsSetAsideAtOnce)
             spec.studyUid = c.studyUid;
         if (!c.sopUid.empty())
             spec.sopInstanceUid = c.sopUid;
+        if (!c.seriesUid.empty())
+            spec.seriesUid = c.seriesUid;
+        if (c.withoutStudyUid)
+            spec.omit = {{0x0020, 0x000D}};
         const std::string name = "unsafe" + std::to_string(++n) + ".dcm";
         st.drop(name, spec);
         st.ticks(2);
@@ -419,6 +576,7 @@ TEST(IngestService, UnsafeUidIsSetAsideAtOnce)
         EXPECT_FALSE(fs::exists(st.temp() / (name + ".try"))) << name;
     }
     EXPECT_EQ(st.count("tblImages"), 0);
+    EXPECT_EQ(st.count("tblSeries"), 0);
     EXPECT_EQ(test::countFiles(st.folder().images(), true), 0);
     const auto log = readFile(st.folder().logs() / "Ingrado.log");
     EXPECT_NE(log.find("1.2.abc"), std::string::npos) << log;
@@ -448,6 +606,85 @@ TEST(IngestService, FileWithoutStudyUidIsFiledUnderItsSeriesUid)
     ASSERT_TRUE(st.settle());
     EXPECT_EQ(queryText(st.db(), "SELECT StudyUID FROM tblStudies"), spec.seriesUid);
     EXPECT_TRUE(fs::exists(st.folder().images() / spec.seriesUid / name));
+}
+
+TEST(IngestService, FileWithoutStudyUidOfAKnownSeriesIsFiledInThatSeriesStudy)
+{
+    Station st;
+    DicomSpec first = specWithUids();
+    st.drop(first.sopInstanceUid + ".dcm", first);
+    ASSERT_TRUE(st.settle());
+
+    // Same series, no study UID: its rows join the known study, and so does its file.
+    DicomSpec second = first;
+    second.sopInstanceUid = uniqueUid();
+    second.omit = {{0x0020, 0x000D}};
+    const std::string name = second.sopInstanceUid + ".dcm";
+    st.drop(name, second);
+    ASSERT_TRUE(st.settle());
+    EXPECT_EQ(st.count("tblStudies"), 1);
+    EXPECT_EQ(queryText(st.db(), "SELECT StudyUID FROM View_Images WHERE ImageUID = ?", second.sopInstanceUid),
+              first.studyUid);
+    EXPECT_TRUE(fs::exists(st.folder().images() / first.studyUid / name));
+    EXPECT_FALSE(fs::exists(st.folder().images() / first.seriesUid));
+    EXPECT_EQ(queryInt(st.db(), "SELECT COUNT(*) FROM tblReceive WHERE StudyID = (SELECT StudyID FROM tblStudies)"), 2)
+        << "the receive rows name the study the image joined";
+}
+
+TEST(IngestService, KnownUidWithOtherPatientOrStudyIsKeptAside)
+{
+    struct Case {
+        const char* what;
+        bool otherPatient;
+        bool otherStudy;
+    } cases[] = {{"other patient", true, false}, {"other study", false, true}};
+    for (const auto& c : cases) {
+        Station st;
+        DicomSpec first = specWithUids();
+        first.patientId = "PAT-A";
+        const std::string name = first.sopInstanceUid + ".dcm";
+        st.drop(name, first);
+        ASSERT_TRUE(st.settle());
+        DicomSpec other = first;
+        if (c.otherPatient)
+            other.patientId = "PAT-B";
+        if (c.otherStudy)
+            other.studyUid = uniqueUid();
+        other.instanceNumber = 7;
+        st.drop(name, other);
+        ASSERT_TRUE(st.settle()) << c.what;
+        EXPECT_TRUE(fs::exists(st.temp() / "BadObjects" / name)) << c.what;
+        EXPECT_EQ(st.count("tblImages"), 1) << c.what;
+        EXPECT_EQ(st.count("tblReceive"), 1) << c.what;
+        EXPECT_EQ(corva::dicom::Image::read(st.folder().images() / first.studyUid / name).patientId(), "PAT-A");
+        const auto log = readFile(st.folder().logs() / "Ingrado.log");
+        EXPECT_NE(log.find("registered for patient ID 'PAT-A' in study " + first.studyUid), std::string::npos) << log;
+        EXPECT_NE(log.find("this file has patient ID '" + other.patientId + "' and study " + other.studyUid),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find(name + " moved to bad objects"), std::string::npos) << log;
+    }
+}
+
+TEST(IngestService, ReceiveRowIsCommittedWithTheImageRowsBeforeTheMove)
+{
+    Station st;
+    DicomSpec spec = specWithUids();
+    const std::string name = spec.sopInstanceUid + ".dcm";
+    // The study folder cannot be made (a file is in its way): the move fails after registration.
+    writeFile(st.folder().images() / spec.studyUid, "in the way");
+    st.drop(name, spec);
+    st.ticks(2);
+    EXPECT_EQ(st.count("tblImages"), 1);
+    EXPECT_EQ(st.count("tblReceive"), 1) << "registered rows always come with their receive row";
+    EXPECT_TRUE(fs::exists(st.temp() / name)) << "the file stays in the input folder";
+
+    // Once the way is clear, the next pass finds the image known and moves it.
+    fs::remove(st.folder().images() / spec.studyUid);
+    ASSERT_TRUE(st.settle());
+    EXPECT_TRUE(fs::exists(st.folder().images() / spec.studyUid / name));
+    EXPECT_EQ(st.count("tblImages"), 1);
+    EXPECT_GE(st.count("tblReceive"), 1);
 }
 
 TEST(IngestService, OrphanCleanUp)

@@ -102,7 +102,8 @@ TEST(IngradoProcess, SecondInstanceEndsAtOnceWithoutTouchingFiles)
     fs::remove_all(folder.logs());
     {
         // This process holds the instance lock of the folder, as a running service would.
-        process::SingleInstanceLock lock("Ingrado " + fs::canonical(folder.path()).string());
+        process::SingleInstanceLock lock("Ingrado " + fs::canonical(folder.path()).string(),
+                                         fs::canonical(folder.path()));
         ASSERT_TRUE(lock.acquired());
         Running second(exe);
         int status = -1;
@@ -182,6 +183,37 @@ TEST(IngradoProcess, KilledMidBatchThenRestartedRegistersEveryFileOnce)
             files.insert(e.path().stem().string());
     EXPECT_EQ(files, uids);
     EXPECT_FALSE(fs::exists(folder.temp() / "BadObjects"));
+}
+
+TEST(IngradoProcess, FileThatCrashedTheServiceIsSetAsideAtTheNextStart)
+{
+    ProgramFolder folder;
+    const fs::path exe = folder.copyExecutable("Ingrado");
+    DicomSpec fatal;
+    fatal.sopInstanceUid = uniqueUid();
+    DicomSpec fine;
+    fine.sopInstanceUid = uniqueUid();
+    const std::string fatalName = fatal.sopInstanceUid + ".dcm";
+    corva::test::writeDicom(folder.temp() / fatalName, fatal);
+    {
+        // The service dies with SIGSEGV while this file is in hand.
+        ::setenv("INGRADO_TEST_CRASH_ON", fatalName.c_str(), 1);
+        Running service(exe);
+        ::unsetenv("INGRADO_TEST_CRASH_ON");
+        int status = 0;
+        ASSERT_TRUE(service.waitExit(60s, &status));
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+    }
+    EXPECT_TRUE(fs::exists(folder.temp() / fatalName)) << "nothing is lost";
+    corva::test::writeDicom(folder.temp() / (fine.sopInstanceUid + ".dcm"), fine);
+
+    Running service(exe);
+    ASSERT_TRUE(waitFor([&] { return inputFiles(folder.temp()) == 0; }));
+    EXPECT_TRUE(fs::exists(folder.temp() / "BadObjects" / fatalName));
+    EXPECT_EQ(test::queryInt(folder.imageDatabase(), "SELECT COUNT(*) FROM tblImages"), 1);
+    EXPECT_EQ(test::queryText(folder.imageDatabase(), "SELECT ImageUID FROM tblImages"), fine.sopInstanceUid);
+    EXPECT_TRUE(service.waitExit(0ms) == false) << "still running";
 }
 
 }  // namespace

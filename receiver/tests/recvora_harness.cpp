@@ -195,17 +195,22 @@ void ReceiverSite::install(const std::string& program)
     program_.copyExecutable(program);
 }
 
-std::unique_ptr<ChildProcess> ReceiverSite::start(const std::string& program)
+std::unique_ptr<ChildProcess> ReceiverSite::start(const std::string& program, const std::vector<std::string>& prefix,
+                                                  const std::vector<std::string>& extraEnv)
 {
-    return std::make_unique<ChildProcess>(std::vector<std::string>{program_.executable(program).string()},
-                                          environment(), scratch_.path() / (program + ".out"));
+    std::vector<std::string> argv = prefix;
+    argv.push_back(program_.executable(program).string());
+    std::vector<std::string> env = environment();
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    return std::make_unique<ChildProcess>(argv, env, scratch_.path() / (program + ".out"));
 }
 
-std::unique_ptr<ChildProcess> ReceiverSite::startReceiver()
+std::unique_ptr<ChildProcess> ReceiverSite::startReceiver(const std::vector<std::string>& prefix,
+                                                          const std::vector<std::string>& extraEnv)
 {
     if (!fs::exists(program_.executable("Recvora")))
         install("Recvora");
-    auto receiver = start("Recvora");
+    auto receiver = start("Recvora", prefix, extraEnv);
     const bool answering = waitUntil([&] { return !receiver->running() || echo().code == 0; }, 30s, 100ms);
     EXPECT_TRUE(answering && receiver->running()) << "Recvora does not answer; log:\n" << logText();
     return receiver;

@@ -72,10 +72,13 @@ public:
     // Copies an executable of the build tree's program folder.
     void install(const std::string& program);
     // Starts an installed program with this site's settings; its output goes to
-    // <name>.out beside the settings.
-    std::unique_ptr<ChildProcess> start(const std::string& program);
+    // <name>.out beside the settings. `prefix` runs it through a wrapper (e.g. prlimit),
+    // extraEnv entries are "NAME=value".
+    std::unique_ptr<ChildProcess> start(const std::string& program, const std::vector<std::string>& prefix = {},
+                                        const std::vector<std::string>& extraEnv = {});
     // Starts Recvora and waits until it answers a C-ECHO; fails the test when it does not.
-    std::unique_ptr<ChildProcess> startReceiver();
+    std::unique_ptr<ChildProcess> startReceiver(const std::vector<std::string>& prefix = {},
+                                                const std::vector<std::string>& extraEnv = {});
 
     CommandResult echo() const;
     // storescu to this site's receiver with the given files; extra options before the host.

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "dicom/dicom.h"
@@ -268,6 +269,80 @@ TEST(RecvoraTest, RefusesObjectsWhoseUidCannotBeAFileName)
     EXPECT_TRUE(logShows(site, "released: 1 stored, 4 refused")) << site.logText();
 }
 
+TEST(RecvoraTest, TakesPrivateAndNewerStorageClassesAndLogsWhatItRefuses)
+{
+    ReceiverSite site;
+    auto receiver = site.startReceiver();
+    // storescu proposes classes it does not know only from a profile.
+    const fs::path config = site.scratch() / "contexts.cfg";
+    writeFile(config,
+              "[[TransferSyntaxes]]\n[Uncompressed]\nTransferSyntax1 = LittleEndianExplicit\n"
+              "[[PresentationContexts]]\n"
+              "[Odd]\nPresentationContext1 = 1.3.6.1.4.1.99999.1.1\\Uncompressed\n"
+              "PresentationContext2 = 1.2.840.10008.5.1.4.1.1.999.1\\Uncompressed\n"
+              "[Mixed]\nPresentationContext1 = 1.2.840.10008.5.1.4.1.2.1.1\\Uncompressed\n"
+              "PresentationContext2 = 1.2.840.10008.5.1.4.1.1.1\\Uncompressed\n"
+              "[[Profiles]]\n[Odd]\nPresentationContexts = Odd\n[Mixed]\nPresentationContexts = Mixed\n");
+    SourceFiles src;
+    DicomSpec privateClass;
+    privateClass.sopClassUid = "1.3.6.1.4.1.99999.1.1";  // a vendor's own storage class
+    DicomSpec newerClass;
+    newerClass.sopClassUid = "1.2.840.10008.5.1.4.1.1.999.1";  // a class the toolkit does not list yet
+    const auto a = src.add(privateClass);
+    const auto b = src.add(newerClass);
+    const auto result = site.send({a, b}, {"-xf", config.string(), "Odd"});
+    EXPECT_EQ(result.code, 0) << result.output;
+    EXPECT_EQ(site.tempFiles(), dcmNames(src.uids()));
+
+    // A class that is not a storage class is refused, and the log says why.
+    const auto c = src.add();
+    const auto mixed = site.send({c}, {"-xf", config.string(), "Mixed"});
+    EXPECT_EQ(mixed.code, 0) << mixed.output;
+    EXPECT_TRUE(logShows(site, "released: 1 stored")) << site.logText();
+    EXPECT_TRUE(contains(site.logText(), "presentation context for 1.2.840.10008.5.1.4.1.2.1.1")) << site.logText();
+    EXPECT_TRUE(contains(site.logText(), "refused: not a storage SOP class")) << site.logText();
+    EXPECT_EQ(site.tempFiles(), dcmNames(src.uids()));
+}
+
+TEST(RecvoraTest, ObjectThatCannotBeWrittenIsAnsweredOutOfResourcesAndTheAssociationGoesOn)
+{
+    ReceiverSite site;
+    // Files above 2 MB cannot be written by this receiver.
+    auto receiver = site.startReceiver({"prlimit", "--fsize=2000000", "--"});
+    SourceFiles src;
+    DicomSpec large;
+    large.rows = 2048;
+    large.columns = 2048;
+    const auto small1 = src.add();
+    const auto big = src.add(large);
+    const auto small2 = src.add();
+    const auto result = site.send({small1, big, small2}, {"--no-halt", "-v"});
+    EXPECT_TRUE(contains(result.output, "Store Response (Refused: OutOfResources)")) << result.output;
+    EXPECT_EQ(site.tempFiles(), dcmNames({src.uids()[0], src.uids()[2]})) << "nothing partial left";
+    EXPECT_TRUE(logShows(site, "released: 2 stored, 1 refused")) << site.logText();
+    EXPECT_TRUE(contains(site.logText(), "Refused object \"" + src.uids()[1] + "\": cannot write")) << site.logText();
+    EXPECT_TRUE(receiver->running());
+}
+
+TEST(RecvoraTest, RefusesObjectsNestedTooDeepAndGoesOn)
+{
+    ReceiverSite site;
+    auto receiver = site.startReceiver();
+    SourceFiles src;
+    const auto good = src.add();
+    DicomSpec deepSpec;
+    deepSpec.sopInstanceUid = uniqueUid();
+    // Deep enough to be refused, shallow enough for storescu's own reader.
+    const auto deep = writeNestedDicom(src.dir() / "deep.dcm", 100, deepSpec);
+    const auto result = site.send({deep, good}, {"--no-halt", "-v"});
+    EXPECT_TRUE(contains(result.output, "Store Response (Error: CannotUnderstand)")) << result.output;
+    EXPECT_EQ(site.tempFiles(), dcmNames({src.uids()[0]}));
+    EXPECT_TRUE(logShows(site, "released: 1 stored, 1 refused")) << site.logText();
+    EXPECT_TRUE(contains(site.logText(), "Refused object \"" + deepSpec.sopInstanceUid +
+                                             "\": sequences nested deeper than 64 levels"))
+        << site.logText();
+}
+
 TEST(RecvoraTest, PortInUseEndsWithErrorAndLogLine)
 {
     ReceiverSite site;
@@ -281,6 +356,34 @@ TEST(RecvoraTest, PortInUseEndsWithErrorAndLogLine)
     EXPECT_NE(*code, 0);
     EXPECT_TRUE(contains(site.logText(), "Recvora cannot start: cannot listen on port " + std::to_string(site.port())))
         << site.logText();
+}
+
+TEST(RecvoraTest, PortBelow1024WithoutThePrivilegeEndsWithAClearLogLine)
+{
+    // Without the capability to bind ports below 1024 (what the installation's setcap grants).
+    const auto probe = runCommand({"setpriv", "--bounding-set", "-net_bind_service", "--", "true"}, 30s);
+    if (probe.code != 0)
+        GTEST_SKIP() << "setpriv cannot drop the capability here: " << probe.output;
+    ReceiverSite site;
+    site.writeSettings("LUMENTEST", "105");
+    site.install("Recvora");
+    auto receiver = site.start("Recvora", {"setpriv", "--bounding-set", "-net_bind_service", "--"});
+    const auto code = receiver->wait(30s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, corva::receiver::ReceiverService::CannotListen);
+    const std::string log = site.logText();
+    EXPECT_TRUE(contains(log, "Recvora cannot start: cannot listen on port 105")) << log;
+    EXPECT_TRUE(contains(log, "setcap cap_net_bind_service=+ep")) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << "the start line and one line with the reason\n" << log;
+}
+
+TEST(RecvoraTest, LogLinesStayOneReadableLine)
+{
+    using corva::receiver::ReceiverLog;
+    EXPECT_EQ(ReceiverLog::oneLine("0006:031d TCP I/O Error\n  (Connection reset)\r\n"),
+              "0006:031d TCP I/O Error; (Connection reset)");
+    EXPECT_EQ(ReceiverLog::oneLine("a\tb\x01" "c"), "a b\\x01c");
+    EXPECT_EQ(ReceiverLog::oneLine("forged\n10.12.2026 00:00:00 Stored x.dcm"), "forged; 10.12.2026 00:00:00 Stored x.dcm");
 }
 
 TEST(RecvoraTest, InvalidPortSettingEndsWithError)
@@ -355,7 +458,8 @@ TEST(RecvoraTest, SigtermEndsCleanly)
 TEST(RecvoraTest, SigtermWithAStalledSenderStillEndsAndLeavesNoPartialFile)
 {
     ReceiverSite site;
-    auto receiver = site.startReceiver();
+    // The grace a stop gives running associations, shortened from 10 seconds.
+    auto receiver = site.startReceiver({}, {"RECVORA_STOP_GRACE_MS=300"});
     SourceFiles src;
     DicomSpec large;
     large.rows = 2048;
@@ -380,8 +484,59 @@ TEST(RecvoraTest, RemovesPartialFilesOfAnEarlierRunAtStart)
     writeFile(site.temp() / ".1.2.3.99999999-1.part", "half");
     writeFile(site.temp() / "keep.txt", "not ours");
     writeFile(site.temp() / "1.2.4.dcm", "an arrived file");
+    // The shared DICOM writer's partial file (the ingest service's repaired copies): not ours.
+    writeFile(site.temp() / ".write-99999999-1.part", "a copy being written");
     auto receiver = site.startReceiver();
-    EXPECT_EQ(site.tempFiles(), (std::vector<std::string>{"1.2.4.dcm", "keep.txt"}));
+    EXPECT_EQ(site.tempFiles(), (std::vector<std::string>{".write-99999999-1.part", "1.2.4.dcm", "keep.txt"}));
+}
+
+TEST(RecvoraTest, AssociationsBeyondTheLimitAreRefusedAndReported)
+{
+    EXPECT_EQ(corva::dicom::StorageServerConfig{}.maxAssociations, 32);
+
+    // A server limited to one association, held open by a sender stalled mid-object.
+    TempDir out("corva-recvora-limit");
+    corva::dicom::StorageServerConfig config;
+    config.aeTitle = "LIMITTEST";
+    config.port = freePort();
+    config.outputFolder = out.path();
+    config.maxAssociations = 1;
+    std::mutex mutex;
+    std::vector<std::string> refusals;
+    corva::dicom::StorageEvents events;
+    events.associationRefused = [&](const std::string& ae, const std::string&, const std::string& why) {
+        std::lock_guard lock(mutex);
+        refusals.push_back(ae + ": " + why);
+    };
+    corva::dicom::initNetwork();
+    corva::dicom::StorageServer server(config, events);
+    std::thread serving([&] { server.run(); });
+    // The server ends once the held association is cut (the proxy goes first).
+    struct Stop {
+        corva::dicom::StorageServer& server;
+        std::thread& thread;
+        ~Stop()
+        {
+            server.stop();
+            thread.join();
+        }
+    } stop{server, serving};
+
+    SourceFiles src;
+    DicomSpec large;
+    large.rows = 2048;
+    large.columns = 2048;
+    const auto big = src.add(large);
+    CuttingProxy proxy(config.port, 1024 * 1024, CuttingProxy::Mode::Stall);
+    ChildProcess sender({"storescu", "-to", "30", "-aet", "HOLDER", "-aec", "LIMITTEST", "127.0.0.1",
+                         std::to_string(proxy.port()), big.string()},
+                        {"TCP_NODELAY=1"});
+    ASSERT_TRUE(waitUntil([&] { return proxy.cut(); }, 30s));
+    const auto second = runCommand(
+        {"echoscu", "-to", "5", "-aet", "SECOND", "-aec", "LIMITTEST", "127.0.0.1", std::to_string(config.port)}, 30s);
+    EXPECT_NE(second.code, 0) << second.output;
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(refusals, std::vector<std::string>{"SECOND: too many associations"});
 }
 
 TEST(RecvoraTest, PortSettingParsing)
@@ -401,6 +556,8 @@ TEST(RecvoraTest, PartFileNames)
     EXPECT_FALSE(corva::dicom::StorageServer::isPartFileName("1.2.3.dcm"));
     EXPECT_FALSE(corva::dicom::StorageServer::isPartFileName("1.2.3.part"));
     EXPECT_FALSE(corva::dicom::StorageServer::isPartFileName(".part"));
+    EXPECT_FALSE(corva::dicom::StorageServer::isPartFileName(".write-4711-1.part"));
+    EXPECT_FALSE(corva::dicom::StorageServer::isPartFileName(".1.2.3.4711.part"));
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Text values between the object's Specific Character Set and UTF-8, and VR helpers.
 #include "dcmtk_internal.h"  // first: DCMTK needs its configuration header before any other
 
+#include <iconv.h>
+
+#include <cerrno>
 #include <map>
 #include <utility>
 
@@ -47,6 +50,32 @@ std::string delimitersFor(DcmEVR vr)
 }
 
 bool isUtf8Charset(const std::string& charset) { return charset == "ISO_IR 192"; }
+
+// Japanese with code extensions (ISO 2022 IR 87, IR 159 beside IR 6) is 7-bit text with
+// escape sequences, as ISO-2022-JP-2 writes it. DCMTK's converter cannot take these
+// sets when it is built on the C library's iconv, which knows them only by this name.
+std::optional<std::string> decodeIso2022Japanese(const std::string& raw, const std::string& charset)
+{
+    if (charset.find("ISO 2022 IR 87") == std::string::npos && charset.find("ISO 2022 IR 159") == std::string::npos)
+        return std::nullopt;
+    if (!isAscii(raw))
+        return std::nullopt;  // 8-bit code elements (IR 13 katakana in G1) are not ISO-2022-JP-2
+    iconv_t cd = ::iconv_open("UTF-8", "ISO-2022-JP-2");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return std::nullopt;
+    std::string out(raw.size() * 4 + 16, '\0');
+    char* in = const_cast<char*>(raw.data());
+    std::size_t inLeft = raw.size();
+    char* to = out.data();
+    std::size_t outLeft = out.size();
+    const std::size_t rc = ::iconv(cd, &in, &inLeft, &to, &outLeft);
+    const std::size_t flushed = rc == static_cast<std::size_t>(-1) ? rc : ::iconv(cd, nullptr, nullptr, &to, &outLeft);
+    ::iconv_close(cd);
+    if (rc == static_cast<std::size_t>(-1) || flushed == static_cast<std::size_t>(-1) || inLeft != 0)
+        return std::nullopt;
+    out.resize(out.size() - outLeft);
+    return out;
+}
 
 }  // namespace
 
@@ -113,7 +142,9 @@ DcmEVR vrForNewElement(Tag tag)
 
 std::string decodeText(const std::string& raw, const std::string& charset, DcmEVR vr)
 {
-    if (isAscii(raw) || !isCharsetVr(vr))
+    // Code extensions switch sets with escape sequences inside otherwise 7-bit text.
+    const bool escapes = raw.find('\x1b') != std::string::npos && charset.find("ISO 2022") != std::string::npos;
+    if ((isAscii(raw) && !escapes) || !isCharsetVr(vr))
         return isAscii(raw) ? raw : latin1ToUtf8(raw);
     // Without a declared set, non-ASCII bytes are read as Latin-1: the usual encoding of
     // modalities that leave the set out, and always valid UTF-8.
@@ -126,6 +157,8 @@ std::string decodeText(const std::string& raw, const std::string& charset, DcmEV
     } catch (const Error&) {
         // an unknown set: fall through
     }
+    if (const auto japanese = decodeIso2022Japanese(raw, charset))
+        return *japanese;
     return latin1ToUtf8(raw);
 }
 

@@ -141,7 +141,9 @@ public:
     Image(const Image&) = delete;
     Image& operator=(const Image&) = delete;
 
-    // Reads a file; throws corva::Error (errc::NotDicom / errc::NotFound) when it cannot.
+    // Reads a file; throws corva::Error (errc::NotDicom / errc::NotFound) when it cannot,
+    // also when it is incomplete or nested too deep (checkFileStructure), so that such a
+    // file is refused before the toolkit parses it.
     static Image read(const std::filesystem::path& file, ReadMode mode = ReadMode::Full);
 
     // Loads everything not read yet (pixel data after a header-only read) into memory:
@@ -206,6 +208,20 @@ public:
 private:
     std::vector<Image> images_;
 };
+
+// What a walk over a file's element headers finds before the toolkit parses it
+// (the toolkit's reader recurses per nested sequence and loads large values lazily).
+inline constexpr int MaxSequenceDepth = 64;
+struct FileStructure {
+    bool complete = true;  // false: a value (e.g. the pixel data) runs past the end of the file
+    bool tooDeep = false;  // sequences nested deeper than MaxSequenceDepth
+    int depth = 0;         // deepest sequence nesting seen (the walk stops past the limit)
+    std::string problem;   // why, for a log line; empty when sound
+    bool sound() const { return complete && !tooDeep; }
+};
+// Iterative and cheap: the file is mapped and only element headers are touched.
+// A missing or empty file gives a sound result (reading it reports that).
+FileStructure checkFileStructure(const std::filesystem::path& file);
 
 // A new globally unique DICOM UID.
 std::string newUid();

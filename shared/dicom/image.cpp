@@ -65,6 +65,13 @@ std::shared_ptr<DcmFileFormat> load(const std::filesystem::path& file, bool head
     std::error_code ec;
     if (!std::filesystem::is_regular_file(file, ec))
         throw Error(errc::NotFound, "File not found: " + pathText(file), "dicom");
+    // Checked before the toolkit parses it: a deeply nested file would overflow the
+    // reader's stack, and a header-only read would not notice missing pixel data.
+    if (const FileStructure structure = checkFileStructure(file); !structure.sound())
+        throw Error(errc::NotDicom,
+                    std::string(structure.tooDeep ? "Refused DICOM file: " : "Incomplete DICOM file: ") +
+                        pathText(file) + " (" + structure.problem + ")",
+                    "dicom");
     auto ff = std::make_shared<DcmFileFormat>();
     const OFCondition cond = headerOnly ? ff->loadFileUntilTag(pathText(file).c_str(), EXS_Unknown, EGL_noChange,
                                                                DCM_MaxReadLength, ERM_autoDetect, DCM_PixelData)

@@ -2,6 +2,9 @@
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmdata/dcostrma.h>
+#include <dcmtk/dcmdata/dcostrmf.h>
+#include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/dul.h>
 #include <dcmtk/dcmnet/assoc.h>
@@ -11,12 +14,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <list>
 #include <system_error>
 #include <thread>
 
 #include "core/error.h"
 #include "core/paths.h"
+#include "dicom/dicom.h"
 
 namespace corva::dicom {
 namespace {
@@ -58,6 +65,77 @@ std::string executableOf(const std::string& pid, bool& gone)
     return ec ? std::string() : exe.string();
 }
 
+// A storage SOP class as storescp's promiscuous mode takes it: one the toolkit lists,
+// one of the storage branch of the standard's UIDs (newer classes), or a private UID.
+bool isStorageSopClass(const std::string& uid)
+{
+    const std::string standard = "1.2.840.10008.";
+    return dcmIsaStorageSOPClassUID(uid.c_str(), ESSC_All) || uid.rfind("1.2.840.10008.5.1.4.1.1.", 0) == 0 ||
+           uid.rfind(standard, 0) != 0;
+}
+
+std::string sopClassName(const std::string& uid)
+{
+    const char* name = dcmFindNameOfUID(uid.c_str());
+    return name ? uid + " (" + name + ")" : uid;
+}
+
+// Receives a data set into a file, and keeps taking it off the wire when writing fails
+// (disk full, file too large): the toolkit would stop reading in the middle of the data
+// set, and the association could only be aborted. The failure is kept for the answer.
+class TolerantFileConsumer : public DcmConsumer {
+public:
+    explicit TolerantFileConsumer(const fs::path& file) : file_(std::fopen(file.c_str(), "ab"))
+    {
+        if (!file_)
+            error_ = errno ? errno : EIO;
+    }
+    ~TolerantFileConsumer() override { close(); }
+
+    OFBool good() const override { return OFTrue; }
+    OFCondition status() const override { return EC_Normal; }
+    OFBool isFlushed() const override { return OFTrue; }
+    offile_off_t avail() const override { return 1 << 30; }
+    offile_off_t write(const void* buf, offile_off_t len) override
+    {
+        if (file_ && error_ == 0 && std::fwrite(buf, 1, static_cast<std::size_t>(len), file_) != static_cast<std::size_t>(len))
+            error_ = errno ? errno : EIO;
+        return len;
+    }
+    void flush() override
+    {
+        if (file_ && error_ == 0 && std::fflush(file_) != 0)
+            error_ = errno ? errno : EIO;
+    }
+    // Closes the file; the first write error, 0 when all was written.
+    int close()
+    {
+        if (file_) {
+            if (std::fclose(file_) != 0 && error_ == 0)
+                error_ = errno ? errno : EIO;
+            file_ = nullptr;
+        }
+        return error_;
+    }
+
+private:
+    std::FILE* file_;
+    int error_ = 0;
+};
+
+class TolerantFileStream : public DcmOutputStream {
+public:
+    explicit TolerantFileStream(const fs::path& file) : DcmOutputStream(&consumer_), consumer_(file) {}
+    int close()
+    {
+        flush();
+        return consumer_.close();
+    }
+
+private:
+    TolerantFileConsumer consumer_;
+};
+
 }  // namespace
 
 // What every association thread shares: the configuration, the reports and the
@@ -86,7 +164,7 @@ namespace {
 // straight into a partial file and renamed to "<SOP Instance UID>.dcm" when complete.
 class ReceiverScp : public DcmThreadSCP {
 public:
-    explicit ReceiverScp(ServerContext& context) : context_(context) {}
+    ReceiverScp(ServerContext& context, T_ASC_Association* assoc) : context_(context), assoc_(assoc) {}
 
 protected:
     OFCondition handleIncomingCommand(T_DIMSE_Message* message, const DcmPresentationContextInfo& info) override
@@ -112,17 +190,37 @@ protected:
     }
 
     // Every storage SOP class is more than an association profile holds (128 contexts),
-    // so the contexts are accepted against the toolkit's list directly.
+    // so each proposed context is answered here: verification, and every storage SOP
+    // class including private and newer ones, with a transfer syntax it proposes.
     OFCondition negotiateAssociation() override
     {
         if (!params_)
             return ASC_NULLKEY;
         OFCondition cond = ASC_acceptContextsWithPreferredTransferSyntaxes(
             params_, VerificationSopClass, 1, VerificationTransferSyntaxes, 2);
-        if (cond.good())
-            cond = ASC_acceptContextsWithPreferredTransferSyntaxes(
-                params_, dcmAllStorageSOPClassUIDs, numberOfDcmAllStorageSOPClassUIDs, StorageTransferSyntaxes,
-                static_cast<int>(sizeof StorageTransferSyntaxes / sizeof *StorageTransferSyntaxes));
+        const int count = ASC_countPresentationContexts(params_);
+        for (int i = 0; cond.good() && i < count; ++i) {
+            T_ASC_PresentationContext pc;
+            cond = ASC_getPresentationContext(params_, i, &pc);
+            if (cond.bad())
+                break;
+            const std::string sopClass = pc.abstractSyntax;
+            if (sopClass == UID_VerificationSOPClass)
+                continue;
+            if (!isStorageSopClass(sopClass)) {
+                cond = ASC_refusePresentationContext(params_, pc.presentationContextID, ASC_P_ABSTRACTSYNTAXNOTSUPPORTED);
+                reportRefusedContext(sopClass, "not a storage SOP class");
+                continue;
+            }
+            const std::string syntax = chooseTransferSyntax(pc);
+            if (syntax.empty()) {
+                cond = ASC_refusePresentationContext(params_, pc.presentationContextID,
+                                                     ASC_P_TRANSFERSYNTAXESNOTSUPPORTED);
+                reportRefusedContext(sopClass, "none of the proposed transfer syntaxes is supported");
+                continue;
+            }
+            cond = ASC_acceptPresentationContext(params_, pc.presentationContextID, syntax.c_str());
+        }
         if (cond.bad())
             context_.reportError(std::string("Negotiation failed: ") + cond.text());
         return cond;
@@ -164,6 +262,26 @@ protected:
     }
 
 private:
+    // Our preferred transfer syntax among those proposed; else the first proposed one
+    // the toolkit knows (objects are written as they arrive). Empty when none.
+    static std::string chooseTransferSyntax(const T_ASC_PresentationContext& pc)
+    {
+        for (const char* ours : StorageTransferSyntaxes)
+            for (int t = 0; t < pc.transferSyntaxCount; ++t)
+                if (std::strcmp(pc.proposedTransferSyntaxes[t], ours) == 0)
+                    return ours;
+        for (int t = 0; t < pc.transferSyntaxCount; ++t)
+            if (DcmXfer(pc.proposedTransferSyntaxes[t]).getXfer() != EXS_Unknown)
+                return pc.proposedTransferSyntaxes[t];
+        return {};
+    }
+
+    void reportRefusedContext(const std::string& sopClass, const std::string& why)
+    {
+        if (context_.events.contextRefused)
+            context_.events.contextRefused(callingAe_, peer_, sopClassName(sopClass), why);
+    }
+
     OFCondition handleStore(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID presId)
     {
         const std::string uid = trimmed(request.AffectedSOPInstanceUID);
@@ -175,46 +293,84 @@ private:
         if (!fs::is_directory(context_.config.outputFolder, ec))
             fs::create_directories(context_.config.outputFolder, ec);
         const fs::path part = context_.partFile(uid);
-        OFCondition cond = receiveSTORERequest(request, presId, OFString(part.c_str()));
+        int writeError = 0;
+        OFCondition cond = receiveIntoFile(request, presId, part, writeError);
         if (cond.bad()) {
-            // An aborted transfer leaves nothing behind.
+            // A transfer broken off leaves nothing behind; the association is over.
             fs::remove(part, ec);
             receiveFailed_ = true;
             context_.reportError("Receiving " + uid + " failed: " + cond.text());
             return cond;
         }
+        if (writeError != 0) {
+            fs::remove(part, ec);
+            return answerFailure(request, presId, uid, STATUS_STORE_Refused_OutOfResources,
+                                 "cannot write " + part.filename().string() + ": " + std::strerror(writeError));
+        }
 
-        Uint16 status = STATUS_Success;
+        // Checked before anything parses it: a file nested too deep would overflow the
+        // toolkit's recursive reader wherever it is read.
+        if (const FileStructure structure = checkFileStructure(part); !structure.sound()) {
+            fs::remove(part, ec);
+            return answerFailure(request, presId, uid, STATUS_STORE_Error_CannotUnderstand, structure.problem);
+        }
+
         const fs::path file = context_.config.outputFolder / (uid + ".dcm");
         fs::rename(part, file, ec);
         if (ec) {
             std::error_code ignored;
             fs::remove(part, ignored);
-            status = STATUS_STORE_Refused_OutOfResources;
-            ++refused_;
-            context_.reportError("Cannot write " + file.string() + ": " + ec.message());
-        } else {
-            ++stored_;
-            if (context_.events.objectStored)
-                context_.events.objectStored(file);
+            return answerFailure(request, presId, uid, STATUS_STORE_Refused_OutOfResources,
+                                 "cannot write " + file.string() + ": " + ec.message());
         }
-        return sendSTOREResponse(presId, request, status);
+        ++stored_;
+        if (context_.events.objectStored)
+            context_.events.objectStored(file);
+        return sendSTOREResponse(presId, request, STATUS_Success);
     }
 
-    // Takes the object off the wire so that the association can go on, then answers
-    // with a failure status: its UID cannot become a file name.
-    OFCondition refuse(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID presId, const std::string& uid,
-                       const std::string& reason)
+    // The data set exactly as it arrives, behind the meta information the toolkit makes
+    // from the request. A failing write does not stop the reading: writeError tells.
+    OFCondition receiveIntoFile(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID presId, const fs::path& part,
+                                int& writeError)
     {
-        DcmDataset* received = nullptr;  // created by the receive call, owned by us
-        OFCondition cond = receiveSTORERequest(request, presId, received);
-        std::unique_ptr<DcmDataset> owned(received);
-        if (cond.bad())
-            return cond;
+        DcmOutputFileStream* meta = nullptr;
+        OFCondition cond = DIMSE_createFilestream(OFFilename(part.c_str()), &request, assoc_, presId, OFTrue, &meta);
+        delete meta;  // closes the file with its meta information
+        if (cond.bad()) {
+            writeError = errno ? errno : EIO;
+            DIC_UL bytes = 0, pdvs = 0;
+            return DIMSE_ignoreDataSet(assoc_, getDIMSEBlockingMode(), static_cast<int>(getDIMSETimeout()), &bytes,
+                                       &pdvs);
+        }
+        TolerantFileStream stream(part);
+        T_ASC_PresentationContextID dataPresId = presId;
+        cond = DIMSE_receiveDataSetInFile(assoc_, getDIMSEBlockingMode(), static_cast<int>(getDIMSETimeout()),
+                                          &dataPresId, &stream, nullptr, nullptr);
+        writeError = stream.close();
+        return cond;
+    }
+
+    OFCondition answerFailure(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID presId, const std::string& uid,
+                              Uint16 status, const std::string& reason)
+    {
         ++refused_;
         if (context_.events.objectRefused)
             context_.events.objectRefused(uid, reason);
-        return sendSTOREResponse(presId, request, STATUS_STORE_Error_CannotUnderstand);
+        return sendSTOREResponse(presId, request, status);
+    }
+
+    // Takes the object off the wire unread (nothing parses it) so that the association
+    // can go on, then answers with a failure status: its UID cannot become a file name.
+    OFCondition refuse(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID presId, const std::string& uid,
+                       const std::string& reason)
+    {
+        DIC_UL bytes = 0, pdvs = 0;
+        OFCondition cond =
+            DIMSE_ignoreDataSet(assoc_, getDIMSEBlockingMode(), static_cast<int>(getDIMSETimeout()), &bytes, &pdvs);
+        if (cond.bad())
+            return cond;
+        return answerFailure(request, presId, uid, STATUS_STORE_Error_CannotUnderstand, reason);
     }
 
     static std::string refuseText(DcmRefuseReasonType reason)
@@ -234,6 +390,7 @@ private:
     }
 
     ServerContext& context_;
+    T_ASC_Association* assoc_;            // the association this object serves
     T_ASC_Parameters* params_ = nullptr;  // of the association being negotiated
     std::string callingAe_;
     std::string peer_;
@@ -289,7 +446,7 @@ struct StorageServer::Impl {
     void serve(T_ASC_Association* assoc)
     {
         auto worker = std::make_unique<AssociationThread>();
-        auto scp = std::make_unique<ReceiverScp>(context);
+        auto scp = std::make_unique<ReceiverScp>(context, assoc);
         scp->setConfig(scpConfig);  // a copy per association: nothing shared between threads
         AssociationThread* self = worker.get();
         worker->thread = std::thread([self, assoc, scp = std::move(scp)]() mutable {
@@ -328,11 +485,40 @@ StorageServer::StorageServer(StorageServerConfig config, StorageEvents events) :
 
 StorageServer::~StorageServer() = default;
 
-bool StorageServer::isPartFileName(const std::string& name)
+namespace {
+
+bool allDigits(const std::string& s)
+{
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Splits ".<uid>.<pid>-<n>.part" into uid and pid; false for any other name, such as
+// the ".write-<pid>-<n>.part" files of the shared DICOM writer, which are not ours.
+bool splitPartFileName(const std::string& name, std::string& uid, std::string& pid)
 {
     const std::string suffix = PartSuffix;
-    return name.size() > suffix.size() + 1 && name.front() == '.' &&
-           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    if (name.size() <= suffix.size() + 1 || name.front() != '.' ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    const std::string stem = name.substr(1, name.size() - suffix.size() - 1);
+    const auto dot = stem.rfind('.');
+    if (dot == std::string::npos)
+        return false;
+    const std::string tail = stem.substr(dot + 1);
+    const auto dash = tail.find('-');
+    if (dash == std::string::npos || !allDigits(tail.substr(0, dash)) || !allDigits(tail.substr(dash + 1)))
+        return false;
+    uid = stem.substr(0, dot);
+    pid = tail.substr(0, dash);
+    return corva::isSafeUid(uid);
+}
+
+}  // namespace
+
+bool StorageServer::isPartFileName(const std::string& name)
+{
+    std::string uid, pid;
+    return splitPartFileName(name, uid, pid);
 }
 
 int StorageServer::removeStalePartFiles() const
@@ -346,15 +532,10 @@ int StorageServer::removeStalePartFiles() const
     int removed = 0;
     for (const auto& entry : fs::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
-        if (!isPartFileName(name))
+        std::string uid, pid;
+        if (!splitPartFileName(name, uid, pid))
             continue;
-        // ".<uid>.<pid>-<n>.part": a file whose receiver process still runs is in use.
-        const std::string stem = name.substr(0, name.size() - std::string(PartSuffix).size());
-        const auto dot = stem.rfind('.');
-        const auto dash = stem.rfind('-');
-        if (dot == std::string::npos || dash == std::string::npos || dash < dot)
-            continue;
-        const std::string pid = stem.substr(dot + 1, dash - dot - 1);
+        // A file whose receiver process still runs is in use.
         if (pid != impl_->context.pid) {
             const std::string exe = executableOf(pid, gone);
             if (!gone && (exe.empty() || exe == self))

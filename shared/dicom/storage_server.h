@@ -1,9 +1,11 @@
 #pragma once
-// The DICOM storage receiver: a storage SCP that accepts every storage SOP class and
-// verification, and writes each received object into one folder as
+// The DICOM storage receiver: a storage SCP that accepts every storage SOP class
+// (private and newer ones too, as storescp's promiscuous mode) and verification, and writes each received object into one folder as
 // "<SOP Instance UID>.dcm". Several associations are served at once, one thread each.
-// An object whose SOP Instance UID cannot be a file name (corva::isSafeUid) is answered
-// with a failure status (0xC000) and not written.
+// An object whose SOP Instance UID cannot be a file name (corva::isSafeUid), or that is
+// nested too deep or incomplete (checkFileStructure), is answered with a failure status
+// (0xC000) and not kept; one that cannot be written with 0xA700 (out of resources). The
+// association goes on in both cases.
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -15,7 +17,7 @@ struct StorageServerConfig {
     std::string aeTitle;                // our title; associations calling another title are refused
     int port = 0;
     std::filesystem::path outputFolder;  // created when missing
-    int maxAssociations = 8;            // served at once; more are refused as busy
+    int maxAssociations = 32;           // served at once; more are refused as busy
     int idleTimeoutSeconds = 60;        // a peer silent this long in an association is dropped
 };
 
@@ -29,6 +31,10 @@ struct StorageEvents {
     std::function<void(const std::string& callingAe, int stored, int refused, bool aborted)> associationEnded;
     std::function<void(const std::filesystem::path& file)> objectStored;
     std::function<void(const std::string& sopInstanceUid, const std::string& reason)> objectRefused;
+    // A proposed presentation context was refused (the peer then reports "no presentation context").
+    std::function<void(const std::string& callingAe, const std::string& peer, const std::string& sopClass,
+                       const std::string& reason)>
+        contextRefused;
     std::function<void(const std::string& text)> error;
 };
 

@@ -1,5 +1,7 @@
 #include "process/process.h"
 
+#include "core/paths.h"
+
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -7,6 +9,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -139,19 +142,30 @@ bool stop(int pid, std::chrono::milliseconds grace)
     return !isAlive(pid);
 }
 
-SingleInstanceLock::SingleInstanceLock(const std::string& key)
+SingleInstanceLock::SingleInstanceLock(const std::string& key, const fs::path& fallbackFolder)
 {
-    fs::path folder = "/tmp";
+    fs::path folder = fallbackFolder.empty() ? corva::programFolder() : fallbackFolder;
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime && ::access(runtime, W_OK) == 0)
         folder = runtime;
     // The key may hold a folder path: a hash keeps the lock file name short and safe.
     std::ostringstream name;
     name << "corvalight-" << ::getuid() << '-' << std::hex << std::hash<std::string>{}(key) << ".lock";
-    const fs::path file = folder / name.str();
-    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ < 0)
-        return;
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    file_ = folder / name.str();
+    // The holder removes the file when it ends: a lock taken on a file that was removed
+    // meanwhile guards nothing, so it is taken again on the file now at the path.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        fd_ = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ < 0)
+            return;
+        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
+        struct stat held {}, atPath {};
+        if (::fstat(fd_, &held) == 0 && ::stat(file_.c_str(), &atPath) == 0 && held.st_dev == atPath.st_dev &&
+            held.st_ino == atPath.st_ino)
+            return;
         ::close(fd_);
         fd_ = -1;
     }
@@ -159,8 +173,10 @@ SingleInstanceLock::SingleInstanceLock(const std::string& key)
 
 SingleInstanceLock::~SingleInstanceLock()
 {
-    if (fd_ >= 0)
-        ::close(fd_);  // closing releases the lock
+    if (fd_ >= 0) {
+        ::unlink(file_.c_str());  // while still holding the lock, so no one else's file goes
+        ::close(fd_);             // closing releases the lock
+    }
 }
 
 }  // namespace corva::process

@@ -19,18 +19,22 @@ int startDetached(const std::filesystem::path& program, const std::vector<std::s
 // Returns true when the process is gone afterwards.
 bool stop(int pid, std::chrono::milliseconds grace = std::chrono::seconds(3));
 
-// A lock held for the life of the object (flock on a file in the user's runtime
-// folder). `key` names what is locked (a program name, plus a folder for services).
+// A lock held for the life of the object: flock on a file in the user's runtime folder
+// (XDG_RUNTIME_DIR), else in `fallbackFolder` (the program folder by default). The
+// file is removed when the lock ends, so none are left behind. `key` names what is
+// locked (a program name, plus a folder for services).
 class SingleInstanceLock {
 public:
-    explicit SingleInstanceLock(const std::string& key);
+    explicit SingleInstanceLock(const std::string& key, const std::filesystem::path& fallbackFolder = {});
     ~SingleInstanceLock();
     SingleInstanceLock(const SingleInstanceLock&) = delete;
     SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
     bool acquired() const { return fd_ >= 0; }
+    const std::filesystem::path& file() const { return file_; }
 
 private:
     int fd_ = -1;
+    std::filesystem::path file_;
 };
 
 }  // namespace corva::process

@@ -154,5 +154,46 @@ TEST(ReceiveIngestTest, StoredImagesAreFiledByTheIngestService)
     EXPECT_TRUE(ingest->wait(30s).has_value());
 }
 
+TEST(ReceiveIngestTest, PrivateStorageClassIsReceivedAndFiledAndTooDeepANestingNeverArrives)
+{
+    ReceiverSite site;
+    site.install("Recvora");
+    site.install("Ingrado");
+    auto ingest = site.start("Ingrado");
+    auto receiver = site.startReceiver();
+
+    // storescu proposes a class it does not know only from a profile.
+    const fs::path config = site.scratch() / "contexts.cfg";
+    writeFile(config,
+              "[[TransferSyntaxes]]\n[Uncompressed]\nTransferSyntax1 = LittleEndianExplicit\n"
+              "[[PresentationContexts]]\n[Vendor]\nPresentationContext1 = 1.3.6.1.4.1.99999.1.1\\Uncompressed\n"
+              "PresentationContext2 = 1.2.840.10008.5.1.4.1.1.1\\Uncompressed\n"
+              "[[Profiles]]\n[Vendor]\nPresentationContexts = Vendor\n");
+    TempDir sourceDir("corva-e2e-src");
+    DicomSpec vendor;
+    vendor.sopClassUid = "1.3.6.1.4.1.99999.1.1";
+    vendor.studyUid = uniqueUid();
+    vendor.sopInstanceUid = uniqueUid();
+    const fs::path vendorFile = writeDicom(sourceDir.path() / "vendor.dcm", vendor);
+    DicomSpec deep;
+    deep.studyUid = uniqueUid();
+    deep.sopInstanceUid = uniqueUid();
+    const fs::path deepFile = writeNestedDicom(sourceDir.path() / "deep.dcm", 100, deep);
+
+    const auto result = site.send({vendorFile, deepFile}, {"-xf", config.string(), "Vendor", "--no-halt"});
+    EXPECT_TRUE(waitUntil(
+        [&] { return fs::exists(site.folder() / "Images" / vendor.studyUid / (vendor.sopInstanceUid + ".dcm")); },
+        60s, 100ms))
+        << result.output << site.logText();
+    EXPECT_FALSE(fs::exists(site.temp() / (deep.sopInstanceUid + ".dcm")));
+    EXPECT_FALSE(fs::exists(site.folder() / "Images" / deep.studyUid));
+    EXPECT_NE(site.logText().find("sequences nested deeper than 64 levels"), std::string::npos) << site.logText();
+
+    receiver->signal(SIGTERM);
+    ingest->signal(SIGTERM);
+    EXPECT_EQ(receiver->wait(30s), 0);
+    EXPECT_TRUE(ingest->wait(30s).has_value());
+}
+
 }  // namespace
 }  // namespace corva::test

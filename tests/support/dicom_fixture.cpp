@@ -1,6 +1,8 @@
 #include "dicom_fixture.h"
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 
 namespace corva::test {
 
@@ -118,6 +120,44 @@ DicomRecipe latin1Recipe(const std::string& utf8PatientName)
 std::string rawValue(const std::filesystem::path& file, dcm::Tag tag)
 {
     return dcm::Image::read(file, dcm::ReadMode::HeaderOnly).attributes().rawBytes(tag);
+}
+
+}  // namespace corva::test
+
+namespace corva::test {
+
+std::filesystem::path writeNestedDicom(const std::filesystem::path& file, int depth, DicomSpec recipe)
+{
+    recipe.rows = 0;  // no pixel data: the private sequence is the data set's last element
+    recipe.columns = 0;
+    recipe.transferSyntax = corva::dicom::uid::ExplicitLittleEndian;
+    writeDicom(file, recipe);
+    std::string bytes;
+    auto put16 = [&](std::uint16_t v) { bytes += char(v & 0xFF), bytes += char(v >> 8); };
+    auto put32 = [&](std::uint32_t v) { put16(std::uint16_t(v & 0xFFFF)), put16(std::uint16_t(v >> 16)); };
+    for (int level = 0; level < depth; ++level) {
+        put16(0x7FE1), put16(0x1001), bytes += "SQ", put16(0), put32(0xFFFFFFFF);  // sequence, undefined length
+        put16(0xFFFE), put16(0xE000), put32(0xFFFFFFFF);                           // item, undefined length
+    }
+    for (int level = 0; level < depth; ++level) {
+        put16(0xFFFE), put16(0xE00D), put32(0);  // item delimitation
+        put16(0xFFFE), put16(0xE0DD), put32(0);  // sequence delimitation
+    }
+    std::ofstream out(file, std::ios::binary | std::ios::app);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return file;
+}
+
+std::filesystem::path writeTruncatedCopy(const std::filesystem::path& from, const std::filesystem::path& to,
+                                         std::size_t cut)
+{
+    std::ifstream in(from, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bytes.resize(bytes.size() > cut ? bytes.size() - cut : 0);
+    std::filesystem::create_directories(to.parent_path());
+    std::ofstream out(to, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return to;
 }
 
 }  // namespace corva::test

@@ -56,6 +56,19 @@ TEST(DicomCharset, Latin1NameReadsAsUtf8AndWritesBackByteIdentical)
     EXPECT_EQ(test::rawValue(dir / "other-copy.dcm", PatientName), test::rawValue(original, PatientName));
 }
 
+TEST(DicomCharset, JapaneseWithCodeExtensionsReadsAsUtf8)
+{
+    test::TempDir dir;
+    DicomSpec spec;
+    spec.characterSet = "\\ISO 2022 IR 87";
+    // The example of the standard: escape sequences switch between ASCII and JIS X 0208.
+    spec.patientName = "Yamada^Tarou=\x1b$B;3ED\x1b(B^\x1b$BB@O:\x1b(B=\x1b$B$d$^$@\x1b(B^\x1b$B$?$m$&\x1b(B";
+    const auto file = test::writeDicom(dir / "jp.dcm", spec);
+    EXPECT_EQ(Image::read(file).patientName(), "Yamada^Tarou=山田^太郎=やまだ^たろう");
+    EXPECT_EQ(Image::read(file, ReadMode::HeaderOnly).attributes().get(Tag{0x0010, 0x0010}).text,
+              "Yamada^Tarou=山田^太郎=やまだ^たろう");
+}
+
 TEST(DicomCharset, NewValueIsEncodedIntoTheObjectsSet)
 {
     test::TempDir dir;

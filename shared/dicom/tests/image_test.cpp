@@ -106,17 +106,18 @@ TEST(DicomImage, HeaderOnlyReadDoesNotTouchThePixelData)
 {
     test::TempDir dir;
     const auto file = test::writeDicom(dir / "big.dcm", bigRecipe());
-    // Cut the file in the middle of its pixel data: only a header-only read can succeed.
     const std::string bytes = test::readFile(file);
-    const auto cut = dir / "cut.dcm";
-    test::writeFile(cut, bytes.substr(0, bytes.size() - 1024 * 768));
-
-    Image header = Image::read(cut, ReadMode::HeaderOnly);
+    Image header = Image::read(file, ReadMode::HeaderOnly);
+    // Cut the file in the middle of its pixel data after the read: the header is all
+    // that was taken into memory.
+    test::writeFile(file, bytes.substr(0, bytes.size() - 1024 * 768));
     EXPECT_TRUE(header.isHeaderOnly());
     EXPECT_EQ(header.patientName(), "Test^Patient");
     EXPECT_FALSE(header.attributes().contains(PixelData));
-    EXPECT_THROW(Image::read(cut, ReadMode::Full), Error);
     EXPECT_THROW(header.loadAll(), Error);
+    // Read again, the cut file is refused in either mode: its data set is incomplete.
+    EXPECT_THROW(Image::read(file, ReadMode::HeaderOnly), Error);
+    EXPECT_THROW(Image::read(file, ReadMode::Full), Error);
 }
 
 TEST(DicomImage, HeaderOnlyReadKeepsNestedPixelDataOfAnIcon)
@@ -266,3 +267,66 @@ TEST(DicomUid, NewUidsAreUniqueAndSafe)
         EXPECT_TRUE(seen.insert(u).second) << u;
     }
 }
+
+namespace {
+
+// A file cut off inside its pixel data, or nested too deep for the toolkit's recursive
+// reader, is refused before the toolkit parses it, in both read modes.
+TEST(ImageStructure, IncompleteOrTooDeeplyNestedFilesAreRefusedBeforeParsing)
+{
+    corva::test::TempDir dir;
+    DicomSpec jpeg;
+    jpeg.transferSyntax = uid::JpegLossless;
+    DicomSpec implicitVr;
+    implicitVr.transferSyntax = uid::ImplicitLittleEndian;
+    DicomSpec bigEndian;
+    bigEndian.transferSyntax = uid::ExplicitBigEndian;
+    const auto plain = corva::test::writeDicom(dir.path() / "plain.dcm");
+    const auto compressed = corva::test::writeDicom(dir.path() / "jpeg.dcm", jpeg);
+    const auto implicitFile = corva::test::writeDicom(dir.path() / "implicit.dcm", implicitVr);
+    const auto bigFile = corva::test::writeDicom(dir.path() / "big.dcm", bigEndian);
+    const auto padded = corva::test::writeDicom(dir.path() / "padded.dcm");
+    test::writeFile(padded, test::readFile(padded) + std::string(3, '\0'));  // bytes too few for an element
+    struct Case {
+        std::string what;
+        std::filesystem::path file;
+        bool sound;
+        bool tooDeep;
+    } cases[] = {
+        {"sound", plain, true, false},
+        {"sound compressed", compressed, true, false},
+        {"sound implicit VR", implicitFile, true, false},
+        {"sound big endian", bigFile, true, false},
+        {"cut in an element header", padded, false, false},
+        {"cut in pixel data", corva::test::writeTruncatedCopy(plain, dir.path() / "cut.dcm", 100), false, false},
+        {"cut in a JPEG fragment", corva::test::writeTruncatedCopy(compressed, dir.path() / "cutj.dcm", 20), false, false},
+        {"cut implicit VR", corva::test::writeTruncatedCopy(implicitFile, dir.path() / "cuti.dcm", 1), false, false},
+        {"cut big endian", corva::test::writeTruncatedCopy(bigFile, dir.path() / "cutb.dcm", 3), false, false},
+        {"nested 64 levels", corva::test::writeNestedDicom(dir.path() / "n64.dcm", 64), true, false},
+        {"nested 65 levels", corva::test::writeNestedDicom(dir.path() / "n65.dcm", 65), false, true},
+        {"nested 6000 levels", corva::test::writeNestedDicom(dir.path() / "n6000.dcm", 6000), false, true},
+    };
+    for (const auto& c : cases) {
+        const FileStructure s = checkFileStructure(c.file);
+        EXPECT_EQ(s.sound(), c.sound) << c.what << ": " << s.problem;
+        EXPECT_EQ(s.tooDeep, c.tooDeep) << c.what;
+        for (ReadMode mode : {ReadMode::HeaderOnly, ReadMode::Full}) {
+            if (c.sound) {
+                EXPECT_NO_THROW(Image::read(c.file, mode)) << c.what;
+            } else {
+                try {
+                    Image::read(c.file, mode);
+                    ADD_FAILURE() << c.what << " was read";
+                } catch (const corva::Error& e) {
+                    EXPECT_EQ(e.code(), errc::NotDicom) << c.what;
+                    EXPECT_NE(e.message().find(c.file.filename().string()), std::string::npos) << e.message();
+                }
+            }
+        }
+    }
+    EXPECT_EQ(checkFileStructure(dir.path() / "n64.dcm").depth, 64);
+    // dcmdump agrees that the cut file is broken.
+    EXPECT_NE(shell("dcmdump " + (dir.path() / "cut.dcm").string() + " 2>&1").find("remature"), std::string::npos);
+}
+
+}  // namespace

@@ -89,4 +89,39 @@ TEST(SingleInstance, SecondLockOnSameKeyFailsUntilFirstEnds)
     EXPECT_TRUE(again.acquired());
 }
 
+TEST(SingleInstance, LockFileLivesInTheRuntimeFolderOrTheProgramFolderAndGoesAtTheEnd)
+{
+    const std::string key = "corva-test-place-" + std::to_string(::getpid());
+    corva::test::TempDir runtime;
+    corva::test::TempDir program;
+    const char* saved = std::getenv("XDG_RUNTIME_DIR");
+    const std::string savedValue = saved ? saved : "";
+    for (const bool withRuntime : {true, false}) {
+        if (withRuntime)
+            ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+        else
+            ::unsetenv("XDG_RUNTIME_DIR");
+        const fs::path folder = withRuntime ? runtime.path() : program.path();
+        fs::path file;
+        {
+            SingleInstanceLock lock(key, program.path());
+            ASSERT_TRUE(lock.acquired());
+            file = lock.file();
+            EXPECT_EQ(file.parent_path(), folder);
+            EXPECT_TRUE(fs::exists(file));
+            SingleInstanceLock second(key, program.path());
+            EXPECT_FALSE(second.acquired());
+            EXPECT_TRUE(fs::exists(file)) << "a refused second lock leaves the holder's file alone";
+        }
+        EXPECT_FALSE(fs::exists(file)) << "removed when the lock ends";
+        SingleInstanceLock again(key, program.path());
+        EXPECT_TRUE(again.acquired());
+    }
+    if (saved)
+        ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+    else
+        ::unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_TRUE(fs::is_empty(runtime.path()));
+}
+
 }  // namespace
