@@ -206,12 +206,10 @@ void Image::write(const std::filesystem::path& file, const std::optional<std::st
                         "dicom");
     }
     // Written under a name that does not end in ".dcm", then renamed: the ingest service
-    // never sees half a file, and a failed write leaves an existing file as it was. The
-    // name has the receiver's ".<name>.<pid>-<n>.part" form, so that its clean-up of
-    // partial files leaves this one alone while this process runs.
+    // never sees half a file, and a failed write leaves an existing file as it was.
     static std::atomic<unsigned> counter{0};
     std::filesystem::path partial = file;
-    partial.replace_filename(".write." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".part");
+    partial.replace_filename(".write-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".part");
     const OFCondition cond =
         file_->saveFile(pathText(partial).c_str(), xfer, EET_ExplicitLength, EGL_recalcGL, EPD_noChange, 0, 0,
                         EWM_createNewMeta);
