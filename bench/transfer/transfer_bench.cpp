@@ -49,7 +49,7 @@ void run(const std::string& command)
 // the JPEG coder nor deflate meets trivially uniform data.
 fs::path writeMammogram(const fs::path& file, const std::string& studyUid, int seed)
 {
-    test::DicomSpec recipe;
+    test::DicomRecipe recipe;
     recipe.rows = 4096;
     recipe.columns = 3328;
     recipe.studyUid = studyUid;

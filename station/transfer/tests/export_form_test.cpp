@@ -30,7 +30,7 @@ namespace corva::station::transfer {
 namespace {
 
 namespace fs = std::filesystem;
-using corva::test::DicomSpec;
+using corva::test::DicomRecipe;
 using corva::test::ProgramFolder;
 using corva::test::TempDir;
 using corva::test::writeDicom;
@@ -80,7 +80,7 @@ protected:
     std::vector<fs::path> makeImages(int n, int rows = 64)
     {
         std::vector<fs::path> files;
-        DicomSpec spec;
+        DicomRecipe spec;
         spec.studyUid = corva::test::uniqueUid();
         spec.rows = rows;
         spec.columns = rows;

@@ -17,7 +17,7 @@ namespace corva::station::transfer {
 namespace {
 
 namespace fs = std::filesystem;
-using corva::test::DicomSpec;
+using corva::test::DicomRecipe;
 using corva::test::ProgramFolder;
 using corva::test::readFile;
 using corva::test::TempDir;
@@ -34,7 +34,7 @@ protected:
     // Images of two studies: a Latin-1 patient in implicit VR (two series), and another.
     void makeStudies()
     {
-        DicomSpec anna = corva::test::latin1Spec("Müller^Anna");
+        DicomRecipe anna = corva::test::latin1Recipe("Müller^Anna");
         anna.patientId = "PA1";
         anna.birthDate = "19600214";
         anna.studyUid = studyA;
@@ -50,7 +50,7 @@ protected:
             uids.push_back(anna.sopInstanceUid);
             studyOf.push_back(studyA);
         }
-        DicomSpec berta;
+        DicomRecipe berta;
         berta.patientName = "Beispiel^Berta";
         berta.patientId = "PB2";
         berta.studyUid = studyB;
@@ -95,7 +95,7 @@ TEST_F(ImageExporterTest, JpegExportWritesOnePicturePerImageAndOneInfoFile)
 
 TEST_F(ImageExporterTest, JpegQualityIsTenTimesTheSliderValue)
 {
-    DicomSpec spec;
+    DicomRecipe spec;
     spec.rows = 256;
     spec.columns = 256;
     images.push_back(writeDicom(source / "a.dcm", spec));
@@ -212,7 +212,7 @@ TEST_F(ImageExporterTest, ASecondExportIntoTheSameFolderExtendsTheMedium)
 // series number) still make a medium: the records take the first image's values.
 TEST_F(ImageExporterTest, DisagreeingHeadersStillMakeAMedium)
 {
-    DicomSpec spec;
+    DicomRecipe spec;
     spec.patientId = "SAME";
     spec.studyUid = studyA;
     spec.omit = {{0x0020, 0x0010}, {0x0020, 0x0011}, {0x0008, 0x0020}};

@@ -15,7 +15,7 @@ namespace corva::station::transfer {
 namespace {
 
 namespace fs = std::filesystem;
-using corva::test::DicomSpec;
+using corva::test::DicomRecipe;
 using corva::test::ProgramFolder;
 using corva::test::readFile;
 using corva::test::TempDir;
@@ -43,9 +43,9 @@ protected:
     TempDir source{"corva-import-src"};
 };
 
-DicomSpec withUid(const std::string& uid, const std::string& patient)
+DicomRecipe withUid(const std::string& uid, const std::string& patient)
 {
-    DicomSpec spec;
+    DicomRecipe spec;
     spec.sopInstanceUid = uid;
     spec.patientName = patient;
     return spec;
@@ -79,7 +79,7 @@ TEST_F(ImportJobsTest, FilesThatCannotBeImportedAreNamedInTheLogAndNotCounted)
 {
     const std::string uid = uniqueUid();
     writeFile(source / "notes.txt", "not DICOM");
-    DicomSpec noUid;
+    DicomRecipe noUid;
     noUid.omit = {{0x0008, 0x0018}};
     const std::vector<fs::path> files = {source / "notes.txt", writeDicom(source / "a.dcm", withUid(uid, "A^A")),
                                          writeDicom(source / "nouid.dcm", noUid), source / "gone.dcm"};
@@ -165,7 +165,7 @@ TEST_F(ImportJobsTest, DicomDirFromAnotherSystemResolvesNamesAndReportsTheMissin
     dicom::DicomDirWriter writer;
     std::vector<std::string> uids;
     for (int i = 0; i < 3; ++i) {
-        DicomSpec spec;
+        DicomRecipe spec;
         spec.studyUid = study;
         spec.seriesUid = series;
         spec.sopInstanceUid = uniqueUid();
@@ -225,7 +225,7 @@ TEST_F(ImportJobsTest, DicomDirWrittenByDcmmkdirImportsEveryImage)
     const fs::path medium = source.path() / "media";
     std::vector<std::string> uids;
     for (int i = 1; i <= 3; ++i) {
-        DicomSpec spec;
+        DicomRecipe spec;
         spec.sopInstanceUid = uniqueUid();
         spec.instanceNumber = i;
         spec.extra = {{{0x0020, 0x0011}, "1"}, {{0x0020, 0x0010}, "1"}};

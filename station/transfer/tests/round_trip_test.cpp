@@ -26,7 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using corva::test::DicomSpec;
+using corva::test::DicomRecipe;
 using corva::test::ProgramFolder;
 using corva::test::TempDir;
 using corva::test::uniqueUid;
@@ -44,7 +44,7 @@ struct Study {
 Study makeStudy(const fs::path& folder)
 {
     Study study;
-    DicomSpec spec = corva::test::latin1Spec("Größe^Jürgen");
+    DicomRecipe spec = corva::test::latin1Recipe("Größe^Jürgen");
     spec.patientId = "RT1";
     spec.studyUid = study.uid;
     spec.sopClassUid = corva::dicom::uid::DigitalMammographyForPresentation;
