@@ -113,9 +113,9 @@ TEST(DicomDir, ReadingSomethingElseIsAnError)
 TEST(DicomDir, MediumRefusesWhatTheProfileForbids)
 {
     test::TempDir dir;
-    DicomSpec ok;
+    test::DicomRecipe ok;
     test::writeDicom(dir / "DICOM" / "IM1", ok);
-    DicomSpec implicit;
+    test::DicomRecipe implicit;
     implicit.transferSyntax = uid::ImplicitLittleEndian;
     test::writeDicom(dir / "DICOM" / "IM2", implicit);
     test::writeDicom(dir / "DICOM" / "im3", ok);
