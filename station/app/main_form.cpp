@@ -22,6 +22,7 @@
 #include "app/main_menus.h"
 #include "app/program_version.h"
 #include "app/service_control.h"
+#include "app/service_status.h"
 #include "browser/patient_refresh.h"
 #include "common/edge.h"
 #include "common/list_view.h"
@@ -123,6 +124,13 @@ void MainForm::buildControls() {
         statusBar->addPermanentWidget(panels_[i], i < 4 ? 1 : 0);
     }
     panels_[4]->setText("ZKT Corvalight");
+    // Why images may not arrive: a service of this program folder that does not run.
+    lblServices_ = new QLabel(statusBar);
+    lblServices_->setObjectName("lblServices");
+    lblServices_->setStyleSheet("color: #b00000; font-weight: bold;");
+    lblServices_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    lblServices_->setVisible(false);
+    statusBar->insertPermanentWidget(4, lblServices_, 3);
     pbLoad_ = new QProgressBar(statusBar);
     pbLoad_->setObjectName("pbLoad");
     pbLoad_->setVisible(false);
@@ -223,15 +231,26 @@ void MainForm::Form_Load() {
         // A Giotto unit labels the projection buttons from projection.ini.
         dose_->loadProjectionCaptions();
         RefreshPatientList();
+        // Records the unit sent while the program was not running wait in the list.
+        dose_->refreshDoseList();
         ServiceControl(g_).startServicesAtLoad();
     });
     viewer_->applySettingsAtLoad();
+    refreshServiceNote();
     UpdateTimer_->start();
 }
 
 void MainForm::UpdateTimer_Timer() {
+    refreshServiceNote();
     g_.pollFlag = true;
     RefreshPatientList();
+}
+
+void MainForm::refreshServiceNote() {
+    const QString note = ServiceStatus::note(ServiceStatus::read(g_));
+    lblServices_->setText(note);
+    lblServices_->setToolTip(note);
+    lblServices_->setVisible(!note.isEmpty());
 }
 
 void MainForm::RefreshPatientList() {
@@ -561,6 +580,11 @@ void MainForm::LoadImages(const std::vector<ImageListRow>& rows) {
     }
     if (lvImages_->emptiedCount() == emptied) lvImages_->setSorted(true);
     lvImages_->setUpdatesEnabled(true);
+}
+
+void MainForm::clearViewer() {
+    viewer_->clear();
+    setPanelText(3, {});
 }
 
 void MainForm::selectViewerImage(int position) {

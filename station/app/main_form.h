@@ -114,6 +114,10 @@ public:
     QPushButton* cmdSelected() const { return cmdSelected_; }
     QPushButton* cmdTask(int i) const { return cmdTask_.at(static_cast<std::size_t>(i)); }
     QTimer* UpdateTimer() const { return UpdateTimer_; }
+    // The status bar note on services of this program folder that do not run (hidden
+    // while both run); refreshed at load and with every tick of the refresh timer.
+    QLabel* lblServices() const { return lblServices_; }
+    void refreshServiceNote();
     QProgressBar* pbLoad() const { return pbLoad_; }
     bool seriesFrameShown() const { return browser_->seriesFrameShown(); }
     QMenu* PopUpStudie() const { return menus_.PopUpStudie; }
@@ -135,7 +139,9 @@ public:
     QMenu* lastPopup() const { return lastPopup_; }
 
     // StudyLoaderView
-    void clearViewer() override { viewer_->clear(); }
+    // Every load, reset and refresh empties the viewer; the current image, its mark and
+    // the status text naming it go with the images.
+    void clearViewer() override;
     void setViewerAutoRedraw(bool on) override { viewer_->setAutoRedraw(on); }
     void setProgress(int value, int maximum, bool visible) override;
     void addToViewer(std::shared_ptr<LoadedImage> image) override { viewer_->add(std::move(image)); }
@@ -183,6 +189,7 @@ private:
     QLineEdit* txtSelected_ = nullptr;
     QTimer* UpdateTimer_ = nullptr;
     std::array<QLabel*, 5> panels_{};
+    QLabel* lblServices_ = nullptr;
     QProgressBar* pbLoad_ = nullptr;
     MainMenus menus_;
     QPointer<QMenu> lastPopup_;

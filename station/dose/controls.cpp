@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QWidget>
 
@@ -37,6 +38,27 @@ void setControlText(QWidget* control, const QString& text) {
     } else if (auto* e = qobject_cast<QComboBox*>(control)) {
         e->setEditText(text);
     }
+}
+
+void appendControlText(QWidget* control, const QString& text) {
+    if (text.isEmpty()) return;
+    QTextDocument* document = nullptr;
+    if (auto* e = qobject_cast<QPlainTextEdit*>(control))
+        document = e->document();
+    else if (auto* e = qobject_cast<QTextEdit*>(control))
+        document = e->document();
+    if (!document) {
+        setControlText(control, controlText(control) + text);
+        return;
+    }
+    QTextCursor end(document);
+    end.movePosition(QTextCursor::End);
+    end.insertText(text);
+    // The caret follows the received text, as after a replacement.
+    if (auto* e = qobject_cast<QPlainTextEdit*>(control))
+        e->moveCursor(QTextCursor::End);
+    else if (auto* e = qobject_cast<QTextEdit*>(control))
+        e->moveCursor(QTextCursor::End);
 }
 
 }  // namespace corva::dose

@@ -72,6 +72,9 @@ void ViewerPanel::keyDown(int virtualKey) {
 
 void ViewerPanel::clear() {
     dv1_->clear();
+    // An emptied viewer shows no current image: a later load must not leave commands
+    // working on an image of the load before.
+    forgetCurrentImage();
     syncPaging();
 }
 
@@ -105,6 +108,7 @@ void ViewerPanel::selectImage(int position) {
 
 void ViewerPanel::forgetCurrentImage() {
     currentImage_.reset();
+    selectedImageIndex_ = 0;
     imageSelected_ = false;
 }
 
