@@ -27,6 +27,7 @@ class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
 class QScrollBar;
+class QSplitter;
 #include <QMenu>
 class QProgressBar;
 class QPushButton;
@@ -42,6 +43,7 @@ class DoseCapture;
 namespace corva::station {
 
 class ListView;
+class WindowLayout;
 struct StationContext;
 
 class MainForm : public QMainWindow, public StudyLoaderView {
@@ -135,6 +137,16 @@ public:
     int SelectedImageIndex() const { return viewer_->selectedIndex(); }
     void forgetCurrentImage() { viewer_->forgetCurrentImage(); }
 
+    // The layout: three columns (splMain) of which each splits again (splLeft with the
+    // browser's own splBrowser, splMiddle, splRight). Geometry and splitter positions
+    // are saved when the window closes and restored by the next run; the first run
+    // opens maximised.
+    QSplitter* splMain() const { return splMain_; }
+    std::vector<QSplitter*> splitters() const;
+    void saveLayout() const;
+    // The store key of the main window's layout.
+    static constexpr const char* LayoutKey = "MainForm";
+
     // The menu that opened last by a right click (nullptr when none).
     QMenu* lastPopup() const { return lastPopup_; }
 
@@ -154,9 +166,14 @@ signals:
 
 protected:
     void resizeEvent(QResizeEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
 
 private:
     void buildControls();
+    void restoreLayout();
+    void setStartColumns();
+    void widenLeftColumnForPatients();
     QWidget* buildTaskFrame(QWidget* parent);
     void connectMenus();
     void attachDoseCapture();
@@ -170,6 +187,14 @@ private:
     void clearTaskInput();
 
     StationContext& g_;
+    QSplitter* splMain_ = nullptr;
+    QSplitter* splLeft_ = nullptr;
+    QSplitter* splMiddle_ = nullptr;
+    QSplitter* splRight_ = nullptr;
+    std::unique_ptr<WindowLayout> layout_;
+    bool columnsRestored_ = false;      // the column widths came from an earlier run
+    bool columnsSet_ = false;           // set once at the first show
+    bool leftSizedByOperator_ = false;  // the operator moved the column edges
     // The X-ray unit link, dose list and projection buttons, on the controls of its view.
     std::unique_ptr<dose::DoseCapture> dose_;
     StudyLoader* loader_ = nullptr;
