@@ -13,6 +13,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "app/main_menus.h"
 #include "browser/browser_panel.h"

@@ -51,6 +51,10 @@ int ServiceControl::findServiceIn(const std::filesystem::path& programFolder, co
     return ids.empty() ? 0 : ids.front();
 }
 
+int ServiceControl::findService(const std::string& name) const {
+    return findServiceIn(g_.paths.programFolder, name);
+}
+
 void ServiceControl::startServicesAtLoad() {
     // Another installation's services on this machine work for their own folders.
     if (findService(ReceiverName) == 0) StartReceiver();

@@ -30,7 +30,7 @@ public:
 
     // The id of a running copy of `name` from this program folder (its executable is
     // program folder/name); 0 when none. Copies from other folders do not count.
-    int findService(const std::string& name) const { return findServiceIn(g_.paths.programFolder, name); }
+    int findService(const std::string& name) const;
     static int findServiceIn(const std::filesystem::path& programFolder, const std::string& name);
 
     // At load: each service is started when no copy from this program folder runs (a

@@ -3,6 +3,7 @@
 #include <QGridLayout>
 #include <QEvent>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QSplitter>
 #include <QStyle>
 #include <QVBoxLayout>
@@ -31,6 +32,9 @@ BrowserPanel::BrowserPanel(QWidget* parent) : QWidget(parent) {
     auto* fraPatients = new QGroupBox("Patient list", splBrowser_);
     fraPatients->setObjectName("fraPatients");
     lvPatients_ = new ListView("lvPatients", {"ID", "Lastname, Firstname", "2nd Name", "Birthdate"}, fraPatients);
+    // The second first name, mostly empty, is shown last, so that ID, name and birth
+    // date fit a narrow column side by side.
+    lvPatients_->header()->moveSection(2, 3);
     (new QVBoxLayout(fraPatients))->addWidget(lvPatients_);
     splBrowser_->addWidget(fraPatients);
 

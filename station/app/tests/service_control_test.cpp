@@ -1,4 +1,7 @@
-#include <QTcpServer>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <fstream>
 
 #include "app/service_control.h"
@@ -10,6 +13,31 @@
 
 namespace corva::station::test {
 namespace {
+
+// A port some other program listens on.
+class BusyPort {
+public:
+    BusyPort() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        socklen_t length = sizeof address;
+        if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::listen(fd_, 1) == 0 && ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port_ = ntohs(address.sin_port);
+    }
+    ~BusyPort() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    BusyPort(const BusyPort&) = delete;
+    BusyPort& operator=(const BusyPort&) = delete;
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
 
 class ServiceControlTest : public StationTest {
 protected:
@@ -117,9 +145,9 @@ TEST_F(ServiceControlTest, NoteNamesTheServicesThatDoNotRun) {
 TEST_F(ServiceControlTest, ReceiverThatCannotListenIsShownWithItsReason) {
     std::error_code ec;
     if (!std::filesystem::exists(corva::test::buildProgramFolder() / "Recvora", ec)) GTEST_SKIP() << "Recvora not built";
-    QTcpServer busy;
-    ASSERT_TRUE(busy.listen(QHostAddress::Any, 0));
-    settings::current().irPort = std::to_string(busy.serverPort());
+    BusyPort busy;
+    ASSERT_GT(busy.port(), 0);
+    settings::current().irPort = std::to_string(busy.port());
     settings::SaveSettings(settings::current());
     const auto program = folder_->copyExecutable("Recvora");
     auto& g = stationContext();

@@ -187,7 +187,7 @@ TEST_F(DoseListTest, FocusComingBackChoosesNoRecord) {
         QApplication::sendEvent(lv, &in);
     };
     const auto fieldsEmpty = [&] {
-        bool empty = window.text("Text1").isEmpty() && window.text("txtID").isEmpty();
+        bool empty = window.text("Text1").isEmpty() && window.text("Text2").isEmpty();
         for (int i = 0; i < 6; ++i) empty = empty && window.text3(i)->text().isEmpty();
         return empty;
     };
@@ -195,6 +195,7 @@ TEST_F(DoseListTest, FocusComingBackChoosesNoRecord) {
                                          Qt::TabFocusReason}) {
         focusBack(reason);
         EXPECT_TRUE(fieldsEmpty()) << "focus reason " << reason;
+        EXPECT_TRUE(window.text("txtID").isEmpty()) << "focus reason " << reason;
         EXPECT_TRUE(list.currentExposure().kvp.isEmpty()) << "focus reason " << reason;
         EXPECT_TRUE(lv->selectedItems().isEmpty()) << "focus reason " << reason;
     }
