@@ -115,7 +115,7 @@ void MainForm::closeEvent(QCloseEvent* e) {
 void MainForm::setStartColumns() {
     const int total = std::max(splMain_->width(), width() - 8);
     const int left = std::clamp(total * 35 / 100, 340, 520);
-    const int right = std::clamp(total * 24 / 100, 230, 360);
+    const int right = std::clamp(total * 22 / 100, 210, 340);
     splMain_->setSizes({left, std::max(260, total - left - right), right});
     const int height = std::max(splLeft_->height(), 400);
     splLeft_->setSizes({height * 58 / 100, height * 42 / 100});
@@ -139,7 +139,7 @@ void MainForm::widenLeftColumnForPatients() {
     const int grow = wanted - sizes[0];
     const int fromMiddle = std::min(grow, std::max(0, sizes[1] - 260));
     sizes[1] -= fromMiddle;
-    sizes[2] -= std::min(grow - fromMiddle, std::max(0, sizes[2] - 230));
+    sizes[2] -= std::min(grow - fromMiddle, std::max(0, sizes[2] - 210));
     sizes[0] = total - sizes[1] - sizes[2];
     splMain_->setSizes(sizes);
 }
@@ -196,7 +196,7 @@ void MainForm::buildControls() {
     auto* lowerRow = new QHBoxLayout(lower);
     lowerRow->setContentsMargins(0, 0, 0, 0);
     lvImages_ = new ListView("lvImages", {"ID", "Date", "Time", "ImageUID"}, lower);
-    lvImages_->setMinimumWidth(160);
+    lvImages_->setMinimumWidth(100);
     lowerRow->addWidget(lvImages_, 1);
     auto* buttons = new QGridLayout;
     buttons->setSpacing(4);
@@ -209,13 +209,16 @@ void MainForm::buildControls() {
         cmdProjection_[i] = new QPushButton(lower);
         cmdProjection_[i]->setObjectName(QString("cmdProjection_%1").arg(i));
         cmdProjection_[i]->setFont(projectionFont);
-        cmdProjection_[i]->setMinimumWidth(72);
+        cmdProjection_[i]->setMinimumWidth(56);
         buttons->addWidget(cmdProjection_[i], i / 2, i % 2);
     }
     cmdAll_ = new QPushButton("Automatic", lower);
     cmdAll_->setObjectName("cmdAll");
     cmdSelected_ = new QPushButton("Manually", lower);
     cmdSelected_->setObjectName("cmdSelected");
+    // On a small screen the buttons give way before the viewer's scroll bar does.
+    cmdAll_->setMinimumWidth(56);
+    cmdSelected_->setMinimumWidth(56);
     buttons->addWidget(cmdAll_, 4, 0);
     buttons->addWidget(cmdSelected_, 4, 1);
     lowerRow->addLayout(buttons);
@@ -258,7 +261,7 @@ void MainForm::buildControls() {
     lblServices_->setStyleSheet("color: #b00000; font-weight: bold;");
     lblServices_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     lblServices_->setVisible(false);
-    statusBar->insertPermanentWidget(4, lblServices_, 3);
+    statusBar->insertPermanentWidget(4, lblServices_, 6);
     pbLoad_ = new QProgressBar(statusBar);
     pbLoad_->setObjectName("pbLoad");
     pbLoad_->setVisible(false);

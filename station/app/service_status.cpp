@@ -57,7 +57,7 @@ QString ServiceStatus::note(const ServiceState& state) {
                       : QStringLiteral("Recvora not running, nothing is received - ") +
                             QString::fromStdString(state.receiverFailure));
     }
-    if (!state.ingestRunning) parts << QStringLiteral("Ingrado not running: received images wait in Temp");
+    if (!state.ingestRunning) parts << QStringLiteral("Ingrado not running: images wait in Temp");
     return parts.join(QStringLiteral("; "));
 }
 

@@ -189,6 +189,14 @@ TEST_F(LayoutTest, NoTwoVisibleControlsOverlap) {
                                           << controls[j]->metaObject()->className() << " "
                                           << controls[j]->objectName().toStdString();
         }
+    // The controls an operator works with are not cut by a column too narrow for them.
+    for (const char* name : {"dv1", "dv1_vscroll", "cmdAll", "cmdSelected", "cmdProjection_0", "cmdProjection_1",
+                             "cmdProjection_7", "lvPatients", "lvStudien", "lvImages", "lvDosis", "Text3_5",
+                             "lvHeader", "lvTasks", "cmdTask_1"}) {
+        auto* w = f.findChild<QWidget*>(name);
+        ASSERT_NE(w, nullptr) << name;
+        EXPECT_EQ(shownRect(w, &f).size(), w->size()) << name << " is cut";
+    }
     // Everything lies within the window.
     for (QWidget* w : controls) EXPECT_TRUE(f.rect().contains(shownRect(w, &f))) << w->objectName().toStdString();
 }

@@ -119,7 +119,7 @@ TEST_F(ServiceControlTest, AnotherFoldersServiceDoesNotKeepOursFromStarting) {
 TEST_F(ServiceControlTest, NoteNamesTheServicesThatDoNotRun) {
     ServiceState state;
     EXPECT_EQ(ServiceStatus::note(state),
-              "Recvora not running: nothing is received; Ingrado not running: received images wait in Temp");
+              "Recvora not running: nothing is received; Ingrado not running: images wait in Temp");
     state.receiverRunning = state.ingestRunning = true;
     EXPECT_EQ(ServiceStatus::note(state), "");
     state.receiverRunning = false;
