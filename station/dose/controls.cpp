@@ -24,7 +24,8 @@ QString controlText(const QWidget* control) {
 void setControlText(QWidget* control, const QString& text) {
     if (auto* e = qobject_cast<QLineEdit*>(control)) {
         e->setText(text);
-        e->setCursorPosition(static_cast<int>(text.size()));
+        // A value longer than its field shows its beginning, where the operator reads it.
+        e->setCursorPosition(0);
     } else if (auto* e = qobject_cast<QPlainTextEdit*>(control)) {
         e->setPlainText(text);
         e->moveCursor(QTextCursor::End);
