@@ -2,6 +2,11 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QShowEvent>
+#include <algorithm>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -9,6 +14,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
+#include <QScrollArea>
+#include <QSplitter>
 #include <QPushButton>
 #include <QSerialPort>
 #include <QStatusBar>
@@ -22,6 +29,8 @@
 #include "app/main_menus.h"
 #include "app/program_version.h"
 #include "app/service_control.h"
+#include "app/service_status.h"
+#include "app/window_layout.h"
 #include "browser/patient_refresh.h"
 #include "common/edge.h"
 #include "common/list_view.h"
@@ -60,6 +69,7 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent), g_(stationContext()) 
     menus_ = MainMenus::build(*this);
     connectMenus();
     attachDoseCapture();
+    restoreLayout();
     loader_ = new StudyLoader(g_, *this, this);
     connect(loader_, &StudyLoader::finished, this, [this] {
         if (auto then = std::exchange(afterLoad_, {})) then();
@@ -68,46 +78,168 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent), g_(stationContext()) 
 
 MainForm::~MainForm() = default;
 
+std::vector<QSplitter*> MainForm::splitters() const {
+    return {splMain_, splLeft_, browser_->splitter(), splMiddle_, splRight_};
+}
+
+void MainForm::restoreLayout() {
+    layout_ = std::make_unique<WindowLayout>(*this, splitters(), LayoutKey);
+    if (!layout_->restore()) {
+        // First start: the whole screen (the window opens maximised).
+        if (QScreen* screen = QGuiApplication::primaryScreen()) resize(screen->availableGeometry().size());
+        setWindowState(windowState() | Qt::WindowMaximized);
+    }
+    columnsRestored_ = layout_->restoredSplitters() > 0;
+    connect(splMain_, &QSplitter::splitterMoved, this, [this] { leftSizedByOperator_ = true; });
+    // The left column grows until the patient list shows its columns (first start).
+    connect(browser_->lvPatients(), &ListView::columnsFitted, this, &MainForm::widenLeftColumnForPatients);
+}
+
+void MainForm::saveLayout() const {
+    if (layout_) layout_->save();
+}
+
+void MainForm::showEvent(QShowEvent* e) {
+    QMainWindow::showEvent(e);
+    if (!columnsSet_) {
+        columnsSet_ = true;
+        if (!columnsRestored_) setStartColumns();
+    }
+}
+
+void MainForm::closeEvent(QCloseEvent* e) {
+    saveLayout();
+    QMainWindow::closeEvent(e);
+}
+
+// The first start divides the width: about a third for the browser and dose column, a
+// quarter for the header view and tasks, the rest for the viewer.
+void MainForm::setStartColumns() {
+    const int total = std::max(splMain_->width(), width() - 8);
+    const int left = std::clamp(total * 35 / 100, 340, 520);
+    const int right = std::clamp(total * 22 / 100, 210, 340);
+    splMain_->setSizes({left, std::max(260, total - left - right), right});
+    const int height = std::max(splLeft_->height(), 400);
+    splLeft_->setSizes({height * 58 / 100, height * 42 / 100});
+    splMiddle_->setSizes({height - 190, 190});
+    widenLeftColumnForPatients();
+}
+
+void MainForm::widenLeftColumnForPatients() {
+    if (columnsRestored_ || leftSizedByOperator_ || !columnsSet_) return;
+    ListView* patients = browser_->lvPatients();
+    int columns = 0;
+    for (int c = 0; c < patients->columnCount(); ++c)
+        if (!patients->isColumnHidden(c)) columns += patients->columnWidth(c);
+    QList<int> sizes = splMain_->sizes();
+    if (sizes.size() != 3) return;
+    // What the column spends beside the list's own viewport: frames and margins.
+    const int beside = sizes[0] - patients->viewport()->width();
+    const int total = sizes[0] + sizes[1] + sizes[2];
+    const int wanted = std::min(columns + beside + 2, total * 45 / 100);
+    if (wanted <= sizes[0]) return;
+    const int grow = wanted - sizes[0];
+    const int fromMiddle = std::min(grow, std::max(0, sizes[1] - 260));
+    sizes[1] -= fromMiddle;
+    sizes[2] -= std::min(grow - fromMiddle, std::max(0, sizes[2] - 210));
+    sizes[0] = total - sizes[1] - sizes[2];
+    splMain_->setSizes(sizes);
+}
+
+namespace {
+
+// A column of the main window: its content scrolls when the window is too small for it.
+QScrollArea* scrolling(QWidget* content, const char* objectName, int minimumWidth) {
+    auto* area = new QScrollArea;
+    area->setObjectName(objectName);
+    area->setWidget(content);
+    area->setWidgetResizable(true);
+    area->setFrameShape(QFrame::NoFrame);
+    area->setMinimumWidth(minimumWidth);
+    return area;
+}
+
+QSplitter* splitter(Qt::Orientation orientation, const char* objectName, QWidget* parent = nullptr) {
+    auto* s = new QSplitter(orientation, parent);
+    s->setObjectName(objectName);
+    s->setChildrenCollapsible(false);
+    return s;
+}
+
+}  // namespace
+
 void MainForm::buildControls() {
     auto* central = new QWidget(this);
     setCentralWidget(central);
     auto* root = new QHBoxLayout(central);
+    root->setContentsMargins(4, 4, 4, 0);
 
-    // Left: the browser, the image list and the dose frame.
-    auto* left = new QVBoxLayout;
-    browser_ = new BrowserPanel(central);
-    left->addWidget(browser_, 5);
-    lvImages_ = new ListView("lvImages", {"ID", "Date", "Time", "ImageUID"}, central);
-    left->addWidget(lvImages_, 2);
-    dosePanel_ = new dose::DosePanel(central);
-    left->addWidget(dosePanel_, 2);
-    root->addLayout(left, 2);
+    // Three columns: browser and dose left, viewer middle, header view and tasks right.
+    splMain_ = splitter(Qt::Horizontal, "splMain", central);
+    root->addWidget(splMain_);
 
-    // Middle: the viewer with its scroll bar, the projection and forwarding buttons.
-    auto* middle = new QVBoxLayout;
-    viewer_ = new ViewerPanel(central);
-    middle->addWidget(viewer_, 1);
-    auto* buttons = new QHBoxLayout;
+    // Left: patient and study lists above the dose frame.
+    splLeft_ = splitter(Qt::Vertical, "splLeft");
+    browser_ = new BrowserPanel(splLeft_);
+    splLeft_->addWidget(browser_);
+    dosePanel_ = new dose::DosePanel(splLeft_);
+    splLeft_->addWidget(dosePanel_);
+    splLeft_->setStretchFactor(0, 3);
+    splLeft_->setStretchFactor(1, 2);
+    splMain_->addWidget(scrolling(splLeft_, "scrLeft", 220));
+
+    // Middle: the viewer with its scroll bar; below it the image list, the projection
+    // buttons (four rows of two) and the forwarding buttons.
+    splMiddle_ = splitter(Qt::Vertical, "splMiddle");
+    viewer_ = new ViewerPanel(splMiddle_);
+    splMiddle_->addWidget(viewer_);
+    auto* lower = new QWidget(splMiddle_);
+    lower->setObjectName("fraImages");
+    auto* lowerRow = new QHBoxLayout(lower);
+    lowerRow->setContentsMargins(0, 0, 0, 0);
+    lvImages_ = new ListView("lvImages", {"ID", "Date", "Time", "ImageUID"}, lower);
+    lvImages_->setMinimumWidth(100);
+    lowerRow->addWidget(lvImages_, 1);
+    auto* buttons = new QGridLayout;
+    buttons->setSpacing(4);
+    QFont projectionFont;
+    // Times New Roman where installed, else a serif of the same metrics.
+    projectionFont.setFamilies({"Times New Roman", "Liberation Serif", "Tinos", "serif"});
+    projectionFont.setPointSizeF(14.25);
+    projectionFont.setBold(true);
     for (int i = 0; i < 8; ++i) {
-        cmdProjection_[i] = new QPushButton(central);
+        cmdProjection_[i] = new QPushButton(lower);
         cmdProjection_[i]->setObjectName(QString("cmdProjection_%1").arg(i));
-        buttons->addWidget(cmdProjection_[i]);
+        cmdProjection_[i]->setFont(projectionFont);
+        cmdProjection_[i]->setMinimumWidth(56);
+        buttons->addWidget(cmdProjection_[i], i / 2, i % 2);
     }
-    cmdAll_ = new QPushButton("Automatic", central);
+    cmdAll_ = new QPushButton("Automatic", lower);
     cmdAll_->setObjectName("cmdAll");
-    cmdSelected_ = new QPushButton("Manually", central);
+    cmdSelected_ = new QPushButton("Manually", lower);
     cmdSelected_->setObjectName("cmdSelected");
-    buttons->addWidget(cmdAll_);
-    buttons->addWidget(cmdSelected_);
-    middle->addLayout(buttons);
-    root->addLayout(middle, 5);
+    // On a small screen the buttons give way before the viewer's scroll bar does.
+    cmdAll_->setMinimumWidth(56);
+    cmdSelected_->setMinimumWidth(56);
+    buttons->addWidget(cmdAll_, 4, 0);
+    buttons->addWidget(cmdSelected_, 4, 1);
+    lowerRow->addLayout(buttons);
+    splMiddle_->addWidget(lower);
+    splMiddle_->setStretchFactor(0, 1);
+    splMiddle_->setStretchFactor(1, 0);
+    splMain_->addWidget(scrolling(splMiddle_, "scrMiddle", 260));
 
-    // Right: header view and task list.
-    auto* right = new QVBoxLayout;
-    lvHeader_ = new ListView("lvHeader", {"Tag", "Description", "Value"}, central);
-    right->addWidget(lvHeader_, 3);
-    right->addWidget(buildTaskFrame(central), 2);
-    root->addLayout(right, 2);
+    // Right: header view above the task list.
+    splRight_ = splitter(Qt::Vertical, "splRight");
+    lvHeader_ = new ListView("lvHeader", {"Tag", "Description", "Value"}, splRight_);
+    splRight_->addWidget(lvHeader_);
+    splRight_->addWidget(buildTaskFrame(splRight_));
+    splRight_->setStretchFactor(0, 3);
+    splRight_->setStretchFactor(1, 2);
+    splMain_->addWidget(scrolling(splRight_, "scrRight", 200));
+    splMain_->setStretchFactor(0, 0);
+    splMain_->setStretchFactor(1, 1);
+    splMain_->setStretchFactor(2, 0);
 
     // The serial link and its poll timer are the dose capture's own; these named
     // objects only keep the window's set of control names whole.
@@ -125,6 +257,13 @@ void MainForm::buildControls() {
         statusBar->addPermanentWidget(panels_[i], i < 4 ? 1 : 0);
     }
     panels_[4]->setText("ZKT Corvalight");
+    // Why images may not arrive: a service of this program folder that does not run.
+    lblServices_ = new QLabel(statusBar);
+    lblServices_->setObjectName("lblServices");
+    lblServices_->setStyleSheet("color: #b00000; font-weight: bold;");
+    lblServices_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    lblServices_->setVisible(false);
+    statusBar->insertPermanentWidget(4, lblServices_, 6);
     pbLoad_ = new QProgressBar(statusBar);
     pbLoad_->setObjectName("pbLoad");
     pbLoad_->setVisible(false);
@@ -238,15 +377,26 @@ void MainForm::Form_Load() {
         // A Giotto unit labels the projection buttons from projection.ini.
         dose_->loadProjectionCaptions();
         RefreshPatientList();
+        // Records the unit sent while the program was not running wait in the list.
+        dose_->refreshDoseList();
         ServiceControl(g_).startServicesAtLoad();
     });
     viewer_->applySettingsAtLoad();
+    refreshServiceNote();
     UpdateTimer_->start();
 }
 
 void MainForm::UpdateTimer_Timer() {
+    refreshServiceNote();
     g_.pollFlag = true;
     RefreshPatientList();
+}
+
+void MainForm::refreshServiceNote() {
+    const QString note = ServiceStatus::note(ServiceStatus::read(g_));
+    lblServices_->setText(note);
+    lblServices_->setToolTip(note);
+    lblServices_->setVisible(!note.isEmpty());
 }
 
 void MainForm::RefreshPatientList() {
@@ -576,6 +726,11 @@ void MainForm::LoadImages(const std::vector<ImageListRow>& rows) {
     }
     if (lvImages_->emptiedCount() == emptied) lvImages_->setSorted(true);
     lvImages_->setUpdatesEnabled(true);
+}
+
+void MainForm::clearViewer() {
+    viewer_->clear();
+    setPanelText(3, {});
 }
 
 void MainForm::selectViewerImage(int position) {

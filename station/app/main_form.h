@@ -13,6 +13,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "app/main_menus.h"
 #include "browser/browser_panel.h"
@@ -27,6 +28,7 @@ class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
 class QScrollBar;
+class QSplitter;
 #include <QMenu>
 class QProgressBar;
 class QPushButton;
@@ -42,6 +44,7 @@ class DoseCapture;
 namespace corva::station {
 
 class ListView;
+class WindowLayout;
 struct StationContext;
 
 class MainForm : public QMainWindow, public StudyLoaderView {
@@ -114,6 +117,10 @@ public:
     QPushButton* cmdSelected() const { return cmdSelected_; }
     QPushButton* cmdTask(int i) const { return cmdTask_.at(static_cast<std::size_t>(i)); }
     QTimer* UpdateTimer() const { return UpdateTimer_; }
+    // The status bar note on services of this program folder that do not run (hidden
+    // while both run); refreshed at load and with every tick of the refresh timer.
+    QLabel* lblServices() const { return lblServices_; }
+    void refreshServiceNote();
     QProgressBar* pbLoad() const { return pbLoad_; }
     bool seriesFrameShown() const { return browser_->seriesFrameShown(); }
     QMenu* PopUpStudie() const { return menus_.PopUpStudie; }
@@ -131,11 +138,23 @@ public:
     int SelectedImageIndex() const { return viewer_->selectedIndex(); }
     void forgetCurrentImage() { viewer_->forgetCurrentImage(); }
 
+    // The layout: three columns (splMain) of which each splits again (splLeft with the
+    // browser's own splBrowser, splMiddle, splRight). Geometry and splitter positions
+    // are saved when the window closes and restored by the next run; the first run
+    // opens maximised.
+    QSplitter* splMain() const { return splMain_; }
+    std::vector<QSplitter*> splitters() const;
+    void saveLayout() const;
+    // The store key of the main window's layout.
+    static constexpr const char* LayoutKey = "MainForm";
+
     // The menu that opened last by a right click (nullptr when none).
     QMenu* lastPopup() const { return lastPopup_; }
 
     // StudyLoaderView
-    void clearViewer() override { viewer_->clear(); }
+    // Every load, reset and refresh empties the viewer; the current image, its mark and
+    // the status text naming it go with the images.
+    void clearViewer() override;
     void setViewerAutoRedraw(bool on) override { viewer_->setAutoRedraw(on); }
     void setProgress(int value, int maximum, bool visible) override;
     void addToViewer(std::shared_ptr<LoadedImage> image) override { viewer_->add(std::move(image)); }
@@ -148,9 +167,14 @@ signals:
 
 protected:
     void resizeEvent(QResizeEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
 
 private:
     void buildControls();
+    void restoreLayout();
+    void setStartColumns();
+    void widenLeftColumnForPatients();
     QWidget* buildTaskFrame(QWidget* parent);
     void connectMenus();
     void attachDoseCapture();
@@ -164,6 +188,14 @@ private:
     void clearTaskInput();
 
     StationContext& g_;
+    QSplitter* splMain_ = nullptr;
+    QSplitter* splLeft_ = nullptr;
+    QSplitter* splMiddle_ = nullptr;
+    QSplitter* splRight_ = nullptr;
+    std::unique_ptr<WindowLayout> layout_;
+    bool columnsRestored_ = false;      // the column widths came from an earlier run
+    bool columnsSet_ = false;           // set once at the first show
+    bool leftSizedByOperator_ = false;  // the operator moved the column edges
     // The X-ray unit link, dose list and projection buttons, on the controls of its view.
     std::unique_ptr<dose::DoseCapture> dose_;
     StudyLoader* loader_ = nullptr;
@@ -183,6 +215,7 @@ private:
     QLineEdit* txtSelected_ = nullptr;
     QTimer* UpdateTimer_ = nullptr;
     std::array<QLabel*, 5> panels_{};
+    QLabel* lblServices_ = nullptr;
     QProgressBar* pbLoad_ = nullptr;
     MainMenus menus_;
     QPointer<QMenu> lastPopup_;

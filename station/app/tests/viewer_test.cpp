@@ -282,6 +282,52 @@ TEST_F(ViewerTest, ClickingAnImageSelectsItsListEntry) {
     EXPECT_EQ(f.SelectedImageIndex(), before);
 }
 
+// Every load forgets the current image: "Manually" must never convert an image of the
+// load before, and the frame and status text must not name one.
+TEST_F(ViewerTest, EveryLoadForgetsTheCurrentImage) {
+    makeStudy(3);
+    const auto other = addStudy(1, "1.2.7");
+    const auto otherSeries = addSeries(other, "1.2.7.1", 1);
+    addImage(otherSeries, "1.2.7", "1.2.7.1.1", 1, "11:00:00", 16, 12);
+    addImage(otherSeries, "1.2.7", "1.2.7.1.2", 2, "11:01:00", 16, 12);
+    auto& f = open();
+    clickItem(f.lvPatients(), f.lvPatients()->itemAtPosition(1));
+    auto* first = f.lvStudien()->findItems("1", Qt::MatchExactly).value(0);
+    auto* second = f.lvStudien()->findItems(QString::number(other), Qt::MatchExactly).value(0);
+    ASSERT_TRUE(first && second);
+    const auto selectSecondImage = [&] {
+        QTest::mouseClick(f.dv1(), Qt::LeftButton, {}, cellCentre(f, 1));
+        ASSERT_TRUE(f.CurrentImage());
+        ASSERT_EQ(f.panelText(3), "Sel. image #: 2");
+    };
+    const auto nothingCurrent = [&](const char* after) {
+        EXPECT_FALSE(f.CurrentImage()) << after;
+        EXPECT_EQ(f.SelectedImageIndex(), 0) << after;
+        EXPECT_EQ(f.panelText(3), "") << after;
+        for (int pos = 1; pos <= f.dv1()->count(); ++pos) EXPECT_FALSE(f.dv1()->framed(pos)) << after << pos;
+    };
+
+    clickItem(f.lvStudien(), first);
+    ASSERT_EQ(f.dv1()->count(), 3);
+    selectSecondImage();
+    clickItem(f.lvStudien(), second);  // another study
+    ASSERT_EQ(f.dv1()->count(), 2);
+    nothingCurrent("study load");
+
+    selectSecondImage();
+    f.lvStudien()->setCurrentItem(second);
+    f.PopUpStudie_SeriesWindow_Click();
+    f.lvSerien()->setCurrentItem(f.lvSerien()->itemAtPosition(2));
+    f.lvSerien_DblClick();  // a series
+    ASSERT_TRUE(waitFor([] { return StudyLoader::runningLoads() == 0; }));
+    ASSERT_EQ(f.dv1()->count(), 2);
+    nothingCurrent("series load");
+
+    // Selecting again works as before.
+    selectSecondImage();
+    EXPECT_TRUE(f.dv1()->framed(2));
+}
+
 TEST_F(ViewerTest, RenderingIsCachedPerSize) {
     makeStudy(3);
     auto& f = open();
