@@ -1,6 +1,7 @@
 // Deleting series, studies, patients and everything: rows, files and log lines.
 #include <gtest/gtest.h>
 
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>

@@ -57,7 +57,7 @@ protected:
         inbox_.reset();
         StationTest::TearDown();
     }
-    void startScp() { scp_ = std::make_unique<StoreScp>(inbox_->path()); }
+    void startScp(std::vector<std::string> extra = {}) { scp_ = std::make_unique<StoreScp>(inbox_->path(), extra); }
 
     struct Study {
         std::int64_t key;
@@ -249,7 +249,7 @@ TEST_F(SendJobsTest, EmptyWorkFolderEndsTheStudyJobWithTheNotice) {
 }
 
 TEST_F(SendJobsTest, DestinationRefusingTheAssociationStartsNothingOrSendsNothing) {
-    startScp();
+    startScp({"--refuse"});
     const auto p = addPatient("ID1", "Alpha", "A");
     const Study s = makeStudy(p, 1, 2, false);
     const auto wrong = setup(p, "Alpha^A", &s, s.series[0], false, "NOBODY");
@@ -311,8 +311,14 @@ TEST_F(SendJobsTest, StoreAnsweredWithAFailureStatusCountsAsNotSent) {
     EXPECT_NE(errorLog().find("refused"), std::string::npos);
 }
 
-TEST_F(SendJobsTest, JpegFileGoesAsItIs) {
-    startScp();
+// A JPEG file goes in its own transfer syntax to a destination that accepts it, and
+// decompressed to one that accepts only the uncompressed syntaxes; the data set the
+// destination keeps holds the same pixels either way.
+class JpegSendTest : public SendJobsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(JpegSendTest, JpegFileGoesAsItIsOrUncompressed) {
+    const bool acceptsJpeg = GetParam();
+    startScp(acceptsJpeg ? std::vector<std::string>{"+xa"} : std::vector<std::string>{});
     const auto p = addPatient("ID1", "Alpha", "A");
     Study s;
     s.uid = corva::test::uniqueUid();
@@ -333,8 +339,12 @@ TEST_F(SendJobsTest, JpegFileGoesAsItIs) {
     const auto files = received(inbox_->path());
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(corva::dicom::Image::read(files[0], corva::dicom::ReadMode::HeaderOnly).transferSyntax(),
-              "1.2.840.10008.1.2.4.70");
+              acceptsJpeg ? "1.2.840.10008.1.2.4.70" : "1.2.840.10008.1.2.1");
+    const auto sent = corva::dicom::Image::read(folder_->images() / s.uid / (uid + ".dcm")).render();
+    EXPECT_EQ(corva::dicom::Image::read(files[0]).render().pixels, sent.pixels);
 }
+
+INSTANTIATE_TEST_SUITE_P(Destinations, JpegSendTest, ::testing::Bool());
 
 TEST_F(SendJobsTest, WindowRunsASendAndReleasesTheAssociationWhenClosed) {
     startScp();

@@ -1,0 +1,196 @@
+// The main window's job commands: send-to menus, deleting from the browser's popups,
+// sending to storescp and the forwarding commands.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "app/job_commands.h"
+#include "app/main_form.h"
+#include "common/list_view.h"
+#include "common/station_context.h"
+#include "dicom_fixture.h"
+#include "jobs/edit_form.h"
+#include "settings/settings.h"
+#include "station_test_support.h"
+#include "viewer/study_loader.h"
+
+#include "../../jobs/tests/store_scp.h"
+
+namespace fs = std::filesystem;
+using namespace corva::station;
+
+namespace corva::station::test {
+void clickItem(ListView* list, QTreeWidgetItem* item, Qt::MouseButton button);
+QTreeWidgetItem* findItem(ListView* list, const QString& text);
+}  // namespace corva::station::test
+
+namespace {
+
+using corva::station::test::findItem;
+using corva::station::test::waitFor;
+
+class JobCommandsTest : public corva::station::test::StationTest {
+protected:
+    void TearDown() override {
+        form_.reset();
+        scp_.reset();
+        inbox_.reset();
+        StationTest::TearDown();
+    }
+    MainForm& open() {
+        form_ = std::make_unique<MainForm>();
+        form_->Form_Load();
+        form_->UpdateTimer()->stop();
+        form_->resize(1200, 900);
+        form_->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
+        return *form_;
+    }
+    JobCommands& commands() { return *form_->findChild<JobCommands*>(); }
+    void addDestination(const std::string& alias, const std::string& aet, const std::string& ip, int port,
+                        int isDefault) {
+        db::Database db(folder_->userDatabase());
+        auto st = db.prepare("INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES (?, ?, ?, ?, ?)");
+        st.bind(1, alias).bind(2, aet).bind(3, ip).bind(4, port).bind(5, isDefault);
+        st.run();
+    }
+    void startScp() {
+        inbox_ = std::make_unique<corva::test::TempDir>("inbox");
+        scp_ = std::make_unique<jobs::test::StoreScp>(inbox_->path());
+    }
+    std::vector<fs::path> received() const {
+        std::vector<fs::path> out;
+        for (const auto& e : fs::directory_iterator(inbox_->path()))
+            if (e.is_regular_file()) out.push_back(e.path());
+        return out;
+    }
+    // Answers the next job window: waits for OK, keeps the log, presses OK.
+    void pressOkWhenDone(QString* log = nullptr) {
+        op_.answerWindow(ScriptedOperator::runModal([log](QDialog& d) {
+            auto& form = static_cast<jobs::EditForm&>(d);
+            if (!waitFor([&] { return form.cmdOK()->isEnabled(); })) return;
+            if (log) *log = form.txtProgress()->toPlainText();
+            QTest::mouseClick(form.cmdOK(), Qt::LeftButton);
+        }));
+    }
+    void click(ListView* list, QTreeWidgetItem* item) {
+        ASSERT_NE(item, nullptr);
+        corva::station::test::clickItem(list, item, Qt::LeftButton);
+    }
+
+    std::unique_ptr<MainForm> form_;
+    std::unique_ptr<corva::test::TempDir> inbox_;
+    std::unique_ptr<jobs::test::StoreScp> scp_;
+};
+
+QStringList entries(QMenu* menu, QStringList* tags = nullptr) {
+    QStringList out;
+    for (QAction* a : menu->actions()) {
+        out << a->text();
+        if (tags) *tags << a->data().toString();
+    }
+    return out;
+}
+
+TEST_F(JobCommandsTest, SendToMenusListTheDestinationsInAliasOrderAndHideWhenNone) {
+    addDestination("Zeta", "ZAE", "10.0.0.2", 104, 0);
+    addDestination("Alpha", "AAE", "10.0.0.1", 11112, 1);
+    auto& f = open();
+    commands().UpdateSendToEntries();
+    const MainMenus& m = f.menus();
+    QStringList tags;
+    EXPECT_EQ(entries(m.P_SendTo, &tags), (QStringList{"Alpha", "Zeta"}));
+    EXPECT_EQ(tags, (QStringList{"AAE!++!10.0.0.1!++!11112", "ZAE!++!10.0.0.2!++!104"}));
+    EXPECT_EQ(entries(m.St_SendTo), entries(m.Se_SendTo));
+    EXPECT_EQ(entries(m.St_SendTo), (QStringList{"Alpha", "Zeta"}));
+    EXPECT_TRUE(m.P_SendTo->menuAction()->isVisible());
+    EXPECT_EQ(commands().defaultDestination().aet, "AAE");
+
+    db::Database(folder_->userDatabase()).exec("DELETE FROM tblSCP");
+    commands().UpdateSendToEntries();
+    EXPECT_TRUE(entries(m.Se_SendTo).isEmpty());
+    EXPECT_FALSE(m.P_SendTo->menuAction()->isVisible());
+    EXPECT_FALSE(m.St_SendTo->menuAction()->isVisible());
+}
+
+TEST_F(JobCommandsTest, IncompleteDestinationOpensNoAssociation) {
+    addDestination("Broken", "AE", "10.0.0.1", 0, 0);
+    db::Database(folder_->userDatabase()).exec("UPDATE tblSCP SET Port = NULL");
+    auto& f = open();
+    commands().UpdateSendToEntries();
+    f.menus().P_SendTo->actions().at(0)->trigger();
+    EXPECT_EQ(op_.messages(), (QStringList{"Incomplete Storage Class Provider values!\r\nAET: AE\r\nIP: 10.0.0.1\r\nPort: "}));
+}
+
+TEST_F(JobCommandsTest, DeletePatientTakesOnlyTheChosenOneOfTwoWithThePlaceholderId) {
+    const auto a = addPatient("0000000", "Alpha", "A");
+    const auto b = addPatient("0000000", "Beta", "B");
+    addImage(addSeries(addStudy(a, "1.2.500"), "1.2.500.1", 1), "1.2.500", "1.2.500.1.1", 1);
+    addImage(addSeries(addStudy(b, "1.2.600"), "1.2.600.1", 1), "1.2.600", "1.2.600.1.1", 1);
+    auto& f = open();
+    ASSERT_EQ(f.lvPatients()->count(), 2);
+    QTreeWidgetItem* alpha = nullptr;
+    for (int i = 1; i <= 2; ++i)
+        if (f.lvPatients()->itemAtPosition(i)->text(1).startsWith("Alpha")) alpha = f.lvPatients()->itemAtPosition(i);
+    click(f.lvPatients(), alpha);
+    ASSERT_EQ(stationContext().selection.patientKey, a);
+    QString log;
+    pressOkWhenDone(&log);
+    f.menus().PopUpPatient_Delete->trigger();
+    EXPECT_EQ(log, "Updating Database ... OK\nRemoving image directory ... OK\nTasks done.");
+    EXPECT_EQ(f.lvPatients()->count(), 1);
+    EXPECT_TRUE(f.lvPatients()->itemAtPosition(1)->text(1).startsWith("Beta"));
+    EXPECT_EQ(countRows("tblPatienten"), 1);
+    EXPECT_TRUE(fs::exists(folder_->images() / "1.2.600" / "1.2.600.1.1.dcm"));
+    EXPECT_FALSE(fs::exists(folder_->images() / "1.2.500"));
+    EXPECT_FALSE(stationContext().refreshLock);
+}
+
+TEST_F(JobCommandsTest, DeleteAllAsksFirstAndEmptiesTheLists) {
+    const auto a = addPatient("P1", "Alpha", "A");
+    addImage(addSeries(addStudy(a, "1.2.500"), "1.2.500.1", 1), "1.2.500", "1.2.500.1.1", 1);
+    auto& f = open();
+    op_.answer(MsgResult::No);
+    f.menus().PopUpPatient_DeleteAll->trigger();
+    EXPECT_EQ(countRows("tblImages"), 1);
+    op_.answer(MsgResult::Yes);
+    QString log;
+    pressOkWhenDone(&log);
+    f.menus().PopUpPatient_DeleteAll->trigger();
+    EXPECT_EQ(op_.messages().last(), "Delete all database entries and images?");
+    EXPECT_EQ(log, "Removing database entries ... OK\nRemoving images ... OK\nTasks done.");
+    EXPECT_EQ(f.lvPatients()->count(), 0);
+    EXPECT_EQ(countRows("tblImages"), 0);
+}
+
+TEST_F(JobCommandsTest, SeriesSentFromItsPopupWithoutKeepLeavesTheList) {
+    startScp();
+    addDestination("Here", "STORESCP", "127.0.0.1", scp_->port(), 1);
+    settings::current().sentAndKeep = 0;
+    const auto a = addPatient("P1", "Alpha", "A");
+    const auto study = addStudy(a, "1.2.700");
+    addImage(addSeries(study, "1.2.700.1", 1), "1.2.700", "1.2.700.1.1", 1);
+    addImage(addSeries(study, "1.2.700.2", 2), "1.2.700", "1.2.700.2.1", 1);
+    auto& f = open();
+    click(f.lvPatients(), findItem(f.lvPatients(), "P1"));
+    f.lvStudien()->setCurrentItem(f.lvStudien()->itemAtPosition(1));
+    f.PopUpStudie_SeriesWindow_Click();
+    ASSERT_EQ(f.lvSerien()->count(), 3);
+    f.lvSerien()->setCurrentItem(f.lvSerien()->itemAtPosition(3));
+    commands().UpdateSendToEntries();
+    QString log;
+    pressOkWhenDone(&log);
+    f.menus().Se_SendTo->actions().at(0)->trigger();
+    EXPECT_EQ(log, "Sending Series ... OK\n1 of 1 images successfully sent.\nUpdating Database ... OK\n"
+                   "Removing images ... OK\nTasks done!");
+    EXPECT_EQ(received().size(), 1u);
+    EXPECT_EQ(f.lvSerien()->count(), 2);
+    EXPECT_EQ(countRows("tblImages"), 1);
+    EXPECT_TRUE(stationContext().removedAfterSend);
+}
+
+}  // namespace
