@@ -8,6 +8,7 @@
 
 #include "app/forwarding.h"
 #include "app/main_form.h"
+#include "viewer/dicom_viewer.h"
 #include "dose/dose_capture.h"
 #include <QLineEdit>
 #include <QPushButton>
@@ -24,7 +25,7 @@
 
 namespace corva::station {
 
-using jobs::JobKind;
+namespace JobKind = jobs::JobKind;
 
 namespace {
 

@@ -7,9 +7,13 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
+#include <map>
 
 #include "app/job_commands.h"
 #include "app/main_form.h"
+#include "dose/dose_capture.h"
+#include "viewer/dicom_viewer.h"
 #include "common/list_view.h"
 #include "common/station_context.h"
 #include "dicom_fixture.h"
@@ -21,6 +25,7 @@
 #include "../../jobs/tests/store_scp.h"
 
 namespace fs = std::filesystem;
+using namespace corva;
 using namespace corva::station;
 
 namespace corva::station::test {
@@ -170,12 +175,12 @@ TEST_F(JobCommandsTest, DeleteAllAsksFirstAndEmptiesTheLists) {
 TEST_F(JobCommandsTest, SeriesSentFromItsPopupWithoutKeepLeavesTheList) {
     startScp();
     addDestination("Here", "STORESCP", "127.0.0.1", scp_->port(), 1);
-    settings::current().sentAndKeep = 0;
     const auto a = addPatient("P1", "Alpha", "A");
     const auto study = addStudy(a, "1.2.700");
     addImage(addSeries(study, "1.2.700.1", 1), "1.2.700", "1.2.700.1.1", 1);
     addImage(addSeries(study, "1.2.700.2", 2), "1.2.700", "1.2.700.2.1", 1);
     auto& f = open();
+    settings::current().sentAndKeep = 0;
     click(f.lvPatients(), findItem(f.lvPatients(), "P1"));
     f.lvStudien()->setCurrentItem(f.lvStudien()->itemAtPosition(1));
     f.PopUpStudie_SeriesWindow_Click();
@@ -192,5 +197,128 @@ TEST_F(JobCommandsTest, SeriesSentFromItsPopupWithoutKeepLeavesTheList) {
     EXPECT_EQ(countRows("tblImages"), 1);
     EXPECT_TRUE(stationContext().removedAfterSend);
 }
+
+// The automatic forwarding pairs each of four views with the pending record of its
+// projection, whatever the order of the records, and the destination receives each
+// converted image with its record's values.
+struct ForwardingCase {
+    const char* name;
+    int xrayType;
+    // Per view: the header values that give the projection, and the projection.
+    struct View {
+        std::vector<std::pair<corva::dicom::Tag, std::string>> header;
+        std::string projection;
+    };
+    std::vector<View> views;
+    // The record text that names a projection (Sonstiges).
+    std::string (*recordText)(const std::string& projection);
+};
+
+std::string sophieRecord(const std::string& p) { return "1,2,3," + p; }
+std::string giottoRecord(const std::string& p) { return p; }
+
+const corva::dicom::Tag Laterality{0x0020, 0x0060}, ViewPosition{0x0018, 0x5101}, ImageLaterality{0x0020, 0x0062},
+    PatientOrientation{0x0020, 0x0020}, Kvp{0x0018, 0x0060};
+
+class ForwardingTest : public JobCommandsTest, public ::testing::WithParamInterface<ForwardingCase> {};
+
+TEST_P(ForwardingTest, AutomaticPairsEachViewWithItsRecordAndSendsThePatient) {
+    const ForwardingCase& c = GetParam();
+    startScp();
+    addDestination("PACS", "STORESCP", "127.0.0.1", scp_->port(), 1);
+    const auto p = addPatient("P1", "Alpha", "A");
+    const auto study = addStudy(p, "1.2.800");
+    const auto series = addSeries(study, "1.2.800.1", 1);
+    std::map<std::string, std::string> projectionOf;  // image UID -> projection
+    for (std::size_t i = 0; i < c.views.size(); ++i) {
+        const std::string uid = "1.2.800.1." + std::to_string(i + 1);
+        addImage(series, "1.2.800", uid, static_cast<int>(i + 1), "10:15:0" + std::to_string(i), 0);
+        corva::test::DicomRecipe recipe;
+        recipe.studyUid = "1.2.800";
+        recipe.seriesUid = "1.2.800.1";
+        recipe.sopInstanceUid = uid;
+        recipe.instanceNumber = static_cast<int>(i + 1);
+        recipe.rows = 32;
+        recipe.columns = 24;
+        recipe.extra = c.views[i].header;
+        corva::test::writeDicom(folder_->images() / "1.2.800" / (uid + ".dcm"), recipe);
+        projectionOf[uid] = c.views[i].projection;
+    }
+    // The records in another order than the views; each projection's kV tells it apart.
+    const std::map<std::string, std::string> kvOf{{"R-CC", "25"}, {"L-CC", "26"}, {"R-LMO45", "27"}, {"L-LMO45", "28"}};
+    {
+        db::Database db(folder_->imageDatabase());
+        for (const char* projection : {"L-LMO45", "R-CC", "R-LMO45", "L-CC"}) {
+            auto st = db.prepare(
+                "INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit) "
+                "VALUES (?, '50', '10:00:00', 45, '1.5', 100, '2024-01-15', ?, '0', '500')");
+            st.bind(1, kvOf.at(projection)).bind(2, c.recordText(projection));
+            st.run();
+        }
+    }
+    auto& f = open();
+    settings::current().xrayComm = static_cast<std::int16_t>(c.xrayType);
+    settings::current().sentAndKeep = 1;
+    f.dose().refreshDoseList();
+    ASSERT_EQ(f.lvDosis()->count(), 4);
+    click(f.lvPatients(), findItem(f.lvPatients(), "P1"));
+    click(f.lvStudien(), f.lvStudien()->itemAtPosition(1));
+    ASSERT_EQ(f.dv1()->count(), 4);
+    ASSERT_EQ(f.lvImages()->count(), 4);
+
+    QString sendLog;
+    ForwardingMode modeAtSecondWindow = ForwardingMode::Automatic;
+    pressOkWhenDone(&sendLog);  // the patient send
+    op_.answerWindow(ScriptedOperator::runModal([&](QDialog& d) {  // the patient's removal after it
+        modeAtSecondWindow = stationContext().forwardingMode;
+        auto& form = static_cast<jobs::EditForm&>(d);
+        if (!waitFor([&] { return form.cmdOK()->isEnabled(); })) return;
+        QTest::mouseClick(form.cmdOK(), Qt::LeftButton);
+    }));
+    commands().cmdAll_Click();
+    EXPECT_TRUE(op_.unexpected().empty()) << op_.messages().join("|").toStdString();
+    EXPECT_EQ(sendLog, "Send studies of patient: " + QString::fromStdString(stationContext().selection.patientName) +
+                           "\nStudy: 1.2.800\nSending study ... OK\n4 of 4 images successfully sent.\nTasks done!");
+    const auto files = received();
+    ASSERT_EQ(files.size(), 4u);
+    for (const auto& file : files) {
+        const auto image = corva::dicom::Image::read(file, corva::dicom::ReadMode::HeaderOnly);
+        const std::string projection = projectionOf.at(image.sopInstanceUid());
+        const std::string kv = image.attributes().get(Kvp).text;
+        ASSERT_FALSE(kv.empty()) << projection;
+        EXPECT_DOUBLE_EQ(std::stod(kv), std::stod(kvOf.at(projection))) << projection;
+        EXPECT_EQ(image.sopClassUid(), corva::dicom::uid::DigitalMammographyForPresentation);
+    }
+    // The records were used (assigned), the forwarding ended with the send's OK.
+    {
+        db::Database db(folder_->imageDatabase());
+        auto st = db.prepare("SELECT COUNT(*) FROM tblDosis WHERE Status = '1'");
+        ASSERT_TRUE(st.step());
+        EXPECT_EQ(st.getInt(0), 4);
+    }
+    EXPECT_EQ(modeAtSecondWindow, ForwardingMode::None);
+    EXPECT_EQ(stationContext().forwardingMode, ForwardingMode::None);
+    EXPECT_EQ(countRows("tblPatienten"), 0);  // a complete patient send removes the patient
+    EXPECT_EQ(f.lvDosis()->count(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Units, ForwardingTest,
+    ::testing::Values(
+        ForwardingCase{"Sophie",
+                       1,
+                       {{{{Laterality, "r"}, {ViewPosition, "cc"}}, "R-CC"},
+                        {{{Laterality, "L"}, {ViewPosition, "CC"}}, "L-CC"},
+                        {{{Laterality, "R"}, {ViewPosition, "MLO"}}, "R-LMO45"},
+                        {{{Laterality, "l"}, {ViewPosition, "mlo"}}, "L-LMO45"}},
+                       sophieRecord},
+        ForwardingCase{"Giotto",
+                       2,
+                       {{{{ImageLaterality, "R"}, {PatientOrientation, "P\\L"}}, "R-CC"},
+                        {{{ImageLaterality, "L"}, {PatientOrientation, "A\\R"}}, "L-CC"},
+                        {{{ImageLaterality, "R"}, {PatientOrientation, "P\\FL"}}, "R-LMO45"},
+                        {{{ImageLaterality, "L"}, {PatientOrientation, "A\\FR"}}, "L-LMO45"}},
+                       giottoRecord}),
+    [](const ::testing::TestParamInfo<ForwardingCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
