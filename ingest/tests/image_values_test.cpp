@@ -9,15 +9,15 @@
 namespace corva::ingest {
 namespace {
 
-using corva::test::DicomSpec;
+using corva::test::DicomRecipe;
 using corva::test::makeImage;
 using dicom::Tag;
 
-dicom::DataSet headerOf(const DicomSpec& spec)
+dicom::DataSet headerOf(const DicomRecipe& recipe)
 {
     // Keep the image alive through its shared data set handle.
     static std::vector<dicom::Image> keep;
-    keep.push_back(makeImage(spec));
+    keep.push_back(makeImage(recipe));
     return keep.back().attributes();
 }
 
@@ -33,9 +33,9 @@ TEST(ImageValues, PersonNameIsSplitAtCaretsAndApostrophesReplaced)
         {"Smith^Jo'hn", "Smith", "Jo\xC2\xB4hn", ""},
     };
     for (const auto& c : cases) {
-        DicomSpec spec;
-        spec.patientName = c.name;
-        const auto p = readPatientValues(headerOf(spec));
+        DicomRecipe recipe;
+        recipe.patientName = c.name;
+        const auto p = readPatientValues(headerOf(recipe));
         EXPECT_EQ(p.lastName, c.last) << c.name;
         EXPECT_EQ(p.firstName, c.first) << c.name;
         EXPECT_EQ(p.middleName, c.middle) << c.name;
@@ -44,24 +44,24 @@ TEST(ImageValues, PersonNameIsSplitAtCaretsAndApostrophesReplaced)
 
 TEST(ImageValues, PatientDefaults)
 {
-    DicomSpec spec;
-    spec.omit = {{0x0010, 0x0010}, {0x0010, 0x0020}, {0x0010, 0x0040}};
-    spec.birthDate = "18500101";
-    const auto p = readPatientValues(headerOf(spec));
+    DicomRecipe recipe;
+    recipe.omit = {{0x0010, 0x0010}, {0x0010, 0x0020}, {0x0010, 0x0040}};
+    recipe.birthDate = "18500101";
+    const auto p = readPatientValues(headerOf(recipe));
     EXPECT_EQ(p.lastName, "XXNoName");
     EXPECT_EQ(p.firstName, "");
     EXPECT_EQ(p.id, "");
     EXPECT_EQ(p.sex, "");
     EXPECT_EQ(p.birthDate, "") << "a birth year of 1850 or earlier is no birth date";
 
-    DicomSpec named;
+    DicomRecipe named;
     named.birthDate = "19600229";
     EXPECT_EQ(readPatientValues(headerOf(named)).birthDate, "1960-02-29");
 }
 
 TEST(ImageValues, Latin1NameArrivesAsUtf8)
 {
-    const auto p = readPatientValues(headerOf(corva::test::latin1Spec("Müller^Jürgen")));
+    const auto p = readPatientValues(headerOf(corva::test::latin1Recipe("Müller^Jürgen")));
     EXPECT_EQ(p.lastName, "Müller");
     EXPECT_EQ(p.firstName, "Jürgen");
 }
@@ -73,23 +73,23 @@ TEST(ImageValues, StudyNumberRules)
         std::int32_t number;
     } cases[] = {{"0042", 42}, {" 17 ", 17}, {"ABC", 0}, {"32000", 0}, {"31999", 31999}, {"2.5", 2}, {"3.5", 4}};
     for (const auto& c : cases) {
-        DicomSpec spec;
-        spec.extra = {{Tag{0x0020, 0x0010}, c.studyId}};
+        DicomRecipe recipe;
+        recipe.extra = {{Tag{0x0020, 0x0010}, c.studyId}};
         StudyValues s;
-        ASSERT_EQ(readStudyValues(headerOf(spec), s), StudyRead::Complete);
+        ASSERT_EQ(readStudyValues(headerOf(recipe), s), StudyRead::Complete);
         EXPECT_EQ(s.number, c.number) << c.studyId;
     }
 }
 
 TEST(ImageValues, StudyDefaultsAndSeriesUidStandsInForStudyUid)
 {
-    DicomSpec spec;
-    spec.seriesUid = "1.2.3.4.5";
-    spec.omit = {{0x0020, 0x000D}, {0x0008, 0x0090}, {0x0018, 0x0015}, {0x0008, 0x0050}, {0x0008, 0x0030}};
-    spec.studyDescription = "  Mammo 'bilateral'  ";
-    spec.studyDate = "20240115";
+    DicomRecipe recipe;
+    recipe.seriesUid = "1.2.3.4.5";
+    recipe.omit = {{0x0020, 0x000D}, {0x0008, 0x0090}, {0x0018, 0x0015}, {0x0008, 0x0050}, {0x0008, 0x0030}};
+    recipe.studyDescription = "  Mammo 'bilateral'  ";
+    recipe.studyDate = "20240115";
     StudyValues s;
-    ASSERT_EQ(readStudyValues(headerOf(spec), s), StudyRead::Complete);
+    ASSERT_EQ(readStudyValues(headerOf(recipe), s), StudyRead::Complete);
     EXPECT_EQ(s.uid, "1.2.3.4.5");
     EXPECT_EQ(s.physician, "Unknown");
     EXPECT_EQ(s.bodyPart, "Unknown");
@@ -98,7 +98,7 @@ TEST(ImageValues, StudyDefaultsAndSeriesUidStandsInForStudyUid)
     EXPECT_EQ(s.date, "2024-01-15");
     EXPECT_EQ(s.time.size(), 19u) << "absent study time: the moment of reading";
 
-    DicomSpec timed;
+    DicomRecipe timed;
     timed.studyTime = "101500";
     ASSERT_EQ(readStudyValues(headerOf(timed), s), StudyRead::Complete);
     EXPECT_EQ(s.time, "1899-12-30 10:15:00") << "a time without date lies on the date type's day zero";
@@ -107,13 +107,13 @@ TEST(ImageValues, StudyDefaultsAndSeriesUidStandsInForStudyUid)
 TEST(ImageValues, MissingModalityIsReported)
 {
     for (const char* modality : {"", "omit"}) {
-        DicomSpec spec;
+        DicomRecipe recipe;
         if (std::string(modality) == "omit")
-            spec.omit = {{0x0008, 0x0060}};
+            recipe.omit = {{0x0008, 0x0060}};
         else
-            spec.modality = "";
+            recipe.modality = "";
         StudyValues s;
-        EXPECT_EQ(readStudyValues(headerOf(spec), s), StudyRead::NoModality);
+        EXPECT_EQ(readStudyValues(headerOf(recipe), s), StudyRead::NoModality);
     }
 }
 
@@ -134,29 +134,29 @@ TEST(ImageValues, ImageNumberAcrNemaRule)
         {"ACR-NEMA 1.0", true, "102345", 123, 102345123},  // more than two digits: appended unpadded
     };
     for (const auto& c : cases) {
-        DicomSpec spec;
-        spec.instanceNumber = c.instance;
+        DicomRecipe recipe;
+        recipe.instanceNumber = c.instance;
         if (!c.recognition.empty())
-            spec.extra.push_back({Tag{0x0008, 0x0010}, c.recognition});
-        spec.extra.push_back({Tag{0x0008, 0x0032}, c.acquisition});
+            recipe.extra.push_back({Tag{0x0008, 0x0010}, c.recognition});
+        recipe.extra.push_back({Tag{0x0008, 0x0032}, c.acquisition});
         if (c.contentTime)
-            spec.extra.push_back({Tag{0x0008, 0x0033}, "102346"});
+            recipe.extra.push_back({Tag{0x0008, 0x0033}, "102346"});
         else
-            spec.omit.push_back({0x0008, 0x0033});
-        EXPECT_EQ(readImageValues(headerOf(spec)).imageNumber, c.expected) << c.recognition << " " << c.instance;
+            recipe.omit.push_back({0x0008, 0x0033});
+        EXPECT_EQ(readImageValues(headerOf(recipe)).imageNumber, c.expected) << c.recognition << " " << c.instance;
     }
 }
 
 TEST(ImageValues, DecimalRuleAndWholeNumbers)
 {
-    DicomSpec spec;
-    spec.extra = {{Tag{0x0020, 0x1041}, "-150.75"},
+    DicomRecipe recipe;
+    recipe.extra = {{Tag{0x0020, 0x1041}, "-150.75"},
                   {Tag{0x0018, 0x0050}, "1.5"},
                   {Tag{0x0028, 0x1050}, "2047.5\\1000"},
                   {Tag{0x0028, 0x1051}, "4096"},
                   {Tag{0x0018, 0x0060}, "28.5"},
                   {Tag{0x0018, 0x1150}, "abc"}};
-    const auto v = readImageValues(headerOf(spec));
+    const auto v = readImageValues(headerOf(recipe));
     EXPECT_DOUBLE_EQ(v.sliceLocation, -150.0);
     EXPECT_EQ(v.sliceThickness, 1);
     EXPECT_EQ(v.windowCenter, 2048) << "first value, a half to the even neighbour";
@@ -190,14 +190,14 @@ TEST(ImageValues, ReporterIds)
         {"12|x", false, {}},
     };
     for (const auto& c : cases) {
-        DicomSpec spec;
-        spec.extra = {{Tag{0x1009, 0x0010}, c.text}};
+        DicomRecipe recipe;
+        recipe.extra = {{Tag{0x1009, 0x0010}, c.text}};
         if (c.ok)
-            EXPECT_EQ(readReporterIds(headerOf(spec)), c.ids) << c.text;
+            EXPECT_EQ(readReporterIds(headerOf(recipe)), c.ids) << c.text;
         else
-            EXPECT_THROW(readReporterIds(headerOf(spec)), corva::Error) << c.text;
+            EXPECT_THROW(readReporterIds(headerOf(recipe)), corva::Error) << c.text;
     }
-    EXPECT_EQ(readReporterIds(headerOf(DicomSpec{})), (ReporterIds{0, 0, 0}));
+    EXPECT_EQ(readReporterIds(headerOf(DicomRecipe{})), (ReporterIds{0, 0, 0}));
 }
 
 TEST(ImageValues, SopClassFillIn)

@@ -14,7 +14,7 @@ namespace corva::ingest {
 namespace {
 
 namespace fs = std::filesystem;
-using corva::test::DicomSpec;
+using corva::test::DicomRecipe;
 using corva::test::readFile;
 using corva::test::uniqueUid;
 using corva::test::writeFile;
@@ -23,26 +23,26 @@ using test::queryInt;
 using test::queryText;
 using test::Station;
 
-DicomSpec specWithUids()
+DicomRecipe specWithUids()
 {
-    DicomSpec spec;
-    spec.studyUid = uniqueUid();
-    spec.seriesUid = uniqueUid();
-    spec.sopInstanceUid = uniqueUid();
-    return spec;
+    DicomRecipe recipe;
+    recipe.studyUid = uniqueUid();
+    recipe.seriesUid = uniqueUid();
+    recipe.sopInstanceUid = uniqueUid();
+    return recipe;
 }
 
 TEST(IngestService, RegistersFileAndMovesItIntoTheStore)
 {
     Station st;
-    DicomSpec spec = specWithUids();
-    spec.patientName = "Müller^Anna^Maria";
-    spec.patientId = "P-100";
-    spec.birthDate = "19600101";
-    spec.sex = "F";
-    spec.studyDescription = "Mammo 'both'";
-    spec.accessionNumber = " ACC1 ";
-    spec.extra = {{Tag{0x0008, 0x0090}, "Dr. Who"},
+    DicomRecipe recipe = specWithUids();
+    recipe.patientName = "Müller^Anna^Maria";
+    recipe.patientId = "P-100";
+    recipe.birthDate = "19600101";
+    recipe.sex = "F";
+    recipe.studyDescription = "Mammo 'both'";
+    recipe.accessionNumber = " ACC1 ";
+    recipe.extra = {{Tag{0x0008, 0x0090}, "Dr. Who"},
                   {Tag{0x0018, 0x0015}, "BREAST"},
                   {Tag{0x0020, 0x0010}, "0042"},
                   {Tag{0x0020, 0x0011}, "3"},
@@ -50,8 +50,8 @@ TEST(IngestService, RegistersFileAndMovesItIntoTheStore)
                   {Tag{0x0008, 0x0023}, "20240116"},
                   {Tag{0x0008, 0x0033}, "111213"},
                   {Tag{0x1009, 0x0010}, "4|5|6"}};
-    const std::string name = spec.sopInstanceUid + ".dcm";
-    st.drop(name, spec);
+    const std::string name = recipe.sopInstanceUid + ".dcm";
+    st.drop(name, recipe);
 
     st.ticks(1);
     EXPECT_TRUE(fs::exists(st.temp() / name)) << "a file is first only seen";
@@ -59,7 +59,7 @@ TEST(IngestService, RegistersFileAndMovesItIntoTheStore)
     st.ticks(1);
     EXPECT_FALSE(fs::exists(st.temp() / name));
     EXPECT_FALSE(fs::exists(st.temp() / (name + ".try")));
-    EXPECT_TRUE(fs::exists(st.folder().images() / spec.studyUid / name));
+    EXPECT_TRUE(fs::exists(st.folder().images() / recipe.studyUid / name));
 
     const auto db = st.db();
     EXPECT_EQ(queryText(db, "SELECT PATID1 FROM tblPatienten"), "P-100");
@@ -68,7 +68,7 @@ TEST(IngestService, RegistersFileAndMovesItIntoTheStore)
     EXPECT_EQ(queryText(db, "SELECT PAT2Vorname FROM tblPatienten"), "Maria");
     EXPECT_EQ(queryText(db, "SELECT PATGebDatum FROM tblPatienten"), "1960-01-01");
     EXPECT_EQ(queryText(db, "SELECT PATGeschlecht FROM tblPatienten"), "F");
-    EXPECT_EQ(queryText(db, "SELECT StudyUID FROM tblStudies"), spec.studyUid);
+    EXPECT_EQ(queryText(db, "SELECT StudyUID FROM tblStudies"), recipe.studyUid);
     EXPECT_EQ(queryText(db, "SELECT StudyDate FROM tblStudies"), "2024-01-15");
     EXPECT_EQ(queryText(db, "SELECT StudyTime FROM tblStudies"), "1899-12-30 10:15:00");
     EXPECT_EQ(queryInt(db, "SELECT StudyNr FROM tblStudies"), 42);
@@ -80,15 +80,15 @@ TEST(IngestService, RegistersFileAndMovesItIntoTheStore)
     EXPECT_EQ(queryText(db, "SELECT Modality FROM view_studies"), "CR");
     EXPECT_EQ(queryText(db, "SELECT Bodypart FROM view_studies"), "BREAST");
     EXPECT_EQ(queryInt(db, "SELECT ReporterID1 + 10 * ReporterID2 + 100 * ReporterID3 FROM tblStudies"), 654);
-    EXPECT_EQ(queryText(db, "SELECT SeriesUID FROM tblSeries"), spec.seriesUid);
+    EXPECT_EQ(queryText(db, "SELECT SeriesUID FROM tblSeries"), recipe.seriesUid);
     EXPECT_EQ(queryInt(db, "SELECT SeriesNr FROM tblSeries"), 3);
     EXPECT_EQ(queryText(db, "SELECT SeriesCBA FROM tblSeries"), "0");
-    EXPECT_EQ(queryText(db, "SELECT ImageUID FROM tblImages"), spec.sopInstanceUid);
+    EXPECT_EQ(queryText(db, "SELECT ImageUID FROM tblImages"), recipe.sopInstanceUid);
     EXPECT_EQ(queryInt(db, "SELECT ImageRows * 1000 + ImageCols FROM tblImages"), 64064);
     EXPECT_EQ(queryInt(db, "SELECT ImageKVP FROM tblImages"), 28);
     EXPECT_EQ(queryText(db, "SELECT ImageDate FROM tblImages"), "2024-01-16");
     EXPECT_EQ(queryText(db, "SELECT ImageTime FROM tblImages"), "1899-12-30 11:12:13");
-    EXPECT_EQ(queryText(db, "SELECT StudyUID FROM View_Images"), spec.studyUid);
+    EXPECT_EQ(queryText(db, "SELECT StudyUID FROM View_Images"), recipe.studyUid);
     EXPECT_EQ(st.count("tblReceive"), 1);
     EXPECT_EQ(queryInt(db, "SELECT COUNT(*) FROM tblReceive r JOIN tblImages i ON r.ImageID = i.ImageID "
                            "JOIN tblPatienten p ON r.PATID = p.PATID"),
@@ -99,9 +99,9 @@ TEST(IngestService, RegistersFileAndMovesItIntoTheStore)
 TEST(IngestService, PlaceholdersForAbsentPatientData)
 {
     Station st;
-    DicomSpec spec = specWithUids();
-    spec.omit = {{0x0010, 0x0010}, {0x0010, 0x0020}, {0x0010, 0x0030}, {0x0010, 0x0040}};
-    st.drop(spec.sopInstanceUid + ".dcm", spec);
+    DicomRecipe recipe = specWithUids();
+    recipe.omit = {{0x0010, 0x0010}, {0x0010, 0x0020}, {0x0010, 0x0030}, {0x0010, 0x0040}};
+    st.drop(recipe.sopInstanceUid + ".dcm", recipe);
     ASSERT_TRUE(st.settle());
     const auto db = st.db();
     EXPECT_EQ(queryText(db, "SELECT PATID1 FROM tblPatienten"), "ZKT_NoPatID_ZKT");
@@ -116,14 +116,14 @@ TEST(IngestService, PlaceholdersForAbsentPatientData)
 TEST(IngestService, ApostrophesAndLatin1AreStored)
 {
     Station st;
-    DicomSpec spec = corva::test::latin1Spec("O'Müller^Jürgen");
-    spec.studyUid = uniqueUid();
-    spec.sopInstanceUid = uniqueUid();
-    spec.seriesUid = uniqueUid();  // a UID with an apostrophe is set aside (UnsafeUidIsSetAsideAtOnce)
-    spec.patientId = "P'1";
-    spec.accessionNumber = "A'1";
-    spec.extra = {{Tag{0x0008, 0x0090}, "Dr. O'Hara"}};
-    st.drop(spec.sopInstanceUid + ".dcm", spec);
+    DicomRecipe recipe = corva::test::latin1Recipe("O'Müller^Jürgen");
+    recipe.studyUid = uniqueUid();
+    recipe.sopInstanceUid = uniqueUid();
+    recipe.seriesUid = uniqueUid();  // a UID with an apostrophe is set aside (UnsafeUidIsSetAsideAtOnce)
+    recipe.patientId = "P'1";
+    recipe.accessionNumber = "A'1";
+    recipe.extra = {{Tag{0x0008, 0x0090}, "Dr. O'Hara"}};
+    st.drop(recipe.sopInstanceUid + ".dcm", recipe);
     ASSERT_TRUE(st.settle());
     const auto db = st.db();
     EXPECT_EQ(queryText(db, "SELECT PATID1 FROM tblPatienten"), "P'1");
@@ -136,24 +136,24 @@ TEST(IngestService, ApostrophesAndLatin1AreStored)
 TEST(IngestService, FileNamedOtherwiseIsCopiedUnderItsUid)
 {
     Station st;
-    DicomSpec spec = specWithUids();
-    st.drop("abc.dcm", spec);
+    DicomRecipe recipe = specWithUids();
+    st.drop("abc.dcm", recipe);
     st.ticks(2);
-    const std::string proper = spec.sopInstanceUid + ".dcm";
+    const std::string proper = recipe.sopInstanceUid + ".dcm";
     EXPECT_FALSE(fs::exists(st.temp() / "abc.dcm"));
     EXPECT_FALSE(fs::exists(st.temp() / "abc.dcm.try"));
     EXPECT_TRUE(fs::exists(st.temp() / proper));
     EXPECT_EQ(st.count("tblImages"), 0);
     ASSERT_TRUE(st.settle());
-    EXPECT_TRUE(fs::exists(st.folder().images() / spec.studyUid / proper));
+    EXPECT_TRUE(fs::exists(st.folder().images() / recipe.studyUid / proper));
     EXPECT_EQ(st.count("tblImages"), 1);
-    const auto image = dicom::Image::read(st.folder().images() / spec.studyUid / proper);
-    EXPECT_EQ(image.sopInstanceUid(), spec.sopInstanceUid);
+    const auto image = dicom::Image::read(st.folder().images() / recipe.studyUid / proper);
+    EXPECT_EQ(image.sopInstanceUid(), recipe.sopInstanceUid);
     EXPECT_EQ(image.render().width, 64) << "the copy carries the pixel data";
 
     // A name differing only in letter case is accepted without a copy; the store holds
     // it under the name the station looks for, <SOP instance UID>.dcm.
-    DicomSpec upper = specWithUids();
+    DicomRecipe upper = specWithUids();
     const std::string upperName = upper.sopInstanceUid + ".DCM";
     st.drop(upperName, upper);
     st.ticks(2);
@@ -172,11 +172,11 @@ TEST(IngestService, FileNamedOtherwiseIsCopiedUnderItsUid)
 TEST(IngestService, CompressedFileIsCopiedInItsOwnTransferSyntax)
 {
     Station st;
-    DicomSpec spec = specWithUids();
-    spec.transferSyntax = dicom::uid::JpegLossless;
-    st.drop("compressed.dcm", spec);
+    DicomRecipe recipe = specWithUids();
+    recipe.transferSyntax = dicom::uid::JpegLossless;
+    st.drop("compressed.dcm", recipe);
     ASSERT_TRUE(st.settle());
-    const auto stored = dicom::Image::read(st.folder().images() / spec.studyUid / (spec.sopInstanceUid + ".dcm"));
+    const auto stored = dicom::Image::read(st.folder().images() / recipe.studyUid / (recipe.sopInstanceUid + ".dcm"));
     EXPECT_EQ(stored.transferSyntax(), dicom::uid::JpegLossless);
     EXPECT_EQ(stored.render().width, 64);
     EXPECT_EQ(st.count("tblImages"), 1);
@@ -185,10 +185,10 @@ TEST(IngestService, CompressedFileIsCopiedInItsOwnTransferSyntax)
 TEST(IngestService, MissingModalityAndSopClassAreRepairedInTwoPasses)
 {
     Station st;
-    DicomSpec spec = specWithUids();
-    spec.omit = {{0x0008, 0x0060}, {0x0008, 0x0016}};
-    const std::string name = spec.sopInstanceUid + ".dcm";
-    st.drop(name, spec);
+    DicomRecipe recipe = specWithUids();
+    recipe.omit = {{0x0008, 0x0060}, {0x0008, 0x0016}};
+    const std::string name = recipe.sopInstanceUid + ".dcm";
+    st.drop(name, recipe);
     st.ticks(2);
     {
         const auto first = dicom::Image::read(st.temp() / name);
@@ -205,13 +205,13 @@ TEST(IngestService, MissingModalityAndSopClassAreRepairedInTwoPasses)
     EXPECT_EQ(st.count("tblImages"), 0);
     st.ticks(2);
     EXPECT_EQ(st.count("tblImages"), 1);
-    const auto stored = dicom::Image::read(st.folder().images() / spec.studyUid / name);
+    const auto stored = dicom::Image::read(st.folder().images() / recipe.studyUid / name);
     EXPECT_EQ(stored.sopClassUid(), dicom::uid::SecondaryCapture);
     EXPECT_EQ(stored.render().width, 64);
     EXPECT_EQ(queryText(st.db(), "SELECT Modality FROM view_studies"), "SC");
 
     // With a modality but no SOP class the class follows the modality.
-    DicomSpec ct = specWithUids();
+    DicomRecipe ct = specWithUids();
     ct.modality = "CT";
     ct.omit = {{0x0008, 0x0016}};
     st.drop(ct.sopInstanceUid + ".dcm", ct);
@@ -223,12 +223,12 @@ TEST(IngestService, MissingModalityAndSopClassAreRepairedInTwoPasses)
 TEST(IngestService, RepairThatCannotBeWrittenLeavesNoPartialCopy)
 {
     Station st;
-    DicomSpec spec = specWithUids();
-    spec.omit = {{0x0008, 0x0060}};
-    const std::string name = spec.sopInstanceUid + ".dcm";
+    DicomRecipe recipe = specWithUids();
+    recipe.omit = {{0x0008, 0x0060}};
+    const std::string name = recipe.sopInstanceUid + ".dcm";
     // A folder in the way of the repaired copy makes its final rename fail.
     fs::create_directory(st.temp() / (name + "1"));
-    st.drop(name, spec);
+    st.drop(name, recipe);
     st.ticks(3);
     EXPECT_TRUE(fs::exists(st.temp() / name)) << "the input file stays for a later attempt";
     EXPECT_EQ(readFile(st.temp() / (name + ".try")), " 2 \n");
@@ -243,11 +243,11 @@ TEST(IngestService, RepairThatCannotBeWrittenLeavesNoPartialCopy)
 TEST(IngestService, DuplicateSopInstanceCreatesNoRows)
 {
     Station st;
-    DicomSpec spec = specWithUids();
-    const std::string name = spec.sopInstanceUid + ".dcm";
-    st.drop(name, spec);
+    DicomRecipe recipe = specWithUids();
+    const std::string name = recipe.sopInstanceUid + ".dcm";
+    st.drop(name, recipe);
     ASSERT_TRUE(st.settle());
-    st.drop(name, spec);
+    st.drop(name, recipe);
     ASSERT_TRUE(st.settle());
     EXPECT_EQ(st.count("tblImages"), 1);
     EXPECT_EQ(st.count("tblPatienten"), 1);
@@ -255,21 +255,21 @@ TEST(IngestService, DuplicateSopInstanceCreatesNoRows)
     EXPECT_FALSE(fs::exists(st.temp() / name)) << "the input copy is deleted";
 
     // Registered but not yet moved (the service was stopped in between): moved now.
-    fs::remove(st.folder().images() / spec.studyUid / name);
-    st.drop(name, spec);
+    fs::remove(st.folder().images() / recipe.studyUid / name);
+    st.drop(name, recipe);
     ASSERT_TRUE(st.settle());
-    EXPECT_TRUE(fs::exists(st.folder().images() / spec.studyUid / name));
+    EXPECT_TRUE(fs::exists(st.folder().images() / recipe.studyUid / name));
     EXPECT_EQ(st.count("tblImages"), 1);
 }
 
 TEST(IngestService, KnownSeriesAndStudyAddOnlyWhatIsNew)
 {
     Station st;
-    DicomSpec first = specWithUids();
+    DicomRecipe first = specWithUids();
     st.drop(first.sopInstanceUid + ".dcm", first);
     ASSERT_TRUE(st.settle());
 
-    DicomSpec sameSeries = first;
+    DicomRecipe sameSeries = first;
     sameSeries.sopInstanceUid = uniqueUid();
     sameSeries.patientName = "Other^Person";  // a known study keeps its patient
     st.drop(sameSeries.sopInstanceUid + ".dcm", sameSeries);
@@ -277,7 +277,7 @@ TEST(IngestService, KnownSeriesAndStudyAddOnlyWhatIsNew)
     EXPECT_EQ(st.count("tblImages"), 2);
     EXPECT_EQ(st.count("tblSeries"), 1);
 
-    DicomSpec sameStudy = sameSeries;
+    DicomRecipe sameStudy = sameSeries;
     sameStudy.seriesUid = uniqueUid();
     sameStudy.sopInstanceUid = uniqueUid();
     st.drop(sameStudy.sopInstanceUid + ".dcm", sameStudy);
@@ -313,11 +313,11 @@ TEST(IngestService, PatientMatching)
     };
     for (const auto& c : cases) {
         Station st;
-        DicomSpec a = specWithUids();
+        DicomRecipe a = specWithUids();
         a.patientId = c.id1;
         a.patientName = c.name1;
         a.birthDate = c.birth1;
-        DicomSpec b = specWithUids();
+        DicomRecipe b = specWithUids();
         b.patientId = c.id2;
         b.patientName = c.name2;
         b.birthDate = c.birth2;
@@ -358,9 +358,9 @@ TEST(IngestService, UnreadableFileIsTriedFiftyTimesThenSetAside)
 TEST(IngestService, IncompleteFileTakesTheUnreadablePath)
 {
     Station st;
-    DicomSpec spec = specWithUids();
-    const std::string name = spec.sopInstanceUid + ".dcm";
-    const auto whole = corva::test::writeDicom(st.folder().path() / "staging" / "whole.dcm", spec);
+    DicomRecipe recipe = specWithUids();
+    const std::string name = recipe.sopInstanceUid + ".dcm";
+    const auto whole = corva::test::writeDicom(st.folder().path() / "staging" / "whole.dcm", recipe);
     // Cut off inside the pixel data, as a broken transfer leaves it.
     corva::test::writeTruncatedCopy(whole, st.folder().path() / "staging" / name, 1000);
     fs::rename(st.folder().path() / "staging" / name, st.temp() / name);
@@ -382,11 +382,11 @@ TEST(IngestService, IncompleteFileTakesTheUnreadablePath)
 TEST(IngestService, DeeplyNestedFileIsSetAsideBeforeItIsParsed)
 {
     Station st;
-    DicomSpec deep = specWithUids();
+    DicomRecipe deep = specWithUids();
     const std::string deepName = deep.sopInstanceUid + ".dcm";
     corva::test::writeNestedDicom(st.folder().path() / "staging" / deepName, 6000, deep);
     fs::rename(st.folder().path() / "staging" / deepName, st.temp() / deepName);
-    DicomSpec fine = specWithUids();
+    DicomRecipe fine = specWithUids();
     const std::string fineName = fine.sopInstanceUid + ".dcm";
     corva::test::writeNestedDicom(st.folder().path() / "staging" / fineName, dicom::MaxSequenceDepth, fine);
     fs::rename(st.folder().path() / "staging" / fineName, st.temp() / fineName);
@@ -403,8 +403,8 @@ TEST(IngestService, DeeplyNestedFileIsSetAsideBeforeItIsParsed)
 TEST(IngestService, FileTheServiceDiedOnIsSetAsideAtStart)
 {
     corva::test::ProgramFolder folder;
-    DicomSpec crashed = specWithUids();
-    DicomSpec killed = specWithUids();
+    DicomRecipe crashed = specWithUids();
+    DicomRecipe killed = specWithUids();
     const std::string crashedName = crashed.sopInstanceUid + ".dcm";
     const std::string killedName = killed.sopInstanceUid + ".dcm";
     corva::test::writeDicom(folder.temp() / crashedName, crashed);
@@ -468,9 +468,9 @@ TEST(IngestService, NameTooLongForATryFileGetsOneAttempt)
     // 254 characters: the file can exist, its try file cannot.
     const std::string junk = std::string(250, 'j') + ".dcm";
     writeFile(st.temp() / junk, "this is not DICOM");
-    DicomSpec spec = specWithUids();
+    DicomRecipe recipe = specWithUids();
     const std::string good = std::string(250, 'g') + ".dcm";
-    st.drop(good, spec);
+    st.drop(good, recipe);
     st.ticks(2);
     EXPECT_FALSE(fs::exists(st.temp() / junk));
     EXPECT_EQ(readFile(st.temp() / "BadObjects" / junk), "this is not DICOM");
@@ -478,7 +478,7 @@ TEST(IngestService, NameTooLongForATryFileGetsOneAttempt)
     // A readable file goes on as usual: copied under its UID and registered.
     ASSERT_TRUE(st.settle());
     EXPECT_FALSE(fs::exists(st.temp() / "BadObjects" / good));
-    EXPECT_TRUE(fs::exists(st.folder().images() / spec.studyUid / (spec.sopInstanceUid + ".dcm")));
+    EXPECT_TRUE(fs::exists(st.folder().images() / recipe.studyUid / (recipe.sopInstanceUid + ".dcm")));
     EXPECT_EQ(st.count("tblImages"), 1);
 }
 
@@ -486,20 +486,20 @@ TEST(IngestService, ReaderFailureIsLoggedAndRetried)
 {
     struct Case {
         const char* tag;
-        DicomSpec spec;
+        DicomRecipe recipe;
     };
-    DicomSpec noSeries = specWithUids();
+    DicomRecipe noSeries = specWithUids();
     noSeries.omit = {{0x0020, 0x000E}};
-    DicomSpec badReporter = specWithUids();
+    DicomRecipe badReporter = specWithUids();
     badReporter.extra = {{Tag{0x1009, 0x0010}, "1|x"}};
     // The image number sets the sort order: one that cannot be converted fails the reader.
-    DicomSpec badNumber = specWithUids();
+    DicomRecipe badNumber = specWithUids();
     badNumber.extra = {{Tag{0x0020, 0x0013}, "9e99"}};
     const Case cases[] = {{"GetValuesSeries\n", noSeries}, {"GetReporterID\n", badReporter}, {"GetValuesImage\n", badNumber}};
     for (const auto& c : cases) {
         Station st;
-        const std::string name = c.spec.sopInstanceUid + ".dcm";
-        st.drop(name, c.spec);
+        const std::string name = c.recipe.sopInstanceUid + ".dcm";
+        st.drop(name, c.recipe);
         st.ticks(3);
         EXPECT_EQ(readFile(st.temp() / (name + ".try")), " 2 \n") << c.tag;
         EXPECT_NE(readFile(st.folder().logs() / "Ingrado.log").find(c.tag), std::string::npos) << c.tag;
@@ -524,12 +524,12 @@ TEST(IngestService, ValuesNothingReadsNeverKeepAFileOut)
     };
     for (const auto& c : cases) {
         Station st;
-        DicomSpec spec = specWithUids();
-        spec.extra = {{c.tag, c.text}};
-        const std::string name = spec.sopInstanceUid + ".dcm";
-        st.drop(name, spec);
+        DicomRecipe recipe = specWithUids();
+        recipe.extra = {{c.tag, c.text}};
+        const std::string name = recipe.sopInstanceUid + ".dcm";
+        st.drop(name, recipe);
         st.ticks(2);
-        EXPECT_TRUE(fs::exists(st.folder().images() / spec.studyUid / name)) << c.text;
+        EXPECT_TRUE(fs::exists(st.folder().images() / recipe.studyUid / name)) << c.text;
         EXPECT_EQ(queryInt(st.db(), std::string("SELECT ") + c.column + " FROM tblImages"), c.stored) << c.text;
         std::error_code ec;
         const auto log = fs::exists(st.folder().logs() / "Ingrado.log", ec) ? readFile(st.folder().logs() / "Ingrado.log")
@@ -559,17 +559,17 @@ TEST(IngestService, UnsafeUidIsSetAsideAtOnce)
     Station st;
     int n = 0;
     for (const auto& c : cases) {
-        DicomSpec spec = specWithUids();
+        DicomRecipe recipe = specWithUids();
         if (!c.studyUid.empty())
-            spec.studyUid = c.studyUid;
+            recipe.studyUid = c.studyUid;
         if (!c.sopUid.empty())
-            spec.sopInstanceUid = c.sopUid;
+            recipe.sopInstanceUid = c.sopUid;
         if (!c.seriesUid.empty())
-            spec.seriesUid = c.seriesUid;
+            recipe.seriesUid = c.seriesUid;
         if (c.withoutStudyUid)
-            spec.omit = {{0x0020, 0x000D}};
+            recipe.omit = {{0x0020, 0x000D}};
         const std::string name = "unsafe" + std::to_string(++n) + ".dcm";
-        st.drop(name, spec);
+        st.drop(name, recipe);
         st.ticks(2);
         EXPECT_TRUE(fs::exists(st.temp() / "BadObjects" / name)) << name;
         EXPECT_FALSE(fs::exists(st.temp() / name)) << name;
@@ -585,38 +585,38 @@ TEST(IngestService, UnsafeUidIsSetAsideAtOnce)
 TEST(IngestService, FileAlreadyInStoreIsDeletedAndReported)
 {
     Station st;
-    DicomSpec spec = specWithUids();
-    const std::string name = spec.sopInstanceUid + ".dcm";
-    corva::test::writeDicom(st.folder().images() / spec.studyUid / name, spec);
-    const auto before = readFile(st.folder().images() / spec.studyUid / name);
-    st.drop(name, spec);
+    DicomRecipe recipe = specWithUids();
+    const std::string name = recipe.sopInstanceUid + ".dcm";
+    corva::test::writeDicom(st.folder().images() / recipe.studyUid / name, recipe);
+    const auto before = readFile(st.folder().images() / recipe.studyUid / name);
+    st.drop(name, recipe);
     ASSERT_TRUE(st.settle());
     EXPECT_EQ(st.count("tblImages"), 1);
     EXPECT_EQ(st.count("tblReceive"), 1);
-    EXPECT_EQ(readFile(st.folder().images() / spec.studyUid / name), before);
+    EXPECT_EQ(readFile(st.folder().images() / recipe.studyUid / name), before);
 }
 
 TEST(IngestService, FileWithoutStudyUidIsFiledUnderItsSeriesUid)
 {
     Station st;
-    DicomSpec spec = specWithUids();
-    spec.omit = {{0x0020, 0x000D}};
-    const std::string name = spec.sopInstanceUid + ".dcm";
-    st.drop(name, spec);
+    DicomRecipe recipe = specWithUids();
+    recipe.omit = {{0x0020, 0x000D}};
+    const std::string name = recipe.sopInstanceUid + ".dcm";
+    st.drop(name, recipe);
     ASSERT_TRUE(st.settle());
-    EXPECT_EQ(queryText(st.db(), "SELECT StudyUID FROM tblStudies"), spec.seriesUid);
-    EXPECT_TRUE(fs::exists(st.folder().images() / spec.seriesUid / name));
+    EXPECT_EQ(queryText(st.db(), "SELECT StudyUID FROM tblStudies"), recipe.seriesUid);
+    EXPECT_TRUE(fs::exists(st.folder().images() / recipe.seriesUid / name));
 }
 
 TEST(IngestService, FileWithoutStudyUidOfAKnownSeriesIsFiledInThatSeriesStudy)
 {
     Station st;
-    DicomSpec first = specWithUids();
+    DicomRecipe first = specWithUids();
     st.drop(first.sopInstanceUid + ".dcm", first);
     ASSERT_TRUE(st.settle());
 
     // Same series, no study UID: its rows join the known study, and so does its file.
-    DicomSpec second = first;
+    DicomRecipe second = first;
     second.sopInstanceUid = uniqueUid();
     second.omit = {{0x0020, 0x000D}};
     const std::string name = second.sopInstanceUid + ".dcm";
@@ -640,12 +640,12 @@ TEST(IngestService, KnownUidWithOtherPatientOrStudyIsKeptAside)
     } cases[] = {{"other patient", true, false}, {"other study", false, true}};
     for (const auto& c : cases) {
         Station st;
-        DicomSpec first = specWithUids();
+        DicomRecipe first = specWithUids();
         first.patientId = "PAT-A";
         const std::string name = first.sopInstanceUid + ".dcm";
         st.drop(name, first);
         ASSERT_TRUE(st.settle());
-        DicomSpec other = first;
+        DicomRecipe other = first;
         if (c.otherPatient)
             other.patientId = "PAT-B";
         if (c.otherStudy)
@@ -669,20 +669,20 @@ TEST(IngestService, KnownUidWithOtherPatientOrStudyIsKeptAside)
 TEST(IngestService, ReceiveRowIsCommittedWithTheImageRowsBeforeTheMove)
 {
     Station st;
-    DicomSpec spec = specWithUids();
-    const std::string name = spec.sopInstanceUid + ".dcm";
+    DicomRecipe recipe = specWithUids();
+    const std::string name = recipe.sopInstanceUid + ".dcm";
     // The study folder cannot be made (a file is in its way): the move fails after registration.
-    writeFile(st.folder().images() / spec.studyUid, "in the way");
-    st.drop(name, spec);
+    writeFile(st.folder().images() / recipe.studyUid, "in the way");
+    st.drop(name, recipe);
     st.ticks(2);
     EXPECT_EQ(st.count("tblImages"), 1);
     EXPECT_EQ(st.count("tblReceive"), 1) << "registered rows always come with their receive row";
     EXPECT_TRUE(fs::exists(st.temp() / name)) << "the file stays in the input folder";
 
     // Once the way is clear, the next pass finds the image known and moves it.
-    fs::remove(st.folder().images() / spec.studyUid);
+    fs::remove(st.folder().images() / recipe.studyUid);
     ASSERT_TRUE(st.settle());
-    EXPECT_TRUE(fs::exists(st.folder().images() / spec.studyUid / name));
+    EXPECT_TRUE(fs::exists(st.folder().images() / recipe.studyUid / name));
     EXPECT_EQ(st.count("tblImages"), 1);
     EXPECT_GE(st.count("tblReceive"), 1);
 }
@@ -690,8 +690,8 @@ TEST(IngestService, ReceiveRowIsCommittedWithTheImageRowsBeforeTheMove)
 TEST(IngestService, OrphanCleanUp)
 {
     Station st;
-    DicomSpec spec = specWithUids();
-    st.drop(spec.sopInstanceUid + ".dcm", spec);
+    DicomRecipe recipe = specWithUids();
+    st.drop(recipe.sopInstanceUid + ".dcm", recipe);
     ASSERT_TRUE(st.settle());
     {
         db::Database db(st.db());
@@ -714,8 +714,8 @@ TEST(IngestService, MissingReceiveTableIsCreated)
         db::Database db(st.db());
         db.exec("DROP TABLE tblReceive");
     }
-    DicomSpec spec = specWithUids();
-    st.drop(spec.sopInstanceUid + ".dcm", spec);
+    DicomRecipe recipe = specWithUids();
+    st.drop(recipe.sopInstanceUid + ".dcm", recipe);
     ASSERT_TRUE(st.settle());
     EXPECT_EQ(st.count("tblReceive"), 1);
 }
@@ -726,9 +726,9 @@ TEST(IngestService, DebugLogTracesEachFile)
     writeFile(folder.path() / "debug.on", "");
     IngestService service(folder.path());
     service.start();
-    DicomSpec spec = specWithUids();
-    const std::string name = spec.sopInstanceUid + ".dcm";
-    corva::test::writeDicom(folder.temp() / name, spec);
+    DicomRecipe recipe = specWithUids();
+    const std::string name = recipe.sopInstanceUid + ".dcm";
+    corva::test::writeDicom(folder.temp() / name, recipe);
     service.tick();
     service.tick();
     const auto text = readFile(folder.logs() / "IngradoDebug.log");

@@ -63,10 +63,10 @@ public:
     std::filesystem::path db() const { return folder_.imageDatabase(); }
 
     // Writes a DICOM file into the input folder (through a temporary name).
-    std::filesystem::path drop(const std::string& name, const corva::test::DicomSpec& spec = {})
+    std::filesystem::path drop(const std::string& name, const corva::test::DicomRecipe& recipe = {})
     {
         const auto staging = folder_.path() / "staging" / name;
-        corva::test::writeDicom(staging, spec);
+        corva::test::writeDicom(staging, recipe);
         std::filesystem::rename(staging, temp() / name);
         return temp() / name;
     }

@@ -22,7 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using corva::test::DicomSpec;
+using corva::test::DicomRecipe;
 using corva::test::ProgramFolder;
 using corva::test::uniqueUid;
 
@@ -117,9 +117,9 @@ TEST(IngradoProcess, SecondInstanceEndsAtOnceWithoutTouchingFiles)
     // A real first instance: it starts up, and a second start ends at once.
     Running first(exe);
     ASSERT_TRUE(waitFor([&] { return fs::exists(folder.imageDatabase()) && fs::exists(folder.temp()); }));
-    DicomSpec spec;
-    spec.sopInstanceUid = uniqueUid();
-    corva::test::writeDicom(folder.temp() / (spec.sopInstanceUid + ".dcm"), spec);
+    DicomRecipe recipe;
+    recipe.sopInstanceUid = uniqueUid();
+    corva::test::writeDicom(folder.temp() / (recipe.sopInstanceUid + ".dcm"), recipe);
     ASSERT_TRUE(waitFor([&] { return inputFiles(folder.temp()) == 0; }));
     Running second(exe);
     ASSERT_TRUE(second.waitExit(20s));
@@ -143,14 +143,14 @@ TEST(IngradoProcess, KilledMidBatchThenRestartedRegistersEveryFileOnce)
     const std::string studyA = uniqueUid();
     const std::string studyB = uniqueUid();
     for (int i = 0; i < Files; ++i) {
-        DicomSpec spec;
-        spec.studyUid = i % 2 ? studyA : studyB;
-        spec.seriesUid = i % 2 ? studyA + ".1" : studyB + ".1";
-        spec.patientId = "P" + std::to_string(i % 7);
-        spec.sopInstanceUid = uniqueUid();
-        spec.instanceNumber = i;
-        uids.insert(spec.sopInstanceUid);
-        corva::test::writeDicom(staging / (spec.sopInstanceUid + ".dcm"), spec);
+        DicomRecipe recipe;
+        recipe.studyUid = i % 2 ? studyA : studyB;
+        recipe.seriesUid = i % 2 ? studyA + ".1" : studyB + ".1";
+        recipe.patientId = "P" + std::to_string(i % 7);
+        recipe.sopInstanceUid = uniqueUid();
+        recipe.instanceNumber = i;
+        uids.insert(recipe.sopInstanceUid);
+        corva::test::writeDicom(staging / (recipe.sopInstanceUid + ".dcm"), recipe);
     }
 
     auto stored = [&] { return test::countFiles(folder.images(), true); };
@@ -189,9 +189,9 @@ TEST(IngradoProcess, FileThatCrashedTheServiceIsSetAsideAtTheNextStart)
 {
     ProgramFolder folder;
     const fs::path exe = folder.copyExecutable("Ingrado");
-    DicomSpec fatal;
+    DicomRecipe fatal;
     fatal.sopInstanceUid = uniqueUid();
-    DicomSpec fine;
+    DicomRecipe fine;
     fine.sopInstanceUid = uniqueUid();
     const std::string fatalName = fatal.sopInstanceUid + ".dcm";
     corva::test::writeDicom(folder.temp() / fatalName, fatal);

@@ -34,13 +34,13 @@ bool logShows(const ReceiverSite& site, const std::string& text)
 // Files to send, written outside the program folder.
 class SourceFiles {
 public:
-    fs::path add(DicomSpec spec = {})
+    fs::path add(DicomRecipe recipe = {})
     {
-        if (spec.sopInstanceUid.empty())
-            spec.sopInstanceUid = uniqueUid();
+        if (recipe.sopInstanceUid.empty())
+            recipe.sopInstanceUid = uniqueUid();
         const fs::path file = dir_ / ("src" + std::to_string(++count_) + ".dcm");
-        writeDicom(file, spec);
-        uids_.push_back(spec.sopInstanceUid);
+        writeDicom(file, recipe);
+        uids_.push_back(recipe.sopInstanceUid);
         return file;
     }
     const std::vector<std::string>& uids() const { return uids_; }
@@ -167,11 +167,11 @@ TEST(RecvoraTest, StoresEachObjectUnderItsUidAndAnswersEcho)
     auto receiver = site.startReceiver();
     SourceFiles src;
     src.add();
-    DicomSpec mammo;
+    DicomRecipe mammo;
     mammo.sopClassUid = corva::dicom::uid::DigitalMammographyForPresentation;
     mammo.modality = "MG";
     src.add(mammo);
-    DicomSpec implicit8;
+    DicomRecipe implicit8;
     implicit8.rows = 32;
     implicit8.columns = 48;
     implicit8.bitsAllocated = 8;
@@ -206,11 +206,11 @@ TEST(RecvoraTest, TakesJpegCompressedObjectsAsTheyArrive)
     auto receiver = site.startReceiver();
     for (const auto& c : cases) {
         SourceFiles src;
-        DicomSpec spec;
-        spec.transferSyntax = c.transferSyntax;
-        spec.bitsAllocated = c.bitsAllocated;
+        DicomRecipe recipe;
+        recipe.transferSyntax = c.transferSyntax;
+        recipe.bitsAllocated = c.bitsAllocated;
         // Lossy compression gives the object a new UID: take the one the file carries.
-        const std::string uid = corva::dicom::Image::read(src.add(spec)).sopInstanceUid();
+        const std::string uid = corva::dicom::Image::read(src.add(recipe)).sopInstanceUid();
         const auto result = site.send({src.dir()}, {"+sd", c.propose});
         ASSERT_EQ(result.code, 0) << c.transferSyntax << "\n" << result.output;
         const fs::path file = site.temp() / (uid + ".dcm");
@@ -244,14 +244,14 @@ TEST(RecvoraTest, RefusesObjectsWhoseUidCannotBeAFileName)
     SourceFiles src;
     const std::vector<std::string> unsafe{"1.2.3/../x", "1..2", "1.2.840.abc", ".1.2"};
     std::vector<fs::path> files;
-    DicomSpec spec;
+    DicomRecipe recipe;
     for (const auto& uid : unsafe) {
-        spec.sopInstanceUid = uid;
-        files.push_back(src.add(spec));
+        recipe.sopInstanceUid = uid;
+        files.push_back(src.add(recipe));
     }
     const std::string goodUid = uniqueUid();
-    spec.sopInstanceUid = goodUid;
-    files.push_back(src.add(spec));
+    recipe.sopInstanceUid = goodUid;
+    files.push_back(src.add(recipe));
 
     const auto result = site.send(files, {"--no-halt", "-v"});
     std::size_t failures = 0;
@@ -284,9 +284,9 @@ TEST(RecvoraTest, TakesPrivateAndNewerStorageClassesAndLogsWhatItRefuses)
               "PresentationContext2 = 1.2.840.10008.5.1.4.1.1.1\\Uncompressed\n"
               "[[Profiles]]\n[Odd]\nPresentationContexts = Odd\n[Mixed]\nPresentationContexts = Mixed\n");
     SourceFiles src;
-    DicomSpec privateClass;
+    DicomRecipe privateClass;
     privateClass.sopClassUid = "1.3.6.1.4.1.99999.1.1";  // a vendor's own storage class
-    DicomSpec newerClass;
+    DicomRecipe newerClass;
     newerClass.sopClassUid = "1.2.840.10008.5.1.4.1.1.999.1";  // a class the toolkit does not list yet
     const auto a = src.add(privateClass);
     const auto b = src.add(newerClass);
@@ -310,7 +310,7 @@ TEST(RecvoraTest, ObjectThatCannotBeWrittenIsAnsweredOutOfResourcesAndTheAssocia
     // Files above 2 MB cannot be written by this receiver.
     auto receiver = site.startReceiver({"prlimit", "--fsize=2000000", "--"});
     SourceFiles src;
-    DicomSpec large;
+    DicomRecipe large;
     large.rows = 2048;
     large.columns = 2048;
     const auto small1 = src.add();
@@ -330,7 +330,7 @@ TEST(RecvoraTest, RefusesObjectsNestedTooDeepAndGoesOn)
     auto receiver = site.startReceiver();
     SourceFiles src;
     const auto good = src.add();
-    DicomSpec deepSpec;
+    DicomRecipe deepSpec;
     deepSpec.sopInstanceUid = uniqueUid();
     // Deep enough to be refused, shallow enough for storescu's own reader.
     const auto deep = writeNestedDicom(src.dir() / "deep.dcm", 100, deepSpec);
@@ -403,7 +403,7 @@ TEST(RecvoraTest, AssociationBrokenOffMidObjectLeavesNothingBehind)
     ReceiverSite site;
     auto receiver = site.startReceiver();
     SourceFiles src;
-    DicomSpec large;  // 8 MB
+    DicomRecipe large;  // 8 MB
     large.rows = 2048;
     large.columns = 2048;
     const auto big = src.add(large);
@@ -428,7 +428,7 @@ TEST(RecvoraTest, TwoSendersAtOnceBothSucceed)
     auto receiver = site.startReceiver();
     SourceFiles a;
     SourceFiles b;
-    DicomSpec medium;
+    DicomRecipe medium;
     medium.rows = 512;
     medium.columns = 512;
     for (int i = 0; i < 15; ++i) {
@@ -461,7 +461,7 @@ TEST(RecvoraTest, SigtermWithAStalledSenderStillEndsAndLeavesNoPartialFile)
     // The grace a stop gives running associations, shortened from 10 seconds.
     auto receiver = site.startReceiver({}, {"RECVORA_STOP_GRACE_MS=300"});
     SourceFiles src;
-    DicomSpec large;
+    DicomRecipe large;
     large.rows = 2048;
     large.columns = 2048;
     const auto big = src.add(large);
@@ -523,7 +523,7 @@ TEST(RecvoraTest, AssociationsBeyondTheLimitAreRefusedAndReported)
     } stop{server, serving};
 
     SourceFiles src;
-    DicomSpec large;
+    DicomRecipe large;
     large.rows = 2048;
     large.columns = 2048;
     const auto big = src.add(large);

@@ -170,12 +170,12 @@ TEST(ReceiveIngestTest, PrivateStorageClassIsReceivedAndFiledAndTooDeepANestingN
               "PresentationContext2 = 1.2.840.10008.5.1.4.1.1.1\\Uncompressed\n"
               "[[Profiles]]\n[Vendor]\nPresentationContexts = Vendor\n");
     TempDir sourceDir("corva-e2e-src");
-    DicomSpec vendor;
+    DicomRecipe vendor;
     vendor.sopClassUid = "1.3.6.1.4.1.99999.1.1";
     vendor.studyUid = uniqueUid();
     vendor.sopInstanceUid = uniqueUid();
     const fs::path vendorFile = writeDicom(sourceDir.path() / "vendor.dcm", vendor);
-    DicomSpec deep;
+    DicomRecipe deep;
     deep.studyUid = uniqueUid();
     deep.sopInstanceUid = uniqueUid();
     const fs::path deepFile = writeNestedDicom(sourceDir.path() / "deep.dcm", 100, deep);

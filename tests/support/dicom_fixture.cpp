@@ -126,7 +126,7 @@ std::string rawValue(const std::filesystem::path& file, dcm::Tag tag)
 
 namespace corva::test {
 
-std::filesystem::path writeNestedDicom(const std::filesystem::path& file, int depth, DicomSpec recipe)
+std::filesystem::path writeNestedDicom(const std::filesystem::path& file, int depth, DicomRecipe recipe)
 {
     recipe.rows = 0;  // no pixel data: the private sequence is the data set's last element
     recipe.columns = 0;

@@ -104,7 +104,7 @@ TEST(DicomAssociation, SendStoresTheImageAtThePeer)
     StoreScp scp(dir / "in");
     scp.waitUntilListening();
 
-    corva::test::DicomSpec recipe = test::latin1Spec("Müller^Anna");
+    corva::test::DicomRecipe recipe = test::latin1Recipe("Müller^Anna");
     recipe.sopClassUid = uid::DigitalMammographyForPresentation;
     recipe.modality = "MG";
     const auto file = test::writeDicom(dir / "mg.dcm", recipe);
@@ -130,7 +130,7 @@ TEST(DicomAssociation, CompressedImageGoesWithItsOwnSyntaxOrConverted)
     std::filesystem::create_directories(dir / "in");
     StoreScp scp(dir / "in", {"+xa", "+uf"});  // any transfer syntax; both copies kept
     scp.waitUntilListening();
-    corva::test::DicomSpec recipe;
+    corva::test::DicomRecipe recipe;
     recipe.transferSyntax = uid::JpegLossless;
     Image image = Image::read(test::writeDicom(dir / "jpeg.dcm", recipe));
 
@@ -212,7 +212,7 @@ TEST(DicomAssociation, SendThrowsWhenNoContextFitsTheSopClass)
     test::TempDir dir;
     StoreScp scp(dir.path());
     scp.waitUntilListening();
-    corva::test::DicomSpec recipe;
+    corva::test::DicomRecipe recipe;
     recipe.sopClassUid = "1.2.840.10008.5.1.4.1.1.77.1.5.1";  // ophthalmic photography
     Image image = test::makeImage(recipe);
     Association a;

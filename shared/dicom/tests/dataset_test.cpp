@@ -10,7 +10,7 @@
 
 using namespace corva;
 using namespace corva::dicom;
-using corva::test::DicomSpec;
+using corva::test::DicomRecipe;
 
 namespace {
 
@@ -33,7 +33,7 @@ int errorCode(const std::function<void()>& f)
 TEST(DicomCharset, Latin1NameReadsAsUtf8AndWritesBackByteIdentical)
 {
     test::TempDir dir;
-    const auto original = test::writeDicom(dir / "latin1.dcm", test::latin1Spec("Müller^Jürgen"));
+    const auto original = test::writeDicom(dir / "latin1.dcm", test::latin1Recipe("Müller^Jürgen"));
     // The fixture's name really is Latin-1 on disk: ü is one byte, FC.
     EXPECT_EQ(test::rawValue(original, PatientName).substr(0, 13), "M\xFCller^J\xFCrgen");
 
@@ -50,7 +50,7 @@ TEST(DicomCharset, Latin1NameReadsAsUtf8AndWritesBackByteIdentical)
     EXPECT_EQ(Image::read(copy).patientName(), "Müller^Jürgen");
 
     // Written into another ISO_IR 100 object, the UTF-8 name is encoded to the same bytes.
-    Image other = Image::read(test::writeDicom(dir / "other.dcm", test::latin1Spec("Test^Anna")));
+    Image other = Image::read(test::writeDicom(dir / "other.dcm", test::latin1Recipe("Test^Anna")));
     other.attributes().set(PatientName, image.patientName());
     other.write(dir / "other-copy.dcm");
     EXPECT_EQ(test::rawValue(dir / "other-copy.dcm", PatientName), test::rawValue(original, PatientName));
@@ -59,11 +59,11 @@ TEST(DicomCharset, Latin1NameReadsAsUtf8AndWritesBackByteIdentical)
 TEST(DicomCharset, JapaneseWithCodeExtensionsReadsAsUtf8)
 {
     test::TempDir dir;
-    DicomSpec spec;
-    spec.characterSet = "\\ISO 2022 IR 87";
+    DicomRecipe recipe;
+    recipe.characterSet = "\\ISO 2022 IR 87";
     // The example of the standard: escape sequences switch between ASCII and JIS X 0208.
-    spec.patientName = "Yamada^Tarou=\x1b$B;3ED\x1b(B^\x1b$BB@O:\x1b(B=\x1b$B$d$^$@\x1b(B^\x1b$B$?$m$&\x1b(B";
-    const auto file = test::writeDicom(dir / "jp.dcm", spec);
+    recipe.patientName = "Yamada^Tarou=\x1b$B;3ED\x1b(B^\x1b$BB@O:\x1b(B=\x1b$B$d$^$@\x1b(B^\x1b$B$?$m$&\x1b(B";
+    const auto file = test::writeDicom(dir / "jp.dcm", recipe);
     EXPECT_EQ(Image::read(file).patientName(), "Yamada^Tarou=山田^太郎=やまだ^たろう");
     EXPECT_EQ(Image::read(file, ReadMode::HeaderOnly).attributes().get(Tag{0x0010, 0x0010}).text,
               "Yamada^Tarou=山田^太郎=やまだ^たろう");
@@ -72,7 +72,7 @@ TEST(DicomCharset, JapaneseWithCodeExtensionsReadsAsUtf8)
 TEST(DicomCharset, NewValueIsEncodedIntoTheObjectsSet)
 {
     test::TempDir dir;
-    Image image = Image::read(test::writeDicom(dir / "a.dcm", test::latin1Spec("Test^Anna")));
+    Image image = Image::read(test::writeDicom(dir / "a.dcm", test::latin1Recipe("Test^Anna")));
     image.attributes().set(PatientName, "Groß^Änne");
     image.write(dir / "b.dcm");
     EXPECT_EQ(test::rawValue(dir / "b.dcm", PatientName).substr(0, 9), "Gro\xDF^\xC4nne");
@@ -82,7 +82,7 @@ TEST(DicomCharset, NewValueIsEncodedIntoTheObjectsSet)
 TEST(DicomCharset, ValueTheSetCannotHoldIsCharsetEncodeErrorAndChangesNothing)
 {
     test::TempDir dir;
-    Image image = Image::read(test::writeDicom(dir / "a.dcm", test::latin1Spec("Müller^Anna")));
+    Image image = Image::read(test::writeDicom(dir / "a.dcm", test::latin1Recipe("Müller^Anna")));
     EXPECT_EQ(errorCode([&] { image.attributes().set(PatientName, "Łukasiewicz^Jan"); }), errc::CharsetEncode);
     try {
         image.attributes().set(PatientName, "山田^太郎");
@@ -99,7 +99,7 @@ TEST(DicomCharset, ValueTheSetCannotHoldIsCharsetEncodeErrorAndChangesNothing)
 TEST(DicomCharset, Utf8SetStoresUtf8AndDefaultRepertoireBecomesLatin1)
 {
     test::TempDir dir;
-    DicomSpec utf8;
+    DicomRecipe utf8;
     utf8.characterSet = "ISO_IR 192";
     utf8.patientName = "Łukasiewicz^Jan";
     const auto u = test::writeDicom(dir / "u.dcm", utf8);
@@ -107,7 +107,7 @@ TEST(DicomCharset, Utf8SetStoresUtf8AndDefaultRepertoireBecomesLatin1)
     EXPECT_EQ(test::rawValue(u, PatientName).substr(0, 16), "Łukasiewicz^Jan");
 
     // No declared set: plain ASCII stays so; an umlaut declares Latin-1, a superset.
-    const auto d = test::writeDicom(dir / "d.dcm", DicomSpec{});
+    const auto d = test::writeDicom(dir / "d.dcm", DicomRecipe{});
     Image image = Image::read(d);
     EXPECT_EQ(image.attributes().characterSet(), "");
     image.attributes().set(PatientName, "Möller^Eva");
@@ -119,7 +119,7 @@ TEST(DicomCharset, UndeclaredLatin1BytesStillReadAsUtf8)
 {
     test::TempDir dir;
     // A modality that writes Latin-1 without declaring it.
-    DicomSpec undeclared = test::latin1Spec("Müller^Anna");
+    DicomRecipe undeclared = test::latin1Recipe("Müller^Anna");
     undeclared.declareCharacterSet = false;
     const auto file = test::writeDicom(dir / "a.dcm", undeclared);
     EXPECT_EQ(test::rawValue(file, CharacterSet), "");
@@ -200,7 +200,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DicomTypedValues, BinaryIsUnknownDataTypeAndAbsentIsNull)
 {
     test::TempDir dir;
-    Image image = Image::read(test::writeDicom(dir / "a.dcm", DicomSpec{}));
+    Image image = Image::read(test::writeDicom(dir / "a.dcm", DicomRecipe{}));
     const Attribute pixels = image.attributes().get(Tag{0x7FE0, 0x0010});
     EXPECT_TRUE(pixels.exists);
     ASSERT_EQ(pixels.values.size(), 1u);
@@ -234,7 +234,7 @@ TEST(DicomTypedValues, NumbersAndDatesAreWrittenForTheVr)
 TEST(DicomSequence, ItemsAreDataSetsAndInheritTheCharacterSet)
 {
     test::TempDir dir;
-    Image image = test::makeImage(test::latin1Spec("Müller^Anna"));
+    Image image = test::makeImage(test::latin1Recipe("Müller^Anna"));
     DataSet first, second;
     first.set(Tag{0x0008, 0x0100}, "R-10224");
     first.set(Tag{0x0008, 0x0104}, "medio-lateral");

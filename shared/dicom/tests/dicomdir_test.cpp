@@ -10,7 +10,7 @@
 
 using namespace corva;
 using namespace corva::dicom;
-using corva::test::DicomSpec;
+using corva::test::DicomRecipe;
 
 namespace {
 
@@ -35,20 +35,20 @@ TEST(DicomDir, WrittenTreeReadsBackWithOurReaderAndDcmdump)
 {
     test::TempDir dir;
     // Patient A (Latin-1 name) with one study of two images, patient B with one image.
-    DicomSpec a = test::latin1Spec("Müller^Anna");
+    DicomRecipe a = test::latin1Recipe("Müller^Anna");
     a.patientId = "A1";
     a.studyUid = test::uniqueUid();
     a.seriesUid = test::uniqueUid();
-    DicomSpec a2 = a;
+    DicomRecipe a2 = a;
     a2.instanceNumber = 2;
-    DicomSpec b;
+    DicomRecipe b;
     b.patientName = "Berg^Bert";
     b.patientId = "B2";
     b.transferSyntax = uid::ImplicitLittleEndian;
 
     DicomDirWriter writer;
     std::vector<std::string> uids;
-    for (const DicomSpec& recipe : {a, a2, b}) {
+    for (const DicomRecipe& recipe : {a, a2, b}) {
         Image image = test::makeImage(recipe);
         const std::string name = image.sopInstanceUid() + ".dcm";
         image.write(dir / name, recipe.transferSyntax.empty() ? std::optional<std::string>{} : recipe.transferSyntax);
@@ -102,7 +102,7 @@ TEST(DicomDir, WrittenTreeReadsBackWithOurReaderAndDcmdump)
 TEST(DicomDir, ReadingSomethingElseIsAnError)
 {
     test::TempDir dir;
-    const auto image = test::writeDicom(dir / "image.dcm", DicomSpec{});
+    const auto image = test::writeDicom(dir / "image.dcm", DicomRecipe{});
     EXPECT_THROW(readDicomDir(dir / "image.dcm"), Error);
     EXPECT_THROW(readDicomDir(dir / "missing"), Error);
     EXPECT_FALSE(std::filesystem::exists(dir / "missing"));

@@ -12,7 +12,7 @@
 
 using namespace corva;
 using namespace corva::dicom;
-using corva::test::DicomSpec;
+using corva::test::DicomRecipe;
 
 namespace {
 
@@ -31,9 +31,9 @@ std::string shell(const std::string& command)
     return out;
 }
 
-DicomSpec bigRecipe()
+DicomRecipe bigRecipe()
 {
-    DicomSpec recipe;
+    DicomRecipe recipe;
     recipe.rows = 1024;
     recipe.columns = 768;
     return recipe;
@@ -44,7 +44,7 @@ DicomSpec bigRecipe()
 TEST(DicomImage, ReadGivesTheHeaderValues)
 {
     test::TempDir dir;
-    DicomSpec recipe;
+    DicomRecipe recipe;
     recipe.patientName = "Doe^Jane";
     recipe.patientId = "4711";
     recipe.birthDate = "19700214";
@@ -124,7 +124,7 @@ TEST(DicomImage, HeaderOnlyReadKeepsNestedPixelDataOfAnIcon)
 {
     test::TempDir dir;
     // An icon image sequence holds pixel data of its own, before the image's.
-    DicomSpec iconRecipe;
+    DicomRecipe iconRecipe;
     iconRecipe.rows = iconRecipe.columns = 8;
     iconRecipe.bitsAllocated = 8;
     Image icon = test::makeImage(iconRecipe);
@@ -175,7 +175,7 @@ TEST(DicomImage, WriteKeepsTheTransferSyntaxItWasReadWith)
 {
     test::TempDir dir;
     for (const char* ts : {uid::ImplicitLittleEndian, uid::ExplicitLittleEndian, uid::JpegLossless}) {
-        DicomSpec recipe;
+        DicomRecipe recipe;
         recipe.transferSyntax = ts;
         const auto first = test::writeDicom(dir / "first.dcm", recipe);
         Image image = Image::read(first);
@@ -191,19 +191,19 @@ TEST(DicomImage, WriteKeepsTheTransferSyntaxItWasReadWith)
         EXPECT_EQ(third.render().pixels, image.render().pixels);
     }
     // A given syntax wins, compressed pixel data included.
-    DicomSpec jpeg;
+    DicomRecipe jpeg;
     jpeg.transferSyntax = uid::JpegLossless;
     Image compressed = Image::read(test::writeDicom(dir / "jpeg.dcm", jpeg), ReadMode::HeaderOnly);
     compressed.write(dir / "plain.dcm", std::string(uid::ExplicitLittleEndian));
     Image plain = Image::read(dir / "plain.dcm");
     EXPECT_EQ(plain.transferSyntax(), uid::ExplicitLittleEndian);
-    EXPECT_EQ(plain.render().pixels, Image::read(test::writeDicom(dir / "ref.dcm", DicomSpec{})).render().pixels);
+    EXPECT_EQ(plain.render().pixels, Image::read(test::writeDicom(dir / "ref.dcm", DicomRecipe{})).render().pixels);
 }
 
 TEST(DicomImage, WriteMakesFreshMetaInformationFromTheDataSet)
 {
     test::TempDir dir;
-    Image image = Image::read(test::writeDicom(dir / "a.dcm", DicomSpec{}));
+    Image image = Image::read(test::writeDicom(dir / "a.dcm", DicomRecipe{}));
     image.setSopClassUid(uid::SecondaryCapture);
     image.write(dir / "b.dcm");
     EXPECT_EQ(Image::read(dir / "b.dcm").sopClassUid(), uid::SecondaryCapture);
@@ -275,11 +275,11 @@ namespace {
 TEST(ImageStructure, IncompleteOrTooDeeplyNestedFilesAreRefusedBeforeParsing)
 {
     corva::test::TempDir dir;
-    DicomSpec jpeg;
+    DicomRecipe jpeg;
     jpeg.transferSyntax = uid::JpegLossless;
-    DicomSpec implicitVr;
+    DicomRecipe implicitVr;
     implicitVr.transferSyntax = uid::ImplicitLittleEndian;
-    DicomSpec bigEndian;
+    DicomRecipe bigEndian;
     bigEndian.transferSyntax = uid::ExplicitBigEndian;
     const auto plain = corva::test::writeDicom(dir.path() / "plain.dcm");
     const auto compressed = corva::test::writeDicom(dir.path() / "jpeg.dcm", jpeg);

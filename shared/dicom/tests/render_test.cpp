@@ -10,13 +10,13 @@
 
 using namespace corva;
 using namespace corva::dicom;
-using corva::test::DicomSpec;
+using corva::test::DicomRecipe;
 
 namespace {
 
-DicomSpec gradient(int rows, int columns, int bits)
+DicomRecipe gradient(int rows, int columns, int bits)
 {
-    DicomSpec recipe;
+    DicomRecipe recipe;
     recipe.rows = rows;
     recipe.columns = columns;
     recipe.bitsAllocated = bits;
@@ -45,7 +45,7 @@ TEST(DicomRender, HeaderWindowIsUsed)
 {
     // 12-bit gradient 0..4095 across 256 columns; a window covering the lower half
     // saturates the right half to white.
-    DicomSpec recipe = gradient(8, 256, 16);
+    DicomRecipe recipe = gradient(8, 256, 16);
     recipe.extra = {{{0x0028, 0x1050}, "1024\\3000"}, {{0x0028, 0x1051}, "2048\\500"}};
     const Bitmap b = test::makeImage(recipe).render();
     EXPECT_LE(at(b, 0, 0), 1);
@@ -131,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DicomRender, CompressedInputRendersLikeUncompressed)
 {
     test::TempDir dir;
-    DicomSpec recipe = gradient(64, 128, 16);
+    DicomRecipe recipe = gradient(64, 128, 16);
     const Bitmap plain = test::makeImage(recipe).render();
     recipe.transferSyntax = uid::JpegLossless;
     const Bitmap jpeg = Image::read(test::writeDicom(dir / "jpeg.dcm", recipe)).render();
@@ -141,7 +141,7 @@ TEST(DicomRender, CompressedInputRendersLikeUncompressed)
 TEST(DicomRender, WritesJpegFilesWithTheGivenQuality)
 {
     test::TempDir dir;
-    DicomSpec recipe = gradient(256, 256, 16);
+    DicomRecipe recipe = gradient(256, 256, 16);
     // noise-free gradient compresses well; the quality still changes the size
     Image image = test::makeImage(recipe);
     image.writeJpeg(dir / "high.jpg", 95);

@@ -5,21 +5,21 @@
 namespace corva::dose::test {
 
 std::filesystem::path writeCrImage(const std::filesystem::path& file, const CrImage& image) {
-    corva::test::DicomSpec spec = corva::test::latin1Spec("Müller^Anna");
-    spec.patientId = "PID-4711";
-    spec.birthDate = "19620415";
-    spec.sex = "F";
-    spec.studyUid = image.studyUid;
-    spec.seriesUid = image.seriesUid;
-    spec.accessionNumber = "A2026120901";
-    spec.studyDescription = "Mammographie beidseits";
-    spec.studyDate = "20261209";
-    spec.studyTime = "081500";
-    spec.instanceNumber = image.instanceNumber;
-    spec.rows = 64;
-    spec.columns = 48;
-    spec.bitsAllocated = 16;  // 12 bits stored: a gradient 0..4095
-    spec.extra = {
+    corva::test::DicomRecipe recipe = corva::test::latin1Recipe("Müller^Anna");
+    recipe.patientId = "PID-4711";
+    recipe.birthDate = "19620415";
+    recipe.sex = "F";
+    recipe.studyUid = image.studyUid;
+    recipe.seriesUid = image.seriesUid;
+    recipe.accessionNumber = "A2026120901";
+    recipe.studyDescription = "Mammographie beidseits";
+    recipe.studyDate = "20261209";
+    recipe.studyTime = "081500";
+    recipe.instanceNumber = image.instanceNumber;
+    recipe.rows = 64;
+    recipe.columns = 48;
+    recipe.bitsAllocated = 16;  // 12 bits stored: a gradient 0..4095
+    recipe.extra = {
         {{0x0008, 0x0012}, "20261209"},           // Instance Creation Date
         {{0x0008, 0x0013}, "081712"},             // Instance Creation Time
         {{0x0008, 0x0021}, "20261209"},           // Series Date
@@ -49,9 +49,9 @@ std::filesystem::path writeCrImage(const std::filesystem::path& file, const CrIm
         {{0x0028, 0x1055}, "READER"},             // Window Center & Width Explanation
         {{0x0028, 0x2110}, "00"},                 // Lossy Image Compression
     };
-    if (!image.viewPosition.empty()) spec.extra.emplace_back(corva::dicom::Tag{0x0018, 0x5101}, image.viewPosition);
-    spec.extra.insert(spec.extra.end(), image.extra.begin(), image.extra.end());
-    return corva::test::writeDicom(file, spec);
+    if (!image.viewPosition.empty()) recipe.extra.emplace_back(corva::dicom::Tag{0x0018, 0x5101}, image.viewPosition);
+    recipe.extra.insert(recipe.extra.end(), image.extra.begin(), image.extra.end());
+    return corva::test::writeDicom(file, recipe);
 }
 
 }  // namespace corva::dose::test

@@ -50,12 +50,12 @@ class ModifyImageTest : public ::testing::Test {
 protected:
     // A computed-radiography image with shutters, a patient position and a window.
     std::filesystem::path source(const std::vector<std::pair<Tag, std::string>>& extra = {},
-                                 corva::test::DicomSpec spec = {}) {
-        spec.extra = {{{0x0018, 0x1610}, "10\\20"}, {{0x0018, 0x1612}, "5"},
+                                 corva::test::DicomRecipe recipe = {}) {
+        recipe.extra = {{{0x0018, 0x1610}, "10\\20"}, {{0x0018, 0x1612}, "5"},
                       {{0x0018, 0x1620}, "1\\2\\3\\4\\5\\6"}, {{0x0018, 0x5100}, "HFS"},
                       {{0x0028, 0x1050}, "1000"}, {{0x0028, 0x1051}, "500"}, {{0x0028, 0x1055}, "READER"}};
-        spec.extra.insert(spec.extra.end(), extra.begin(), extra.end());
-        return corva::test::writeDicom(folder.path() / "in" / (std::to_string(++files) + ".dcm"), spec);
+        recipe.extra.insert(recipe.extra.end(), extra.begin(), extra.end());
+        return corva::test::writeDicom(folder.path() / "in" / (std::to_string(++files) + ".dcm"), recipe);
     }
     // Converts the file and returns the file written to bin/.
     std::filesystem::path convert(const std::filesystem::path& file, int unit = unit::Sophie,
@@ -156,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(ViewPositions, ViewPositionTable, ::testing::ValuesIn(V
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ModifyImageTest, FileMetaNamesTheNewClassAndPixelsAndCharacterSetStay) {
-    const auto in = source({{ViewPosition, "RCC"}}, corva::test::latin1Spec("Müller^Anna"));
+    const auto in = source({{ViewPosition, "RCC"}}, corva::test::latin1Recipe("Müller^Anna"));
     const auto out = convert(in);
     ASSERT_TRUE(std::filesystem::exists(out));
 
@@ -194,8 +194,8 @@ TEST_F(ModifyImageTest, ConvertingTwiceGivesTheSameHeaderAndOverwrites) {
 }
 
 TEST_F(ModifyImageTest, ImageWithoutWindowIsWrittenWithoutError) {
-    corva::test::DicomSpec spec;
-    const auto in = corva::test::writeDicom(folder.path() / "plain.dcm", spec);
+    corva::test::DicomRecipe recipe;
+    const auto in = corva::test::writeDicom(folder.path() / "plain.dcm", recipe);
     const auto out = convert(in);
     ASSERT_TRUE(std::filesystem::exists(out));
     // It gets the window of its pixel range, as every converted image.
@@ -239,13 +239,13 @@ class WindowTable : public ModifyImageTest, public ::testing::WithParamInterface
 
 TEST_P(WindowTable, WindowOfThePixelRangeAndLossyFlag) {
     const WindowCase& c = GetParam();
-    corva::test::DicomSpec spec;
-    spec.bitsAllocated = c.bitsAllocated;
-    spec.transferSyntax = c.transferSyntax;
-    spec.extra = c.extra;
-    spec.extra.emplace_back(Tag{0x0028, 0x1050}, "10");
-    spec.extra.emplace_back(Tag{0x0028, 0x1051}, "20");
-    const DataSet ds = Image::read(convert(corva::test::writeDicom(folder.path() / "w.dcm", spec))).attributes();
+    corva::test::DicomRecipe recipe;
+    recipe.bitsAllocated = c.bitsAllocated;
+    recipe.transferSyntax = c.transferSyntax;
+    recipe.extra = c.extra;
+    recipe.extra.emplace_back(Tag{0x0028, 0x1050}, "10");
+    recipe.extra.emplace_back(Tag{0x0028, 0x1051}, "20");
+    const DataSet ds = Image::read(convert(corva::test::writeDicom(folder.path() / "w.dcm", recipe))).attributes();
     if (c.center) {
         EXPECT_EQ(text(ds, {0x0028, 0x1050}), c.center);
         EXPECT_EQ(text(ds, {0x0028, 0x1051}), c.width);
@@ -261,9 +261,9 @@ INSTANTIATE_TEST_SUITE_P(Windows, WindowTable, ::testing::ValuesIn(WindowCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ModifyImageTest, ImageReadWithoutPixelsGetsTheWindowOfItsPixels) {
-    corva::test::DicomSpec spec;  // 14 bits stored: the window of the pixels differs from the bit range
-    spec.extra = {{{0x0028, 0x0101}, "14"}, {{0x0028, 0x0102}, "13"}};
-    Image image = Image::read(corva::test::writeDicom(folder.path() / "h.dcm", spec), corva::dicom::ReadMode::HeaderOnly);
+    corva::test::DicomRecipe recipe;  // 14 bits stored: the window of the pixels differs from the bit range
+    recipe.extra = {{{0x0028, 0x0101}, "14"}, {{0x0028, 0x0102}, "13"}};
+    Image image = Image::read(corva::test::writeDicom(folder.path() / "h.dcm", recipe), corva::dicom::ReadMode::HeaderOnly);
     ASSERT_TRUE(ModifyImage(&image, sophieExposure(), unit::Sophie, folder.bin()));
     const DataSet ds = Image::read(folder.bin() / (image.sopInstanceUid() + ".dcm")).attributes();
     EXPECT_EQ(text(ds, {0x0028, 0x1050}), "2048");
