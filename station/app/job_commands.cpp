@@ -12,6 +12,7 @@
 #include "dose/dose_capture.h"
 #include <QLineEdit>
 #include <QPushButton>
+#include <algorithm>
 #include <optional>
 #include "common/edge.h"
 #include "common/list_view.h"
@@ -49,6 +50,7 @@ JobCommands::JobCommands(MainForm& window) : QObject(&window), w_(window) {
     on(m.PopUpPatient_DeleteAll, &JobCommands::PopUpPatient_DeleteAll_Click);
     on(m.PopUpStudie_Delete, &JobCommands::PopUpStudie_Delete_Click);
     on(m.PopUpSerie_Delete, &JobCommands::PopUpSerie_Delete_Click);
+    on(m.PopupDeleteImage, &JobCommands::PopupDeleteImage_Click);
     connect(w_.cmdAll(), &QPushButton::clicked, this, &JobCommands::cmdAll_Click);
     connect(w_.cmdSelected(), &QPushButton::clicked, this, &JobCommands::cmdSelected_Click);
     // The menus show the destinations as the configuration holds them now.
@@ -308,6 +310,63 @@ void JobCommands::sendToDefaultDestination() {
 }
 
 // ---- deleting --------------------------------------------------------------------
+
+void JobCommands::PopupDeleteImage_Click() {
+    if (op().message("Delete image?", {}, MsgIcon::None, MsgButtons::YesNo) != MsgResult::Yes) return;
+    catchAtEdge("MainForm PopupDeleteImage_Click", true, [&] {
+        const std::shared_ptr<LoadedImage> current = w_.CurrentImage();
+        if (!current) throw Error(errc::NotFound, "No image selected");
+        const std::string uid = current->sopInstanceUid();
+        w_.forgetCurrentImage();
+        // The viewer and the loaded set keep every other image, in their order.
+        std::vector<std::shared_ptr<LoadedImage>> others;
+        for (int pos = 1; pos <= w_.dv1()->count(); ++pos)
+            if (w_.dv1()->image(pos)->sopInstanceUid() != uid) others.push_back(w_.dv1()->image(pos));
+        w_.clearViewer();
+        for (const auto& image : others) w_.addToViewer(image);
+        auto& set = loadedImageSet();
+        set.erase(std::remove_if(set.begin(), set.end(), [&](const auto& i) { return i && i->sopInstanceUid() == uid; }),
+                  set.end());
+        w_.InitScrollbar();
+        auto& ctx = stationContext();
+        if (!others.empty()) {
+            w_.lvHeader()->clear();
+            {
+                OpenedDb db(ctx.dataDb);
+                auto st = db.db().prepare("DELETE FROM tblImages WHERE ImageUID = ?");
+                st.bind(1, uid);
+                st.run();
+            }
+            w_.setPanelText(3, {});
+            w_.setPanelText(4, QString::number(w_.dv1()->count()) + " image(s)");
+            const std::filesystem::path file = imageFile(ctx.paths, ctx.selection.studyUid, uid);
+            std::error_code ec;
+            if (!file.empty()) std::filesystem::remove(file, ec);
+            return;
+        }
+        // The last image: its container goes, through the job window.
+        if (ctx.selection.loadedLevel == "Serie") {
+            ListView* series = w_.lvSerien();
+            if (QTreeWidgetItem* item = series->selectedItem()) ctx.selection.seriesIndex = series->positionOf(item);
+            removeEntry(series, ctx.selection.seriesIndex);
+            const bool seriesLeft = series->count() > 0;
+            auto job = std::make_shared<jobs::DeleteJob>(
+                seriesLeft ? jobs::DeleteJob::Level::Series : jobs::DeleteJob::Level::Study, jobs::JobTarget::current());
+            jobs::runJobWindow(seriesLeft ? JobKind::DeleteSeries : JobKind::DeleteStudy, job, &w_);
+            if (job->studyRemoved()) removeEntry(w_.lvStudien(), ctx.selection.studyIndex);
+            if (job->patientRemoved()) removeEntry(w_.lvPatients(), ctx.selection.patientIndex);
+        } else {
+            takeSelectedStudy();
+            removeEntry(w_.lvStudien(), ctx.selection.studyIndex);
+            const bool studiesLeft = w_.lvStudien()->count() > 0;
+            auto job = std::make_shared<jobs::DeleteJob>(
+                studiesLeft ? jobs::DeleteJob::Level::Study : jobs::DeleteJob::Level::Patient,
+                jobs::JobTarget::current());
+            jobs::runJobWindow(studiesLeft ? JobKind::DeleteStudy : JobKind::DeletePatient, job, &w_);
+            if (job->patientRemoved()) removeEntry(w_.lvPatients(), ctx.selection.patientIndex);
+        }
+    });
+}
 
 void JobCommands::PopUpPatient_Delete_Click() {
     w_.ResetView(true);

@@ -39,6 +39,8 @@ public:
     void cmdAll_Click();
     void cmdSelected_Click();
 
+    // "Delete" on the viewer's current image; its last image takes its series or study.
+    void PopupDeleteImage_Click();
     void PopUpPatient_Delete_Click();
     void PopUpPatient_DeleteAll_Click();
     void PopUpStudie_Delete_Click();

@@ -198,6 +198,51 @@ TEST_F(JobCommandsTest, SeriesSentFromItsPopupWithoutKeepLeavesTheList) {
     EXPECT_TRUE(stationContext().removedAfterSend);
 }
 
+TEST_F(JobCommandsTest, DeletingViewerImagesRemovesRowAndFileAndTheLastOneItsStudy) {
+    const auto a = addPatient("P1", "Alpha", "A");
+    const auto s1 = addStudy(a, "1.2.900");
+    const auto series = addSeries(s1, "1.2.900.1", 1);
+    addImage(series, "1.2.900", "1.2.900.1.1", 1);
+    addImage(series, "1.2.900", "1.2.900.1.2", 2, "10:16:00");
+    addImage(addSeries(addStudy(a, "1.2.901"), "1.2.901.1", 1), "1.2.901", "1.2.901.1.1", 1);
+    auto& f = open();
+    click(f.lvPatients(), findItem(f.lvPatients(), "P1"));
+    QTreeWidgetItem* study = nullptr;
+    for (int i = 1; i <= f.lvStudien()->count(); ++i)
+        if (ListView::tag(f.lvStudien()->itemAtPosition(i)).toString() == "1.2.900") study = f.lvStudien()->itemAtPosition(i);
+    click(f.lvStudien(), study);
+    ASSERT_EQ(f.dv1()->count(), 2);
+    f.viewer()->selectImage(1);
+    const std::string first = f.CurrentImage()->sopInstanceUid();
+    op_.answer(MsgResult::Yes);
+    f.menus().PopupDeleteImage->trigger();
+    EXPECT_EQ(f.dv1()->count(), 1);
+    EXPECT_EQ(countRows("tblImages"), 2);
+    EXPECT_FALSE(fs::exists(folder_->images() / "1.2.900" / (first + ".dcm")));
+    EXPECT_EQ(f.panelText(4), "1 image(s)");
+
+    f.viewer()->selectImage(1);
+    op_.answer(MsgResult::Yes);
+    QString log;
+    pressOkWhenDone(&log);
+    f.menus().PopupDeleteImage->trigger();
+    EXPECT_EQ(log, "Updating Database ... OK\nRemoving image directory ... OK\nTasks done.");
+    EXPECT_EQ(f.lvStudien()->count(), 1);
+    EXPECT_EQ(countRows("tblStudies"), 1);
+    EXPECT_EQ(countRows("tblPatienten"), 1);
+    EXPECT_FALSE(fs::exists(folder_->images() / "1.2.900"));
+    EXPECT_TRUE(op_.unexpected().empty());
+}
+
+TEST_F(JobCommandsTest, ForwardingWithoutDefaultDestinationEndsTheForwardingMode) {
+    auto& f = open();
+    (void)f;
+    commands().cmdSelected_Click();
+    EXPECT_EQ(op_.messages().last(), "No default SCP configured!");
+    EXPECT_EQ(stationContext().forwardingMode, ForwardingMode::None);
+    EXPECT_FALSE(stationContext().refreshLock);
+}
+
 // The automatic forwarding pairs each of four views with the pending record of its
 // projection, whatever the order of the records, and the destination receives each
 // converted image with its record's values.
