@@ -93,6 +93,10 @@ bool SendJob::prepareAssociation(const std::vector<fs::path>& files) {
     }
     std::vector<const dicom::Image*> images;
     for (const auto& h : headers) images.push_back(&h);
+    return prepareAssociation(images);
+}
+
+bool SendJob::prepareAssociation(const std::vector<const dicom::Image*>& images) {
     try {
         association_ = std::make_unique<dicom::Association>();
         association_->open(setup_.destination.ip, portNumber(setup_.destination.port), setup_.destination.callingAe,
@@ -203,13 +207,15 @@ SendJob::StudyResult SendJob::sendStudy(JobReport& report, db::Database& db, boo
     // The work folder holds the converted files of every study waiting; this study
     // sends its own only, told by the study UID each file carries.
     std::vector<fs::path> files;
+    std::vector<dicom::Image> headers;
     std::set<std::string> inFolder;
     for (const fs::path& f : filesIn(setup_.target.paths.workFolder)) {
         try {
-            const dicom::Image header = dicom::Image::read(f, dicom::ReadMode::HeaderOnly);
+            dicom::Image header = dicom::Image::read(f, dicom::ReadMode::HeaderOnly);
             if (header.studyInstanceUid() != sel.studyUid) continue;
             files.push_back(f);
             inFolder.insert(header.sopInstanceUid());
+            headers.push_back(std::move(header));
         } catch (const std::exception&) {
             logCaught(StudyTransmitError);  // unreadable: belongs to no study we could send
         }
@@ -242,7 +248,12 @@ SendJob::StudyResult SendJob::sendStudy(JobReport& report, db::Database& db, boo
             }
     }
     toSend_ += static_cast<int>(files.size()) + missing;
-    prepareAssociation(files);
+    {
+        std::vector<const dicom::Image*> forContexts;
+        for (const auto& h : headers) forContexts.push_back(&h);
+        prepareAssociation(forContexts);
+    }
+    headers.clear();
     int local = 0;
     double progress = 0;
     for (const fs::path& f : files) {

@@ -61,7 +61,8 @@ private:
     JobOutcome sendSeries(JobReport& report, db::Database& db);
     StudyResult sendStudy(JobReport& report, db::Database& db, bool insidePatient);
     JobOutcome sendPatient(JobReport& report, db::Database& db);
-    // Opens the association anew with contexts for `files`; false when it could not.
+    // Opens the association anew with contexts for these images (headers); false when it could not.
+    bool prepareAssociation(const std::vector<const dicom::Image*>& headers);
     bool prepareAssociation(const std::vector<std::filesystem::path>& files);
     // Sends one file; logs under `location` and returns false when it was not stored.
     bool sendFile(const std::filesystem::path& file, const char* location, std::string* sopInstanceUid);
