@@ -51,6 +51,7 @@ JobCommands::JobCommands(MainForm& window) : QObject(&window), w_(window) {
     on(m.PopUpStudie_Delete, &JobCommands::PopUpStudie_Delete_Click);
     on(m.PopUpSerie_Delete, &JobCommands::PopUpSerie_Delete_Click);
     on(m.PopupDeleteImage, &JobCommands::PopupDeleteImage_Click);
+    on(m.send, &JobCommands::send_Click);
     connect(w_.cmdAll(), &QPushButton::clicked, this, &JobCommands::cmdAll_Click);
     connect(w_.cmdSelected(), &QPushButton::clicked, this, &JobCommands::cmdSelected_Click);
     // The menus show the destinations as the configuration holds them now.
@@ -287,6 +288,14 @@ void JobCommands::cmdSelected_Click() {
     }
     sendToDefaultDestination();
     ctx.forwardingMode = ForwardingMode::None;
+}
+
+void JobCommands::send_Click() {
+    if (!w_.lvPatients()->selectedItem()) {
+        op().message("Please select a patient from the list!", {}, MsgIcon::Information);
+        return;
+    }
+    sendToDefaultDestination();
 }
 
 void JobCommands::sendToDefaultDestination() {

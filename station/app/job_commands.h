@@ -37,6 +37,8 @@ public:
     // current image ("Manually") into the work folder and send the patient to the default
     // destination. The forwarding mode they set lasts for this one forwarding.
     void cmdAll_Click();
+    // The toolbar's "Send Patient": the work folder as it is, to the default destination.
+    void send_Click();
     void cmdSelected_Click();
 
     // "Delete" on the viewer's current image; its last image takes its series or study.

@@ -234,6 +234,17 @@ TEST_F(JobCommandsTest, DeletingViewerImagesRemovesRowAndFileAndTheLastOneItsStu
     EXPECT_TRUE(op_.unexpected().empty());
 }
 
+TEST_F(JobCommandsTest, ToolbarSendWantsAPatientAndADefaultDestination) {
+    addPatient("P1", "Alpha", "A");
+    auto& f = open();
+    f.menus().send->trigger();
+    EXPECT_EQ(op_.messages(), (QStringList{"Please select a patient from the list!"}));
+    click(f.lvPatients(), findItem(f.lvPatients(), "P1"));
+    f.menus().send->trigger();
+    EXPECT_EQ(op_.messages().last(), "No default SCP configured!");
+    EXPECT_EQ(stationContext().forwardingMode, ForwardingMode::None);
+}
+
 TEST_F(JobCommandsTest, ForwardingWithoutDefaultDestinationEndsTheForwardingMode) {
     auto& f = open();
     (void)f;
