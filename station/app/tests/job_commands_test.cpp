@@ -9,6 +9,7 @@
 #include <QTest>
 #include <QTimer>
 #include <map>
+#include <ostream>
 
 #include "app/job_commands.h"
 #include "app/main_form.h"
@@ -270,6 +271,8 @@ struct ForwardingCase {
     std::string (*recordText)(const std::string& projection);
 };
 
+void PrintTo(const ForwardingCase& c, std::ostream* os) { *os << c.name; }
+
 std::string sophieRecord(const std::string& p) { return "1,2,3," + p; }
 std::string giottoRecord(const std::string& p) { return p; }
 
@@ -356,6 +359,51 @@ TEST_P(ForwardingTest, AutomaticPairsEachViewWithItsRecordAndSendsThePatient) {
     EXPECT_EQ(stationContext().forwardingMode, ForwardingMode::None);
     EXPECT_EQ(countRows("tblPatienten"), 0);  // a complete patient send removes the patient
     EXPECT_EQ(f.lvDosis()->count(), 0);
+}
+
+// "Manually" converts the current image with the record the operator selected and
+// sends only that one; the selected record is the one used.
+TEST_F(JobCommandsTest, ManualForwardingSendsTheCurrentImageWithTheSelectedRecord) {
+    startScp();
+    addDestination("PACS", "STORESCP", "127.0.0.1", scp_->port(), 1);
+    const auto p = addPatient("P1", "Alpha", "A");
+    const auto series = addSeries(addStudy(p, "1.2.810"), "1.2.810.1", 1);
+    addImage(series, "1.2.810", "1.2.810.1.1", 1);
+    addImage(series, "1.2.810", "1.2.810.1.2", 2, "10:16:00");
+    {
+        db::Database db(folder_->imageDatabase());
+        for (const char* kv : {"31", "32"}) {
+            auto st = db.prepare(
+                "INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit) "
+                "VALUES (?, '50', '10:00:00', 45, '1.5', 100, '2024-01-15', '1,2,3,L-CC', '0', '500')");
+            st.bind(1, std::string(kv));
+            st.run();
+        }
+    }
+    auto& f = open();
+    settings::current().xrayComm = 1;
+    settings::current().sentAndKeep = 1;
+    f.dose().refreshDoseList();
+    click(f.lvPatients(), findItem(f.lvPatients(), "P1"));
+    click(f.lvStudien(), f.lvStudien()->itemAtPosition(1));
+    ASSERT_EQ(f.dv1()->count(), 2);
+    f.viewer()->selectImage(2);
+    const std::string chosen = f.CurrentImage()->sopInstanceUid();
+    ASSERT_TRUE(f.dose().selectDoseRecord(1));
+    pressOkWhenDone();
+    pressOkWhenDone();  // the patient's removal after the complete send
+    commands().cmdSelected_Click();
+    const auto files = received();
+    ASSERT_EQ(files.size(), 1u);
+    const auto image = corva::dicom::Image::read(files[0], corva::dicom::ReadMode::HeaderOnly);
+    EXPECT_EQ(image.sopInstanceUid(), chosen);
+    EXPECT_DOUBLE_EQ(std::stod(image.attributes().get(Kvp).text), 32.0);
+    db::Database db(folder_->imageDatabase());
+    auto st = db.prepare("SELECT KVP FROM tblDosis WHERE Status = '1'");
+    ASSERT_TRUE(st.step());
+    EXPECT_EQ(st.getText(0), "32");
+    EXPECT_FALSE(st.step());
+    EXPECT_EQ(stationContext().forwardingMode, ForwardingMode::None);
 }
 
 INSTANTIATE_TEST_SUITE_P(
