@@ -1,5 +1,8 @@
 #include "app/main_form.h"
 
+#include "app/job_commands.h"
+#include "jobs/edit_form.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -70,6 +73,12 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent), g_(stationContext()) 
     connectMenus();
     attachDoseCapture();
     restoreLayout();
+    new JobCommands(*this);  // deleting and sending through the job window; a child of the window
+    // OK of a job window after a forwarding: the dose list's clean-up, then the image list's.
+    jobs::EditForm::setForwardingRefresh([this] {
+        dose_->refreshDosisList(g_.forwardingMode);
+        RefreshImageList();
+    });
     loader_ = new StudyLoader(g_, *this, this);
     connect(loader_, &StudyLoader::finished, this, [this] {
         if (auto then = std::exchange(afterLoad_, {})) then();
