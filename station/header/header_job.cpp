@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "core/error.h"
+#include "core/paths.h"
 #include "db/database.h"
 #include "header/rewrite_handover.h"
 #include "header/task_apply.h"

@@ -22,6 +22,10 @@
 #include "header/header_task.h"
 #include "jobs/job.h"
 
+namespace corva::db {
+class Database;
+}
+
 namespace corva::station::header {
 
 inline constexpr int HeaderJobKind = 3;
@@ -77,7 +81,7 @@ public:
 
 private:
     struct Target;
-    std::vector<Target> collectTargets(class corva::db::Database& db, jobs::JobReport& report) const;
+    std::vector<Target> collectTargets(corva::db::Database& db, jobs::JobReport& report) const;
 
     ProgramPaths paths_;
     HeaderJobInput input_;

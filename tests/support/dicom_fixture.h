@@ -61,7 +61,7 @@ std::filesystem::path writeDicom(const std::filesystem::path& file, const DicomR
 // Writes a file (explicit VR little endian, no pixel data) whose data set ends with a
 // private sequence nested `depth` levels deep, each level one item of undefined length:
 // what the toolkit's recursive reader cannot take when deep enough. Returns file.
-std::filesystem::path writeNestedDicom(const std::filesystem::path& file, int depth, DicomSpec recipe = {});
+std::filesystem::path writeNestedDicom(const std::filesystem::path& file, int depth, DicomRecipe recipe = {});
 
 // Copies a file without its last `cut` bytes (a transfer broken off). Returns to.
 std::filesystem::path writeTruncatedCopy(const std::filesystem::path& from, const std::filesystem::path& to,

@@ -59,7 +59,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"switch", task("Series", "0018,0060 - KVP", "28", 2, "0018,1152 - Exposure"), "90", "28"},
         Case{"switch replayed from a rule", task("Series", "0018,0060 - KVP", "", 2, "0018,1152 - Exposure"), "90",
              "28"},
-        Case{"unknown action", task("Series", "0018,0060 - KVP", "28", 7, "31"), "28", "90"}));
+        Case{"unknown action", task("Series", "0018,0060 - KVP", "28", 7, "31"), "28", "90"}),
+    [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 TEST(TaskApplyTest, NewUidsAreFreshValidAndSharedPerStudyAndSeries)
 {
