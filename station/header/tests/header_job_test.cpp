@@ -358,9 +358,23 @@ TEST_P(HeaderJobStops, AJobStoppedAtAnyStepIsFinishedAtTheNextStart)
     });
     RecordingReport report;
     EXPECT_THROW(job.run(report), HeaderJobStopped);
-    // Ingrado keeps running meanwhile: nothing staged may be filed while its original exists.
-    std::this_thread::sleep_for(1500ms);
-    EXPECT_EQ(stored().size(), 7u);
+    // Ingrado keeps running meanwhile and files what was handed over; every image is
+    // then either registered or waits as a staged copy naming its original.
+    ASSERT_TRUE(corva::test::waitUntil(
+        [&] {
+            for (const auto& e : fs::directory_iterator(paths_.inputFolder))
+                if (e.path().extension() == ".dcm")
+                    return false;
+            return true;
+        },
+        60s));
+    std::this_thread::sleep_for(1200ms);  // two more ticks: a staged copy must stay untouched
+    std::set<std::string> accounted = uids(stored());
+    for (const auto& r : pendingRewrites(paths_)) {
+        EXPECT_EQ(r.newImageUid, r.original.imageUid);
+        accounted.insert(r.original.imageUid);
+    }
+    EXPECT_EQ(accounted, uids(before));
     // The next start.
     handOverPendingRewrites(paths_);
     ASSERT_TRUE(settled(7));
