@@ -15,6 +15,9 @@
 #include "dicom_fixture.h"
 #include "header/header_job.h"
 #include "header/rewrite_handover.h"
+#include "header/rule_store.h"
+#include "db/schema.h"
+#include "station/scripted_operator.h"
 #include "recvora_harness.h"
 
 namespace corva::station::header {
@@ -342,6 +345,43 @@ TEST_F(HeaderJobTest, AValueTheCharacterSetCannotHoldFailsAndKeepsEveryOriginal)
     for (const auto& s : after)
         EXPECT_EQ(s.studyDescription, "Mammo");
     EXPECT_NE(errorLog().find("Study Description"), std::string::npos) << errorLog();
+}
+
+TEST_F(HeaderJobTest, ARuleReplayedOnAStudyWithSeveralSeriesReachesAllOfThem)
+{
+    db::Database userDb(site_->scratch() / "QAUser.dat", true);
+    db::createUserSchema(userDb);
+    RuleStore rules(userDb);
+    ScriptedOperator script;
+    OperatorSeamGuard guard(script);
+    script.answerInput(QString("Study's fix"));
+    script.answer(MsgResult::OK);
+    ASSERT_TRUE(saveRuleAsked(rules, {task("Study", "0008,1030 - Study Description", "Mammo", 0, "x"),
+                                      task("Series", "0018,0060 - KVP", "28", 1, "0018,1152 - Exposure")}));
+    script.answerInput(QString("Tomo 'left'"));
+    script.answerInput(QString("0018,1152 - Exposure"));
+    const auto replayed = replayRuleAsked(rules, "Study's fix");
+    ASSERT_EQ(replayed.size(), 2u);
+    const auto before = stored();
+    HeaderJob job(paths_, input("Studie", replayed));
+    RecordingReport report;
+    EXPECT_TRUE(job.run(report).complete) << report.log;
+    ASSERT_TRUE(settled(7));
+    const auto after = stored();
+    EXPECT_EQ(uids(after), uids(before));
+    std::set<std::int64_t> seriesOfA;
+    for (const auto& s : after) {
+        if (s.studyUid != studyA_) {
+            EXPECT_NE(s.studyDescription, "Tomo 'left'");
+            continue;
+        }
+        seriesOfA.insert(s.seriesId);
+        EXPECT_EQ(s.studyDescription, "Tomo 'left'");
+        // The rule has no old value: each image's own KVP moves.
+        EXPECT_EQ(s.kvp, "");
+        EXPECT_EQ(s.exposure, "28");
+    }
+    EXPECT_EQ(seriesOfA.size(), 2u);
 }
 
 class HeaderJobStops : public HeaderJobTest, public ::testing::WithParamInterface<HeaderJobStep> {};
