@@ -30,6 +30,8 @@
 #include "common/window_messages.h"
 #include "core/error.h"
 #include "core/paths.h"
+#include "header/header_panel.h"
+#include "header/rewrite_handover.h"
 #include "db/schema.h"
 #include "dose/dose_capture.h"
 #include "dose/projection_ini.h"
@@ -58,6 +60,7 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent), g_(stationContext()) 
     menus_ = MainMenus::build(*this);
     connectMenus();
     attachDoseCapture();
+    attachHeaderPanel();
     loader_ = new StudyLoader(g_, *this, this);
     connect(loader_, &StudyLoader::finished, this, [this] {
         if (auto then = std::exchange(afterLoad_, {})) then();
@@ -203,6 +206,28 @@ void MainForm::attachDoseCapture() {
     connect(menus_.deleteDosis, &QAction::triggered, this, [this] { dose_->deleteDoseList(); });
 }
 
+void MainForm::attachHeaderPanel() {
+    header::HeaderControls c;
+    c.lvHeader = lvHeader_;
+    c.lvTasks = lvTasks_;
+    c.cboLevel = findChild<QComboBox*>("cboLevel");
+    c.cboTask = cboTask_;
+    c.cboTarget = findChild<QComboBox*>("cboTarget");
+    c.txtNeu = txtNeu_;
+    c.txtSelected = txtSelected_;
+    c.cmdAddTask = cmdTask_[0];
+    c.cmdDeleteTask = cmdTask_[1];
+    header_ = std::make_unique<header::HeaderPanel>(c);
+    header_->hooks().selectedImageIndex = [this] { return SelectedImageIndex(); };
+    header_->hooks().loadedLevel = [this] { return g_.selection.loadedLevel; };
+    header_->hooks().recordValues = [this] {
+        std::vector<std::string> values;
+        for (int i = 0; i < 6; ++i) values.push_back(dosePanel_->Text3(i)->text().toStdString());
+        return values;
+    };
+    dose_->hooks().addTask = [this] { header_->addTask(); };
+}
+
 // ---- loading and lifecycle -------------------------------------------------------
 
 void MainForm::Form_Load() {
@@ -220,11 +245,15 @@ void MainForm::Form_Load() {
             std::filesystem::create_directory(folder, ec);
         }
         settings::LoadSettings(settings::current());
+        // Rewritten images a stopped header job left staged go to the ingest service now.
+        header::handOverPendingRewrites(g_.paths);
         // A Giotto unit labels the projection buttons from projection.ini.
         dose_->loadProjectionCaptions();
         RefreshPatientList();
         ServiceControl(g_).startServicesAtLoad();
     });
+    header_->initialise();
+    header_->LoadModFilter(settings::current().filterActive);
     viewer_->applySettingsAtLoad();
     UpdateTimer_->start();
 }
