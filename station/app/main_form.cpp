@@ -42,6 +42,8 @@
 #include "common/window_messages.h"
 #include "core/error.h"
 #include "core/paths.h"
+#include "header/header_panel.h"
+#include "header/rewrite_handover.h"
 #include "db/schema.h"
 #include "dose/dose_capture.h"
 #include "dose/projection_ini.h"
@@ -72,6 +74,7 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent), g_(stationContext()) 
     menus_ = MainMenus::build(*this);
     connectMenus();
     attachDoseCapture();
+    attachHeaderPanel();
     restoreLayout();
     new JobCommands(*this);  // deleting and sending through the job window; a child of the window
     // OK of a job window after a forwarding: the dose list's clean-up, then the image list's.
@@ -366,6 +369,28 @@ void MainForm::attachDoseCapture() {
     connect(menus_.deleteDosis, &QAction::triggered, this, [this] { dose_->deleteDoseList(); });
 }
 
+void MainForm::attachHeaderPanel() {
+    header::HeaderControls c;
+    c.lvHeader = lvHeader_;
+    c.lvTasks = lvTasks_;
+    c.cboLevel = findChild<QComboBox*>("cboLevel");
+    c.cboTask = cboTask_;
+    c.cboTarget = findChild<QComboBox*>("cboTarget");
+    c.txtNeu = txtNeu_;
+    c.txtSelected = txtSelected_;
+    c.cmdAddTask = cmdTask_[0];
+    c.cmdDeleteTask = cmdTask_[1];
+    header_ = std::make_unique<header::HeaderPanel>(c);
+    header_->hooks().selectedImageIndex = [this] { return SelectedImageIndex(); };
+    header_->hooks().loadedLevel = [this] { return g_.selection.loadedLevel; };
+    header_->hooks().recordValues = [this] {
+        std::vector<std::string> values;
+        for (int i = 0; i < 6; ++i) values.push_back(dosePanel_->Text3(i)->text().toStdString());
+        return values;
+    };
+    dose_->hooks().addTask = [this] { header_->addTask(); };
+}
+
 // ---- loading and lifecycle -------------------------------------------------------
 
 void MainForm::Form_Load() {
@@ -383,6 +408,8 @@ void MainForm::Form_Load() {
             std::filesystem::create_directory(folder, ec);
         }
         settings::LoadSettings(settings::current());
+        // Rewritten images a stopped header job left staged go to the ingest service now.
+        header::handOverPendingRewrites(g_.paths);
         // A Giotto unit labels the projection buttons from projection.ini.
         dose_->loadProjectionCaptions();
         RefreshPatientList();
@@ -390,6 +417,8 @@ void MainForm::Form_Load() {
         dose_->refreshDoseList();
         ServiceControl(g_).startServicesAtLoad();
     });
+    header_->initialise();
+    header_->LoadModFilter(settings::current().filterActive);
     viewer_->applySettingsAtLoad();
     refreshServiceNote();
     UpdateTimer_->start();

@@ -40,6 +40,9 @@ class QTreeWidgetItem;
 namespace corva::dose {
 class DoseCapture;
 }
+namespace corva::station::header {
+class HeaderPanel;
+}
 
 namespace corva::station {
 
@@ -97,6 +100,8 @@ public:
     ViewerPanel* viewer() const { return viewer_; }
     dose::DosePanel* dosePanel() const { return dosePanel_; }
     dose::DoseCapture& dose() const { return *dose_; }
+    // The header view and the task list (header/header_panel.h).
+    header::HeaderPanel& headerPanel() const { return *header_; }
     StudyLoader& studyLoader() const { return *loader_; }
 
     // Controls.
@@ -178,6 +183,7 @@ private:
     QWidget* buildTaskFrame(QWidget* parent);
     void connectMenus();
     void attachDoseCapture();
+    void attachHeaderPanel();
     void fillStudyList();
     void selectViewerImage(int position);
     void popup(QMenu* menu, const QPoint& globalPos);
@@ -198,6 +204,7 @@ private:
     bool leftSizedByOperator_ = false;  // the operator moved the column edges
     // The X-ray unit link, dose list and projection buttons, on the controls of its view.
     std::unique_ptr<dose::DoseCapture> dose_;
+    std::unique_ptr<header::HeaderPanel> header_;
     StudyLoader* loader_ = nullptr;
     std::function<void()> afterLoad_;  // what the running load's command does once it is loaded
     BrowserPanel* browser_ = nullptr;
