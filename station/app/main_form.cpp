@@ -350,6 +350,20 @@ void MainForm::connectMenus() {
         on(a, [=] { exportLoaded(transfer::ExportFormat::Jpeg, "MainForm mnuExportJPEG_Click"); });
     for (QAction* a : {menus_.mnuExportDICOM, menus_.eDICOM})
         on(a, [=] { exportLoaded(transfer::ExportFormat::Dicom, "MainForm mnuExportDICOM_Click"); });
+    // Imports only write into the input folder; the ingest service files them and the
+    // patient list shows them at its next refresh.
+    on(menus_.mnuImportImages, [this] {
+        catchAtEdge("MainForm mnuImportImages_Click", true, [this] {
+            std::shared_ptr<jobs::Job> job = transfer::chooseImageImport(g_.paths.inputFolder);
+            if (job) jobs::runJobWindow(jobs::JobKind::ImportImages, job, this);
+        });
+    });
+    on(menus_.mnuImportDir, [this] {
+        catchAtEdge("MainForm mnuImportDir_Click", true, [this] {
+            std::shared_ptr<jobs::Job> job = transfer::chooseDicomDirImport(g_.paths.inputFolder);
+            if (job) jobs::runJobWindow(jobs::JobKind::ImportDir, job, this);
+        });
+    });
 }
 
 void MainForm::attachDoseCapture() {

@@ -426,3 +426,29 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ForwardingCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+TEST_F(JobCommandsTest, ImportMenuRunsTheJobWindowAndDropsTheFilesIntoTheInputFolder) {
+    auto& f = open();
+    corva::test::TempDir source("cd");
+    std::vector<std::string> uids;
+    QStringList chosen;
+    for (int i = 0; i < 2; ++i) {
+        corva::test::DicomRecipe recipe;
+        recipe.sopInstanceUid = "1.2.826.0.1.3680043.9.7433.77." + std::to_string(i + 1);
+        uids.push_back(recipe.sopInstanceUid);
+        chosen << QString::fromStdString(
+            corva::test::writeDicom(source.path() / ("IM" + std::to_string(i)), recipe).string());
+    }
+    // Cancelled: no job window.
+    op_.answerOpenFiles({});
+    f.menus().mnuImportImages->trigger();
+    EXPECT_TRUE(op_.shownOf(ScriptedOperator::Kind::Window).empty());
+
+    op_.answerOpenFiles(chosen);
+    QString log;
+    pressOkWhenDone(&log);
+    f.menus().mnuImportImages->trigger();
+    EXPECT_TRUE(log.startsWith("Importing image(s) ... OK")) << log.toStdString();
+    for (const auto& uid : uids) EXPECT_TRUE(fs::exists(folder_->temp() / (uid + ".dcm"))) << uid;
+    EXPECT_FALSE(stationContext().refreshLock);
+}
