@@ -20,7 +20,7 @@
 #include "common/station_context.h"
 #include "dicom/dicom.h"
 #include "header/header_task.h"
-#include "jobs/job.h"
+#include "common/job.h"
 
 namespace corva::db {
 class Database;

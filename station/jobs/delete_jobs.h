@@ -7,7 +7,7 @@
 
 #include "common/station_context.h"
 #include "db/database.h"
-#include "jobs/job.h"
+#include "common/job.h"
 
 namespace corva::station::jobs {
 

@@ -17,7 +17,7 @@
 #include <optional>
 
 #include "common/station_context.h"
-#include "jobs/job.h"
+#include "common/job.h"
 
 class QLabel;
 class QPlainTextEdit;

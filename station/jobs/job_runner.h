@@ -11,7 +11,7 @@
 #include <memory>
 #include <thread>
 
-#include "jobs/job.h"
+#include "common/job.h"
 
 namespace corva::station::jobs {
 

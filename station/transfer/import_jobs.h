@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "jobs/job.h"
+#include "common/job.h"
 
 namespace corva::station::transfer {
 

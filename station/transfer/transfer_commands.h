@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "transfer/image_exporter.h"
-#include "jobs/job.h"
+#include "common/job.h"
 
 namespace corva::station::transfer {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "jobs/job.h"
+#include "common/job.h"
 
 namespace corva::station::jobs::test {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "jobs/job.h"
+#include "common/job.h"
 
 namespace corva::station::transfer::test {
 
