@@ -3,15 +3,19 @@
 # compiler and build tools; Qt 6 with its platform plugins (offscreen runs without a
 # display); DCMTK, whose storescu/storescp/echoscu/dcmdump serve as test peers;
 # SQLite with its shell (tests read the files with it); libzip; GoogleTest; socat
-# for pseudo-terminal serial lines; a font for the logo and the windows; libcap2-bin
-# for setcap, which lets Recvora bind its default port 105.
+# for pseudo-terminal serial lines; a font for the logo and the windows, and Liberation
+# Serif, metric-compatible with Times New Roman, for the projection buttons; libcap2-bin
+# for setcap, which lets Recvora bind its default port 105; dicom3tools' dciodvfy,
+# which checks converted images and exported DICOMDIR media; unzip and zip for the
+# export archives, zlib for deflating them.
 set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-serialport-dev libqt6serialport6 qt6-qpa-plugins
   libdcmtk-dev dcmtk libsqlite3-dev sqlite3 libzip-dev
   libgtest-dev googletest socat procps libcap2-bin
-  libgl-dev fonts-dejavu-core dicom3tools
+  libgl-dev fonts-dejavu-core fonts-liberation dicom3tools
+  unzip zip zlib1g-dev
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -293,6 +293,31 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// A DICOMDIR of the general-purpose CD-R interchange profile (STD-GEN-CD), built by
+// the toolkit over files already written below its folder. Every file ID is at most
+// eight components of one to eight characters from A-Z, 0-9 and "_", so that other
+// systems' readers find each file from the DICOMDIR's own folder.
+class DicomDirMedium {
+public:
+    // The medium's root: the DICOMDIR is root/DICOMDIR. One there already is extended.
+    explicit DicomDirMedium(std::filesystem::path root, std::string fileSetId = "CORVALIGHT");
+    ~DicomDirMedium();
+    DicomDirMedium(const DicomDirMedium&) = delete;
+    DicomDirMedium& operator=(const DicomDirMedium&) = delete;
+
+    // True for a conformant file ID written with '/' ("DICOM/ST000001/IM000001").
+    static bool isConformantFileId(const std::string& fileId);
+    // Adds the records of root/fileId, a Part-10 file in explicit VR little endian.
+    // Throws corva::Error when the ID or the file does not fit the profile.
+    void add(const std::string& fileId);
+    // Writes root/DICOMDIR; throws when it cannot.
+    void write();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
 // Well-known UIDs.
 namespace uid {
 inline constexpr const char* ImplicitLittleEndian = "1.2.840.10008.1.2";

@@ -2,13 +2,15 @@
 //
 // Records are built with DcmDirectoryRecord directly: our file IDs are
 // "<SOP Instance UID>.dcm", longer than the 8 characters DCMTK's DicomDirInterface
-// insists on.
+// insists on. A medium for other systems (DicomDirMedium) is built by DicomDirInterface,
+// which checks the profile's rules for every file.
 #include "dcmtk_internal.h"  // first: DCMTK needs its configuration header before any other
 
 #include <algorithm>
 #include <system_error>
 
 #include <dcmtk/dcmdata/dcdicdir.h>
+#include <dcmtk/dcmdata/dcddirif.h>
 #include <dcmtk/dcmdata/dcdirrec.h>
 
 namespace corva::dicom {
@@ -220,6 +222,78 @@ void DicomDirWriter::write(const std::filesystem::path& dicomDirFile)
         std::filesystem::remove(temp, ec);
         throw Error(errc::Generic, "Cannot write the DICOMDIR " + dicomDirFile.string() + ": " + ec.message(), "dicom");
     }
+}
+
+struct DicomDirMedium::Impl {
+    std::filesystem::path root;
+    std::string fileSetId;
+    DicomDirInterface dir;
+    bool started = false;
+
+    std::filesystem::path file() const { return root / "DICOMDIR"; }
+
+    void start()
+    {
+        if (started)
+            return;
+        // Files that break the profile are refused in any mode; abort mode would also
+        // refuse an image whose patient name is spelt differently from an earlier one
+        // of the same patient ID. Without it the record keeps the first values.
+        dir.enableAbortMode(OFFalse);
+        // Type 1 attributes the image lacks (a study ID, a series number) get values.
+        dir.enableInventMode(OFTrue);
+        dir.enableInventPatientIDMode(OFFalse);
+        dir.disableBackupMode(OFFalse);
+        std::error_code ec;
+        const bool exists = std::filesystem::is_regular_file(file(), ec);
+        const OFFilename name(file().c_str());
+        const OFCondition cond = exists ? dir.appendToDicomDir(DicomDirInterface::AP_GeneralPurpose, name)
+                                        : dir.createNewDicomDir(DicomDirInterface::AP_GeneralPurpose, name,
+                                                                OFString(fileSetId.c_str()));
+        check(cond, "Cannot start the DICOMDIR " + file().string());
+        started = true;
+    }
+};
+
+DicomDirMedium::DicomDirMedium(std::filesystem::path root, std::string fileSetId) : impl_(std::make_unique<Impl>())
+{
+    impl_->root = std::move(root);
+    impl_->fileSetId = std::move(fileSetId);
+}
+
+DicomDirMedium::~DicomDirMedium() = default;
+
+bool DicomDirMedium::isConformantFileId(const std::string& fileId)
+{
+    int components = 0;
+    std::size_t start = 0;
+    while (start <= fileId.size()) {
+        const std::size_t end = std::min(fileId.find('/', start), fileId.size());
+        const std::string part = fileId.substr(start, end - start);
+        if (part.empty() || part.size() > 8 || ++components > 8)
+            return false;
+        for (char c : part)
+            if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'))
+                return false;
+        start = end + 1;
+    }
+    return components > 0;
+}
+
+void DicomDirMedium::add(const std::string& fileId)
+{
+    if (!isConformantFileId(fileId))
+        throw Error(errc::InvalidName, "Not a DICOMDIR file ID: " + fileId, "dicom");
+    impl_->start();
+    check(impl_->dir.addDicomFile(OFFilename(fileId.c_str()), OFFilename(impl_->root.c_str())),
+          "Cannot add " + fileId + " to the DICOMDIR");
+}
+
+void DicomDirMedium::write()
+{
+    impl_->start();
+    check(impl_->dir.writeDicomDir(EET_UndefinedLength, EGL_withoutGL),
+          "Cannot write the DICOMDIR " + impl_->file().string());
 }
 
 }  // namespace corva::dicom

@@ -91,6 +91,35 @@ std::vector<int> findByName(const std::string& name)
     return found;
 }
 
+std::vector<int> findByExecutable(const fs::path& program)
+{
+    std::vector<int> found;
+    std::error_code ec;
+    const fs::path wanted = fs::weakly_canonical(program, ec);
+    if (ec || wanted.empty())
+        return found;
+    const int self = static_cast<int>(::getpid());
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+        const std::string dir = entry.path().filename().string();
+        if (dir.empty() || !std::all_of(dir.begin(), dir.end(), [](unsigned char c) { return std::isdigit(c); }))
+            continue;
+        const int pid = std::atoi(dir.c_str());
+        if (pid == self || !isAlive(pid))
+            continue;
+        std::error_code linkError;
+        std::string exe = fs::read_symlink(entry.path() / "exe", linkError).string();
+        if (linkError || exe.empty())
+            continue;  // another user's process, or a kernel thread
+        const std::string deleted = " (deleted)";
+        if (exe.size() > deleted.size() && exe.ends_with(deleted))
+            exe.resize(exe.size() - deleted.size());
+        if (fs::path(exe) == wanted)
+            found.push_back(pid);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
 bool isAlive(int pid)
 {
     if (pid <= 0)

@@ -10,6 +10,10 @@ namespace corva::process {
 // Ids of running processes whose executable name contains `name` (case-insensitive),
 // this process excluded.
 std::vector<int> findByName(const std::string& name);
+// Ids of running processes started from the program file `program` (its path, as
+// /proc/<pid>/exe names it; a file replaced since the start still counts), this process
+// excluded. Copies of the same program in other folders are not found.
+std::vector<int> findByExecutable(const std::filesystem::path& program);
 bool isAlive(int pid);
 // Starts a program detached (own session, no terminal, stdio on /dev/null) with the
 // given working folder. Returns its process id, or -1 when it could not start.

@@ -1,7 +1,15 @@
 #include "app/main_form.h"
 
+#include "app/job_commands.h"
+#include "jobs/edit_form.h"
+
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QShowEvent>
+#include <algorithm>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -9,6 +17,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
+#include <QScrollArea>
+#include <QSplitter>
 #include <QPushButton>
 #include <QSerialPort>
 #include <QStatusBar>
@@ -19,8 +29,11 @@
 #include <utility>
 
 #include "app/about_form.h"
+#include "app/error_log_form.h"
 #include "app/main_menus.h"
 #include "app/program_version.h"
+#include "app/service_status.h"
+#include "app/window_layout.h"
 #include "common/service_control.h"
 #include "browser/patient_refresh.h"
 #include "common/config_state.h"
@@ -34,11 +47,15 @@
 #include "config/tag_dialogs.h"
 #include "core/error.h"
 #include "core/paths.h"
+#include "header/header_panel.h"
+#include "header/rewrite_handover.h"
 #include "db/schema.h"
 #include "dose/dose_capture.h"
 #include "dose/projection_ini.h"
 #include "settings/settings.h"
+#include "transfer/transfer_commands.h"
 #include "viewer/dicom_viewer.h"
+#include "viewer/loaded_image.h"
 
 namespace corva::station {
 
@@ -62,6 +79,14 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent), g_(stationContext()) 
     menus_ = MainMenus::build(*this);
     connectMenus();
     attachDoseCapture();
+    attachHeaderPanel();
+    restoreLayout();
+    jobs_ = new JobCommands(*this);  // deleting and sending through the job window
+    // OK of a job window after a forwarding: the dose list's clean-up, then the image list's.
+    jobs::EditForm::setForwardingRefresh([this] {
+        dose_->refreshDosisList(g_.forwardingMode);
+        RefreshImageList();
+    });
     loader_ = new StudyLoader(g_, *this, this);
     connect(loader_, &StudyLoader::finished, this, [this] {
         if (auto then = std::exchange(afterLoad_, {})) then();
@@ -70,46 +95,168 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent), g_(stationContext()) 
 
 MainForm::~MainForm() = default;
 
+std::vector<QSplitter*> MainForm::splitters() const {
+    return {splMain_, splLeft_, browser_->splitter(), splMiddle_, splRight_};
+}
+
+void MainForm::restoreLayout() {
+    layout_ = std::make_unique<WindowLayout>(*this, splitters(), LayoutKey);
+    if (!layout_->restore()) {
+        // First start: the whole screen (the window opens maximised).
+        if (QScreen* screen = QGuiApplication::primaryScreen()) resize(screen->availableGeometry().size());
+        setWindowState(windowState() | Qt::WindowMaximized);
+    }
+    columnsRestored_ = layout_->restoredSplitters() > 0;
+    connect(splMain_, &QSplitter::splitterMoved, this, [this] { leftSizedByOperator_ = true; });
+    // The left column grows until the patient list shows its columns (first start).
+    connect(browser_->lvPatients(), &ListView::columnsFitted, this, &MainForm::widenLeftColumnForPatients);
+}
+
+void MainForm::saveLayout() const {
+    if (layout_) layout_->save();
+}
+
+void MainForm::showEvent(QShowEvent* e) {
+    QMainWindow::showEvent(e);
+    if (!columnsSet_) {
+        columnsSet_ = true;
+        if (!columnsRestored_) setStartColumns();
+    }
+}
+
+void MainForm::closeEvent(QCloseEvent* e) {
+    saveLayout();
+    QMainWindow::closeEvent(e);
+}
+
+// The first start divides the width: about a third for the browser and dose column, a
+// quarter for the header view and tasks, the rest for the viewer.
+void MainForm::setStartColumns() {
+    const int total = std::max(splMain_->width(), width() - 8);
+    const int left = std::clamp(total * 35 / 100, 340, 520);
+    const int right = std::clamp(total * 22 / 100, 210, 340);
+    splMain_->setSizes({left, std::max(260, total - left - right), right});
+    const int height = std::max(splLeft_->height(), 400);
+    splLeft_->setSizes({height * 58 / 100, height * 42 / 100});
+    splMiddle_->setSizes({height - 190, 190});
+    widenLeftColumnForPatients();
+}
+
+void MainForm::widenLeftColumnForPatients() {
+    if (columnsRestored_ || leftSizedByOperator_ || !columnsSet_) return;
+    ListView* patients = browser_->lvPatients();
+    int columns = 0;
+    for (int c = 0; c < patients->columnCount(); ++c)
+        if (!patients->isColumnHidden(c)) columns += patients->columnWidth(c);
+    QList<int> sizes = splMain_->sizes();
+    if (sizes.size() != 3) return;
+    // What the column spends beside the list's own viewport: frames and margins.
+    const int beside = sizes[0] - patients->viewport()->width();
+    const int total = sizes[0] + sizes[1] + sizes[2];
+    const int wanted = std::min(columns + beside + 2, total * 45 / 100);
+    if (wanted <= sizes[0]) return;
+    const int grow = wanted - sizes[0];
+    const int fromMiddle = std::min(grow, std::max(0, sizes[1] - 260));
+    sizes[1] -= fromMiddle;
+    sizes[2] -= std::min(grow - fromMiddle, std::max(0, sizes[2] - 210));
+    sizes[0] = total - sizes[1] - sizes[2];
+    splMain_->setSizes(sizes);
+}
+
+namespace {
+
+// A column of the main window: its content scrolls when the window is too small for it.
+QScrollArea* scrolling(QWidget* content, const char* objectName, int minimumWidth) {
+    auto* area = new QScrollArea;
+    area->setObjectName(objectName);
+    area->setWidget(content);
+    area->setWidgetResizable(true);
+    area->setFrameShape(QFrame::NoFrame);
+    area->setMinimumWidth(minimumWidth);
+    return area;
+}
+
+QSplitter* splitter(Qt::Orientation orientation, const char* objectName, QWidget* parent = nullptr) {
+    auto* s = new QSplitter(orientation, parent);
+    s->setObjectName(objectName);
+    s->setChildrenCollapsible(false);
+    return s;
+}
+
+}  // namespace
+
 void MainForm::buildControls() {
     auto* central = new QWidget(this);
     setCentralWidget(central);
     auto* root = new QHBoxLayout(central);
+    root->setContentsMargins(4, 4, 4, 0);
 
-    // Left: the browser, the image list and the dose frame.
-    auto* left = new QVBoxLayout;
-    browser_ = new BrowserPanel(central);
-    left->addWidget(browser_, 5);
-    lvImages_ = new ListView("lvImages", {"ID", "Date", "Time", "ImageUID"}, central);
-    left->addWidget(lvImages_, 2);
-    dosePanel_ = new dose::DosePanel(central);
-    left->addWidget(dosePanel_, 2);
-    root->addLayout(left, 2);
+    // Three columns: browser and dose left, viewer middle, header view and tasks right.
+    splMain_ = splitter(Qt::Horizontal, "splMain", central);
+    root->addWidget(splMain_);
 
-    // Middle: the viewer with its scroll bar, the projection and forwarding buttons.
-    auto* middle = new QVBoxLayout;
-    viewer_ = new ViewerPanel(central);
-    middle->addWidget(viewer_, 1);
-    auto* buttons = new QHBoxLayout;
+    // Left: patient and study lists above the dose frame.
+    splLeft_ = splitter(Qt::Vertical, "splLeft");
+    browser_ = new BrowserPanel(splLeft_);
+    splLeft_->addWidget(browser_);
+    dosePanel_ = new dose::DosePanel(splLeft_);
+    splLeft_->addWidget(dosePanel_);
+    splLeft_->setStretchFactor(0, 3);
+    splLeft_->setStretchFactor(1, 2);
+    splMain_->addWidget(scrolling(splLeft_, "scrLeft", 220));
+
+    // Middle: the viewer with its scroll bar; below it the image list, the projection
+    // buttons (four rows of two) and the forwarding buttons.
+    splMiddle_ = splitter(Qt::Vertical, "splMiddle");
+    viewer_ = new ViewerPanel(splMiddle_);
+    splMiddle_->addWidget(viewer_);
+    auto* lower = new QWidget(splMiddle_);
+    lower->setObjectName("fraImages");
+    auto* lowerRow = new QHBoxLayout(lower);
+    lowerRow->setContentsMargins(0, 0, 0, 0);
+    lvImages_ = new ListView("lvImages", {"ID", "Date", "Time", "ImageUID"}, lower);
+    lvImages_->setMinimumWidth(100);
+    lowerRow->addWidget(lvImages_, 1);
+    auto* buttons = new QGridLayout;
+    buttons->setSpacing(4);
+    QFont projectionFont;
+    // Times New Roman where installed, else a serif of the same metrics.
+    projectionFont.setFamilies({"Times New Roman", "Liberation Serif", "Tinos", "serif"});
+    projectionFont.setPointSizeF(14.25);
+    projectionFont.setBold(true);
     for (int i = 0; i < 8; ++i) {
-        cmdProjection_[i] = new QPushButton(central);
+        cmdProjection_[i] = new QPushButton(lower);
         cmdProjection_[i]->setObjectName(QString("cmdProjection_%1").arg(i));
-        buttons->addWidget(cmdProjection_[i]);
+        cmdProjection_[i]->setFont(projectionFont);
+        cmdProjection_[i]->setMinimumWidth(56);
+        buttons->addWidget(cmdProjection_[i], i / 2, i % 2);
     }
-    cmdAll_ = new QPushButton("Automatic", central);
+    cmdAll_ = new QPushButton("Automatic", lower);
     cmdAll_->setObjectName("cmdAll");
-    cmdSelected_ = new QPushButton("Manually", central);
+    cmdSelected_ = new QPushButton("Manually", lower);
     cmdSelected_->setObjectName("cmdSelected");
-    buttons->addWidget(cmdAll_);
-    buttons->addWidget(cmdSelected_);
-    middle->addLayout(buttons);
-    root->addLayout(middle, 5);
+    // On a small screen the buttons give way before the viewer's scroll bar does.
+    cmdAll_->setMinimumWidth(56);
+    cmdSelected_->setMinimumWidth(56);
+    buttons->addWidget(cmdAll_, 4, 0);
+    buttons->addWidget(cmdSelected_, 4, 1);
+    lowerRow->addLayout(buttons);
+    splMiddle_->addWidget(lower);
+    splMiddle_->setStretchFactor(0, 1);
+    splMiddle_->setStretchFactor(1, 0);
+    splMain_->addWidget(scrolling(splMiddle_, "scrMiddle", 260));
 
-    // Right: header view and task list.
-    auto* right = new QVBoxLayout;
-    lvHeader_ = new ListView("lvHeader", {"Tag", "Description", "Value"}, central);
-    right->addWidget(lvHeader_, 3);
-    right->addWidget(buildTaskFrame(central), 2);
-    root->addLayout(right, 2);
+    // Right: header view above the task list.
+    splRight_ = splitter(Qt::Vertical, "splRight");
+    lvHeader_ = new ListView("lvHeader", {"Tag", "Description", "Value"}, splRight_);
+    splRight_->addWidget(lvHeader_);
+    splRight_->addWidget(buildTaskFrame(splRight_));
+    splRight_->setStretchFactor(0, 3);
+    splRight_->setStretchFactor(1, 2);
+    splMain_->addWidget(scrolling(splRight_, "scrRight", 200));
+    splMain_->setStretchFactor(0, 0);
+    splMain_->setStretchFactor(1, 1);
+    splMain_->setStretchFactor(2, 0);
 
     // The serial link and its poll timer are the dose capture's own; these named
     // objects only keep the window's set of control names whole.
@@ -127,6 +274,13 @@ void MainForm::buildControls() {
         statusBar->addPermanentWidget(panels_[i], i < 4 ? 1 : 0);
     }
     panels_[4]->setText("ZKT Corvalight");
+    // Why images may not arrive: a service of this program folder that does not run.
+    lblServices_ = new QLabel(statusBar);
+    lblServices_->setObjectName("lblServices");
+    lblServices_->setStyleSheet("color: #b00000; font-weight: bold;");
+    lblServices_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    lblServices_->setVisible(false);
+    statusBar->insertPermanentWidget(4, lblServices_, 6);
     pbLoad_ = new QProgressBar(statusBar);
     pbLoad_->setObjectName("pbLoad");
     pbLoad_->setVisible(false);
@@ -192,11 +346,6 @@ void MainForm::connectMenus() {
     on(menus_.mnuApplyTasks, &MainForm::mnuApplyTasks_Click);
     on(menus_.mnuProtokollFehler, &MainForm::mnuProtokollFehler_Click);
     // "Debug ..." has no command.
-    on(menus_.PopUpPatient_Delete, &MainForm::PopUpPatient_Delete_Click);
-    on(menus_.PopUpPatient_DeleteAll, &MainForm::PopUpPatient_DeleteAll_Click);
-    on(menus_.PopUpStudie_Delete, &MainForm::PopUpStudie_Delete_Click);
-    on(menus_.PopUpSerie_Delete, &MainForm::PopUpSerie_Delete_Click);
-    on(menus_.PopupDeleteImage, &MainForm::PopupDeleteImage_Click);
     connect(menus_.PopUpTaskListSub_0, &QAction::triggered, this, [this] { PopUpTaskListSub_Click(0); });
     connect(menus_.PopUpTaskListSub_1, &QAction::triggered, this, [this] { PopUpTaskListSub_Click(1); });
     // Every toolbar button goes through the one dispatch by key.
@@ -221,6 +370,28 @@ void MainForm::attachDoseCapture() {
     connect(menus_.mnuFill, &QAction::triggered, this, [this] { dose_->fill(); });
 }
 
+void MainForm::attachHeaderPanel() {
+    header::HeaderControls c;
+    c.lvHeader = lvHeader_;
+    c.lvTasks = lvTasks_;
+    c.cboLevel = findChild<QComboBox*>("cboLevel");
+    c.cboTask = cboTask_;
+    c.cboTarget = findChild<QComboBox*>("cboTarget");
+    c.txtNeu = txtNeu_;
+    c.txtSelected = txtSelected_;
+    c.cmdAddTask = cmdTask_[0];
+    c.cmdDeleteTask = cmdTask_[1];
+    header_ = std::make_unique<header::HeaderPanel>(c);
+    header_->hooks().selectedImageIndex = [this] { return SelectedImageIndex(); };
+    header_->hooks().loadedLevel = [this] { return g_.selection.loadedLevel; };
+    header_->hooks().recordValues = [this] {
+        std::vector<std::string> values;
+        for (int i = 0; i < 6; ++i) values.push_back(dosePanel_->Text3(i)->text().toStdString());
+        return values;
+    };
+    dose_->hooks().addTask = [this] { header_->addTask(); };
+}
+
 // ---- loading and lifecycle -------------------------------------------------------
 
 void MainForm::Form_Load() {
@@ -238,24 +409,33 @@ void MainForm::Form_Load() {
             std::filesystem::create_directory(folder, ec);
         }
         settings::LoadSettings(settings::current());
-        // The header view shows the active filter's attributes from the start; a filter
-        // that cannot be read leaves the rest of the loading going.
-        catchAtEdge("Mainform Form_Load", false, [&] {
-            OpenedDb db(g_.userDb);
-            configState().activeTagSet = config::activeTagSetOf(db.db(), q(settings::current().filterActive));
-        });
+        // Rewritten images a stopped header job left staged go to the ingest service now.
+        header::handOverPendingRewrites(g_.paths);
         // A Giotto unit labels the projection buttons from projection.ini.
         dose_->loadProjectionCaptions();
         RefreshPatientList();
+        // Records the unit sent while the program was not running wait in the list.
+        dose_->refreshDoseList();
         ServiceControl(g_).startServicesAtLoad();
     });
+    header_->initialise();
+    header_->LoadModFilter(settings::current().filterActive);
     viewer_->applySettingsAtLoad();
+    refreshServiceNote();
     UpdateTimer_->start();
 }
 
 void MainForm::UpdateTimer_Timer() {
+    refreshServiceNote();
     g_.pollFlag = true;
     RefreshPatientList();
+}
+
+void MainForm::refreshServiceNote() {
+    const QString note = ServiceStatus::note(ServiceStatus::read(g_));
+    lblServices_->setText(note);
+    lblServices_->setToolTip(note);
+    lblServices_->setVisible(!note.isEmpty());
 }
 
 void MainForm::RefreshPatientList() {
@@ -334,7 +514,7 @@ void MainForm::mnuInfoAbout_Click() {
 // ---- toolbar and menu dispatch -------------------------------------------------------
 
 void MainForm::Toolbar1_ButtonClick(const QString& key) {
-    if (key == "send") ToolbarSendPatient();
+    if (key == "send") jobs_->send_Click();
     else if (key == "exe") mnuApplyTasks_Click();
     else if (key == "refresh") RefreshPatientList();
     else if (key == "refreshd") dose_->refreshDoseList();
@@ -345,29 +525,6 @@ void MainForm::Toolbar1_ButtonClick(const QString& key) {
     else if (key == "exit") mnuDateiBeenden_Click();
 }
 
-void MainForm::ToolbarSendPatient() {
-    if (!browser_->lvPatients()->selectedItem()) {
-        op().message("Please select a patient from the list!", {}, MsgIcon::Information);
-        return;
-    }
-    const DestinationAddress target = configState().defaultDestination;
-    if (target.empty()) {
-        op().message("No default SCP configured!", {}, MsgIcon::Information);
-        return;
-    }
-    // The default destination becomes the current one.
-    auto& s = settings::current();
-    s.scpAet = target.aet;
-    s.scpIp = target.ip;
-    s.scpPort = target.port;
-    if (target.aet.empty() || target.ip.empty() || target.port.empty()) {
-        op().message(QString("Incomplete Storage Class Provider values!") + "\r\n" + "AET: " + q(target.aet) + "\r\n" +
-                     "IP: " + q(target.ip) + "\r\n" + "Port: " + q(target.port));
-        return;
-    }
-    if (SCPOnline()) SendPatient();
-}
-
 void MainForm::mnuAnsichtEinstellungen_Click() {
     const std::string activeBefore = settings::current().filterActive;
     {
@@ -376,17 +533,20 @@ void MainForm::mnuAnsichtEinstellungen_Click() {
     }
     ApplyViewerSettings();
     auto& state = configState();
-    // Another active filter shows in the header view at once, as added attributes do.
+    // Another active filter, or attributes added to it, show in the header view at once.
     const bool otherFilter = settings::current().filterActive != activeBefore;
-    if (lvHeader_->count() > 0 && (state.filterChanged || otherFilter)) {
-        LoadHeaderData();
+    if (state.filterChanged || otherFilter) {
+        header::ActiveTagSet& set = header_->tagSet();
+        set.clear();
+        for (const auto& [tag, description] : state.activeTagSet) set.add(tag, description);
+        if (lvHeader_->count() > 0) LoadHeaderData();
         state.filterChanged = false;
     }
     if (state.destinationsChanged) {
         state.destinationsChanged = false;
-        UpdateSendToEntries();
+        jobs_->UpdateSendToEntries();
     }
-    UpdateRulesPopup();
+    header_->UpdateRulesPopup();
 }
 
 void MainForm::mnuEditDatabase_Click() {
@@ -394,27 +554,56 @@ void MainForm::mnuEditDatabase_Click() {
     op().exec(dictionary);
 }
 
-// Commands of other folders, reported until they are connected.
-void MainForm::mnuImportImages_Click() { emit commandPending("mnuImportImages_Click"); }
-void MainForm::mnuImportDir_Click() { emit commandPending("mnuImportDir_Click"); }
-void MainForm::mnuExportJPEG_Click() { emit commandPending("mnuExportJPEG_Click"); }
-void MainForm::mnuExportDICOM_Click() { emit commandPending("mnuExportDICOM_Click"); }
-void MainForm::mnuApplyTasks_Click() { emit commandPending("mnuApplyTasks_Click"); }
-void MainForm::mnuProtokollFehler_Click() { emit commandPending("mnuProtokollFehler_Click"); }
-void MainForm::PopUpPatient_Delete_Click() { emit commandPending("PopUpPatient_Delete_Click"); }
-void MainForm::PopUpPatient_DeleteAll_Click() { emit commandPending("PopUpPatient_DeleteAll_Click"); }
-void MainForm::PopUpStudie_Delete_Click() { emit commandPending("PopUpStudie_Delete_Click"); }
-void MainForm::PopUpSerie_Delete_Click() { emit commandPending("PopUpSerie_Delete_Click"); }
-void MainForm::PopupDeleteImage_Click() { emit commandPending("PopupDeleteImage_Click"); }
-void MainForm::PopUpTaskListSub_Click(int index) { emit commandPending(QString("PopUpTaskListSub_Click(%1)").arg(index)); }
-bool MainForm::SCPOnline() {
-    emit commandPending("SCPOnline");
-    return false;
+// Imports only write into the input folder; the ingest service files them and the
+// patient list shows them at its next refresh.
+void MainForm::mnuImportImages_Click() {
+    catchAtEdge("MainForm mnuImportImages_Click", true, [this] {
+        std::shared_ptr<jobs::Job> job = transfer::chooseImageImport(g_.paths.inputFolder);
+        if (job) jobs::runJobWindow(jobs::JobKind::ImportImages, job, this);
+    });
 }
-void MainForm::SendPatient() { emit commandPending("SendPatient"); }
-void MainForm::UpdateSendToEntries() { emit commandPending("UpdateSendToEntries"); }
-void MainForm::LoadHeaderData() { emit commandPending("LoadHeaderData"); }
-void MainForm::UpdateRulesPopup() { emit commandPending("UpdateRulesPopup"); }
+
+void MainForm::mnuImportDir_Click() {
+    catchAtEdge("MainForm mnuImportDir_Click", true, [this] {
+        std::shared_ptr<jobs::Job> job = transfer::chooseDicomDirImport(g_.paths.inputFolder);
+        if (job) jobs::runJobWindow(jobs::JobKind::ImportDir, job, this);
+    });
+}
+
+namespace {
+// Export works on the files of the images the viewer holds.
+void exportLoaded(transfer::ExportFormat format, const char* location) {
+    catchAtEdge(location, true, [format] {
+        std::vector<std::filesystem::path> files;
+        for (const auto& image : loadedImageSet()) files.push_back(image->file());
+        transfer::runExport(format, files);
+    });
+}
+}  // namespace
+
+void MainForm::mnuExportJPEG_Click() { exportLoaded(transfer::ExportFormat::Jpeg, "MainForm mnuExportJPEG_Click"); }
+void MainForm::mnuExportDICOM_Click() { exportLoaded(transfer::ExportFormat::Dicom, "MainForm mnuExportDICOM_Click"); }
+void MainForm::mnuApplyTasks_Click() { emit commandPending("mnuApplyTasks_Click"); }
+
+void MainForm::mnuProtokollFehler_Click() {
+    ErrorLogForm log(g_.paths.programFolder / folder::Logs / "Error.log", this);
+    op().exec(log);
+}
+
+void MainForm::PopUpTaskListSub_Click(int index) {
+    if (index == 0) header_->clearTasks();
+    else if (index == 1) catchAtEdge("Mainform PopUpTaskListSub", false, [this] { header_->saveRule(); });
+}
+
+void MainForm::LoadHeaderData() {
+    const std::shared_ptr<LoadedImage>& image = CurrentImage();
+    if (!image) {
+        header_->LoadHeaderData(nullptr);
+        return;
+    }
+    const dicom::DataSet attributes = image->image().attributes();
+    header_->LoadHeaderData(&attributes);
+}
 
 QString MainForm::panelText(int panel) const {
     return panels_.at(static_cast<std::size_t>(panel - 1))->text();
@@ -670,6 +859,11 @@ void MainForm::LoadImages(const std::vector<ImageListRow>& rows) {
     }
     if (lvImages_->emptiedCount() == emptied) lvImages_->setSorted(true);
     lvImages_->setUpdatesEnabled(true);
+}
+
+void MainForm::clearViewer() {
+    viewer_->clear();
+    setPanelText(3, {});
 }
 
 void MainForm::selectViewerImage(int position) {

@@ -13,6 +13,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "app/main_menus.h"
 #include "browser/browser_panel.h"
@@ -27,6 +28,7 @@ class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
 class QScrollBar;
+class QSplitter;
 #include <QMenu>
 class QProgressBar;
 class QPushButton;
@@ -38,10 +40,15 @@ class QTreeWidgetItem;
 namespace corva::dose {
 class DoseCapture;
 }
+namespace corva::station::header {
+class HeaderPanel;
+}
 
 namespace corva::station {
 
+class JobCommands;
 class ListView;
+class WindowLayout;
 struct StationContext;
 
 class MainForm : public QMainWindow, public StudyLoaderView {
@@ -92,37 +99,31 @@ public:
     void mnuAnsichtEinstellungen_Click();
     // "DICOM Dictionary ...": the tag dictionary window.
     void mnuEditDatabase_Click();
-    // A toolbar button, by its key; a key not listed does nothing.
+    // A toolbar button, by its key; a key not listed does nothing. The toolbar's
+    // actions reach their commands only through here.
     void Toolbar1_ButtonClick(const QString& key);
-    // The toolbar's "Send Patient": the current patient to the default destination.
-    void ToolbarSendPatient();
 
-    // Commands carried out by other folders. Until a folder connects its command, the
-    // entry reports itself through commandPending and does nothing else; wiring one is
-    // a change of its body here.
+    // The menu commands of the other folders, connected here.
     void mnuImportImages_Click();
     void mnuImportDir_Click();
     void mnuExportJPEG_Click();
     void mnuExportDICOM_Click();
     void mnuApplyTasks_Click();
+    // "Errors ...": the error log, read-only.
     void mnuProtokollFehler_Click();
-    void PopUpPatient_Delete_Click();
-    void PopUpPatient_DeleteAll_Click();
-    void PopUpStudie_Delete_Click();
-    void PopUpSerie_Delete_Click();
-    void PopupDeleteImage_Click();
     void PopUpTaskListSub_Click(int index);
-    bool SCPOnline();
-    void SendPatient();
-    void UpdateSendToEntries();
+    // Refills the header view for the selected image (none: empty values).
     void LoadHeaderData();
-    void UpdateRulesPopup();
+    // Deleting and sending (JobCommands).
+    JobCommands& jobCommands() const { return *jobs_; }
 
     // The panels, for the commands that later features add.
     BrowserPanel* browser() const { return browser_; }
     ViewerPanel* viewer() const { return viewer_; }
     dose::DosePanel* dosePanel() const { return dosePanel_; }
     dose::DoseCapture& dose() const { return *dose_; }
+    // The header view and the task list (header/header_panel.h).
+    header::HeaderPanel& headerPanel() const { return *header_; }
     StudyLoader& studyLoader() const { return *loader_; }
 
     // Controls.
@@ -143,6 +144,10 @@ public:
     QPushButton* cmdSelected() const { return cmdSelected_; }
     QPushButton* cmdTask(int i) const { return cmdTask_.at(static_cast<std::size_t>(i)); }
     QTimer* UpdateTimer() const { return UpdateTimer_; }
+    // The status bar note on services of this program folder that do not run (hidden
+    // while both run); refreshed at load and with every tick of the refresh timer.
+    QLabel* lblServices() const { return lblServices_; }
+    void refreshServiceNote();
     QProgressBar* pbLoad() const { return pbLoad_; }
     bool seriesFrameShown() const { return browser_->seriesFrameShown(); }
     QMenu* PopUpStudie() const { return menus_.PopUpStudie; }
@@ -160,11 +165,23 @@ public:
     int SelectedImageIndex() const { return viewer_->selectedIndex(); }
     void forgetCurrentImage() { viewer_->forgetCurrentImage(); }
 
+    // The layout: three columns (splMain) of which each splits again (splLeft with the
+    // browser's own splBrowser, splMiddle, splRight). Geometry and splitter positions
+    // are saved when the window closes and restored by the next run; the first run
+    // opens maximised.
+    QSplitter* splMain() const { return splMain_; }
+    std::vector<QSplitter*> splitters() const;
+    void saveLayout() const;
+    // The store key of the main window's layout.
+    static constexpr const char* LayoutKey = "MainForm";
+
     // The menu that opened last by a right click (nullptr when none).
     QMenu* lastPopup() const { return lastPopup_; }
 
     // StudyLoaderView
-    void clearViewer() override { viewer_->clear(); }
+    // Every load, reset and refresh empties the viewer; the current image, its mark and
+    // the status text naming it go with the images.
+    void clearViewer() override;
     void setViewerAutoRedraw(bool on) override { viewer_->setAutoRedraw(on); }
     void setProgress(int value, int maximum, bool visible) override;
     void addToViewer(std::shared_ptr<LoadedImage> image) override { viewer_->add(std::move(image)); }
@@ -179,12 +196,18 @@ signals:
 
 protected:
     void resizeEvent(QResizeEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
 
 private:
     void buildControls();
+    void restoreLayout();
+    void setStartColumns();
+    void widenLeftColumnForPatients();
     QWidget* buildTaskFrame(QWidget* parent);
     void connectMenus();
     void attachDoseCapture();
+    void attachHeaderPanel();
     void fillStudyList();
     void selectViewerImage(int position);
     void popup(QMenu* menu, const QPoint& globalPos);
@@ -195,8 +218,18 @@ private:
     void clearTaskInput();
 
     StationContext& g_;
+    QSplitter* splMain_ = nullptr;
+    QSplitter* splLeft_ = nullptr;
+    QSplitter* splMiddle_ = nullptr;
+    QSplitter* splRight_ = nullptr;
+    std::unique_ptr<WindowLayout> layout_;
+    bool columnsRestored_ = false;      // the column widths came from an earlier run
+    bool columnsSet_ = false;           // set once at the first show
+    bool leftSizedByOperator_ = false;  // the operator moved the column edges
     // The X-ray unit link, dose list and projection buttons, on the controls of its view.
     std::unique_ptr<dose::DoseCapture> dose_;
+    std::unique_ptr<header::HeaderPanel> header_;
+    JobCommands* jobs_ = nullptr;  // a child of the window
     StudyLoader* loader_ = nullptr;
     std::function<void()> afterLoad_;  // what the running load's command does once it is loaded
     BrowserPanel* browser_ = nullptr;
@@ -214,6 +247,7 @@ private:
     QLineEdit* txtSelected_ = nullptr;
     QTimer* UpdateTimer_ = nullptr;
     std::array<QLabel*, 5> panels_{};
+    QLabel* lblServices_ = nullptr;
     QProgressBar* pbLoad_ = nullptr;
     MainMenus menus_;
     QPointer<QMenu> lastPopup_;

@@ -1,7 +1,10 @@
 #include "browser/browser_panel.h"
 
 #include <QGridLayout>
+#include <QEvent>
 #include <QGroupBox>
+#include <QHeaderView>
+#include <QSplitter>
 #include <QStyle>
 #include <QVBoxLayout>
 
@@ -21,29 +24,50 @@ QString q(const std::string& s) {
 BrowserPanel::BrowserPanel(QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    auto* fraPatients = new QGroupBox("Patient list", this);
+    splBrowser_ = new QSplitter(Qt::Vertical, this);
+    splBrowser_->setObjectName("splBrowser");
+    splBrowser_->setChildrenCollapsible(false);
+    layout->addWidget(splBrowser_);
+
+    auto* fraPatients = new QGroupBox("Patient list", splBrowser_);
     fraPatients->setObjectName("fraPatients");
     lvPatients_ = new ListView("lvPatients", {"ID", "Lastname, Firstname", "2nd Name", "Birthdate"}, fraPatients);
+    // The second first name, mostly empty, is shown last, so that ID, name and birth
+    // date fit a narrow column side by side.
+    lvPatients_->header()->moveSection(2, 3);
     (new QVBoxLayout(fraPatients))->addWidget(lvPatients_);
-    layout->addWidget(fraPatients, 3);
+    splBrowser_->addWidget(fraPatients);
 
-    // The series frame lies over the study list.
-    auto* browserStack = new QWidget(this);
-    auto* stack = new QGridLayout(browserStack);
-    stack->setContentsMargins(0, 0, 0, 0);
-    fraStudies_ = new QGroupBox("Study list", browserStack);
+    fraStudies_ = new QGroupBox("Study list", splBrowser_);
     fraStudies_->setObjectName("fraStudies");
     lvStudien_ = new ListView("lvStudien", {"ID", "Date", "Time", "Modality", "Bodypart"}, fraStudies_);
     (new QVBoxLayout(fraStudies_))->addWidget(lvStudien_);
-    fraSeries_ = new QGroupBox("Series list", browserStack);
+    splBrowser_->addWidget(fraStudies_);
+    splBrowser_->setStretchFactor(0, 3);
+    splBrowser_->setStretchFactor(1, 2);
+
+    // The series frame lies over the study list, below the study frame's title, and
+    // paints its own background so that nothing of the list shows through it.
+    fraSeries_ = new QGroupBox("Series list", fraStudies_);
     fraSeries_->setObjectName("fraSeries");
+    fraSeries_->setAutoFillBackground(true);
     lvSerien_ = new ListView("lvSerien", {"Series"}, fraSeries_);
     lvSerien_->setIconSize(QSize(16, 16));
-    (new QVBoxLayout(fraSeries_))->addWidget(lvSerien_);
-    stack->addWidget(fraStudies_, 0, 0);
-    stack->addWidget(fraSeries_, 0, 0);
+    auto* seriesLayout = new QVBoxLayout(fraSeries_);
+    seriesLayout->setContentsMargins(4, 4, 4, 4);
+    seriesLayout->addWidget(lvSerien_);
     fraSeries_->hide();
-    layout->addWidget(browserStack, 2);
+    lvStudien_->installEventFilter(this);
+}
+
+bool BrowserPanel::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == lvStudien_ && (event->type() == QEvent::Resize || event->type() == QEvent::Move))
+        placeSeriesFrame();
+    return QWidget::eventFilter(watched, event);
+}
+
+void BrowserPanel::placeSeriesFrame() {
+    fraSeries_->setGeometry(lvStudien_->geometry());
 }
 
 bool BrowserPanel::seriesFrameShown() const {
@@ -92,6 +116,7 @@ bool BrowserPanel::showSeries(const std::vector<SeriesRow>& rows) {
     }
     lvSerien_->clearSelection();
     lvSerien_->setCurrentItem(nullptr);
+    placeSeriesFrame();
     fraSeries_->show();
     fraSeries_->raise();
     lvSerien_->setUpdatesEnabled(true);

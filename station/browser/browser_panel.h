@@ -8,6 +8,7 @@
 #include "browser/browser_queries.h"
 
 class QGroupBox;
+class QSplitter;
 
 namespace corva::station {
 
@@ -22,6 +23,9 @@ public:
     ListView* lvStudien() const { return lvStudien_; }
     ListView* lvSerien() const { return lvSerien_; }
     QGroupBox* seriesFrame() const { return fraSeries_; }
+    QGroupBox* studyFrame() const { return fraStudies_; }
+    // Patient list above, study list below; the operator moves the edge between them.
+    QSplitter* splitter() const { return splBrowser_; }
     bool seriesFrameShown() const;
 
     // Each fill lets window messages run between rows and stops when another handler
@@ -32,7 +36,13 @@ public:
     bool showSeries(const std::vector<SeriesRow>& rows);
     void hideSeries();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void placeSeriesFrame();
+
+    QSplitter* splBrowser_ = nullptr;
     ListView* lvPatients_ = nullptr;
     ListView* lvStudien_ = nullptr;
     ListView* lvSerien_ = nullptr;

@@ -3,6 +3,9 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QTimer>
+#include <algorithm>
+#include <utility>
 
 namespace corva::station {
 
@@ -19,6 +22,42 @@ ListView::ListView(const QString& objectName, const QStringList& columns, QWidge
     header()->setSectionsMovable(true);
     setSortingEnabled(false);
     connect(model(), &QAbstractItemModel::modelReset, this, [this] { ++emptied_; });
+
+    // Fills let window messages run after each row: the fit waits until rows stop coming.
+    fitLater_ = new QTimer(this);
+    fitLater_->setSingleShot(true);
+    fitLater_->setInterval(40);
+    connect(fitLater_, &QTimer::timeout, this, &ListView::fitColumns);
+    connect(model(), &QAbstractItemModel::rowsInserted, fitLater_, qOverload<>(&QTimer::start));
+    connect(model(), &QAbstractItemModel::dataChanged, fitLater_, qOverload<>(&QTimer::start));
+    header()->viewport()->installEventFilter(this);
+    connect(header(), &QHeaderView::sectionResized, this, [this](int column, int, int) {
+        if (headerPressed_) sizedByOperator_.insert(column);
+    });
+    connect(header(), &QHeaderView::sectionHandleDoubleClicked, this,
+            [this](int column) { sizedByOperator_.insert(column); });
+}
+
+bool ListView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == header()->viewport()) {
+        if (event->type() == QEvent::MouseButtonPress)
+            headerPressed_ = true;
+        else if (event->type() == QEvent::MouseButtonRelease)
+            headerPressed_ = false;
+    }
+    return QTreeWidget::eventFilter(watched, event);
+}
+
+void ListView::fitColumns() {
+    fitLater_->stop();
+    const bool pressed = std::exchange(headerPressed_, false);
+    for (int c = 0; c < columnCount(); ++c) {
+        if (isColumnHidden(c) || sizedByOperator(c)) continue;
+        const int wanted = std::max(sizeHintForColumn(c), header()->sectionSizeHint(c));
+        setColumnWidth(c, std::min(wanted, maxFitted_));
+    }
+    headerPressed_ = pressed;
+    emit columnsFitted();
 }
 
 QTreeWidgetItem* ListView::addItem(const QString& text, const QVariant& tag, const QStringList& columns) {

@@ -3,6 +3,9 @@
 // text and whose tag is kept in the first column's user data. Reports a released mouse
 // button and a change of the current item made with the keyboard.
 #include <QTreeWidget>
+#include <set>
+
+class QTimer;
 
 namespace corva::station {
 
@@ -26,16 +29,31 @@ public:
     // the list meanwhile, the old rows must not be appended to the new content.
     int emptiedCount() const { return emptied_; }
 
+    // Columns follow their contents: shortly after rows were added or changed (once a
+    // fill is over, not row by row) each visible column is sized to its header and the
+    // rows shown, up to maxFittedWidth(). A column the operator sized keeps its width.
+    void fitColumns();
+    void setMaxFittedWidth(int pixels) { maxFitted_ = pixels; }
+    int maxFittedWidth() const { return maxFitted_; }
+    bool sizedByOperator(int column) const { return sizedByOperator_.count(column) > 0; }
+
 signals:
     void mouseUp(Qt::MouseButton button, QPoint position);
     void keyboardItemChanged(QTreeWidgetItem* item);
+    // After each fitColumns().
+    void columnsFitted();
 
 protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     int emptied_ = 0;
+    QTimer* fitLater_ = nullptr;
+    int maxFitted_ = 320;
+    bool headerPressed_ = false;  // the operator is dragging a column edge
+    std::set<int> sizedByOperator_;
 };
 
 }  // namespace corva::station

@@ -46,9 +46,19 @@ void ServiceControl::StopIngestService() {
     g_.ingestPid = 0;
 }
 
+int ServiceControl::findServiceIn(const std::filesystem::path& programFolder, const std::string& name) {
+    const auto ids = process::findByExecutable(programFolder / name);
+    return ids.empty() ? 0 : ids.front();
+}
+
+int ServiceControl::findService(const std::string& name) const {
+    return findServiceIn(g_.paths.programFolder, name);
+}
+
 void ServiceControl::startServicesAtLoad() {
-    if (FindProcessId(ReceiverName) == 0) StartReceiver();
-    if (FindProcessId(IngestServiceName) == 0) StartIngestService();
+    // Another installation's services on this machine work for their own folders.
+    if (findService(ReceiverName) == 0) StartReceiver();
+    if (findService(IngestServiceName) == 0) StartIngestService();
 }
 
 }  // namespace corva::station

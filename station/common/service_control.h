@@ -1,6 +1,7 @@
 #pragma once
 // Starting and stopping the receiver Recvora and the ingest service Ingrado, found by
 // executable name; the ids of the copies this program started are remembered.
+#include <filesystem>
 #include <string>
 
 namespace corva::station {
@@ -27,8 +28,13 @@ public:
     void StopReceiver();
     void StopIngestService();
 
-    // At load: each service is started when no process of its name runs (a running one
-    // is not remembered).
+    // The id of a running copy of `name` from this program folder (its executable is
+    // program folder/name); 0 when none. Copies from other folders do not count.
+    int findService(const std::string& name) const;
+    static int findServiceIn(const std::filesystem::path& programFolder, const std::string& name);
+
+    // At load: each service is started when no copy from this program folder runs (a
+    // running one is not remembered).
     void startServicesAtLoad();
 
 private:

@@ -48,13 +48,6 @@ std::vector<DictionaryEntry> tagsOfferedFor(db::Database& db, const QString& fil
     return entries(s);
 }
 
-std::map<std::string, std::string> activeTagSetOf(db::Database& db, const QString& filter) {
-    std::map<std::string, std::string> set;
-    if (filter.isEmpty()) return set;
-    for (const auto& e : tagsOfFilter(db, filter)) set[e.tag.toStdString()] = e.description.toStdString();
-    return set;
-}
-
 bool createFilter(db::Database& db, const QString& name) {
     auto count = db.prepare("SELECT COUNT(Modality) AS ModCount FROM tblModality WHERE Modality = ?");
     count.bind(1, name.toStdString());

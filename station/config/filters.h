@@ -30,8 +30,6 @@ std::vector<QString> filterNames(db::Database& db);
 std::vector<DictionaryEntry> tagsOfFilter(db::Database& db, const QString& filter);
 // The visible attributes not yet in the filter: what AddTagForm offers.
 std::vector<DictionaryEntry> tagsOfferedFor(db::Database& db, const QString& filter);
-// The active tag set of a filter: tag text to description. Empty for an empty name.
-std::map<std::string, std::string> activeTagSetOf(db::Database& db, const QString& filter);
 
 // Creates the filter `name` (already upper-cased): its column, then its tblModality
 // row. False when the filter exists already (nothing changes). A name that cannot be a

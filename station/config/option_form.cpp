@@ -474,8 +474,10 @@ void OptionForm::pickColour(QLineEdit* box) {
 
 void OptionForm::RefreshServiceStatus() {
     auto& g = station::stationContext();
-    if (g.receiverPid == 0) g.receiverPid = station::ServiceControl::FindProcessId(station::ReceiverName);
-    if (g.ingestPid == 0) g.ingestPid = station::ServiceControl::FindProcessId(station::IngestServiceName);
+    // Only this program folder's services: another installation's copies are not ours to stop.
+    const station::ServiceControl services(g);
+    if (g.receiverPid == 0) g.receiverPid = services.findService(station::ReceiverName);
+    if (g.ingestPid == 0) g.ingestPid = services.findService(station::IngestServiceName);
     const int ids[] = {g.receiverPid, g.ingestPid};
     for (int i = 0; i < 2; ++i) {
         const bool running = station::ServiceControl::IsProcessAlive(ids[i]);

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QWidget>
 
@@ -23,7 +24,8 @@ QString controlText(const QWidget* control) {
 void setControlText(QWidget* control, const QString& text) {
     if (auto* e = qobject_cast<QLineEdit*>(control)) {
         e->setText(text);
-        e->setCursorPosition(static_cast<int>(text.size()));
+        // A value longer than its field shows its beginning, where the operator reads it.
+        e->setCursorPosition(0);
     } else if (auto* e = qobject_cast<QPlainTextEdit*>(control)) {
         e->setPlainText(text);
         e->moveCursor(QTextCursor::End);
@@ -37,6 +39,27 @@ void setControlText(QWidget* control, const QString& text) {
     } else if (auto* e = qobject_cast<QComboBox*>(control)) {
         e->setEditText(text);
     }
+}
+
+void appendControlText(QWidget* control, const QString& text) {
+    if (text.isEmpty()) return;
+    QTextDocument* document = nullptr;
+    if (auto* e = qobject_cast<QPlainTextEdit*>(control))
+        document = e->document();
+    else if (auto* e = qobject_cast<QTextEdit*>(control))
+        document = e->document();
+    if (!document) {
+        setControlText(control, controlText(control) + text);
+        return;
+    }
+    QTextCursor end(document);
+    end.movePosition(QTextCursor::End);
+    end.insertText(text);
+    // The caret follows the received text, as after a replacement.
+    if (auto* e = qobject_cast<QPlainTextEdit*>(control))
+        e->moveCursor(QTextCursor::End);
+    else if (auto* e = qobject_cast<QTextEdit*>(control))
+        e->moveCursor(QTextCursor::End);
 }
 
 }  // namespace corva::dose

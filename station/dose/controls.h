@@ -10,5 +10,7 @@ namespace corva::dose {
 // empty for anything else (and for nullptr).
 QString controlText(const QWidget* control);
 void setControlText(QWidget* control, const QString& text);
+// Adds `text` at the end of the control's text; a text box only lays out what was added.
+void appendControlText(QWidget* control, const QString& text);
 
 }  // namespace corva::dose

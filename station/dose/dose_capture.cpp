@@ -52,6 +52,8 @@ DoseCapture::DoseCapture(const DoseView& view, settings::Settings& settings, std
 
     connect(link_.get(), &DoseLink::bufferChanged, this,
             [this](const QString& text) { setControlText(view_.txtcInput, text); });
+    connect(link_.get(), &DoseLink::bufferAppended, this,
+            [this](const QString& piece) { appendControlText(view_.txtcInput, piece); });
     connect(link_.get(), &DoseLink::tokensChanged, this, [this](const QStringList& tokens) {
         if (QListWidget* list1 = view_.list1) {
             list1->clear();

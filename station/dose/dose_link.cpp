@@ -15,6 +15,8 @@ constexpr const char* InitLocation = "Initialise_cPort";
 constexpr const char* FillLocation = "MainForm dbFill";
 constexpr int InvalidPropertyValue = 380;
 constexpr int InvalidPortNumber = 8002;
+constexpr const char* TickLocation = "SerTimer_Timer";
+constexpr int BufferOverflow = 8005;  // "Receive buffer overflow"
 // The poll also runs on a slow timer so that the forwarding buttons follow the lists
 // while nothing arrives; received bytes are taken as soon as the port reports them.
 constexpr int TickIntervalMs = 100;
@@ -37,6 +39,26 @@ DoseLink::~DoseLink() {
 
 void DoseLink::setBuffer(const QString& text) {
     buffer_ = text;
+    emit bufferChanged(buffer_);
+}
+
+void DoseLink::append(const QString& piece) {
+    buffer_ += piece;
+    if (buffer_.size() <= MaxBufferChars) {
+        emit bufferAppended(piece);
+        return;
+    }
+    // Input that never completes a record (a wrong unit type, line noise) must not grow
+    // without bound. Cutting back to three quarters leaves room, so the mirror is
+    // redrawn whole only once in a while.
+    if (!overflowLogged_) {
+        corva::log::LogError(BufferOverflow,
+                             "Serial input without a complete record passed " + std::to_string(MaxBufferChars / 1024) +
+                                 " KB; the oldest text is dropped",
+                             TickLocation);
+        overflowLogged_ = true;
+    }
+    buffer_.remove(0, buffer_.size() - MaxBufferChars * 3 / 4);
     emit bufferChanged(buffer_);
 }
 
@@ -73,6 +95,7 @@ void DoseLink::applySettings() {
 
 void DoseLink::initialise() {
     setBuffer({});
+    overflowLogged_ = false;
     if (port_.isOpen()) port_.close();
     applySettings();
     if (!port_.isOpen()) {
@@ -101,13 +124,14 @@ void DoseLink::pollOn() {
 
 void DoseLink::tick() {
     if (!polling_) return;
-    if (port_.isOpen() && port_.bytesAvailable() > 0) setBuffer(buffer_ + QString::fromLatin1(port_.readAll()));
+    if (port_.isOpen() && port_.bytesAvailable() > 0) append(QString::fromLatin1(port_.readAll()));
     if (!isRecordComplete(buffer_, settings_.xrayComm)) {
         if (hooks_.waiting) hooks_.waiting();
         return;
     }
+    overflowLogged_ = false;
     // On failure the record is still in the buffer, from which the parse takes it.
-    station::catchAtEdge("SerTimer_Timer", false, [&] { handOver_.append(buffer_); });
+    station::catchAtEdge(TickLocation, false, [&] { handOver_.append(buffer_); });
     polling_ = false;
     timer_.stop();
     dbFill();

@@ -58,7 +58,9 @@ public:
     const LineSettings& lineSettings() const { return line_; }
     QSerialPort::FlowControl flow() const { return flow_; }
 
-    // The raw input buffer (txtcInput).
+    // The raw input buffer (txtcInput). While no record completes it keeps at most
+    // MaxBufferChars: the oldest text goes first (logged once until a record completes).
+    static constexpr qsizetype MaxBufferChars = 64 * 1024;
     const QString& buffer() const { return buffer_; }
     void setBuffer(const QString& text);
     // The token list of the last Sophie parse (List1).
@@ -67,11 +69,15 @@ public:
     const HandOverFiles& handOver() const { return handOver_; }
 
 signals:
+    // The buffer was replaced (emptied, taken over, or cut at its front).
     void bufferChanged(const QString& text);
+    // Text arrived and was added at the buffer's end: a mirror appends just this.
+    void bufferAppended(const QString& piece);
     void tokensChanged(const QStringList& tokens);
 
 private:
     void setTokens(const QStringList& tokens);
+    void append(const QString& piece);
     void applySettings();
 
     settings::Settings& settings_;
@@ -86,6 +92,7 @@ private:
     QString buffer_;
     QStringList tokens_;
     bool polling_ = false;
+    bool overflowLogged_ = false;  // the cut of the oldest text is logged once per record
 };
 
 }  // namespace corva::dose

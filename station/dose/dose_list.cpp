@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QFont>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QMenu>
 #include <QTreeWidget>
 
@@ -58,10 +59,16 @@ DoseListPresenter::DoseListPresenter(const DoseWidgets& widgets, const DoseStore
         lv->setContextMenuPolicy(Qt::CustomContextMenu);
         connect(lv, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item, int) { itemClick(item); });
         // Keyboard selection counts as a click; mouse clicks arrive through itemClicked.
-        connect(lv, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current, QTreeWidgetItem*) {
-            if (current && QApplication::mouseButtons() == Qt::NoButton && !w_.lvDosis->signalsBlocked())
-                itemClick(current);
-        });
+        // Only a change of the selection counts: the list makes its first row current
+        // by itself (without selecting it) when it gets the focus back, and that must
+        // not choose an exposure the operator never chose.
+        connect(lv->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+                [this](const QItemSelection& selected, const QItemSelection&) {
+                    QTreeWidget* list = w_.lvDosis;
+                    if (selected.isEmpty() || list->signalsBlocked() || QApplication::mouseButtons() != Qt::NoButton)
+                        return;
+                    if (QTreeWidgetItem* item = list->itemFromIndex(selected.indexes().first())) itemClick(item);
+                });
         connect(lv, &QTreeWidget::customContextMenuRequested, this, &DoseListPresenter::rightClick);
     }
 }

@@ -1,6 +1,11 @@
 #include "dose/dose_panel.h"
 
 #include <QGridLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QStyle>
+#include <QTreeWidget>
+#include <algorithm>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -13,30 +18,48 @@ DosePanel::DosePanel(QWidget* parent) : QGroupBox("Dose", parent) {
     setObjectName("fraDosis");
     auto* layout = new QGridLayout(this);
     lvDosis_ = new station::ListView("lvDosis", {"ID"}, this);
-    layout->addWidget(lvDosis_, 0, 0, 1, 4);
+    // At least five records in sight: the records of a whole examination.
+    lvDosis_->setMinimumHeight(minimumListHeight(*lvDosis_, 5));
+    layout->addWidget(lvDosis_, 0, 0, 1, 6);
+    layout->setRowStretch(0, 1);
     txtcInput_ = new QPlainTextEdit(this);
     txtcInput_->setObjectName("txtcInput");
     txtcInput_->hide();
     List1_ = new QListWidget(this);
     List1_->setObjectName("List1");
     List1_->hide();
-    layout->addWidget(txtcInput_, 1, 0, 1, 2);
-    layout->addWidget(List1_, 1, 2, 1, 2);
-    Text1_ = new QLineEdit(this);
-    Text1_->setObjectName("Text1");
-    Text2_ = new QLineEdit(this);
-    Text2_->setObjectName("Text2");
-    txtID_ = new QLineEdit(this);
-    txtID_->setObjectName("txtID");
-    layout->addWidget(Text1_, 2, 0);
-    layout->addWidget(Text2_, 2, 1);
-    layout->addWidget(txtID_, 2, 2);
-    for (int i = 0; i < 6; ++i) {
-        Text3_[i] = new QLineEdit(this);
-        Text3_[i]->setObjectName(QString("Text3_%1").arg(i));
-        Text3_[i]->setReadOnly(true);
-        layout->addWidget(Text3_[i], 3 + i / 3, i % 3);
-    }
+    layout->addWidget(txtcInput_, 1, 0, 1, 4);
+    layout->addWidget(List1_, 1, 4, 1, 2);
+
+    // The fields of the chosen exposure, three to a row, each with its short label.
+    const auto field = [&](const char* objectName, const QString& label, int index, bool readOnly) {
+        auto* edit = new QLineEdit(this);
+        edit->setObjectName(objectName);
+        edit->setReadOnly(readOnly);
+        edit->setMinimumWidth(40);
+        auto* caption = new QLabel(label, this);
+        caption->setObjectName(QStringLiteral("lbl") + objectName);
+        caption->setBuddy(edit);
+        const int row = 2 + index / 3;
+        const int column = (index % 3) * 2;
+        layout->addWidget(caption, row, column);
+        layout->addWidget(edit, row, column + 1);
+        return edit;
+    };
+    Text1_ = field("Text1", "Date", 0, false);
+    Text2_ = field("Text2", "Time", 1, false);
+    txtID_ = field("txtID", "ID", 2, false);
+    static const char* const names[6] = {"Text3_0", "Text3_1", "Text3_2", "Text3_3", "Text3_4", "Text3_5"};
+    static const char* const labels[6] = {"kV", "mAs", "Thickness", "Force", "Dose", "Projection"};
+    for (int i = 0; i < 6; ++i) Text3_[i] = field(names[i], labels[i], 3 + i, true);
+    for (int column : {1, 3, 5}) layout->setColumnStretch(column, 1);
+}
+
+int DosePanel::minimumListHeight(const QTreeWidget& list, int rows) {
+    const int rowHeight = std::max(list.fontMetrics().height() + 4, 18);
+    const int headerHeight = list.header()->sizeHint().height();
+    return headerHeight + rows * rowHeight + 2 * list.frameWidth() +
+           list.style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4;
 }
 
 DoseView DosePanel::view() const {

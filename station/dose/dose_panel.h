@@ -9,6 +9,7 @@
 class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
+class QTreeWidget;
 
 namespace corva::station {
 class ListView;
@@ -34,6 +35,9 @@ public:
     DoseView view() const;
     // Empties the fields of the chosen exposure (Text1, Text2, Text3(0..5)).
     void clearExposureFields();
+    // The height that shows `rows` rows of `list` below its header (and a horizontal
+    // scroll bar).
+    static int minimumListHeight(const QTreeWidget& list, int rows);
 
 private:
     station::ListView* lvDosis_ = nullptr;

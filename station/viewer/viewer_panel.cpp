@@ -14,7 +14,7 @@ ViewerPanel::ViewerPanel(QWidget* parent) : QWidget(parent) {
     row->setContentsMargins(0, 0, 0, 0);
     dv1_ = new DicomViewer(this);
     dv1_->setObjectName("dv1");
-    dv1_->setMinimumSize(320, 320);
+    dv1_->setMinimumSize(240, 240);
     dv1_vscroll_ = new QScrollBar(Qt::Vertical, this);
     dv1_vscroll_->setObjectName("dv1_vscroll");
     dv1_vscroll_->setEnabled(false);
@@ -61,6 +61,10 @@ void ViewerPanel::InitScrollbar() {
         dv1_vscroll_->setPageStep(1);
         dv1_vscroll_->setEnabled(true);
     } else {
+        // A disabled bar shows nothing to scroll: its thumb at the top, not where the
+        // previous study left it.
+        dv1_vscroll_->setRange(0, 0);
+        dv1_vscroll_->setValue(0);
         dv1_vscroll_->setEnabled(false);
     }
 }
@@ -72,6 +76,9 @@ void ViewerPanel::keyDown(int virtualKey) {
 
 void ViewerPanel::clear() {
     dv1_->clear();
+    // An emptied viewer shows no current image: a later load must not leave commands
+    // working on an image of the load before.
+    forgetCurrentImage();
     syncPaging();
 }
 
@@ -105,6 +112,7 @@ void ViewerPanel::selectImage(int position) {
 
 void ViewerPanel::forgetCurrentImage() {
     currentImage_.reset();
+    selectedImageIndex_ = 0;
     imageSelected_ = false;
 }
 

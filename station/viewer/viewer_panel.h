@@ -31,6 +31,7 @@ public:
     // A key on the viewer: the paging keys move the top row.
     void keyDown(int virtualKey);
 
+    // Removes every image; the current image and its mark go with them.
     void clear();
     void add(std::shared_ptr<LoadedImage> image);
     void setAutoRedraw(bool on);

@@ -81,9 +81,4 @@ std::string rawValue(const std::filesystem::path& file, corva::dicom::Tag tag);
 // The gradient value the fixture writes at column x of an image `columns` wide.
 std::uint16_t gradientValue(int x, int columns, int bitsAllocated);
 
-// Former names, kept until the tests of the DICOM adapter, the ingest service, the
-// receiver and the mammography conversion move to the names above.
-using DicomSpec = DicomRecipe;
-inline DicomRecipe latin1Spec(const std::string& utf8PatientName) { return latin1Recipe(utf8PatientName); }
-
 }  // namespace corva::test

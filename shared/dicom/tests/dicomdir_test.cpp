@@ -107,3 +107,32 @@ TEST(DicomDir, ReadingSomethingElseIsAnError)
     EXPECT_THROW(readDicomDir(dir / "missing"), Error);
     EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
 }
+
+// The medium of other systems: conformant file IDs only, and only files of the
+// general-purpose profile (explicit VR little endian Part-10 files).
+TEST(DicomDir, MediumRefusesWhatTheProfileForbids)
+{
+    test::TempDir dir;
+    test::DicomRecipe ok;
+    test::writeDicom(dir / "DICOM" / "IM1", ok);
+    test::DicomRecipe implicit;
+    implicit.transferSyntax = uid::ImplicitLittleEndian;
+    test::writeDicom(dir / "DICOM" / "IM2", implicit);
+    test::writeDicom(dir / "DICOM" / "im3", ok);
+
+    EXPECT_TRUE(DicomDirMedium::isConformantFileId("DICOM/ST000001/IM000001"));
+    for (const char* bad : {"", "dicom/IM1", "DICOM/IM000001.DCM", "DICOM//IM1", "/DICOM/IM1", "DICOM/IMAGE0001",
+                            "A/B/C/D/E/F/G/H/I"})
+        EXPECT_FALSE(DicomDirMedium::isConformantFileId(bad)) << bad;
+
+    DicomDirMedium medium(dir.path());
+    medium.add("DICOM/IM1");
+    EXPECT_THROW(medium.add("DICOM/IM2"), Error);  // implicit VR
+    EXPECT_THROW(medium.add("DICOM/im3"), Error);  // lower case
+    EXPECT_THROW(medium.add("DICOM/IM9"), Error);  // missing
+    medium.write();
+    const auto patients = readDicomDir(dir / "DICOMDIR");
+    ASSERT_EQ(patients.size(), 1u);
+    ASSERT_EQ(patients[0].children.at(0).children.at(0).children.size(), 1u);
+    EXPECT_EQ(patients[0].children[0].children[0].children[0].fileId, "DICOM/IM1");
+}

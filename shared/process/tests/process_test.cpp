@@ -49,6 +49,34 @@ TEST(Process, StartFindAndStop)
     EXPECT_TRUE(findByName("CorvaSleeperXq").empty());
 }
 
+// Two program folders, each running its own copy of the same program: each finds only
+// its own, also after its program file was replaced.
+TEST(Process, FindByExecutableTellsProgramFoldersApart)
+{
+    corva::test::TempDir one("corva-proc-one");
+    corva::test::TempDir two("corva-proc-two");
+    const fs::path exeOne = makeSleeper(one.path(), "CorvaFolderSleeper");
+    const fs::path exeTwo = makeSleeper(two.path(), "CorvaFolderSleeper");
+    EXPECT_TRUE(findByExecutable(exeOne).empty());
+    const int pidTwo = startDetached(exeTwo, {"30"}, two.path());
+    ASSERT_GT(pidTwo, 0);
+    ASSERT_TRUE(waitFor([&] { return findByExecutable(exeTwo) == std::vector<int>{pidTwo}; }));
+    EXPECT_TRUE(findByExecutable(exeOne).empty()) << "the other folder's copy is not ours";
+    EXPECT_EQ(findByName("CorvaFolderSleeper"), std::vector<int>{pidTwo});  // by name it would be
+
+    const int pidOne = startDetached(exeOne, {"30"}, one.path());
+    ASSERT_GT(pidOne, 0);
+    ASSERT_TRUE(waitFor([&] { return findByExecutable(exeOne) == std::vector<int>{pidOne}; }));
+    EXPECT_EQ(findByExecutable(one.path() / "." / "CorvaFolderSleeper"), std::vector<int>{pidOne});
+    // An update replaces the file under the running copy: it is still this folder's.
+    fs::remove(exeOne);
+    fs::copy_file("/bin/sleep", exeOne);
+    EXPECT_EQ(findByExecutable(exeOne), std::vector<int>{pidOne});
+    EXPECT_TRUE(stop(pidOne));
+    EXPECT_TRUE(stop(pidTwo));
+    EXPECT_TRUE(findByExecutable(exeTwo).empty());
+}
+
 TEST(Process, StopEscalatesToKillForAProgramThatIgnoresTerm)
 {
     corva::test::TempDir dir("corva-proc");

@@ -113,6 +113,24 @@ TEST_F(MainFormTest, LoadsThePatientListAndControls) {
     EXPECT_EQ(f.dv1()->background(), QColor(Qt::black));
 }
 
+// At start the dose list shows the records waiting from before, and the status bar says
+// which services of this program folder do not run (here: neither, none is installed).
+TEST_F(MainFormTest, StartListsWaitingRecordsAndNamesServicesNotRunning) {
+    {
+        auto db = openImageDb();
+        db.exec("INSERT INTO tblDosis (ID, KVP, Datum, Status) VALUES (5, '28', '09.12.2026', '0')");
+        db.exec("INSERT INTO tblDosis (ID, KVP, Datum, Status) VALUES (6, '29', '09.12.2026', '1')");
+    }
+    auto& f = open();
+    ASSERT_EQ(f.lvDosis()->count(), 1);
+    EXPECT_EQ(f.lvDosis()->itemAtPosition(1)->text(0), "5");
+    EXPECT_TRUE(f.lvDosis()->selectedItems().isEmpty());
+    EXPECT_TRUE(f.Text3(0)->text().isEmpty());
+    EXPECT_TRUE(f.lblServices()->isVisible());
+    EXPECT_TRUE(f.lblServices()->text().contains("Recvora not running")) << f.lblServices()->text().toStdString();
+    EXPECT_TRUE(f.lblServices()->text().contains("Ingrado not running")) << f.lblServices()->text().toStdString();
+}
+
 TEST_F(MainFormTest, ActivationShowsTheSerialInputOnlyInDebugMode) {
     auto& f = open();
     for (const int debug : {1, 0}) {

@@ -1,4 +1,5 @@
 // The viewer on real files: loading, paging with keys and scroll bar, selection.
+#include <QAction>
 #include <QMenu>
 #include <QProgressBar>
 #include <QScrollBar>
@@ -6,6 +7,7 @@
 #include <QTimer>
 
 #include "viewer/dicom_viewer.h"
+#include "viewer/loaded_image.h"
 #include "common/list_view.h"
 #include "app/main_form.h"
 #include "common/station_context.h"
@@ -58,6 +60,24 @@ protected:
     }
     std::unique_ptr<MainForm> form_;
 };
+
+TEST_F(ViewerTest, ExportButtonsOpenTheExportWindowOnlyWithImagesLoaded) {
+    makeStudy(3);
+    auto& f = open();
+    op_.answer(MsgResult::OK);
+    f.findChild<QAction*>("Toolbar1_eJPEG")->trigger();
+    EXPECT_EQ(op_.messages(), QStringList{"No images loaded into viewport."});
+    clickStudy(f);
+    ASSERT_EQ(loadedImageSet().size(), 3u);
+    QString title;
+    op_.answerWindow([&](QDialog& window) {
+        title = window.windowTitle();
+        return int(QDialog::Rejected);
+    });
+    f.findChild<QAction*>("Toolbar1_eDICOM")->trigger();
+    EXPECT_EQ(title, "Export DICOM");
+    EXPECT_TRUE(op_.unexpected().empty());
+}
 
 TEST_F(ViewerTest, UnreadableFileAmongFiveIsLoggedAndSkipped) {
     makeStudy(5);
@@ -260,6 +280,52 @@ TEST_F(ViewerTest, ClickingAnImageSelectsItsListEntry) {
     const int before = f.SelectedImageIndex();
     QTest::mouseClick(f.dv1(), Qt::LeftButton, {}, cellCentre(f, 20));
     EXPECT_EQ(f.SelectedImageIndex(), before);
+}
+
+// Every load forgets the current image: "Manually" must never convert an image of the
+// load before, and the frame and status text must not name one.
+TEST_F(ViewerTest, EveryLoadForgetsTheCurrentImage) {
+    makeStudy(3);
+    const auto other = addStudy(1, "1.2.7");
+    const auto otherSeries = addSeries(other, "1.2.7.1", 1);
+    addImage(otherSeries, "1.2.7", "1.2.7.1.1", 1, "11:00:00", 16, 12);
+    addImage(otherSeries, "1.2.7", "1.2.7.1.2", 2, "11:01:00", 16, 12);
+    auto& f = open();
+    clickItem(f.lvPatients(), f.lvPatients()->itemAtPosition(1));
+    auto* first = f.lvStudien()->findItems("1", Qt::MatchExactly).value(0);
+    auto* second = f.lvStudien()->findItems(QString::number(other), Qt::MatchExactly).value(0);
+    ASSERT_TRUE(first && second);
+    const auto selectSecondImage = [&] {
+        QTest::mouseClick(f.dv1(), Qt::LeftButton, {}, cellCentre(f, 1));
+        ASSERT_TRUE(f.CurrentImage());
+        ASSERT_EQ(f.panelText(3), "Sel. image #: 2");
+    };
+    const auto nothingCurrent = [&](const char* after) {
+        EXPECT_FALSE(f.CurrentImage()) << after;
+        EXPECT_EQ(f.SelectedImageIndex(), 0) << after;
+        EXPECT_EQ(f.panelText(3), "") << after;
+        for (int pos = 1; pos <= f.dv1()->count(); ++pos) EXPECT_FALSE(f.dv1()->framed(pos)) << after << pos;
+    };
+
+    clickItem(f.lvStudien(), first);
+    ASSERT_EQ(f.dv1()->count(), 3);
+    selectSecondImage();
+    clickItem(f.lvStudien(), second);  // another study
+    ASSERT_EQ(f.dv1()->count(), 2);
+    nothingCurrent("study load");
+
+    selectSecondImage();
+    f.lvStudien()->setCurrentItem(second);
+    f.PopUpStudie_SeriesWindow_Click();
+    f.lvSerien()->setCurrentItem(f.lvSerien()->itemAtPosition(2));
+    f.lvSerien_DblClick();  // a series
+    ASSERT_TRUE(waitFor([] { return StudyLoader::runningLoads() == 0; }));
+    ASSERT_EQ(f.dv1()->count(), 2);
+    nothingCurrent("series load");
+
+    // Selecting again works as before.
+    selectSecondImage();
+    EXPECT_TRUE(f.dv1()->framed(2));
 }
 
 TEST_F(ViewerTest, RenderingIsCachedPerSize) {

@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include "app/job_commands.h"
 #include "app/main_form.h"
 #include "common/list_view.h"
 #include "config/add_scp.h"
@@ -17,6 +18,7 @@
 #include "db/database.h"
 #include "config/option_form.h"
 #include "config_test.h"
+#include "header/header_panel.h"
 #include "viewer/dicom_viewer.h"
 
 namespace corva::station::test {
@@ -46,7 +48,7 @@ protected:
     std::unique_ptr<MainForm> form_;
 };
 
-enum class Expect { Pending, Window, Message, Ends, PatientsRefreshed, DoseListFilled, DoseListEmptied, Nothing };
+enum class Expect { Pending, Window, Message, FileDialog, Ends, PatientsRefreshed, DoseListFilled, DoseListEmptied, Nothing };
 
 struct Entry {
     const char* name;
@@ -63,32 +65,30 @@ TEST_F(DispatchTest, EveryEntryReachesItsCommand) {
         {"refresh", &MainMenus::refresh, Expect::PatientsRefreshed, {}},
         {"refreshd", &MainMenus::refreshd, Expect::DoseListFilled, {}},
         {"reldosis", &MainMenus::reldosis, Expect::Window, "DosisForm"},
-        {"eJPEG", &MainMenus::eJPEG, Expect::Pending, "mnuExportJPEG_Click"},
-        {"eDICOM", &MainMenus::eDICOM, Expect::Pending, "mnuExportDICOM_Click"},
+        {"eJPEG", &MainMenus::eJPEG, Expect::Message, "No images loaded into viewport."},
+        {"eDICOM", &MainMenus::eDICOM, Expect::Message, "No images loaded into viewport."},
         {"delete", &MainMenus::deleteDosis, Expect::DoseListEmptied, {}},
         {"exit", &MainMenus::exit, Expect::Ends, {}},
         // Menu bar.
-        {"mnuImportImages", &MainMenus::mnuImportImages, Expect::Pending, "mnuImportImages_Click"},
-        {"mnuImportDir", &MainMenus::mnuImportDir, Expect::Pending, "mnuImportDir_Click"},
-        {"mnuExportJPEG", &MainMenus::mnuExportJPEG, Expect::Pending, "mnuExportJPEG_Click"},
-        {"mnuExportDICOM", &MainMenus::mnuExportDICOM, Expect::Pending, "mnuExportDICOM_Click"},
+        {"mnuImportImages", &MainMenus::mnuImportImages, Expect::FileDialog, {}},
+        {"mnuImportDir", &MainMenus::mnuImportDir, Expect::FileDialog, {}},
+        {"mnuExportJPEG", &MainMenus::mnuExportJPEG, Expect::Message, "No images loaded into viewport."},
+        {"mnuExportDICOM", &MainMenus::mnuExportDICOM, Expect::Message, "No images loaded into viewport."},
         {"mnuDateiBeenden", &MainMenus::mnuDateiBeenden, Expect::Ends, {}},
         {"mnuApplyTasks", &MainMenus::mnuApplyTasks, Expect::Pending, "mnuApplyTasks_Click"},
         {"mnuRefreshList", &MainMenus::mnuRefreshList, Expect::PatientsRefreshed, {}},
         {"mnuEditDatabase", &MainMenus::mnuEditDatabase, Expect::Window, "DatabaseForm"},
         {"mnuAnsichtEinstellungen", &MainMenus::mnuAnsichtEinstellungen, Expect::Window, "OptionForm"},
-        {"mnuProtokollFehler", &MainMenus::mnuProtokollFehler, Expect::Pending, "mnuProtokollFehler_Click"},
+        {"mnuProtokollFehler", &MainMenus::mnuProtokollFehler, Expect::Window, "ErrorLogForm"},
         {"mnuProtokollDebug", &MainMenus::mnuProtokollDebug, Expect::Nothing, {}},
         {"mnuInfoAbout", &MainMenus::mnuInfoAbout, Expect::Window, "AboutForm"},
         {"mnuFill", &MainMenus::mnuFill, Expect::Nothing, {}},  // no raw record waits here
-        // Popup menus owned by other folders.
-        {"PopUpPatient_Delete", &MainMenus::PopUpPatient_Delete, Expect::Pending, "PopUpPatient_Delete_Click"},
-        {"PopUpPatient_DeleteAll", &MainMenus::PopUpPatient_DeleteAll, Expect::Pending, "PopUpPatient_DeleteAll_Click"},
-        {"PopUpStudie_Delete", &MainMenus::PopUpStudie_Delete, Expect::Pending, "PopUpStudie_Delete_Click"},
-        {"PopUpSerie_Delete", &MainMenus::PopUpSerie_Delete, Expect::Pending, "PopUpSerie_Delete_Click"},
-        {"PopupDeleteImage", &MainMenus::PopupDeleteImage, Expect::Pending, "PopupDeleteImage_Click"},
-        {"PopUpTaskListSub_0", &MainMenus::PopUpTaskListSub_0, Expect::Pending, "PopUpTaskListSub_Click(0)"},
-        {"PopUpTaskListSub_1", &MainMenus::PopUpTaskListSub_1, Expect::Pending, "PopUpTaskListSub_Click(1)"},
+        // Popup menus (their jobs are tested with the job commands).
+        {"PopUpPatient_DeleteAll", &MainMenus::PopUpPatient_DeleteAll, Expect::Message,
+         "Delete all database entries and images?"},
+        {"PopupDeleteImage", &MainMenus::PopupDeleteImage, Expect::Message, "Delete image?"},
+        {"PopUpTaskListSub_0", &MainMenus::PopUpTaskListSub_0, Expect::Nothing, {}},  // an empty list stays empty
+        {"PopUpTaskListSub_1", &MainMenus::PopUpTaskListSub_1, Expect::Nothing, {}},  // no tasks: nothing to save
     };
     for (const Entry& e : entries) {
         SCOPED_TRACE(e.name);
@@ -114,6 +114,12 @@ TEST_F(DispatchTest, EveryEntryReachesItsCommand) {
                 break;
             case Expect::Message:
                 EXPECT_EQ(op_.messages(), QStringList{e.detail});
+                break;
+            case Expect::FileDialog:
+                ASSERT_EQ(op_.shown().size(), 1u);
+                EXPECT_TRUE(op_.shown()[0].kind == ScriptedOperator::Kind::OpenFiles ||
+                            op_.shown()[0].kind == ScriptedOperator::Kind::OpenFile ||
+                            op_.shown()[0].kind == ScriptedOperator::Kind::Folder);
                 break;
             case Expect::Ends: EXPECT_EQ(ends.count(), 1); break;
             case Expect::PatientsRefreshed: EXPECT_EQ(f.lvPatients()->count(), patientsBefore + 1); break;
@@ -154,37 +160,41 @@ TEST_F(DispatchTest, SendPatientChecksTheDefaultDestination) {
     MainForm& f = open();
     f.lvPatients()->setCurrentItem(f.lvPatients()->itemAtPosition(1));
     f.lvPatients()->itemAtPosition(1)->setSelected(true);
-    QSignalSpy pending(&f, &MainForm::commandPending);
     f.Toolbar1_ButtonClick("send");
     EXPECT_EQ(op_.messages(), QStringList{"No default SCP configured!"});
     op_.clear();
     configState().defaultDestination = {"PACS", "", "104"};
     f.Toolbar1_ButtonClick("send");
     EXPECT_EQ(op_.messages(), QStringList{"Incomplete Storage Class Provider values!\r\nAET: PACS\r\nIP: \r\nPort: 104"});
-    EXPECT_EQ(pending.count(), 0);
     op_.clear();
+    // A complete destination becomes the current one and is checked: nothing listens there.
     configState().defaultDestination = {"PACS", "127.0.0.1", "104"};
     f.Toolbar1_ButtonClick("send");
-    EXPECT_TRUE(op_.messages().isEmpty());
-    ASSERT_GE(pending.count(), 1);
-    EXPECT_EQ(pending.at(0).at(0).toString(), "SCPOnline");
-    EXPECT_EQ(settings::current().scpIp, "127.0.0.1");  // the current destination
+    ASSERT_EQ(op_.messages().size(), 1);
+    EXPECT_TRUE(op_.messages()[0].startsWith("Error #")) << op_.messages()[0].toStdString();
+    EXPECT_EQ(settings::current().scpIp, "127.0.0.1");
+    EXPECT_EQ(f.jobCommands().currentDestination().ip, "127.0.0.1");
 }
 
 TEST_F(DispatchTest, OptionsChangesTakeEffectWhenTheWindowCloses) {
     MainForm& f = open();
     ASSERT_EQ(f.dv1()->rows(), 7);
-    QSignalSpy pending(&f, &MainForm::commandPending);
-    // Closing without changes rebuilds only the rules popup.
+    const auto headerTags = [&f] {
+        QStringList tags;
+        for (int i = 1; i <= f.lvHeader()->count(); ++i) tags << f.lvHeader()->itemAtPosition(i)->text(0);
+        return tags;
+    };
+    // Closing without changes leaves the header view and the send-to menus as they were.
+    f.lvHeader()->addItem("0010,0010", {}, {"Patient's Name", "X"});
+    const auto sendToEntriesBefore = f.menus().P_SendTo->actions().size();
     op_.answerWindow([](QDialog&) { return int(QDialog::Rejected); });
     f.mnuAnsichtEinstellungen_Click();
-    ASSERT_EQ(pending.count(), 1);
-    EXPECT_EQ(pending.at(0).at(0).toString(), "UpdateRulesPopup");
+    EXPECT_EQ(headerTags(), QStringList{"0010,0010"});
+    EXPECT_EQ(f.menus().P_SendTo->actions().size(), sendToEntriesBefore);
 
-    // A new grid and a new destination; the header view holds rows and a filter changed.
-    pending.clear();
-    f.lvHeader()->addItem("0010,0010", {}, {"Patient's Name", "X"});
+    // A new grid and a new destination; attributes were added to the active filter.
     configState().filterChanged = true;
+    configState().activeTagSet = {{"0010,0020", "Patient ID"}};
     // The destination is added while the options window is open.
     op_.answerWindow([](QDialog& d) {
         auto& options = dynamic_cast<config::OptionForm&>(d);
@@ -205,18 +215,17 @@ TEST_F(DispatchTest, OptionsChangesTakeEffectWhenTheWindowCloses) {
     EXPECT_TRUE(op_.messages().isEmpty()) << op_.messages().join("|").toStdString();
     EXPECT_EQ(f.dv1()->rows(), 5);
     EXPECT_EQ(f.dv1()->columns(), 4);
-    QStringList commands;
-    for (const auto& call : pending) commands << call.at(0).toString();
-    EXPECT_EQ(commands, (QStringList{"LoadHeaderData", "UpdateSendToEntries", "UpdateRulesPopup"}));
+    EXPECT_EQ(headerTags(), QStringList{"0010,0020"});
+    ASSERT_EQ(f.menus().P_SendTo->actions().size(), 1);
+    EXPECT_EQ(f.menus().P_SendTo->actions()[0]->text(), "PACS");
     EXPECT_FALSE(configState().filterChanged);
     EXPECT_FALSE(configState().destinationsChanged);
 
-    // Activating another filter reloads the header view as well.
+    // Activating another (empty) filter reloads the header view as well.
     {
         db::Database db(folder_->userDatabase());
         config::createFilter(db, "CT");
     }
-    pending.clear();
     op_.answerWindow([](QDialog& d) {
         auto& options = dynamic_cast<config::OptionForm&>(d);
         options.cboModality()->setCurrentIndex(options.cboModality()->findText("CT"));
@@ -226,9 +235,8 @@ TEST_F(DispatchTest, OptionsChangesTakeEffectWhenTheWindowCloses) {
         return options.result();
     });
     f.mnuAnsichtEinstellungen_Click();
-    commands.clear();
-    for (const auto& call : pending) commands << call.at(0).toString();
-    EXPECT_EQ(commands, (QStringList{"LoadHeaderData", "UpdateRulesPopup"}));
+    EXPECT_TRUE(headerTags().isEmpty());
+    EXPECT_TRUE(f.headerPanel().tagSet().empty());
 }
 
 TEST_F(DispatchTest, TheActiveFilterIsReadAtTheStart) {
@@ -238,16 +246,17 @@ TEST_F(DispatchTest, TheActiveFilterIsReadAtTheStart) {
         config::addTagsToFilter(db, "MG", {"0010,0010", "0008,0060"});
     }
     settings::WriteRegistryValue("Filter\\Active", "MG");
-    open();
-    const auto& set = configState().activeTagSet;
-    ASSERT_EQ(set.size(), 2u);
-    EXPECT_EQ(set.count("0008,0060"), 1u);
+    MainForm& f = open();
+    QStringList tags;
+    for (const auto& [tag, description] : f.headerPanel().tagSet().entries()) tags << QString::fromStdString(tag);
+    tags.sort();
+    EXPECT_EQ(tags, (QStringList{"0008,0060", "0010,0010"}));
     // A filter whose column is gone leaves the start going with an empty set.
     form_.reset();
     settings::WriteRegistryValue("Filter\\Active", "XX");
-    MainForm& f = open();
-    EXPECT_TRUE(configState().activeTagSet.empty());
-    EXPECT_EQ(f.lvPatients()->count(), 1);
+    MainForm& g = open();
+    EXPECT_TRUE(g.headerPanel().tagSet().empty());
+    EXPECT_EQ(g.lvPatients()->count(), 1);
 }
 
 }  // namespace

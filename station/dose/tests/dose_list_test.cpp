@@ -1,7 +1,10 @@
 // The dose list, its selection, marking used records, deleting, and the dose history.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCalendarWidget>
+#include <QFocusEvent>
+#include <QTest>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -165,6 +168,53 @@ TEST_F(DoseListTest, PopupDeleteAssignsTheSelectedRecord) {
     EXPECT_TRUE(window.text("Text1").isEmpty());
     EXPECT_TRUE(window.text("Text2").isEmpty());
     for (int i = 0; i < 6; ++i) EXPECT_TRUE(window.text3(i)->text().isEmpty());
+}
+
+// The list makes its first row current by itself when it gets the focus back (a
+// dialog or popup menu closed): that chooses no record. Only a click or key does.
+TEST_F(DoseListTest, FocusComingBackChoosesNoRecord) {
+    addRecord(1, "09.12.2026", "0");
+    addRecord(2, "09.12.2026", "0");
+    int tasks = 0;
+    list.hooks().addTask = [&] { ++tasks; };
+    list.fill();
+    window.show();
+    QTreeWidget* lv = window.lvDosis();
+    const auto focusBack = [&](Qt::FocusReason reason) {
+        QFocusEvent out(QEvent::FocusOut, reason);
+        QApplication::sendEvent(lv, &out);
+        QFocusEvent in(QEvent::FocusIn, reason);
+        QApplication::sendEvent(lv, &in);
+    };
+    const auto fieldsEmpty = [&] {
+        bool empty = window.text("Text1").isEmpty() && window.text("Text2").isEmpty();
+        for (int i = 0; i < 6; ++i) empty = empty && window.text3(i)->text().isEmpty();
+        return empty;
+    };
+    for (const Qt::FocusReason reason : {Qt::PopupFocusReason, Qt::ActiveWindowFocusReason, Qt::OtherFocusReason,
+                                         Qt::TabFocusReason}) {
+        focusBack(reason);
+        EXPECT_TRUE(fieldsEmpty()) << "focus reason " << reason;
+        EXPECT_TRUE(window.text("txtID").isEmpty()) << "focus reason " << reason;
+        EXPECT_TRUE(list.currentExposure().kvp.isEmpty()) << "focus reason " << reason;
+        EXPECT_TRUE(lv->selectedItems().isEmpty()) << "focus reason " << reason;
+    }
+    EXPECT_EQ(tasks, 0);
+
+    // The operator's key press on a row does choose it.
+    lv->setCurrentItem(nullptr);
+    QTest::keyClick(lv, Qt::Key_Down);
+    ASSERT_EQ(lv->selectedItems().size(), 1);
+    EXPECT_EQ(window.text("txtID"), lv->selectedItems().first()->text(0));
+    EXPECT_EQ(tasks, 1);
+
+    // After the popup "Delete" the fields stay empty when the focus comes back.
+    list.selectRow(0);
+    list.popupMenu()->actions().at(0)->trigger();
+    ASSERT_TRUE(fieldsEmpty());
+    focusBack(Qt::PopupFocusReason);
+    EXPECT_TRUE(fieldsEmpty());
+    EXPECT_TRUE(lv->selectedItems().isEmpty());
 }
 
 TEST_F(DoseListTest, TheWindowsOwnPopupIsUsed) {

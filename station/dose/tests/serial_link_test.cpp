@@ -12,7 +12,9 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QProcess>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTreeWidget>
 
 #include "dose/dose_capture.h"
@@ -339,6 +341,48 @@ TEST_F(SerialLinkTest, AnotherUnitTypeNeverCompletesARecord) {
     EXPECT_TRUE(capture.link().isPolling());
     EXPECT_TRUE(folder.dosisRows().empty());
     EXPECT_FALSE(std::filesystem::exists(folder.path() / "cInput.txt"));
+}
+
+// Input that never completes a record: each read only adds what arrived to the raw
+// input box (no redraw of everything received so far), and the buffer stays bounded,
+// the oldest text going first, logged once. A record that follows is still taken.
+TEST_F(SerialLinkTest, InputWithoutARecordIsAppendedAndBounded) {
+    DoseCapture capture(window.view(), settings, folder.path());
+    capture.activate();
+    ASSERT_TRUE(capture.link().isOpen()) << folder.errorLog();
+    auto* box = window.findChild<QPlainTextEdit*>("txtcInput");
+    ASSERT_NE(box, nullptr);
+    int appends = 0, replacements = 0;
+    QObject::connect(box->document(), &QTextDocument::contentsChange, box, [&](int position, int removed, int added) {
+        if (removed == 0 && added > 0 && position + added == box->document()->characterCount() - 1)
+            ++appends;
+        else if (removed > 0)
+            ++replacements;
+    });
+    const QByteArray noise(1000, 'x');
+    const int chunks = 80;  // 80 KB, more than the buffer keeps
+    for (int i = 0; i < chunks; ++i) {
+        const QByteArray piece = noise + " #" + QByteArray::number(i) + "\r\n";
+        pty.send(piece);
+        ASSERT_TRUE(test::waitUntil([&] { return capture.link().buffer().endsWith(QString::fromLatin1(piece)); }))
+            << "chunk " << i;
+    }
+    const QString& buffer = capture.link().buffer();
+    EXPECT_LE(buffer.size(), DoseLink::MaxBufferChars);
+    EXPECT_GE(buffer.size(), DoseLink::MaxBufferChars / 2);  // the newest text stays
+    EXPECT_TRUE(buffer.endsWith(QString(" #%1\r\n").arg(chunks - 1)));
+    const auto bare = [](QString text) {
+        return text.remove('\r').remove('\n').remove(QChar::ParagraphSeparator).remove(QChar::LineSeparator);
+    };
+    EXPECT_EQ(bare(box->toPlainText()), bare(buffer));  // the box shows what the buffer holds
+    EXPECT_GE(appends, chunks - 5);
+    EXPECT_LE(replacements, 3);  // only the cuts of the oldest text redraw the whole box
+    EXPECT_EQ(folder.errorCount("SerTimer_Timer"), 1) << folder.errorLog();
+    EXPECT_TRUE(capture.link().isPolling());
+
+    pty.send(SophieRecord);
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 1 && listRows() == 1; }));
+    EXPECT_EQ(folder.dosisRows()[0].at("KVP"), "28");
 }
 
 TEST_F(SerialLinkTest, DebugModeShowsRawInputAndTokens) {

@@ -26,6 +26,8 @@ public:
     // Set when the operator or the program asks the job to stop early (the program
     // ends); a job checks it between items and stops cleanly.
     virtual bool cancelRequested() const { return false; }
+    // A notice for the operator (information icon); the job does not wait for it.
+    virtual void information(const std::string& /*text*/) {}
 };
 
 // How a job ended: complete when it did everything it was asked (every image sent,
@@ -33,6 +35,8 @@ public:
 struct JobOutcome {
     bool complete = true;
     int failures = 0;
+    // The job found nothing to work on and asks its window to close at once.
+    bool closeWindow = false;
 };
 
 class Job {
@@ -42,6 +46,8 @@ public:
     virtual std::string caption() const = 0;
     // Runs the whole job; returns when it has written its last log line.
     virtual JobOutcome run(JobReport& report) = 0;
+    // The window that ran the job closes: a send job releases its association here.
+    virtual void windowClosed() {}
 };
 
 }  // namespace corva::station::jobs

@@ -1,0 +1,455 @@
+// The main window's job commands: send-to menus, deleting from the browser's popups,
+// sending to storescp and the forwarding commands.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <map>
+#include <ostream>
+
+#include "app/job_commands.h"
+#include "common/config_state.h"
+#include "app/main_form.h"
+#include "dose/dose_capture.h"
+#include "viewer/dicom_viewer.h"
+#include "common/list_view.h"
+#include "common/station_context.h"
+#include "dicom_fixture.h"
+#include "jobs/edit_form.h"
+#include "settings/settings.h"
+#include "station_test_support.h"
+#include "viewer/study_loader.h"
+
+#include "../../jobs/tests/store_scp.h"
+
+namespace fs = std::filesystem;
+using namespace corva;
+using namespace corva::station;
+
+namespace corva::station::test {
+void clickItem(ListView* list, QTreeWidgetItem* item, Qt::MouseButton button);
+QTreeWidgetItem* findItem(ListView* list, const QString& text);
+}  // namespace corva::station::test
+
+namespace {
+
+using corva::station::test::findItem;
+using corva::station::test::waitFor;
+
+class JobCommandsTest : public corva::station::test::StationTest {
+protected:
+    void TearDown() override {
+        form_.reset();
+        scp_.reset();
+        inbox_.reset();
+        StationTest::TearDown();
+    }
+    MainForm& open() {
+        form_ = std::make_unique<MainForm>();
+        form_->Form_Load();
+        form_->UpdateTimer()->stop();
+        form_->resize(1200, 900);
+        form_->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
+        return *form_;
+    }
+    JobCommands& commands() { return *form_->findChild<JobCommands*>(); }
+    void addDestination(const std::string& alias, const std::string& aet, const std::string& ip, int port,
+                        int isDefault) {
+        db::Database db(folder_->userDatabase());
+        auto st = db.prepare("INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES (?, ?, ?, ?, ?)");
+        st.bind(1, alias).bind(2, aet).bind(3, ip).bind(4, port).bind(5, isDefault);
+        st.run();
+    }
+    void startScp() {
+        inbox_ = std::make_unique<corva::test::TempDir>("inbox");
+        scp_ = std::make_unique<jobs::test::StoreScp>(inbox_->path());
+    }
+    std::vector<fs::path> received() const {
+        std::vector<fs::path> out;
+        for (const auto& e : fs::directory_iterator(inbox_->path()))
+            if (e.is_regular_file()) out.push_back(e.path());
+        return out;
+    }
+    // Answers the next job window: waits for OK, keeps the log, presses OK.
+    void pressOkWhenDone(QString* log = nullptr) {
+        op_.answerWindow(ScriptedOperator::runModal([log](QDialog& d) {
+            auto& form = static_cast<jobs::EditForm&>(d);
+            if (!waitFor([&] { return form.cmdOK()->isEnabled(); })) return;
+            if (log) *log = form.txtProgress()->toPlainText();
+            QTest::mouseClick(form.cmdOK(), Qt::LeftButton);
+        }));
+    }
+    void click(ListView* list, QTreeWidgetItem* item) {
+        ASSERT_NE(item, nullptr);
+        corva::station::test::clickItem(list, item, Qt::LeftButton);
+    }
+
+    std::unique_ptr<MainForm> form_;
+    std::unique_ptr<corva::test::TempDir> inbox_;
+    std::unique_ptr<jobs::test::StoreScp> scp_;
+};
+
+QStringList entries(QMenu* menu, QStringList* tags = nullptr) {
+    QStringList out;
+    for (QAction* a : menu->actions()) {
+        out << a->text();
+        if (tags) *tags << a->data().toString();
+    }
+    return out;
+}
+
+TEST_F(JobCommandsTest, SendToMenusListTheDestinationsInAliasOrderAndHideWhenNone) {
+    addDestination("Zeta", "ZAE", "10.0.0.2", 104, 0);
+    addDestination("Alpha", "AAE", "10.0.0.1", 11112, 1);
+    auto& f = open();
+    commands().UpdateSendToEntries();
+    const MainMenus& m = f.menus();
+    QStringList tags;
+    EXPECT_EQ(entries(m.P_SendTo, &tags), (QStringList{"Alpha", "Zeta"}));
+    EXPECT_EQ(tags, (QStringList{"AAE!++!10.0.0.1!++!11112", "ZAE!++!10.0.0.2!++!104"}));
+    EXPECT_EQ(entries(m.St_SendTo), entries(m.Se_SendTo));
+    EXPECT_EQ(entries(m.St_SendTo), (QStringList{"Alpha", "Zeta"}));
+    EXPECT_TRUE(m.P_SendTo->menuAction()->isVisible());
+    EXPECT_EQ(configState().defaultDestination.aet, "AAE");
+
+    db::Database(folder_->userDatabase()).exec("DELETE FROM tblSCP");
+    commands().UpdateSendToEntries();
+    EXPECT_TRUE(entries(m.Se_SendTo).isEmpty());
+    EXPECT_FALSE(m.P_SendTo->menuAction()->isVisible());
+    EXPECT_FALSE(m.St_SendTo->menuAction()->isVisible());
+}
+
+TEST_F(JobCommandsTest, IncompleteDestinationOpensNoAssociation) {
+    addDestination("Broken", "AE", "10.0.0.1", 0, 0);
+    db::Database(folder_->userDatabase()).exec("UPDATE tblSCP SET Port = NULL");
+    auto& f = open();
+    commands().UpdateSendToEntries();
+    f.menus().P_SendTo->actions().at(0)->trigger();
+    EXPECT_EQ(op_.messages(), (QStringList{"Incomplete Storage Class Provider values!\r\nAET: AE\r\nIP: 10.0.0.1\r\nPort: "}));
+}
+
+TEST_F(JobCommandsTest, DeletePatientTakesOnlyTheChosenOneOfTwoWithThePlaceholderId) {
+    const auto a = addPatient("0000000", "Alpha", "A");
+    const auto b = addPatient("0000000", "Beta", "B");
+    addImage(addSeries(addStudy(a, "1.2.500"), "1.2.500.1", 1), "1.2.500", "1.2.500.1.1", 1);
+    addImage(addSeries(addStudy(b, "1.2.600"), "1.2.600.1", 1), "1.2.600", "1.2.600.1.1", 1);
+    auto& f = open();
+    ASSERT_EQ(f.lvPatients()->count(), 2);
+    QTreeWidgetItem* alpha = nullptr;
+    for (int i = 1; i <= 2; ++i)
+        if (f.lvPatients()->itemAtPosition(i)->text(1).startsWith("Alpha")) alpha = f.lvPatients()->itemAtPosition(i);
+    click(f.lvPatients(), alpha);
+    ASSERT_EQ(stationContext().selection.patientKey, a);
+    QString log;
+    pressOkWhenDone(&log);
+    f.menus().PopUpPatient_Delete->trigger();
+    EXPECT_EQ(log, "Updating Database ... OK\nRemoving image directory ... OK\nTasks done.");
+    EXPECT_EQ(f.lvPatients()->count(), 1);
+    EXPECT_TRUE(f.lvPatients()->itemAtPosition(1)->text(1).startsWith("Beta"));
+    EXPECT_EQ(countRows("tblPatienten"), 1);
+    EXPECT_TRUE(fs::exists(folder_->images() / "1.2.600" / "1.2.600.1.1.dcm"));
+    EXPECT_FALSE(fs::exists(folder_->images() / "1.2.500"));
+    EXPECT_FALSE(stationContext().refreshLock);
+}
+
+TEST_F(JobCommandsTest, DeleteAllAsksFirstAndEmptiesTheLists) {
+    const auto a = addPatient("P1", "Alpha", "A");
+    addImage(addSeries(addStudy(a, "1.2.500"), "1.2.500.1", 1), "1.2.500", "1.2.500.1.1", 1);
+    auto& f = open();
+    op_.answer(MsgResult::No);
+    f.menus().PopUpPatient_DeleteAll->trigger();
+    EXPECT_EQ(countRows("tblImages"), 1);
+    op_.answer(MsgResult::Yes);
+    QString log;
+    pressOkWhenDone(&log);
+    f.menus().PopUpPatient_DeleteAll->trigger();
+    EXPECT_EQ(op_.messages().last(), "Delete all database entries and images?");
+    EXPECT_EQ(log, "Removing database entries ... OK\nRemoving images ... OK\nTasks done.");
+    EXPECT_EQ(f.lvPatients()->count(), 0);
+    EXPECT_EQ(countRows("tblImages"), 0);
+}
+
+TEST_F(JobCommandsTest, SeriesSentFromItsPopupWithoutKeepLeavesTheList) {
+    startScp();
+    addDestination("Here", "STORESCP", "127.0.0.1", scp_->port(), 1);
+    const auto a = addPatient("P1", "Alpha", "A");
+    const auto study = addStudy(a, "1.2.700");
+    addImage(addSeries(study, "1.2.700.1", 1), "1.2.700", "1.2.700.1.1", 1);
+    addImage(addSeries(study, "1.2.700.2", 2), "1.2.700", "1.2.700.2.1", 1);
+    auto& f = open();
+    settings::current().sentAndKeep = 0;
+    click(f.lvPatients(), findItem(f.lvPatients(), "P1"));
+    f.lvStudien()->setCurrentItem(f.lvStudien()->itemAtPosition(1));
+    f.PopUpStudie_SeriesWindow_Click();
+    ASSERT_EQ(f.lvSerien()->count(), 3);
+    f.lvSerien()->setCurrentItem(f.lvSerien()->itemAtPosition(3));
+    commands().UpdateSendToEntries();
+    QString log;
+    pressOkWhenDone(&log);
+    f.menus().Se_SendTo->actions().at(0)->trigger();
+    EXPECT_EQ(log, "Sending Series ... OK\n1 of 1 images successfully sent.\nUpdating Database ... OK\n"
+                   "Removing images ... OK\nTasks done!");
+    EXPECT_EQ(received().size(), 1u);
+    EXPECT_EQ(f.lvSerien()->count(), 2);
+    EXPECT_EQ(countRows("tblImages"), 1);
+    EXPECT_TRUE(stationContext().removedAfterSend);
+}
+
+TEST_F(JobCommandsTest, DeletingViewerImagesRemovesRowAndFileAndTheLastOneItsStudy) {
+    const auto a = addPatient("P1", "Alpha", "A");
+    const auto s1 = addStudy(a, "1.2.900");
+    const auto series = addSeries(s1, "1.2.900.1", 1);
+    addImage(series, "1.2.900", "1.2.900.1.1", 1);
+    addImage(series, "1.2.900", "1.2.900.1.2", 2, "10:16:00");
+    addImage(addSeries(addStudy(a, "1.2.901"), "1.2.901.1", 1), "1.2.901", "1.2.901.1.1", 1);
+    auto& f = open();
+    click(f.lvPatients(), findItem(f.lvPatients(), "P1"));
+    QTreeWidgetItem* study = nullptr;
+    for (int i = 1; i <= f.lvStudien()->count(); ++i)
+        if (ListView::tag(f.lvStudien()->itemAtPosition(i)).toString() == "1.2.900") study = f.lvStudien()->itemAtPosition(i);
+    click(f.lvStudien(), study);
+    ASSERT_EQ(f.dv1()->count(), 2);
+    f.viewer()->selectImage(1);
+    const std::string first = f.CurrentImage()->sopInstanceUid();
+    op_.answer(MsgResult::Yes);
+    f.menus().PopupDeleteImage->trigger();
+    EXPECT_EQ(f.dv1()->count(), 1);
+    EXPECT_EQ(countRows("tblImages"), 2);
+    EXPECT_FALSE(fs::exists(folder_->images() / "1.2.900" / (first + ".dcm")));
+    EXPECT_EQ(f.panelText(4), "1 image(s)");
+
+    f.viewer()->selectImage(1);
+    op_.answer(MsgResult::Yes);
+    QString log;
+    pressOkWhenDone(&log);
+    f.menus().PopupDeleteImage->trigger();
+    EXPECT_EQ(log, "Updating Database ... OK\nRemoving image directory ... OK\nTasks done.");
+    EXPECT_EQ(f.lvStudien()->count(), 1);
+    EXPECT_EQ(countRows("tblStudies"), 1);
+    EXPECT_EQ(countRows("tblPatienten"), 1);
+    EXPECT_FALSE(fs::exists(folder_->images() / "1.2.900"));
+    EXPECT_TRUE(op_.unexpected().empty());
+}
+
+TEST_F(JobCommandsTest, ToolbarSendWantsAPatientAndADefaultDestination) {
+    addPatient("P1", "Alpha", "A");
+    auto& f = open();
+    f.menus().send->trigger();
+    EXPECT_EQ(op_.messages(), (QStringList{"Please select a patient from the list!"}));
+    click(f.lvPatients(), findItem(f.lvPatients(), "P1"));
+    f.menus().send->trigger();
+    EXPECT_EQ(op_.messages().last(), "No default SCP configured!");
+    EXPECT_EQ(stationContext().forwardingMode, ForwardingMode::None);
+}
+
+TEST_F(JobCommandsTest, ForwardingWithoutDefaultDestinationEndsTheForwardingMode) {
+    auto& f = open();
+    (void)f;
+    commands().cmdSelected_Click();
+    EXPECT_EQ(op_.messages().last(), "No default SCP configured!");
+    EXPECT_EQ(stationContext().forwardingMode, ForwardingMode::None);
+    EXPECT_FALSE(stationContext().refreshLock);
+}
+
+// The automatic forwarding pairs each of four views with the pending record of its
+// projection, whatever the order of the records, and the destination receives each
+// converted image with its record's values.
+struct ForwardingCase {
+    const char* name;
+    int xrayType;
+    // Per view: the header values that give the projection, and the projection.
+    struct View {
+        std::vector<std::pair<corva::dicom::Tag, std::string>> header;
+        std::string projection;
+    };
+    std::vector<View> views;
+    // The record text that names a projection (Sonstiges).
+    std::string (*recordText)(const std::string& projection);
+};
+
+void PrintTo(const ForwardingCase& c, std::ostream* os) { *os << c.name; }
+
+std::string sophieRecord(const std::string& p) { return "1,2,3," + p; }
+std::string giottoRecord(const std::string& p) { return p; }
+
+const corva::dicom::Tag Laterality{0x0020, 0x0060}, ViewPosition{0x0018, 0x5101}, ImageLaterality{0x0020, 0x0062},
+    PatientOrientation{0x0020, 0x0020}, Kvp{0x0018, 0x0060};
+
+class ForwardingTest : public JobCommandsTest, public ::testing::WithParamInterface<ForwardingCase> {};
+
+TEST_P(ForwardingTest, AutomaticPairsEachViewWithItsRecordAndSendsThePatient) {
+    const ForwardingCase& c = GetParam();
+    startScp();
+    addDestination("PACS", "STORESCP", "127.0.0.1", scp_->port(), 1);
+    const auto p = addPatient("P1", "Alpha", "A");
+    const auto study = addStudy(p, "1.2.800");
+    const auto series = addSeries(study, "1.2.800.1", 1);
+    std::map<std::string, std::string> projectionOf;  // image UID -> projection
+    for (std::size_t i = 0; i < c.views.size(); ++i) {
+        const std::string uid = "1.2.800.1." + std::to_string(i + 1);
+        addImage(series, "1.2.800", uid, static_cast<int>(i + 1), "10:15:0" + std::to_string(i), 0);
+        corva::test::DicomRecipe recipe;
+        recipe.studyUid = "1.2.800";
+        recipe.seriesUid = "1.2.800.1";
+        recipe.sopInstanceUid = uid;
+        recipe.instanceNumber = static_cast<int>(i + 1);
+        recipe.rows = 32;
+        recipe.columns = 24;
+        recipe.extra = c.views[i].header;
+        corva::test::writeDicom(folder_->images() / "1.2.800" / (uid + ".dcm"), recipe);
+        projectionOf[uid] = c.views[i].projection;
+    }
+    // The records in another order than the views; each projection's kV tells it apart.
+    const std::map<std::string, std::string> kvOf{{"R-CC", "25"}, {"L-CC", "26"}, {"R-LMO45", "27"}, {"L-LMO45", "28"}};
+    {
+        db::Database db(folder_->imageDatabase());
+        for (const char* projection : {"L-LMO45", "R-CC", "R-LMO45", "L-CC"}) {
+            auto st = db.prepare(
+                "INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit) "
+                "VALUES (?, '50', '10:00:00', 45, '1.5', 100, '2024-01-15', ?, '0', '500')");
+            st.bind(1, kvOf.at(projection)).bind(2, c.recordText(projection));
+            st.run();
+        }
+    }
+    auto& f = open();
+    settings::current().xrayComm = static_cast<std::int16_t>(c.xrayType);
+    settings::current().sentAndKeep = 1;
+    f.dose().refreshDoseList();
+    ASSERT_EQ(f.lvDosis()->count(), 4);
+    click(f.lvPatients(), findItem(f.lvPatients(), "P1"));
+    click(f.lvStudien(), f.lvStudien()->itemAtPosition(1));
+    ASSERT_EQ(f.dv1()->count(), 4);
+    ASSERT_EQ(f.lvImages()->count(), 4);
+
+    QString sendLog;
+    ForwardingMode modeAtSecondWindow = ForwardingMode::Automatic;
+    pressOkWhenDone(&sendLog);  // the patient send
+    op_.answerWindow(ScriptedOperator::runModal([&](QDialog& d) {  // the patient's removal after it
+        modeAtSecondWindow = stationContext().forwardingMode;
+        auto& form = static_cast<jobs::EditForm&>(d);
+        if (!waitFor([&] { return form.cmdOK()->isEnabled(); })) return;
+        QTest::mouseClick(form.cmdOK(), Qt::LeftButton);
+    }));
+    commands().cmdAll_Click();
+    EXPECT_TRUE(op_.unexpected().empty()) << op_.messages().join("|").toStdString();
+    EXPECT_EQ(sendLog, "Send studies of patient: " + QString::fromStdString(stationContext().selection.patientName) +
+                           "\nStudy: 1.2.800\nSending study ... OK\n4 of 4 images successfully sent.\nTasks done!");
+    const auto files = received();
+    ASSERT_EQ(files.size(), 4u);
+    for (const auto& file : files) {
+        const auto image = corva::dicom::Image::read(file, corva::dicom::ReadMode::HeaderOnly);
+        const std::string projection = projectionOf.at(image.sopInstanceUid());
+        const std::string kv = image.attributes().get(Kvp).text;
+        ASSERT_FALSE(kv.empty()) << projection;
+        EXPECT_DOUBLE_EQ(std::stod(kv), std::stod(kvOf.at(projection))) << projection;
+        EXPECT_EQ(image.sopClassUid(), corva::dicom::uid::DigitalMammographyForPresentation);
+    }
+    // The records were used (assigned), the forwarding ended with the send's OK.
+    {
+        db::Database db(folder_->imageDatabase());
+        auto st = db.prepare("SELECT COUNT(*) FROM tblDosis WHERE Status = '1'");
+        ASSERT_TRUE(st.step());
+        EXPECT_EQ(st.getInt(0), 4);
+    }
+    EXPECT_EQ(modeAtSecondWindow, ForwardingMode::None);
+    EXPECT_EQ(stationContext().forwardingMode, ForwardingMode::None);
+    EXPECT_EQ(countRows("tblPatienten"), 0);  // a complete patient send removes the patient
+    EXPECT_EQ(f.lvDosis()->count(), 0);
+}
+
+// "Manually" converts the current image with the record the operator selected and
+// sends only that one; the selected record is the one used.
+TEST_F(JobCommandsTest, ManualForwardingSendsTheCurrentImageWithTheSelectedRecord) {
+    startScp();
+    addDestination("PACS", "STORESCP", "127.0.0.1", scp_->port(), 1);
+    const auto p = addPatient("P1", "Alpha", "A");
+    const auto series = addSeries(addStudy(p, "1.2.810"), "1.2.810.1", 1);
+    addImage(series, "1.2.810", "1.2.810.1.1", 1);
+    addImage(series, "1.2.810", "1.2.810.1.2", 2, "10:16:00");
+    {
+        db::Database db(folder_->imageDatabase());
+        for (const char* kv : {"31", "32"}) {
+            auto st = db.prepare(
+                "INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit) "
+                "VALUES (?, '50', '10:00:00', 45, '1.5', 100, '2024-01-15', '1,2,3,L-CC', '0', '500')");
+            st.bind(1, std::string(kv));
+            st.run();
+        }
+    }
+    auto& f = open();
+    settings::current().xrayComm = 1;
+    settings::current().sentAndKeep = 1;
+    f.dose().refreshDoseList();
+    click(f.lvPatients(), findItem(f.lvPatients(), "P1"));
+    click(f.lvStudien(), f.lvStudien()->itemAtPosition(1));
+    ASSERT_EQ(f.dv1()->count(), 2);
+    f.viewer()->selectImage(2);
+    const std::string chosen = f.CurrentImage()->sopInstanceUid();
+    ASSERT_TRUE(f.dose().selectDoseRecord(1));
+    pressOkWhenDone();
+    pressOkWhenDone();  // the patient's removal after the complete send
+    commands().cmdSelected_Click();
+    const auto files = received();
+    ASSERT_EQ(files.size(), 1u);
+    const auto image = corva::dicom::Image::read(files[0], corva::dicom::ReadMode::HeaderOnly);
+    EXPECT_EQ(image.sopInstanceUid(), chosen);
+    EXPECT_DOUBLE_EQ(std::stod(image.attributes().get(Kvp).text), 32.0);
+    db::Database db(folder_->imageDatabase());
+    auto st = db.prepare("SELECT KVP FROM tblDosis WHERE Status = '1'");
+    ASSERT_TRUE(st.step());
+    EXPECT_EQ(st.getText(0), "32");
+    EXPECT_FALSE(st.step());
+    EXPECT_EQ(stationContext().forwardingMode, ForwardingMode::None);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Units, ForwardingTest,
+    ::testing::Values(
+        ForwardingCase{"Sophie",
+                       1,
+                       {{{{Laterality, "r"}, {ViewPosition, "cc"}}, "R-CC"},
+                        {{{Laterality, "L"}, {ViewPosition, "CC"}}, "L-CC"},
+                        {{{Laterality, "R"}, {ViewPosition, "MLO"}}, "R-LMO45"},
+                        {{{Laterality, "l"}, {ViewPosition, "mlo"}}, "L-LMO45"}},
+                       sophieRecord},
+        ForwardingCase{"Giotto",
+                       2,
+                       {{{{ImageLaterality, "R"}, {PatientOrientation, "P\\L"}}, "R-CC"},
+                        {{{ImageLaterality, "L"}, {PatientOrientation, "A\\R"}}, "L-CC"},
+                        {{{ImageLaterality, "R"}, {PatientOrientation, "P\\FL"}}, "R-LMO45"},
+                        {{{ImageLaterality, "L"}, {PatientOrientation, "A\\FR"}}, "L-LMO45"}},
+                       giottoRecord}),
+    [](const ::testing::TestParamInfo<ForwardingCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+TEST_F(JobCommandsTest, ImportMenuRunsTheJobWindowAndDropsTheFilesIntoTheInputFolder) {
+    auto& f = open();
+    corva::test::TempDir source("cd");
+    std::vector<std::string> uids;
+    QStringList chosen;
+    for (int i = 0; i < 2; ++i) {
+        corva::test::DicomRecipe recipe;
+        recipe.sopInstanceUid = "1.2.826.0.1.3680043.9.7433.77." + std::to_string(i + 1);
+        uids.push_back(recipe.sopInstanceUid);
+        chosen << QString::fromStdString(
+            corva::test::writeDicom(source.path() / ("IM" + std::to_string(i)), recipe).string());
+    }
+    // Cancelled: no job window.
+    op_.answerOpenFiles({});
+    f.menus().mnuImportImages->trigger();
+    EXPECT_TRUE(op_.shownOf(ScriptedOperator::Kind::Window).empty());
+
+    op_.answerOpenFiles(chosen);
+    QString log;
+    pressOkWhenDone(&log);
+    f.menus().mnuImportImages->trigger();
+    EXPECT_TRUE(log.startsWith("Importing image(s) ... OK")) << log.toStdString();
+    for (const auto& uid : uids) EXPECT_TRUE(fs::exists(folder_->temp() / (uid + ".dcm"))) << uid;
+    EXPECT_FALSE(stationContext().refreshLock);
+}

@@ -1,0 +1,92 @@
+#pragma once
+// The header job (job kind 3, "Updating Study"): applies the task list to the images
+// it reaches, writes each changed image as a new file, removes the original and hands
+// the new file to the ingest service, which registers it with its new values.
+//
+// No image is lost on the way: an original is removed only after its rewritten copy is
+// completely written and staged (rewrite_handover.h); a copy that fails leaves its
+// original in the store and the database. Every image of the patient receives the
+// patient tasks, whatever was loaded.
+//
+// app/ builds a HeaderJobInput from the task list, the browser's selection and the
+// viewer's images and runs HeaderJob in the job window; at program start it calls
+// handOverPendingRewrites() (rewrite_handover.h).
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/station_context.h"
+#include "dicom/dicom.h"
+#include "header/header_task.h"
+#include "common/job.h"
+
+namespace corva::db {
+class Database;
+}
+
+namespace corva::station::header {
+
+inline constexpr int HeaderJobKind = 3;
+
+// One image of the viewer, in viewer order.
+struct LoadedImageRef {
+    std::string imageUid;
+    std::string studyUid;
+    int windowWidth = 0;   // as the viewer holds them (General\ComputeWindow)
+    int windowCenter = 0;
+};
+
+// What the saving of the loaded images writes into (0028,1051) and (0028,1050).
+struct WindowPolicy {
+    enum class Mode { Keep, Computed, Custom };  // AutoWindow off; ComputeWindow 1; 0
+    Mode mode = Mode::Keep;
+    std::string customWidth;
+    std::string customCenter;
+};
+
+struct HeaderJobInput {
+    std::vector<HeaderTask> tasks;
+    std::string loadedLevel;  // "Studie" or "Serie"
+    std::int64_t patientKey = 0;
+    std::int64_t studyId = 0;
+    std::vector<LoadedImageRef> loaded;
+    WindowPolicy window;
+};
+
+// Points of the job at which a test may stop it as if the program were killed.
+enum class HeaderJobStep {
+    CopyWritten,      // the rewritten copy is complete in the work folder
+    CopyStaged,       // the copy waits in the input folder under its staged name
+    OriginalRemoved,  // the original's rows and file are gone
+    HandedOver,       // the copy carries its registrable name
+};
+// Thrown by a step hook to stop the job on the spot; the job lets it through.
+struct HeaderJobStopped {};
+
+class HeaderJob : public jobs::Job {
+public:
+    using StepHook = std::function<void(HeaderJobStep, const std::string& imageUid)>;
+    using Writer = std::function<void(const dicom::Image&, const std::filesystem::path&)>;
+
+    HeaderJob(ProgramPaths paths, HeaderJobInput input);
+
+    std::string caption() const override { return "Updating Study"; }
+    jobs::JobOutcome run(jobs::JobReport& report) override;
+
+    void setStepHook(StepHook hook) { stepHook_ = std::move(hook); }
+    // Writes one Part-10 file (default: dicom::Image::write); tests make it fail.
+    void setWriter(Writer writer) { writer_ = std::move(writer); }
+
+private:
+    struct Target;
+    std::vector<Target> collectTargets(corva::db::Database& db, jobs::JobReport& report) const;
+
+    ProgramPaths paths_;
+    HeaderJobInput input_;
+    StepHook stepHook_;
+    Writer writer_;
+};
+
+}  // namespace corva::station::header

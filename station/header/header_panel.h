@@ -1,0 +1,98 @@
+#pragma once
+// The header view and the task list of the main window: a thin layer over the plain
+// classes (ActiveTagSet, headerRows, makeTasks, RuleStore). The main window creates
+// the controls and hands them over; it connects the hooks to the viewer, the dose
+// frame and the job window.
+//
+//   header_ = std::make_unique<header::HeaderPanel>(controls, this);
+//   header_->hooks().selectedImageIndex = [this] { return SelectedImageIndex(); };
+//   header_->initialise();                       // while the window loads
+//   header_->LoadModFilter(settings.filterActive);
+//   dose_->hooks().addTask = [this] { header_->addTask(); };   // throws on > 6 rows
+//   header_->LoadHeaderData(&image.attributes());              // on image selection
+#include <QObject>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "dicom/dicom.h"
+#include "header/active_tag_set.h"
+#include "header/header_task.h"
+
+class QComboBox;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QTreeWidgetItem;
+
+namespace corva::station {
+class ListView;
+}
+
+namespace corva::station::header {
+
+struct HeaderControls {
+    ListView* lvHeader = nullptr;
+    ListView* lvTasks = nullptr;
+    QComboBox* cboLevel = nullptr;
+    QComboBox* cboTask = nullptr;
+    QComboBox* cboTarget = nullptr;
+    QLineEdit* txtNeu = nullptr;
+    QLineEdit* txtSelected = nullptr;
+    QPushButton* cmdAddTask = nullptr;     // cmdTask(0)
+    QPushButton* cmdDeleteTask = nullptr;  // cmdTask(1)
+};
+
+class HeaderPanel : public QObject {
+    Q_OBJECT
+public:
+    struct Hooks {
+        std::function<int()> selectedImageIndex;           // the viewer's SelectedImageIndex
+        std::function<std::string()> loadedLevel;          // "Studie" / "Serie"
+        std::function<std::vector<std::string>()> recordValues;  // Text3(0..5)
+        std::function<bool()> viewerHasImages;
+        std::function<void()> executeTasks;                // "Execute tasks ..."
+        std::function<void()> enableDoseList;              // after each fill of the header view
+    };
+
+    HeaderPanel(const HeaderControls& controls, QObject* parent = nullptr);
+    Hooks& hooks() { return hooks_; }
+
+    // Start-up: level and action choices, the rules menu, the header view's columns.
+    void initialise();
+    // Loads the active tag set of `filter` (empty: nothing). Errors are logged
+    // ("MainForm LoadModFilter"); the set keeps the rows read before.
+    void LoadModFilter(const std::string& filter);
+    ActiveTagSet& tagSet() { return tagSet_; }
+    // Refills the header view for an image (none: empty values).
+    void LoadHeaderData(const dicom::DataSet* image);
+
+    // "Add Task": the task list from the header view and the exposure values. Throws
+    // corva::Error when the header view holds more rows than there are values (the
+    // tasks of the first rows stay).
+    void addTask();
+    void deleteTask();
+    void clearTasks();
+
+    std::vector<HeaderTask> tasks() const;
+    void appendTask(const HeaderTask& task);
+
+    // The task list's popup (Clear entries, Save as ..., Add fav. task) and the rules.
+    QMenu* popup() const { return popup_; }
+    void UpdateRulesPopup();
+    void saveRule();
+    void replayRule(const std::string& name);
+
+private:
+    void headerRowClicked(QTreeWidgetItem* item);
+    void actionChosen();
+
+    HeaderControls c_;
+    Hooks hooks_;
+    ActiveTagSet tagSet_;
+    bool descending_ = false;
+    QMenu* popup_ = nullptr;
+    QMenu* rulesMenu_ = nullptr;
+};
+
+}  // namespace corva::station::header

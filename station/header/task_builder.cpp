@@ -1,0 +1,62 @@
+#include "header/task_builder.h"
+
+#include <algorithm>
+
+#include "header/header_element.h"
+
+namespace corva::station::header {
+
+std::vector<HeaderRow> headerRows(const ActiveTagSet& set, const dicom::DataSet* image, bool descending)
+{
+    std::vector<HeaderRow> rows;
+    for (const auto& [tag, description] : set.entries()) {
+        HeaderRow row{tag, description, {}};
+        if (image) {
+            if (const auto t = dicom::Tag::parse(tag))
+                row.value = headerElement(*image, *t);
+            else
+                continue;  // a malformed tag skips its row
+        }
+        rows.push_back(std::move(row));
+    }
+    std::stable_sort(rows.begin(), rows.end(), [descending](const HeaderRow& a, const HeaderRow& b) {
+        return descending ? b.tag < a.tag : a.tag < b.tag;
+    });
+    return rows;
+}
+
+AddTaskResult makeTasks(const std::vector<HeaderRow>& rows, const AddTaskChoice& choice,
+                        const std::vector<std::string>& recordValues)
+{
+    AddTaskResult result;
+    std::string level = choice.level;
+    if (level == "Image")
+        level += " #" + std::to_string(choice.selectedImageIndex);
+    if (choice.loadedLevel == "Studie" && choice.level == "Series") {
+        result.refusal = "Cannot create series task on study level.";
+        return result;
+    }
+    const int action = std::clamp(choice.action, 0, 2);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i >= recordValues.size()) {
+            result.error = "Only " + std::to_string(recordValues.size()) + " exposure values for " +
+                           std::to_string(rows.size()) + " header rows";
+            break;
+        }
+        result.tasks.push_back({level, rows[i].tag + " - " + rows[i].description, rows[i].value, ActionNames[action],
+                                recordValues[i], std::to_string(action)});
+    }
+    return result;
+}
+
+std::vector<std::string> targetChoices(const ActiveTagSet& set, const std::string& selected)
+{
+    std::vector<std::string> out;
+    const std::string selectedTag = selected.substr(0, 9);
+    for (const auto& [tag, description] : set.entries())
+        if (tag != selectedTag)
+            out.push_back(tag + " - " + description);
+    return out;
+}
+
+}  // namespace corva::station::header

@@ -1,0 +1,50 @@
+#pragma once
+// Building tasks from the header view: "Add Task" turns every header row into a task
+// whose new value is the exposure value in the same position.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dicom/dicom.h"
+#include "header/active_tag_set.h"
+#include "header/header_task.h"
+
+namespace corva::station::header {
+
+// One row of the header view.
+struct HeaderRow {
+    std::string tag;          // "GGGG,EEEE"
+    std::string description;
+    std::string value;        // display form (headerElement)
+};
+
+// LoadHeaderData: one row per entry of the tag set for the given image (none: empty
+// values), sorted by tag (descending when asked).
+std::vector<HeaderRow> headerRows(const ActiveTagSet& set, const dicom::DataSet* image, bool descending = false);
+
+struct AddTaskChoice {
+    std::string level;           // text of cboLevel: "Patient", "Study", "Series", "Image"
+    int action = 0;              // index of cboTask
+    int selectedImageIndex = 0;  // the viewer's selected image (for "Image")
+    std::string loadedLevel;     // "Studie" or "Serie"
+};
+
+struct AddTaskResult {
+    std::vector<HeaderTask> tasks;
+    // Shown to the operator when set (information icon): nothing was made.
+    std::string refusal;
+    // Header rows without an exposure value in their position: tasks were made for the
+    // rows that have one. Reported as an error by the caller.
+    std::string error;
+};
+
+// "Add Task": tasks from the header rows in display order, with the exposure values of
+// the selected record (Text3(0..5)) as new values.
+AddTaskResult makeTasks(const std::vector<HeaderRow>& rows, const AddTaskChoice& choice,
+                        const std::vector<std::string>& recordValues);
+
+// The target list of "Move entry" and "Switch entry": every entry of the set except the
+// selected attribute, as "GGGG,EEEE - Description".
+std::vector<std::string> targetChoices(const ActiveTagSet& set, const std::string& selected);
+
+}  // namespace corva::station::header

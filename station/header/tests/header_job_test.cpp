@@ -1,0 +1,450 @@
+// The header job against a real program folder with the real Ingrado running: images
+// are rewritten, their originals removed, and the ingest service files the new copies
+// again. None may be lost or doubled, also when the job stops half-way or a copy fails.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "core/error.h"
+#include "core/paths.h"
+#include <thread>
+#include "db/database.h"
+#include "dicom_fixture.h"
+#include "header/header_job.h"
+#include "header/rewrite_handover.h"
+#include "header/rule_store.h"
+#include "db/schema.h"
+#include "station/scripted_operator.h"
+#include "recvora_harness.h"
+
+namespace corva::station::header {
+namespace {
+
+namespace fs = std::filesystem;
+using corva::dicom::Tag;
+using corva::test::DicomRecipe;
+using corva::test::ReceiverSite;
+using corva::test::uniqueUid;
+using namespace std::chrono_literals;
+
+const Tag Name{0x0010, 0x0010};
+const Tag StudyDescription{0x0008, 0x1030};
+const Tag Kvp{0x0018, 0x0060};
+const Tag Exposure{0x0018, 0x1152};
+
+class RecordingReport : public jobs::JobReport {
+public:
+    void setCaption(const std::string& c, const std::string&) override { caption = c; }
+    void appendLog(const std::string& text) override { log += text; }
+    void setProgressMaximum(double) override {}
+    void setProgress(double) override {}
+    void unexpectedError(int, const std::string& d) override { errors += d; }
+    std::string caption, log, errors;
+};
+
+// One image as the store holds it after ingest.
+struct Stored {
+    std::string imageUid, studyUid, seriesUid, name, studyDescription, kvp, exposure;
+    std::int64_t seriesId = 0;
+};
+
+class HeaderJobTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        site_ = std::make_unique<ReceiverSite>();
+        site_->install("Ingrado");
+        corva::setProgramFolderForTesting(site_->folder());
+        paths_ = ProgramPaths::compute(site_->folder());
+        ingest_ = site_->start("Ingrado");
+        seed();
+    }
+    void TearDown() override
+    {
+        ingest_.reset();
+        corva::setProgramFolderForTesting({});
+    }
+
+    // Patient P1 with study A (series A1 and A2, two images each) and study B (one series,
+    // two images); patient P2 with one image that no task may touch.
+    void seed()
+    {
+        studyA_ = uniqueUid();
+        studyB_ = uniqueUid();
+        seriesA1_ = uniqueUid();
+        const std::string seriesA2 = uniqueUid(), seriesB = uniqueUid();
+        int n = 0;
+        auto add = [&](const std::string& study, const std::string& series, int nr, const std::string& id,
+                       const std::string& name) {
+            DicomRecipe r;
+            r.patientId = id;
+            r.patientName = name;
+            r.studyUid = study;
+            r.seriesUid = series;
+            r.sopInstanceUid = uniqueUid();
+            r.instanceNumber = nr;
+            r.studyDescription = "Mammo";
+            r.extra = {{Kvp, "28"}, {Exposure, std::to_string(80 + nr)}};
+            corva::test::writeDicom(site_->scratch() / ("s" + std::to_string(n++) + ".dcm"), r);
+            fs::copy_file(site_->scratch() / ("s" + std::to_string(n - 1) + ".dcm"),
+                          site_->temp() / (r.sopInstanceUid + ".dcm"));
+        };
+        add(studyA_, seriesA1_, 1, "P1", "Muster^Anna");
+        add(studyA_, seriesA1_, 2, "P1", "Muster^Anna");
+        add(studyA_, seriesA2, 1, "P1", "Muster^Anna");
+        add(studyA_, seriesA2, 2, "P1", "Muster^Anna");
+        add(studyB_, seriesB, 1, "P1", "Muster^Anna");
+        add(studyB_, seriesB, 2, "P1", "Muster^Anna");
+        add(uniqueUid(), uniqueUid(), 1, "P2", "Other^Otto");
+        ASSERT_TRUE(settled(7)) << "seed not ingested";
+    }
+
+    std::vector<Stored> stored() const
+    {
+        std::vector<Stored> out;
+        db::Database db(paths_.imageDb);
+        auto st = db.prepare(
+            "SELECT tblImages.ImageUID, tblStudies.StudyUID, tblSeries.SeriesUID, tblSeries.SeriesID FROM tblImages "
+            "INNER JOIN tblSeries ON tblImages.FKeySeriesID = tblSeries.SeriesID "
+            "INNER JOIN tblStudies ON tblSeries.FKeyStudyID = tblStudies.StudyID "
+            "ORDER BY tblStudies.StudyUID, tblSeries.SeriesUID, tblImages.ImageNr");
+        while (st.step()) {
+            Stored s;
+            s.imageUid = st.getText(0);
+            s.studyUid = st.getText(1);
+            s.seriesUid = st.getText(2);
+            s.seriesId = st.getInt(3);
+            const fs::path file = imageFile(paths_, s.studyUid, s.imageUid);
+            if (fs::exists(file)) {
+                auto image = dicom::Image::read(file, dicom::ReadMode::HeaderOnly);
+                auto ds = image.attributes();
+                s.name = ds.get(Name).text;
+                s.studyDescription = ds.get(StudyDescription).text;
+                s.kvp = ds.get(Kvp).text;
+                s.exposure = ds.get(Exposure).text;
+            }
+            out.push_back(s);
+        }
+        return out;
+    }
+
+    std::int64_t scalar(const std::string& sql, const std::string& param) const
+    {
+        db::Database db(paths_.imageDb);
+        auto st = db.prepare(sql);
+        st.bind(1, param);
+        return st.step() ? st.getInt(0) : 0;
+    }
+
+    // True once Ingrado has filed everything in the input folder and holds `images` rows.
+    bool settled(std::size_t images) const
+    {
+        return corva::test::waitUntil(
+            [&] {
+                if (!fs::exists(paths_.imageDb))
+                    return false;
+                for (const auto& e : fs::directory_iterator(paths_.inputFolder))
+                    if (e.is_regular_file())
+                        return false;
+                try {
+                    db::Database db(paths_.imageDb);
+                    auto st = db.prepare("SELECT COUNT(*) FROM tblImages");
+                    return st.step() && static_cast<std::size_t>(st.getInt(0)) == images;
+                } catch (...) {
+                    return false;
+                }
+            },
+            60s, 100ms);
+    }
+
+    // The job's input with series A1 loaded ("Serie") or study A loaded ("Studie").
+    HeaderJobInput input(const std::string& level, std::vector<HeaderTask> tasks) const
+    {
+        HeaderJobInput in;
+        in.tasks = std::move(tasks);
+        in.loadedLevel = level;
+        in.patientKey = scalar("SELECT PATID FROM tblPatienten WHERE PATID1 = ?", "P1");
+        in.studyId = scalar("SELECT StudyID FROM tblStudies WHERE StudyUID = ?", studyA_);
+        for (const auto& s : stored())
+            if (s.studyUid == studyA_ && (level == "Studie" || s.seriesUid == seriesA1_))
+                in.loaded.push_back({s.imageUid, s.studyUid, 0, 0});
+        return in;
+    }
+
+    std::string errorLog() const
+    {
+        std::ifstream in(paths_.programFolder / "Logs" / "Error.log");
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+
+    std::unique_ptr<ReceiverSite> site_;
+    std::unique_ptr<corva::test::ChildProcess> ingest_;
+    ProgramPaths paths_;
+    std::string studyA_, studyB_, seriesA1_;
+};
+
+HeaderTask task(const std::string& level, const std::string& source, const std::string& old, int action,
+                const std::string& target)
+{
+    return {level, source, old, ActionNames[action], target, std::to_string(action)};
+}
+
+std::set<std::string> uids(const std::vector<Stored>& images)
+{
+    std::set<std::string> out;
+    for (const auto& s : images)
+        out.insert(s.imageUid);
+    return out;
+}
+
+TEST_F(HeaderJobTest, ANameCorrectedOnOneLoadedSeriesReachesEveryImageOfThePatient)
+{
+    const auto before = stored();
+    HeaderJob job(paths_, input("Serie", {task("Image #1", "0010,0010 - Patient's Name", "Muster^Anna", 0,
+                                               "Muster^Annabel")}));
+    RecordingReport report;
+    const auto outcome = job.run(report);
+    EXPECT_TRUE(outcome.complete) << report.log;
+    EXPECT_EQ(report.caption, "Updating Study");
+    ASSERT_TRUE(settled(7));
+    const auto after = stored();
+    EXPECT_EQ(uids(after), uids(before));
+    int renamed = 0;
+    for (const auto& s : after) {
+        if (s.name == "Other^Otto")
+            continue;
+        EXPECT_EQ(s.name, "Muster^Annabel") << s.imageUid;
+        ++renamed;
+    }
+    EXPECT_EQ(renamed, 6);
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM tblPatienten WHERE PATID1 = ?", "P1"), 1);
+    EXPECT_NE(report.log.find("Saving images ... OK\r\n"), std::string::npos) << report.log;
+    EXPECT_NE(report.log.find("Moving images to input folder ... OK\r\n"), std::string::npos) << report.log;
+    EXPECT_EQ(report.log.substr(report.log.size() - 11), "Tasks done.");
+}
+
+struct LevelCase {
+    const char* what;
+    std::string loadedLevel;
+    HeaderTask task;
+    // Per stored image: the value expected, by where the image lies.
+    std::function<bool(const Stored&, bool inA1, bool inA)> expect;
+};
+
+class HeaderJobLevels : public HeaderJobTest, public ::testing::WithParamInterface<LevelCase> {};
+
+TEST_P(HeaderJobLevels, RewrittenImagesComeBackWithTheirNewValues)
+{
+    const auto& c = GetParam();
+    const auto before = stored();
+    HeaderJob job(paths_, input(c.loadedLevel, {c.task}));
+    RecordingReport report;
+    EXPECT_TRUE(job.run(report).complete) << report.log;
+    ASSERT_TRUE(settled(7));
+    const auto after = stored();
+    EXPECT_EQ(uids(after), uids(before));
+    for (const auto& s : after) {
+        if (s.name == "Other^Otto") {
+            EXPECT_EQ(s.kvp, "28");
+            EXPECT_EQ(s.studyDescription, "Mammo");
+            continue;
+        }
+        EXPECT_TRUE(c.expect(s, s.seriesUid == seriesA1_, s.studyUid == studyA_))
+            << c.what << ": " << s.imageUid << " kvp=" << s.kvp << " exp=" << s.exposure
+            << " desc=" << s.studyDescription;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, HeaderJobLevels,
+    ::testing::Values(
+        LevelCase{"study change with a series loaded reaches the study's other series", "Serie",
+                  task("Study", "0008,1030 - Study Description", "Mammo", 0, "Tomo"),
+                  [](const Stored& s, bool, bool inA) { return s.studyDescription == (inA ? "Tomo" : "Mammo"); }},
+        LevelCase{"series move with a rule's empty old value keeps the image's own value", "Serie",
+                  task("Series", "0018,0060 - KVP", "", 1, "0018,1152 - Exposure"),
+                  [](const Stored& s, bool inA1, bool) {
+                      return inA1 ? s.kvp.empty() && s.exposure == "28" : s.kvp == "28" && s.exposure != "28";
+                  }},
+        LevelCase{"image switch touches image 2 only", "Studie",
+                  task("Image #2", "0018,0060 - KVP", "28", 2, "0018,1152 - Exposure"),
+                  [](const Stored& s, bool inA1, bool) {
+                      const bool second = inA1 && s.exposure == "28";
+                      return second ? s.kvp == "82" : s.kvp == "28";
+                  }}),
+    [](const auto& info) { return "Case" + std::to_string(info.index); });
+
+TEST_F(HeaderJobTest, NewSopUidsAtSeriesLevelAreGeneratedPerImage)
+{
+    const auto before = stored();
+    HeaderJob job(paths_, input("Serie", {task("Series", "0008,0018 - SOP Instance UID", "x", 0, NewUidText)}));
+    RecordingReport report;
+    EXPECT_TRUE(job.run(report).complete) << report.log;
+    ASSERT_TRUE(settled(7));
+    const auto after = stored();
+    auto oldUids = uids(before), newUids = uids(after);
+    std::vector<std::string> gone, added;
+    std::set_difference(oldUids.begin(), oldUids.end(), newUids.begin(), newUids.end(), std::back_inserter(gone));
+    std::set_difference(newUids.begin(), newUids.end(), oldUids.begin(), oldUids.end(), std::back_inserter(added));
+    EXPECT_EQ(gone.size(), 2u);
+    EXPECT_EQ(added.size(), 2u);
+    for (const auto& uid : added)
+        EXPECT_TRUE(isValidUid(uid)) << uid;
+}
+
+TEST_F(HeaderJobTest, ACopyThatFailsToWriteLeavesItsOriginal)
+{
+    const auto before = stored();
+    HeaderJob job(paths_, input("Studie", {task("Patient", "0010,0010 - Patient's Name", "Muster^Anna", 0,
+                                                "Muster^Annabel")}));
+    int written = 0;
+    std::string failedUid;
+    job.setWriter([&](const dicom::Image& image, const fs::path& file) {
+        if (++written == 3) {
+            failedUid = image.sopInstanceUid();
+            throw Error(errc::Generic, "disk full");
+        }
+        image.write(file);
+    });
+    RecordingReport report;
+    const auto outcome = job.run(report);
+    EXPECT_FALSE(outcome.complete);
+    EXPECT_EQ(outcome.failures, 1);
+    EXPECT_NE(report.log.find("Saving images ... failed\r\n"), std::string::npos) << report.log;
+    ASSERT_TRUE(settled(7));
+    const auto after = stored();
+    EXPECT_EQ(uids(after), uids(before));
+    for (const auto& s : after) {
+        if (s.imageUid == failedUid) {
+            EXPECT_EQ(s.name, "Muster^Anna");
+        } else if (s.name != "Other^Otto") {
+            EXPECT_EQ(s.name, "Muster^Annabel");
+        }
+    }
+    ASSERT_FALSE(failedUid.empty());
+    EXPECT_NE(errorLog().find(failedUid + ".dcm: disk full"), std::string::npos) << errorLog();
+}
+
+TEST_F(HeaderJobTest, AValueTheCharacterSetCannotHoldFailsAndKeepsEveryOriginal)
+{
+    const auto before = stored();
+    // The seed images use the default repertoire; Latin-1 would be declared, Cyrillic
+    // in an image already declaring Latin-1 cannot: make one task write both.
+    HeaderJob job(paths_, input("Serie", {task("Series", "0008,0005 - Specific Character Set", "", 0, "ISO_IR 100"),
+                                          task("Series", "0008,1030 - Study Description", "", 0, "Маммо")}));
+    RecordingReport report;
+    EXPECT_FALSE(job.run(report).complete);
+    ASSERT_TRUE(settled(7));
+    const auto after = stored();
+    EXPECT_EQ(uids(after), uids(before));
+    for (const auto& s : after)
+        EXPECT_EQ(s.studyDescription, "Mammo");
+    EXPECT_NE(errorLog().find("Study Description"), std::string::npos) << errorLog();
+}
+
+TEST_F(HeaderJobTest, ARuleReplayedOnAStudyWithSeveralSeriesReachesAllOfThem)
+{
+    db::Database userDb(site_->scratch() / "QAUser.dat", true);
+    db::createUserSchema(userDb);
+    RuleStore rules(userDb);
+    ScriptedOperator script;
+    OperatorSeamGuard guard(script);
+    script.answerInput(QString("Study's fix"));
+    script.answer(MsgResult::OK);
+    ASSERT_TRUE(saveRuleAsked(rules, {task("Study", "0008,1030 - Study Description", "Mammo", 0, "x"),
+                                      task("Series", "0018,0060 - KVP", "28", 1, "0018,1152 - Exposure")}));
+    script.answerInput(QString("Tomo 'left'"));
+    script.answerInput(QString("0018,1152 - Exposure"));
+    const auto replayed = replayRuleAsked(rules, "Study's fix");
+    ASSERT_EQ(replayed.size(), 2u);
+    const auto before = stored();
+    HeaderJob job(paths_, input("Studie", replayed));
+    RecordingReport report;
+    EXPECT_TRUE(job.run(report).complete) << report.log;
+    ASSERT_TRUE(settled(7));
+    const auto after = stored();
+    EXPECT_EQ(uids(after), uids(before));
+    std::set<std::int64_t> seriesOfA;
+    for (const auto& s : after) {
+        if (s.studyUid != studyA_) {
+            EXPECT_NE(s.studyDescription, "Tomo 'left'");
+            continue;
+        }
+        seriesOfA.insert(s.seriesId);
+        EXPECT_EQ(s.studyDescription, "Tomo 'left'");
+        // The rule has no old value: each image's own KVP moves.
+        EXPECT_EQ(s.kvp, "");
+        EXPECT_EQ(s.exposure, "28");
+    }
+    EXPECT_EQ(seriesOfA.size(), 2u);
+}
+
+class HeaderJobStops : public HeaderJobTest, public ::testing::WithParamInterface<HeaderJobStep> {};
+
+TEST_P(HeaderJobStops, AJobStoppedAtAnyStepIsFinishedAtTheNextStart)
+{
+    const auto before = stored();
+    HeaderJob job(paths_, input("Studie", {task("Patient", "0010,0010 - Patient's Name", "Muster^Anna", 0,
+                                                "Muster^Annabel")}));
+    int seen = 0;
+    job.setStepHook([&](HeaderJobStep s, const std::string&) {
+        if (s == GetParam() && ++seen == 2)
+            throw HeaderJobStopped{};
+    });
+    RecordingReport report;
+    EXPECT_THROW(job.run(report), HeaderJobStopped);
+    // Ingrado keeps running meanwhile and files what was handed over; every image is
+    // then either registered or waits as a staged copy naming its original.
+    ASSERT_TRUE(corva::test::waitUntil(
+        [&] {
+            for (const auto& e : fs::directory_iterator(paths_.inputFolder))
+                if (e.path().extension() == ".dcm")
+                    return false;
+            return true;
+        },
+        60s));
+    std::this_thread::sleep_for(1200ms);  // two more ticks: a staged copy must stay untouched
+    std::set<std::string> accounted = uids(stored());
+    for (const auto& r : pendingRewrites(paths_)) {
+        EXPECT_EQ(r.newImageUid, r.original.imageUid);
+        accounted.insert(r.original.imageUid);
+    }
+    EXPECT_EQ(accounted, uids(before));
+    // The next start.
+    handOverPendingRewrites(paths_);
+    ASSERT_TRUE(settled(7));
+    const auto after = stored();
+    EXPECT_EQ(uids(after), uids(before));
+    int renamed = 0;
+    for (const auto& s : after) {
+        if (s.name == "Muster^Annabel")
+            ++renamed;
+        else
+            EXPECT_TRUE(s.name == "Muster^Anna" || s.name == "Other^Otto") << s.name;
+    }
+    // Images whose copy had been staged before the stop carry the new name.
+    EXPECT_GE(renamed, GetParam() == HeaderJobStep::CopyWritten ? 1 : 2);
+    for (const auto& e : fs::directory_iterator(paths_.workFolder))
+        EXPECT_NE(e.path().extension(), ".part") << e.path();
+    EXPECT_TRUE(pendingRewrites(paths_).empty());
+    // Running the job again completes the rest.
+    HeaderJob again(paths_, input("Studie", {task("Patient", "0010,0010 - Patient's Name", "", 0, "Muster^Annabel")}));
+    RecordingReport second;
+    EXPECT_TRUE(again.run(second).complete) << second.log;
+    ASSERT_TRUE(settled(7));
+    for (const auto& s : stored())
+        EXPECT_TRUE(s.name == "Muster^Annabel" || s.name == "Other^Otto") << s.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, HeaderJobStops,
+                         ::testing::Values(HeaderJobStep::CopyWritten, HeaderJobStep::CopyStaged,
+                                           HeaderJobStep::OriginalRemoved, HeaderJobStep::HandedOver),
+                         [](const auto& info) { return "Step" + std::to_string(info.index); });
+
+}  // namespace
+}  // namespace corva::station::header

@@ -1,0 +1,139 @@
+// Tasks applied to one image's attributes, and the display form of an attribute.
+#include <gtest/gtest.h>
+
+#include "core/error.h"
+#include "dicom_fixture.h"
+#include "header/header_element.h"
+#include "header/task_apply.h"
+
+namespace corva::station::header {
+namespace {
+
+using corva::dicom::Tag;
+using corva::test::DicomRecipe;
+using corva::test::makeImage;
+
+const Tag Kvp{0x0018, 0x0060};
+const Tag Exposure{0x0018, 0x1152};
+const Tag Sop{0x0008, 0x0018};
+const Tag StudyUid{0x0020, 0x000D};
+const Tag SeriesUid{0x0020, 0x000E};
+const Tag Name{0x0010, 0x0010};
+
+HeaderTask task(const std::string& level, const std::string& source, const std::string& old, int action,
+                const std::string& target)
+{
+    return {level, source, old, action >= 0 && action <= 2 ? ActionNames[action] : "?", target,
+            std::to_string(action)};
+}
+
+struct Case {
+    const char* what;
+    HeaderTask task;
+    std::string kvpAfter;
+    std::string exposureAfter;
+};
+
+class TaskApplyCases : public ::testing::TestWithParam<Case> {};
+
+TEST_P(TaskApplyCases, ChangesTheImageAsTheActionSays)
+{
+    DicomRecipe r;
+    r.extra = {{Kvp, "28"}, {Exposure, "90"}};
+    auto image = makeImage(r);
+    auto ds = image.attributes();
+    UidPlan uids;
+    applyTask(GetParam().task, ds, uids, false);
+    EXPECT_EQ(ds.get(Kvp).text, GetParam().kvpAfter) << GetParam().what;
+    EXPECT_EQ(ds.get(Exposure).text, GetParam().exposureAfter) << GetParam().what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Actions, TaskApplyCases,
+    ::testing::Values(
+        Case{"change", task("Series", "0018,0060 - KVP", "28", 0, "31"), "31", "90"},
+        Case{"move with the header view's value", task("Series", "0018,0060 - KVP", "28", 1, "0018,1152 - Exposure"),
+             "", "28"},
+        Case{"move replayed from a rule takes the image's value",
+             task("Series", "0018,0060 - KVP", "", 1, "0018,1152 - Exposure"), "", "28"},
+        Case{"switch", task("Series", "0018,0060 - KVP", "28", 2, "0018,1152 - Exposure"), "90", "28"},
+        Case{"switch replayed from a rule", task("Series", "0018,0060 - KVP", "", 2, "0018,1152 - Exposure"), "90",
+             "28"},
+        Case{"unknown action", task("Series", "0018,0060 - KVP", "28", 7, "31"), "28", "90"}),
+    [](const auto& info) { return "Case" + std::to_string(info.index); });
+
+TEST(TaskApplyTest, NewUidsAreFreshValidAndSharedPerStudyAndSeries)
+{
+    DicomRecipe r;
+    r.studyUid = "1.2.3.4";
+    r.seriesUid = "1.2.3.4.5";
+    auto a = makeImage(r);
+    auto b = makeImage(r);
+    auto da = a.attributes(), db = b.attributes();
+    UidPlan uids;
+    for (auto* ds : {&da, &db}) {
+        applyTask(task("Series", "0008,0018 - SOP Instance UID", "x", 0, NewUidText), *ds, uids, true);
+        applyTask(task("Study", "0020,000D - Study Instance UID", "x", 0, NewUidText), *ds, uids, true);
+        applyTask(task("Series", "0020,000E - Series Instance UID", "x", 0, "generate new UID"), *ds, uids, true);
+    }
+    for (auto* ds : {&da, &db})
+        for (Tag t : {Sop, StudyUid, SeriesUid}) {
+            EXPECT_TRUE(isValidUid(ds->get(t).text)) << ds->get(t).text;
+            EXPECT_NE(ds->get(t).text, NewUidText);
+        }
+    EXPECT_NE(da.get(Sop).text, db.get(Sop).text);
+    EXPECT_EQ(da.get(StudyUid).text, db.get(StudyUid).text);
+    EXPECT_NE(da.get(StudyUid).text, "1.2.3.4");
+    EXPECT_EQ(da.get(SeriesUid).text, db.get(SeriesUid).text);
+    EXPECT_NE(da.get(SeriesUid).text, "1.2.3.4.5");
+}
+
+TEST(TaskApplyTest, ExplicitUidTextOnOneImageIsWrittenAndAnInvalidOneRefused)
+{
+    auto image = makeImage();
+    auto ds = image.attributes();
+    UidPlan uids;
+    applyTask(task("Image #2", "0008,0018 - SOP Instance UID", "x", 0, "1.2.826.0.1.7"), ds, uids, false);
+    EXPECT_EQ(ds.get(Sop).text, "1.2.826.0.1.7");
+    EXPECT_THROW(applyTask(task("Image #2", "0008,0018 - SOP", "x", 0, "not a uid"), ds, uids, false), Error);
+    EXPECT_EQ(ds.get(Sop).text, "1.2.826.0.1.7");
+}
+
+TEST(TaskApplyTest, AValueTheCharacterSetCannotHoldIsAnError)
+{
+    auto image = makeImage(corva::test::latin1Recipe("Müller^Anna"));
+    auto ds = image.attributes();
+    UidPlan uids;
+    try {
+        applyTask(task("Patient", "0010,0010 - Patient's Name", "Müller^Anna", 0, "Жуков^Иван"), ds, uids, true);
+        FAIL() << "no error";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), errc::CharsetEncode);
+    }
+    EXPECT_EQ(ds.get(Name).text, "Müller^Anna");
+}
+
+TEST(TaskApplyTest, ReachFollowsGroupUidAndLevel)
+{
+    EXPECT_EQ(taskReach(task("Image #1", "0010,0010 - Name", "", 0, "x")).scope, TaskScope::Patient);
+    EXPECT_EQ(taskReach(task("Image #1", "0020,000E - Series", "", 0, "x")).scope, TaskScope::Series);
+    EXPECT_EQ(taskReach(task("Study", "0018,0060 - KVP", "", 0, "x")).scope, TaskScope::Study);
+    const TaskReach r = taskReach(task("Image #12", "0018,0060 - KVP", "", 0, "x"));
+    EXPECT_EQ(r.scope, TaskScope::Image);
+    EXPECT_EQ(r.imagePosition, 12);
+}
+
+TEST(HeaderElementTest, DisplayFormOfValues)
+{
+    DicomRecipe r;
+    r.extra = {{Tag{0x0020, 0x0020}, "L\\R"}, {Tag{0x0028, 0x1050}, "100\\100"}, {Kvp, "28"}};
+    auto image = makeImage(r);
+    auto ds = image.attributes();
+    EXPECT_EQ(headerElement(ds, Tag{0x0020, 0x0020}), "L | R");
+    EXPECT_EQ(headerElement(ds, Tag{0x0028, 0x1050}), "100");
+    EXPECT_EQ(headerElement(ds, Kvp), "28");
+    EXPECT_EQ(headerElement(ds, Tag{0x0018, 0x7001}), "");
+}
+
+}  // namespace
+}  // namespace corva::station::header

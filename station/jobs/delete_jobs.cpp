@@ -1,0 +1,320 @@
+#include "jobs/delete_jobs.h"
+
+#include <system_error>
+#include <vector>
+
+#include "core/error.h"
+#include "core/paths.h"
+#include "db/schema.h"
+
+#include <unistd.h>
+#include "log/error_log.h"
+
+namespace fs = std::filesystem;
+
+namespace corva::station::jobs {
+
+namespace {
+
+constexpr const char* Ok = "OK\r\n";
+constexpr const char* Failed = "failed\r\n";
+
+std::vector<std::int64_t> ids(db::Database& db, const std::string& sql, std::int64_t key) {
+    std::vector<std::int64_t> out;
+    auto st = db.prepare(sql);
+    st.bind(1, key);
+    while (st.step()) out.push_back(st.getInt(0));
+    return out;
+}
+
+std::int64_t count(db::Database& db, const std::string& sql, std::int64_t key) {
+    auto st = db.prepare(sql);
+    st.bind(1, key);
+    return st.step() ? st.getInt(0) : 0;
+}
+
+void run(db::Database& db, const std::string& sql, std::int64_t key) {
+    auto st = db.prepare(sql);
+    st.bind(1, key);
+    st.run();
+}
+
+std::int64_t number(const std::string& text, const char* what) {
+    try {
+        std::size_t used = 0;
+        const long long v = std::stoll(text, &used);
+        if (used == text.size()) return v;
+    } catch (const std::exception&) {
+    }
+    throw Error(errc::Generic, std::string("No current ") + what, "ImageDeleter");
+}
+
+void logCaught(const char* location) {
+    try {
+        throw;
+    } catch (const Error& e) {
+        corva::log::LogError(e.code(), e.message(), location);
+    } catch (const std::exception& e) {
+        corva::log::LogError(errc::Generic, e.what(), location);
+    }
+}
+
+// Removes a folder with all its content; false when it could not (missing counts as removed
+// only when `missingIsOk`).
+bool removeFolder(const fs::path& folder, bool missingIsOk) {
+    std::error_code ec;
+    if (!fs::exists(folder, ec)) return missingIsOk;
+    fs::remove_all(folder, ec);
+    return !ec;
+}
+
+}  // namespace
+
+JobTarget JobTarget::current() {
+    const auto& ctx = stationContext();
+    return JobTarget{ctx.paths, ctx.selection};
+}
+
+fs::path ImageDeleter::studyFolder(const std::string& studyUid) const {
+    if (!isSafeUid(studyUid)) return {};
+    return t_.paths.imageStore / studyUid;
+}
+
+bool ImageDeleter::deletePatient() {
+    const char* location = "EditForm DeletePatientFromDatabase";
+    try {
+        const std::int64_t patientKey = t_.selection.patientKey;
+        std::vector<fs::path> folders;
+        db::Transaction tx(db_);
+        std::vector<std::pair<std::int64_t, std::string>> studies;
+        {
+            auto st = db_.prepare("SELECT StudyID, StudyUID FROM tblStudies WHERE FKeyPATID = ?");
+            st.bind(1, patientKey);
+            while (st.step()) studies.emplace_back(st.getInt(0), st.getText(1));
+        }
+        report_.appendLog("Updating Database ... ");
+        for (const auto& [studyId, studyUid] : studies) {
+            try {
+                for (std::int64_t seriesId : ids(db_, "SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?", studyId)) {
+                    try {
+                        run(db_, "DELETE FROM tblImages WHERE FKeySeriesID = ?", seriesId);
+                        run(db_, "DELETE FROM tblSeries WHERE SeriesID = ?", seriesId);
+                    } catch (const std::exception&) {
+                        logCaught("EditForm DeletePatientFromDatabase ERROR_RS1");
+                    }
+                }
+                run(db_, "DELETE FROM tblStudies WHERE StudyID = ?", studyId);
+                if (const fs::path f = studyFolder(studyUid); !f.empty()) folders.push_back(f);
+            } catch (const std::exception&) {
+                logCaught("EditForm DeletePatientFromDatabase ERROR_RS");
+            }
+        }
+        // By its key: other patients may carry the same patient ID (the placeholder).
+        run(db_, "DELETE FROM tblPatienten WHERE PATID = ?", patientKey);
+        tx.commit();
+        patientRemoved_ = true;
+        report_.appendLog(Ok);
+        if (!folders.empty()) {
+            report_.appendLog("Removing image directory ... ");
+            report_.setProgress(0);
+            report_.setProgressMaximum(static_cast<double>(folders.size()));
+            double done = 0;
+            for (const fs::path& f : folders) {
+                removeFolder(f, true);  // a folder that cannot go stays; the rows are gone
+                report_.setProgress(++done);
+            }
+            report_.appendLog(Ok);
+        }
+        return true;
+    } catch (const std::exception&) {
+        logCaught(location);
+        report_.appendLog(Failed);
+        return false;
+    }
+}
+
+bool ImageDeleter::deleteStudy(bool afterStudySend) {
+    try {
+        report_.appendLog("Updating Database ... ");
+        const std::int64_t studyId = number(t_.selection.studyId, "study");
+        const fs::path folder = studyFolder(t_.selection.studyUid);
+        {
+            db::Transaction tx(db_);
+            for (std::int64_t seriesId : ids(db_, "SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?", studyId))
+                run(db_, "DELETE FROM tblImages WHERE FKeySeriesID = ?", seriesId);
+            run(db_, "DELETE FROM tblSeries WHERE FKeyStudyID = ?", studyId);
+            run(db_, "DELETE FROM tblStudies WHERE StudyID = ?", studyId);
+            if (afterStudySend &&
+                count(db_, "SELECT COUNT(*) AS StudyCount FROM tblStudies WHERE FKeyPATID = ?",
+                      t_.selection.patientKey) == 0) {
+                run(db_, "DELETE FROM tblPatienten WHERE PATID = ?", t_.selection.patientKey);
+                patientRemoved_ = true;
+            }
+            tx.commit();
+            studyRemoved_ = true;
+        }
+        report_.appendLog(Ok);
+        report_.appendLog("Removing image directory ... ");
+        if (folder.empty() || !removeFolder(folder, false))
+            throw Error(errc::NotFound, "Cannot remove the folder of study " + t_.selection.studyUid,
+                        "DeleteStudyFromDatabase");
+        report_.appendLog(Ok);
+        return true;
+    } catch (const std::exception&) {
+        logCaught("EditForm DeleteStudyFromDatabase");
+        report_.appendLog(Failed);
+        return false;
+    }
+}
+
+bool ImageDeleter::deleteSeries() {
+    try {
+        report_.appendLog("Updating Database ... ");
+        const std::int64_t seriesId = number(t_.selection.seriesId, "series");
+        const std::int64_t studyId = number(t_.selection.studyId, "study");
+        std::vector<std::string> files;
+        {
+            db::Transaction tx(db_);
+            run(db_, "DELETE FROM tblSeries WHERE SeriesID = ?", seriesId);
+            {
+                auto st = db_.prepare("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ?");
+                st.bind(1, seriesId);
+                while (st.step()) files.push_back(st.getText(0));
+            }
+            run(db_, "DELETE FROM tblImages WHERE FKeySeriesID = ?", seriesId);
+            if (count(db_, "SELECT COUNT(*) AS SeriesCount FROM tblSeries WHERE FKeyStudyID = ?", studyId) == 0) {
+                run(db_, "DELETE FROM tblStudies WHERE StudyID = ?", studyId);
+                studyRemoved_ = true;
+            }
+            if (count(db_, "SELECT COUNT(*) AS StudyCount FROM tblStudies WHERE FKeyPATID = ?",
+                      t_.selection.patientKey) == 0) {
+                run(db_, "DELETE FROM tblPatienten WHERE PATID = ?", t_.selection.patientKey);
+                patientRemoved_ = true;
+            }
+            tx.commit();
+        }
+        report_.appendLog(Ok);
+        const fs::path folder = studyFolder(t_.selection.studyUid);
+        if (patientRemoved_) {
+            report_.appendLog("Removing image directory ... ");
+            if (!folder.empty()) removeFolder(folder, true);
+        } else {
+            report_.appendLog("Removing images ... ");
+            for (const std::string& uid : files) {
+                if (folder.empty() || !isSafeUid(uid)) continue;
+                std::error_code ec;
+                fs::remove(folder / (uid + ".dcm"), ec);
+            }
+        }
+        report_.appendLog(Ok);
+        return true;
+    } catch (const std::exception&) {
+        logCaught("EditForm DeleteSeriesFromDatabase");
+        report_.appendLog(Failed);
+        return false;
+    }
+}
+
+JobOutcome DeleteJob::run(JobReport& report) {
+    db::Database db(target_.paths.imageDb);
+    ImageDeleter deleter(db, target_, report);
+    switch (level_) {
+        case Level::Patient: succeeded_ = deleter.deletePatient(); break;
+        case Level::Series: succeeded_ = deleter.deleteSeries(); break;
+        case Level::Study: succeeded_ = deleter.deleteStudy(false); break;
+    }
+    patientRemoved_ = deleter.patientRemoved();
+    studyRemoved_ = deleter.studyRemoved();
+    report.appendLog("Tasks done.");
+    return JobOutcome{succeeded_, succeeded_ ? 0 : 1};
+}
+
+std::vector<fs::path> emptyImageDatabase(const fs::path& imageDb, const fs::path& templateDb,
+                                         const fs::path& imageStore) {
+    if (!fs::exists(templateDb))
+        throw Error(errc::NotFound, "The template database " + templateDb.string() + " is missing", "DeleteAllTimer");
+    db::Database db(imageDb);
+    {
+        auto st = db.prepare("ATTACH DATABASE ? AS tmpl");
+        st.bind(1, templateDb.string());
+        st.run();
+    }
+    std::vector<fs::path> aside;
+    try {
+        std::vector<std::string> tables;
+        {
+            auto st = db.prepare(
+                "SELECT name FROM tmpl.sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%' ORDER BY name");
+            while (st.step()) tables.push_back(st.getText(0));
+        }
+        db::Transaction tx(db);
+        // Under the write lock: the study folders move aside before any row goes, so an
+        // image registered after the commit finds a fresh folder.
+        std::error_code ec;
+        int n = 0;
+        const std::string stamp = std::to_string(::getpid());
+        for (const auto& entry : fs::directory_iterator(imageStore, ec)) {
+            if (!entry.is_directory(ec) || entry.path().filename().string().starts_with(".")) continue;
+            fs::path target = imageStore / (".deleting-" + stamp + "-" + std::to_string(n++));
+            std::error_code mv;
+            fs::rename(entry.path(), target, mv);
+            aside.push_back(mv ? entry.path() : target);
+        }
+        for (const std::string& table : tables) {
+            if (!db::isValidIdentifier(table)) continue;
+            if (!db.hasTable(table)) continue;
+            std::vector<std::string> columns;
+            {
+                auto st = db.prepare("SELECT name FROM pragma_table_info(?, 'tmpl')");
+                st.bind(1, table);
+                while (st.step()) columns.push_back("\"" + st.getText(0) + "\"");
+            }
+            std::string list;
+            for (const auto& c : columns) list += (list.empty() ? "" : ", ") + c;
+            db.exec("DELETE FROM main.\"" + table + "\"");
+            if (!list.empty())
+                db.exec("INSERT INTO main.\"" + table + "\" (" + list + ") SELECT " + list + " FROM tmpl.\"" + table +
+                        "\"");
+        }
+        tx.commit();
+    } catch (...) {
+        try {
+            db.exec("DETACH DATABASE tmpl");
+        } catch (...) {
+        }
+        throw;
+    }
+    db.exec("DETACH DATABASE tmpl");
+    return aside;
+}
+
+JobOutcome DeleteAllJob::run(JobReport& report) {
+    JobOutcome outcome;
+    report.appendLog("Removing database entries ... ");
+    std::vector<fs::path> folders;
+    try {
+        folders = emptyImageDatabase(paths_.imageDb, paths_.templateDb, paths_.imageStore);
+        report.appendLog(Ok);
+    } catch (const Error& e) {
+        corva::log::LogError(e.code(), e.message(), "EditForm DeleteAllTimer");
+        report.appendLog(Failed);
+        outcome.complete = false;
+        // Without the template the rows stay; the folders go as before.
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(paths_.imageStore, ec))
+            if (entry.is_directory(ec)) folders.push_back(entry.path());
+    }
+    report.appendLog("Removing images ... ");
+    report.setProgress(0);
+    if (!folders.empty()) report.setProgressMaximum(static_cast<double>(folders.size()));
+    double done = 0;
+    for (const fs::path& f : folders) {
+        removeFolder(f, true);
+        report.setProgress(++done);
+    }
+    report.appendLog(Ok);
+    report.appendLog("Tasks done.");
+    return outcome;
+}
+
+}  // namespace corva::station::jobs

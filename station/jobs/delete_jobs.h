@@ -1,0 +1,90 @@
+#pragma once
+// Deleting series, studies, patients and the whole image database with their files in
+// the image store. The jobs open their own connection to the image database (they run
+// off the user-interface thread) and work on a copy of the browser's selection.
+#include <filesystem>
+#include <string>
+
+#include "common/station_context.h"
+#include "db/database.h"
+#include "common/job.h"
+
+namespace corva::station::jobs {
+
+// What a job works on, copied from the station context on the user-interface thread.
+struct JobTarget {
+    ProgramPaths paths;
+    CurrentSelection selection;
+
+    static JobTarget current();  // the station's paths and selection now
+};
+
+// The three delete procedures on one open database. Each writes its phases to the
+// report, returns true when it ran to its end and says what it removed. Rows are
+// deleted in one transaction per procedure, so the ingest service registers either
+// before or after; patients are deleted by their key, never by their patient ID,
+// which other patients may share.
+class ImageDeleter {
+public:
+    ImageDeleter(db::Database& db, const JobTarget& target, JobReport& report)
+        : db_(db), t_(target), report_(report) {}
+
+    bool deletePatient();
+    // `afterStudySend`: the patient row goes too when this was its last study.
+    bool deleteStudy(bool afterStudySend);
+    bool deleteSeries();
+
+    bool patientRemoved() const { return patientRemoved_; }
+    bool studyRemoved() const { return studyRemoved_; }
+
+private:
+    std::filesystem::path studyFolder(const std::string& studyUid) const;
+    db::Database& db_;
+    const JobTarget& t_;
+    JobReport& report_;
+    bool patientRemoved_ = false;
+    bool studyRemoved_ = false;
+};
+
+// Kinds 5, 6 and 7: one procedure, then "Tasks done.".
+class DeleteJob : public Job {
+public:
+    enum class Level { Series, Study, Patient };
+    DeleteJob(Level level, JobTarget target) : level_(level), target_(std::move(target)) {}
+    std::string caption() const override { return "Delete images"; }
+    JobOutcome run(JobReport& report) override;
+
+    // Read after the job has finished.
+    bool succeeded() const { return succeeded_; }
+    bool patientRemoved() const { return patientRemoved_; }
+    bool studyRemoved() const { return studyRemoved_; }
+
+private:
+    Level level_;
+    JobTarget target_;
+    bool succeeded_ = false;
+    bool patientRemoved_ = false;
+    bool studyRemoved_ = false;
+};
+
+// Kind 4: empties the image database to the template's content and removes every
+// study folder of the image store.
+class DeleteAllJob : public Job {
+public:
+    explicit DeleteAllJob(ProgramPaths paths) : paths_(std::move(paths)) {}
+    std::string caption() const override { return "Delete Patient list"; }
+    JobOutcome run(JobReport& report) override;
+
+private:
+    ProgramPaths paths_;
+};
+
+// Replaces every row of the image database by the template's rows in one transaction
+// while the study folders of `imageStore` are moved aside under the same write lock: an
+// image the ingest service registers meanwhile lands wholly before (and goes) or wholly
+// after (and stays). Returns the moved-aside folders, to be removed after.
+std::vector<std::filesystem::path> emptyImageDatabase(const std::filesystem::path& imageDb,
+                                                      const std::filesystem::path& templateDb,
+                                                      const std::filesystem::path& imageStore);
+
+}  // namespace corva::station::jobs

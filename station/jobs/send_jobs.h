@@ -1,0 +1,80 @@
+#pragma once
+// Sending to a storage destination: the series job sends the series' stored files,
+// the study and patient jobs the converted files of their studies waiting in the work
+// folder. A study or series is removed afterwards (keep setting off) only when every
+// one of its own images reached the destination; nothing is removed after an
+// incomplete or mismatched send.
+#include <memory>
+#include <set>
+#include <string>
+
+#include "dicom/dicom.h"
+#include "jobs/delete_jobs.h"
+
+namespace corva::station::jobs {
+
+// Where to send: the destination's AE title, address and port, and our own AE title.
+struct Destination {
+    std::string aet;
+    std::string ip;
+    std::string port;
+    std::string callingAe;
+};
+
+// The destination check (SCPOnline): opens an association with the common storage
+// classes. Throws corva::Error when the port is no number or the destination does not
+// accept the association.
+std::unique_ptr<dicom::Association> openDestination(const Destination& destination);
+
+struct SendSetup {
+    JobTarget target;
+    Destination destination;
+    bool keep = true;  // General\SentAndKeep
+};
+
+// The three send jobs share the counters of their window and the association, which
+// they open anew with presentation contexts for the files they are about to send: a
+// file goes in its own transfer syntax when the destination accepts it, converted to
+// an uncompressed one when it accepts only that, and counts as not sent otherwise.
+class SendJob : public Job {
+public:
+    enum class Level { Series, Study, Patient };
+    // `association` is the one the destination check opened (may be null); the job
+    // owns it from now on and releases it when its window closes.
+    SendJob(Level level, SendSetup setup, std::unique_ptr<dicom::Association> association);
+    ~SendJob() override;
+    std::string caption() const override;
+    JobOutcome run(JobReport& report) override;
+    void windowClosed() override;
+
+    // Read after the job has finished.
+    bool removedAfterSend() const { return removedAfterSend_; }
+    int imagesSent() const { return sent_; }
+    int imagesToSend() const { return toSend_; }
+    bool studyRemoved() const { return studyRemoved_; }
+    bool patientRemoved() const { return patientRemoved_; }
+
+private:
+    struct StudyResult {
+        bool found = true;  // the work folder held files of the study
+    };
+    JobOutcome sendSeries(JobReport& report, db::Database& db);
+    StudyResult sendStudy(JobReport& report, db::Database& db, bool insidePatient);
+    JobOutcome sendPatient(JobReport& report, db::Database& db);
+    // Opens the association anew with contexts for these images (headers); false when it could not.
+    bool prepareAssociation(const std::vector<const dicom::Image*>& headers);
+    bool prepareAssociation(const std::vector<std::filesystem::path>& files);
+    // Sends one file; logs under `location` and returns false when it was not stored.
+    bool sendFile(const std::filesystem::path& file, const char* location, std::string* sopInstanceUid);
+
+    Level level_;
+    SendSetup setup_;
+    std::unique_ptr<dicom::Association> association_;
+    int sent_ = 0;
+    int toSend_ = 0;
+    bool removedAfterSend_ = false;
+    bool studyRemoved_ = false;
+    bool patientRemoved_ = false;
+};
+
+}  // namespace corva::station::jobs

@@ -1,0 +1,374 @@
+// Sending series, studies and patients to storescp: what arrives, the counters, the log
+// lines and what is removed afterwards.
+#include <gtest/gtest.h>
+
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <cstdio>
+#include <memory>
+
+#include "dicom_fixture.h"
+#include "jobs/edit_form.h"
+#include "jobs/send_jobs.h"
+#include "recording_report.h"
+#include "station_test_support.h"
+#include "store_scp.h"
+#include "temp_dir.h"
+
+namespace fs = std::filesystem;
+using namespace corva::station;
+using namespace corva::station::jobs;
+using corva::station::jobs::test::RecordingReport;
+using corva::station::jobs::test::StoreScp;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+// The data set of a file as dcmdump prints it, without the file meta information.
+std::string dataSetDump(const fs::path& file) {
+    std::string out;
+    const std::string cmd = "dcmdump -q +L +U8 '" + file.string() + "'";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char line[4096];
+    while (fgets(line, sizeof line, p))
+        if (std::string(line).rfind("(0002,", 0) != 0 && line[0] != '#') out += line;
+    pclose(p);
+    return out;
+}
+
+std::vector<fs::path> received(const fs::path& folder) {
+    std::vector<fs::path> out;
+    for (const auto& e : fs::directory_iterator(folder))
+        if (e.is_regular_file()) out.push_back(e.path());
+    return out;
+}
+
+class SendJobsTest : public corva::station::test::StationTest {
+protected:
+    void SetUp() override {
+        StationTest::SetUp();
+        fs::create_directories(stationContext().paths.workFolder);
+        inbox_ = std::make_unique<corva::test::TempDir>("inbox");
+    }
+    void TearDown() override {
+        scp_.reset();
+        inbox_.reset();
+        StationTest::TearDown();
+    }
+    void startScp(std::vector<std::string> extra = {}) { scp_ = std::make_unique<StoreScp>(inbox_->path(), extra); }
+
+    struct Study {
+        std::int64_t key;
+        std::string uid;
+        std::vector<std::int64_t> series;
+        std::vector<std::string> images;
+    };
+    Study makeStudy(std::int64_t patient, int seriesCount, int perSeries, bool converted) {
+        Study s;
+        s.uid = corva::test::uniqueUid();
+        s.key = addStudy(patient, s.uid);
+        for (int i = 0; i < seriesCount; ++i) {
+            const auto series = addSeries(s.key, corva::test::uniqueUid(), i + 1);
+            s.series.push_back(series);
+            for (int j = 0; j < perSeries; ++j) {
+                const std::string uid = corva::test::uniqueUid();
+                addImage(series, s.uid, uid, j + 1);
+                s.images.push_back(uid);
+                if (converted) convert(s, uid);
+            }
+        }
+        return s;
+    }
+    // The converted file of an image waiting in the work folder.
+    void convert(const Study& s, const std::string& uid) {
+        corva::test::DicomRecipe recipe;
+        recipe.studyUid = s.uid;
+        recipe.sopInstanceUid = uid;
+        recipe.sopClassUid = corva::dicom::uid::DigitalMammographyForPresentation;
+        recipe.modality = "MG";
+        corva::test::writeDicom(stationContext().paths.workFolder / (uid + ".dcm"), recipe);
+    }
+    SendSetup setup(std::int64_t patient, const std::string& name, const Study* study, std::int64_t series, bool keep,
+                    const std::string& aet = "STORESCP") {
+        SendSetup s;
+        s.target = JobTarget{stationContext().paths, {}};
+        s.target.selection.patientKey = patient;
+        s.target.selection.patientId = "ID1";
+        s.target.selection.patientName = name;
+        if (study) {
+            s.target.selection.studyId = std::to_string(study->key);
+            s.target.selection.studyUid = study->uid;
+        }
+        if (series) s.target.selection.seriesId = std::to_string(series);
+        s.destination = Destination{aet, "127.0.0.1", std::to_string(scp_ ? scp_->port() : corva::test::freePort()),
+                                    "LUMENPOST"};
+        s.keep = keep;
+        return s;
+    }
+    std::unique_ptr<corva::dicom::Association> check(const SendSetup& s) { return openDestination(s.destination); }
+
+    std::unique_ptr<corva::test::TempDir> inbox_;
+    std::unique_ptr<StoreScp> scp_;
+};
+
+TEST_F(SendJobsTest, SeriesArrivesUnchangedAndKeepLeavesItInPlace) {
+    startScp();
+    const auto p = addPatient("ID1", "Alpha", "A");
+    const Study s = makeStudy(p, 2, 3, false);
+    const auto st = setup(p, "Alpha^A", &s, s.series[0], true);
+    SendJob job(SendJob::Level::Series, st, check(st));
+    RecordingReport r;
+    EXPECT_TRUE(job.run(r).complete);
+    job.windowClosed();
+    EXPECT_EQ(r.lines(), (Lines{"Sending Series ... OK", "3 of 3 images successfully sent.", "Tasks done!"}));
+    EXPECT_EQ(job.imagesSent(), 3);
+    EXPECT_FALSE(job.removedAfterSend());
+    const auto files = received(inbox_->path());
+    ASSERT_EQ(files.size(), 3u);
+    for (const auto& f : files) {
+        const std::string uid = f.filename().string().substr(3);  // storescp names them "<modality>.<uid>"
+        const fs::path original = folder_->images() / s.uid / (uid + ".dcm");
+        ASSERT_TRUE(fs::exists(original)) << f;
+        EXPECT_EQ(dataSetDump(f), dataSetDump(original));
+    }
+    EXPECT_EQ(countRows("tblImages"), 6);
+}
+
+TEST_F(SendJobsTest, SeriesSentWithoutKeepRemovesExactlyThatSeries) {
+    startScp();
+    const auto p = addPatient("ID1", "Alpha", "A");
+    const Study s = makeStudy(p, 2, 2, false);
+    const auto st = setup(p, "Alpha^A", &s, s.series[1], false);
+    SendJob job(SendJob::Level::Series, st, check(st));
+    RecordingReport r;
+    job.run(r);
+    job.windowClosed();
+    EXPECT_EQ(r.lines(), (Lines{"Sending Series ... OK", "2 of 2 images successfully sent.",
+                                "Updating Database ... OK", "Removing images ... OK", "Tasks done!"}));
+    EXPECT_TRUE(job.removedAfterSend());
+    EXPECT_EQ(countRows("tblImages"), 2);
+    EXPECT_EQ(countRows("tblSeries"), 1);
+    EXPECT_TRUE(fs::exists(folder_->images() / s.uid / (s.images[0] + ".dcm")));
+    EXPECT_FALSE(fs::exists(folder_->images() / s.uid / (s.images[2] + ".dcm")));
+}
+
+TEST_F(SendJobsTest, FileGoneFromTheStoreCountsAsNotSentAndRemovesNothing) {
+    startScp();
+    const auto p = addPatient("ID1", "Alpha", "A");
+    const Study s = makeStudy(p, 1, 3, false);
+    fs::remove(folder_->images() / s.uid / (s.images[1] + ".dcm"));
+    const auto st = setup(p, "Alpha^A", &s, s.series[0], false);
+    SendJob job(SendJob::Level::Series, st, check(st));
+    RecordingReport r;
+    EXPECT_FALSE(job.run(r).complete);
+    job.windowClosed();
+    EXPECT_EQ(r.lines(), (Lines{"Sending Series ... OK", "2 of 3 images successfully sent.", "Tasks done!"}));
+    EXPECT_FALSE(job.removedAfterSend());
+    EXPECT_EQ(countRows("tblImages"), 3);
+    EXPECT_NE(errorLog().find("EditForm SerieSenden (TRANSMIT_ERRROR)"), std::string::npos);
+}
+
+TEST_F(SendJobsTest, StudySendsOnlyItsOwnConvertedFilesAndRemovesTheStudyAndLastPatient) {
+    startScp();
+    const auto p = addPatient("ID1", "Alpha", "A");
+    const Study other = makeStudy(p, 1, 2, true);
+    const Study s = makeStudy(p, 2, 2, true);
+    const auto st = setup(p, "Alpha^A", &s, 0, false);
+    SendJob job(SendJob::Level::Study, st, check(st));
+    RecordingReport r;
+    EXPECT_TRUE(job.run(r).complete);
+    job.windowClosed();
+    EXPECT_EQ(r.lines(), (Lines{"Sending study ... OK", "4 of 4 images successfully sent.",
+                                "Updating Database ... OK", "Removing image directory ... OK", "Tasks done!"}));
+    EXPECT_EQ(received(inbox_->path()).size(), 4u);
+    EXPECT_TRUE(job.removedAfterSend());
+    EXPECT_FALSE(job.patientRemoved());  // the other study is still there
+    EXPECT_EQ(countRows("tblStudies"), 1);
+    EXPECT_EQ(countRows("tblImages"), 2);
+    EXPECT_TRUE(fs::exists(folder_->images() / other.uid));
+}
+
+TEST_F(SendJobsTest, PatientWithTwoStudiesSendsEachStudysFilesOnceAndIsRemoved) {
+    startScp();
+    const auto p = addPatient("ID1", "Alpha", "A");
+    const auto q = addPatient("ID1", "Beta", "B");  // same patient ID, stays
+    const Study a = makeStudy(p, 1, 2, true);
+    const Study b = makeStudy(p, 1, 3, true);
+    const Study c = makeStudy(q, 1, 1, true);
+    const auto st = setup(p, "Alpha^A", nullptr, 0, false);
+    SendJob job(SendJob::Level::Patient, st, check(st));
+    RecordingReport r;
+    EXPECT_TRUE(job.run(r).complete);
+    job.windowClosed();
+    EXPECT_EQ(r.lines(), (Lines{"Send studies of patient: Alpha^A", "Study: " + a.uid, "Sending study ... OK",
+                                "Updating Database ... OK", "Removing image directory ... OK", "Study: " + b.uid,
+                                "Sending study ... OK", "Updating Database ... OK", "Removing image directory ... OK",
+                                "5 of 5 images successfully sent.", "Removing database entries ... OK",
+                                "Tasks done!"}));
+    EXPECT_EQ(received(inbox_->path()).size(), 5u);
+    EXPECT_TRUE(job.removedAfterSend());
+    EXPECT_EQ(countRows("tblPatienten"), 1);
+    EXPECT_EQ(countRows("tblImages"), 1);
+    EXPECT_TRUE(fs::exists(folder_->images() / c.uid));
+}
+
+TEST_F(SendJobsTest, StudyWithAnImageNotConvertedIsNotRemovedAndNeitherIsThePatient) {
+    startScp();
+    const auto p = addPatient("ID1", "Alpha", "A");
+    Study a = makeStudy(p, 1, 2, true);
+    const Study b = makeStudy(p, 1, 2, false);
+    convert(b, b.images[0]);  // one of two converted
+    const auto st = setup(p, "Alpha^A", nullptr, 0, false);
+    SendJob job(SendJob::Level::Patient, st, check(st));
+    RecordingReport r;
+    EXPECT_FALSE(job.run(r).complete);
+    job.windowClosed();
+    EXPECT_EQ(r.lines(), (Lines{"Send studies of patient: Alpha^A", "Study: " + a.uid, "Sending study ... OK",
+                                "Updating Database ... OK", "Removing image directory ... OK", "Study: " + b.uid,
+                                "Sending study ... OK", "3 of 4 images successfully sent.",
+                                "Removing database entries ... skipped (not all files send)", "Tasks done!"}));
+    EXPECT_FALSE(job.removedAfterSend());
+    EXPECT_EQ(countRows("tblPatienten"), 1);
+    EXPECT_EQ(countRows("tblImages"), 2);
+    EXPECT_TRUE(fs::exists(folder_->images() / b.uid / (b.images[1] + ".dcm")));
+}
+
+TEST_F(SendJobsTest, EmptyWorkFolderEndsTheStudyJobWithTheNotice) {
+    startScp();
+    const auto p = addPatient("ID1", "Alpha", "A");
+    const Study s = makeStudy(p, 1, 1, false);
+    const auto st = setup(p, "Alpha^A", &s, 0, false);
+    SendJob job(SendJob::Level::Study, st, check(st));
+    RecordingReport r;
+    EXPECT_TRUE(job.run(r).closeWindow);
+    EXPECT_EQ(r.notices(), (std::vector<std::string>{"The images from the selected study could not be found!"}));
+    EXPECT_EQ(r.log(), "");
+    EXPECT_EQ(countRows("tblImages"), 1);
+}
+
+TEST_F(SendJobsTest, DestinationRefusingTheAssociationStartsNothingOrSendsNothing) {
+    startScp({"--refuse"});
+    const auto p = addPatient("ID1", "Alpha", "A");
+    const Study s = makeStudy(p, 1, 2, false);
+    const auto wrong = setup(p, "Alpha^A", &s, s.series[0], false, "NOBODY");
+    EXPECT_THROW(check(wrong), corva::Error);  // the destination check fails: no job
+    auto badPort = wrong;
+    badPort.destination.port = "10x";
+    EXPECT_THROW(check(badPort), corva::Error);
+    // A job that finds the destination refusing counts every image as not sent.
+    SendJob job(SendJob::Level::Series, wrong, nullptr);
+    RecordingReport r;
+    EXPECT_FALSE(job.run(r).complete);
+    EXPECT_EQ(r.lines(), (Lines{"Sending Series ... OK", "0 of 2 images successfully sent.", "Tasks done!"}));
+    EXPECT_EQ(countRows("tblImages"), 2);
+    EXPECT_TRUE(received(inbox_->path()).empty());
+}
+
+// Kills the destination once the first image has gone.
+class KillingReport : public RecordingReport {
+public:
+    explicit KillingReport(StoreScp& scp) : scp_(scp) {}
+    void setProgress(double v) override {
+        RecordingReport::setProgress(v);
+        if (v == 1) scp_.stop();
+    }
+
+private:
+    StoreScp& scp_;
+};
+
+TEST_F(SendJobsTest, DestinationGoneMidSendRemovesNothing) {
+    startScp();
+    const auto p = addPatient("ID1", "Alpha", "A");
+    const Study s = makeStudy(p, 1, 4, true);
+    const auto st = setup(p, "Alpha^A", &s, 0, false);
+    SendJob job(SendJob::Level::Study, st, check(st));
+    KillingReport r(*scp_);
+    EXPECT_FALSE(job.run(r).complete);
+    job.windowClosed();
+    EXPECT_EQ(r.lines(), (Lines{"Sending study ... OK", "1 of 4 images successfully sent.", "Tasks done!"}));
+    EXPECT_EQ(countRows("tblImages"), 4);
+    for (const auto& uid : s.images) EXPECT_TRUE(fs::exists(folder_->images() / s.uid / (uid + ".dcm")));
+    EXPECT_NE(errorLog().find("EditForm StudieSenden (TRANSMIT_ERROR)"), std::string::npos);
+}
+
+TEST_F(SendJobsTest, StoreAnsweredWithAFailureStatusCountsAsNotSent) {
+    const fs::path gone = inbox_->path() / "gone";
+    fs::create_directories(gone);
+    scp_ = std::make_unique<StoreScp>(gone);
+    fs::remove(gone);  // storescp answers "out of resources"
+    const auto p = addPatient("ID1", "Alpha", "A");
+    const Study s = makeStudy(p, 1, 2, false);
+    const auto st = setup(p, "Alpha^A", &s, s.series[0], false);
+    SendJob job(SendJob::Level::Series, st, check(st));
+    RecordingReport r;
+    EXPECT_FALSE(job.run(r).complete);
+    job.windowClosed();
+    EXPECT_EQ(r.lines(), (Lines{"Sending Series ... OK", "0 of 2 images successfully sent.", "Tasks done!"}));
+    EXPECT_EQ(countRows("tblImages"), 2);
+    EXPECT_NE(errorLog().find("refused"), std::string::npos);
+}
+
+// A JPEG file goes in its own transfer syntax to a destination that accepts it, and
+// decompressed to one that accepts only the uncompressed syntaxes; the data set the
+// destination keeps holds the same pixels either way.
+class JpegSendTest : public SendJobsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(JpegSendTest, JpegFileGoesAsItIsOrUncompressed) {
+    const bool acceptsJpeg = GetParam();
+    startScp(acceptsJpeg ? std::vector<std::string>{"+xa"} : std::vector<std::string>{});
+    const auto p = addPatient("ID1", "Alpha", "A");
+    Study s;
+    s.uid = corva::test::uniqueUid();
+    s.key = addStudy(p, s.uid);
+    const auto series = addSeries(s.key, corva::test::uniqueUid(), 1);
+    const std::string uid = corva::test::uniqueUid();
+    addImage(series, s.uid, uid, 1, "10:15:00", 0);  // row only
+    corva::test::DicomRecipe recipe;
+    recipe.studyUid = s.uid;
+    recipe.sopInstanceUid = uid;
+    recipe.transferSyntax = "1.2.840.10008.1.2.4.70";  // JPEG lossless
+    corva::test::writeDicom(folder_->images() / s.uid / (uid + ".dcm"), recipe);
+    const auto st = setup(p, "Alpha^A", &s, series, true);
+    SendJob job(SendJob::Level::Series, st, check(st));
+    RecordingReport r;
+    EXPECT_TRUE(job.run(r).complete);
+    job.windowClosed();
+    const auto files = received(inbox_->path());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(corva::dicom::Image::read(files[0], corva::dicom::ReadMode::HeaderOnly).transferSyntax(),
+              acceptsJpeg ? "1.2.840.10008.1.2.4.70" : "1.2.840.10008.1.2.1");
+    const auto sent = corva::dicom::Image::read(folder_->images() / s.uid / (uid + ".dcm")).render();
+    EXPECT_EQ(corva::dicom::Image::read(files[0]).render().pixels, sent.pixels);
+}
+
+INSTANTIATE_TEST_SUITE_P(Destinations, JpegSendTest, ::testing::Bool());
+
+TEST_F(SendJobsTest, WindowRunsASendAndReleasesTheAssociationWhenClosed) {
+    startScp();
+    const auto p = addPatient("ID1", "Alpha", "A");
+    const Study s = makeStudy(p, 1, 2, false);
+    const auto st = setup(p, "Alpha^A", &s, s.series[0], true);
+    auto job = std::make_shared<SendJob>(SendJob::Level::Series, st, check(st));
+    QString log;
+    QString title;
+    op_.answerWindow(ScriptedOperator::runModal([&](QDialog& d) {
+        auto& form = static_cast<EditForm&>(d);
+        title = form.windowTitle();
+        if (!corva::station::test::waitFor([&] { return form.cmdOK()->isEnabled(); })) return;
+        log = form.txtProgress()->toPlainText();
+        QTest::mouseClick(form.cmdOK(), Qt::LeftButton);
+    }));
+    runJobWindow(JobKind::SendSeries, job);
+    EXPECT_EQ(title, "Send images (Series)");
+    EXPECT_EQ(log, "Sending Series ... OK\n2 of 2 images successfully sent.\nTasks done!");
+    // storescp serves one association at a time: a new one is accepted only after the release.
+    const auto again = setup(p, "Alpha^A", &s, s.series[0], true);
+    SendJob second(SendJob::Level::Series, again, check(again));
+    RecordingReport r;
+    EXPECT_TRUE(second.run(r).complete);
+}
+
+}  // namespace

@@ -1,0 +1,248 @@
+// The import jobs: what lands in the input folder, the job log, the progress and the
+// error log, for chosen files and for DICOMDIR media from this and other systems.
+#include <gtest/gtest.h>
+
+#include "core/error.h"
+#include "dicom/dicom.h"
+#include "dicom_fixture.h"
+#include "transfer/import_jobs.h"
+#include "program_folder.h"
+#include "recording_report.h"
+#include "temp_dir.h"
+#include "transfer_test_util.h"
+
+namespace corva::station::transfer {
+namespace {
+
+namespace fs = std::filesystem;
+using corva::test::DicomRecipe;
+using corva::test::ProgramFolder;
+using corva::test::readFile;
+using corva::test::TempDir;
+using corva::test::uniqueUid;
+using corva::test::writeDicom;
+using corva::test::writeFile;
+using test::entries;
+using test::RecordingReport;
+
+class ImportJobsTest : public ::testing::Test {
+protected:
+    ImportJobsTest() { site.activate(); }
+
+    std::string errorLog() const
+    {
+        std::error_code ec;
+        return fs::exists(site.logs() / "Error.log", ec) ? readFile(site.logs() / "Error.log") : std::string();
+    }
+    std::string patientOf(const std::string& uid) const
+    {
+        return dicom::Image::read(site.temp() / (uid + ".dcm"), dicom::ReadMode::HeaderOnly).patientName();
+    }
+
+    ProgramFolder site;
+    TempDir source{"corva-import-src"};
+};
+
+DicomRecipe withUid(const std::string& uid, const std::string& patient)
+{
+    DicomRecipe spec;
+    spec.sopInstanceUid = uid;
+    spec.patientName = patient;
+    return spec;
+}
+
+TEST_F(ImportJobsTest, SeveralFilesWithTheSameUidWriteTheFirstAndCountBoth)
+{
+    const std::string shared = uniqueUid(), other = uniqueUid();
+    const std::vector<fs::path> files = {
+        writeDicom(source / "a.dcm", withUid(shared, "First^A")),
+        writeDicom(source / "b.dcm", withUid(shared, "Second^B")),
+        writeDicom(source / "c.dcm", withUid(other, "Other^C")),
+    };
+    ImportFilesJob job(files, site.temp());
+    RecordingReport report;
+    const auto outcome = job.run(report);
+
+    EXPECT_EQ(job.caption(), "Import image(s)");
+    EXPECT_EQ(report.log, "Importing image(s) ... OK\r\n3 image(s) successfully imported.\r\nTasks done.");
+    EXPECT_EQ(report.progress, (std::vector<std::string>{"value=0", "max=3", "value=1", "value=2", "value=3"}));
+    EXPECT_TRUE(outcome.complete);
+    auto expected = std::vector<std::string>{other + ".dcm", shared + ".dcm"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(entries(site.temp()), expected);
+    EXPECT_EQ(patientOf(shared), "First^A");
+    EXPECT_EQ(ImportFilesJob::importList(files),
+              (std::vector<std::string>{source.path().string(), "a.dcm", "b.dcm", "c.dcm"}));
+}
+
+TEST_F(ImportJobsTest, FilesThatCannotBeImportedAreNamedInTheLogAndNotCounted)
+{
+    const std::string uid = uniqueUid();
+    writeFile(source / "notes.txt", "not DICOM");
+    DicomRecipe noUid;
+    noUid.omit = {{0x0008, 0x0018}};
+    const std::vector<fs::path> files = {source / "notes.txt", writeDicom(source / "a.dcm", withUid(uid, "A^A")),
+                                         writeDicom(source / "nouid.dcm", noUid), source / "gone.dcm"};
+    ImportFilesJob job(files, site.temp());
+    RecordingReport report;
+    const auto outcome = job.run(report);
+
+    EXPECT_TRUE(report.log.starts_with("Importing image(s) ... failed\r\nNot imported: " + files[0].string()))
+        << report.log;
+    for (const auto& f : {files[0], files[2], files[3]})
+        EXPECT_NE(report.log.find("Not imported: " + f.string() + " ("), std::string::npos) << f;
+    EXPECT_TRUE(report.log.ends_with("\r\n1 image(s) successfully imported.\r\nTasks done.")) << report.log;
+    EXPECT_EQ(report.progress.back(), "value=4");
+    EXPECT_FALSE(outcome.complete);
+    EXPECT_EQ(outcome.failures, 3);
+    EXPECT_EQ(entries(site.temp()), (std::vector<std::string>{uid + ".dcm"}));
+    const std::string log = errorLog();
+    EXPECT_NE(log.find("EditForm ImportTimer ERROR_IMPORT_MULTI"), std::string::npos) << log;
+    EXPECT_NE(log.find("notes.txt"), std::string::npos) << log;
+}
+
+TEST_F(ImportJobsTest, OneFileIsImportedAndAFailureIsNotReportedAsSuccess)
+{
+    struct Case {
+        std::string name;
+        bool dicom;
+        std::string expectedLog;
+    };
+    const std::string uid = uniqueUid();
+    const Case cases[] = {
+        {"one.dcm", true, "Importing image(s) ... OK\r\n1 image(s) successfully imported.\r\nTasks done."},
+        {"broken.dcm", false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = source / c.name;
+        if (c.dicom)
+            writeDicom(file, withUid(uid, "One^File"));
+        else
+            writeFile(file, std::string(300, 'x'));
+        ImportFilesJob job({file}, site.temp());
+        RecordingReport report;
+        const auto outcome = job.run(report);
+        if (c.dicom) {
+            EXPECT_EQ(report.log, c.expectedLog);
+            EXPECT_EQ(report.progress, (std::vector<std::string>{"value=0", "max=1", "value=1"}));
+            EXPECT_TRUE(outcome.complete);
+        } else {
+            EXPECT_TRUE(report.log.starts_with("Importing image(s) ... failed\r\nNot imported: " + file.string() + " ("))
+                << report.log;
+            EXPECT_TRUE(report.log.ends_with(")\r\n0 image(s) successfully imported.\r\nTasks done.")) << report.log;
+            EXPECT_FALSE(outcome.complete);
+            EXPECT_NE(errorLog().find("EditForm ImportTimer ERROR_IMPORT_SINGLE"), std::string::npos);
+        }
+    }
+    EXPECT_EQ(entries(site.temp()), (std::vector<std::string>{uid + ".dcm"}));
+    EXPECT_EQ(ImportFilesJob::importList({source / "one.dcm"}), (std::vector<std::string>{(source / "one.dcm").string()}));
+}
+
+TEST_F(ImportJobsTest, AFileWaitingInTheInputFolderIsNotWrittenOver)
+{
+    const std::string uid = uniqueUid();
+    // The file Ingrado may be reading right now.
+    writeDicom(site.temp() / (uid + ".dcm"), withUid(uid, "Waiting^Already"));
+    const auto before = fs::last_write_time(site.temp() / (uid + ".dcm"));
+    ImportFilesJob job({writeDicom(source / "new.dcm", withUid(uid, "New^Copy"))}, site.temp());
+    RecordingReport report;
+    job.run(report);
+
+    EXPECT_EQ(report.log, "Importing image(s) ... OK\r\n1 image(s) successfully imported.\r\nTasks done.");
+    EXPECT_EQ(patientOf(uid), "Waiting^Already");
+    EXPECT_EQ(fs::last_write_time(site.temp() / (uid + ".dcm")), before);
+    EXPECT_EQ(entries(site.temp()), (std::vector<std::string>{uid + ".dcm"}));
+}
+
+// A medium as another system writes it: the DICOMDIR in a sub-folder names
+// "IMAGES\IM00000n", the files are lower case or carry a version suffix, one is missing.
+TEST_F(ImportJobsTest, DicomDirFromAnotherSystemResolvesNamesAndReportsTheMissingFile)
+{
+    const fs::path medium = source.path() / "cdrom" / "PATIENT1";
+    const std::string study = uniqueUid(), series = uniqueUid();
+    const char* onDisk[] = {"images/im000001", "IMAGES/IM000002;1", nullptr};
+    dicom::DicomDirWriter writer;
+    std::vector<std::string> uids;
+    for (int i = 0; i < 3; ++i) {
+        DicomRecipe spec;
+        spec.studyUid = study;
+        spec.seriesUid = series;
+        spec.sopInstanceUid = uniqueUid();
+        spec.instanceNumber = i + 1;
+        const fs::path staging = source.path() / ("staged" + std::to_string(i));
+        writeDicom(staging, spec);
+        writer.addImage(dicom::Image::read(staging), "IMAGES/IM00000" + std::to_string(i + 1), "");
+        if (onDisk[i]) {
+            fs::create_directories((medium / onDisk[i]).parent_path());
+            fs::rename(staging, medium / onDisk[i]);
+        }
+        uids.push_back(spec.sopInstanceUid);
+    }
+    writer.write(medium / "DICOMDIR");
+
+    ImportDicomDirJob job(medium / "DICOMDIR", site.temp());
+    RecordingReport report;
+    const auto outcome = job.run(report);
+
+    EXPECT_EQ(job.caption(), "Import DICOM-Dir");
+    EXPECT_EQ(report.log,
+              "Importing DICOM-Dir ... failed\r\n"
+              "Not imported: IMAGES/IM000003 (File not found: IMAGES/IM000003)\r\n"
+              "2 image(s) imported\r\nTasks done.");
+    EXPECT_EQ(report.progress,
+              (std::vector<std::string>{"value=0", "max=1", "value=0", "value=1", "value=0", "value=1", "value=0"}));
+    EXPECT_FALSE(outcome.complete);
+    EXPECT_EQ(outcome.failures, 1);
+    auto expected = std::vector<std::string>{uids[0] + ".dcm", uids[1] + ".dcm"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(entries(site.temp()), expected);
+    EXPECT_NE(errorLog().find("IMAGES/IM000003"), std::string::npos);
+    EXPECT_NE(errorLog().find("EditForm ImportDirTimer"), std::string::npos);
+}
+
+TEST_F(ImportJobsTest, AFileThatIsNoDicomDirFailsWithoutTasksDone)
+{
+    const fs::path image = writeDicom(source / "DICOMDIR", withUid(uniqueUid(), "Not^ADir"));
+    writeFile(source / "garbage", "no DICOM at all");
+    for (const fs::path& file : {image, source / "garbage"}) {
+        SCOPED_TRACE(file.string());
+        ImportDicomDirJob job(file, site.temp());
+        RecordingReport report;
+        const auto outcome = job.run(report);
+        EXPECT_TRUE(report.log.starts_with("Importing DICOM-Dir ... failed\r\n")) << report.log;
+        EXPECT_NE(report.log.find(file.string()), std::string::npos) << report.log;
+        EXPECT_EQ(report.log.find("Tasks done."), std::string::npos);
+        EXPECT_TRUE(report.errors.empty());
+        EXPECT_FALSE(outcome.complete);
+    }
+    EXPECT_NE(errorLog().find("EditForm ImportDirTimer"), std::string::npos);
+    EXPECT_TRUE(entries(site.temp()).empty());
+}
+
+TEST_F(ImportJobsTest, DicomDirWrittenByDcmmkdirImportsEveryImage)
+{
+    const fs::path medium = source.path() / "media";
+    std::vector<std::string> uids;
+    for (int i = 1; i <= 3; ++i) {
+        DicomRecipe spec;
+        spec.sopInstanceUid = uniqueUid();
+        spec.instanceNumber = i;
+        spec.extra = {{{0x0020, 0x0011}, "1"}, {{0x0020, 0x0010}, "1"}};
+        writeDicom(medium / "DICOM" / ("IM" + std::to_string(i)), spec);
+        uids.push_back(spec.sopInstanceUid + ".dcm");
+    }
+    int code = -1;
+    const std::string out = test::shell("cd " + test::quoted(medium) + " && dcmmkdir +I +r DICOM", &code);
+    ASSERT_EQ(code, 0) << out;
+
+    ImportDicomDirJob job(medium / "DICOMDIR", site.temp());
+    RecordingReport report;
+    EXPECT_TRUE(job.run(report).complete);
+    EXPECT_EQ(report.log, "Importing DICOM-Dir ... OK\r\n3 image(s) imported\r\nTasks done.");
+    std::sort(uids.begin(), uids.end());
+    EXPECT_EQ(entries(site.temp()), uids);
+}
+
+}  // namespace
+}  // namespace corva::station::transfer
