@@ -4,12 +4,14 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QSignalSpy>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
 
+#include "app/error_log_form.h"
 #include "app/job_commands.h"
 #include "app/main_form.h"
 #include "common/list_view.h"
@@ -19,6 +21,7 @@
 #include "config/option_form.h"
 #include "config_test.h"
 #include "header/header_panel.h"
+#include "log/error_log.h"
 #include "viewer/dicom_viewer.h"
 
 namespace corva::station::test {
@@ -257,6 +260,26 @@ TEST_F(DispatchTest, TheActiveFilterIsReadAtTheStart) {
     MainForm& g = open();
     EXPECT_TRUE(g.headerPanel().tagSet().empty());
     EXPECT_EQ(g.lvPatients()->count(), 1);
+}
+
+TEST_F(DispatchTest, ErrorsShowsTheErrorLogReadOnly) {
+    MainForm& f = open();
+    const auto shownText = [this, &f] {
+        QString text;
+        op_.answerWindow([&text](QDialog& d) {
+            auto& log = dynamic_cast<ErrorLogForm&>(d);
+            text = log.txtLog()->toPlainText();
+            EXPECT_TRUE(log.txtLog()->isReadOnly());
+            return int(QDialog::Accepted);
+        });
+        f.menus().mnuProtokollFehler->trigger();
+        return text;
+    };
+    EXPECT_EQ(shownText(), "No errors logged.");
+    log::LogError(1234, "Destination refused the association", "MainForm SCPOnline");
+    const QString text = shownText();
+    EXPECT_TRUE(text.contains("#1234 - Destination refused the association MainForm SCPOnline")) << text.toStdString();
+    EXPECT_FALSE(text.contains('\r'));
 }
 
 }  // namespace
