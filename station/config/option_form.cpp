@@ -27,8 +27,8 @@
 #include "config/add_scp.h"
 #include "config/destinations.h"
 #include "config/filters.h"
+#include "common/serial_lists.h"
 #include "config/report.h"
-#include "config/serial_lists.h"
 #include "config/tag_dialogs.h"
 #include "settings/settings.h"
 
@@ -431,8 +431,9 @@ void OptionForm::Form_Load() {
     });
     guarded(LoadLocation, logOnly(), [&] { fillFilterBox(); });
     const std::pair<QComboBox*, const QStringList*> lists[] = {
-        {combos_[0], &speedList()}, {combos_[1], &parityList()}, {combos_[2], &dataBitsList()},
-        {combos_[3], &stopBitsList()}, {combos_[4], &handshakeList()}};
+        {combos_[0], &station::speedList()}, {combos_[1], &station::parityList()},
+        {combos_[2], &station::dataBitsList()}, {combos_[3], &station::stopBitsList()},
+        {combos_[4], &station::handshakeList()}};
     for (const auto& [combo, list] : lists) {
         combo->clear();
         combo->addItems(*list);

@@ -12,7 +12,7 @@
 #include "common/service_control.h"
 #include "common/station_context.h"
 #include "config/option_form.h"
-#include "config/serial_lists.h"
+#include "common/serial_lists.h"
 #include "dose/serial_config.h"
 #include "process/process.h"
 #include "settings/settings.h"
@@ -47,13 +47,8 @@ protected:
 };
 
 TEST_F(OptionsWindowTest, TheSerialListsAreTheOnesTheLinkIndexes) {
-    EXPECT_EQ(config::speedList().size(), 14);
-    EXPECT_EQ(config::speedList().at(11), "56000");
-    EXPECT_EQ(config::speedList(), dose::speedList());
-    EXPECT_EQ(config::parityList(), dose::parityList());
-    EXPECT_EQ(config::dataBitsList(), dose::dataBitsList());
-    EXPECT_EQ(config::stopBitsList(), dose::stopBitsList());
-    EXPECT_EQ(config::handshakeList(), dose::handshakeList());
+    EXPECT_EQ(station::speedList().size(), 14);
+    EXPECT_EQ(station::speedList().at(11), "56000");
 }
 
 TEST_F(OptionsWindowTest, LoadShowsTheSettingsWithTheirNamesAndCaptions) {

@@ -3,7 +3,7 @@
 // lists fill the options window's combo boxes and are what the X-ray unit link uses.
 #include <QStringList>
 
-namespace corva::config {
+namespace corva::station {
 
 const QStringList& speedList();      // "110" .. "256000" (14 entries; "56000", not 57600)
 const QStringList& parityList();     // "E", "M", "N", "O", "S"
@@ -11,4 +11,4 @@ const QStringList& dataBitsList();   // "4" .. "8"
 const QStringList& stopBitsList();   // "1", "1.5", "2"
 const QStringList& handshakeList();  // "comNone", "comXOnXOff", "comRTS", "comRTSXOnXOff"
 
-}  // namespace corva::config
+}  // namespace corva::station

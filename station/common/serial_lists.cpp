@@ -1,6 +1,6 @@
-#include "config/serial_lists.h"
+#include "common/serial_lists.h"
 
-namespace corva::config {
+namespace corva::station {
 
 const QStringList& speedList() {
     static const QStringList list{"110",  "300",   "600",   "1200",  "2400",  "4800",   "9600",
@@ -28,4 +28,4 @@ const QStringList& handshakeList() {
     return list;
 }
 
-}  // namespace corva::config
+}  // namespace corva::station
