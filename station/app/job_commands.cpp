@@ -19,6 +19,7 @@
 #include "common/operator_seam.h"
 #include "common/station_context.h"
 #include "jobs/delete_jobs.h"
+#include "jobs/destinations.h"
 #include "jobs/edit_form.h"
 #include "log/error_log.h"
 #include "settings/settings.h"
@@ -83,16 +84,11 @@ void JobCommands::UpdateSendToEntries() {
     std::vector<std::pair<QString, QString>> rows;
     catchAtEdge("MainForm UpdateSendToEntries", false, [&] {
         OpenedDb db(stationContext().userDb);
-        auto st = db.db().prepare("SELECT * FROM tblSCP ORDER BY Alias");
-        while (st.step()) {
-            const std::string aet = st.isNull("AET") ? "" : st.getText("AET");
-            const std::string ip = st.isNull("IP") ? "" : st.getText("IP");
-            const std::string port = st.isNull("Port") ? "" : st.getText("Port");
-            if (!st.isNull("Default") && std::llabs(st.getInt("Default")) == 1)
-                default_ = jobs::Destination{aet, ip, port, settings::current().irAet};
-            rows.emplace_back(QString::fromStdString(st.isNull("Alias") ? "" : st.getText("Alias")),
-                              QString::fromStdString(aet) + TagSeparator + QString::fromStdString(ip) + TagSeparator +
-                                  QString::fromStdString(port));
+        for (const jobs::StorageDestination& d : jobs::storageDestinations(db.db())) {
+            if (d.isDefault) default_ = jobs::Destination{d.aet, d.ip, d.port, settings::current().irAet};
+            rows.emplace_back(QString::fromStdString(d.alias),
+                              QString::fromStdString(d.aet) + TagSeparator + QString::fromStdString(d.ip) +
+                                  TagSeparator + QString::fromStdString(d.port));
         }
     });
     const MainMenus& m = w_.menus();
