@@ -54,6 +54,15 @@ int runJob(CtlEnvironment& env, jobs::Job& job) {
     return outcome.complete ? ExitComplete : ExitFailed;
 }
 
+void announceChange(const CtlEnvironment& env) {
+    try {
+        db::Database db(env.paths.imageDb);
+        db.exec("INSERT INTO tblReceive (PATID, StudyID, SeriesID, ImageID, Checked) VALUES (0, 0, 0, 0, 0)");
+    } catch (const std::exception& e) {
+        log::LogError(errc::Generic, e.what(), "corvactl announceChange");
+    }
+}
+
 std::string cell(const std::string& value) {
     std::string out = value;
     for (char& c : out)

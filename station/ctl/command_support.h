@@ -45,6 +45,11 @@ JobLock takeJobLock(CtlEnvironment& env);
 // job window shows it. Returns ExitComplete when the job did everything it was asked.
 int runJob(CtlEnvironment& env, jobs::Job& job);
 
+// Tells a running station that rows went: a row in the receive table makes its patient
+// list reload at the next refresh, as after an image the ingest service filed. Never
+// throws; a station that misses it shows the change at its next reload.
+void announceChange(const CtlEnvironment& env);
+
 // One value of a list as a text cell: tabs and line ends would break the columns.
 std::string cell(const std::string& value);
 // A JSON string literal.

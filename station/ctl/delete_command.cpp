@@ -19,7 +19,9 @@ int deleteCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
         if (!a.has("yes")) throw UsageError("delete --all removes every patient and image: confirm with --yes");
         const JobLock lock = takeJobLock(env);
         jobs::DeleteAllJob job(env.paths);
-        return runJob(env, job);
+        const int status = runJob(env, job);
+        announceChange(env);
+        return status;
     }
     if (a.has("yes")) throw UsageError("--yes belongs to --all");
     const std::int64_t patientKey = level == "patient" ? patientKeyArgument(*a.value("patient")) : 0;
@@ -47,7 +49,9 @@ int deleteCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
         }
     }
     jobs::DeleteJob job(jobLevel, target);
-    return runJob(env, job);
+    const int status = runJob(env, job);
+    announceChange(env);
+    return status;
 }
 
 }  // namespace corva::station::ctl

@@ -92,7 +92,9 @@ int sendCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
                             " not reached: Error #" + std::to_string(e.code()) + ": " + e.message());
     }
     jobs::SendJob job(jobLevel, setup, std::move(association));
-    return runJob(env, job);
+    const int status = runJob(env, job);
+    if (job.removedAfterSend() || job.studyRemoved() || job.patientRemoved()) announceChange(env);
+    return status;
 }
 
 }  // namespace corva::station::ctl

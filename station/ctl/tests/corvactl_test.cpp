@@ -152,6 +152,13 @@ TEST_F(CorvactlTest, SendsASeriesToStorescpAndRemovesItWhenNotKept) {
     EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblStudies WHERE StudyUID = '" + S2 + "'"), 0);
     EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 3);
 
+    // A file missing from the store: the send runs, is incomplete, and removes nothing.
+    fs::remove(site_.folder() / "Images" / S1 / (S1Series + ".2.dcm"));
+    r = site_.run({"send", "--series", S1Series, "--to", to, "--no-keep"});
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_EQ(r.out, "Sending Series ... OK\n1 of 2 images successfully sent.\nTasks done!\n");
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 3);
+
     std::map<std::string, int> received;
     for (const auto& e : fs::directory_iterator(site_.scratch() / "received"))
         ++received[dicom::Image::read(e.path(), dicom::ReadMode::HeaderOnly).sopInstanceUid()];
@@ -326,6 +333,17 @@ TEST_F(CorvactlTest, DeletesPatientSeriesAndEverything) {
     EXPECT_EQ(r.out, "Removing database entries ... OK\nRemoving images ... OK\nTasks done.\n");
     EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 0);
     EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblPatienten"), 0);
+    // The station's patient list reloads at its next refresh.
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblReceive"), 1);
+
+    // A file that is no DICOM: the import runs, says so, and ends with status 1.
+    const fs::path text = site_.scratch() / "notes.txt";
+    corva::test::writeFile(text, "no image");
+    r = site_.run({"import", text.string(), (site_.scratch() / "fixture" / (S3Series + ".1.dcm")).string()});
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_TRUE(r.out.starts_with("Importing image(s) ... failed\n")) << r.out;
+    EXPECT_TRUE(r.out.ends_with("1 image(s) successfully imported.\nTasks done.\n")) << r.out;
+    EXPECT_TRUE(site_.waitForImages(1));
 }
 
 TEST_F(CorvactlTest, AJobWaitsForTheJobLockOrFailsUnderNoWait) {
