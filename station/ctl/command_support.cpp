@@ -1,6 +1,8 @@
 #include "ctl/command_support.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "core/error.h"
 #include "ctl/console_report.h"
@@ -27,7 +29,12 @@ JobLock takeJobLock(CtlEnvironment& env) {
     if (lock.state() == JobLock::State::Busy) {
         if (env.noWait) throw CommandFailed("another job is working on the images; not started (--no-wait)");
         env.err << "corvactl: waiting for another job on the images to finish ..." << std::endl;
-        lock = JobLock::acquire(env.paths.dataFolder);
+        // Polled rather than blocked in flock, so that Ctrl+C ends the wait.
+        while (lock.state() == JobLock::State::Busy) {
+            if (ConsoleReport::cancelSignalled()) throw CommandFailed("cancelled while waiting for the job lock");
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            lock = JobLock::tryAcquire(env.paths.dataFolder);
+        }
     }
     if (!lock.held()) throw CommandFailed("cannot take the job lock: " + lock.error());
     return lock;

@@ -60,7 +60,7 @@ void ConsoleReport::appendLog(const std::string& text) {
     clearBar();
     out_ << held_.substr(0, end + 1) << std::flush;
     held_.erase(0, end + 1);
-    drawBar();
+    // The next progress step draws the bar again.
 }
 
 void ConsoleReport::setProgressMaximum(double maximum) {
