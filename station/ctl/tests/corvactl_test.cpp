@@ -165,6 +165,34 @@ TEST_F(CorvactlTest, SendsASeriesToStorescpAndRemovesItWhenNotKept) {
     EXPECT_EQ(received, (std::map<std::string, int>{{S1Series + ".1", 1}, {S1Series + ".2", 1}, {S2Series + ".1", 1}}));
 }
 
+TEST_F(CorvactlTest, SendsAPatientsConvertedImagesAndRemovesThePatientWhenNotKept) {
+    importFixture();
+    fs::create_directories(site_.scratch() / "received");
+    StoreScp scp(site_.scratch() / "received");
+    const std::string to = "STORESCP@127.0.0.1:" + std::to_string(scp.port());
+    // What forwarding leaves in the work folder: one converted file per image.
+    fs::create_directories(site_.folder() / "bin");
+    for (const auto& i : Images)
+        if (i.patientId == "P1")
+            fs::copy_file(site_.folder() / "Images" / i.study / (imageUid(i) + ".dcm"),
+                          site_.folder() / "bin" / (imageUid(i) + ".dcm"));
+
+    const CtlResult r = site_.run({"send", "--patient", patientKey("P1"), "--to", to, "--no-keep"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto out = lines(r.out);
+    ASSERT_GE(out.size(), 4u) << r.out;
+    EXPECT_EQ(out[0], "Send studies of patient: Alpha, Anna");
+    EXPECT_EQ(out[1], "Study: " + S1);
+    EXPECT_EQ(out[2], "Sending study ... OK");
+    EXPECT_NE(r.out.find("Study: " + S2 + "\nSending study ... OK\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("3 of 3 images successfully sent.\nRemoving database entries ... OK\nTasks done!\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblPatienten WHERE PATID1 = 'P1'"), 0);
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 1);
+    EXPECT_FALSE(fs::exists(site_.folder() / "Images" / S1));
+}
+
 TEST_F(CorvactlTest, ExitStatusesNameTheProblem) {
     importFixture();
     fs::create_directories(site_.scratch() / "received");
