@@ -21,6 +21,7 @@
 #include "common/operator_seam.h"
 #include "common/station_context.h"
 #include "jobs/delete_jobs.h"
+#include "common/storage_destinations.h"
 #include "jobs/edit_form.h"
 #include "log/error_log.h"
 #include "settings/settings.h"
@@ -84,16 +85,11 @@ void JobCommands::UpdateSendToEntries() {
     std::vector<std::pair<QString, QString>> rows;
     catchAtEdge("MainForm UpdateSendToEntries", false, [&] {
         OpenedDb db(stationContext().userDb);
-        auto st = db.db().prepare("SELECT * FROM tblSCP ORDER BY Alias");
-        while (st.step()) {
-            const std::string aet = st.isNull("AET") ? "" : st.getText("AET");
-            const std::string ip = st.isNull("IP") ? "" : st.getText("IP");
-            const std::string port = st.isNull("Port") ? "" : st.getText("Port");
-            if (!st.isNull("Default") && std::llabs(st.getInt("Default")) == 1)
-                configState().defaultDestination = {aet, ip, port};
-            rows.emplace_back(QString::fromStdString(st.isNull("Alias") ? "" : st.getText("Alias")),
-                              QString::fromStdString(aet) + TagSeparator + QString::fromStdString(ip) + TagSeparator +
-                                  QString::fromStdString(port));
+        for (const StorageDestination& d : storageDestinations(db.db())) {
+            if (d.isDefault) configState().defaultDestination = {d.aet, d.ip, d.port};
+            rows.emplace_back(QString::fromStdString(d.alias),
+                              QString::fromStdString(d.aet) + TagSeparator + QString::fromStdString(d.ip) +
+                                  TagSeparator + QString::fromStdString(d.port));
         }
     });
     const MainMenus& m = w_.menus();

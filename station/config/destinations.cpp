@@ -1,5 +1,6 @@
 #include "config/destinations.h"
 
+#include "common/storage_destinations.h"
 #include "config/options_model.h"
 #include "db/database.h"
 
@@ -17,21 +18,9 @@ std::optional<QString> destinationProblem(const DestinationInput& input) {
 
 std::vector<Destination> listDestinations(db::Database& db) {
     std::vector<Destination> rows;
-    auto s = db.prepare("SELECT * FROM tblSCP ORDER BY Alias");
-    while (s.step()) {
-        try {
-            Destination d;
-            d.id = s.getInt("ID");
-            d.alias = QString::fromStdString(s.getText("Alias"));
-            d.aet = QString::fromStdString(s.getText("AET"));
-            d.ip = QString::fromStdString(s.getText("IP"));
-            d.port = QString::fromStdString(s.getText("Port"));
-            d.isDefault = !s.isNull("Default") && (s.getInt("Default") == 1 || s.getInt("Default") == -1);
-            rows.push_back(std::move(d));
-        } catch (...) {
-            // a row that cannot be read is skipped; the next one follows
-        }
-    }
+    for (const station::StorageDestination& d : station::storageDestinations(db))
+        rows.push_back({d.id, QString::fromStdString(d.alias), QString::fromStdString(d.aet),
+                        QString::fromStdString(d.ip), QString::fromStdString(d.port), d.isDefault});
     return rows;
 }
 

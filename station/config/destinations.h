@@ -34,7 +34,7 @@ struct DestinationInput {
 // a port outside 1..65535 or an AE title the network refuses names the field.
 std::optional<QString> destinationProblem(const DestinationInput& input);
 
-// "SELECT * FROM tblSCP ORDER BY Alias"; a row that cannot be read is left out.
+// "SELECT * FROM tblSCP ORDER BY Alias", with the texts the window shows.
 std::vector<Destination> listDestinations(db::Database& db);
 // Adds a row (id empty; Default is left to the database) or changes the row `id`.
 void storeDestination(db::Database& db, std::optional<std::int64_t> id, const DestinationInput& input);

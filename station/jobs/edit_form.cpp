@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/job_lock.h"
 #include "common/operator_seam.h"
 #include "jobs/job_runner.h"
 
@@ -187,6 +188,13 @@ void EditForm::done(int result) {
 }
 
 void runJobWindow(int kind, std::shared_ptr<Job> job, QWidget* parent) {
+    // corvactl may be working on the images: the job waits for another time.
+    const JobLock lock = JobLock::tryAcquire(stationContext().paths.dataFolder);
+    if (lock.state() == JobLock::State::Busy) {
+        op().message(JobBusyMessage, {}, MsgIcon::Information);
+        if (job) job->windowClosed();
+        return;
+    }
     EditForm form(kind, std::move(job), parent);
     op().exec(form);
 }

@@ -94,8 +94,13 @@ private:
     bool closed_ = false;
 };
 
+// What the operator is told when another program's job holds the job lock.
+inline constexpr const char* JobBusyMessage =
+    "Another job is working on the images (corvactl).\r\nPlease try again when it has finished.";
+
 // Opens the job window for `job` modally (through the operator seam) and returns once
-// it has closed: the job has then finished.
+// it has closed: the job has then finished. While another job holds the job lock the
+// window does not open and the job does not run.
 void runJobWindow(int kind, std::shared_ptr<Job> job, QWidget* parent = nullptr);
 
 }  // namespace corva::station::jobs

@@ -1,0 +1,26 @@
+#include "common/storage_destinations.h"
+
+#include <cstdlib>
+
+#include "db/database.h"
+
+namespace corva::station {
+
+std::vector<StorageDestination> storageDestinations(db::Database& userDb) {
+    std::vector<StorageDestination> rows;
+    auto st = userDb.prepare("SELECT * FROM tblSCP ORDER BY Alias");
+    const auto text = [&](const char* column) { return st.isNull(column) ? std::string() : st.getText(column); };
+    while (st.step()) {
+        StorageDestination d;
+        d.id = st.getInt("ID");
+        d.alias = text("Alias");
+        d.aet = text("AET");
+        d.ip = text("IP");
+        d.port = text("Port");
+        d.isDefault = !st.isNull("Default") && std::llabs(st.getInt("Default")) == 1;
+        rows.push_back(std::move(d));
+    }
+    return rows;
+}
+
+}  // namespace corva::station

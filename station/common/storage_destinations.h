@@ -1,0 +1,26 @@
+#pragma once
+// The storage destinations of the configuration database (tblSCP), as the send-to menus,
+// the options window and corvactl's --to read them.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace corva::db {
+class Database;
+}
+
+namespace corva::station {
+
+struct StorageDestination {
+    std::int64_t id = 0;
+    std::string alias;
+    std::string aet;
+    std::string ip;
+    std::string port;
+    bool isDefault = false;  // |Default| = 1
+};
+
+// "SELECT * FROM tblSCP ORDER BY Alias"; absent values are empty texts.
+std::vector<StorageDestination> storageDestinations(db::Database& userDb);
+
+}  // namespace corva::station

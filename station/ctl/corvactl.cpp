@@ -1,0 +1,211 @@
+#include "ctl/corvactl.h"
+
+#include <algorithm>
+
+#include "core/error.h"
+#include "core/paths.h"
+#include "ctl/arguments.h"
+#include "ctl/commands.h"
+#include "ctl/station_lookup.h"
+#include "settings/settings.h"
+
+namespace corva::station::ctl {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* Overview =
+    "Usage: corvactl [--program-folder <dir>] [--no-wait] <command> [options]\n"
+    "\n"
+    "The station's jobs from the command line, in the program folder of this executable\n"
+    "(or --program-folder). Job log lines go to standard output, progress and notices to\n"
+    "standard error. A job waits while another job (the station's job window or another\n"
+    "corvactl) works on the images; --no-wait makes it fail at once instead.\n"
+    "\n"
+    "Exit status: 0 everything done, 1 ran but something failed or was not there,\n"
+    "2 usage error.\n"
+    "\n"
+    "Commands:\n";
+
+const CommandInfo* findCommand(const std::string& name) {
+    for (const CommandInfo& c : commands())
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+void writeOverview(std::ostream& out) {
+    out << Overview;
+    for (const CommandInfo& c : commands()) {
+        std::string name = c.name;
+        name.resize(std::max<std::size_t>(name.size(), 10), ' ');
+        out << "  " << name << c.summary << '\n';
+    }
+    out << "\nRun 'corvactl <command> --help' for the options of a command.\n";
+}
+
+// Takes --program-folder and --no-wait wherever they stand before "--".
+struct GlobalOptions {
+    std::optional<fs::path> programFolder;
+    bool noWait = false;
+    bool help = false;
+    std::vector<std::string> rest;
+};
+
+GlobalOptions globalOptions(const std::vector<std::string>& args) {
+    GlobalOptions g;
+    bool ended = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (ended) {
+            g.rest.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            ended = true;
+            g.rest.push_back(a);
+        } else if (a == "--no-wait") {
+            g.noWait = true;
+        } else if (a == "--help" || a == "-h") {
+            g.help = true;
+        } else if (a == "--program-folder" || a.rfind("--program-folder=", 0) == 0) {
+            if (g.programFolder) throw UsageError("option --program-folder given twice");
+            if (a.size() > 16) {
+                g.programFolder = a.substr(17);
+            } else {
+                if (i + 1 >= args.size()) throw UsageError("option --program-folder needs a value");
+                g.programFolder = args[++i];
+            }
+        } else {
+            g.rest.push_back(a);
+        }
+    }
+    return g;
+}
+
+}  // namespace
+
+const std::vector<CommandInfo>& commands() {
+    static const std::vector<CommandInfo> list = {
+        {"list", "patients, studies, series and images of the image database",
+         "Usage: corvactl list patients [--json]\n"
+         "       corvactl list studies <patient ID> [--json]\n"
+         "       corvactl list series <study UID> [--json]\n"
+         "       corvactl list images <series UID> [--json]\n"
+         "\n"
+         "One line per row, tab-separated, after a header line; --json writes an array of\n"
+         "objects instead. The Key column of 'list patients' names a patient for the other\n"
+         "commands (patient IDs are not unique). Dates are shown as the station shows them.\n",
+         listCommand, true},
+        {"send", "send a patient, study or series to a storage destination",
+         "Usage: corvactl send --patient <key>|--study <UID>|--series <UID>\n"
+         "                     --to <alias>|<AET>@<host>:<port> [--keep|--no-keep]\n"
+         "\n"
+         "The station's send jobs: the series job sends the series' stored images, the study\n"
+         "and patient jobs send the study's converted images waiting in the work folder (bin).\n"
+         "--to takes an alias of the station's destination list or an AE title, host and port.\n"
+         "The calling AE title is Com\\IR_AET. After a complete send the study or series is\n"
+         "removed unless kept: the setting 'Keep images in database after transfer', or\n"
+         "--keep / --no-keep for this send. Exit status 1 when the destination refuses or\n"
+         "not every image was sent.\n",
+         sendCommand, true},
+        {"delete", "delete a patient, study, series or everything",
+         "Usage: corvactl delete --patient <key>|--study <UID>|--series <UID>\n"
+         "       corvactl delete --all --yes\n"
+         "\n"
+         "The station's delete jobs: rows and image files go. A patient's only study takes\n"
+         "the patient along, a study's only series the study. --all empties the image\n"
+         "database and the image store and needs --yes.\n",
+         deleteCommand, true},
+        {"import", "import DICOM files or a DICOMDIR medium",
+         "Usage: corvactl import <files...>\n"
+         "       corvactl import --dicomdir <path of the DICOMDIR file>\n"
+         "\n"
+         "The station's import jobs: each image is put into the input folder (Temp) as\n"
+         "<SOP Instance UID>.dcm; the ingest service Ingrado files it from there. Exit\n"
+         "status 1 when a file was not imported.\n",
+         importCommand, false},
+        {"export", "export a study as JPEG or DICOM files",
+         "Usage: corvactl export --study <UID> --to <folder> --jpeg|--dicom [--dicomdir]\n"
+         "                       [--zip <name>] [--quality N]\n"
+         "\n"
+         "The station's export of the study's images into an existing folder: JPEG pictures\n"
+         "with info.txt, or DICOM files; --dicomdir makes the folder a DICOMDIR medium.\n"
+         "--zip packs the written files into <name> (\".zip\" added) in that folder.\n"
+         "--quality is the export window's slider value 0..10 (JPEG quality N x 10), 8 unless\n"
+         "given.\n",
+         exportCommand, true},
+        {"edit", "change header attributes of a patient, study or series",
+         "Usage: corvactl edit --patient <key>|--study <UID>|--series <UID>\n"
+         "                     --set <gggg,eeee>=<value> [--set ...]\n"
+         "       corvactl edit --patient <key>|--study <UID>|--series <UID> --rule <name>\n"
+         "                     [--set <gggg,eeee>=<value> ...]\n"
+         "\n"
+         "The station's header job with \"Change entry\" tasks at the level given; patient\n"
+         "attributes (group 0010) reach all of the patient's studies. The value \"New UID\"\n"
+         "of a UID attribute makes a fresh UID. --rule replays a stored rule; its changes\n"
+         "stored without a value take theirs from --set. The changed images are registered\n"
+         "anew by Ingrado, which must run.\n",
+         editCommand, true},
+        {"services", "status, start or stop Recvora and Ingrado of this program folder",
+         "Usage: corvactl services status|start|stop\n"
+         "\n"
+         "One line per service: name, \"running\" or \"stopped\", process ids. Only the\n"
+         "services started from this program folder count; copies elsewhere are left alone.\n"
+         "Recvora starts only with a port set (Com\\IR_Port).\n",
+         servicesCommand, false},
+    };
+    return list;
+}
+
+int runCorvactl(const Invocation& invocation, std::ostream& out, std::ostream& err) {
+    std::string commandName;
+    try {
+        GlobalOptions g = globalOptions(invocation.args);
+        if (g.rest.empty() || g.rest.front() == "--") {
+            if (g.help) {
+                writeOverview(out);
+                return ExitComplete;
+            }
+            throw UsageError("missing command (see corvactl --help)");
+        }
+        commandName = g.rest.front();
+        const CommandInfo* command = findCommand(commandName);
+        if (!command) {
+            const std::string name = commandName;
+            commandName.clear();
+            throw UsageError("unknown command '" + name + "' (see corvactl --help)");
+        }
+        if (g.help) {
+            out << command->help;
+            return ExitComplete;
+        }
+        const fs::path folder = fs::absolute(g.programFolder ? *g.programFolder : invocation.executableFolder);
+        std::error_code ec;
+        if (!fs::is_directory(folder, ec)) throw UsageError("no program folder " + folder.string());
+        // The error log and everything else that asks for the program folder use this one.
+        setProgramFolderForTesting(folder);
+        settings::LoadSettings();
+        CtlEnvironment env{ProgramPaths::compute(folder), out, err, invocation.errIsTerminal, g.noWait};
+        stationContext().paths = env.paths;
+        const std::vector<std::string> args(g.rest.begin() + 1, g.rest.end());
+        return command->run(env, args);
+    } catch (const UsageError& e) {
+        err << "corvactl" << (commandName.empty() ? "" : " " + commandName) << ": " << e.what() << std::endl;
+        return ExitUsage;
+    } catch (const NotThere& e) {
+        err << "corvactl " << commandName << ": " << e.what() << std::endl;
+        return ExitFailed;
+    } catch (const CommandFailed& e) {
+        err << "corvactl " << commandName << ": " << e.what() << std::endl;
+        return ExitFailed;
+    } catch (const Error& e) {
+        err << "corvactl " << commandName << ": Error #" << e.code() << ": " << e.message() << std::endl;
+        return ExitFailed;
+    } catch (const std::exception& e) {
+        err << "corvactl " << commandName << ": " << e.what() << std::endl;
+        return ExitFailed;
+    }
+}
+
+}  // namespace corva::station::ctl

@@ -1,0 +1,17 @@
+// corvactl: a thin front over the station's jobs (ctl/corvactl.h).
+#include <unistd.h>
+
+#include <iostream>
+
+#include "core/paths.h"
+#include "ctl/console_report.h"
+#include "ctl/corvactl.h"
+
+int main(int argc, char** argv) {
+    corva::station::ctl::Invocation invocation;
+    invocation.args.assign(argv + 1, argv + argc);
+    invocation.executableFolder = corva::programFolder();
+    invocation.errIsTerminal = ::isatty(STDERR_FILENO) == 1;
+    corva::station::ctl::ConsoleReport::installCancelSignals();
+    return corva::station::ctl::runCorvactl(invocation, std::cout, std::cerr);
+}

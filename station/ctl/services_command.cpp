@@ -1,0 +1,60 @@
+// corvactl services status|start|stop: the receiver and the ingest service of this
+// program folder. Copies of the same programs in other folders are never touched.
+#include <filesystem>
+
+#include "ctl/arguments.h"
+#include "ctl/commands.h"
+#include "process/process.h"
+#include "settings/settings.h"
+
+namespace corva::station::ctl {
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr const char* ServiceNames[] = {"Recvora", "Ingrado"};
+}  // namespace
+
+int servicesCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
+    const Arguments a(args, {});
+    const auto& ops = a.operands();
+    if (ops.size() != 1) throw UsageError("services takes one of status, start, stop");
+    const std::string what = ops[0];
+    if (what != "status" && what != "start" && what != "stop")
+        throw UsageError("services takes one of status, start, stop, not '" + what + "'");
+    int status = ExitComplete;
+    for (const std::string name : ServiceNames) {
+        const fs::path program = env.paths.programFolder / name;
+        std::vector<int> running = process::findByExecutable(program);
+        if (what == "start" && running.empty()) {
+            std::error_code ec;
+            if (!fs::is_regular_file(program, ec)) {
+                env.err << "corvactl: " << program.string() << " is missing" << std::endl;
+                status = ExitFailed;
+            } else if (name == std::string("Recvora") && settings::current().irPort.empty()) {
+                // As at the station's start: no receiver without its port.
+                env.err << "corvactl: Recvora not started: no port set (Com\\IR_Port)" << std::endl;
+                status = ExitFailed;
+            } else if (const int pid = process::startDetached(program, {}, env.paths.programFolder); pid > 0) {
+                running = {pid};
+            } else {
+                env.err << "corvactl: " << name << " could not be started" << std::endl;
+                status = ExitFailed;
+            }
+        } else if (what == "stop") {
+            for (int pid : running)
+                if (!process::stop(pid)) {
+                    env.err << "corvactl: " << name << " (" << pid << ") did not end" << std::endl;
+                    status = ExitFailed;
+                }
+            running = process::findByExecutable(program);
+        }
+        env.out << name << '\t' << (running.empty() ? "stopped" : "running");
+        for (int pid : running) env.out << '\t' << pid;
+        env.out << '\n';
+    }
+    env.out << std::flush;
+    return status;
+}
+
+}  // namespace corva::station::ctl

@@ -1,0 +1,433 @@
+// corvactl as a real process against a program folder with Ingrado running and DCMTK's
+// storescp as the destination: what it writes, what it changes, its exit statuses.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "common/job_lock.h"
+#include "ctl_site.h"
+#include "dicom/dicom.h"
+#include "dicom_fixture.h"
+#include "store_scp.h"
+
+namespace corva::station::ctl::test {
+namespace {
+
+namespace fs = std::filesystem;
+using corva::station::jobs::test::StoreScp;
+
+// Two patients, three studies, four images.
+const std::string Root = "1.2.826.0.1.3680043.9.7731.";
+const std::string S1 = Root + "1", S2 = Root + "2", S3 = Root + "3";
+const std::string S1Series = S1 + ".1", S2Series = S2 + ".1", S3Series = S3 + ".1";
+
+struct FixtureImage {
+    std::string patientId, name, study, series;
+    int number;
+};
+const FixtureImage Images[] = {
+    {"P1", "Alpha^Anna", S1, S1Series, 1},
+    {"P1", "Alpha^Anna", S1, S1Series, 2},
+    {"P1", "Alpha^Anna", S2, S2Series, 1},
+    {"P2", "Beta^Bea", S3, S3Series, 1},
+};
+
+std::string imageUid(const FixtureImage& i) { return i.series + "." + std::to_string(i.number); }
+
+std::vector<std::string> writeFixture(const fs::path& folder) {
+    std::vector<std::string> files;
+    for (const auto& i : Images) {
+        corva::test::DicomRecipe r;
+        r.patientId = i.patientId;
+        r.patientName = i.name;
+        r.studyUid = i.study;
+        r.seriesUid = i.series;
+        r.sopInstanceUid = imageUid(i);
+        r.instanceNumber = i.number;
+        r.rows = 16;
+        r.columns = 16;
+        files.push_back(corva::test::writeDicom(folder / (r.sopInstanceUid + ".dcm"), r).string());
+    }
+    return files;
+}
+
+std::string shellOut(const std::string& command, int* code) {
+    std::string out;
+    if (FILE* p = ::popen((command + " 2>&1").c_str(), "r")) {
+        char buf[4096];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        *code = WEXITSTATUS(::pclose(p));
+    }
+    return out;
+}
+
+// The value of an attribute in each stored image of a study (empty when none).
+std::vector<std::string> storedValues(const CtlSite& site, const std::string& studyUid, dicom::Tag tag) {
+    std::vector<std::string> values;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(site.folder() / "Images" / studyUid, ec))
+        values.push_back(dicom::Image::read(e.path(), dicom::ReadMode::HeaderOnly).attributes().get(tag).text);
+    return values;
+}
+
+class CorvactlTest : public ::testing::Test {
+protected:
+    void importFixture() {
+        std::vector<std::string> args{"import"};
+        for (const auto& f : writeFixture(site_.scratch() / "fixture")) args.push_back(f);
+        const CtlResult r = site_.run(args);
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, "Importing image(s) ... OK\n4 image(s) successfully imported.\nTasks done.\n");
+        ASSERT_TRUE(site_.waitForImages(4));
+    }
+    std::string patientKey(const std::string& patientId) {
+        return std::to_string(site_.count("SELECT PATID FROM tblPatienten WHERE PATID1 = '" + patientId + "'"));
+    }
+    CtlSite site_;
+};
+
+TEST_F(CorvactlTest, ImportedImagesAreListedAsTablesAndJson) {
+    importFixture();
+    CtlResult r = site_.run({"list", "patients"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    auto rows = lines(r.out);
+    ASSERT_EQ(rows.size(), 3u) << r.out;
+    EXPECT_EQ(rows[0], "Key\tPatient ID\tName\tSecond name\tBirth date");
+    EXPECT_NE(r.out.find(patientKey("P1") + "\tP1\tAlpha, Anna\t\t01.01.1960\n"), std::string::npos) << r.out;
+
+    r = site_.run({"list", "studies", "P1"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    rows = lines(r.out);
+    ASSERT_EQ(rows.size(), 3u) << r.out;
+    EXPECT_EQ(rows[0], "Study UID\tDate\tTime\tModality\tBody part\tImages");
+    EXPECT_NE(r.out.find(S1 + "\t15.01.2024\t10:15:00\tCR\t"), std::string::npos) << r.out;
+    EXPECT_EQ(rows[1].substr(rows[1].rfind('\t') + 1) + rows[2].substr(rows[2].rfind('\t') + 1), rows[1].starts_with(S1) ? "21" : "12");
+
+    r = site_.run({"list", "series", S1});
+    ASSERT_EQ(r.code, 0) << r.err;
+    rows = lines(r.out);
+    ASSERT_EQ(rows.size(), 2u) << r.out;
+    EXPECT_TRUE(rows[1].starts_with(S1Series + "\t")) << rows[1];
+    EXPECT_TRUE(rows[1].ends_with("\t2")) << rows[1];
+
+    r = site_.run({"list", "images", S1Series});
+    ASSERT_EQ(r.code, 0) << r.err;
+    rows = lines(r.out);
+    ASSERT_EQ(rows.size(), 3u) << r.out;
+    EXPECT_EQ(rows[0], "Image UID\tImage key\tDate\tTime");
+
+    r = site_.run({"list", "series", S3, "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "[\n {\"seriesUid\": \"" + S3Series + "\", \"seriesNumber\": \"1\", \"images\": \"1\"}\n]\n");
+}
+
+TEST_F(CorvactlTest, SendsASeriesToStorescpAndRemovesItWhenNotKept) {
+    importFixture();
+    fs::create_directories(site_.scratch() / "received");
+    StoreScp scp(site_.scratch() / "received");
+    const std::string to = "STORESCP@127.0.0.1:" + std::to_string(scp.port());
+
+    CtlResult r = site_.run({"send", "--series", S1Series, "--to", to});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Sending Series ... OK\n2 of 2 images successfully sent.\nTasks done!\n");
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 4);  // kept: the setting's default
+
+    // By the alias of the station's destination list, not kept this time.
+    {
+        db::Database userDb(site_.userDb());
+        auto st = userDb.prepare("INSERT INTO tblSCP (Alias, AET, IP, Port) VALUES ('Archive', 'STORESCP', '127.0.0.1', ?)");
+        st.bind(1, scp.port());
+        st.run();
+    }
+    r = site_.run({"send", "--series", S2Series, "--to", "archive", "--no-keep"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto out = lines(r.out);
+    ASSERT_GE(out.size(), 3u) << r.out;
+    EXPECT_EQ(out[0], "Sending Series ... OK");
+    EXPECT_EQ(out[1], "1 of 1 images successfully sent.");
+    EXPECT_EQ(out.back(), "Tasks done!");
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblStudies WHERE StudyUID = '" + S2 + "'"), 0);
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 3);
+
+    // A file missing from the store: the send runs, is incomplete, and removes nothing.
+    fs::remove(site_.folder() / "Images" / S1 / (S1Series + ".2.dcm"));
+    r = site_.run({"send", "--series", S1Series, "--to", to, "--no-keep"});
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_EQ(r.out, "Sending Series ... OK\n1 of 2 images successfully sent.\nTasks done!\n");
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 3);
+
+    std::map<std::string, int> received;
+    for (const auto& e : fs::directory_iterator(site_.scratch() / "received"))
+        ++received[dicom::Image::read(e.path(), dicom::ReadMode::HeaderOnly).sopInstanceUid()];
+    EXPECT_EQ(received, (std::map<std::string, int>{{S1Series + ".1", 1}, {S1Series + ".2", 1}, {S2Series + ".1", 1}}));
+}
+
+TEST_F(CorvactlTest, SendsAPatientsConvertedImagesAndRemovesThePatientWhenNotKept) {
+    importFixture();
+    fs::create_directories(site_.scratch() / "received");
+    StoreScp scp(site_.scratch() / "received");
+    const std::string to = "STORESCP@127.0.0.1:" + std::to_string(scp.port());
+    // What forwarding leaves in the work folder: one converted file per image.
+    fs::create_directories(site_.folder() / "bin");
+    for (const auto& i : Images)
+        if (i.patientId == "P1")
+            fs::copy_file(site_.folder() / "Images" / i.study / (imageUid(i) + ".dcm"),
+                          site_.folder() / "bin" / (imageUid(i) + ".dcm"));
+
+    const CtlResult r = site_.run({"send", "--patient", patientKey("P1"), "--to", to, "--no-keep"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto out = lines(r.out);
+    ASSERT_GE(out.size(), 4u) << r.out;
+    EXPECT_EQ(out[0], "Send studies of patient: Alpha, Anna");
+    EXPECT_EQ(out[1], "Study: " + S1);
+    EXPECT_EQ(out[2], "Sending study ... OK");
+    EXPECT_NE(r.out.find("Study: " + S2 + "\nSending study ... OK\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("3 of 3 images successfully sent.\nRemoving database entries ... OK\nTasks done!\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblPatienten WHERE PATID1 = 'P1'"), 0);
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 1);
+    EXPECT_FALSE(fs::exists(site_.folder() / "Images" / S1));
+}
+
+TEST_F(CorvactlTest, ExitStatusesNameTheProblem) {
+    importFixture();
+    fs::create_directories(site_.scratch() / "received");
+    fs::create_directories(site_.scratch() / "refused");
+    StoreScp listening(site_.scratch() / "received");
+    StoreScp refusing(site_.scratch() / "refused", {"--refuse"});
+    const std::string live = "STORESCP@127.0.0.1:" + std::to_string(listening.port());
+    const std::string refused = "STORESCP@127.0.0.1:" + std::to_string(refusing.port());
+    const fs::path out = site_.scratch() / "export";
+    fs::create_directories(out);
+
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string errStart;  // the one line on standard error starts so
+    };
+    const Case cases[] = {
+        {{"send", "--series", S1Series, "--to", refused}, 1, "corvactl send: destination " + refused + " not reached: Error #"},
+        {{"send", "--study", Root + "99", "--to", live}, 1, "corvactl send: no study with the UID " + Root + "99"},
+        {{"send", "--study", S1, "--to", live}, 1, "The images from the selected study could not be found!"},
+        {{"send", "--series", S1Series, "--to", "nowhere"}, 1, "corvactl send: no destination with the alias 'nowhere'"},
+        {{"send", "--series", S1Series, "--to", live, "--bogus"}, 2, "corvactl send: unknown option --bogus"},
+        {{"send", "--series", S1Series}, 2, "corvactl send: missing --to"},
+        {{"send", "--series", S1Series, "--study", S1, "--to", live}, 2, "corvactl send: give only one of"},
+        {{"send", "--patient", "P1", "--to", live}, 2, "corvactl send: --patient takes the patient's key"},
+        {{"send", "--series", S1Series, "--to", live, "--keep", "--no-keep"}, 2, "corvactl send: --keep and --no-keep"},
+        {{"delete", "--all"}, 2, "corvactl delete: delete --all removes every patient and image: confirm with --yes"},
+        {{"delete", "--study", Root + "99"}, 1, "corvactl delete: no study with the UID"},
+        {{"delete", "--patient", "999"}, 1, "corvactl delete: no patient with the key 999"},
+        {{"export", "--study", S1, "--to", out.string(), "--jpeg", "--dicomdir"}, 2, "corvactl export: --dicomdir needs --dicom"},
+        {{"export", "--study", S1, "--to", out.string(), "--jpeg", "--quality", "11"}, 2, "corvactl export: --quality must be"},
+        {{"export", "--study", S1, "--to", (out / "missing").string(), "--dicom"}, 1, "corvactl export: Export directory does not exists!"},
+        {{"edit", "--study", S1, "--set", "0010,0010"}, 2, "corvactl edit: --set takes <gggg,eeee>=<value>"},
+        {{"edit", "--study", S1, "--rule", "Nope"}, 1, "corvactl edit: no rule named 'Nope'"},
+        {{"list", "studies", "NOPE"}, 1, "corvactl list: no patient with the ID NOPE"},
+        {{"list", "rows"}, 2, "corvactl list: cannot list 'rows'"},
+        {{"import"}, 2, "corvactl import: missing the files to import"},
+        {{"services", "restart"}, 2, "corvactl services: services takes one of status, start, stop"},
+        {{"frobnicate"}, 2, "corvactl: unknown command 'frobnicate'"},
+        {{}, 2, "corvactl: missing command"},
+        {{"--program-folder", (out / "missing").string(), "list", "patients"}, 2, "corvactl list: no program folder"},
+    };
+    for (const Case& c : cases) {
+        std::string shown;
+        for (const auto& a : c.args) shown += a + " ";
+        const CtlResult r = site_.run(c.args);
+        EXPECT_EQ(r.code, c.code) << shown << "\n" << r.err;
+        EXPECT_TRUE(r.err.starts_with(c.errStart)) << shown << "\n" << r.err;
+        EXPECT_EQ(lines(r.err).size(), 1u) << shown << "\n" << r.err;
+        if (c.code == 2) {
+            EXPECT_EQ(r.out, "") << shown;
+        }
+    }
+    // Nothing of it changed the image database.
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 4);
+
+    for (const char* command : {"list", "send", "delete", "import", "export", "edit", "services"}) {
+        const CtlResult r = site_.run({command, "--help"});
+        EXPECT_EQ(r.code, 0) << command;
+        EXPECT_TRUE(r.out.starts_with(std::string("Usage: corvactl ") + command)) << r.out;
+    }
+    const CtlResult overview = site_.run({"--help"});
+    EXPECT_EQ(overview.code, 0);
+    EXPECT_NE(overview.out.find("Commands:"), std::string::npos);
+}
+
+TEST_F(CorvactlTest, DicomdirMediaOfOurExportAndOfDcmmkdirImportBack) {
+    importFixture();
+    // Our medium, zipped as well.
+    const fs::path medium = site_.scratch() / "medium";
+    fs::create_directories(medium);
+    CtlResult r = site_.run({"export", "--study", S1, "--to", medium.string(), "--dicom", "--dicomdir", "--zip", "clinic"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Exporting DICOM ... OK\n2 of 2 image(s) exported.\nDICOMDIR ... OK\nZIP archive clinic.zip ... OK\n"
+                     "Images exported!\n");
+    EXPECT_TRUE(fs::is_regular_file(medium / "DICOMDIR"));
+    EXPECT_TRUE(fs::is_regular_file(medium / "clinic.zip"));
+
+    // DCMTK's medium of a third patient.
+    const fs::path other = site_.scratch() / "dcmtk";
+    for (int n = 1; n <= 2; ++n) {
+        corva::test::DicomRecipe recipe;
+        recipe.patientId = "P3";
+        recipe.studyUid = Root + "4";
+        recipe.seriesUid = Root + "4.1";
+        recipe.sopInstanceUid = Root + "4.1." + std::to_string(n);
+        recipe.rows = recipe.columns = 16;
+        corva::test::writeDicom(other / "DICOM" / ("IM00000" + std::to_string(n)), recipe);
+    }
+    int code = -1;
+    const std::string made = shellOut("cd '" + other.string() + "' && dcmmkdir +I +r DICOM", &code);
+    ASSERT_EQ(code, 0) << made;
+
+    // The study goes and comes back from our medium; the other medium adds its study.
+    r = site_.run({"delete", "--study", S1});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Updating Database ... OK\nRemoving image directory ... OK\nTasks done.\n");
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 2);
+    r = site_.run({"import", "--dicomdir", (medium / "DICOMDIR").string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Importing DICOM-Dir ... OK\n2 image(s) imported\nTasks done.\n");
+    r = site_.run({"import", "--dicomdir", (other / "DICOMDIR").string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Importing DICOM-Dir ... OK\n2 image(s) imported\nTasks done.\n");
+    ASSERT_TRUE(site_.waitForImages(6));
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblStudies WHERE StudyUID IN ('" + S1 + "', '" + Root + "4')"), 2);
+
+    // JPEG pictures with the patient's info file.
+    const fs::path pictures = site_.scratch() / "pictures";
+    fs::create_directories(pictures);
+    r = site_.run({"export", "--study", S3, "--to", pictures.string(), "--jpeg", "--quality", "5"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(fs::is_regular_file(pictures / S3 / (S3Series + ".1.jpg")));
+    EXPECT_TRUE(fs::is_regular_file(pictures / S3 / "info.txt"));
+}
+
+TEST_F(CorvactlTest, EditChangesTheStudyAndPatientAttributesReachEveryStudy) {
+    importFixture();
+    const dicom::Tag description{0x0008, 0x1030}, name{0x0010, 0x0010};
+    CtlResult r = site_.run({"edit", "--study", S1, "--set", "0008,1030=Nightly", "--set", "0010,0010=Doe^Jane"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(r.out.starts_with("Updating active images (Studie) ... OK\n")) << r.out;
+    EXPECT_TRUE(corva::test::pollUntil(
+        [&] {
+            return storedValues(site_, S1, description) == std::vector<std::string>{"Nightly", "Nightly"} &&
+                   storedValues(site_, S2, name) == std::vector<std::string>{"Doe^Jane"} &&
+                   storedValues(site_, S2, description) == std::vector<std::string>{""};
+        },
+        30000))
+        << r.out;
+
+    // A stored rule whose change asks for its value.
+    {
+        db::Database userDb(site_.userDb());
+        userDb.exec("INSERT INTO tblRuleKey (fKeyName) VALUES ('Anon')");
+        userDb.exec(
+            "INSERT INTO tblRules (fName, fLevel, fSource, fTask, fTaskID, fTarget) "
+            "VALUES ('Anon', 'Study', '0008,1030 - Study Description', 'Change entry', '0', NULL)");
+    }
+    r = site_.run({"edit", "--study", S3, "--rule", "Anon"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "corvactl edit: rule 'Anon' asks for the value of 0008,1030: give --set 0008,1030=<value>\n");
+    r = site_.run({"edit", "--study", S3, "--rule", "Anon", "--set", "0008,1030=FromRule"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(corva::test::pollUntil(
+        [&] { return storedValues(site_, S3, description) == std::vector<std::string>{"FromRule"}; }, 30000));
+    EXPECT_TRUE(site_.waitForImages(4));
+}
+
+TEST_F(CorvactlTest, DeletesPatientSeriesAndEverything) {
+    importFixture();
+    CtlResult r = site_.run({"delete", "--patient", patientKey("P2")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Updating Database ... OK\nRemoving image directory ... OK\nTasks done.\n");
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblPatienten WHERE PATID1 = 'P2'"), 0);
+    EXPECT_FALSE(fs::exists(site_.folder() / "Images" / S3));
+
+    // The only series of a study takes the study along; the patient keeps the other one.
+    r = site_.run({"delete", "--series", S1Series});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblStudies"), 1);
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 1);
+
+    r = site_.run({"delete", "--all", "--yes"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Removing database entries ... OK\nRemoving images ... OK\nTasks done.\n");
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 0);
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblPatienten"), 0);
+    // The station's patient list reloads at its next refresh.
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblReceive"), 1);
+
+    // A file that is no DICOM: the import runs, says so, and ends with status 1.
+    const fs::path text = site_.scratch() / "notes.txt";
+    corva::test::writeFile(text, "no image");
+    r = site_.run({"import", text.string(), (site_.scratch() / "fixture" / (S3Series + ".1.dcm")).string()});
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_TRUE(r.out.starts_with("Importing image(s) ... failed\n")) << r.out;
+    EXPECT_TRUE(r.out.ends_with("1 image(s) successfully imported.\nTasks done.\n")) << r.out;
+    EXPECT_TRUE(site_.waitForImages(1));
+}
+
+TEST_F(CorvactlTest, AJobWaitsForTheJobLockOrFailsUnderNoWait) {
+    importFixture();
+    auto held = std::make_unique<JobLock>(JobLock::tryAcquire(site_.folder() / "Data"));
+    ASSERT_TRUE(held->held());
+
+    CtlResult r = site_.run({"--no-wait", "delete", "--all", "--yes"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "corvactl delete: another job is working on the images; not started (--no-wait)\n");
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 4);
+
+    const fs::path err = site_.scratch() / "waiting.err";
+    corva::test::ChildProcess waiting(
+        {"sh", "-c", "exec \"$0\" \"$@\" 2>\"$CTL_ERR\"", (site_.folder() / "corvactl").string(), "delete", "--all", "--yes"},
+        [&] {
+            auto env = site_.site().environment();
+            env.push_back("CTL_ERR=" + err.string());
+            return env;
+        }(),
+        site_.scratch() / "waiting.out");
+    ASSERT_TRUE(corva::test::pollUntil(
+        [&] { return fs::exists(err) && corva::test::readFile(err).find("waiting") != std::string::npos; }, 20000));
+    EXPECT_TRUE(waiting.running());
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 4);
+    held.reset();
+    EXPECT_EQ(waiting.wait(std::chrono::seconds(60)), 0);
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 0);
+}
+
+TEST_F(CorvactlTest, ServicesOfThisProgramFolderOnly) {
+    site_.site().install("Recvora");
+    corva::test::ReceiverSite neighbour;
+    neighbour.install("Ingrado");
+    auto neighbourIngest = neighbour.start("Ingrado");
+
+    CtlResult r = site_.run({"services", "status"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Recvora\tstopped\nIngrado\trunning\t" + std::to_string(site_.ingest().pid()) + "\n");
+
+    r = site_.run({"services", "stop"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Recvora\tstopped\nIngrado\tstopped\n");
+    EXPECT_TRUE(site_.ingest().wait(std::chrono::seconds(10)).has_value());
+    EXPECT_TRUE(neighbourIngest->running());
+
+    r = site_.run({"services", "start"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(r.out.starts_with("Recvora\trunning\t")) << r.out;
+    EXPECT_NE(r.out.find("\nIngrado\trunning\t"), std::string::npos) << r.out;
+    EXPECT_EQ(site_.site().echo().code, 0);  // the receiver answers on the configured port
+    r = site_.run({"services", "stop"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Recvora\tstopped\nIngrado\tstopped\n");
+    EXPECT_TRUE(neighbourIngest->running());
+}
+
+}  // namespace
+}  // namespace corva::station::ctl::test
