@@ -1,5 +1,6 @@
 #include "app/main_form.h"
 
+#include "app/header_commands.h"
 #include "app/job_commands.h"
 #include "jobs/edit_form.h"
 
@@ -77,6 +78,7 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent), g_(stationContext()) 
     attachHeaderPanel();
     restoreLayout();
     new JobCommands(*this);  // deleting and sending through the job window; a child of the window
+    new HeaderCommands(*this);  // the header view, "Execute tasks ..." and the rules; a child too
     // OK of a job window after a forwarding: the dose list's clean-up, then the image list's.
     jobs::EditForm::setForwardingRefresh([this] {
         dose_->refreshDosisList(g_.forwardingMode);
@@ -394,6 +396,10 @@ void MainForm::attachHeaderPanel() {
     c.txtSelected = txtSelected_;
     c.cmdAddTask = cmdTask_[0];
     c.cmdDeleteTask = cmdTask_[1];
+    c.popUpTaskList = menus_.PopUpTaskList;
+    c.clearEntries = menus_.PopUpTaskListSub_0;
+    c.saveAs = menus_.PopUpTaskListSub_1;
+    c.popUpRules = menus_.PopUpRules;
     header_ = std::make_unique<header::HeaderPanel>(c);
     header_->hooks().selectedImageIndex = [this] { return SelectedImageIndex(); };
     header_->hooks().loadedLevel = [this] { return g_.selection.loadedLevel; };
@@ -783,11 +789,13 @@ void MainForm::LoadImages(const std::vector<ImageListRow>& rows) {
 void MainForm::clearViewer() {
     viewer_->clear();
     setPanelText(3, {});
+    emit currentImageChanged();
 }
 
 void MainForm::selectViewerImage(int position) {
     viewer_->selectImage(position);
     setPanelText(3, "Sel. image #: " + QString::number(position));
+    emit currentImageChanged();
 }
 
 void MainForm::dv1_MouseUp(Qt::MouseButton button, QPoint position) {

@@ -169,6 +169,8 @@ public:
 signals:
     // The exit sequence has closed every window: the program ends.
     void programEnds();
+    // An image was chosen in the viewer, or the viewer was emptied (the header view follows).
+    void currentImageChanged();
 
 protected:
     void resizeEvent(QResizeEvent* e) override;

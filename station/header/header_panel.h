@@ -19,6 +19,7 @@
 #include "header/active_tag_set.h"
 #include "header/header_task.h"
 
+class QAction;
 class QComboBox;
 class QLineEdit;
 class QMenu;
@@ -41,6 +42,12 @@ struct HeaderControls {
     QLineEdit* txtSelected = nullptr;
     QPushButton* cmdAddTask = nullptr;     // cmdTask(0)
     QPushButton* cmdDeleteTask = nullptr;  // cmdTask(1)
+    // The window's popup of the task list with its entries (PopUpTaskListSub(0), (1)
+    // and the rules submenu). Without them the panel makes its own.
+    QMenu* popUpTaskList = nullptr;
+    QAction* clearEntries = nullptr;
+    QAction* saveAs = nullptr;
+    QMenu* popUpRules = nullptr;
 };
 
 class HeaderPanel : public QObject {
@@ -71,6 +78,10 @@ public:
     // corva::Error when the header view holds more rows than there are values (the
     // tasks of the first rows stay).
     void addTask();
+    // The "Add Task" button: with a header row clicked, appends the one task of that
+    // attribute (level, action, the typed value or the chosen target); without one it
+    // is "Add Task" above.
+    void cmdAddTask_Click();
     void deleteTask();
     void clearTasks();
 
@@ -86,6 +97,7 @@ public:
 private:
     void headerRowClicked(QTreeWidgetItem* item);
     void actionChosen();
+    void addChosenTask();
 
     HeaderControls c_;
     Hooks hooks_;
