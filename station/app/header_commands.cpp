@@ -1,6 +1,7 @@
 #include "app/header_commands.h"
 
 #include <QAction>
+#include <QPushButton>
 #include <QScrollBar>
 #include <map>
 #include <memory>
@@ -142,6 +143,9 @@ void HeaderCommands::mnuApplyTasks_Click() {
     w_.RefreshPatientList();
     w_.dose().refreshDosisList(g.forwardingMode);
     w_.lvDosis()->setEnabled(false);  // again by the next fill of the header view
+    // Nothing is loaded to forward until the next study is chosen.
+    w_.cmdAll()->setEnabled(false);
+    w_.cmdSelected()->setEnabled(false);
 }
 
 }  // namespace corva::station

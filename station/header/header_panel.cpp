@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QTreeWidgetItem>
 
 #include "common/edge.h"
 #include "common/list_view.h"
@@ -85,8 +86,10 @@ void HeaderPanel::LoadHeaderData(const dicom::DataSet* image)
     c_.lvHeader->setSorted(false);
     c_.lvHeader->clear();
     c_.lvHeader->setUpdatesEnabled(false);
-    for (const auto& row : headerRows(tagSet_, image, descending_))
-        c_.lvHeader->addItem(q(row.tag), {}, {q(row.description), q(row.value)});
+    for (const auto& row : headerRows(tagSet_, image, descending_)) {
+        QTreeWidgetItem* item = c_.lvHeader->addItem(q(row.tag), {}, {q(row.description), q(row.value)});
+        item->setToolTip(2, q(row.value));  // the value column is often cut in the narrow view
+    }
     c_.lvHeader->setUpdatesEnabled(true);
     if (hooks_.enableDoseList)
         hooks_.enableDoseList();
@@ -109,6 +112,9 @@ void HeaderPanel::headerRowClicked(QTreeWidgetItem* item)
     c_.cboTask->setEnabled(!uid);
     if (c_.cboTask->currentIndex() != 0)
         actionChosen();
+    // The boxes show the start of a longer text (the tag, the name's family part).
+    c_.txtSelected->setCursorPosition(0);
+    c_.txtNeu->setCursorPosition(0);
 }
 
 void HeaderPanel::actionChosen()

@@ -200,6 +200,7 @@ TEST_F(HeaderCommandsTest, SelectingAnImageFillsTheHeaderViewAndAResetEmptiesIt)
     EXPECT_EQ(f.lvHeader()->itemAtPosition(1)->text(0), "0008,1030");
     EXPECT_EQ(f.lvHeader()->itemAtPosition(1)->text(2), "Mammo B");
     EXPECT_EQ(headerRow(f, "0010,0010")->text(2), "Muster^Anna");
+    EXPECT_EQ(headerRow(f, "0010,0010")->toolTip(2), "Muster^Anna");
     EXPECT_EQ(headerRow(f, "0010,0020")->text(1), "Patient ID");
     EXPECT_TRUE(f.lvDosis()->isEnabled());
 
@@ -278,6 +279,8 @@ TEST_P(HeaderCommandsDone, APatientNameCorrectedThroughTheTaskListReachesEveryIm
     EXPECT_EQ(f.dv1()->count(), 0);
     EXPECT_EQ(f.lvTasks()->count(), 0);
     EXPECT_EQ(f.lvStudien()->count(), 0);
+    EXPECT_FALSE(f.cmdSelected()->isEnabled());
+    EXPECT_FALSE(f.lvDosis()->isEnabled());  // until the next fill of the header view
 
     ASSERT_TRUE(settled(5));
     const auto after = stored();

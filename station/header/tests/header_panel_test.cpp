@@ -156,6 +156,7 @@ TEST(HeaderPanelTest, AddTaskButtonMakesTheTaskOfTheClickedAttribute)
         p.c.cboTask->setCurrentIndex(s.action);
         emit p.c.cboTask->activated(s.action);
         emit p.c.lvHeader->itemClicked(rowOf(s.tag), 0);
+        EXPECT_EQ(p.c.txtSelected->cursorPosition(), 0);  // the tag stays in sight
         p.c.cboLevel->setCurrentText(s.level);
         if (p.c.txtNeu->isEnabled())
             p.c.txtNeu->setText(s.typed);
