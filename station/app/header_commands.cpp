@@ -19,6 +19,7 @@
 #include "settings/settings.h"
 #include "viewer/dicom_viewer.h"
 #include "viewer/loaded_image.h"
+#include "viewer/study_loader.h"
 
 namespace corva::station {
 
@@ -33,6 +34,16 @@ HeaderJobSetup headerJobSetup(db::Database& imageDb, std::vector<header::HeaderT
     if (loaded.empty() || loadedLevel.empty()) {
         setup.refusal = "No images loaded. Please load the study or series to change first.";
         return setup;
+    }
+    // A task for one image must name an image of the viewer: otherwise it would change
+    // nothing while the job reports success.
+    for (const auto& task : tasks) {
+        const header::TaskReach reach = header::taskReach(task);
+        if (reach.scope == header::TaskScope::Image &&
+            (reach.imagePosition < 1 || reach.imagePosition > static_cast<int>(loaded.size()))) {
+            setup.refusal = "The task list names " + task.level + ", which the viewer does not show.";
+            return setup;
+        }
     }
     // The patient and study of every loaded image that is registered.
     std::set<std::int64_t> patients;
@@ -107,6 +118,10 @@ void HeaderCommands::PopUpTaskListSub_Click(int index) {
 
 void HeaderCommands::mnuApplyTasks_Click() {
     auto& g = stationContext();
+    if (w_.studyLoader().running()) {
+        op().message("Please wait until the images are loaded.", {}, MsgIcon::Information, MsgButtons::OK);
+        return;
+    }
     // The viewer's images in viewer order: "Image #n" tasks count positions in it.
     std::vector<header::LoadedImageRef> loaded;
     DicomViewer* viewer = w_.dv1();

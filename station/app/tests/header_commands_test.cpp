@@ -340,7 +340,13 @@ TEST_F(HeaderJobSetupTest, PatientAndStudyComeFromTheLoadedImagesAndGapsAreRefus
          "The loaded images are no longer in the database. Please load them again."},
         {"two patients", {rename}, "Studie", {annaImage, bertImage},
          "The loaded images belong to more than one patient. Please load one study or series."},
-        {"runs", {rename}, "Studie", {unknown, annaImage}, ""},
+        {"image task outside the viewer",
+         {rename, {"Image #3", "0018,0060 - KVP", "28", "Change entry", "30", "0"}},
+         "Studie",
+         {annaImage, unknown},
+         "The task list names Image #3, which the viewer does not show."},
+        {"runs", {rename, {"Image #2", "0018,0060 - KVP", "28", "Change entry", "30", "0"}}, "Studie",
+         {unknown, annaImage}, ""},
     };
     settings::Settings s;
     s.autoWindow = 1;
