@@ -20,6 +20,7 @@
 #include "common/station_context.h"
 #include "dicom_fixture.h"
 #include "header/header_panel.h"
+#include "header/rewrite_handover.h"
 #include "header/rule_store.h"
 #include "jobs/edit_form.h"
 #include "settings/settings.h"
@@ -273,6 +274,9 @@ TEST_P(HeaderCommandsDone, APatientNameCorrectedThroughTheTaskListReachesEveryIm
     }
     EXPECT_TRUE(op_.unexpected().empty()) << op_.unexpected().at(0).text.toStdString();
     EXPECT_EQ(op_.pending(), 0u);
+    const auto windows = op_.shownOf(ScriptedOperator::Kind::Window);
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_EQ(windows.at(0).title, "Updating Study");
     EXPECT_TRUE(log.endsWith("Tasks done.")) << log.toStdString();
     EXPECT_FALSE(log.contains("failed")) << log.toStdString();
     // The window was reset for the new rows to come.
@@ -310,6 +314,29 @@ INSTANTIATE_TEST_SUITE_P(Ways, HeaderCommandsDone, ::testing::Values(TaskSource:
                              return info.param == TaskSource::TaskArea ? std::string("TaskArea")
                                                                        : std::string("StoredRule");
                          });
+
+// A header job stopped after staging a rewritten image (its original already gone): the
+// next start hands the copy to the ingest service under its registrable name.
+TEST_F(HeaderCommandsTest, StartHandsOverARewriteAStoppedJobLeftStaged) {
+    const ProgramPaths paths = ProgramPaths::compute(folder_->path());
+    fs::create_directories(paths.workFolder);
+    corva::test::DicomRecipe r;
+    r.sopInstanceUid = corva::test::uniqueUid();
+    r.patientName = "Muster^Annabel";
+    const fs::path copy = paths.workFolder / (r.sopInstanceUid + ".dcm.part");
+    corva::test::writeDicom(copy, r);
+    header::stageRewrite(paths, copy, r.sopInstanceUid, {corva::test::uniqueUid(), corva::test::uniqueUid()});
+    ASSERT_FALSE(fs::exists(folder_->temp() / (r.sopInstanceUid + ".dcm")));
+
+    form_ = std::make_unique<MainForm>();
+    form_->Form_Load();
+    form_->UpdateTimer()->stop();
+    const fs::path handedOver = folder_->temp() / (r.sopInstanceUid + ".dcm");
+    ASSERT_TRUE(fs::exists(handedOver));
+    EXPECT_EQ(dicom::Image::read(handedOver, dicom::ReadMode::HeaderOnly).attributes().get(PatientName).text,
+              "Muster^Annabel");
+    EXPECT_TRUE(header::pendingRewrites(paths).empty());
+}
 
 // The job's input comes from the loaded images' rows; what cannot run says why.
 class HeaderJobSetupTest : public corva::station::test::StationTest {};
