@@ -1,6 +1,5 @@
 #include "app/header_commands.h"
 
-#include <QAction>
 #include <QPushButton>
 #include <QScrollBar>
 #include <map>
@@ -86,34 +85,28 @@ HeaderJobSetup headerJobSetup(db::Database& imageDb, std::vector<header::HeaderT
 }
 
 HeaderCommands::HeaderCommands(MainForm& window) : QObject(&window), w_(window) {
-    const MainMenus& m = w_.menus();
-    for (QAction* a : {m.mnuApplyTasks, m.exe})
-        if (a) connect(a, &QAction::triggered, this, &HeaderCommands::mnuApplyTasks_Click);
     auto& hooks = w_.headerPanel().hooks();
     hooks.viewerHasImages = [this] { return w_.dv1()->count() > 0; };
     hooks.executeTasks = [this] { mnuApplyTasks_Click(); };
     hooks.enableDoseList = [this] { w_.lvDosis()->setEnabled(true); };
-    connect(&w_, &MainForm::currentImageChanged, this, &HeaderCommands::LoadHeaderData);
+    // The header view shows the image chosen in the viewer, and nothing once the viewer
+    // was emptied.
+    connect(&w_, &MainForm::currentImageChanged, this, [this] {
+        if (w_.CurrentImage())
+            LoadHeaderData();
+        else
+            w_.lvHeader()->clear();
+    });
 }
 
 void HeaderCommands::LoadHeaderData() {
     const std::shared_ptr<LoadedImage>& image = w_.CurrentImage();
     if (!image) {
-        w_.lvHeader()->clear();
+        w_.headerPanel().LoadHeaderData(nullptr);
         return;
     }
     const dicom::DataSet attributes = image->image().attributes();
     w_.headerPanel().LoadHeaderData(&attributes);
-}
-
-void HeaderCommands::UpdateRulesPopup() {
-    w_.headerPanel().UpdateRulesPopup();
-}
-
-void HeaderCommands::PopUpTaskListSub_Click(int index) {
-    const MainMenus& m = w_.menus();
-    if (index == 0 && m.PopUpTaskListSub_0) m.PopUpTaskListSub_0->trigger();
-    if (index == 1 && m.PopUpTaskListSub_1) m.PopUpTaskListSub_1->trigger();
 }
 
 void HeaderCommands::mnuApplyTasks_Click() {

@@ -1,9 +1,9 @@
 #pragma once
 // The main window's header editing commands: the header view follows the image chosen
-// in the viewer, "Execute tasks ..." (menu and toolbar key "exe") runs the header job in
-// the job window and resets the window after it, and the task list's popup with the
-// stored rules. Lives as a child of the main window; the header view and the task list
-// themselves are header::HeaderPanel.
+// in the viewer, and "Execute tasks ..." runs the header job in the job window and resets
+// the window after it. Connects the header panel's hooks (viewer images, execute, dose
+// list). Lives as a child of the main window; the header view, the task list and the
+// rules menu themselves are header::HeaderPanel.
 #include <QObject>
 #include <string>
 #include <vector>
@@ -40,15 +40,12 @@ class HeaderCommands : public QObject {
 public:
     explicit HeaderCommands(MainForm& window);
 
-    // Refills the header view for the viewer's current image; empties it without one.
+    // Refills the header view for the viewer's current image (without one: the rows of
+    // the active filter without values).
     void LoadHeaderData();
-    // Rebuilds "Add fav. task" from the stored rules.
-    void UpdateRulesPopup();
-    // The task list's popup: 0 "Clear entries", 1 "Save as ...", 2 "Add fav. task"
-    // (the rules' submenu; nothing itself).
-    void PopUpTaskListSub_Click(int index);
-    // "Execute tasks ...": the header job over the task list, then the window is reset
-    // and the lists are reloaded.
+    // "Execute tasks ..." (the window's menu entry and toolbar key "exe" reach it through
+    // MainForm::mnuApplyTasks_Click): the header job over the task list, then the window
+    // is reset and the lists are reloaded.
     void mnuApplyTasks_Click();
 
 private:

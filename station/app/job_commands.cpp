@@ -8,12 +8,14 @@
 
 #include "app/forwarding.h"
 #include "app/main_form.h"
+#include "common/config_state.h"
 #include "viewer/dicom_viewer.h"
 #include "dose/dose_capture.h"
 #include <QLineEdit>
 #include <QPushButton>
 #include <algorithm>
 #include <optional>
+#include "common/config_state.h"
 #include "common/edge.h"
 #include "common/list_view.h"
 #include "common/operator_seam.h"
@@ -51,7 +53,6 @@ JobCommands::JobCommands(MainForm& window) : QObject(&window), w_(window) {
     on(m.PopUpStudie_Delete, &JobCommands::PopUpStudie_Delete_Click);
     on(m.PopUpSerie_Delete, &JobCommands::PopUpSerie_Delete_Click);
     on(m.PopupDeleteImage, &JobCommands::PopupDeleteImage_Click);
-    on(m.send, &JobCommands::send_Click);
     connect(w_.cmdAll(), &QPushButton::clicked, this, &JobCommands::cmdAll_Click);
     connect(w_.cmdSelected(), &QPushButton::clicked, this, &JobCommands::cmdSelected_Click);
     // The menus show the destinations as the configuration holds them now.
@@ -89,7 +90,7 @@ void JobCommands::UpdateSendToEntries() {
             const std::string ip = st.isNull("IP") ? "" : st.getText("IP");
             const std::string port = st.isNull("Port") ? "" : st.getText("Port");
             if (!st.isNull("Default") && std::llabs(st.getInt("Default")) == 1)
-                default_ = jobs::Destination{aet, ip, port, settings::current().irAet};
+                configState().defaultDestination = {aet, ip, port};
             rows.emplace_back(QString::fromStdString(st.isNull("Alias") ? "" : st.getText("Alias")),
                               QString::fromStdString(aet) + TagSeparator + QString::fromStdString(ip) + TagSeparator +
                                   QString::fromStdString(port));
@@ -300,11 +301,12 @@ void JobCommands::send_Click() {
 
 void JobCommands::sendToDefaultDestination() {
     UpdateSendToEntries();
-    if (default_.aet.empty() && default_.ip.empty() && default_.port.empty()) {
+    const DestinationAddress& target = configState().defaultDestination;
+    if (target.empty()) {
         op().message("No default SCP configured!", {}, MsgIcon::Information);
         return;
     }
-    current_ = default_;
+    current_ = jobs::Destination{target.aet, target.ip, target.port, settings::current().irAet};
     if (current_.aet.empty() || current_.ip.empty() || current_.port.empty()) {
         op().message(QString::fromStdString("Incomplete Storage Class Provider values!\r\nAET: " + current_.aet +
                                             "\r\nIP: " + current_.ip + "\r\nPort: " + current_.port));

@@ -23,7 +23,6 @@ public:
 
     // Rebuilds the three "Send to" menus and the default destination from tblSCP.
     void UpdateSendToEntries();
-    const jobs::Destination& defaultDestination() const { return default_; }
     // The destination the next check uses.
     jobs::Destination& currentDestination() { return current_; }
 
@@ -61,7 +60,6 @@ private:
 
     MainForm& w_;
     jobs::Destination current_;
-    jobs::Destination default_;
     std::unique_ptr<dicom::Association> association_;  // opened by SCPOnline, handed to the job
 };
 

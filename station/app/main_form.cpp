@@ -30,17 +30,22 @@
 #include <utility>
 
 #include "app/about_form.h"
+#include "app/error_log_form.h"
 #include "app/main_menus.h"
 #include "app/program_version.h"
-#include "app/service_control.h"
 #include "app/service_status.h"
 #include "app/window_layout.h"
+#include "common/service_control.h"
 #include "browser/patient_refresh.h"
+#include "common/config_state.h"
 #include "common/edge.h"
 #include "common/list_view.h"
 #include "common/operator_seam.h"
 #include "common/station_context.h"
 #include "common/window_messages.h"
+#include "config/filters.h"
+#include "config/option_form.h"
+#include "config/tag_dialogs.h"
 #include "core/error.h"
 #include "core/paths.h"
 #include "header/header_panel.h"
@@ -77,8 +82,8 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent), g_(stationContext()) 
     attachDoseCapture();
     attachHeaderPanel();
     restoreLayout();
-    new JobCommands(*this);  // deleting and sending through the job window; a child of the window
-    new HeaderCommands(*this);  // the header view, "Execute tasks ..." and the rules; a child too
+    jobs_ = new JobCommands(*this);  // deleting and sending through the job window
+    headerCommands_ = new HeaderCommands(*this);  // the header view, "Execute tasks ..." and the rules
     // OK of a job window after a forwarding: the dose list's clean-up, then the image list's.
     jobs::EditForm::setForwardingRefresh([this] {
         dose_->refreshDosisList(g_.forwardingMode);
@@ -332,40 +337,25 @@ QWidget* MainForm::buildTaskFrame(QWidget* parent) {
 void MainForm::connectMenus() {
     const auto on = [this](QAction* action, auto handler) { connect(action, &QAction::triggered, this, handler); };
     on(menus_.mnuDateiBeenden, &MainForm::mnuDateiBeenden_Click);
-    on(menus_.exit, &MainForm::mnuDateiBeenden_Click);
     on(menus_.mnuRefreshList, &MainForm::RefreshPatientList);
-    on(menus_.refresh, &MainForm::RefreshPatientList);
     on(menus_.mnuInfoAbout, &MainForm::mnuInfoAbout_Click);
+    on(menus_.mnuAnsichtEinstellungen, &MainForm::mnuAnsichtEinstellungen_Click);
+    on(menus_.mnuEditDatabase, &MainForm::mnuEditDatabase_Click);
+    on(menus_.mnuImportImages, &MainForm::mnuImportImages_Click);
+    on(menus_.mnuImportDir, &MainForm::mnuImportDir_Click);
+    on(menus_.mnuExportJPEG, &MainForm::mnuExportJPEG_Click);
+    on(menus_.mnuExportDICOM, &MainForm::mnuExportDICOM_Click);
+    on(menus_.mnuApplyTasks, &MainForm::mnuApplyTasks_Click);
+    on(menus_.mnuProtokollFehler, &MainForm::mnuProtokollFehler_Click);
+    // "Debug ..." has no command.
+    connect(menus_.PopUpTaskListSub_0, &QAction::triggered, this, [this] { PopUpTaskListSub_Click(0); });
+    connect(menus_.PopUpTaskListSub_1, &QAction::triggered, this, [this] { PopUpTaskListSub_Click(1); });
+    // Every toolbar button goes through the one dispatch by key.
+    connect(menus_.Toolbar1, &QToolBar::actionTriggered, this,
+            [this](QAction* a) { Toolbar1_ButtonClick(a->data().toString()); });
     on(menus_.PopUpStudie_SeriesWindow, &MainForm::PopUpStudie_SeriesWindow_Click);
     on(menus_.PopUpStudie_Laden, &MainForm::PopUpStudie_Laden_Click);
     on(menus_.PopUpSerie_Laden, &MainForm::PopUpSerie_Laden_Click);
-    // Export: the toolbar buttons run the commands of the hidden "Export" submenu on the
-    // files of the images the viewer holds.
-    const auto exportLoaded = [](transfer::ExportFormat format, const char* location) {
-        catchAtEdge(location, true, [format] {
-            std::vector<std::filesystem::path> files;
-            for (const auto& image : loadedImageSet()) files.push_back(image->file());
-            transfer::runExport(format, files);
-        });
-    };
-    for (QAction* a : {menus_.mnuExportJPEG, menus_.eJPEG})
-        on(a, [=] { exportLoaded(transfer::ExportFormat::Jpeg, "MainForm mnuExportJPEG_Click"); });
-    for (QAction* a : {menus_.mnuExportDICOM, menus_.eDICOM})
-        on(a, [=] { exportLoaded(transfer::ExportFormat::Dicom, "MainForm mnuExportDICOM_Click"); });
-    // Imports only write into the input folder; the ingest service files them and the
-    // patient list shows them at its next refresh.
-    on(menus_.mnuImportImages, [this] {
-        catchAtEdge("MainForm mnuImportImages_Click", true, [this] {
-            std::shared_ptr<jobs::Job> job = transfer::chooseImageImport(g_.paths.inputFolder);
-            if (job) jobs::runJobWindow(jobs::JobKind::ImportImages, job, this);
-        });
-    });
-    on(menus_.mnuImportDir, [this] {
-        catchAtEdge("MainForm mnuImportDir_Click", true, [this] {
-            std::shared_ptr<jobs::Job> job = transfer::chooseDicomDirImport(g_.paths.inputFolder);
-            if (job) jobs::runJobWindow(jobs::JobKind::ImportDir, job, this);
-        });
-    });
 }
 
 void MainForm::attachDoseCapture() {
@@ -380,9 +370,6 @@ void MainForm::attachDoseCapture() {
     dose_->hooks().refreshLocked = [this] { return g_.refreshLock; };
     dose_->hooks().doseListFilled = [this] { g_.pollFlag = false; };
     connect(menus_.mnuFill, &QAction::triggered, this, [this] { dose_->fill(); });
-    connect(menus_.refreshd, &QAction::triggered, this, [this] { dose_->refreshDoseList(); });
-    connect(menus_.reldosis, &QAction::triggered, this, [this] { dose_->openHistory(); });
-    connect(menus_.deleteDosis, &QAction::triggered, this, [this] { dose_->deleteDoseList(); });
 }
 
 void MainForm::attachHeaderPanel() {
@@ -397,8 +384,6 @@ void MainForm::attachHeaderPanel() {
     c.cmdAddTask = cmdTask_[0];
     c.cmdDeleteTask = cmdTask_[1];
     c.popUpTaskList = menus_.PopUpTaskList;
-    c.clearEntries = menus_.PopUpTaskListSub_0;
-    c.saveAs = menus_.PopUpTaskListSub_1;
     c.popUpRules = menus_.PopUpRules;
     header_ = std::make_unique<header::HeaderPanel>(c);
     header_->hooks().selectedImageIndex = [this] { return SelectedImageIndex(); };
@@ -529,6 +514,92 @@ void MainForm::mnuInfoAbout_Click() {
     AboutForm about(this);
     op().exec(about);
 }
+
+// ---- toolbar and menu dispatch -------------------------------------------------------
+
+void MainForm::Toolbar1_ButtonClick(const QString& key) {
+    if (key == "send") jobs_->send_Click();
+    else if (key == "exe") mnuApplyTasks_Click();
+    else if (key == "refresh") RefreshPatientList();
+    else if (key == "refreshd") dose_->refreshDoseList();
+    else if (key == "reldosis") dose_->openHistory();
+    else if (key == "eJPEG") mnuExportJPEG_Click();
+    else if (key == "eDICOM") mnuExportDICOM_Click();
+    else if (key == "delete") dose_->deleteDoseList();
+    else if (key == "exit") mnuDateiBeenden_Click();
+}
+
+void MainForm::mnuAnsichtEinstellungen_Click() {
+    const std::string activeBefore = settings::current().filterActive;
+    {
+        config::OptionForm options(this);
+        op().exec(options);
+    }
+    ApplyViewerSettings();
+    auto& state = configState();
+    // Another active filter, or attributes added to it, show in the header view at once.
+    const bool otherFilter = settings::current().filterActive != activeBefore;
+    if (state.filterChanged || otherFilter) {
+        header::ActiveTagSet& set = header_->tagSet();
+        set.clear();
+        for (const auto& [tag, description] : state.activeTagSet) set.add(tag, description);
+        if (lvHeader_->count() > 0) LoadHeaderData();
+        state.filterChanged = false;
+    }
+    if (state.destinationsChanged) {
+        state.destinationsChanged = false;
+        jobs_->UpdateSendToEntries();
+    }
+    header_->UpdateRulesPopup();
+}
+
+void MainForm::mnuEditDatabase_Click() {
+    config::DatabaseForm dictionary(this);
+    op().exec(dictionary);
+}
+
+// Imports only write into the input folder; the ingest service files them and the
+// patient list shows them at its next refresh.
+void MainForm::mnuImportImages_Click() {
+    catchAtEdge("MainForm mnuImportImages_Click", true, [this] {
+        std::shared_ptr<jobs::Job> job = transfer::chooseImageImport(g_.paths.inputFolder);
+        if (job) jobs::runJobWindow(jobs::JobKind::ImportImages, job, this);
+    });
+}
+
+void MainForm::mnuImportDir_Click() {
+    catchAtEdge("MainForm mnuImportDir_Click", true, [this] {
+        std::shared_ptr<jobs::Job> job = transfer::chooseDicomDirImport(g_.paths.inputFolder);
+        if (job) jobs::runJobWindow(jobs::JobKind::ImportDir, job, this);
+    });
+}
+
+namespace {
+// Export works on the files of the images the viewer holds.
+void exportLoaded(transfer::ExportFormat format, const char* location) {
+    catchAtEdge(location, true, [format] {
+        std::vector<std::filesystem::path> files;
+        for (const auto& image : loadedImageSet()) files.push_back(image->file());
+        transfer::runExport(format, files);
+    });
+}
+}  // namespace
+
+void MainForm::mnuExportJPEG_Click() { exportLoaded(transfer::ExportFormat::Jpeg, "MainForm mnuExportJPEG_Click"); }
+void MainForm::mnuExportDICOM_Click() { exportLoaded(transfer::ExportFormat::Dicom, "MainForm mnuExportDICOM_Click"); }
+void MainForm::mnuApplyTasks_Click() { headerCommands_->mnuApplyTasks_Click(); }
+
+void MainForm::mnuProtokollFehler_Click() {
+    ErrorLogForm log(g_.paths.programFolder / folder::Logs / "Error.log", this);
+    op().exec(log);
+}
+
+void MainForm::PopUpTaskListSub_Click(int index) {
+    if (index == 0) header_->clearTasks();
+    else if (index == 1) catchAtEdge("Mainform PopUpTaskListSub", false, [this] { header_->saveRule(); });
+}
+
+void MainForm::LoadHeaderData() { headerCommands_->LoadHeaderData(); }
 
 QString MainForm::panelText(int panel) const {
     return panels_.at(static_cast<std::size_t>(panel - 1))->text();

@@ -46,6 +46,8 @@ class HeaderPanel;
 
 namespace corva::station {
 
+class HeaderCommands;
+class JobCommands;
 class ListView;
 class WindowLayout;
 struct StationContext;
@@ -94,6 +96,29 @@ public:
 
     // Menu commands owned here.
     void mnuInfoAbout_Click();
+    // "&Options ...": the options window, then its changes take effect.
+    void mnuAnsichtEinstellungen_Click();
+    // "DICOM Dictionary ...": the tag dictionary window.
+    void mnuEditDatabase_Click();
+    // A toolbar button, by its key; a key not listed does nothing. The toolbar's
+    // actions reach their commands only through here.
+    void Toolbar1_ButtonClick(const QString& key);
+
+    // The menu commands of the other folders, connected here.
+    void mnuImportImages_Click();
+    void mnuImportDir_Click();
+    void mnuExportJPEG_Click();
+    void mnuExportDICOM_Click();
+    void mnuApplyTasks_Click();
+    // "Errors ...": the error log, read-only.
+    void mnuProtokollFehler_Click();
+    void PopUpTaskListSub_Click(int index);
+    // Refills the header view for the selected image (none: empty values).
+    void LoadHeaderData();
+    // Deleting and sending (JobCommands).
+    JobCommands& jobCommands() const { return *jobs_; }
+    // The header view and "Execute tasks ..." (HeaderCommands).
+    HeaderCommands& headerCommands() const { return *headerCommands_; }
 
     // The panels, for the commands that later features add.
     BrowserPanel* browser() const { return browser_; }
@@ -171,6 +196,8 @@ signals:
     void programEnds();
     // An image was chosen in the viewer, or the viewer was emptied (the header view follows).
     void currentImageChanged();
+    // A command whose folder has not connected it yet was asked for (its name).
+    void commandPending(const QString& command);
 
 protected:
     void resizeEvent(QResizeEvent* e) override;
@@ -207,6 +234,8 @@ private:
     // The X-ray unit link, dose list and projection buttons, on the controls of its view.
     std::unique_ptr<dose::DoseCapture> dose_;
     std::unique_ptr<header::HeaderPanel> header_;
+    JobCommands* jobs_ = nullptr;  // a child of the window
+    HeaderCommands* headerCommands_ = nullptr;  // a child of the window
     StudyLoader* loader_ = nullptr;
     std::function<void()> afterLoad_;  // what the running load's command does once it is loaded
     BrowserPanel* browser_ = nullptr;

@@ -4,6 +4,8 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QIcon>
+#include <QStyle>
 #include <QToolBar>
 
 namespace corva::station {
@@ -70,23 +72,30 @@ MainMenus MainMenus::build(QMainWindow& window) {
 
     m.Toolbar1 = window.addToolBar("Toolbar1");
     m.Toolbar1->setObjectName("Toolbar1");
-    const auto button = [&m](const QString& text, const QString& key) {
+    // Texts as captions under the pictures (and as tooltips); pictures from the icon
+    // theme, or the style's own where the theme has none.
+    m.Toolbar1->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    QStyle* style = window.style();
+    const auto button = [&m, style](const QString& text, const QString& key, const char* themeIcon,
+                                    QStyle::StandardPixmap fallback) {
         QAction* a = m.Toolbar1->addAction(text);
         a->setObjectName("Toolbar1_" + key);
         a->setData(key);
+        a->setToolTip(text);
+        if (themeIcon) a->setIcon(QIcon::fromTheme(themeIcon, style->standardIcon(fallback)));
         return a;
     };
-    m.send = button("Send Patient", "send");
-    m.exe = button("Execute tasks", "exe");
-    m.refresh = button("Refresh Patlist", "refresh");
-    m.refreshd = button("Refresh Dosislist", "refreshd");
-    m.reldosis = button("Reload Dosislist", "reldosis");
+    m.send = button("Send Patient", "send", "mail-send", QStyle::SP_ArrowRight);
+    m.exe = button("Execute tasks", "exe", "system-run", QStyle::SP_MediaPlay);
+    m.refresh = button("Refresh Patlist", "refresh", "view-refresh", QStyle::SP_BrowserReload);
+    m.refreshd = button("Refresh Dosislist", "refreshd", "view-refresh", QStyle::SP_BrowserReload);
+    m.reldosis = button("Reload Dosislist", "reldosis", "view-refresh", QStyle::SP_BrowserReload);
     m.Toolbar1->addSeparator();
-    m.eJPEG = button("Export JPEG", "eJPEG");
-    m.eDICOM = button("Export DICOM", "eDICOM");
+    m.eJPEG = button("Export JPEG", "eJPEG", "image-x-generic", QStyle::SP_DialogSaveButton);
+    m.eDICOM = button("Export DICOM", "eDICOM", "document-save-as", QStyle::SP_DialogSaveButton);
     m.Toolbar1->addSeparator();
-    m.deleteDosis = button("Delete Dosislist", "delete");
-    m.exit = button("Exit", "exit");
+    m.deleteDosis = button("Delete Dosislist", "delete", nullptr, QStyle::SP_CustomBase);  // no picture
+    m.exit = button("Exit", "exit", "application-exit", QStyle::SP_DialogCloseButton);
 
     m.PopUpPatient = popupMenu(window, "PopUpPatient");
     m.P_SendTo = submenu(m.PopUpPatient, "P_SendTo", "Send to");

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/service_control.h"
+#include "common/service_control.h"
 #include "common/station_context.h"
 #include "core/paths.h"
 

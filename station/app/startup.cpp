@@ -2,18 +2,15 @@
 
 #include <QApplication>
 #include <QDialog>
-#include <QDialogButtonBox>
-#include <QLabel>
-#include <QPushButton>
 #include <QScreen>
 #include <QTimer>
-#include <QVBoxLayout>
 
 #include "core/error.h"
 #include "log/error_log.h"
 #include "app/main_form.h"
 #include "common/operator_seam.h"
 #include "app/splash_form.h"
+#include "config/option_form.h"
 #include "settings/settings.h"
 
 namespace corva::station {
@@ -23,18 +20,7 @@ bool screenLargeEnough(const QSize& screen) {
 }
 
 std::unique_ptr<QDialog> makeStartupOptions(QWidget*) {
-    auto dialog = std::make_unique<QDialog>();
-    dialog->setObjectName("OptionForm");
-    dialog->setWindowTitle("Options");
-    auto* layout = new QVBoxLayout(dialog.get());
-    layout->addWidget(new QLabel("Settings", dialog.get()));
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog.get());
-    buttons->button(QDialogButtonBox::Ok)->setObjectName("cmdOK");
-    buttons->button(QDialogButtonBox::Cancel)->setObjectName("cmdCancel");
-    layout->addWidget(buttons);
-    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog.get(), &QDialog::accept);
-    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog.get(), &QDialog::reject);
-    return dialog;
+    return std::make_unique<config::OptionForm>();
 }
 
 Startup::Startup(QObject* parent) : QObject(parent), optionsFactory_(makeStartupOptions) {}
@@ -85,9 +71,10 @@ void Startup::splashTimer() {
         connect(main_.get(), &MainForm::programEnds, this, &Startup::ended);
         main_->Form_Load();
         options_ = optionsFactory_(main_.get());
-        connect(options_.get(), &QDialog::finished, this, [this](int result) {
-            if (result == QDialog::Accepted) settings::SaveSettings(settings::current());
+        // OK of the options window has saved the settings; either way the main window shows.
+        connect(options_.get(), &QDialog::finished, this, [this](int) {
             if (main_) {
+                main_->ApplyViewerSettings();  // a grid or colour chosen just now
                 main_->show();
                 emit mainShown();
             }

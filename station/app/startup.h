@@ -28,7 +28,7 @@ inline constexpr const char* InstanceLockKey = "Corvalight";
 class Startup : public QObject {
     Q_OBJECT
 public:
-    // Creates the start-up options window; by default a window with OK and Cancel.
+    // Creates the start-up options window; by default the options window OptionForm.
     using OptionsFactory = std::function<std::unique_ptr<QDialog>(QWidget* mainWindow)>;
 
     explicit Startup(QObject* parent = nullptr);
@@ -61,7 +61,7 @@ private:
     bool timerRan_ = false;
 };
 
-// The start-up options window until the options window proper exists: OK and Cancel.
+// The start-up options window: OptionForm.
 std::unique_ptr<QDialog> makeStartupOptions(QWidget* mainWindow);
 
 }  // namespace corva::station

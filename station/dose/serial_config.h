@@ -6,16 +6,16 @@
 #include <QStringList>
 #include <optional>
 
+#include "common/serial_lists.h"
 #include "settings/settings.h"
 
 namespace corva::dose {
 
-// The value lists, index 0 first.
-const QStringList& speedList();     // baud
-const QStringList& parityList();    // "E", "M", "N", "O", "S"
-const QStringList& dataBitsList();  // "4" .. "8"
-const QStringList& stopBitsList();  // "1", "1.5", "2"
-const QStringList& handshakeList(); // "comNone", "comXOnXOff", "comRTS", "comRTSXOnXOff"
+using station::dataBitsList;
+using station::handshakeList;
+using station::parityList;
+using station::speedList;
+using station::stopBitsList;
 
 // Baud, parity, data bits and stop bits of the port.
 struct LineSettings {

@@ -24,22 +24,18 @@ QString q(const std::string& s) { return QString::fromStdString(s); }
 
 HeaderPanel::HeaderPanel(const HeaderControls& controls, QObject* parent) : QObject(parent), c_(controls)
 {
-    QAction* clearEntries = c_.clearEntries;
-    QAction* saveAs = c_.saveAs;
-    if (c_.popUpTaskList && clearEntries && saveAs && c_.popUpRules) {
+    if (c_.popUpTaskList && c_.popUpRules) {
         popup_ = c_.popUpTaskList;
         rulesMenu_ = c_.popUpRules;
     } else {
         popup_ = new QMenu(c_.lvTasks);
         popup_->setObjectName("PopUpTaskList");
-        clearEntries = popup_->addAction("Clear entries");
-        saveAs = popup_->addAction("Save as ...");
+        connect(popup_->addAction("Clear entries"), &QAction::triggered, this, [this] { clearTasks(); });
+        connect(popup_->addAction("Save as ..."), &QAction::triggered, this,
+                [this] { catchAtEdge("Mainform PopUpTaskListSub", false, [&] { saveRule(); }); });
         rulesMenu_ = popup_->addMenu("Add fav. task");
         rulesMenu_->setObjectName("PopUpRules");
     }
-    connect(clearEntries, &QAction::triggered, this, [this] { clearTasks(); });
-    connect(saveAs, &QAction::triggered, this,
-            [this] { catchAtEdge("Mainform PopUpTaskListSub", false, [&] { saveRule(); }); });
 
     connect(c_.lvHeader, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) { headerRowClicked(item); });
     connect(c_.lvHeader->header(), &QHeaderView::sectionClicked, this, [this](int column) {

@@ -19,7 +19,6 @@
 #include "header/active_tag_set.h"
 #include "header/header_task.h"
 
-class QAction;
 class QComboBox;
 class QLineEdit;
 class QMenu;
@@ -42,11 +41,10 @@ struct HeaderControls {
     QLineEdit* txtSelected = nullptr;
     QPushButton* cmdAddTask = nullptr;     // cmdTask(0)
     QPushButton* cmdDeleteTask = nullptr;  // cmdTask(1)
-    // The window's popup of the task list with its entries (PopUpTaskListSub(0), (1)
-    // and the rules submenu). Without them the panel makes its own.
+    // The window's popup of the task list and its rules submenu; the window then runs
+    // "Clear entries" and "Save as ..." itself (clearTasks, saveRule). Without them the
+    // panel makes its own popup with all three.
     QMenu* popUpTaskList = nullptr;
-    QAction* clearEntries = nullptr;
-    QAction* saveAs = nullptr;
     QMenu* popUpRules = nullptr;
 };
 

@@ -15,7 +15,7 @@
 
 #include "app/header_commands.h"
 #include "app/main_form.h"
-#include "app/service_control.h"
+#include "common/service_control.h"
 #include "common/list_view.h"
 #include "common/station_context.h"
 #include "dicom_fixture.h"

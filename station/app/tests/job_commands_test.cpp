@@ -12,6 +12,7 @@
 #include <ostream>
 
 #include "app/job_commands.h"
+#include "common/config_state.h"
 #include "app/main_form.h"
 #include "dose/dose_capture.h"
 #include "viewer/dicom_viewer.h"
@@ -114,7 +115,7 @@ TEST_F(JobCommandsTest, SendToMenusListTheDestinationsInAliasOrderAndHideWhenNon
     EXPECT_EQ(entries(m.St_SendTo), entries(m.Se_SendTo));
     EXPECT_EQ(entries(m.St_SendTo), (QStringList{"Alpha", "Zeta"}));
     EXPECT_TRUE(m.P_SendTo->menuAction()->isVisible());
-    EXPECT_EQ(commands().defaultDestination().aet, "AAE");
+    EXPECT_EQ(configState().defaultDestination.aet, "AAE");
 
     db::Database(folder_->userDatabase()).exec("DELETE FROM tblSCP");
     commands().UpdateSendToEntries();

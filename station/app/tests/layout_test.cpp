@@ -212,14 +212,19 @@ TEST_F(LayoutTest, ProjectionButtonsInFourRowsOfTwoInBoldSerif) {
         const QPushButton* left = f.cmdProjection(i - i % 2);
         const QPushButton* top = f.cmdProjection(i % 2);
         EXPECT_EQ(b->y(), left->y()) << i;                        // a row of two
-        if (i % 2) EXPECT_GT(b->x(), left->x() + left->width() - 1) << i;
+        if (i % 2) {
+            EXPECT_GT(b->x(), left->x() + left->width() - 1) << i;
+        }
         EXPECT_EQ(b->x(), top->x()) << i;                          // a column of four
-        if (i >= 2) EXPECT_GT(b->y(), f.cmdProjection(i - 2)->y()) << i;
+        if (i >= 2) {
+            EXPECT_GT(b->y(), f.cmdProjection(i - 2)->y()) << i;
+        }
     }
     // Where Times New Roman is missing, its metric twin is drawn.
     const QString family = QFontInfo(f.cmdProjection(0)->font()).family();
-    if (QFontDatabase::hasFamily("Times New Roman") || QFontDatabase::hasFamily("Liberation Serif"))
+    if (QFontDatabase::hasFamily("Times New Roman") || QFontDatabase::hasFamily("Liberation Serif")) {
         EXPECT_TRUE(family == "Times New Roman" || family == "Liberation Serif") << family.toStdString();
+    }
 }
 
 TEST_F(LayoutTest, GeometryAndSplittersSurviveARestart) {

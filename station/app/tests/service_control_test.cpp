@@ -4,8 +4,8 @@
 
 #include <fstream>
 
-#include "app/service_control.h"
 #include "app/service_status.h"
+#include "common/service_control.h"
 #include "common/station_context.h"
 #include "process/process.h"
 #include "settings/settings.h"
@@ -86,7 +86,7 @@ TEST_F(ServiceControlTest, ARunningServiceIsNeitherStartedAgainNorRemembered) {
     const auto program = folder_->copyExecutable("Ingrado");
     const int running = process::startDetached(program, {}, folder_->path());
     ASSERT_GT(running, 0);
-    ASSERT_TRUE(waitFor([] { return ServiceControl::FindProcessId("ingrado") != 0; }));
+    ASSERT_TRUE(waitFor([&] { return ServiceControl::findServiceIn(folder_->path(), "Ingrado") != 0; }));
     auto& g = stationContext();
     settings::current().irPort.clear();  // keeps the receiver out of this test
     ServiceControl(g).startServicesAtLoad();

@@ -9,6 +9,7 @@
 #include "dicom_fixture.h"
 #include "poll_until.h"
 #include "viewer/loaded_image.h"
+#include "common/config_state.h"
 #include "common/station_context.h"
 #include "settings/settings.h"
 #include "temp_dir.h"
@@ -64,6 +65,7 @@ void StationTest::SetUp() {
     g.userDb.setFile(g.paths.userDb);
     settings::current() = settings::Settings{};
     settings::LoadSettings(settings::current());
+    configState() = ConfigState{};
     loadedImageSet().clear();
     guard_ = std::make_unique<OperatorSeamGuard>(op_);
 }

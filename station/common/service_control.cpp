@@ -1,4 +1,4 @@
-#include "app/service_control.h"
+#include "common/service_control.h"
 
 #include <filesystem>
 

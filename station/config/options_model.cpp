@@ -1,0 +1,139 @@
+#include "config/options_model.h"
+
+#include <QRegularExpression>
+#include <cmath>
+#include <limits>
+
+namespace corva::config {
+
+namespace {
+
+constexpr int MaxWhole16 = std::numeric_limits<std::int16_t>::max();
+
+// A whole number typed as digits only (blanks around allowed); nullopt otherwise.
+std::optional<long long> wholeNumber(const QString& text) {
+    static const QRegularExpression digits(QStringLiteral("^\\s*\\d{1,9}\\s*$"));
+    if (!digits.match(text).hasMatch()) return std::nullopt;
+    return text.trimmed().toLongLong();
+}
+
+QString gridProblem(const QString& field, const QString& text) {
+    const auto n = wholeNumber(text);
+    if (!n || *n < 1 || *n > MaxWhole16)
+        return QString("%1: please enter a whole number from 1 to %2.").arg(field).arg(MaxWhole16);
+    return {};
+}
+
+QString timeOutProblem(const QString& field, const QString& text) {
+    const double v = std::trunc(leadingNumber(text));
+    if (v < 0 || v > MaxWhole16)
+        return QString("%1: please enter a number of seconds from 0 to %2.").arg(field).arg(MaxWhole16);
+    return {};
+}
+
+std::int16_t whole16(bool b) { return b ? 1 : 0; }
+
+}  // namespace
+
+double leadingNumber(const QString& text) {
+    static const QRegularExpression number(QStringLiteral("^\\s*([+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?)"));
+    const auto m = number.match(text);
+    if (!m.hasMatch()) return 0;
+    bool ok = false;
+    const double v = m.captured(1).toDouble(&ok);
+    return ok && std::isfinite(v) ? v : 0;
+}
+
+std::optional<QString> aeTitleProblem(const QString& field, const QString& aet) {
+    if (aet.trimmed().isEmpty() || aet.size() > 16 || aet.contains(QLatin1Char('\\')))
+        return QString("%1: an AE title has 1 to 16 characters and no backslash.").arg(field);
+    return std::nullopt;
+}
+
+std::optional<QString> portProblem(const QString& field, const QString& port) {
+    const auto n = wholeNumber(port);
+    if (!n || *n < 1 || *n > 65535) return QString("%1: please enter a port number from 1 to 65535.").arg(field);
+    return std::nullopt;
+}
+
+OptionsModel OptionsModel::fromSettings(const settings::Settings& s) {
+    OptionsModel m;
+    const auto q = [](const std::string& t) { return QString::fromStdString(t); };
+    m.irAet = q(s.irAet);
+    m.irPort = q(s.irPort);
+    m.rows = QString::number(s.viewerRows);
+    m.columns = QString::number(s.viewerColumns);
+    m.editAndSend = s.editAndSend == 1;
+    m.keepImages = s.sentAndKeep == 1;
+    m.autoWindow = s.autoWindow == 1;
+    m.computeWindow = s.computeWindow == 1;
+    m.width = q(s.customWidth);
+    m.center = q(s.customCenter);
+    m.bgColor = s.viewerBgColor;
+    m.fgColor = s.viewerFgColor;
+    m.stopService = s.stopService == 1;
+    m.debug = s.debug == 1;
+    m.speed = s.comSpeed;
+    m.parity = s.comParity;
+    m.bitGet = s.comBitGet;
+    m.bitPut = s.comBitPut;
+    m.flux = s.comFlux;
+    m.port = s.comPort >= 1 && s.comPort <= 8 ? s.comPort : 0;
+    m.device = q(s.comDevice);
+    m.timeOutStart = QString::number(s.comTimeOutStart);
+    m.timeOutEnd = QString::number(s.comTimeOutEnd);
+    m.xrayComm = s.xrayComm == 1 || s.xrayComm == 2 ? s.xrayComm : 0;
+    return m;
+}
+
+std::optional<QString> OptionsModel::problem() const {
+    if (auto p = aeTitleProblem("AET", irAet)) return p;
+    if (!irPort.isEmpty())  // an empty port means: the receiver is not started
+        if (auto p = portProblem("Port", irPort)) return p;
+    for (const QString& p : {gridProblem("Rows", rows), gridProblem("Columns", columns)})
+        if (!p.isEmpty()) return p;
+    if (rows.trimmed().toLongLong() * columns.trimmed().toLongLong() > MaxWhole16)
+        return QString("Rows / Columns: the viewer holds at most %1 images per page.").arg(MaxWhole16);
+    for (const QString& p : {timeOutProblem("Duration of the time out beginning", timeOutStart),
+                             timeOutProblem("Duration of the end time out", timeOutEnd)})
+        if (!p.isEmpty()) return p;
+    return std::nullopt;
+}
+
+void OptionsModel::applyTo(settings::Settings& s) const {
+    s.debug = whole16(debug);
+    s.irAet = irAet.toStdString();
+    s.irPort = irPort.toStdString();
+    s.viewerRows = static_cast<std::int16_t>(rows.trimmed().toInt());
+    s.viewerColumns = static_cast<std::int16_t>(columns.trimmed().toInt());
+    s.imagesPerPage = static_cast<std::int16_t>(s.viewerRows * s.viewerColumns);
+    s.editAndSend = whole16(editAndSend);
+    s.sentAndKeep = whole16(keepImages);
+    s.autoWindow = whole16(autoWindow);
+    s.computeWindow = whole16(computeWindow);
+    s.customWidth = width.toStdString();
+    s.customCenter = center.toStdString();
+    s.viewerBgColor = bgColor;
+    s.viewerFgColor = fgColor;
+    s.stopService = stopService ? 1 : 0;
+    // A list without a selection keeps its setting.
+    const auto position = [](int selected, std::int16_t& target) {
+        if (selected >= 0) target = static_cast<std::int16_t>(selected);
+    };
+    position(speed, s.comSpeed);
+    position(parity, s.comParity);
+    position(bitGet, s.comBitGet);
+    position(bitPut, s.comBitPut);
+    position(flux, s.comFlux);
+    if (!device.isEmpty()) {
+        s.comDevice = device.toStdString();
+    } else if (port >= 1 && port <= 8) {
+        s.comPort = static_cast<std::int16_t>(port);
+        s.comDevice.clear();
+    }
+    s.comTimeOutStart = static_cast<std::int16_t>(std::trunc(leadingNumber(timeOutStart)));
+    s.comTimeOutEnd = static_cast<std::int16_t>(std::trunc(leadingNumber(timeOutEnd)));
+    if (xrayComm == 1 || xrayComm == 2) s.xrayComm = static_cast<std::int16_t>(xrayComm);
+}
+
+}  // namespace corva::config

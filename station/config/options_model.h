@@ -1,0 +1,62 @@
+#pragma once
+// The values the options window shows, as the operator typed them. Built from the
+// settings when the window loads; OK checks them and, only when all are valid, writes
+// them back into the settings in the fixed order. A refused value names its field and
+// nothing is written.
+#include <QString>
+#include <cstdint>
+#include <optional>
+
+#include "settings/settings.h"
+
+namespace corva::config {
+
+struct OptionsModel {
+    // "General"
+    bool debug = false;
+    bool keepImages = false;
+    bool editAndSend = false;
+    bool autoWindow = false;
+    bool computeWindow = false;
+    QString width;
+    QString center;
+    QString rows;
+    QString columns;
+    std::int32_t bgColor = 0;
+    std::int32_t fgColor = 0;
+    // "Communication"
+    QString irAet;
+    QString irPort;
+    bool stopService = false;
+    // "Comm Port": list positions, -1 when nothing is selected.
+    int speed = -1;
+    int parity = -1;
+    int bitGet = -1;
+    int bitPut = -1;
+    int flux = -1;
+    int port = 0;    // 1..8 for "Comm1".."Comm8", 0 when none is chosen
+    QString device;  // a real serial device chosen instead of Comm1..8 (its path)
+    QString timeOutStart;
+    QString timeOutEnd;
+    int xrayComm = 0;  // 1 Sophie, 2 Giotto, 0 neither
+
+    bool operator==(const OptionsModel&) const = default;
+
+    static OptionsModel fromSettings(const settings::Settings& s);
+
+    // The first value OK must refuse, as the message to show; nullopt when all are valid.
+    std::optional<QString> problem() const;
+    // Takes the values into `s` in the order of OK. Call only when problem() is empty.
+    void applyTo(settings::Settings& s) const;
+};
+
+// The number a text starts with, as the old Val() read it ("12abc" 12, "abc" 0,
+// " 1.5e2" 150); a text without a leading number reads as 0.
+double leadingNumber(const QString& text);
+
+// The problem of an application entity title, naming `field`; nullopt when valid.
+std::optional<QString> aeTitleProblem(const QString& field, const QString& aet);
+// The problem of a TCP port text (digits, 1 to 65535), naming `field`.
+std::optional<QString> portProblem(const QString& field, const QString& port);
+
+}  // namespace corva::config
