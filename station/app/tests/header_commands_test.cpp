@@ -338,6 +338,29 @@ TEST_F(HeaderCommandsTest, StartHandsOverARewriteAStoppedJobLeftStaged) {
     EXPECT_TRUE(header::pendingRewrites(paths).empty());
 }
 
+// The task list's popup in the window: "Save as ..." asks once and lists the rule in
+// "Add fav. task"; "Clear entries" empties the list.
+TEST_F(HeaderCommandsTest, TheTaskListPopupSavesTheTasksAsARuleAndClearsThem) {
+    form_ = std::make_unique<MainForm>();
+    form_->Form_Load();
+    form_->UpdateTimer()->stop();
+    MainForm& f = *form_;
+    const MainMenus& m = f.menus();
+    ASSERT_EQ(m.PopUpRules->actions().size(), 1);
+    EXPECT_EQ(m.PopUpRules->actions().at(0)->text(), "No entries");
+    f.headerPanel().appendTask({"Patient", "0010,0010 - Patient's Name", "A", "Change entry", "B", "0"});
+    op_.answerInput(QString("Name's fix"));
+    op_.answer(MsgResult::OK);
+    m.PopUpTaskListSub_1->trigger();
+    EXPECT_EQ(op_.messages(), QStringList{"Task successfully saved!"});
+    EXPECT_TRUE(op_.unexpected().empty());
+    ASSERT_EQ(m.PopUpRules->actions().size(), 1);
+    EXPECT_EQ(m.PopUpRules->actions().at(0)->text(), "Name's fix");
+    EXPECT_EQ(f.lvTasks()->count(), 1);
+    m.PopUpTaskListSub_0->trigger();
+    EXPECT_EQ(f.lvTasks()->count(), 0);
+}
+
 // The job's input comes from the loaded images' rows; what cannot run says why.
 class HeaderJobSetupTest : public corva::station::test::StationTest {};
 
