@@ -1,5 +1,6 @@
 #include "app/main_form.h"
 
+#include "app/header_commands.h"
 #include "app/job_commands.h"
 #include "jobs/edit_form.h"
 
@@ -82,6 +83,7 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent), g_(stationContext()) 
     attachHeaderPanel();
     restoreLayout();
     jobs_ = new JobCommands(*this);  // deleting and sending through the job window
+    headerCommands_ = new HeaderCommands(*this);  // the header view, "Execute tasks ..." and the rules
     // OK of a job window after a forwarding: the dose list's clean-up, then the image list's.
     jobs::EditForm::setForwardingRefresh([this] {
         dose_->refreshDosisList(g_.forwardingMode);
@@ -381,6 +383,8 @@ void MainForm::attachHeaderPanel() {
     c.txtSelected = txtSelected_;
     c.cmdAddTask = cmdTask_[0];
     c.cmdDeleteTask = cmdTask_[1];
+    c.popUpTaskList = menus_.PopUpTaskList;
+    c.popUpRules = menus_.PopUpRules;
     header_ = std::make_unique<header::HeaderPanel>(c);
     header_->hooks().selectedImageIndex = [this] { return SelectedImageIndex(); };
     header_->hooks().loadedLevel = [this] { return g_.selection.loadedLevel; };
@@ -583,7 +587,7 @@ void exportLoaded(transfer::ExportFormat format, const char* location) {
 
 void MainForm::mnuExportJPEG_Click() { exportLoaded(transfer::ExportFormat::Jpeg, "MainForm mnuExportJPEG_Click"); }
 void MainForm::mnuExportDICOM_Click() { exportLoaded(transfer::ExportFormat::Dicom, "MainForm mnuExportDICOM_Click"); }
-void MainForm::mnuApplyTasks_Click() { emit commandPending("mnuApplyTasks_Click"); }
+void MainForm::mnuApplyTasks_Click() { headerCommands_->mnuApplyTasks_Click(); }
 
 void MainForm::mnuProtokollFehler_Click() {
     ErrorLogForm log(g_.paths.programFolder / folder::Logs / "Error.log", this);
@@ -595,15 +599,7 @@ void MainForm::PopUpTaskListSub_Click(int index) {
     else if (index == 1) catchAtEdge("Mainform PopUpTaskListSub", false, [this] { header_->saveRule(); });
 }
 
-void MainForm::LoadHeaderData() {
-    const std::shared_ptr<LoadedImage>& image = CurrentImage();
-    if (!image) {
-        header_->LoadHeaderData(nullptr);
-        return;
-    }
-    const dicom::DataSet attributes = image->image().attributes();
-    header_->LoadHeaderData(&attributes);
-}
+void MainForm::LoadHeaderData() { headerCommands_->LoadHeaderData(); }
 
 QString MainForm::panelText(int panel) const {
     return panels_.at(static_cast<std::size_t>(panel - 1))->text();
@@ -864,11 +860,13 @@ void MainForm::LoadImages(const std::vector<ImageListRow>& rows) {
 void MainForm::clearViewer() {
     viewer_->clear();
     setPanelText(3, {});
+    emit currentImageChanged();
 }
 
 void MainForm::selectViewerImage(int position) {
     viewer_->selectImage(position);
     setPanelText(3, "Sel. image #: " + QString::number(position));
+    emit currentImageChanged();
 }
 
 void MainForm::dv1_MouseUp(Qt::MouseButton button, QPoint position) {

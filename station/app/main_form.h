@@ -46,6 +46,7 @@ class HeaderPanel;
 
 namespace corva::station {
 
+class HeaderCommands;
 class JobCommands;
 class ListView;
 class WindowLayout;
@@ -116,6 +117,8 @@ public:
     void LoadHeaderData();
     // Deleting and sending (JobCommands).
     JobCommands& jobCommands() const { return *jobs_; }
+    // The header view and "Execute tasks ..." (HeaderCommands).
+    HeaderCommands& headerCommands() const { return *headerCommands_; }
 
     // The panels, for the commands that later features add.
     BrowserPanel* browser() const { return browser_; }
@@ -191,6 +194,8 @@ public:
 signals:
     // The exit sequence has closed every window: the program ends.
     void programEnds();
+    // An image was chosen in the viewer, or the viewer was emptied (the header view follows).
+    void currentImageChanged();
     // A command whose folder has not connected it yet was asked for (its name).
     void commandPending(const QString& command);
 
@@ -230,6 +235,7 @@ private:
     std::unique_ptr<dose::DoseCapture> dose_;
     std::unique_ptr<header::HeaderPanel> header_;
     JobCommands* jobs_ = nullptr;  // a child of the window
+    HeaderCommands* headerCommands_ = nullptr;  // a child of the window
     StudyLoader* loader_ = nullptr;
     std::function<void()> afterLoad_;  // what the running load's command does once it is loaded
     BrowserPanel* browser_ = nullptr;

@@ -156,8 +156,11 @@ jobs::JobOutcome HeaderJob::run(jobs::JobReport& report)
                 if (t.loadedPosition > 0 && input_.window.mode != WindowPolicy::Mode::Keep) {
                     const auto& ref = input_.loaded[static_cast<std::size_t>(t.loadedPosition - 1)];
                     if (input_.window.mode == WindowPolicy::Mode::Computed) {
-                        ds.set(WindowWidth, std::to_string(ref.windowWidth));
-                        ds.set(WindowCenter, std::to_string(ref.windowCenter));
+                        // No window known for the image (width 0 is no window): it keeps its own.
+                        if (ref.windowWidth > 0) {
+                            ds.set(WindowWidth, std::to_string(ref.windowWidth));
+                            ds.set(WindowCenter, std::to_string(ref.windowCenter));
+                        }
                     } else {
                         ds.set(WindowWidth, input_.window.customWidth);
                         ds.set(WindowCenter, input_.window.customCenter);

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QTreeWidgetItem>
 
 #include "common/edge.h"
 #include "common/list_view.h"
@@ -23,13 +24,18 @@ QString q(const std::string& s) { return QString::fromStdString(s); }
 
 HeaderPanel::HeaderPanel(const HeaderControls& controls, QObject* parent) : QObject(parent), c_(controls)
 {
-    popup_ = new QMenu(c_.lvTasks);
-    popup_->setObjectName("PopUpTaskList");
-    connect(popup_->addAction("Clear entries"), &QAction::triggered, this, [this] { clearTasks(); });
-    connect(popup_->addAction("Save as ..."), &QAction::triggered, this,
-            [this] { catchAtEdge("Mainform PopUpTaskListSub", false, [&] { saveRule(); }); });
-    rulesMenu_ = popup_->addMenu("Add fav. task");
-    rulesMenu_->setObjectName("PopUpRules");
+    if (c_.popUpTaskList && c_.popUpRules) {
+        popup_ = c_.popUpTaskList;
+        rulesMenu_ = c_.popUpRules;
+    } else {
+        popup_ = new QMenu(c_.lvTasks);
+        popup_->setObjectName("PopUpTaskList");
+        connect(popup_->addAction("Clear entries"), &QAction::triggered, this, [this] { clearTasks(); });
+        connect(popup_->addAction("Save as ..."), &QAction::triggered, this,
+                [this] { catchAtEdge("Mainform PopUpTaskListSub", false, [&] { saveRule(); }); });
+        rulesMenu_ = popup_->addMenu("Add fav. task");
+        rulesMenu_->setObjectName("PopUpRules");
+    }
 
     connect(c_.lvHeader, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) { headerRowClicked(item); });
     connect(c_.lvHeader->header(), &QHeaderView::sectionClicked, this, [this](int column) {
@@ -38,7 +44,7 @@ HeaderPanel::HeaderPanel(const HeaderControls& controls, QObject* parent) : QObj
     });
     connect(c_.cboTask, qOverload<int>(&QComboBox::activated), this, [this](int) { actionChosen(); });
     connect(c_.cmdAddTask, &QPushButton::clicked, this,
-            [this] { catchAtEdge("MainForm cmdTask_Click", true, [&] { addTask(); }); });
+            [this] { catchAtEdge("MainForm cmdTask_Click", true, [&] { cmdAddTask_Click(); }); });
     connect(c_.cmdDeleteTask, &QPushButton::clicked, this, [this] { deleteTask(); });
     connect(c_.lvTasks, &ListView::mouseUp, this, [this](Qt::MouseButton button, QPoint) {
         if (button == Qt::RightButton)
@@ -76,8 +82,10 @@ void HeaderPanel::LoadHeaderData(const dicom::DataSet* image)
     c_.lvHeader->setSorted(false);
     c_.lvHeader->clear();
     c_.lvHeader->setUpdatesEnabled(false);
-    for (const auto& row : headerRows(tagSet_, image, descending_))
-        c_.lvHeader->addItem(q(row.tag), {}, {q(row.description), q(row.value)});
+    for (const auto& row : headerRows(tagSet_, image, descending_)) {
+        QTreeWidgetItem* item = c_.lvHeader->addItem(q(row.tag), {}, {q(row.description), q(row.value)});
+        item->setToolTip(2, q(row.value));  // the value column is often cut in the narrow view
+    }
     c_.lvHeader->setUpdatesEnabled(true);
     if (hooks_.enableDoseList)
         hooks_.enableDoseList();
@@ -100,6 +108,9 @@ void HeaderPanel::headerRowClicked(QTreeWidgetItem* item)
     c_.cboTask->setEnabled(!uid);
     if (c_.cboTask->currentIndex() != 0)
         actionChosen();
+    // The boxes show the start of a longer text (the tag, the name's family part).
+    c_.txtSelected->setCursorPosition(0);
+    c_.txtNeu->setCursorPosition(0);
 }
 
 void HeaderPanel::actionChosen()
@@ -138,6 +149,39 @@ void HeaderPanel::addTask()
         throw Error(errc::Generic, result.error);
 }
 
+void HeaderPanel::cmdAddTask_Click()
+{
+    if (c_.txtSelected->text().trimmed().isEmpty())
+        addTask();
+    else
+        addChosenTask();
+}
+
+void HeaderPanel::addChosenTask()
+{
+    ChosenAttribute chosen;
+    chosen.selected = c_.txtSelected->text().toStdString();
+    // The value the current image holds, as the header view shows it.
+    const QString tag = c_.txtSelected->text().left(9);
+    for (int i = 1; i <= c_.lvHeader->count(); ++i)
+        if (const QTreeWidgetItem* item = c_.lvHeader->itemAtPosition(i); item->text(0) == tag)
+            chosen.oldValue = item->text(2).toStdString();
+    chosen.newValue = c_.txtNeu->text().toStdString();
+    chosen.target = c_.cboTarget->currentText().toStdString();
+    AddTaskChoice choice;
+    choice.level = c_.cboLevel->currentText().toStdString();
+    choice.action = c_.cboTask->currentIndex();
+    choice.selectedImageIndex = hooks_.selectedImageIndex ? hooks_.selectedImageIndex() : 0;
+    choice.loadedLevel = hooks_.loadedLevel ? hooks_.loadedLevel() : std::string();
+    const auto result = makeChosenTask(chosen, choice);
+    if (!result.refusal.empty()) {
+        op().message(q(result.refusal), {}, MsgIcon::Information, MsgButtons::OK);
+        return;
+    }
+    for (const auto& t : result.tasks)
+        appendTask(t);
+}
+
 void HeaderPanel::deleteTask()
 {
     if (QTreeWidgetItem* item = c_.lvTasks->selectedItem())
@@ -172,18 +216,24 @@ std::vector<HeaderTask> HeaderPanel::tasks() const
 void HeaderPanel::UpdateRulesPopup()
 {
     catchAtEdge("MainForm UpdateRulesPopup", false, [&] {
-        rulesMenu_->clear();
         OpenedDb db(stationContext().userDb);
         RuleStore store(db.db());
         const auto names = store.names();
+        rulesMenu_->clear();
         if (names.empty()) {
-            rulesMenu_->addAction("No entries")->setEnabled(false);
+            QAction* none = rulesMenu_->addAction("No entries");
+            none->setObjectName("PopUpRules_0");
+            none->setEnabled(false);
             return;
         }
-        for (const auto& name : names)
-            connect(rulesMenu_->addAction(q(name)), &QAction::triggered, this, [this, name] {
+        int index = 0;
+        for (const auto& name : names) {
+            QAction* entry = rulesMenu_->addAction(q(name));
+            entry->setObjectName("PopUpRules_" + QString::number(index++));
+            connect(entry, &QAction::triggered, this, [this, name] {
                 catchAtEdge("MainForm PopUpRules_Click", false, [&] { replayRule(name); });
             });
+        }
     });
 }
 

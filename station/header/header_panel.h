@@ -41,6 +41,11 @@ struct HeaderControls {
     QLineEdit* txtSelected = nullptr;
     QPushButton* cmdAddTask = nullptr;     // cmdTask(0)
     QPushButton* cmdDeleteTask = nullptr;  // cmdTask(1)
+    // The window's popup of the task list and its rules submenu; the window then runs
+    // "Clear entries" and "Save as ..." itself (clearTasks, saveRule). Without them the
+    // panel makes its own popup with all three.
+    QMenu* popUpTaskList = nullptr;
+    QMenu* popUpRules = nullptr;
 };
 
 class HeaderPanel : public QObject {
@@ -71,6 +76,10 @@ public:
     // corva::Error when the header view holds more rows than there are values (the
     // tasks of the first rows stay).
     void addTask();
+    // The "Add Task" button: with a header row clicked, appends the one task of that
+    // attribute (level, action, the typed value or the chosen target); without one it
+    // is "Add Task" above.
+    void cmdAddTask_Click();
     void deleteTask();
     void clearTasks();
 
@@ -86,6 +95,7 @@ public:
 private:
     void headerRowClicked(QTreeWidgetItem* item);
     void actionChosen();
+    void addChosenTask();
 
     HeaderControls c_;
     Hooks hooks_;

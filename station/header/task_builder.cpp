@@ -49,6 +49,38 @@ AddTaskResult makeTasks(const std::vector<HeaderRow>& rows, const AddTaskChoice&
     return result;
 }
 
+AddTaskResult makeChosenTask(const ChosenAttribute& chosen, const AddTaskChoice& choice)
+{
+    AddTaskResult result;
+    const auto tag = columnTag(chosen.selected);
+    if (!tag) {
+        result.refusal = "Please click the attribute to change in the header view.";
+        return result;
+    }
+    if (choice.loadedLevel == "Studie" && choice.level == "Series") {
+        result.refusal = "Cannot create series task on study level.";
+        return result;
+    }
+    std::string level = choice.level;
+    if (level == "Image")
+        level += " #" + std::to_string(choice.selectedImageIndex);
+    int action = std::clamp(choice.action, 0, 2);
+    std::string target = chosen.newValue;
+    if (isUidTag(*tag)) {
+        action = 0;
+        target = NewUidText;
+    } else if (action != 0) {
+        target = chosen.target;
+        if (!columnTag(target)) {
+            result.refusal = "Please choose the attribute to " + std::string(action == 1 ? "move" : "switch") +
+                             " the value to.";
+            return result;
+        }
+    }
+    result.tasks.push_back({level, chosen.selected, chosen.oldValue, ActionNames[action], target, std::to_string(action)});
+    return result;
+}
+
 std::vector<std::string> targetChoices(const ActiveTagSet& set, const std::string& selected)
 {
     std::vector<std::string> out;

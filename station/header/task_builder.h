@@ -43,6 +43,19 @@ struct AddTaskResult {
 AddTaskResult makeTasks(const std::vector<HeaderRow>& rows, const AddTaskChoice& choice,
                         const std::vector<std::string>& recordValues);
 
+// The one attribute the operator chose in the task area: the clicked header row with
+// the value typed for it or the attribute chosen as target.
+struct ChosenAttribute {
+    std::string selected;  // txtSelected: "GGGG,EEEE - Description"
+    std::string oldValue;  // the header view's value of that attribute
+    std::string newValue;  // txtNeu ("Change entry")
+    std::string target;    // cboTarget ("Move entry", "Switch entry")
+};
+
+// "Add Task" pressed with a header row chosen: one task for that attribute. A UID
+// attribute is always changed to a freshly generated UID.
+AddTaskResult makeChosenTask(const ChosenAttribute& chosen, const AddTaskChoice& choice);
+
 // The target list of "Move entry" and "Switch entry": every entry of the set except the
 // selected attribute, as "GGGG,EEEE - Description".
 std::vector<std::string> targetChoices(const ActiveTagSet& set, const std::string& selected);

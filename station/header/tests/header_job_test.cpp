@@ -6,6 +6,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <tuple>
 #include <sstream>
 
 #include "core/error.h"
@@ -278,6 +279,58 @@ INSTANTIATE_TEST_SUITE_P(
                       return second ? s.kvp == "82" : s.kvp == "28";
                   }}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
+
+// With "Overwrite Window Width / Center values" the loaded images are saved with the
+// custom window or the one the viewer holds (none known: their own stays); images the
+// job reads from the store keep theirs.
+TEST_F(HeaderJobTest, TheLoadedImagesAreSavedWithTheWindowTheSettingsAsk)
+{
+    const Tag width{0x0028, 0x1051}, center{0x0028, 0x1050};
+    struct WindowCase {
+        WindowPolicy policy;
+        std::vector<std::pair<int, int>> viewer;      // per loaded image: width, center
+        std::vector<std::string> loadedWidths;        // after the job, in loaded order
+        std::vector<std::string> loadedCenters;
+    };
+    const std::vector<WindowCase> cases = {
+        {{WindowPolicy::Mode::Custom, "400", "200"}, {{0, 0}, {0, 0}}, {"400", "400"}, {"200", "200"}},
+        // The second image has no window in the viewer: it keeps the one the first case wrote.
+        {{WindowPolicy::Mode::Computed, "", ""}, {{4096, 2048}, {0, 0}}, {"4096", "400"}, {"2048", "200"}},
+    };
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        const auto& c = cases[k];
+        SCOPED_TRACE(k);
+        const std::string name = "Muster^Window" + std::to_string(k);
+        HeaderJobInput in = input("Serie", {task("Patient", "0010,0010 - Patient's Name", "", 0, name)});
+        ASSERT_EQ(in.loaded.size(), c.viewer.size());
+        for (std::size_t i = 0; i < in.loaded.size(); ++i)
+            std::tie(in.loaded[i].windowWidth, in.loaded[i].windowCenter) = c.viewer[i];
+        in.window = c.policy;
+        const auto loaded = in.loaded;
+        HeaderJob job(paths_, in);
+        RecordingReport report;
+        EXPECT_TRUE(job.run(report).complete) << report.log;
+        ASSERT_TRUE(settled(7));
+        std::set<std::string> loadedUids;
+        for (std::size_t i = 0; i < loaded.size(); ++i) {
+            loadedUids.insert(loaded[i].imageUid);
+            auto ds = dicom::Image::read(imageFile(paths_, loaded[i].studyUid, loaded[i].imageUid),
+                                         dicom::ReadMode::HeaderOnly)
+                          .attributes();
+            EXPECT_EQ(ds.get(Name).text, name);
+            EXPECT_EQ(ds.get(width).text, c.loadedWidths[i]) << i;
+            EXPECT_EQ(ds.get(center).text, c.loadedCenters[i]) << i;
+        }
+        for (const auto& s : stored()) {
+            if (loadedUids.count(s.imageUid) || s.name == "Other^Otto")
+                continue;
+            EXPECT_EQ(s.name, name);
+            auto ds = dicom::Image::read(imageFile(paths_, s.studyUid, s.imageUid), dicom::ReadMode::HeaderOnly)
+                          .attributes();
+            EXPECT_FALSE(ds.get(width).exists) << s.imageUid;
+        }
+    }
+}
 
 TEST_F(HeaderJobTest, NewSopUidsAtSeriesLevelAreGeneratedPerImage)
 {

@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <tuple>
 
 #include "common/list_view.h"
 #include "dicom_fixture.h"
@@ -100,6 +101,82 @@ TEST(HeaderPanelTest, FillClickAndAddTask)
     p.panel->addTask();
     EXPECT_TRUE(p.panel->tasks().empty());
     EXPECT_EQ(script.messages().back(), "Cannot create series task on study level.");
+}
+
+// The "Add Task" button with a header row clicked: one task for that attribute, added to
+// the tasks already listed.
+TEST(HeaderPanelTest, AddTaskButtonMakesTheTaskOfTheClickedAttribute)
+{
+    ScriptedOperator script;
+    OperatorSeamGuard guard(script);
+    Panel p;
+    auto& set = p.panel->tagSet();
+    set.add("0010,0010", "Patient's Name");
+    set.add("0020,000E", "Series Instance UID");
+    set.add("0018,1150", "Exposure Time");
+    set.add("0018,6000", "Sensitivity");
+    corva::test::DicomRecipe r;
+    r.patientName = "Muster^Anna";
+    r.extra = {{Tag{0x0018, 0x1150}, "500"}};
+    auto image = corva::test::makeImage(r);
+    auto ds = image.attributes();
+    p.panel->LoadHeaderData(&ds);
+    p.panel->hooks().selectedImageIndex = [] { return 2; };
+    p.panel->hooks().loadedLevel = [] { return std::string("Studie"); };
+    const auto rowOf = [&](const QString& tag) {
+        for (int i = 1; i <= p.c.lvHeader->count(); ++i)
+            if (p.c.lvHeader->itemAtPosition(i)->text(0) == tag)
+                return p.c.lvHeader->itemAtPosition(i);
+        return static_cast<QTreeWidgetItem*>(nullptr);
+    };
+
+    struct Step {
+        QString tag;
+        QString level;
+        int action;
+        QString typed;   // txtNeu
+        QString target;  // cboTarget entry
+        HeaderTask made; // level empty: nothing made, `refusal` shown
+        QString refusal;
+    };
+    const std::vector<Step> steps = {
+        {"0010,0010", "Patient", 0, "Muster^Annabel", "",
+         {"Patient", "0010,0010 - Patient's Name", "Muster^Anna", "Change entry", "Muster^Annabel", "0"}, ""},
+        {"0020,000E", "Image", 0, "", "",
+         {"Image #2", "0020,000E - Series Instance UID", ds.get(Tag{0x0020, 0x000E}).text, "Change entry", "New UID",
+          "0"},
+         ""},
+        {"0018,1150", "Study", 1, "", "0018,6000 - Sensitivity",
+         {"Study", "0018,1150 - Exposure Time", "500", "Move entry", "0018,6000 - Sensitivity", "1"}, ""},
+        {"0018,1150", "Study", 2, "", "", {}, "Please choose the attribute to switch the value to."},
+        {"0018,1150", "Series", 0, "1", "", {}, "Cannot create series task on study level."},
+    };
+    std::vector<HeaderTask> expected;
+    for (const auto& s : steps) {
+        p.c.cboTask->setCurrentIndex(s.action);
+        emit p.c.cboTask->activated(s.action);
+        emit p.c.lvHeader->itemClicked(rowOf(s.tag), 0);
+        EXPECT_EQ(p.c.txtSelected->cursorPosition(), 0);  // the tag stays in sight
+        p.c.cboLevel->setCurrentText(s.level);
+        if (p.c.txtNeu->isEnabled())
+            p.c.txtNeu->setText(s.typed);
+        p.c.cboTarget->setCurrentIndex(p.c.cboTarget->findText(s.target));
+        if (!s.refusal.isEmpty())
+            script.answer(MsgResult::OK);
+        p.c.cmdAddTask->click();
+        if (!s.made.level.empty())
+            expected.push_back(s.made);
+        else
+            EXPECT_EQ(script.messages().back(), s.refusal);
+        const auto tasks = p.panel->tasks();
+        ASSERT_EQ(tasks.size(), expected.size()) << s.tag.toStdString();
+        const auto& t = tasks.back();
+        const auto& e = expected.back();
+        EXPECT_EQ(std::tie(t.level, t.source, t.oldValue, t.actionName, t.target, t.actionNumber),
+                  std::tie(e.level, e.source, e.oldValue, e.actionName, e.target, e.actionNumber))
+            << s.tag.toStdString();
+    }
+    EXPECT_TRUE(script.unexpected().empty());
 }
 
 }  // namespace

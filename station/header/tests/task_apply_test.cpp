@@ -137,3 +137,59 @@ TEST(HeaderElementTest, DisplayFormOfValues)
 
 }  // namespace
 }  // namespace corva::station::header
+
+namespace corva::station::header {
+namespace {
+
+// Dates and times typed or carried as the header view shows them are written in DICOM
+// form; a text that is no date or time is refused and the image keeps its value.
+TEST(TaskApplyDates, DatesAndTimesAreWrittenInDicomFormOrRefused)
+{
+    const corva::dicom::Tag birthDate{0x0010, 0x0030}, studyTime{0x0008, 0x0030}, acquisitionDateTime{0x0008, 0x002A},
+        contentDate{0x0008, 0x0023}, comments{0x0020, 0x4000};
+    struct DateCase {
+        const char* what;
+        HeaderTask task;
+        corva::dicom::Tag tag;
+        std::string after;  // empty: refused, the value stays "19620314"
+    };
+    const auto change = [](const std::string& source, const std::string& value) {
+        return HeaderTask{"Patient", source, "", "Change entry", value, "0"};
+    };
+    const std::vector<DateCase> cases = {
+        {"shown date", change("0010,0030 - Patient's Birth Date", "15.03.1962"), birthDate, "19620315"},
+        {"short shown date", change("0010,0030 - Patient's Birth Date", "5.3.1962"), birthDate, "19620305"},
+        {"DICOM date", change("0010,0030 - Patient's Birth Date", "19620316"), birthDate, "19620316"},
+        {"empty date", change("0010,0030 - Patient's Birth Date", ""), birthDate, "<empty>"},
+        {"no date", change("0010,0030 - Patient's Birth Date", "March 1962"), birthDate, ""},
+        {"no month 13", change("0010,0030 - Patient's Birth Date", "01.13.1962"), birthDate, ""},
+        {"shown time", change("0008,0030 - Study Time", "9:05:30"), studyTime, "090530"},
+        {"shown date and time", change("0008,002A - Acquisition DateTime", "15.03.2024 10:15:00"),
+         acquisitionDateTime, "20240315101500"},
+        {"a date moved into an absent date attribute",
+         {"Study", "0010,0030 - Patient's Birth Date", "14.03.1962", "Move entry", "0008,0023 - Content Date", "1"},
+         contentDate, "19620314"},
+        {"a date moved into text stays as shown",
+         {"Study", "0010,0030 - Patient's Birth Date", "14.03.1962", "Move entry", "0020,4000 - Image Comments", "1"},
+         comments, "14.03.1962"},
+    };
+    for (const auto& c : cases) {
+        DicomRecipe r;
+        r.birthDate = "19620314";
+        r.extra = {{studyTime, "101500"}, {acquisitionDateTime, "20240115101500"}};
+        auto image = makeImage(r);
+        auto ds = image.attributes();
+        const std::string before = ds.get(c.tag).text;
+        UidPlan uids;
+        if (c.after.empty()) {
+            EXPECT_THROW(applyTask(c.task, ds, uids, false), Error) << c.what;
+            EXPECT_EQ(ds.get(c.tag).text, before) << c.what;
+            continue;
+        }
+        applyTask(c.task, ds, uids, false);
+        EXPECT_EQ(ds.get(c.tag).text, c.after == "<empty>" ? "" : c.after) << c.what;
+    }
+}
+
+}  // namespace
+}  // namespace corva::station::header
