@@ -275,7 +275,7 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
         if (!image)
             throw readError ? *readError : Error(errc::NotFound, "File not found");
         if (!registrar_)
-            registrar_.emplace(db, *log_, input_);
+            registrar_.emplace(db, *log_, input_, images_);
         const int result = registrar_->registerImage(*image, keys, name);
         image.reset();
         switch (result) {

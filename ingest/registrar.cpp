@@ -28,8 +28,8 @@ const char* trueFalse(bool b)
 
 }  // namespace
 
-Registrar::Registrar(db::Database& db, IngestLog& log, fs::path inputFolder)
-    : db_(db), log_(log), input_(std::move(inputFolder))
+Registrar::Registrar(db::Database& db, IngestLog& log, fs::path inputFolder, fs::path imageFolder)
+    : db_(db), log_(log), input_(std::move(inputFolder)), images_(std::move(imageFolder))
 {
 }
 
@@ -209,9 +209,17 @@ int Registrar::registerRows(const Values& v, Keys& keys)
     }
     if (known) {
         // Only an identical repeat is dropped: a known UID with another patient or
-        // study is a different image, which must not vanish.
+        // study is a different image, which must not vanish. A row whose stored file is
+        // missing was written for this very file by a pass that ended (killed, or the
+        // move failed) between the commit and the move; the file may then differ from
+        // the row in patient or study, as an image joins a known study or series
+        // whatever it says, and it completes its own registration.
         const std::string patientId = v.patient.id.empty() ? std::string("ZKT_NoPatID_ZKT") : v.patient.id;
-        if (db::foldCase(patientId) != db::foldCase(row.patientId) || v.study.uid != row.studyUid) {
+        std::error_code ec;
+        const bool awaitsItsFile =
+            !row.studyUid.empty() && !fs::exists(images_ / row.studyUid / (v.image.sopInstanceUid + ".dcm"), ec);
+        if (!awaitsItsFile &&
+            (db::foldCase(patientId) != db::foldCase(row.patientId) || v.study.uid != row.studyUid)) {
             conflict_ = "SOP instance UID " + v.image.sopInstanceUid + " is registered for patient ID '" +
                         row.patientId + "' in study " + row.studyUid + "; this file has patient ID '" + patientId +
                         "' and study " + v.study.uid;

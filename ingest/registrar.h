@@ -39,7 +39,10 @@ constexpr int Conflict = 4;
 // connection and drop it before the connection closes.
 class Registrar {
 public:
-    Registrar(db::Database& db, IngestLog& log, std::filesystem::path inputFolder);
+    // `imageFolder` is the image store: a known image whose stored file is missing there
+    // was registered by a pass that ended before its move.
+    Registrar(db::Database& db, IngestLog& log, std::filesystem::path inputFolder,
+              std::filesystem::path imageFolder);
 
     // Registers the image read (header only) from the input file `name`. A new image's
     // rows and its receive-table row are written in one transaction, before the caller
@@ -96,6 +99,7 @@ private:
     db::Database& db_;
     IngestLog& log_;
     std::filesystem::path input_;
+    std::filesystem::path images_;
     std::map<std::string, db::Statement> statements_;
     std::string filedStudyUid_;
     std::string conflict_;

@@ -666,6 +666,31 @@ TEST(IngestService, KnownUidWithOtherPatientOrStudyIsKeptAside)
     }
 }
 
+TEST(IngestService, ARegisteredFileThatWasNeverMovedIsFiledWhereItsRowsAre)
+{
+    // The second image joins the first one's study although it names another patient.
+    // Ended between its commit and its move, its file is back in the input folder: it
+    // completes its own registration instead of being taken for a different image.
+    Station st;
+    DicomRecipe first = specWithUids();
+    first.patientId = "PAT-A";
+    st.drop(first.sopInstanceUid + ".dcm", first);
+    ASSERT_TRUE(st.settle());
+    DicomRecipe second = first;
+    second.sopInstanceUid = uniqueUid();
+    second.patientId = "PAT-B";
+    const std::string name = second.sopInstanceUid + ".dcm";
+    st.drop(name, second);
+    ASSERT_TRUE(st.settle());
+    const fs::path stored = st.folder().images() / first.studyUid / name;
+    ASSERT_TRUE(fs::exists(stored));
+    fs::rename(stored, st.temp() / name);
+    ASSERT_TRUE(st.settle());
+    EXPECT_TRUE(fs::exists(stored));
+    EXPECT_FALSE(fs::exists(st.temp() / "BadObjects" / name));
+    EXPECT_EQ(st.count("tblImages"), 2);
+}
+
 TEST(IngestService, ReceiveRowIsCommittedWithTheImageRowsBeforeTheMove)
 {
     Station st;

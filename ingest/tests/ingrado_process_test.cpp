@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <optional>
 #include <set>
 #include <thread>
@@ -92,6 +95,24 @@ int inputFiles(const fs::path& temp)
     return n;
 }
 
+// What a folder holds when a wait fails: the input folder's entries and the logs.
+std::string describeFolder(const ProgramFolder& folder)
+{
+    std::ostringstream out;
+    std::error_code ec;
+    out << "\ninput folder:";
+    for (const auto& e : fs::recursive_directory_iterator(folder.temp(), ec))
+        out << "\n  " << fs::relative(e.path(), folder.temp()).string();
+    for (const auto& e : fs::directory_iterator(folder.logs(), ec)) {
+        std::ifstream in(e.path());
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (text.size() > 3000)
+            text = text.substr(text.size() - 3000);
+        out << "\n" << e.path().filename().string() << ":\n" << text;
+    }
+    return out.str();
+}
+
 TEST(IngradoProcess, SecondInstanceEndsAtOnceWithoutTouchingFiles)
 {
     ProgramFolder::Options options;
@@ -168,7 +189,8 @@ TEST(IngradoProcess, KilledMidBatchThenRestartedRegistersEveryFileOnce)
             RecordProperty("stored_at_kill_" + std::to_string(threshold), stored());
             service.emplace(exe);
         }
-        ASSERT_TRUE(waitFor([&] { return stored() == Files && inputFiles(folder.temp()) == 0; }));
+        ASSERT_TRUE(waitFor([&] { return stored() == Files && inputFiles(folder.temp()) == 0; }))
+            << "stored " << stored() << describeFolder(folder);
         service->kill(SIGTERM);
         ASSERT_TRUE(service->waitExit(20s));
     }
