@@ -252,6 +252,12 @@ public:
     // Sends one image (loading its pixel data first); throws when no context fits or
     // the destination refuses it. Warning statuses (Bxxx) count as stored.
     void send(const Image& image);
+    // Sends a file as it is stored: its large values (the pixel data) go from the file
+    // straight into the association instead of being loaded first; only a conversion for
+    // a destination that refused the file's own syntax decodes them in memory. The file's
+    // structure is checked first, so a missing, cut-off or unreadable file throws before
+    // anything is sent. Returns the SOP instance UID sent.
+    std::string sendFile(const std::filesystem::path& file);
     void echo();
     void close();
     bool isOpen() const;

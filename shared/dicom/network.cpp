@@ -109,32 +109,60 @@ void Association::echo()
     check(impl_->scu.sendECHORequest(0), "Echo to " + impl_->peer + " failed", errc::Network);
 }
 
+namespace {
+
+// One C-STORE of ds: in its own transfer syntax when the destination accepted that, else
+// converted (decoded) into the syntax it accepted for the SOP class. Large values the data
+// set left in its file are read from there while the PDUs go out.
+void store(DcmSCU& scu, const std::string& peer, DcmDataset* ds, const std::string& sopClass,
+           const std::string& sopInstance)
+{
+    std::string ts = xferUid(ds->getOriginalXfer());
+    if (ts.empty())
+        ts = uid::ExplicitLittleEndian;
+    const T_ASC_PresentationContextID pc = scu.findAnyPresentationContextID(sopClass.c_str(), ts.c_str());
+    if (pc == 0)
+        throw Error(errc::Network, peer + " accepted no presentation context for SOP class " + sopClass, "dicom");
+    registerCodecs();
+    Uint16 status = 0;
+    const OFCondition cond = scu.sendSTORERequest(pc, OFFilename(), ds, status);
+    if (cond.bad())
+        throw Error(errc::Network, "Sending " + sopInstance + " to " + peer + " failed: " + cond.text(), "dicom");
+    // 0000 is success; Bxxx warnings (coercion, elements discarded) still mean stored.
+    if (status != 0x0000 && (status & 0xF000) != 0xB000) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "%04X", status);
+        throw Error(errc::Network, peer + " refused " + sopInstance + " (status 0x" + hex + ")", "dicom");
+    }
+}
+
+std::string text(DcmItem* item, const DcmTagKey& tag)
+{
+    OFString value;
+    item->findAndGetOFString(tag, value);
+    return value.c_str();
+}
+
+}  // namespace
+
 void Association::send(const Image& image)
 {
     if (!isOpen())
         throw Error(errc::Network, "No open association", "dicom");
     DcmFileFormat* ff = image.fileFormat();  // with the pixel data
+    store(impl_->scu, impl_->peer, ff->getDataset(), image.sopClassUid(), image.sopInstanceUid());
+}
+
+std::string Association::sendFile(const std::filesystem::path& file)
+{
+    // The file first: one that is missing, cut short or no DICOM is reported as such.
+    const std::shared_ptr<DcmFileFormat> ff = loadFileFormat(file, LoadScope::LargeValuesInFile);
+    if (!isOpen())
+        throw Error(errc::Network, "No open association", "dicom");
     DcmDataset* ds = ff->getDataset();
-    const std::string sopClass = image.sopClassUid();
-    std::string ts = xferUid(ds->getOriginalXfer());
-    if (ts.empty())
-        ts = uid::ExplicitLittleEndian;
-    const T_ASC_PresentationContextID pc = impl_->scu.findAnyPresentationContextID(sopClass.c_str(), ts.c_str());
-    if (pc == 0)
-        throw Error(errc::Network, impl_->peer + " accepted no presentation context for SOP class " + sopClass, "dicom");
-    registerCodecs();
-    Uint16 status = 0;
-    const OFCondition cond = impl_->scu.sendSTORERequest(pc, OFFilename(), ds, status);
-    if (cond.bad())
-        throw Error(errc::Network, "Sending " + image.sopInstanceUid() + " to " + impl_->peer + " failed: " + cond.text(),
-                    "dicom");
-    // 0000 is success; Bxxx warnings (coercion, elements discarded) still mean stored.
-    if (status != 0x0000 && (status & 0xF000) != 0xB000) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "%04X", status);
-        throw Error(errc::Network,
-                    impl_->peer + " refused " + image.sopInstanceUid() + " (status 0x" + hex + ")", "dicom");
-    }
+    const std::string sopInstance = text(ds, DCM_SOPInstanceUID);
+    store(impl_->scu, impl_->peer, ds, text(ds, DCM_SOPClassUID), sopInstance);
+    return sopInstance;
 }
 
 void Association::close()

@@ -111,10 +111,13 @@ bool SendJob::prepareAssociation(const std::vector<const dicom::Image*>& images)
 bool SendJob::sendFile(const fs::path& file, const char* location, std::string* sopInstanceUid) {
     try {
         if (file.empty()) throw Error(errc::InvalidName, "No file name for the image", "send");
-        const dicom::Image image = dicom::Image::read(file);
-        if (!association_) throw Error(errc::Network, "No open association", "send");
-        association_->send(image);
-        if (sopInstanceUid) *sopInstanceUid = image.sopInstanceUid();
+        if (!association_) {
+            dicom::Image::read(file, dicom::ReadMode::HeaderOnly);  // a bad file is reported as such
+            throw Error(errc::Network, "No open association", "send");
+        }
+        // Streamed from the file: a mammogram is not loaded into memory to be sent.
+        const std::string uid = association_->sendFile(file);
+        if (sopInstanceUid) *sopInstanceUid = uid;
         return true;
     } catch (const std::exception&) {
         logCaught(location);
