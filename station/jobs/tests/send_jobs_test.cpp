@@ -12,7 +12,7 @@
 #include "dicom_fixture.h"
 #include "jobs/edit_form.h"
 #include "jobs/send_jobs.h"
-#include "recording_report.h"
+#include "station/recording_report.h"
 #include "station_test_support.h"
 #include "store_scp.h"
 #include "temp_dir.h"
@@ -20,7 +20,7 @@
 namespace fs = std::filesystem;
 using namespace corva::station;
 using namespace corva::station::jobs;
-using corva::station::jobs::test::RecordingReport;
+using corva::station::test::RecordingReport;
 using corva::station::jobs::test::StoreScp;
 using Lines = std::vector<std::string>;
 
@@ -60,26 +60,12 @@ protected:
     }
     void startScp(std::vector<std::string> extra = {}) { scp_ = std::make_unique<StoreScp>(inbox_->path(), extra); }
 
-    struct Study {
-        std::int64_t key;
-        std::string uid;
-        std::vector<std::int64_t> series;
-        std::vector<std::string> images;
-    };
+    using Study = StudyRows;
+    // With `converted`, every image also has its converted file in the work folder.
     Study makeStudy(std::int64_t patient, int seriesCount, int perSeries, bool converted) {
-        Study s;
-        s.uid = corva::test::uniqueUid();
-        s.key = addStudy(patient, s.uid);
-        for (int i = 0; i < seriesCount; ++i) {
-            const auto series = addSeries(s.key, corva::test::uniqueUid(), i + 1);
-            s.series.push_back(series);
-            for (int j = 0; j < perSeries; ++j) {
-                const std::string uid = corva::test::uniqueUid();
-                addImage(series, s.uid, uid, j + 1);
-                s.images.push_back(uid);
-                if (converted) convert(s, uid);
-            }
-        }
+        const Study s = addStudyWithImages(patient, seriesCount, perSeries);
+        if (converted)
+            for (const auto& uid : s.images) convert(s, uid);
         return s;
     }
     // The converted file of an image waiting in the work folder.
