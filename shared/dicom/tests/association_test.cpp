@@ -206,28 +206,6 @@ TEST(DicomAssociation, SendFileStreamsTheStoredFileAndRefusesBrokenOnesFirst)
     EXPECT_EQ(received.attributes().rawBytes({0x7FE0, 0x0010}), pixels);
 }
 
-// A JPEG file sent over contexts that are uncompressed only is decoded on the way.
-TEST(DicomAssociation, SendFileDecodesForADestinationWithoutTheFilesSyntax)
-{
-    test::TempDir dir;
-    std::filesystem::create_directories(dir / "in");
-    StoreScp scp(dir / "in");
-    scp.waitUntilListening();
-    corva::test::DicomRecipe recipe;
-    recipe.transferSyntax = uid::JpegLossless;
-    recipe.rows = 600;
-    recipe.columns = 500;
-    const auto file = test::writeDicom(dir / "jpeg.dcm", recipe);
-    Association a;
-    a.open("127.0.0.1", scp.port(), "CORVALIGHT", "STORESCP");  // uncompressed contexts only
-    a.sendFile(file);
-    a.close();
-    ASSERT_TRUE(waitFor([&] { return filesIn(dir / "in").size() == 1; }));
-    const Image received = Image::read(filesIn(dir / "in").front());
-    EXPECT_NE(received.transferSyntax(), uid::JpegLossless);
-    EXPECT_EQ(received.render().pixels, Image::read(file).render().pixels);
-}
-
 TEST(DicomAssociation, OpenThrowsWhenNobodyAnswers)
 {
     const int port = test::freePort();

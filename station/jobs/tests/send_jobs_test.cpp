@@ -141,37 +141,31 @@ TEST_F(SendJobsTest, SeriesSentWithoutKeepRemovesExactlyThatSeries) {
     EXPECT_FALSE(fs::exists(folder_->images() / s.uid / (s.images[2] + ".dcm")));
 }
 
-TEST_F(SendJobsTest, FileGoneFromTheStoreCountsAsNotSentAndRemovesNothing) {
-    startScp();
-    const auto p = addPatient("ID1", "Alpha", "A");
-    const Study s = makeStudy(p, 1, 3, false);
-    fs::remove(folder_->images() / s.uid / (s.images[1] + ".dcm"));
-    const auto st = setup(p, "Alpha^A", &s, s.series[0], false);
-    SendJob job(SendJob::Level::Series, st, check(st));
-    RecordingReport r;
-    EXPECT_FALSE(job.run(r).complete);
-    job.windowClosed();
-    EXPECT_EQ(r.lines(), (Lines{"Sending Series ... OK", "2 of 3 images successfully sent.", "Tasks done!"}));
-    EXPECT_FALSE(job.removedAfterSend());
-    EXPECT_EQ(countRows("tblImages"), 3);
-    EXPECT_NE(errorLog().find("EditForm SerieSenden (TRANSMIT_ERRROR)"), std::string::npos);
-}
+// A file of the series gone from the store, or cut short (a copy broken off: found before
+// any of it goes out), counts as not sent; the files after it still go and nothing is removed.
+struct DamagedFile {
+    const char* name;
+    bool cutShort;  // false: deleted
+    const char* logged;
+};
 
-// A stored file cut short (a copy broken off) is found before any of it goes out: it
-// counts as not sent, the files after it still go, and nothing is removed.
-TEST_F(SendJobsTest, FileCutShortInTheStoreCountsAsNotSentAndRemovesNothing) {
+class DamagedFileSendTest : public SendJobsTest, public ::testing::WithParamInterface<DamagedFile> {};
+
+TEST_P(DamagedFileSendTest, CountsAsNotSentAndRemovesNothing) {
+    const DamagedFile& c = GetParam();
     startScp();
     const auto p = addPatient("ID1", "Alpha", "A");
     const Study s = makeStudy(p, 1, 3, false);
-    {
+    const fs::path damaged = folder_->images() / s.uid / (s.images[1] + ".dcm");
+    fs::remove(damaged);
+    if (c.cutShort) {
         corva::test::TempDir scratch("cut");
         corva::test::DicomRecipe recipe;
         recipe.studyUid = s.uid;
         recipe.sopInstanceUid = s.images[1];
         recipe.rows = 1024;  // 2 MB of pixel data: read from the file while it is sent
         recipe.columns = 1024;
-        const fs::path whole = corva::test::writeDicom(scratch.path() / "whole.dcm", recipe);
-        corva::test::writeTruncatedCopy(whole, folder_->images() / s.uid / (s.images[1] + ".dcm"), 4096);
+        corva::test::writeTruncatedCopy(corva::test::writeDicom(scratch.path() / "whole.dcm", recipe), damaged, 4096);
     }
     const auto st = setup(p, "Alpha^A", &s, s.series[0], false);
     SendJob job(SendJob::Level::Series, st, check(st));
@@ -182,13 +176,18 @@ TEST_F(SendJobsTest, FileCutShortInTheStoreCountsAsNotSentAndRemovesNothing) {
     EXPECT_EQ(r.progress(), 3);
     EXPECT_FALSE(job.removedAfterSend());
     EXPECT_EQ(countRows("tblImages"), 3);
-    EXPECT_TRUE(fs::exists(folder_->images() / s.uid / (s.images[1] + ".dcm")));
+    EXPECT_EQ(fs::exists(damaged), c.cutShort);
     std::set<std::string> arrived;
     for (const auto& f : received(inbox_->path())) arrived.insert(f.filename().string().substr(3));
     EXPECT_EQ(arrived, (std::set<std::string>{s.images[0], s.images[2]}));
     EXPECT_NE(errorLog().find("EditForm SerieSenden (TRANSMIT_ERRROR)"), std::string::npos);
-    EXPECT_NE(errorLog().find("Incomplete DICOM file"), std::string::npos);
+    EXPECT_NE(errorLog().find(c.logged), std::string::npos) << errorLog();
 }
+
+INSTANTIATE_TEST_SUITE_P(Store, DamagedFileSendTest,
+                         ::testing::Values(DamagedFile{"Gone", false, "File not found"},
+                                           DamagedFile{"CutShort", true, "Incomplete DICOM file"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SendJobsTest, StudySendsOnlyItsOwnConvertedFilesAndRemovesTheStudyAndLastPatient) {
     startScp();
