@@ -32,7 +32,8 @@ enum class LoadScope {
     Everything,         // every value, so that the file may go afterwards
     LargeValuesInFile,  // values above LargeValueBytes stay in the file and are read where used (streamed)
 };
-inline constexpr Uint32 LargeValueBytes = 256 * 1024;
+// Small enough that many files read ahead of sending hold little more than their headers.
+inline constexpr Uint32 LargeValueBytes = 16 * 1024;
 // Reads a file after checking its structure (checkFileStructure); throws corva::Error
 // (errc::NotFound, errc::NotDicom) for a missing, incomplete, refused or unreadable file.
 std::shared_ptr<DcmFileFormat> loadFileFormat(const std::filesystem::path& file, LoadScope scope);

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <set>
 
+#include <sys/stat.h>
+
 #include <dcmtk/dcmnet/dul.h>
 #include <dcmtk/dcmnet/scu.h>
 
@@ -153,15 +155,54 @@ void Association::send(const Image& image)
     store(impl_->scu, impl_->peer, ff->getDataset(), image.sopClassUid(), image.sopInstanceUid());
 }
 
+OutgoingFile::OutgoingFile() = default;
+OutgoingFile::~OutgoingFile() = default;
+OutgoingFile::OutgoingFile(OutgoingFile&&) noexcept = default;
+OutgoingFile& OutgoingFile::operator=(OutgoingFile&&) noexcept = default;
+
+std::optional<OutgoingFile::Identity> OutgoingFile::identityOf(const std::filesystem::path& file)
+{
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0)
+        return std::nullopt;
+    return Identity{static_cast<std::uintmax_t>(st.st_size),
+                    static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                    static_cast<std::uintmax_t>(st.st_ino)};
+}
+
+OutgoingFile OutgoingFile::read(const std::filesystem::path& file)
+{
+    OutgoingFile out;
+    // Taken before the read: a file that changes while it is read differs from it afterwards.
+    const std::optional<Identity> identity = identityOf(file);
+    out.file_ = loadFileFormat(file, LoadScope::LargeValuesInFile);
+    out.path_ = file;
+    out.identity_ = identity.value_or(Identity{});
+    DcmDataset* ds = out.file_->getDataset();
+    out.sopClass_ = text(ds, DCM_SOPClassUID);
+    out.sopInstance_ = text(ds, DCM_SOPInstanceUID);
+    out.studyInstance_ = text(ds, DCM_StudyInstanceUID);
+    out.transferSyntax_ = xferUid(ds->getOriginalXfer());
+    return out;
+}
+
+void Association::send(OutgoingFile file)
+{
+    // The values left in the file are read from it while sending: one that changed since
+    // it was read (or went) is read and checked again, and so refused when it is broken.
+    if (OutgoingFile::identityOf(file.path_) != std::optional(file.identity_))
+        file = OutgoingFile::read(file.path_);
+    if (!isOpen())
+        throw Error(errc::Network, "No open association", "dicom");
+    store(impl_->scu, impl_->peer, file.file_->getDataset(), file.sopClass_, file.sopInstance_);
+}
+
 std::string Association::sendFile(const std::filesystem::path& file)
 {
     // The file first: one that is missing, cut short or no DICOM is reported as such.
-    const std::shared_ptr<DcmFileFormat> ff = loadFileFormat(file, LoadScope::LargeValuesInFile);
-    if (!isOpen())
-        throw Error(errc::Network, "No open association", "dicom");
-    DcmDataset* ds = ff->getDataset();
-    const std::string sopInstance = text(ds, DCM_SOPInstanceUID);
-    store(impl_->scu, impl_->peer, ds, text(ds, DCM_SOPClassUID), sopInstance);
+    OutgoingFile outgoing = OutgoingFile::read(file);
+    std::string sopInstance = outgoing.sopInstanceUid();
+    send(std::move(outgoing));
     return sopInstance;
 }
 
@@ -174,27 +215,49 @@ void Association::close()
         impl_->scu.abortAssociation();
 }
 
+namespace {
+
+// Each SOP class with the given transfer syntax (when compressed, in a context of its own
+// so that the peer can accept it or the uncompressed one independently) and the
+// uncompressed ones.
+class ContextList {
+public:
+    void add(const std::string& sopClass, const std::string& ts)
+    {
+        if (!ts.empty() && ts != uid::ExplicitLittleEndian && ts != uid::ImplicitLittleEndian)
+            addContext(sopClass, {ts});
+        addContext(sopClass, {uid::ExplicitLittleEndian, uid::ImplicitLittleEndian});
+    }
+    std::vector<PresentationContext> take() { return std::move(out_); }
+
+private:
+    void addContext(const std::string& sopClass, const std::vector<std::string>& xfers)
+    {
+        if (seen_.insert({sopClass, xfers.front()}).second)
+            out_.push_back({sopClass, xfers});
+    }
+    std::vector<PresentationContext> out_;
+    std::set<std::pair<std::string, std::string>> seen_;
+};
+
+}  // namespace
+
 std::vector<PresentationContext> Association::contextsFor(const std::vector<const Image*>& images)
 {
-    const std::vector<std::string> uncompressed{uid::ExplicitLittleEndian, uid::ImplicitLittleEndian};
-    std::vector<PresentationContext> out;
-    std::set<std::pair<std::string, std::string>> seen;
-    auto add = [&](const std::string& sopClass, const std::vector<std::string>& xfers) {
-        if (seen.insert({sopClass, xfers.front()}).second)
-            out.push_back({sopClass, xfers});
-    };
-    for (const Image* image : images) {
-        if (!image)
-            continue;
-        const std::string sopClass = image->sopClassUid();
-        const std::string ts = image->transferSyntax();
-        // A compressed syntax gets a context of its own so that the peer can accept it
-        // or the uncompressed one independently.
-        if (!ts.empty() && ts != uid::ExplicitLittleEndian && ts != uid::ImplicitLittleEndian)
-            add(sopClass, {ts});
-        add(sopClass, uncompressed);
-    }
-    return out;
+    ContextList list;
+    for (const Image* image : images)
+        if (image)
+            list.add(image->sopClassUid(), image->transferSyntax());
+    return list.take();
+}
+
+std::vector<PresentationContext> Association::contextsFor(const std::vector<const OutgoingFile*>& files)
+{
+    ContextList list;
+    for (const OutgoingFile* file : files)
+        if (file)
+            list.add(file->sopClassUid(), file->transferSyntax());
+    return list.take();
 }
 
 }  // namespace corva::dicom

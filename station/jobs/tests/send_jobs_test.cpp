@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <set>
 
@@ -141,12 +142,28 @@ TEST_F(SendJobsTest, SeriesSentWithoutKeepRemovesExactlyThatSeries) {
     EXPECT_FALSE(fs::exists(folder_->images() / s.uid / (s.images[2] + ".dcm")));
 }
 
-// A file of the series gone from the store, or cut short (a copy broken off: found before
-// any of it goes out), counts as not sent; the files after it still go and nothing is removed.
+// A file of the series gone from the store, or cut short (a copy broken off) before the
+// job or while it sends the files before it (after the job read it ahead), is found
+// before any of it goes out: it counts as not sent, the files after it still go and
+// nothing is removed.
 struct DamagedFile {
+    enum Damage { Deleted, CutShort, CutWhileSending };
     const char* name;
-    bool cutShort;  // false: deleted
+    Damage damage;
     const char* logged;
+};
+
+// Calls `then` once the first image has gone.
+class AfterFirstImageReport : public RecordingReport {
+public:
+    explicit AfterFirstImageReport(std::function<void()> then) : then_(std::move(then)) {}
+    void setProgress(double v) override {
+        RecordingReport::setProgress(v);
+        if (v == 1 && then_) then_();
+    }
+
+private:
+    std::function<void()> then_;
 };
 
 class DamagedFileSendTest : public SendJobsTest, public ::testing::WithParamInterface<DamagedFile> {};
@@ -157,26 +174,29 @@ TEST_P(DamagedFileSendTest, CountsAsNotSentAndRemovesNothing) {
     const auto p = addPatient("ID1", "Alpha", "A");
     const Study s = makeStudy(p, 1, 3, false);
     const fs::path damaged = folder_->images() / s.uid / (s.images[1] + ".dcm");
-    fs::remove(damaged);
-    if (c.cutShort) {
-        corva::test::TempDir scratch("cut");
-        corva::test::DicomRecipe recipe;
-        recipe.studyUid = s.uid;
-        recipe.sopInstanceUid = s.images[1];
-        recipe.rows = 1024;  // 2 MB of pixel data: read from the file while it is sent
-        recipe.columns = 1024;
-        corva::test::writeTruncatedCopy(corva::test::writeDicom(scratch.path() / "whole.dcm", recipe), damaged, 4096);
+    corva::test::TempDir scratch("cut");
+    corva::test::DicomRecipe recipe;
+    recipe.studyUid = s.uid;
+    recipe.sopInstanceUid = s.images[1];
+    recipe.rows = 1024;  // 2 MB of pixel data: read from the file while it is sent
+    recipe.columns = 1024;
+    const fs::path whole = corva::test::writeDicom(scratch.path() / "whole.dcm", recipe);
+    const auto cut = [&] { corva::test::writeTruncatedCopy(whole, damaged, 4096); };
+    switch (c.damage) {
+        case DamagedFile::Deleted: fs::remove(damaged); break;
+        case DamagedFile::CutShort: cut(); break;
+        case DamagedFile::CutWhileSending: fs::copy_file(whole, damaged, fs::copy_options::overwrite_existing); break;
     }
     const auto st = setup(p, "Alpha^A", &s, s.series[0], false);
     SendJob job(SendJob::Level::Series, st, check(st));
-    RecordingReport r;
+    AfterFirstImageReport r(c.damage == DamagedFile::CutWhileSending ? std::function<void()>(cut) : nullptr);
     EXPECT_FALSE(job.run(r).complete);
     job.windowClosed();
     EXPECT_EQ(r.lines(), (Lines{"Sending Series ... OK", "2 of 3 images successfully sent.", "Tasks done!"}));
     EXPECT_EQ(r.progress(), 3);
     EXPECT_FALSE(job.removedAfterSend());
     EXPECT_EQ(countRows("tblImages"), 3);
-    EXPECT_EQ(fs::exists(damaged), c.cutShort);
+    EXPECT_EQ(fs::exists(damaged), c.damage != DamagedFile::Deleted);
     std::set<std::string> arrived;
     for (const auto& f : received(inbox_->path())) arrived.insert(f.filename().string().substr(3));
     EXPECT_EQ(arrived, (std::set<std::string>{s.images[0], s.images[2]}));
@@ -185,8 +205,10 @@ TEST_P(DamagedFileSendTest, CountsAsNotSentAndRemovesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, DamagedFileSendTest,
-                         ::testing::Values(DamagedFile{"Gone", false, "File not found"},
-                                           DamagedFile{"CutShort", true, "Incomplete DICOM file"}),
+                         ::testing::Values(DamagedFile{"Gone", DamagedFile::Deleted, "File not found"},
+                                           DamagedFile{"CutShort", DamagedFile::CutShort, "Incomplete DICOM file"},
+                                           DamagedFile{"CutWhileSending", DamagedFile::CutWhileSending,
+                                                       "Incomplete DICOM file"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SendJobsTest, StudySendsOnlyItsOwnConvertedFilesAndRemovesTheStudyAndLastPatient) {
