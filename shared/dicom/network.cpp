@@ -240,24 +240,27 @@ private:
     std::set<std::pair<std::string, std::string>> seen_;
 };
 
+// Images or outgoing files: anything with a SOP class and a transfer syntax.
+template <typename Item>
+std::vector<PresentationContext> contextsOf(const std::vector<const Item*>& items)
+{
+    ContextList list;
+    for (const Item* item : items)
+        if (item)
+            list.add(item->sopClassUid(), item->transferSyntax());
+    return list.take();
+}
+
 }  // namespace
 
 std::vector<PresentationContext> Association::contextsFor(const std::vector<const Image*>& images)
 {
-    ContextList list;
-    for (const Image* image : images)
-        if (image)
-            list.add(image->sopClassUid(), image->transferSyntax());
-    return list.take();
+    return contextsOf(images);
 }
 
 std::vector<PresentationContext> Association::contextsFor(const std::vector<const OutgoingFile*>& files)
 {
-    ContextList list;
-    for (const OutgoingFile* file : files)
-        if (file)
-            list.add(file->sopClassUid(), file->transferSyntax());
-    return list.take();
+    return contextsOf(files);
 }
 
 }  // namespace corva::dicom
