@@ -60,6 +60,26 @@ double cpuSeconds() {
     return seconds(u.ru_utime) + seconds(u.ru_stime);
 }
 
+// Starts a new peak of this process's resident memory (Linux: "5" to clear_refs).
+void resetPeakMemory() {
+    if (FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+        std::fputs("5", f);
+        std::fclose(f);
+    }
+}
+
+// The peak resident memory since the last reset, in MB (VmHWM).
+double peakMemoryMb() {
+    double kb = 0;
+    if (FILE* f = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, f))
+            if (std::sscanf(line, "VmHWM: %lf kB", &kb) == 1) break;
+        std::fclose(f);
+    }
+    return kb / 1024;
+}
+
 // Waits for the child; its processor time goes to `cpu` when given.
 int waitFor(pid_t pid, double* cpu = nullptr) {
     int status = 0;
@@ -124,7 +144,8 @@ struct Quiet : station::jobs::JobReport {
 
 struct Timing {
     double wall = 0;
-    double cpu = 0;  // processor time of the sender itself (not of storescp)
+    double cpu = 0;     // processor time of the sender itself (not of storescp)
+    double peakMb = 0;  // the job's peak resident memory (the whole bench process)
 };
 
 Timing timeJob(const fs::path& program, const std::string& studyUid, int port, int& sent) {
@@ -135,6 +156,7 @@ Timing timeJob(const fs::path& program, const std::string& studyUid, int port, i
     setup.destination = {"STORESCP", "127.0.0.1", std::to_string(port), "LUMENPOST"};
     setup.keep = true;
     Quiet report;
+    resetPeakMemory();
     const double cpu0 = cpuSeconds();
     const auto t0 = Clock::now();
     station::jobs::SendJob job(station::jobs::SendJob::Level::Study, setup,
@@ -144,6 +166,7 @@ Timing timeJob(const fs::path& program, const std::string& studyUid, int port, i
     Timing t;
     t.wall = std::chrono::duration<double>(Clock::now() - t0).count();
     t.cpu = cpuSeconds() - cpu0;
+    t.peakMb = peakMemoryMb();
     sent = job.imagesSent();
     return t;
 }
@@ -189,6 +212,7 @@ void measure(const char* name, int count, int rows, int columns, int rounds) {
     // One send nobody is timed by: the first files written into a fresh inbox are slower.
     timeStorescu(program / "bin", port);
     std::vector<double> job, scu, jobCpu, scuCpu;
+    double jobPeakMb = 0;
     for (int r = 0; r < rounds; ++r) {
         for (int k = 0; k < 2; ++k) {
             settle(program / "inbox");
@@ -197,6 +221,7 @@ void measure(const char* name, int count, int rows, int columns, int rounds) {
                 const Timing t = timeJob(program, studyUid, port, sent);
                 job.push_back(t.wall);
                 jobCpu.push_back(t.cpu);
+                jobPeakMb = std::max(jobPeakMb, t.peakMb);
                 if (sent != count) std::fprintf(stderr, "the job sent %d of %d\n", sent, count);
             } else {
                 const Timing t = timeStorescu(program / "bin", port);
@@ -212,9 +237,10 @@ void measure(const char* name, int count, int rows, int columns, int rounds) {
     ::kill(scp, SIGTERM);
     waitFor(scp);
     std::printf("%-28s %4d files %7.1f MB | send job min %6.3f med %6.3f s | storescu min %6.3f med %6.3f s"
-                " | rate vs storescu: min %.2f, median %.2f | cpu median: job %.3f s, storescu %.3f s\n",
+                " | rate vs storescu: min %.2f, median %.2f | cpu median: job %.3f s, storescu %.3f s"
+                " | job peak memory %.0f MB\n",
                 name, count, mb, minimum(job), median(job), minimum(scu), median(scu), minimum(scu) / minimum(job),
-                median(scu) / median(job), median(jobCpu), median(scuCpu));
+                median(scu) / median(job), median(jobCpu), median(scuCpu), jobPeakMb);
     std::fflush(stdout);
 }
 
