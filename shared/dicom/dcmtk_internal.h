@@ -26,6 +26,18 @@ namespace detail {
 // Throws corva::Error(code) with "what: DCMTK's text" when cond is bad.
 void check(const OFCondition& cond, const std::string& what, int code = errc::Generic);
 
+// How much of a file loadFileFormat() reads into memory.
+enum class LoadScope {
+    Header,             // up to the pixel data
+    Everything,         // every value, so that the file may go afterwards
+    LargeValuesInFile,  // values above LargeValueBytes stay in the file and are read where used (streamed)
+};
+// Small enough that many files read ahead of sending hold little more than their headers.
+inline constexpr Uint32 LargeValueBytes = 16 * 1024;
+// Reads a file after checking its structure (checkFileStructure); throws corva::Error
+// (errc::NotFound, errc::NotDicom) for a missing, incomplete, refused or unreadable file.
+std::shared_ptr<DcmFileFormat> loadFileFormat(const std::filesystem::path& file, LoadScope scope);
+
 inline DcmTagKey key(Tag tag) { return DcmTagKey(tag.group, tag.element); }
 inline Tag tagOf(const DcmTagKey& k) { return Tag{k.getGroup(), k.getElement()}; }
 

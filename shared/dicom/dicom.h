@@ -236,6 +236,42 @@ struct PresentationContext {
     std::vector<std::string> transferSyntaxes;  // proposed, in order
 };
 
+// A file to be sent, read once: its structure checked and its attributes parsed as
+// Image::read does, but large values (the pixel data) left in the file, to be read
+// from there while the file is sent. Reading every file first (to choose the
+// presentation contexts, to pick a study's files) therefore costs no second read.
+class OutgoingFile {
+public:
+    // Throws corva::Error (errc::NotFound / errc::NotDicom) like Image::read.
+    static OutgoingFile read(const std::filesystem::path& file);
+    ~OutgoingFile();
+    OutgoingFile(OutgoingFile&&) noexcept;
+    OutgoingFile& operator=(OutgoingFile&&) noexcept;
+
+    const std::filesystem::path& path() const { return path_; }
+    const std::string& sopClassUid() const { return sopClass_; }
+    const std::string& sopInstanceUid() const { return sopInstance_; }
+    const std::string& studyInstanceUid() const { return studyInstance_; }
+    const std::string& transferSyntax() const { return transferSyntax_; }
+
+private:
+    OutgoingFile();
+    friend class Association;
+    // The file as it was read: size, modification time and inode; a file that differs
+    // is read again before it is sent.
+    struct Identity {
+        std::uintmax_t size = 0;
+        std::int64_t modifiedNs = 0;
+        std::uintmax_t inode = 0;
+        bool operator==(const Identity&) const = default;
+    };
+    static std::optional<Identity> identityOf(const std::filesystem::path& file);
+    std::shared_ptr<DcmFileFormat> file_;
+    std::filesystem::path path_;
+    Identity identity_;
+    std::string sopClass_, sopInstance_, studyInstance_, transferSyntax_;
+};
+
 // A storage association to a destination: open, send images, close.
 class Association {
 public:
@@ -252,6 +288,15 @@ public:
     // Sends one image (loading its pixel data first); throws when no context fits or
     // the destination refuses it. Warning statuses (Bxxx) count as stored.
     void send(const Image& image);
+    // Sends a file as it is stored: its large values (the pixel data) go from the file
+    // straight into the association instead of being loaded first; only a conversion for
+    // a destination that refused the file's own syntax decodes them in memory. The file
+    // was checked when it was read (and is read again when it changed since), so a
+    // missing, cut-off or unreadable file throws before anything of it is sent. Taken by
+    // value: what a conversion decoded goes with it.
+    void send(OutgoingFile file);
+    // Reads the file (OutgoingFile::read) and sends it; returns the SOP instance UID sent.
+    std::string sendFile(const std::filesystem::path& file);
     void echo();
     void close();
     bool isOpen() const;
@@ -259,6 +304,7 @@ public:
     // Contexts for a set of images: each image's SOP class with its own transfer
     // syntax plus the uncompressed ones.
     static std::vector<PresentationContext> contextsFor(const std::vector<const Image*>& images);
+    static std::vector<PresentationContext> contextsFor(const std::vector<const OutgoingFile*>& files);
 
 private:
     struct Impl;

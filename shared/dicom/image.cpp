@@ -60,22 +60,37 @@ std::string firstText(const DataSet& ds, Tag tag)
     return a.text;
 }
 
-std::shared_ptr<DcmFileFormat> load(const std::filesystem::path& file, bool headerOnly)
+}  // namespace
+
+namespace detail {
+
+std::shared_ptr<DcmFileFormat> loadFileFormat(const std::filesystem::path& file, LoadScope scope)
 {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(file, ec))
         throw Error(errc::NotFound, "File not found: " + pathText(file), "dicom");
     // Checked before the toolkit parses it: a deeply nested file would overflow the
-    // reader's stack, and a header-only read would not notice missing pixel data.
+    // reader's stack, and neither a header-only read nor a value left in the file
+    // would notice missing pixel data before it is too late.
     if (const FileStructure structure = checkFileStructure(file); !structure.sound())
         throw Error(errc::NotDicom,
                     std::string(structure.tooDeep ? "Refused DICOM file: " : "Incomplete DICOM file: ") +
                         pathText(file) + " (" + structure.problem + ")",
                     "dicom");
     auto ff = std::make_shared<DcmFileFormat>();
-    const OFCondition cond = headerOnly ? ff->loadFileUntilTag(pathText(file).c_str(), EXS_Unknown, EGL_noChange,
-                                                               DCM_MaxReadLength, ERM_autoDetect, DCM_PixelData)
-                                        : ff->loadFile(pathText(file).c_str());
+    OFCondition cond;
+    switch (scope) {
+    case LoadScope::Header:
+        cond = ff->loadFileUntilTag(pathText(file).c_str(), EXS_Unknown, EGL_noChange, DCM_MaxReadLength,
+                                    ERM_autoDetect, DCM_PixelData);
+        break;
+    case LoadScope::Everything:
+        cond = ff->loadFile(pathText(file).c_str());
+        break;
+    case LoadScope::LargeValuesInFile:
+        cond = ff->loadFile(pathText(file).c_str(), EXS_Unknown, EGL_noChange, LargeValueBytes);
+        break;
+    }
     if (cond.bad())
         throw Error(errc::NotDicom, "Not a readable DICOM file: " + pathText(file) + " (" + cond.text() + ")", "dicom");
     DcmDataset* ds = ff->getDataset();
@@ -85,8 +100,18 @@ std::shared_ptr<DcmFileFormat> load(const std::filesystem::path& file, bool head
     if (!ds || ds->card() == 0 || (!hasMeta && !ds->tagExists(DCM_SOPInstanceUID) && !ds->tagExists(DCM_SOPClassUID)))
         throw Error(errc::NotDicom, "Not a DICOM file: " + pathText(file), "dicom");
     // Large values are otherwise read lazily from the file, which may move on.
-    check(ff->loadAllDataIntoMemory(), "Cannot read " + pathText(file), errc::NotDicom);
+    if (scope != LoadScope::LargeValuesInFile)
+        check(ff->loadAllDataIntoMemory(), "Cannot read " + pathText(file), errc::NotDicom);
     return ff;
+}
+
+}  // namespace detail
+
+namespace {
+
+std::shared_ptr<DcmFileFormat> load(const std::filesystem::path& file, bool headerOnly)
+{
+    return loadFileFormat(file, headerOnly ? LoadScope::Header : LoadScope::Everything);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <set>
 
+#include <sys/stat.h>
+
 #include <dcmtk/dcmnet/dul.h>
 #include <dcmtk/dcmnet/scu.h>
 
@@ -109,32 +111,99 @@ void Association::echo()
     check(impl_->scu.sendECHORequest(0), "Echo to " + impl_->peer + " failed", errc::Network);
 }
 
+namespace {
+
+// One C-STORE of ds: in its own transfer syntax when the destination accepted that, else
+// converted (decoded) into the syntax it accepted for the SOP class. Large values the data
+// set left in its file are read from there while the PDUs go out.
+void store(DcmSCU& scu, const std::string& peer, DcmDataset* ds, const std::string& sopClass,
+           const std::string& sopInstance)
+{
+    std::string ts = xferUid(ds->getOriginalXfer());
+    if (ts.empty())
+        ts = uid::ExplicitLittleEndian;
+    const T_ASC_PresentationContextID pc = scu.findAnyPresentationContextID(sopClass.c_str(), ts.c_str());
+    if (pc == 0)
+        throw Error(errc::Network, peer + " accepted no presentation context for SOP class " + sopClass, "dicom");
+    registerCodecs();
+    Uint16 status = 0;
+    const OFCondition cond = scu.sendSTORERequest(pc, OFFilename(), ds, status);
+    if (cond.bad())
+        throw Error(errc::Network, "Sending " + sopInstance + " to " + peer + " failed: " + cond.text(), "dicom");
+    // 0000 is success; Bxxx warnings (coercion, elements discarded) still mean stored.
+    if (status != 0x0000 && (status & 0xF000) != 0xB000) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "%04X", status);
+        throw Error(errc::Network, peer + " refused " + sopInstance + " (status 0x" + hex + ")", "dicom");
+    }
+}
+
+std::string text(DcmItem* item, const DcmTagKey& tag)
+{
+    OFString value;
+    item->findAndGetOFString(tag, value);
+    return value.c_str();
+}
+
+}  // namespace
+
 void Association::send(const Image& image)
 {
     if (!isOpen())
         throw Error(errc::Network, "No open association", "dicom");
     DcmFileFormat* ff = image.fileFormat();  // with the pixel data
-    DcmDataset* ds = ff->getDataset();
-    const std::string sopClass = image.sopClassUid();
-    std::string ts = xferUid(ds->getOriginalXfer());
-    if (ts.empty())
-        ts = uid::ExplicitLittleEndian;
-    const T_ASC_PresentationContextID pc = impl_->scu.findAnyPresentationContextID(sopClass.c_str(), ts.c_str());
-    if (pc == 0)
-        throw Error(errc::Network, impl_->peer + " accepted no presentation context for SOP class " + sopClass, "dicom");
-    registerCodecs();
-    Uint16 status = 0;
-    const OFCondition cond = impl_->scu.sendSTORERequest(pc, OFFilename(), ds, status);
-    if (cond.bad())
-        throw Error(errc::Network, "Sending " + image.sopInstanceUid() + " to " + impl_->peer + " failed: " + cond.text(),
-                    "dicom");
-    // 0000 is success; Bxxx warnings (coercion, elements discarded) still mean stored.
-    if (status != 0x0000 && (status & 0xF000) != 0xB000) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "%04X", status);
-        throw Error(errc::Network,
-                    impl_->peer + " refused " + image.sopInstanceUid() + " (status 0x" + hex + ")", "dicom");
-    }
+    store(impl_->scu, impl_->peer, ff->getDataset(), image.sopClassUid(), image.sopInstanceUid());
+}
+
+OutgoingFile::OutgoingFile() = default;
+OutgoingFile::~OutgoingFile() = default;
+OutgoingFile::OutgoingFile(OutgoingFile&&) noexcept = default;
+OutgoingFile& OutgoingFile::operator=(OutgoingFile&&) noexcept = default;
+
+std::optional<OutgoingFile::Identity> OutgoingFile::identityOf(const std::filesystem::path& file)
+{
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0)
+        return std::nullopt;
+    return Identity{static_cast<std::uintmax_t>(st.st_size),
+                    static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                    static_cast<std::uintmax_t>(st.st_ino)};
+}
+
+OutgoingFile OutgoingFile::read(const std::filesystem::path& file)
+{
+    OutgoingFile out;
+    // Taken before the read: a file that changes while it is read differs from it afterwards.
+    const std::optional<Identity> identity = identityOf(file);
+    out.file_ = loadFileFormat(file, LoadScope::LargeValuesInFile);
+    out.path_ = file;
+    out.identity_ = identity.value_or(Identity{});
+    DcmDataset* ds = out.file_->getDataset();
+    out.sopClass_ = text(ds, DCM_SOPClassUID);
+    out.sopInstance_ = text(ds, DCM_SOPInstanceUID);
+    out.studyInstance_ = text(ds, DCM_StudyInstanceUID);
+    out.transferSyntax_ = xferUid(ds->getOriginalXfer());
+    return out;
+}
+
+void Association::send(OutgoingFile file)
+{
+    // The values left in the file are read from it while sending: one that changed since
+    // it was read (or went) is read and checked again, and so refused when it is broken.
+    if (OutgoingFile::identityOf(file.path_) != std::optional(file.identity_))
+        file = OutgoingFile::read(file.path_);
+    if (!isOpen())
+        throw Error(errc::Network, "No open association", "dicom");
+    store(impl_->scu, impl_->peer, file.file_->getDataset(), file.sopClass_, file.sopInstance_);
+}
+
+std::string Association::sendFile(const std::filesystem::path& file)
+{
+    // The file first: one that is missing, cut short or no DICOM is reported as such.
+    OutgoingFile outgoing = OutgoingFile::read(file);
+    std::string sopInstance = outgoing.sopInstanceUid();
+    send(std::move(outgoing));
+    return sopInstance;
 }
 
 void Association::close()
@@ -146,27 +215,52 @@ void Association::close()
         impl_->scu.abortAssociation();
 }
 
+namespace {
+
+// Each SOP class with the given transfer syntax (when compressed, in a context of its own
+// so that the peer can accept it or the uncompressed one independently) and the
+// uncompressed ones.
+class ContextList {
+public:
+    void add(const std::string& sopClass, const std::string& ts)
+    {
+        if (!ts.empty() && ts != uid::ExplicitLittleEndian && ts != uid::ImplicitLittleEndian)
+            addContext(sopClass, {ts});
+        addContext(sopClass, {uid::ExplicitLittleEndian, uid::ImplicitLittleEndian});
+    }
+    std::vector<PresentationContext> take() { return std::move(out_); }
+
+private:
+    void addContext(const std::string& sopClass, const std::vector<std::string>& xfers)
+    {
+        if (seen_.insert({sopClass, xfers.front()}).second)
+            out_.push_back({sopClass, xfers});
+    }
+    std::vector<PresentationContext> out_;
+    std::set<std::pair<std::string, std::string>> seen_;
+};
+
+// Images or outgoing files: anything with a SOP class and a transfer syntax.
+template <typename Item>
+std::vector<PresentationContext> contextsOf(const std::vector<const Item*>& items)
+{
+    ContextList list;
+    for (const Item* item : items)
+        if (item)
+            list.add(item->sopClassUid(), item->transferSyntax());
+    return list.take();
+}
+
+}  // namespace
+
 std::vector<PresentationContext> Association::contextsFor(const std::vector<const Image*>& images)
 {
-    const std::vector<std::string> uncompressed{uid::ExplicitLittleEndian, uid::ImplicitLittleEndian};
-    std::vector<PresentationContext> out;
-    std::set<std::pair<std::string, std::string>> seen;
-    auto add = [&](const std::string& sopClass, const std::vector<std::string>& xfers) {
-        if (seen.insert({sopClass, xfers.front()}).second)
-            out.push_back({sopClass, xfers});
-    };
-    for (const Image* image : images) {
-        if (!image)
-            continue;
-        const std::string sopClass = image->sopClassUid();
-        const std::string ts = image->transferSyntax();
-        // A compressed syntax gets a context of its own so that the peer can accept it
-        // or the uncompressed one independently.
-        if (!ts.empty() && ts != uid::ExplicitLittleEndian && ts != uid::ImplicitLittleEndian)
-            add(sopClass, {ts});
-        add(sopClass, uncompressed);
-    }
-    return out;
+    return contextsOf(images);
+}
+
+std::vector<PresentationContext> Association::contextsFor(const std::vector<const OutgoingFile*>& files)
+{
+    return contextsOf(files);
 }
 
 }  // namespace corva::dicom

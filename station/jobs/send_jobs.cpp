@@ -82,25 +82,11 @@ void SendJob::windowClosed() {
     association_.reset();
 }
 
-bool SendJob::prepareAssociation(const std::vector<fs::path>& files) {
-    std::vector<dicom::Image> headers;
-    for (const fs::path& f : files) {
-        try {
-            headers.push_back(dicom::Image::read(f, dicom::ReadMode::HeaderOnly));
-        } catch (const std::exception&) {
-            // the send of this file reports it
-        }
-    }
-    std::vector<const dicom::Image*> images;
-    for (const auto& h : headers) images.push_back(&h);
-    return prepareAssociation(images);
-}
-
-bool SendJob::prepareAssociation(const std::vector<const dicom::Image*>& images) {
+bool SendJob::prepareAssociation(const std::vector<const dicom::OutgoingFile*>& files) {
     try {
         association_ = std::make_unique<dicom::Association>();
         association_->open(setup_.destination.ip, portNumber(setup_.destination.port), setup_.destination.callingAe,
-                           setup_.destination.aet, dicom::Association::contextsFor(images));
+                           setup_.destination.aet, dicom::Association::contextsFor(files));
         return true;
     } catch (const std::exception&) {
         logCaught(level_ == Level::Series ? "EditForm SerieSenden" : "EditForm StudieSenden");
@@ -108,13 +94,14 @@ bool SendJob::prepareAssociation(const std::vector<const dicom::Image*>& images)
     }
 }
 
-bool SendJob::sendFile(const fs::path& file, const char* location, std::string* sopInstanceUid) {
+bool SendJob::sendFile(const fs::path& file, std::optional<dicom::OutgoingFile> readAhead, const char* location) {
     try {
         if (file.empty()) throw Error(errc::InvalidName, "No file name for the image", "send");
-        const dicom::Image image = dicom::Image::read(file);
+        // Read now when it could not be read ahead: that read reports why.
+        dicom::OutgoingFile outgoing = readAhead ? std::move(*readAhead) : dicom::OutgoingFile::read(file);
         if (!association_) throw Error(errc::Network, "No open association", "send");
-        association_->send(image);
-        if (sopInstanceUid) *sopInstanceUid = image.sopInstanceUid();
+        // The pixel data go from the file into the association: a mammogram is not loaded first.
+        association_->send(std::move(outgoing));
         return true;
     } catch (const std::exception&) {
         logCaught(location);
@@ -176,15 +163,26 @@ JobOutcome SendJob::sendSeries(JobReport& report, db::Database& db) {
         st.bind(1, seriesId);
         while (st.step()) files.push_back(imageFile(setup_.target.paths, sel.studyUid, st.getText(0)));
     }
-    std::vector<fs::path> present;
+    // Each file is read once, ahead, for the presentation contexts; one that cannot be
+    // read is read again when its turn comes, which logs why.
+    std::vector<std::optional<dicom::OutgoingFile>> readAhead(files.size());
+    std::vector<const dicom::OutgoingFile*> forContexts;
     std::error_code ec;
-    for (const auto& f : files)
-        if (!f.empty() && fs::exists(f, ec)) present.push_back(f);
-    prepareAssociation(present);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (files[i].empty() || !fs::exists(files[i], ec)) continue;
+        try {
+            readAhead[i] = dicom::OutgoingFile::read(files[i]);
+            forContexts.push_back(&*readAhead[i]);
+        } catch (const std::exception&) {
+        }
+    }
+    prepareAssociation(forContexts);
+    forContexts.clear();
     double progress = 0;
-    for (const fs::path& f : files) {
+    for (std::size_t i = 0; i < files.size(); ++i) {
         if (report.cancelRequested()) break;
-        if (sendFile(f, SeriesTransmitError, nullptr)) ++sent_;
+        if (sendFile(files[i], std::move(readAhead[i]), SeriesTransmitError)) ++sent_;
+        readAhead[i].reset();
         report.setProgress(++progress);
     }
     report.appendLog("OK\r\n");
@@ -206,16 +204,15 @@ SendJob::StudyResult SendJob::sendStudy(JobReport& report, db::Database& db, boo
     report.setProgress(0);
     // The work folder holds the converted files of every study waiting; this study
     // sends its own only, told by the study UID each file carries.
-    std::vector<fs::path> files;
-    std::vector<dicom::Image> headers;
+    // Each file is read once: for its study, for the presentation contexts and to be sent.
+    std::vector<dicom::OutgoingFile> files;
     std::set<std::string> inFolder;
     for (const fs::path& f : filesIn(setup_.target.paths.workFolder)) {
         try {
-            dicom::Image header = dicom::Image::read(f, dicom::ReadMode::HeaderOnly);
-            if (header.studyInstanceUid() != sel.studyUid) continue;
-            files.push_back(f);
-            inFolder.insert(header.sopInstanceUid());
-            headers.push_back(std::move(header));
+            dicom::OutgoingFile file = dicom::OutgoingFile::read(f);
+            if (file.studyInstanceUid() != sel.studyUid) continue;
+            inFolder.insert(file.sopInstanceUid());
+            files.push_back(std::move(file));
         } catch (const std::exception&) {
             logCaught(StudyTransmitError);  // unreadable: belongs to no study we could send
         }
@@ -249,24 +246,26 @@ SendJob::StudyResult SendJob::sendStudy(JobReport& report, db::Database& db, boo
     }
     toSend_ += static_cast<int>(files.size()) + missing;
     {
-        std::vector<const dicom::Image*> forContexts;
-        for (const auto& h : headers) forContexts.push_back(&h);
+        std::vector<const dicom::OutgoingFile*> forContexts;
+        for (const auto& f : files) forContexts.push_back(&f);
         prepareAssociation(forContexts);
     }
-    headers.clear();
+    const std::size_t fileCount = files.size();
     int local = 0;
     double progress = 0;
-    for (const fs::path& f : files) {
+    for (dicom::OutgoingFile& f : files) {
         if (report.cancelRequested()) break;
-        if (sendFile(f, StudyTransmitError, nullptr)) {
+        const fs::path path = f.path();
+        if (sendFile(path, std::move(f), StudyTransmitError)) {
             ++sent_;
             ++local;
         }
         report.setProgress(++progress);
     }
+    files.clear();
     report.appendLog("OK\r\n");
     if (!insidePatient) report.appendLog(summary(sent_, toSend_));
-    if (local == static_cast<int>(files.size()) && missing == 0 && !setup_.keep) {
+    if (local == static_cast<int>(fileCount) && missing == 0 && !setup_.keep) {
         ImageDeleter deleter(db, setup_.target, report);
         removedAfterSend_ = deleter.deleteStudy(!insidePatient);
         studyRemoved_ = deleter.studyRemoved();

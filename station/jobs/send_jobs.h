@@ -5,6 +5,7 @@
 // one of its own images reached the destination; nothing is removed after an
 // incomplete or mismatched send.
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -61,11 +62,12 @@ private:
     JobOutcome sendSeries(JobReport& report, db::Database& db);
     StudyResult sendStudy(JobReport& report, db::Database& db, bool insidePatient);
     JobOutcome sendPatient(JobReport& report, db::Database& db);
-    // Opens the association anew with contexts for these images (headers); false when it could not.
-    bool prepareAssociation(const std::vector<const dicom::Image*>& headers);
-    bool prepareAssociation(const std::vector<std::filesystem::path>& files);
-    // Sends one file; logs under `location` and returns false when it was not stored.
-    bool sendFile(const std::filesystem::path& file, const char* location, std::string* sopInstanceUid);
+    // Opens the association anew with contexts for these files; false when it could not.
+    bool prepareAssociation(const std::vector<const dicom::OutgoingFile*>& files);
+    // Sends one file, read ahead (`readAhead`) or read now; logs under `location` and
+    // returns false when it was not stored.
+    bool sendFile(const std::filesystem::path& file, std::optional<dicom::OutgoingFile> readAhead,
+                  const char* location);
 
     Level level_;
     SendSetup setup_;

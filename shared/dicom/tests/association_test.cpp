@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "core/error.h"
@@ -149,6 +150,60 @@ TEST(DicomAssociation, CompressedImageGoesWithItsOwnSyntaxOrConverted)
         syntaxes.insert(Image::read(f).transferSyntax());
     EXPECT_TRUE(syntaxes.count(uid::JpegLossless));
     EXPECT_TRUE(syntaxes.count(uid::ExplicitLittleEndian) || syntaxes.count(uid::ImplicitLittleEndian));
+}
+
+// A file goes as it is stored, its pixel data read from the file while it is sent (2 MB,
+// more than is loaded up front); a file that is missing, cut short or no DICOM is refused
+// before any of it goes out, and the association carries on.
+TEST(DicomAssociation, SendFileStreamsTheStoredFileAndRefusesBrokenOnesFirst)
+{
+    test::TempDir dir;
+    std::filesystem::create_directories(dir / "in");
+    StoreScp scp(dir / "in");
+    scp.waitUntilListening();
+    corva::test::DicomRecipe recipe;
+    recipe.sopClassUid = uid::DigitalMammographyForPresentation;
+    recipe.modality = "MG";
+    recipe.rows = 1024;
+    recipe.columns = 1024;
+    const auto good = test::writeDicom(dir / "good.dcm", recipe);
+    {
+        std::ofstream text(dir / "text.dcm");
+        text << "no DICOM here, only a line of text that is long enough to be parsed as something\n";
+    }
+    struct Broken {
+        const char* name;
+        std::filesystem::path file;
+        int code;
+    };
+    const std::vector<Broken> broken{
+        {"missing", dir / "none.dcm", errc::NotFound},
+        {"cut inside the pixel data", test::writeTruncatedCopy(good, dir / "cut.dcm", 1000), errc::NotDicom},
+        {"one byte short", test::writeTruncatedCopy(good, dir / "short.dcm", 1), errc::NotDicom},
+        {"no DICOM", dir / "text.dcm", errc::NotDicom},
+    };
+    const Image header = Image::read(good, ReadMode::HeaderOnly);
+    Association a;
+    a.open("127.0.0.1", scp.port(), "CORVALIGHT", "STORESCP", Association::contextsFor({&header}));
+    for (const Broken& b : broken) {
+        try {
+            a.sendFile(b.file);
+            ADD_FAILURE() << b.name << ": sent";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), b.code) << b.name << ": " << e.message();
+        }
+    }
+    EXPECT_TRUE(a.isOpen());
+    EXPECT_EQ(a.sendFile(good), header.sopInstanceUid());
+    a.close();
+
+    ASSERT_TRUE(waitFor([&] { return filesIn(dir / "in").size() == 1; }));
+    const Image received = Image::read(filesIn(dir / "in").front());
+    EXPECT_EQ(received.sopInstanceUid(), header.sopInstanceUid());
+    const Image original = Image::read(good);
+    const std::string pixels = original.attributes().rawBytes({0x7FE0, 0x0010});
+    EXPECT_EQ(pixels.size(), 1024u * 1024u * 2u);
+    EXPECT_EQ(received.attributes().rawBytes({0x7FE0, 0x0010}), pixels);
 }
 
 TEST(DicomAssociation, OpenThrowsWhenNobodyAnswers)

@@ -18,6 +18,7 @@
 #include "header/rewrite_handover.h"
 #include "header/rule_store.h"
 #include "db/schema.h"
+#include "station/recording_report.h"
 #include "station/scripted_operator.h"
 #include "recvora_harness.h"
 
@@ -29,22 +30,13 @@ using corva::dicom::Tag;
 using corva::test::DicomRecipe;
 using corva::test::ReceiverSite;
 using corva::test::uniqueUid;
+using corva::station::test::RecordingReport;
 using namespace std::chrono_literals;
 
 const Tag Name{0x0010, 0x0010};
 const Tag StudyDescription{0x0008, 0x1030};
 const Tag Kvp{0x0018, 0x0060};
 const Tag Exposure{0x0018, 0x1152};
-
-class RecordingReport : public jobs::JobReport {
-public:
-    void setCaption(const std::string& c, const std::string&) override { caption = c; }
-    void appendLog(const std::string& text) override { log += text; }
-    void setProgressMaximum(double) override {}
-    void setProgress(double) override {}
-    void unexpectedError(int, const std::string& d) override { errors += d; }
-    std::string caption, log, errors;
-};
 
 // One image as the store holds it after ingest.
 struct Stored {
@@ -210,8 +202,8 @@ TEST_F(HeaderJobTest, ANameCorrectedOnOneLoadedSeriesReachesEveryImageOfThePatie
                                                "Muster^Annabel")}));
     RecordingReport report;
     const auto outcome = job.run(report);
-    EXPECT_TRUE(outcome.complete) << report.log;
-    EXPECT_EQ(report.caption, "Updating Study");
+    EXPECT_TRUE(outcome.complete) << report.log();
+    EXPECT_EQ(report.caption(), "Updating Study");
     ASSERT_TRUE(settled(7));
     const auto after = stored();
     EXPECT_EQ(uids(after), uids(before));
@@ -224,9 +216,9 @@ TEST_F(HeaderJobTest, ANameCorrectedOnOneLoadedSeriesReachesEveryImageOfThePatie
     }
     EXPECT_EQ(renamed, 6);
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM tblPatienten WHERE PATID1 = ?", "P1"), 1);
-    EXPECT_NE(report.log.find("Saving images ... OK\r\n"), std::string::npos) << report.log;
-    EXPECT_NE(report.log.find("Moving images to input folder ... OK\r\n"), std::string::npos) << report.log;
-    EXPECT_EQ(report.log.substr(report.log.size() - 11), "Tasks done.");
+    EXPECT_NE(report.log().find("Saving images ... OK\r\n"), std::string::npos) << report.log();
+    EXPECT_NE(report.log().find("Moving images to input folder ... OK\r\n"), std::string::npos) << report.log();
+    EXPECT_EQ(report.log().substr(report.log().size() - 11), "Tasks done.");
 }
 
 struct LevelCase {
@@ -245,7 +237,7 @@ TEST_P(HeaderJobLevels, RewrittenImagesComeBackWithTheirNewValues)
     const auto before = stored();
     HeaderJob job(paths_, input(c.loadedLevel, {c.task}));
     RecordingReport report;
-    EXPECT_TRUE(job.run(report).complete) << report.log;
+    EXPECT_TRUE(job.run(report).complete) << report.log();
     ASSERT_TRUE(settled(7));
     const auto after = stored();
     EXPECT_EQ(uids(after), uids(before));
@@ -337,7 +329,7 @@ TEST_F(HeaderJobTest, NewSopUidsAtSeriesLevelAreGeneratedPerImage)
     const auto before = stored();
     HeaderJob job(paths_, input("Serie", {task("Series", "0008,0018 - SOP Instance UID", "x", 0, NewUidText)}));
     RecordingReport report;
-    EXPECT_TRUE(job.run(report).complete) << report.log;
+    EXPECT_TRUE(job.run(report).complete) << report.log();
     ASSERT_TRUE(settled(7));
     const auto after = stored();
     auto oldUids = uids(before), newUids = uids(after);
@@ -368,7 +360,7 @@ TEST_F(HeaderJobTest, ACopyThatFailsToWriteLeavesItsOriginal)
     const auto outcome = job.run(report);
     EXPECT_FALSE(outcome.complete);
     EXPECT_EQ(outcome.failures, 1);
-    EXPECT_NE(report.log.find("Saving images ... failed\r\n"), std::string::npos) << report.log;
+    EXPECT_NE(report.log().find("Saving images ... failed\r\n"), std::string::npos) << report.log();
     ASSERT_TRUE(settled(7));
     const auto after = stored();
     EXPECT_EQ(uids(after), uids(before));
@@ -418,7 +410,7 @@ TEST_F(HeaderJobTest, ARuleReplayedOnAStudyWithSeveralSeriesReachesAllOfThem)
     const auto before = stored();
     HeaderJob job(paths_, input("Studie", replayed));
     RecordingReport report;
-    EXPECT_TRUE(job.run(report).complete) << report.log;
+    EXPECT_TRUE(job.run(report).complete) << report.log();
     ASSERT_TRUE(settled(7));
     const auto after = stored();
     EXPECT_EQ(uids(after), uids(before));
@@ -488,7 +480,7 @@ TEST_P(HeaderJobStops, AJobStoppedAtAnyStepIsFinishedAtTheNextStart)
     // Running the job again completes the rest.
     HeaderJob again(paths_, input("Studie", {task("Patient", "0010,0010 - Patient's Name", "", 0, "Muster^Annabel")}));
     RecordingReport second;
-    EXPECT_TRUE(again.run(second).complete) << second.log;
+    EXPECT_TRUE(again.run(second).complete) << second.log();
     ASSERT_TRUE(settled(7));
     for (const auto& s : stored())
         EXPECT_TRUE(s.name == "Muster^Annabel" || s.name == "Other^Otto") << s.name;

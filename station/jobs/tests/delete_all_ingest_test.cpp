@@ -9,12 +9,12 @@
 #include "dicom_fixture.h"
 #include "jobs/delete_jobs.h"
 #include "poll_until.h"
-#include "recording_report.h"
+#include "station/recording_report.h"
 #include "recvora_harness.h"
 
 namespace fs = std::filesystem;
 using namespace corva;
-using corva::station::jobs::test::RecordingReport;
+using corva::station::test::RecordingReport;
 
 namespace {
 

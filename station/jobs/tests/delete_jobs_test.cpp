@@ -13,39 +13,22 @@
 #include "dicom_fixture.h"
 #include "jobs/delete_jobs.h"
 #include "jobs/edit_form.h"
-#include "recording_report.h"
+#include "station/recording_report.h"
 #include "station_test_support.h"
 
 namespace fs = std::filesystem;
 using namespace corva::station;
 using namespace corva::station::jobs;
-using corva::station::jobs::test::RecordingReport;
+using corva::station::test::RecordingReport;
 
 namespace {
 
 class DeleteJobsTest : public corva::station::test::StationTest {
 protected:
-    struct Study {
-        std::int64_t key;
-        std::string uid;
-        std::vector<std::int64_t> series;
-        std::vector<std::string> images;  // per series, in order: series0 first
-    };
+    using Study = StudyRows;
     // A study with `seriesCount` series of `perSeries` images each, files included.
     Study makeStudy(std::int64_t patient, int seriesCount, int perSeries) {
-        Study s;
-        s.uid = corva::test::uniqueUid();
-        s.key = addStudy(patient, s.uid);
-        for (int i = 0; i < seriesCount; ++i) {
-            const auto series = addSeries(s.key, corva::test::uniqueUid(), i + 1);
-            s.series.push_back(series);
-            for (int j = 0; j < perSeries; ++j) {
-                const std::string uid = corva::test::uniqueUid();
-                addImage(series, s.uid, uid, j + 1);
-                s.images.push_back(uid);
-            }
-        }
-        return s;
+        return addStudyWithImages(patient, seriesCount, perSeries);
     }
     JobTarget target(std::int64_t patient, const std::string& patientId, const Study* study = nullptr,
                      std::int64_t series = 0) {

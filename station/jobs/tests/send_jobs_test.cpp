@@ -6,12 +6,14 @@
 #include <QPushButton>
 #include <QTest>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <set>
 
 #include "dicom_fixture.h"
 #include "jobs/edit_form.h"
 #include "jobs/send_jobs.h"
-#include "recording_report.h"
+#include "station/recording_report.h"
 #include "station_test_support.h"
 #include "store_scp.h"
 #include "temp_dir.h"
@@ -19,7 +21,7 @@
 namespace fs = std::filesystem;
 using namespace corva::station;
 using namespace corva::station::jobs;
-using corva::station::jobs::test::RecordingReport;
+using corva::station::test::RecordingReport;
 using corva::station::jobs::test::StoreScp;
 using Lines = std::vector<std::string>;
 
@@ -59,26 +61,12 @@ protected:
     }
     void startScp(std::vector<std::string> extra = {}) { scp_ = std::make_unique<StoreScp>(inbox_->path(), extra); }
 
-    struct Study {
-        std::int64_t key;
-        std::string uid;
-        std::vector<std::int64_t> series;
-        std::vector<std::string> images;
-    };
+    using Study = StudyRows;
+    // With `converted`, every image also has its converted file in the work folder.
     Study makeStudy(std::int64_t patient, int seriesCount, int perSeries, bool converted) {
-        Study s;
-        s.uid = corva::test::uniqueUid();
-        s.key = addStudy(patient, s.uid);
-        for (int i = 0; i < seriesCount; ++i) {
-            const auto series = addSeries(s.key, corva::test::uniqueUid(), i + 1);
-            s.series.push_back(series);
-            for (int j = 0; j < perSeries; ++j) {
-                const std::string uid = corva::test::uniqueUid();
-                addImage(series, s.uid, uid, j + 1);
-                s.images.push_back(uid);
-                if (converted) convert(s, uid);
-            }
-        }
+        const Study s = addStudyWithImages(patient, seriesCount, perSeries);
+        if (converted)
+            for (const auto& uid : s.images) convert(s, uid);
         return s;
     }
     // The converted file of an image waiting in the work folder.
@@ -154,21 +142,74 @@ TEST_F(SendJobsTest, SeriesSentWithoutKeepRemovesExactlyThatSeries) {
     EXPECT_FALSE(fs::exists(folder_->images() / s.uid / (s.images[2] + ".dcm")));
 }
 
-TEST_F(SendJobsTest, FileGoneFromTheStoreCountsAsNotSentAndRemovesNothing) {
+// A file of the series gone from the store, or cut short (a copy broken off) before the
+// job or while it sends the files before it (after the job read it ahead), is found
+// before any of it goes out: it counts as not sent, the files after it still go and
+// nothing is removed.
+struct DamagedFile {
+    enum Damage { Deleted, CutShort, CutWhileSending };
+    const char* name;
+    Damage damage;
+    const char* logged;
+};
+
+// Calls `then` once the first image has gone.
+class AfterFirstImageReport : public RecordingReport {
+public:
+    explicit AfterFirstImageReport(std::function<void()> then) : then_(std::move(then)) {}
+    void setProgress(double v) override {
+        RecordingReport::setProgress(v);
+        if (v == 1 && then_) then_();
+    }
+
+private:
+    std::function<void()> then_;
+};
+
+class DamagedFileSendTest : public SendJobsTest, public ::testing::WithParamInterface<DamagedFile> {};
+
+TEST_P(DamagedFileSendTest, CountsAsNotSentAndRemovesNothing) {
+    const DamagedFile& c = GetParam();
     startScp();
     const auto p = addPatient("ID1", "Alpha", "A");
     const Study s = makeStudy(p, 1, 3, false);
-    fs::remove(folder_->images() / s.uid / (s.images[1] + ".dcm"));
+    const fs::path damaged = folder_->images() / s.uid / (s.images[1] + ".dcm");
+    corva::test::TempDir scratch("cut");
+    corva::test::DicomRecipe recipe;
+    recipe.studyUid = s.uid;
+    recipe.sopInstanceUid = s.images[1];
+    recipe.rows = 1024;  // 2 MB of pixel data: read from the file while it is sent
+    recipe.columns = 1024;
+    const fs::path whole = corva::test::writeDicom(scratch.path() / "whole.dcm", recipe);
+    const auto cut = [&] { corva::test::writeTruncatedCopy(whole, damaged, 4096); };
+    switch (c.damage) {
+        case DamagedFile::Deleted: fs::remove(damaged); break;
+        case DamagedFile::CutShort: cut(); break;
+        case DamagedFile::CutWhileSending: fs::copy_file(whole, damaged, fs::copy_options::overwrite_existing); break;
+    }
     const auto st = setup(p, "Alpha^A", &s, s.series[0], false);
     SendJob job(SendJob::Level::Series, st, check(st));
-    RecordingReport r;
+    AfterFirstImageReport r(c.damage == DamagedFile::CutWhileSending ? std::function<void()>(cut) : nullptr);
     EXPECT_FALSE(job.run(r).complete);
     job.windowClosed();
     EXPECT_EQ(r.lines(), (Lines{"Sending Series ... OK", "2 of 3 images successfully sent.", "Tasks done!"}));
+    EXPECT_EQ(r.progress(), 3);
     EXPECT_FALSE(job.removedAfterSend());
     EXPECT_EQ(countRows("tblImages"), 3);
+    EXPECT_EQ(fs::exists(damaged), c.damage != DamagedFile::Deleted);
+    std::set<std::string> arrived;
+    for (const auto& f : received(inbox_->path())) arrived.insert(f.filename().string().substr(3));
+    EXPECT_EQ(arrived, (std::set<std::string>{s.images[0], s.images[2]}));
     EXPECT_NE(errorLog().find("EditForm SerieSenden (TRANSMIT_ERRROR)"), std::string::npos);
+    EXPECT_NE(errorLog().find(c.logged), std::string::npos) << errorLog();
 }
+
+INSTANTIATE_TEST_SUITE_P(Store, DamagedFileSendTest,
+                         ::testing::Values(DamagedFile{"Gone", DamagedFile::Deleted, "File not found"},
+                                           DamagedFile{"CutShort", DamagedFile::CutShort, "Incomplete DICOM file"},
+                                           DamagedFile{"CutWhileSending", DamagedFile::CutWhileSending,
+                                                       "Incomplete DICOM file"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SendJobsTest, StudySendsOnlyItsOwnConvertedFilesAndRemovesTheStudyAndLastPatient) {
     startScp();

@@ -7,7 +7,7 @@
 #include "dicom_fixture.h"
 #include "transfer/import_jobs.h"
 #include "program_folder.h"
-#include "recording_report.h"
+#include "station/recording_report.h"
 #include "temp_dir.h"
 #include "transfer_test_util.h"
 
@@ -23,7 +23,7 @@ using corva::test::uniqueUid;
 using corva::test::writeDicom;
 using corva::test::writeFile;
 using test::entries;
-using test::RecordingReport;
+using corva::station::test::RecordingReport;
 
 class ImportJobsTest : public ::testing::Test {
 protected:
@@ -64,8 +64,8 @@ TEST_F(ImportJobsTest, SeveralFilesWithTheSameUidWriteTheFirstAndCountBoth)
     const auto outcome = job.run(report);
 
     EXPECT_EQ(job.caption(), "Import image(s)");
-    EXPECT_EQ(report.log, "Importing image(s) ... OK\r\n3 image(s) successfully imported.\r\nTasks done.");
-    EXPECT_EQ(report.progress, (std::vector<std::string>{"value=0", "max=3", "value=1", "value=2", "value=3"}));
+    EXPECT_EQ(report.log(), "Importing image(s) ... OK\r\n3 image(s) successfully imported.\r\nTasks done.");
+    EXPECT_EQ(report.progressCalls(), (std::vector<std::string>{"value=0", "max=3", "value=1", "value=2", "value=3"}));
     EXPECT_TRUE(outcome.complete);
     auto expected = std::vector<std::string>{other + ".dcm", shared + ".dcm"};
     std::sort(expected.begin(), expected.end());
@@ -87,12 +87,12 @@ TEST_F(ImportJobsTest, FilesThatCannotBeImportedAreNamedInTheLogAndNotCounted)
     RecordingReport report;
     const auto outcome = job.run(report);
 
-    EXPECT_TRUE(report.log.starts_with("Importing image(s) ... failed\r\nNot imported: " + files[0].string()))
-        << report.log;
+    EXPECT_TRUE(report.log().starts_with("Importing image(s) ... failed\r\nNot imported: " + files[0].string()))
+        << report.log();
     for (const auto& f : {files[0], files[2], files[3]})
-        EXPECT_NE(report.log.find("Not imported: " + f.string() + " ("), std::string::npos) << f;
-    EXPECT_TRUE(report.log.ends_with("\r\n1 image(s) successfully imported.\r\nTasks done.")) << report.log;
-    EXPECT_EQ(report.progress.back(), "value=4");
+        EXPECT_NE(report.log().find("Not imported: " + f.string() + " ("), std::string::npos) << f;
+    EXPECT_TRUE(report.log().ends_with("\r\n1 image(s) successfully imported.\r\nTasks done.")) << report.log();
+    EXPECT_EQ(report.progressCalls().back(), "value=4");
     EXPECT_FALSE(outcome.complete);
     EXPECT_EQ(outcome.failures, 3);
     EXPECT_EQ(entries(site.temp()), (std::vector<std::string>{uid + ".dcm"}));
@@ -124,13 +124,13 @@ TEST_F(ImportJobsTest, OneFileIsImportedAndAFailureIsNotReportedAsSuccess)
         RecordingReport report;
         const auto outcome = job.run(report);
         if (c.dicom) {
-            EXPECT_EQ(report.log, c.expectedLog);
-            EXPECT_EQ(report.progress, (std::vector<std::string>{"value=0", "max=1", "value=1"}));
+            EXPECT_EQ(report.log(), c.expectedLog);
+            EXPECT_EQ(report.progressCalls(), (std::vector<std::string>{"value=0", "max=1", "value=1"}));
             EXPECT_TRUE(outcome.complete);
         } else {
-            EXPECT_TRUE(report.log.starts_with("Importing image(s) ... failed\r\nNot imported: " + file.string() + " ("))
-                << report.log;
-            EXPECT_TRUE(report.log.ends_with(")\r\n0 image(s) successfully imported.\r\nTasks done.")) << report.log;
+            EXPECT_TRUE(report.log().starts_with("Importing image(s) ... failed\r\nNot imported: " + file.string() + " ("))
+                << report.log();
+            EXPECT_TRUE(report.log().ends_with(")\r\n0 image(s) successfully imported.\r\nTasks done.")) << report.log();
             EXPECT_FALSE(outcome.complete);
             EXPECT_NE(errorLog().find("EditForm ImportTimer ERROR_IMPORT_SINGLE"), std::string::npos);
         }
@@ -149,7 +149,7 @@ TEST_F(ImportJobsTest, AFileWaitingInTheInputFolderIsNotWrittenOver)
     RecordingReport report;
     job.run(report);
 
-    EXPECT_EQ(report.log, "Importing image(s) ... OK\r\n1 image(s) successfully imported.\r\nTasks done.");
+    EXPECT_EQ(report.log(), "Importing image(s) ... OK\r\n1 image(s) successfully imported.\r\nTasks done.");
     EXPECT_EQ(patientOf(uid), "Waiting^Already");
     EXPECT_EQ(fs::last_write_time(site.temp() / (uid + ".dcm")), before);
     EXPECT_EQ(entries(site.temp()), (std::vector<std::string>{uid + ".dcm"}));
@@ -186,11 +186,11 @@ TEST_F(ImportJobsTest, DicomDirFromAnotherSystemResolvesNamesAndReportsTheMissin
     const auto outcome = job.run(report);
 
     EXPECT_EQ(job.caption(), "Import DICOM-Dir");
-    EXPECT_EQ(report.log,
+    EXPECT_EQ(report.log(),
               "Importing DICOM-Dir ... failed\r\n"
               "Not imported: IMAGES/IM000003 (File not found: IMAGES/IM000003)\r\n"
               "2 image(s) imported\r\nTasks done.");
-    EXPECT_EQ(report.progress,
+    EXPECT_EQ(report.progressCalls(),
               (std::vector<std::string>{"value=0", "max=1", "value=0", "value=1", "value=0", "value=1", "value=0"}));
     EXPECT_FALSE(outcome.complete);
     EXPECT_EQ(outcome.failures, 1);
@@ -210,10 +210,10 @@ TEST_F(ImportJobsTest, AFileThatIsNoDicomDirFailsWithoutTasksDone)
         ImportDicomDirJob job(file, site.temp());
         RecordingReport report;
         const auto outcome = job.run(report);
-        EXPECT_TRUE(report.log.starts_with("Importing DICOM-Dir ... failed\r\n")) << report.log;
-        EXPECT_NE(report.log.find(file.string()), std::string::npos) << report.log;
-        EXPECT_EQ(report.log.find("Tasks done."), std::string::npos);
-        EXPECT_TRUE(report.errors.empty());
+        EXPECT_TRUE(report.log().starts_with("Importing DICOM-Dir ... failed\r\n")) << report.log();
+        EXPECT_NE(report.log().find(file.string()), std::string::npos) << report.log();
+        EXPECT_EQ(report.log().find("Tasks done."), std::string::npos);
+        EXPECT_TRUE(report.errors().empty());
         EXPECT_FALSE(outcome.complete);
     }
     EXPECT_NE(errorLog().find("EditForm ImportDirTimer"), std::string::npos);
@@ -239,7 +239,7 @@ TEST_F(ImportJobsTest, DicomDirWrittenByDcmmkdirImportsEveryImage)
     ImportDicomDirJob job(medium / "DICOMDIR", site.temp());
     RecordingReport report;
     EXPECT_TRUE(job.run(report).complete);
-    EXPECT_EQ(report.log, "Importing DICOM-Dir ... OK\r\n3 image(s) imported\r\nTasks done.");
+    EXPECT_EQ(report.log(), "Importing DICOM-Dir ... OK\r\n3 image(s) imported\r\nTasks done.");
     std::sort(uids.begin(), uids.end());
     EXPECT_EQ(entries(site.temp()), uids);
 }

@@ -14,7 +14,7 @@
 #include "transfer/image_exporter.h"
 #include "transfer/import_jobs.h"
 #include "program_folder.h"
-#include "recording_report.h"
+#include "station/recording_report.h"
 #include "temp_dir.h"
 #include "transfer_test_util.h"
 #include "transfer/zip_packer.h"
@@ -91,9 +91,9 @@ TEST(RoundTripTest, ExportedMediumImportsEveryImageWithItsPixels)
     EXPECT_NE(out.find("BasicDirectory"), std::string::npos) << out;
 
     ImportDicomDirJob job(dicomDir, site.temp());
-    test::RecordingReport report;
+    corva::station::test::RecordingReport report;
     EXPECT_TRUE(job.run(report).complete);
-    EXPECT_EQ(report.log, "Importing DICOM-Dir ... OK\r\n4 image(s) imported\r\nTasks done.");
+    EXPECT_EQ(report.log(), "Importing DICOM-Dir ... OK\r\n4 image(s) imported\r\nTasks done.");
     std::vector<std::string> expected;
     for (std::size_t i = 0; i < study.files.size(); ++i) {
         const fs::path back = site.temp() / (study.sops[i] + ".dcm");
@@ -139,8 +139,8 @@ TEST(RoundTripTest, ImportedMediumIsFiledByIngradoInTheImageStore)
     const fs::path dicomDir = exportZipUnpack(study, exported.path(), unpacked.path());
 
     ImportDicomDirJob job(dicomDir, site.temp());
-    test::RecordingReport report;
-    ASSERT_TRUE(job.run(report).complete) << report.log;
+    corva::station::test::RecordingReport report;
+    ASSERT_TRUE(job.run(report).complete) << report.log();
 
     const auto stored = [&](std::size_t i) { return site.images() / study.uid / (study.sops[i] + ".dcm"); };
     const auto deadline = std::chrono::steady_clock::now() + 60s;

@@ -140,6 +140,22 @@ std::int64_t StationTest::addImage(std::int64_t seriesKey, const std::string& st
     return key;
 }
 
+StationTest::StudyRows StationTest::addStudyWithImages(std::int64_t patientKey, int seriesCount, int perSeries) {
+    StudyRows s;
+    s.uid = corva::test::uniqueUid();
+    s.key = addStudy(patientKey, s.uid);
+    for (int i = 0; i < seriesCount; ++i) {
+        const auto series = addSeries(s.key, corva::test::uniqueUid(), i + 1);
+        s.series.push_back(series);
+        for (int j = 0; j < perSeries; ++j) {
+            const std::string uid = corva::test::uniqueUid();
+            addImage(series, s.uid, uid, j + 1);
+            s.images.push_back(uid);
+        }
+    }
+    return s;
+}
+
 void StationTest::addReceiveRow() {
     auto db = openImageDb();
     db.exec("INSERT INTO tblReceive (PATID, StudyID, SeriesID, ImageID) VALUES (1, 1, 1, 1)");

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "db/database.h"
 #include "station/scripted_operator.h"
@@ -39,6 +40,15 @@ protected:
     std::int64_t addImage(std::int64_t seriesKey, const std::string& studyUid, const std::string& imageUid, int imageNr,
                           const std::string& time = "10:15:00", int rows = 32, int columns = 24,
                           std::optional<std::int64_t> imageId = std::nullopt);
+    // A study of the patient with `seriesCount` series of `perSeries` images each, rows
+    // and store files (see addImage), all with fresh UIDs.
+    struct StudyRows {
+        std::int64_t key = 0;
+        std::string uid;
+        std::vector<std::int64_t> series;
+        std::vector<std::string> images;  // series by series, each in image order
+    };
+    StudyRows addStudyWithImages(std::int64_t patientKey, int seriesCount, int perSeries);
     void addReceiveRow();
     std::int64_t countRows(const std::string& table) const;
     std::string errorLog() const;
