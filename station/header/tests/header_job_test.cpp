@@ -301,7 +301,7 @@ TEST_F(HeaderJobTest, TheLoadedImagesAreSavedWithTheWindowTheSettingsAsk)
         const auto loaded = in.loaded;
         HeaderJob job(paths_, in);
         RecordingReport report;
-        EXPECT_TRUE(job.run(report).complete) << report.log;
+        EXPECT_TRUE(job.run(report).complete) << report.log();
         ASSERT_TRUE(settled(7));
         std::set<std::string> loadedUids;
         for (std::size_t i = 0; i < loaded.size(); ++i) {
