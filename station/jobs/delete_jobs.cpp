@@ -299,10 +299,10 @@ JobOutcome DeleteAllJob::run(JobReport& report) {
         corva::log::LogError(e.code(), e.message(), "EditForm DeleteAllTimer");
         report.appendLog(Failed);
         outcome.complete = false;
-        // Without the template the rows stay; the folders go as before.
-        std::error_code ec;
-        for (const auto& entry : fs::directory_iterator(paths_.imageStore, ec))
-            if (entry.is_directory(ec)) folders.push_back(entry.path());
+        // The rows stay, so their images stay too: a row without its file is an image lost.
+        report.appendLog("Removing images ... skipped (database entries kept)\r\n");
+        report.appendLog("Tasks done.");
+        return outcome;
     }
     report.appendLog("Removing images ... ");
     report.setProgress(0);

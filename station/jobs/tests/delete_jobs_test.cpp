@@ -165,12 +165,17 @@ TEST_F(DeleteJobsTest, DeleteAllEmptiesDatabaseAndStudyFoldersButNotLooseFiles) 
 
 TEST_F(DeleteJobsTest, DeleteAllWithoutTemplateFailsTheDatabaseStep) {
     const auto a = addPatient("ID1", "Alpha", "A");
-    makeStudy(a, 1, 1);
+    const auto study = makeStudy(a, 1, 1);
     fs::remove(folder_->templateDatabase());
     DeleteAllJob job(stationContext().paths);
     RecordingReport r;
     job.run(r);
-    EXPECT_EQ(r.lines(), (Lines{"Removing database entries ... failed", "Removing images ... OK", "Tasks done."}));
+    EXPECT_EQ(r.lines(),
+              (Lines{"Removing database entries ... failed", "Removing images ... skipped (database entries kept)",
+                     "Tasks done."}));
+    // Every row kept has its file.
+    EXPECT_EQ(countRows("tblImages"), 1);
+    EXPECT_TRUE(fs::exists(folder_->images() / study.uid / (study.images.at(0) + ".dcm")));
 }
 
 // Registration the way the ingest service does it: rows committed in one transaction,
