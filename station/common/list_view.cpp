@@ -34,6 +34,8 @@ ListView::ListView(const QString& objectName, const QStringList& columns, QWidge
     connect(fitLater_, &QTimer::timeout, this, &ListView::fitColumns);
     connect(model(), &QAbstractItemModel::rowsInserted, fitLater_, qOverload<>(&QTimer::start));
     connect(model(), &QAbstractItemModel::dataChanged, fitLater_, qOverload<>(&QTimer::start));
+    // An empty list shows its titles whole until the first fill.
+    fitLater_->start();
     header()->viewport()->installEventFilter(this);
     connect(header(), &QHeaderView::sectionResized, this, [this](int column, int, int) {
         if (headerPressed_) sizedByOperator_.insert(column);

@@ -143,6 +143,15 @@ protected:
     std::unique_ptr<MainForm> form_;
 };
 
+// Before the first fill the lists show their column titles whole.
+TEST_F(LayoutTest, EmptyListsShowTheirTitles) {
+    auto& f = open();
+    for (ListView* list : {f.lvPatients(), f.lvStudien()})
+        for (int column = 0; column < list->columnCount(); ++column)
+            EXPECT_TRUE(waitFor([&] { return columnShown(list, column); }, 3000))
+                << list->objectName().toStdString() << " " << columnReport(list, column);
+}
+
 TEST_F(LayoutTest, TaskControlsCarryTheirLabels) {
     auto& f = open();
     const std::pair<const char*, const char*> fields[] = {
