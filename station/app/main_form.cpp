@@ -351,8 +351,9 @@ QWidget* MainForm::buildTaskFrame(QWidget* parent) {
     taskLayout->addWidget(txtNeu_, 3, 1, 1, 3);
     taskLayout->addWidget(cmdTask_[0], 4, 0, 1, 2);
     taskLayout->addWidget(cmdTask_[1], 4, 2, 1, 2);
-    taskLayout->setColumnStretch(1, 1);
-    taskLayout->setColumnStretch(3, 1);
+    // The right pair holds the longer texts ("Change entry", "0018,0060 - KVP").
+    taskLayout->setColumnStretch(1, 2);
+    taskLayout->setColumnStretch(3, 3);
     return fraTasks;
 }
 
