@@ -1,7 +1,8 @@
 // Writes the files an installation ships besides the executables:
 //   <folder>/Data/QADef.dat   the empty image database (template of QAData.dat)
 //   <folder>/Data/QAUser.dat  the configuration database, its dictionary filled from
-//                             the toolkit's data dictionary
+//                             the toolkit's data dictionary, with the attribute names
+//                             of attribute_names.tsv (the toolkit knows only keywords)
 //   <folder>/CorvaLogo.bmp    the splash logo
 // Each file is written under a temporary name and renamed, so an interrupted build
 // never leaves half a file behind.
@@ -14,8 +15,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cctype>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <map>
 #include <set>
 
 #include "core/error.h"
@@ -56,7 +60,46 @@ std::string tagText(std::uint16_t group, std::uint16_t element)
     return buf;
 }
 
-void fillDictionary(corva::db::Database& db)
+// Attribute names by tag text, from lines "0010,0010<TAB>Patient's Name" ('#' starts a comment).
+std::map<std::string, std::string> readAttributeNames(const fs::path& file)
+{
+    std::ifstream in(file);
+    if (!in)
+        throw corva::Error(corva::errc::Generic, "cannot read " + file.string(), "mkfiles");
+    std::map<std::string, std::string> names;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const auto tab = line.find('\t');
+        if (line.empty() || line[0] == '#' || tab == std::string::npos || tab + 1 >= line.size())
+            continue;
+        names[line.substr(0, tab)] = line.substr(tab + 1);
+    }
+    return names;
+}
+
+// A name made from a keyword the name list lacks: "RETIRED_FileSetID" -> "File Set ID".
+std::string nameFromKeyword(std::string keyword)
+{
+    const std::string retired = "RETIRED_";
+    if (keyword.rfind(retired, 0) == 0)
+        keyword.erase(0, retired.size());
+    std::string name;
+    const auto up = [](char c) { return std::isupper(static_cast<unsigned char>(c)) != 0; };
+    const auto low = [](char c) { return std::islower(static_cast<unsigned char>(c)) != 0; };
+    for (std::size_t i = 0; i < keyword.size(); ++i) {
+        const char c = keyword[i];
+        // A word starts at a capital after a small letter, or at the last capital of an
+        // abbreviation that a small letter follows ("SOPClass" -> "SOP Class").
+        if (i > 0 && up(c) && (low(keyword[i - 1]) || (i + 1 < keyword.size() && up(keyword[i - 1]) && low(keyword[i + 1]))))
+            name += ' ';
+        name += c;
+    }
+    return name;
+}
+
+void fillDictionary(corva::db::Database& db, const std::map<std::string, std::string>& names)
 {
     auto entries = corva::dicom::publicDictionary();
     std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.tag < b.tag; });
@@ -66,10 +109,12 @@ void fillDictionary(corva::db::Database& db)
     for (const auto& e : entries) {
         if (!seen.insert(e.tag).second)
             continue;
+        const std::string tag = tagText(e.tag.group, e.tag.element);
+        const auto named = names.find(tag);
         insert.reset();
-        insert.bind(1, tagText(e.tag.group, e.tag.element))
+        insert.bind(1, tag)
             .bind(2, e.vr)
-            .bind(3, e.name)
+            .bind(3, named != names.end() ? named->second : nameFromKeyword(e.name))
             .bind(4, corva::db::Yes);
         insert.run();
     }
@@ -110,8 +155,8 @@ void writeLogo(const fs::path& file)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::cerr << "usage: corva_mkfiles <program folder>\n";
+    if (argc != 3) {
+        std::cerr << "usage: corva_mkfiles <program folder> <attribute_names.tsv>\n";
         return 2;
     }
     // Text on the logo needs the font database of a GUI application (offscreen is enough).
@@ -120,14 +165,15 @@ int main(int argc, char** argv)
     QGuiApplication app(argc, argv);
     try {
         const fs::path folder = argv[1];
+        const auto names = readAttributeNames(argv[2]);
         const fs::path data = folder / corva::folder::Data;
         fs::create_directories(data);
         writeDatabase(data / corva::db::TemplateDatabaseFile, [](corva::db::Database& db) {
             corva::db::createImageSchema(db);
         });
-        writeDatabase(data / corva::db::UserDatabaseFile, [](corva::db::Database& db) {
+        writeDatabase(data / corva::db::UserDatabaseFile, [&names](corva::db::Database& db) {
             corva::db::createUserSchema(db);
-            fillDictionary(db);
+            fillDictionary(db, names);
         });
         writeLogo(folder / "CorvaLogo.bmp");
     } catch (const corva::Error& e) {

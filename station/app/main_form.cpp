@@ -136,7 +136,8 @@ void MainForm::closeEvent(QCloseEvent* e) {
 void MainForm::setStartColumns() {
     const int total = std::max(splMain_->width(), width() - 8);
     const int left = std::clamp(total * 35 / 100, 340, 520);
-    const int right = std::clamp(total * 22 / 100, 210, 340);
+    // The right column holds five task columns: at 1280 pixels about 330 of them.
+    const int right = std::clamp(total * 26 / 100, 210, 380);
     splMain_->setSizes({left, std::max(260, total - left - right), right});
     const int height = std::max(splLeft_->height(), 400);
     splLeft_->setSizes({height * 58 / 100, height * 42 / 100});
@@ -251,6 +252,8 @@ void MainForm::buildControls() {
     // Right: header view above the task list.
     splRight_ = splitter(Qt::Vertical, "splRight");
     lvHeader_ = new ListView("lvHeader", {"Tag", "Description", "Value"}, splRight_);
+    // In the narrow column the description gives way first, so the value stays in sight.
+    lvHeader_->setShareViewport(true, {1});
     splRight_->addWidget(lvHeader_);
     splRight_->addWidget(buildTaskFrame(splRight_));
     splRight_->setStretchFactor(0, 3);
@@ -309,7 +312,8 @@ QWidget* MainForm::buildTaskFrame(QWidget* parent) {
     fraTasks->setObjectName("fraTasks");
     auto* taskLayout = new QGridLayout(fraTasks);
     lvTasks_ = new ListView("lvTasks", {"Level", "Source", "Old value", "Task", "Target"}, fraTasks);
-    taskLayout->addWidget(lvTasks_, 0, 0, 1, 2);
+    lvTasks_->setShareViewport(true, {1, 2, 4});  // source, old value and target give way first
+    taskLayout->addWidget(lvTasks_, 0, 0, 1, 4);
     auto* cboLevel = new QComboBox(fraTasks);
     cboLevel->setObjectName("cboLevel");
     cboTask_ = new QComboBox(fraTasks);
@@ -324,13 +328,32 @@ QWidget* MainForm::buildTaskFrame(QWidget* parent) {
     cmdTask_[0]->setObjectName("cmdTask_0");
     cmdTask_[1] = new QPushButton("Delete Task", fraTasks);
     cmdTask_[1]->setObjectName("cmdTask_1");
-    taskLayout->addWidget(cboLevel, 1, 0);
-    taskLayout->addWidget(cboTask_, 1, 1);
-    taskLayout->addWidget(txtSelected_, 2, 0);
-    taskLayout->addWidget(cboTarget, 2, 1);
-    taskLayout->addWidget(txtNeu_, 3, 0, 1, 2);
-    taskLayout->addWidget(cmdTask_[0], 4, 0);
-    taskLayout->addWidget(cmdTask_[1], 4, 1);
+    // Two rows of label and control pairs; the value box and the buttons below them.
+    const auto labelled = [&](const char* caption, const char* name, QWidget* control, int row, int column) {
+        auto* label = new QLabel(caption, fraTasks);
+        label->setObjectName(name);
+        label->setBuddy(control);
+        taskLayout->addWidget(label, row, column);
+        taskLayout->addWidget(control, row, column + 1);
+    };
+    // The combo boxes may shrink below their longest entry in a narrow column.
+    for (QComboBox* box : {cboLevel, cboTask_, cboTarget}) {
+        box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        box->setMinimumContentsLength(2);
+    }
+    for (QPushButton* button : cmdTask_) button->setMinimumWidth(40);
+    taskLayout->setContentsMargins(4, 4, 4, 4);
+    taskLayout->setHorizontalSpacing(4);
+    labelled("Level:", "lblLevel", cboLevel, 1, 0);
+    labelled("Task:", "lblTask", cboTask_, 1, 2);
+    labelled("Tag:", "lblSelected", txtSelected_, 2, 0);
+    labelled("to:", "lblTarget", cboTarget, 2, 2);
+    taskLayout->addWidget(txtNeu_, 3, 1, 1, 3);
+    taskLayout->addWidget(cmdTask_[0], 4, 0, 1, 2);
+    taskLayout->addWidget(cmdTask_[1], 4, 2, 1, 2);
+    // The right pair holds the longer texts ("Change entry", "0018,0060 - KVP").
+    taskLayout->setColumnStretch(1, 2);
+    taskLayout->setColumnStretch(3, 3);
     return fraTasks;
 }
 

@@ -36,6 +36,13 @@ public:
     void setMaxFittedWidth(int pixels) { maxFitted_ = pixels; }
     int maxFittedWidth() const { return maxFitted_; }
     bool sizedByOperator(int column) const { return sizedByOperator_.count(column) > 0; }
+    // For a list in a narrow column: when the fitted columns are wider than the viewport,
+    // the columns that need less than an even share keep their width and the wider ones
+    // share the rest, each at least as wide as its title or four letters (below that the
+    // list scrolls sideways). The columns `givingWay` are cut first, when that lets the
+    // others keep their whole width. A cut text shows whole as the cell's tool tip.
+    void setShareViewport(bool on, std::set<int> givingWay = {});
+    bool sharesViewport() const { return shareViewport_; }
 
 signals:
     void mouseUp(Qt::MouseButton button, QPoint position);
@@ -47,11 +54,15 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     int emptied_ = 0;
     QTimer* fitLater_ = nullptr;
     int maxFitted_ = 320;
+    bool shareViewport_ = false;
+    std::set<int> givingWay_;
     bool headerPressed_ = false;  // the operator is dragging a column edge
     std::set<int> sizedByOperator_;
 };

@@ -21,6 +21,8 @@
 #include <QTimer>
 
 #include "app/main_form.h"
+#include "db/database.h"
+#include "header/header_panel.h"
 #include "app/window_layout.h"
 #include "common/list_view.h"
 #include "common/station_context.h"
@@ -116,9 +118,102 @@ protected:
         return left >= 0 && left + h->sectionSize(column) <= list->viewport()->width() &&
                h->sectionSize(column) >= contentWidth(list, column);
     }
+    // Whole: inside the viewport and at least as wide as its contents.
+    // Usable: inside the viewport and wide enough to show a few letters.
+    static bool columnUsable(ListView* list, int column) {
+        const QHeaderView* h = list->header();
+        const int left = h->sectionViewportPosition(column);
+        return left >= 0 && left + h->sectionSize(column) <= list->viewport()->width() &&
+               h->sectionSize(column) >= list->fontMetrics().horizontalAdvance("MMM");
+    }
+    static std::string columnReport(ListView* list, int column) {
+        const QHeaderView* h = list->header();
+        return "column " + std::to_string(column) + " at " + std::to_string(h->sectionViewportPosition(column)) +
+               " width " + std::to_string(h->sectionSize(column)) + " needs " +
+               std::to_string(contentWidth(list, column)) + ", viewport " + std::to_string(list->viewport()->width());
+    }
+    // The filter "Mammo" of the shipped dictionary: what the header view shows of a mammogram.
+    void addMammoFilter() {
+        db::Database db(folder_->userDatabase());
+        db.exec("ALTER TABLE tblDictionary ADD COLUMN Mammo BIT NOT NULL DEFAULT 0");
+        db.exec("UPDATE tblDictionary SET Mammo = -1 WHERE Tag IN ('0008,0060', '0010,0010', '0010,0020', "
+                "'0018,11A0', '0020,000D')");
+    }
     std::int64_t study_ = 0;
     std::unique_ptr<MainForm> form_;
 };
+
+// Before the first fill the lists show their column titles whole.
+TEST_F(LayoutTest, EmptyListsShowTheirTitles) {
+    auto& f = open();
+    for (ListView* list : {f.lvPatients(), f.lvStudien()})
+        for (int column = 0; column < list->columnCount(); ++column)
+            EXPECT_TRUE(waitFor([&] { return columnShown(list, column); }, 3000))
+                << list->objectName().toStdString() << " " << columnReport(list, column);
+}
+
+TEST_F(LayoutTest, TaskControlsCarryTheirLabels) {
+    auto& f = open();
+    const std::pair<const char*, const char*> fields[] = {
+        {"cboLevel", "Level:"}, {"cboTask", "Task:"}, {"txtSelected", "Tag:"}, {"cboTarget", "to:"}};
+    for (const auto& [name, caption] : fields) {
+        auto* control = f.findChild<QWidget*>(name);
+        ASSERT_NE(control, nullptr) << name;
+        QLabel* label = nullptr;
+        for (QLabel* l : f.findChildren<QLabel*>())
+            if (l->buddy() == control) label = l;
+        ASSERT_NE(label, nullptr) << name;
+        EXPECT_EQ(label->text(), caption);
+        EXPECT_TRUE(label->isVisible()) << name;
+        EXPECT_EQ(shownRect(label, &f).size(), label->size()) << name << "'s label is cut";
+        // The label stands left of its control, on the same row.
+        EXPECT_LE(label->geometry().right(), control->geometry().left()) << name;
+        EXPECT_GT(label->geometry().bottom(), control->geometry().top()) << name;
+        EXPECT_LT(label->geometry().top(), control->geometry().bottom()) << name;
+    }
+}
+
+// The narrow right column: the header view shows each attribute's name and value, the
+// task list its task and target, without scrolling sideways.
+TEST_F(LayoutTest, HeaderViewAndTaskListShowTheirColumnsInTheNarrowColumn) {
+    addPatients();
+    addMammoFilter();
+    auto& f = open();
+    f.headerPanel().LoadModFilter("Mammo");
+    clickItem(f.lvPatients(), f.lvPatients()->findItems("4711000815", Qt::MatchExactly).value(0));
+    clickItem(f.lvStudien(), f.lvStudien()->itemAtPosition(1));
+    ASSERT_EQ(f.dv1()->count(), 4);
+    clickItem(f.lvImages(), f.lvImages()->itemAtPosition(1));
+    ListView* header = f.lvHeader();
+    ASSERT_EQ(header->count(), 5);
+    QTreeWidgetItem* name = header->findItems("0010,0010", Qt::MatchExactly).value(0);
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(name->text(1), "Patient's Name");  // the attribute's name, not the toolkit's keyword
+    EXPECT_EQ(name->text(2), "Test^Patient");
+    const bool wide = screenSize().width() >= 1280;
+    QTest::qWait(100);  // the columns follow their contents
+    // The tag whole; the value whole on the larger screen (a patient's name is typical).
+    EXPECT_TRUE(waitFor([&] { return columnShown(header, 0); }, 3000)) << columnReport(header, 0);
+    for (int column : {1, 2}) EXPECT_TRUE(columnUsable(header, column)) << columnReport(header, column);
+    if (wide) {
+        const int valueWidth = header->fontMetrics().horizontalAdvance(name->text(2));
+        EXPECT_GE(header->header()->sectionSize(2), valueWidth + 8) << columnReport(header, 2);
+    }
+    EXPECT_EQ(header->horizontalScrollBar()->maximum(), 0);
+
+    QTest::mouseClick(f.findChild<QPushButton*>("cmdTask_0"), Qt::LeftButton);
+    ListView* tasks = f.lvTasks();
+    ASSERT_EQ(tasks->count(), 5);
+    EXPECT_EQ(tasks->itemAtPosition(1)->text(0), "Image #1");
+    QTest::qWait(100);
+    for (int column = 0; column < 5; ++column) EXPECT_TRUE(columnUsable(tasks, column)) << columnReport(tasks, column);
+    // Level and task are short: on the larger screen they stay whole.
+    if (wide) {
+        EXPECT_TRUE(columnShown(tasks, 0)) << columnReport(tasks, 0);
+        EXPECT_TRUE(columnShown(tasks, 3)) << columnReport(tasks, 3);
+    }
+    EXPECT_EQ(tasks->horizontalScrollBar()->maximum(), 0);
+}
 
 TEST_F(LayoutTest, FirstStartFillsTheScreenAndShowsThePatientColumns) {
     addPatients();
