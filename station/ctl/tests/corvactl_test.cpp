@@ -10,13 +10,14 @@
 #include "ctl_site.h"
 #include "dicom/dicom.h"
 #include "dicom_fixture.h"
+#include "shell.h"
 #include "store_scp.h"
 
 namespace corva::station::ctl::test {
 namespace {
 
 namespace fs = std::filesystem;
-using corva::station::jobs::test::StoreScp;
+using corva::test::StoreScp;
 
 // Two patients, three studies, four images.
 const std::string Root = "1.2.826.0.1.3680043.9.7731.";
@@ -51,17 +52,6 @@ std::vector<std::string> writeFixture(const fs::path& folder) {
         files.push_back(corva::test::writeDicom(folder / (r.sopInstanceUid + ".dcm"), r).string());
     }
     return files;
-}
-
-std::string shellOut(const std::string& command, int* code) {
-    std::string out;
-    if (FILE* p = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buf[4096];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        *code = WEXITSTATUS(::pclose(p));
-    }
-    return out;
 }
 
 // The value of an attribute in each stored image of a study (empty when none).
@@ -283,7 +273,7 @@ TEST_F(CorvactlTest, DicomdirMediaOfOurExportAndOfDcmmkdirImportBack) {
         corva::test::writeDicom(other / "DICOM" / ("IM00000" + std::to_string(n)), recipe);
     }
     int code = -1;
-    const std::string made = shellOut("cd '" + other.string() + "' && dcmmkdir +I +r DICOM", &code);
+    const std::string made = corva::test::shell("cd " + corva::test::quoted(other) + " && dcmmkdir +I +r DICOM", &code);
     ASSERT_EQ(code, 0) << made;
 
     // The study goes and comes back from our medium; the other medium adds its study.
