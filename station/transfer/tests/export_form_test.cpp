@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDeadlineTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,6 +19,7 @@
 #include "station/scripted_operator.h"
 #include "dicom_fixture.h"
 #include "transfer/export_form.h"
+#include "poll_until.h"
 #include "program_folder.h"
 #include "settings/settings.h"
 #include "temp_dir.h"
@@ -61,17 +61,6 @@ private:
 };
 
 [[maybe_unused]] ::testing::Environment* const environment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
-
-bool waitFor(const std::function<bool()>& condition, int timeoutMs = 30000)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(5);
-    }
-    return true;
-}
 
 class ExportFormTest : public ::testing::Test {
 protected:
@@ -210,7 +199,7 @@ TEST_F(ExportFormTest, ExportMovesTheBarPerImageKeepsTheWindowResponsiveAndPacks
     EXPECT_TRUE(form.isRunning());
     EXPECT_FALSE(child<QPushButton>(form, "cmdExport")->isEnabled());
     EXPECT_FALSE(child<QCheckBox>(form, "chkDicomDir")->isEnabled());
-    ASSERT_TRUE(waitFor([&] { return !form.isVisible(); }));
+    ASSERT_TRUE(corva::test::pollUntil([&] { return !form.isVisible(); }, 30000));
 
     EXPECT_EQ(form.result(), QDialog::Accepted);
     ASSERT_FALSE(values.empty());
@@ -247,7 +236,7 @@ TEST_F(ExportFormTest, CancelDuringTheExportStopsItAndClosesTheWindow)
     child<QLineEdit>(form, "txtExportDir")->setText(QString::fromStdString(target.path().string()));
     child<QCheckBox>(form, "chkCompress")->setChecked(true);
     child<QPushButton>(form, "cmdExport")->click();
-    ASSERT_TRUE(waitFor([&] { return !form.isVisible(); }));
+    ASSERT_TRUE(corva::test::pollUntil([&] { return !form.isVisible(); }, 30000));
     EXPECT_FALSE(form.isRunning());
     EXPECT_TRUE(script.shown().empty());  // no ZIP prompt, no message
     EXPECT_LT(test::filesBelow(target.path()).size(), 100u);

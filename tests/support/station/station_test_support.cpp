@@ -8,6 +8,7 @@
 
 #include "dicom_fixture.h"
 #include "poll_until.h"
+#include "query.h"
 #include "viewer/loaded_image.h"
 #include "common/config_state.h"
 #include "common/station_context.h"
@@ -163,8 +164,7 @@ void StationTest::addReceiveRow() {
 
 std::int64_t StationTest::countRows(const std::string& table) const {
     auto db = openImageDb();
-    auto s = db.prepare("SELECT COUNT(*) FROM " + table);
-    return s.step() ? s.getInt(0) : -1;
+    return corva::test::queryNumber(db, "SELECT COUNT(*) FROM " + table);
 }
 
 std::string StationTest::errorLog() const {
