@@ -3,6 +3,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/edge.h"
 #include "core/error.h"
 #include "core/paths.h"
 #include "db/schema.h"
@@ -47,16 +48,6 @@ std::int64_t number(const std::string& text, const char* what) {
     } catch (const std::exception&) {
     }
     throw Error(errc::Generic, std::string("No current ") + what, "ImageDeleter");
-}
-
-void logCaught(const char* location) {
-    try {
-        throw;
-    } catch (const Error& e) {
-        corva::log::LogError(e.code(), e.message(), location);
-    } catch (const std::exception& e) {
-        corva::log::LogError(errc::Generic, e.what(), location);
-    }
 }
 
 // Removes a folder with all its content; false when it could not (missing counts as removed
