@@ -18,6 +18,7 @@
 
 #include "station/scripted_operator.h"
 #include "dicom_fixture.h"
+#include "offscreen_application.h"
 #include "transfer/export_form.h"
 #include "poll_until.h"
 #include "program_folder.h"
@@ -36,31 +37,8 @@ using corva::test::TempDir;
 using corva::test::writeDicom;
 
 // One application for the test program; settings go to a folder of this run.
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        home_ = std::make_unique<TempDir>("transfer-home");
-        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((home_->path() / "config").string()));
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        app_ = std::make_unique<QApplication>(argc_, argv_);
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
-    void TearDown() override
-    {
-        app_.reset();
-        home_.reset();
-    }
-
-private:
-    int argc_ = 1;
-    char name_[16] = "transfer-tests";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<TempDir> home_;
-    std::unique_ptr<QApplication> app_;
-};
-
-[[maybe_unused]] ::testing::Environment* const environment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] ::testing::Environment* const environment = ::testing::AddGlobalTestEnvironment(
+    new corva::station::test::OffscreenApplication("transfer-tests"));
 
 class ExportFormTest : public ::testing::Test {
 protected:
