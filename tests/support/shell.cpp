@@ -36,6 +36,17 @@ std::string dcmdump(const std::filesystem::path& file, const std::string& option
     return shellOutput("dcmdump " + (options.empty() ? std::string() : options + " ") + quoted(file));
 }
 
+std::vector<std::string> splitLines(const std::string& text, const std::string& separator)
+{
+    std::vector<std::string> out;
+    std::size_t from = 0;
+    for (std::size_t at; (at = text.find(separator, from)) != std::string::npos; from = at + separator.size())
+        out.push_back(text.substr(from, at - from));
+    if (from < text.size())
+        out.push_back(text.substr(from));
+    return out;
+}
+
 std::vector<std::filesystem::path> filesIn(const std::filesystem::path& folder)
 {
     std::vector<std::filesystem::path> out;

@@ -18,6 +18,10 @@ std::string quoted(const std::filesystem::path& path);
 // dcmdump of a file with the given options (e.g. "-q +L"); its standard output.
 std::string dcmdump(const std::filesystem::path& file, const std::string& options = {});
 
+// The lines of a text (a command's output, a log), without the separators and without
+// an empty last one.
+std::vector<std::string> splitLines(const std::string& text, const std::string& separator = "\n");
+
 // The regular files directly in a folder, in directory order.
 std::vector<std::filesystem::path> filesIn(const std::filesystem::path& folder);
 

@@ -83,14 +83,14 @@ TEST_F(CorvactlTest, ImportedImagesAreListedAsTablesAndJson) {
     importFixture();
     CtlResult r = site_.run({"list", "patients"});
     ASSERT_EQ(r.code, 0) << r.err;
-    auto rows = lines(r.out);
+    auto rows = corva::test::splitLines(r.out);
     ASSERT_EQ(rows.size(), 3u) << r.out;
     EXPECT_EQ(rows[0], "Key\tPatient ID\tName\tSecond name\tBirth date");
     EXPECT_NE(r.out.find(patientKey("P1") + "\tP1\tAlpha, Anna\t\t01.01.1960\n"), std::string::npos) << r.out;
 
     r = site_.run({"list", "studies", "P1"});
     ASSERT_EQ(r.code, 0) << r.err;
-    rows = lines(r.out);
+    rows = corva::test::splitLines(r.out);
     ASSERT_EQ(rows.size(), 3u) << r.out;
     EXPECT_EQ(rows[0], "Study UID\tDate\tTime\tModality\tBody part\tImages");
     EXPECT_NE(r.out.find(S1 + "\t15.01.2024\t10:15:00\tCR\t"), std::string::npos) << r.out;
@@ -98,14 +98,14 @@ TEST_F(CorvactlTest, ImportedImagesAreListedAsTablesAndJson) {
 
     r = site_.run({"list", "series", S1});
     ASSERT_EQ(r.code, 0) << r.err;
-    rows = lines(r.out);
+    rows = corva::test::splitLines(r.out);
     ASSERT_EQ(rows.size(), 2u) << r.out;
     EXPECT_TRUE(rows[1].starts_with(S1Series + "\t")) << rows[1];
     EXPECT_TRUE(rows[1].ends_with("\t2")) << rows[1];
 
     r = site_.run({"list", "images", S1Series});
     ASSERT_EQ(r.code, 0) << r.err;
-    rows = lines(r.out);
+    rows = corva::test::splitLines(r.out);
     ASSERT_EQ(rows.size(), 3u) << r.out;
     EXPECT_EQ(rows[0], "Image UID\tImage key\tDate\tTime");
 
@@ -134,7 +134,7 @@ TEST_F(CorvactlTest, SendsASeriesToStorescpAndRemovesItWhenNotKept) {
     }
     r = site_.run({"send", "--series", S2Series, "--to", "archive", "--no-keep"});
     ASSERT_EQ(r.code, 0) << r.err;
-    const auto out = lines(r.out);
+    const auto out = corva::test::splitLines(r.out);
     ASSERT_GE(out.size(), 3u) << r.out;
     EXPECT_EQ(out[0], "Sending Series ... OK");
     EXPECT_EQ(out[1], "1 of 1 images successfully sent.");
@@ -169,7 +169,7 @@ TEST_F(CorvactlTest, SendsAPatientsConvertedImagesAndRemovesThePatientWhenNotKep
 
     const CtlResult r = site_.run({"send", "--patient", patientKey("P1"), "--to", to, "--no-keep"});
     ASSERT_EQ(r.code, 0) << r.err;
-    const auto out = lines(r.out);
+    const auto out = corva::test::splitLines(r.out);
     ASSERT_GE(out.size(), 4u) << r.out;
     EXPECT_EQ(out[0], "Send studies of patient: Alpha, Anna");
     EXPECT_EQ(out[1], "Study: " + S1);
@@ -231,7 +231,7 @@ TEST_F(CorvactlTest, ExitStatusesNameTheProblem) {
         const CtlResult r = site_.run(c.args);
         EXPECT_EQ(r.code, c.code) << shown << "\n" << r.err;
         EXPECT_TRUE(r.err.starts_with(c.errStart)) << shown << "\n" << r.err;
-        EXPECT_EQ(lines(r.err).size(), 1u) << shown << "\n" << r.err;
+        EXPECT_EQ(corva::test::splitLines(r.err).size(), 1u) << shown << "\n" << r.err;
         if (c.code == 2) {
             EXPECT_EQ(r.out, "") << shown;
         }

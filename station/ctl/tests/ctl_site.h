@@ -74,14 +74,4 @@ private:
     mutable int runs_ = 0;
 };
 
-// The lines of a text ("\n"), without the last empty one.
-inline std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::size_t from = 0;
-    for (std::size_t at; (at = text.find('\n', from)) != std::string::npos; from = at + 1)
-        out.push_back(text.substr(from, at - from));
-    if (from < text.size()) out.push_back(text.substr(from));
-    return out;
-}
-
 }  // namespace corva::station::ctl::test
