@@ -124,6 +124,13 @@ bool ImageDeleter::deletePatient() {
     }
 }
 
+void ImageDeleter::removePatientWhenEmpty() {
+    if (count(db_, "SELECT COUNT(*) AS StudyCount FROM tblStudies WHERE FKeyPATID = ?", t_.selection.patientKey) != 0)
+        return;
+    run(db_, "DELETE FROM tblPatienten WHERE PATID = ?", t_.selection.patientKey);
+    patientRemoved_ = true;
+}
+
 bool ImageDeleter::deleteStudy(bool afterStudySend) {
     try {
         report_.appendLog("Updating Database ... ");
@@ -135,12 +142,7 @@ bool ImageDeleter::deleteStudy(bool afterStudySend) {
                 run(db_, "DELETE FROM tblImages WHERE FKeySeriesID = ?", seriesId);
             run(db_, "DELETE FROM tblSeries WHERE FKeyStudyID = ?", studyId);
             run(db_, "DELETE FROM tblStudies WHERE StudyID = ?", studyId);
-            if (afterStudySend &&
-                count(db_, "SELECT COUNT(*) AS StudyCount FROM tblStudies WHERE FKeyPATID = ?",
-                      t_.selection.patientKey) == 0) {
-                run(db_, "DELETE FROM tblPatienten WHERE PATID = ?", t_.selection.patientKey);
-                patientRemoved_ = true;
-            }
+            if (afterStudySend) removePatientWhenEmpty();
             tx.commit();
             studyRemoved_ = true;
         }
@@ -177,11 +179,7 @@ bool ImageDeleter::deleteSeries() {
                 run(db_, "DELETE FROM tblStudies WHERE StudyID = ?", studyId);
                 studyRemoved_ = true;
             }
-            if (count(db_, "SELECT COUNT(*) AS StudyCount FROM tblStudies WHERE FKeyPATID = ?",
-                      t_.selection.patientKey) == 0) {
-                run(db_, "DELETE FROM tblPatienten WHERE PATID = ?", t_.selection.patientKey);
-                patientRemoved_ = true;
-            }
+            removePatientWhenEmpty();
             tx.commit();
         }
         report_.appendLog(Ok);
