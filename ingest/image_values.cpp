@@ -77,17 +77,13 @@ std::int32_t wholeNumber(double v)
 std::optional<double> decimalRule(const std::string& text)
 {
     const std::string s = trim(text);
-    const auto value = parseNumber(s);
-    if (!value)
-        return std::nullopt;
-    const auto dot = s.find('.');
-    if (dot == std::string::npos)
-        return value;
-    if (s.find_first_of("eE") != std::string::npos)
-        return std::trunc(*value);
-    // Only the part before the point counts; "-.5" has none and gives 0.
-    const auto before = parseNumber(s.substr(0, dot));
-    return before ? *before : 0.0;
+    // With a point and an exponent the whole value counts, cut to its integer part;
+    // otherwise only the part before the point, as integerPart reads it.
+    if (s.find('.') != std::string::npos && s.find_first_of("eE") != std::string::npos) {
+        const auto value = parseNumber(s);
+        return value ? std::optional<double>(std::trunc(*value)) : std::nullopt;
+    }
+    return integerPart(s);
 }
 
 std::optional<double> integerPart(const std::string& text)

@@ -64,7 +64,7 @@ void IngestService::start()
     fs::create_directories(input_, ec);
     fs::create_directories(images_, ec);
     log_.emplace(folder_ / folder::Logs, fs::exists(folder_ / "debug.on", ec));
-    connection_.setFile(data / "QAData.dat");
+    connection_.setFile(data / db::ImageDatabaseFile);
     // Fault injection for the crash-recovery test: die on the file of this name.
     if (const char* name = std::getenv("INGRADO_TEST_CRASH_ON"); name && *name)
         crashOn_ = name;

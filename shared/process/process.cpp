@@ -32,19 +32,23 @@ std::string lower(std::string s)
     return s;
 }
 
+// An exe link's target without the kernel's mark of a replaced or removed file.
+std::string withoutDeletedMark(std::string exe)
+{
+    const std::string deleted = " (deleted)";
+    if (exe.size() > deleted.size() && exe.ends_with(deleted))
+        exe.resize(exe.size() - deleted.size());
+    return exe;
+}
+
 // The executable's name: from the exe link when readable, else argv[0], else comm
 // (which the kernel cuts at 15 characters).
 std::string executableName(const fs::path& procDir)
 {
     std::error_code ec;
     const fs::path exe = fs::read_symlink(procDir / "exe", ec);
-    if (!ec && !exe.empty()) {
-        std::string name = exe.filename().string();
-        const std::string deleted = " (deleted)";
-        if (name.size() > deleted.size() && name.ends_with(deleted))
-            name.resize(name.size() - deleted.size());
-        return name;
-    }
+    if (!ec && !exe.empty())
+        return withoutDeletedMark(exe.filename().string());
     std::ifstream cmdline(procDir / "cmdline", std::ios::binary);
     std::string argv0;
     std::getline(cmdline, argv0, '\0');
@@ -69,12 +73,10 @@ char processState(int pid)
     return line[close + 2];
 }
 
-}  // namespace
-
-std::vector<int> findByName(const std::string& name)
+// The live processes other than this one whose /proc folder `matches`, sorted.
+std::vector<int> findOthers(const std::function<bool(const fs::path& procDir)>& matches)
 {
     std::vector<int> found;
-    const std::string wanted = lower(name);
     const int self = static_cast<int>(::getpid());
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator("/proc", ec)) {
@@ -84,40 +86,35 @@ std::vector<int> findByName(const std::string& name)
         const int pid = std::atoi(dir.c_str());
         if (pid == self || !isAlive(pid))
             continue;
-        if (lower(executableName(entry.path())).find(wanted) != std::string::npos)
+        if (matches(entry.path()))
             found.push_back(pid);
     }
     std::sort(found.begin(), found.end());
     return found;
 }
 
+}  // namespace
+
+std::vector<int> findByName(const std::string& name)
+{
+    const std::string wanted = lower(name);
+    return findOthers(
+        [&](const fs::path& procDir) { return lower(executableName(procDir)).find(wanted) != std::string::npos; });
+}
+
 std::vector<int> findByExecutable(const fs::path& program)
 {
-    std::vector<int> found;
     std::error_code ec;
     const fs::path wanted = fs::weakly_canonical(program, ec);
     if (ec || wanted.empty())
-        return found;
-    const int self = static_cast<int>(::getpid());
-    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-        const std::string dir = entry.path().filename().string();
-        if (dir.empty() || !std::all_of(dir.begin(), dir.end(), [](unsigned char c) { return std::isdigit(c); }))
-            continue;
-        const int pid = std::atoi(dir.c_str());
-        if (pid == self || !isAlive(pid))
-            continue;
+        return {};
+    return findOthers([&](const fs::path& procDir) {
         std::error_code linkError;
-        std::string exe = fs::read_symlink(entry.path() / "exe", linkError).string();
+        const std::string exe = fs::read_symlink(procDir / "exe", linkError).string();
         if (linkError || exe.empty())
-            continue;  // another user's process, or a kernel thread
-        const std::string deleted = " (deleted)";
-        if (exe.size() > deleted.size() && exe.ends_with(deleted))
-            exe.resize(exe.size() - deleted.size());
-        if (fs::path(exe) == wanted)
-            found.push_back(pid);
-    }
-    std::sort(found.begin(), found.end());
-    return found;
+            return false;  // another user's process, or a kernel thread
+        return fs::path(withoutDeletedMark(exe)) == wanted;
+    });
 }
 
 bool isAlive(int pid)

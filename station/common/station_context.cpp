@@ -1,6 +1,7 @@
 #include "common/station_context.h"
 
 #include "core/paths.h"
+#include "db/schema.h"
 
 namespace corva::station {
 
@@ -12,9 +13,9 @@ ProgramPaths ProgramPaths::compute(const std::filesystem::path& programFolder) {
     p.workFolder = programFolder / folder::Bin;
     p.imageStore = programFolder / folder::Images;
     p.dataFolder = programFolder / folder::Data;
-    p.userDb = p.dataFolder / "QAUser.dat";
-    p.imageDb = p.dataFolder / "QAData.dat";
-    p.templateDb = p.dataFolder / "QADef.dat";
+    p.userDb = p.dataFolder / db::UserDatabaseFile;
+    p.imageDb = p.dataFolder / db::ImageDatabaseFile;
+    p.templateDb = p.dataFolder / db::TemplateDatabaseFile;
     return p;
 }
 

@@ -3,9 +3,10 @@
 // in the form the handler uses ("Error #5: ...", "Fehler #5 ...", or a fixed text after
 // the number) and logged under the handler's location. The program goes on.
 #include <QString>
-#include <exception>
 #include <string>
+#include <utility>
 
+#include "common/edge.h"
 #include "common/operator_seam.h"
 #include "core/error.h"
 #include "log/error_log.h"
@@ -47,17 +48,8 @@ inline void reportError(const char* location, const ErrorForm& form, int code, c
 // Runs `action`; true when it finished, false when it threw (reported as above).
 template <typename F>
 bool guarded(const char* location, const ErrorForm& form, F&& action) {
-    try {
-        action();
-        return true;
-    } catch (const Error& e) {
-        reportError(location, form, e.code(), e.message());
-    } catch (const std::exception& e) {
-        reportError(location, form, errc::Generic, e.what());
-    } catch (...) {
-        reportError(location, form, errc::Generic, "Unknown error");
-    }
-    return false;
+    return station::catchErrors(std::forward<F>(action),
+                                [&](int code, const std::string& text) { reportError(location, form, code, text); });
 }
 
 }  // namespace corva::config

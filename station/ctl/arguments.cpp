@@ -78,6 +78,10 @@ void Arguments::exclusive(const std::string& a, const std::string& b) const {
     if (has(a) && has(b)) throw UsageError("--" + a + " and --" + b + " exclude each other");
 }
 
+void Arguments::noOperands() const {
+    if (!operands_.empty()) throw UsageError("unexpected operand '" + operands_.front() + "'");
+}
+
 int wholeNumber(const std::string& option, const std::string& text, int low, int high) {
     int n = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);

@@ -39,6 +39,8 @@ public:
     std::string exactlyOne(const std::vector<std::string>& names) const;
     // Throws UsageError when both are given.
     void exclusive(const std::string& a, const std::string& b) const;
+    // Throws UsageError naming the first operand, for a command that takes none.
+    void noOperands() const;
 
 private:
     std::map<std::string, std::vector<std::string>> given_;

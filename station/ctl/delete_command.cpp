@@ -12,7 +12,7 @@ int deleteCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
                              {"series", Arguments::Value},
                              {"all", Arguments::Flag},
                              {"yes", Arguments::Flag}});
-    if (!a.operands().empty()) throw UsageError("unexpected operand '" + a.operands().front() + "'");
+    a.noOperands();
     const std::string level = a.exactlyOne({"patient", "study", "series", "all"});
     if (level == "all") {
         // The station asks "Delete all database entries and images?"; here --yes answers.

@@ -41,7 +41,7 @@ int editCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
                              {"series", Arguments::Value},
                              {"set", Arguments::Values},
                              {"rule", Arguments::Value}});
-    if (!a.operands().empty()) throw UsageError("unexpected operand '" + a.operands().front() + "'");
+    a.noOperands();
     const std::string level = a.exactlyOne({"patient", "study", "series"});
     if (!a.has("set") && !a.has("rule")) throw UsageError("missing --set <gggg,eeee>=<value> or --rule <name>");
     std::map<dicom::Tag, std::string> values;

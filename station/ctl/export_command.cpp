@@ -23,7 +23,7 @@ int exportCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
                              {"dicomdir", Arguments::Flag},
                              {"zip", Arguments::Value},
                              {"quality", Arguments::Value}});
-    if (!a.operands().empty()) throw UsageError("unexpected operand '" + a.operands().front() + "'");
+    a.noOperands();
     if (!a.has("study")) throw UsageError("missing --study <UID>");
     if (!a.has("to")) throw UsageError("missing --to <folder>");
     const std::string format = a.exactlyOne({"jpeg", "dicom"});

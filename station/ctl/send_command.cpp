@@ -53,7 +53,7 @@ int sendCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
                              {"to", Arguments::Value},
                              {"keep", Arguments::Flag},
                              {"no-keep", Arguments::Flag}});
-    if (!a.operands().empty()) throw UsageError("unexpected operand '" + a.operands().front() + "'");
+    a.noOperands();
     const std::string level = a.exactlyOne({"patient", "study", "series"});
     if (!a.has("to")) throw UsageError("missing --to <alias>|<AET>@<host>:<port>");
     a.exclusive("keep", "no-keep");

@@ -17,6 +17,7 @@
 #include "dose/modify_image.h"
 #include "dose/projection_ini.h"
 #include "common/operator_seam.h"
+#include "common/station_context.h"
 
 namespace corva::dose {
 
@@ -29,7 +30,7 @@ bool reinitialisesOnReturn(const QWidget* tookOver) {
 DoseCapture::DoseCapture(const DoseView& view, settings::Settings& settings, std::filesystem::path programFolder)
     : QObject(view.window), view_(view), window_(view.window), settings_(settings),
       programFolder_(programFolder.empty() ? corva::programFolder() : std::move(programFolder)),
-      store_(programFolder_ / folder::Data / "QAData.dat") {
+      store_(station::ProgramPaths::compute(programFolder_).imageDb) {
     link_ = std::make_unique<DoseLink>(settings_, programFolder_, store_);
     list_ = std::make_unique<DoseListPresenter>(view_, store_);
 

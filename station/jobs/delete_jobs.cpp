@@ -3,6 +3,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/edge.h"
 #include "core/error.h"
 #include "core/paths.h"
 #include "db/schema.h"
@@ -47,16 +48,6 @@ std::int64_t number(const std::string& text, const char* what) {
     } catch (const std::exception&) {
     }
     throw Error(errc::Generic, std::string("No current ") + what, "ImageDeleter");
-}
-
-void logCaught(const char* location) {
-    try {
-        throw;
-    } catch (const Error& e) {
-        corva::log::LogError(e.code(), e.message(), location);
-    } catch (const std::exception& e) {
-        corva::log::LogError(errc::Generic, e.what(), location);
-    }
 }
 
 // Removes a folder with all its content; false when it could not (missing counts as removed
@@ -133,6 +124,13 @@ bool ImageDeleter::deletePatient() {
     }
 }
 
+void ImageDeleter::removePatientWhenEmpty() {
+    if (count(db_, "SELECT COUNT(*) AS StudyCount FROM tblStudies WHERE FKeyPATID = ?", t_.selection.patientKey) != 0)
+        return;
+    run(db_, "DELETE FROM tblPatienten WHERE PATID = ?", t_.selection.patientKey);
+    patientRemoved_ = true;
+}
+
 bool ImageDeleter::deleteStudy(bool afterStudySend) {
     try {
         report_.appendLog("Updating Database ... ");
@@ -144,12 +142,7 @@ bool ImageDeleter::deleteStudy(bool afterStudySend) {
                 run(db_, "DELETE FROM tblImages WHERE FKeySeriesID = ?", seriesId);
             run(db_, "DELETE FROM tblSeries WHERE FKeyStudyID = ?", studyId);
             run(db_, "DELETE FROM tblStudies WHERE StudyID = ?", studyId);
-            if (afterStudySend &&
-                count(db_, "SELECT COUNT(*) AS StudyCount FROM tblStudies WHERE FKeyPATID = ?",
-                      t_.selection.patientKey) == 0) {
-                run(db_, "DELETE FROM tblPatienten WHERE PATID = ?", t_.selection.patientKey);
-                patientRemoved_ = true;
-            }
+            if (afterStudySend) removePatientWhenEmpty();
             tx.commit();
             studyRemoved_ = true;
         }
@@ -186,11 +179,7 @@ bool ImageDeleter::deleteSeries() {
                 run(db_, "DELETE FROM tblStudies WHERE StudyID = ?", studyId);
                 studyRemoved_ = true;
             }
-            if (count(db_, "SELECT COUNT(*) AS StudyCount FROM tblStudies WHERE FKeyPATID = ?",
-                      t_.selection.patientKey) == 0) {
-                run(db_, "DELETE FROM tblPatienten WHERE PATID = ?", t_.selection.patientKey);
-                patientRemoved_ = true;
-            }
+            removePatientWhenEmpty();
             tx.commit();
         }
         report_.appendLog(Ok);

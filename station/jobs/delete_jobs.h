@@ -39,6 +39,8 @@ public:
 
 private:
     std::filesystem::path studyFolder(const std::string& studyUid) const;
+    // Inside the caller's transaction: the patient row goes when no study of it is left.
+    void removePatientWhenEmpty();
     db::Database& db_;
     const JobTarget& t_;
     JobReport& report_;

@@ -4,6 +4,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/edge.h"
 #include "core/error.h"
 #include "core/paths.h"
 #include "log/error_log.h"
@@ -16,16 +17,6 @@ namespace {
 
 constexpr const char* StudyTransmitError = "EditForm StudieSenden (TRANSMIT_ERROR)";
 constexpr const char* SeriesTransmitError = "EditForm SerieSenden (TRANSMIT_ERRROR)";
-
-void logCaught(const char* location) {
-    try {
-        throw;
-    } catch (const Error& e) {
-        corva::log::LogError(e.code(), e.message(), location);
-    } catch (const std::exception& e) {
-        corva::log::LogError(errc::Generic, e.what(), location);
-    }
-}
 
 int portNumber(const std::string& text) {
     try {

@@ -1,10 +1,6 @@
 // Associations against DCMTK's storescp as a real peer on 127.0.0.1.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -13,83 +9,15 @@
 #include "core/error.h"
 #include "dicom/dicom.h"
 #include "dicom_fixture.h"
+#include "shell.h"
+#include "store_scp.h"
 #include "temp_dir.h"
-
-extern char** environ;
 
 using namespace corva;
 using namespace corva::dicom;
 using namespace std::chrono_literals;
-
-namespace {
-
-// storescp listening on a free port, writing into folder; stopped on destruction.
-class StoreScp {
-public:
-    StoreScp(const std::filesystem::path& folder, std::vector<std::string> extra = {}) : port_(test::freePort())
-    {
-        std::vector<std::string> args{"storescp", "-aet", "STORESCP", "-od", folder.string()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        args.push_back(std::to_string(port_));
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawnp(&pid_, "storescp", nullptr, nullptr, argv.data(), environ) != 0)
-            throw std::runtime_error("cannot start storescp");
-    }
-    ~StoreScp()
-    {
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-    }
-    int port() const { return port_; }
-
-    // Waits until the peer answers an echo (generous: the machine may be loaded).
-    void waitUntilListening() const
-    {
-        const auto until = std::chrono::steady_clock::now() + 20s;
-        while (true) {
-            try {
-                Association a;
-                a.open("127.0.0.1", port_, "CORVATEST", "STORESCP", {}, 2);
-                a.echo();
-                return;
-            } catch (const Error&) {
-                if (std::chrono::steady_clock::now() > until)
-                    throw;
-                std::this_thread::sleep_for(100ms);
-            }
-        }
-    }
-
-private:
-    int port_;
-    pid_t pid_ = 0;
-};
-
-std::vector<std::filesystem::path> filesIn(const std::filesystem::path& folder)
-{
-    std::vector<std::filesystem::path> out;
-    for (const auto& e : std::filesystem::directory_iterator(folder))
-        if (e.is_regular_file())
-            out.push_back(e.path());
-    return out;
-}
-
-bool waitFor(const std::function<bool()>& condition)
-{
-    const auto until = std::chrono::steady_clock::now() + 20s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
-}  // namespace
+using corva::test::filesIn;
+using corva::test::StoreScp;
 
 TEST(DicomAssociation, InitNetworkSwitchesOffNagle)
 {
@@ -103,7 +31,6 @@ TEST(DicomAssociation, SendStoresTheImageAtThePeer)
     test::TempDir dir;
     std::filesystem::create_directories(dir / "in");
     StoreScp scp(dir / "in");
-    scp.waitUntilListening();
 
     corva::test::DicomRecipe recipe = test::latin1Recipe("Müller^Anna");
     recipe.sopClassUid = uid::DigitalMammographyForPresentation;
@@ -118,7 +45,7 @@ TEST(DicomAssociation, SendStoresTheImageAtThePeer)
     a.close();
     EXPECT_FALSE(a.isOpen());
 
-    ASSERT_TRUE(waitFor([&] { return filesIn(dir / "in").size() == 1; }));
+    ASSERT_TRUE(test::waitUntil([&] { return filesIn(dir / "in").size() == 1; }, 20s));
     Image received = Image::read(filesIn(dir / "in").front());
     EXPECT_EQ(received.sopInstanceUid(), image.sopInstanceUid());
     EXPECT_EQ(received.patientName(), "Müller^Anna");
@@ -130,7 +57,6 @@ TEST(DicomAssociation, CompressedImageGoesWithItsOwnSyntaxOrConverted)
     test::TempDir dir;
     std::filesystem::create_directories(dir / "in");
     StoreScp scp(dir / "in", {"+xa", "+uf"});  // any transfer syntax; both copies kept
-    scp.waitUntilListening();
     corva::test::DicomRecipe recipe;
     recipe.transferSyntax = uid::JpegLossless;
     Image image = Image::read(test::writeDicom(dir / "jpeg.dcm", recipe));
@@ -144,7 +70,7 @@ TEST(DicomAssociation, CompressedImageGoesWithItsOwnSyntaxOrConverted)
     b.open("127.0.0.1", scp.port(), "CORVALIGHT", "STORESCP");
     b.send(image);
     b.close();
-    ASSERT_TRUE(waitFor([&] { return filesIn(dir / "in").size() == 2; }));
+    ASSERT_TRUE(test::waitUntil([&] { return filesIn(dir / "in").size() == 2; }, 20s));
     std::set<std::string> syntaxes;
     for (const auto& f : filesIn(dir / "in"))
         syntaxes.insert(Image::read(f).transferSyntax());
@@ -160,7 +86,6 @@ TEST(DicomAssociation, SendFileStreamsTheStoredFileAndRefusesBrokenOnesFirst)
     test::TempDir dir;
     std::filesystem::create_directories(dir / "in");
     StoreScp scp(dir / "in");
-    scp.waitUntilListening();
     corva::test::DicomRecipe recipe;
     recipe.sopClassUid = uid::DigitalMammographyForPresentation;
     recipe.modality = "MG";
@@ -197,7 +122,7 @@ TEST(DicomAssociation, SendFileStreamsTheStoredFileAndRefusesBrokenOnesFirst)
     EXPECT_EQ(a.sendFile(good), header.sopInstanceUid());
     a.close();
 
-    ASSERT_TRUE(waitFor([&] { return filesIn(dir / "in").size() == 1; }));
+    ASSERT_TRUE(test::waitUntil([&] { return filesIn(dir / "in").size() == 1; }, 20s));
     const Image received = Image::read(filesIn(dir / "in").front());
     EXPECT_EQ(received.sopInstanceUid(), header.sopInstanceUid());
     const Image original = Image::read(good);
@@ -247,7 +172,6 @@ TEST(DicomAssociation, SendThrowsWhenThePeerCannotStore)
     test::TempDir dir;
     std::filesystem::create_directories(dir / "gone");
     StoreScp scp(dir / "gone");
-    scp.waitUntilListening();
     std::filesystem::remove(dir / "gone");  // storescp answers "out of resources"
 
     Image image = test::makeImage();
@@ -266,7 +190,6 @@ TEST(DicomAssociation, SendThrowsWhenNoContextFitsTheSopClass)
 {
     test::TempDir dir;
     StoreScp scp(dir.path());
-    scp.waitUntilListening();
     corva::test::DicomRecipe recipe;
     recipe.sopClassUid = "1.2.840.10008.5.1.4.1.1.77.1.5.1";  // ophthalmic photography
     Image image = test::makeImage(recipe);

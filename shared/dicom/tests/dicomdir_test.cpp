@@ -1,35 +1,15 @@
 // DICOMDIR: our writer's output read back by our reader and by dcmdump.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include "core/error.h"
 #include "dicom/dicom.h"
 #include "dicom_fixture.h"
+#include "shell.h"
 #include "temp_dir.h"
 
 using namespace corva;
 using namespace corva::dicom;
 using corva::test::DicomRecipe;
-
-namespace {
-
-std::string shell(const std::string& command, int* exitCode = nullptr)
-{
-    std::string out;
-    if (FILE* p = ::popen(command.c_str(), "r")) {
-        char buf[4096];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        const int status = ::pclose(p);
-        if (exitCode)
-            *exitCode = WEXITSTATUS(status);
-    }
-    return out;
-}
-
-}  // namespace
 
 TEST(DicomDir, WrittenTreeReadsBackWithOurReaderAndDcmdump)
 {
@@ -84,7 +64,7 @@ TEST(DicomDir, WrittenTreeReadsBackWithOurReaderAndDcmdump)
     // the whole file as well.
     for (const char* options : {"+T", "+P 0004,1500"}) {
         int rc = -1;
-        const std::string dump = shell(std::string("dcmdump ") + options + " " + (dir / "DICOMDIR").string() + " 2>&1", &rc);
+        const std::string dump = test::shell(std::string("dcmdump ") + options + " " + test::quoted(dir / "DICOMDIR"), &rc);
         EXPECT_EQ(rc, 0) << dump;
         for (const auto& u : uids)
             EXPECT_NE(dump.find(u + ".dcm"), std::string::npos) << options << "\n" << dump;

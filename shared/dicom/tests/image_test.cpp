@@ -1,13 +1,13 @@
 // Images: reading, header-only reading, Part-10 writing and transfer syntaxes.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <set>
 
 #include "core/error.h"
 #include "core/paths.h"
 #include "dicom/dicom.h"
 #include "dicom_fixture.h"
+#include "shell.h"
 #include "temp_dir.h"
 
 using namespace corva;
@@ -17,19 +17,6 @@ using corva::test::DicomRecipe;
 namespace {
 
 constexpr Tag PixelData{0x7FE0, 0x0010};
-
-std::string shell(const std::string& command)
-{
-    std::string out;
-    if (FILE* p = ::popen(command.c_str(), "r")) {
-        char buf[4096];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        ::pclose(p);
-    }
-    return out;
-}
 
 DicomRecipe bigRecipe()
 {
@@ -207,7 +194,7 @@ TEST(DicomImage, WriteMakesFreshMetaInformationFromTheDataSet)
     image.setSopClassUid(uid::SecondaryCapture);
     image.write(dir / "b.dcm");
     EXPECT_EQ(Image::read(dir / "b.dcm").sopClassUid(), uid::SecondaryCapture);
-    const std::string dump = shell("dcmdump -M -Un +P 0002,0002 +P 0002,0003 " + (dir / "b.dcm").string());
+    const std::string dump = test::dcmdump(dir / "b.dcm", "-M -Un +P 0002,0002 +P 0002,0003");
     EXPECT_NE(dump.find(uid::SecondaryCapture), std::string::npos) << dump;
     EXPECT_NE(dump.find(image.sopInstanceUid()), std::string::npos) << dump;
 }
@@ -326,7 +313,7 @@ TEST(ImageStructure, IncompleteOrTooDeeplyNestedFilesAreRefusedBeforeParsing)
     }
     EXPECT_EQ(checkFileStructure(dir.path() / "n64.dcm").depth, 64);
     // dcmdump agrees that the cut file is broken.
-    EXPECT_NE(shell("dcmdump " + (dir.path() / "cut.dcm").string() + " 2>&1").find("remature"), std::string::npos);
+    EXPECT_NE(test::shell("dcmdump " + test::quoted(dir.path() / "cut.dcm")).find("remature"), std::string::npos);
 }
 
 }  // namespace

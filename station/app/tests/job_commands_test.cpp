@@ -22,9 +22,8 @@
 #include "jobs/edit_form.h"
 #include "settings/settings.h"
 #include "station_test_support.h"
+#include "store_scp.h"
 #include "viewer/study_loader.h"
-
-#include "../../jobs/tests/store_scp.h"
 
 namespace fs = std::filesystem;
 using namespace corva;
@@ -67,7 +66,7 @@ protected:
     }
     void startScp() {
         inbox_ = std::make_unique<corva::test::TempDir>("inbox");
-        scp_ = std::make_unique<jobs::test::StoreScp>(inbox_->path());
+        scp_ = std::make_unique<corva::test::StoreScp>(inbox_->path());
     }
     std::vector<fs::path> received() const {
         std::vector<fs::path> out;
@@ -91,7 +90,7 @@ protected:
 
     std::unique_ptr<MainForm> form_;
     std::unique_ptr<corva::test::TempDir> inbox_;
-    std::unique_ptr<jobs::test::StoreScp> scp_;
+    std::unique_ptr<corva::test::StoreScp> scp_;
 };
 
 QStringList entries(QMenu* menu, QStringList* tags = nullptr) {

@@ -44,6 +44,13 @@ TEST(Arguments, RefusesMistakesWithTheirName) {
     EXPECT_THROW(wholeNumber("quality", "11", 0, 10), UsageError);
     EXPECT_THROW(wholeNumber("quality", "5x", 0, 10), UsageError);
     EXPECT_EQ(wholeNumber("quality", "10", 0, 10), 10);
+    EXPECT_NO_THROW(none.noOperands());
+    try {
+        Arguments({"--keep", "a.dcm", "b.dcm"}, Options).noOperands();
+        ADD_FAILURE() << "an operand passed";
+    } catch (const UsageError& e) {
+        EXPECT_EQ(std::string(e.what()), "unexpected operand 'a.dcm'");
+    }
 }
 
 }  // namespace

@@ -10,13 +10,14 @@
 #include "ctl_site.h"
 #include "dicom/dicom.h"
 #include "dicom_fixture.h"
+#include "shell.h"
 #include "store_scp.h"
 
 namespace corva::station::ctl::test {
 namespace {
 
 namespace fs = std::filesystem;
-using corva::station::jobs::test::StoreScp;
+using corva::test::StoreScp;
 
 // Two patients, three studies, four images.
 const std::string Root = "1.2.826.0.1.3680043.9.7731.";
@@ -53,17 +54,6 @@ std::vector<std::string> writeFixture(const fs::path& folder) {
     return files;
 }
 
-std::string shellOut(const std::string& command, int* code) {
-    std::string out;
-    if (FILE* p = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buf[4096];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        *code = WEXITSTATUS(::pclose(p));
-    }
-    return out;
-}
-
 // The value of an attribute in each stored image of a study (empty when none).
 std::vector<std::string> storedValues(const CtlSite& site, const std::string& studyUid, dicom::Tag tag) {
     std::vector<std::string> values;
@@ -93,14 +83,14 @@ TEST_F(CorvactlTest, ImportedImagesAreListedAsTablesAndJson) {
     importFixture();
     CtlResult r = site_.run({"list", "patients"});
     ASSERT_EQ(r.code, 0) << r.err;
-    auto rows = lines(r.out);
+    auto rows = corva::test::splitLines(r.out);
     ASSERT_EQ(rows.size(), 3u) << r.out;
     EXPECT_EQ(rows[0], "Key\tPatient ID\tName\tSecond name\tBirth date");
     EXPECT_NE(r.out.find(patientKey("P1") + "\tP1\tAlpha, Anna\t\t01.01.1960\n"), std::string::npos) << r.out;
 
     r = site_.run({"list", "studies", "P1"});
     ASSERT_EQ(r.code, 0) << r.err;
-    rows = lines(r.out);
+    rows = corva::test::splitLines(r.out);
     ASSERT_EQ(rows.size(), 3u) << r.out;
     EXPECT_EQ(rows[0], "Study UID\tDate\tTime\tModality\tBody part\tImages");
     EXPECT_NE(r.out.find(S1 + "\t15.01.2024\t10:15:00\tCR\t"), std::string::npos) << r.out;
@@ -108,14 +98,14 @@ TEST_F(CorvactlTest, ImportedImagesAreListedAsTablesAndJson) {
 
     r = site_.run({"list", "series", S1});
     ASSERT_EQ(r.code, 0) << r.err;
-    rows = lines(r.out);
+    rows = corva::test::splitLines(r.out);
     ASSERT_EQ(rows.size(), 2u) << r.out;
     EXPECT_TRUE(rows[1].starts_with(S1Series + "\t")) << rows[1];
     EXPECT_TRUE(rows[1].ends_with("\t2")) << rows[1];
 
     r = site_.run({"list", "images", S1Series});
     ASSERT_EQ(r.code, 0) << r.err;
-    rows = lines(r.out);
+    rows = corva::test::splitLines(r.out);
     ASSERT_EQ(rows.size(), 3u) << r.out;
     EXPECT_EQ(rows[0], "Image UID\tImage key\tDate\tTime");
 
@@ -144,7 +134,7 @@ TEST_F(CorvactlTest, SendsASeriesToStorescpAndRemovesItWhenNotKept) {
     }
     r = site_.run({"send", "--series", S2Series, "--to", "archive", "--no-keep"});
     ASSERT_EQ(r.code, 0) << r.err;
-    const auto out = lines(r.out);
+    const auto out = corva::test::splitLines(r.out);
     ASSERT_GE(out.size(), 3u) << r.out;
     EXPECT_EQ(out[0], "Sending Series ... OK");
     EXPECT_EQ(out[1], "1 of 1 images successfully sent.");
@@ -179,7 +169,7 @@ TEST_F(CorvactlTest, SendsAPatientsConvertedImagesAndRemovesThePatientWhenNotKep
 
     const CtlResult r = site_.run({"send", "--patient", patientKey("P1"), "--to", to, "--no-keep"});
     ASSERT_EQ(r.code, 0) << r.err;
-    const auto out = lines(r.out);
+    const auto out = corva::test::splitLines(r.out);
     ASSERT_GE(out.size(), 4u) << r.out;
     EXPECT_EQ(out[0], "Send studies of patient: Alpha, Anna");
     EXPECT_EQ(out[1], "Study: " + S1);
@@ -241,7 +231,7 @@ TEST_F(CorvactlTest, ExitStatusesNameTheProblem) {
         const CtlResult r = site_.run(c.args);
         EXPECT_EQ(r.code, c.code) << shown << "\n" << r.err;
         EXPECT_TRUE(r.err.starts_with(c.errStart)) << shown << "\n" << r.err;
-        EXPECT_EQ(lines(r.err).size(), 1u) << shown << "\n" << r.err;
+        EXPECT_EQ(corva::test::splitLines(r.err).size(), 1u) << shown << "\n" << r.err;
         if (c.code == 2) {
             EXPECT_EQ(r.out, "") << shown;
         }
@@ -283,7 +273,7 @@ TEST_F(CorvactlTest, DicomdirMediaOfOurExportAndOfDcmmkdirImportBack) {
         corva::test::writeDicom(other / "DICOM" / ("IM00000" + std::to_string(n)), recipe);
     }
     int code = -1;
-    const std::string made = shellOut("cd '" + other.string() + "' && dcmmkdir +I +r DICOM", &code);
+    const std::string made = corva::test::shell("cd " + corva::test::quoted(other) + " && dcmmkdir +I +r DICOM", &code);
     ASSERT_EQ(code, 0) << made;
 
     // The study goes and comes back from our medium; the other medium adds its study.

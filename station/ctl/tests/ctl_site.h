@@ -10,6 +10,7 @@
 
 #include "db/database.h"
 #include "poll_until.h"
+#include "query.h"
 #include "recvora_harness.h"
 
 namespace corva::station::ctl::test {
@@ -53,11 +54,7 @@ public:
         return out;
     }
 
-    std::int64_t count(const std::string& sql) const {
-        db::Database db(imageDb());
-        auto st = db.prepare(sql);
-        return st.step() ? st.getInt(0) : -1;
-    }
+    std::int64_t count(const std::string& sql) const { return corva::test::queryNumber(imageDb(), sql); }
     // Waits until Ingrado has filed `images` images and the input folder is empty.
     bool waitForImages(std::int64_t images) const {
         return corva::test::pollUntil(
@@ -76,15 +73,5 @@ private:
     std::unique_ptr<corva::test::ChildProcess> ingest_;
     mutable int runs_ = 0;
 };
-
-// The lines of a text ("\n"), without the last empty one.
-inline std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::size_t from = 0;
-    for (std::size_t at; (at = text.find('\n', from)) != std::string::npos; from = at + 1)
-        out.push_back(text.substr(from, at - from));
-    if (from < text.size()) out.push_back(text.substr(from));
-    return out;
-}
 
 }  // namespace corva::station::ctl::test

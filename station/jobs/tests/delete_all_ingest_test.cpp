@@ -9,6 +9,7 @@
 #include "dicom_fixture.h"
 #include "jobs/delete_jobs.h"
 #include "poll_until.h"
+#include "query.h"
 #include "station/recording_report.h"
 #include "recvora_harness.h"
 
@@ -17,12 +18,6 @@ using namespace corva;
 using corva::station::test::RecordingReport;
 
 namespace {
-
-std::int64_t count(const fs::path& dbFile, const std::string& sql) {
-    db::Database db(dbFile);
-    auto st = db.prepare(sql);
-    return st.step() ? st.getInt(0) : -1;
-}
 
 TEST(DeleteAllWhileIngesting, EveryImageIsGoneOrFullyRegistered) {
     test::ReceiverSite site;
@@ -46,7 +41,7 @@ TEST(DeleteAllWhileIngesting, EveryImageIsGoneOrFullyRegistered) {
         fs::rename(aside, site.temp() / aside.filename());
     }
     // Delete everything once the service is in the middle of the batch.
-    ASSERT_TRUE(test::pollUntil([&] { return count(paths.imageDb, "SELECT COUNT(*) FROM tblImages") >= 5; }, 30000));
+    ASSERT_TRUE(test::pollUntil([&] { return test::queryNumber(paths.imageDb, "SELECT COUNT(*) FROM tblImages") >= 5; }, 30000));
     station::jobs::DeleteAllJob job(paths);
     RecordingReport report;
     job.run(report);
@@ -76,7 +71,7 @@ TEST(DeleteAllWhileIngesting, EveryImageIsGoneOrFullyRegistered) {
     }
     EXPECT_LT(registered, Files);
     // No image row without its series, study and patient.
-    EXPECT_EQ(count(paths.imageDb,
+    EXPECT_EQ(test::queryNumber(paths.imageDb,
                     "SELECT COUNT(*) FROM tblImages WHERE FKeySeriesID NOT IN (SELECT SeriesID FROM tblSeries)"),
               0);
     for (const auto& e : fs::directory_iterator(paths.imageStore))

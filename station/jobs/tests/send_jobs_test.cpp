@@ -5,15 +5,17 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <set>
+#include <sstream>
 
+#include "core/error.h"
 #include "dicom_fixture.h"
 #include "jobs/edit_form.h"
 #include "jobs/send_jobs.h"
 #include "station/recording_report.h"
+#include "shell.h"
 #include "station_test_support.h"
 #include "store_scp.h"
 #include "temp_dir.h"
@@ -22,28 +24,18 @@ namespace fs = std::filesystem;
 using namespace corva::station;
 using namespace corva::station::jobs;
 using corva::station::test::RecordingReport;
-using corva::station::jobs::test::StoreScp;
+using corva::test::filesIn;
+using corva::test::StoreScp;
 using Lines = std::vector<std::string>;
 
 namespace {
 
 // The data set of a file as dcmdump prints it, without the file meta information.
 std::string dataSetDump(const fs::path& file) {
+    std::istringstream dump(corva::test::dcmdump(file, "-q +L +U8"));
     std::string out;
-    const std::string cmd = "dcmdump -q +L +U8 '" + file.string() + "'";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char line[4096];
-    while (fgets(line, sizeof line, p))
-        if (std::string(line).rfind("(0002,", 0) != 0 && line[0] != '#') out += line;
-    pclose(p);
-    return out;
-}
-
-std::vector<fs::path> received(const fs::path& folder) {
-    std::vector<fs::path> out;
-    for (const auto& e : fs::directory_iterator(folder))
-        if (e.is_regular_file()) out.push_back(e.path());
+    for (std::string line; std::getline(dump, line);)
+        if (line.rfind("(0002,", 0) != 0 && line[0] != '#') out += line + "\n";
     return out;
 }
 
@@ -113,7 +105,7 @@ TEST_F(SendJobsTest, SeriesArrivesUnchangedAndKeepLeavesItInPlace) {
     EXPECT_EQ(r.lines(), (Lines{"Sending Series ... OK", "3 of 3 images successfully sent.", "Tasks done!"}));
     EXPECT_EQ(job.imagesSent(), 3);
     EXPECT_FALSE(job.removedAfterSend());
-    const auto files = received(inbox_->path());
+    const auto files = filesIn(inbox_->path());
     ASSERT_EQ(files.size(), 3u);
     for (const auto& f : files) {
         const std::string uid = f.filename().string().substr(3);  // storescp names them "<modality>.<uid>"
@@ -198,7 +190,7 @@ TEST_P(DamagedFileSendTest, CountsAsNotSentAndRemovesNothing) {
     EXPECT_EQ(countRows("tblImages"), 3);
     EXPECT_EQ(fs::exists(damaged), c.damage != DamagedFile::Deleted);
     std::set<std::string> arrived;
-    for (const auto& f : received(inbox_->path())) arrived.insert(f.filename().string().substr(3));
+    for (const auto& f : filesIn(inbox_->path())) arrived.insert(f.filename().string().substr(3));
     EXPECT_EQ(arrived, (std::set<std::string>{s.images[0], s.images[2]}));
     EXPECT_NE(errorLog().find("EditForm SerieSenden (TRANSMIT_ERRROR)"), std::string::npos);
     EXPECT_NE(errorLog().find(c.logged), std::string::npos) << errorLog();
@@ -223,7 +215,7 @@ TEST_F(SendJobsTest, StudySendsOnlyItsOwnConvertedFilesAndRemovesTheStudyAndLast
     job.windowClosed();
     EXPECT_EQ(r.lines(), (Lines{"Sending study ... OK", "4 of 4 images successfully sent.",
                                 "Updating Database ... OK", "Removing image directory ... OK", "Tasks done!"}));
-    EXPECT_EQ(received(inbox_->path()).size(), 4u);
+    EXPECT_EQ(filesIn(inbox_->path()).size(), 4u);
     EXPECT_TRUE(job.removedAfterSend());
     EXPECT_FALSE(job.patientRemoved());  // the other study is still there
     EXPECT_EQ(countRows("tblStudies"), 1);
@@ -248,7 +240,7 @@ TEST_F(SendJobsTest, PatientWithTwoStudiesSendsEachStudysFilesOnceAndIsRemoved) 
                                 "Sending study ... OK", "Updating Database ... OK", "Removing image directory ... OK",
                                 "5 of 5 images successfully sent.", "Removing database entries ... OK",
                                 "Tasks done!"}));
-    EXPECT_EQ(received(inbox_->path()).size(), 5u);
+    EXPECT_EQ(filesIn(inbox_->path()).size(), 5u);
     EXPECT_TRUE(job.removedAfterSend());
     EXPECT_EQ(countRows("tblPatienten"), 1);
     EXPECT_EQ(countRows("tblImages"), 1);
@@ -304,7 +296,7 @@ TEST_F(SendJobsTest, DestinationRefusingTheAssociationStartsNothingOrSendsNothin
     EXPECT_FALSE(job.run(r).complete);
     EXPECT_EQ(r.lines(), (Lines{"Sending Series ... OK", "0 of 2 images successfully sent.", "Tasks done!"}));
     EXPECT_EQ(countRows("tblImages"), 2);
-    EXPECT_TRUE(received(inbox_->path()).empty());
+    EXPECT_TRUE(filesIn(inbox_->path()).empty());
 }
 
 // Kills the destination once the first image has gone.
@@ -377,7 +369,7 @@ TEST_P(JpegSendTest, JpegFileGoesAsItIsOrUncompressed) {
     RecordingReport r;
     EXPECT_TRUE(job.run(r).complete);
     job.windowClosed();
-    const auto files = received(inbox_->path());
+    const auto files = filesIn(inbox_->path());
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(corva::dicom::Image::read(files[0], corva::dicom::ReadMode::HeaderOnly).transferSyntax(),
               acceptsJpeg ? "1.2.840.10008.1.2.4.70" : "1.2.840.10008.1.2.1");

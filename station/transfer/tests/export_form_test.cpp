@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDeadlineTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,7 +18,9 @@
 
 #include "station/scripted_operator.h"
 #include "dicom_fixture.h"
+#include "offscreen_application.h"
 #include "transfer/export_form.h"
+#include "poll_until.h"
 #include "program_folder.h"
 #include "settings/settings.h"
 #include "temp_dir.h"
@@ -36,42 +37,8 @@ using corva::test::TempDir;
 using corva::test::writeDicom;
 
 // One application for the test program; settings go to a folder of this run.
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        home_ = std::make_unique<TempDir>("transfer-home");
-        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((home_->path() / "config").string()));
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        app_ = std::make_unique<QApplication>(argc_, argv_);
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
-    void TearDown() override
-    {
-        app_.reset();
-        home_.reset();
-    }
-
-private:
-    int argc_ = 1;
-    char name_[16] = "transfer-tests";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<TempDir> home_;
-    std::unique_ptr<QApplication> app_;
-};
-
-[[maybe_unused]] ::testing::Environment* const environment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
-
-bool waitFor(const std::function<bool()>& condition, int timeoutMs = 30000)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(5);
-    }
-    return true;
-}
+[[maybe_unused]] ::testing::Environment* const environment = ::testing::AddGlobalTestEnvironment(
+    new corva::station::test::OffscreenApplication("transfer-tests"));
 
 class ExportFormTest : public ::testing::Test {
 protected:
@@ -210,7 +177,7 @@ TEST_F(ExportFormTest, ExportMovesTheBarPerImageKeepsTheWindowResponsiveAndPacks
     EXPECT_TRUE(form.isRunning());
     EXPECT_FALSE(child<QPushButton>(form, "cmdExport")->isEnabled());
     EXPECT_FALSE(child<QCheckBox>(form, "chkDicomDir")->isEnabled());
-    ASSERT_TRUE(waitFor([&] { return !form.isVisible(); }));
+    ASSERT_TRUE(corva::test::pollUntil([&] { return !form.isVisible(); }, 30000));
 
     EXPECT_EQ(form.result(), QDialog::Accepted);
     ASSERT_FALSE(values.empty());
@@ -247,7 +214,7 @@ TEST_F(ExportFormTest, CancelDuringTheExportStopsItAndClosesTheWindow)
     child<QLineEdit>(form, "txtExportDir")->setText(QString::fromStdString(target.path().string()));
     child<QCheckBox>(form, "chkCompress")->setChecked(true);
     child<QPushButton>(form, "cmdExport")->click();
-    ASSERT_TRUE(waitFor([&] { return !form.isVisible(); }));
+    ASSERT_TRUE(corva::test::pollUntil([&] { return !form.isVisible(); }, 30000));
     EXPECT_FALSE(form.isRunning());
     EXPECT_TRUE(script.shown().empty());  // no ZIP prompt, no message
     EXPECT_LT(test::filesBelow(target.path()).size(), 100u);

@@ -2,13 +2,10 @@
 // from its DICOMDIR comes back image for image; once through the real Ingrado into
 // the image store.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
-#include <thread>
 
+#include "child_process.h"
 #include "dicom/dicom.h"
 #include "dicom_fixture.h"
 #include "transfer/image_exporter.h"
@@ -18,8 +15,6 @@
 #include "temp_dir.h"
 #include "transfer_test_util.h"
 #include "transfer/zip_packer.h"
-
-extern char** environ;
 
 namespace corva::station::transfer {
 namespace {
@@ -106,33 +101,11 @@ TEST(RoundTripTest, ExportedMediumImportsEveryImageWithItsPixels)
     EXPECT_EQ(test::entries(site.temp()), expected);  // nothing half-written beside them
 }
 
-// The real Ingrado, started from a copied program folder.
-class RunningIngrado {
-public:
-    explicit RunningIngrado(const fs::path& exe)
-    {
-        char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
-        if (::posix_spawn(&pid_, exe.c_str(), nullptr, nullptr, argv, environ) != 0)
-            pid_ = -1;
-    }
-    ~RunningIngrado()
-    {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool running() const { return pid_ > 0; }
-
-private:
-    pid_t pid_ = -1;
-};
-
 TEST(RoundTripTest, ImportedMediumIsFiledByIngradoInTheImageStore)
 {
     ProgramFolder site;
     site.activate();
-    RunningIngrado ingrado(site.copyExecutable("Ingrado"));
+    corva::test::ChildProcess ingrado({site.copyExecutable("Ingrado").string()});  // the real Ingrado
     ASSERT_TRUE(ingrado.running());
     TempDir source("corva-rt-src"), exported("corva-rt-exp"), unpacked("corva-rt-unz");
     const Study study = makeStudy(source.path());
@@ -143,15 +116,14 @@ TEST(RoundTripTest, ImportedMediumIsFiledByIngradoInTheImageStore)
     ASSERT_TRUE(job.run(report).complete) << report.log();
 
     const auto stored = [&](std::size_t i) { return site.images() / study.uid / (study.sops[i] + ".dcm"); };
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    bool all = false;
-    while (!all && std::chrono::steady_clock::now() < deadline) {
-        all = true;
-        for (std::size_t i = 0; i < study.sops.size(); ++i)
-            all = all && fs::exists(stored(i));
-        if (!all)
-            std::this_thread::sleep_for(50ms);
-    }
+    const bool all = corva::test::waitUntil(
+        [&] {
+            for (std::size_t i = 0; i < study.sops.size(); ++i)
+                if (!fs::exists(stored(i)))
+                    return false;
+            return true;
+        },
+        60s);
     ASSERT_TRUE(all) << "Temp: " << ::testing::PrintToString(test::entries(site.temp()));
     for (std::size_t i = 0; i < study.sops.size(); ++i)
         EXPECT_EQ(test::pixels(stored(i)), test::pixels(study.files[i])) << i;

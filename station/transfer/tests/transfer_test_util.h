@@ -1,38 +1,18 @@
 #pragma once
-// Helpers of the transfer tests: shell commands, folder listings, pixel comparisons.
-#include <sys/wait.h>
-
+// Helpers of the transfer tests: folder listings, pixel comparisons (and the shared shell).
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "dicom/dicom.h"
+#include "shell.h"
 #include "temp_dir.h"
 
 namespace corva::station::transfer::test {
 
-// Runs a shell command; its standard output and error, and its exit status.
-inline std::string shell(const std::string& command, int* exitCode = nullptr)
-{
-    std::string out;
-    if (FILE* p = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buf[4096];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        const int status = ::pclose(p);
-        if (exitCode)
-            *exitCode = WEXITSTATUS(status);
-    }
-    return out;
-}
-
-inline std::string quoted(const std::filesystem::path& p)
-{
-    return "'" + p.string() + "'";
-}
+using corva::test::quoted;
+using corva::test::shell;
 
 // Names of the entries of a folder (files and folders, hidden ones too), sorted.
 inline std::vector<std::string> entries(const std::filesystem::path& folder)

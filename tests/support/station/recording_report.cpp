@@ -1,5 +1,7 @@
 #include "recording_report.h"
 
+#include "shell.h"
+
 namespace corva::station::test {
 
 namespace {
@@ -57,13 +59,7 @@ std::string RecordingReport::log() const {
 }
 
 std::vector<std::string> RecordingReport::lines() const {
-    const std::string text = log();
-    std::vector<std::string> out;
-    std::size_t from = 0;
-    for (std::size_t at; (at = text.find("\r\n", from)) != std::string::npos; from = at + 2)
-        out.push_back(text.substr(from, at - from));
-    if (from < text.size()) out.push_back(text.substr(from));
-    return out;
+    return corva::test::splitLines(log(), "\r\n");
 }
 
 std::vector<std::string> RecordingReport::progressCalls() const {

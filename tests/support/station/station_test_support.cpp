@@ -7,7 +7,9 @@
 #include <sstream>
 
 #include "dicom_fixture.h"
+#include "offscreen_application.h"
 #include "poll_until.h"
+#include "query.h"
 #include "viewer/loaded_image.h"
 #include "common/config_state.h"
 #include "common/station_context.h"
@@ -18,34 +20,10 @@ namespace corva::station::test {
 
 namespace {
 
-// One application for the whole test program, on the offscreen platform. Settings and
-// the one-instance lock go to folders of this test run, never the user's.
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        home_ = std::make_unique<corva::test::TempDir>("station-home");
-        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((home_->path() / "config").string()));
-        qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(home_->path().string()));
-        const QByteArray screen = CORVA_OFFSCREEN_SCREEN;
-        qputenv("QT_QPA_PLATFORM", screen.isEmpty() ? QByteArray("offscreen") : "offscreen:configfile=" + screen);
-        app_ = std::make_unique<QApplication>(argc_, argv_);
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
-    void TearDown() override {
-        app_.reset();
-        home_.reset();
-    }
-
-private:
-    int argc_ = 1;
-    char name_[16] = "station-tests";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<corva::test::TempDir> home_;
-    std::unique_ptr<QApplication> app_;
-};
-
+// One application for the whole test program, on the screen this program is built for.
 // gtest owns the environment it is given.
-[[maybe_unused]] ::testing::Environment* const environment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] ::testing::Environment* const environment = ::testing::AddGlobalTestEnvironment(
+    new OffscreenApplication("station-tests", CORVA_OFFSCREEN_SCREEN));
 
 }  // namespace
 
@@ -163,8 +141,7 @@ void StationTest::addReceiveRow() {
 
 std::int64_t StationTest::countRows(const std::string& table) const {
     auto db = openImageDb();
-    auto s = db.prepare("SELECT COUNT(*) FROM " + table);
-    return s.step() ? s.getInt(0) : -1;
+    return corva::test::queryNumber(db, "SELECT COUNT(*) FROM " + table);
 }
 
 std::string StationTest::errorLog() const {
