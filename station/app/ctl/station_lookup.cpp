@@ -1,9 +1,9 @@
-#include "ctl/station_lookup.h"
+#include "app/ctl/station_lookup.h"
 
 #include <charconv>
 
 #include "common/image_set.h"
-#include "ctl/arguments.h"
+#include "app/ctl/arguments.h"
 #include "db/database.h"
 
 namespace corva::station::ctl {

@@ -1,8 +1,8 @@
 // corvactl import <files...>, import --dicomdir <path>
 #include <filesystem>
 
-#include "ctl/arguments.h"
-#include "ctl/commands.h"
+#include "app/ctl/arguments.h"
+#include "app/ctl/commands.h"
 #include "transfer/import_jobs.h"
 
 namespace corva::station::ctl {

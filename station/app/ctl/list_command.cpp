@@ -1,9 +1,9 @@
 // corvactl list patients | studies <patient ID> | series <study UID> | images <series UID>
 #include "browser/browser_queries.h"
 #include "common/image_set.h"
-#include "ctl/arguments.h"
-#include "ctl/commands.h"
-#include "ctl/station_lookup.h"
+#include "app/ctl/arguments.h"
+#include "app/ctl/commands.h"
+#include "app/ctl/station_lookup.h"
 
 namespace corva::station::ctl {
 

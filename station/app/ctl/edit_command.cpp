@@ -2,9 +2,9 @@
 //               --set <gggg,eeee>=<value> [--set ...] | --rule <name> [--set ...]
 #include <map>
 
-#include "ctl/arguments.h"
-#include "ctl/commands.h"
-#include "ctl/station_lookup.h"
+#include "app/ctl/arguments.h"
+#include "app/ctl/commands.h"
+#include "app/ctl/station_lookup.h"
 #include "dicom/dicom.h"
 #include "header/header_job.h"
 #include "header/rule_store.h"

@@ -3,7 +3,7 @@
 
 #include <sstream>
 
-#include "ctl/console_report.h"
+#include "app/ctl/console_report.h"
 
 namespace corva::station::ctl {
 namespace {

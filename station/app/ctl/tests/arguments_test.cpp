@@ -2,7 +2,7 @@
 // one line naming it.
 #include <gtest/gtest.h>
 
-#include "ctl/arguments.h"
+#include "app/ctl/arguments.h"
 
 namespace corva::station::ctl {
 namespace {

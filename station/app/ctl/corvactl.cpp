@@ -1,12 +1,12 @@
-#include "ctl/corvactl.h"
+#include "app/ctl/corvactl.h"
 
 #include <algorithm>
 
 #include "core/error.h"
 #include "core/paths.h"
-#include "ctl/arguments.h"
-#include "ctl/commands.h"
-#include "ctl/station_lookup.h"
+#include "app/ctl/arguments.h"
+#include "app/ctl/commands.h"
+#include "app/ctl/station_lookup.h"
 #include "settings/settings.h"
 
 namespace corva::station::ctl {

@@ -1,4 +1,4 @@
-#include "ctl/console_report.h"
+#include "app/ctl/console_report.h"
 
 #include <csignal>
 #include <algorithm>

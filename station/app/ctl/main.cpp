@@ -4,8 +4,8 @@
 #include <iostream>
 
 #include "core/paths.h"
-#include "ctl/console_report.h"
-#include "ctl/corvactl.h"
+#include "app/ctl/console_report.h"
+#include "app/ctl/corvactl.h"
 
 int main(int argc, char** argv) {
     corva::station::ctl::Invocation invocation;

@@ -1,7 +1,7 @@
 // corvactl delete --patient <key>|--study <UID>|--series <UID>, delete --all --yes
-#include "ctl/arguments.h"
-#include "ctl/commands.h"
-#include "ctl/station_lookup.h"
+#include "app/ctl/arguments.h"
+#include "app/ctl/commands.h"
+#include "app/ctl/station_lookup.h"
 #include "jobs/delete_jobs.h"
 
 namespace corva::station::ctl {

@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "core/error.h"
-#include "ctl/arguments.h"
-#include "ctl/commands.h"
-#include "ctl/station_lookup.h"
+#include "app/ctl/arguments.h"
+#include "app/ctl/commands.h"
+#include "app/ctl/station_lookup.h"
 #include "common/storage_destinations.h"
 #include "jobs/send_jobs.h"
 #include "log/error_log.h"

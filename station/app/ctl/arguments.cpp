@@ -1,4 +1,4 @@
-#include "ctl/arguments.h"
+#include "app/ctl/arguments.h"
 
 #include <algorithm>
 #include <charconv>

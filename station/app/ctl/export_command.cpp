@@ -3,10 +3,10 @@
 #include <filesystem>
 
 #include "core/error.h"
-#include "ctl/arguments.h"
-#include "ctl/commands.h"
-#include "ctl/console_report.h"
-#include "ctl/station_lookup.h"
+#include "app/ctl/arguments.h"
+#include "app/ctl/commands.h"
+#include "app/ctl/console_report.h"
+#include "app/ctl/station_lookup.h"
 #include "log/error_log.h"
 #include "transfer/image_exporter.h"
 #include "transfer/zip_packer.h"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "ctl/command_support.h"
+#include "app/ctl/command_support.h"
 
 namespace corva::station::ctl {
 

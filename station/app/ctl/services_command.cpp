@@ -2,8 +2,8 @@
 // program folder. Copies of the same programs in other folders are never touched.
 #include <filesystem>
 
-#include "ctl/arguments.h"
-#include "ctl/commands.h"
+#include "app/ctl/arguments.h"
+#include "app/ctl/commands.h"
 #include "process/process.h"
 #include "settings/settings.h"
 

@@ -1,11 +1,11 @@
-#include "ctl/command_support.h"
+#include "app/ctl/command_support.h"
 
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
 #include "core/error.h"
-#include "ctl/console_report.h"
+#include "app/ctl/console_report.h"
 #include "log/error_log.h"
 
 namespace corva::station::ctl {
