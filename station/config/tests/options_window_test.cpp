@@ -283,5 +283,21 @@ TEST_F(ServiceWindowTest, StartAndStopBothServicesFromTheWindow) {
     EXPECT_EQ(settings::current().irAet, "Lumenpost");
 }
 
+TEST_F(ServiceWindowTest, AnotherFoldersServiceIsNeitherShownNorStopped) {
+    // The same program running for another installation on this machine.
+    corva::test::ProgramFolder neighbour;
+    const auto program = neighbour.copyExecutable(IngestServiceName);
+    const int theirs = process::startDetached(program, {}, neighbour.path());
+    ASSERT_GT(theirs, 0);
+    ASSERT_TRUE(waitFor([&] { return ServiceControl::findServiceIn(neighbour.path(), IngestServiceName) != 0; }));
+    folder_->copyExecutable(IngestServiceName);
+    auto form = openForm();
+    EXPECT_EQ(form->txtStatus(1)->text(), "- stopped");
+    EXPECT_FALSE(form->cmdStop(1)->isEnabled());
+    EXPECT_EQ(stationContext().ingestPid, 0);
+    EXPECT_TRUE(ServiceControl::IsProcessAlive(theirs));
+    process::stop(theirs);
+}
+
 }  // namespace
 }  // namespace corva::station::test
