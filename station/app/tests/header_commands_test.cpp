@@ -32,11 +32,6 @@ namespace fs = std::filesystem;
 using namespace corva;
 using namespace corva::station;
 
-namespace corva::station::test {
-void clickItem(ListView* list, QTreeWidgetItem* item, Qt::MouseButton button);
-QTreeWidgetItem* findItem(ListView* list, const QString& text);
-}  // namespace corva::station::test
-
 namespace {
 
 using corva::station::test::findItem;

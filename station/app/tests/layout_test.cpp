@@ -32,8 +32,6 @@
 
 namespace corva::station::test {
 
-void clickItem(ListView* list, QTreeWidgetItem* item, Qt::MouseButton button = Qt::LeftButton);
-
 namespace {
 
 // What a column's rows and header need (the list view's own measure).

@@ -21,20 +21,6 @@
 
 namespace corva::station::test {
 
-void clickItem(ListView* list, QTreeWidgetItem* item, Qt::MouseButton button = Qt::LeftButton) {
-    list->scrollToItem(item);
-    // Near the left end of the entry: its columns may reach beyond the visible part.
-    const QRect r = list->visualItemRect(item);
-    QTest::mouseClick(list->viewport(), button, {}, QPoint(r.left() + 8, r.center().y()));
-    // A click on a study or series starts a load: the click is done when it is loaded.
-    EXPECT_TRUE(waitFor([] { return StudyLoader::runningLoads() == 0; }));
-}
-
-QTreeWidgetItem* findItem(ListView* list, const QString& text) {
-    const auto items = list->findItems(text, Qt::MatchExactly, 0);
-    return items.isEmpty() ? nullptr : items.first();
-}
-
 namespace {
 
 class MainFormTest : public StationTest {

@@ -17,8 +17,6 @@
 
 namespace corva::station::test {
 
-void clickItem(ListView* list, QTreeWidgetItem* item, Qt::MouseButton button = Qt::LeftButton);
-
 namespace {
 
 class ViewerTest : public StationTest {

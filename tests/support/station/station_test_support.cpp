@@ -11,6 +11,8 @@
 #include "poll_until.h"
 #include "query.h"
 #include "viewer/loaded_image.h"
+#include "viewer/study_loader.h"
+#include "common/list_view.h"
 #include "common/config_state.h"
 #include "common/station_context.h"
 #include "settings/settings.h"
@@ -149,6 +151,20 @@ std::string StationTest::errorLog() const {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+void clickItem(ListView* list, QTreeWidgetItem* item, Qt::MouseButton button) {
+    list->scrollToItem(item);
+    // Near the left end of the entry: its columns may reach beyond the visible part.
+    const QRect r = list->visualItemRect(item);
+    QTest::mouseClick(list->viewport(), button, {}, QPoint(r.left() + 8, r.center().y()));
+    // A click on a study or series starts a load: the click is done when it is loaded.
+    EXPECT_TRUE(waitFor([] { return StudyLoader::runningLoads() == 0; }));
+}
+
+QTreeWidgetItem* findItem(ListView* list, const QString& text) {
+    const auto items = list->findItems(text, Qt::MatchExactly, 0);
+    return items.isEmpty() ? nullptr : items.first();
 }
 
 }  // namespace corva::station::test

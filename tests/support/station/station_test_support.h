@@ -4,6 +4,9 @@
 // and a scripted operator.
 #include <gtest/gtest.h>
 
+#include <QString>
+#include <Qt>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -16,10 +19,21 @@
 #include "station/scripted_operator.h"
 #include "program_folder.h"
 
+class QTreeWidgetItem;
+
+namespace corva::station {
+class ListView;
+}
+
 namespace corva::station::test {
 
 // Polls (letting events run) until `condition` holds or `timeoutMs` passed.
 bool waitFor(const std::function<bool()>& condition, int timeoutMs = 20000);
+// Clicks an entry of a list near its left end; a click that starts a study load
+// returns once the load has finished.
+void clickItem(ListView* list, QTreeWidgetItem* item, Qt::MouseButton button = Qt::LeftButton);
+// The entry whose first column reads `text`, or nullptr.
+QTreeWidgetItem* findItem(ListView* list, const QString& text);
 
 class StationTest : public ::testing::Test {
 protected:
