@@ -272,6 +272,10 @@ private:
     std::string sopClass_, sopInstance_, studyInstance_, transferSyntax_;
 };
 
+// How the destination answered a C-STORE it accepted: a warning (Bxxx: values coerced
+// or elements discarded) means it stored something other than what was sent.
+enum class StoreStatus { Success, Warning };
+
 // A storage association to a destination: open, send images, close.
 class Association {
 public:
@@ -287,14 +291,14 @@ public:
               const std::vector<PresentationContext>& contexts = {}, int timeoutSeconds = 10);
     // Sends one image (loading its pixel data first); throws when no context fits or
     // the destination refuses it. Warning statuses (Bxxx) count as stored.
-    void send(const Image& image);
+    StoreStatus send(const Image& image);
     // Sends a file as it is stored: its large values (the pixel data) go from the file
     // straight into the association instead of being loaded first; only a conversion for
     // a destination that refused the file's own syntax decodes them in memory. The file
     // was checked when it was read (and is read again when it changed since), so a
     // missing, cut-off or unreadable file throws before anything of it is sent. Taken by
     // value: what a conversion decoded goes with it.
-    void send(OutgoingFile file);
+    StoreStatus send(OutgoingFile file);
     // Reads the file (OutgoingFile::read) and sends it; returns the SOP instance UID sent.
     std::string sendFile(const std::filesystem::path& file);
     void echo();

@@ -116,8 +116,8 @@ namespace {
 // One C-STORE of ds: in its own transfer syntax when the destination accepted that, else
 // converted (decoded) into the syntax it accepted for the SOP class. Large values the data
 // set left in its file are read from there while the PDUs go out.
-void store(DcmSCU& scu, const std::string& peer, DcmDataset* ds, const std::string& sopClass,
-           const std::string& sopInstance)
+StoreStatus store(DcmSCU& scu, const std::string& peer, DcmDataset* ds, const std::string& sopClass,
+                  const std::string& sopInstance)
 {
     std::string ts = xferUid(ds->getOriginalXfer());
     if (ts.empty())
@@ -136,6 +136,7 @@ void store(DcmSCU& scu, const std::string& peer, DcmDataset* ds, const std::stri
         std::snprintf(hex, sizeof hex, "%04X", status);
         throw Error(errc::Network, peer + " refused " + sopInstance + " (status 0x" + hex + ")", "dicom");
     }
+    return status == 0x0000 ? StoreStatus::Success : StoreStatus::Warning;
 }
 
 std::string text(DcmItem* item, const DcmTagKey& tag)
@@ -147,12 +148,12 @@ std::string text(DcmItem* item, const DcmTagKey& tag)
 
 }  // namespace
 
-void Association::send(const Image& image)
+StoreStatus Association::send(const Image& image)
 {
     if (!isOpen())
         throw Error(errc::Network, "No open association", "dicom");
     DcmFileFormat* ff = image.fileFormat();  // with the pixel data
-    store(impl_->scu, impl_->peer, ff->getDataset(), image.sopClassUid(), image.sopInstanceUid());
+    return store(impl_->scu, impl_->peer, ff->getDataset(), image.sopClassUid(), image.sopInstanceUid());
 }
 
 OutgoingFile::OutgoingFile() = default;
@@ -186,7 +187,7 @@ OutgoingFile OutgoingFile::read(const std::filesystem::path& file)
     return out;
 }
 
-void Association::send(OutgoingFile file)
+StoreStatus Association::send(OutgoingFile file)
 {
     // The values left in the file are read from it while sending: one that changed since
     // it was read (or went) is read and checked again, and so refused when it is broken.
@@ -194,7 +195,7 @@ void Association::send(OutgoingFile file)
         file = OutgoingFile::read(file.path_);
     if (!isOpen())
         throw Error(errc::Network, "No open association", "dicom");
-    store(impl_->scu, impl_->peer, file.file_->getDataset(), file.sopClass_, file.sopInstance_);
+    return store(impl_->scu, impl_->peer, file.file_->getDataset(), file.sopClass_, file.sopInstance_);
 }
 
 std::string Association::sendFile(const std::filesystem::path& file)

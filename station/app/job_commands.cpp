@@ -6,11 +6,14 @@
 #include <QMenu>
 #include <QTreeWidgetItem>
 
-#include "app/forwarding.h"
 #include "app/main_form.h"
 #include "common/config_state.h"
 #include "viewer/dicom_viewer.h"
 #include "dose/dose_capture.h"
+#include "dose/forwarding_plan.h"
+#include "dose/planned_conversion.h"
+#include "jobs/forward_job.h"
+#include <map>
 #include <QLineEdit>
 #include <QPushButton>
 #include <algorithm>
@@ -226,65 +229,172 @@ void JobCommands::emptyWorkFolder() {
     }
 }
 
+namespace {
+
+constexpr const char* AllLocation = "MainForm cmdAll_Click";
+constexpr const char* SelectedLocation = "MainForm cmdSelected_Click";
+
+// Logs the failure and hands back its message for the operator.
+QString logged(const Error& e, const char* location) {
+    corva::log::LogError(e.code(), e.message(), location);
+    return QString::fromStdString(e.message());
+}
+
+bool knownUnit(int xrayType) { return xrayType == dose::unit::Sophie || xrayType == dose::unit::Giotto; }
+
+}  // namespace
+
 void JobCommands::cmdAll_Click() {
-    auto& ctx = stationContext();
     const int xrayType = settings::current().xrayComm;
+    if (!knownUnit(xrayType)) {
+        op().message("No X-ray unit type is set in the options: exposure records cannot be paired.", {},
+                     MsgIcon::Exclamation);
+        return;
+    }
+    std::vector<dose::ConvertedImage> converted;
     {
         // The patient-list refresh would empty the image list and viewer under the pairing.
         RefreshLockGuard lock;
-        emptyWorkFolder();
-        ctx.forwardingMode = ForwardingMode::Automatic;
-        dose::DoseCapture& dose = w_.dose();
-        std::string projectionKey;
-        const int n = w_.dv1()->count();
-        for (int i = 1; i <= n; ++i) {
-            catchAtEdge("MainForm cmdAll_Click", false, [&] {
-                QTreeWidgetItem* entry = w_.lvImages()->itemAtPosition(i);
-                if (!entry) throw Error(errc::NotFound, "No entry " + std::to_string(i) + " in the image list");
-                w_.lvImages()->setCurrentItem(entry);
-                w_.lvImages_ItemClick(entry);
-            });
-            const std::shared_ptr<LoadedImage> image = w_.CurrentImage();
-            if (!image) continue;
-            if (xrayType != forwarding::Sophie && xrayType != forwarding::Giotto) continue;
-            if (const auto key = forwarding::projectionKey(forwarding::imageKey(image->image(), xrayType), xrayType))
-                projectionKey = *key;
-            const int records = dose.doseRecordCount();
-            for (int j = 0; j < records; ++j) {
-                dose.selectDoseRecord(j);
-                const std::string projection = w_.Text3(5)->text().toStdString();
-                if (xrayType == forwarding::Giotto && projection.empty()) {
-                    op().message(
-                        "You have not set the projection, please click on the correct projection button!\r\n"
-                        "If you have set the projection please click on Manually button!",
-                        {}, MsgIcon::Critical);
-                    ctx.forwardingMode = ForwardingMode::None;
-                    return;
-                }
-                bool match = true;  // a record whose projection cannot be compared is taken
-                catchAtEdge("MainForm cmdAll_Click", false,
-                            [&] { match = forwarding::recordMatches(projection, projectionKey, xrayType); });
-                if (match) break;
+        std::vector<dose::PlanImage> images;
+        std::map<std::string, std::shared_ptr<LoadedImage>> loaded;
+        ListView* list = w_.lvImages();
+        for (int i = 1; i <= list->count(); ++i) {
+            QTreeWidgetItem* entry = list->itemAtPosition(i);
+            const std::string uid = entry->text(3).toStdString();
+            const int position = w_.viewer()->positionOf(uid);
+            if (position < 1) {
+                op().message("Image " + QString::number(i) +
+                                  " of the image list is not loaded in the viewer.\r\nPlease load the study again.",
+                              {}, MsgIcon::Exclamation);
+                return;
             }
-            dose.modifyImage(&image->image());
+            const std::shared_ptr<LoadedImage>& image = w_.dv1()->image(position);
+            loaded[uid] = image;
+            images.push_back(dose::planImage(image->image().attributes(), uid, i, entry->text(0).toLongLong()));
+        }
+        std::vector<dose::PlanRecord> records;
+        try {
+            for (const dose::DoseRow& row : w_.dose().store().pending())
+                records.push_back(dose::planRecord(row, xrayType));
+        } catch (const Error& e) {
+            op().message("The exposure records cannot be read: " + logged(e, AllLocation), {}, MsgIcon::Critical);
+            return;
+        }
+        const dose::ForwardingPlan plan = dose::ForwardingPlan::make(std::move(images), records);
+        if (!plan.holds()) {
+            op().message(plan.refusalMessage(), {}, MsgIcon::Exclamation);
+            return;
+        }
+        if (op().message("Forward the study with these exposure records?\r\n" + plan.describePairs().join("\r\n"),
+                         {}, MsgIcon::Question, MsgButtons::YesNo) != MsgResult::Yes)
+            return;
+        emptyWorkFolder();
+        try {
+            converted = dose::convertPlanned(
+                plan,
+                [&](const std::string& uid) -> dicom::Image* {
+                    const auto it = loaded.find(uid);
+                    return it == loaded.end() ? nullptr : &it->second->image();
+                },
+                xrayType, stationContext().paths.workFolder);
+        } catch (const Error& e) {
+            op().message(logged(e, "ModifyImage") + "\r\nNothing was sent.", {}, MsgIcon::Critical);
+            return;
         }
     }
-    sendToDefaultDestination();
-    // Used by the job window's OK, or the forwarding ended before its send.
-    ctx.forwardingMode = ForwardingMode::None;
+    forward(converted);
 }
 
 void JobCommands::cmdSelected_Click() {
-    auto& ctx = stationContext();
+    const int xrayType = settings::current().xrayComm;
+    const std::shared_ptr<LoadedImage> image = w_.CurrentImage();
+    if (!image) {
+        op().message("Please select the image to forward first.", {}, MsgIcon::Exclamation);
+        return;
+    }
+    dose::DoseListPresenter& doseList = w_.dose().doseList();
+    const std::int64_t recordId = doseList.currentRecordId();
+    if (recordId == 0) {
+        op().message("Please select the exposure record of this image in the dose list first.", {},
+                     MsgIcon::Exclamation);
+        return;
+    }
+    std::optional<dose::DoseRow> record;
+    try {
+        for (const dose::DoseRow& row : w_.dose().store().pending())
+            if (row.id == recordId) record = row;
+    } catch (const Error& e) {
+        op().message("The exposure records cannot be read: " + logged(e, SelectedLocation), {}, MsgIcon::Critical);
+        return;
+    }
+    if (!record) {
+        doseList.clearCurrentExposure();
+        op().message("The selected exposure record has been used or deleted meanwhile.\r\nPlease select the record "
+                     "of this image again.",
+                     {}, MsgIcon::Exclamation);
+        return;
+    }
+    const std::string uid = image->sopInstanceUid();
+    std::int64_t imageId = 0;
+    int position = 0;
+    for (int i = 1; i <= w_.lvImages()->count(); ++i)
+        if (w_.lvImages()->itemAtPosition(i)->text(3).toStdString() == uid) {
+            imageId = w_.lvImages()->itemAtPosition(i)->text(0).toLongLong();
+            position = i;
+        }
+    // The operator chose the pair; she sees it, and a projection that differs, first.
+    const dose::Projection imageProjection = dose::projectionOf(image->image().attributes()).projection;
+    const dose::Projection recordProjection = dose::recordProjection(record->sonstiges, xrayType);
+    QString question = QStringLiteral("Forward image %1 (%2) with the exposure record %3 %4, %5 kV, %6 mAs, %7 mGy?")
+                           .arg(position)
+                           .arg(imageProjection.key(), record->datum, record->zeit, record->kvp, record->ma,
+                                record->mGy);
+    if (recordProjection.known() && imageProjection.known() && !(recordProjection == imageProjection))
+        question += "\r\nThe record names " + recordProjection.key() + ", the image " + imageProjection.key() + ".";
+    if (op().message(question, {}, MsgIcon::Question, MsgButtons::YesNo) != MsgResult::Yes) return;
+    std::vector<dose::ConvertedImage> converted;
     {
         RefreshLockGuard lock;
         emptyWorkFolder();
-        ctx.forwardingMode = ForwardingMode::Manual;
-        const std::shared_ptr<LoadedImage> image = w_.CurrentImage();
-        w_.dose().modifyImage(image ? &image->image() : nullptr);
+        try {
+            converted.push_back(
+                dose::convertWithRecord(image->image(), imageId, *record, xrayType, stationContext().paths.workFolder));
+        } catch (const Error& e) {
+            op().message(logged(e, "ModifyImage") + "\r\nNothing was sent.", {}, MsgIcon::Critical);
+            return;
+        }
     }
-    sendToDefaultDestination();
-    ctx.forwardingMode = ForwardingMode::None;
+    forward(converted);
+}
+
+void JobCommands::forward(const std::vector<dose::ConvertedImage>& converted) {
+    if (!defaultDestinationReady()) return;
+    if (!confirmUndoneTasks()) return;
+    auto& ctx = stationContext();
+    jobs::ForwardSetup setup;
+    setup.paths = ctx.paths;
+    setup.destination = current_;
+    setup.keep = settings::current().sentAndKeep != 0;
+    setup.patientName = ctx.selection.patientName;
+    for (const dose::ConvertedImage& c : converted) setup.images.push_back({c.sopInstanceUid, c.imageId, c.recordId});
+    auto job = std::make_shared<jobs::ForwardJob>(std::move(setup), std::move(association_));
+    jobs::runJobWindow(JobKind::SendPatient, job, &w_);
+    ctx.removedAfterSend = job->patientRemoved();
+    // The records the destination now holds leave the dose list (the current exposure with them).
+    w_.dose().refreshDoseList();
+    if (job->patientRemoved()) {
+        // Its last images went with the send: the patient is gone from the database already.
+        w_.ResetView(true);
+        loadedImageSet().clear();
+        w_.lvSerien()->clear();
+        w_.lvStudien()->clear();
+        w_.browser()->hideSeries();
+        w_.lvImages()->clear();
+        w_.lvPatients()->clearSelection();
+        w_.RefreshPatientList();
+    } else if (!job->removedImages().empty()) {
+        w_.reloadLoadedStudy();
+    }
 }
 
 void JobCommands::send_Click() {
@@ -295,25 +405,28 @@ void JobCommands::send_Click() {
     sendToDefaultDestination();
 }
 
-void JobCommands::sendToDefaultDestination() {
+bool JobCommands::defaultDestinationReady() {
     UpdateSendToEntries();
     const DestinationAddress& target = configState().defaultDestination;
     if (target.empty()) {
         op().message("No default SCP configured!", {}, MsgIcon::Information);
-        return;
+        return false;
     }
     current_ = jobs::Destination{target.aet, target.ip, target.port, settings::current().irAet};
     if (current_.aet.empty() || current_.ip.empty() || current_.port.empty()) {
         op().message(QString::fromStdString("Incomplete Storage Class Provider values!\r\nAET: " + current_.aet +
                                             "\r\nIP: " + current_.ip + "\r\nPort: " + current_.port));
-        return;
+        return false;
     }
     auto& s = settings::current();
     s.scpAet = current_.aet;
     s.scpIp = current_.ip;
     s.scpPort = current_.port;
-    if (!SCPOnline()) return;
-    SendPatient();
+    return SCPOnline();
+}
+
+void JobCommands::sendToDefaultDestination() {
+    if (defaultDestinationReady()) SendPatient();
 }
 
 // ---- deleting --------------------------------------------------------------------

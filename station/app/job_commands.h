@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "dose/planned_conversion.h"
 #include "jobs/send_jobs.h"
 
 class QMenu;
@@ -32,9 +33,11 @@ public:
     void SendStudy();
     void SendSeries();
 
-    // The forwarding commands: convert the image list's images ("Automatic") or the
-    // current image ("Manually") into the work folder and send the patient to the default
-    // destination. The forwarding mode they set lasts for this one forwarding.
+    // The forwarding commands: "Automatic" pairs every image of the image list with the
+    // waiting record of its projection (or refuses and says why), "Manually" takes the
+    // current image and the record the operator chose; after the operator confirmed the
+    // pairs, the images are converted into the work folder and sent to the default
+    // destination. Records are used up and images removed only for what it stored.
     void cmdAll_Click();
     // The toolbar's "Send Patient": the work folder as it is, to the default destination.
     void send_Click();
@@ -53,6 +56,9 @@ private:
     bool confirmUndoneTasks();
     void emptyWorkFolder();
     void sendToDefaultDestination();
+    // Checks the default destination and opens the association; false (message shown) when not.
+    bool defaultDestinationReady();
+    void forward(const std::vector<dose::ConvertedImage>& converted);
     jobs::SendSetup sendSetup() const;
     void takeSelectedStudy();
     void removeEntry(class ListView* list, int position);

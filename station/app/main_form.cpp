@@ -84,11 +84,6 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent), g_(stationContext()) 
     restoreLayout();
     jobs_ = new JobCommands(*this);  // deleting and sending through the job window
     headerCommands_ = new HeaderCommands(*this);  // the header view, "Execute tasks ..." and the rules
-    // OK of a job window after a forwarding: the dose list's clean-up, then the image list's.
-    jobs::EditForm::setForwardingRefresh([this] {
-        dose_->refreshDosisList(g_.forwardingMode);
-        RefreshImageList();
-    });
     loader_ = new StudyLoader(g_, *this, this);
     connect(loader_, &StudyLoader::finished, this, [this] {
         if (auto then = std::exchange(afterLoad_, {})) then();
@@ -302,6 +297,9 @@ void MainForm::buildControls() {
     connect(studies, &ListView::mouseUp, this, &MainForm::lvStudien_MouseUp);
     connect(series, &QTreeWidget::itemDoubleClicked, this, [this] { lvSerien_DblClick(); });
     connect(series, &ListView::mouseUp, this, &MainForm::lvSerien_MouseUp);
+    // Mouse, arrow keys or a program: whatever makes an entry current makes its image current.
+    connect(lvImages_, &QTreeWidget::currentItemChanged, this,
+            [this](QTreeWidgetItem* item) { lvImages_ItemClick(item); });
     connect(lvImages_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) { lvImages_ItemClick(item); });
     connect(viewer_->dv1(), &DicomViewer::mouseReleased, this, &MainForm::dv1_MouseUp);
     connect(UpdateTimer_, &QTimer::timeout, this, &MainForm::UpdateTimer_Timer);
@@ -501,7 +499,7 @@ void MainForm::clearTaskInput() {
 
 void MainForm::ResetView(bool alsoStatus) {
     emptyTaskAndHeader();
-    dosePanel_->clearExposureFields();
+    dose_->doseList().clearCurrentExposure();
     afterLoad_ = {};
     loader_->cancel();  // a load still reading files must not refill the viewer
     clearViewer();
@@ -824,30 +822,11 @@ void MainForm::PopUpSerie_Laden_Click() {
     lvSerien_DblClick();
 }
 
-void MainForm::RefreshImageList() {
-    catchAtEdge("MainForm_RefreshImageList", false, [&] {
-        OpenedDb db(g_.dataDb);
-        BrowserQueries queries(db.db());
-        const auto imageKey = [](const QTreeWidgetItem* item) {
-            bool ok = false;
-            const qlonglong key = item ? item->text(0).toLongLong(&ok) : 0;
-            if (!ok) throw Error(errc::TypeMismatch, "Type mismatch");
-            return key;
-        };
-        if (g_.forwardingMode == ForwardingMode::Automatic) {
-            for (int i = 1; i <= lvImages_->count(); ++i) queries.deleteImage(imageKey(lvImages_->itemAtPosition(i)));
-            lvImages_->clear();
-        } else if (g_.forwardingMode == ForwardingMode::Manual) {
-            QTreeWidgetItem* selected = lvImages_->selectedItem();
-            if (!selected) throw Error(errc::NotFound, "No image selected");
-            queries.deleteImage(imageKey(selected));
-            lvImages_->clear();
-            QTreeWidgetItem* study = browser_->lvStudien()->selectedItem();
-            if (!study) throw Error(errc::NotFound, "No study selected");
-            g_.dataDb.closeIfOpen();
-            lvStudien_ItemClick(study);
-        }
-    });
+void MainForm::reloadLoadedStudy() {
+    if (QTreeWidgetItem* study = browser_->lvStudien()->selectedItem()) {
+        ResetView(false);
+        lvStudien_ItemClick(study);
+    }
 }
 
 // ---- viewer ----------------------------------------------------------------------
@@ -861,6 +840,8 @@ void MainForm::setProgress(int value, int maximum, bool visible) {
 }
 
 void MainForm::LoadStudy(const ImageSetQuery& query, std::function<void()> then) {
+    // An exposure chosen for the images shown before belongs to none of these.
+    dose_->doseList().clearCurrentExposure();
     afterLoad_ = std::move(then);  // a command of a load it cancels no longer runs
     loader_->load(query, g_.selection.studyUid);
 }
@@ -922,7 +903,9 @@ void MainForm::dv1_MouseUp(Qt::MouseButton button, QPoint position) {
 
 void MainForm::lvImages_ItemClick(QTreeWidgetItem* item) {
     if (!item) return;
-    if (const int pos = viewer_->positionOf(item->text(3).toStdString())) selectViewerImage(pos);
+    const std::string uid = item->text(3).toStdString();
+    if (CurrentImage() && CurrentImage()->sopInstanceUid() == uid) return;  // already current
+    if (const int pos = viewer_->positionOf(uid)) selectViewerImage(pos);
 }
 
 }  // namespace corva::station

@@ -81,7 +81,8 @@ public:
     void PopUpStudie_Laden_Click();
     void PopUpStudie_SeriesWindow_Click();
     void PopUpSerie_Laden_Click();
-    void RefreshImageList();
+    // Loads the selected study again (after a forwarding removed some of its images).
+    void reloadLoadedStudy();
 
     // Viewer.
     // Starts loading the image set into the viewer; `then` runs once it is loaded. A

@@ -1,6 +1,7 @@
 #include "dose/dose_list.h"
 
 #include <QAbstractButton>
+#include <algorithm>
 #include <QListWidget>
 
 #include <QApplication>
@@ -107,8 +108,40 @@ void DoseListPresenter::fill() {
             lv->setSortingEnabled(true);
             lv->sortByColumn(ColId, Qt::AscendingOrder);
         }
+        // The current exposure lives only as long as its record waits.
+        const bool waiting = std::any_of(rows.begin(), rows.end(),
+                                         [this](const DoseRow& r) { return r.id == currentRecordId_; });
+        if (currentRecordId_ != 0 && !waiting)
+            clearCurrentExposure();
+        else
+            reselectCurrent();
     });
     if (hooks_.filled) hooks_.filled();
+}
+
+void DoseListPresenter::reselectCurrent() {
+    QTreeWidget* lv = w_.lvDosis;
+    if (!lv || currentRecordId_ == 0) return;
+    const QSignalBlocker quiet(lv);
+    for (int i = 0; i < lv->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = lv->topLevelItem(i);
+        if (itemId(item) != currentRecordId_) continue;
+        lv->setCurrentItem(item);
+        item->setSelected(true);
+        return;
+    }
+}
+
+void DoseListPresenter::clearCurrentExposure() {
+    current_ = {};
+    currentRecordId_ = 0;
+    clearFields();
+    setControlText(w_.txtID, {});
+    if (QTreeWidget* lv = w_.lvDosis) {
+        const QSignalBlocker quiet(lv);
+        lv->clearSelection();
+        lv->setCurrentItem(nullptr);
+    }
 }
 
 void DoseListPresenter::deleteAll() {
@@ -116,26 +149,29 @@ void DoseListPresenter::deleteAll() {
     // projection or after a parse error stays waiting.
     if (hooks_.refreshLocked && hooks_.refreshLocked()) return;
     station::catchAtEdge("MainForm_lvDosis_Fill", false, [&] {
-        store_.deleteAll();
+        // What the operator deletes is what the database holds now, not what the list showed.
+        const std::vector<DoseRow> waiting = store_.pending();
+        if (waiting.empty()) {
+            station::op().message(QStringLiteral("The dose list holds no waiting exposure records."), {},
+                                  station::MsgIcon::Information);
+            return;
+        }
+        const QString question = QStringLiteral(
+                                     "Delete the %1 waiting exposure record(s)?\r\nThey can no longer be applied to "
+                                     "any image. Used records stay in the dose history.")
+                                     .arg(waiting.size());
+        if (station::op().message(question, {}, station::MsgIcon::Question, station::MsgButtons::YesNo) !=
+            station::MsgResult::Yes)
+            return;
+        std::vector<std::int64_t> ids;
+        for (const DoseRow& r : waiting) ids.push_back(r.id);
+        store_.deletePending(ids);
         fill();
     });
     if (hooks_.pollOn) hooks_.pollOn();
 }
 
-void DoseListPresenter::markRows(station::ForwardingMode forwardingMode) {
-    QTreeWidget* lv = w_.lvDosis;
-    if (forwardingMode == forwarding::Automatic) {
-        for (int i = 0; lv && i < lv->topLevelItemCount(); ++i) store_.markAssigned(itemId(lv->topLevelItem(i)));
-    } else if (forwardingMode == forwarding::Manual) {
-        const std::int64_t id = selectedId();
-        if (id == 0) throw Error(ObjectNotSet, "No exposure record selected", "RefreshDosisList");
-        store_.markAssigned(id);
-    }
-}
-
-void DoseListPresenter::refreshDosisList(station::ForwardingMode forwardingMode) {
-    // Keys are 32-bit and wider: each ID is passed on as it is.
-    if (!station::catchAtEdge("MainForm_RefreshDosisList", false, [&] { markRows(forwardingMode); })) return;
+void DoseListPresenter::refreshDosisList(station::ForwardingMode) {
     if (w_.lvDosis) w_.lvDosis->clear();
     fill();
 }
@@ -167,6 +203,7 @@ void DoseListPresenter::itemClick(QTreeWidgetItem* item) {
     if (!item || rowCount() == 0) return;
     station::catchAtEdge("lvDosis_ItemClick", true, [&] {
         markSelectedImage();
+        currentRecordId_ = itemId(item);
         current_.kvp = item->text(ColKv);
         current_.ma = item->text(ColMa);
         current_.dicke = item->text(ColThickness);
@@ -222,18 +259,23 @@ void DoseListPresenter::rightClick(const QPoint& pos) {
     QTreeWidget* lv = w_.lvDosis;
     if (!lv || lv->topLevelItemCount() == 0) return;
     station::catchAtEdge("lvDosis_MouseUp", true, [&] {
-        if (QTreeWidgetItem* item = lv->itemAt(pos)) {
-            const QSignalBlocker quiet(lv);
-            lv->setCurrentItem(item);
-            item->setSelected(true);
-        }
+        QTreeWidgetItem* item = lv->itemAt(pos);
+        popupRecordId_ = item ? itemId(item) : 0;
         popupMenu()->popup(lv->viewport()->mapToGlobal(pos));
     });
 }
 
 void DoseListPresenter::popupDeleteDosis() {
-    refreshDosisList(forwarding::Manual);
-    clearFields();
+    // The row the popup was opened on; from the keyboard's menu key, the selected one.
+    const std::int64_t id = popupRecordId_ != 0 ? popupRecordId_ : selectedId();
+    popupRecordId_ = 0;
+    if (!station::catchAtEdge("MainForm_RefreshDosisList", false, [&] {
+            if (id == 0) throw Error(ObjectNotSet, "No exposure record chosen", "RefreshDosisList");
+            store_.markAssigned(id);
+        }))
+        return;
+    if (id == currentRecordId_) clearCurrentExposure();
+    refreshDosisList(forwarding::None);
 }
 
 void DoseListPresenter::clearFields() {

@@ -53,10 +53,13 @@ public:
 
     // lvDosis_Fill: reloads the pending records. Errors are logged ("MainForm_lvDosis_Fill").
     void fill();
-    // "Delete Dosislist": removes every record, reloads, switches the poll on (also after
-    // a failure). Does nothing under the refresh lock.
+    // "Delete Dosislist": asks, naming how many waiting records go, then removes the
+    // waiting records (the history of used ones stays), reloads and switches the poll on
+    // (also after a failure). Does nothing under the refresh lock.
     void deleteAll();
-    // RefreshDosisList: marks the used records as assigned by forwarding mode and reloads.
+    // RefreshDosisList: reloads the list. Records are marked used by the forwarding that
+    // applied them, by ID, once the destination stored their images; the mode no longer
+    // marks anything.
     void refreshDosisList(station::ForwardingMode forwardingMode);
     // lvDosis_ItemClick: makes the record the current exposure and fills the fields.
     void itemClick(QTreeWidgetItem* item);
@@ -66,11 +69,21 @@ public:
     int rowCount() const;
     // The ID of the selected row; 0 when none is selected.
     std::int64_t selectedId() const;
-    // PopupDeleteDosis: the selected record becomes assigned and leaves the list.
+    // The ID of the record whose values are the current exposure; 0 when there is none.
+    std::int64_t currentRecordId() const { return currentRecordId_; }
+    // Forgets the current exposure: its fields empty, no row selected. Runs by itself
+    // when its record leaves the waiting list; the window calls it when the patient or
+    // study changes.
+    void clearCurrentExposure();
+    // PopupDeleteDosis: the record the popup was opened on becomes assigned and leaves
+    // the list (the current exposure goes with it when it was that record).
     void popupDeleteDosis();
-    // lvDosis_MouseUp with the right button at `pos` (viewport coordinates): selects the
-    // row under the pointer and opens Popup_Dosis.
+    // lvDosis_MouseUp with the right button at `pos` (viewport coordinates): opens
+    // Popup_Dosis for the row under the pointer. The selection and the current exposure
+    // stay as they are.
     void rightClick(const QPoint& pos);
+    // The record the popup acts on; 0 when it was opened on no row.
+    std::int64_t popupRecordId() const { return popupRecordId_; }
     // The popup menu Popup_Dosis with its one entry "Delete" (PopupDeleteDosis): the
     // window's own when it has one, else one made here.
     QMenu* popupMenu();
@@ -84,12 +97,14 @@ public:
     void clearFields();
 
 private:
-    void markRows(station::ForwardingMode forwardingMode);
+    void reselectCurrent();
 
     DoseWidgets w_;
     const DoseStore& store_;
     Hooks hooks_;
     CurrentExposure current_;
+    std::int64_t currentRecordId_ = 0;
+    std::int64_t popupRecordId_ = 0;
     QMenu* popup_ = nullptr;
 };
 

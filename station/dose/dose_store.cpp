@@ -116,6 +116,19 @@ void DoseStore::deleteAll() const {
     db.exec("Delete FROM tblDosis");
 }
 
+void DoseStore::deletePending(const std::vector<std::int64_t>& ids) const {
+    db::Database db = open(file_);
+    db::Transaction tx(db);
+    // A record used meanwhile has become history: it stays.
+    db::Statement st = db.prepare("DELETE FROM tblDosis WHERE ID = ? AND Status <> '1'");
+    for (std::int64_t id : ids) {
+        st.reset();
+        st.bind(1, id);
+        st.run();
+    }
+    tx.commit();
+}
+
 std::vector<HistoryRow> DoseStore::assignedOn(const QString& datum) const {
     db::Database db = open(file_);
     db::Statement st = db.prepare("Select ID, Datum, Zeit, Sonstiges from tblDosis where Datum = ? and Status = '1'");

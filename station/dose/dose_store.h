@@ -42,6 +42,8 @@ public:
     bool setFree(std::int64_t id) const;
     // Removes every record, assigned ones included.
     void deleteAll() const;
+    // Removes these records when they are still waiting (not used meanwhile).
+    void deletePending(const std::vector<std::int64_t>& ids) const;
     // The assigned records of one day ("dd.mm.yyyy").
     std::vector<HistoryRow> assignedOn(const QString& datum) const;
 

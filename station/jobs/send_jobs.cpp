@@ -313,7 +313,8 @@ JobOutcome SendJob::sendPatient(JobReport& report, db::Database& db) {
             report.appendLog("skipped (not all files send)\r\n");
         }
     }
-    removedAfterSend_ = complete;
+    // With "keep" the station keeps what it sent: nothing is removed afterwards.
+    removedAfterSend_ = complete && !setup_.keep;
     report.appendLog("Tasks done!");
     return JobOutcome{complete, toSend_ - sent_};
 }

@@ -1,0 +1,235 @@
+#include "jobs/forward_job.h"
+
+#include <algorithm>
+#include <optional>
+#include <set>
+#include <system_error>
+
+#include "common/edge.h"
+#include "core/error.h"
+#include "core/paths.h"
+#include "db/database.h"
+#include "log/error_log.h"
+
+namespace fs = std::filesystem;
+
+namespace corva::station::jobs {
+namespace {
+
+constexpr const char* Location = "EditForm Forwarding";
+
+int portOf(const std::string& text) {
+    try {
+        std::size_t used = 0;
+        const int port = std::stoi(text, &used);
+        if (used == text.size() && port > 0 && port < 65536) return port;
+    } catch (const std::exception&) {
+    }
+    throw Error(errc::Generic, "Type mismatch: port \"" + text + "\" is no number", "SCPOnline");
+}
+
+// Where an image lives, read before its row goes.
+struct ImagePlace {
+    std::int64_t seriesId = 0;
+    std::int64_t studyId = 0;
+    std::int64_t patientKey = 0;
+    std::string studyUid;
+    std::string imageUid;
+};
+
+std::optional<ImagePlace> placeOf(db::Database& db, std::int64_t imageId) {
+    auto st = db.prepare(
+        "SELECT s.SeriesID, st.StudyID, st.FKeyPATID, st.StudyUID, i.ImageUID FROM tblImages i "
+        "JOIN tblSeries s ON s.SeriesID = i.FKeySeriesID JOIN tblStudies st ON st.StudyID = s.FKeyStudyID "
+        "WHERE i.ImageID = ?");
+    st.bind(1, imageId);
+    if (!st.step()) return std::nullopt;
+    return ImagePlace{st.getInt(0), st.getInt(1), st.getInt(2), st.getText(3), st.getText(4)};
+}
+
+bool anyRow(db::Database& db, const char* sql, std::int64_t key) {
+    auto st = db.prepare(sql);
+    st.bind(1, key);
+    return st.step();
+}
+
+void deleteRow(db::Database& db, const char* sql, std::int64_t key) {
+    auto st = db.prepare(sql);
+    st.bind(1, key);
+    st.run();
+}
+
+}  // namespace
+
+ForwardJob::ForwardJob(ForwardSetup setup, std::unique_ptr<dicom::Association> association)
+    : setup_(std::move(setup)), association_(std::move(association)) {}
+
+ForwardJob::~ForwardJob() { windowClosed(); }
+
+void ForwardJob::windowClosed() {
+    if (!association_) return;
+    try {
+        association_->close();
+    } catch (...) {
+        // a release that fails changes nothing for the operator
+    }
+    association_.reset();
+}
+
+JobOutcome ForwardJob::run(JobReport& report) {
+    report.appendLog("Send images of patient: " + setup_.patientName + "\r\n");
+    sendAll(report);
+    const int toSend = imagesToSend(), sent = imagesSent();
+    report.appendLog(std::to_string(sent) + " of " + std::to_string(toSend) + " images successfully sent.\r\n");
+    complete_ = sent == toSend && toSend > 0;
+    db::Database db(setup_.paths.imageDb);
+    consumeRecords(report, db);
+    if (!setup_.keep) removeStoredImages(report, db);
+    report.appendLog("Tasks done!");
+    report.scrollLogToEnd();
+    return JobOutcome{complete_, toSend - sent};
+}
+
+void ForwardJob::sendAll(JobReport& report) {
+    report.setProgress(0);
+    report.setProgressMaximum(static_cast<double>(setup_.images.size()));
+    report.appendLog("Sending images ... ");
+    // Each converted file is read once: for the presentation contexts and to be sent.
+    std::vector<std::optional<dicom::OutgoingFile>> files(setup_.images.size());
+    std::vector<const dicom::OutgoingFile*> forContexts;
+    for (std::size_t i = 0; i < setup_.images.size(); ++i) {
+        const ForwardedImage& image = setup_.images[i];
+        try {
+            if (!isSafeUid(image.sopInstanceUid))
+                throw Error(errc::InvalidName, "SOP Instance UID \"" + image.sopInstanceUid + "\" cannot name a file",
+                            Location);
+            files[i] = dicom::OutgoingFile::read(setup_.paths.workFolder / (image.sopInstanceUid + ".dcm"));
+            if (files[i]->sopInstanceUid() != image.sopInstanceUid)
+                throw Error(errc::Generic, "The converted file of " + image.sopInstanceUid + " holds another image",
+                            Location);
+            forContexts.push_back(&*files[i]);
+        } catch (const std::exception&) {
+            files[i].reset();
+            logCaught(Location);
+        }
+    }
+    try {
+        association_ = std::make_unique<dicom::Association>();
+        association_->open(setup_.destination.ip, portOf(setup_.destination.port), setup_.destination.callingAe,
+                           setup_.destination.aet, dicom::Association::contextsFor(forContexts));
+    } catch (const std::exception&) {
+        association_.reset();
+        logCaught(Location);
+    }
+    forContexts.clear();
+    double progress = 0;
+    for (std::size_t i = 0; i < setup_.images.size(); ++i) {
+        if (report.cancelRequested()) break;
+        const ForwardedImage& image = setup_.images[i];
+        try {
+            if (!files[i]) throw Error(errc::NotFound, "No converted file of " + image.sopInstanceUid, Location);
+            if (!association_) throw Error(errc::Network, "No open association", Location);
+            stored_[image.sopInstanceUid] = association_->send(std::move(*files[i]));
+        } catch (const std::exception&) {
+            logCaught(Location);
+        }
+        files[i].reset();
+        report.setProgress(++progress);
+    }
+    report.appendLog("OK\r\n");
+}
+
+void ForwardJob::consumeRecords(JobReport& report, db::Database& db) {
+    std::vector<std::int64_t> records;
+    for (const ForwardedImage& image : setup_.images)
+        if (image.recordId != 0 && stored_.count(image.sopInstanceUid)) records.push_back(image.recordId);
+    if (records.empty()) return;
+    report.appendLog("Marking exposure records as used ... ");
+    try {
+        db::Transaction tx(db);
+        auto st = db.prepare("UPDATE tblDosis SET Status = '1' WHERE ID = ?");
+        for (std::int64_t id : records) {
+            st.reset();
+            st.bind(1, id);
+            st.run();
+        }
+        tx.commit();
+        consumed_ = records;
+        report.appendLog("OK\r\n");
+    } catch (const std::exception&) {
+        logCaught(Location);
+        complete_ = false;
+        report.appendLog("failed (see the error log)\r\n");
+    }
+}
+
+void ForwardJob::removeStoredImages(JobReport& report, db::Database& db) {
+    // Only what the destination stored as it was sent: after a warning it holds
+    // something else, so the original stays.
+    std::vector<std::int64_t> ids;
+    for (const ForwardedImage& image : setup_.images) {
+        const auto it = stored_.find(image.sopInstanceUid);
+        if (image.imageId != 0 && it != stored_.end() && it->second == dicom::StoreStatus::Success)
+            ids.push_back(image.imageId);
+    }
+    if (ids.empty()) return;
+    report.appendLog("Removing database entries ... ");
+    std::vector<fs::path> files;
+    std::set<std::string> studyFolders;
+    try {
+        db::Transaction tx(db);
+        std::set<std::int64_t> series, studies, patients;
+        std::vector<std::int64_t> removed;
+        for (std::int64_t id : ids) {
+            const std::optional<ImagePlace> place = placeOf(db, id);
+            if (!place) continue;  // already gone
+            deleteRow(db, "DELETE FROM tblImages WHERE ImageID = ?", id);
+            removed.push_back(id);
+            series.insert(place->seriesId);
+            studies.insert(place->studyId);
+            patients.insert(place->patientKey);
+            if (const fs::path f = imageFile(setup_.paths, place->studyUid, place->imageUid); !f.empty())
+                files.push_back(f);
+            if (isSafeUid(place->studyUid)) studyFolders.insert(place->studyUid);
+        }
+        // A container goes only when nothing is left in it: an image that arrived
+        // during the send keeps its series, study and patient.
+        for (std::int64_t s : series)
+            if (!anyRow(db, "SELECT 1 FROM tblImages WHERE FKeySeriesID = ?", s))
+                deleteRow(db, "DELETE FROM tblSeries WHERE SeriesID = ?", s);
+        for (std::int64_t s : studies)
+            if (!anyRow(db, "SELECT 1 FROM tblSeries WHERE FKeyStudyID = ?", s))
+                deleteRow(db, "DELETE FROM tblStudies WHERE StudyID = ?", s);
+        bool patientGone = false;
+        for (std::int64_t p : patients)
+            if (!anyRow(db, "SELECT 1 FROM tblStudies WHERE FKeyPATID = ?", p)) {
+                deleteRow(db, "DELETE FROM tblPatienten WHERE PATID = ?", p);
+                patientGone = true;
+            }
+        tx.commit();
+        removed_ = removed;
+        patientRemoved_ = patientGone;
+        report.appendLog("OK\r\n");
+    } catch (const std::exception&) {
+        logCaught(Location);
+        report.appendLog("failed (see the error log)\r\n");
+        return;
+    }
+    for (const fs::path& f : files) {
+        std::error_code ec;
+        fs::remove(f, ec);
+    }
+    // The folder of a study goes only when it is empty (remove() leaves a full one).
+    for (const std::string& uid : studyFolders) {
+        std::error_code ec;
+        fs::remove(setup_.paths.imageStore / uid, ec);
+    }
+    // The converted copies of the removed images are done with.
+    for (const ForwardedImage& image : setup_.images) {
+        if (std::find(removed_.begin(), removed_.end(), image.imageId) == removed_.end()) continue;
+        std::error_code ec;
+        fs::remove(setup_.paths.workFolder / (image.sopInstanceUid + ".dcm"), ec);
+    }
+}
+
+}  // namespace corva::station::jobs

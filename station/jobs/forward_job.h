@@ -1,0 +1,68 @@
+#pragma once
+// The send of a forwarding: the converted images waiting in the work folder go to the
+// destination, and only then is anything consumed or removed. The job knows by ID what
+// it handled: an exposure record is marked used only when the image it was applied to
+// was stored (success or warning); an image's row and file go only when it was stored
+// with full success and the keep setting is off. Images that arrive meanwhile, images
+// not sent and records not applied are never touched.
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/job.h"
+#include "common/station_context.h"
+#include "dicom/dicom.h"
+#include "jobs/send_jobs.h"
+
+namespace corva::station::jobs {
+
+// One converted image: its file waits in the work folder as <SOP instance UID>.dcm.
+struct ForwardedImage {
+    std::string sopInstanceUid;
+    std::int64_t imageId = 0;   // its tblImages row
+    std::int64_t recordId = 0;  // the exposure record applied to it; 0 when none
+};
+
+struct ForwardSetup {
+    ProgramPaths paths;
+    Destination destination;
+    bool keep = true;  // General\SentAndKeep: sent images stay in the station
+    std::string patientName;
+    std::vector<ForwardedImage> images;
+};
+
+class ForwardJob : public Job {
+public:
+    // `association` is the one the destination check opened (may be null).
+    ForwardJob(ForwardSetup setup, std::unique_ptr<dicom::Association> association);
+    ~ForwardJob() override;
+    std::string caption() const override { return "PatientSenden"; }
+    JobOutcome run(JobReport& report) override;
+    void windowClosed() override;
+
+    // Read after the job has finished.
+    int imagesSent() const { return static_cast<int>(stored_.size()); }
+    int imagesToSend() const { return static_cast<int>(setup_.images.size()); }
+    bool complete() const { return complete_; }
+    // How the destination answered for each image it stored.
+    const std::map<std::string, dicom::StoreStatus>& stored() const { return stored_; }
+    const std::vector<std::int64_t>& consumedRecords() const { return consumed_; }
+    const std::vector<std::int64_t>& removedImages() const { return removed_; }
+    bool patientRemoved() const { return patientRemoved_; }
+
+private:
+    void sendAll(JobReport& report);
+    void consumeRecords(JobReport& report, db::Database& db);
+    void removeStoredImages(JobReport& report, db::Database& db);
+
+    ForwardSetup setup_;
+    std::unique_ptr<dicom::Association> association_;
+    std::map<std::string, dicom::StoreStatus> stored_;
+    std::vector<std::int64_t> consumed_;
+    std::vector<std::int64_t> removed_;
+    bool complete_ = false;
+    bool patientRemoved_ = false;
+};
+
+}  // namespace corva::station::jobs
