@@ -335,26 +335,6 @@ TEST_F(MainFormTest, StudyClickEnablesForwardingOnlyWithImagesAlreadyShown) {
     EXPECT_TRUE(f.cmdSelected()->isEnabled());
 }
 
-TEST_F(MainFormTest, RefreshImageListDeletesKeysBeyond16Bits) {
-    const auto series = addSeries(addStudy(anna_, "1.2.400"), "1.2.400.1", 1);
-    addImage(series, "1.2.400", "1.2.400.1.1", 1, "10:00:00", 0, 0, 40000);
-    addImage(series, "1.2.400", "1.2.400.1.2", 2, "10:00:01", 0, 0, 40001);
-    auto& f = open();
-    f.LoadImages({{"40000", "", "", "1.2.400.1.1"}, {"40001", "", "", "1.2.400.1.2"}});
-
-    stationContext().forwardingMode = ForwardingMode::None;
-    f.RefreshImageList();
-    EXPECT_EQ(f.lvImages()->count(), 2);
-
-    stationContext().forwardingMode = ForwardingMode::Automatic;
-    f.RefreshImageList();
-    EXPECT_EQ(f.lvImages()->count(), 0);
-    auto db = openImageDb();
-    auto s = db.prepare("SELECT COUNT(*) FROM tblImages WHERE ImageID >= 40000");
-    ASSERT_TRUE(s.step());
-    EXPECT_EQ(s.getInt(0), 0);
-    EXPECT_EQ(errorLog().find("MainForm_RefreshImageList"), std::string::npos);
-}
 
 TEST_F(MainFormTest, ExitStopsServicesOnlyWithStopService) {
     auto& f = open();

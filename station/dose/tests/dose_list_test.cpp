@@ -126,30 +126,40 @@ TEST_F(DoseListTest, SelectingFillsFieldsExposureAndMarksTheImage) {
     EXPECT_TRUE(window.lvImages()->topLevelItem(2)->font(0).bold());
 }
 
-// Keys pass 32767 once the table has seen that many records; they are marked all the same.
-TEST_F(DoseListTest, RefreshDosisListByForwardingMode) {
+// Reloading marks nothing: a record becomes used only through the forwarding that
+// applied it. The current exposure lives as long as its record waits, and keeps its
+// row selected across reloads (keys beyond 16 bits included).
+TEST_F(DoseListTest, ReloadMarksNothingAndTheCurrentExposureFollowsItsRecord) {
     addRecord(32767, "09.12.2026", "0");
     addRecord(32768, "09.12.2026", "0");
     addRecord(70000, "09.12.2026", "0");
     list.fill();
-
-    list.refreshDosisList(forwarding::None);
-    EXPECT_EQ(window.lvDosis()->topLevelItemCount(), 3);
+    for (const auto mode : {forwarding::None, forwarding::Manual, forwarding::Automatic}) {
+        list.refreshDosisList(mode);
+        EXPECT_EQ(listIds(), (QStringList{"32767", "32768", "70000"}));
+    }
+    EXPECT_EQ(status(32767), "0");
+    EXPECT_EQ(status(70000), "0");
 
     list.selectRow(1);
-    list.refreshDosisList(forwarding::Manual);
-    EXPECT_EQ(status(32768), "1");
-    EXPECT_EQ(listIds(), (QStringList{"32767", "70000"}));
+    ASSERT_EQ(list.currentRecordId(), 32768);
+    list.fill();  // a reload keeps the chosen row chosen
+    EXPECT_EQ(list.selectedId(), 32768);
+    EXPECT_EQ(list.currentExposure().kvp, "28");
 
-    // Manual with nothing selected: logged, nothing marked.
-    list.refreshDosisList(forwarding::Manual);
-    EXPECT_EQ(folder.errorCount("MainForm_RefreshDosisList"), 1);
-    EXPECT_EQ(status(32767), "0");
+    // Used elsewhere (the forwarding's job, another station): the exposure goes with it.
+    folder.exec("UPDATE tblDosis SET Status = '1' WHERE ID = 32768");
+    list.fill();
+    EXPECT_EQ(list.currentRecordId(), 0);
+    EXPECT_TRUE(list.currentExposure().kvp.isEmpty());
+    EXPECT_TRUE(window.text3(0)->text().isEmpty());
+    EXPECT_TRUE(window.text("txtID").isEmpty());
+    EXPECT_EQ(list.selectedId(), 0);
 
-    list.refreshDosisList(forwarding::Automatic);
-    EXPECT_EQ(status(32767), "1");
-    EXPECT_EQ(status(70000), "1");
-    EXPECT_EQ(window.lvDosis()->topLevelItemCount(), 0);
+    list.selectRow(0);
+    list.clearCurrentExposure();  // the window does this when the patient or study changes
+    EXPECT_EQ(list.currentRecordId(), 0);
+    EXPECT_TRUE(window.text3(0)->text().isEmpty());
 }
 
 TEST_F(DoseListTest, PopupDeleteAssignsTheSelectedRecord) {
@@ -231,29 +241,59 @@ TEST_F(DoseListTest, TheWindowsOwnPopupIsUsed) {
     EXPECT_EQ(status(1), "1");
 }
 
-TEST_F(DoseListTest, RightClickSelectsTheRowUnderThePointer) {
+// A right click opens the popup for the row under the pointer; the chosen record (the
+// current exposure) and the selection stay. "Delete" then acts on that row only.
+TEST_F(DoseListTest, RightClickActsOnTheRowUnderThePointerAndKeepsTheCurrentExposure) {
     addRecord(1, "09.12.2026", "0");
     addRecord(2, "09.12.2026", "0");
     list.fill();
     window.show();
+    list.selectRow(0);
+    ASSERT_EQ(list.currentRecordId(), 1);
     QTreeWidget* lv = window.lvDosis();
     const QPoint pos = lv->visualItemRect(lv->topLevelItem(1)).center();
     list.rightClick(pos);
-    EXPECT_EQ(list.selectedId(), 2);
+    EXPECT_EQ(list.popupRecordId(), 2);
+    EXPECT_EQ(list.selectedId(), 1);
+    EXPECT_EQ(list.currentRecordId(), 1);
     EXPECT_TRUE(list.popupMenu()->isVisible());
     list.popupMenu()->hide();
+    list.popupMenu()->actions().at(0)->trigger();
+    EXPECT_EQ(status(2), "1");
+    EXPECT_EQ(status(1), "0");
+    EXPECT_EQ(list.currentRecordId(), 1);
+    EXPECT_EQ(window.text3(0)->text(), "21");
+    EXPECT_EQ(listIds(), QStringList{"1"});
 }
 
-TEST_F(DoseListTest, DeleteDosislistRemovesEverythingAndRestartsThePoll) {
+// "Delete Dosislist" asks, naming how many waiting records go; the history stays.
+TEST_F(DoseListTest, DeleteDosislistAsksAndRemovesOnlyWaitingRecords) {
+    corva::station::ScriptedOperator script;
+    corva::station::OperatorSeamGuard guard(script);
     addRecord(1, "09.12.2026", "0");
     addRecord(2, "09.12.2026", "1");
+    addRecord(3, "09.12.2026", "0");
     list.fill();
+    list.selectRow(0);
     bool pollOn = false;
     list.hooks().pollOn = [&] { pollOn = true; };
+
+    script.answer(corva::station::MsgResult::No);
     list.deleteAll();
-    EXPECT_TRUE(folder.dosisRows().empty());
+    ASSERT_EQ(script.messages().size(), 1);
+    EXPECT_TRUE(script.messages().front().startsWith("Delete the 2 waiting exposure record(s)?"))
+        << script.messages().front().toStdString();
+    EXPECT_EQ(folder.dosisRows().size(), 3u);
+
+    script.answer(corva::station::MsgResult::Yes);
+    list.deleteAll();
+    EXPECT_EQ(status(1), "<gone>");
+    EXPECT_EQ(status(3), "<gone>");
+    EXPECT_EQ(status(2), "1");  // the dose history keeps what was applied
     EXPECT_EQ(window.lvDosis()->topLevelItemCount(), 0);
+    EXPECT_EQ(list.currentRecordId(), 0);
     EXPECT_TRUE(pollOn);
+    EXPECT_TRUE(script.unexpected().empty());
 }
 
 TEST_F(DoseListTest, FillAndDeleteAllFailuresAreLogged) {

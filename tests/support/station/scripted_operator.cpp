@@ -35,7 +35,13 @@ MsgResult ScriptedOperator::message(const QString& text, const QString& title, M
     s.title = title;
     s.icon = icon;
     s.buttons = buttons;
-    auto answer = take<MsgResult>();
+    std::optional<MsgResult> answer = take<MsgResult>();
+    if (!answer) {
+        if (std::optional<MessageAnswer> withAction = take<MessageAnswer>()) {
+            if (withAction->meanwhile) withAction->meanwhile();
+            answer = withAction->button;
+        }
+    }
     s.answered = answer.has_value();
     shown_.push_back(s);
     return answer.value_or(nobodyThere(buttons));

@@ -45,6 +45,11 @@ public:
     using WindowHandler = std::function<int(QDialog&)>;
 
     void answer(MsgResult button) { queue_.emplace_back(button); }
+    // Answers the next message with `button` after `meanwhile` ran while it was open:
+    // the world changing under a question (a record arriving, a peer going away).
+    void answerAfter(MsgResult button, std::function<void()> meanwhile) {
+        queue_.emplace_back(MessageAnswer{button, std::move(meanwhile)});
+    }
     void answerInput(std::optional<QString> text) { queue_.emplace_back(InputAnswer{std::move(text)}); }
     void answerOpenFile(std::optional<QString> file) { queue_.emplace_back(OpenFileAnswer{std::move(file)}); }
     void answerOpenFiles(QStringList files) { queue_.emplace_back(OpenFilesAnswer{std::move(files)}); }
@@ -82,13 +87,17 @@ public:
     int exec(QDialog& window) override;
 
 private:
+    struct MessageAnswer {
+        MsgResult button;
+        std::function<void()> meanwhile;
+    };
     struct InputAnswer { std::optional<QString> text; };
     struct OpenFileAnswer { std::optional<QString> file; };
     struct OpenFilesAnswer { QStringList files; };
     struct SaveFileAnswer { std::optional<QString> file; };
     struct FolderAnswer { std::optional<QString> folder; };
     struct ColourAnswer { std::optional<QColor> colour; };
-    using Answer = std::variant<MsgResult, InputAnswer, OpenFileAnswer, OpenFilesAnswer, SaveFileAnswer, FolderAnswer,
+    using Answer = std::variant<MsgResult, MessageAnswer, InputAnswer, OpenFileAnswer, OpenFilesAnswer, SaveFileAnswer, FolderAnswer,
                                 ColourAnswer, WindowHandler>;
 
     template <typename T>

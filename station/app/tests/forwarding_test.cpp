@@ -1,0 +1,411 @@
+// "Automatic" and "Manually" on the real main window with a real storescp: which image
+// carries which exposure record at the destination, which records are used up and which
+// rows and files remain, also when the world changes under the forwarding.
+#include <gtest/gtest.h>
+
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTreeWidget>
+#include <map>
+
+#include "app/job_commands.h"
+#include "app/main_form.h"
+#include "common/list_view.h"
+#include "common/station_context.h"
+#include "dicom_fixture.h"
+#include "dose/dose_capture.h"
+#include "jobs/edit_form.h"
+#include "settings/settings.h"
+#include "station_test_support.h"
+#include "store_scp.h"
+#include "viewer/dicom_viewer.h"
+
+namespace fs = std::filesystem;
+using namespace corva;
+using namespace corva::station;
+using corva::station::test::findItem;
+using corva::station::test::waitFor;
+
+namespace {
+
+const dicom::Tag ViewPosition{0x0018, 0x5101}, Laterality{0x0020, 0x0060}, ImageLaterality{0x0020, 0x0062},
+    AcquisitionDate{0x0008, 0x0022}, AcquisitionTime{0x0008, 0x0032}, Kvp{0x0018, 0x0060};
+
+constexpr const char* StudyUid = "1.2.826.0.1.3680043.9.7433.50";
+
+struct View {
+    std::string viewPosition;
+    std::string laterality;  // Image Laterality
+    std::string taken;       // hhmmss
+};
+
+class ForwardingTest : public corva::station::test::StationTest {
+protected:
+    void TearDown() override {
+        form_.reset();
+        scp_.reset();
+        inbox_.reset();
+        StationTest::TearDown();
+    }
+    MainForm& open(int unit, bool keep) {
+        form_ = std::make_unique<MainForm>();
+        form_->Form_Load();
+        form_->UpdateTimer()->stop();
+        form_->resize(1200, 900);
+        form_->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
+        settings::current().xrayComm = static_cast<std::int16_t>(unit);
+        settings::current().sentAndKeep = keep ? 1 : 0;
+        form_->dose().refreshDoseList();
+        return *form_;
+    }
+    JobCommands& commands() { return *form_->findChild<JobCommands*>(); }
+    void startArchive() {
+        inbox_ = std::make_unique<corva::test::TempDir>("archive");
+        scp_ = std::make_unique<corva::test::StoreScp>(inbox_->path());
+        auto db = db::Database(folder_->userDatabase());
+        auto st = db.prepare("INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES ('PACS', 'STORESCP', "
+                             "'127.0.0.1', ?, 1)");
+        st.bind(1, scp_->port());
+        st.run();
+    }
+    // A patient with one study of these views; returns the images' UIDs in list order.
+    std::vector<std::string> addViews(const std::vector<View>& views) {
+        const auto patient = addPatient("P1", "Alpha", "A");
+        const auto series = addSeries(addStudy(patient, StudyUid), std::string(StudyUid) + ".1", 1);
+        std::vector<std::string> uids;
+        for (std::size_t i = 0; i < views.size(); ++i) {
+            const std::string uid = std::string(StudyUid) + ".1." + std::to_string(i + 1);
+            addImage(series, StudyUid, uid, static_cast<int>(i + 1), "10:15:00", 0);
+            corva::test::DicomRecipe recipe;
+            recipe.studyUid = StudyUid;
+            recipe.seriesUid = std::string(StudyUid) + ".1";
+            recipe.sopInstanceUid = uid;
+            recipe.instanceNumber = static_cast<int>(i + 1);
+            recipe.rows = 32;
+            recipe.columns = 24;
+            recipe.extra = {{ViewPosition, views[i].viewPosition},
+                            {ImageLaterality, views[i].laterality},
+                            {AcquisitionDate, "20261210"},
+                            {AcquisitionTime, views[i].taken}};
+            corva::test::writeDicom(folder_->images() / StudyUid / (uid + ".dcm"), recipe);
+            uids.push_back(uid);
+        }
+        return uids;
+    }
+    // A waiting record; Sophie keeps the projection as the fourth item, Giotto alone.
+    std::int64_t addRecord(const std::string& kv, const std::string& zeit, const std::string& projection, int unit) {
+        auto db = openImageDb();
+        auto st = db.prepare(
+            "INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit) "
+            "VALUES (?, '50', ?, 45, '1.5', 100, '10.12.2026', ?, '0', '0,5')");
+        st.bind(1, kv).bind(2, zeit).bind(3, unit == 1 ? "Mo/Mo,AEC,2," + projection + ",S" : projection);
+        st.run();
+        return db.lastInsertRowId();
+    }
+    std::string status(std::int64_t id) const {
+        auto db = openImageDb();
+        auto st = db.prepare("SELECT Status FROM tblDosis WHERE ID = ?");
+        st.bind(1, id);
+        return st.step() ? st.getText(0) : "<gone>";
+    }
+    std::map<std::string, std::string> statuses(const std::vector<std::int64_t>& ids) const {
+        std::map<std::string, std::string> out;
+        for (auto id : ids) out[std::to_string(id)] = status(id);
+        return out;
+    }
+    // SOP instance UID -> the archived header.
+    std::map<std::string, dicom::DataSet> archived() const {
+        std::map<std::string, dicom::DataSet> out;
+        if (!inbox_) return out;
+        for (const auto& e : fs::directory_iterator(inbox_->path())) {
+            if (!e.is_regular_file()) continue;
+            auto image = dicom::Image::read(e.path(), dicom::ReadMode::HeaderOnly);
+            out.emplace(image.sopInstanceUid(), image.attributes());
+        }
+        return out;
+    }
+    void loadStudy(MainForm& f) {
+        corva::station::test::clickItem(f.lvPatients(), findItem(f.lvPatients(), "P1"));
+        corva::station::test::clickItem(f.lvStudien(), f.lvStudien()->itemAtPosition(1));
+        ASSERT_GT(f.dv1()->count(), 0);
+    }
+    // Answers the next job window: waits for OK, keeps the log, presses OK.
+    void pressOkWhenDone(QString* log) {
+        op_.answerWindow(ScriptedOperator::runModal([log](QDialog& d) {
+            auto& form = static_cast<jobs::EditForm&>(d);
+            if (!waitFor([&] { return form.cmdOK()->isEnabled(); })) return;
+            if (log) *log = form.txtProgress()->toPlainText();
+            QTest::mouseClick(form.cmdOK(), Qt::LeftButton);
+        }));
+    }
+    bool imageRowExists(const std::string& uid) const {
+        auto db = openImageDb();
+        auto st = db.prepare("SELECT 1 FROM tblImages WHERE ImageUID = ?");
+        st.bind(1, uid);
+        return st.step();
+    }
+    bool storeFileExists(const std::string& uid) const { return fs::exists(folder_->images() / StudyUid / (uid + ".dcm")); }
+    std::size_t workFolderFiles() const {
+        std::size_t n = 0;
+        for (const auto& e : fs::directory_iterator(stationContext().paths.workFolder))
+            if (e.path().extension() == ".dcm") ++n;
+        return n;
+    }
+
+    std::unique_ptr<MainForm> form_;
+    std::unique_ptr<corva::test::TempDir> inbox_;
+    std::unique_ptr<corva::test::StoreScp> scp_;
+};
+
+const std::vector<View> FourViews{{"CC", "R", "100000"}, {"CC", "L", "100100"}, {"MLO", "R", "100200"},
+                                  {"MLO", "L", "100300"}};
+
+class AutomaticByUnit : public ForwardingTest, public ::testing::WithParamInterface<int> {};
+
+// Each view reaches the archive with its own record's kV and its own side; the
+// records are used up and the patient, now empty, is gone; nothing else is asked.
+TEST_P(AutomaticByUnit, PairsEachViewWithItsRecordAndRemovesExactlyWhatWasStored) {
+    const int unit = GetParam();
+    startArchive();
+    const auto uids = addViews(FourViews);
+    // In another order than the views; each projection's kV tells it apart.
+    const std::map<std::string, std::string> kvOf{{"R-CC", "25"}, {"L-CC", "26"}, {"R-MLO", "27"}, {"L-MLO", "28"}};
+    std::vector<std::int64_t> records;
+    records.push_back(addRecord("28", "10:03:10", "L-LMO45", unit));
+    records.push_back(addRecord("25", "10:00:10", "R-CC", unit));
+    records.push_back(addRecord("27", "10:02:10", "R-LMO45", unit));
+    records.push_back(addRecord("26", "10:01:10", "L-CC", unit));
+    auto& f = open(unit, false);
+    loadStudy(f);
+
+    QString log;
+    op_.answer(MsgResult::Yes);  // the pairs
+    pressOkWhenDone(&log);
+    commands().cmdAll_Click();
+
+    ASSERT_GE(op_.messages().size(), 1);
+    const QString pairs = op_.messages().front();
+    EXPECT_TRUE(pairs.contains("Image 1 (R-CC)  <-  record 10.12.2026 10:00:10, 25 kV")) << pairs.toStdString();
+    EXPECT_TRUE(pairs.contains("Image 4 (L-MLO)  <-  record 10.12.2026 10:03:10, 28 kV")) << pairs.toStdString();
+    EXPECT_TRUE(op_.unexpected().empty()) << op_.messages().join("|").toStdString();
+    EXPECT_EQ(op_.pending(), 0u);
+    EXPECT_TRUE(log.startsWith("Send images of patient: ")) << log.toStdString();
+    EXPECT_EQ(log.section('\n', 1), "Sending images ... OK\n4 of 4 images successfully sent.\n"
+                                     "Marking exposure records as used ... OK\nRemoving database entries ... OK\n"
+                                     "Tasks done!")
+        << log.toStdString();
+    const auto atArchive = archived();
+    ASSERT_EQ(atArchive.size(), 4u);
+    for (std::size_t i = 0; i < uids.size(); ++i) {
+        const dicom::DataSet& a = atArchive.at(uids[i]);
+        const std::string key = FourViews[i].laterality + "-" + FourViews[i].viewPosition;
+        EXPECT_DOUBLE_EQ(std::stod(a.get(Kvp).text), std::stod(kvOf.at(key))) << key;
+        EXPECT_EQ(a.get(ImageLaterality).text, FourViews[i].laterality) << key;
+        EXPECT_EQ(a.get(Laterality).text, FourViews[i].laterality) << key;
+    }
+    for (auto id : records) EXPECT_EQ(status(id), "1") << id;
+    EXPECT_EQ(countRows("tblImages"), 0);
+    EXPECT_EQ(countRows("tblPatienten"), 0);
+    EXPECT_FALSE(fs::exists(folder_->images() / StudyUid));
+    EXPECT_EQ(f.lvDosis()->count(), 0);
+    EXPECT_EQ(f.dose().doseList().currentRecordId(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Units, AutomaticByUnit, ::testing::Values(1, 2),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(info.param == 1 ? "Sophie" : "Giotto");
+                         });
+
+// "Keep images in database after transfer": the records are used, the images stay.
+TEST_F(ForwardingTest, KeepLeavesTheImagesAndUsesTheRecords) {
+    startArchive();
+    const auto uids = addViews({{"CC", "L", "100000"}, {"CC", "R", "100100"}});
+    const auto a = addRecord("26", "10:00:10", "L-CC", 1), b = addRecord("25", "10:01:10", "R-CC", 1);
+    auto& f = open(1, true);
+    loadStudy(f);
+    QString log;
+    op_.answer(MsgResult::Yes);
+    pressOkWhenDone(&log);
+    commands().cmdAll_Click();
+    EXPECT_EQ(archived().size(), 2u);
+    EXPECT_EQ(status(a), "1");
+    EXPECT_EQ(status(b), "1");
+    for (const auto& uid : uids) {
+        EXPECT_TRUE(imageRowExists(uid)) << uid;
+        EXPECT_TRUE(storeFileExists(uid)) << uid;
+    }
+    EXPECT_EQ(countRows("tblPatienten"), 1);
+    EXPECT_FALSE(log.contains("Removing")) << log.toStdString();
+}
+
+// A retake: two L-CC images, two L-CC records. Each image gets the record of its own
+// time, the retake (listed first, taken last) the later one; each record once.
+TEST_F(ForwardingTest, RetakePairsByTime) {
+    startArchive();
+    const auto uids = addViews({{"CC", "L", "100500"}, {"CC", "L", "100000"}, {"CC", "R", "100100"}});
+    addRecord("26", "10:00:10", "L-CC", 1);
+    addRecord("25", "10:01:10", "R-CC", 1);
+    addRecord("29", "10:05:10", "L-CC", 1);
+    auto& f = open(1, true);
+    loadStudy(f);
+    op_.answer(MsgResult::Yes);
+    pressOkWhenDone(nullptr);
+    commands().cmdAll_Click();
+    const auto atArchive = archived();
+    ASSERT_EQ(atArchive.size(), 3u);
+    EXPECT_EQ(atArchive.at(uids[0]).get(Kvp).text, "29");
+    EXPECT_EQ(atArchive.at(uids[1]).get(Kvp).text, "26");
+    EXPECT_EQ(atArchive.at(uids[2]).get(Kvp).text, "25");
+    EXPECT_EQ(countRows("tblDosis"), 3);
+    auto db = openImageDb();
+    auto st = db.prepare("SELECT COUNT(*) FROM tblDosis WHERE Status = '1'");
+    ASSERT_TRUE(st.step());
+    EXPECT_EQ(st.getInt(0), 3);
+}
+
+// Another patient's record waits: nothing is paired by fallback, converted or sent.
+TEST_F(ForwardingTest, ARefusedPlanConvertsAndSendsNothing) {
+    startArchive();
+    addViews({{"CC", "L", "100000"}, {"CC", "R", "100100"}});
+    const std::vector<std::int64_t> records{addRecord("26", "10:00:10", "L-CC", 1), addRecord("25", "10:01:10", "R-CC", 1),
+                                            addRecord("30", "09:00:00", "L-LMO45", 1)};
+    auto& f = open(1, false);
+    loadStudy(f);
+    commands().cmdAll_Click();
+    ASSERT_EQ(op_.messages().size(), 1);
+    EXPECT_TRUE(op_.messages().front().contains("likely another patient's")) << op_.messages().front().toStdString();
+    EXPECT_TRUE(op_.shownOf(ScriptedOperator::Kind::Window).empty());
+    EXPECT_EQ(workFolderFiles(), 0u);
+    EXPECT_TRUE(archived().empty());
+    for (auto id : records) EXPECT_EQ(status(id), "0");
+    EXPECT_EQ(countRows("tblImages"), 2);
+    // The operator said no to the pairs: the same, nothing happens.
+    db::Database(folder_->imageDatabase()).exec("DELETE FROM tblDosis WHERE KVP = '30'");
+    f.dose().refreshDoseList();
+    op_.clear();
+    op_.answer(MsgResult::No);
+    commands().cmdAll_Click();
+    EXPECT_EQ(op_.messages().size(), 1);
+    EXPECT_TRUE(archived().empty());
+    EXPECT_EQ(status(records[0]), "0");
+}
+
+// The archive goes away after the destination check (while the operator answers the
+// "Undone tasks" question): "0 of 2", and no record is used and no image removed.
+TEST_F(ForwardingTest, ADestinationThatGoesAwayConsumesAndRemovesNothing) {
+    startArchive();
+    const auto uids = addViews({{"CC", "L", "100000"}, {"CC", "R", "100100"}});
+    const std::vector<std::int64_t> records{addRecord("26", "10:00:10", "L-CC", 1), addRecord("25", "10:01:10", "R-CC", 1)};
+    auto& f = open(1, false);
+    loadStudy(f);
+    f.lvTasks()->addItem("0", {}, {"task"});
+    QString log;
+    op_.answer(MsgResult::Yes);                                    // the pairs
+    op_.answerAfter(MsgResult::Yes, [this] { scp_->stop(); });     // "Undone tasks in list!"
+    pressOkWhenDone(&log);
+    commands().cmdAll_Click();
+    EXPECT_TRUE(log.contains("0 of 2 images successfully sent.")) << log.toStdString();
+    EXPECT_FALSE(log.contains("Marking")) << log.toStdString();
+    EXPECT_FALSE(log.contains("Removing")) << log.toStdString();
+    for (auto id : records) EXPECT_EQ(status(id), "0");
+    for (const auto& uid : uids) {
+        EXPECT_TRUE(imageRowExists(uid)) << uid;
+        EXPECT_TRUE(storeFileExists(uid)) << uid;
+    }
+    EXPECT_EQ(f.lvDosis()->count(), 2);
+}
+
+// A record that arrives while the operator answers a question is not one of the pairs:
+// it stays waiting.
+TEST_F(ForwardingTest, ARecordArrivingDuringTheUndoneTasksQuestionStaysWaiting) {
+    startArchive();
+    addViews({{"CC", "L", "100000"}, {"CC", "R", "100100"}});
+    const std::vector<std::int64_t> records{addRecord("26", "10:00:10", "L-CC", 1), addRecord("25", "10:01:10", "R-CC", 1)};
+    auto& f = open(1, false);
+    loadStudy(f);
+    f.lvTasks()->addItem("0", {}, {"task"});
+    std::int64_t late = 0;
+    op_.answer(MsgResult::Yes);
+    op_.answerAfter(MsgResult::Yes, [&] {
+        late = addRecord("31", "10:20:00", "L-CC", 1);
+        f.dose().refreshDoseList();
+    });
+    pressOkWhenDone(nullptr);
+    commands().cmdAll_Click();
+    EXPECT_EQ(archived().size(), 2u);
+    for (auto id : records) EXPECT_EQ(status(id), "1");
+    ASSERT_NE(late, 0);
+    EXPECT_EQ(status(late), "0");
+    ASSERT_EQ(f.lvDosis()->count(), 1);
+    EXPECT_EQ(f.lvDosis()->itemAtPosition(1)->text(0), QString::number(late));
+}
+
+// "Manually": the image the operator reached with the arrow keys and the record she
+// chose; a right click on another record changes neither. Only that pair is sent,
+// used and removed, and the job counts the one image it was asked to send.
+TEST_F(ForwardingTest, ManualSendsTheCurrentImageWithTheChosenRecordOnly) {
+    startArchive();
+    const auto uids = addViews({{"CC", "L", "100000"}, {"CC", "R", "100100"}});
+    const auto first = addRecord("26", "10:00:10", "L-CC", 1), second = addRecord("25", "10:01:10", "R-CC", 1);
+    auto& f = open(1, false);
+    loadStudy(f);
+    corva::station::test::clickItem(f.lvImages(), f.lvImages()->itemAtPosition(1));
+    ASSERT_EQ(f.CurrentImage()->sopInstanceUid(), uids[0]);
+    f.lvImages()->setFocus();
+    QTest::keyClick(f.lvImages(), Qt::Key_Down);
+    ASSERT_EQ(f.CurrentImage()->sopInstanceUid(), uids[1]) << "the arrow key makes the next image current";
+    ASSERT_TRUE(f.dose().selectDoseRecord(1));
+    ASSERT_EQ(f.dose().doseList().currentRecordId(), second);
+    QTreeWidget* lv = f.lvDosis();
+    f.dose().doseList().rightClick(lv->visualItemRect(lv->topLevelItem(0)).center());
+    f.dose().doseList().popupMenu()->hide();
+    ASSERT_EQ(f.dose().doseList().currentRecordId(), second);
+
+    QString log;
+    op_.answer(MsgResult::Yes);
+    pressOkWhenDone(&log);
+    commands().cmdSelected_Click();
+    ASSERT_GE(op_.messages().size(), 1);
+    EXPECT_TRUE(op_.messages().front().startsWith("Forward image 2 (R-CC) with the exposure record 10.12.2026 10:01:10"))
+        << op_.messages().front().toStdString();
+    EXPECT_TRUE(log.contains("1 of 1 images successfully sent.")) << log.toStdString();
+    const auto atArchive = archived();
+    ASSERT_EQ(atArchive.size(), 1u);
+    EXPECT_EQ(atArchive.begin()->first, uids[1]);
+    EXPECT_EQ(atArchive.begin()->second.get(Kvp).text, "25");
+    EXPECT_EQ(status(second), "1");
+    EXPECT_EQ(status(first), "0");
+    EXPECT_TRUE(imageRowExists(uids[0]));
+    EXPECT_TRUE(storeFileExists(uids[0]));
+    EXPECT_FALSE(imageRowExists(uids[1]));
+    EXPECT_FALSE(storeFileExists(uids[1]));
+    EXPECT_EQ(countRows("tblPatienten"), 1);
+    EXPECT_EQ(f.dose().doseList().currentRecordId(), 0) << "the used record is no current exposure any more";
+}
+
+// "Manually" never sends with an exposure the operator did not choose for this image.
+TEST_F(ForwardingTest, ManualRefusesWithoutAnImageOrARecordOfThisPatient) {
+    startArchive();
+    addViews({{"CC", "L", "100000"}});
+    addRecord("26", "10:00:10", "L-CC", 1);
+    auto& f = open(1, false);
+    commands().cmdSelected_Click();
+    EXPECT_EQ(op_.messages().last(), "Please select the image to forward first.");
+    loadStudy(f);
+    corva::station::test::clickItem(f.lvImages(), f.lvImages()->itemAtPosition(1));
+    commands().cmdSelected_Click();
+    EXPECT_EQ(op_.messages().last(), "Please select the exposure record of this image in the dose list first.");
+    // Chosen, then the study is loaded again (as after a change of patient): the choice goes.
+    ASSERT_TRUE(f.dose().selectDoseRecord(0));
+    corva::station::test::clickItem(f.lvStudien(), f.lvStudien()->itemAtPosition(1));
+    corva::station::test::clickItem(f.lvImages(), f.lvImages()->itemAtPosition(1));
+    commands().cmdSelected_Click();
+    EXPECT_EQ(op_.messages().last(), "Please select the exposure record of this image in the dose list first.");
+    EXPECT_TRUE(op_.shownOf(ScriptedOperator::Kind::Window).empty());
+    EXPECT_TRUE(archived().empty());
+    EXPECT_EQ(countRows("tblImages"), 1);
+}
+
+}  // namespace
