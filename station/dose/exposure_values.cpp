@@ -13,12 +13,14 @@ constexpr Tag Kvp{0x0018, 0x0060};
 constexpr Tag ExposureTime{0x0018, 0x1150};        // IS, ms
 constexpr Tag Exposure{0x0018, 0x1152};            // IS, mAs
 constexpr Tag ExposureInMicroAs{0x0018, 0x1153};   // IS, µAs
-constexpr Tag AreaDoseProduct{0x0018, 0x115E};     // DS
 constexpr Tag BodyPartThickness{0x0018, 0x11A0};   // DS, mm
 constexpr Tag CompressionForce{0x0018, 0x11A2};    // DS, N
-constexpr Tag Sensitivity{0x0018, 0x6000};         // DS
 constexpr Tag ExposureTimeInMicroS{0x0018, 0x8150};  // DS, µs
+constexpr Tag CommentsOnRadiationDose{0x0040, 0x0310};  // ST
 constexpr Tag EntranceDoseInMGy{0x0040, 0x8302};   // DS, mGy
+
+// The longest value a short text (ST) holds.
+constexpr int ShortTextLength = 1024;
 
 // A record number times a power of ten without the binary noise of the product
 // (0.0125 s * 1000 is 12.500000000000002): records carry no more than six decimals.
@@ -61,6 +63,16 @@ public:
         }
     }
 
+    // A text attribute: the record's text made printable; removed when nothing is left,
+    // so no text of an earlier record stays.
+    void text(Tag tag, const QString& text, int maxLength) {
+        const QString t = printableText(text).left(maxLength).trimmed();
+        if (t.isEmpty())
+            remove(tag);
+        else
+            set(tag, t.toStdString());
+    }
+
     ExposureValues result() { return std::move(out_); }
 
 private:
@@ -87,13 +99,13 @@ ExposureValues exposureValues(const CurrentExposure& e, int xrayType) {
         b.integer(Exposure, "Exposure", e.ma, mAs, 1.0, ExposureInMicroAs, 1000.0, false);
         b.decimal(BodyPartThickness, "Body Part Thickness", e.dicke, {});  // stored in millimetres
         b.decimal(CompressionForce, "Compression Force", e.druck, {});     // stored as kilograms x 10
-        b.decimal(AreaDoseProduct, "Image and Fluoroscopy Area Dose Product", e.mGy, mGy);
         b.decimal(EntranceDoseInMGy, "Entrance Dose in mGy", e.mGy, mGy);
-        b.decimal(Sensitivity, "Sensitivity", e.sonstiges, {});
+        // Target/filter, exposure mode and projection code: text about the exposure,
+        // not a number. Sensitivity stays the reader's own exposure index.
+        b.text(CommentsOnRadiationDose, e.sonstiges, ShortTextLength);
     } else if (xrayType == unit::Giotto) {
         b.decimal(Kvp, "KVP", e.kvp, kV);
         b.integer(Exposure, "Exposure", e.ma, mAs, 1.0, ExposureInMicroAs, 1000.0, false);
-        b.decimal(AreaDoseProduct, "Image and Fluoroscopy Area Dose Product", e.mGy, mGy);
         b.decimal(EntranceDoseInMGy, "Entrance Dose in mGy", e.mGy, mGy);
     }
     return b.result();

@@ -33,7 +33,10 @@ struct ExposureValues {
 
 // The header changes for the current exposure by unit type (1 Sophie, 2 Giotto, other:
 // none). A value that is not a number leaves its attribute present and empty and is
-// listed in nonNumeric.
+// listed in nonNumeric. The record's dose goes into Entrance Dose in mGy (0040,8302)
+// only: Image and Fluoroscopy Area Dose Product (0018,115E) is an area dose in dGy*cm2.
+// Sensitivity (0018,6000) is the reader's exposure index and never changes; a Sophie
+// record's further values go into Comments on Radiation Dose (0040,0310).
 ExposureValues exposureValues(const CurrentExposure& exposure, int xrayType);
 
 // A record text read as a number: blanks, control characters and the column's unit

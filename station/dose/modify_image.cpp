@@ -2,6 +2,7 @@
 
 #include <QStringList>
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 
@@ -19,7 +20,14 @@ using dicom::Tag;
 
 constexpr int ObjectNotSet = 91;
 
+constexpr Tag ImageType{0x0008, 0x0008};
+constexpr Tag ViewPosition{0x0018, 0x5101};
+constexpr Tag PatientOrientation{0x0020, 0x0020};
+constexpr Tag Laterality{0x0020, 0x0060};
+constexpr Tag ImageLaterality{0x0020, 0x0062};
 constexpr Tag ImageComments{0x0020, 0x4000};
+constexpr Tag PhotometricInterpretation{0x0028, 0x0004};
+constexpr Tag PixelIntensityRelationshipSign{0x0028, 0x1041};
 constexpr Tag WindowCenter{0x0028, 0x1050};
 constexpr Tag WindowWidth{0x0028, 0x1051};
 constexpr Tag WindowExplanation{0x0028, 0x1055};
@@ -27,7 +35,9 @@ constexpr Tag RescaleIntercept{0x0028, 0x1052};
 constexpr Tag RescaleSlope{0x0028, 0x1053};
 constexpr Tag LossyImageCompression{0x0028, 0x2110};
 constexpr Tag AcquisitionContextSequence{0x0040, 0x0555};
+constexpr Tag ViewCodeSequence{0x0054, 0x0220};
 constexpr Tag ViewModifierCodeSequence{0x0054, 0x0222};
+constexpr Tag PresentationLutShape{0x2050, 0x0020};
 
 // SNOMED codes under the designator DICOM knows them by ("SNM-3" is no designator).
 constexpr const char* CodingScheme = "SRT";
@@ -35,6 +45,32 @@ constexpr const char* CodingScheme = "SRT";
 // Starts every line of Image Comments that holds a record value a numeric attribute
 // could not take; such lines are replaced at each conversion, other comments stay.
 const QString NonNumericPrefix = QStringLiteral("Exposure record value, not a number: ");
+
+// The mammography views (CID 4014) and the column direction of Patient Orientation for
+// the right and the left breast. The breasts hang back to back, chest walls in the
+// middle: rows run posterior for the right breast, anterior for the left. Cranio-caudal
+// views show the lateral side at the top, so their columns run toward the patient's
+// other side; oblique views run from the upper end down, toward the medial side for MLO
+// and LMO, the lateral side for SIO and ISO; lateral views run toward the feet.
+struct ViewRow {
+    View view;
+    const char* codeValue;
+    const char* codeMeaning;
+    const char* rightColumns;
+    const char* leftColumns;
+};
+constexpr std::array<ViewRow, 10> ViewRows{{
+    {View::CC, "R-10242", "cranio-caudal", "L", "R"},
+    {View::FB, "R-10244", "caudo-cranial (from below)", "L", "R"},
+    {View::XCCL, "R-1024A", "cranio-caudal exaggerated laterally", "L", "R"},
+    {View::XCCM, "R-1024B", "cranio-caudal exaggerated medially", "L", "R"},
+    {View::MLO, "R-10226", "medio-lateral oblique", "FL", "FR"},
+    {View::LMO, "R-10230", "latero-medial oblique", "FL", "FR"},
+    {View::SIO, "R-102D0", "superolateral to inferomedial oblique", "FR", "FL"},
+    {View::ISO, "R-40AAA", "inferomedial to superolateral oblique", "FR", "FL"},
+    {View::ML, "R-10224", "medio-lateral", "F", "F"},
+    {View::LM, "R-10228", "latero-medial", "F", "F"},
+}};
 
 DataSet codeItem(const QString& value, const QString& meaning) {
     DataSet item;
@@ -135,22 +171,35 @@ std::optional<std::string> commentsWith(const DataSet& a, const std::vector<NonN
     return lines.join(QStringLiteral("\r\n")).toStdString();
 }
 
+// Image Type of a mammogram: the source's pixel characteristics (ORIGINAL or DERIVED,
+// PRIMARY or SECONDARY) and a third value present and empty, which marks an image that
+// is no stereotactic, tomosynthesis or contrast image.
+std::string mammographyImageType(const DataSet& a) {
+    const QStringList values = QString::fromStdString(a.get(ImageType).text).split(QLatin1Char('\\'));
+    QString first = values.value(0).trimmed().toUpper(), second = values.value(1).trimmed().toUpper();
+    if (first != QLatin1String("ORIGINAL") && first != QLatin1String("DERIVED")) first = QStringLiteral("ORIGINAL");
+    if (second != QLatin1String("PRIMARY") && second != QLatin1String("SECONDARY")) second = QStringLiteral("PRIMARY");
+    return (first + QLatin1Char('\\') + second + QLatin1Char('\\')).toStdString();
+}
+
+bool isMonochrome1(const DataSet& a) {
+    return QString::fromStdString(a.get(PhotometricInterpretation).text).trimmed().toUpper() ==
+           QLatin1String("MONOCHROME1");
+}
+
 }  // namespace
 
-ViewMapping mapViewPosition(const QString& viewPosition) {
-    const QString vp = viewPosition.toUpper();
+ViewMapping mapProjection(const Projection& projection) {
     ViewMapping m;
-    const QString cc = QStringLiteral("R-10242"), ccMeaning = QStringLiteral("cranio-caudal");
-    const QString mlo = QStringLiteral("R-10226"), mloMeaning = QStringLiteral("medio lateral oblique");
-    if (vp == "R CC" || vp == "RCC" || vp == "RLD")
-        m = {QStringLiteral("P\\L"), cc, ccMeaning, {}};
-    else if (vp == "L CC" || vp == "LCC" || vp == "LLD")
-        m = {QStringLiteral("A\\R"), cc, ccMeaning, {}};
-    else if (vp == "R OBLIQUE" || vp == "RLO")
-        m = {QStringLiteral("P\\FL"), mlo, mloMeaning, {}};
-    else if (vp == "L OBLIQUE" || vp == "LLO")
-        m = {QStringLiteral("A\\FR"), mlo, mloMeaning, {}};
-    m.laterality = vp.left(1);
+    const auto row = std::find_if(ViewRows.begin(), ViewRows.end(),
+                                  [&](const ViewRow& r) { return r.view == projection.view; });
+    if (row == ViewRows.end()) return m;
+    m.codeValue = QLatin1String(row->codeValue);
+    m.codeMeaning = QLatin1String(row->codeMeaning);
+    if (projection.side == Side::Unknown) return m;
+    const bool right = projection.side == Side::Right;
+    m.laterality = sideLetter(projection.side);
+    m.orientation = QLatin1String(right ? "P\\" : "A\\") + QLatin1String(right ? row->rightColumns : row->leftColumns);
     return m;
 }
 
@@ -161,13 +210,26 @@ std::filesystem::path convertToMammography(dicom::Image& image, const CurrentExp
     a.set(Tag{0x0008, 0x2218}, Sequence{codeItem(QStringLiteral("T-04000"), QStringLiteral("Breast"))});
     image.setSopClassUid(dicom::uid::DigitalMammographyForPresentation);
 
-    const dicom::Attribute vpAttr = a.get(Tag{0x0018, 0x5101});
-    const QString viewPosition = vpAttr.exists ? QString::fromStdString(vpAttr.text) : QString();
-    const ViewMapping view = mapViewPosition(viewPosition);
-    DataSet viewItem = codeItem(view.codeValue, view.codeMeaning);
-    viewItem.set(ViewModifierCodeSequence, Sequence{});  // no modifier is known
-    const Sequence viewCode{viewItem};
+    // The side, orientation and view as the pairing reads them. Only a projection known
+    // in full replaces the source's side and orientation; an unknown view keeps the
+    // source's View Code Sequence as well.
+    const ViewMapping view = mapProjection(projectionOf(a).projection);
+    if (!view.laterality.isEmpty()) {
+        a.set(Laterality, view.laterality.toStdString());
+        a.set(ImageLaterality, view.laterality.toStdString());
+        a.set(PatientOrientation, view.orientation.toStdString());
+    }
+    if (!view.codeValue.isEmpty()) {
+        DataSet viewItem = codeItem(view.codeValue, view.codeMeaning);
+        viewItem.set(ViewModifierCodeSequence, Sequence{});  // no modifier is known
+        a.set(ViewCodeSequence, Sequence{viewItem});
+    }
 
+    // View Position is a code string, upper case only; the reader's "cc" means "CC".
+    const QString viewPosition = QString::fromStdString(a.get(ViewPosition).text);
+    if (viewPosition != viewPosition.toUpper()) a.set(ViewPosition, viewPosition.toUpper().toStdString());
+
+    a.set(ImageType, mammographyImageType(a));
     a.set(Tag{0x0008, 0x0060}, "MG");
     a.set(Tag{0x0008, 0x0068}, "FOR PRESENTATION");
     a.set(Tag{0x0018, 0x0015}, "BREAST");
@@ -178,18 +240,18 @@ std::filesystem::path convertToMammography(dicom::Image& image, const CurrentExp
     a.remove(Tag{0x0018, 0x1620});
     a.remove(Tag{0x0018, 0x5100});
     a.set(Tag{0x0018, 0x7004}, "DIRECT");
-    a.set(Tag{0x0020, 0x0020}, view.orientation.toStdString());
-    a.set(Tag{0x0020, 0x0060}, view.laterality.toStdString());
-    a.set(Tag{0x0020, 0x0062}, view.laterality.toStdString());
     a.set(Tag{0x0028, 0x0301}, "NO");
+    // MONOCHROME1 shows the lowest value white: it takes the inverse Presentation LUT.
+    // The reader's image shows dense tissue white either way, so its values rise with
+    // the beam's intensity in MONOCHROME1 and fall with it in MONOCHROME2.
+    const bool monochrome1 = isMonochrome1(a);
     a.set(Tag{0x0028, 0x1040}, "LOG");
-    a.set(Tag{0x0028, 0x1041}, -1.0);
+    a.set(PixelIntensityRelationshipSign, monochrome1 ? 1.0 : -1.0);
     a.remove(WindowCenter);
     a.remove(WindowWidth);
     a.set(Tag{0x0028, 0x1054}, "US");
     a.set(Tag{0x0040, 0x0318}, "BREAST");
-    a.set(Tag{0x0054, 0x0220}, viewCode);
-    a.set(Tag{0x2050, 0x0020}, "IDENTITY");
+    a.set(PresentationLutShape, monochrome1 ? "INVERSE" : "IDENTITY");
 
     // What a mammography image for presentation needs beyond the changes above. The
     // window shows the pixel range a viewer shows without one, so display is unchanged;

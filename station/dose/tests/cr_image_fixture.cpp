@@ -1,6 +1,11 @@
 #include "cr_image_fixture.h"
 
+#include <QStandardPaths>
+#include <QString>
+#include <regex>
+
 #include "dicom_fixture.h"
+#include "shell.h"
 
 namespace corva::dose::test {
 
@@ -51,7 +56,25 @@ std::filesystem::path writeCrImage(const std::filesystem::path& file, const CrIm
     };
     if (!image.viewPosition.empty()) recipe.extra.emplace_back(corva::dicom::Tag{0x0018, 0x5101}, image.viewPosition);
     recipe.extra.insert(recipe.extra.end(), image.extra.begin(), image.extra.end());
+    recipe.omit = image.omit;
     return corva::test::writeDicom(file, recipe);
+}
+
+bool haveDciodvfy() { return !QStandardPaths::findExecutable(QStringLiteral("dciodvfy")).isEmpty(); }
+
+std::vector<std::string> dciodvfyErrors(const std::filesystem::path& file, std::string* report) {
+    const std::string output = corva::test::shell("dciodvfy " + corva::test::quoted(file) + " 2>&1");
+    if (report) *report = output;
+    std::vector<std::string> errors;
+    for (const std::string& line : corva::test::splitLines(output))
+        if (line.rfind("Error", 0) == 0) errors.push_back(line);
+    return errors;
+}
+
+bool isLateralityRemark(const std::string& errorLine) {
+    static const std::regex remark(
+        R"(^Error - Attribute present when condition unsatisfied .*Element=<Laterality> Module=<GeneralSeries>)");
+    return std::regex_search(errorLine, remark);
 }
 
 }  // namespace corva::dose::test

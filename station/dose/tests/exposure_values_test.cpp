@@ -61,16 +61,33 @@ TEST(ExposureValues, EveryAttributeOfTheUnitInWritingOrder) {
         return t;
     };
     const ExposureValues sophie = exposureValues(e, unit::Sophie);
+    // The dose only as entrance dose; the further values as dose comments, not as the
+    // reader's sensitivity.
     EXPECT_EQ(tags(sophie), (std::vector<std::string>{"0018,0060=28", "0018,1150=500", "0018,8150 removed",
                                                       "0018,1152=63", "0018,1153 removed", "0018,11A0=45",
-                                                      "0018,11A2=120", "0018,115E=1.23", "0040,8302=1.23",
-                                                      "0018,6000="}));
-    ASSERT_EQ(sophie.nonNumeric.size(), 1u);
-    EXPECT_EQ(sophie.nonNumeric[0].text, "Mo/Mo,AEC,2,L-CC,S");
+                                                      "0018,11A2=120", "0040,8302=1.23",
+                                                      "0040,0310=Mo/Mo,AEC,2,L-CC,S"}));
+    EXPECT_TRUE(sophie.nonNumeric.empty());
     EXPECT_EQ(tags(exposureValues(e, unit::Giotto)),
-              (std::vector<std::string>{"0018,0060=28", "0018,1152=63", "0018,1153 removed", "0018,115E=1.23",
-                                        "0040,8302=1.23"}));
+              (std::vector<std::string>{"0018,0060=28", "0018,1152=63", "0018,1153 removed", "0040,8302=1.23"}));
     EXPECT_TRUE(exposureValues(e, 3).changes.empty());
+}
+
+TEST(ExposureValues, FurtherValuesOfASophieRecordAsPrintableDoseComments) {
+    const auto comments = [](const QString& sonstiges) {
+        const CurrentExposure e{"28", "63", "45", "120", "1.23mGy", sonstiges, "0,5"};
+        for (const ExposureChange& c : exposureValues(e, unit::Sophie).changes)
+            if (c.tag == corva::dicom::Tag{0x0040, 0x0310}) return c.value;
+        ADD_FAILURE() << "no change of (0040,0310)";
+        return std::optional<std::string>{};
+    };
+    EXPECT_EQ(comments(QStringLiteral("W/Rh,AEC,2,R-LMO45,S")), "W/Rh,AEC,2,R-LMO45,S");
+    EXPECT_EQ(comments(QString::fromUtf8(" Mo/Mo,AEC,\x02 2,L-CC,S\r\n")), "Mo/Mo,AEC, 2,L-CC,S");
+    // Nothing left: removed, so no comment of an earlier record stays.
+    EXPECT_EQ(comments(QString()), std::nullopt);
+    EXPECT_EQ(comments(QStringLiteral(" \r\n")), std::nullopt);
+    // A short text holds at most 1024 characters.
+    EXPECT_EQ(comments(QString(2000, QLatin1Char('x'))), std::string(1024, 'x'));
 }
 
 TEST(PrintableText, ControlCharactersGoOthersBecomeQuestionMarks) {
