@@ -35,9 +35,12 @@ DoseCapture::DoseCapture(const DoseView& view, settings::Settings& settings, std
     list_ = std::make_unique<DoseListPresenter>(view_, store_);
 
     DoseLink::Hooks& lh = link_->hooks();
-    lh.projectionField = [this] { return controlText(view_.text3[5]); };
-    lh.clearProjectionField = [this] { setControlText(view_.text3[5], {}); };
-    lh.currentProjection = [this] { return currentProjection_; };
+    // Only a click counts: Text3(5) also shows the projection of a selected dose record.
+    lh.projection = [this] { return currentProjection_; };
+    lh.projectionUsed = [this] {
+        currentProjection_.clear();
+        setControlText(view_.text3[5], {});
+    };
     lh.parsed = [this] { list_->fill(); };
     lh.waiting = [this] { updateForwardingButtons(); };
 
@@ -55,6 +58,7 @@ DoseCapture::DoseCapture(const DoseView& view, settings::Settings& settings, std
             [this](const QString& text) { setControlText(view_.txtcInput, text); });
     connect(link_.get(), &DoseLink::bufferAppended, this,
             [this](const QString& piece) { appendControlText(view_.txtcInput, piece); });
+    connect(link_.get(), &DoseLink::stateChanged, this, &DoseCapture::stateChanged);
     connect(link_.get(), &DoseLink::tokensChanged, this, [this](const QStringList& tokens) {
         if (QListWidget* list1 = view_.list1) {
             list1->clear();
@@ -77,9 +81,9 @@ bool DoseCapture::eventFilter(QObject* watched, QEvent* event) {
     if (watched == window_) {
         if (event->type() == QEvent::WindowDeactivate) {
             // The application's active window is already the one that took over.
-            initialiseOnActivation_ = reinitialisesOnReturn(QApplication::activeWindow());
+            readSettingsOnActivation_ = reinitialisesOnReturn(QApplication::activeWindow());
         } else if (event->type() == QEvent::WindowActivate) {
-            if (initialiseOnActivation_)
+            if (readSettingsOnActivation_)
                 activate();
             else
                 applyDebugMode();
@@ -95,9 +99,15 @@ void DoseCapture::applyDebugMode() {
     if (view_.lvDosis) view_.lvDosis->setVisible(!debug);
 }
 
+void DoseCapture::startLink() { link_->start(); }
+
+void DoseCapture::applyLinkSettings() { link_->start(); }
+
+QString DoseCapture::linkState() const { return link_->stateText(); }
+
 void DoseCapture::activate() {
     applyDebugMode();
-    link_->initialise();
+    link_->start();
 }
 
 void DoseCapture::loadProjectionCaptions() {
@@ -109,7 +119,7 @@ void DoseCapture::projectionClicked(int index) {
         index >= 0 && index < ProjectionButtonCount ? view_.cmdProjection[static_cast<std::size_t>(index)] : nullptr;
     currentProjection_ = button ? button->text() : QString();
     setControlText(view_.text3[5], currentProjection_);
-    if (!link_->buffer().isEmpty()) link_->dbFill();
+    link_->storeWaiting();
 }
 
 void DoseCapture::fill() { link_->dbFill(); }

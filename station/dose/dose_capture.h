@@ -9,18 +9,22 @@
 //   dose_->hooks().addTask = [this] { /* task list: later */ };
 //   dose_->hooks().doseListFilled = [this] { g_.pollFlag = false; };
 //   dose_->loadProjectionCaptions();   // Form_Load, after LoadSettings; throws on a bad file
+//   connect(dose_.get(), &DoseCapture::stateChanged, statusLabel, &QLabel::setText);
+//   dose_->startLink();                // Form_Load, once the settings are loaded
 //
 // Then the window's commands call: fill() for "Fill", refreshDoseList() for "refreshd",
 // openHistory() for "reldosis", deleteDoseList() for "delete", refreshDosisList(mode)
 // at the job window's OK, doseRecordCount() / selectDoseRecord(j) / currentExposure() /
-// modifyImage() from the forwarding commands.
+// modifyImage() from the forwarding commands, applyLinkSettings() when the options
+// window closes.
 //
-// Wired by itself: window activation (QEvent::WindowActivate: debug mode, then the link
-// is initialised again when the window returns from another window of this program
-// that is not a message, input or file box; do not call activate() from the window's
-// own activation too),
-// the clicks of cmdProjection(0..7), clicks, keyboard selection and right clicks on
-// lvDosis, and "Delete" of Popup_Dosis. The link has its own port and timer.
+// Wired by itself: window activation (QEvent::WindowActivate: debug mode, and when the
+// window returns from another window of this program that is not a message, input or
+// file box, the link's settings are read again; do not call activate() from the window's
+// own activation too), the clicks of cmdProjection(0..7), clicks, keyboard selection and
+// right clicks on lvDosis, and "Delete" of Popup_Dosis. The link has its own port and
+// timers: it opens at startLink() whatever the window's focus, and reopens the port by
+// itself after a failure.
 //
 // The view's controls (a missing one leaves its part out): lvDosis, Text1, Text2,
 // Text3(0..5), txtID, txtcInput, List1, lvImages, cmdProjection(0..7), cmdAll,
@@ -44,10 +48,9 @@ class QWidget;
 namespace corva::dose {
 
 // Whether the main window, activated again after `tookOver` had become the active
-// window, initialises the link again: after another window of this program, yes; after
-// a message, input, file or colour box, or another program (nullptr), no, so that a
-// partly received record or a Giotto record waiting for its projection survives the
-// "Please click on a Projection button first!" message and a look at another program.
+// window, reads the link's settings again: after another window of this program (the
+// options window among them), yes; after a message, input, file or colour box, or
+// another program (nullptr), no. Reading them reopens the port only when they changed.
 bool reinitialisesOnReturn(const QWidget* tookOver);
 
 class DoseCapture : public QObject {
@@ -71,17 +74,30 @@ public:
 
     Hooks& hooks() { return hooks_; }
 
-    // Form_Activate: debug mode (txtcInput and List1 instead of lvDosis), then the link
-    // is initialised again (Initialise_cPort). Runs by itself on window activation (the
-    // link part only as reinitialisesOnReturn() says).
+    // Opens the X-ray unit's port with the current settings and starts the link. Call it
+    // once when the main window has loaded; the window's focus plays no part.
+    void startLink();
+    // Reads the link's settings again and reopens the port only when they changed (the
+    // options window closed). Starts the link when it has not started yet.
+    void applyLinkSettings();
+    // The link's state for the operator ("X-ray unit: COM1 open", ...), as stateChanged
+    // last reported it.
+    QString linkState() const;
+
+    // Form_Activate: debug mode (txtcInput and List1 instead of lvDosis), then the same as
+    // applyLinkSettings(): nothing received is thrown away. Runs by itself on window
+    // activation (the link part only as reinitialisesOnReturn() says).
     void activate();
     // LoadProjectionCaptions: captions from projection.ini for a Giotto unit.
     // Throws corva::Error when the file cannot be read (the window's loading logs it).
     void loadProjectionCaptions();
-    // cmdProjection_Click(index): the current projection, Text3(5), and a waiting record
-    // is parsed with it. Connected to the buttons by itself.
+    // cmdProjection_Click(index): the projection of the next Giotto record, shown in
+    // Text3(5); a record waiting for it is stored with it. Only a click sets it (not
+    // selecting a dose record), and each stored record uses it up. Connected to the
+    // buttons by itself.
     void projectionClicked(int index);
-    // mnuFill: parse the waiting raw record now.
+    // mnuFill: store the records of cInput.txt (placed there by hand, say) or what waits
+    // in the raw input, now.
     void fill();
     // lvDosis_Fill ("Refresh Dosislist").
     void refreshDoseList();
@@ -96,6 +112,7 @@ public:
     int doseRecordCount() const;
     bool selectDoseRecord(int row);
     const CurrentExposure& currentExposure() const;
+    // The clicked projection waiting for the next Giotto record; empty once used.
     QString currentProjection() const { return currentProjection_; }
     // ModifyImage with the current exposure into <program folder>/bin; false on failure
     // (logged under "ModifyImage").
@@ -104,6 +121,10 @@ public:
     DoseLink& link() { return *link_; }
     DoseListPresenter& doseList() { return *list_; }
     const DoseStore& store() const { return store_; }
+
+signals:
+    // The link's state changed: the text for the status bar.
+    void stateChanged(const QString& text);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -122,7 +143,7 @@ private:
     std::unique_ptr<DoseListPresenter> list_;
     QString currentProjection_;
     // Set when the window lost activation, from the window that took it over.
-    bool initialiseOnActivation_ = true;
+    bool readSettingsOnActivation_ = true;
 };
 
 }  // namespace corva::dose

@@ -1,5 +1,6 @@
 #include "dose/exposure_parser.h"
 
+#include <QRegularExpression>
 #include <cmath>
 #include <limits>
 
@@ -34,54 +35,54 @@ std::int64_t tenfold(const QString& text) {
 
 }  // namespace
 
-bool isRecordComplete(const QString& buffer, int xrayType) {
-    if (xrayType == unit::Sophie) return buffer.contains(QStringLiteral("mGy"));
-    if (xrayType == unit::Giotto) return !buffer.isEmpty() && buffer.back() == QChar(EndOfText);
-    return false;
-}
-
 QStringList sophieTokens(const QString& buffer) {
     const qsizetype start = buffer.indexOf(QStringLiteral("Name:"));
     if (start < 0) throw Error(InvalidCall, "Exposure record without \"Name:\"", "sophieTokens");
-    QString text = buffer.mid(start);
-    text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
-    QStringList tokens;
-    for (const QString& piece : text.split(QLatin1Char(' ')))
-        if (!piece.isEmpty()) tokens << piece;
-    return tokens;
+    static const QRegularExpression separators(QStringLiteral("[ \t\r\n]+"));
+    return buffer.mid(start).split(separators, Qt::SkipEmptyParts);
 }
 
 ExposureRecord parseSophie(const QStringList& tokens, const QDateTime& now) {
+    // The name runs up to the date and may hold blanks; every value after it is counted
+    // from the date.
+    static const QRegularExpression datePattern(QStringLiteral("^\\d{1,4}-\\d{1,2}-\\d{1,2}$"));
+    int at = 1;
+    for (int i = 1; i < tokens.size(); ++i) {
+        if (datePattern.match(tokens.at(i)).hasMatch()) {
+            at = i;
+            break;
+        }
+    }
+    const auto field = [&](int n) { return token(tokens, at - 1 + n); };
+
     ExposureRecord r;
-    const QStringList date = token(tokens, 1).split(QLatin1Char('-'));
+    const QStringList date = field(1).split(QLatin1Char('-'));
     if (date.size() < 3)
-        throw Error(SubscriptOutOfRange, "Exposure date \"" + token(tokens, 1).toStdString() + "\" is not y-m-d",
+        throw Error(SubscriptOutOfRange, "Exposure date \"" + field(1).toStdString() + "\" is not y-m-d",
                     "parseSophie");
     r.datum = date.at(2) + QLatin1Char('.') + date.at(1) + QLatin1Char('.') + date.at(0);
 
-    r.sonstiges = QStringList{token(tokens, 4), token(tokens, 5), token(tokens, 6), token(tokens, 3),
-                              token(tokens, 10)}
-                      .join(QLatin1Char(','));
-    r.kvp = token(tokens, 7).remove(QStringLiteral("kV"));
-    r.ma = token(tokens, 8).remove(QStringLiteral("mAs"));
+    r.sonstiges = QStringList{field(4), field(5), field(6), field(3), field(10)}.join(QLatin1Char(','));
+    r.kvp = field(7).remove(QStringLiteral("kV"));
+    r.ma = field(8).remove(QStringLiteral("mAs"));
 
-    QString time = token(tokens, 9);
+    QString time = field(9);
     if (time.contains(QLatin1Char('s'))) {
         time.remove(QLatin1Char('s'));
         time.replace(QLatin1Char('.'), QLatin1Char(','));
     }
     r.expZeit = formatDecimalComma(readDecimalComma(time));
 
-    r.druck = tenfold(token(tokens, 11).remove(QStringLiteral("kg")));
+    r.druck = tenfold(field(11).remove(QStringLiteral("kg")).replace(QLatin1Char('.'), QLatin1Char(',')));
 
-    QString thickness = token(tokens, 12);
+    QString thickness = field(12);
     if (thickness.contains(QStringLiteral("cm"))) {
         thickness.remove(QStringLiteral("cm"));
         thickness.replace(QLatin1Char('.'), QLatin1Char(','));
     }
     r.dicke = tenfold(thickness);
 
-    r.mGy = token(tokens, 13);
+    r.mGy = field(13);
     r.zeit = now.time().toString(QStringLiteral("HH:mm:ss"));
     return r;
 }

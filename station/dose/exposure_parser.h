@@ -13,19 +13,20 @@ namespace corva::dose {
 // End-of-text, the last character of a complete Giotto record.
 inline constexpr char16_t EndOfText = 0x03;
 
-// Whether the raw input holds a complete record: Sophie when "mGy" occurs anywhere,
-// Giotto when the text ends with end-of-text; never for any other unit type.
-bool isRecordComplete(const QString& buffer, int xrayType);
-
-// Sophie: cuts the text to the first "Name:", turns every CR LF into a blank and splits
-// at blanks, dropping empty pieces. Throws corva::Error when there is no "Name:".
+// Sophie: cuts the text to the first "Name:" and splits it at blanks, tabs and line
+// ends (CR LF, LF or CR), dropping empty pieces. Throws corva::Error when there is no
+// "Name:".
 QStringList sophieTokens(const QString& buffer);
 
-// Sophie: the record's values from its tokens (token 0 starts with "Name:").
-// `now` gives Zeit. Throws corva::Error for a bad date, force or thickness.
+// Sophie: the record's values from its tokens (token 0 starts with "Name:"). The values
+// are counted from the date (the first token shaped y-m-d), so that a patient name of
+// several words moves none of them; without such a token the date is token 1. Force and
+// thickness take a decimal point or comma. `now` gives Zeit. Throws corva::Error for a
+// bad date, force or thickness.
 ExposureRecord parseSophie(const QStringList& tokens, const QDateTime& now);
 
-// Giotto: tube voltage, current-time product and the last value from the raw text;
+// Giotto: tube voltage, current-time product and the last value from one record (the
+// link hands over its frame, so the " 10" marker is looked for inside it only);
 // Datum and Zeit from `now`, Sonstiges the projection the operator chose.
 // Throws corva::Error when the text after the " 10" marker holds no "0".
 ExposureRecord parseGiotto(const QString& buffer, const QString& projection, const QDateTime& now);

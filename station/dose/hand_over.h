@@ -1,7 +1,8 @@
 #pragma once
-// The hand-over files in the program folder: the link appends each complete raw record
-// to cInput.txt; the parse takes it over and moves it to done.txt, which stays as a trace.
-// Both hold the record's bytes as received (one byte per character).
+// The hand-over files in the program folder: the link appends each record it framed to
+// cInput.txt (a record may also be placed there by hand for "Fill"); the parse takes the
+// file over and moves it to done.txt, which stays as the trace of the last take-over.
+// Both hold the records' bytes as received (one byte per character), one a line.
 #include <QString>
 #include <filesystem>
 #include <optional>

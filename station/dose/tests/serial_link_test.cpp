@@ -37,15 +37,24 @@ public:
         socat_.setProgram("socat");
         socat_.setArguments({"-d", "-d", QString("pty,raw,echo=0,link=%1").arg(QString::fromStdString(a_.string())),
                              QString("pty,raw,echo=0,link=%1").arg(QString::fromStdString(b_.string()))});
-        socat_.start();
-        socat_.waitForStarted(10000);
-        test::waitUntil([&] { return std::filesystem::exists(a_) && std::filesystem::exists(b_); }, 20000);
+        start();
     }
-    ~PtyPair() {
+    ~PtyPair() { stop(); }
+    // The line goes away as an unplugged adapter does: the pseudo-terminals and their
+    // links are gone until start().
+    void stop() {
         unit_.close();
+        if (socat_.state() == QProcess::NotRunning) return;
         socat_.terminate();
         if (!socat_.waitForFinished(10000)) socat_.kill();
         socat_.waitForFinished(5000);
+        test::waitUntil([&] { return !std::filesystem::exists(a_) && !std::filesystem::exists(b_); }, 20000);
+    }
+    // New pseudo-terminals behind the same link paths.
+    void start() {
+        socat_.start();
+        socat_.waitForStarted(10000);
+        test::waitUntil([&] { return ready(); }, 20000);
     }
     bool ready() const { return std::filesystem::exists(a_) && std::filesystem::exists(b_); }
     QString station() const { return QString::fromStdString(a_.string()); }
@@ -90,6 +99,12 @@ protected:
 
 const QByteArray SophieRecord =
     "Name:MUELLER 2004-05-17 10:23 L-LMO45 Mo/Mo AEC 2 28kV 63mAs 0.50s S 12kg 4.5cm 1.23mGy\r\n";
+const QByteArray SchmidtRecord =
+    "Name:SCHMIDT\r\n2026-12-09 08:01\r\nR-CC Mo/Rh AEC 1\r\n29kV 80mAs 1.2s N 11kg 5cm 2.04mGy\r\n";
+const QByteArray Giotto280 = "\x02 10 280 63 1.25\x03";
+const QByteArray Giotto300 = "\x02 10 300 45 2.10\x03";
+
+QString openState(const QString& port) { return "X-ray unit: " + port + " open"; }
 
 TEST_F(SerialLinkTest, SophieRecordsWholeAndInPieces) {
     DoseCapture capture(window.view(), settings, folder.path());
@@ -141,20 +156,140 @@ TEST_F(SerialLinkTest, SophieRecordsWholeAndInPieces) {
     EXPECT_TRUE(folder.errorLog().empty()) << folder.errorLog();
 }
 
-TEST_F(SerialLinkTest, SophieRecordWithoutNameStoresNothingAndWaits) {
+// A dose line without its "Name:" is no record: logged with its text (it never reaches
+// the hand-over files), shown as a note, and the poll goes on by itself.
+TEST_F(SerialLinkTest, SophieRecordWithoutNameIsLoggedAndThePollGoesOn) {
     DoseCapture capture(window.view(), settings, folder.path());
     capture.activate();
     pty.send("garbled 28kV 1.2mGy");
     ASSERT_TRUE(test::waitUntil([&] { return folder.errorCount("MainForm dbFill") == 1; }));
+    EXPECT_NE(folder.errorLog().find("garbled 28kV 1.2mGy"), std::string::npos) << folder.errorLog();
     EXPECT_TRUE(folder.dosisRows().empty());
-    EXPECT_FALSE(capture.link().isPolling());
-    EXPECT_EQ(corva::test::readFile(folder.path() / "done.txt"), "garbled 28kV 1.2mGy\r\n");
-    // Activating the window again starts over.
-    capture.activate();
     EXPECT_TRUE(capture.link().isPolling());
     EXPECT_TRUE(capture.link().buffer().isEmpty());
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "done.txt"));
+    EXPECT_EQ(capture.linkState(), openState(pty.station()) + "; record not understood (see error log)");
     pty.send(SophieRecord);
     ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 1; }));
+    EXPECT_EQ(capture.linkState(), openState(pty.station()));
+}
+
+// Records that cannot be used cost only themselves: a record that fails to parse, a
+// dose line without its start and a record cut off by the next one are each logged and
+// dropped; every good record around them is stored, in order, whatever the reads join.
+TEST_F(SerialLinkTest, BadRecordsAreDroppedAndTheGoodOnesAroundThemStored) {
+    DoseCapture capture(window.view(), settings, folder.path());
+    QStringList states;
+    QObject::connect(&capture, &DoseCapture::stateChanged, [&](const QString& text) { states << text; });
+    capture.startLink();
+    ASSERT_TRUE(capture.link().isOpen()) << folder.errorLog();
+
+    const QByteArray unparsable = "Name:M 17.05.2004 10:23 L-CC a b c 28kV 63mAs 0.50s S 12kg 4.5cm 1.23mGy\r\n";
+    pty.send(unparsable + SophieRecord + "garbled 28kV 1.2mGy\r\n" + SchmidtRecord);
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 2 && listRows() == 2; }));
+    EXPECT_EQ(folder.errorCount("MainForm dbFill"), 2) << folder.errorLog();
+    EXPECT_EQ(capture.linkState(), openState(pty.station()) + "; record not understood (see error log)");
+
+    // A record cut off by the next one, then a record with LF-only line ends.
+    pty.send("Name:KRAUSE 2004-05-17 10:23 L-CC\r\n");
+    ASSERT_TRUE(test::waitUntil([&] { return capture.link().buffer().startsWith("Name:KRAUSE"); }));
+    pty.send("Name:VON DER HEIDE\n2004-05-17 10:23\nL-CC a b c 26kV 40mAs 1.0s S 12.5kg 4cm 0.9mGy\n");
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 3; }));
+    EXPECT_EQ(folder.errorCount("MainForm dbFill"), 3) << folder.errorLog();
+    EXPECT_NE(folder.errorLog().find("Name:KRAUSE"), std::string::npos);
+    EXPECT_TRUE(capture.link().isPolling());
+
+    const auto rows = folder.dosisRows();
+    EXPECT_EQ(rows[0].at("KVP"), "28");
+    EXPECT_EQ(rows[1].at("KVP"), "29");
+    EXPECT_EQ(rows[2].at("KVP"), "26");
+    EXPECT_EQ(rows[2].at("Druck"), "125");
+    EXPECT_EQ(rows[2].at("Sonstiges"), "a,b,c,L-CC,S");
+    // The good records of the last read went through the hand-over files.
+    EXPECT_EQ(corva::test::readFile(folder.path() / "done.txt"),
+              "Name:VON DER HEIDE\n2004-05-17 10:23\nL-CC a b c 26kV 40mAs 1.0s S 12.5kg 4cm 0.9mGy\r\n");
+
+    // A read with only good records clears the note.
+    pty.send(SophieRecord);
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 4; }));
+    EXPECT_EQ(capture.linkState(), openState(pty.station()));
+    EXPECT_EQ(states, (QStringList{openState(pty.station()),
+                                   openState(pty.station()) + "; record not understood (see error log)",
+                                   openState(pty.station())}));
+}
+
+TEST_F(SerialLinkTest, TwoRecordsInOneWriteAreTwoRows) {
+    DoseCapture capture(window.view(), settings, folder.path());
+    capture.startLink();
+    pty.send(SchmidtRecord + SophieRecord);
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 2 && listRows() == 2; }));
+    const auto rows = folder.dosisRows();
+    EXPECT_EQ(rows[0].at("Sonstiges"), "Mo/Rh,AEC,1,R-CC,N");
+    EXPECT_EQ(rows[1].at("Sonstiges"), "Mo/Mo,AEC,2,L-LMO45,S");
+    // Both were handed over together: done.txt holds them one a line.
+    EXPECT_EQ(corva::test::readFile(folder.path() / "done.txt"), std::string(SchmidtRecord.constData()) +
+                                                                      std::string(SophieRecord.constData()));
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "cInput.txt"));
+    EXPECT_TRUE(folder.errorLog().empty()) << folder.errorLog();
+}
+
+// The line goes away (an unplugged USB adapter) and comes back: the link notices, says
+// so, opens the port again by itself and stores what the unit sends next.
+TEST_F(SerialLinkTest, PortThatDisappearsAndReturnsIsOpenedAgain) {
+    DoseCapture capture(window.view(), settings, folder.path());
+    QStringList states;
+    QObject::connect(&capture, &DoseCapture::stateChanged, [&](const QString& text) { states << text; });
+    capture.startLink();
+    ASSERT_TRUE(capture.link().isOpen()) << folder.errorLog();
+    EXPECT_EQ(capture.linkState(), openState(pty.station()));
+    pty.send(SophieRecord);
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 1; }));
+
+    pty.stop();
+    ASSERT_TRUE(test::waitUntil([&] { return !capture.link().isOpen(); })) << folder.errorLog();
+    ASSERT_TRUE(test::waitUntil([&] { return capture.linkState().endsWith(" not found"); }))
+        << capture.linkState().toStdString();
+    EXPECT_TRUE(states.contains("X-ray unit: " + pty.station() + " lost, trying again")) << states.join(" | ").toStdString();
+
+    pty.start();
+    ASSERT_TRUE(pty.ready());
+    ASSERT_TRUE(test::waitUntil([&] { return capture.link().isOpen(); })) << folder.errorLog();
+    EXPECT_EQ(capture.linkState(), openState(pty.station()));
+    pty.send(SchmidtRecord);
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 2 && listRows() == 2; }));
+    EXPECT_EQ(folder.dosisRows()[1].at("KVP"), "29");
+    // Logged once each, not at every attempt.
+    EXPECT_EQ(folder.errorCount("SerTimer_Timer"), 1) << folder.errorLog();
+    EXPECT_EQ(folder.errorCount("Initialise_cPort"), 1) << folder.errorLog();
+}
+
+// The port opens at start without the window ever being active; while its device is
+// missing the link says so and opens it by itself once it appears.
+TEST_F(SerialLinkTest, MissingPortOpensByItselfWhenItAppears) {
+    const auto missing = folder.path() / "later";
+    settings.comDevice = missing.string();
+    DoseCapture capture(window.view(), settings, folder.path());
+    EXPECT_EQ(capture.linkState(), "X-ray unit: not connected");
+    capture.startLink();
+    EXPECT_FALSE(capture.link().isOpen());
+    EXPECT_TRUE(capture.link().isPolling());
+    EXPECT_EQ(capture.linkState(), "X-ray unit: " + QString::fromStdString(missing.string()) + " not found");
+
+    std::filesystem::create_symlink(pty.station().toStdString(), missing);
+    ASSERT_TRUE(test::waitUntil([&] { return capture.link().isOpen(); })) << folder.errorLog();
+    EXPECT_EQ(capture.linkState(), openState(QString::fromStdString(missing.string())));
+    EXPECT_EQ(folder.errorCount("Initialise_cPort"), 1) << folder.errorLog();
+    pty.send(SophieRecord);
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 1; }));
+
+    // A port number outside the list with no device: nothing to open, and said so.
+    settings.comDevice.clear();
+    settings.comPort = 0;
+    test::DoseFolder other;
+    DoseCapture unset(window.view(), settings, other.path());
+    unset.startLink();
+    EXPECT_EQ(unset.linkState(), "X-ray unit: no serial port set");
+    EXPECT_FALSE(unset.link().isOpen());
 }
 
 TEST_F(SerialLinkTest, GiottoRecordsWholeAndInPieces) {
@@ -170,15 +305,19 @@ TEST_F(SerialLinkTest, GiottoRecordsWholeAndInPieces) {
     ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 1 && listRows() == 1; }));
     EXPECT_TRUE(window.text3(5)->text().isEmpty());  // the next exposure needs a projection again
 
-    // In pieces; an end-of-text followed by more bytes in the same read is no end.
+    // In pieces; the end-of-text ends the record even with more bytes behind it in the
+    // same read, and those wait as the start of what follows.
     window.findChild<QPushButton*>("cmdProjection_3")->click();
     pty.send("\x02 10 3500 8");
     ASSERT_TRUE(test::waitUntil([&] { return capture.link().buffer().endsWith("3500 8"); }));
-    pty.send("0 1.5\x03junk");
-    ASSERT_TRUE(test::waitUntil([&] { return capture.link().buffer().endsWith("junk"); }));
     EXPECT_EQ(folder.dosisRows().size(), 1u);
-    pty.send(" 2.0\x03");
+    pty.send("0 1.5\x03junk");
     ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 2 && listRows() == 2; }));
+    EXPECT_EQ(capture.link().buffer(), "junk");
+    // An end-of-text without its start stores nothing and asks for no projection.
+    pty.send(" 2.0\x03");
+    ASSERT_TRUE(test::waitUntil([&] { return folder.errorCount("MainForm dbFill") == 1; }));
+    EXPECT_EQ(folder.dosisRows().size(), 2u);
 
     const auto rows = folder.dosisRows();
     const QString today = QDate::currentDate().toString("dd.MM.yyyy");
@@ -191,42 +330,99 @@ TEST_F(SerialLinkTest, GiottoRecordsWholeAndInPieces) {
     EXPECT_EQ(rows[0].at("Druck"), test::Null);
     EXPECT_EQ(rows[0].at("expZeit"), test::Null);
     EXPECT_EQ(rows[1].at("KVP"), "35");
+    EXPECT_EQ(rows[1].at("mGy"), "1.5\x03\r\n");
     EXPECT_EQ(rows[1].at("Sonstiges"), "R-LMO45");
     EXPECT_FALSE(std::filesystem::exists(folder.path() / "cInput.txt"));
     EXPECT_TRUE(script.messages().isEmpty());
 }
 
+// Every Giotto exposure needs its own projection click. A record without one waits (the
+// message once, however often the link polls) and is stored with the projection of the
+// click that follows; the record after it waits again. Selecting a dose record fills
+// the projection field but is no click.
 TEST_F(SerialLinkTest, GiottoRecordWithoutProjectionWaitsForAButton) {
     settings.xrayComm = unit::Giotto;
     DoseCapture capture(window.view(), settings, folder.path());
     window.findChild<QPushButton*>("cmdProjection_1")->setText("R-CC");
-    capture.activate();
+    window.findChild<QPushButton*>("cmdProjection_2")->setText("L-MLO");
+    capture.startLink();
     script.answer(MsgResult::OK);
 
-    pty.send("\x02 10 300 45 2.10\x03");
+    pty.send(Giotto300);
     ASSERT_TRUE(test::waitUntil([&] { return script.messages().size() == 1; }));
     EXPECT_EQ(script.messages().at(0), "Please click on a Projection button first!");
     EXPECT_TRUE(folder.dosisRows().empty());
-    EXPECT_FALSE(capture.link().isPolling());
-    EXPECT_FALSE(capture.link().buffer().isEmpty());
+    EXPECT_TRUE(capture.link().isPolling());
+    EXPECT_EQ(capture.link().waitingRecordCount(), 1);
+    EXPECT_EQ(capture.linkState(), openState(pty.station()) + "; record waits for a projection button");
+    pty.send("noise");
+    ASSERT_TRUE(test::waitUntil([&] { return capture.link().buffer().endsWith("noise"); }));
+    EXPECT_EQ(script.messages().size(), 1);
 
     window.findChild<QPushButton*>("cmdProjection_1")->click();
     ASSERT_EQ(folder.dosisRows().size(), 1u);
     EXPECT_EQ(folder.dosisRows()[0].at("Sonstiges"), "R-CC");
     EXPECT_EQ(folder.dosisRows()[0].at("KVP"), "30");
     EXPECT_EQ(listRows(), 1);
-    EXPECT_TRUE(capture.link().isPolling());
-    EXPECT_TRUE(script.unexpected().empty());
+    EXPECT_EQ(capture.link().waitingRecordCount(), 0);
+    EXPECT_TRUE(window.text3(5)->text().isEmpty());
+    EXPECT_TRUE(capture.currentProjection().isEmpty());
+    EXPECT_EQ(capture.linkState(), openState(pty.station()));
 
-    // A click while nothing waits only sets the projection.
+    // The selected record's projection in Text3(5) is not taken for the next exposure.
+    ASSERT_TRUE(capture.selectDoseRecord(0));
+    EXPECT_EQ(window.text3(5)->text(), "R-CC");
+    script.answer(MsgResult::OK);
+    pty.send(Giotto280);
+    ASSERT_TRUE(test::waitUntil([&] { return script.messages().size() == 2; }));
+    EXPECT_EQ(folder.dosisRows().size(), 1u);
+    window.findChild<QPushButton*>("cmdProjection_2")->click();
+    ASSERT_EQ(folder.dosisRows().size(), 2u);
+    EXPECT_EQ(folder.dosisRows()[1].at("Sonstiges"), "L-MLO");
+    EXPECT_EQ(folder.dosisRows()[1].at("KVP"), "28");
+
+    // A click while nothing waits is kept for the next record.
     window.findChild<QPushButton*>("cmdProjection_1")->click();
     EXPECT_EQ(window.text3(5)->text(), "R-CC");
-    EXPECT_EQ(folder.dosisRows().size(), 1u);
+    EXPECT_EQ(folder.dosisRows().size(), 2u);
+    pty.send(Giotto300);
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 3; }));
+    EXPECT_EQ(folder.dosisRows()[2].at("Sonstiges"), "R-CC");
+    EXPECT_EQ(script.messages().size(), 2);
+    EXPECT_TRUE(script.unexpected().empty());
 }
 
-// The window becomes active again after a message box (as after the projection message)
-// or another program: a waiting record survives. After another window of the program
-// (the options window, for example) the link starts over with the current settings.
+// Two Giotto records in one read, a noise byte between them, stay two records; each
+// takes its own click.
+TEST_F(SerialLinkTest, GiottoRecordsInOneReadEachTakeTheirOwnClick) {
+    settings.xrayComm = unit::Giotto;
+    DoseCapture capture(window.view(), settings, folder.path());
+    window.findChild<QPushButton*>("cmdProjection_0")->setText("L-CC");
+    window.findChild<QPushButton*>("cmdProjection_1")->setText("R-CC");
+    capture.startLink();
+    window.findChild<QPushButton*>("cmdProjection_0")->click();
+    script.answer(MsgResult::OK);
+    pty.send("x 10 9" + Giotto280 + "x" + Giotto300);
+    ASSERT_TRUE(test::waitUntil([&] { return script.messages().size() == 1; }));
+    ASSERT_EQ(folder.dosisRows().size(), 1u);
+    EXPECT_EQ(capture.link().waitingRecordCount(), 1);
+    window.findChild<QPushButton*>("cmdProjection_1")->click();
+    const auto rows = folder.dosisRows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].at("KVP"), "28");
+    EXPECT_EQ(rows[0].at("mGy"), "1.25\x03\r\n");
+    EXPECT_EQ(rows[0].at("Sonstiges"), "L-CC");
+    EXPECT_EQ(rows[1].at("KVP"), "30");
+    EXPECT_EQ(rows[1].at("mGy"), "2.10\x03\r\n");
+    EXPECT_EQ(rows[1].at("Sonstiges"), "R-CC");
+    EXPECT_TRUE(folder.errorLog().empty()) << folder.errorLog();
+    EXPECT_TRUE(script.unexpected().empty());
+}
+
+// The window becomes active again after a message box (as after the projection message),
+// another program or another window of the program: nothing received is lost. After
+// another window of the program (the options window, for example) the settings are read
+// again, and only changed ones reopen the port.
 TEST_F(SerialLinkTest, ActivationAfterAMessageBoxKeepsTheWaitingRecord) {
     settings.xrayComm = unit::Giotto;
     DoseCapture capture(window.view(), settings, folder.path());
@@ -250,26 +446,42 @@ TEST_F(SerialLinkTest, ActivationAfterAMessageBoxKeepsTheWaitingRecord) {
     QMessageBox box(QMessageBox::Information, "Corvalight", "Please click on a Projection button first!",
                     QMessageBox::Ok, &window);
     returnFrom(box);
-    EXPECT_FALSE(capture.link().buffer().isEmpty());
-    EXPECT_FALSE(capture.link().isPolling());
+    EXPECT_EQ(capture.link().waitingRecordCount(), 1);
+    EXPECT_TRUE(capture.link().isPolling());
     window.findChild<QPushButton*>("cmdProjection_1")->click();
     ASSERT_EQ(folder.dosisRows().size(), 1u);
     EXPECT_EQ(folder.dosisRows()[0].at("KVP"), "30");
     EXPECT_TRUE(capture.link().isPolling());
 
-    // Another window of the program: the partial record is dropped, the link reopened.
+    // Another window of the program with the settings unchanged: the partial record stays.
     pty.send("\x02 10 28");
     ASSERT_TRUE(test::waitUntil([&] { return capture.link().buffer().endsWith("28"); }));
     QDialog options(&window);
     returnFrom(options);
-    EXPECT_TRUE(capture.link().buffer().isEmpty());
+    EXPECT_EQ(capture.link().buffer(), "\x02 10 28");
     EXPECT_TRUE(capture.link().isPolling());
     EXPECT_TRUE(capture.link().isOpen());
+    window.findChild<QPushButton*>("cmdProjection_1")->click();
+    pty.send("0 63 1.25\x03");
+    ASSERT_TRUE(test::waitUntil([&] { return folder.dosisRows().size() == 2; }));
+    EXPECT_EQ(folder.dosisRows()[1].at("KVP"), "28");
+
+    // Changed settings: the port is opened again with them; a partial record of the old
+    // line is dropped.
+    pty.send("\x02 10 3");
+    ASSERT_TRUE(test::waitUntil([&] { return capture.link().buffer().endsWith("3"); }));
+    settings.comSpeed = 6;  // 9600
+    returnFrom(options);
+    EXPECT_EQ(capture.link().lineSettings().baud, 9600);
+    EXPECT_TRUE(capture.link().isOpen());
+    EXPECT_TRUE(capture.link().buffer().isEmpty());
+    EXPECT_EQ(capture.link().waitingRecordCount(), 0);
     window.hide();
 }
 
 // "Fill": a record placed in cInput.txt by hand is taken over and stored; with nothing
-// waiting the poll restarts and the list is reloaded; a Giotto unit asks for a projection.
+// waiting the poll restarts and the list is reloaded; a Giotto unit asks for a projection
+// and its record waits for the click.
 TEST(FillCommand, HandPlacedRecordNothingWaitingAndGiotto) {
     test::DoseFolder folder;
     test::StubMainWindow window;
@@ -301,6 +513,20 @@ TEST(FillCommand, HandPlacedRecordNothingWaitingAndGiotto) {
     EXPECT_EQ(script.messages().at(0), "Please click on a Projection button first!");
     EXPECT_EQ(folder.dosisRows().size(), 2u);
     EXPECT_TRUE(folder.errorLog().empty()) << folder.errorLog();
+
+    // A hand-placed Giotto record waits for its click like a received one.
+    corva::test::writeFile(folder.path() / "cInput.txt", std::string(Giotto280.constData()) + "\r\n");
+    script.answer(MsgResult::OK);
+    capture.fill();
+    ASSERT_EQ(script.messages().size(), 2);
+    EXPECT_EQ(capture.link().waitingRecordCount(), 1);
+    auto* button = window.findChild<QPushButton*>("cmdProjection_0");
+    button->setText("L-CC");
+    button->click();
+    ASSERT_EQ(folder.dosisRows().size(), 3u);
+    EXPECT_EQ(folder.dosisRows()[2].at("Sonstiges"), "L-CC");
+    EXPECT_EQ(folder.dosisRows()[2].at("mGy"), "1.25\x03\r\n");
+    EXPECT_TRUE(script.unexpected().empty());
 }
 
 TEST(LinkActivation, ReturnFromWhichWindowsInitialisesTheLink) {
@@ -405,7 +631,6 @@ TEST_F(SerialLinkTest, DebugModeShowsRawInputAndTokens) {
     EXPECT_EQ(list1->item(0)->text(), "Name:X");
     EXPECT_EQ(list1->item(12)->text(), "bad");
     EXPECT_EQ(folder.errorCount("MainForm dbFill"), 1);
-    capture.activate();
     pty.send("Name:X 2004-05-17 10:23 L-CC a b c 28kV");
     ASSERT_TRUE(test::waitUntil([&] { return window.text("txtcInput").endsWith("28kV"); }));
 
@@ -413,7 +638,8 @@ TEST_F(SerialLinkTest, DebugModeShowsRawInputAndTokens) {
     capture.activate();
     EXPECT_FALSE(window.findChild<QWidget*>("txtcInput")->isVisible());
     EXPECT_TRUE(window.lvDosis()->isVisible());
-    EXPECT_TRUE(window.text("txtcInput").isEmpty());  // activation drops a partial record
+    EXPECT_TRUE(window.text("txtcInput").endsWith("28kV"));  // activation keeps a partial record
+    EXPECT_TRUE(capture.link().buffer().endsWith("28kV"));
 }
 
 TEST_F(SerialLinkTest, PortThatCannotOpenIsLoggedAndReopenedLater) {
