@@ -85,8 +85,9 @@ public:
     QString linkState() const;
 
     // Form_Activate: debug mode (txtcInput and List1 instead of lvDosis), then the same as
-    // applyLinkSettings(): nothing received is thrown away. Runs by itself on window
-    // activation (the link part only as reinitialisesOnReturn() says).
+    // applyLinkSettings(): with the settings unchanged nothing received is thrown away.
+    // Runs by itself on window activation (the link part only as reinitialisesOnReturn()
+    // says); until the window calls startLink(), the first activation starts the link.
     void activate();
     // LoadProjectionCaptions: captions from projection.ini for a Giotto unit.
     // Throws corva::Error when the file cannot be read (the window's loading logs it).
