@@ -109,6 +109,30 @@ const std::vector<CommandInfo>& commands() {
          "--keep / --no-keep for this send. Exit status 1 when the destination refuses or\n"
          "not every image was sent.\n",
          sendCommand, true},
+        {"forward", "forward a study with its exposure records, paired automatically",
+         "Usage: corvactl forward --study <UID> --plan [--json]\n"
+         "       corvactl forward --study <UID> [--to <alias>|<AET>@<host>:<port>] [--keep|--no-keep]\n"
+         "\n"
+         "The station's \"Automatic\" forwarding: each image of the study is paired with the\n"
+         "waiting exposure record of its projection (several images of one projection take\n"
+         "its records in time order), or nothing is done and the reasons are told: an image\n"
+         "whose projection cannot be read, a record that names none, counts that differ,\n"
+         "records waiting for a projection the study does not have. The X-ray unit type\n"
+         "(General\\XrayComm) says how a record names its projection.\n"
+         "\n"
+         "--plan only tells the pairing, one line per image (the pair, a tab, the image's SOP\n"
+         "instance UID), or one line per reason; it changes nothing. --json writes one object\n"
+         "{\"pairs\": [{\"image\": <SOP instance UID>, \"record\": <record ID>}, ...],\n"
+         "\"refused\": [<reason>, ...]}. Exit status 0 when the plan holds, 1 when refused.\n"
+         "\n"
+         "Without --plan the pairs are written, each image is converted with its record into\n"
+         "the work folder (bin, emptied first as the station does) and sent to the default\n"
+         "destination of the options window, or to --to. A record is marked used only when\n"
+         "the destination stored its image; an image stored in full is removed unless kept:\n"
+         "the setting 'Keep images in database after transfer', or --keep / --no-keep for\n"
+         "this forwarding. Exit status 1 when the plan is refused (nothing converted or sent),\n"
+         "the destination is not reached, or not every image was stored.\n",
+         forwardCommand, true},
         {"delete", "delete a patient, study, series or everything",
          "Usage: corvactl delete --patient <key>|--study <UID>|--series <UID>\n"
          "       corvactl delete --all --yes\n"

@@ -209,6 +209,14 @@ TEST_F(CorvactlTest, ExitStatusesNameTheProblem) {
         {{"send", "--series", S1Series, "--study", S1, "--to", live}, 2, "corvactl send: give only one of"},
         {{"send", "--patient", "P1", "--to", live}, 2, "corvactl send: --patient takes the patient's key"},
         {{"send", "--series", S1Series, "--to", live, "--keep", "--no-keep"}, 2, "corvactl send: --keep and --no-keep"},
+        {{"forward", "--study", S1, "--plan", "--to", live}, 2, "corvactl forward: --plan changes nothing: it takes no --to"},
+        {{"forward", "--study", S1, "--json"}, 2, "corvactl forward: --json needs --plan"},
+        {{"forward", "--plan"}, 2, "corvactl forward: missing --study"},
+        {{"forward", "--study", S1, "--to", live, "--keep", "--no-keep"}, 2, "corvactl forward: --keep and --no-keep"},
+        {{"forward", "--study", S1, "--to", "ARCHIVE@host"}, 2, "corvactl forward: --to ARCHIVE@host: write the destination as"},
+        {{"forward", "--study", Root + "99", "--plan"}, 1, "corvactl forward: no study with the UID " + Root + "99"},
+        {{"forward", "--study", S1}, 1, "corvactl forward: No default SCP configured!"},
+        {{"forward", "--study", S1, "--to", "nowhere"}, 1, "corvactl forward: no destination with the alias 'nowhere'"},
         {{"delete", "--all"}, 2, "corvactl delete: delete --all removes every patient and image: confirm with --yes"},
         {{"delete", "--study", Root + "99"}, 1, "corvactl delete: no study with the UID"},
         {{"delete", "--patient", "999"}, 1, "corvactl delete: no patient with the key 999"},
@@ -239,7 +247,7 @@ TEST_F(CorvactlTest, ExitStatusesNameTheProblem) {
     // Nothing of it changed the image database.
     EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 4);
 
-    for (const char* command : {"list", "send", "delete", "import", "export", "edit", "services"}) {
+    for (const char* command : {"list", "send", "forward", "delete", "import", "export", "edit", "services"}) {
         const CtlResult r = site_.run({command, "--help"});
         EXPECT_EQ(r.code, 0) << command;
         EXPECT_TRUE(r.out.starts_with(std::string("Usage: corvactl ") + command)) << r.out;

@@ -1,0 +1,281 @@
+// corvactl forward --study <UID> --plan [--json]
+// corvactl forward --study <UID> [--to <alias>|<AET>@<host>:<port>] [--keep|--no-keep]
+//
+// The station's "Automatic" forwarding: every image of the study is paired with the
+// waiting exposure record of its projection, or nothing happens. The plan is made from
+// the same image list (in the same order) and the same waiting records as the station's.
+#include <QString>
+#include <QStringList>
+#include <filesystem>
+#include <map>
+#include <optional>
+
+#include "core/error.h"
+#include "app/ctl/arguments.h"
+#include "app/ctl/commands.h"
+#include "app/ctl/station_lookup.h"
+#include "browser/browser_queries.h"
+#include "common/storage_destinations.h"
+#include "dose/dose_store.h"
+#include "dose/exposure.h"
+#include "dose/forwarding_plan.h"
+#include "dose/planned_conversion.h"
+#include "jobs/forward_job.h"
+#include "log/error_log.h"
+#include "settings/settings.h"
+
+namespace corva::station::ctl {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* Location = "corvactl forward";
+
+// What the pairing would use, or why it cannot go ahead.
+struct Forwarding {
+    CurrentSelection study;
+    std::map<std::string, dicom::Image> images;  // by SOP instance UID
+    dose::ForwardingPlan plan;
+    QStringList refusals;  // empty when the plan holds
+
+    bool holds() const { return refusals.isEmpty() && plan.holds(); }
+};
+
+int unitType() {
+    const int xrayType = settings::current().xrayComm;
+    if (xrayType != dose::unit::Sophie && xrayType != dose::unit::Giotto)
+        throw CommandFailed("No X-ray unit type is set in the options: exposure records cannot be paired.");
+    return xrayType;
+}
+
+std::string text(const QString& s) { return s.toStdString(); }
+
+// The study's images in the order of the station's image list, so that the positions
+// the plan names are the ones the operator sees.
+std::vector<ImageListRow> imageList(const CtlEnvironment& env, Forwarding& f, const std::string& studyUid) {
+    db::Database db = openImageDb(env);
+    f.study = StationLookup(db).study(studyUid);
+    return BrowserQueries(db).imagesOfStudy(f.study.studyUid);
+}
+
+// Reads each image of the list; an image that cannot be read is a reason to refuse,
+// as the station refuses when an image of its list is not loaded.
+std::vector<dose::PlanImage> readImages(const CtlEnvironment& env, Forwarding& f,
+                                        const std::vector<ImageListRow>& rows, dicom::ReadMode mode) {
+    std::vector<dose::PlanImage> planned;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const ImageListRow& row = rows[i];
+        const int position = static_cast<int>(i) + 1;
+        try {
+            const fs::path file = imageFile(env.paths, f.study.studyUid, row.imageUid);
+            if (file.empty()) throw Error(errc::InvalidName, "its UID cannot name a file", Location);
+            dicom::Image image = dicom::Image::read(file, mode);
+            planned.push_back(dose::planImage(image.attributes(), row.imageUid, position, std::stoll(row.imageId)));
+            f.images.insert_or_assign(row.imageUid, std::move(image));
+        } catch (const std::exception& e) {
+            f.refusals << QStringLiteral("Image %1 (%2) cannot be read: %3")
+                              .arg(position)
+                              .arg(QString::fromStdString(row.imageUid), QString::fromStdString(e.what()));
+        }
+    }
+    return planned;
+}
+
+std::vector<dose::PlanRecord> waitingRecords(const CtlEnvironment& env, int xrayType) {
+    std::vector<dose::PlanRecord> records;
+    try {
+        for (const dose::DoseRow& row : dose::DoseStore(env.paths.imageDb).pending())
+            records.push_back(dose::planRecord(row, xrayType));
+    } catch (const Error& e) {
+        log::LogError(e.code(), e.message(), Location);
+        throw CommandFailed("The exposure records cannot be read: " + e.message());
+    }
+    return records;
+}
+
+Forwarding planStudy(const CtlEnvironment& env, const std::string& studyUid, int xrayType, dicom::ReadMode mode) {
+    Forwarding f;
+    std::vector<dose::PlanImage> images = readImages(env, f, imageList(env, f, studyUid), mode);
+    const std::vector<dose::PlanRecord> records = waitingRecords(env, xrayType);
+    // Without every image, the plan would name records of the missing ones as strays.
+    if (!f.refusals.isEmpty()) return f;
+    f.plan = dose::ForwardingPlan::make(std::move(images), records);
+    f.refusals = f.plan.refusals();
+    return f;
+}
+
+// "Image 1 (L-CC)  <-  record ...<TAB><SOP instance UID>", one line per pair.
+void writePairs(std::ostream& out, const dose::ForwardingPlan& plan) {
+    const QStringList lines = plan.describePairs();
+    for (std::size_t i = 0; i < plan.pairs().size(); ++i)
+        out << text(lines.at(static_cast<qsizetype>(i))) << '\t' << plan.pairs()[i].sopInstanceUid << '\n';
+}
+
+void writeJson(std::ostream& out, const Forwarding& f) {
+    out << "{\"pairs\": [";
+    if (f.holds()) {
+        const auto& pairs = f.plan.pairs();
+        for (std::size_t i = 0; i < pairs.size(); ++i)
+            out << (i ? ", " : "") << "{\"image\": " << jsonString(pairs[i].sopInstanceUid)
+                << ", \"record\": " << pairs[i].recordId << "}";
+    }
+    out << "], \"refused\": [";
+    for (qsizetype i = 0; i < f.refusals.size(); ++i) out << (i ? ", " : "") << jsonString(text(f.refusals.at(i)));
+    out << "]}\n";
+}
+
+int planCommand(CtlEnvironment& env, const std::string& studyUid, bool json) {
+    const int xrayType = unitType();
+    const JobLock lock = takeJobLock(env);
+    const Forwarding f = planStudy(env, studyUid, xrayType, dicom::ReadMode::HeaderOnly);
+    if (json) {
+        writeJson(env.out, f);
+    } else if (f.holds()) {
+        writePairs(env.out, f.plan);
+    } else {
+        for (const QString& reason : f.refusals) env.out << text(reason) << '\n';
+    }
+    return f.holds() ? ExitComplete : ExitFailed;
+}
+
+// ---- the destination ---------------------------------------------------------------
+
+jobs::Destination completeDestination(const StorageDestination& d) {
+    if (d.aet.empty() || d.ip.empty() || d.port.empty())
+        throw CommandFailed("Incomplete Storage Class Provider values! AET: " + d.aet + " IP: " + d.ip +
+                            " Port: " + d.port);
+    return jobs::Destination{d.aet, d.ip, d.port, {}};
+}
+
+// The station's default destination: the last row with Default set in the order of
+// its send-to menus, which is the one the station ends up with.
+jobs::Destination defaultDestination(db::Database& userDb) {
+    std::optional<StorageDestination> found;
+    for (const StorageDestination& d : storageDestinations(userDb))
+        if (d.isDefault) found = d;
+    if (!found) throw CommandFailed("No default SCP configured! (set one in the options window, or give --to)");
+    return completeDestination(*found);
+}
+
+// --to: an alias of the destination list, else <AET>@<host>:<port>.
+jobs::Destination namedDestination(db::Database& userDb, const std::string& to) {
+    for (const StorageDestination& d : storageDestinations(userDb))
+        if (db::foldCase(d.alias) == db::foldCase(to)) return completeDestination(d);
+    const auto at = to.find('@');
+    const auto colon = to.rfind(':');
+    if (at == std::string::npos)
+        throw CommandFailed("no destination with the alias '" + to + "' (see the options window's list)");
+    jobs::Destination d{to.substr(0, at), {}, {}, {}};
+    if (colon != std::string::npos && colon > at) {
+        d.ip = to.substr(at + 1, colon - at - 1);
+        d.port = to.substr(colon + 1);
+    }
+    if (d.aet.empty() || d.ip.empty() || d.port.empty())
+        throw UsageError("--to " + to + ": write the destination as <AET>@<host>:<port>");
+    return d;
+}
+
+jobs::Destination destinationOf(CtlEnvironment& env, const std::optional<std::string>& to) {
+    db::Database userDb = openUserDb(env);
+    jobs::Destination d = to ? namedDestination(userDb, *to) : defaultDestination(userDb);
+    d.callingAe = settings::current().irAet;
+    return d;
+}
+
+// The destination check of the station: nothing is converted for a destination that
+// does not accept an association.
+std::unique_ptr<dicom::Association> reach(const jobs::Destination& d) {
+    try {
+        return jobs::openDestination(d);
+    } catch (const Error& e) {
+        log::LogError(e.code(), e.message(), "corvactl SCPOnline");
+        throw CommandFailed("destination " + d.aet + "@" + d.ip + ":" + d.port + " not reached: Error #" +
+                            std::to_string(e.code()) + ": " + e.message());
+    }
+}
+
+// ---- the forwarding ----------------------------------------------------------------
+
+// The work folder holds the images of one forwarding, as in the station.
+void emptyWorkFolder(const fs::path& folder) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    for (const auto& e : fs::directory_iterator(folder, ec)) {
+        std::error_code one;
+        if (e.is_regular_file(one) && e.path().extension() == ".dcm") fs::remove(e.path(), one);
+    }
+}
+
+std::vector<dose::ConvertedImage> convert(const CtlEnvironment& env, Forwarding& f, int xrayType) {
+    emptyWorkFolder(env.paths.workFolder);
+    try {
+        return dose::convertPlanned(
+            f.plan,
+            [&](const std::string& uid) -> dicom::Image* {
+                const auto it = f.images.find(uid);
+                return it == f.images.end() ? nullptr : &it->second;
+            },
+            xrayType, env.paths.workFolder);
+    } catch (const Error& e) {
+        log::LogError(e.code(), e.message(), "ModifyImage");
+        throw CommandFailed(e.message() + " Nothing was sent.");
+    }
+}
+
+void writeRefusal(std::ostream& err, const QStringList& reasons) {
+    err << "corvactl forward: the images cannot be paired with the exposure records automatically; nothing was "
+           "converted or sent:\n";
+    for (const QString& reason : reasons) err << "- " << text(reason) << '\n';
+    err.flush();
+}
+
+int forwardStudy(CtlEnvironment& env, const Arguments& a) {
+    const int xrayType = unitType();
+    jobs::ForwardSetup setup;
+    setup.paths = env.paths;
+    setup.destination = destinationOf(env, a.value("to"));
+    setup.keep = a.has("keep") ? true : a.has("no-keep") ? false : settings::current().sentAndKeep != 0;
+
+    const JobLock lock = takeJobLock(env);
+    Forwarding f = planStudy(env, *a.value("study"), xrayType, dicom::ReadMode::Full);
+    if (!f.holds()) {
+        writeRefusal(env.err, f.refusals);
+        return ExitFailed;
+    }
+    std::unique_ptr<dicom::Association> association = reach(setup.destination);
+    writePairs(env.out, f.plan);
+    env.out.flush();
+    for (const dose::ConvertedImage& c : convert(env, f, xrayType))
+        setup.images.push_back({c.sopInstanceUid, c.imageId, c.recordId});
+    setup.patientName = f.study.patientName;
+    f.images.clear();  // the pixels are written; the send reads the converted files
+
+    jobs::ForwardJob job(std::move(setup), std::move(association));
+    const int status = runJob(env, job);
+    if (!job.removedImages().empty()) announceChange(env);
+    return status;
+}
+
+}  // namespace
+
+int forwardCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
+    const Arguments a(args, {{"study", Arguments::Value},
+                             {"plan", Arguments::Flag},
+                             {"json", Arguments::Flag},
+                             {"to", Arguments::Value},
+                             {"keep", Arguments::Flag},
+                             {"no-keep", Arguments::Flag}});
+    a.noOperands();
+    if (!a.has("study")) throw UsageError("missing --study <UID>");
+    if (a.has("plan")) {
+        for (const char* option : {"to", "keep", "no-keep"})
+            if (a.has(option)) throw UsageError(std::string("--plan changes nothing: it takes no --") + option);
+        return planCommand(env, *a.value("study"), a.has("json"));
+    }
+    if (a.has("json")) throw UsageError("--json needs --plan");
+    a.exclusive("keep", "no-keep");
+    return forwardStudy(env, a);
+}
+
+}  // namespace corva::station::ctl
