@@ -88,7 +88,10 @@ void JobCommands::UpdateSendToEntries() {
     std::vector<std::pair<QString, QString>> rows;
     catchAtEdge("MainForm UpdateSendToEntries", false, [&] {
         OpenedDb db(stationContext().userDb);
-        for (const StorageDestination& d : storageDestinations(db.db())) {
+        const std::vector<StorageDestination> destinations = storageDestinations(db.db());
+        // A default that was deleted or unmarked in the options is no default any more.
+        configState().defaultDestination = {};
+        for (const StorageDestination& d : destinations) {
             if (d.isDefault) configState().defaultDestination = {d.aet, d.ip, d.port};
             rows.emplace_back(QString::fromStdString(d.alias),
                               QString::fromStdString(d.aet) + TagSeparator + QString::fromStdString(d.ip) +
@@ -242,6 +245,27 @@ QString logged(const Error& e, const char* location) {
 
 bool knownUnit(int xrayType) { return xrayType == dose::unit::Sophie || xrayType == dose::unit::Giotto; }
 
+// Closes the association the destination check opened when the forwarding ends before
+// its job took it over.
+class AssociationRelease {
+public:
+    explicit AssociationRelease(std::unique_ptr<dicom::Association>& association) : association_(association) {}
+    ~AssociationRelease() {
+        if (!association_) return;
+        try {
+            association_->close();
+        } catch (...) {
+            // a release that fails changes nothing for the operator
+        }
+        association_.reset();
+    }
+    AssociationRelease(const AssociationRelease&) = delete;
+    AssociationRelease& operator=(const AssociationRelease&) = delete;
+
+private:
+    std::unique_ptr<dicom::Association>& association_;
+};
+
 }  // namespace
 
 void JobCommands::cmdAll_Click() {
@@ -251,6 +275,9 @@ void JobCommands::cmdAll_Click() {
                      MsgIcon::Exclamation);
         return;
     }
+    // The destination first: nothing is converted for a forwarding that cannot be sent.
+    if (!defaultDestinationReady()) return;
+    const AssociationRelease release(association_);
     std::vector<dose::ConvertedImage> converted;
     {
         // The patient-list refresh would empty the image list and viewer under the pairing.
@@ -352,6 +379,8 @@ void JobCommands::cmdSelected_Click() {
     if (recordProjection.known() && imageProjection.known() && !(recordProjection == imageProjection))
         question += "\r\nThe record names " + recordProjection.key() + ", the image " + imageProjection.key() + ".";
     if (op().message(question, {}, MsgIcon::Question, MsgButtons::YesNo) != MsgResult::Yes) return;
+    if (!defaultDestinationReady()) return;
+    const AssociationRelease release(association_);
     std::vector<dose::ConvertedImage> converted;
     {
         RefreshLockGuard lock;
@@ -368,8 +397,14 @@ void JobCommands::cmdSelected_Click() {
 }
 
 void JobCommands::forward(const std::vector<dose::ConvertedImage>& converted) {
-    if (!defaultDestinationReady()) return;
-    if (!confirmUndoneTasks()) return;
+    if (!confirmUndoneTasks()) {
+        // Not sent: the converted copies must not wait to be sent some other way.
+        for (const dose::ConvertedImage& c : converted) {
+            std::error_code ec;
+            std::filesystem::remove(c.file, ec);
+        }
+        return;
+    }
     auto& ctx = stationContext();
     jobs::ForwardSetup setup;
     setup.paths = ctx.paths;

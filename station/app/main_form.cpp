@@ -281,6 +281,11 @@ void MainForm::buildControls() {
     lblServices_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     lblServices_->setVisible(false);
     statusBar->insertPermanentWidget(4, lblServices_, 6);
+    // The X-ray unit link: whether records can arrive, and a record it could not read.
+    lblLink_ = new QLabel(statusBar);
+    lblLink_->setObjectName("lblLink");
+    lblLink_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    statusBar->insertPermanentWidget(5, lblLink_, 4);
     pbLoad_ = new QProgressBar(statusBar);
     pbLoad_->setObjectName("pbLoad");
     pbLoad_->setVisible(false);
@@ -391,6 +396,16 @@ void MainForm::attachDoseCapture() {
     dose_->hooks().refreshLocked = [this] { return g_.refreshLock; };
     dose_->hooks().doseListFilled = [this] { g_.pollFlag = false; };
     connect(menus_.mnuFill, &QAction::triggered, this, [this] { dose_->fill(); });
+    connect(dose_.get(), &dose::DoseCapture::stateChanged, this, &MainForm::showLinkState);
+    showLinkState(dose_->linkState());
+}
+
+void MainForm::showLinkState(const QString& text) {
+    lblLink_->setText(text);
+    lblLink_->setToolTip(text);
+    // Anything but an open port with nothing waiting wants the operator's eye.
+    const bool fine = text.endsWith(QLatin1String(" open"));
+    lblLink_->setStyleSheet(fine ? QString() : QStringLiteral("color: #b00000; font-weight: bold;"));
 }
 
 void MainForm::attachHeaderPanel() {
@@ -441,6 +456,8 @@ void MainForm::Form_Load() {
         RefreshPatientList();
         // Records the unit sent while the program was not running wait in the list.
         dose_->refreshDoseList();
+        // The X-ray unit's port opens now, whichever window has the focus.
+        dose_->startLink();
         ServiceControl(g_).startServicesAtLoad();
     });
     header_->initialise();
@@ -454,6 +471,8 @@ void MainForm::UpdateTimer_Timer() {
     refreshServiceNote();
     g_.pollFlag = true;
     RefreshPatientList();
+    // Records used or deleted elsewhere (corvactl, another forwarding) leave the list.
+    dose_->refreshDoseList();
 }
 
 void MainForm::refreshServiceNote() {
@@ -556,7 +575,14 @@ void MainForm::mnuAnsichtEinstellungen_Click() {
         config::OptionForm options(this);
         op().exec(options);
     }
+    optionsClosed(activeBefore);
+}
+
+void MainForm::optionsClosed(const std::string& activeBefore) {
     ApplyViewerSettings();
+    // A changed port or line setting takes effect now; an unchanged one keeps what is
+    // half received.
+    dose_->applyLinkSettings();
     auto& state = configState();
     // Another active filter, or attributes added to it, show in the header view at once.
     const bool otherFilter = settings::current().filterActive != activeBefore;

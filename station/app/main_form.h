@@ -81,6 +81,9 @@ public:
     void PopUpStudie_Laden_Click();
     void PopUpStudie_SeriesWindow_Click();
     void PopUpSerie_Laden_Click();
+    // Everything the options window may have changed takes effect (from the menu and
+    // at start-up alike); `activeBefore` is the filter that was active when it opened.
+    void optionsClosed(const std::string& activeBefore);
     // Loads the selected study again (after a forwarding removed some of its images).
     void reloadLoadedStudy();
 
@@ -152,6 +155,9 @@ public:
     // while both run); refreshed at load and with every tick of the refresh timer.
     QLabel* lblServices() const { return lblServices_; }
     void refreshServiceNote();
+    // The status bar note on the X-ray unit link ("X-ray unit: COM1 open").
+    QLabel* lblLink() const { return lblLink_; }
+    void showLinkState(const QString& text);
     QProgressBar* pbLoad() const { return pbLoad_; }
     bool seriesFrameShown() const { return browser_->seriesFrameShown(); }
     QMenu* PopUpStudie() const { return menus_.PopUpStudie; }
@@ -254,6 +260,7 @@ private:
     QLineEdit* txtSelected_ = nullptr;
     QTimer* UpdateTimer_ = nullptr;
     std::array<QLabel*, 5> panels_{};
+    QLabel* lblLink_ = nullptr;
     QLabel* lblServices_ = nullptr;
     QProgressBar* pbLoad_ = nullptr;
     MainMenus menus_;

@@ -70,11 +70,12 @@ void Startup::splashTimer() {
         main_ = std::make_unique<MainForm>();
         connect(main_.get(), &MainForm::programEnds, this, &Startup::ended);
         main_->Form_Load();
+        const std::string activeBefore = settings::current().filterActive;
         options_ = optionsFactory_(main_.get());
         // OK of the options window has saved the settings; either way the main window shows.
-        connect(options_.get(), &QDialog::finished, this, [this](int) {
+        connect(options_.get(), &QDialog::finished, this, [this, activeBefore](int) {
             if (main_) {
-                main_->ApplyViewerSettings();  // a grid or colour chosen just now
+                main_->optionsClosed(activeBefore);  // as after the options window from the menu
                 main_->show();
                 emit mainShown();
             }

@@ -123,7 +123,7 @@ std::vector<ImageListRow> imageRows(db::Statement& s) {
 std::vector<ImageListRow> BrowserQueries::imagesOfStudy(const std::string& studyUid) {
     auto s = db_.prepare(
         "SELECT ImageID, ImageDate, ImageTime, ImageUID from View_Images WHERE StudyUID = ? ORDER BY ImageDate, "
-        "ImageTime");
+        "ImageTime, ImageID");
     s.bind(1, studyUid);
     return imageRows(s);
 }
@@ -131,7 +131,7 @@ std::vector<ImageListRow> BrowserQueries::imagesOfStudy(const std::string& study
 std::vector<ImageListRow> BrowserQueries::imagesOfSeries(std::int64_t seriesId) {
     auto s = db_.prepare(
         "SELECT ImageID, ImageDate, ImageTime, ImageUID from View_Images WHERE FKeySeriesID = ? ORDER BY ImageDate, "
-        "ImageTime");
+        "ImageTime, ImageID");
     s.bind(1, seriesId);
     return imageRows(s);
 }

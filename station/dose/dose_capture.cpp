@@ -148,7 +148,9 @@ bool DoseCapture::modifyImage(dicom::Image* image) {
 void DoseCapture::updateForwardingButtons() {
     QTreeWidget* images = view_.lvImages;
     if (!images || images->topLevelItemCount() == 0) return;
-    if (view_.cmdAll) view_.cmdAll->setEnabled(images->topLevelItemCount() == list_->rowCount());
+    // Whether the images and records pair is the forwarding plan's to say, with reasons;
+    // a button greyed out for unequal counts would say nothing.
+    if (view_.cmdAll) view_.cmdAll->setEnabled(true);
     if (view_.cmdSelected) view_.cmdSelected->setEnabled(true);
 }
 

@@ -239,7 +239,8 @@ std::filesystem::path convertToMammography(dicom::Image& image, const CurrentExp
     a.remove(Tag{0x0018, 0x1612});
     a.remove(Tag{0x0018, 0x1620});
     a.remove(Tag{0x0018, 0x5100});
-    a.set(Tag{0x0018, 0x7004}, "DIRECT");
+    // The images come from a computed-radiography reader: a storage phosphor plate.
+    a.set(Tag{0x0018, 0x7004}, "STORAGE");
     a.set(Tag{0x0028, 0x0301}, "NO");
     // MONOCHROME1 shows the lowest value white: it takes the inverse Presentation LUT.
     // The reader's image shows dense tissue white either way, so its values rise with

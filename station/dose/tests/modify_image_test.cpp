@@ -201,7 +201,7 @@ TEST_P(ViewPositionTable, FileReadBackCarriesEveryValue) {
         {{0x0008, 0x0008}, "ORIGINAL\\PRIMARY\\"},
         {{0x0008, 0x0060}, "MG"},           {{0x0008, 0x0068}, "FOR PRESENTATION"},
         {{0x0018, 0x0015}, "BREAST"},       {{0x0018, 0x1460}, "0"},
-        {{0x0018, 0x1508}, "MAMMOGRAPHIC"}, {{0x0018, 0x7004}, "DIRECT"},
+        {{0x0018, 0x1508}, "MAMMOGRAPHIC"}, {{0x0018, 0x7004}, "STORAGE"},
         {{0x0028, 0x0301}, "NO"},           {{0x0028, 0x1040}, "LOG"},
         {{0x0028, 0x1041}, "-1"},           {{0x0028, 0x1054}, "US"},
         {{0x0040, 0x0318}, "BREAST"},       {{0x2050, 0x0020}, "IDENTITY"},
