@@ -372,10 +372,10 @@ void JobCommands::cmdSelected_Click() {
     // The operator chose the pair; she sees it, and a projection that differs, first.
     const dose::Projection imageProjection = dose::projectionOf(image->image().attributes()).projection;
     const dose::Projection recordProjection = dose::recordProjection(record->sonstiges, xrayType);
-    QString question = QStringLiteral("Forward image %1 (%2) with the exposure record %3 %4, %5 kV, %6 mAs, %7 mGy?")
+    QString question = QStringLiteral("Forward image %1 (%2) with the exposure record %3 %4, %5 kV, %6 mAs, %7?")
                            .arg(position)
                            .arg(imageProjection.key(), record->datum, record->zeit, record->kvp, record->ma,
-                                record->mGy);
+                                dose::doseText(record->mGy));
     if (recordProjection.known() && imageProjection.known() && !(recordProjection == imageProjection))
         question += "\r\nThe record names " + recordProjection.key() + ", the image " + imageProjection.key() + ".";
     if (op().message(question, {}, MsgIcon::Question, MsgButtons::YesNo) != MsgResult::Yes) return;

@@ -181,12 +181,18 @@ const PlanPair* ForwardingPlan::pairFor(const std::string& sopInstanceUid) const
     return nullptr;
 }
 
+QString doseText(const QString& mGy) {
+    const QString t = mGy.trimmed();
+    // The Sophie unit writes its unit into the value ("1.10mGy").
+    return t.endsWith(QLatin1String("mGy"), Qt::CaseInsensitive) ? t : t + QStringLiteral(" mGy");
+}
+
 QStringList ForwardingPlan::describePairs() const {
     QStringList lines;
     for (const PlanPair& p : pairs_)
-        lines << QStringLiteral("Image %1 (%2)  <-  record %3 %4, %5 kV, %6 mAs, %7 mGy")
+        lines << QStringLiteral("Image %1 (%2)  <-  record %3 %4, %5 kV, %6 mAs, %7")
                      .arg(p.position)
-                     .arg(p.reason, p.record.datum, p.record.zeit, p.record.kvp, p.record.ma, p.record.mGy);
+                     .arg(p.reason, p.record.datum, p.record.zeit, p.record.kvp, p.record.ma, doseText(p.record.mGy));
     return lines;
 }
 

@@ -75,6 +75,9 @@ PlanImage planImage(const dicom::DataSet& header, const std::string& sopInstance
                     std::int64_t imageId = 0);
 PlanRecord planRecord(const DoseRow& row, int xrayType);
 
+// A record's dose for the operator: "1.2 mGy" (the unit's own "1.10mGy" as it is).
+QString doseText(const QString& mGy);
+
 // The values of a record as the conversion writes them.
 CurrentExposure exposureOf(const DoseRow& row);
 

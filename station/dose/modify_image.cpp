@@ -267,6 +267,15 @@ std::filesystem::path convertToMammography(dicom::Image& image, const CurrentExp
     if (!a.contains(RescaleSlope)) a.set(RescaleSlope, "1");
     a.set(LossyImageCompression, wasLossy(a, image.transferSyntax()) ? "01" : "00");
     if (!a.contains(AcquisitionContextSequence)) a.set(AcquisitionContextSequence, Sequence{});
+    // Attributes a mammography image must carry even when unknown: a reader that left
+    // them out gets them present and empty, as the standard allows for such values.
+    for (const Tag tag : {Tag{0x0010, 0x0030}, Tag{0x0010, 0x0040}, Tag{0x0008, 0x0030}, Tag{0x0008, 0x0090},
+                          Tag{0x0020, 0x0010}, Tag{0x0008, 0x0050}, Tag{0x0020, 0x0011}, Tag{0x0008, 0x0070}})
+        if (!a.contains(tag)) a.set(tag, std::string());
+    // The detector's pixel spacing: a reader that wrote only Pixel Spacing measured it there.
+    constexpr Tag PixelSpacing{0x0028, 0x0030}, ImagerPixelSpacing{0x0018, 0x1164};
+    if (!a.contains(ImagerPixelSpacing) && !a.get(PixelSpacing).isNull())
+        a.set(ImagerPixelSpacing, a.get(PixelSpacing).text);
 
     // The exposure values as numbers in the attributes' own units; a record text that
     // is no number stays readable in Image Comments and is logged once the file exists.

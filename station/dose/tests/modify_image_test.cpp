@@ -563,4 +563,25 @@ TEST(ViewMapping, SideOrientationAndCodeOfEachProjection) {
     }
 }
 
+// A reader that writes little (no birth date, sex, study ID, accession number, series
+// number, manufacturer; only Pixel Spacing): the conversion still yields a valid
+// mammography image, the unknown values present and empty, the detector's spacing taken
+// from Pixel Spacing.
+TEST_F(ModifyImageTest, ASparseReaderImageStillConvertsToAValidMammogram) {
+    if (!test::haveDciodvfy()) GTEST_SKIP() << "dciodvfy (package dicom3tools) is not installed";
+    corva::test::DicomRecipe recipe;
+    recipe.extra = {{{0x0018, 0x5101}, "MLO"}, {{0x0020, 0x0062}, "L"}, {{0x0028, 0x0030}, "0.1\\0.1"}};
+    recipe.omit = {{0x0010, 0x0030}, {0x0010, 0x0040}, {0x0008, 0x0030}, {0x0008, 0x0050}, {0x0020, 0x0011}};
+    const auto in = corva::test::writeDicom(folder.path() / "in" / "sparse.dcm", recipe);
+    const auto out = convert(in);
+    std::string report;
+    for (const std::string& error : test::dciodvfyErrors(out, &report))
+        EXPECT_TRUE(test::isLateralityRemark(error)) << error << "\n" << report;
+    const DataSet a = Image::read(out, corva::dicom::ReadMode::HeaderOnly).attributes();
+    EXPECT_EQ(a.get({0x0018, 0x1164}).text, "0.1\\0.1");
+    EXPECT_TRUE(a.contains({0x0010, 0x0040}));
+    EXPECT_TRUE(a.get({0x0010, 0x0040}).isNull());
+    EXPECT_EQ(a.get({0x0020, 0x0062}).text, "L");
+}
+
 }  // namespace
