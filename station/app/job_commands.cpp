@@ -268,6 +268,23 @@ private:
 
 }  // namespace
 
+std::optional<JobLock> JobCommands::takeJobLockForForwarding() {
+    JobLock lock = JobLock::tryAcquire(stationContext().paths.dataFolder);
+    if (lock.state() == JobLock::State::Busy) {
+        op().message(jobs::JobBusyMessage, {}, MsgIcon::Information);
+        return std::nullopt;
+    }
+    return lock;
+}
+
+bool JobCommands::destinationAnswers() {
+    if (!defaultDestinationReady()) return false;
+    // The check is done; the send opens its own association. One left open while the
+    // operator reads the pairs would hold the archive's attention for nothing.
+    const AssociationRelease release(association_);
+    return true;
+}
+
 void JobCommands::cmdAll_Click() {
     const int xrayType = settings::current().xrayComm;
     if (!knownUnit(xrayType)) {
@@ -275,15 +292,20 @@ void JobCommands::cmdAll_Click() {
                      MsgIcon::Exclamation);
         return;
     }
+    // From the images read to the records used, no other job works on them.
+    std::optional<JobLock> jobLock = takeJobLockForForwarding();
+    if (!jobLock) return;
     // The destination first: nothing is converted for a forwarding that cannot be sent.
-    if (!defaultDestinationReady()) return;
-    const AssociationRelease release(association_);
+    if (!destinationAnswers()) return;
+    auto& ctx = stationContext();
+    const std::string patientName = ctx.selection.patientName;
     std::vector<dose::ConvertedImage> converted;
+    dose::ForwardingSource source;
     {
         // The patient-list refresh would empty the image list and viewer under the pairing.
         RefreshLockGuard lock;
-        std::vector<dose::PlanImage> images;
-        std::map<std::string, std::shared_ptr<LoadedImage>> loaded;
+        // The images of the list, read from their files as they are now.
+        std::vector<dose::ListedImage> listed;
         ListView* list = w_.lvImages();
         for (int i = 1; i <= list->count(); ++i) {
             QTreeWidgetItem* entry = list->itemAtPosition(i);
@@ -291,13 +313,18 @@ void JobCommands::cmdAll_Click() {
             const int position = w_.viewer()->positionOf(uid);
             if (position < 1) {
                 op().message("Image " + QString::number(i) +
-                                  " of the image list is not loaded in the viewer.\r\nPlease load the study again.",
-                              {}, MsgIcon::Exclamation);
+                                 " of the image list is not loaded in the viewer.\r\nPlease load the study again.",
+                             {}, MsgIcon::Exclamation);
                 return;
             }
-            const std::shared_ptr<LoadedImage>& image = w_.dv1()->image(position);
-            loaded[uid] = image;
-            images.push_back(dose::planImage(image->image().attributes(), uid, i, entry->text(0).toLongLong()));
+            listed.push_back({uid, entry->text(0).toLongLong(), w_.dv1()->image(position)->file()});
+        }
+        source = dose::readForForwarding(listed);
+        if (!source.unreadable.isEmpty()) {
+            op().message("The study cannot be forwarded:\r\n" + source.unreadable.join("\r\n") +
+                             "\r\nNothing was converted or sent.",
+                         {}, MsgIcon::Exclamation);
+            return;
         }
         std::vector<dose::PlanRecord> records;
         try {
@@ -307,7 +334,7 @@ void JobCommands::cmdAll_Click() {
             op().message("The exposure records cannot be read: " + logged(e, AllLocation), {}, MsgIcon::Critical);
             return;
         }
-        const dose::ForwardingPlan plan = dose::ForwardingPlan::make(std::move(images), records);
+        const dose::ForwardingPlan plan = dose::ForwardingPlan::make(source.planned, records);
         if (!plan.holds()) {
             op().message(plan.refusalMessage(), {}, MsgIcon::Exclamation);
             return;
@@ -318,18 +345,13 @@ void JobCommands::cmdAll_Click() {
         emptyWorkFolder();
         try {
             converted = dose::convertPlanned(
-                plan,
-                [&](const std::string& uid) -> dicom::Image* {
-                    const auto it = loaded.find(uid);
-                    return it == loaded.end() ? nullptr : &it->second->image();
-                },
-                xrayType, stationContext().paths.workFolder);
+                plan, [&](const std::string& uid) { return source.image(uid); }, xrayType, ctx.paths.workFolder);
         } catch (const Error& e) {
             op().message(logged(e, "ModifyImage") + "\r\nNothing was sent.", {}, MsgIcon::Critical);
             return;
         }
     }
-    forward(converted);
+    forward(converted, source, patientName, std::move(*jobLock));
 }
 
 void JobCommands::cmdSelected_Click() {
@@ -346,6 +368,9 @@ void JobCommands::cmdSelected_Click() {
                      MsgIcon::Exclamation);
         return;
     }
+    std::optional<JobLock> jobLock = takeJobLockForForwarding();
+    if (!jobLock) return;
+    // Read under the lock: what another job did before it counts.
     std::optional<dose::DoseRow> record;
     try {
         for (const dose::DoseRow& row : w_.dose().store().pending())
@@ -361,6 +386,8 @@ void JobCommands::cmdSelected_Click() {
                      {}, MsgIcon::Exclamation);
         return;
     }
+    auto& ctx = stationContext();
+    const std::string patientName = ctx.selection.patientName;
     const std::string uid = image->sopInstanceUid();
     std::int64_t imageId = 0;
     int position = 0;
@@ -369,8 +396,14 @@ void JobCommands::cmdSelected_Click() {
             imageId = w_.lvImages()->itemAtPosition(i)->text(0).toLongLong();
             position = i;
         }
+    dose::ForwardingSource source = dose::readForForwarding({{uid, imageId, image->file()}});
+    if (!source.unreadable.isEmpty()) {
+        op().message(source.unreadable.join("\r\n") + "\r\nNothing was converted or sent.", {},
+                     MsgIcon::Exclamation);
+        return;
+    }
     // The operator chose the pair; she sees it, and a projection that differs, first.
-    const dose::Projection imageProjection = dose::projectionOf(image->image().attributes()).projection;
+    const dose::Projection imageProjection = source.planned.front().projection.projection;
     const dose::Projection recordProjection = dose::recordProjection(record->sonstiges, xrayType);
     QString question = QStringLiteral("Forward image %1 (%2) with the exposure record %3 %4, %5 kV, %6 mAs, %7?")
                            .arg(position)
@@ -379,24 +412,24 @@ void JobCommands::cmdSelected_Click() {
     if (recordProjection.known() && imageProjection.known() && !(recordProjection == imageProjection))
         question += "\r\nThe record names " + recordProjection.key() + ", the image " + imageProjection.key() + ".";
     if (op().message(question, {}, MsgIcon::Question, MsgButtons::YesNo) != MsgResult::Yes) return;
-    if (!defaultDestinationReady()) return;
-    const AssociationRelease release(association_);
+    if (!destinationAnswers()) return;
     std::vector<dose::ConvertedImage> converted;
     {
         RefreshLockGuard lock;
         emptyWorkFolder();
         try {
             converted.push_back(
-                dose::convertWithRecord(image->image(), imageId, *record, xrayType, stationContext().paths.workFolder));
+                dose::convertWithRecord(*source.image(uid), imageId, *record, xrayType, ctx.paths.workFolder));
         } catch (const Error& e) {
             op().message(logged(e, "ModifyImage") + "\r\nNothing was sent.", {}, MsgIcon::Critical);
             return;
         }
     }
-    forward(converted);
+    forward(converted, source, patientName, std::move(*jobLock));
 }
 
-void JobCommands::forward(const std::vector<dose::ConvertedImage>& converted) {
+void JobCommands::forward(const std::vector<dose::ConvertedImage>& converted, const dose::ForwardingSource& source,
+                          const std::string& patientName, JobLock jobLock) {
     if (!confirmUndoneTasks()) {
         // Not sent: the converted copies must not wait to be sent some other way.
         for (const dose::ConvertedImage& c : converted) {
@@ -410,10 +443,11 @@ void JobCommands::forward(const std::vector<dose::ConvertedImage>& converted) {
     setup.paths = ctx.paths;
     setup.destination = current_;
     setup.keep = settings::current().sentAndKeep != 0;
-    setup.patientName = ctx.selection.patientName;
-    for (const dose::ConvertedImage& c : converted) setup.images.push_back({c.sopInstanceUid, c.imageId, c.recordId});
-    auto job = std::make_shared<jobs::ForwardJob>(std::move(setup), std::move(association_));
-    jobs::runJobWindow(JobKind::SendPatient, job, &w_);
+    setup.patientName = patientName;
+    for (const dose::ConvertedImage& c : converted)
+        setup.images.push_back({c.sopInstanceUid, c.imageId, c.recordId, source.identity(c.sopInstanceUid)});
+    auto job = std::make_shared<jobs::ForwardJob>(std::move(setup), nullptr);
+    jobs::runJobWindow(JobKind::SendPatient, job, &w_, std::move(jobLock));
     ctx.removedAfterSend = job->patientRemoved();
     // The records the destination now holds leave the dose list (the current exposure with them).
     w_.dose().refreshDoseList();

@@ -5,8 +5,11 @@
 // SendSeries with the list updates after them. Lives as a child of the main window.
 #include <QObject>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "common/job_lock.h"
+#include "dose/forwarding_source.h"
 #include "dose/planned_conversion.h"
 #include "jobs/send_jobs.h"
 
@@ -58,7 +61,12 @@ private:
     void sendToDefaultDestination();
     // Checks the default destination and opens the association; false (message shown) when not.
     bool defaultDestinationReady();
-    void forward(const std::vector<dose::ConvertedImage>& converted);
+    // The default destination accepts an association (message shown when not).
+    bool destinationAnswers();
+    // The job lock for a forwarding; nullopt (message shown) while another job holds it.
+    std::optional<JobLock> takeJobLockForForwarding();
+    void forward(const std::vector<dose::ConvertedImage>& converted, const dose::ForwardingSource& source,
+                 const std::string& patientName, JobLock jobLock);
     jobs::SendSetup sendSetup() const;
     void takeSelectedStudy();
     void removeEntry(class ListView* list, int position);

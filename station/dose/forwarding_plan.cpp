@@ -74,6 +74,28 @@ void sortRecords(std::vector<const PlanRecord*>& records) {
     });
 }
 
+// Why a record cannot have been taken for an image, judged by the two clocks: the
+// unit's record is made at the exposure, the reader reads the plate minutes later.
+QString implausibleTime(const PlanImage& image, const PlanRecord& record) {
+    if (!image.taken || !record.time) return {};
+    const QString which = QStringLiteral("Exposure record %1 and image %2 (taken %3)")
+                              .arg(recordName(record.row))
+                              .arg(image.position)
+                              .arg(image.taken->toString(QStringLiteral("dd.MM.yyyy HH:mm:ss")));
+    if (record.time->date() != image.taken->date())
+        return which + QStringLiteral(" are of different days.");
+    const qint64 minutes = image.taken->secsTo(*record.time) / 60;
+    if (minutes > RecordAfterImageMinutes)
+        return which + QStringLiteral(": the record was made %1 minutes after the image (check the clocks of the "
+                                      "reader and the station).")
+                           .arg(minutes);
+    if (-minutes > RecordBeforeImageMinutes)
+        return which + QStringLiteral(": the record was made %1 minutes before the image; it is likely another "
+                                      "exam's.")
+                           .arg(-minutes);
+    return {};
+}
+
 }  // namespace
 
 PlanImage planImage(const dicom::DataSet& header, const std::string& sopInstanceUid, int position,
@@ -151,6 +173,40 @@ ForwardingPlan ForwardingPlan::make(std::vector<PlanImage> images, const std::ve
                                   "another patient's.")
                                   .arg(group.size())
                                   .arg(key);
+    // The same image twice (one SOP instance UID on two rows) would be converted into
+    // one file with two records: only one of them could reach the archive.
+    std::map<std::string, int> firstPosition;
+    for (const PlanImage& image : images) {
+        const auto [it, added] = firstPosition.emplace(image.sopInstanceUid, image.position);
+        if (!added)
+            plan.refusals_ << QStringLiteral("Images %1 and %2 are the same image (SOP instance UID %3).")
+                                  .arg(it->second)
+                                  .arg(image.position)
+                                  .arg(QString::fromStdString(image.sopInstanceUid));
+    }
+    // Several images of one projection take its records in the order they were taken:
+    // only when that order is known.
+    for (const auto& [key, group] : imagesByKey) {
+        if (group.size() < 2) continue;
+        std::vector<const PlanImage*> untimed;
+        std::map<QDateTime, int> atTime;
+        for (const PlanImage* image : group) {
+            if (!image->taken)
+                untimed.push_back(image);
+            else
+                ++atTime[*image->taken];
+        }
+        if (!untimed.empty())
+            plan.refusals_ << QStringLiteral("%1: the order of its %2 images cannot be told (%3 without an acquisition "
+                                             "time).")
+                                  .arg(key)
+                                  .arg(group.size())
+                                  .arg(positions(untimed));
+        else if (std::any_of(atTime.begin(), atTime.end(), [](const auto& t) { return t.second > 1; }))
+            plan.refusals_ << QStringLiteral("%1: two of its images were taken at the same time; their order cannot "
+                                             "be told.")
+                                  .arg(key);
+    }
     if (!plan.refusals_.isEmpty()) return plan;
 
     for (auto& [key, group] : imagesByKey) {
@@ -167,8 +223,14 @@ ForwardingPlan ForwardingPlan::make(std::vector<PlanImage> images, const std::ve
             pair.reason = group.size() == 1
                               ? key
                               : QStringLiteral("%1, %2 of %3 by time").arg(key, ordinal(i + 1)).arg(group.size());
+            if (const QString late = implausibleTime(*group[i], *matching[i]); !late.isEmpty())
+                plan.refusals_ << late;
             plan.pairs_.push_back(std::move(pair));
         }
+    }
+    if (!plan.refusals_.isEmpty()) {
+        plan.pairs_.clear();
+        return plan;
     }
     std::sort(plan.pairs_.begin(), plan.pairs_.end(),
               [](const PlanPair& a, const PlanPair& b) { return a.position < b.position; });

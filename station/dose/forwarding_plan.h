@@ -45,12 +45,19 @@ struct PlanPair {
     QString reason;  // "L-CC", "R-MLO, 2nd of 2 by time"
 };
 
+// How far a record's time may lie from its image's: a record is made at the exposure and
+// the plate is read within minutes; the reader's and the station's clocks may differ a little.
+inline constexpr int RecordBeforeImageMinutes = 60;
+inline constexpr int RecordAfterImageMinutes = 30;
+
 class ForwardingPlan {
 public:
     // Pairs by projection (side and view); several images of one projection take that
     // projection's records in time order. Refuses when an image's projection cannot be
     // read, a record names no projection, a projection's image and record counts
-    // differ, or records wait for projections the study does not have.
+    // differ, records wait for projections the study does not have, one image is listed
+    // twice, the order of a projection's images is not known, or a record's time cannot
+    // be its image's (another day, long before, or after it).
     static ForwardingPlan make(std::vector<PlanImage> images, const std::vector<PlanRecord>& records);
 
     bool holds() const { return refusals_.isEmpty() && !pairs_.empty(); }

@@ -119,6 +119,9 @@ HeaderProjection projectionFromHeader(const QString& viewPosition, const QString
     }
 
     const Side image = sideOf(imageLaterality), series = sideOf(laterality);
+    // The image's own statement wins: "B" (both), "U" (unpaired) or two values name no
+    // one side, whatever the series says.
+    const bool imageNamesNoOneSide = !imageLaterality.trimmed().isEmpty() && image == Side::Unknown;
     Side headerSide = image != Side::Unknown ? image : series;
     if (image != Side::Unknown && series != Side::Unknown && image != series) h.sidesDisagree = true;
     if (vpSide != Side::Unknown) {
@@ -127,7 +130,7 @@ HeaderProjection projectionFromHeader(const QString& viewPosition, const QString
         headerSide = vpSide;
     }
     h.projection.view = view;
-    h.projection.side = h.sidesDisagree ? Side::Unknown : headerSide;
+    h.projection.side = h.sidesDisagree || imageNamesNoOneSide ? Side::Unknown : headerSide;
     return h;
 }
 

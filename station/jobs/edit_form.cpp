@@ -188,8 +188,11 @@ void EditForm::done(int result) {
 }
 
 void runJobWindow(int kind, std::shared_ptr<Job> job, QWidget* parent) {
+    runJobWindow(kind, std::move(job), parent, JobLock::tryAcquire(stationContext().paths.dataFolder));
+}
+
+void runJobWindow(int kind, std::shared_ptr<Job> job, QWidget* parent, JobLock lock) {
     // corvactl may be working on the images: the job waits for another time.
-    const JobLock lock = JobLock::tryAcquire(stationContext().paths.dataFolder);
     if (lock.state() == JobLock::State::Busy) {
         op().message(JobBusyMessage, {}, MsgIcon::Information);
         if (job) job->windowClosed();

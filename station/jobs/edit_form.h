@@ -18,6 +18,7 @@
 
 #include "common/station_context.h"
 #include "common/job.h"
+#include "common/job_lock.h"
 
 class QLabel;
 class QPlainTextEdit;
@@ -102,5 +103,8 @@ inline constexpr const char* JobBusyMessage =
 // it has closed: the job has then finished. While another job holds the job lock the
 // window does not open and the job does not run.
 void runJobWindow(int kind, std::shared_ptr<Job> job, QWidget* parent = nullptr);
+// The same with the job lock the caller took before the job's first step (a forwarding
+// converts under it before its send runs here).
+void runJobWindow(int kind, std::shared_ptr<Job> job, QWidget* parent, JobLock lock);
 
 }  // namespace corva::station::jobs

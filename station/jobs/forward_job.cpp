@@ -76,13 +76,40 @@ void ForwardJob::windowClosed() {
     association_.reset();
 }
 
+std::string ForwardJob::whatChanged(db::Database& db) const {
+    std::set<std::string> uids;
+    for (const ForwardedImage& image : setup_.images) {
+        if (!uids.insert(image.sopInstanceUid).second) return "image " + image.sopInstanceUid + " is listed twice";
+        if (image.recordId != 0) {
+            auto st = db.prepare("SELECT Status FROM tblDosis WHERE ID = ?");
+            st.bind(1, image.recordId);
+            if (!st.step()) return "exposure record " + std::to_string(image.recordId) + " was deleted";
+            if (st.getText(0) == "1") return "exposure record " + std::to_string(image.recordId) + " was used";
+        }
+        if (image.imageId != 0) {
+            auto st = db.prepare("SELECT ImageUID FROM tblImages WHERE ImageID = ?");
+            st.bind(1, image.imageId);
+            if (!st.step() || st.getText(0) != image.sopInstanceUid)
+                return "image " + image.sopInstanceUid + " was removed";
+        }
+    }
+    return {};
+}
+
 JobOutcome ForwardJob::run(JobReport& report) {
     report.appendLog("Send images of patient: " + setup_.patientName + "\r\n");
+    db::Database db(setup_.paths.imageDb);
+    if (const std::string changed = whatChanged(db); !changed.empty()) {
+        // Another job got there first: these pairs are no longer what the operator confirmed.
+        corva::log::LogError(errc::Generic, "Forwarding not sent: " + changed + " meanwhile", Location);
+        report.appendLog("Nothing was sent: " + changed + " meanwhile.\r\n");
+        report.appendLog("Tasks done!");
+        return JobOutcome{false, imagesToSend()};
+    }
     sendAll(report);
     const int toSend = imagesToSend(), sent = imagesSent();
     report.appendLog(std::to_string(sent) + " of " + std::to_string(toSend) + " images successfully sent.\r\n");
     complete_ = sent == toSend && toSend > 0;
-    db::Database db(setup_.paths.imageDb);
     consumeRecords(report, db);
     if (!setup_.keep) removeStoredImages(report, db);
     report.appendLog("Tasks done!");
@@ -147,11 +174,14 @@ void ForwardJob::consumeRecords(JobReport& report, db::Database& db) {
     report.appendLog("Marking exposure records as used ... ");
     try {
         db::Transaction tx(db);
-        auto st = db.prepare("UPDATE tblDosis SET Status = '1' WHERE ID = ?");
+        // Only a waiting record becomes used: one used meanwhile was used for another image.
+        auto st = db.prepare("UPDATE tblDosis SET Status = '1' WHERE ID = ? AND Status <> '1'");
         for (std::int64_t id : records) {
             st.reset();
             st.bind(1, id);
-            st.run();
+            if (st.run() == 0)
+                throw Error(errc::Generic, "Exposure record " + std::to_string(id) + " was no longer waiting",
+                            Location);
         }
         tx.commit();
         consumed_ = records;
@@ -166,12 +196,14 @@ void ForwardJob::consumeRecords(JobReport& report, db::Database& db) {
 void ForwardJob::removeStoredImages(JobReport& report, db::Database& db) {
     // Only what the destination stored as it was sent: after a warning it holds
     // something else, so the original stays.
-    std::vector<std::int64_t> ids;
+    std::vector<const ForwardedImage*> handled;
     for (const ForwardedImage& image : setup_.images) {
         const auto it = stored_.find(image.sopInstanceUid);
         if (image.imageId != 0 && it != stored_.end() && it->second == dicom::StoreStatus::Success)
-            ids.push_back(image.imageId);
+            handled.push_back(&image);
     }
+    std::vector<std::int64_t> ids;
+    for (const ForwardedImage* image : handled) ids.push_back(image->imageId);
     if (ids.empty()) return;
     report.appendLog("Removing database entries ... ");
     std::vector<fs::path> files;
@@ -180,16 +212,24 @@ void ForwardJob::removeStoredImages(JobReport& report, db::Database& db) {
         db::Transaction tx(db);
         std::set<std::int64_t> series, studies, patients;
         std::vector<std::int64_t> removed;
-        for (std::int64_t id : ids) {
+        for (const ForwardedImage* image : handled) {
+            const std::int64_t id = image->imageId;
             const std::optional<ImagePlace> place = placeOf(db, id);
             if (!place) continue;  // already gone
+            const fs::path storeFile = imageFile(setup_.paths, place->studyUid, place->imageUid);
+            if (image->storeIdentity && fileIdentity(storeFile) != image->storeIdentity) {
+                // Filed anew since it was read: the archive holds the older copy only.
+                corva::log::LogError(errc::Generic,
+                                     "Image " + place->imageUid + " was filed anew during its send; it stays",
+                                     Location);
+                continue;
+            }
             deleteRow(db, "DELETE FROM tblImages WHERE ImageID = ?", id);
             removed.push_back(id);
             series.insert(place->seriesId);
             studies.insert(place->studyId);
             patients.insert(place->patientKey);
-            if (const fs::path f = imageFile(setup_.paths, place->studyUid, place->imageUid); !f.empty())
-                files.push_back(f);
+            if (!storeFile.empty()) files.push_back(storeFile);
             if (isSafeUid(place->studyUid)) studyFolders.insert(place->studyUid);
         }
         // A container goes only when nothing is left in it: an image that arrived

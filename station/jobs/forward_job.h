@@ -7,10 +7,12 @@
 // not sent and records not applied are never touched.
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/job.h"
+#include "core/file_identity.h"
 #include "common/station_context.h"
 #include "dicom/dicom.h"
 #include "jobs/send_jobs.h"
@@ -22,6 +24,9 @@ struct ForwardedImage {
     std::string sopInstanceUid;
     std::int64_t imageId = 0;   // its tblImages row
     std::int64_t recordId = 0;  // the exposure record applied to it; 0 when none
+    // The store file as it was read for the conversion: a file filed anew since then
+    // (a resend) was not what was sent, and stays.
+    std::optional<FileIdentity> storeIdentity;
 };
 
 struct ForwardSetup {
@@ -52,6 +57,9 @@ public:
     bool patientRemoved() const { return patientRemoved_; }
 
 private:
+    // Under the job lock, before anything is sent: every record still waits and every
+    // image is still filed. Empty when the forwarding may go ahead; else why not.
+    std::string whatChanged(db::Database& db) const;
     void sendAll(JobReport& report);
     void consumeRecords(JobReport& report, db::Database& db);
     void removeStoredImages(JobReport& report, db::Database& db);

@@ -19,6 +19,7 @@
 #include "dose/dose_store.h"
 #include "dose/exposure.h"
 #include "dose/forwarding_plan.h"
+#include "dose/forwarding_source.h"
 #include "dose/planned_conversion.h"
 #include "jobs/forward_job.h"
 #include "log/error_log.h"
@@ -35,7 +36,7 @@ constexpr const char* Location = "corvactl forward";
 // What the pairing would use, or why it cannot go ahead.
 struct Forwarding {
     CurrentSelection study;
-    std::map<std::string, dicom::Image> images;  // by SOP instance UID
+    dose::ForwardingSource source;  // the images as read, by SOP instance UID
     dose::ForwardingPlan plan;
     QStringList refusals;  // empty when the plan holds
 
@@ -63,23 +64,18 @@ std::vector<ImageListRow> imageList(const CtlEnvironment& env, Forwarding& f, co
 // as the station refuses when an image of its list is not loaded.
 std::vector<dose::PlanImage> readImages(const CtlEnvironment& env, Forwarding& f,
                                         const std::vector<ImageListRow>& rows, dicom::ReadMode mode) {
-    std::vector<dose::PlanImage> planned;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const ImageListRow& row = rows[i];
-        const int position = static_cast<int>(i) + 1;
+    std::vector<dose::ListedImage> listed;
+    for (const ImageListRow& row : rows) {
+        std::int64_t imageId = 0;
         try {
-            const fs::path file = imageFile(env.paths, f.study.studyUid, row.imageUid);
-            if (file.empty()) throw Error(errc::InvalidName, "its UID cannot name a file", Location);
-            dicom::Image image = dicom::Image::read(file, mode);
-            planned.push_back(dose::planImage(image.attributes(), row.imageUid, position, std::stoll(row.imageId)));
-            f.images.insert_or_assign(row.imageUid, std::move(image));
-        } catch (const std::exception& e) {
-            f.refusals << QStringLiteral("Image %1 (%2) cannot be read: %3")
-                              .arg(position)
-                              .arg(QString::fromStdString(row.imageUid), QString::fromStdString(e.what()));
+            imageId = std::stoll(row.imageId);
+        } catch (const std::exception&) {
         }
+        listed.push_back({row.imageUid, imageId, imageFile(env.paths, f.study.studyUid, row.imageUid)});
     }
-    return planned;
+    f.source = dose::readForForwarding(listed, mode);
+    f.refusals << f.source.unreadable;
+    return f.source.planned;
 }
 
 std::vector<dose::PlanRecord> waitingRecords(const CtlEnvironment& env, int xrayType) {
@@ -211,12 +207,7 @@ std::vector<dose::ConvertedImage> convert(const CtlEnvironment& env, Forwarding&
     emptyWorkFolder(env.paths.workFolder);
     try {
         return dose::convertPlanned(
-            f.plan,
-            [&](const std::string& uid) -> dicom::Image* {
-                const auto it = f.images.find(uid);
-                return it == f.images.end() ? nullptr : &it->second;
-            },
-            xrayType, env.paths.workFolder);
+            f.plan, [&](const std::string& uid) { return f.source.image(uid); }, xrayType, env.paths.workFolder);
     } catch (const Error& e) {
         log::LogError(e.code(), e.message(), "ModifyImage");
         throw CommandFailed(e.message() + " Nothing was sent.");
@@ -247,9 +238,9 @@ int forwardStudy(CtlEnvironment& env, const Arguments& a) {
     writePairs(env.out, f.plan);
     env.out.flush();
     for (const dose::ConvertedImage& c : convert(env, f, xrayType))
-        setup.images.push_back({c.sopInstanceUid, c.imageId, c.recordId});
+        setup.images.push_back({c.sopInstanceUid, c.imageId, c.recordId, f.source.identity(c.sopInstanceUid)});
     setup.patientName = f.study.patientName;
-    f.images.clear();  // the pixels are written; the send reads the converted files
+    f.source.images.clear();  // the pixels are written; the send reads the converted files
 
     jobs::ForwardJob job(std::move(setup), std::move(association));
     const int status = runJob(env, job);
