@@ -172,9 +172,20 @@ void JobCommands::SendPatient() {
     auto job = std::make_shared<jobs::SendJob>(jobs::SendJob::Level::Patient, sendSetup(), std::move(association_));
     jobs::runJobWindow(JobKind::SendPatient, job, &w_);
     stationContext().removedAfterSend = job->removedAfterSend();
-    if (job->removedAfterSend()) PopUpPatient_Delete_Click();
+    // The send removed what it sent, by ID; the patient is gone when nothing of it was left.
+    if (job->patientRemoved()) clearRemovedPatient();
     w_.RefreshPatientList();
     w_.ClearStatus();
+}
+
+void JobCommands::clearRemovedPatient() {
+    w_.ResetView(true);
+    loadedImageSet().clear();
+    w_.lvSerien()->clear();
+    w_.lvStudien()->clear();
+    w_.browser()->hideSeries();
+    w_.lvImages()->clear();
+    w_.lvPatients()->clearSelection();
 }
 
 void JobCommands::SendStudy() {
@@ -453,13 +464,7 @@ void JobCommands::forward(const std::vector<dose::ConvertedImage>& converted, co
     w_.dose().refreshDoseList();
     if (job->patientRemoved()) {
         // Its last images went with the send: the patient is gone from the database already.
-        w_.ResetView(true);
-        loadedImageSet().clear();
-        w_.lvSerien()->clear();
-        w_.lvStudien()->clear();
-        w_.browser()->hideSeries();
-        w_.lvImages()->clear();
-        w_.lvPatients()->clearSelection();
+        clearRemovedPatient();
         w_.RefreshPatientList();
     } else if (!job->removedImages().empty()) {
         w_.reloadLoadedStudy();

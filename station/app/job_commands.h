@@ -65,6 +65,8 @@ private:
     bool destinationAnswers();
     // The job lock for a forwarding; nullopt (message shown) while another job holds it.
     std::optional<JobLock> takeJobLockForForwarding();
+    // The lists and the viewer after a send removed the patient's last images.
+    void clearRemovedPatient();
     void forward(const std::vector<dose::ConvertedImage>& converted, const dose::ForwardingSource& source,
                  const std::string& patientName, JobLock jobLock);
     jobs::SendSetup sendSetup() const;

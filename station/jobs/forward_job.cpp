@@ -9,6 +9,7 @@
 #include "core/error.h"
 #include "core/paths.h"
 #include "db/database.h"
+#include "db/image_index.h"
 #include "log/error_log.h"
 
 namespace fs = std::filesystem;
@@ -26,37 +27,6 @@ int portOf(const std::string& text) {
     } catch (const std::exception&) {
     }
     throw Error(errc::Generic, "Type mismatch: port \"" + text + "\" is no number", "SCPOnline");
-}
-
-// Where an image lives, read before its row goes.
-struct ImagePlace {
-    std::int64_t seriesId = 0;
-    std::int64_t studyId = 0;
-    std::int64_t patientKey = 0;
-    std::string studyUid;
-    std::string imageUid;
-};
-
-std::optional<ImagePlace> placeOf(db::Database& db, std::int64_t imageId) {
-    auto st = db.prepare(
-        "SELECT s.SeriesID, st.StudyID, st.FKeyPATID, st.StudyUID, i.ImageUID FROM tblImages i "
-        "JOIN tblSeries s ON s.SeriesID = i.FKeySeriesID JOIN tblStudies st ON st.StudyID = s.FKeyStudyID "
-        "WHERE i.ImageID = ?");
-    st.bind(1, imageId);
-    if (!st.step()) return std::nullopt;
-    return ImagePlace{st.getInt(0), st.getInt(1), st.getInt(2), st.getText(3), st.getText(4)};
-}
-
-bool anyRow(db::Database& db, const char* sql, std::int64_t key) {
-    auto st = db.prepare(sql);
-    st.bind(1, key);
-    return st.step();
-}
-
-void deleteRow(db::Database& db, const char* sql, std::int64_t key) {
-    auto st = db.prepare(sql);
-    st.bind(1, key);
-    st.run();
 }
 
 }  // namespace
@@ -110,8 +80,14 @@ JobOutcome ForwardJob::run(JobReport& report) {
     const int toSend = imagesToSend(), sent = imagesSent();
     report.appendLog(std::to_string(sent) + " of " + std::to_string(toSend) + " images successfully sent.\r\n");
     complete_ = sent == toSend && toSend > 0;
-    consumeRecords(report, db);
-    if (!setup_.keep) removeStoredImages(report, db);
+    if (!complete_) {
+        // A forwarding goes whole or not at all: after a partial send the study is
+        // forwarded again as it is, with the same records.
+        report.appendLog("Nothing was used up or removed: not every image was sent.\r\n");
+    } else {
+        consumeRecords(report, db);
+        if (!setup_.keep) removeStoredImages(report, db);
+    }
     report.appendLog("Tasks done!");
     report.scrollLogToEnd();
     return JobOutcome{complete_, toSend - sent};
@@ -202,68 +178,34 @@ void ForwardJob::removeStoredImages(JobReport& report, db::Database& db) {
         if (image.imageId != 0 && it != stored_.end() && it->second == dicom::StoreStatus::Success)
             handled.push_back(&image);
     }
-    std::vector<std::int64_t> ids;
-    for (const ForwardedImage* image : handled) ids.push_back(image->imageId);
-    if (ids.empty()) return;
+    if (handled.empty()) return;
     report.appendLog("Removing database entries ... ");
-    std::vector<fs::path> files;
-    std::set<std::string> studyFolders;
+    db::ImageIndex index(db, setup_.paths.imageStore);
+    db::Removal removal;
     try {
-        db::Transaction tx(db);
-        std::set<std::int64_t> series, studies, patients;
-        std::vector<std::int64_t> removed;
+        std::vector<std::int64_t> ids;
         for (const ForwardedImage* image : handled) {
-            const std::int64_t id = image->imageId;
-            const std::optional<ImagePlace> place = placeOf(db, id);
-            if (!place) continue;  // already gone
-            const fs::path storeFile = imageFile(setup_.paths, place->studyUid, place->imageUid);
-            if (image->storeIdentity && fileIdentity(storeFile) != image->storeIdentity) {
+            const std::optional<db::ImageRef> ref = index.image(image->imageId);
+            if (!ref) continue;  // already gone
+            if (image->storeIdentity && fileIdentity(ref->file) != image->storeIdentity) {
                 // Filed anew since it was read: the archive holds the older copy only.
                 corva::log::LogError(errc::Generic,
-                                     "Image " + place->imageUid + " was filed anew during its send; it stays",
-                                     Location);
+                                     "Image " + ref->imageUid + " was filed anew during its send; it stays", Location);
                 continue;
             }
-            deleteRow(db, "DELETE FROM tblImages WHERE ImageID = ?", id);
-            removed.push_back(id);
-            series.insert(place->seriesId);
-            studies.insert(place->studyId);
-            patients.insert(place->patientKey);
-            if (!storeFile.empty()) files.push_back(storeFile);
-            if (isSafeUid(place->studyUid)) studyFolders.insert(place->studyUid);
+            ids.push_back(image->imageId);
         }
-        // A container goes only when nothing is left in it: an image that arrived
-        // during the send keeps its series, study and patient.
-        for (std::int64_t s : series)
-            if (!anyRow(db, "SELECT 1 FROM tblImages WHERE FKeySeriesID = ?", s))
-                deleteRow(db, "DELETE FROM tblSeries WHERE SeriesID = ?", s);
-        for (std::int64_t s : studies)
-            if (!anyRow(db, "SELECT 1 FROM tblSeries WHERE FKeyStudyID = ?", s))
-                deleteRow(db, "DELETE FROM tblStudies WHERE StudyID = ?", s);
-        bool patientGone = false;
-        for (std::int64_t p : patients)
-            if (!anyRow(db, "SELECT 1 FROM tblStudies WHERE FKeyPATID = ?", p)) {
-                deleteRow(db, "DELETE FROM tblPatienten WHERE PATID = ?", p);
-                patientGone = true;
-            }
-        tx.commit();
-        removed_ = removed;
-        patientRemoved_ = patientGone;
+        removal = index.removeImages(ids);
+        removed_ = removal.images;
+        patientRemoved_ = !removal.patients.empty();
         report.appendLog("OK\r\n");
     } catch (const std::exception&) {
         logCaught(Location);
         report.appendLog("failed (see the error log)\r\n");
         return;
     }
-    for (const fs::path& f : files) {
-        std::error_code ec;
-        fs::remove(f, ec);
-    }
-    // The folder of a study goes only when it is empty (remove() leaves a full one).
-    for (const std::string& uid : studyFolders) {
-        std::error_code ec;
-        fs::remove(setup_.paths.imageStore / uid, ec);
-    }
+    for (const fs::path& left : db::ImageIndex::removeFiles(removal))
+        corva::log::LogError(errc::Generic, "Could not remove " + left.string() + " after its send", Location);
     // The converted copies of the removed images are done with.
     for (const ForwardedImage& image : setup_.images) {
         if (std::find(removed_.begin(), removed_.end(), image.imageId) == removed_.end()) continue;

@@ -1,10 +1,10 @@
 #pragma once
 // The send of a forwarding: the converted images waiting in the work folder go to the
-// destination, and only then is anything consumed or removed. The job knows by ID what
-// it handled: an exposure record is marked used only when the image it was applied to
-// was stored (success or warning); an image's row and file go only when it was stored
-// with full success and the keep setting is off. Images that arrive meanwhile, images
-// not sent and records not applied are never touched.
+// destination, and only when every one of them was stored is anything consumed or
+// removed. The job knows by ID what it handled: the records applied to the images are
+// marked used; an image's row and file go only when it was stored with full success
+// (a warning means the archive holds something else) and the keep setting is off.
+// Images that arrive meanwhile and records not applied are never touched.
 #include <map>
 #include <memory>
 #include <optional>

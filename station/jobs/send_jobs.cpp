@@ -7,6 +7,7 @@
 #include "common/edge.h"
 #include "core/error.h"
 #include "core/paths.h"
+#include "db/image_index.h"
 #include "log/error_log.h"
 
 namespace fs = std::filesystem;
@@ -85,21 +86,6 @@ bool SendJob::prepareAssociation(const std::vector<const dicom::OutgoingFile*>& 
     }
 }
 
-bool SendJob::sendFile(const fs::path& file, std::optional<dicom::OutgoingFile> readAhead, const char* location) {
-    try {
-        if (file.empty()) throw Error(errc::InvalidName, "No file name for the image", "send");
-        // Read now when it could not be read ahead: that read reports why.
-        dicom::OutgoingFile outgoing = readAhead ? std::move(*readAhead) : dicom::OutgoingFile::read(file);
-        if (!association_) throw Error(errc::Network, "No open association", "send");
-        // The pixel data go from the file into the association: a mammogram is not loaded first.
-        association_->send(std::move(outgoing));
-        return true;
-    } catch (const std::exception&) {
-        logCaught(location);
-        return false;
-    }
-}
-
 JobOutcome SendJob::run(JobReport& report) {
     db::Database db(setup_.target.paths.imageDb);
     switch (level_) {
@@ -122,6 +108,63 @@ JobOutcome SendJob::run(JobReport& report) {
     return sendPatient(report, db);
 }
 
+std::optional<dicom::StoreStatus> SendJob::sendOne(const fs::path& file, std::optional<dicom::OutgoingFile> readAhead,
+                                                    const char* location) {
+    if (!association_ || !association_->isOpen()) {
+        // A destination that went away fails every later image at once, without a wait.
+        corva::log::LogError(errc::Network, "No open association for " + file.string(), location);
+        return std::nullopt;
+    }
+    try {
+        if (file.empty()) throw Error(errc::InvalidName, "No file name for the image", "send");
+        // Read now when it could not be read ahead: that read reports why.
+        dicom::OutgoingFile outgoing = readAhead ? std::move(*readAhead) : dicom::OutgoingFile::read(file);
+        // The pixel data go from the file into the association: a mammogram is not loaded first.
+        const dicom::StoreStatus status = association_->send(std::move(outgoing));
+        if (status == dicom::StoreStatus::Warning)
+            corva::log::LogError(errc::Network,
+                                 "Stored with a warning (the archive holds something else): " + file.string() +
+                                     "; the original stays",
+                                 location);
+        return status;
+    } catch (const std::exception&) {
+        logCaught(location);
+        return std::nullopt;
+    }
+}
+
+void SendJob::removeHandled(JobReport& report, db::Database& db, const std::vector<std::int64_t>& imageIds,
+                            const char* imagesPhase) {
+    report.appendLog("Updating Database ... ");
+    db::Removal removal;
+    try {
+        removal = db::ImageIndex(db, setup_.target.paths.imageStore).removeImages(imageIds);
+        report.appendLog("OK\r\n");
+    } catch (const std::exception&) {
+        logCaught("EditForm UpdateDatabase");
+        report.appendLog("failed (see the error log)\r\n");
+        return;
+    }
+    removal_.images.insert(removal_.images.end(), removal.images.begin(), removal.images.end());
+    removal_.series.insert(removal_.series.end(), removal.series.begin(), removal.series.end());
+    removal_.studies.insert(removal_.studies.end(), removal.studies.begin(), removal.studies.end());
+    removal_.patients.insert(removal_.patients.end(), removal.patients.begin(), removal.patients.end());
+    report.appendLog(std::string(imagesPhase) + " ... ");
+    const std::vector<fs::path> left = db::ImageIndex::removeFiles(removal);
+    for (const fs::path& f : left)
+        corva::log::LogError(errc::Generic, "Could not remove " + f.string() + " after its send", "EditForm");
+    report.appendLog(left.empty() ? "OK\r\n" : "failed (see the error log)\r\n");
+}
+
+std::vector<std::int64_t> SendJob::fullySent(const std::vector<db::ImageRef>& images) const {
+    std::vector<std::int64_t> ids;
+    for (const db::ImageRef& r : images) {
+        const auto it = stored_.find(r.imageId);
+        if (it != stored_.end() && it->second == dicom::StoreStatus::Success) ids.push_back(r.imageId);
+    }
+    return ids;
+}
+
 JobOutcome SendJob::sendSeries(JobReport& report, db::Database& db) {
     const CurrentSelection& sel = setup_.target.selection;
     const fs::path folder = isSafeUid(sel.studyUid) ? setup_.target.paths.imageStore / sel.studyUid : fs::path();
@@ -131,12 +174,8 @@ JobOutcome SendJob::sendSeries(JobReport& report, db::Database& db) {
     } catch (const std::exception&) {
         throw Error(errc::Generic, "No current series", "SerieSenden");
     }
-    int count = 0;
-    {
-        auto st = db.prepare("SELECT COUNT(ImageUID) AS ImageCount FROM tblImages WHERE FKeySeriesID = ?");
-        st.bind(1, seriesId);
-        if (st.step()) count = static_cast<int>(st.getInt(0));
-    }
+    // What this job handles: the images filed in the series now, by ID.
+    const std::vector<db::ImageRef> images = db::ImageIndex(db, setup_.target.paths.imageStore).imagesOfSeries(seriesId);
     report.setProgress(0);
     if (folder.empty() || filesIn(folder).empty()) {
         report.information("The images from the selected series could not be found!");
@@ -145,24 +184,18 @@ JobOutcome SendJob::sendSeries(JobReport& report, db::Database& db) {
         outcome.complete = false;
         return outcome;
     }
-    report.setProgressMaximum(count);
-    toSend_ = count;
+    report.setProgressMaximum(static_cast<double>(images.size()));
+    toSend_ = static_cast<int>(images.size());
     report.appendLog("Sending Series ... ");
-    std::vector<fs::path> files;
-    {
-        auto st = db.prepare("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ? ORDER BY ImageNr");
-        st.bind(1, seriesId);
-        while (st.step()) files.push_back(imageFile(setup_.target.paths, sel.studyUid, st.getText(0)));
-    }
     // Each file is read once, ahead, for the presentation contexts; one that cannot be
     // read is read again when its turn comes, which logs why.
-    std::vector<std::optional<dicom::OutgoingFile>> readAhead(files.size());
+    std::vector<std::optional<dicom::OutgoingFile>> readAhead(images.size());
     std::vector<const dicom::OutgoingFile*> forContexts;
     std::error_code ec;
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        if (files[i].empty() || !fs::exists(files[i], ec)) continue;
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        if (images[i].file.empty() || !fs::exists(images[i].file, ec)) continue;
         try {
-            readAhead[i] = dicom::OutgoingFile::read(files[i]);
+            readAhead[i] = dicom::OutgoingFile::read(images[i].file);
             forContexts.push_back(&*readAhead[i]);
         } catch (const std::exception&) {
         }
@@ -170,19 +203,22 @@ JobOutcome SendJob::sendSeries(JobReport& report, db::Database& db) {
     prepareAssociation(forContexts);
     forContexts.clear();
     double progress = 0;
-    for (std::size_t i = 0; i < files.size(); ++i) {
+    for (std::size_t i = 0; i < images.size(); ++i) {
         if (report.cancelRequested()) break;
-        if (sendFile(files[i], std::move(readAhead[i]), SeriesTransmitError)) ++sent_;
+        if (const auto status = sendOne(images[i].file, std::move(readAhead[i]), SeriesTransmitError)) {
+            stored_[images[i].imageId] = *status;
+            ++sent_;
+        }
         readAhead[i].reset();
         report.setProgress(++progress);
     }
     report.appendLog("OK\r\n");
     report.appendLog(summary(sent_, toSend_));
     if (!setup_.keep && sent_ == toSend_) {
-        ImageDeleter deleter(db, setup_.target, report);
-        removedAfterSend_ = deleter.deleteSeries();
-        studyRemoved_ = deleter.studyRemoved();
-        patientRemoved_ = deleter.patientRemoved();
+        removeHandled(report, db, fullySent(images), "Removing images");
+        removedAfterSend_ = removal_.removedSeries(seriesId);
+        studyRemoved_ = !removal_.studies.empty();
+        patientRemoved_ = !removal_.patients.empty();
     }
     report.scrollLogToEnd();
     report.appendLog("Tasks done!");
@@ -193,6 +229,14 @@ JobOutcome SendJob::sendSeries(JobReport& report, db::Database& db) {
 SendJob::StudyResult SendJob::sendStudy(JobReport& report, db::Database& db, bool insidePatient) {
     const CurrentSelection& sel = setup_.target.selection;
     report.setProgress(0);
+    std::int64_t studyId = 0;
+    try {
+        studyId = std::stoll(sel.studyId);
+    } catch (const std::exception&) {
+    }
+    // What this job handles: the study's images filed now, by ID. One that is filed
+    // during the send is not among them and stays, with its study.
+    const std::vector<db::ImageRef> images = db::ImageIndex(db, setup_.target.paths.imageStore).imagesOfStudy(studyId);
     // The work folder holds the converted files of every study waiting; this study
     // sends its own only, told by the study UID each file carries.
     // Each file is read once: for its study, for the presentation contexts and to be sent.
@@ -208,34 +252,24 @@ SendJob::StudyResult SendJob::sendStudy(JobReport& report, db::Database& db, boo
             logCaught(StudyTransmitError);  // unreadable: belongs to no study we could send
         }
     }
-    if (files.empty()) {
+    if (files.empty() && !insidePatient) {
         report.information("The images from the selected study could not be found!");
         return StudyResult{false};
     }
     report.setProgressMaximum(static_cast<double>(files.size()));
-    report.appendLog("Sending study ... ");
+    report.appendLog(files.empty() ? "Sending study ... no converted images\r\n" : "Sending study ... ");
     // Images of the study without a converted file cannot be sent: they count as not sent.
     int missing = 0;
-    {
-        auto st = db.prepare(
-            "SELECT i.ImageUID FROM tblImages i JOIN tblSeries s ON s.SeriesID = i.FKeySeriesID "
-            "WHERE s.FKeyStudyID = ?");
-        std::int64_t studyId = 0;
-        try {
-            studyId = std::stoll(sel.studyId);
-        } catch (const std::exception&) {
+    for (const db::ImageRef& r : images)
+        if (!inFolder.count(r.imageUid)) {
+            ++missing;
+            corva::log::LogError(errc::NotFound,
+                                 "Image " + r.imageUid + " of study " + sel.studyUid +
+                                     " has no converted file in the work folder",
+                                 StudyTransmitError);
         }
-        st.bind(1, studyId);
-        while (st.step())
-            if (!inFolder.count(st.getText(0))) {
-                ++missing;
-                corva::log::LogError(errc::NotFound,
-                                     "Image " + st.getText(0) + " of study " + sel.studyUid +
-                                         " has no converted file in the work folder",
-                                     StudyTransmitError);
-            }
-    }
     toSend_ += static_cast<int>(files.size()) + missing;
+    if (files.empty()) return StudyResult{true};
     {
         std::vector<const dicom::OutgoingFile*> forContexts;
         for (const auto& f : files) forContexts.push_back(&f);
@@ -247,9 +281,12 @@ SendJob::StudyResult SendJob::sendStudy(JobReport& report, db::Database& db, boo
     for (dicom::OutgoingFile& f : files) {
         if (report.cancelRequested()) break;
         const fs::path path = f.path();
-        if (sendFile(path, std::move(f), StudyTransmitError)) {
+        const std::string uid = f.sopInstanceUid();
+        if (const auto status = sendOne(path, std::move(f), StudyTransmitError)) {
             ++sent_;
             ++local;
+            for (const db::ImageRef& r : images)
+                if (r.imageUid == uid) stored_[r.imageId] = *status;
         }
         report.setProgress(++progress);
     }
@@ -257,10 +294,12 @@ SendJob::StudyResult SendJob::sendStudy(JobReport& report, db::Database& db, boo
     report.appendLog("OK\r\n");
     if (!insidePatient) report.appendLog(summary(sent_, toSend_));
     if (local == static_cast<int>(fileCount) && missing == 0 && !setup_.keep) {
-        ImageDeleter deleter(db, setup_.target, report);
-        removedAfterSend_ = deleter.deleteStudy(!insidePatient);
-        studyRemoved_ = deleter.studyRemoved();
-        patientRemoved_ = patientRemoved_ || deleter.patientRemoved();
+        removeHandled(report, db, fullySent(images), "Removing image directory");
+        if (removal_.removedStudy(studyId)) {
+            removedAfterSend_ = !insidePatient;
+            studyRemoved_ = true;
+        }
+        patientRemoved_ = !removal_.patients.empty();
     }
     report.scrollLogToEnd();
     return StudyResult{true};
@@ -275,46 +314,37 @@ JobOutcome SendJob::sendPatient(JobReport& report, db::Database& db) {
         while (st.step()) studies.emplace_back(st.getInt(0), st.getText(1));
     }
     report.appendLog("Send studies of patient: " + sel.patientName + "\r\n");
+    std::size_t visited = 0;
     for (const auto& [studyId, studyUid] : studies) {
         if (report.cancelRequested()) break;
+        ++visited;
         report.appendLog("Study: " + studyUid + "\r\n");
         sel.studyUid = studyUid;
         sel.studyId = std::to_string(studyId);
         try {
-            if (!sendStudy(report, db, true).found) {
-                JobOutcome outcome;
-                outcome.closeWindow = true;
-                outcome.complete = false;
-                return outcome;
-            }
+            // A study without converted images counts them as not sent; the others go on.
+            sendStudy(report, db, true);
         } catch (const Error& e) {
             corva::log::LogError(e.code(), e.message(), "EditForm StudieSenden");
             report.unexpectedError(e.code(), e.message());
         }
     }
+    // A cancelled send did not visit every study: their images were not sent either.
+    for (std::size_t i = visited; i < studies.size(); ++i)
+        toSend_ += static_cast<int>(db::ImageIndex(db, setup_.target.paths.imageStore).imagesOfStudy(studies[i].first).size());
     report.appendLog(summary(sent_, toSend_));
     const bool complete = sent_ == toSend_;
     if (!setup_.keep) {
         report.appendLog("Removing database entries ... ");
-        std::int64_t left = 0;
-        {
-            auto st = db.prepare("SELECT COUNT(*) FROM tblStudies WHERE FKeyPATID = ?");
-            st.bind(1, sel.patientKey);
-            if (st.step()) left = st.getInt(0);
-        }
-        if (complete && left == 0) {
-            // By its key: other patients may carry the same patient ID.
-            auto st = db.prepare("DELETE FROM tblPatienten WHERE PATID = ?");
-            st.bind(1, sel.patientKey);
-            st.run();
-            patientRemoved_ = true;
+        if (patientRemoved_)
             report.appendLog("OK\r\n");
-        } else {
+        else if (!complete)
             report.appendLog("skipped (not all files send)\r\n");
-        }
+        else
+            report.appendLog("skipped (the patient has images that were not part of this send)\r\n");
     }
-    // With "keep" the station keeps what it sent: nothing is removed afterwards.
-    removedAfterSend_ = complete && !setup_.keep;
+    // The patient is gone from the station exactly when its last image went with this send.
+    removedAfterSend_ = patientRemoved_;
     report.appendLog("Tasks done!");
     return JobOutcome{complete, toSend_ - sent_};
 }

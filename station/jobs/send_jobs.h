@@ -1,15 +1,18 @@
 #pragma once
 // Sending to a storage destination: the series job sends the series' stored files,
 // the study and patient jobs the converted files of their studies waiting in the work
-// folder. A study or series is removed afterwards (keep setting off) only when every
-// one of its own images reached the destination; nothing is removed after an
-// incomplete or mismatched send.
+// folder. With the keep setting off, a series or study whose images all reached the
+// destination gives up exactly the images this job stored with full success, by ID
+// (a warning keeps the original); a container goes only when nothing is left in it.
+// Nothing is removed after an incomplete or mismatched send.
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
 
 #include "dicom/dicom.h"
+#include "db/image_index.h"
 #include "jobs/delete_jobs.h"
 
 namespace corva::station::jobs {
@@ -65,9 +68,14 @@ private:
     // Opens the association anew with contexts for these files; false when it could not.
     bool prepareAssociation(const std::vector<const dicom::OutgoingFile*>& files);
     // Sends one file, read ahead (`readAhead`) or read now; logs under `location` and
-    // returns false when it was not stored.
-    bool sendFile(const std::filesystem::path& file, std::optional<dicom::OutgoingFile> readAhead,
-                  const char* location);
+    // returns how it was stored, nullopt when it was not.
+    std::optional<dicom::StoreStatus> sendOne(const std::filesystem::path& file,
+                                              std::optional<dicom::OutgoingFile> readAhead, const char* location);
+    // The images of `images` this job stored with full success.
+    std::vector<std::int64_t> fullySent(const std::vector<db::ImageRef>& images) const;
+    // Removes exactly these images (and containers left empty), then their files.
+    void removeHandled(JobReport& report, db::Database& db, const std::vector<std::int64_t>& imageIds,
+                       const char* imagesPhase);
 
     Level level_;
     SendSetup setup_;
@@ -77,6 +85,8 @@ private:
     bool removedAfterSend_ = false;
     bool studyRemoved_ = false;
     bool patientRemoved_ = false;
+    std::map<std::int64_t, dicom::StoreStatus> stored_;  // by image ID
+    db::Removal removal_;
 };
 
 }  // namespace corva::station::jobs

@@ -404,4 +404,103 @@ TEST_F(SendJobsTest, WindowRunsASendAndReleasesTheAssociationWhenClosed) {
     EXPECT_TRUE(second.run(r).complete);
 }
 
+// A patient send whose second study has no converted images: the first study (sent
+// whole) goes, the unsent study and the patient stay, and the send is not complete.
+TEST_F(SendJobsTest, PatientSendNeverRemovesAStudyThatWasNotSent) {
+    startScp();
+    const auto p = addPatient("ID1", "Alpha", "A");
+    const Study sent = makeStudy(p, 1, 2, true);
+    const Study unsent = makeStudy(p, 1, 2, false);
+    const auto st = setup(p, "Alpha^A", nullptr, 0, false);
+    SendJob job(SendJob::Level::Patient, st, check(st));
+    RecordingReport r;
+    const JobOutcome outcome = job.run(r);
+    job.windowClosed();
+    EXPECT_FALSE(outcome.complete);
+    EXPECT_FALSE(outcome.closeWindow);
+    EXPECT_FALSE(job.removedAfterSend());
+    EXPECT_FALSE(job.patientRemoved());
+    EXPECT_EQ(countRows("tblPatienten"), 1);
+    EXPECT_EQ(countRows("tblStudies"), 1);
+    for (const auto& uid : unsent.images) EXPECT_TRUE(fs::exists(folder_->images() / unsent.uid / (uid + ".dcm")));
+    for (const auto& uid : sent.images) EXPECT_FALSE(fs::exists(folder_->images() / sent.uid / (uid + ".dcm")));
+    EXPECT_NE(r.log().find("2 of 4 images successfully sent."), std::string::npos) << r.log();
+    EXPECT_NE(r.log().find("skipped (not all files send)"), std::string::npos) << r.log();
+}
+
+// Files an image into the study (as the ingest service does) once the first image has gone.
+class FilingReport : public RecordingReport {
+public:
+    explicit FilingReport(std::function<void()> file) : file_(std::move(file)) {}
+    void setProgress(double v) override {
+        RecordingReport::setProgress(v);
+        if (v == 1 && file_) std::exchange(file_, {})();
+    }
+
+private:
+    std::function<void()> file_;
+};
+
+// An image filed during the send was not counted, not sent and not handled: it stays,
+// with its series, study and patient; the images that were sent go.
+TEST_F(SendJobsTest, AnImageFiledDuringTheSendIsNeverRemoved) {
+    startScp();
+    const auto p = addPatient("ID1", "Alpha", "A");
+    const Study s = makeStudy(p, 1, 2, true);
+    const std::string late = s.uid + ".9";
+    FilingReport r([&] { addImage(s.series[0], s.uid, late, 9); });
+    for (const SendJob::Level level : {SendJob::Level::Study}) {
+        const auto st = setup(p, "Alpha^A", &s, 0, false);
+        SendJob job(level, st, check(st));
+        EXPECT_TRUE(job.run(r).complete) << r.log();
+        job.windowClosed();
+        EXPECT_FALSE(job.removedAfterSend());
+        EXPECT_FALSE(job.studyRemoved());
+    }
+    EXPECT_EQ(countRows("tblImages"), 1);
+    EXPECT_EQ(countRows("tblStudies"), 1);
+    EXPECT_EQ(countRows("tblPatienten"), 1);
+    EXPECT_TRUE(fs::exists(folder_->images() / s.uid / (late + ".dcm")));
+    for (const auto& uid : s.images) EXPECT_FALSE(fs::exists(folder_->images() / s.uid / (uid + ".dcm")));
+}
+
+// The same for a series send: the late image keeps its series.
+TEST_F(SendJobsTest, AnImageFiledDuringASeriesSendKeepsItsSeries) {
+    startScp();
+    const auto p = addPatient("ID1", "Alpha", "A");
+    const Study s = makeStudy(p, 1, 2, false);
+    const std::string late = s.uid + ".9";
+    FilingReport r([&] { addImage(s.series[0], s.uid, late, 9); });
+    const auto st = setup(p, "Alpha^A", &s, s.series[0], false);
+    SendJob job(SendJob::Level::Series, st, check(st));
+    EXPECT_TRUE(job.run(r).complete) << r.log();
+    job.windowClosed();
+    EXPECT_FALSE(job.removedAfterSend());
+    EXPECT_EQ(countRows("tblImages"), 1);
+    EXPECT_EQ(countRows("tblSeries"), 1);
+    EXPECT_TRUE(fs::exists(folder_->images() / s.uid / (late + ".dcm")));
+}
+
+// Cancelled after the first study: the studies never visited count as not sent.
+class CancellingReport : public RecordingReport {
+public:
+    bool cancelRequested() const override { return log().find("Study: ") != std::string::npos &&
+                                                   log().find("Sending study ... OK") != std::string::npos; }
+};
+
+TEST_F(SendJobsTest, ACancelledPatientSendCountsTheStudiesItNeverVisited) {
+    startScp();
+    const auto p = addPatient("ID1", "Alpha", "A");
+    makeStudy(p, 1, 1, true);
+    makeStudy(p, 1, 2, true);
+    const auto st = setup(p, "Alpha^A", nullptr, 0, true);
+    SendJob job(SendJob::Level::Patient, st, check(st));
+    CancellingReport r;
+    const JobOutcome outcome = job.run(r);
+    job.windowClosed();
+    EXPECT_FALSE(outcome.complete) << r.log();
+    EXPECT_EQ(job.imagesToSend(), 3) << r.log();
+    EXPECT_LT(job.imagesSent(), 3);
+}
+
 }  // namespace

@@ -331,6 +331,7 @@ TEST_F(ForwardCommandTest, ADestinationThatStoresNothingUsesUpAndRemovesNothing)
          "corvactl forward: destination " + destination(gone.port()) + " not reached: Error #"},
         {"no mammograms taken", verifying.port(),
          pairLines() + "Send images of patient: Gamma, Gina\nSending images ... OK\n0 of 4 images successfully sent.\n"
+                       "Nothing was used up or removed: not every image was sent.\n"
                        "Tasks done!\n",
          ""},
     };

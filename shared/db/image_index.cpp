@@ -1,0 +1,130 @@
+#include "db/image_index.h"
+
+#include <algorithm>
+#include <set>
+#include <system_error>
+
+#include "core/paths.h"
+
+namespace corva::db {
+namespace {
+
+bool contains(const std::vector<std::int64_t>& ids, std::int64_t id)
+{
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+bool anyRow(Database& db, const char* sql, std::int64_t key)
+{
+    Statement st = db.prepare(sql);
+    st.bind(1, key);
+    return st.step();
+}
+
+void deleteRow(Database& db, const char* sql, std::int64_t key)
+{
+    Statement st = db.prepare(sql);
+    st.bind(1, key);
+    st.run();
+}
+
+}  // namespace
+
+bool Removal::removedStudy(std::int64_t studyId) const { return contains(studies, studyId); }
+bool Removal::removedSeries(std::int64_t seriesId) const { return contains(series, seriesId); }
+bool Removal::removedPatient(std::int64_t patientKey) const { return contains(patients, patientKey); }
+
+std::filesystem::path ImageIndex::fileOf(const std::string& studyUid, const std::string& imageUid) const
+{
+    if (!isSafeUid(studyUid) || !isSafeUid(imageUid))
+        return {};
+    return store_ / studyUid / (imageUid + ".dcm");
+}
+
+std::vector<ImageRef> ImageIndex::images(const std::string& where, std::int64_t key)
+{
+    Statement st = db_.prepare(
+        "SELECT i.ImageID, i.ImageUID, s.SeriesID, st.StudyID, st.StudyUID, st.FKeyPATID FROM tblImages i "
+        "JOIN tblSeries s ON s.SeriesID = i.FKeySeriesID JOIN tblStudies st ON st.StudyID = s.FKeyStudyID WHERE " +
+        where + " ORDER BY i.ImageID");
+    st.bind(1, key);
+    std::vector<ImageRef> out;
+    while (st.step()) {
+        ImageRef r{st.getInt(0), st.getText(1), st.getInt(2), st.getInt(3), st.getText(4), st.getInt(5), {}};
+        r.file = fileOf(r.studyUid, r.imageUid);
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+std::optional<ImageRef> ImageIndex::image(std::int64_t imageId)
+{
+    std::vector<ImageRef> found = images("i.ImageID = ?", imageId);
+    if (found.empty())
+        return std::nullopt;
+    return found.front();
+}
+
+std::vector<ImageRef> ImageIndex::imagesOfSeries(std::int64_t seriesId) { return images("s.SeriesID = ?", seriesId); }
+
+std::vector<ImageRef> ImageIndex::imagesOfStudy(std::int64_t studyId) { return images("st.StudyID = ?", studyId); }
+
+Removal ImageIndex::removeImages(const std::vector<std::int64_t>& imageIds)
+{
+    Removal r;
+    Transaction tx(db_);
+    std::set<std::int64_t> series, studies, patients;
+    std::set<std::filesystem::path> folders;
+    for (std::int64_t id : imageIds) {
+        const std::optional<ImageRef> ref = image(id);
+        if (!ref)
+            continue;  // already gone
+        deleteRow(db_, "DELETE FROM tblImages WHERE ImageID = ?", id);
+        r.images.push_back(id);
+        series.insert(ref->seriesId);
+        studies.insert(ref->studyId);
+        patients.insert(ref->patientKey);
+        if (!ref->file.empty()) {
+            r.files.push_back(ref->file);
+            folders.insert(ref->file.parent_path());
+        }
+    }
+    for (std::int64_t s : series)
+        if (!anyRow(db_, "SELECT 1 FROM tblImages WHERE FKeySeriesID = ?", s)) {
+            deleteRow(db_, "DELETE FROM tblSeries WHERE SeriesID = ?", s);
+            r.series.push_back(s);
+        }
+    for (std::int64_t s : studies)
+        if (!anyRow(db_, "SELECT 1 FROM tblSeries WHERE FKeyStudyID = ?", s)) {
+            deleteRow(db_, "DELETE FROM tblStudies WHERE StudyID = ?", s);
+            r.studies.push_back(s);
+        }
+    for (std::int64_t p : patients)
+        if (!anyRow(db_, "SELECT 1 FROM tblStudies WHERE FKeyPATID = ?", p)) {
+            deleteRow(db_, "DELETE FROM tblPatienten WHERE PATID = ?", p);
+            r.patients.push_back(p);
+        }
+    tx.commit();
+    r.studyFolders.assign(folders.begin(), folders.end());
+    return r;
+}
+
+std::vector<std::filesystem::path> ImageIndex::removeFiles(const Removal& removal)
+{
+    std::vector<std::filesystem::path> left;
+    for (const std::filesystem::path& f : removal.files) {
+        std::error_code ec;
+        std::filesystem::remove(f, ec);
+        if (ec)
+            left.push_back(f);
+    }
+    // remove() takes a folder only when it is empty: one the ingest service just filed
+    // an image into stays.
+    for (const std::filesystem::path& folder : removal.studyFolders) {
+        std::error_code ec;
+        std::filesystem::remove(folder, ec);
+    }
+    return left;
+}
+
+}  // namespace corva::db

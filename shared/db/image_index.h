@@ -1,0 +1,67 @@
+#pragma once
+// The patient/study/series/image hierarchy of the image database and its files in the
+// image store, for the jobs that remove images. A removal names the image IDs it
+// handled; a series, study or patient row goes only when, inside the same transaction,
+// nothing else is left in it. Files go only after the commit, a study folder only when
+// it is empty: an image filed meanwhile keeps its containers, its row and its file.
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "db/database.h"
+
+namespace corva::db {
+
+// One filed image and where it hangs.
+struct ImageRef {
+    std::int64_t imageId = 0;
+    std::string imageUid;
+    std::int64_t seriesId = 0;
+    std::int64_t studyId = 0;
+    std::string studyUid;
+    std::int64_t patientKey = 0;
+    // <image store>/<study UID>/<SOP instance UID>.dcm; empty when a UID cannot name a file.
+    std::filesystem::path file;
+};
+
+// What one removal took away.
+struct Removal {
+    std::vector<std::int64_t> images;
+    std::vector<std::int64_t> series;
+    std::vector<std::int64_t> studies;
+    std::vector<std::int64_t> patients;
+    std::vector<std::filesystem::path> files;         // to remove once committed
+    std::vector<std::filesystem::path> studyFolders;  // to remove when empty
+
+    bool removedStudy(std::int64_t studyId) const;
+    bool removedSeries(std::int64_t seriesId) const;
+    bool removedPatient(std::int64_t patientKey) const;
+};
+
+class ImageIndex {
+public:
+    ImageIndex(Database& db, std::filesystem::path imageStore) : db_(db), store_(std::move(imageStore)) {}
+
+    std::optional<ImageRef> image(std::int64_t imageId);
+    std::vector<ImageRef> imagesOfSeries(std::int64_t seriesId);
+    std::vector<ImageRef> imagesOfStudy(std::int64_t studyId);
+
+    // Removes these images' rows and every container left empty, in one transaction
+    // (throws corva::Error and changes nothing when it fails). IDs already gone are
+    // skipped. The files are not touched: call removeFiles() once this returned.
+    Removal removeImages(const std::vector<std::int64_t>& imageIds);
+    // Removes the files of a committed removal, then the study folders left empty.
+    // Returns the files that could not be removed.
+    static std::vector<std::filesystem::path> removeFiles(const Removal& removal);
+
+private:
+    std::vector<ImageRef> images(const std::string& where, std::int64_t key);
+    std::filesystem::path fileOf(const std::string& studyUid, const std::string& imageUid) const;
+
+    Database& db_;
+    std::filesystem::path store_;
+};
+
+}  // namespace corva::db
