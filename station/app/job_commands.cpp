@@ -12,6 +12,7 @@
 #include "dose/dose_capture.h"
 #include "dose/forwarding_plan.h"
 #include "dose/planned_conversion.h"
+#include "db/image_index.h"
 #include "jobs/forward_job.h"
 #include <map>
 #include <QLineEdit>
@@ -510,8 +511,45 @@ void JobCommands::PopupDeleteImage_Click() {
     catchAtEdge("MainForm PopupDeleteImage_Click", true, [&] {
         const std::shared_ptr<LoadedImage> current = w_.CurrentImage();
         if (!current) throw Error(errc::NotFound, "No image selected");
+        // The image on screen, by its row: never what a list happens to have selected.
         const std::string uid = current->sopInstanceUid();
+        std::int64_t imageId = 0;
+        for (int i = 1; i <= w_.lvImages()->count(); ++i)
+            if (w_.lvImages()->itemAtPosition(i)->text(3).toStdString() == uid)
+                imageId = w_.lvImages()->itemAtPosition(i)->text(0).toLongLong();
+        if (imageId == 0) throw Error(errc::NotFound, "The image " + uid + " is not in the image list");
+        auto& ctx = stationContext();
+        const JobLock lock = JobLock::tryAcquire(ctx.paths.dataFolder);
+        if (lock.state() == JobLock::State::Busy) {
+            op().message(jobs::JobBusyMessage, {}, MsgIcon::Information);
+            return;
+        }
+        db::Removal removal;
+        {
+            OpenedDb db(ctx.dataDb);
+            removal = db::ImageIndex(db.db(), ctx.paths.imageStore).removeImages({imageId});
+        }
+        for (const std::filesystem::path& left : db::ImageIndex::removeFiles(removal))
+            corva::log::LogError(errc::Generic, "Could not remove " + left.string(), "MainForm PopupDeleteImage_Click");
         w_.forgetCurrentImage();
+        if (!removal.studies.empty()) {
+            // Its last image: the study (and a patient left empty) went with it.
+            for (const std::int64_t study : removal.studies) removeEntryByText(w_.lvStudien(), QString::number(study));
+            w_.ResetView(false);
+            loadedImageSet().clear();
+            w_.lvImages()->clear();
+            w_.lvSerien()->clear();
+            w_.browser()->hideSeries();
+            if (!removal.patients.empty()) {
+                clearRemovedPatient();
+                for (int i = w_.lvPatients()->count(); i >= 1; --i) {
+                    const auto key = ListView::tag(w_.lvPatients()->itemAtPosition(i)).toLongLong();
+                    if (std::find(removal.patients.begin(), removal.patients.end(), key) != removal.patients.end())
+                        removeEntry(w_.lvPatients(), i);
+                }
+            }
+            return;
+        }
         // The viewer and the loaded set keep every other image, in their order.
         std::vector<std::shared_ptr<LoadedImage>> others;
         for (int pos = 1; pos <= w_.dv1()->count(); ++pos)
@@ -521,45 +559,26 @@ void JobCommands::PopupDeleteImage_Click() {
         auto& set = loadedImageSet();
         set.erase(std::remove_if(set.begin(), set.end(), [&](const auto& i) { return i && i->sopInstanceUid() == uid; }),
                   set.end());
+        for (int i = w_.lvImages()->count(); i >= 1; --i)
+            if (w_.lvImages()->itemAtPosition(i)->text(3).toStdString() == uid) removeEntry(w_.lvImages(), i);
         w_.InitScrollbar();
-        auto& ctx = stationContext();
-        if (!others.empty()) {
-            w_.lvHeader()->clear();
-            {
-                OpenedDb db(ctx.dataDb);
-                auto st = db.db().prepare("DELETE FROM tblImages WHERE ImageUID = ?");
-                st.bind(1, uid);
-                st.run();
+        w_.lvHeader()->clear();
+        w_.setPanelText(3, {});
+        w_.setPanelText(4, QString::number(w_.dv1()->count()) + " image(s)");
+        if (!removal.series.empty()) {
+            // The last image of a series: the series list loses it.
+            for (int i = w_.lvSerien()->count(); i >= 1; --i) {
+                const auto key = ListView::tag(w_.lvSerien()->itemAtPosition(i)).toLongLong();
+                if (std::find(removal.series.begin(), removal.series.end(), key) != removal.series.end())
+                    removeEntry(w_.lvSerien(), i);
             }
-            w_.setPanelText(3, {});
-            w_.setPanelText(4, QString::number(w_.dv1()->count()) + " image(s)");
-            const std::filesystem::path file = imageFile(ctx.paths, ctx.selection.studyUid, uid);
-            std::error_code ec;
-            if (!file.empty()) std::filesystem::remove(file, ec);
-            return;
-        }
-        // The last image: its container goes, through the job window.
-        if (ctx.selection.loadedLevel == "Serie") {
-            ListView* series = w_.lvSerien();
-            if (QTreeWidgetItem* item = series->selectedItem()) ctx.selection.seriesIndex = series->positionOf(item);
-            removeEntry(series, ctx.selection.seriesIndex);
-            const bool seriesLeft = series->count() > 0;
-            auto job = std::make_shared<jobs::DeleteJob>(
-                seriesLeft ? jobs::DeleteJob::Level::Series : jobs::DeleteJob::Level::Study, jobs::JobTarget::current());
-            jobs::runJobWindow(seriesLeft ? JobKind::DeleteSeries : JobKind::DeleteStudy, job, &w_);
-            if (job->studyRemoved()) removeEntry(w_.lvStudien(), ctx.selection.studyIndex);
-            if (job->patientRemoved()) removeEntry(w_.lvPatients(), ctx.selection.patientIndex);
-        } else {
-            takeSelectedStudy();
-            removeEntry(w_.lvStudien(), ctx.selection.studyIndex);
-            const bool studiesLeft = w_.lvStudien()->count() > 0;
-            auto job = std::make_shared<jobs::DeleteJob>(
-                studiesLeft ? jobs::DeleteJob::Level::Study : jobs::DeleteJob::Level::Patient,
-                jobs::JobTarget::current());
-            jobs::runJobWindow(studiesLeft ? JobKind::DeleteStudy : JobKind::DeletePatient, job, &w_);
-            if (job->patientRemoved()) removeEntry(w_.lvPatients(), ctx.selection.patientIndex);
         }
     });
+}
+
+void JobCommands::removeEntryByText(ListView* list, const QString& text) {
+    for (int i = list->count(); i >= 1; --i)
+        if (list->itemAtPosition(i)->text(0) == text) removeEntry(list, i);
 }
 
 void JobCommands::PopUpPatient_Delete_Click() {

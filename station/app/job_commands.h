@@ -72,6 +72,7 @@ private:
     jobs::SendSetup sendSetup() const;
     void takeSelectedStudy();
     void removeEntry(class ListView* list, int position);
+    void removeEntryByText(class ListView* list, const QString& text);
     void fillMenu(QMenu* menu, const QString& prefix, Level level, const std::vector<std::pair<QString, QString>>& rows);
 
     MainForm& w_;

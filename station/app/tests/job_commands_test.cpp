@@ -219,15 +219,45 @@ TEST_F(JobCommandsTest, DeletingViewerImagesRemovesRowAndFileAndTheLastOneItsStu
 
     f.viewer()->selectImage(1);
     op_.answer(MsgResult::Yes);
-    QString log;
-    pressOkWhenDone(&log);
     f.menus().PopupDeleteImage->trigger();
-    EXPECT_EQ(log, "Updating Database ... OK\nRemoving image directory ... OK\nTasks done.");
+    // The last image takes exactly its own study with it, without a job window.
+    EXPECT_TRUE(op_.shownOf(ScriptedOperator::Kind::Window).empty());
+    EXPECT_EQ(f.dv1()->count(), 0);
     EXPECT_EQ(f.lvStudien()->count(), 1);
     EXPECT_EQ(countRows("tblStudies"), 1);
     EXPECT_EQ(countRows("tblPatienten"), 1);
     EXPECT_FALSE(fs::exists(folder_->images() / "1.2.900"));
     EXPECT_TRUE(op_.unexpected().empty());
+}
+
+// The study list's selection moved to another study (a right click does that) after the
+// image was loaded: "Delete" still takes the image on screen and its own study only.
+TEST_F(JobCommandsTest, DeletingTheLastViewerImageIgnoresTheStudyListSelection) {
+    const auto a = addPatient("P1", "Alpha", "A");
+    addImage(addSeries(addStudy(a, "1.2.910"), "1.2.910.1", 1), "1.2.910", "1.2.910.1.1", 1);
+    addImage(addSeries(addStudy(a, "1.2.911"), "1.2.911.1", 1), "1.2.911", "1.2.911.1.1", 1);
+    auto& f = open();
+    click(f.lvPatients(), findItem(f.lvPatients(), "P1"));
+    QTreeWidgetItem* shown = nullptr;
+    QTreeWidgetItem* other = nullptr;
+    for (int i = 1; i <= f.lvStudien()->count(); ++i) {
+        QTreeWidgetItem* item = f.lvStudien()->itemAtPosition(i);
+        (ListView::tag(item).toString() == "1.2.910" ? shown : other) = item;
+    }
+    ASSERT_TRUE(shown && other);
+    click(f.lvStudien(), shown);
+    ASSERT_EQ(f.dv1()->count(), 1);
+    f.viewer()->selectImage(1);
+    f.lvStudien()->setCurrentItem(other);  // as a right click leaves it
+    op_.answer(MsgResult::Yes);
+    f.menus().PopupDeleteImage->trigger();
+    EXPECT_FALSE(fs::exists(folder_->images() / "1.2.910"));
+    EXPECT_TRUE(fs::exists(folder_->images() / "1.2.911" / "1.2.911.1.1.dcm"));
+    EXPECT_EQ(countRows("tblStudies"), 1);
+    EXPECT_EQ(countRows("tblImages"), 1);
+    EXPECT_EQ(f.lvStudien()->count(), 1);
+    EXPECT_EQ(ListView::tag(f.lvStudien()->itemAtPosition(1)).toString(), "1.2.911");
+    EXPECT_EQ(f.dv1()->count(), 0);
 }
 
 TEST_F(JobCommandsTest, ToolbarSendWantsAPatientAndADefaultDestination) {
