@@ -623,17 +623,23 @@ void MainForm::mnuImportDir_Click() {
 
 namespace {
 // Export works on the files of the images the viewer holds.
-void exportLoaded(transfer::ExportFormat format, const char* location) {
-    catchAtEdge(location, true, [format] {
+// Exports the images the viewer shows: what the operator sees is what she exports,
+// not a set loaded for a patient she has left since.
+void exportShown(const DicomViewer& viewer, transfer::ExportFormat format, const char* location) {
+    catchAtEdge(location, true, [&] {
         std::vector<std::filesystem::path> files;
-        for (const auto& image : loadedImageSet()) files.push_back(image->file());
+        for (int pos = 1; pos <= viewer.count(); ++pos) files.push_back(viewer.image(pos)->file());
         transfer::runExport(format, files);
     });
 }
 }  // namespace
 
-void MainForm::mnuExportJPEG_Click() { exportLoaded(transfer::ExportFormat::Jpeg, "MainForm mnuExportJPEG_Click"); }
-void MainForm::mnuExportDICOM_Click() { exportLoaded(transfer::ExportFormat::Dicom, "MainForm mnuExportDICOM_Click"); }
+void MainForm::mnuExportJPEG_Click() {
+    exportShown(*dv1(), transfer::ExportFormat::Jpeg, "MainForm mnuExportJPEG_Click");
+}
+void MainForm::mnuExportDICOM_Click() {
+    exportShown(*dv1(), transfer::ExportFormat::Dicom, "MainForm mnuExportDICOM_Click");
+}
 void MainForm::mnuApplyTasks_Click() { headerCommands_->mnuApplyTasks_Click(); }
 
 void MainForm::mnuProtokollFehler_Click() {

@@ -260,6 +260,23 @@ TEST_F(JobCommandsTest, DeletingTheLastViewerImageIgnoresTheStudyListSelection) 
     EXPECT_EQ(f.dv1()->count(), 0);
 }
 
+// The export takes what the viewer shows: after a change of patient nothing is shown,
+// and the previous patient's images are not exported.
+TEST_F(JobCommandsTest, ExportTakesTheImagesOnScreenOnly) {
+    const auto a = addPatient("P1", "Alpha", "A");
+    addImage(addSeries(addStudy(a, "1.2.920"), "1.2.920.1", 1), "1.2.920", "1.2.920.1.1", 1);
+    addPatient("P2", "Beta", "B");
+    auto& f = open();
+    click(f.lvPatients(), findItem(f.lvPatients(), "P1"));
+    click(f.lvStudien(), f.lvStudien()->itemAtPosition(1));
+    ASSERT_EQ(f.dv1()->count(), 1);
+    click(f.lvPatients(), findItem(f.lvPatients(), "P2"));
+    ASSERT_EQ(f.dv1()->count(), 0);
+    f.mnuExportDICOM_Click();
+    EXPECT_EQ(op_.messages().last(), "No images loaded into viewport.");
+    EXPECT_TRUE(op_.shownOf(ScriptedOperator::Kind::Window).empty());
+}
+
 TEST_F(JobCommandsTest, ToolbarSendWantsAPatientAndADefaultDestination) {
     addPatient("P1", "Alpha", "A");
     auto& f = open();
