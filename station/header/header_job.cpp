@@ -10,6 +10,7 @@
 #include "db/database.h"
 #include "header/rewrite_handover.h"
 #include "header/task_apply.h"
+#include "header/task_check.h"
 #include "log/error_log.h"
 
 namespace corva::station::header {
@@ -18,6 +19,8 @@ namespace fs = std::filesystem;
 namespace {
 constexpr const char* JobLocation = "EditForm UpdateTimer";
 const dicom::Tag SopInstanceUid{0x0008, 0x0018};
+const dicom::Tag StudyInstanceUid{0x0020, 0x000D};
+const dicom::Tag SeriesInstanceUid{0x0020, 0x000E};
 const dicom::Tag WindowWidth{0x0028, 0x1051};
 const dicom::Tag WindowCenter{0x0028, 0x1050};
 }  // namespace
@@ -28,6 +31,7 @@ struct HeaderJob::Target {
     std::string imageUid;
     std::string studyUid;
     std::int64_t studyId = 0;
+    std::int64_t patientKey = 0;
     int loadedPosition = 0;  // 1-based viewer position; 0 = not loaded
     std::vector<std::size_t> tasks;
 };
@@ -50,12 +54,13 @@ std::vector<HeaderJob::Target> HeaderJob::collectTargets(db::Database& db, jobs:
         t.imageUid = st.getText(1);
         t.studyUid = st.getText(2);
         t.studyId = st.getInt(3);
+        t.patientKey = st.isNull(4) ? 0 : st.getInt(4);
         if (byUid.emplace(t.imageUid, images.size()).second)
             images.push_back(std::move(t));
     };
     const std::string select =
-        "SELECT tblImages.ImageID, tblImages.ImageUID, tblStudies.StudyUID, tblStudies.StudyID "
-        "FROM tblImages INNER JOIN tblSeries ON tblImages.FKeySeriesID = tblSeries.SeriesID "
+        "SELECT tblImages.ImageID, tblImages.ImageUID, tblStudies.StudyUID, tblStudies.StudyID, "
+        "tblStudies.FKeyPATID FROM tblImages INNER JOIN tblSeries ON tblImages.FKeySeriesID = tblSeries.SeriesID "
         "INNER JOIN tblStudies ON tblSeries.FKeyStudyID = tblStudies.StudyID ";
     {
         auto st = db.prepare(select + "WHERE tblStudies.FKeyPATID = ? "
@@ -109,11 +114,29 @@ jobs::JobOutcome HeaderJob::run(jobs::JobReport& report)
             stepHook_(s, uid);
     };
     try {
-        // Copies a stopped job left behind go in first.
-        handOverPendingRewrites(paths_);
+        // Copies an interrupted job left staged go in first, and are filed before the
+        // images are collected: the tasks must reach them as well.
+        const PendingHandOver pending = finishPendingRewrites(paths_);
+        if (!pending.handedOver.empty()) {
+            report.appendLog("Handing over images of an interrupted job ... ");
+            if (!waitUntilFiled(pending.handedOver, FilingWait, [&] { return report.cancelRequested(); }))
+                throw Error(errc::Generic, std::to_string(pending.handedOver.size()) +
+                                               " image(s) of an interrupted job wait for the ingest service; "
+                                               "nothing was changed. Is the ingest service running?");
+            report.appendLog("OK\r\n");
+        }
         db::Database db(paths_.imageDb);
 
         report.appendLog("Updating active images (" + input_.loadedLevel + ") ... ");
+        if (const std::string refusal = taskListRefusal(db, input_.tasks, input_.patientKey); !refusal.empty()) {
+            log::LogError(errc::InvalidName, refusal, JobLocation);
+            report.appendLog("refused\r\n" + refusal + "\r\n");
+            report.information(refusal);
+            ++outcome.failures;
+            outcome.complete = false;
+            report.appendLog("Tasks done.");
+            return outcome;
+        }
         std::vector<Target> targets = collectTargets(db, report);
         // How many images each task reaches: a SOP instance UID written to several is
         // generated per image.
@@ -123,16 +146,18 @@ jobs::JobOutcome HeaderJob::run(jobs::JobReport& report)
                 ++reachCount[k];
         report.appendLog("OK\r\n");
 
-        // Saving: each image is read from the store, changed, written completely and
-        // staged. A failure leaves that image's original alone.
+        // Saving: each image is read from the store, changed, written completely in the
+        // job's own work folder, checked and staged. A failure leaves that image's
+        // original alone.
         report.appendLog("Saving images ... ");
         report.setProgress(0);
         report.setProgressMaximum(static_cast<double>(targets.size()));
+        const fs::path workFolder = headerWorkFolder(paths_);
         std::error_code ec;
-        fs::create_directories(paths_.workFolder, ec);
+        fs::create_directories(workFolder, ec);
         UidPlan uids;
         std::set<std::string> newNames;
-        std::vector<std::pair<StagedRewrite, bool>> staged;  // rewrite, original removed
+        std::vector<StagedRewrite> staged;
         bool savingFailed = false;
         int done = 0;
         for (const auto& t : targets) {
@@ -145,6 +170,8 @@ jobs::JobOutcome HeaderJob::run(jobs::JobReport& report)
                     throw Error(errc::InvalidName, "Unsafe UID for a file name: " + t.imageUid);
                 dicom::Image image = dicom::Image::read(original);
                 dicom::DataSet ds = image.attributes();
+                const std::string oldStudyUid = ds.get(StudyInstanceUid).text;
+                const std::string oldSeriesUid = ds.get(SeriesInstanceUid).text;
                 for (std::size_t k : t.tasks) {
                     try {
                         applyTask(input_.tasks[k], ds, uids, reachCount[k] > 1);
@@ -152,6 +179,16 @@ jobs::JobOutcome HeaderJob::run(jobs::JobReport& report)
                         throw Error(e.code(), "task " + std::to_string(k + 1) + " (" + input_.tasks[k].source +
                                                   ", " + input_.tasks[k].actionName + "): " + e.message());
                     }
+                }
+                // A study or series UID an image did not have (also one carried by a move
+                // or switch) must not be another patient's.
+                for (const auto& [tag, before] : {std::pair{StudyInstanceUid, oldStudyUid},
+                                                  std::pair{SeriesInstanceUid, oldSeriesUid}}) {
+                    const std::string now = ds.get(tag).text;
+                    if (now == before)
+                        continue;
+                    if (std::string refusal = foreignUidRefusal(db, tag, now, t.patientKey); !refusal.empty())
+                        throw Error(errc::InvalidName, refusal);
                 }
                 if (t.loadedPosition > 0 && input_.window.mode != WindowPolicy::Mode::Keep) {
                     const auto& ref = input_.loaded[static_cast<std::size_t>(t.loadedPosition - 1)];
@@ -180,14 +217,19 @@ jobs::JobOutcome HeaderJob::run(jobs::JobReport& report)
                     if (st.getInt(0) > 0)
                         throw Error(errc::InvalidName, "The SOP instance UID " + newUid + " is already in use");
                 }
-                part = paths_.workFolder / (newUid + ".dcm.part");
+                part = workFolder / (newUid + ".dcm.part");
                 writer_(image, part);
                 syncPath(part);
                 const dicom::FileStructure structure = dicom::checkFileStructure(part);
                 if (!structure.sound() || dicom::Image::read(part, dicom::ReadMode::HeaderOnly).sopInstanceUid() != newUid)
                     throw Error(errc::NotDicom, "The rewritten copy " + part.string() + " is incomplete");
+                // The copy must show what its original shows; an original that never
+                // decoded here loses nothing by its copy.
+                if (const std::string problem = pixelDecodeProblem(part);
+                    !problem.empty() && pixelDecodeProblem(original).empty())
+                    throw Error(errc::NotDicom, "The pixel data of the rewritten copy does not decode (" + problem + ")");
                 step(HeaderJobStep::CopyWritten, t.imageUid);
-                staged.emplace_back(stageRewrite(paths_, part, newUid, {t.studyUid, t.imageUid}), false);
+                staged.push_back(stageRewrite(paths_, part, newUid, {t.studyUid, t.imageUid}));
                 step(HeaderJobStep::CopyStaged, t.imageUid);
             } catch (const Error& e) {
                 if (!part.empty())
@@ -204,18 +246,24 @@ jobs::JobOutcome HeaderJob::run(jobs::JobReport& report)
         }
         report.appendLog(savingFailed ? "failed\r\n" : "OK\r\n");
 
-        // Removing the originals of the staged copies only.
+        // Removing the originals of the staged copies that can take their place now: a
+        // file of the copy's name waiting in the input folder keeps both for later.
+        std::vector<const StagedRewrite*> removed;
         if (!staged.empty()) {
             report.appendLog("Removing original images ... ");
             report.setProgress(0);
             report.setProgressMaximum(static_cast<double>(staged.size()));
             bool removingFailed = false;
             done = 0;
-            for (auto& [rewrite, removed] : staged) {
+            for (const auto& rewrite : staged) {
                 try {
-                    removed = removeOriginal(db, paths_, rewrite.original);
-                    if (!removed)
+                    if (!canHandOver(rewrite))
+                        throw Error(errc::Generic, handOverName(rewrite).string() +
+                                                       " waits in the input folder; the rewritten copy stays staged "
+                                                       "and goes in at the next start");
+                    if (!removeOriginal(db, paths_, rewrite.original))
                         throw Error(errc::Generic, "The original is still in the store");
+                    removed.push_back(&rewrite);
                     step(HeaderJobStep::OriginalRemoved, rewrite.original.imageUid);
                 } catch (const Error& e) {
                     fail(imageFile(paths_, rewrite.original.studyUid, rewrite.original.imageUid).string(), e);
@@ -226,37 +274,22 @@ jobs::JobOutcome HeaderJob::run(jobs::JobReport& report)
             report.appendLog(removingFailed ? "failed\r\n" : "OK\r\n");
         }
 
-        // Moving: the staged copies get their registrable names; other files left in
-        // the work folder go to the input folder too.
-        std::vector<fs::path> others;
-        for (const auto& entry : fs::directory_iterator(paths_.workFolder, ec))
-            if (entry.is_regular_file() && entry.path().extension() != ".part")
-                others.push_back(entry.path());
-        const std::size_t toMove =
-            static_cast<std::size_t>(std::count_if(staged.begin(), staged.end(), [](auto& s) { return s.second; })) +
-            others.size();
-        if (toMove > 0) {
+        // Moving: this job's own copies, and only they, get their registrable names.
+        if (!removed.empty()) {
             report.appendLog("Moving images to input folder ... ");
             report.setProgress(0);
-            report.setProgressMaximum(static_cast<double>(toMove));
+            report.setProgressMaximum(static_cast<double>(removed.size()));
             bool movingFailed = false;
             done = 0;
-            for (const auto& [rewrite, removed] : staged) {
-                if (!removed)
-                    continue;
+            for (const StagedRewrite* rewrite : removed) {
                 try {
-                    handOver(rewrite);
-                    step(HeaderJobStep::HandedOver, rewrite.original.imageUid);
+                    if (!handOver(*rewrite))
+                        throw Error(errc::Generic, handOverName(*rewrite).string() +
+                                                       " waits in the input folder; the rewritten copy stays staged "
+                                                       "and goes in at the next start");
+                    step(HeaderJobStep::HandedOver, rewrite->original.imageUid);
                 } catch (const Error& e) {
-                    fail(rewrite.staged.string(), e);
-                    movingFailed = true;
-                }
-                report.setProgress(++done);
-            }
-            for (const auto& file : others) {
-                fs::rename(file, paths_.inputFolder / file.filename(), ec);
-                if (ec) {
-                    fail(file.string(), Error(errc::Generic, ec.message()));
+                    fail(rewrite->staged.string(), e);
                     movingFailed = true;
                 }
                 report.setProgress(++done);

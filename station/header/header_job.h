@@ -4,12 +4,20 @@
 // the new file to the ingest service, which registers it with its new values.
 //
 // No image is lost on the way: an original is removed only after its rewritten copy is
-// completely written and staged (rewrite_handover.h); a copy that fails leaves its
-// original in the store and the database. Every image of the patient receives the
-// patient tasks, whatever was loaded.
+// completely written, read back with its pixel data decoding, and staged
+// (rewrite_handover.h); a copy that fails leaves its original in the store and the
+// database. The job hands over its own copies only, never a file of the work folder
+// that is not its own, and never replaces a file waiting in the input folder. Every
+// image of the patient receives the patient tasks, whatever was loaded.
 //
-// app/ builds a HeaderJobInput from the task list, the browser's selection and the
-// viewer's images and runs HeaderJob in the job window; at program start it calls
+// A task list that would break images or mix patients does not run at all: tasks on the
+// pixel layout or the file meta information, and a study or series UID that belongs to
+// another patient (task_check.h).
+//
+// The job runs under the job lock (common/job_lock.h): the job window and corvactl take
+// it. It first finishes what an interrupted job left staged. app/ builds a
+// HeaderJobInput from the task list, the browser's selection and the viewer's images
+// and runs HeaderJob in the job window; at program start it calls
 // handOverPendingRewrites() (rewrite_handover.h).
 #include <cstdint>
 #include <filesystem>

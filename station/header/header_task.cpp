@@ -1,6 +1,10 @@
 #include "header/header_task.h"
 
+#include <algorithm>
+#include <array>
 #include <cctype>
+#include <cstdint>
+#include <vector>
 
 namespace corva::station::header {
 
@@ -77,6 +81,48 @@ bool isValidUid(const std::string& uid)
         componentStart = false;
     }
     return true;
+}
+
+bool isPixelLayoutTag(dicom::Tag tag)
+{
+    static constexpr std::array<std::uint16_t, 10> imagePixel = {
+        0x0002,  // Samples per Pixel
+        0x0004,  // Photometric Interpretation
+        0x0006,  // Planar Configuration
+        0x0008,  // Number of Frames
+        0x0010,  // Rows
+        0x0011,  // Columns
+        0x0100,  // Bits Allocated
+        0x0101,  // Bits Stored
+        0x0102,  // High Bit
+        0x0103,  // Pixel Representation
+    };
+    if (tag.group == 0x0002 || tag.group == 0x7FE0)
+        return true;
+    return tag.group == 0x0028 &&
+           std::find(imagePixel.begin(), imagePixel.end(), tag.element) != imagePixel.end();
+}
+
+std::string taskRefusal(const HeaderTask& task)
+{
+    const auto action = taskAction(task);
+    if (!action)
+        return {};
+    std::vector<std::string> named{task.source};
+    if (*action != TaskAction::Change)
+        named.push_back(task.target);
+    for (const auto& text : named) {
+        const auto tag = columnTag(text);
+        if (!tag || !isPixelLayoutTag(*tag))
+            continue;
+        std::string name;
+        for (const auto& e : dicom::publicDictionary())
+            if (e.tag == *tag)
+                name = e.name + " ";
+        return name + "(" + tag->text() + ")" + (tag->group == 0x0002 ? " is file meta information" : " describes the pixel data") +
+               ": a header task cannot change it.";
+    }
+    return {};
 }
 
 }  // namespace corva::station::header

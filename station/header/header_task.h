@@ -44,4 +44,13 @@ bool asksForNewUid(const std::string& target);
 // Digits and dots, components without leading zeros, at most 64 characters.
 bool isValidUid(const std::string& uid);
 
+// Attributes no task may touch: the file meta information (group 0002, written anew
+// with every file), the attributes that say how the pixel data is laid out, and the
+// pixel data itself. A value changed there leaves an image nobody can decode, and the
+// original is gone once the copy is handed over.
+bool isPixelLayoutTag(dicom::Tag tag);
+// Why a task may not run whatever the images hold (a protected attribute as its source
+// or target); empty when it may.
+std::string taskRefusal(const HeaderTask& task);
+
 }  // namespace corva::station::header

@@ -1,11 +1,16 @@
 #include "header/rewrite_handover.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <system_error>
+#include <thread>
 
+#include "common/job_lock.h"
 #include "core/error.h"
 #include "core/paths.h"
 #include "db/database.h"
@@ -14,9 +19,11 @@
 namespace corva::station::header {
 namespace fs = std::filesystem;
 
+fs::path headerWorkFolder(const ProgramPaths& paths) { return paths.workFolder / "HeaderJob"; }
+
 void syncPath(const fs::path& p)
 {
-    const int fd = ::open(p.c_str(), O_RDONLY);
+    const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return;
     ::fsync(fd);
@@ -25,21 +32,94 @@ void syncPath(const fs::path& p)
 
 namespace {
 
-void moveFile(const fs::path& from, const fs::path& to)
+constexpr const char* HandOverLocation = "HeaderJob HandOver";
+
+bool endsWith(const std::string& name, const std::string& suffix)
 {
+    return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), std::string::npos, suffix) == 0;
+}
+
+// Renames within one file system without ever replacing a file: 0, or the errno
+// (EEXIST when `to` exists).
+int renameNoReplaceError(const fs::path& from, const fs::path& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    const int error = errno;
+    if (error != EINVAL && error != ENOSYS && error != ENOTSUP)
+        return error;
+    // A file system without the flag: a hard link refuses an existing name as well.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return errno;
+    ::unlink(from.c_str());
+    return 0;
+}
+
+// False when `to` exists; throws on any other failure.
+bool renameNoReplace(const fs::path& from, const fs::path& to)
+{
+    const int error = renameNoReplaceError(from, to);
+    if (error == EEXIST)
+        return false;
+    if (error != 0)
+        throw Error(errc::Generic,
+                    "Cannot rename " + from.string() + " to " + to.string() + ": " + std::strerror(error));
+    return true;
+}
+
+// Moves a file, also to another file system, never replacing one: false when `to` exists.
+bool moveNoReplace(const fs::path& from, const fs::path& to)
+{
+    const int error = renameNoReplaceError(from, to);
+    if (error == 0)
+        return true;
+    if (error == EEXIST)
+        return false;
+    if (error != EXDEV)
+        throw Error(errc::Generic,
+                    "Cannot move " + from.string() + " to " + to.string() + ": " + std::strerror(error));
+    // Another file system: copied under a name nobody takes, flushed, then renamed.
     std::error_code ec;
-    fs::rename(from, to, ec);
-    if (!ec)
-        return;
-    // Another file system: copy, flush, then drop the source.
-    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+    const fs::path part(to.string() + ".part");
+    fs::copy_file(from, part, fs::copy_options::overwrite_existing, ec);
     if (ec)
-        throw Error(errc::Generic, "Cannot move " + from.string() + " to " + to.string() + ": " + ec.message());
-    syncPath(to);
+        throw Error(errc::Generic, "Cannot copy " + from.string() + " to " + part.string() + ": " + ec.message());
+    syncPath(part);
+    bool moved = false;
+    try {
+        moved = renameNoReplace(part, to);
+    } catch (...) {
+        fs::remove(part, ec);
+        throw;
+    }
+    if (!moved) {
+        fs::remove(part, ec);
+        return false;
+    }
     fs::remove(from, ec);
+    return true;
 }
 
 fs::path notePath(const fs::path& staged) { return fs::path(staged.string() + ".orig"); }
+
+// Partial files a stopped job left: its copies being written, its notes and copies
+// being staged. Their originals were never touched.
+void dropPartialFiles(const ProgramPaths& paths)
+{
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(headerWorkFolder(paths), ec))
+        if (entry.path().extension() == ".part")
+            fs::remove(entry.path(), ec);
+    // Earlier versions wrote their copies into the work folder itself.
+    for (const auto& entry : fs::directory_iterator(paths.workFolder, ec))
+        if (endsWith(entry.path().filename().string(), ".dcm.part"))
+            fs::remove(entry.path(), ec);
+    for (const auto& entry : fs::directory_iterator(paths.inputFolder, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (endsWith(name, std::string(NoteSuffix) + ".tmp") || endsWith(name, std::string(StagedSuffix) + ".part"))
+            fs::remove(entry.path(), ec);
+    }
+}
 
 }  // namespace
 
@@ -51,6 +131,9 @@ StagedRewrite stageRewrite(const ProgramPaths& paths, const fs::path& writtenCop
     std::error_code ec;
     fs::create_directories(paths.inputFolder, ec);
     StagedRewrite r{paths.inputFolder / (newImageUid + ".dcm" + StagedSuffix), newImageUid, original};
+    // A copy of that name staged already belongs to another hand-over: its note stays its own.
+    if (fs::exists(r.staged, ec))
+        throw Error(errc::InvalidName, "A rewritten copy " + r.staged.string() + " waits already");
     const fs::path note = notePath(r.staged);
     const fs::path noteTmp = fs::path(note.string() + ".tmp");
     {
@@ -62,13 +145,20 @@ StagedRewrite stageRewrite(const ProgramPaths& paths, const fs::path& writtenCop
     }
     syncPath(noteTmp);
     fs::rename(noteTmp, note, ec);
-    if (ec)
+    if (ec) {
+        fs::remove(noteTmp, ec);
         throw Error(errc::Generic, "Cannot write " + note.string() + ": " + ec.message());
+    }
+    bool moved = false;
     try {
-        moveFile(writtenCopy, r.staged);
+        moved = moveNoReplace(writtenCopy, r.staged);
     } catch (...) {
         fs::remove(note, ec);
         throw;
+    }
+    if (!moved) {
+        fs::remove(note, ec);
+        throw Error(errc::InvalidName, "A rewritten copy " + r.staged.string() + " waits already");
     }
     syncPath(paths.inputFolder);
     return r;
@@ -130,14 +220,24 @@ bool removeOriginal(db::Database& db, const ProgramPaths& paths, const OriginalI
     return !fs::exists(file);
 }
 
-void handOver(const StagedRewrite& rewrite)
+fs::path handOverName(const StagedRewrite& rewrite)
 {
-    const fs::path finalName = rewrite.staged.parent_path() / (rewrite.newImageUid + ".dcm");
+    return rewrite.staged.parent_path() / (rewrite.newImageUid + ".dcm");
+}
+
+bool canHandOver(const StagedRewrite& rewrite)
+{
     std::error_code ec;
-    fs::rename(rewrite.staged, finalName, ec);
-    if (ec)
-        throw Error(errc::Generic, "Cannot rename " + rewrite.staged.string() + ": " + ec.message());
+    return !fs::exists(fs::symlink_status(handOverName(rewrite), ec));
+}
+
+bool handOver(const StagedRewrite& rewrite)
+{
+    if (!renameNoReplace(rewrite.staged, handOverName(rewrite)))
+        return false;
+    std::error_code ec;
     fs::remove(notePath(rewrite.staged), ec);
+    return true;
 }
 
 std::vector<StagedRewrite> pendingRewrites(const ProgramPaths& paths)
@@ -149,15 +249,14 @@ std::vector<StagedRewrite> pendingRewrites(const ProgramPaths& paths)
     const std::string suffix = std::string(".dcm") + StagedSuffix;
     for (const auto& entry : fs::directory_iterator(paths.inputFolder, ec)) {
         const std::string name = entry.path().filename().string();
-        if (name.size() > std::string(NoteSuffix).size() &&
-            name.compare(name.size() - std::string(NoteSuffix).size(), std::string::npos, NoteSuffix) == 0) {
+        if (endsWith(name, NoteSuffix)) {
             // A note whose copy is gone: the hand-over finished before its note was removed.
             const fs::path staged = entry.path().parent_path() / name.substr(0, name.size() - 5);
             if (!fs::exists(staged))
                 fs::remove(entry.path(), ec);
             continue;
         }
-        if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), std::string::npos, suffix) != 0)
+        if (!endsWith(name, suffix))
             continue;
         StagedRewrite r;
         r.staged = entry.path();
@@ -170,35 +269,65 @@ std::vector<StagedRewrite> pendingRewrites(const ProgramPaths& paths)
     return out;
 }
 
-std::size_t handOverPendingRewrites(const ProgramPaths& paths)
+PendingHandOver finishPendingRewrites(const ProgramPaths& paths)
 {
-    std::size_t done = 0;
-    // Copies a stopped job had not finished writing: their originals were never touched.
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(paths.workFolder, ec))
-        if (entry.path().extension() == ".part")
-            fs::remove(entry.path(), ec);
+    PendingHandOver result;
+    dropPartialFiles(paths);
     const auto pending = pendingRewrites(paths);
     if (pending.empty())
-        return 0;
+        return result;
     try {
         db::Database db(paths.imageDb);
         for (const auto& r : pending) {
             try {
-                if (r.original.imageUid.empty())
+                if (r.original.imageUid.empty() || !isSafeUid(r.newImageUid))
                     throw Error(errc::NotFound, "No note of the original for " + r.staged.string());
-                if (removeOriginal(db, paths, r.original)) {
-                    handOver(r);
-                    ++done;
+                // The original goes only when the copy can take its place at once.
+                if (!canHandOver(r))
+                    throw Error(errc::Generic, handOverName(r).string() +
+                                                   " waits in the input folder; the rewritten copy stays staged");
+                if (removeOriginal(db, paths, r.original) && handOver(r)) {
+                    result.handedOver.push_back(handOverName(r));
+                    continue;
                 }
+                ++result.waiting;
             } catch (const Error& e) {
-                log::LogError(e.code(), e.message(), "HeaderJob HandOver");
+                log::LogError(e.code(), e.message(), HandOverLocation);
+                ++result.waiting;
             }
         }
     } catch (const Error& e) {
-        log::LogError(e.code(), e.message(), "HeaderJob HandOver");
+        log::LogError(e.code(), e.message(), HandOverLocation);
+        result.waiting = pending.size() - result.handedOver.size();
     }
-    return done;
+    return result;
+}
+
+std::size_t handOverPendingRewrites(const ProgramPaths& paths)
+{
+    // A job running elsewhere (corvactl) may be writing and staging copies right now.
+    const JobLock lock = JobLock::tryAcquire(paths.dataFolder);
+    if (lock.state() == JobLock::State::Busy)
+        return 0;
+    return finishPendingRewrites(paths).handedOver.size();
+}
+
+bool waitUntilFiled(const std::vector<fs::path>& handedOver, std::chrono::milliseconds limit,
+                    const std::function<bool()>& cancelled)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        bool filed = true;
+        std::error_code ec;
+        for (const auto& file : handedOver)
+            if (fs::exists(file, ec))
+                filed = false;
+        if (filed)
+            return true;
+        if (std::chrono::steady_clock::now() >= end || (cancelled && cancelled()))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 }  // namespace corva::station::header

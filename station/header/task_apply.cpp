@@ -163,6 +163,8 @@ void applyTask(const HeaderTask& task, dicom::DataSet& image, UidPlan& uids, boo
     const auto source = columnTag(task.source);
     if (!source)
         throw Error(errc::InvalidName, "No attribute in the task's source \"" + task.source + "\"");
+    if (const std::string refusal = taskRefusal(task); !refusal.empty())
+        throw Error(errc::InvalidName, refusal);
     if (*action == TaskAction::Change) {
         changeEntry(task, *source, image, uids, manyImages);
         return;
@@ -170,7 +172,12 @@ void applyTask(const HeaderTask& task, dicom::DataSet& image, UidPlan& uids, boo
     const auto target = columnTag(task.target);
     if (!target)
         throw Error(errc::InvalidName, "No attribute in the task's target \"" + task.target + "\"");
-    const std::string carried = task.oldValue.empty() ? ownValue(image, *source) : task.oldValue;
+    // Each image carries its own value, all of it: the task's old value is only what the
+    // header view showed for one image, in display form.
+    const std::string carried = ownValue(image, *source);
+    if (carried == dicom::UnknownDataType || ownValue(image, *target) == dicom::UnknownDataType)
+        throw Error(errc::TypeMismatch, "A binary value cannot be moved or switched (" + source->text() + ", " +
+                                            target->text() + ")");
     if (*action == TaskAction::Move) {
         image.set(*target, storedForm(image, *target, carried));
         image.set(*source, std::string());

@@ -24,8 +24,9 @@ private:
 // task cannot be applied (a value the character set cannot hold, an invalid UID):
 // the caller then leaves that image as it is.
 //
-// "Move entry" and "Switch entry" carry the task's old value into the target; a task
-// without one (replayed from a rule) carries the image's own value of the source.
+// "Move entry" and "Switch entry" carry each image's own stored value of the source
+// (every value, '\' between them) into the target, whatever the task's old value says.
+// Tasks on the pixel layout or the file meta information are refused (taskRefusal).
 void applyTask(const HeaderTask& task, dicom::DataSet& image, UidPlan& uids, bool manyImages);
 
 }  // namespace corva::station::header

@@ -43,8 +43,15 @@ AddTaskResult makeTasks(const std::vector<HeaderRow>& rows, const AddTaskChoice&
                            std::to_string(rows.size()) + " header rows";
             break;
         }
-        result.tasks.push_back({level, rows[i].tag + " - " + rows[i].description, rows[i].value, ActionNames[action],
-                                recordValues[i], std::to_string(action)});
+        HeaderTask task{level, rows[i].tag + " - " + rows[i].description, rows[i].value, ActionNames[action],
+                        recordValues[i], std::to_string(action)};
+        if (std::string refusal = taskRefusal(task); !refusal.empty()) {
+            result.tasks.clear();
+            result.error.clear();
+            result.refusal = std::move(refusal);
+            return result;
+        }
+        result.tasks.push_back(std::move(task));
     }
     return result;
 }
@@ -77,7 +84,12 @@ AddTaskResult makeChosenTask(const ChosenAttribute& chosen, const AddTaskChoice&
             return result;
         }
     }
-    result.tasks.push_back({level, chosen.selected, chosen.oldValue, ActionNames[action], target, std::to_string(action)});
+    HeaderTask task{level, chosen.selected, chosen.oldValue, ActionNames[action], target, std::to_string(action)};
+    if (std::string refusal = taskRefusal(task); !refusal.empty()) {
+        result.refusal = std::move(refusal);
+        return result;
+    }
+    result.tasks.push_back(std::move(task));
     return result;
 }
 

@@ -39,7 +39,8 @@ struct AddTaskResult {
 };
 
 // "Add Task": tasks from the header rows in display order, with the exposure values of
-// the selected record (Text3(0..5)) as new values.
+// the selected record (Text3(0..5)) as new values. A row on the pixel layout or the file
+// meta information refuses them all (taskRefusal).
 AddTaskResult makeTasks(const std::vector<HeaderRow>& rows, const AddTaskChoice& choice,
                         const std::vector<std::string>& recordValues);
 
@@ -53,7 +54,8 @@ struct ChosenAttribute {
 };
 
 // "Add Task" pressed with a header row chosen: one task for that attribute. A UID
-// attribute is always changed to a freshly generated UID.
+// attribute is always changed to a freshly generated UID; an attribute of the pixel
+// layout or the file meta information is refused.
 AddTaskResult makeChosenTask(const ChosenAttribute& chosen, const AddTaskChoice& choice);
 
 // The target list of "Move entry" and "Switch entry": every entry of the set except the

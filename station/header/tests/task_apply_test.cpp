@@ -5,6 +5,9 @@
 #include "dicom_fixture.h"
 #include "header/header_element.h"
 #include "header/task_apply.h"
+#include "header/task_builder.h"
+#include "header/task_check.h"
+#include "temp_dir.h"
 
 namespace corva::station::header {
 namespace {
@@ -59,6 +62,11 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"switch", task("Series", "0018,0060 - KVP", "28", 2, "0018,1152 - Exposure"), "90", "28"},
         Case{"switch replayed from a rule", task("Series", "0018,0060 - KVP", "", 2, "0018,1152 - Exposure"), "90",
              "28"},
+        // The old value is what the header view showed for another image of the task.
+        Case{"move carries the image's value, not the task's old value",
+             task("Series", "0018,0060 - KVP", "31", 1, "0018,1152 - Exposure"), "", "28"},
+        Case{"switch carries the image's value, not the task's old value",
+             task("Series", "0018,0060 - KVP", "31", 2, "0018,1152 - Exposure"), "90", "28"},
         Case{"unknown action", task("Series", "0018,0060 - KVP", "28", 7, "31"), "28", "90"}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
 
@@ -169,9 +177,9 @@ TEST(TaskApplyDates, DatesAndTimesAreWrittenInDicomFormOrRefused)
         {"a date moved into an absent date attribute",
          {"Study", "0010,0030 - Patient's Birth Date", "14.03.1962", "Move entry", "0008,0023 - Content Date", "1"},
          contentDate, "19620314"},
-        {"a date moved into text stays as shown",
+        {"a date moved into text carries the stored value, not the shown one",
          {"Study", "0010,0030 - Patient's Birth Date", "14.03.1962", "Move entry", "0020,4000 - Image Comments", "1"},
-         comments, "14.03.1962"},
+         comments, "19620314"},
     };
     for (const auto& c : cases) {
         DicomRecipe r;
@@ -189,6 +197,112 @@ TEST(TaskApplyDates, DatesAndTimesAreWrittenInDicomFormOrRefused)
         applyTask(c.task, ds, uids, false);
         EXPECT_EQ(ds.get(c.tag).text, c.after == "<empty>" ? "" : c.after) << c.what;
     }
+}
+
+}  // namespace
+}  // namespace corva::station::header
+
+namespace corva::station::header {
+namespace {
+
+// Every value of a multi-valued attribute travels, in stored form: the header view shows
+// "0.1\\0.1" as "0.1" and "A\\R" as "A | R".
+TEST(TaskApplyMultiValues, MoveAndSwitchCarryEveryValueNotTheDisplayForm)
+{
+    const Tag pixelSpacing{0x0028, 0x0030}, imagerPixelSpacing{0x0018, 0x1164}, orientation{0x0020, 0x0020},
+        comments{0x0020, 0x4000};
+    struct MultiCase {
+        const char* what;
+        HeaderTask task;
+        Tag source, target;
+        std::string sourceAfter, targetAfter;
+    };
+    const std::vector<MultiCase> cases = {
+        {"move of two equal values",
+         task("Study", "0028,0030 - Pixel Spacing", "0.1", 1, "0018,1164 - Imager Pixel Spacing"), pixelSpacing,
+         imagerPixelSpacing, "", "0.1\\0.1"},
+        {"switch of two equal values",
+         task("Study", "0028,0030 - Pixel Spacing", "0.1", 2, "0018,1164 - Imager Pixel Spacing"), pixelSpacing,
+         imagerPixelSpacing, "0.2\\0.2", "0.1\\0.1"},
+        {"move of two codes", task("Study", "0020,0020 - Patient Orientation", "A | R", 1, "0020,4000 - Image Comments"),
+         orientation, comments, "", "A\\R"},
+    };
+    for (const auto& c : cases) {
+        DicomRecipe r;
+        r.extra = {{pixelSpacing, "0.1\\0.1"}, {imagerPixelSpacing, "0.2\\0.2"}, {orientation, "A\\R"}};
+        auto image = makeImage(r);
+        auto ds = image.attributes();
+        UidPlan uids;
+        applyTask(c.task, ds, uids, true);
+        EXPECT_EQ(ds.get(c.source).text, c.sourceAfter) << c.what;
+        EXPECT_EQ(ds.get(c.target).text, c.targetAfter) << c.what;
+    }
+}
+
+// Tasks on the pixel layout or the file meta information would leave images nobody can
+// decode: they are refused when made and when applied, as source and as target.
+TEST(TaskRefusal, ThePixelLayoutAndTheFileMetaInformationAreRefused)
+{
+    const std::vector<std::string> refused = {
+        "0028,0010 - Rows", "0028,0011 - Columns", "0028,0100 - Bits Allocated", "0028,0101 - Bits Stored",
+        "0028,0102 - High Bit", "0028,0103 - Pixel Representation", "0028,0002 - Samples per Pixel",
+        "0028,0004 - Photometric Interpretation", "0028,0008 - Number of Frames", "7FE0,0010 - Pixel Data",
+        "0002,0010 - Transfer Syntax UID", "0002,0002 - Media Storage SOP Class UID"};
+    for (const auto& source : refused) {
+        SCOPED_TRACE(source);
+        const HeaderTask change = task("Series", source, "", 0, "12");
+        const std::string refusal = taskRefusal(change);
+        EXPECT_NE(refusal.find("(" + source.substr(0, 9) + ")"), std::string::npos) << refusal;
+        EXPECT_NE(refusal.find("cannot change it"), std::string::npos) << refusal;
+        // As the target of a move.
+        EXPECT_FALSE(taskRefusal(task("Series", "0018,0060 - KVP", "", 1, source)).empty());
+        auto image = makeImage();
+        auto ds = image.attributes();
+        const std::string rowsBefore = ds.get(Tag{0x0028, 0x0010}).text;
+        UidPlan uids;
+        EXPECT_THROW(applyTask(change, ds, uids, false), Error);
+        EXPECT_THROW(applyTask(task("Series", "0018,0060 - KVP", "", 2, source), ds, uids, false), Error);
+        EXPECT_EQ(ds.get(Tag{0x0028, 0x0010}).text, rowsBefore);
+        // The task area does not make it.
+        const AddTaskResult made = makeChosenTask({source, "", "12", ""}, {"Series", 0, 1, "Serie"});
+        EXPECT_TRUE(made.tasks.empty());
+        EXPECT_EQ(made.refusal, refusal);
+    }
+    for (const char* allowed : {"0028,0030 - Pixel Spacing", "0028,1050 - Window Center", "0018,0060 - KVP"})
+        EXPECT_EQ(taskRefusal(task("Series", allowed, "", 0, "1")), "") << allowed;
+    EXPECT_EQ(taskRefusal(task("Series", "0028,0010 - Rows", "", 7, "1")), "") << "no action, nothing changes";
+}
+
+// A copy whose header no longer fits its pixel data is caught before its original goes.
+TEST(PixelDecodeCheck, AHeaderThatNoLongerFitsThePixelDataIsFound)
+{
+    corva::test::TempDir dir;
+    struct DecodeCase {
+        const char* what;
+        std::vector<std::pair<Tag, std::string>> extra;
+        std::vector<Tag> omit;
+        bool decodes;
+    };
+    const std::vector<DecodeCase> cases = {
+        {"as written", {}, {}, true},
+        {"a changed window", {{Tag{0x0028, 0x1050}, "100"}, {Tag{0x0028, 0x1051}, "50"}}, {}, true},
+        {"more rows than stored", {{Tag{0x0028, 0x0010}, "128"}}, {}, false},
+        {"more columns than stored", {{Tag{0x0028, 0x0011}, "640"}}, {}, false},
+        {"no rows", {}, {Tag{0x0028, 0x0010}}, false},
+        {"colour without colour samples", {{Tag{0x0028, 0x0004}, "RGB"}}, {}, false},
+        {"three samples", {{Tag{0x0028, 0x0002}, "3"}}, {}, false},
+        {"no pixel data", {}, {Tag{0x7FE0, 0x0010}}, false},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        DicomRecipe r;
+        r.extra = c.extra;
+        r.omit = c.omit;
+        const auto file = corva::test::writeDicom(dir.path() / (std::to_string(n++) + ".dcm"), r);
+        const std::string problem = pixelDecodeProblem(file);
+        EXPECT_EQ(problem.empty(), c.decodes) << c.what << ": " << problem;
+    }
+    EXPECT_FALSE(pixelDecodeProblem(dir.path() / "missing.dcm").empty());
 }
 
 }  // namespace
