@@ -10,6 +10,7 @@
 #include "core/error.h"
 #include "crash_note.h"
 #include "core/paths.h"
+#include "db/interrupted_delete.h"
 #include "db/schema.h"
 #include "dicom/dicom.h"
 #include "try_file.h"
@@ -65,6 +66,9 @@ void IngestService::start()
     fs::create_directories(images_, ec);
     log_.emplace(folder_ / folder::Logs, fs::exists(folder_ / "debug.on", ec));
     connection_.setFile(data / db::ImageDatabaseFile);
+    // A "delete all" killed half-way is finished or undone before anything is filed,
+    // unless a job works on the images now.
+    db::recoverInterruptedDeleteAllWhenIdle(data, data / db::ImageDatabaseFile, images_);
     // Fault injection for the crash-recovery test: die on the file of this name.
     if (const char* name = std::getenv("INGRADO_TEST_CRASH_ON"); name && *name)
         crashOn_ = name;

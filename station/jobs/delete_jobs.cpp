@@ -1,14 +1,15 @@
 #include "jobs/delete_jobs.h"
 
+#include <optional>
 #include <system_error>
 #include <vector>
 
 #include "common/edge.h"
+#include "common/job_lock.h"
 #include "core/error.h"
 #include "core/paths.h"
 #include "db/schema.h"
 
-#include <unistd.h>
 #include "log/error_log.h"
 
 namespace fs = std::filesystem;
@@ -218,17 +219,18 @@ JobOutcome DeleteJob::run(JobReport& report) {
     return JobOutcome{succeeded_, succeeded_ ? 0 : 1};
 }
 
-std::vector<fs::path> emptyImageDatabase(const fs::path& imageDb, const fs::path& templateDb,
-                                         const fs::path& imageStore) {
+db::AsideFolders emptyImageDatabase(const fs::path& imageDb, const fs::path& templateDb, const fs::path& imageStore) {
     if (!fs::exists(templateDb))
         throw Error(errc::NotFound, "The template database " + templateDb.string() + " is missing", "DeleteAllTimer");
     db::Database db(imageDb);
+    // The commit is on disk before the first folder goes, also across a power failure.
+    db.exec("PRAGMA synchronous=FULL");
     {
         auto st = db.prepare("ATTACH DATABASE ? AS tmpl");
         st.bind(1, templateDb.string());
         st.run();
     }
-    std::vector<fs::path> aside;
+    std::optional<db::AsideFolders> aside;
     try {
         std::vector<std::string> tables;
         {
@@ -236,53 +238,56 @@ std::vector<fs::path> emptyImageDatabase(const fs::path& imageDb, const fs::path
                 "SELECT name FROM tmpl.sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%' ORDER BY name");
             while (st.step()) tables.push_back(st.getText(0));
         }
-        db::Transaction tx(db);
-        // Under the write lock: the study folders move aside before any row goes, so an
-        // image registered after the commit finds a fresh folder.
-        std::error_code ec;
-        int n = 0;
-        const std::string stamp = std::to_string(::getpid());
-        for (const auto& entry : fs::directory_iterator(imageStore, ec)) {
-            if (!entry.is_directory(ec) || entry.path().filename().string().starts_with(".")) continue;
-            fs::path target = imageStore / (".deleting-" + stamp + "-" + std::to_string(n++));
-            std::error_code mv;
-            fs::rename(entry.path(), target, mv);
-            aside.push_back(mv ? entry.path() : target);
-        }
-        for (const std::string& table : tables) {
-            if (!db::isValidIdentifier(table)) continue;
-            if (!db.hasTable(table)) continue;
-            std::vector<std::string> columns;
-            {
-                auto st = db.prepare("SELECT name FROM pragma_table_info(?, 'tmpl')");
-                st.bind(1, table);
-                while (st.step()) columns.push_back("\"" + st.getText(0) + "\"");
+        {
+            db::Transaction tx(db);
+            // Under the write lock: the study folders move aside before any row goes, so an
+            // image registered after the commit finds a fresh folder.
+            aside.emplace(db::AsideFolders::moveAside(db, imageStore));
+            for (const std::string& table : tables) {
+                if (!db::isValidIdentifier(table)) continue;
+                if (!db.hasTable(table)) continue;
+                std::vector<std::string> columns;
+                {
+                    auto st = db.prepare("SELECT name FROM pragma_table_info(?, 'tmpl')");
+                    st.bind(1, table);
+                    while (st.step()) columns.push_back("\"" + st.getText(0) + "\"");
+                }
+                std::string list;
+                for (const auto& c : columns) list += (list.empty() ? "" : ", ") + c;
+                db.exec("DELETE FROM main.\"" + table + "\"");
+                if (!list.empty())
+                    db.exec("INSERT INTO main.\"" + table + "\" (" + list + ") SELECT " + list + " FROM tmpl.\"" +
+                            table + "\"");
             }
-            std::string list;
-            for (const auto& c : columns) list += (list.empty() ? "" : ", ") + c;
-            db.exec("DELETE FROM main.\"" + table + "\"");
-            if (!list.empty())
-                db.exec("INSERT INTO main.\"" + table + "\" (" + list + ") SELECT " + list + " FROM tmpl.\"" + table +
-                        "\"");
+            tx.commit();
         }
-        tx.commit();
     } catch (...) {
+        // Rolled back by now: every row is there again, so every folder comes back.
+        if (aside && !aside->restore())
+            corva::log::LogError(errc::Generic, "Study folders stayed hidden; the next start brings them back",
+                                 "EditForm DeleteAllTimer");
         try {
             db.exec("DETACH DATABASE tmpl");
         } catch (...) {
         }
         throw;
     }
-    db.exec("DETACH DATABASE tmpl");
-    return aside;
+    try {
+        db.exec("DETACH DATABASE tmpl");
+    } catch (const std::exception&) {
+        // Committed already: the folders are to go whatever the connection says now.
+    }
+    return std::move(*aside);
 }
 
 JobOutcome DeleteAllJob::run(JobReport& report) {
     JobOutcome outcome;
+    // One left by a killed run first, so that its folders are decided by its own note.
+    recoverInterruptedDeleteAllLocked(paths_);
     report.appendLog("Removing database entries ... ");
-    std::vector<fs::path> folders;
+    std::optional<db::AsideFolders> folders;
     try {
-        folders = emptyImageDatabase(paths_.imageDb, paths_.templateDb, paths_.imageStore);
+        folders.emplace(emptyImageDatabase(paths_.imageDb, paths_.templateDb, paths_.imageStore));
         report.appendLog(Ok);
     } catch (const Error& e) {
         corva::log::LogError(e.code(), e.message(), "EditForm DeleteAllTimer");
@@ -295,15 +300,28 @@ JobOutcome DeleteAllJob::run(JobReport& report) {
     }
     report.appendLog("Removing images ... ");
     report.setProgress(0);
-    if (!folders.empty()) report.setProgressMaximum(static_cast<double>(folders.size()));
+    if (folders->size() > 0) report.setProgressMaximum(static_cast<double>(folders->size()));
     double done = 0;
-    for (const fs::path& f : folders) {
-        removeFolder(f, true);
-        report.setProgress(++done);
+    // A folder that cannot go now stays noted (and logged): the next start removes it.
+    if (folders->remove([&] { report.setProgress(++done); })) {
+        report.appendLog(Ok);
+    } else {
+        report.appendLog(Failed);
+        outcome.complete = false;
     }
-    report.appendLog(Ok);
     report.appendLog("Tasks done.");
     return outcome;
+}
+
+void recoverInterruptedDeleteAllLocked(const ProgramPaths& paths) {
+    db::recoverInterruptedDeleteAll(paths.imageDb, paths.imageStore);
+}
+
+void recoverInterruptedDeleteAll(const ProgramPaths& paths) {
+    if (!db::hasInterruptedDeleteAll(paths.imageStore)) return;
+    // A job that holds the lock now may be a "delete all" at work: its folders are its own.
+    const JobLock lock = JobLock::tryAcquire(paths.dataFolder);
+    if (lock.held()) recoverInterruptedDeleteAllLocked(paths);
 }
 
 }  // namespace corva::station::jobs

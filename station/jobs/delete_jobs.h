@@ -7,6 +7,7 @@
 
 #include "common/station_context.h"
 #include "db/database.h"
+#include "db/interrupted_delete.h"
 #include "common/job.h"
 
 namespace corva::station::jobs {
@@ -70,7 +71,9 @@ private:
 };
 
 // Kind 4: empties the image database to the template's content and removes every
-// study folder of the image store.
+// study folder of the image store. Either finishes or is undone: a run that fails brings
+// the folders back, one that is killed leaves a note from which the next start finishes
+// or undoes it (db/interrupted_delete.h).
 class DeleteAllJob : public Job {
 public:
     explicit DeleteAllJob(ProgramPaths paths) : paths_(std::move(paths)) {}
@@ -84,9 +87,15 @@ private:
 // Replaces every row of the image database by the template's rows in one transaction
 // while the study folders of `imageStore` are moved aside under the same write lock: an
 // image the ingest service registers meanwhile lands wholly before (and goes) or wholly
-// after (and stays). Returns the moved-aside folders, to be removed after.
-std::vector<std::filesystem::path> emptyImageDatabase(const std::filesystem::path& imageDb,
-                                                      const std::filesystem::path& templateDb,
-                                                      const std::filesystem::path& imageStore);
+// after (and stays, in a fresh folder). Returns the moved-aside folders, to be removed
+// after; on failure they are back in place before the error is thrown.
+db::AsideFolders emptyImageDatabase(const std::filesystem::path& imageDb, const std::filesystem::path& templateDb,
+                                    const std::filesystem::path& imageStore);
+
+// At a start (the station, corvactl): finishes or undoes a "delete all" that was killed or
+// failed half-way, unless a job holds the job lock now. Never throws.
+void recoverInterruptedDeleteAll(const ProgramPaths& paths);
+// The same for a caller that holds the job lock.
+void recoverInterruptedDeleteAllLocked(const ProgramPaths& paths);
 
 }  // namespace corva::station::jobs

@@ -6,6 +6,7 @@
 
 #include "core/error.h"
 #include "app/ctl/console_report.h"
+#include "jobs/delete_jobs.h"
 #include "log/error_log.h"
 
 namespace corva::station::ctl {
@@ -21,7 +22,11 @@ db::Database openExisting(const fs::path& file) {
 }
 }  // namespace
 
-db::Database openImageDb(const CtlEnvironment& env) { return openExisting(env.paths.imageDb); }
+db::Database openImageDb(const CtlEnvironment& env) {
+    // A "delete all" killed half-way is finished or undone before its rows are read.
+    jobs::recoverInterruptedDeleteAll(env.paths);
+    return openExisting(env.paths.imageDb);
+}
 db::Database openUserDb(const CtlEnvironment& env) { return openExisting(env.paths.userDb); }
 
 JobLock takeJobLock(CtlEnvironment& env) {
@@ -37,6 +42,8 @@ JobLock takeJobLock(CtlEnvironment& env) {
         }
     }
     if (!lock.held()) throw CommandFailed("cannot take the job lock: " + lock.error());
+    // A "delete all" killed half-way is finished or undone before this job works on the images.
+    jobs::recoverInterruptedDeleteAllLocked(env.paths);
     return lock;
 }
 
