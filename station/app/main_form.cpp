@@ -1,5 +1,10 @@
 #include "app/main_form.h"
 
+#include <QFutureWatcher>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include "jobs/consistency_check.h"
+
 #include "app/header_commands.h"
 #include "app/job_commands.h"
 #include "jobs/edit_form.h"
@@ -281,11 +286,18 @@ void MainForm::buildControls() {
     lblServices_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     lblServices_->setVisible(false);
     statusBar->insertPermanentWidget(4, lblServices_, 6);
+    // What the check at start found: rows and files that do not match, interrupted work.
+    lblCheck_ = new QLabel(statusBar);
+    lblCheck_->setObjectName("lblCheck");
+    lblCheck_->setStyleSheet("color: #b00000; font-weight: bold;");
+    lblCheck_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    lblCheck_->setVisible(false);
+    statusBar->insertPermanentWidget(5, lblCheck_, 4);
     // The X-ray unit link: whether records can arrive, and a record it could not read.
     lblLink_ = new QLabel(statusBar);
     lblLink_->setObjectName("lblLink");
     lblLink_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    statusBar->insertPermanentWidget(5, lblLink_, 4);
+    statusBar->insertPermanentWidget(6, lblLink_, 4);
     pbLoad_ = new QProgressBar(statusBar);
     pbLoad_->setObjectName("pbLoad");
     pbLoad_->setVisible(false);
@@ -400,6 +412,27 @@ void MainForm::attachDoseCapture() {
     showLinkState(dose_->linkState());
 }
 
+void MainForm::startConsistencyCheck() {
+    // Off the user-interface thread: a large store takes a while to compare.
+    auto* watcher = new QFutureWatcher<QString>(this);  // owned by the window
+    connect(watcher, &QFutureWatcher<QString>::finished, this, [this, watcher] {
+        const QString note = watcher->result();
+        lblCheck_->setText(note);
+        lblCheck_->setToolTip(note);
+        lblCheck_->setVisible(!note.isEmpty());
+        watcher->deleteLater();
+    });
+    watcher->setFuture(QtConcurrent::run([paths = g_.paths]() -> QString {
+        try {
+            const jobs::CheckReport report = jobs::checkConsistency(paths);
+            if (report.consistent()) return {};
+            return QString::fromStdString("Image store: " + report.summary() + " (see corvactl check)");
+        } catch (const std::exception& e) {
+            return QString::fromStdString(std::string("Image store not checked: ") + e.what());
+        }
+    }));
+}
+
 void MainForm::showLinkState(const QString& text) {
     lblLink_->setText(text);
     lblLink_->setToolTip(text);
@@ -459,6 +492,7 @@ void MainForm::Form_Load() {
         // The X-ray unit's port opens now, whichever window has the focus.
         dose_->startLink();
         ServiceControl(g_).startServicesAtLoad();
+        startConsistencyCheck();
     });
     header_->initialise();
     header_->LoadModFilter(settings::current().filterActive);

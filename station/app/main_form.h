@@ -155,6 +155,10 @@ public:
     // while both run); refreshed at load and with every tick of the refresh timer.
     QLabel* lblServices() const { return lblServices_; }
     void refreshServiceNote();
+    // The status bar note of the image store check at start (hidden when all matches).
+    QLabel* lblCheck() const { return lblCheck_; }
+    // Compares image rows and files off the user-interface thread and shows what it found.
+    void startConsistencyCheck();
     // The status bar note on the X-ray unit link ("X-ray unit: COM1 open").
     QLabel* lblLink() const { return lblLink_; }
     void showLinkState(const QString& text);
@@ -261,6 +265,7 @@ private:
     QTimer* UpdateTimer_ = nullptr;
     std::array<QLabel*, 5> panels_{};
     QLabel* lblLink_ = nullptr;
+    QLabel* lblCheck_ = nullptr;
     QLabel* lblServices_ = nullptr;
     QProgressBar* pbLoad_ = nullptr;
     MainMenus menus_;

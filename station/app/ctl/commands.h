@@ -27,5 +27,6 @@ int importCommand(CtlEnvironment& env, const std::vector<std::string>& args);
 int exportCommand(CtlEnvironment& env, const std::vector<std::string>& args);
 int editCommand(CtlEnvironment& env, const std::vector<std::string>& args);
 int servicesCommand(CtlEnvironment& env, const std::vector<std::string>& args);
+int checkCommand(CtlEnvironment& env, const std::vector<std::string>& args);
 
 }  // namespace corva::station::ctl

@@ -133,6 +133,22 @@ const std::vector<CommandInfo>& commands() {
          "this forwarding. Exit status 1 when the plan is refused (nothing converted or sent),\n"
          "the destination is not reached, or not every image was stored.\n",
          forwardCommand, true},
+        {"check", "whether image rows and files match, and what interrupted work left",
+         "Usage: corvactl check [--repair]\n"
+         "\n"
+         "Compares the image database with the image store and lists, one per line (kind,\n"
+         "path, detail, tab-separated): image rows whose file is missing, image files no row\n"
+         "names, study folders set aside by an interrupted \"delete all\", half-written files,\n"
+         "rewritten images a stopped header job has not handed over, files the ingest service\n"
+         "set aside, and converted images waiting in the work folder (bin). The last line\n"
+         "counts them. Exit status 0 when rows and files match and nothing interrupted waits\n"
+         "(images waiting in bin are no fault), 1 otherwise.\n"
+         "\n"
+         "--repair first finishes what can be finished: staged rewrites are handed over, and\n"
+         "image files without rows go back through the input folder (Temp) to be filed again\n"
+         "(a file of the same name waiting there is never replaced). It never deletes an\n"
+         "image file. Then it checks again.\n",
+         checkCommand, true},
         {"delete", "delete a patient, study, series or everything",
          "Usage: corvactl delete --patient <key>|--study <UID>|--series <UID>\n"
          "       corvactl delete --all --yes\n"

@@ -17,6 +17,7 @@
 #include "common/station_context.h"
 #include "process/process.h"
 #include "settings/settings.h"
+#include "dicom_fixture.h"
 #include "station_test_support.h"
 
 namespace corva::station::test {
@@ -354,6 +355,25 @@ TEST_F(MainFormTest, ExitStopsServicesOnlyWithStopService) {
     EXPECT_EQ(stationContext().ingestPid, 0);
     EXPECT_TRUE(waitFor([&] { return !process::isAlive(service); }));
     process::stop(service);
+}
+
+// The check at start: a store that matches shows no note; an image file no row names
+// (left by a killed job) shows one that says what was found.
+TEST_F(MainFormTest, TheCheckAtStartNotesAFileWithoutRow) {
+    {
+        auto& f = open();
+        ASSERT_TRUE(waitFor([&] { return !f.lblCheck()->isVisible() && f.lblCheck()->text().isEmpty(); }, 5000));
+        QTest::qWait(300);
+        EXPECT_FALSE(f.lblCheck()->isVisible()) << f.lblCheck()->text().toStdString();
+        form_.reset();
+    }
+    corva::test::DicomRecipe orphan;
+    orphan.studyUid = "1.2.100";
+    orphan.sopInstanceUid = "1.2.100.1.77";
+    corva::test::writeDicom(folder_->images() / "1.2.100" / "1.2.100.1.77.dcm", orphan);
+    auto& f = open();
+    ASSERT_TRUE(waitFor([&] { return f.lblCheck()->isVisible(); }, 10000));
+    EXPECT_TRUE(f.lblCheck()->text().contains("1 file without row")) << f.lblCheck()->text().toStdString();
 }
 
 }  // namespace

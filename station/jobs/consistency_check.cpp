@@ -1,0 +1,153 @@
+#include "jobs/consistency_check.h"
+
+#include <map>
+#include <set>
+#include <system_error>
+
+#include <unistd.h>
+
+#include "core/paths.h"
+#include "db/database.h"
+
+namespace fs = std::filesystem;
+
+namespace corva::station::jobs {
+namespace {
+
+bool endsWith(const std::string& s, const std::string& suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+
+// The image files of the store, by study UID folder: <store>/<study UID>/<SOP UID>.dcm.
+void scanStore(const ProgramPaths& paths, const std::map<std::string, std::set<std::string>>& rows,
+               CheckReport& report) {
+    std::error_code ec;
+    for (const auto& study : fs::directory_iterator(paths.imageStore, ec)) {
+        const std::string name = study.path().filename().string();
+        if (startsWith(name, ".deleting-")) {
+            report.findings.push_back({CheckFinding::Kind::DeleteLeftover, study.path(), "set aside by \"delete all\""});
+            continue;
+        }
+        std::error_code one;
+        if (!study.is_directory(one)) continue;
+        const auto filed = rows.find(name);
+        for (const auto& file : fs::directory_iterator(study.path(), one)) {
+            const std::string fileName = file.path().filename().string();
+            if (endsWith(fileName, ".part")) {
+                report.findings.push_back({CheckFinding::Kind::PartialFile, file.path(), "half written"});
+                continue;
+            }
+            if (!endsWith(fileName, ".dcm")) continue;
+            const std::string uid = fileName.substr(0, fileName.size() - 4);
+            if (filed == rows.end() || !filed->second.count(uid))
+                report.findings.push_back({CheckFinding::Kind::FileWithoutRow, file.path(), "study " + name});
+        }
+    }
+}
+
+void scanInput(const ProgramPaths& paths, CheckReport& report) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(paths.inputFolder, ec)) {
+        const std::string name = e.path().filename().string();
+        std::error_code one;
+        if (e.is_directory(one)) {
+            if (name == folder::BadObjects)
+                for (const auto& bad : fs::directory_iterator(e.path(), one))
+                    report.findings.push_back({CheckFinding::Kind::SetAside, bad.path(), "set aside by the ingest service"});
+            continue;
+        }
+        if (endsWith(name, ".rewrite"))
+            report.findings.push_back({CheckFinding::Kind::StagedRewrite, e.path(), "rewritten, not handed over"});
+        else if (endsWith(name, ".part"))
+            report.findings.push_back({CheckFinding::Kind::PartialFile, e.path(), "half received"});
+    }
+    for (const auto& e : fs::directory_iterator(paths.workFolder, ec))
+        if (endsWith(e.path().filename().string(), ".dcm"))
+            report.findings.push_back({CheckFinding::Kind::WorkFolderImage, e.path(), "converted, waiting to be sent"});
+}
+
+}  // namespace
+
+std::size_t CheckReport::count(CheckFinding::Kind kind) const {
+    std::size_t n = 0;
+    for (const CheckFinding& f : findings)
+        if (f.kind == kind) ++n;
+    return n;
+}
+
+bool CheckReport::consistent() const {
+    // Converted images waiting to be sent are no fault: a forwarding keeps them there.
+    for (const CheckFinding& f : findings)
+        if (f.kind != CheckFinding::Kind::WorkFolderImage) return false;
+    return true;
+}
+
+std::string kindText(CheckFinding::Kind kind) {
+    switch (kind) {
+        case CheckFinding::Kind::RowWithoutFile: return "row without file";
+        case CheckFinding::Kind::FileWithoutRow: return "file without row";
+        case CheckFinding::Kind::DeleteLeftover: return "interrupted delete";
+        case CheckFinding::Kind::PartialFile: return "partial file";
+        case CheckFinding::Kind::StagedRewrite: return "staged rewrite";
+        case CheckFinding::Kind::WorkFolderImage: return "waiting in bin";
+        case CheckFinding::Kind::SetAside: return "set aside";
+    }
+    return "finding";
+}
+
+std::string CheckReport::summary() const {
+    std::string out;
+    for (const CheckFinding::Kind kind :
+         {CheckFinding::Kind::RowWithoutFile, CheckFinding::Kind::FileWithoutRow, CheckFinding::Kind::DeleteLeftover,
+          CheckFinding::Kind::PartialFile, CheckFinding::Kind::StagedRewrite, CheckFinding::Kind::SetAside,
+          CheckFinding::Kind::WorkFolderImage}) {
+        const std::size_t n = count(kind);
+        if (n == 0) continue;
+        if (!out.empty()) out += ", ";
+        out += std::to_string(n) + " " + kindText(kind);
+    }
+    return out.empty() ? "rows and files match" : out;
+}
+
+CheckReport checkConsistency(const ProgramPaths& paths) {
+    CheckReport report;
+    std::map<std::string, std::set<std::string>> rows;  // study UID -> SOP instance UIDs
+    {
+        db::Database db(paths.imageDb);
+        auto st = db.prepare(
+            "SELECT st.StudyUID, i.ImageUID FROM tblImages i JOIN tblSeries s ON s.SeriesID = i.FKeySeriesID "
+            "JOIN tblStudies st ON st.StudyID = s.FKeyStudyID");
+        while (st.step()) {
+            const std::string study = st.getText(0), image = st.getText(1);
+            ++report.imagesChecked;
+            rows[study].insert(image);
+            const fs::path file = imageFile(paths, study, image);
+            std::error_code ec;
+            if (file.empty() || !fs::exists(file, ec))
+                report.findings.push_back({CheckFinding::Kind::RowWithoutFile, file.empty() ? fs::path(image) : file,
+                                           "study " + study});
+        }
+    }
+    scanStore(paths, rows, report);
+    scanInput(paths, report);
+    return report;
+}
+
+std::vector<fs::path> refileFilesWithoutRows(const ProgramPaths& paths, const CheckReport& report) {
+    std::vector<fs::path> moved;
+    for (const CheckFinding& f : report.findings) {
+        if (f.kind != CheckFinding::Kind::FileWithoutRow) continue;
+        const fs::path target = paths.inputFolder / f.path.filename();
+        // A hard link fails when a file of that name waits to be filed: that one is never
+        // replaced, and this one stays for the next run.
+        if (::link(f.path.c_str(), target.c_str()) != 0) continue;
+        std::error_code ec;
+        fs::remove(f.path, ec);
+        moved.push_back(target);
+    }
+    return moved;
+}
+
+}  // namespace corva::station::jobs
