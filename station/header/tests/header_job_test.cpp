@@ -9,14 +9,17 @@
 #include <tuple>
 #include <sstream>
 
+#include "common/job_lock.h"
 #include "core/error.h"
 #include "core/paths.h"
 #include <thread>
 #include "db/database.h"
 #include "dicom_fixture.h"
+#include "temp_dir.h"
 #include "header/header_job.h"
 #include "header/rewrite_handover.h"
 #include "header/rule_store.h"
+#include "header/task_check.h"
 #include "db/schema.h"
 #include "station/recording_report.h"
 #include "station/scripted_operator.h"
@@ -37,6 +40,10 @@ const Tag Name{0x0010, 0x0010};
 const Tag StudyDescription{0x0008, 0x1030};
 const Tag Kvp{0x0018, 0x0060};
 const Tag Exposure{0x0018, 0x1152};
+const Tag PixelSpacing{0x0028, 0x0030};
+const Tag ImagerPixelSpacing{0x0018, 0x1164};
+const Tag InstanceNumber{0x0020, 0x0013};
+const Tag Rows{0x0028, 0x0010};
 
 // One image as the store holds it after ingest.
 struct Stored {
@@ -80,7 +87,8 @@ protected:
             r.sopInstanceUid = uniqueUid();
             r.instanceNumber = nr;
             r.studyDescription = "Mammo";
-            r.extra = {{Kvp, "28"}, {Exposure, std::to_string(80 + nr)}};
+            r.extra = {{Kvp, "28"}, {Exposure, std::to_string(80 + nr)},
+                       {PixelSpacing, nr == 1 ? "0.1\\0.1" : "0.085\\0.085"}};
             corva::test::writeDicom(site_->scratch() / ("s" + std::to_string(n++) + ".dcm"), r);
             fs::copy_file(site_->scratch() / ("s" + std::to_string(n - 1) + ".dcm"),
                           site_->temp() / (r.sopInstanceUid + ".dcm"));
@@ -165,6 +173,54 @@ protected:
             if (s.studyUid == studyA_ && (level == "Studie" || s.seriesUid == seriesA1_))
                 in.loaded.push_back({s.imageUid, s.studyUid, 0, 0});
         return in;
+    }
+
+    // True once Ingrado has filed every file waiting under a registrable name (staged
+    // copies stay) and holds `images` rows.
+    bool filedExceptStaged(std::size_t images) const
+    {
+        return corva::test::waitUntil(
+            [&] {
+                for (const auto& e : fs::directory_iterator(paths_.inputFolder))
+                    if (e.path().extension() == ".dcm")
+                        return false;
+                return scalar("SELECT COUNT(*) FROM tblImages WHERE ImageUID <> ?", "") ==
+                       static_cast<std::int64_t>(images);
+            },
+            60s, 100ms);
+    }
+
+    // Every image row has its file in the store and every file of the store its row;
+    // empty when so, else what is amiss.
+    std::string rowsAndFilesOneToOne() const
+    {
+        std::set<fs::path> files;
+        std::error_code ec;
+        for (const auto& e : fs::recursive_directory_iterator(paths_.imageStore, ec))
+            if (e.is_regular_file())
+                files.insert(e.path());
+        std::string amiss;
+        std::size_t rows = 0;
+        for (const auto& s : stored()) {
+            ++rows;
+            if (!files.erase(imageFile(paths_, s.studyUid, s.imageUid)))
+                amiss += "row without file: " + s.imageUid + "\n";
+        }
+        for (const auto& f : files)
+            amiss += "file without row: " + f.string() + "\n";
+        return amiss;
+    }
+
+    // The images of study A in the store, by SOP instance UID, with their attributes.
+    std::map<std::string, dicom::DataSet> studyAImages() const
+    {
+        std::map<std::string, dicom::DataSet> out;
+        for (const auto& s : stored())
+            if (s.studyUid == studyA_)
+                out.emplace(s.imageUid, dicom::Image::read(imageFile(paths_, s.studyUid, s.imageUid),
+                                                           dicom::ReadMode::HeaderOnly)
+                                            .attributes());
+        return out;
     }
 
     std::string errorLog() const
@@ -490,6 +546,284 @@ INSTANTIATE_TEST_SUITE_P(Steps, HeaderJobStops,
                          ::testing::Values(HeaderJobStep::CopyWritten, HeaderJobStep::CopyStaged,
                                            HeaderJobStep::OriginalRemoved, HeaderJobStep::HandedOver),
                          [](const auto& info) { return "Step" + std::to_string(info.index); });
+
+// The work folder holds the converted images forwarding left for sending, under their
+// SOP instance UIDs: they are not the job's to hand over. One is a conversion of an image
+// the job rewrites, one of a patient sent and deleted since.
+TEST_F(HeaderJobTest, OnlyTheJobsOwnCopiesAreHandedOverNeverAConvertedFileOfTheWorkFolder)
+{
+    const auto before = stored();
+    std::string rewritten;
+    for (const auto& s : before)
+        if (s.studyUid == studyA_)
+            rewritten = s.imageUid;
+    ASSERT_FALSE(rewritten.empty());
+    DicomRecipe converted;
+    converted.patientId = "P9";
+    converted.patientName = "Converted^Copy";
+    converted.studyUid = studyA_;
+    converted.sopInstanceUid = rewritten;
+    DicomRecipe gone;
+    gone.patientId = "P8";
+    gone.patientName = "Sent^Deleted";
+    gone.sopInstanceUid = uniqueUid();
+    const fs::path convertedFile = corva::test::writeDicom(paths_.workFolder / (rewritten + ".dcm"), converted);
+    const fs::path goneFile = corva::test::writeDicom(paths_.workFolder / (gone.sopInstanceUid + ".dcm"), gone);
+    const std::string convertedBytes = corva::test::readFile(convertedFile), goneBytes = corva::test::readFile(goneFile);
+
+    HeaderJob job(paths_, input("Studie", {task("Patient", "0010,0010 - Patient's Name", "Muster^Anna", 0,
+                                                "Muster^Annabel")}));
+    RecordingReport report;
+    EXPECT_TRUE(job.run(report).complete) << report.log();
+    ASSERT_TRUE(settled(7));
+    const auto after = stored();
+    EXPECT_EQ(uids(after), uids(before));
+    for (const auto& s : after)
+        EXPECT_TRUE(s.name == "Muster^Annabel" || s.name == "Other^Otto") << s.imageUid << ": " << s.name;
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM tblImages WHERE ImageUID = ?", gone.sopInstanceUid), 0);
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM tblPatienten WHERE PATID1 IN (?, 'P8')", "P9"), 0);
+    EXPECT_EQ(rowsAndFilesOneToOne(), "");
+    // The converted images wait for their send as they were.
+    ASSERT_TRUE(fs::exists(convertedFile));
+    ASSERT_TRUE(fs::exists(goneFile));
+    EXPECT_EQ(corva::test::readFile(convertedFile), convertedBytes);
+    EXPECT_EQ(corva::test::readFile(goneFile), goneBytes);
+}
+
+// A file waiting in the input folder under the name a rewritten copy would take (the
+// ingest service stopped) is never replaced: the copy stays staged and its original in
+// the store until the name is free; then the next start hands it over.
+TEST_F(HeaderJobTest, AFileWaitingInTheInputFolderIsNeverReplaced)
+{
+    const auto before = stored();
+    ingest_.reset();
+    HeaderJobInput in = input("Serie", {task("Study", "0008,1030 - Study Description", "Mammo", 0, "Tomo")});
+    ASSERT_FALSE(in.loaded.empty());
+    const std::string waitingUid = in.loaded.front().imageUid;
+    DicomRecipe again;
+    again.patientId = "P1";
+    again.patientName = "Muster^Anna";
+    again.studyUid = studyA_;
+    again.seriesUid = seriesA1_;
+    again.sopInstanceUid = waitingUid;
+    again.studyDescription = "Waiting";
+    const fs::path waiting = paths_.inputFolder / (waitingUid + ".dcm");
+    fs::rename(corva::test::writeDicom(site_->scratch() / "waiting.dcm", again), waiting);
+    const std::string waitingBytes = corva::test::readFile(waiting);
+
+    HeaderJob job(paths_, in);
+    RecordingReport report;
+    EXPECT_FALSE(job.run(report).complete);
+    EXPECT_NE(report.log().find("Removing original images ... failed\r\n"), std::string::npos) << report.log();
+    EXPECT_EQ(corva::test::readFile(waiting), waitingBytes);
+    const auto pending = pendingRewrites(paths_);
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending.front().newImageUid, waitingUid);
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM tblImages WHERE ImageUID = ?", waitingUid), 1);
+    EXPECT_TRUE(fs::exists(imageFile(paths_, studyA_, waitingUid)));
+    EXPECT_NE(errorLog().find(waitingUid + ".dcm waits in the input folder"), std::string::npos) << errorLog();
+    // A start while the file still waits changes nothing.
+    EXPECT_EQ(handOverPendingRewrites(paths_), 0u);
+    EXPECT_EQ(corva::test::readFile(waiting), waitingBytes);
+    EXPECT_EQ(pendingRewrites(paths_).size(), 1u);
+
+    // The ingest service takes the waiting file; the next start hands the copy over.
+    ingest_ = site_->start("Ingrado");
+    ASSERT_TRUE(filedExceptStaged(7));
+    EXPECT_EQ(handOverPendingRewrites(paths_), 1u);
+    ASSERT_TRUE(settled(7));
+    EXPECT_EQ(uids(stored()), uids(before));
+    for (const auto& s : stored())
+        EXPECT_EQ(s.studyDescription, s.studyUid == studyA_ ? "Tomo" : "Mammo") << s.imageUid;
+    EXPECT_EQ(rowsAndFilesOneToOne(), "");
+}
+
+// The hand-over at start runs under the job lock: while another job (corvactl) holds it,
+// it leaves the staged copies alone; once the lock is free it finishes them.
+TEST_F(HeaderJobTest, TheStartUpHandOverWaitsForTheJobLock)
+{
+    const auto before = stored();
+    HeaderJob job(paths_, input("Studie", {task("Patient", "0010,0010 - Patient's Name", "Muster^Anna", 0,
+                                                "Muster^Annabel")}));
+    int removed = 0;
+    job.setStepHook([&](HeaderJobStep s, const std::string&) {
+        if (s == HeaderJobStep::OriginalRemoved && ++removed == 2)
+            throw HeaderJobStopped{};
+    });
+    RecordingReport report;
+    EXPECT_THROW(job.run(report), HeaderJobStopped);
+    const std::size_t staged = pendingRewrites(paths_).size();
+    ASSERT_EQ(staged, 6u);
+    {
+        const JobLock held = JobLock::tryAcquire(paths_.dataFolder);
+        ASSERT_TRUE(held.held());
+        EXPECT_EQ(handOverPendingRewrites(paths_), 0u);
+        EXPECT_EQ(pendingRewrites(paths_).size(), staged);
+        EXPECT_EQ(scalar("SELECT COUNT(*) FROM tblImages WHERE ImageUID <> ?", ""), 5);
+    }
+    EXPECT_EQ(handOverPendingRewrites(paths_), staged);
+    ASSERT_TRUE(settled(7));
+    const auto after = stored();
+    EXPECT_EQ(uids(after), uids(before));
+    for (const auto& s : after)
+        EXPECT_TRUE(s.name == "Muster^Annabel" || s.name == "Other^Otto") << s.name;
+    EXPECT_EQ(rowsAndFilesOneToOne(), "");
+}
+
+// A job stopped after removing the originals of series A1 leaves those images only as
+// staged copies. The next job hands them over and lets them be filed before it collects
+// its images: its patient task reaches them too.
+TEST_F(HeaderJobTest, TheNextJobFinishesAnInterruptedOneAndItsTasksReachTheImagesItHandedOver)
+{
+    const auto before = stored();
+    HeaderJob first(paths_, input("Serie", {task("Series", "0018,0060 - KVP", "28", 0, "30")}));
+    int removed = 0;
+    first.setStepHook([&](HeaderJobStep s, const std::string&) {
+        if (s == HeaderJobStep::OriginalRemoved && ++removed == 2)
+            throw HeaderJobStopped{};
+    });
+    RecordingReport stopped;
+    EXPECT_THROW(first.run(stopped), HeaderJobStopped);
+    ASSERT_EQ(pendingRewrites(paths_).size(), 2u);
+    ASSERT_EQ(scalar("SELECT COUNT(*) FROM tblImages WHERE ImageUID <> ?", ""), 5);
+
+    HeaderJob next(paths_, input("Studie", {task("Patient", "0010,0010 - Patient's Name", "", 0, "Muster^Annabel")}));
+    RecordingReport report;
+    EXPECT_TRUE(next.run(report).complete) << report.log();
+    EXPECT_EQ(report.log().find("Handing over images of an interrupted job ... OK\r\n"), 0u) << report.log();
+    ASSERT_TRUE(settled(7));
+    const auto after = stored();
+    EXPECT_EQ(uids(after), uids(before));
+    for (const auto& s : after) {
+        if (s.name == "Other^Otto")
+            continue;
+        EXPECT_EQ(s.name, "Muster^Annabel") << s.imageUid;
+        EXPECT_EQ(s.kvp, s.seriesUid == seriesA1_ ? "30" : "28") << s.imageUid;
+    }
+    EXPECT_TRUE(pendingRewrites(paths_).empty());
+    EXPECT_EQ(rowsAndFilesOneToOne(), "");
+}
+
+// The task list was made on study A's first image (its values, as the header view shows
+// them); each image of the study moves and switches its own values, every one of them.
+TEST_F(HeaderJobTest, MoveAndSwitchAtStudyLevelKeepEachImagesOwnValues)
+{
+    HeaderJob job(paths_, input("Studie", {task("Study", "0018,1152 - Exposure", "81", 2, "0018,0060 - KVP"),
+                                           task("Study", "0028,0030 - Pixel Spacing", "0.1", 1,
+                                                "0018,1164 - Imager Pixel Spacing")}));
+    RecordingReport report;
+    EXPECT_TRUE(job.run(report).complete) << report.log();
+    ASSERT_TRUE(settled(7));
+    const auto images = studyAImages();
+    ASSERT_EQ(images.size(), 4u);
+    for (const auto& [uid, ds] : images) {
+        const std::string nr = ds.get(InstanceNumber).text;
+        ASSERT_TRUE(nr == "1" || nr == "2") << nr;
+        EXPECT_EQ(ds.get(Kvp).text, nr == "1" ? "81" : "82") << uid;
+        EXPECT_EQ(ds.get(Exposure).text, "28") << uid;
+        EXPECT_EQ(ds.get(ImagerPixelSpacing).text, nr == "1" ? "0.1\\0.1" : "0.085\\0.085") << uid;
+        EXPECT_EQ(ds.get(PixelSpacing).text, "") << uid;
+    }
+    for (const auto& s : stored()) {
+        if (s.studyUid == studyA_)
+            continue;
+        EXPECT_EQ(s.kvp, "28") << s.imageUid;
+    }
+}
+
+// A study or series UID of another patient's study or series would file the images into
+// it: refused with that patient named, whether typed or carried by a move.
+TEST_F(HeaderJobTest, AStudyOrSeriesUidOfAnotherPatientIsRefused)
+{
+    const auto before = stored();
+    Stored otto;
+    for (const auto& s : before)
+        if (s.name == "Other^Otto")
+            otto = s;
+    ASSERT_FALSE(otto.studyUid.empty());
+    struct UidCase {
+        const char* what;
+        std::vector<HeaderTask> prepare;  // run first, changing nothing that matters
+        HeaderTask task;
+        bool refusedBeforeSaving;
+    };
+    const std::vector<UidCase> cases = {
+        {"typed study UID", {}, task("Study", "0020,000D - Study Instance UID", "", 0, otto.studyUid), true},
+        {"typed series UID", {}, task("Series", "0020,000E - Series Instance UID", "", 0, otto.seriesUid), true},
+        {"study UID moved in from the study description",
+         {task("Study", "0008,1030 - Study Description", "", 0, otto.studyUid)},
+         task("Study", "0008,1030 - Study Description", "", 1, "0020,000D - Study Instance UID"), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!c.prepare.empty()) {
+            HeaderJob prepare(paths_, input("Studie", c.prepare));
+            RecordingReport prepared;
+            ASSERT_TRUE(prepare.run(prepared).complete) << prepared.log();
+            ASSERT_TRUE(settled(7));
+        }
+        HeaderJob job(paths_, input("Studie", {c.task}));
+        RecordingReport report;
+        EXPECT_FALSE(job.run(report).complete);
+        const std::string named = "of another patient, patient ID 'P2' (Other, Otto)";
+        if (c.refusedBeforeSaving) {
+            EXPECT_NE(report.log().find("refused\r\n"), std::string::npos) << report.log();
+            EXPECT_NE(report.log().find(named), std::string::npos) << report.log();
+        } else {
+            EXPECT_NE(report.log().find("Saving images ... failed\r\n"), std::string::npos) << report.log();
+            EXPECT_NE(errorLog().find(named), std::string::npos) << errorLog();
+        }
+        ASSERT_TRUE(settled(7));
+        const auto after = stored();
+        ASSERT_EQ(after.size(), before.size());
+        for (std::size_t i = 0; i < after.size(); ++i) {
+            EXPECT_EQ(after[i].imageUid, before[i].imageUid);
+            EXPECT_EQ(after[i].studyUid, before[i].studyUid);
+            EXPECT_EQ(after[i].seriesUid, before[i].seriesUid);
+        }
+        EXPECT_EQ(scalar("SELECT COUNT(*) FROM tblStudies WHERE StudyUID = ?", otto.studyUid), 1);
+        EXPECT_EQ(rowsAndFilesOneToOne(), "");
+    }
+}
+
+// Tasks on the pixel layout or the file meta information never run; and a copy whose
+// pixel data does not decode (here a writer that breaks the header) keeps its original.
+TEST_F(HeaderJobTest, TasksOnThePixelLayoutAreRefusedAndACopyThatDoesNotDecodeKeepsItsOriginal)
+{
+    const auto before = stored();
+    for (const char* source : {"0028,0010 - Rows", "0028,0100 - Bits Allocated", "0028,0004 - Photometric Interpretation",
+                               "7FE0,0010 - Pixel Data", "0002,0010 - Transfer Syntax UID"}) {
+        SCOPED_TRACE(source);
+        HeaderJob job(paths_, input("Serie", {task("Series", "0018,0060 - KVP", "28", 0, "30"),
+                                              task("Series", source, "", 0, "1")}));
+        RecordingReport report;
+        EXPECT_FALSE(job.run(report).complete);
+        EXPECT_NE(report.log().find("refused\r\n"), std::string::npos) << report.log();
+        EXPECT_NE(report.log().find("cannot change it"), std::string::npos) << report.log();
+    }
+    EXPECT_TRUE(pendingRewrites(paths_).empty());
+    for (const auto& s : stored())
+        EXPECT_EQ(s.kvp, "28") << s.imageUid;
+
+    HeaderJob job(paths_, input("Serie", {task("Series", "0018,0060 - KVP", "28", 0, "30")}));
+    job.setWriter([](const dicom::Image& image, const fs::path& file) {
+        dicom::DataSet ds = image.attributes();
+        ds.set(Rows, "4096");
+        image.write(file);
+    });
+    RecordingReport report;
+    EXPECT_FALSE(job.run(report).complete);
+    EXPECT_NE(report.log().find("Saving images ... failed\r\n"), std::string::npos) << report.log();
+    EXPECT_NE(errorLog().find("does not decode"), std::string::npos) << errorLog();
+    ASSERT_TRUE(settled(7));
+    const auto after = stored();
+    EXPECT_EQ(uids(after), uids(before));
+    for (const auto& s : after) {
+        EXPECT_EQ(s.kvp, "28") << s.imageUid;
+        EXPECT_TRUE(pixelDecodeProblem(imageFile(paths_, s.studyUid, s.imageUid)).empty()) << s.imageUid;
+    }
+    EXPECT_EQ(rowsAndFilesOneToOne(), "");
+}
 
 }  // namespace
 }  // namespace corva::station::header
