@@ -14,6 +14,7 @@
 #include "db/database.h"
 #include "dose/dose_capture.h"
 #include "header/header_panel.h"
+#include "header/task_check.h"
 #include "jobs/edit_form.h"
 #include "settings/settings.h"
 #include "viewer/dicom_viewer.h"
@@ -66,6 +67,11 @@ HeaderJobSetup headerJobSetup(db::Database& imageDb, std::vector<header::HeaderT
         setup.refusal = "The loaded images belong to more than one patient. Please load one study or series.";
         return setup;
     }
+    // Tasks that would leave undecodable images or file them under another patient.
+    if (std::string refusal = header::taskListRefusal(imageDb, tasks, *patients.begin()); !refusal.empty()) {
+        setup.refusal = std::move(refusal);
+        return setup;
+    }
     auto& in = setup.input;
     in.tasks = std::move(tasks);
     in.loadedLevel = loadedLevel;
@@ -115,6 +121,13 @@ void HeaderCommands::mnuApplyTasks_Click() {
         op().message("Please wait until the images are loaded.", {}, MsgIcon::Information, MsgButtons::OK);
         return;
     }
+    // Another job (corvactl) works on the images: nothing changes, the task list and the
+    // viewer stay as they are for another try.
+    JobLock lock = JobLock::tryAcquire(g.paths.dataFolder);
+    if (lock.state() == JobLock::State::Busy) {
+        op().message(jobs::JobBusyMessage, {}, MsgIcon::Information);
+        return;
+    }
     // The viewer's images in viewer order: "Image #n" tasks count positions in it.
     std::vector<header::LoadedImageRef> loaded;
     DicomViewer* viewer = w_.dv1();
@@ -139,7 +152,7 @@ void HeaderCommands::mnuApplyTasks_Click() {
     w_.forgetCurrentImage();
     w_.dv1_vscroll()->setEnabled(false);
     auto job = std::make_shared<header::HeaderJob>(g.paths, std::move(setup.input));
-    jobs::runJobWindow(jobs::JobKind::UpdateStudy, job, &w_);
+    jobs::runJobWindow(jobs::JobKind::UpdateStudy, job, &w_, std::move(lock));
 
     // The changed images left the database; the ingest service brings them back.
     w_.ResetView(true);

@@ -30,7 +30,8 @@ struct HeaderJobSetup {
 // Builds the header job's input from the task list and the viewer's images (in viewer
 // order). The patient and the study come from the image database rows of the loaded
 // images, not from the browser: a stale selection must never send patient tasks to
-// another patient's images.
+// another patient's images. Tasks the job would refuse (header::taskListRefusal) are
+// refused here, before anything changes.
 HeaderJobSetup headerJobSetup(db::Database& imageDb, std::vector<header::HeaderTask> tasks,
                               const std::string& loadedLevel, std::vector<header::LoadedImageRef> loaded,
                               const settings::Settings& settings);
@@ -45,7 +46,8 @@ public:
     void LoadHeaderData();
     // "Execute tasks ..." (the window's menu entry and toolbar key "exe" reach it through
     // MainForm::mnuApplyTasks_Click): the header job over the task list, then the window
-    // is reset and the lists are reloaded.
+    // is reset and the lists are reloaded. While another job holds the job lock, or the
+    // tasks are refused, nothing is reset: the task list stays for another try.
     void mnuApplyTasks_Click();
 
 private:

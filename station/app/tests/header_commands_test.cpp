@@ -15,6 +15,7 @@
 
 #include "app/header_commands.h"
 #include "app/main_form.h"
+#include "common/job_lock.h"
 #include "common/service_control.h"
 #include "common/list_view.h"
 #include "common/station_context.h"
@@ -333,6 +334,42 @@ TEST_F(HeaderCommandsTest, StartHandsOverARewriteAStoppedJobLeftStaged) {
     EXPECT_TRUE(header::pendingRewrites(paths).empty());
 }
 
+// While another job (corvactl) holds the job lock, "Execute tasks" tells so and changes
+// nothing: the task list and the loaded study stay for another try.
+TEST_F(HeaderCommandsTest, ABusyJobLockKeepsTheTaskListAndTheLoadedImages) {
+    auto& f = openWithIngest();
+    loadStudy(f, studyA_);
+    ASSERT_EQ(f.dv1()->count(), 3);
+    selectImage(f, 1);
+    f.headerPanel().appendTask({"Patient", "0010,0010 - Patient's Name", "Muster^Anna", "Change entry",
+                                "Muster^Annabel", "0"});
+    {
+        const JobLock held = JobLock::tryAcquire(stationContext().paths.dataFolder);
+        ASSERT_TRUE(held.held());
+        op_.answer(MsgResult::OK);
+        f.menus().exe->trigger();
+    }
+    EXPECT_EQ(op_.messages(), QStringList{jobs::JobBusyMessage});
+    EXPECT_TRUE(op_.unexpected().empty());
+    EXPECT_TRUE(op_.shownOf(ScriptedOperator::Kind::Window).empty());
+    ASSERT_EQ(f.lvTasks()->count(), 1);
+    EXPECT_EQ(f.lvTasks()->itemAtPosition(1)->text(4), "Muster^Annabel");
+    EXPECT_EQ(f.dv1()->count(), 3);
+    EXPECT_NE(f.CurrentImage(), nullptr);
+    for (const auto& s : stored())
+        EXPECT_NE(s.name, "Muster^Annabel");
+
+    // Once the lock is free the same list runs.
+    QString log;
+    pressOkWhenDone(&log);
+    f.menus().exe->trigger();
+    EXPECT_TRUE(log.endsWith("Tasks done.")) << log.toStdString();
+    EXPECT_EQ(f.lvTasks()->count(), 0);
+    ASSERT_TRUE(settled(5));
+    for (const auto& s : stored())
+        EXPECT_EQ(s.name, s.patientId == "P1" ? "Muster^Annabel" : "Other^Otto") << s.imageUid;
+}
+
 // The task list's popup in the window: "Save as ..." asks once and lists the rule in
 // "Add fav. task"; "Clear entries" empties the list.
 TEST_F(HeaderCommandsTest, TheTaskListPopupSavesTheTasksAsARuleAndClearsThem) {
@@ -390,8 +427,28 @@ TEST_F(HeaderJobSetupTest, PatientAndStudyComeFromTheLoadedImagesAndGapsAreRefus
          "Studie",
          {annaImage, unknown},
          "The task list names Image #3, which the viewer does not show."},
+        {"another patient's study UID",
+         {rename, {"Study", "0020,000D - Study Instance UID", "", "Change entry", "1.2.200", "0"}},
+         "Studie",
+         {annaImage},
+         "The Study Instance UID 1.2.200 belongs to a study of another patient, patient ID 'P-BERT' (Beispiel, "
+         "Bert): the images would join it. Choose a new UID instead."},
+        {"another patient's series UID",
+         {{"Series", "0020,000E - Series Instance UID", "", "Change entry", "1.2.200.1", "0"}},
+         "Serie",
+         {annaImage},
+         "The Series Instance UID 1.2.200.1 belongs to a series of another patient, patient ID 'P-BERT' (Beispiel, "
+         "Bert): the images would join it. Choose a new UID instead."},
+        {"the pixel layout",
+         {rename, {"Series", "0028,0010 - Rows", "", "Change entry", "2048", "0"}},
+         "Serie",
+         {annaImage},
+         "Rows (0028,0010) describes the pixel data: a header task cannot change it."},
         {"runs", {rename, {"Image #2", "0018,0060 - KVP", "28", "Change entry", "30", "0"}}, "Studie",
          {unknown, annaImage}, ""},
+        {"the patient's own study UID runs", {{"Study", "0020,000D - Study Instance UID", "", "Change entry",
+                                               "1.2.100", "0"}},
+         "Studie", {unknown, annaImage}, ""},
     };
     settings::Settings s;
     s.autoWindow = 1;
