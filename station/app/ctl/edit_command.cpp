@@ -4,10 +4,13 @@
 
 #include "app/ctl/arguments.h"
 #include "app/ctl/commands.h"
+#include "app/ctl/console_report.h"
 #include "app/ctl/station_lookup.h"
 #include "dicom/dicom.h"
 #include "header/header_job.h"
+#include "header/rewrite_handover.h"
 #include "header/rule_store.h"
+#include "header/task_check.h"
 
 namespace corva::station::ctl {
 
@@ -31,6 +34,19 @@ std::string sourceText(db::Database& userDb, const dicom::Tag& tag) {
         if (st.step() && !st.isNull(0)) description = st.getText(0);
     }
     return tag.text() + " - " + description;
+}
+
+// Hands over what an interrupted edit left staged (the caller holds the job lock) and
+// waits until the ingest service has filed it.
+void finishInterruptedEdit(CtlEnvironment& env) {
+    const header::PendingHandOver pending = header::finishPendingRewrites(env.paths);
+    if (pending.handedOver.empty()) return;
+    env.err << "corvactl: handing over " << pending.handedOver.size()
+            << " image(s) of an interrupted edit to the ingest service ..." << std::endl;
+    if (!header::waitUntilFiled(pending.handedOver, header::FilingWait, [] { return ConsoleReport::cancelSignalled(); }))
+        throw CommandFailed(std::to_string(pending.handedOver.size()) +
+                            " image(s) of an interrupted edit wait for the ingest service in " +
+                            env.paths.inputFolder.string() + "; nothing was changed (is Ingrado running?)");
 }
 
 }  // namespace
@@ -84,8 +100,10 @@ int editCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
     }
 
     const JobLock lock = takeJobLock(env);
+    // An edit that was stopped may have left images only as staged copies: they are
+    // handed over and filed first, so that what the command names is found again.
+    finishInterruptedEdit(env);
     header::HeaderJobInput input;
-    input.tasks = std::move(tasks);
     {
         db::Database db = openImageDb(env);
         StationLookup lookup(db);
@@ -108,6 +126,9 @@ int editCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
         for (const auto& uid : loaded) input.loaded.push_back({uid, s.studyUid, 0, 0});
         // The stored window values stay as they are: nothing was windowed on screen.
         input.window.mode = header::WindowPolicy::Mode::Keep;
+        if (const std::string refusal = header::taskListRefusal(db, tasks, input.patientKey); !refusal.empty())
+            throw CommandFailed(refusal + " Nothing was changed.");
+        input.tasks = std::move(tasks);
     }
     header::HeaderJob job(env.paths, std::move(input));
     return runJob(env, job);

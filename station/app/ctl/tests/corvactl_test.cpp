@@ -10,6 +10,8 @@
 #include "ctl_site.h"
 #include "dicom/dicom.h"
 #include "dicom_fixture.h"
+#include "header/header_job.h"
+#include "header/rewrite_handover.h"
 #include "shell.h"
 #include "store_scp.h"
 
@@ -338,6 +340,88 @@ TEST_F(CorvactlTest, EditChangesTheStudyAndPatientAttributesReachEveryStudy) {
     EXPECT_TRUE(corva::test::pollUntil(
         [&] { return storedValues(site_, S3, description) == std::vector<std::string>{"FromRule"}; }, 30000));
     EXPECT_TRUE(site_.waitForImages(4));
+}
+
+// A report nobody reads: the test runs the edit's own job in this process.
+struct SilentReport : jobs::JobReport {
+    void setCaption(const std::string&, const std::string&) override {}
+    void appendLog(const std::string&) override {}
+    void setProgressMaximum(double) override {}
+    void setProgress(double) override {}
+    void unexpectedError(int, const std::string&) override {}
+};
+
+// An edit stopped after the originals of study S1 went (killed between staging and
+// hand-over) leaves that study only as staged copies in the input folder. The next edit
+// of the study finishes the hand-over under the job lock, waits for the ingest service
+// to file the copies, and then finds and edits the study: no image lost, rows and files
+// one to one.
+TEST_F(CorvactlTest, EditFinishesAnInterruptedEditFirst) {
+    importFixture();
+    const dicom::Tag description{0x0008, 0x1030};
+    const ProgramPaths paths = ProgramPaths::compute(site_.folder());
+    {
+        header::HeaderJobInput input;
+        input.tasks = {{"Study", "0008,1030 - Study Description", "", "Change entry", "Interrupted", "0"}};
+        input.loadedLevel = "Studie";
+        input.patientKey = std::stoll(patientKey("P1"));
+        input.studyId = site_.count("SELECT StudyID FROM tblStudies WHERE StudyUID = '" + S1 + "'");
+        for (int n : {1, 2}) input.loaded.push_back({S1Series + "." + std::to_string(n), S1, 0, 0});
+        header::HeaderJob job(paths, input);
+        int removed = 0;
+        job.setStepHook([&](header::HeaderJobStep step, const std::string&) {
+            if (step == header::HeaderJobStep::OriginalRemoved && ++removed == 2) throw header::HeaderJobStopped{};
+        });
+        SilentReport report;
+        EXPECT_THROW(job.run(report), header::HeaderJobStopped);
+    }
+    ASSERT_EQ(header::pendingRewrites(paths).size(), 2u);
+    ASSERT_EQ(site_.count("SELECT COUNT(*) FROM tblStudies WHERE StudyUID = '" + S1 + "'"), 0);
+
+    const CtlResult r = site_.run({"edit", "--study", S1, "--set", "0008,1030=Again"});
+    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    EXPECT_NE(r.err.find("handing over 2 image(s) of an interrupted edit"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.starts_with("Updating active images (Studie) ... OK\n")) << r.out;
+    ASSERT_TRUE(site_.waitForImages(4));
+    EXPECT_TRUE(header::pendingRewrites(paths).empty());
+    EXPECT_EQ(storedValues(site_, S1, description), (std::vector<std::string>{"Again", "Again"}));
+    std::size_t files = 0;
+    for (const auto& e : fs::recursive_directory_iterator(site_.folder() / "Images"))
+        if (e.is_regular_file()) ++files;
+    EXPECT_EQ(files, 4u);
+    for (const auto& i : Images)
+        EXPECT_TRUE(fs::exists(site_.folder() / "Images" / i.study / (imageUid(i) + ".dcm"))) << imageUid(i);
+}
+
+// What the edit refuses it refuses before anything changes, naming why.
+TEST_F(CorvactlTest, EditRefusesAnotherPatientsStudyAndThePixelLayout) {
+    importFixture();
+    struct Refusal {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::vector<Refusal> cases = {
+        {{"edit", "--study", S1, "--set", "0020,000D=" + S3},
+         "corvactl edit: The Study Instance UID " + S3 +
+             " belongs to a study of another patient, patient ID 'P2' (Beta, Bea): the images would join it. "
+             "Choose a new UID instead. Nothing was changed.\n"},
+        {{"edit", "--series", S1Series, "--set", "0020,000E=" + S3Series},
+         "corvactl edit: The Series Instance UID " + S3Series +
+             " belongs to a series of another patient, patient ID 'P2' (Beta, Bea): the images would join it. "
+             "Choose a new UID instead. Nothing was changed.\n"},
+        {{"edit", "--study", S1, "--set", "0028,0010=1"},
+         "corvactl edit: Rows (0028,0010) describes the pixel data: a header task cannot change it. Nothing was "
+         "changed.\n"},
+    };
+    for (const auto& c : cases) {
+        const CtlResult r = site_.run(c.args);
+        EXPECT_EQ(r.code, 1) << c.args.at(4);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 4);
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblStudies WHERE StudyUID = '" + S1 + "'"), 1);
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblSeries WHERE SeriesUID = '" + S1Series + "'"), 1);
 }
 
 TEST_F(CorvactlTest, DeletesPatientSeriesAndEverything) {
