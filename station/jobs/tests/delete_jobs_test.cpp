@@ -531,7 +531,7 @@ TEST_P(DeleteAllIngestTest, ImagesFiledWhileTheFoldersAreAsideSurviveTheNextStar
     const bool committed = GetParam();
     const auto p = addPatient("P1", "Test", "Patient");  // as the fixture's files name the patient
     const Study s = makeStudy(p, 1, 2);
-    const Study t = makeStudy(p, 1, 1);
+    makeStudy(p, 1, 1);  // a second study, hidden beside the first
     const auto& paths = stationContext().paths;
     const std::set<ImageKey> before = imageRows(paths.imageDb);
     corva::test::TempDir scratch("corva-delall-ingest");
