@@ -477,6 +477,7 @@ void MainForm::Form_Load() {
         g_.userDb.setFile(g_.paths.userDb);
         // Copied under a temporary name and renamed, so Ingrado never opens half a file.
         db::ensureImageDatabase(g_.paths.dataFolder);
+        jobs::recoverInterruptedDeleteAll(g_.paths);  // a "delete all" killed half-way: finished or undone
         for (const auto& folder : {g_.paths.transferFolder, g_.paths.inputFolder, g_.paths.workFolder}) {
             std::error_code ec;
             std::filesystem::create_directory(folder, ec);
