@@ -78,9 +78,22 @@ void announceChange(const CtlEnvironment& env) {
 }
 
 std::string cell(const std::string& value) {
-    std::string out = value;
-    for (char& c : out)
-        if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+    // Header values come from outside: no control character (an escape sequence would
+    // drive the terminal) and no tab or line end (the table's own separators) passes.
+    std::string out;
+    out.reserve(value.size());
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const auto c = static_cast<unsigned char>(value[i]);
+        if (c < 0x20 || c == 0x7F) {
+            out += ' ';
+        } else if (c == 0xC2 && i + 1 < value.size() && static_cast<unsigned char>(value[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(value[i + 1]) <= 0x9F) {
+            out += '?';  // a C1 control in UTF-8
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
     return out;
 }
 

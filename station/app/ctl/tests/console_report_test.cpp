@@ -3,6 +3,7 @@
 
 #include <sstream>
 
+#include "app/ctl/command_support.h"
 #include "app/ctl/console_report.h"
 
 namespace corva::station::ctl {
@@ -55,6 +56,27 @@ TEST(ConsoleReport, ABarOnlyOnATerminalAndNeverInsideALogLine) {
     plain.setProgress(2);
     plain.unexpectedError(53, "File not found");
     EXPECT_EQ(plainErr.str(), "Error #53: File not found\n");
+}
+
+}  // namespace
+}  // namespace corva::station::ctl
+
+namespace corva::station::ctl {
+namespace {
+
+// Header values in `list` output: control characters and escape sequences never reach
+// the terminal, tabs and line ends never break the table; other text stays as it is.
+TEST(TableCell, ControlCharactersNeverReachTheTerminal) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"Muster^Anna", "Muster^Anna"},
+        {"A\tB\r\nC", "A B  C"},
+        {"\x1b[2J\x1b]0;owned\x07", " [2J ]0;owned "},
+        {"M\xc3\xbcller", "M\xc3\xbcller"},  // ü stays
+        {"x\xc2\x9b" "31m", "x?31m"},       // C1 CSI in UTF-8
+        {std::string("a\0b", 3), "a b"},
+        {"\x7f", " "},
+    };
+    for (const auto& [in, expected] : cases) EXPECT_EQ(cell(in), expected) << in;
 }
 
 }  // namespace
