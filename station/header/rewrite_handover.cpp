@@ -280,8 +280,9 @@ PendingHandOver finishPendingRewrites(const ProgramPaths& paths)
         db::Database db(paths.imageDb);
         for (const auto& r : pending) {
             try {
-                if (r.original.imageUid.empty() || !isSafeUid(r.newImageUid))
-                    throw Error(errc::NotFound, "No note of the original for " + r.staged.string());
+                // The note and the name come from the input folder: used as file names only when safe.
+                if (!isSafeUid(r.original.imageUid) || !isSafeUid(r.original.studyUid) || !isSafeUid(r.newImageUid))
+                    throw Error(errc::NotFound, "No sound note of the original for " + r.staged.string());
                 // The original goes only when the copy can take its place at once.
                 if (!canHandOver(r))
                     throw Error(errc::Generic, handOverName(r).string() +

@@ -530,7 +530,7 @@ TEST_P(HeaderJobStops, AJobStoppedAtAnyStepIsFinishedAtTheNextStart)
     }
     // Images whose copy had been staged before the stop carry the new name.
     EXPECT_GE(renamed, GetParam() == HeaderJobStep::CopyWritten ? 1 : 2);
-    for (const auto& e : fs::directory_iterator(paths_.workFolder))
+    for (const auto& e : fs::recursive_directory_iterator(paths_.workFolder))
         EXPECT_NE(e.path().extension(), ".part") << e.path();
     EXPECT_TRUE(pendingRewrites(paths_).empty());
     // Running the job again completes the rest.
