@@ -101,6 +101,8 @@ TEST_F(DispatchTest, EveryEntryReachesItsCommand) {
         QSignalSpy ends(&f, &MainForm::programEnds);
         if (e.expect == Expect::PatientsRefreshed) addPatient(std::string("P-") + e.name, "Beispiel", "Bert");
         if (e.expect == Expect::DoseListFilled || e.expect == Expect::DoseListEmptied) addDoseRow();
+        // "Delete Dosislist" asks first; the operator says yes.
+        if (e.expect == Expect::DoseListEmptied) op_.answer(MsgResult::Yes);
         if (e.expect == Expect::Window) op_.answerWindow([](QDialog&) { return int(QDialog::Rejected); });
         const int patientsBefore = f.lvPatients()->count();
         QAction* action = f.menus().*(e.action);
@@ -128,6 +130,9 @@ TEST_F(DispatchTest, EveryEntryReachesItsCommand) {
             case Expect::PatientsRefreshed: EXPECT_EQ(f.lvPatients()->count(), patientsBefore + 1); break;
             case Expect::DoseListFilled: EXPECT_EQ(f.lvDosis()->count(), 1); break;
             case Expect::DoseListEmptied:
+                ASSERT_EQ(op_.messages().size(), 1);
+                EXPECT_TRUE(op_.messages().front().startsWith("Delete the ")) << op_.messages().front().toStdString();
+                EXPECT_TRUE(op_.messages().front().contains("waiting exposure record(s)?"));
                 EXPECT_EQ(countRows("tblDosis"), 0);
                 EXPECT_EQ(f.lvDosis()->count(), 0);
                 break;
@@ -166,12 +171,20 @@ TEST_F(DispatchTest, SendPatientChecksTheDefaultDestination) {
     f.Toolbar1_ButtonClick("send");
     EXPECT_EQ(op_.messages(), QStringList{"No default SCP configured!"});
     op_.clear();
-    configState().defaultDestination = {"PACS", "", "104"};
+    // The default is the destination list's, read when the send starts.
+    const auto setDefault = [this](const char* ip) {
+        db::Database db(folder_->userDatabase());
+        db.exec("DELETE FROM tblSCP");
+        auto st = db.prepare("INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES ('PACS', 'PACS', ?, 104, 1)");
+        st.bind(1, std::string(ip));
+        st.run();
+    };
+    setDefault("");
     f.Toolbar1_ButtonClick("send");
     EXPECT_EQ(op_.messages(), QStringList{"Incomplete Storage Class Provider values!\r\nAET: PACS\r\nIP: \r\nPort: 104"});
     op_.clear();
     // A complete destination becomes the current one and is checked: nothing listens there.
-    configState().defaultDestination = {"PACS", "127.0.0.1", "104"};
+    setDefault("127.0.0.1");
     f.Toolbar1_ButtonClick("send");
     ASSERT_EQ(op_.messages().size(), 1);
     EXPECT_TRUE(op_.messages()[0].startsWith("Error #")) << op_.messages()[0].toStdString();
