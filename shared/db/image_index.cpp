@@ -69,11 +69,53 @@ std::vector<ImageRef> ImageIndex::imagesOfSeries(std::int64_t seriesId) { return
 
 std::vector<ImageRef> ImageIndex::imagesOfStudy(std::int64_t studyId) { return images("st.StudyID = ?", studyId); }
 
+std::vector<ImageRef> ImageIndex::imagesOfPatient(std::int64_t patientKey)
+{
+    return images("st.FKeyPATID = ?", patientKey);
+}
+
+ImageIndex::Containers ImageIndex::containersOfStudy(std::int64_t studyId)
+{
+    Containers c;
+    c.studies.push_back(studyId);
+    Statement st = db_.prepare("SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?");
+    st.bind(1, studyId);
+    while (st.step())
+        c.series.push_back(st.getInt(0));
+    return c;
+}
+
+ImageIndex::Containers ImageIndex::containersOfPatient(std::int64_t patientKey)
+{
+    Containers c;
+    c.patients.push_back(patientKey);
+    std::vector<std::int64_t> studies;
+    {
+        Statement st = db_.prepare("SELECT StudyID FROM tblStudies WHERE FKeyPATID = ?");
+        st.bind(1, patientKey);
+        while (st.step())
+            studies.push_back(st.getInt(0));
+    }
+    for (std::int64_t study : studies) {
+        const Containers of = containersOfStudy(study);
+        c.studies.insert(c.studies.end(), of.studies.begin(), of.studies.end());
+        c.series.insert(c.series.end(), of.series.begin(), of.series.end());
+    }
+    return c;
+}
+
 Removal ImageIndex::removeImages(const std::vector<std::int64_t>& imageIds)
+{
+    return removeImages(imageIds, Containers{});
+}
+
+Removal ImageIndex::removeImages(const std::vector<std::int64_t>& imageIds, const Containers& alsoWhenEmpty)
 {
     Removal r;
     Transaction tx(db_);
-    std::set<std::int64_t> series, studies, patients;
+    std::set<std::int64_t> series(alsoWhenEmpty.series.begin(), alsoWhenEmpty.series.end());
+    std::set<std::int64_t> studies(alsoWhenEmpty.studies.begin(), alsoWhenEmpty.studies.end());
+    std::set<std::int64_t> patients(alsoWhenEmpty.patients.begin(), alsoWhenEmpty.patients.end());
     std::set<std::filesystem::path> folders;
     for (std::int64_t id : imageIds) {
         const std::optional<ImageRef> ref = image(id);
@@ -83,24 +125,33 @@ Removal ImageIndex::removeImages(const std::vector<std::int64_t>& imageIds)
         r.images.push_back(id);
         series.insert(ref->seriesId);
         studies.insert(ref->studyId);
-        patients.insert(ref->patientKey);
+        if (alsoWhenEmpty.patientsOfImages)
+            patients.insert(ref->patientKey);
         if (!ref->file.empty()) {
             r.files.push_back(ref->file);
             folders.insert(ref->file.parent_path());
         }
     }
     for (std::int64_t s : series)
-        if (!anyRow(db_, "SELECT 1 FROM tblImages WHERE FKeySeriesID = ?", s)) {
+        if (anyRow(db_, "SELECT 1 FROM tblSeries WHERE SeriesID = ?", s) &&
+            !anyRow(db_, "SELECT 1 FROM tblImages WHERE FKeySeriesID = ?", s)) {
             deleteRow(db_, "DELETE FROM tblSeries WHERE SeriesID = ?", s);
             r.series.push_back(s);
         }
     for (std::int64_t s : studies)
-        if (!anyRow(db_, "SELECT 1 FROM tblSeries WHERE FKeyStudyID = ?", s)) {
+        if (anyRow(db_, "SELECT 1 FROM tblStudies WHERE StudyID = ?", s) &&
+            !anyRow(db_, "SELECT 1 FROM tblSeries WHERE FKeyStudyID = ?", s)) {
+            Statement uid = db_.prepare("SELECT StudyUID FROM tblStudies WHERE StudyID = ?");
+            uid.bind(1, s);
+            if (uid.step() && isSafeUid(uid.getText(0)))
+                folders.insert(store_ / uid.getText(0));
+            uid.reset();
             deleteRow(db_, "DELETE FROM tblStudies WHERE StudyID = ?", s);
             r.studies.push_back(s);
         }
     for (std::int64_t p : patients)
-        if (!anyRow(db_, "SELECT 1 FROM tblStudies WHERE FKeyPATID = ?", p)) {
+        if (anyRow(db_, "SELECT 1 FROM tblPatienten WHERE PATID = ?", p) &&
+            !anyRow(db_, "SELECT 1 FROM tblStudies WHERE FKeyPATID = ?", p)) {
             deleteRow(db_, "DELETE FROM tblPatienten WHERE PATID = ?", p);
             r.patients.push_back(p);
         }

@@ -47,10 +47,27 @@ public:
     std::optional<ImageRef> image(std::int64_t imageId);
     std::vector<ImageRef> imagesOfSeries(std::int64_t seriesId);
     std::vector<ImageRef> imagesOfStudy(std::int64_t studyId);
+    std::vector<ImageRef> imagesOfPatient(std::int64_t patientKey);
 
-    // Removes these images' rows and every container left empty, in one transaction
-    // (throws corva::Error and changes nothing when it fails). IDs already gone are
-    // skipped. The files are not touched: call removeFiles() once this returned.
+    // Containers a removal also takes when they are empty (a delete of a patient takes its
+    // study without images too).
+    struct Containers {
+        std::vector<std::int64_t> series;
+        std::vector<std::int64_t> studies;
+        std::vector<std::int64_t> patients;
+        // The patients of the removed images go too when left empty (a plain study
+        // delete keeps its patient).
+        bool patientsOfImages = true;
+    };
+    // The series and studies of a patient, of a study, of a series (itself).
+    Containers containersOfPatient(std::int64_t patientKey);
+    Containers containersOfStudy(std::int64_t studyId);
+
+    // Removes these images' rows and every container left empty (those of the images and
+    // `alsoWhenEmpty`), in one transaction (throws corva::Error and changes nothing when
+    // it fails). IDs already gone are skipped. The files are not touched: call
+    // removeFiles() once this returned.
+    Removal removeImages(const std::vector<std::int64_t>& imageIds, const Containers& alsoWhenEmpty);
     Removal removeImages(const std::vector<std::int64_t>& imageIds);
     // Removes the files of a committed removal, then the study folders left empty.
     // Returns the files that could not be removed.

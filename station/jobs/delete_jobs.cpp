@@ -21,26 +21,6 @@ namespace {
 constexpr const char* Ok = "OK\r\n";
 constexpr const char* Failed = "failed\r\n";
 
-std::vector<std::int64_t> ids(db::Database& db, const std::string& sql, std::int64_t key) {
-    std::vector<std::int64_t> out;
-    auto st = db.prepare(sql);
-    st.bind(1, key);
-    while (st.step()) out.push_back(st.getInt(0));
-    return out;
-}
-
-std::int64_t count(db::Database& db, const std::string& sql, std::int64_t key) {
-    auto st = db.prepare(sql);
-    st.bind(1, key);
-    return st.step() ? st.getInt(0) : 0;
-}
-
-void run(db::Database& db, const std::string& sql, std::int64_t key) {
-    auto st = db.prepare(sql);
-    st.bind(1, key);
-    st.run();
-}
-
 std::int64_t number(const std::string& text, const char* what) {
     try {
         std::size_t used = 0;
@@ -51,15 +31,6 @@ std::int64_t number(const std::string& text, const char* what) {
     throw Error(errc::Generic, std::string("No current ") + what, "ImageDeleter");
 }
 
-// Removes a folder with all its content; false when it could not (missing counts as removed
-// only when `missingIsOk`).
-bool removeFolder(const fs::path& folder, bool missingIsOk) {
-    std::error_code ec;
-    if (!fs::exists(folder, ec)) return missingIsOk;
-    fs::remove_all(folder, ec);
-    return !ec;
-}
-
 }  // namespace
 
 JobTarget JobTarget::current() {
@@ -67,57 +38,44 @@ JobTarget JobTarget::current() {
     return JobTarget{ctx.paths, ctx.selection};
 }
 
-fs::path ImageDeleter::studyFolder(const std::string& studyUid) const {
-    if (!isSafeUid(studyUid)) return {};
-    return t_.paths.imageStore / studyUid;
+bool ImageDeleter::removeImagesOf(const std::vector<db::ImageRef>& images, const db::ImageIndex::Containers& also,
+                                  bool studyPhaseForFiles, const char* location) {
+    db::ImageIndex index(db_, t_.paths.imageStore);
+    report_.appendLog("Updating Database ... ");
+    std::vector<std::int64_t> ids;
+    std::vector<fs::path> missing;
+    for (const db::ImageRef& r : images) {
+        ids.push_back(r.imageId);
+        std::error_code ec;
+        if (r.file.empty() || !fs::exists(r.file, ec)) missing.push_back(r.file);
+    }
+    // Exactly the images read above and the containers left empty: an image the ingest
+    // service files meanwhile keeps its row, its file and its study.
+    const db::Removal removal = index.removeImages(ids, also);
+    patientRemoved_ = !removal.patients.empty();
+    studyRemoved_ = !removal.studies.empty();
+    report_.appendLog(Ok);
+    if (removal.files.empty() && removal.studyFolders.empty() && missing.empty()) return true;
+    const bool wholeStudy = studyPhaseForFiles || patientRemoved_;
+    report_.appendLog(wholeStudy ? "Removing image directory ... " : "Removing images ... ");
+    report_.setProgress(0);
+    std::vector<fs::path> left = db::ImageIndex::removeFiles(removal);
+    for (const fs::path& f : missing)
+        corva::log::LogError(errc::NotFound, "The image file " + f.string() + " was missing", location);
+    for (const fs::path& f : left) corva::log::LogError(errc::Generic, "Cannot remove " + f.string(), location);
+    const bool ok = left.empty() && missing.empty();
+    report_.appendLog(ok ? Ok : Failed);
+    return ok;
 }
 
 bool ImageDeleter::deletePatient() {
     const char* location = "EditForm DeletePatientFromDatabase";
     try {
         const std::int64_t patientKey = t_.selection.patientKey;
-        std::vector<fs::path> folders;
-        db::Transaction tx(db_);
-        std::vector<std::pair<std::int64_t, std::string>> studies;
-        {
-            auto st = db_.prepare("SELECT StudyID, StudyUID FROM tblStudies WHERE FKeyPATID = ?");
-            st.bind(1, patientKey);
-            while (st.step()) studies.emplace_back(st.getInt(0), st.getText(1));
-        }
-        report_.appendLog("Updating Database ... ");
-        for (const auto& [studyId, studyUid] : studies) {
-            try {
-                for (std::int64_t seriesId : ids(db_, "SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?", studyId)) {
-                    try {
-                        run(db_, "DELETE FROM tblImages WHERE FKeySeriesID = ?", seriesId);
-                        run(db_, "DELETE FROM tblSeries WHERE SeriesID = ?", seriesId);
-                    } catch (const std::exception&) {
-                        logCaught("EditForm DeletePatientFromDatabase ERROR_RS1");
-                    }
-                }
-                run(db_, "DELETE FROM tblStudies WHERE StudyID = ?", studyId);
-                if (const fs::path f = studyFolder(studyUid); !f.empty()) folders.push_back(f);
-            } catch (const std::exception&) {
-                logCaught("EditForm DeletePatientFromDatabase ERROR_RS");
-            }
-        }
+        db::ImageIndex index(db_, t_.paths.imageStore);
         // By its key: other patients may carry the same patient ID (the placeholder).
-        run(db_, "DELETE FROM tblPatienten WHERE PATID = ?", patientKey);
-        tx.commit();
-        patientRemoved_ = true;
-        report_.appendLog(Ok);
-        if (!folders.empty()) {
-            report_.appendLog("Removing image directory ... ");
-            report_.setProgress(0);
-            report_.setProgressMaximum(static_cast<double>(folders.size()));
-            double done = 0;
-            for (const fs::path& f : folders) {
-                removeFolder(f, true);  // a folder that cannot go stays; the rows are gone
-                report_.setProgress(++done);
-            }
-            report_.appendLog(Ok);
-        }
-        return true;
+        return removeImagesOf(index.imagesOfPatient(patientKey), index.containersOfPatient(patientKey), true,
+                              location);
     } catch (const std::exception&) {
         logCaught(location);
         report_.appendLog(Failed);
@@ -125,81 +83,41 @@ bool ImageDeleter::deletePatient() {
     }
 }
 
-void ImageDeleter::removePatientWhenEmpty() {
-    if (count(db_, "SELECT COUNT(*) AS StudyCount FROM tblStudies WHERE FKeyPATID = ?", t_.selection.patientKey) != 0)
-        return;
-    run(db_, "DELETE FROM tblPatienten WHERE PATID = ?", t_.selection.patientKey);
-    patientRemoved_ = true;
-}
-
 bool ImageDeleter::deleteStudy(bool afterStudySend) {
+    const char* location = "EditForm DeleteStudyFromDatabase";
     try {
-        report_.appendLog("Updating Database ... ");
         const std::int64_t studyId = number(t_.selection.studyId, "study");
-        const fs::path folder = studyFolder(t_.selection.studyUid);
-        {
-            db::Transaction tx(db_);
-            for (std::int64_t seriesId : ids(db_, "SELECT SeriesID FROM tblSeries WHERE FKeyStudyID = ?", studyId))
-                run(db_, "DELETE FROM tblImages WHERE FKeySeriesID = ?", seriesId);
-            run(db_, "DELETE FROM tblSeries WHERE FKeyStudyID = ?", studyId);
-            run(db_, "DELETE FROM tblStudies WHERE StudyID = ?", studyId);
-            if (afterStudySend) removePatientWhenEmpty();
-            tx.commit();
-            studyRemoved_ = true;
-        }
-        report_.appendLog(Ok);
-        report_.appendLog("Removing image directory ... ");
-        if (folder.empty() || !removeFolder(folder, false))
-            throw Error(errc::NotFound, "Cannot remove the folder of study " + t_.selection.studyUid,
-                        "DeleteStudyFromDatabase");
-        report_.appendLog(Ok);
-        return true;
+        db::ImageIndex index(db_, t_.paths.imageStore);
+        db::ImageIndex::Containers also = index.containersOfStudy(studyId);
+        // A plain study delete keeps the patient row; after a study send it goes when empty.
+        also.patientsOfImages = afterStudySend;
+        if (afterStudySend) also.patients.push_back(t_.selection.patientKey);
+        return removeImagesOf(index.imagesOfStudy(studyId), also, true, location);
     } catch (const std::exception&) {
-        logCaught("EditForm DeleteStudyFromDatabase");
+        logCaught(location);
         report_.appendLog(Failed);
         return false;
     }
 }
 
 bool ImageDeleter::deleteSeries() {
+    const char* location = "EditForm DeleteSeriesFromDatabase";
     try {
-        report_.appendLog("Updating Database ... ");
         const std::int64_t seriesId = number(t_.selection.seriesId, "series");
-        const std::int64_t studyId = number(t_.selection.studyId, "study");
-        std::vector<std::string> files;
+        number(t_.selection.studyId, "study");
+        db::ImageIndex index(db_, t_.paths.imageStore);
+        db::ImageIndex::Containers also;
+        also.series.push_back(seriesId);
+        // The study and patient go along only when the series was all that was left.
         {
-            db::Transaction tx(db_);
-            run(db_, "DELETE FROM tblSeries WHERE SeriesID = ?", seriesId);
-            {
-                auto st = db_.prepare("SELECT ImageUID FROM tblImages WHERE FKeySeriesID = ?");
-                st.bind(1, seriesId);
-                while (st.step()) files.push_back(st.getText(0));
-            }
-            run(db_, "DELETE FROM tblImages WHERE FKeySeriesID = ?", seriesId);
-            if (count(db_, "SELECT COUNT(*) AS SeriesCount FROM tblSeries WHERE FKeyStudyID = ?", studyId) == 0) {
-                run(db_, "DELETE FROM tblStudies WHERE StudyID = ?", studyId);
-                studyRemoved_ = true;
-            }
-            removePatientWhenEmpty();
-            tx.commit();
+            auto st = db_.prepare("SELECT FKeyStudyID FROM tblSeries WHERE SeriesID = ?");
+            st.bind(1, seriesId);
+            if (st.step()) also.studies.push_back(st.getInt(0));
         }
-        report_.appendLog(Ok);
-        const fs::path folder = studyFolder(t_.selection.studyUid);
-        if (patientRemoved_) {
-            report_.appendLog("Removing image directory ... ");
-            if (!folder.empty()) removeFolder(folder, true);
-        } else {
-            report_.appendLog("Removing images ... ");
-            for (const std::string& uid : files) {
-                if (folder.empty() || !isSafeUid(uid)) continue;
-                std::error_code ec;
-                fs::remove(folder / (uid + ".dcm"), ec);
-            }
-        }
-        report_.appendLog(Ok);
-        return true;
+        also.patients.push_back(t_.selection.patientKey);
+        return removeImagesOf(index.imagesOfSeries(seriesId), also, false, location);
     } catch (const std::exception&) {
-        logCaught("EditForm DeleteSeriesFromDatabase");
+        logCaught(location);
         report_.appendLog(Failed);
         return false;
     }

@@ -7,6 +7,7 @@
 
 #include "common/station_context.h"
 #include "db/database.h"
+#include "db/image_index.h"
 #include "db/interrupted_delete.h"
 #include "common/job.h"
 
@@ -39,9 +40,11 @@ public:
     bool studyRemoved() const { return studyRemoved_; }
 
 private:
-    std::filesystem::path studyFolder(const std::string& studyUid) const;
-    // Inside the caller's transaction: the patient row goes when no study of it is left.
-    void removePatientWhenEmpty();
+    // Removes exactly these images and the containers `also` names when left empty, then
+    // their files; false (logged under `location`) when a file was missing or stayed.
+    // `studyPhaseForFiles`: the file step is the study folder's, not single images'.
+    bool removeImagesOf(const std::vector<db::ImageRef>& images, const db::ImageIndex::Containers& also,
+                        bool studyPhaseForFiles, const char* location);
     db::Database& db_;
     const JobTarget& t_;
     JobReport& report_;

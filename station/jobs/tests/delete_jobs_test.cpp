@@ -1,6 +1,9 @@
 // Deleting series, studies, patients and everything: rows, files and log lines.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <utility>
+
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -154,6 +157,40 @@ TEST_F(DeleteJobsTest, LastSeriesTakesTheStudyAndTheLastStudyThePatient) {
         EXPECT_EQ(r.lines(), (Lines{"Updating Database ... OK", "Removing image directory ... OK", "Tasks done."}));
         EXPECT_FALSE(fs::exists(folder_->images() / keep.uid));
         EXPECT_EQ(countRows("tblPatienten"), 0);
+    }
+}
+
+// Files an image into a study (as the ingest service does) when the job starts its
+// database step.
+class FilingWhileDeletingReport : public RecordingReport {
+public:
+    explicit FilingWhileDeletingReport(std::function<void()> file) : file_(std::move(file)) {}
+    void appendLog(const std::string& text) override {
+        if (text.rfind("Updating Database", 0) == 0 && file_) std::exchange(file_, {})();
+        RecordingReport::appendLog(text);
+    }
+
+private:
+    std::function<void()> file_;
+};
+
+// A delete removes the images it read, by ID: one filed meanwhile keeps its row, its
+// file, its series, its study and its patient, whatever the level.
+TEST_F(DeleteJobsTest, AnImageFiledDuringADeleteStays) {
+    for (const DeleteJob::Level level : {DeleteJob::Level::Series, DeleteJob::Level::Study, DeleteJob::Level::Patient}) {
+        const auto p = addPatient("ID1", "Alpha", "A");
+        const Study s = makeStudy(p, 1, 2);
+        const std::string late = s.uid + ".9";
+        FilingWhileDeletingReport r([&] { addImage(s.series[0], s.uid, late, 9); });
+        DeleteJob job(level, target(p, "ID1", &s, s.series[0]));
+        EXPECT_TRUE(job.run(r).complete) << r.log();
+        EXPECT_FALSE(job.studyRemoved());
+        EXPECT_FALSE(job.patientRemoved());
+        EXPECT_TRUE(fs::exists(folder_->images() / s.uid / (late + ".dcm")));
+        EXPECT_FALSE(fs::exists(file(s, 0)));
+        EXPECT_EQ(rowsWhere("SELECT COUNT(*) FROM tblImages WHERE FKeySeriesID = ?", s.series[0]), 1);
+        EXPECT_EQ(rowsWhere("SELECT COUNT(*) FROM tblStudies WHERE StudyID = ?", s.key), 1);
+        EXPECT_EQ(rowsWhere("SELECT COUNT(*) FROM tblPatienten WHERE PATID = ?", p), 1);
     }
 }
 
