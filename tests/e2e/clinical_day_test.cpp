@@ -352,7 +352,13 @@ private:
     void read(const std::vector<int>& unsent) {
         std::vector<std::string> uids;
         std::string what;
-        if (unsent.size() >= 2 && chance(30)) {
+        const auto done = patientsAllSent();
+        if (!done.empty() && chance(10)) {
+            // The reader's operator sends a patient's plates once more.
+            const int p = pickOf(done);
+            uids = patients_[static_cast<std::size_t>(p)].images;
+            what = "reader sends patient " + std::to_string(p) + " again";
+        } else if (unsent.size() >= 2 && chance(30)) {
             const int a = unsent[0], b = unsent[1];
             auto first = unsentOf(a), second = unsentOf(b);
             while (!first.empty() || !second.empty()) {
@@ -459,7 +465,7 @@ private:
         const fs::path output = site_.scratch() / ("forward-" + std::to_string(events_.size()) + ".out");
         auto child = site_.ctlStarted(args, output);
         if (how <= 7) {
-            const int ms = between(0, 1200);
+            const int ms = between(0, 600);
             note(who + mode + ", corvactl killed after " + std::to_string(ms) + " ms");
             site_.runLink(std::chrono::milliseconds(ms));
             child->signal(SIGKILL);
@@ -468,9 +474,21 @@ private:
             note(who + mode + ", the archive stops after " + std::to_string(ms) + " ms");
             site_.runLink(std::chrono::milliseconds(ms));
             site_.archiveDown();
-        } else {
+        } else if (chance(50)) {
             note(who + mode + ", the next patient is exposed meanwhile");
             expose();
+        } else {
+            // The reader sends the same plates again while they are forwarded: what is
+            // filed anew meanwhile was not what was sent, and must stay.
+            const Patient& patient = patients_[static_cast<std::size_t>(patientIndexOfStudy(study))];
+            std::vector<fs::path> files;
+            for (const auto& uid : patient.images)
+                if (images_[uid].sent) files.push_back(images_[uid].file);
+            const int ms = between(0, 300);
+            note(who + mode + ", the reader sends the study's plates again after " + std::to_string(ms) + " ms");
+            site_.runLink(std::chrono::milliseconds(ms));
+            const CommandResult r = site_.readerSends(files);
+            if (r.code != 0) fail("storescu to Recvora failed (" + std::to_string(r.code) + "): " + r.output);
         }
         if (!child->wait(120s)) fail("corvactl forward did not end");
     }
@@ -748,6 +766,16 @@ private:
                     out.push_back(static_cast<int>(p));
                     break;
                 }
+        return out;
+    }
+    std::vector<int> patientsAllSent() const {
+        std::vector<int> out;
+        for (std::size_t p = 0; p < patients_.size(); ++p) {
+            const auto& images = patients_[p].images;
+            if (!images.empty() &&
+                std::all_of(images.begin(), images.end(), [&](const std::string& uid) { return images_.at(uid).sent; }))
+                out.push_back(static_cast<int>(p));
+        }
         return out;
     }
     std::vector<std::string> unsentOf(int p) const {
