@@ -167,10 +167,15 @@ private:
     void next(int step) {
         const auto unsent = patientsWithUnsent();
         const auto filed = studiesWithRows();
-        std::vector<std::string> pairing;  // studies whose plan holds: the operator's usual next step
+        // Studies whose plan holds with their own records: the operator's usual next step.
+        std::vector<std::string> pairing;
         for (const auto& study : filed) {
             std::string why;
-            if (expectedPairs(study, why)) pairing.push_back(study);
+            const auto pairs = expectedPairs(study, why);
+            if (pairs && std::all_of(pairs->begin(), pairs->end(), [&](const auto& pair) {
+                    return exposures_[static_cast<std::size_t>(images_.at(pair.first).exposure)].recordId == pair.second;
+                }))
+                pairing.push_back(study);
         }
         const bool busy = !unsent.empty() || !pendingPatients().empty();
         // Stuck: records of several exams wait and no study pairs; the operator gives up some.
