@@ -164,10 +164,29 @@ std::vector<std::filesystem::path> ImageIndex::removeFiles(const Removal& remova
 {
     std::vector<std::filesystem::path> left;
     for (const std::filesystem::path& f : removal.files) {
-        std::error_code ec;
-        std::filesystem::remove(f, ec);
-        if (ec)
+        const std::string studyUid = f.parent_path().filename().string();
+        const std::string imageUid = f.stem().string();
+        try {
+            // The ingest service commits an image's row before it moves the file in: with
+            // the write lock held, either the row is there (the file stays for it) or the
+            // file is gone before the service looks for it.
+            Transaction tx(db_);
+            Statement st = db_.prepare(
+                "SELECT 1 FROM tblImages i JOIN tblSeries s ON s.SeriesID = i.FKeySeriesID "
+                "JOIN tblStudies st ON st.StudyID = s.FKeyStudyID WHERE i.ImageUID = ? AND st.StudyUID = ?");
+            st.bind(1, imageUid).bind(2, studyUid);
+            const bool named = st.step();
+            st.reset();
+            if (!named) {
+                std::error_code ec;
+                std::filesystem::remove(f, ec);
+                if (ec)
+                    left.push_back(f);
+            }
+            tx.commit();
+        } catch (const std::exception&) {
             left.push_back(f);
+        }
     }
     // remove() takes a folder only when it is empty: one the ingest service just filed
     // an image into stays.

@@ -70,8 +70,10 @@ public:
     Removal removeImages(const std::vector<std::int64_t>& imageIds, const Containers& alsoWhenEmpty);
     Removal removeImages(const std::vector<std::int64_t>& imageIds);
     // Removes the files of a committed removal, then the study folders left empty.
-    // Returns the files that could not be removed.
-    static std::vector<std::filesystem::path> removeFiles(const Removal& removal);
+    // Each file goes under the write lock and only while no row names it: an image
+    // received again since the commit (or filed twice) keeps its file. Returns the files
+    // that could not be removed.
+    std::vector<std::filesystem::path> removeFiles(const Removal& removal);
 
 private:
     std::vector<ImageRef> images(const std::string& where, std::int64_t key);

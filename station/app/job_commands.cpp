@@ -527,10 +527,12 @@ void JobCommands::PopupDeleteImage_Click() {
         db::Removal removal;
         {
             OpenedDb db(ctx.dataDb);
-            removal = db::ImageIndex(db.db(), ctx.paths.imageStore).removeImages({imageId});
+            db::ImageIndex index(db.db(), ctx.paths.imageStore);
+            removal = index.removeImages({imageId});
+            for (const std::filesystem::path& left : index.removeFiles(removal))
+                corva::log::LogError(errc::Generic, "Could not remove " + left.string(),
+                                     "MainForm PopupDeleteImage_Click");
         }
-        for (const std::filesystem::path& left : db::ImageIndex::removeFiles(removal))
-            corva::log::LogError(errc::Generic, "Could not remove " + left.string(), "MainForm PopupDeleteImage_Click");
         w_.forgetCurrentImage();
         if (!removal.studies.empty()) {
             // Its last image: the study (and a patient left empty) went with it.

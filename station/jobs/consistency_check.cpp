@@ -8,6 +8,7 @@
 
 #include "core/paths.h"
 #include "db/database.h"
+#include "dicom/dicom.h"
 
 namespace fs = std::filesystem;
 
@@ -41,6 +42,10 @@ void scanStore(const ProgramPaths& paths, const std::map<std::string, std::set<s
             }
             if (!endsWith(fileName, ".dcm")) continue;
             const std::string uid = fileName.substr(0, fileName.size() - 4);
+            if (!file.is_regular_file(one)) {
+                report.findings.push_back({CheckFinding::Kind::NotAFile, file.path(), "no regular file"});
+                continue;
+            }
             if (filed == rows.end() || !filed->second.count(uid))
                 report.findings.push_back({CheckFinding::Kind::FileWithoutRow, file.path(), "study " + name});
         }
@@ -60,6 +65,8 @@ void scanInput(const ProgramPaths& paths, CheckReport& report) {
         }
         if (endsWith(name, ".rewrite"))
             report.findings.push_back({CheckFinding::Kind::StagedRewrite, e.path(), "rewritten, not handed over"});
+        else if (endsWith(name, ".dcm"))
+            report.findings.push_back({CheckFinding::Kind::WaitingInInput, e.path(), "not filed yet (is Ingrado running?)"});
         else if (endsWith(name, ".part"))
             report.findings.push_back({CheckFinding::Kind::PartialFile, e.path(), "half received"});
     }
@@ -93,6 +100,8 @@ std::string kindText(CheckFinding::Kind kind) {
         case CheckFinding::Kind::StagedRewrite: return "staged rewrite";
         case CheckFinding::Kind::WorkFolderImage: return "waiting in bin";
         case CheckFinding::Kind::SetAside: return "set aside";
+        case CheckFinding::Kind::WaitingInInput: return "waiting to be filed";
+        case CheckFinding::Kind::NotAFile: return "not a file";
     }
     return "finding";
 }
@@ -101,8 +110,8 @@ std::string CheckReport::summary() const {
     std::string out;
     for (const CheckFinding::Kind kind :
          {CheckFinding::Kind::RowWithoutFile, CheckFinding::Kind::FileWithoutRow, CheckFinding::Kind::DeleteLeftover,
-          CheckFinding::Kind::PartialFile, CheckFinding::Kind::StagedRewrite, CheckFinding::Kind::SetAside,
-          CheckFinding::Kind::WorkFolderImage}) {
+          CheckFinding::Kind::NotAFile, CheckFinding::Kind::PartialFile, CheckFinding::Kind::StagedRewrite,
+          CheckFinding::Kind::SetAside, CheckFinding::Kind::WaitingInInput, CheckFinding::Kind::WorkFolderImage}) {
         const std::size_t n = count(kind);
         if (n == 0) continue;
         if (!out.empty()) out += ", ";
@@ -125,7 +134,7 @@ CheckReport checkConsistency(const ProgramPaths& paths) {
             rows[study].insert(image);
             const fs::path file = imageFile(paths, study, image);
             std::error_code ec;
-            if (file.empty() || !fs::exists(file, ec))
+            if (file.empty() || !fs::is_regular_file(file, ec))
                 report.findings.push_back({CheckFinding::Kind::RowWithoutFile, file.empty() ? fs::path(image) : file,
                                            "study " + study});
         }
@@ -137,8 +146,21 @@ CheckReport checkConsistency(const ProgramPaths& paths) {
 
 std::vector<fs::path> refileFilesWithoutRows(const ProgramPaths& paths, const CheckReport& report) {
     std::vector<fs::path> moved;
+    db::Database db(paths.imageDb);
     for (const CheckFinding& f : report.findings) {
         if (f.kind != CheckFinding::Kind::FileWithoutRow) continue;
+        // The file's own SOP instance UID decides where the ingest service files it.
+        std::string sop;
+        try {
+            sop = dicom::Image::read(f.path, dicom::ReadMode::HeaderOnly).sopInstanceUid();
+        } catch (const std::exception&) {
+            continue;  // no readable DICOM file: left for a person to look at
+        }
+        if (sop != f.path.stem().string()) {
+            auto st = db.prepare("SELECT 1 FROM tblImages WHERE ImageUID = ?");
+            st.bind(1, sop);
+            if (st.step()) continue;  // that image is filed already: the two copies stay apart
+        }
         const fs::path target = paths.inputFolder / f.path.filename();
         // A hard link fails when a file of that name waits to be filed: that one is never
         // replaced, and this one stays for the next run.

@@ -20,6 +20,8 @@ struct CheckFinding {
         StagedRewrite,     // a header job's rewritten copy not handed over yet
         WorkFolderImage,   // a converted image waiting in the work folder
         SetAside,          // a file the ingest service set aside (Temp/BadObjects)
+        WaitingInInput,    // an image waiting in the input folder to be filed
+        NotAFile,          // something other than a file where an image file belongs
     };
     Kind kind;
     std::filesystem::path path;
@@ -46,7 +48,9 @@ CheckReport checkConsistency(const ProgramPaths& paths);
 
 // Moves each image file without a row into the input folder, where the ingest service
 // files it again (a file of that name waiting there is never replaced: that one stays
-// for the next run). Returns the files moved.
+// for the next run). A file whose content is an image filed already under another
+// name stays where it is: filing it again would replace one copy by the other. Returns
+// the files moved.
 std::vector<std::filesystem::path> refileFilesWithoutRows(const ProgramPaths& paths, const CheckReport& report);
 
 }  // namespace corva::station::jobs

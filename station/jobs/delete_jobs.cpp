@@ -47,7 +47,7 @@ bool ImageDeleter::removeImagesOf(const std::vector<db::ImageRef>& images, const
     for (const db::ImageRef& r : images) {
         ids.push_back(r.imageId);
         std::error_code ec;
-        if (r.file.empty() || !fs::exists(r.file, ec)) missing.push_back(r.file);
+        if (r.file.empty() || !fs::is_regular_file(r.file, ec)) missing.push_back(r.file);
     }
     // Exactly the images read above and the containers left empty: an image the ingest
     // service files meanwhile keeps its row, its file and its study.
@@ -59,7 +59,7 @@ bool ImageDeleter::removeImagesOf(const std::vector<db::ImageRef>& images, const
     const bool wholeStudy = studyPhaseForFiles || patientRemoved_;
     report_.appendLog(wholeStudy ? "Removing image directory ... " : "Removing images ... ");
     report_.setProgress(0);
-    std::vector<fs::path> left = db::ImageIndex::removeFiles(removal);
+    std::vector<fs::path> left = index.removeFiles(removal);
     for (const fs::path& f : missing)
         corva::log::LogError(errc::NotFound, "The image file " + f.string() + " was missing", location);
     for (const fs::path& f : left) corva::log::LogError(errc::Generic, "Cannot remove " + f.string(), location);

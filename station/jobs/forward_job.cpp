@@ -204,7 +204,7 @@ void ForwardJob::removeStoredImages(JobReport& report, db::Database& db) {
         report.appendLog("failed (see the error log)\r\n");
         return;
     }
-    for (const fs::path& left : db::ImageIndex::removeFiles(removal))
+    for (const fs::path& left : index.removeFiles(removal))
         corva::log::LogError(errc::Generic, "Could not remove " + left.string() + " after its send", Location);
     // The converted copies of the removed images are done with.
     for (const ForwardedImage& image : setup_.images) {

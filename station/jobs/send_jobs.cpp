@@ -150,7 +150,7 @@ void SendJob::removeHandled(JobReport& report, db::Database& db, const std::vect
     removal_.studies.insert(removal_.studies.end(), removal.studies.begin(), removal.studies.end());
     removal_.patients.insert(removal_.patients.end(), removal.patients.begin(), removal.patients.end());
     report.appendLog(std::string(imagesPhase) + " ... ");
-    const std::vector<fs::path> left = db::ImageIndex::removeFiles(removal);
+    const std::vector<fs::path> left = db::ImageIndex(db, setup_.target.paths.imageStore).removeFiles(removal);
     for (const fs::path& f : left)
         corva::log::LogError(errc::Generic, "Could not remove " + f.string() + " after its send", "EditForm");
     report.appendLog(left.empty() ? "OK\r\n" : "failed (see the error log)\r\n");
