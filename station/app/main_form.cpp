@@ -424,7 +424,11 @@ void MainForm::startConsistencyCheck() {
     });
     watcher->setFuture(QtConcurrent::run([paths = g_.paths]() -> QString {
         try {
-            const jobs::CheckReport report = jobs::checkConsistency(paths);
+            jobs::CheckReport report = jobs::checkConsistency(paths);
+            // Images passing through Temp while the ingest service starts are no finding here.
+            std::erase_if(report.findings, [](const jobs::CheckFinding& f) {
+                return f.kind == jobs::CheckFinding::Kind::WaitingInInput;
+            });
             if (report.consistent()) return {};
             return QString::fromStdString("Image store: " + report.summary() + " (see corvactl check)");
         } catch (const std::exception& e) {
