@@ -32,8 +32,26 @@ QString quotedName(const std::string& name) {
 
 }  // namespace
 
+namespace {
+
+constexpr const char* NameColumn = "PatientName";
+
+// The unit's name for the patient is kept beside the record's own columns, added to
+// databases made before it was kept.
+void ensureNameColumn(db::Database& db) {
+    if (db.hasColumn("tblDosis", NameColumn)) return;
+    try {
+        db.exec(std::string("ALTER TABLE tblDosis ADD ") + NameColumn + " TEXT COLLATE NOCASE");
+    } catch (const Error&) {
+        if (!db.hasColumn("tblDosis", NameColumn)) throw;  // another program added it first
+    }
+}
+
+}  // namespace
+
 std::int64_t DoseStore::insert(const ExposureRecord& r) const {
     db::Database db = open(file_);
+    if (!r.patientName.isEmpty()) ensureNameColumn(db);
     // The names of the columns at their positions, as the table itself has them.
     std::array<std::string, ColumnCount> names;
     {
@@ -58,6 +76,7 @@ std::int64_t DoseStore::insert(const ExposureRecord& r) const {
     values.push_back({Sonstiges, r.sonstiges.toStdString(), {}});
     values.push_back({Status, StatusPending, {}});
     if (r.expZeit) values.push_back({ExpZeit, r.expZeit->toStdString(), {}});
+    const bool withName = !r.patientName.isEmpty();
 
     QString columns, marks;
     for (const Bound& b : values) {
@@ -68,6 +87,10 @@ std::int64_t DoseStore::insert(const ExposureRecord& r) const {
         columns += quotedName(names[static_cast<std::size_t>(b.column)]);
         marks += QLatin1Char('?');
     }
+    if (withName) {
+        columns += QStringLiteral(", ") + QLatin1String(NameColumn);
+        marks += QStringLiteral(", ?");
+    }
     db::Statement st = db.prepare(("INSERT INTO tblDosis (" + columns + ") VALUES (" + marks + ")").toStdString());
     int index = 1;
     for (const Bound& b : values) {
@@ -76,6 +99,7 @@ std::int64_t DoseStore::insert(const ExposureRecord& r) const {
         else
             st.bind(index++, b.text);
     }
+    if (withName) st.bind(index++, r.patientName.toStdString());
     st.run();
     return db.lastInsertRowId();
 }
@@ -83,6 +107,7 @@ std::int64_t DoseStore::insert(const ExposureRecord& r) const {
 std::vector<DoseRow> DoseStore::pending() const {
     db::Database db = open(file_);
     db::Statement st = db.prepare("SELECT * FROM tblDosis where Status <> '1'");
+    const int nameColumn = st.columnIndex(NameColumn);
     std::vector<DoseRow> rows;
     while (st.step()) {
         DoseRow row;
@@ -96,6 +121,7 @@ std::vector<DoseRow> DoseStore::pending() const {
         row.datum = text(st, Datum);
         row.sonstiges = text(st, Sonstiges);
         row.expZeit = text(st, ExpZeit);
+        if (nameColumn >= 0) row.patientName = text(st, nameColumn);
         rows.push_back(std::move(row));
     }
     return rows;

@@ -14,6 +14,7 @@ namespace corva::dose {
 struct DoseRow {
     std::int64_t id = 0;
     QString datum, zeit, kvp, ma, dicke, druck, mGy, sonstiges, expZeit;
+    QString patientName;  // as the unit named the patient; empty when it did not
 };
 
 // A record as the dose history shows it.

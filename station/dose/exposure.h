@@ -24,6 +24,7 @@ struct ExposureRecord {
     std::optional<std::int64_t> dicke;  // centimetres x 10
     QString mGy;
     QString sonstiges;
+    QString patientName;  // as the unit names the patient (Sophie); empty when it does not
 };
 
 // The seven texts copied from the selected dose record.

@@ -56,6 +56,10 @@ ExposureRecord parseSophie(const QStringList& tokens, const QDateTime& now) {
     const auto field = [&](int n) { return token(tokens, at - 1 + n); };
 
     ExposureRecord r;
+    // "Name:MUELLER ANNA" or "Name: MUELLER": the words before the date.
+    QStringList name;
+    for (int i = 0; i < at && i < tokens.size(); ++i) name << (i == 0 ? tokens.at(0).mid(5) : tokens.at(i));
+    r.patientName = name.join(QLatin1Char(' ')).trimmed();
     const QStringList date = field(1).split(QLatin1Char('-'));
     if (date.size() < 3)
         throw Error(SubscriptOutOfRange, "Exposure date \"" + field(1).toStdString() + "\" is not y-m-d",

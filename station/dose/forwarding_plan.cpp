@@ -106,6 +106,8 @@ PlanImage planImage(const dicom::DataSet& header, const std::string& sopInstance
     p.position = position;
     p.projection = projectionOf(header);
     p.taken = takenAt(header);
+    const dicom::Attribute name = header.get({0x0010, 0x0010});
+    if (name.exists) p.patientName = QString::fromStdString(name.text);
     const dicom::Attribute number = header.get({0x0020, 0x0013});
     if (!number.isNull())
         if (const auto* d = std::get_if<double>(&number.values.front())) p.instanceNumber = static_cast<int>(*d);
@@ -121,6 +123,42 @@ PlanRecord planRecord(const DoseRow& row, int xrayType) {
     const QTime t = QTime::fromString(row.zeit.trimmed(), QStringLiteral("hh:mm:ss"));
     if (d.isValid() && t.isValid()) r.time = QDateTime(d, t);
     return r;
+}
+
+namespace {
+
+// Upper-case words of letters and digits, accents dropped ("Müller^Anna" -> MULLER ANNA).
+QStringList nameWords(const QString& name) {
+    // German umlauts are written out, as a unit without them writes them.
+    QString spelled = name.toUpper();
+    spelled.replace(QStringLiteral("\u00C4"), QStringLiteral("AE"))
+        .replace(QStringLiteral("\u00D6"), QStringLiteral("OE"))
+        .replace(QStringLiteral("\u00DC"), QStringLiteral("UE"))
+        .replace(QStringLiteral("\u00DF"), QStringLiteral("SS"))
+        .replace(QStringLiteral("\u1E9E"), QStringLiteral("SS"));
+    QString plain;
+    for (const QChar c : spelled.normalized(QString::NormalizationForm_D)) {
+        if (c.isLetterOrNumber() && c.unicode() < 0x80)
+            plain += c.toUpper();
+        else if (!c.isMark())
+            plain += QLatin1Char(' ');
+    }
+    return plain.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+}  // namespace
+
+bool namesMatch(const QString& unitName, const QString& patientName) {
+    const QStringList unit = nameWords(unitName), image = nameWords(patientName);
+    if (unit.isEmpty() || image.isEmpty()) return true;  // nothing to compare
+    for (const QString& word : unit) {
+        // A long word may be cut short by the unit; a short one must be whole.
+        const bool found = std::any_of(image.begin(), image.end(), [&](const QString& w) {
+            return w == word || (word.size() >= 6 && w.startsWith(word));
+        });
+        if (!found) return false;
+    }
+    return true;
 }
 
 CurrentExposure exposureOf(const DoseRow& row) {
@@ -225,6 +263,12 @@ ForwardingPlan ForwardingPlan::make(std::vector<PlanImage> images, const std::ve
                               : QStringLiteral("%1, %2 of %3 by time").arg(key, ordinal(i + 1)).arg(group.size());
             if (const QString late = implausibleTime(*group[i], *matching[i]); !late.isEmpty())
                 plan.refusals_ << late;
+            const QString unitName = matching[i]->row.patientName, imageName = group[i]->patientName;
+            if (!unitName.isEmpty() && !imageName.isEmpty() && !namesMatch(unitName, imageName))
+                plan.refusals_ << QStringLiteral("Exposure record %1 was made for \"%2\"; image %3 is of \"%4\".")
+                                      .arg(recordName(matching[i]->row), unitName)
+                                      .arg(group[i]->position)
+                                      .arg(imageName);
             plan.pairs_.push_back(std::move(pair));
         }
     }

@@ -26,6 +26,7 @@ struct PlanImage {
     HeaderProjection projection;
     std::optional<QDateTime> taken;  // acquisition, else content date and time
     int instanceNumber = 0;
+    QString patientName;  // (0010,0010)
 };
 
 // One pending exposure record as the plan sees it.
@@ -56,8 +57,9 @@ public:
     // projection's records in time order. Refuses when an image's projection cannot be
     // read, a record names no projection, a projection's image and record counts
     // differ, records wait for projections the study does not have, one image is listed
-    // twice, the order of a projection's images is not known, or a record's time cannot
-    // be its image's (another day, long before, or after it).
+    // twice, the order of a projection's images is not known, a record's time cannot be
+    // its image's (another day, long before, or after it), or the unit named another
+    // patient than the image's.
     static ForwardingPlan make(std::vector<PlanImage> images, const std::vector<PlanRecord>& records);
 
     bool holds() const { return refusals_.isEmpty() && !pairs_.empty(); }
@@ -81,6 +83,11 @@ private:
 PlanImage planImage(const dicom::DataSet& header, const std::string& sopInstanceUid, int position,
                     std::int64_t imageId = 0);
 PlanRecord planRecord(const DoseRow& row, int xrayType);
+
+// Whether the unit's name for a patient ("MUELLER ANNA", cut short or not) is the
+// image's Patient Name ("Mueller^Anna"): each of its words is a word of the image's, or
+// (six letters or more) the beginning of one.
+bool namesMatch(const QString& unitName, const QString& patientName);
 
 // A record's dose for the operator: "1.2 mGy" (the unit's own "1.10mGy" as it is).
 QString doseText(const QString& mGy);

@@ -624,6 +624,7 @@ private:
         struct Waiting {
             std::int64_t id;
             QDateTime time;
+            int patient;
         };
         std::map<std::string, std::vector<Waiting>> records;
         for (const DoseRecordRow& row : site_.doseRecords()) {
@@ -633,7 +634,7 @@ private:
                 why = "a record no exposure made";
                 return std::nullopt;
             }
-            records[e->view.key].push_back({row.id, e->recordTime});
+            records[e->view.key].push_back({row.id, e->recordTime, e->patient});
         }
         if (images.empty()) {
             why = "no images";
@@ -657,7 +658,14 @@ private:
             std::stable_sort(waiting.begin(), waiting.end(), [](const Waiting& a, const Waiting& b) {
                 return a.time != b.time ? a.time < b.time : a.id < b.id;
             });
-            for (std::size_t i = 0; i < list.size(); ++i) pairs.emplace_back(list[i]->uid, waiting[i].id);
+            for (std::size_t i = 0; i < list.size(); ++i) {
+                // The unit names the patient in its record: another patient's record is refused.
+                if (list[i]->patient != waiting[i].patient) {
+                    why = "a record the unit made for another patient";
+                    return std::nullopt;
+                }
+                pairs.emplace_back(list[i]->uid, waiting[i].id);
+            }
         }
         std::sort(pairs.begin(), pairs.end());
         return pairs;

@@ -230,3 +230,24 @@ TEST(ParseFuzz, StoredOrLoggedNeverCrash) {
 }
 
 }  // namespace
+
+namespace {
+
+// The unit's name for the patient: the words between "Name:" and the date.
+TEST(SophieParse, KeepsTheUnitsNameForThePatient) {
+    const QDateTime now(QDate(2026, 12, 10), QTime(10, 0, 0));
+    const struct {
+        const char* record;
+        const char* name;
+    } cases[] = {
+        {"Name:MUELLER 2004-05-17 10:23 L-LMO45 Mo/Mo AEC 2 28kV 63mAs 0.50s S 12kg 4.5cm 1.23mGy", "MUELLER"},
+        {"Name:MUELLER ANNA 2004-05-17 10:23 L-CC Mo/Mo AEC 2 28kV 63mAs 0.50s S 12kg 4.5cm 1.23mGy", "MUELLER ANNA"},
+        {"Name: MUELLER 2004-05-17 10:23 L-CC Mo/Mo AEC 2 28kV 63mAs 0.50s S 12kg 4.5cm 1.23mGy", "MUELLER"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(corva::dose::parseSophie(corva::dose::sophieTokens(QString::fromLatin1(c.record)), now).patientName,
+                  QString::fromLatin1(c.name))
+            << c.record;
+}
+
+}  // namespace

@@ -185,4 +185,44 @@ TEST(ForwardingPlanTest, PairsListRecordValuesForTheOperator) {
     EXPECT_EQ(plan.pairFor("1.2.3.9"), nullptr);
 }
 
+// The unit's name for the patient against the image's Patient Name.
+TEST(NamesMatch, UnitNamesAgainstPatientNames) {
+    const struct {
+        const char* unit;
+        const char* patient;
+        bool match;
+    } cases[] = {
+        {"MUELLER", "Mueller^Anna", true},
+        {"MUELLER ANNA", "Mueller^Anna", true},
+        {"MUELLE", "Mueller^Anna", true},         // cut short by the unit
+        {"MUE", "Mueller^Anna", false},           // too short to tell
+        {"DAY1", "DAY10^Patient", false},
+        {"M\u00dcLLER", "Mueller^Anna", true},   // umlaut written out on one side only
+        {"MUELLER", "M\u00fcller^Anna", true},
+        {"MUSTER", "Mueller^Anna", false},
+        {"DAY2", "DAY0^Patient", false},
+        {"", "Mueller^Anna", true},              // nothing to compare
+        {"MUELLER", "", true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(namesMatch(QString::fromUtf8(c.unit), QString::fromUtf8(c.patient)), c.match)
+            << c.unit << " / " << c.patient;
+}
+
+// Four views of one patient, the four records the unit made for another: refused, even
+// though projections and times fit.
+TEST(ForwardingPlanTest, RecordsTheUnitMadeForAnotherPatientAreNotPaired) {
+    PlanCase c{"", unit::Sophie, FourViews, FourRecords, {}, ""};
+    std::vector<PlanImage> images = imagesOf(c);
+    for (PlanImage& i : images) i.patientName = QStringLiteral("Day0^Patient");
+    std::vector<PlanRecord> records = recordsOf(c);
+    for (PlanRecord& r : records) r.row.patientName = QStringLiteral("DAY2");
+    const ForwardingPlan refused = ForwardingPlan::make(images, records);
+    EXPECT_FALSE(refused.holds());
+    EXPECT_TRUE(refused.refusalMessage().contains("was made for \"DAY2\"; image 1 is of \"Day0^Patient\""))
+        << refused.refusalMessage().toStdString();
+    for (PlanRecord& r : records) r.row.patientName = QStringLiteral("DAY0");
+    EXPECT_TRUE(ForwardingPlan::make(images, records).holds());
+}
+
 }  // namespace
