@@ -63,7 +63,10 @@ private:
     std::optional<InputScanner> scanner_;
     db::Connection connection_;
     std::optional<Registrar> registrar_;  // prepared statements of the current tick
-    std::string crashOn_;                 // fault injection for tests
 };
+
+// Called while the service holds an input file, before it reads it. Does nothing in
+// Ingrado; a test program links a definition of its own.
+void onFileInHand(const std::string& name);
 
 }  // namespace corva::ingest

@@ -211,6 +211,9 @@ TEST(IngradoProcess, FileThatCrashedTheServiceIsSetAsideAtTheNextStart)
 {
     ProgramFolder folder;
     const fs::path exe = folder.copyExecutable("Ingrado");
+    // The same service with the crash seam linked in, in the same program folder.
+    const fs::path crashing = folder.path() / "ingrado_crashing";
+    fs::copy_file(CORVA_CRASHING_INGRADO, crashing, fs::copy_options::overwrite_existing);
     DicomRecipe fatal;
     fatal.sopInstanceUid = uniqueUid();
     DicomRecipe fine;
@@ -220,7 +223,7 @@ TEST(IngradoProcess, FileThatCrashedTheServiceIsSetAsideAtTheNextStart)
     {
         // The service dies with SIGSEGV while this file is in hand.
         ::setenv("INGRADO_TEST_CRASH_ON", fatalName.c_str(), 1);
-        Running service(exe);
+        Running service(crashing);
         ::unsetenv("INGRADO_TEST_CRASH_ON");
         int status = 0;
         ASSERT_TRUE(service.waitExit(60s, &status));
