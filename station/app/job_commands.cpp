@@ -262,15 +262,7 @@ bool knownUnit(int xrayType) { return xrayType == dose::unit::Sophie || xrayType
 class AssociationRelease {
 public:
     explicit AssociationRelease(std::unique_ptr<dicom::Association>& association) : association_(association) {}
-    ~AssociationRelease() {
-        if (!association_) return;
-        try {
-            association_->close();
-        } catch (...) {
-            // a release that fails changes nothing for the operator
-        }
-        association_.reset();
-    }
+    ~AssociationRelease() { jobs::releaseAssociation(association_); }
     AssociationRelease(const AssociationRelease&) = delete;
     AssociationRelease& operator=(const AssociationRelease&) = delete;
 

@@ -19,16 +19,6 @@ namespace {
 
 constexpr const char* Location = "EditForm Forwarding";
 
-int portOf(const std::string& text) {
-    try {
-        std::size_t used = 0;
-        const int port = std::stoi(text, &used);
-        if (used == text.size() && port > 0 && port < 65536) return port;
-    } catch (const std::exception&) {
-    }
-    throw Error(errc::Generic, "Type mismatch: port \"" + text + "\" is no number", "SCPOnline");
-}
-
 }  // namespace
 
 ForwardJob::ForwardJob(ForwardSetup setup, std::unique_ptr<dicom::Association> association)
@@ -36,15 +26,7 @@ ForwardJob::ForwardJob(ForwardSetup setup, std::unique_ptr<dicom::Association> a
 
 ForwardJob::~ForwardJob() { windowClosed(); }
 
-void ForwardJob::windowClosed() {
-    if (!association_) return;
-    try {
-        association_->close();
-    } catch (...) {
-        // a release that fails changes nothing for the operator
-    }
-    association_.reset();
-}
+void ForwardJob::windowClosed() { releaseAssociation(association_); }
 
 std::string ForwardJob::whatChanged(db::Database& db) const {
     std::set<std::string> uids;
@@ -118,7 +100,7 @@ void ForwardJob::sendAll(JobReport& report) {
     }
     try {
         association_ = std::make_unique<dicom::Association>();
-        association_->open(setup_.destination.ip, portOf(setup_.destination.port), setup_.destination.callingAe,
+        association_->open(setup_.destination.ip, portNumber(setup_.destination.port), setup_.destination.callingAe,
                            setup_.destination.aet, dicom::Association::contextsFor(forContexts));
     } catch (const std::exception&) {
         association_.reset();

@@ -19,16 +19,6 @@ namespace {
 constexpr const char* StudyTransmitError = "EditForm StudieSenden (TRANSMIT_ERROR)";
 constexpr const char* SeriesTransmitError = "EditForm SerieSenden (TRANSMIT_ERRROR)";
 
-int portNumber(const std::string& text) {
-    try {
-        std::size_t used = 0;
-        const int port = std::stoi(text, &used);
-        if (used == text.size() && port > 0 && port < 65536) return port;
-    } catch (const std::exception&) {
-    }
-    throw Error(errc::Generic, "Type mismatch: port \"" + text + "\" is no number", "SCPOnline");
-}
-
 std::vector<fs::path> filesIn(const fs::path& folder) {
     std::vector<fs::path> out;
     std::error_code ec;
@@ -43,6 +33,26 @@ std::string summary(int sent, int toSend) {
 }
 
 }  // namespace
+
+int portNumber(const std::string& text) {
+    try {
+        std::size_t used = 0;
+        const int port = std::stoi(text, &used);
+        if (used == text.size() && port > 0 && port < 65536) return port;
+    } catch (const std::exception&) {
+    }
+    throw Error(errc::Generic, "Type mismatch: port \"" + text + "\" is no number", "SCPOnline");
+}
+
+void releaseAssociation(std::unique_ptr<dicom::Association>& association) {
+    if (!association) return;
+    try {
+        association->close();
+    } catch (...) {
+        // a release that fails changes nothing for the operator
+    }
+    association.reset();
+}
 
 std::unique_ptr<dicom::Association> openDestination(const Destination& d) {
     auto association = std::make_unique<dicom::Association>();
@@ -64,15 +74,7 @@ std::string SendJob::caption() const {
     return "PatientSenden";
 }
 
-void SendJob::windowClosed() {
-    if (!association_) return;
-    try {
-        association_->close();
-    } catch (...) {
-        // a release that fails changes nothing for the operator
-    }
-    association_.reset();
-}
+void SendJob::windowClosed() { releaseAssociation(association_); }
 
 bool SendJob::prepareAssociation(const std::vector<const dicom::OutgoingFile*>& files) {
     try {

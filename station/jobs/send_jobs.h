@@ -25,6 +25,12 @@ struct Destination {
     std::string callingAe;
 };
 
+// The port of a destination as a number; throws corva::Error when it is none.
+int portNumber(const std::string& text);
+// Releases an open association and forgets it; a release that fails changes nothing
+// for the operator.
+void releaseAssociation(std::unique_ptr<dicom::Association>& association);
+
 // The destination check (SCPOnline): opens an association with the common storage
 // classes. Throws corva::Error when the port is no number or the destination does not
 // accept the association.

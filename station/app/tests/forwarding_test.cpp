@@ -9,6 +9,7 @@
 #include <QTreeWidget>
 #include <map>
 
+#include "forwarding_site.h"
 #include "app/job_commands.h"
 #include "app/main_form.h"
 #include "common/list_view.h"
@@ -29,134 +30,34 @@ using corva::station::test::waitFor;
 
 namespace {
 
-const dicom::Tag ViewPosition{0x0018, 0x5101}, Laterality{0x0020, 0x0060}, ImageLaterality{0x0020, 0x0062},
-    AcquisitionDate{0x0008, 0x0022}, AcquisitionTime{0x0008, 0x0032}, Kvp{0x0018, 0x0060};
+using namespace corva::station::test;
+
+const dicom::Tag Laterality{0x0020, 0x0060};
 
 constexpr const char* StudyUid = "1.2.826.0.1.3680043.9.7433.50";
 
-struct View {
-    std::string viewPosition;
-    std::string laterality;  // Image Laterality
-    std::string taken;       // hhmmss
-};
-
-class ForwardingTest : public corva::station::test::StationTest {
+// One patient "P1" with one study of the views under test.
+class ForwardingTest : public ForwardingSite {
 protected:
-    void TearDown() override {
-        form_.reset();
-        scp_.reset();
-        inbox_.reset();
-        StationTest::TearDown();
-    }
-    MainForm& open(int unit, bool keep) {
-        form_ = std::make_unique<MainForm>();
-        form_->Form_Load();
-        form_->UpdateTimer()->stop();
-        form_->resize(1200, 900);
-        form_->show();
-        EXPECT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
-        settings::current().xrayComm = static_cast<std::int16_t>(unit);
-        settings::current().sentAndKeep = keep ? 1 : 0;
-        form_->dose().refreshDoseList();
-        return *form_;
-    }
-    JobCommands& commands() { return *form_->findChild<JobCommands*>(); }
-    void startArchive() {
-        inbox_ = std::make_unique<corva::test::TempDir>("archive");
-        scp_ = std::make_unique<corva::test::StoreScp>(inbox_->path());
-        auto db = db::Database(folder_->userDatabase());
-        auto st = db.prepare("INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES ('PACS', 'STORESCP', "
-                             "'127.0.0.1', ?, 1)");
-        st.bind(1, scp_->port());
-        st.run();
-    }
-    // A patient with one study of these views; returns the images' UIDs in list order.
+    using ForwardingSite::addRecord;
+    using ForwardingSite::addViews;
+    using ForwardingSite::loadStudy;
     std::vector<std::string> addViews(const std::vector<View>& views) {
-        const auto patient = addPatient("P1", "Alpha", "A");
-        const auto series = addSeries(addStudy(patient, StudyUid), std::string(StudyUid) + ".1", 1);
-        std::vector<std::string> uids;
-        for (std::size_t i = 0; i < views.size(); ++i) {
-            const std::string uid = std::string(StudyUid) + ".1." + std::to_string(i + 1);
-            addImage(series, StudyUid, uid, static_cast<int>(i + 1), "10:15:00", 0);
-            corva::test::DicomRecipe recipe;
-            recipe.studyUid = StudyUid;
-            recipe.seriesUid = std::string(StudyUid) + ".1";
-            recipe.sopInstanceUid = uid;
-            recipe.instanceNumber = static_cast<int>(i + 1);
-            recipe.rows = 32;
-            recipe.columns = 24;
-            recipe.extra = {{ViewPosition, views[i].viewPosition},
-                            {ImageLaterality, views[i].laterality},
-                            {AcquisitionDate, "20261210"},
-                            {AcquisitionTime, views[i].taken}};
-            corva::test::writeDicom(folder_->images() / StudyUid / (uid + ".dcm"), recipe);
-            uids.push_back(uid);
-        }
-        return uids;
+        return addViews(patient("P1"), StudyUid, views);
     }
-    // A waiting record; Sophie keeps the projection as the fourth item, Giotto alone.
     std::int64_t addRecord(const std::string& kv, const std::string& zeit, const std::string& projection, int unit) {
-        auto db = openImageDb();
-        auto st = db.prepare(
-            "INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit) "
-            "VALUES (?, '50', ?, 45, '1.5', 100, '10.12.2026', ?, '0', '0,5')");
-        st.bind(1, kv).bind(2, zeit).bind(3, unit == 1 ? "Mo/Mo,AEC,2," + projection + ",S" : projection);
-        st.run();
-        return db.lastInsertRowId();
+        return addRecord(kv, zeit, projection, "10.12.2026", unit);
     }
-    std::string status(std::int64_t id) const {
-        auto db = openImageDb();
-        auto st = db.prepare("SELECT Status FROM tblDosis WHERE ID = ?");
-        st.bind(1, id);
-        return st.step() ? st.getText(0) : "<gone>";
+    void loadStudy(MainForm& f) { loadStudy(f, "P1"); }
+    bool storeFileExists(const std::string& uid) const {
+        return fs::exists(folder_->images() / StudyUid / (uid + ".dcm"));
     }
-    std::map<std::string, std::string> statuses(const std::vector<std::int64_t>& ids) const {
-        std::map<std::string, std::string> out;
-        for (auto id : ids) out[std::to_string(id)] = status(id);
-        return out;
-    }
-    // SOP instance UID -> the archived header.
-    std::map<std::string, dicom::DataSet> archived() const {
-        std::map<std::string, dicom::DataSet> out;
-        if (!inbox_) return out;
-        for (const auto& e : fs::directory_iterator(inbox_->path())) {
-            if (!e.is_regular_file()) continue;
-            auto image = dicom::Image::read(e.path(), dicom::ReadMode::HeaderOnly);
-            out.emplace(image.sopInstanceUid(), image.attributes());
-        }
-        return out;
-    }
-    void loadStudy(MainForm& f) {
-        corva::station::test::clickItem(f.lvPatients(), findItem(f.lvPatients(), "P1"));
-        corva::station::test::clickItem(f.lvStudien(), f.lvStudien()->itemAtPosition(1));
-        ASSERT_GT(f.dv1()->count(), 0);
-    }
-    // Answers the next job window: waits for OK, keeps the log, presses OK.
-    void pressOkWhenDone(QString* log) {
-        op_.answerWindow(ScriptedOperator::runModal([log](QDialog& d) {
-            auto& form = static_cast<jobs::EditForm&>(d);
-            if (!waitFor([&] { return form.cmdOK()->isEnabled(); })) return;
-            if (log) *log = form.txtProgress()->toPlainText();
-            QTest::mouseClick(form.cmdOK(), Qt::LeftButton);
-        }));
-    }
-    bool imageRowExists(const std::string& uid) const {
-        auto db = openImageDb();
-        auto st = db.prepare("SELECT 1 FROM tblImages WHERE ImageUID = ?");
-        st.bind(1, uid);
-        return st.step();
-    }
-    bool storeFileExists(const std::string& uid) const { return fs::exists(folder_->images() / StudyUid / (uid + ".dcm")); }
     std::size_t workFolderFiles() const {
         std::size_t n = 0;
         for (const auto& e : fs::directory_iterator(stationContext().paths.workFolder))
             if (e.path().extension() == ".dcm") ++n;
         return n;
     }
-
-    std::unique_ptr<MainForm> form_;
-    std::unique_ptr<corva::test::TempDir> inbox_;
-    std::unique_ptr<corva::test::StoreScp> scp_;
 };
 
 const std::vector<View> FourViews{{"CC", "R", "100000"}, {"CC", "L", "100100"}, {"MLO", "R", "100200"},
