@@ -4,6 +4,7 @@
 // on a line beginning "Recvora cannot start: ".
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -33,6 +34,9 @@ std::chrono::milliseconds stopGrace()
 
 int main()
 {
+    // Received images are patient data: what Recvora creates (Temp, its files, the log)
+    // is for its own user and group only, folders 0770 and files 0660.
+    ::umask(007);
     // Signals are taken by one watcher thread; every other thread (the association
     // threads inherit this mask) leaves them alone.
     sigset_t stopSignals;

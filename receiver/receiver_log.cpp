@@ -52,4 +52,46 @@ void ReceiverLog::write(const std::string& text)
     std::fflush(file_.get());
 }
 
+void ConditionLog::problem(const std::string& condition, const std::string& text)
+{
+    std::lock_guard lock(mutex_);
+    auto [it, fresh] = ongoing_.try_emplace(condition, Ongoing{text, 0});
+    if (fresh)
+        log_.write(text);
+    else
+        ++it->second.repeats;
+}
+
+void ConditionLog::end(const Ongoing& ongoing, const char* how)
+{
+    if (ongoing.repeats > 0)
+        log_.write("Repeated " + std::to_string(ongoing.repeats) + " more time(s) " + how + ": " + ongoing.text);
+}
+
+void ConditionLog::resolved(const std::string& which)
+{
+    std::lock_guard lock(mutex_);
+    const bool byPeer = !which.empty() && which.front() == '@';
+    for (auto it = ongoing_.begin(); it != ongoing_.end();) {
+        const std::string& name = it->first;
+        const bool match = byPeer ? name.size() >= which.size() &&
+                                        name.compare(name.size() - which.size(), which.size(), which) == 0
+                                  : name.rfind(which, 0) == 0;
+        if (match) {
+            end(it->second, "until it was over");
+            it = ongoing_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void ConditionLog::flush()
+{
+    std::lock_guard lock(mutex_);
+    for (const auto& [name, ongoing] : ongoing_)
+        end(ongoing, "until the stop");
+    ongoing_.clear();
+}
+
 }  // namespace corva::receiver

@@ -3,6 +3,7 @@
 // association threads, so each line is written whole under a lock.
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,6 +28,33 @@ private:
     };
     std::mutex mutex_;
     std::unique_ptr<std::FILE, FileCloser> file_;
+};
+
+// A fault that repeats while it lasts (a full disk, a host that keeps connecting without
+// a word) is written once, when it begins; how often it came again is written when it
+// is over or at the end, so that an outage cannot fill the log.
+class ConditionLog {
+public:
+    explicit ConditionLog(ReceiverLog& log) : log_(log) {}
+
+    // Writes `text` when `condition` is not already going on; else counts it.
+    void problem(const std::string& condition, const std::string& text);
+    // Ends the conditions named by `which`: those ending with it when it begins with
+    // "@" (a peer's address), else those beginning with it.
+    void resolved(const std::string& which);
+    // Ends every condition (the receiver stops).
+    void flush();
+
+private:
+    struct Ongoing {
+        std::string text;
+        long repeats = 0;
+    };
+    void end(const Ongoing& ongoing, const char* how);
+
+    ReceiverLog& log_;
+    std::mutex mutex_;
+    std::map<std::string, Ongoing> ongoing_;
 };
 
 }  // namespace corva::receiver

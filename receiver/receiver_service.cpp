@@ -19,7 +19,39 @@ std::string trim(const std::string& s)
     return s.substr(first, s.find_last_not_of(" \t") - first + 1);
 }
 
+// "any" for an empty list, else its entries.
+std::string describe(const std::vector<std::string>& entries)
+{
+    if (entries.empty())
+        return "any";
+    std::string text;
+    for (const auto& e : entries)
+        text += (text.empty() ? "" : ", ") + e;
+    return text;
+}
+
 }  // namespace
+
+std::string readAccessSettings(corva::dicom::StorageServerConfig& config)
+{
+    const std::string titles = corva::settings::ReadRegistryValue(AllowedAeTitlesKey, "");
+    for (const auto& title : corva::dicom::splitEntries(titles)) {
+        if (!corva::dicom::isValidAeTitle(title))
+            return "invalid calling AE title \"" + title + "\" (" + AllowedAeTitlesKey + ")";
+        config.allowedCallingAeTitles.push_back(title);
+    }
+    const std::string hosts = corva::settings::ReadRegistryValue(AllowedHostsKey, "");
+    for (const auto& host : corva::dicom::splitEntries(hosts)) {
+        if (!corva::dicom::isValidPeerEntry(host))
+            return "invalid address \"" + host + "\" (" + AllowedHostsKey + ")";
+        config.allowedPeers.push_back(host);
+    }
+    config.listenAddress = trim(corva::settings::ReadRegistryValue(ListenAddressKey, ""));
+    if (!config.listenAddress.empty() && (!corva::dicom::isValidPeerEntry(config.listenAddress) ||
+                                          config.listenAddress.find('/') != std::string::npos))
+        return "invalid listen address \"" + config.listenAddress + "\" (" + ListenAddressKey + ")";
+    return {};
+}
 
 int parsePort(const std::string& text)
 {
@@ -52,30 +84,41 @@ int ReceiverService::run()
     config.aeTitle = aeTitle.empty() ? DefaultAeTitle : aeTitle;
     config.port = port;
     config.outputFolder = programFolder_ / corva::folder::Temp;
+    if (const std::string why = readAccessSettings(config); !why.empty()) {
+        log_.write("Recvora cannot start: " + why);
+        return BadSettings;
+    }
 
     corva::dicom::StorageEvents events;
     events.associationAccepted = [this](const std::string& ae, const std::string& peer) {
         log_.write("Association from " + ae + " (" + peer + ") accepted");
     };
+    // A refused peer usually tries again and again: one line while it keeps being refused.
     events.associationRefused = [this](const std::string& ae, const std::string& peer, const std::string& why) {
-        log_.write("Association from " + ae + " (" + peer + ") refused: " + why);
+        conditions_.problem("refused " + ae + " " + why + " @" + peer,
+                            "Association from " + ae + " (" + peer + ") refused: " + why);
     };
-    events.associationEnded = [this](const std::string& ae, int stored, int refused, bool aborted) {
-        log_.write("Association from " + ae + (aborted ? " aborted: " : " released: ") + std::to_string(stored) +
-                   " stored, " + std::to_string(refused) + " refused");
+    events.associationEnded = [this](const std::string& ae, const std::string& peer, int stored, int refused,
+                                     bool aborted) {
+        log_.write("Association from " + ae + " (" + peer + ")" + (aborted ? " aborted: " : " released: ") +
+                   std::to_string(stored) + " stored, " + std::to_string(refused) + " refused");
     };
     events.objectStored = [this](const std::filesystem::path& file) {
         log_.write("Stored " + file.filename().string());
     };
-    events.objectRefused = [this](const std::string& uid, const std::string& why) {
-        log_.write("Refused object \"" + uid + "\": " + why);
+    events.objectRefused = [this](const std::string& ae, const std::string& peer, const std::string& uid,
+                                  const std::string& why) {
+        log_.write("Refused object \"" + uid + "\": " + why + " (from " + ae + " (" + peer + "))");
     };
     events.contextRefused = [this](const std::string& ae, const std::string& peer, const std::string& sopClass,
                                    const std::string& why) {
         log_.write("Association from " + ae + " (" + peer + "): presentation context for " + sopClass +
                    " refused: " + why);
     };
-    events.error = [this](const std::string& text) { log_.write("Error: " + text); };
+    events.problem = [this](const std::string& condition, const std::string& text) {
+        conditions_.problem(condition, "Error: " + text);
+    };
+    events.resolved = [this](const std::string& condition) { conditions_.resolved(condition); };
 
     try {
         corva::dicom::initNetwork();
@@ -87,7 +130,10 @@ int ReceiverService::run()
         }
         if (const int removed = server_->removeStalePartFiles(); removed > 0)
             log_.write("Removed " + std::to_string(removed) + " partial file(s) of an earlier run");
-        log_.write("Recvora starting as " + config.aeTitle + " on port " + std::to_string(port));
+        log_.write("Recvora starting as " + config.aeTitle + " on port " + std::to_string(port) +
+                   (config.listenAddress.empty() ? std::string() : " of " + config.listenAddress) +
+                   "; calling AE titles: " + describe(config.allowedCallingAeTitles) +
+                   "; peers: " + describe(config.allowedPeers));
         server_->run();
     } catch (const corva::Error& e) {
         std::string line = "Recvora cannot start: " + e.message();
@@ -98,6 +144,7 @@ int ReceiverService::run()
         log_.write(line);
         return CannotListen;
     }
+    conditions_.flush();
     log_.write("Recvora stopped");
     return Stopped;
 }
@@ -115,6 +162,7 @@ void ReceiverService::abandon()
     std::lock_guard lock(mutex_);
     if (server_)
         server_->removeStalePartFiles();
+    conditions_.flush();
     log_.write("Recvora stopped with associations still open");
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 // The receiver program Recvora: receives DICOM objects under the title and port of the
 // settings store (Com\IR_AET, Com\IR_Port) and drops each one into the input folder
-// <program folder>/Temp, where the ingest service picks it up.
+// <program folder>/Temp, where the ingest service picks it up. Optional settings limit
+// who may store: Com\IR_AllowedAETs (calling AE titles) and Com\IR_AllowedHosts (IPv4
+// addresses or address/prefix ranges), lists separated by commas, empty for everyone;
+// Com\IR_ListenAddress the one local address to listen on, empty for every interface.
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -11,12 +14,16 @@
 
 namespace corva::dicom {
 class StorageServer;
+struct StorageServerConfig;
 }
 
 namespace corva::receiver {
 
 inline constexpr const char* DefaultAeTitle = "Lumenpost";
 inline constexpr const char* DefaultPort = "105";
+inline constexpr const char* AllowedAeTitlesKey = "Com\\IR_AllowedAETs";
+inline constexpr const char* AllowedHostsKey = "Com\\IR_AllowedHosts";
+inline constexpr const char* ListenAddressKey = "Com\\IR_ListenAddress";
 
 class ReceiverService {
 public:
@@ -42,10 +49,14 @@ public:
 private:
     std::filesystem::path programFolder_;
     ReceiverLog log_;
+    ConditionLog conditions_{log_};
     std::mutex mutex_;
     bool stopRequested_ = false;
     std::unique_ptr<corva::dicom::StorageServer> server_;
 };
+
+// Reads the optional access settings into config. Empty when they are sound, else why not.
+std::string readAccessSettings(corva::dicom::StorageServerConfig& config);
 
 // The port setting as a number; 0 when it is not a whole number from 1 to 65535.
 int parsePort(const std::string& text);

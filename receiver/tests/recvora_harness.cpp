@@ -24,7 +24,8 @@ ReceiverSite::ReceiverSite(std::string aeTitle, int port)
     writeSettings(aeTitle_, std::to_string(port_));
 }
 
-void ReceiverSite::writeSettings(const std::string& aeTitle, const std::string& port)
+void ReceiverSite::writeSettings(const std::string& aeTitle, const std::string& port,
+                                 const std::vector<std::string>& moreComLines)
 {
     fs::create_directories(configHome_ / "ZKT");
     std::string text = "[Com]\n";
@@ -32,6 +33,8 @@ void ReceiverSite::writeSettings(const std::string& aeTitle, const std::string& 
         text += "IR_AET=" + aeTitle + "\n";
     if (!port.empty())
         text += "IR_Port=" + port + "\n";
+    for (const auto& line : moreComLines)
+        text += line + "\n";
     writeFile(configHome_ / "ZKT" / "Lumenpost.conf", text);
 }
 
@@ -67,10 +70,9 @@ std::unique_ptr<ChildProcess> ReceiverSite::startReceiver(const std::vector<std:
     return receiver;
 }
 
-CommandResult ReceiverSite::echo() const
+CommandResult ReceiverSite::echo(const std::string& callingAe, const std::string& host) const
 {
-    return runCommand({"echoscu", "-to", "5", "-aet", "TESTSCU", "-aec", aeTitle_, "127.0.0.1",
-                       std::to_string(port_)},
+    return runCommand({"echoscu", "-to", "5", "-aet", callingAe, "-aec", aeTitle_, host, std::to_string(port_)},
                       30s, {"TCP_NODELAY=1"});
 }
 

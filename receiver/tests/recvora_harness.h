@@ -29,8 +29,10 @@ public:
     const std::string& aeTitle() const { return aeTitle_; }
     int port() const { return port_; }
 
-    // Rewrites the settings file ([Com] IR_AET and IR_Port; an empty text leaves the key out).
-    void writeSettings(const std::string& aeTitle, const std::string& port);
+    // Rewrites the settings file ([Com] IR_AET and IR_Port; an empty text leaves the key
+    // out), with further [Com] lines ("IR_AllowedAETs=A, B").
+    void writeSettings(const std::string& aeTitle, const std::string& port,
+                       const std::vector<std::string>& moreComLines = {});
 
     // Copies an executable of the build tree's program folder.
     void install(const std::string& program);
@@ -43,7 +45,8 @@ public:
     std::unique_ptr<ChildProcess> startReceiver(const std::vector<std::string>& prefix = {},
                                                 const std::vector<std::string>& extraEnv = {});
 
-    CommandResult echo() const;
+    // echoscu to this site's receiver; callingAe and host replace TESTSCU and 127.0.0.1.
+    CommandResult echo(const std::string& callingAe = "TESTSCU", const std::string& host = "127.0.0.1") const;
     // storescu to this site's receiver with the given files; extra options before the host.
     CommandResult send(const std::vector<std::filesystem::path>& files,
                        const std::vector<std::string>& options = {}) const;

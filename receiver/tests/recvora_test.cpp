@@ -560,5 +560,333 @@ TEST(RecvoraTest, PartFileNames)
     EXPECT_FALSE(corva::dicom::StorageServer::isPartFileName(".1.2.3.4711.part"));
 }
 
+
+// A TCP connection to the receiver that never says a word.
+class SilentConnection {
+public:
+    explicit SilentConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0))
+    {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~SilentConnection() { ::close(fd_); }
+    SilentConnection(const SilentConnection&) = delete;
+    SilentConnection& operator=(const SilentConnection&) = delete;
+    bool connected() const { return connected_; }
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
+std::size_t occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+TEST(RecvoraTest, SilentConnectionsDoNotHoldUpARealSender)
+{
+    ReceiverSite site;
+    auto receiver = site.startReceiver();
+    std::vector<std::unique_ptr<SilentConnection>> silent;
+    for (int i = 0; i < 31; ++i) {
+        silent.push_back(std::make_unique<SilentConnection>(site.port()));
+        ASSERT_TRUE(silent.back()->connected());
+    }
+    // The sender's own association time-out is short (5 s): a receiver that read the
+    // silent connections' requests before this one's would make it give up.
+    SourceFiles src;
+    src.add();
+    src.add();
+    const auto result = site.send({src.dir()}, {"+sd", "-ta", "5", "-td", "5"});
+    ASSERT_EQ(result.code, 0) << result.output << site.logText();
+    EXPECT_EQ(site.tempFiles(), dcmNames(src.uids()));
+    EXPECT_TRUE(logShows(site, "released: 2 stored, 0 refused")) << site.logText();
+
+    // When they go, the log says so once, not 31 times, and how often at the end.
+    silent.clear();
+    ASSERT_TRUE(logShows(site, "Connection from 127.0.0.1 closed before its association request")) << site.logText();
+    receiver->signal(SIGTERM);
+    EXPECT_EQ(receiver->wait(30s), 0);
+    const std::string log = site.logText();
+    EXPECT_EQ(occurrences(log, "Connection from 127.0.0.1 closed before its association request"), 2u) << log;
+    EXPECT_TRUE(contains(log, "Repeated 30 more time(s) until the stop: Error: Connection from 127.0.0.1 closed"))
+        << log;
+}
+
+TEST(RecvoraTest, ConnectionSilentBeyondTheRequestTimeoutIsClosedAndLoggedWithItsAddress)
+{
+    TempDir out("corva-recvora-silent");
+    corva::dicom::StorageServerConfig config;
+    config.aeTitle = "SILENTTEST";
+    config.port = freePort();
+    config.outputFolder = out.path();
+    config.requestTimeoutSeconds = 1;
+    std::mutex mutex;
+    std::vector<std::string> problems;
+    corva::dicom::StorageEvents events;
+    events.problem = [&](const std::string& condition, const std::string& text) {
+        std::lock_guard lock(mutex);
+        problems.push_back(condition + ": " + text);
+    };
+    corva::dicom::initNetwork();
+    corva::dicom::StorageServer server(config, events);
+    std::thread serving([&] { server.run(); });
+    struct Stop {
+        corva::dicom::StorageServer& server;
+        std::thread& thread;
+        ~Stop()
+        {
+            server.stop();
+            thread.join();
+        }
+    } stop{server, serving};
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return runCommand({"echoscu", "-to", "5", "-aec", "SILENTTEST", "127.0.0.1", std::to_string(config.port)},
+                              30s)
+                       .code == 0;
+        },
+        30s, 100ms));
+
+    SilentConnection silent(config.port);
+    ASSERT_TRUE(silent.connected());
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            std::lock_guard lock(mutex);
+            return !problems.empty();
+        },
+        30s));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(problems, std::vector<std::string>{"silent @127.0.0.1: Connection from 127.0.0.1 sent no association "
+                                                 "request within 1 s: closed"});
+}
+
+TEST(RecvoraTest, OneHostCannotTakeEveryAssociation)
+{
+    TempDir out("corva-recvora-perpeer");
+    corva::dicom::StorageServerConfig config;
+    config.aeTitle = "PEERTEST";
+    config.port = freePort();
+    config.outputFolder = out.path();
+    config.maxAssociations = 4;
+    config.maxAssociationsPerPeer = 1;
+    std::mutex mutex;
+    std::vector<std::string> refusals;
+    corva::dicom::StorageEvents events;
+    events.associationRefused = [&](const std::string& ae, const std::string& peer, const std::string& why) {
+        std::lock_guard lock(mutex);
+        refusals.push_back(ae + " (" + peer + "): " + why);
+    };
+    corva::dicom::initNetwork();
+    corva::dicom::StorageServer server(config, events);
+    std::thread serving([&] { server.run(); });
+    struct Stop {
+        corva::dicom::StorageServer& server;
+        std::thread& thread;
+        ~Stop()
+        {
+            server.stop();
+            thread.join();
+        }
+    } stop{server, serving};
+
+    SourceFiles src;
+    DicomRecipe large;
+    large.rows = 2048;
+    large.columns = 2048;
+    const auto big = src.add(large);
+    CuttingProxy proxy(config.port, 1024 * 1024, CuttingProxy::Mode::Stall);
+    ChildProcess sender({"storescu", "-to", "30", "-aet", "HOLDER", "-aec", "PEERTEST", "127.0.0.1",
+                         std::to_string(proxy.port()), big.string()},
+                        {"TCP_NODELAY=1"});
+    ASSERT_TRUE(waitUntil([&] { return proxy.cut(); }, 30s));
+    // Three of four places are free, but not for this host.
+    const auto second = runCommand(
+        {"echoscu", "-to", "5", "-aet", "SECOND", "-aec", "PEERTEST", "127.0.0.1", std::to_string(config.port)}, 30s);
+    EXPECT_NE(second.code, 0) << second.output;
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(refusals, std::vector<std::string>{"SECOND (127.0.0.1): too many associations from 127.0.0.1"});
+}
+
+TEST(RecvoraTest, ResentObjectWhileTheFirstCopyWaitsKeepsBothCopies)
+{
+    // Recvora alone: nothing takes the first copy out of Temp.
+    ReceiverSite site;
+    auto receiver = site.startReceiver();
+    SourceFiles first;
+    SourceFiles second;
+    DicomRecipe recipe;
+    recipe.sopInstanceUid = uniqueUid();
+    recipe.patientName = "First^Copy";
+    first.add(recipe);
+    recipe.patientName = "Second^Copy";
+    second.add(recipe);
+    recipe.patientName = "Third^Copy";
+    SourceFiles third;
+    third.add(recipe);
+
+    for (const auto* src : {&first, &second, &third}) {
+        const auto result = site.send({src->dir()}, {"+sd"});
+        ASSERT_EQ(result.code, 0) << result.output;
+    }
+    const std::string uid = recipe.sopInstanceUid;
+    EXPECT_EQ(site.tempFiles(), (std::vector<std::string>{uid + "-2.dcm", uid + "-3.dcm", uid + ".dcm"}));
+    EXPECT_EQ(corva::dicom::Image::read(site.temp() / (uid + ".dcm")).patientName(),
+              "First^Copy");
+    EXPECT_EQ(corva::dicom::Image::read(site.temp() / (uid + "-2.dcm")).patientName(),
+              "Second^Copy");
+    EXPECT_EQ(corva::dicom::Image::read(site.temp() / (uid + "-3.dcm")).patientName(),
+              "Third^Copy");
+    EXPECT_TRUE(contains(site.logText(), "Stored " + uid + "-2.dcm")) << site.logText();
+}
+
+TEST(RecvoraTest, WhatItCreatesIsForItsOwnUserAndGroupOnly)
+{
+    ReceiverSite site;
+    fs::remove_all(site.temp());
+    fs::remove_all(site.log().parent_path());
+    auto receiver = site.startReceiver();
+    SourceFiles src;
+    src.add();
+    ASSERT_EQ(site.send({src.dir()}, {"+sd"}).code, 0);
+    ASSERT_EQ(site.tempFiles().size(), 1u);
+
+    const auto mode = [](const fs::path& p) { return fs::status(p).permissions() & fs::perms::all; };
+    using P = fs::perms;
+    const auto folder = P::owner_all | P::group_all;
+    const auto file = P::owner_read | P::owner_write | P::group_read | P::group_write;
+    EXPECT_EQ(mode(site.temp()), folder);
+    EXPECT_EQ(mode(site.temp() / site.tempFiles()[0]), file);
+    EXPECT_EQ(mode(site.log().parent_path()), folder);
+    EXPECT_EQ(mode(site.log()), file);
+}
+
+TEST(RecvoraTest, OnlyAllowedCallingTitlesAndAddressesMayStore)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> settings;
+        const char* callingAe;
+        bool accepted;
+        const char* refusal;  // the log's reason when refused
+    } cases[] = {
+        {"every title by default", {}, "ANYONE", true, ""},
+        {"listed title", {"IR_AllowedAETs=READER1, READER2"}, "READER2", true, ""},
+        {"unlisted title", {"IR_AllowedAETs=READER1, READER2"}, "STRANGER", false, "calling AE title not allowed"},
+        {"listed address", {"IR_AllowedHosts=10.1.2.3, 127.0.0.0/8"}, "ANYONE", true, ""},
+        {"unlisted address", {"IR_AllowedHosts=10.1.2.3, 192.168.0.0/16"}, "ANYONE", false,
+         "calling address not allowed"},
+        {"both listed", {"IR_AllowedAETs=READER1", "IR_AllowedHosts=127.0.0.1"}, "READER1", true, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReceiverSite site;
+        site.writeSettings(site.aeTitle(), std::to_string(site.port()), c.settings);
+        site.install("Recvora");
+        auto receiver = site.start("Recvora");
+        ASSERT_TRUE(waitUntil([&] { return contains(site.logText(), "Recvora starting"); }, 30s)) << site.logText();
+        SourceFiles src;
+        src.add();
+        auto args = site.storescuArgs({src.dir()}, {"+sd"});
+        args[4] = c.callingAe;  // after "-aet"
+        ASSERT_EQ(args[3], "-aet");
+        // Sent twice: a refused peer that tries again adds no second line.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const auto result = runCommand(args, 60s, {"TCP_NODELAY=1"});
+            EXPECT_EQ(result.code == 0, c.accepted) << result.output << site.logText();
+        }
+        if (c.accepted) {
+            EXPECT_EQ(site.tempFiles().size(), 2u);
+            continue;
+        }
+        EXPECT_TRUE(site.tempFiles().empty());
+        const std::string line =
+            std::string("Association from ") + c.callingAe + " (127.0.0.1) refused: " + c.refusal;
+        EXPECT_EQ(occurrences(site.logText(), line), 1u) << site.logText();
+        // An echo is refused the same way.
+        EXPECT_NE(site.echo(c.callingAe).code, 0);
+    }
+}
+
+TEST(RecvoraTest, ListensOnlyOnTheConfiguredAddress)
+{
+    ReceiverSite site;
+    site.writeSettings(site.aeTitle(), std::to_string(site.port()), {"IR_ListenAddress=127.0.0.2"});
+    site.install("Recvora");
+    auto receiver = site.start("Recvora");
+    ASSERT_TRUE(waitUntil([&] { return site.echo("TESTSCU", "127.0.0.2").code == 0; }, 30s, 100ms))
+        << site.logText();
+    EXPECT_NE(site.echo("TESTSCU", "127.0.0.1").code, 0);
+    EXPECT_TRUE(contains(site.logText(), "on port " + std::to_string(site.port()) + " of 127.0.0.2")) << site.logText();
+}
+
+TEST(RecvoraTest, InvalidAccessSettingsEndWithAClearLogLine)
+{
+    struct Case {
+        const char* setting;
+        const char* line;
+    } cases[] = {
+        {"IR_AllowedAETs=READER1, FAR_TOO_LONG_A_TITLE", "invalid calling AE title \"FAR_TOO_LONG_A_TITLE\""},
+        {"IR_AllowedHosts=10.1.2.300", "invalid address \"10.1.2.300\""},
+        {"IR_AllowedHosts=10.1.2.0/33", "invalid address \"10.1.2.0/33\""},
+        {"IR_ListenAddress=localhost", "invalid listen address \"localhost\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setting);
+        ReceiverSite site;
+        site.writeSettings(site.aeTitle(), std::to_string(site.port()), {c.setting});
+        site.install("Recvora");
+        auto receiver = site.start("Recvora");
+        const auto code = receiver->wait(30s);
+        ASSERT_TRUE(code.has_value());
+        EXPECT_EQ(*code, corva::receiver::ReceiverService::BadSettings);
+        EXPECT_TRUE(contains(site.logText(), std::string("Recvora cannot start: ") + c.line)) << site.logText();
+    }
+}
+
+TEST(RecvoraTest, ImageWithoutPixelDataIsRefused)
+{
+    ReceiverSite site;
+    auto receiver = site.startReceiver();
+    SourceFiles src;
+    DicomRecipe noPixels;
+    noPixels.rows = 0;  // no pixel data
+    const auto empty = src.add(noPixels);
+    const auto good = src.add();
+    const auto result = site.send({empty, good}, {"--no-halt", "-v"});
+    EXPECT_TRUE(contains(result.output, "Store Response (Error: CannotUnderstand)")) << result.output;
+    EXPECT_EQ(site.tempFiles(), dcmNames({src.uids()[1]}));
+    EXPECT_TRUE(logShows(site, "released: 1 stored, 1 refused")) << site.logText();
+    EXPECT_TRUE(contains(site.logText(), "Refused object \"" + src.uids()[0] +
+                                             "\": an image storage object without pixel data (from TESTSCU (127.0.0.1))"))
+        << site.logText();
+}
+
+TEST(RecvoraTest, AccessListEntries)
+{
+    using corva::dicom::isValidPeerEntry;
+    using corva::dicom::peerMatches;
+    EXPECT_EQ(corva::dicom::splitEntries(" A B ,C;\nD,, "), (std::vector<std::string>{"A B", "C", "D"}));
+    for (const char* good : {"10.1.2.3", "10.0.0.0/8", "0.0.0.0/0", "192.168.1.7/32"})
+        EXPECT_TRUE(isValidPeerEntry(good)) << good;
+    for (const char* bad : {"", "10.1.2", "10.1.2.3/", "10.1.2.3/33", "host.example", "10.1.2.3/-1", "::1"})
+        EXPECT_FALSE(isValidPeerEntry(bad)) << bad;
+    EXPECT_TRUE(peerMatches("10.1.2.3", {"10.1.2.3"}));
+    EXPECT_TRUE(peerMatches("10.1.200.3", {"192.168.0.1", "10.1.0.0/16"}));
+    EXPECT_FALSE(peerMatches("10.2.0.1", {"10.1.0.0/16"}));
+    EXPECT_FALSE(peerMatches("not an address", {"0.0.0.0/0"}));
+    EXPECT_TRUE(corva::dicom::isValidAeTitle("CR READER"));
+    EXPECT_FALSE(corva::dicom::isValidAeTitle("A\\B"));
+    EXPECT_FALSE(corva::dicom::isValidAeTitle("   "));
+    EXPECT_FALSE(corva::dicom::isValidAeTitle("SEVENTEEN_CHARS_X"));
+}
+
 }  // namespace
 }  // namespace corva::test

@@ -1,25 +1,38 @@
 #include "dicom/storage_server.h"
 
 #include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmdata/dcostrma.h>
 #include <dcmtk/dcmdata/dcostrmf.h>
 #include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/dul.h>
+#include <dcmtk/dcmnet/dulstruc.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/scpthrd.h>
 #include <dcmtk/oflog/oflog.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <list>
+#include <map>
+#include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "core/error.h"
 #include "core/paths.h"
@@ -80,6 +93,98 @@ std::string sopClassName(const std::string& uid)
     return name ? uid + " (" + name + ")" : uid;
 }
 
+// A file or socket descriptor, closed with its owner.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+// "AE (address)", or the address alone while the peer has not named itself.
+std::string peerText(const std::string& callingAe, const std::string& address)
+{
+    return callingAe.empty() ? address : callingAe + " (" + address + ")";
+}
+
+// Makes the folder's entries durable: a renamed file is on disk only once its folder is.
+int syncFolder(const fs::path& folder)
+{
+    UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0 || ::fsync(fd.get()) != 0)
+        return errno ? errno : EIO;
+    return 0;
+}
+
+// Gives the complete file its final name "<uid>.dcm", or "<uid>-<n>.dcm" while that
+// name is taken by a file still waiting: a resent object never replaces the first copy.
+// ("-" cannot occur in a UID, so the name cannot be taken for another object's.)
+fs::path placeFile(const fs::path& part, const fs::path& folder, const std::string& uid, int& error)
+{
+    for (int n = 1; n <= 100000; ++n) {
+        const fs::path target = folder / (n == 1 ? uid + ".dcm" : uid + "-" + std::to_string(n) + ".dcm");
+        if (::renameat2(AT_FDCWD, part.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+            return target;
+        if (errno == EEXIST)
+            continue;
+        if (errno != EINVAL && errno != ENOSYS) {
+            error = errno;
+            return {};
+        }
+        // A file system without the no-replace rename: a hard link fails on a taken name too.
+        if (::link(part.c_str(), target.c_str()) == 0) {
+            ::unlink(part.c_str());
+            return target;
+        }
+        if (errno != EEXIST) {
+            error = errno;
+            return {};
+        }
+    }
+    error = EEXIST;
+    return {};
+}
+
+// An object of an image storage SOP class without any pixel data is no image. Reads
+// the element headers only (large values stay on disk); a file the toolkit cannot
+// parse is left to the ingest service, which sets such files aside.
+bool imageWithoutPixelData(const fs::path& file, const std::string& sopClass)
+{
+    if (!dcmIsImageStorageSOPClassUID(sopClass.c_str()))
+        return false;
+    DcmFileFormat format;
+    if (format.loadFile(OFFilename(file.c_str()), EXS_Unknown, EGL_noChange, 1024, ERM_autoDetect).bad())
+        return false;
+    DcmDataset* dataset = format.getDataset();
+    for (const DcmTagKey& tag : {DCM_PixelData, DCM_FloatPixelData, DCM_DoubleFloatPixelData}) {
+        DcmElement* element = nullptr;
+        if (dataset->findAndGetElement(tag, element).good() && element && element->getLengthField() != 0)
+            return false;
+    }
+    return true;
+}
+
 // Receives a data set into a file, and keeps taking it off the wire when writing fails
 // (disk full, file too large): the toolkit would stop reading in the middle of the data
 // set, and the association could only be aborted. The failure is kept for the answer.
@@ -107,10 +212,14 @@ public:
         if (file_ && error_ == 0 && std::fflush(file_) != 0)
             error_ = errno ? errno : EIO;
     }
-    // Closes the file; the first write error, 0 when all was written.
+    // Closes the file; the first write error, 0 when all was written and is on disk.
     int close()
     {
         if (file_) {
+            if (error_ == 0 && std::fflush(file_) != 0)
+                error_ = errno ? errno : EIO;
+            if (error_ == 0 && ::fsync(::fileno(file_)) != 0)
+                error_ = errno ? errno : EIO;
             if (std::fclose(file_) != 0 && error_ == 0)
                 error_ = errno ? errno : EIO;
             file_ = nullptr;
@@ -151,10 +260,15 @@ struct ServerContext {
         return config.outputFolder / ("." + uid + "." + pid + "-" + std::to_string(++partCounter) + PartSuffix);
     }
 
-    void reportError(const std::string& text) const
+    void problem(const std::string& condition, const std::string& text) const
     {
-        if (events.error)
-            events.error(text);
+        if (events.problem)
+            events.problem(condition, text);
+    }
+    void resolved(const std::string& condition) const
+    {
+        if (events.resolved)
+            events.resolved(condition);
     }
 };
 
@@ -222,7 +336,8 @@ protected:
             cond = ASC_acceptPresentationContext(params_, pc.presentationContextID, syntax.c_str());
         }
         if (cond.bad())
-            context_.reportError(std::string("Negotiation failed: ") + cond.text());
+            context_.problem("negotiation @" + peer_, "Negotiation with " + peerText(callingAe_, peer_) +
+                                                          " failed: " + cond.text());
         return cond;
     }
 
@@ -231,8 +346,33 @@ protected:
         return trimmed(calledAe.c_str()) == context_.config.aeTitle;
     }
 
+    OFBool checkCallingAETitleAccepted(const OFString& callingAe) override
+    {
+        const auto& allowed = context_.config.allowedCallingAeTitles;
+        if (allowed.empty())
+            return OFTrue;
+        const std::string title = trimmed(callingAe.c_str());
+        for (const auto& entry : allowed)
+            if (title == entry)
+                return OFTrue;
+        return OFFalse;
+    }
+
+    // The address the connection came from, as the toolkit recorded it when it took the
+    // socket (what it hands to this check is not always the address).
+    OFBool checkCallingHostAccepted(const OFString&) override
+    {
+        const auto& allowed = context_.config.allowedPeers;
+        return allowed.empty() ||
+               (assoc_ && assoc_->params && peerMatches(assoc_->params->DULparams.callingPresentationAddress, allowed));
+    }
+
     void refuseAssociation(const DcmRefuseReasonType reason) override
     {
+        if (assoc_ && assoc_->params) {
+            callingAe_ = trimmed(assoc_->params->DULparams.callingAPTitle);
+            peer_ = assoc_->params->DULparams.callingPresentationAddress;
+        }
         if (context_.events.associationRefused)
             context_.events.associationRefused(callingAe_, peer_, refuseText(reason));
         DcmThreadSCP::refuseAssociation(reason);
@@ -251,13 +391,16 @@ protected:
     {
         aborted_ = true;
         if (!receiveFailed_)
-            context_.reportError("Association from " + callingAe_ + " (" + peer_ + ") broken off: " + cond.text());
+            context_.problem("broken off @" + peer_, "Association from " + peerText(callingAe_, peer_) +
+                                                         " broken off: " + cond.text());
     }
 
     void notifyAssociationTermination() override
     {
         if (accepted_ && context_.events.associationEnded)
-            context_.events.associationEnded(callingAe_, stored_, refused_, aborted_);
+            context_.events.associationEnded(callingAe_, peer_, stored_, refused_, aborted_);
+        if (accepted_ && !aborted_)
+            context_.resolved("@" + peer_);
         accepted_ = false;
     }
 
@@ -292,6 +435,7 @@ private:
         std::error_code ec;
         if (!fs::is_directory(context_.config.outputFolder, ec))
             fs::create_directories(context_.config.outputFolder, ec);
+        const fs::path& folder = context_.config.outputFolder;
         const fs::path part = context_.partFile(uid);
         int writeError = 0;
         OFCondition cond = receiveIntoFile(request, presId, part, writeError);
@@ -299,13 +443,14 @@ private:
             // A transfer broken off leaves nothing behind; the association is over.
             fs::remove(part, ec);
             receiveFailed_ = true;
-            context_.reportError("Receiving " + uid + " failed: " + cond.text());
+            context_.problem("receive @" + peer_, "Receiving " + uid + " failed: " + cond.text() + " (from " +
+                                                      peerText(callingAe_, peer_) + ")");
             return cond;
         }
         if (writeError != 0) {
             fs::remove(part, ec);
-            return answerFailure(request, presId, uid, STATUS_STORE_Refused_OutOfResources,
-                                 "cannot write " + part.filename().string() + ": " + std::strerror(writeError));
+            return answerWriteFailure(request, presId, uid, writeError,
+                                      "cannot write " + part.filename().string());
         }
 
         // Checked before anything parses it: a file nested too deep would overflow the
@@ -314,16 +459,27 @@ private:
             fs::remove(part, ec);
             return answerFailure(request, presId, uid, STATUS_STORE_Error_CannotUnderstand, structure.problem);
         }
+        if (imageWithoutPixelData(part, trimmed(request.AffectedSOPClassUID))) {
+            fs::remove(part, ec);
+            return answerFailure(request, presId, uid, STATUS_STORE_Error_CannotUnderstand,
+                                 "an image storage object without pixel data");
+        }
 
-        const fs::path file = context_.config.outputFolder / (uid + ".dcm");
-        fs::rename(part, file, ec);
-        if (ec) {
+        int placeError = 0;
+        const fs::path file = placeFile(part, folder, uid, placeError);
+        if (file.empty()) {
             std::error_code ignored;
             fs::remove(part, ignored);
-            return answerFailure(request, presId, uid, STATUS_STORE_Refused_OutOfResources,
-                                 "cannot write " + file.string() + ": " + ec.message());
+            return answerWriteFailure(request, presId, uid, placeError, "cannot name the file for " + uid);
+        }
+        // Answered only once the file's folder entry is on disk too (the file was synced as it closed).
+        if (const int syncError = syncFolder(folder); syncError != 0) {
+            std::error_code ignored;
+            fs::remove(file, ignored);
+            return answerWriteFailure(request, presId, uid, syncError, "cannot sync " + folder.string());
         }
         ++stored_;
+        context_.resolved("write");
         if (context_.events.objectStored)
             context_.events.objectStored(file);
         return sendSTOREResponse(presId, request, STATUS_Success);
@@ -356,8 +512,21 @@ private:
     {
         ++refused_;
         if (context_.events.objectRefused)
-            context_.events.objectRefused(uid, reason);
+            context_.events.objectRefused(callingAe_, peer_, uid, reason);
         return sendSTOREResponse(presId, request, status);
+    }
+
+    // The disk refused a file (full, too large, gone): out of resources, so that the
+    // sender keeps the object and sends it again. Reported as a condition that lasts
+    // until a file is written again.
+    OFCondition answerWriteFailure(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID presId,
+                                   const std::string& uid, int error, const std::string& what)
+    {
+        ++refused_;
+        context_.problem("write " + std::string(std::strerror(error)),
+                         "Refused object \"" + uid + "\": " + what + ": " + std::strerror(error) + " (from " +
+                             peerText(callingAe_, peer_) + ")");
+        return sendSTOREResponse(presId, request, STATUS_STORE_Refused_OutOfResources);
     }
 
     // Takes the object off the wire unread (nothing parses it) so that the association
@@ -384,6 +553,10 @@ private:
             return "bad application context";
         case DCMSCP_TOO_MANY_ASSOCIATIONS:
             return "too many associations";
+        case DCMSCP_CALLING_AE_TITLE_NOT_RECOGNIZED:
+            return "calling AE title not allowed";
+        case DCMSCP_CALLING_HOST_NOT_ALLOWED:
+            return "calling address not allowed";
         default:
             return "refused";
         }
@@ -401,8 +574,69 @@ private:
     bool receiveFailed_ = false;  // already reported; the association ends with it
 };
 
-// An association being served on its own thread.
-struct AssociationThread {
+// How a connection's association request arrived, before the toolkit reads it.
+enum class Arrival { Complete, Silent, Closed, NotARequest, Stopped };
+
+// Waits until the whole A-ASSOCIATE-RQ PDU lies in the socket's receive buffer (the
+// toolkit then reads it without waiting), the deadline passes, the peer goes or sends
+// something else, or the server stops. Nothing is taken off the wire.
+Arrival awaitAssociationRequest(int fd, std::chrono::steady_clock::time_point deadline,
+                                const std::atomic<bool>& stopRequested)
+{
+    const std::size_t limit = dcmAssociatePDUSizeLimit.get();
+    std::size_t need = 6;  // PDU type, reserved byte, 32-bit length
+    bool haveHeader = false;
+    for (;;) {
+        // Readable only once `need` bytes are there (or the peer closed).
+        const int lowWater = static_cast<int>(need);
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &lowWater, sizeof lowWater);
+        if (stopRequested)
+            return Arrival::Stopped;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return Arrival::Silent;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        pollfd p{fd, POLLIN | POLLRDHUP, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count() + 1, 200)));
+        if (ready < 0 && errno != EINTR)
+            return Arrival::Closed;
+        if (ready <= 0)
+            continue;
+        int available = 0;
+        if (::ioctl(fd, FIONREAD, &available) != 0)
+            return Arrival::Closed;
+        if (static_cast<std::size_t>(available) < need) {
+            if (p.revents & (POLLRDHUP | POLLHUP | POLLERR))
+                return Arrival::Closed;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        if (haveHeader)
+            break;
+        unsigned char head[6];
+        if (::recv(fd, head, sizeof head, MSG_PEEK | MSG_DONTWAIT) != static_cast<ssize_t>(sizeof head))
+            return Arrival::Closed;
+        const std::size_t length = (std::size_t{head[2]} << 24) | (std::size_t{head[3]} << 16) |
+                                   (std::size_t{head[4]} << 8) | std::size_t{head[5]};
+        if (head[0] != 0x01 || length > limit)
+            return Arrival::NotARequest;
+        need = 6 + length;
+        haveHeader = true;
+    }
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof one);
+    return Arrival::Complete;
+}
+
+std::string addressOf(const sockaddr_in& address)
+{
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return text;
+}
+
+// A connection being served on its own thread, from its first byte to its end.
+struct ConnectionThread {
     std::thread thread;
     std::atomic<bool> finished{false};
 };
@@ -413,9 +647,25 @@ struct StorageServer::Impl {
     ServerContext context;
     DcmSCPConfig scpConfig;
     std::atomic<bool> stopRequested{false};
-    std::list<std::unique_ptr<AssociationThread>> threads;
+    std::list<std::unique_ptr<ConnectionThread>> threads;
 
-    // Joins the threads whose association has ended; all of them when `all`.
+    // The toolkit takes an accepted socket only through one global setting, so the
+    // connection threads hand theirs over one at a time, each with its request complete.
+    std::mutex adoptMutex;
+    T_ASC_Network* adopter = nullptr;
+
+    // Connections waiting for their association request, and associations being served,
+    // in all and per peer address.
+    std::mutex countMutex;
+    int waiting = 0;
+    int serving = 0;
+    std::map<std::string, int> waitingFrom;
+    std::map<std::string, int> servingFrom;
+
+    int maxWaiting() const { return 2 * context.config.maxAssociations; }
+    int maxWaitingFromOne() const { return context.config.maxAssociations; }
+
+    // Joins the threads whose connection has ended; all of them when `all`.
     void reap(bool all)
     {
         for (auto it = threads.begin(); it != threads.end();) {
@@ -428,12 +678,52 @@ struct StorageServer::Impl {
         }
     }
 
-    void refuseBusy(T_ASC_Association* assoc)
+    // Counts the connection as waiting; false when its peer or everyone has too many waiting.
+    bool admitWaiting(const std::string& peer)
     {
+        std::lock_guard lock(countMutex);
+        if (waiting >= maxWaiting() || waitingFrom[peer] >= maxWaitingFromOne())
+            return false;
+        ++waiting;
+        ++waitingFrom[peer];
+        return true;
+    }
+
+    void leaveWaiting(const std::string& peer)
+    {
+        std::lock_guard lock(countMutex);
+        --waiting;
+        if (--waitingFrom[peer] == 0)
+            waitingFrom.erase(peer);
+    }
+
+    // Counts the association as served; empty when admitted, else the reason for refusing it.
+    std::string admitServing(const std::string& peer)
+    {
+        std::lock_guard lock(countMutex);
+        if (serving >= context.config.maxAssociations)
+            return "too many associations";
+        if (servingFrom[peer] >= context.config.maxAssociationsPerPeer)
+            return "too many associations from " + peer;
+        ++serving;
+        ++servingFrom[peer];
+        return {};
+    }
+
+    void leaveServing(const std::string& peer)
+    {
+        std::lock_guard lock(countMutex);
+        --serving;
+        if (--servingFrom[peer] == 0)
+            servingFrom.erase(peer);
+    }
+
+    void refuseBusy(T_ASC_Association* assoc, const std::string& why)
+    {
+        const std::string ae = trimmed(assoc->params->DULparams.callingAPTitle);
+        const std::string peer = assoc->params->DULparams.callingPresentationAddress;
         if (context.events.associationRefused)
-            context.events.associationRefused(trimmed(assoc->params->DULparams.callingAPTitle),
-                                              assoc->params->DULparams.callingPresentationAddress,
-                                              "too many associations");
+            context.events.associationRefused(ae, peer, why);
         T_ASC_RejectParameters reject{ASC_RESULT_REJECTEDTRANSIENT, ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED,
                                       ASC_REASON_SP_PRES_LOCALLIMITEXCEEDED};
         ASC_rejectAssociation(assoc, &reject);
@@ -441,17 +731,83 @@ struct StorageServer::Impl {
         ASC_destroyAssociation(&assoc);
     }
 
-    // Hands an accepted connection to a thread of its own. The SCP object lives on that
-    // thread and releases the association when it ends.
-    void serve(T_ASC_Association* assoc)
+    // Hands the socket, its association request complete, to the toolkit. Null when
+    // the request cannot be read; the socket is closed then.
+    T_ASC_Association* adopt(UniqueFd socket, const std::string& peer)
     {
-        auto worker = std::make_unique<AssociationThread>();
-        auto scp = std::make_unique<ReceiverScp>(context, assoc);
-        scp->setConfig(scpConfig);  // a copy per association: nothing shared between threads
-        AssociationThread* self = worker.get();
-        worker->thread = std::thread([self, assoc, scp = std::move(scp)]() mutable {
-            scp->run(assoc);
-            scp.reset();
+        T_ASC_Association* assoc = nullptr;
+        OFCondition cond;
+        {
+            std::lock_guard lock(adoptMutex);
+            const auto previous = dcmExternalSocketHandle.get();
+            dcmExternalSocketHandle.set(socket.get());
+            cond = ASC_receiveAssociation(adopter, &assoc, ASC_MAXIMUMPDUSIZE, nullptr, nullptr, OFFalse,
+                                          DUL_NOBLOCK, 0);
+            dcmExternalSocketHandle.set(previous);
+        }
+        // Once the toolkit made its connection of the socket, it closes the socket.
+        if (assoc && assoc->DULassociation &&
+            reinterpret_cast<PRIVATE_ASSOCIATIONKEY*>(assoc->DULassociation)->connection)
+            socket.release();
+        if (cond.good())
+            return assoc;
+        context.problem("request @" + peer, "Association request from " + peer + " unreadable: " + cond.text());
+        if (assoc) {
+            ASC_dropAssociation(assoc);
+            ASC_destroyAssociation(&assoc);
+        }
+        return nullptr;
+    }
+
+    // One connection from its first byte: its association request within the time-out,
+    // then the limits, then the association itself.
+    void serveConnection(UniqueFd socket, const std::string& peer)
+    {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::seconds(context.config.requestTimeoutSeconds);
+        const Arrival arrival = awaitAssociationRequest(socket.get(), deadline, stopRequested);
+        T_ASC_Association* assoc = nullptr;
+        if (arrival == Arrival::Complete)
+            assoc = adopt(std::move(socket), peer);
+        leaveWaiting(peer);
+        switch (arrival) {
+        case Arrival::Complete:
+            break;
+        case Arrival::Silent:
+            context.problem("silent @" + peer, "Connection from " + peer + " sent no association request within " +
+                                                   std::to_string(context.config.requestTimeoutSeconds) +
+                                                   " s: closed");
+            return;
+        case Arrival::NotARequest:
+            context.problem("not a request @" + peer,
+                            "Connection from " + peer + " did not begin with an association request: closed");
+            return;
+        case Arrival::Closed:
+            context.problem("closed @" + peer, "Connection from " + peer + " closed before its association request");
+            return;
+        case Arrival::Stopped:
+            return;
+        }
+        if (!assoc)
+            return;
+        if (const std::string busy = admitServing(peer); !busy.empty()) {
+            refuseBusy(assoc, busy);
+            return;
+        }
+        {
+            ReceiverScp scp(context, assoc);
+            scp.setConfig(scpConfig);  // a copy per association: nothing shared between threads
+            scp.run(assoc);            // releases or aborts, then frees the association
+        }
+        leaveServing(peer);
+    }
+
+    void start(UniqueFd socket, const std::string& peer)
+    {
+        auto worker = std::make_unique<ConnectionThread>();
+        ConnectionThread* self = worker.get();
+        worker->thread = std::thread([this, self, peer, socket = std::move(socket)]() mutable {
+            serveConnection(std::move(socket), peer);
             self->finished = true;
         });
         threads.push_back(std::move(worker));
@@ -548,9 +904,38 @@ int StorageServer::removeStalePartFiles() const
     return removed;
 }
 
-// The accept loop: one thread per association, at most maxAssociations at once.
-// (DCMTK's DcmSCPPool of this version deletes a worker that finishes quickly, e.g. after
-// refusing an association, while the pool still writes into it.)
+namespace {
+
+// The listening socket on the configured address (every interface when empty).
+UniqueFd listenOn(const std::string& address, int port)
+{
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    at.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!address.empty() && ::inet_pton(AF_INET, address.c_str(), &at.sin_addr) != 1)
+        throw Error(errc::Network, "cannot listen on port " + std::to_string(port) + ": invalid listen address \"" +
+                                       address + "\"",
+                    "StorageServer");
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int reuse = 1;
+    if (fd.get() < 0 || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
+        ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || ::listen(fd.get(), 128) != 0) {
+        const int error = errno;
+        throw Error(errc::Network,
+                    "cannot listen on port " + std::to_string(port) +
+                        (address.empty() ? std::string() : " of " + address) + ": " + std::strerror(error),
+                    "StorageServer");
+    }
+    return fd;
+}
+
+}  // namespace
+
+// The accept loop takes connections and nothing else: each accepted socket goes to a
+// thread of its own before a byte is read from it. (DCMTK's DcmSCPPool of this version
+// reads each association request in its accept loop, and deletes a worker that finishes
+// quickly, e.g. after refusing an association, while the pool still writes into it.)
 void StorageServer::run()
 {
     const auto& cfg = impl_->context.config;
@@ -559,40 +944,139 @@ void StorageServer::run()
     if (!fs::is_directory(cfg.outputFolder))
         throw Error(errc::Network, "cannot create " + cfg.outputFolder.string(), "StorageServer");
 
-    T_ASC_Network* network = nullptr;
-    OFCondition cond = ASC_initializeNetwork(NET_ACCEPTOR, cfg.port, AcseTimeoutSeconds, &network);
-    if (cond.bad())
-        throw Error(errc::Network, "cannot listen on port " + std::to_string(cfg.port) + ": " + cond.text(),
-                    "StorageServer");
+    UniqueFd listener = listenOn(cfg.listenAddress, cfg.port);
+    {
+        // The toolkit's network without a listening socket of its own: it only takes
+        // over the sockets accepted here.
+        std::lock_guard lock(impl_->adoptMutex);
+        const auto previous = dcmExternalSocketHandle.get();
+        dcmExternalSocketHandle.set(listener.get());
+        const OFCondition cond =
+            ASC_initializeNetwork(NET_ACCEPTOR, cfg.port, AcseTimeoutSeconds, &impl_->adopter);
+        dcmExternalSocketHandle.set(previous);
+        if (cond.bad())
+            throw Error(errc::Network, std::string("cannot set up the network: ") + cond.text(), "StorageServer");
+    }
 
     while (!impl_->stopRequested) {
-        T_ASC_Association* assoc = nullptr;
-        // Wakes up every second so that a stop takes effect.
-        cond = ASC_receiveAssociation(network, &assoc, ASC_MAXIMUMPDUSIZE, nullptr, nullptr, OFFalse, DUL_NOBLOCK, 1);
         impl_->reap(false);
-        if (cond.good()) {
-            if (static_cast<int>(impl_->threads.size()) >= cfg.maxAssociations)
-                impl_->refuseBusy(assoc);
-            else
-                impl_->serve(assoc);
+        // Wakes up now and then so that a stop takes effect.
+        pollfd p{listener.get(), POLLIN, 0};
+        if (::poll(&p, 1, 200) <= 0)
+            continue;
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        UniqueFd socket(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC));
+        if (socket.get() < 0) {
+            const int error = errno;
+            if (error == EINTR || error == EAGAIN || error == ECONNABORTED)
+                continue;
+            impl_->context.problem("accept", std::string("Accepting a connection failed: ") + std::strerror(error));
+            // Out of descriptors: give the running connections time to end.
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
             continue;
         }
-        if (cond != DUL_NOASSOCIATIONREQUEST)
-            impl_->context.reportError(std::string("Receiving an association request failed: ") + cond.text());
-        if (assoc) {
-            if (cond != DUL_NOASSOCIATIONREQUEST)
-                ASC_dropAssociation(assoc);
-            ASC_destroyAssociation(&assoc);
+        impl_->context.resolved("accept");
+        const std::string peer = addressOf(from);
+        if (!impl_->admitWaiting(peer)) {
+            impl_->context.problem("crowded @" + peer,
+                                   "Connection from " + peer +
+                                       " closed at once: too many connections are waiting for their association "
+                                       "request");
+            continue;
         }
+        impl_->start(std::move(socket), peer);
     }
-    // Running associations are served to their end.
+    // Running associations are served to their end; waiting connections end at once.
     impl_->reap(true);
-    ASC_dropNetwork(&network);
+    ASC_dropNetwork(&impl_->adopter);
 }
 
 void StorageServer::stop()
 {
     impl_->stopRequested = true;
+}
+
+namespace {
+
+bool parseIpv4(const std::string& text, uint32_t& address)
+{
+    in_addr a{};
+    if (::inet_pton(AF_INET, text.c_str(), &a) != 1)
+        return false;
+    address = ntohl(a.s_addr);
+    return true;
+}
+
+// "a.b.c.d" or "a.b.c.d/n" as address and mask.
+bool parsePeerEntry(const std::string& entry, uint32_t& address, uint32_t& mask)
+{
+    const auto slash = entry.find('/');
+    if (!parseIpv4(entry.substr(0, slash), address))
+        return false;
+    mask = 0xFFFFFFFFu;
+    if (slash == std::string::npos)
+        return true;
+    const std::string bits = entry.substr(slash + 1);
+    if (!allDigits(bits) || bits.size() > 2)
+        return false;
+    const int n = std::stoi(bits);
+    if (n > 32)
+        return false;
+    mask = n == 0 ? 0 : 0xFFFFFFFFu << (32 - n);
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::string> splitEntries(const std::string& text)
+{
+    std::vector<std::string> entries;
+    std::string current;
+    auto flush = [&] {
+        const auto first = current.find_first_not_of(" \t");
+        if (first != std::string::npos)
+            entries.push_back(current.substr(first, current.find_last_not_of(" \t") - first + 1));
+        current.clear();
+    };
+    for (const char c : text) {
+        if (c == ',' || c == ';' || c == '\n' || c == '\r')
+            flush();
+        else
+            current += c;
+    }
+    flush();
+    return entries;
+}
+
+bool isValidPeerEntry(const std::string& entry)
+{
+    uint32_t address = 0, mask = 0;
+    return parsePeerEntry(entry, address, mask);
+}
+
+bool peerMatches(const std::string& address, const std::vector<std::string>& entries)
+{
+    uint32_t peer = 0;
+    if (!parseIpv4(address, peer))
+        return false;
+    for (const auto& entry : entries) {
+        uint32_t net = 0, mask = 0;
+        if (parsePeerEntry(entry, net, mask) && (peer & mask) == (net & mask))
+            return true;
+    }
+    return false;
+}
+
+bool isValidAeTitle(const std::string& title)
+{
+    const std::string t = trimmed(title.c_str());
+    if (t.empty() || t.size() > 16)
+        return false;
+    for (const char c : t)
+        if (c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return false;
+    return true;
 }
 
 }  // namespace corva::dicom
