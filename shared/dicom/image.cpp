@@ -12,6 +12,8 @@
 #include <dcmtk/dcmdata/dcrleerg.h>
 #include <dcmtk/dcmjpeg/djdecode.h>
 #include <dcmtk/dcmjpeg/djencode.h>
+#include <dcmtk/dcmjpls/djdecode.h>
+#include <dcmtk/dcmjpls/djencode.h>
 
 namespace corva::dicom {
 
@@ -27,6 +29,10 @@ void registerCodecs()
         DJEncoderRegistration::registerCodecs();
         DcmRLEDecoderRegistration::registerCodecs();
         DcmRLEEncoderRegistration::registerCodecs();
+        // CR readers and archives send JPEG-LS too; without its codec such images
+        // would neither show nor export.
+        DJLSDecoderRegistration::registerCodecs();
+        DJLSEncoderRegistration::registerCodecs();
     });
 }
 

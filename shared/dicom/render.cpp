@@ -41,7 +41,12 @@ std::unique_ptr<DicomImage> openImage(DcmDataset* ds)
     long frames = 1;
     if (ds->findAndGetLongInt(DCM_NumberOfFrames, frames).good() && frames > 1)
         flags |= CIF_UsePartialAccessToPixelData;
-    auto img = std::make_unique<DicomImage>(ds, ds->getOriginalXfer(), flags, 0, 1);
+    // Once decompressed (an earlier rendering), the data set is read as uncompressed: the
+    // JPEG-LS decoder cannot tell the colour model a second time.
+    E_TransferSyntax xfer = ds->getOriginalXfer();
+    if (DcmXfer(xfer).isEncapsulated() && ds->hasRepresentation(EXS_LittleEndianExplicit, nullptr))
+        xfer = EXS_LittleEndianExplicit;
+    auto img = std::make_unique<DicomImage>(ds, xfer, flags, 0, 1);
     if (img->getStatus() != EIS_Normal)
         throw Error(errc::Generic, std::string("Cannot render the image: ") + DicomImage::getString(img->getStatus()),
                     "dicom");

@@ -249,8 +249,10 @@ void ExportForm::exportFinished(const ExportResult& result)
         finish();
         return;
     }
-    if (!chkCompress_->isChecked()) {
-        op().message("Images exported!", {}, MsgIcon::Information, MsgButtons::OK);
+    lastResult_ = result;
+    // Nothing written: there is nothing to pack either.
+    if (!chkCompress_->isChecked() || result.exported == 0) {
+        tellOutcome();
         finish();
         return;
     }
@@ -292,7 +294,7 @@ void ExportForm::zipFinished(ZipResult result)
     setBusy(false);
     if (!closeWhenDone_) {
         if (result == ZipResult::Ok)
-            op().message("Images exported!", {}, MsgIcon::Information, MsgButtons::OK);
+            tellOutcome();
         else if (result == ZipResult::Failed)
             op().message(QString("An error occured during ZIP compression!") + "\r\n" + "Please try again.", {},
                          MsgIcon::Critical, MsgButtons::OK);
@@ -302,6 +304,21 @@ void ExportForm::zipFinished(ZipResult result)
                          {}, MsgIcon::Critical, MsgButtons::OK);
     }
     finish();
+}
+
+// The operator hears how many images were written; "Images exported!" only when all were.
+void ExportForm::tellOutcome()
+{
+    const ExportResult& r = lastResult_;
+    const QString seeLog = QString("\r\n") + "View log-files for information.";
+    if (r.failed == 0 && r.exported > 0)
+        op().message("Images exported!", {}, MsgIcon::Information, MsgButtons::OK);
+    else if (r.exported == 0)
+        op().message("Export failed: no image was written." + seeLog, {}, MsgIcon::Critical, MsgButtons::OK);
+    else
+        op().message(QString::number(r.exported) + " of " + QString::number(r.exported + r.failed) +
+                         " images exported, " + QString::number(r.failed) + " failed." + seeLog,
+                     {}, MsgIcon::Exclamation, MsgButtons::OK);
 }
 
 void ExportForm::saveSettings()

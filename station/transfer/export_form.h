@@ -49,6 +49,7 @@ private:
     void cmdExport_Click();
     void exportFinished(const ExportResult& result);
     void zipFinished(ZipResult result);
+    void tellOutcome();
     void finish();
     void setBusy(bool busy);
     void saveSettings();
@@ -60,6 +61,7 @@ private:
     std::future<void> worker_;
     bool running_ = false;
     bool closeWhenDone_ = false;
+    ExportResult lastResult_;
 
     QGroupBox* frmImage_;
     QComboBox* cboQuality_;

@@ -158,30 +158,42 @@ jobs::JobOutcome ImportDicomDirJob::run(jobs::JobReport& report)
     int count = 0;
     std::vector<std::string> notImported;
     bool cancelled = false;
-    // Patient, study and series records; the fourth level names the files.
-    for (const auto& patient : patients) {
-        for (const auto& study : patient.children) {
-            for (const auto& series : study.children) {
-                for (const auto& record : series.children) {
-                    if (cancelled || report.cancelRequested()) {
-                        cancelled = true;
-                        break;
-                    }
-                    // A record without a file reference names nothing to import.
-                    if (record.fileId.empty())
-                        continue;
-                    report.setProgress(0);
-                    try {
-                        importOne(resolveFileId(folder, record.fileId), drop);
-                        ++count;
-                        report.setProgress(1);
-                    } catch (...) {
-                        const Failure f = failureOf(std::current_exception());
-                        log::LogError(f.number, record.fileId + ": " + f.description, "EditForm ImportDirTimer");
-                        notImported.push_back("Not imported: " + record.fileId + " (" + f.description + ")");
-                    }
-                }
-            }
+    // Usually the fourth level (image records under series under study under patient)
+    // names the files, but media of other writers put them at other depths: every
+    // record with a file reference counts, in the order of the medium.
+    std::vector<std::string> fileIds;
+    std::vector<const dicom::DirRecord*> pending;
+    for (auto it = patients.rbegin(); it != patients.rend(); ++it)
+        pending.push_back(&*it);
+    while (!pending.empty()) {
+        const dicom::DirRecord* record = pending.back();
+        pending.pop_back();
+        if (!record->fileId.empty())
+            fileIds.push_back(record->fileId);
+        for (auto it = record->children.rbegin(); it != record->children.rend(); ++it)
+            pending.push_back(&*it);
+    }
+    if (fileIds.empty()) {
+        report.appendLog(std::string("failed") + Crlf);
+        report.appendLog(std::string("The DICOMDIR names no image files.") + Crlf);
+        log::LogError(errc::Generic, dicomDir_.string() + ": the DICOMDIR names no image files",
+                      "EditForm ImportDirTimer");
+        return {false, 1};
+    }
+    for (const auto& fileId : fileIds) {
+        if (report.cancelRequested()) {
+            cancelled = true;
+            break;
+        }
+        report.setProgress(0);
+        try {
+            importOne(resolveFileId(folder, fileId), drop);
+            ++count;
+            report.setProgress(1);
+        } catch (...) {
+            const Failure f = failureOf(std::current_exception());
+            log::LogError(f.number, fileId + ": " + f.description, "EditForm ImportDirTimer");
+            notImported.push_back("Not imported: " + fileId + " (" + f.description + ")");
         }
     }
     writePhaseEnd(report, notImported, cancelled);

@@ -133,9 +133,28 @@ TEST(DicomRender, CompressedInputRendersLikeUncompressed)
     test::TempDir dir;
     DicomRecipe recipe = gradient(64, 128, 16);
     const Bitmap plain = test::makeImage(recipe).render();
-    recipe.transferSyntax = uid::JpegLossless;
-    const Bitmap jpeg = Image::read(test::writeDicom(dir / "jpeg.dcm", recipe)).render();
-    EXPECT_EQ(jpeg.pixels, plain.pixels);
+    // JPEG lossless and JPEG-LS lossless
+    for (const char* xfer : {uid::JpegLossless, "1.2.840.10008.1.2.4.80"}) {
+        recipe.transferSyntax = xfer;
+        const Bitmap decoded = Image::read(test::writeDicom(dir / (std::string(xfer) + ".dcm"), recipe)).render();
+        EXPECT_EQ(decoded.pixels, plain.pixels) << xfer;
+    }
+}
+
+TEST(DicomRender, JpegLsFromAnotherEncoderShowsAndExports)
+{
+    test::TempDir dir;
+    const auto plainFile = test::writeDicom(dir / "plain.dcm", gradient(64, 128, 16));
+    const auto lsFile = dir / "ls.dcm";
+    const std::string command = "dcmcjpls '" + plainFile.string() + "' '" + lsFile.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    const Image ls = Image::read(lsFile);
+    // shown, then exported from the same decoded image, as the viewer and export do
+    EXPECT_EQ(ls.render().pixels, Image::read(plainFile).render().pixels);
+    ls.writeJpeg(dir / "ls.jpg", 80);
+    EXPECT_GT(std::filesystem::file_size(dir / "ls.jpg"), 100u);
+    Image::read(lsFile).writeJpeg(dir / "fresh.jpg", 80);
+    EXPECT_EQ(test::readFile(dir / "fresh.jpg"), test::readFile(dir / "ls.jpg"));
 }
 
 TEST(DicomRender, WritesJpegFilesWithTheGivenQuality)

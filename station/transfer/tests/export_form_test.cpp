@@ -201,6 +201,48 @@ TEST_F(ExportFormTest, ExportMovesTheBarPerImageKeepsTheWindowResponsiveAndPacks
     EXPECT_EQ(settings::ReadRegistryValue("Export\\Quality", ""), "0");
 }
 
+// The operator hears what was written: an image that cannot be rendered (no pixel data)
+// is counted as failed, and an export that wrote nothing says so instead of "exported".
+TEST_F(ExportFormTest, TellsHowManyImagesWereWrittenAndFailedWhenNone)
+{
+    struct Case {
+        int good;
+        int bad;
+        bool zip;
+        QString message;
+        MsgIcon icon;
+    };
+    const QString seeLog = "\r\nView log-files for information.";
+    for (const Case& c : {Case{2, 1, false, "2 of 3 images exported, 1 failed." + seeLog, MsgIcon::Exclamation},
+                          Case{0, 2, false, "Export failed: no image was written." + seeLog, MsgIcon::Critical},
+                          Case{0, 1, true, "Export failed: no image was written." + seeLog, MsgIcon::Critical}}) {
+        script.clear();
+        auto images = makeImages(c.good);
+        for (int i = 0; i < c.bad; ++i) {
+            DicomRecipe empty;
+            empty.rows = 0;  // no pixel data: nothing to draw
+            images.push_back(writeDicom(source / ("empty" + std::to_string(i) + ".dcm"), empty));
+        }
+        const fs::path out = target.path() / (std::to_string(c.good) + "-" + std::to_string(c.bad) + (c.zip ? "z" : ""));
+        fs::create_directories(out);
+        ExportForm form(ExportFormat::Jpeg, images);
+        form.show();
+        child<QLineEdit>(form, "txtExportDir")->setText(QString::fromStdString(out.string()));
+        child<QCheckBox>(form, "chkCompress")->setChecked(c.zip);
+        script.answer(MsgResult::OK);
+        child<QPushButton>(form, "cmdExport")->click();
+        ASSERT_TRUE(corva::test::pollUntil([&] { return !form.isVisible(); }, 30000));
+        EXPECT_EQ(script.messages(), QStringList{c.message}) << c.good << "/" << c.bad;
+        ASSERT_FALSE(script.shownOf(ScriptedOperator::Kind::Message).empty());
+        EXPECT_EQ(script.shownOf(ScriptedOperator::Kind::Message).back().icon, c.icon);
+        EXPECT_TRUE(script.shownOf(ScriptedOperator::Kind::Input).empty());  // no archive asked for nothing
+        int jpegs = 0;
+        for (const auto& f : test::filesBelow(out))
+            jpegs += f.ends_with(".jpg") ? 1 : 0;
+        EXPECT_EQ(jpegs, c.good);
+    }
+}
+
 TEST_F(ExportFormTest, CancelDuringTheExportStopsItAndClosesTheWindow)
 {
     const auto images = makeImages(100, 256);

@@ -1,6 +1,10 @@
 // The import jobs: what lands in the input folder, the job log, the progress and the
 // error log, for chosen files and for DICOMDIR media from this and other systems.
+#include <dcmtk/config/osconfig.h>  // first: the toolkit's configuration
+#include <dcmtk/dcmdata/dcdicdir.h>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "core/error.h"
 #include "dicom/dicom.h"
@@ -42,6 +46,33 @@ protected:
     ProgramFolder site;
     TempDir source{"corva-import-src"};
 };
+
+// A DICOMDIR as some writers make it: the records that name the files hang below the
+// given chain of records, at whatever level that is (private records where the usual
+// four levels allow no image record), or no record names a file (`withReferences` false).
+void writeOddDicomDir(const fs::path& folder, const std::vector<std::string>& fileIds,
+                      const std::vector<E_DirRecType>& above, bool withReferences = true)
+{
+    DcmDicomDir dir((folder / "DICOMDIR").c_str(), "ODD");
+    DcmDirectoryRecord* parent = &dir.getRootRecord();
+    for (const E_DirRecType type : above) {
+        auto record = std::make_unique<DcmDirectoryRecord>(type, nullptr, OFFilename());
+        DcmDirectoryRecord* raw = record.get();
+        ASSERT_TRUE(parent->insertSub(record.release()).good());  // the parent owns it now
+        parent = raw;
+    }
+    for (const auto& id : fileIds) {
+        std::string dicomId = id;
+        std::replace(dicomId.begin(), dicomId.end(), '/', '\\');
+        const E_DirRecType type = !above.empty() && above.back() == ERT_Series ? ERT_Image : ERT_Private;
+        // the toolkit reads the file to fill the record
+        auto record = std::make_unique<DcmDirectoryRecord>(type, withReferences ? dicomId.c_str() : nullptr,
+                                                           OFFilename((folder / id).c_str()));
+        ASSERT_TRUE(parent->insertSub(record.release()).good());
+    }
+    const OFCondition written = dir.write(EXS_LittleEndianExplicit, EET_UndefinedLength, EGL_recalcGL);
+    ASSERT_TRUE(written.good()) << written.text();
+}
 
 DicomRecipe withUid(const std::string& uid, const std::string& patient)
 {
@@ -242,6 +273,51 @@ TEST_F(ImportJobsTest, DicomDirWrittenByDcmmkdirImportsEveryImage)
     EXPECT_EQ(report.log(), "Importing DICOM-Dir ... OK\r\n3 image(s) imported\r\nTasks done.");
     std::sort(uids.begin(), uids.end());
     EXPECT_EQ(entries(site.temp()), uids);
+}
+
+// Image records off the fourth level are imported too; a medium that names no file at
+// all fails instead of reporting "OK" with nothing imported.
+TEST_F(ImportJobsTest, DicomDirWithImagesAtAnotherLevelOrNoneAtAll)
+{
+    struct Case {
+        const char* name;
+        std::vector<E_DirRecType> above;
+        bool withReferences;
+    };
+    const std::vector<Case> cases = {
+        {"second level", {ERT_Patient}, true},
+        {"third level", {ERT_Patient, ERT_Study}, true},
+        {"fifth level", {ERT_Patient, ERT_Study, ERT_Series, ERT_Image}, true},
+        {"no file named", {ERT_Patient, ERT_Study, ERT_Series}, false}};
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path medium = source.path() / ("odd" + std::to_string(++n));
+        std::vector<std::string> ids, uids;
+        for (int i = 1; i <= 2; ++i) {
+            const std::string uid = uniqueUid();
+            ids.push_back("DICOM/IM" + std::to_string(i));
+            writeDicom(medium / ids.back(), withUid(uid, "Odd^Medium"));
+            uids.push_back(uid + ".dcm");
+        }
+        writeOddDicomDir(medium, ids, c.above, c.withReferences);
+        const fs::path input = source.path() / ("in" + medium.filename().string());
+        fs::create_directories(input);
+
+        ImportDicomDirJob job(medium / "DICOMDIR", input);
+        RecordingReport report;
+        const auto outcome = job.run(report);
+        if (c.withReferences) {
+            EXPECT_TRUE(outcome.complete);
+            EXPECT_EQ(report.log(), "Importing DICOM-Dir ... OK\r\n2 image(s) imported\r\nTasks done.");
+            std::sort(uids.begin(), uids.end());
+            EXPECT_EQ(entries(input), uids);
+        } else {
+            EXPECT_FALSE(outcome.complete);
+            EXPECT_EQ(report.log(), "Importing DICOM-Dir ... failed\r\nThe DICOMDIR names no image files.\r\n");
+            EXPECT_TRUE(entries(input).empty());
+        }
+    }
 }
 
 }  // namespace
