@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "core/datefmt.h"
+#include "log/rotating_file.h"
 
 namespace corva::ingest {
 
@@ -20,9 +21,17 @@ IngestLog::IngestLog(fs::path logsFolder, bool debug)
 
 void IngestLog::append(const fs::path& file, const std::string& line)
 {
+    if (file == logFile_) {
+        log::appendRotating(file, line);
+        return;
+    }
     std::error_code ec;
     fs::create_directories(folder_, ec);
+    // A new debug log says first what it holds.
+    const bool fresh = !fs::exists(file, ec);
     if (std::FILE* f = std::fopen(file.c_str(), "ab")) {
+        if (fresh)
+            std::fputs(DebugLogHeader, f);
         std::fwrite(line.data(), 1, line.size(), f);
         std::fclose(f);
     }

@@ -1,12 +1,17 @@
 #pragma once
-// The ingest service's two logs: Logs/Ingrado.log (errors and clean-up counts) and
-// Logs/IngradoDebug.log (step-by-step trace, written only while debugging is on).
+// The ingest service's two logs: Logs/Ingrado.log (errors and clean-up counts, rotated
+// at 10 MB, five generations) and Logs/IngradoDebug.log (step-by-step trace, written
+// only while debugging is on; it holds patient IDs and UIDs and says so in its first line).
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
 
 namespace corva::ingest {
+
+// The first line of every debug log.
+inline constexpr const char* DebugLogHeader =
+    "This log holds patient data (patient IDs and UIDs): keep it private, delete it when debugging is done.\n";
 
 class IngestLog {
 public:

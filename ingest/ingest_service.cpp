@@ -1,6 +1,8 @@
 #include "ingest_service.h"
 
+#include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +15,12 @@
 #include "db/interrupted_delete.h"
 #include "db/schema.h"
 #include "dicom/dicom.h"
+#include "held_file.h"
+#include "log/service_note.h"
+#include "log/set_aside.h"
+#include "process/private_files.h"
+#include "process/process.h"
+#include "store_fault.h"
 #include "try_file.h"
 
 namespace corva::ingest {
@@ -54,6 +62,8 @@ IngestService::IngestService(fs::path programFolder)
 {
     log_.emplace(folder_ / folder::Logs, false);
     scanner_.emplace(input_);
+    imageDb_.emplace(folder_ / folder::Data, *log_);
+    outage_.emplace(*log_, log::ServiceNote(folder_ / folder::Logs, "Ingrado"));
 }
 
 void IngestService::start()
@@ -65,16 +75,70 @@ void IngestService::start()
     fs::create_directories(input_, ec);
     fs::create_directories(images_, ec);
     log_.emplace(folder_ / folder::Logs, fs::exists(folder_ / "debug.on", ec));
+    imageDb_.emplace(data, *log_);
+    // A note an ended run left is no longer true; the file is made at its full size now,
+    // while there is room, so that a full disk can still be told.
+    log::ServiceNote note(folder_ / folder::Logs, "Ingrado");
+    note.clear();
+    outage_.emplace(*log_, note);
+    // What earlier versions created for everyone holds patient data.
+    for (const fs::path& own : {data / db::ImageDatabaseFile, folder_ / folder::Logs / "Ingrado.log",
+                                folder_ / folder::Logs / "IngradoDebug.log", input_ / folder::BadObjects})
+        process::makePrivate(own);
     connection_.setFile(data / db::ImageDatabaseFile);
     // A "delete all" killed half-way is finished or undone before anything is filed,
     // unless a job works on the images now.
     db::recoverInterruptedDeleteAllWhenIdle(data, data / db::ImageDatabaseFile, images_);
+    clearLeftovers();
     recoverInterrupted();
 }
 
 // The shipped program does nothing here. A test program links its own definition (a
 // link seam) to make the service fail while a file is in hand.
 __attribute__((weak)) void onFileInHand(const std::string&) {}
+__attribute__((weak)) void onFileRead(const std::string&) {}
+
+void IngestService::clearLeftovers()
+{
+    std::vector<std::string> names;
+    {
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(input_.c_str()), ::closedir);
+        if (!dir)
+            return;
+        while (const dirent* e = ::readdir(dir.get()))
+            names.emplace_back(e->d_name);
+    }
+    auto endsWith = [](const std::string& s, const std::string& tail) {
+        return s.size() > tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    for (const std::string& name : names) {
+        const fs::path path = input_ / name;
+        std::error_code ec;
+        try {
+            if (endsWith(name, ".held") || endsWith(name, ".drop")) {
+                // A hold or a removal the run did not finish: the file keeps a name.
+                HeldFile::restoreLeftover(path, input_ / name.substr(0, name.size() - 5));
+            } else if (endsWith(name, ".repair")) {
+                // A copy that was never renamed into place: its source is still there.
+                fs::remove(path, ec);
+            } else if (endsWith(name, ".dcm1") || endsWith(name, ".DCM1")) {
+                // A repaired copy written but not put in the input file's place.
+                const fs::path original = input_ / name.substr(0, name.size() - 1);
+                if (fs::exists(original, ec))
+                    fs::remove(path, ec);
+                else if (::link(path.c_str(), original.c_str()) == 0)
+                    fs::remove(path, ec);
+            } else if (name.rfind(".write-", 0) == 0 && endsWith(name, ".part")) {
+                // ".write-<pid>-<n>.part": half a file of a writer that is gone.
+                const int pid = std::atoi(name.c_str() + 7);
+                if (pid > 0 && !process::isAlive(pid))
+                    fs::remove(path, ec);
+            }
+        } catch (const std::exception& e) {
+            logException(*log_, e, "TimerDB");
+        }
+    }
+}
 
 void IngestService::recoverInterrupted()
 {
@@ -106,10 +170,11 @@ void IngestService::recoverInterrupted()
 
 bool IngestService::OpenDB()
 {
-    if (connection_.reopen())
-        return true;
-    log_->writeLog(errc::Database, "Cannot open " + connection_.file().string(), "OpenDB");
-    return false;
+    if (const auto why = imageDb_->open(connection_)) {
+        storeFault_ = "Ingrado cannot open the image database Data/QAData.dat: " + *why;
+        return false;
+    }
+    return true;
 }
 
 void IngestService::CloseDB()
@@ -131,39 +196,68 @@ db::Database& IngestService::database()
 
 void IngestService::tick(const std::atomic<bool>* stop)
 {
+    if (outage_->pauseThisTick())
+        return;
     try {
         const auto work = scanner_->scan();
+        // Without a database nothing can be filed: the files wait, uncounted.
+        if (!work.empty() || outage_->ongoing()) {
+            if (!OpenDB()) {
+                outage_->begin(storeFault_);
+                outageOnOpen_ = true;
+                CloseDB();
+                return;
+            }
+        }
         Keys keys;
+        bool filedAny = false;
+        bool storeFailed = false;
         for (std::size_t i = 0; i < work.size(); ++i) {
             if (stop && stop->load())
                 break;
-            processFile(i + 1, work.size(), work[i], keys);
+            const Attempt result = processFile(i + 1, work.size(), work[i], keys);
+            if (result == Attempt::StoreFailed) {
+                // The others would fail alike: they wait for the next try.
+                outage_->begin(storeFault_);
+                outageOnOpen_ = false;
+                storeFailed = true;
+                break;
+            }
+            filedAny = filedAny || result == Attempt::Done || result == Attempt::Failed;
         }
+        // Over when a file got through the store, or, when the database could not be
+        // opened, once it opens again.
+        if (outage_->ongoing() && !storeFailed && (filedAny || (work.empty() && outageOnOpen_)))
+            outage_->end();
         // Files that went away by other hands: their repeated lines are summed up too.
         log_->endFilesNotPresent([this](const std::string& name) {
             std::error_code ec;
             return fs::exists(input_ / name, ec);
         });
         CloseDB();
-        deleteOrphans();
+        if (!outage_->ongoing())
+            deleteOrphans();
     } catch (const std::exception& e) {
         logException(*log_, e, "TimerDB");
         CloseDB();
     }
 }
 
-void IngestService::processFile(std::size_t position, std::size_t count, const std::string& name, Keys& keys)
+IngestService::Attempt IngestService::processFile(std::size_t position, std::size_t count, const std::string& name,
+                                                  Keys& keys)
 {
     if (log_->debugOn())
         debug("File " + std::to_string(position) + " of " + std::to_string(count) + " in progress");
 
     // The receive table may be missing from an old database: create it before use.
     try {
-        db::Database& db = database();
-        try {
-            db::Statement probe(db, "SELECT RecID FROM tblReceive");
-        } catch (const Error&) {
-            db::createReceiveTable(db);
+        if (connection_.isOpen()) {
+            db::Database& db = connection_.db();
+            try {
+                db::Statement probe(db, "SELECT RecID FROM tblReceive");
+            } catch (const Error&) {
+                db::createReceiveTable(db);
+            }
         }
     } catch (...) {
     }
@@ -194,43 +288,72 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
         copyToBad(name, "given up after " + std::to_string(tries) + " attempts");
         debug(name + " moved to bad objects!");
         fs::remove(tryPath, ec);
-        return;
+        return Attempt::Done;
     }
     if (countable) {
         // Marked while in hand; a fatal signal marks it crashed (see crash_note.h).
         writeTry(tryPath, tries + 1, *log_, InHandMarker);
         crash::arm(tryPath, tries + 1);
     }
-    // When the attempt is over, a try file still there loses its in-hand marker.
+    Attempt result = Attempt::Failed;
+    // When the attempt is over, a try file still there loses its in-hand marker; only a
+    // failure of the file's own counts.
     struct AttemptOver {
         const fs::path& tryPath;
-        int count;
+        int tries;
         IngestLog& log;
         bool countable;
+        const Attempt& result;
         ~AttemptOver()
         {
             crash::disarm();
             std::error_code ec;
-            if (countable && fs::exists(tryPath, ec))
-                writeTry(tryPath, count, log);
+            const int count = result == Attempt::Failed ? tries + 1 : tries;
+            if (countable && fs::exists(tryPath, ec)) {
+                if (count > 0)
+                    writeTry(tryPath, count, log);
+                else
+                    fs::remove(tryPath, ec);  // nothing counted against the file
+            }
         }
-    } attemptOver{tryPath, tries + 1, *log_, countable};
+    } attemptOver{tryPath, tries, *log_, countable, result};
+    HeldFile held(input_, name);
+    try {
+        if (!held.take())
+            return result = Attempt::Waits;  // gone by other hands
+    } catch (const fs::filesystem_error& e) {
+        storeFault_ = "Ingrado cannot write the input folder Temp: " + diskReason(e.code().value());
+        return result = Attempt::StoreFailed;
+    }
     onFileInHand(name);
-    bool failed = false;
+    result = attempt(name, keys, held, tryPath.string());
+    if (result == Attempt::Failed && !countable && fs::exists(held.path(), ec)) {
+        copyToBad(name, "Name too long to count attempts", &held);
+        debug(name + " moved to bad objects!");
+    }
+    return result;
+}
+
+IngestService::Attempt IngestService::attempt(const std::string& name, Keys& keys, HeldFile& held,
+                                              const std::string& tryPath)
+{
+    const fs::path source = input_ / name;
+    const fs::path& file = held.path();
+    std::error_code ec;
 
     // The toolkit's reader recurses per nested sequence: a file nested too deep is set
     // aside before it is parsed, as it can never be read.
-    if (const dicom::FileStructure structure = dicom::checkFileStructure(source); structure.tooDeep) {
-        copyToBad(name, "Refused: " + structure.problem);
+    if (const dicom::FileStructure structure = dicom::checkFileStructure(file); structure.tooDeep) {
+        copyToBad(name, "Refused: " + structure.problem, &held);
         fs::remove(tryPath, ec);
-        return;
+        return Attempt::Done;
     }
 
     std::optional<dicom::Image> image;
     std::optional<Error> readError;
     debug("trying to read file: " + name);
     try {
-        image.emplace(dicom::Image::read(source, dicom::ReadMode::HeaderOnly));
+        image.emplace(dicom::Image::read(file, dicom::ReadMode::HeaderOnly));
         debug("success");
     } catch (const Error& e) {
         readError = e;
@@ -261,14 +384,19 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
                 badUid = *uid;
         if (image && !badUid.empty()) {
             image.reset();
-            copyToBad(name, "Invalid UID '" + badUid + "'");
+            copyToBad(name, "Invalid UID '" + badUid + "'", &held);
             fs::remove(tryPath, ec);
-            return;
+            return Attempt::Done;
         }
     }
+    onFileRead(name);
 
+    // Which part of the store a failure below is in, for the operator.
+    const char* writing = "the image database";
     try {
-        db::Database& db = database();
+        if (!connection_.isOpen() && !OpenDB())
+            return Attempt::StoreFailed;
+        db::Database& db = connection_.db();
         if (log_->debugOn()) {
             debug("checking register status: " + name);
             debug("PatID: " + std::to_string(keys.patient));
@@ -276,13 +404,18 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
             debug("SeriesID: " + std::to_string(keys.series));
             debug("ImageID: " + std::to_string(keys.image));
         }
-        if (!image)
-            throw readError ? *readError : Error(errc::NotFound, "File not found");
+        if (!image) {
+            // The file's own fault: it counts.
+            const Error e = readError ? *readError : Error(errc::NotFound, "File not found");
+            logException(*log_, e, "TimerDB");
+            return Attempt::Failed;
+        }
         if (!registrar_)
             registrar_.emplace(db, *log_, input_, images_);
-        const int result = registrar_->registerImage(*image, keys, name);
+        writing = "the input folder Temp";
+        const int status = registrar_->registerImage(*image, keys, name, [&held] { return held.unchanged(); });
         image.reset();
-        switch (result) {
+        switch (status) {
         case status::Registered:
         case status::AlreadyRegistered: {
             debug("regstatus = 1");
@@ -290,48 +423,61 @@ void IngestService::processFile(std::size_t position, std::size_t count, const s
             const std::string filed = registrar_->filedStudyUid().empty() ? studyUid : registrar_->filedStudyUid();
             if (filed.empty() || !isSafeUid(filed))
                 throw Error(errc::InvalidName, "No usable study instance UID for the image store: '" + filed + "'");
-            handleRegistered(name, filed);
-            break;
+            writing = "the image store Images";
+            return handleRegistered(name, filed, held);
         }
         case status::Conflict:
-            copyToBad(name, registrar_->conflict());
+            copyToBad(name, registrar_->conflict(), &held);
             fs::remove(tryPath, ec);
-            break;
+            return Attempt::Done;
         case status::CopiedUnderUid:
             debug("regstatus = 2");
             debug("trying to delete file:");
+            held.removeInputName();
+            held.drop();
             fs::remove(tryPath, ec);
-            fs::remove(source);
             debug("success");
-            break;
+            return Attempt::Done;
         case status::Repaired:
             debug("regstatus = 3");
             debug("trying to delete file:");
             fs::remove(tryPath, ec);
-            // The repaired copy replaces the input file in one step.
-            fs::rename(input_ / (name + "1"), source);
+            // The repaired copy takes the input file's place in one step.
+            held.replaceInputName(input_ / (name + "1"));
             debug("success");
-            break;
+            return Attempt::Done;
+        case status::Waits:
+            debug(name + " waits for the file of its UID to be filed first");
+            return Attempt::Waits;
+        case status::Changed:
+            debug(name + " changed while in hand: started again");
+            return Attempt::Changed;
         default:
-            failed = true;
-            break;
+            if (const auto& fault = registrar_->storeFault()) {
+                storeFault_ = std::string("Ingrado cannot write the image database: ") + *fault;
+                return Attempt::StoreFailed;
+            }
+            return Attempt::Failed;
         }
-    } catch (const fs::filesystem_error& e) {
-        log_->writeLog(e.code().value(), e.what(), "TimerDB");
-        failed = true;
     } catch (const std::exception& e) {
-        logException(*log_, e, "TimerDB");
-        failed = true;
-    }
-    if (failed && !countable && fs::exists(source, ec)) {
-        copyToBad(name, "Name too long to count attempts");
-        debug(name + " moved to bad objects!");
+        if (const auto fault = storeFault(e)) {
+            const bool database = dynamic_cast<const Error*>(&e) &&
+                                  static_cast<const Error&>(e).code() >= errc::Database &&
+                                  static_cast<const Error&>(e).code() < errc::Database + 256;
+            storeFault_ = std::string("Ingrado cannot write ") + (database ? "the image database" : writing) + ": " + *fault;
+            return Attempt::StoreFailed;
+        }
+        if (const auto* fsError = dynamic_cast<const fs::filesystem_error*>(&e))
+            log_->writeLog(fsError->code().value(), e.what(), "TimerDB");
+        else
+            logException(*log_, e, "TimerDB");
+        return Attempt::Failed;
     }
 }
 
-void IngestService::handleRegistered(const std::string& name, const std::string& studyUid)
+IngestService::Attempt IngestService::handleRegistered(const std::string& name, const std::string& studyUid,
+                                                       HeldFile& held)
 {
-    const fs::path source = input_ / name;
     const fs::path folder = images_ / studyUid;
     // The station finds an image as <SOP instance UID>.dcm; registration accepted a name
     // that differs from it only in letter case (the extension, as UIDs are digits), so
@@ -341,31 +487,56 @@ void IngestService::handleRegistered(const std::string& name, const std::string&
     if (!fs::exists(target, ec)) {
         debug("trying to move image to viewer: " + name);
         fs::create_directories(folder);
-        moveFile(source, target);
+        // Written again in place since it was read: it starts again; its committed rows
+        // await it as a known image.
+        if (!held.unchanged())
+            return Attempt::Changed;
+        moveFile(held.path(), target);
+        held.moved();
+        process::makePrivate(target);
         debug("success");
     } else {
         debug("file already exists in viewer image directory!");
-        fs::remove(source);
+        held.drop();
         debug("file deleted!");
     }
+    // The input name goes only while it names the file filed; one that took its place
+    // meanwhile waits for its own turn.
+    held.removeInputName();
     fs::remove(input_ / (name + ".try"), ec);
+    return Attempt::Done;
 }
 
-void IngestService::copyToBad(const std::string& name, const std::string& reason)
+void IngestService::copyToBad(const std::string& name, const std::string& reason, HeldFile* held)
 {
     log_->endFile(name);  // its repeated lines are summed up before the move is logged
+    const fs::path bad = input_ / folder::BadObjects;
     try {
-        const fs::path bad = input_ / folder::BadObjects;
         fs::create_directories(bad);
         if (fs::exists(bad / name)) {
-            fs::remove(input_ / name);
+            if (held) {
+                held->drop();
+                held->removeInputName();
+            } else {
+                fs::remove(input_ / name);
+            }
             log_->writeLog(errc::Generic, reason + ": " + name + " deleted, a file of that name is in bad objects already",
                            "CopyToBad");
         } else {
-            moveFile(input_ / name, bad / name);
+            // The reason goes first: a set-aside file is never without it.
+            log::writeSetAsideReason(bad / name, {true, reason});
+            moveFile(held ? held->path() : input_ / name, bad / name);
+            process::makePrivate(bad / name);
+            if (held) {
+                held->moved();
+                held->removeInputName();
+            }
             log_->writeLog(errc::Generic, reason + ": " + name + " moved to bad objects", "CopyToBad");
         }
     } catch (const fs::filesystem_error& e) {
+        std::error_code ec;
+        if (!fs::exists(bad / name, ec))
+            fs::remove(log::reasonFile(bad / name), ec);
         log_->writeLog(e.code().value(), e.what(), "CopyToBad");
     } catch (const std::exception& e) {
         logException(*log_, e, "CopyToBad");

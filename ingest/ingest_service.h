@@ -1,19 +1,24 @@
 #pragma once
 // The ingest service: every tick it takes the input files that stayed unchanged for a
 // whole tick, registers each, moves it into the image store and reports it in the
-// receive table. Files that fail are retried on later ticks and after 50 attempts set
-// aside in Temp/BadObjects.
+// receive table. Files that fail by their own fault are retried on later ticks and
+// after 50 attempts set aside in Temp/BadObjects, with the reason beside them. When the
+// database or the disk fails, files wait uncounted (an outage, see outage.h).
 #include <atomic>
 #include <filesystem>
 #include <optional>
 #include <string>
 
 #include "db/connection.h"
+#include "image_database.h"
 #include "ingest_log.h"
 #include "input_scanner.h"
+#include "outage.h"
 #include "registrar.h"
 
 namespace corva::ingest {
+
+class HeldFile;
 
 class IngestService {
 public:
@@ -25,32 +30,46 @@ public:
     explicit IngestService(std::filesystem::path programFolder);
 
     // Start-up after the single-instance check: creates Data/QAData.dat from the
-    // template when missing, creates Temp and Images, reads the debug marker and sets
-    // the database file.
+    // template when missing, creates Temp and Images, reads the debug marker, sets
+    // the database file and clears what an ended run left in Temp.
     void start();
 
     // One tick: scan, process the work list, close the database, orphan clean-up.
     // When `stop` becomes true the tick ends after the file in hand.
     void tick(const std::atomic<bool>* stop = nullptr);
 
-    // Sets the input file aside in Temp/BadObjects (deleted when a file of that name is
-    // there) and logs it once, with the reason.
-    void copyToBad(const std::string& name, const std::string& reason);
+    // Sets the input file (or `file`, the service's hold of it) aside in Temp/BadObjects
+    // (deleted when a file of that name is there) with the reason beside it, and logs
+    // it once, with the reason.
+    void copyToBad(const std::string& name, const std::string& reason, HeldFile* held = nullptr);
     // Removes series without images, studies without series and patients without studies.
     void deleteOrphans();
 
     IngestLog& log() { return *log_; }
     const std::filesystem::path& inputFolder() const { return input_; }
     const std::filesystem::path& imageFolder() const { return images_; }
+    const Outage& outage() const { return *outage_; }
 
 private:
     // At start: a file the service died on (crashed marker) is set aside; one it was
     // ended on from outside keeps its count and is tried again.
     void recoverInterrupted();
-    void processFile(std::size_t position, std::size_t count, const std::string& name, Keys& keys);
+    // Removes what a killed run left: holds and removals given back, half-written copies
+    // of processes that are gone.
+    void clearLeftovers();
+    // How one attempt on a file ended.
+    enum class Attempt {
+        Done,         // filed, replaced by a copy, or set aside
+        Failed,       // the file's own fault: counted, tried again
+        Changed,      // the file changed in hand: uncounted, tried again
+        Waits,        // waits for another file: uncounted
+        StoreFailed,  // the database or the disk failed: uncounted, see storeFault_
+    };
+    Attempt processFile(std::size_t position, std::size_t count, const std::string& name, Keys& keys);
+    Attempt attempt(const std::string& name, Keys& keys, HeldFile& held, const std::string& tryPath);
     // Moves a registered file into its study's folder (its rows and receive-table row
     // are committed already).
-    void handleRegistered(const std::string& name, const std::string& studyUid);
+    Attempt handleRegistered(const std::string& name, const std::string& studyUid, HeldFile& held);
     bool OpenDB();
     void CloseDB();
     db::Database& database();
@@ -62,11 +81,18 @@ private:
     std::optional<IngestLog> log_;
     std::optional<InputScanner> scanner_;
     db::Connection connection_;
+    std::optional<ImageDatabase> imageDb_;
+    std::optional<Outage> outage_;
+    std::string storeFault_;     // why the last attempt's store failed
+    bool outageOnOpen_ = false;  // the outage began with a database that did not open
     std::optional<Registrar> registrar_;  // prepared statements of the current tick
 };
 
 // Called while the service holds an input file, before it reads it. Does nothing in
 // Ingrado; a test program links a definition of its own.
 void onFileInHand(const std::string& name);
+// Called after the file's header was read, before its rows are committed and it is
+// moved. Does nothing in Ingrado; a test program links a definition of its own.
+void onFileRead(const std::string& name);
 
 }  // namespace corva::ingest

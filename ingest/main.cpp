@@ -9,6 +9,7 @@
 #include "core/paths.h"
 #include "crash_note.h"
 #include "ingest_service.h"
+#include "process/private_files.h"
 #include "process/process.h"
 
 namespace {
@@ -35,6 +36,7 @@ void sleepUntil(const timespec& when)
 
 int main()
 {
+    corva::process::usePrivateFileModes();  // patient data: for the station's user and group only
     const auto folder = corva::programFolder();
     corva::process::SingleInstanceLock lock("Ingrado " + folder.string(), folder);
     if (!lock.acquired())

@@ -1,11 +1,15 @@
 #include "registrar.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <limits>
 #include <system_error>
 
 #include "core/error.h"
 #include "core/paths.h"
 #include "ingest_log.h"
+#include "store_fault.h"
 
 namespace corva::ingest {
 
@@ -59,6 +63,11 @@ void Registrar::debug(const std::string& text)
 
 void Registrar::logError(const std::exception& e, const char* tag)
 {
+    if (auto fault = ingest::storeFault(e)) {
+        if (!storeFault_)
+            storeFault_ = std::move(fault);
+        return;
+    }
     if (const auto* err = dynamic_cast<const Error*>(&e))
         log_.writeLog(err->code(), err->message(), tag);
     else
@@ -87,13 +96,26 @@ bool Registrar::checkSop(dicom::Image& image)
     return false;
 }
 
-void Registrar::writeCopy(dicom::Image& image, const fs::path& target)
+bool Registrar::writeCopy(dicom::Image& image, const fs::path& target, bool replace)
 {
     // The copy is written under a name the scan does not take, then renamed.
     const fs::path part = target.string() + ".repair";
     try {
         image.write(part);
-        fs::rename(part, target);
+        if (replace) {
+            fs::rename(part, target);
+            return true;
+        }
+        // Never over a file waiting under that name: that is another copy of the image.
+        if (::link(part.c_str(), target.c_str()) != 0) {
+            const int e = errno;
+            fs::remove(part);
+            if (e == EEXIST)
+                return false;
+            throw fs::filesystem_error("Cannot write the copy", part, target, std::error_code(e, std::generic_category()));
+        }
+        fs::remove(part);
+        return true;
     } catch (...) {
         // A failed write (disk full) leaves no half copy behind in the input folder.
         std::error_code ec;
@@ -102,10 +124,12 @@ void Registrar::writeCopy(dicom::Image& image, const fs::path& target)
     }
 }
 
-int Registrar::registerImage(dicom::Image& image, Keys& keys, const std::string& name)
+int Registrar::registerImage(dicom::Image& image, Keys& keys, const std::string& name,
+                             const std::function<bool()>& stillTheFileRead)
 {
     filedStudyUid_.clear();
     conflict_.clear();
+    storeFault_.reset();
     debug("RegisterImage Start");
     auto end = [&](int result) {
         debug("RegisterImage Ende");
@@ -140,7 +164,7 @@ int Registrar::registerImage(dicom::Image& image, Keys& keys, const std::string&
         // The whole object is needed for the copy: load the pixel data first.
         image.loadAll();
         image.attributes().set(dicom::Tag{0x0008, 0x0060}, "SC");
-        writeCopy(image, repaired);
+        writeCopy(image, repaired, true);
         return end(status::Repaired);
     }
 
@@ -148,7 +172,7 @@ int Registrar::registerImage(dicom::Image& image, Keys& keys, const std::string&
         debug("CheckSOP = false");
         image.loadAll();
         checkSop(image);
-        writeCopy(image, repaired);
+        writeCopy(image, repaired, true);
         return end(status::Repaired);
     }
 
@@ -171,9 +195,12 @@ int Registrar::registerImage(dicom::Image& image, Keys& keys, const std::string&
         // The SOP instance UID becomes a file name: never one that could leave the folder.
         if (!isSafeUid(v.image.sopInstanceUid))
             throw Error(errc::InvalidName, "Invalid SOP instance UID");
+        const fs::path copy = input_ / (v.image.sopInstanceUid + ".dcm");
+        std::error_code ec;
+        if (fs::exists(copy, ec))
+            return end(status::Waits);
         image.loadAll();
-        writeCopy(image, input_ / (v.image.sopInstanceUid + ".dcm"));
-        return end(status::CopiedUnderUid);
+        return end(writeCopy(image, copy, false) ? status::CopiedUnderUid : status::Waits);
     }
 
     try {
@@ -183,10 +210,10 @@ int Registrar::registerImage(dicom::Image& image, Keys& keys, const std::string&
         return fail("GetReporterID = false");
     }
 
-    return end(registerRows(v, keys));
+    return end(registerRows(v, keys, stillTheFileRead));
 }
 
-int Registrar::registerRows(const Values& v, Keys& keys)
+int Registrar::registerRows(const Values& v, Keys& keys, const std::function<bool()>& stillTheFileRead)
 {
     // All rows of one file, its receive-table row included, are committed together or
     // not at all, before the file is moved: a kill before the commit leaves the file in
@@ -227,11 +254,16 @@ int Registrar::registerRows(const Values& v, Keys& keys)
         }
         keys = row.keys;
         filedStudyUid_ = row.studyUid;
-        insertReceiveRow(keys);
+        if (!insertReceiveRow(keys) && storeFault_)
+            return status::Failed;
+        if (stillTheFileRead && !stillTheFileRead())
+            return status::Changed;
         try {
             transaction->commit();
         } catch (const std::exception& e) {
             logError(e, "TimerDB");
+            if (storeFault_)
+                return status::Failed;
         }
         return status::AlreadyRegistered;
     }
@@ -265,7 +297,11 @@ int Registrar::registerRows(const Values& v, Keys& keys)
     }
     if (!newImage(v.image, k))
         return status::Failed;
-    insertReceiveRow(k);
+    if (!insertReceiveRow(k) && storeFault_)
+        return status::Failed;
+    // Rows that name another file than the one read are never committed.
+    if (stillTheFileRead && !stillTheFileRead())
+        return status::Changed;
     try {
         transaction->commit();
     } catch (const std::exception& e) {
@@ -431,7 +467,6 @@ bool Registrar::newPatient(const PatientValues& p, Keys& keys)
         st.bind(6, p.sex.empty() ? std::string("O") : p.sex);
         debug("New Patient (INSERT INTO tblPatienten)");
         debug("ID: " + p.id);
-        debug("Name: " + p.lastName + " " + p.firstName);
         st.run();
         keys.patient = newKey();
         debug("New Patient created in tblPatienten");
@@ -460,7 +495,10 @@ std::int32_t Registrar::lookupOrInsert(const char* table, const char* textColumn
         insert.bind(1, text);
         insert.run();
         return newKey();
-    } catch (...) {
+    } catch (const std::exception& e) {
+        // A database that cannot be written fails the whole registration.
+        if (ingest::storeFault(e))
+            throw;
         return 0;
     }
 }

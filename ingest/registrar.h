@@ -4,7 +4,9 @@
 // input folder first (missing modality or SOP class, file name not the SOP instance UID).
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "db/database.h"
@@ -33,6 +35,12 @@ constexpr int Repaired = 3;            // Temp/<name>1 written; it takes the inp
 // The SOP instance UID is registered already for another patient ID or study UID: a
 // different image under a known UID, to be kept aside (conflict() tells both).
 constexpr int Conflict = 4;
+// The file changed while it was in hand (written again in place): nothing was
+// committed, the file starts again.
+constexpr int Changed = 5;
+// A file of the name the image is to be copied under waits in the input folder
+// already: nothing was written, the image waits until that one is filed.
+constexpr int Waits = 6;
 }  // namespace status
 
 // Prepared statements live as long as the Registrar: create one per tick on the open
@@ -47,8 +55,10 @@ public:
     // Registers the image read (header only) from the input file `name`. A new image's
     // rows and its receive-table row are written in one transaction, before the caller
     // moves the file; a known image gets its receive-table row too. On success `keys`
-    // holds the keys of the rows found or created.
-    int registerImage(dicom::Image& image, Keys& keys, const std::string& name);
+    // holds the keys of the rows found or created. `stillTheFileRead` is asked just
+    // before the commit: when it says no, nothing is committed (status::Changed).
+    int registerImage(dicom::Image& image, Keys& keys, const std::string& name,
+                      const std::function<bool()>& stillTheFileRead = {});
 
     // Fills in a SOP class from the modality when the image has none; false when it did.
     static bool checkSop(dicom::Image& image);
@@ -60,6 +70,9 @@ public:
     const std::string& filedStudyUid() const { return filedStudyUid_; }
     // After Conflict: what is registered and what the file says.
     const std::string& conflict() const { return conflict_; }
+    // After Failed: why the database failed when that was no fault of the file's
+    // ("disk full"); such failures are not logged here but told as an outage.
+    const std::optional<std::string>& storeFault() const { return storeFault_; }
 
 private:
     struct Values {
@@ -70,7 +83,7 @@ private:
         ReporterIds reporters{};
     };
 
-    int registerRows(const Values& v, Keys& keys);
+    int registerRows(const Values& v, Keys& keys, const std::function<bool()>& stillTheFileRead);
     // The row of a registered image: its keys, its patient's ID and its study's UID.
     struct KnownImageRow {
         Keys keys;
@@ -90,7 +103,9 @@ private:
     std::int32_t lookupOrInsert(const char* table, const char* textColumn, const char* keyColumn,
                                 const std::string& text);
 
-    void writeCopy(dicom::Image& image, const std::filesystem::path& target);
+    // Writes the copy under a temporary name and renames it to `target`; with `replace`
+    // false an existing target is kept and false returned.
+    bool writeCopy(dicom::Image& image, const std::filesystem::path& target, bool replace);
     db::Statement& statement(const std::string& sql);
     std::int32_t newKey();
     void debug(const std::string& text);
@@ -103,6 +118,7 @@ private:
     std::map<std::string, db::Statement> statements_;
     std::string filedStudyUid_;
     std::string conflict_;
+    std::optional<std::string> storeFault_;
 };
 
 }  // namespace corva::ingest

@@ -58,7 +58,11 @@ TEST(IngestLog, DebugLogIsMovedAsideWhenLarge)
     TempDir dir;
     IngestLog log(dir / "Logs", true);
     log.writeDebugLog("first");
-    EXPECT_TRUE(std::regex_match(readFile(log.debugFile()), std::regex(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\dfirst\n)")));
+    // Its first line says what it holds.
+    const std::string text = readFile(log.debugFile());
+    ASSERT_EQ(text.rfind(DebugLogHeader, 0), 0u) << text;
+    EXPECT_TRUE(std::regex_match(text.substr(std::string(DebugLogHeader).size()),
+                                 std::regex(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\dfirst\n)")));
     fs::resize_file(log.debugFile(), 1'000'001);
     log.writeDebugLog("second");
     int aside = 0;
@@ -74,6 +78,9 @@ TEST(IngestLog, DebugLogIsMovedAsideWhenLarge)
     EXPECT_GE(asideAfter, 1);
     EXPECT_LE(asideAfter, 2);
     EXPECT_NE(readFile(log.debugFile()).find("third"), std::string::npos);
+    // The new log after a move says it too.
+    for (const auto& e : fs::directory_iterator(dir / "Logs"))
+        EXPECT_EQ(readFile(e.path()).rfind(DebugLogHeader, 0), 0u) << e.path();
 }
 
 }  // namespace

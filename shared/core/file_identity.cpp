@@ -10,7 +10,7 @@ std::optional<FileIdentity> fileIdentity(const std::filesystem::path& file)
     if (::stat(file.c_str(), &st) != 0) return std::nullopt;
     return FileIdentity{static_cast<std::uintmax_t>(st.st_size),
                         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-                        static_cast<std::uintmax_t>(st.st_ino)};
+                        static_cast<std::uintmax_t>(st.st_ino), static_cast<std::uintmax_t>(st.st_dev)};
 }
 
 }  // namespace corva

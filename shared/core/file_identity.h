@@ -1,5 +1,5 @@
 #pragma once
-// Which file a path names right now: size, modification time and inode. A file that
+// Which file a path names right now: size, modification time, inode and device. A file that
 // was replaced (a resend filed again under the same name) has another identity.
 #include <cstdint>
 #include <filesystem>
@@ -11,6 +11,7 @@ struct FileIdentity {
     std::uintmax_t size = 0;
     std::int64_t modifiedNs = 0;
     std::uintmax_t inode = 0;
+    std::uintmax_t device = 0;
     bool operator==(const FileIdentity&) const = default;
 };
 

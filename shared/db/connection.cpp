@@ -11,10 +11,13 @@ bool Connection::openIfClosed()
     // An empty name would open a private temporary database instead of failing.
     if (file_.empty())
         return false;
+    openError_.reset();
     try {
         db_ = Database(file_);
-    } catch (const Error&) {
-        // Silent by design: the next statement on the closed connection reports the failure.
+    } catch (const Error& e) {
+        // Silent by design: the next statement on the closed connection reports the
+        // failure; the reason is kept for those who tell it.
+        openError_ = e;
     }
     return db_.isOpen();
 }

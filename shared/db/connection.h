@@ -4,7 +4,9 @@
 // service's OpenDB/CloseDB). Open and close never throw; a statement on a
 // connection that failed to open throws instead.
 #include <filesystem>
+#include <optional>
 
+#include "core/error.h"
 #include "db/database.h"
 
 namespace corva::db {
@@ -18,6 +20,9 @@ public:
     bool reopen();         // closes when open, then opens
     void closeIfOpen();    // silent
     bool isOpen() const { return db_.isOpen(); }
+    // Why the last open failed (the database's own message and code); empty after a
+    // successful open.
+    const std::optional<Error>& openError() const { return openError_; }
 
     // The open database; throws corva::Error when the connection is closed.
     Database& db();
@@ -25,6 +30,7 @@ public:
 private:
     std::filesystem::path file_;
     Database db_;
+    std::optional<Error> openError_;
 };
 
 }  // namespace corva::db

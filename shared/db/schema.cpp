@@ -220,7 +220,8 @@ std::filesystem::path copyToTemporary(const std::filesystem::path& from, const s
         throwErrno("Cannot create", pattern);
     }
     std::filesystem::path tmp = pattern;
-    ::fchmod(out, (st.st_mode & 0777) | S_IRUSR | S_IWUSR);
+    // Patient data: the copy never grants other users what the template may.
+    ::fchmod(out, (st.st_mode & 0770) | S_IRUSR | S_IWUSR);
     char buf[1 << 16];
     bool ok = true;
     for (;;) {
@@ -315,6 +316,52 @@ bool ensureImageDatabase(const std::filesystem::path& dataFolder)
         return std::filesystem::exists(target, ec);
     }
     return std::filesystem::exists(target, ec);
+}
+
+namespace {
+
+std::uintmax_t sizeOr(const std::filesystem::path& file, std::uintmax_t missing)
+{
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(file, ec);
+    return ec ? missing : size;
+}
+
+}  // namespace
+
+bool replaceEmptyImageDatabase(const std::filesystem::path& dataFolder)
+{
+    const auto target = dataFolder / ImageDatabaseFile;
+    const auto wal = dataFolder / (std::string(ImageDatabaseFile) + "-wal");
+    // Only a file with nothing in it and no log of changes beside it holds no data.
+    if (sizeOr(target, 1) != 0 || sizeOr(wal, 0) != 0)
+        return sizeOr(target, 0) > 0;
+    const auto templ = dataFolder / TemplateDatabaseFile;
+    try {
+        const auto tmp = copyToTemporary(templ, dataFolder);
+        if (sizeOr(target, 1) != 0 || ::rename(tmp.c_str(), target.c_str()) != 0)
+            ::unlink(tmp.c_str());
+    } catch (const Error&) {
+    }
+    return sizeOr(target, 0) > 0;
+}
+
+std::filesystem::path setImageDatabaseAside(const std::filesystem::path& dataFolder, const std::string& stamp)
+{
+    const auto target = dataFolder / ImageDatabaseFile;
+    std::filesystem::path aside = dataFolder / (std::string(ImageDatabaseFile) + ".damaged-" + stamp);
+    for (int n = 2; std::filesystem::exists(aside); ++n)
+        aside = dataFolder / (std::string(ImageDatabaseFile) + ".damaged-" + stamp + "-" + std::to_string(n));
+    if (::rename(target.c_str(), aside.c_str()) != 0)
+        throwErrno("Cannot move aside", target);
+    // Its log of changes and shared index belong to it, never to the new database.
+    for (const char* side : {"-wal", "-shm"}) {
+        const auto from = dataFolder / (std::string(ImageDatabaseFile) + side);
+        std::error_code ec;
+        if (std::filesystem::exists(from, ec))
+            std::filesystem::rename(from, aside.string() + side, ec);
+    }
+    return aside;
 }
 
 void resetImageDatabase(const std::filesystem::path& dataFolder)

@@ -25,6 +25,15 @@ void createUserSchema(Database& db);
 // never see half a file. Returns true when QAData.dat exists afterwards.
 bool ensureImageDatabase(const std::filesystem::path& dataFolder);
 
+// Replaces an empty Data/QAData.dat (no content and no write-ahead log: a file another
+// program left) by a copy of Data/QADef.dat. True when QAData.dat has content afterwards.
+bool replaceEmptyImageDatabase(const std::filesystem::path& dataFolder);
+
+// Renames a damaged Data/QAData.dat, with its -wal and -shm files, to
+// "QAData.dat.damaged-<stamp>" (never over an earlier one) and returns that name. Throws
+// corva::Error when the database cannot be renamed.
+std::filesystem::path setImageDatabaseAside(const std::filesystem::path& dataFolder, const std::string& stamp);
+
 // Replaces the content of Data/QAData.dat by that of Data/QADef.dat ("delete all")
 // through SQLite's backup, under the database's own lock: a program that has the file
 // open sees either the old or the empty database, never a torn file or a stale WAL.

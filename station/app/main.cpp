@@ -4,8 +4,10 @@
 
 #include "app/startup.h"
 #include "viewer/loaded_image.h"
+#include "process/private_files.h"
 
 int main(int argc, char** argv) {
+    corva::process::usePrivateFileModes();  // patient data: for the station's user and group only
     QApplication app(argc, argv);
     QApplication::setApplicationName("Corvalight");
     // Made after the application object and ended before it: the decodes finish first.

@@ -2,9 +2,15 @@
 
 #include <filesystem>
 #include <regex>
+#include <sstream>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "core/paths.h"
 #include "log/error_log.h"
+#include "log/rotating_file.h"
 #include "temp_dir.h"
 
 using corva::log::LogError;
@@ -35,23 +41,82 @@ TEST_F(ErrorLogTest, EmptyDescriptionGivesTwoBlanks)
     EXPECT_NE(text.find("#-5 -  Splash_Timer\r\n"), std::string::npos) << text;
 }
 
-TEST_F(ErrorLogTest, RotatesOnlyAboveTheLimit)
+TEST_F(ErrorLogTest, RotatesOnlyAtTheLimitAndKeepsFiveGenerations)
 {
     fs::create_directories(logFile().parent_path());
-    for (const std::uintmax_t size : {1'000'000u, 1'000'001u}) {
-        corva::test::writeFile(logFile(), std::string(size, 'x'));
-        LogError(1, "d", "loc");
-        const auto after = fs::file_size(logFile());
-        const std::string text = corva::test::readFile(logFile());
-        if (size == 1'000'000u) {
-            EXPECT_GT(after, size) << "a file of exactly the limit is appended to";
-            EXPECT_EQ(text.substr(0, size), std::string(size, 'x'));
-        } else {
-            EXPECT_LT(after, 100u) << "a file above the limit is started afresh";
-            EXPECT_EQ(text.find('x'), std::string::npos) << "nothing of the old content is kept";
-            EXPECT_NE(text.find("#1 - d loc\r\n"), std::string::npos) << text;
+    constexpr std::uintmax_t Limit = 10u * 1024 * 1024;
+    // Room for the line: appended to.
+    corva::test::writeFile(logFile(), std::string(Limit - 100, 'x'));
+    LogError(1, "d", "loc");
+    EXPECT_GT(fs::file_size(logFile()), Limit - 100);
+    EXPECT_FALSE(fs::exists(corva::log::generationFile(logFile(), 1)));
+    // No room: the full file becomes Error.log.1, untouched, and the line starts a new one.
+    corva::test::writeFile(logFile(), std::string(Limit - 10, 'y'));
+    LogError(2, "second", "loc");
+    EXPECT_EQ(fs::file_size(corva::log::generationFile(logFile(), 1)), Limit - 10);
+    const std::string text = corva::test::readFile(logFile());
+    EXPECT_EQ(text.find('y'), std::string::npos);
+    EXPECT_NE(text.find("#2 - second loc\r\n"), std::string::npos) << text;
+}
+
+// The rotation itself, on small limits: generations move up, the oldest goes.
+TEST_F(ErrorLogTest, RotationKeepsTheNewestGenerations)
+{
+    const fs::path file = dir.path() / "Logs" / "Some.log";
+    const corva::log::Rotation small{10, 3};
+    for (char c : std::string("abcdefg"))
+        ASSERT_TRUE(corva::log::appendRotating(file, std::string(6, c), small));
+    EXPECT_EQ(corva::test::readFile(file), "gggggg");
+    EXPECT_EQ(corva::test::readFile(corva::log::generationFile(file, 1)), "ffffff");
+    EXPECT_EQ(corva::test::readFile(corva::log::generationFile(file, 2)), "eeeeee");
+    EXPECT_EQ(corva::test::readFile(corva::log::generationFile(file, 3)), "dddddd");
+    EXPECT_FALSE(fs::exists(corva::log::generationFile(file, 4)));
+}
+
+// Several processes append and rotate at once: no line is lost from the generations
+// kept, none is torn.
+TEST_F(ErrorLogTest, ConcurrentWritersRotateWithoutTearingLines)
+{
+    const fs::path file = dir.path() / "Logs" / "Shared.log";
+    const corva::log::Rotation rotation{4000, 50};
+    constexpr int Writers = 4;
+    constexpr int Lines = 300;
+    std::vector<pid_t> pids;
+    for (int w = 0; w < Writers; ++w) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            for (int i = 0; i < Lines; ++i)
+                corva::log::appendRotating(file, "writer " + std::to_string(w) + " line " + std::to_string(i) + "\n",
+                                           rotation);
+            ::_exit(0);
         }
+        pids.push_back(pid);
     }
+    for (pid_t pid : pids) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+    }
+    int lines = 0;
+    const std::regex line(R"(writer \d line \d+)");
+    for (int n = 0; n <= rotation.generations; ++n) {
+        const fs::path f = n == 0 ? file : corva::log::generationFile(file, n);
+        if (!fs::exists(f))
+            continue;
+        EXPECT_LE(fs::file_size(f), rotation.maxBytes);
+        std::istringstream in(corva::test::readFile(f));
+        for (std::string l; std::getline(in, l); ++lines)
+            EXPECT_TRUE(std::regex_match(l, line)) << l;
+    }
+    EXPECT_EQ(lines, Writers * Lines);
+}
+
+TEST_F(ErrorLogTest, NewLogIsPrivate)
+{
+    const mode_t old = ::umask(0);
+    LogError(1, "d", "loc");
+    ::umask(old);
+    EXPECT_EQ(fs::status(logFile()).permissions() & fs::perms::others_all, fs::perms::none);
 }
 
 TEST_F(ErrorLogTest, MultiLineDescriptionStaysOneEntryLine)

@@ -6,8 +6,10 @@
 #include "core/paths.h"
 #include "app/ctl/console_report.h"
 #include "app/ctl/corvactl.h"
+#include "process/private_files.h"
 
 int main(int argc, char** argv) {
+    corva::process::usePrivateFileModes();  // patient data: for the station's user and group only
     corva::station::ctl::Invocation invocation;
     invocation.args.assign(argv + 1, argv + argc);
     invocation.executableFolder = corva::programFolder();

@@ -1,0 +1,123 @@
+#include "image_database.h"
+
+#include <time.h>
+
+#include <system_error>
+
+#include "core/error.h"
+#include "db/schema.h"
+#include "ingest_log.h"
+#include "process/private_files.h"
+#include "store_fault.h"
+
+namespace corva::ingest {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string stampNow()
+{
+    const time_t now = ::time(nullptr);
+    tm local {};
+    ::localtime_r(&now, &local);
+    char text[32];
+    ::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
+    return text;
+}
+
+}  // namespace
+
+ImageDatabase::ImageDatabase(fs::path dataFolder, IngestLog& log)
+    : data_(std::move(dataFolder)), file_(data_ / db::ImageDatabaseFile), log_(log)
+{
+}
+
+std::optional<std::string> ImageDatabase::ensurePresent()
+{
+    std::error_code ec;
+    const bool exists = fs::exists(file_, ec);
+    const auto size = exists ? fs::file_size(file_, ec) : 0;
+    if (exists && (ec || size > 0))
+        return std::nullopt;
+    const fs::path templ = data_ / db::TemplateDatabaseFile;
+    const char* was = exists ? "empty" : "missing";
+    if (!fs::exists(templ, ec))
+        return std::string(was) + ", and Data/" + db::TemplateDatabaseFile + " to create it from is missing";
+    const bool made = exists ? db::replaceEmptyImageDatabase(data_) : db::ensureImageDatabase(data_);
+    if (!made)
+        return std::string(was) + " and cannot be created from Data/" + db::TemplateDatabaseFile;
+    log_.writeLog(0, std::string("Data/") + db::ImageDatabaseFile + " was " + was + ": created from Data/" +
+                         db::TemplateDatabaseFile,
+                  "OpenDB");
+    return std::nullopt;
+}
+
+std::optional<std::string> ImageDatabase::tryOpen(db::Connection& connection, int& sqliteCode)
+{
+    sqliteCode = 0;
+    connection.setFile(file_);
+    std::optional<Error> error;
+    if (connection.reopen()) {
+        try {
+            // A file of another kind opens; the image tables tell ours.
+            db::Statement probe(connection.db(), "SELECT 1 FROM tblImages LIMIT 1");
+            probe.step();
+            return std::nullopt;
+        } catch (const Error& e) {
+            error = e;
+        }
+        connection.closeIfOpen();
+    } else {
+        error = connection.openError();
+    }
+    if (!error)
+        return std::string("cannot be opened");
+    if (error->code() >= errc::Database && error->code() < errc::Database + 256) {
+        sqliteCode = error->code() - errc::Database;
+        return databaseReason(sqliteCode, error->message());
+    }
+    return error->message();
+}
+
+std::optional<std::string> ImageDatabase::open(db::Connection& connection)
+{
+    if (auto missing = ensurePresent())
+        return missing;
+    int code = 0;
+    auto failure = tryOpen(connection, code);
+    if (!failure) {
+        damaged_.reset();
+        process::makePrivate(file_);
+        return std::nullopt;
+    }
+    if (!isDamagedDatabase(code)) {
+        damaged_.reset();
+        return failure;
+    }
+    // A damaged file may be one being copied in right now: it goes aside only when it
+    // is found damaged and unchanged once more after a pause.
+    const auto identity = fileIdentity(file_);
+    if (!damaged_ || damaged_ != identity) {
+        damaged_ = identity;
+        return failure;
+    }
+    damaged_.reset();
+    fs::path aside;
+    try {
+        aside = db::setImageDatabaseAside(data_, stampNow());
+    } catch (const Error& e) {
+        return *failure + "; cannot be moved aside: " + e.message();
+    }
+    log_.writeLog(0, std::string("Data/") + db::ImageDatabaseFile + " is " + *failure + ": moved aside as Data/" +
+                         aside.filename().string() + ", a new one is created from Data/" + db::TemplateDatabaseFile,
+                  "OpenDB");
+    if (auto missing = ensurePresent())
+        return missing;
+    failure = tryOpen(connection, code);
+    if (!failure)
+        process::makePrivate(file_);
+    return failure;
+}
+
+}  // namespace corva::ingest

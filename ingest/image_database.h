@@ -1,0 +1,37 @@
+#pragma once
+// Opens the image database for the ingest service and keeps it usable: a missing or
+// empty Data/QAData.dat is created from the template whenever it is found so, and a
+// damaged one (found damaged on two attempts in a row, unchanged in between) is moved
+// aside under a dated name and replaced by a new one; it is never written over.
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "core/file_identity.h"
+#include "db/connection.h"
+
+namespace corva::ingest {
+
+class IngestLog;
+
+class ImageDatabase {
+public:
+    ImageDatabase(std::filesystem::path dataFolder, IngestLog& log);
+
+    const std::filesystem::path& file() const { return file_; }
+    // Opens `connection` on the image database; nullopt when it is open and holds the
+    // image tables, otherwise why not ("damaged (file is not a database)").
+    std::optional<std::string> open(db::Connection& connection);
+
+private:
+    std::optional<std::string> ensurePresent();
+    std::optional<std::string> tryOpen(db::Connection& connection, int& sqliteCode);
+
+    std::filesystem::path data_;
+    std::filesystem::path file_;
+    IngestLog& log_;
+    // The damaged file as last seen: moved aside when seen so once more.
+    std::optional<FileIdentity> damaged_;
+};
+
+}  // namespace corva::ingest

@@ -1,0 +1,22 @@
+#pragma once
+// Whose fault a failure is. Only a file's own faults (unreadable, not DICOM, values or
+// UIDs the store refuses) count against the file; a database that cannot be opened or
+// written, a full or read-only disk, are the store's: they are waited out.
+#include <exception>
+#include <optional>
+#include <string>
+
+namespace corva::ingest {
+
+// The store's side of a failure, in the operator's words ("disk full", "read-only",
+// "damaged (file is not a database)"); nullopt when the failure is the file's own.
+std::optional<std::string> storeFault(const std::exception& e);
+
+// The reason for an SQLite result code (errc::Database + code) or an errno value.
+std::string databaseReason(int sqliteCode, const std::string& message);
+std::string diskReason(int errnoValue);
+
+// True for SQLite codes that mean the database file itself is damaged.
+bool isDamagedDatabase(int sqliteCode);
+
+}  // namespace corva::ingest

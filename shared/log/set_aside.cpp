@@ -1,0 +1,101 @@
+#include "log/set_aside.h"
+
+#include <fstream>
+#include <system_error>
+
+#include "log/rotating_file.h"
+
+namespace corva::log {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* Suffix = ".reason";
+constexpr const char* OwnFault = "file's own fault: ";
+constexpr const char* OtherFault = "not the file's fault: ";
+
+// As the ingest log writes names: control characters as "\xNN".
+std::string asLogged(const std::string& text)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+// The reason of the last "<reason>: <name> moved to bad objects" line of one log file.
+std::optional<std::string> reasonInLog(const fs::path& log, const std::string& name)
+{
+    std::ifstream in(log, std::ios::binary);
+    const std::string tail = ": " + asLogged(name) + " moved to bad objectsCopyToBad";
+    std::optional<std::string> found;
+    for (std::string line; std::getline(in, line);) {
+        if (line.size() < tail.size() || line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
+            continue;
+        // "<date> <time> <number> <reason>" before the tail.
+        std::size_t at = 0;
+        for (int field = 0; field < 3 && at != std::string::npos; ++field) {
+            at = line.find_first_not_of(' ', at);
+            at = at == std::string::npos ? at : line.find(' ', at);
+        }
+        if (at != std::string::npos)
+            found = line.substr(at + 1, line.size() - tail.size() - at - 1);
+    }
+    return found;
+}
+
+}  // namespace
+
+fs::path reasonFile(const fs::path& setAside)
+{
+    return fs::path(setAside.string() + Suffix);
+}
+
+bool isReasonFile(const fs::path& path)
+{
+    const std::string name = path.filename().string();
+    const std::string suffix = Suffix;
+    return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool writeSetAsideReason(const fs::path& setAside, const SetAsideReason& reason)
+{
+    std::ofstream out(reasonFile(setAside), std::ios::binary | std::ios::trunc);
+    out << (reason.filesOwnFault ? OwnFault : OtherFault) << reason.text << '\n';
+    out.close();
+    return static_cast<bool>(out);
+}
+
+std::optional<SetAsideReason> readSetAsideReason(const fs::path& setAside, const fs::path& logsFolder)
+{
+    std::ifstream in(reasonFile(setAside), std::ios::binary);
+    std::string line;
+    if (in && std::getline(in, line)) {
+        for (const auto& [prefix, own] : {std::pair{OwnFault, true}, std::pair{OtherFault, false}}) {
+            const std::string p = prefix;
+            if (line.rfind(p, 0) == 0)
+                return SetAsideReason{own, line.substr(p.size())};
+        }
+        return SetAsideReason{true, line};
+    }
+    const fs::path log = logsFolder / "Ingrado.log";
+    std::optional<std::string> text;
+    for (int n = 5; n >= 0; --n)
+        if (auto found = reasonInLog(n == 0 ? log : generationFile(log, n), setAside.filename().string()))
+            text = found;
+    if (!text)
+        return std::nullopt;
+    return SetAsideReason{text->rfind("given up after ", 0) != 0, *text};
+}
+
+}  // namespace corva::log
