@@ -34,22 +34,22 @@ std::string describe(const std::vector<std::string>& entries)
 
 std::string readAccessSettings(corva::dicom::StorageServerConfig& config)
 {
-    const std::string titles = corva::settings::ReadRegistryValue(AllowedAeTitlesKey, "");
+    const std::string titles = corva::settings::ReadRegistryValue(corva::settings::ReceiverAllowedAeTitles, "");
     for (const auto& title : corva::dicom::splitEntries(titles)) {
         if (!corva::dicom::isValidAeTitle(title))
-            return "invalid calling AE title \"" + title + "\" (" + AllowedAeTitlesKey + ")";
+            return "invalid calling AE title \"" + title + "\" (" + corva::settings::ReceiverAllowedAeTitles + ")";
         config.allowedCallingAeTitles.push_back(title);
     }
-    const std::string hosts = corva::settings::ReadRegistryValue(AllowedHostsKey, "");
+    const std::string hosts = corva::settings::ReadRegistryValue(corva::settings::ReceiverAllowedHosts, "");
     for (const auto& host : corva::dicom::splitEntries(hosts)) {
         if (!corva::dicom::isValidPeerEntry(host))
-            return "invalid address \"" + host + "\" (" + AllowedHostsKey + ")";
+            return "invalid address \"" + host + "\" (" + corva::settings::ReceiverAllowedHosts + ")";
         config.allowedPeers.push_back(host);
     }
-    config.listenAddress = trim(corva::settings::ReadRegistryValue(ListenAddressKey, ""));
+    config.listenAddress = trim(corva::settings::ReadRegistryValue(corva::settings::ReceiverListenAddress, ""));
     if (!config.listenAddress.empty() && (!corva::dicom::isValidPeerEntry(config.listenAddress) ||
                                           config.listenAddress.find('/') != std::string::npos))
-        return "invalid listen address \"" + config.listenAddress + "\" (" + ListenAddressKey + ")";
+        return "invalid listen address \"" + config.listenAddress + "\" (" + corva::settings::ReceiverListenAddress + ")";
     return {};
 }
 

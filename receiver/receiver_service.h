@@ -11,6 +11,7 @@
 #include <string>
 
 #include "receiver_log.h"
+#include "settings/receiver_access.h"
 
 namespace corva::dicom {
 class StorageServer;
@@ -21,9 +22,6 @@ namespace corva::receiver {
 
 inline constexpr const char* DefaultAeTitle = "Lumenpost";
 inline constexpr const char* DefaultPort = "105";
-inline constexpr const char* AllowedAeTitlesKey = "Com\\IR_AllowedAETs";
-inline constexpr const char* AllowedHostsKey = "Com\\IR_AllowedHosts";
-inline constexpr const char* ListenAddressKey = "Com\\IR_ListenAddress";
 
 class ReceiverService {
 public:

@@ -181,6 +181,26 @@ QWidget* OptionForm::buildCommunication() {
     }
     // Only digits reach the port box (backspace still works).
     txtIR_[1]->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), txtIR_[1]));
+    txtAllowedAets_ = lineEdit(receiver, "txtAllowedAets");
+    txtAllowedHosts_ = lineEdit(receiver, "txtAllowedHosts");
+    txtListenAddress_ = lineEdit(receiver, "txtListenAddress");
+    txtAllowedAets_->setPlaceholderText("every calling AE title");
+    txtAllowedHosts_->setPlaceholderText("every address");
+    txtListenAddress_->setPlaceholderText("every interface");
+    rl->addWidget(new QLabel("Allowed calling AETs:", receiver), 2, 0);
+    rl->addWidget(txtAllowedAets_, 2, 1);
+    rl->addWidget(new QLabel("Allowed addresses:", receiver), 3, 0);
+    rl->addWidget(txtAllowedHosts_, 3, 1);
+    rl->addWidget(new QLabel("Listen address:", receiver), 4, 0);
+    rl->addWidget(txtListenAddress_, 4, 1);
+    auto* accessNote = new QLabel(
+        "Empty lists accept every calling AE title and every address, as before. Separate entries "
+        "with commas; addresses as 10.1.2.3 or ranges as 10.1.2.0/24. A refused sender is named in "
+        "Logs/Recvora.log. The receiver takes changes when it starts.",
+        receiver);
+    accessNote->setObjectName("lblReceiverAccess");
+    accessNote->setWordWrap(true);
+    rl->addWidget(accessNote, 5, 0, 1, 2);
     layout->addWidget(receiver);
 
     auto* scp = new QGroupBox("Storage Class Providers", page);
@@ -350,6 +370,9 @@ void OptionForm::applyWindowRules() {
 void OptionForm::showModel(const OptionsModel& m) {
     txtIR_[0]->setText(m.irAet);
     txtIR_[1]->setText(m.irPort);
+    txtAllowedAets_->setText(m.allowedAets);
+    txtAllowedHosts_->setText(m.allowedHosts);
+    txtListenAddress_->setText(m.listenAddress);
     txtRC_[0]->setText(m.rows);
     txtRC_[1]->setText(m.columns);
     chkEditAndSend_->setChecked(m.editAndSend);
@@ -393,6 +416,9 @@ OptionsModel OptionForm::model() const {
     m.debug = chkDebug_->isChecked();
     m.irAet = txtIR_[0]->text();
     m.irPort = txtIR_[1]->text();
+    m.allowedAets = txtAllowedAets_->text();
+    m.allowedHosts = txtAllowedHosts_->text();
+    m.listenAddress = txtListenAddress_->text();
     m.rows = txtRC_[0]->text();
     m.columns = txtRC_[1]->text();
     m.editAndSend = chkEditAndSend_->isChecked();
@@ -453,6 +479,9 @@ void OptionForm::cmdOK_Click() {
     }
     m.applyTo(settings::current());
     settings::SaveSettings(settings::current());
+    if (!m.saveReceiverAccess())
+        op().message("Who may store at the receiver could not be saved in the settings.", "Options",
+                     MsgIcon::Exclamation);
     accept();
 }
 
@@ -489,8 +518,17 @@ void OptionForm::RefreshServiceStatus() {
 }
 
 void OptionForm::cmdStart_Click(int index) {
-    // The receiver reads its title and port from the settings key: they go there now;
-    // the settings in memory change only with OK.
+    // The receiver reads its title, port and access lists from the settings keys: they
+    // go there now; the settings in memory change only with OK. Access lists it would
+    // refuse to start with are not written, and it is not started.
+    if (index == 0) {
+        const OptionsModel m = model();
+        if (const auto problem = m.receiverAccessProblem()) {
+            op().message(*problem, "Options", MsgIcon::Exclamation);
+            return;
+        }
+        m.saveReceiverAccess();
+    }
     settings::WriteRegistryValue("Com\\IR_AET", txtIR_[0]->text().toStdString());
     settings::WriteRegistryValue("Com\\IR_Port", txtIR_[1]->text().toStdString());
     cmdStart_[index]->setEnabled(false);

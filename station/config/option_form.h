@@ -84,6 +84,9 @@ public:
     QLineEdit* txtBackground() const { return txtBackground_; }
     QLineEdit* txtMarker() const { return txtMarker_; }
     QLineEdit* txtIR(int i) const { return txtIR_.at(static_cast<std::size_t>(i)); }
+    QLineEdit* txtAllowedAets() const { return txtAllowedAets_; }
+    QLineEdit* txtAllowedHosts() const { return txtAllowedHosts_; }
+    QLineEdit* txtListenAddress() const { return txtListenAddress_; }
     QLineEdit* txtStatus(int i) const { return txtStatus_.at(static_cast<std::size_t>(i)); }
     QPushButton* cmdStart(int i) const { return cmdStart_.at(static_cast<std::size_t>(i)); }
     QPushButton* cmdStop(int i) const { return cmdStop_.at(static_cast<std::size_t>(i)); }
@@ -132,6 +135,9 @@ private:
     QLineEdit* txtBackground_ = nullptr;
     QLineEdit* txtMarker_ = nullptr;
     std::array<QLineEdit*, 2> txtIR_{};
+    QLineEdit* txtAllowedAets_ = nullptr;
+    QLineEdit* txtAllowedHosts_ = nullptr;
+    QLineEdit* txtListenAddress_ = nullptr;
     std::array<QLineEdit*, 2> txtStatus_{};
     std::array<QPushButton*, 2> cmdStart_{};
     std::array<QPushButton*, 2> cmdStop_{};

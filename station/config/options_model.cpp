@@ -4,6 +4,9 @@
 #include <cmath>
 #include <limits>
 
+#include "dicom/storage_server.h"
+#include "settings/receiver_access.h"
+
 namespace corva::config {
 
 namespace {
@@ -83,7 +86,41 @@ OptionsModel OptionsModel::fromSettings(const settings::Settings& s) {
     m.timeOutStart = QString::number(s.comTimeOutStart);
     m.timeOutEnd = QString::number(s.comTimeOutEnd);
     m.xrayComm = s.xrayComm == 1 || s.xrayComm == 2 ? s.xrayComm : 0;
+    m.allowedAets = q(settings::ReadRegistryValue(settings::ReceiverAllowedAeTitles, ""));
+    m.allowedHosts = q(settings::ReadRegistryValue(settings::ReceiverAllowedHosts, ""));
+    m.listenAddress = q(settings::ReadRegistryValue(settings::ReceiverListenAddress, ""));
     return m;
+}
+
+std::optional<QString> OptionsModel::receiverAccessProblem() const {
+    for (const auto& title : dicom::splitEntries(allowedAets.toStdString()))
+        if (!dicom::isValidAeTitle(title))
+            return QString("Allowed calling AE titles: \"%1\" is no AE title (1 to 16 characters, no backslash).")
+                .arg(QString::fromStdString(title));
+    for (const auto& host : dicom::splitEntries(allowedHosts.toStdString()))
+        if (!dicom::isValidPeerEntry(host))
+            return QString("Allowed addresses: \"%1\" is neither an IPv4 address (10.1.2.3) nor a range (10.1.2.0/24).")
+                .arg(QString::fromStdString(host));
+    const std::string listen = listenAddress.trimmed().toStdString();
+    if (!listen.empty() && (!dicom::isValidPeerEntry(listen) || listen.find('/') != std::string::npos))
+        return QString("Listen address: \"%1\" is no IPv4 address of this computer (or leave it empty for all).")
+            .arg(listenAddress.trimmed());
+    return std::nullopt;
+}
+
+bool OptionsModel::saveReceiverAccess() const {
+    // Stored as the entries were understood, one blank after each comma.
+    const auto joined = [](const QString& text) {
+        std::string out;
+        for (const auto& entry : dicom::splitEntries(text.toStdString()))
+            out += (out.empty() ? "" : ", ") + entry;
+        return out;
+    };
+    bool saved = settings::WriteRegistryValue(settings::ReceiverAllowedAeTitles, joined(allowedAets));
+    saved = settings::WriteRegistryValue(settings::ReceiverAllowedHosts, joined(allowedHosts)) && saved;
+    saved = settings::WriteRegistryValue(settings::ReceiverListenAddress, listenAddress.trimmed().toStdString()) &&
+            saved;
+    return saved;
 }
 
 std::optional<QString> OptionsModel::problem() const {
@@ -97,6 +134,7 @@ std::optional<QString> OptionsModel::problem() const {
     for (const QString& p : {timeOutProblem("Duration of the time out beginning", timeOutStart),
                              timeOutProblem("Duration of the end time out", timeOutEnd)})
         if (!p.isEmpty()) return p;
+    if (auto p = receiverAccessProblem()) return p;
     return std::nullopt;
 }
 

@@ -28,6 +28,10 @@ struct OptionsModel {
     QString irAet;
     QString irPort;
     bool stopService = false;
+    // Who may store at the receiver (settings/receiver_access.h); empty lets everyone.
+    QString allowedAets;
+    QString allowedHosts;
+    QString listenAddress;
     // "Comm Port": list positions, -1 when nothing is selected.
     int speed = -1;
     int parity = -1;
@@ -48,6 +52,12 @@ struct OptionsModel {
     std::optional<QString> problem() const;
     // Takes the values into `s` in the order of OK. Call only when problem() is empty.
     void applyTo(settings::Settings& s) const;
+
+    // The receiver's access values live in the settings store only (the receiver reads
+    // them there at its start): loaded by fromSettings, written by this. Call only when
+    // receiverAccessProblem() is empty. False when the store cannot be written.
+    bool saveReceiverAccess() const;
+    std::optional<QString> receiverAccessProblem() const;
 };
 
 // The number a text starts with, as the old Val() read it ("12abc" 12, "abc" 0,

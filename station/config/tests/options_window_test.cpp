@@ -3,6 +3,7 @@
 // service controls start and stop the real Recvora and Ingrado.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -15,6 +16,7 @@
 #include "common/serial_lists.h"
 #include "dose/serial_config.h"
 #include "process/process.h"
+#include "settings/receiver_access.h"
 #include "settings/settings.h"
 #include "config_test.h"
 #include "temp_dir.h"
@@ -207,6 +209,72 @@ TEST_F(OptionsWindowTest, ValuesOutsideTheirRangeAreRefusedNamingTheField) {
     form->cmdOK()->click();
     EXPECT_TRUE(op_.messages().isEmpty());
     EXPECT_EQ(form->result(), QDialog::Accepted);
+}
+
+// Who may store at the receiver: by default everyone (an existing site keeps working),
+// which the window says; entries are kept as the receiver reads them.
+TEST_F(OptionsWindowTest, ReceiverAccessDefaultsToEveryoneAndRoundTrips) {
+    using namespace settings;
+    auto form = openForm();
+    EXPECT_TRUE(form->txtAllowedAets()->text().isEmpty());
+    EXPECT_TRUE(form->txtAllowedHosts()->text().isEmpty());
+    EXPECT_TRUE(form->txtListenAddress()->text().isEmpty());
+    EXPECT_EQ(form->txtAllowedAets()->placeholderText(), "every calling AE title");
+    const auto* note = form->findChild<QLabel*>("lblReceiverAccess");
+    ASSERT_NE(note, nullptr);
+    EXPECT_TRUE(note->text().startsWith("Empty lists accept every calling AE title and every address")) << note->text().toStdString();
+
+    form->txtAllowedAets()->setText(" READER1 ,CR READER,");
+    form->txtAllowedHosts()->setText("10.1.2.3;192.168.7.0/24");
+    form->txtListenAddress()->setText(" 10.1.2.50 ");
+    form->cmdOK()->click();
+    EXPECT_TRUE(op_.messages().isEmpty()) << (op_.messages().isEmpty() ? "" : op_.messages().at(0).toStdString());
+    EXPECT_EQ(form->result(), QDialog::Accepted);
+    EXPECT_EQ(ReadRegistryValue(ReceiverAllowedAeTitles, ""), "READER1, CR READER");
+    EXPECT_EQ(ReadRegistryValue(ReceiverAllowedHosts, ""), "10.1.2.3, 192.168.7.0/24");
+    EXPECT_EQ(ReadRegistryValue(ReceiverListenAddress, ""), "10.1.2.50");
+
+    auto again = openForm();
+    EXPECT_EQ(again->txtAllowedAets()->text(), "READER1, CR READER");
+    EXPECT_EQ(again->txtAllowedHosts()->text(), "10.1.2.3, 192.168.7.0/24");
+    EXPECT_EQ(again->txtListenAddress()->text(), "10.1.2.50");
+
+    // Emptied again: everyone may store.
+    again->txtAllowedAets()->clear();
+    again->txtAllowedHosts()->clear();
+    again->txtListenAddress()->clear();
+    again->cmdOK()->click();
+    EXPECT_EQ(ReadRegistryValue(ReceiverAllowedAeTitles, "<none>"), "<none>");
+    EXPECT_EQ(ReadRegistryValue(ReceiverAllowedHosts, "<none>"), "<none>");
+    EXPECT_EQ(ReadRegistryValue(ReceiverListenAddress, "<none>"), "<none>");
+}
+
+TEST_F(OptionsWindowTest, ReceiverAccessEntriesTheReceiverWouldRefuseAreRefusedNamingTheField) {
+    using namespace settings;
+    struct Case {
+        const char* what;
+        std::function<void(OptionForm&)> type;
+        const char* field;
+    };
+    const std::vector<Case> cases{
+        {"title with backslash", [](OptionForm& f) { f.txtAllowedAets()->setText("READER1, A\\B"); }, "Allowed calling AE titles"},
+        {"title too long", [](OptionForm& f) { f.txtAllowedAets()->setText("ABCDEFGHIJKLMNOPQ"); }, "Allowed calling AE titles"},
+        {"address out of range", [](OptionForm& f) { f.txtAllowedHosts()->setText("10.1.2.300"); }, "Allowed addresses"},
+        {"host name", [](OptionForm& f) { f.txtAllowedHosts()->setText("reader.example"); }, "Allowed addresses"},
+        {"range as listen address", [](OptionForm& f) { f.txtListenAddress()->setText("10.0.0.0/8"); }, "Listen address"},
+    };
+    for (const auto& c : cases) {
+        op_.clear();
+        auto form = openForm();
+        form->show();
+        c.type(*form);
+        form->cmdOK()->click();
+        ASSERT_EQ(op_.messages().size(), 1) << c.what;
+        EXPECT_TRUE(op_.messages().at(0).startsWith(c.field)) << c.what << ": " << op_.messages().at(0).toStdString();
+        EXPECT_TRUE(form->isVisible()) << c.what;
+        for (const char* key : {ReceiverAllowedAeTitles, ReceiverAllowedHosts, ReceiverListenAddress})
+            EXPECT_EQ(ReadRegistryValue(key, "<none>"), "<none>") << c.what;
+    }
 }
 
 TEST_F(OptionsWindowTest, ControlsBehaveAsTheOperatorExpects) {
