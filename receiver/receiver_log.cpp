@@ -3,14 +3,14 @@
 #include <system_error>
 
 #include "core/datefmt.h"
+#include "log/rotating_file.h"
 
 namespace corva::receiver {
 
-ReceiverLog::ReceiverLog(const std::filesystem::path& file)
+ReceiverLog::ReceiverLog(std::filesystem::path file) : file_(std::move(file))
 {
     std::error_code ec;
-    std::filesystem::create_directories(file.parent_path(), ec);
-    file_.reset(std::fopen(file.c_str(), "a"));
+    std::filesystem::create_directories(file_.parent_path(), ec);
 }
 
 std::string ReceiverLog::oneLine(const std::string& text)
@@ -45,11 +45,7 @@ void ReceiverLog::write(const std::string& text)
     // The date under the lock too: the C library's time zone state is not meant for
     // several threads at once.
     std::lock_guard lock(mutex_);
-    if (!file_)
-        return;
-    const std::string line = corva::generalDate() + " " + clean + "\n";
-    std::fputs(line.c_str(), file_.get());
-    std::fflush(file_.get());
+    corva::log::appendRotating(file_, corva::generalDate() + " " + clean + "\n");
 }
 
 void ConditionLog::problem(const std::string& condition, const std::string& text)

@@ -1,7 +1,7 @@
 #pragma once
 // Logs/Recvora.log: one line per event, the general date first. Shared by the
-// association threads, so each line is written whole under a lock.
-#include <cstdio>
+// association threads, so each line is written whole under a lock. Rotated by size as
+// the other logs (10 MB, five generations Recvora.log.1 to .5).
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -12,8 +12,8 @@ namespace corva::receiver {
 
 class ReceiverLog {
 public:
-    // Creates the folder when missing; a log that cannot be opened drops its lines.
-    explicit ReceiverLog(const std::filesystem::path& file);
+    // Creates the folder when missing; a log that cannot be written drops its lines.
+    explicit ReceiverLog(std::filesystem::path file);
 
     // Appends "<date> <text>" as one line (oneLine), so that a peer's text cannot forge lines.
     void write(const std::string& text);
@@ -23,11 +23,8 @@ public:
     static std::string oneLine(const std::string& text);
 
 private:
-    struct FileCloser {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
     std::mutex mutex_;
-    std::unique_ptr<std::FILE, FileCloser> file_;
+    std::filesystem::path file_;
 };
 
 // A fault that repeats while it lasts (a full disk, a host that keeps connecting without

@@ -386,6 +386,20 @@ TEST(RecvoraTest, LogLinesStayOneReadableLine)
     EXPECT_EQ(ReceiverLog::oneLine("forged\n10.12.2026 00:00:00 Stored x.dcm"), "forged; 10.12.2026 00:00:00 Stored x.dcm");
 }
 
+TEST(RecvoraTest, LogIsRotatedBySize)
+{
+    TempDir dir("corva-recvora-log");
+    const fs::path file = dir.path() / "Logs" / "Recvora.log";
+    fs::create_directories(file.parent_path());
+    writeFile(file, std::string(10 * 1024 * 1024 - 8, 'x'));
+    corva::receiver::ReceiverLog log(file);
+    log.write("Stored 1.2.3.dcm");
+    EXPECT_EQ(fs::file_size(dir.path() / "Logs" / "Recvora.log.1"), 10u * 1024 * 1024 - 8);
+    const std::string text = readFile(file);
+    EXPECT_TRUE(text.ends_with(" Stored 1.2.3.dcm\n")) << text;
+    EXPECT_LT(text.size(), 100u);
+}
+
 TEST(RecvoraTest, InvalidPortSettingEndsWithError)
 {
     ReceiverSite site;
