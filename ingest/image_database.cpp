@@ -1,6 +1,9 @@
 #include "image_database.h"
 
 #include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <system_error>
 
@@ -33,7 +36,7 @@ ImageDatabase::ImageDatabase(fs::path dataFolder, IngestLog& log)
 {
 }
 
-std::optional<std::string> ImageDatabase::ensurePresent()
+std::optional<std::string> ImageDatabase::ensurePresent(bool tell)
 {
     std::error_code ec;
     const bool exists = fs::exists(file_, ec);
@@ -47,9 +50,10 @@ std::optional<std::string> ImageDatabase::ensurePresent()
     const bool made = exists ? db::replaceEmptyImageDatabase(data_) : db::ensureImageDatabase(data_);
     if (!made)
         return std::string(was) + " and cannot be created from Data/" + db::TemplateDatabaseFile;
-    log_.writeLog(0, std::string("Data/") + db::ImageDatabaseFile + " was " + was + ": created from Data/" +
-                         db::TemplateDatabaseFile,
-                  "OpenDB");
+    if (tell)
+        log_.writeLog(0, std::string("Data/") + db::ImageDatabaseFile + " was " + was + ": created from Data/" +
+                             db::TemplateDatabaseFile,
+                      "OpenDB");
     return std::nullopt;
 }
 
@@ -73,6 +77,13 @@ std::optional<std::string> ImageDatabase::tryOpen(db::Connection& connection, in
     }
     if (!error)
         return std::string("cannot be opened");
+    // A database on a read-only disk or in a folder without rights fails in many ways:
+    // the disk's state is the reason to tell.
+    for (const fs::path& path : {file_, data_})
+        if (::access(path.c_str(), W_OK) != 0 && (errno == EROFS || errno == EACCES || errno == EPERM))
+            return diskReason(errno);
+    if (diskFull(data_))
+        return diskReason(ENOSPC);
     if (error->code() >= errc::Database && error->code() < errc::Database + 256) {
         sqliteCode = error->code() - errc::Database;
         return databaseReason(sqliteCode, error->message());
@@ -112,7 +123,7 @@ std::optional<std::string> ImageDatabase::open(db::Connection& connection)
     log_.writeLog(0, std::string("Data/") + db::ImageDatabaseFile + " is " + *failure + ": moved aside as Data/" +
                          aside.filename().string() + ", a new one is created from Data/" + db::TemplateDatabaseFile,
                   "OpenDB");
-    if (auto missing = ensurePresent())
+    if (auto missing = ensurePresent(false))
         return missing;
     failure = tryOpen(connection, code);
     if (!failure)

@@ -24,7 +24,7 @@ public:
     std::optional<std::string> open(db::Connection& connection);
 
 private:
-    std::optional<std::string> ensurePresent();
+    std::optional<std::string> ensurePresent(bool tell = true);
     std::optional<std::string> tryOpen(db::Connection& connection, int& sqliteCode);
 
     std::filesystem::path data_;

@@ -53,6 +53,13 @@ void moveFile(const fs::path& from, const fs::path& to)
     fs::remove(from);
 }
 
+// What the operator is told: "Ingrado cannot write <what>: <reason>". A database's
+// input/output error on a disk without a free block is a full disk.
+std::string storeFaultText(const std::string& what, const std::string& reason, const fs::path& folder)
+{
+    return "Ingrado cannot write " + what + ": " + (reason != "disk full" && diskFull(folder) ? "disk full" : reason);
+}
+
 }  // namespace
 
 IngestService::IngestService(fs::path programFolder)
@@ -171,7 +178,11 @@ void IngestService::recoverInterrupted()
 bool IngestService::OpenDB()
 {
     if (const auto why = imageDb_->open(connection_)) {
-        storeFault_ = "Ingrado cannot open the image database Data/QAData.dat: " + *why;
+        // A disk that takes nothing fails the open too (the database's shared index
+        // cannot be made): that is a database that cannot be written.
+        const bool disk = *why == diskReason(ENOSPC) || *why == diskReason(EROFS) || *why == diskReason(EACCES);
+        storeFault_ = disk ? "Ingrado cannot write the image database: " + *why
+                           : "Ingrado cannot open the image database Data/QAData.dat: " + *why;
         return false;
     }
     return true;
@@ -201,13 +212,11 @@ void IngestService::tick(const std::atomic<bool>* stop)
     try {
         const auto work = scanner_->scan();
         // Without a database nothing can be filed: the files wait, uncounted.
-        if (!work.empty() || outage_->ongoing()) {
-            if (!OpenDB()) {
-                outage_->begin(storeFault_);
-                outageOnOpen_ = true;
-                CloseDB();
-                return;
-            }
+        if (!OpenDB()) {
+            outage_->begin(storeFault_);
+            outageOnOpen_ = true;
+            CloseDB();
+            return;
         }
         Keys keys;
         bool filedAny = false;
@@ -322,7 +331,7 @@ IngestService::Attempt IngestService::processFile(std::size_t position, std::siz
         if (!held.take())
             return result = Attempt::Waits;  // gone by other hands
     } catch (const fs::filesystem_error& e) {
-        storeFault_ = "Ingrado cannot write the input folder Temp: " + diskReason(e.code().value());
+        storeFault_ = storeFaultText("the input folder Temp", diskReason(e.code().value()), input_);
         return result = Attempt::StoreFailed;
     }
     onFileInHand(name);
@@ -454,7 +463,7 @@ IngestService::Attempt IngestService::attempt(const std::string& name, Keys& key
             return Attempt::Changed;
         default:
             if (const auto& fault = registrar_->storeFault()) {
-                storeFault_ = std::string("Ingrado cannot write the image database: ") + *fault;
+                storeFault_ = storeFaultText("the image database", *fault, folder_ / folder::Data);
                 return Attempt::StoreFailed;
             }
             return Attempt::Failed;
@@ -464,7 +473,11 @@ IngestService::Attempt IngestService::attempt(const std::string& name, Keys& key
             const bool database = dynamic_cast<const Error*>(&e) &&
                                   static_cast<const Error&>(e).code() >= errc::Database &&
                                   static_cast<const Error&>(e).code() < errc::Database + 256;
-            storeFault_ = std::string("Ingrado cannot write ") + (database ? "the image database" : writing) + ": " + *fault;
+            const std::string what = database ? "the image database" : writing;
+            storeFault_ = storeFaultText(what, *fault,
+                                         database                         ? folder_ / folder::Data
+                                         : what == "the image store Images" ? images_
+                                                                          : input_);
             return Attempt::StoreFailed;
         }
         if (const auto* fsError = dynamic_cast<const fs::filesystem_error*>(&e))

@@ -1,5 +1,7 @@
 #include "store_fault.h"
 
+#include <sys/statvfs.h>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -25,8 +27,16 @@ bool isDamagedDatabase(int sqliteCode)
     return sqliteCode == SqliteNotADb || sqliteCode == SqliteCorrupt;
 }
 
-std::string databaseReason(int code, const std::string& message)
+bool diskFull(const std::filesystem::path& folder)
 {
+    struct statvfs st {};
+    return ::statvfs(folder.c_str(), &st) == 0 && st.f_bavail == 0;
+}
+
+std::string databaseReason(int code, const std::string& statementMessage)
+{
+    // The operator is told the database's words, not the statement they came with.
+    const std::string message = statementMessage.substr(0, statementMessage.find(" ["));
     switch (code) {
     case SqliteFull:
         return "disk full";

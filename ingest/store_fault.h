@@ -3,6 +3,7 @@
 // UIDs the store refuses) count against the file; a database that cannot be opened or
 // written, a full or read-only disk, are the store's: they are waited out.
 #include <exception>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -15,6 +16,10 @@ std::optional<std::string> storeFault(const std::exception& e);
 // The reason for an SQLite result code (errc::Database + code) or an errno value.
 std::string databaseReason(int sqliteCode, const std::string& message);
 std::string diskReason(int errnoValue);
+
+// True when the disk of `folder` has no free block left: what a database's input/output
+// error then means.
+bool diskFull(const std::filesystem::path& folder);
 
 // True for SQLite codes that mean the database file itself is damaged.
 bool isDamagedDatabase(int sqliteCode);
