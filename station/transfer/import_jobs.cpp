@@ -82,6 +82,8 @@ jobs::JobOutcome ImportFilesJob::run(jobs::JobReport& report)
     std::vector<std::string> notImported;
     bool cancelled = false;
     try {
+        // What an import killed half-way left is no image: it goes before this one writes.
+        removeAbandonedPartials(inputFolder_);
         InputDrop drop(inputFolder_);
         if (files_.size() >= 2) {
             report.setProgress(0);
@@ -151,6 +153,7 @@ jobs::JobOutcome ImportDicomDirJob::run(jobs::JobReport& report)
         log::LogError(f.number, f.description, "EditForm ImportDirTimer");
         return {false, 1};
     }
+    removeAbandonedPartials(inputFolder_);
     InputDrop drop(inputFolder_);
     const fs::path folder = dicomDir_.parent_path();
     report.setProgress(0);

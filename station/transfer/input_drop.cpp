@@ -1,11 +1,14 @@
 #include "transfer/input_drop.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <string>
+#include <string_view>
 #include <system_error>
 
 #include "core/error.h"
@@ -38,7 +41,51 @@ bool renameNoReplace(const fs::path& from, const fs::path& to)
     return true;
 }
 
+// The writer's process ID of a partial name ".<uid>.<pid>-<n>.part" or
+// ".write-<pid>-<n>.part"; 0 for any other name.
+pid_t writerOf(const std::string& name)
+{
+    constexpr std::string_view Suffix = ".part";
+    if (name.size() <= Suffix.size() + 1 || name.front() != '.' || !name.ends_with(Suffix))
+        return 0;
+    std::string base = name.substr(0, name.size() - Suffix.size());
+    std::string tail = base.substr(base.rfind('.') + 1);
+    if (tail.starts_with("write-"))
+        tail.erase(0, 6);
+    const auto dash = tail.find('-');
+    if (dash == 0 || dash == std::string::npos || dash + 1 == tail.size() ||
+        tail.find_first_not_of("0123456789-") != std::string::npos || tail.find('-', dash + 1) != std::string::npos)
+        return 0;
+    try {
+        return static_cast<pid_t>(std::stol(tail.substr(0, dash)));
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+bool processAlive(pid_t pid)
+{
+    return pid == ::getpid() || ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
 }  // namespace
+
+std::size_t removeAbandonedPartials(const fs::path& inputFolder)
+{
+    std::size_t removed = 0;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(inputFolder, ec)) {
+        std::error_code one;
+        if (!e.is_regular_file(one))
+            continue;
+        const pid_t writer = writerOf(e.path().filename().string());
+        if (writer <= 0 || processAlive(writer))
+            continue;
+        if (fs::remove(e.path(), one))
+            ++removed;
+    }
+    return removed;
+}
 
 InputDrop::InputDrop(fs::path inputFolder) : folder_(std::move(inputFolder)) {}
 
@@ -57,8 +104,8 @@ InputDrop::Placed InputDrop::put(const dicom::Image& image)
     if (fs::exists(target, ec))
         return Placed::AlreadyThere;
     fs::create_directories(folder_, ec);
-    // ".<uid>.<pid>-<n>.part" like the receiver's partial files: after a crash the
-    // receiver's clean-up removes it, while this process runs it is left alone.
+    // ".<uid>.<pid>-<n>.part" like the receiver's partial files: after a kill the next
+    // import removes it (removeAbandonedPartials), while this process runs it is left alone.
     static std::atomic<unsigned> counter{0};
     const fs::path partial =
         folder_ / ("." + uid + "." + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".part");

@@ -4,7 +4,12 @@
 #include <dcmtk/dcmdata/dcdicdir.h>
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <functional>
 
 #include "core/error.h"
 #include "dicom/dicom.h"
@@ -184,6 +189,47 @@ TEST_F(ImportJobsTest, AFileWaitingInTheInputFolderIsNotWrittenOver)
     EXPECT_EQ(patientOf(uid), "Waiting^Already");
     EXPECT_EQ(fs::last_write_time(site.temp() / (uid + ".dcm")), before);
     EXPECT_EQ(entries(site.temp()), (std::vector<std::string>{uid + ".dcm"}));
+}
+
+// Half-written files of an import that was killed (its own partial name and the
+// toolkit writer's) go with the next import, of either kind; those of a writer that
+// still runs, and every other file, stay.
+TEST_F(ImportJobsTest, PartialFilesOfAKilledImportGoWithTheNextImport)
+{
+    const pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    ASSERT_GT(gone, 0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    const std::string dead = std::to_string(gone), living = std::to_string(::getpid());
+    const std::string uid = uniqueUid();
+    const fs::path dicomDir = source.path() / "medium";
+    fs::create_directories(dicomDir / "DICOM");
+    writeDicom(dicomDir / "DICOM" / "IM1", withUid(uniqueUid(), "Medium^Image"));
+    ASSERT_EQ(std::system(("cd '" + dicomDir.string() + "' && dcmmkdir +I +r DICOM >/dev/null").c_str()), 0);
+    struct Case {
+        const char* name;
+        std::function<jobs::JobOutcome(RecordingReport&)> import;
+    };
+    const Case cases[] = {
+        {"files", [&](RecordingReport& r) { return ImportFilesJob({writeDicom(source / "one.dcm", withUid(uid, "One^Image"))}, site.temp()).run(r); }},
+        {"DICOMDIR", [&](RecordingReport& r) { return ImportDicomDirJob(dicomDir / "DICOMDIR", site.temp()).run(r); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const std::string& name : {"." + uid + "." + dead + "-3.part", ".write-" + dead + "-0.part",
+                                        "." + uid + "." + living + "-1.part", ".write-" + living + "-2.part",
+                                        "notes-" + dead + "-1.part"})
+            writeFile(site.temp() / name, "half");
+        RecordingReport report;
+        EXPECT_TRUE(c.import(report).complete) << report.log();
+        const std::vector<std::string> left = entries(site.temp());
+        for (const std::string& name : {"." + uid + "." + dead + "-3.part", ".write-" + dead + "-0.part"})
+            EXPECT_EQ(std::count(left.begin(), left.end(), name), 0) << name;
+        for (const std::string& name : {"." + uid + "." + living + "-1.part", ".write-" + living + "-2.part",
+                                        "notes-" + dead + "-1.part"})
+            EXPECT_EQ(std::count(left.begin(), left.end(), name), 1) << name;
+    }
 }
 
 // A medium as another system writes it: the DICOMDIR in a sub-folder names
