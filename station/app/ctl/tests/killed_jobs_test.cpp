@@ -580,6 +580,14 @@ void KilledJobsTest::runCase(const JobCase& c) {
     EXPECT_TRUE(settle());
     const CtlResult last = site_.run({"check"});
     EXPECT_EQ(last.code, 0) << last.out;
+    // Nothing half written or staged left in the program folder, and nothing waits in Temp.
+    for (const auto& e : fs::recursive_directory_iterator(site_.folder())) {
+        const std::string name = e.path().filename().string();
+        EXPECT_FALSE(name.ends_with(".part") || name.ends_with(".rewrite") || name.ends_with(".rewrite.orig")) << e.path();
+        if (e.path().parent_path() == site_.folder() / "Temp") {
+            EXPECT_FALSE(e.is_regular_file()) << e.path();
+        }
+    }
     const std::set<std::string> rows = filedUids();
     for (const Round& r : all)
         if (!r.dropped.empty() && !c.droppedMayGo) {
@@ -593,6 +601,67 @@ void KilledJobsTest::runCase(const JobCase& c) {
 }
 
 TEST_P(KilledJobsTest, NothingLostAndRowsMatchFiles) { runCase(Cases[GetParam()]); }
+
+// While a job holds the job lock (stopped there), a second corvactl job fails under
+// --no-wait and changes nothing; without it the second waits and runs once the first
+// is done, and both did their work.
+TEST_P(KilledJobsTest, ASecondJobWaitsOrFailsUnderNoWait) {
+    const JobCase& c = Cases[GetParam()];
+    Round first, second;
+    first.job = second.job = GetParam();
+    second.n = 1;
+    first.patientId = "L" + std::to_string(GetParam()) + "-0";
+    second.patientId = "L" + std::to_string(GetParam()) + "-1";
+    std::vector<std::string> args{"import"};
+    for (const fs::path& f : c.layout(*this, first)) args.push_back(f.string());
+    for (int i : {1, 2}) args.push_back(image(second, 1, 1, i).string());
+    const CtlResult imported = site_.run(args);
+    ASSERT_EQ(imported.code, 0) << imported.err;
+    ASSERT_TRUE(site_.waitForImages(static_cast<std::int64_t>(args.size()) - 1));
+
+    first.args = c.start(*this, first);
+    std::vector<std::string> argv{(site_.folder() / "corvactl").string()};
+    argv.insert(argv.end(), first.args.begin(), first.args.end());
+    const fs::path log = site_.scratch() / "first.log";
+    corva::test::ChildProcess job(argv, site_.site().environment(), log);
+    const fs::path data = site_.folder() / "Data";
+    ASSERT_TRUE(corva::test::waitUntil(
+        [&] { return !job.running() || JobLock::tryAcquire(data).state() == JobLock::State::Busy; }, 20000ms, 1ms));
+    job.signal(SIGSTOP);
+    ASSERT_TRUE(job.running()) << "the first job ended before it was seen holding the lock";
+    ASSERT_EQ(JobLock::tryAcquire(data).state(), JobLock::State::Busy);
+
+    const std::string study = second.study(1);
+    auto untouched = [&] {
+        for (int i : {1, 2})
+            if (!filed(second, second.sop(1, 1, i))) return false;
+        return true;
+    };
+    const CtlResult refused = site_.run({"--no-wait", "delete", "--study", study});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_EQ(refused.err, "corvactl delete: another job is working on the images; not started (--no-wait)\n");
+    EXPECT_TRUE(untouched());
+
+    const fs::path err = site_.scratch() / "second.err";
+    auto env = site_.site().environment();
+    env.push_back("CTL_ERR=" + err.string());
+    corva::test::ChildProcess waiting(
+        {"sh", "-c", "exec \"$0\" \"$@\" 2>\"$CTL_ERR\"", (site_.folder() / "corvactl").string(), "delete", "--study", study},
+        env, site_.scratch() / "second.out");
+    EXPECT_TRUE(corva::test::pollUntil(
+        [&] { return fs::exists(err) && corva::test::readFile(err).find("waiting") != std::string::npos; }, 20000));
+    EXPECT_TRUE(waiting.running());
+    EXPECT_TRUE(untouched());
+
+    job.signal(SIGCONT);
+    EXPECT_EQ(job.wait(60s), std::optional<int>(0)) << corva::test::readFile(log);
+    EXPECT_EQ(waiting.wait(60s), std::optional<int>(0)) << corva::test::readFile(err);
+    EXPECT_FALSE(hasRow(second.sop(1, 1, 1)));
+    EXPECT_TRUE(settle());
+    const CtlResult check = site_.run({"check"});
+    EXPECT_EQ(check.code, 0) << check.out;
+    if (c.after) c.after(*this, first);
+}
 
 INSTANTIATE_TEST_SUITE_P(Jobs, KilledJobsTest, ::testing::Range(0, static_cast<int>(std::size(Cases))),
                          [](const ::testing::TestParamInfo<int>& info) {
