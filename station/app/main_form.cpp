@@ -406,7 +406,6 @@ void MainForm::attachDoseCapture() {
     view.popupDosis = menus_.Popup_Dosis;
     dose_ = std::make_unique<dose::DoseCapture>(view);
     dose_->hooks().refreshLocked = [this] { return g_.refreshLock; };
-    dose_->hooks().doseListFilled = [this] { g_.pollFlag = false; };
     connect(menus_.mnuFill, &QAction::triggered, this, [this] { dose_->fill(); });
     connect(dose_.get(), &dose::DoseCapture::stateChanged, this, &MainForm::showLinkState);
     showLinkState(dose_->linkState());
@@ -508,8 +507,7 @@ void MainForm::Form_Load() {
 
 void MainForm::UpdateTimer_Timer() {
     refreshServiceNote();
-    g_.pollFlag = true;
-    RefreshPatientList();
+    refreshPatientList(RefreshCause::TimerTick);
     // Records used or deleted elsewhere (corvactl, another forwarding) leave the list.
     dose_->refreshDoseList();
 }
@@ -521,8 +519,10 @@ void MainForm::refreshServiceNote() {
     lblServices_->setVisible(!note.isEmpty());
 }
 
-void MainForm::RefreshPatientList() {
-    const RefreshResult result = refreshPatients(g_);
+void MainForm::RefreshPatientList() { refreshPatientList(RefreshCause::Explicit); }
+
+void MainForm::refreshPatientList(RefreshCause cause) {
+    const RefreshResult result = refreshPatients(g_, cause);
     if (result.step != RefreshStep::Reload) return;
     ListView* patients = browser_->lvPatients();
     catchAtEdge("MainForm_RefreshPatientList", false, [&] {

@@ -17,6 +17,7 @@
 
 #include "app/main_menus.h"
 #include "browser/browser_panel.h"
+#include "browser/patient_refresh.h"
 #include "common/image_set.h"
 #include "dose/dose_panel.h"
 #include "viewer/study_loader.h"
@@ -63,8 +64,10 @@ public:
     // controls are set up in any case.
     void Form_Load();
 
-    // Refresh and lifecycle.
+    // Refresh and lifecycle. RefreshPatientList always reloads (unless a study loads or
+    // a job runs); the timer's tick reloads only when something arrived.
     void RefreshPatientList();
+    void refreshPatientList(RefreshCause cause);
     void UpdateTimer_Timer();
     void ClearStatus();
     void ResetView(bool alsoStatus);

@@ -8,13 +8,13 @@
 
 namespace corva::station {
 
-RefreshStep decideRefresh(bool locked, bool pollFlag, int receiveCount) {
+RefreshStep decideRefresh(bool locked, bool timerTick, int receiveCount) {
     if (locked) return RefreshStep::Locked;
-    if (receiveCount == 0 && pollFlag) return RefreshStep::Unchanged;
+    if (receiveCount == 0 && timerTick) return RefreshStep::Unchanged;
     return RefreshStep::Reload;
 }
 
-RefreshResult refreshPatients(StationContext& g) {
+RefreshResult refreshPatients(StationContext& g, RefreshCause cause) {
     RefreshResult result;
     if (g.refreshLock) {
         result.step = RefreshStep::Locked;
@@ -23,14 +23,13 @@ RefreshResult refreshPatients(StationContext& g) {
     const bool ok = catchAtEdge("MainForm_RefreshPatientList", false, [&] {
         OpenedDb db(g.dataDb);
         BrowserQueries q(db.db());
-        result.step = decideRefresh(false, g.pollFlag, q.receiveCount());
+        result.step = decideRefresh(false, cause == RefreshCause::TimerTick, q.receiveCount());
         if (result.step == RefreshStep::Reload) {
             q.clearReceive();
             result.patients = q.patients();
         }
     });
     if (!ok) result = {};
-    g.pollFlag = false;
     return result;
 }
 

@@ -15,9 +15,13 @@ enum class RefreshStep {
     Reload,     // the receive table is emptied and the list reloaded
 };
 
-// Under the lock nothing; a timer tick (poll flag) with an empty receive table changes
-// nothing; any other call reloads.
-RefreshStep decideRefresh(bool locked, bool pollFlag, int receiveCount);
+// Under the lock nothing; a timer tick with an empty receive table changes nothing; any
+// other call reloads.
+RefreshStep decideRefresh(bool locked, bool timerTick, int receiveCount);
+
+// Who asks: the refresh timer reloads only when something arrived; the operator, a job
+// that ended or the window itself always reload.
+enum class RefreshCause { TimerTick, Explicit };
 
 struct RefreshResult {
     RefreshStep step = RefreshStep::Unchanged;
@@ -25,9 +29,8 @@ struct RefreshResult {
 };
 
 // Runs the database side of RefreshPatientList: counts tblReceive, empties it and reads
-// the patients when a reload is due. Clears the poll flag unless locked and closes the
-// image database connection; a database error is logged ("MainForm_RefreshPatientList")
-// and gives Unchanged.
-RefreshResult refreshPatients(StationContext& g);
+// the patients when a reload is due, and closes the image database connection; a
+// database error is logged ("MainForm_RefreshPatientList") and gives Unchanged.
+RefreshResult refreshPatients(StationContext& g, RefreshCause cause);
 
 }  // namespace corva::station

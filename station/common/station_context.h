@@ -53,10 +53,6 @@ struct StationContext {
     // While set, RefreshPatientList does nothing: a study loads, a patient is
     // deleted or the job window is open.
     bool refreshLock = false;
-    // Set by the refresh timer just before it refreshes: makes the refresh depend on
-    // new rows in tblReceive.
-    bool pollFlag = false;
-
     int receiverPid = 0;  // 0 = none remembered
     int ingestPid = 0;
 

@@ -7,7 +7,6 @@
 //   dose_ = std::make_unique<corva::dose::DoseCapture>(view);
 //   dose_->hooks().refreshLocked = [this] { return g_.refreshLock; };
 //   dose_->hooks().addTask = [this] { /* task list: later */ };
-//   dose_->hooks().doseListFilled = [this] { g_.pollFlag = false; };
 //   dose_->loadProjectionCaptions();   // Form_Load, after LoadSettings; throws on a bad file
 //   connect(dose_.get(), &DoseCapture::stateChanged, statusLabel, &QLabel::setText);
 //   dose_->startLink();                // Form_Load, once the settings are loaded

@@ -35,14 +35,10 @@ class PatientRefreshTest : public StationTest {};
 TEST_F(PatientRefreshTest, TicksReloadOnlyWhenFilesWereReceived) {
     addPatient("P1", "Muster", "Anna");
     auto& g = stationContext();
-    for (int tick = 0; tick < 10; ++tick) {
-        g.pollFlag = true;
-        EXPECT_EQ(refreshPatients(g).step, RefreshStep::Unchanged);
-        EXPECT_FALSE(g.pollFlag);
-    }
+    for (int tick = 0; tick < 10; ++tick)
+        EXPECT_EQ(refreshPatients(g, RefreshCause::TimerTick).step, RefreshStep::Unchanged);
     addReceiveRow();
-    g.pollFlag = true;
-    const auto result = refreshPatients(g);
+    const auto result = refreshPatients(g, RefreshCause::TimerTick);
     EXPECT_EQ(result.step, RefreshStep::Reload);
     ASSERT_EQ(result.patients.size(), 1u);
     EXPECT_EQ(result.patients[0].id, "P1");
@@ -55,14 +51,27 @@ TEST_F(PatientRefreshTest, NeverUnderTheRefreshLock) {
     auto& g = stationContext();
     {
         RefreshLockGuard lock;
-        g.pollFlag = true;
-        EXPECT_EQ(refreshPatients(g).step, RefreshStep::Locked);
-        EXPECT_TRUE(g.pollFlag);  // left as it was
+        for (auto cause : {RefreshCause::TimerTick, RefreshCause::Explicit})
+            EXPECT_EQ(refreshPatients(g, cause).step, RefreshStep::Locked);
         EXPECT_EQ(countRows("tblReceive"), 1);
     }
     EXPECT_FALSE(g.refreshLock);
-    EXPECT_EQ(refreshPatients(g).step, RefreshStep::Reload);
+    EXPECT_EQ(refreshPatients(g, RefreshCause::Explicit).step, RefreshStep::Reload);
     EXPECT_EQ(countRows("tblReceive"), 0);
+}
+
+// A timer tick while the job window was open must not turn the refresh the job asks for
+// afterwards into "nothing arrived": deleted patients would stay listed.
+TEST_F(PatientRefreshTest, TheRefreshAfterAJobReloadsAlthoughATickFellInTheJob) {
+    addPatient("P1", "Muster", "Anna");
+    auto& g = stationContext();
+    {
+        RefreshLockGuard job;
+        EXPECT_EQ(refreshPatients(g, RefreshCause::TimerTick).step, RefreshStep::Locked);
+    }
+    const auto after = refreshPatients(g, RefreshCause::Explicit);
+    EXPECT_EQ(after.step, RefreshStep::Reload);
+    EXPECT_EQ(after.patients.size(), 1u);
 }
 
 TEST_F(PatientRefreshTest, DatabaseErrorIsLoggedAndChangesNothing) {
@@ -70,9 +79,7 @@ TEST_F(PatientRefreshTest, DatabaseErrorIsLoggedAndChangesNothing) {
     db.exec("DROP TABLE tblReceive");
     db.close();
     auto& g = stationContext();
-    g.pollFlag = true;
-    EXPECT_EQ(refreshPatients(g).step, RefreshStep::Unchanged);
-    EXPECT_FALSE(g.pollFlag);
+    EXPECT_EQ(refreshPatients(g, RefreshCause::Explicit).step, RefreshStep::Unchanged);
     EXPECT_NE(errorLog().find("MainForm_RefreshPatientList"), std::string::npos);
 }
 
