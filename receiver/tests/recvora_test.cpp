@@ -25,6 +25,14 @@ namespace fs = std::filesystem;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+std::size_t occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
 // The receiver writes an association's last line after the sender has gone.
 bool logShows(const ReceiverSite& site, const std::string& text)
 {
@@ -324,6 +332,30 @@ TEST(RecvoraTest, ObjectThatCannotBeWrittenIsAnsweredOutOfResourcesAndTheAssocia
     EXPECT_TRUE(receiver->running());
 }
 
+TEST(RecvoraTest, ADiskThatKeepsRefusingIsLoggedOncePerOutage)
+{
+    ReceiverSite site;
+    // Files above 2 MB cannot be written by this receiver.
+    auto receiver = site.startReceiver({"prlimit", "--fsize=2000000", "--"});
+    SourceFiles src;
+    DicomRecipe large;
+    large.rows = 2048;
+    large.columns = 2048;
+    const auto big1 = src.add(large);
+    const auto big2 = src.add(large);
+    const auto big3 = src.add(large);
+    const auto small = src.add();
+    const auto result = site.send({big1, big2, big3, small}, {"--no-halt"});
+    EXPECT_TRUE(logShows(site, "released: 1 stored, 3 refused")) << site.logText();
+    const std::string log = site.logText();
+    EXPECT_EQ(occurrences(log, "cannot write"), 2u) << "the first refusal, and the repeats once it was over\n" << log;
+    EXPECT_TRUE(contains(log, "Error: Refused object \"" + src.uids()[0] + "\": cannot write")) << log;
+    EXPECT_TRUE(contains(log, "Repeated 2 more time(s) until it was over: Error: Refused object \"" + src.uids()[0]))
+        << log;
+    EXPECT_TRUE(contains(log, "File too large (from TESTSCU (127.0.0.1))")) << log;
+    EXPECT_EQ(site.tempFiles(), dcmNames({src.uids()[3]}));
+}
+
 TEST(RecvoraTest, RefusesObjectsNestedTooDeepAndGoesOn)
 {
     ReceiverSite site;
@@ -595,14 +627,6 @@ private:
     int fd_;
     bool connected_ = false;
 };
-
-std::size_t occurrences(const std::string& text, const std::string& part)
-{
-    std::size_t n = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
 
 TEST(RecvoraTest, SilentConnectionsDoNotHoldUpARealSender)
 {
