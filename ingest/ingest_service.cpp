@@ -224,6 +224,7 @@ void IngestService::tick(const std::atomic<bool>* stop)
         for (std::size_t i = 0; i < work.size(); ++i) {
             if (stop && stop->load())
                 break;
+            filed_ = false;
             const Attempt result = processFile(i + 1, work.size(), work[i], keys);
             if (result == Attempt::StoreFailed) {
                 // The others would fail alike: they wait for the next try.
@@ -232,7 +233,7 @@ void IngestService::tick(const std::atomic<bool>* stop)
                 storeFailed = true;
                 break;
             }
-            filedAny = filedAny || result == Attempt::Done || result == Attempt::Failed;
+            filedAny = filedAny || (result == Attempt::Done && filed_);
         }
         // Over when a file got through the store, or, when the database could not be
         // opened, once it opens again.
@@ -513,6 +514,7 @@ IngestService::Attempt IngestService::handleRegistered(const std::string& name, 
         held.drop();
         debug("file deleted!");
     }
+    filed_ = true;
     // The input name goes only while it names the file filed; one that took its place
     // meanwhile waits for its own turn.
     held.removeInputName();

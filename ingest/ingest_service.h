@@ -85,6 +85,7 @@ private:
     std::optional<Outage> outage_;
     std::string storeFault_;     // why the last attempt's store failed
     bool outageOnOpen_ = false;  // the outage began with a database that did not open
+    bool filed_ = false;         // the last attempt filed its file: the store works
     std::optional<Registrar> registrar_;  // prepared statements of the current tick
 };
 

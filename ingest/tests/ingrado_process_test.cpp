@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -239,6 +240,69 @@ TEST(IngradoProcess, FileThatCrashedTheServiceIsSetAsideAtTheNextStart)
     EXPECT_EQ(test::queryInt(folder.imageDatabase(), "SELECT COUNT(*) FROM tblImages"), 1);
     EXPECT_EQ(test::queryText(folder.imageDatabase(), "SELECT ImageUID FROM tblImages"), fine.sopInstanceUid);
     EXPECT_TRUE(service.waitExit(0ms) == false) << "still running";
+}
+
+// Patient data stays with Ingrado's user and group, whatever mask it was started with:
+// the database it creates, the study folders and images it files, what it sets aside and
+// its logs. The logs name no patient, and the debug log says first that it holds
+// patient data.
+TEST(IngradoProcess, EverythingItCreatesIsForItsUserAndGroupOnly)
+{
+    ProgramFolder folder;
+    const fs::path exe = folder.copyExecutable("Ingrado");
+    fs::remove(folder.imageDatabase());
+    fs::permissions(folder.templateDatabase(), fs::perms::owner_read | fs::perms::owner_write |
+                                                   fs::perms::group_read | fs::perms::others_read);
+    fs::remove_all(folder.logs());
+    corva::test::writeFile(folder.path() / "debug.on", "");
+    DicomRecipe recipe;
+    recipe.sopInstanceUid = uniqueUid();
+    recipe.studyUid = uniqueUid();
+    recipe.patientName = "Secretname^Hidden";
+    const std::string name = recipe.sopInstanceUid + ".dcm";
+    corva::test::writeDicom(folder.temp() / name, recipe);
+    corva::test::writeFile(folder.temp() / "junk.dcm", "not DICOM");
+    corva::test::writeFile(folder.temp() / "junk.dcm.try", " 50 \n");
+
+    const mode_t loose = ::umask(022);
+    std::optional<Running> service;
+    service.emplace(exe);
+    ::umask(loose);
+    ASSERT_TRUE(waitFor([&] { return inputFiles(folder.temp()) == 0; })) << describeFolder(folder);
+    service->kill(SIGTERM);
+    ASSERT_TRUE(service->waitExit(20s));
+
+    const fs::path stored = folder.images() / recipe.studyUid / name;
+    ASSERT_TRUE(fs::exists(stored));
+    ASSERT_TRUE(fs::exists(folder.temp() / "BadObjects" / "junk.dcm"));
+    auto perms = [](const fs::path& p) { return fs::symlink_status(p).permissions(); };
+    std::vector<fs::path> created = {folder.imageDatabase(), folder.images() / recipe.studyUid, stored};
+    for (const fs::path& tree : {folder.temp() / "BadObjects", folder.logs()}) {
+        created.push_back(tree);
+        for (const auto& e : fs::recursive_directory_iterator(tree))
+            created.push_back(e.path());
+    }
+    for (const char* side : {"-wal", "-shm"})
+        if (fs::exists(folder.imageDatabase().string() + side))
+            created.push_back(folder.imageDatabase().string() + side);
+    for (const fs::path& p : created)
+        EXPECT_EQ(perms(p) & fs::perms::others_all, fs::perms::none) << p;
+    // What it makes itself: folders 0770, files 0660.
+    const auto folderMode = fs::perms::owner_all | fs::perms::group_all;
+    const auto fileMode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::group_write;
+    for (const fs::path& p : {folder.images() / recipe.studyUid, folder.temp() / "BadObjects", folder.logs()})
+        EXPECT_EQ(perms(p), folderMode) << p;
+    for (const fs::path& p : {folder.logs() / "Ingrado.log", folder.logs() / "IngradoDebug.log",
+                              folder.temp() / "BadObjects" / "junk.dcm.reason"})
+        EXPECT_EQ(perms(p), fileMode) << p;
+
+    for (const auto& e : fs::directory_iterator(folder.logs())) {
+        const std::string text = corva::test::readFile(e.path());
+        EXPECT_EQ(text.find("Secretname"), std::string::npos) << e.path();
+        EXPECT_EQ(text.find("Hidden"), std::string::npos) << e.path();
+    }
+    const std::string debugLog = corva::test::readFile(folder.logs() / "IngradoDebug.log");
+    EXPECT_EQ(debugLog.rfind(DebugLogHeader, 0), 0u) << debugLog.substr(0, 200);
 }
 
 }  // namespace

@@ -80,6 +80,8 @@ void expectOneOutage(Station& st, const std::string& reason)
 {
     const std::string log = readFile(st.folder().logs() / "Ingrado.log");
     EXPECT_EQ(countLines(log, reason + "; images wait in Temp"), 1) << log;
+    EXPECT_EQ(countLines(log, "Outage\n") + countLines(log, "OpenDB\n"), countLines(log, "\n"))
+        << "nothing else is logged meanwhile\n" << log;
     EXPECT_EQ(countLines(log, "Filing resumes"), 1) << log;
     EXPECT_EQ(countLines(log, "Outage\n"), 2) << log;
     EXPECT_EQ(note(st), "");

@@ -9,6 +9,7 @@
 #include "common/service_control.h"
 #include "common/station_context.h"
 #include "core/paths.h"
+#include "log/service_note.h"
 
 namespace corva::station {
 
@@ -46,6 +47,7 @@ ServiceState ServiceStatus::read(const StationContext& g) {
     state.receiverRunning = ServiceControl::findServiceIn(programFolder, ReceiverName) != 0;
     state.ingestRunning = ServiceControl::findServiceIn(programFolder, IngestServiceName) != 0;
     if (!state.receiverRunning) state.receiverFailure = receiverFailure(programFolder / folder::Logs);
+    if (state.ingestRunning) state.ingestProblem = log::ServiceNote::read(programFolder / folder::Logs, IngestServiceName);
     return state;
 }
 
@@ -58,6 +60,8 @@ QString ServiceStatus::note(const ServiceState& state) {
                             QString::fromStdString(state.receiverFailure));
     }
     if (!state.ingestRunning) parts << QStringLiteral("Ingrado not running: images wait in Temp");
+    else if (!state.ingestProblem.empty())
+        parts << QString::fromStdString(state.ingestProblem) + QStringLiteral(" - images wait in Temp");
     return parts.join(QStringLiteral("; "));
 }
 

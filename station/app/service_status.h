@@ -1,7 +1,8 @@
 #pragma once
 // What the operator is told about the two services of this program folder: whether the
-// receiver and the ingest service run, and, when the receiver could not start, the
-// reason it wrote into its log (Logs/Recvora.log, a line with "Recvora cannot start: ").
+// receiver and the ingest service run, when the receiver could not start, the reason it
+// wrote into its log (Logs/Recvora.log, a line with "Recvora cannot start: "), and what
+// the running ingest service notes (Logs/Ingrado.note: why it cannot file).
 #include <QString>
 #include <filesystem>
 #include <string>
@@ -16,6 +17,9 @@ struct ServiceState {
     // The receiver's last start failure ("Recvora cannot start: ..."), when its log ends
     // its last start with one; empty otherwise.
     std::string receiverFailure;
+    // The running ingest service's note ("Ingrado cannot write the image database: disk
+    // full"); empty when it files as usual.
+    std::string ingestProblem;
 };
 
 class ServiceStatus {

@@ -9,6 +9,7 @@
 #include "core/paths.h"
 #include "db/database.h"
 #include "dicom/dicom.h"
+#include "log/set_aside.h"
 
 namespace fs = std::filesystem;
 
@@ -59,8 +60,18 @@ void scanInput(const ProgramPaths& paths, CheckReport& report) {
         std::error_code one;
         if (e.is_directory(one)) {
             if (name == folder::BadObjects)
-                for (const auto& bad : fs::directory_iterator(e.path(), one))
-                    report.findings.push_back({CheckFinding::Kind::SetAside, bad.path(), "set aside by the ingest service"});
+                for (const auto& bad : fs::directory_iterator(e.path(), one)) {
+                    if (log::isReasonFile(bad.path())) continue;
+                    const auto reason = log::readSetAsideReason(bad.path(), paths.programFolder / folder::Logs);
+                    std::string detail = "set aside by the ingest service";
+                    if (!reason)
+                        detail += " (reason not recorded)";
+                    else if (reason->filesOwnFault)
+                        detail += ": " + reason->text;
+                    else
+                        detail += ", not for a fault of its own (" + reason->text + "): check --repair files it again";
+                    report.findings.push_back({CheckFinding::Kind::SetAside, bad.path(), detail});
+                }
             continue;
         }
         if (endsWith(name, ".rewrite"))
@@ -167,6 +178,23 @@ std::vector<fs::path> refileFilesWithoutRows(const ProgramPaths& paths, const Ch
         if (::link(f.path.c_str(), target.c_str()) != 0) continue;
         std::error_code ec;
         fs::remove(f.path, ec);
+        moved.push_back(target);
+    }
+    return moved;
+}
+
+std::vector<fs::path> requeueSetAside(const ProgramPaths& paths, const CheckReport& report) {
+    std::vector<fs::path> moved;
+    for (const CheckFinding& f : report.findings) {
+        if (f.kind != CheckFinding::Kind::SetAside) continue;
+        const auto reason = log::readSetAsideReason(f.path, paths.programFolder / folder::Logs);
+        if (!reason || reason->filesOwnFault) continue;
+        const fs::path target = paths.inputFolder / f.path.filename();
+        // A file of that name waiting in Temp is never replaced: this one stays for the next run.
+        if (::link(f.path.c_str(), target.c_str()) != 0) continue;
+        std::error_code ec;
+        fs::remove(f.path, ec);
+        fs::remove(log::reasonFile(f.path), ec);
         moved.push_back(target);
     }
     return moved;

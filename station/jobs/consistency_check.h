@@ -19,7 +19,7 @@ struct CheckFinding {
         PartialFile,       // a file a receive or a write left half written
         StagedRewrite,     // a header job's rewritten copy not handed over yet
         WorkFolderImage,   // a converted image waiting in the work folder
-        SetAside,          // a file the ingest service set aside (Temp/BadObjects)
+        SetAside,          // a file the ingest service set aside (Temp/BadObjects), with its reason
         WaitingInInput,    // an image waiting in the input folder to be filed
         NotAFile,          // something other than a file where an image file belongs
     };
@@ -52,5 +52,11 @@ CheckReport checkConsistency(const ProgramPaths& paths);
 // name stays where it is: filing it again would replace one copy by the other. Returns
 // the files moved.
 std::vector<std::filesystem::path> refileFilesWithoutRows(const ProgramPaths& paths, const CheckReport& report);
+
+// Moves each file the ingest service set aside for no fault of its own (an older service
+// gave up on files while the database or the disk failed) back into the input folder,
+// never over a file waiting there. Files set aside for their own faults stay. Returns
+// the files moved.
+std::vector<std::filesystem::path> requeueSetAside(const ProgramPaths& paths, const CheckReport& report);
 
 }  // namespace corva::station::jobs

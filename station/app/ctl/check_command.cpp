@@ -1,5 +1,6 @@
 // corvactl check [--repair]: whether image rows and image files match one to one, and
-// what interrupted work left behind.
+// what interrupted work left behind; files the ingest service set aside are listed with
+// their reasons, and --repair files again those set aside for no fault of their own.
 #include <ostream>
 
 #include "app/ctl/arguments.h"
@@ -31,7 +32,11 @@ int checkCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
         const jobs::CheckReport before = jobs::checkConsistency(env.paths);
         const auto refiled = jobs::refileFilesWithoutRows(env.paths, before);
         for (const auto& file : refiled) env.err << "corvactl: filed again: " << file.filename().string() << std::endl;
-        if (!refiled.empty()) announceChange(env);
+        const auto requeued = jobs::requeueSetAside(env.paths, before);
+        for (const auto& file : requeued)
+            env.err << "corvactl: set aside for no fault of its own, filed again: " << file.filename().string()
+                    << std::endl;
+        if (!refiled.empty() || !requeued.empty()) announceChange(env);
     }
     const jobs::CheckReport report = jobs::checkConsistency(env.paths);
     writeReport(env.out, report);

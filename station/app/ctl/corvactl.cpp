@@ -140,14 +140,16 @@ const std::vector<CommandInfo>& commands() {
          "path, detail, tab-separated): image rows whose file is missing, image files no row\n"
          "names, study folders set aside by an interrupted \"delete all\", half-written files,\n"
          "rewritten images a stopped header job has not handed over, files the ingest service\n"
-         "set aside, and converted images waiting in the work folder (bin). The last line\n"
-         "counts them. Exit status 0 when rows and files match and nothing interrupted waits\n"
-         "(images waiting in bin are no fault), 1 otherwise.\n"
+         "set aside (with the reason), and converted images waiting in the work folder (bin).\n"
+         "The last line counts them. Exit status 0 when rows and files match and nothing\n"
+         "interrupted waits (images waiting in bin are no fault), 1 otherwise.\n"
          "\n"
          "--repair first finishes what can be finished: staged rewrites are handed over, and\n"
          "image files without rows go back through the input folder (Temp) to be filed again\n"
-         "(a file of the same name waiting there is never replaced). It never deletes an\n"
-         "image file. Then it checks again.\n",
+         "(a file of the same name waiting there is never replaced); so do files the ingest\n"
+         "service set aside for no fault of their own (an earlier version gave up on images\n"
+         "while the database or the disk failed). It never deletes an image file. Then it\n"
+         "checks again.\n",
          checkCommand, true},
         {"delete", "delete a patient, study, series or everything",
          "Usage: corvactl delete --patient <key>|--study <UID>|--series <UID>\n"

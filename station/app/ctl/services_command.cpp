@@ -1,9 +1,11 @@
 // corvactl services status|start|stop: the receiver and the ingest service of this
-// program folder. Copies of the same programs in other folders are never touched.
+// program folder. Copies of the same programs in other folders are never touched. What a
+// running service notes (why it cannot file) goes to standard error.
 #include <filesystem>
 
 #include "app/ctl/arguments.h"
 #include "app/ctl/commands.h"
+#include "log/service_note.h"
 #include "process/process.h"
 #include "settings/settings.h"
 
@@ -52,6 +54,10 @@ int servicesCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
         env.out << name << '\t' << (running.empty() ? "stopped" : "running");
         for (int pid : running) env.out << '\t' << pid;
         env.out << '\n';
+        // What a running service cannot do, in its own words ("Ingrado cannot write ...").
+        if (!running.empty())
+            if (const std::string note = log::ServiceNote::read(env.paths.programFolder / "Logs", name); !note.empty())
+                env.err << "corvactl: " << note << std::endl;
     }
     env.out << std::flush;
     return status;

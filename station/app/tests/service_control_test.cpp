@@ -122,6 +122,10 @@ TEST_F(ServiceControlTest, NoteNamesTheServicesThatDoNotRun) {
               "Recvora not running: nothing is received; Ingrado not running: images wait in Temp");
     state.receiverRunning = state.ingestRunning = true;
     EXPECT_EQ(ServiceStatus::note(state), "");
+    // A running ingest service that cannot file says why.
+    state.ingestProblem = "Ingrado cannot write the image database: disk full";
+    EXPECT_EQ(ServiceStatus::note(state), "Ingrado cannot write the image database: disk full - images wait in Temp");
+    state.ingestProblem.clear();
     state.receiverRunning = false;
     state.receiverFailure = "Recvora cannot start: port 105 ...";
     EXPECT_EQ(ServiceStatus::note(state),

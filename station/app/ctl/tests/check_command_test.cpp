@@ -83,5 +83,71 @@ TEST_F(CheckCommandTest, FindsMismatchesAndLeftoversAndRepairsWithoutDeletingAnI
     EXPECT_EQ(r.code, 1);
 }
 
+// Files the ingest service set aside: each listed with its reason; --repair files again
+// those set aside for no fault of their own (an earlier version gave up on images while
+// the database failed, which its log tells) and leaves the others.
+TEST_F(CheckCommandTest, SetAsideFilesAreListedWithReasonsAndThoseNotAtFaultFiledAgain) {
+    fileImages();
+    const fs::path bad = site_.folder() / "Temp" / "BadObjects";
+    fs::create_directories(bad);
+    corva::test::DicomRecipe victim;
+    victim.studyUid = Study;
+    victim.seriesUid = Study + ".1";
+    victim.sopInstanceUid = Study + ".1.9";
+    victim.rows = victim.columns = 8;
+    const std::string victimName = victim.sopInstanceUid + ".dcm";
+    corva::test::writeDicom(bad / victimName, victim);
+    std::ofstream(bad / "junk.dcm") << "not DICOM";
+    std::ofstream(bad / "junk.dcm.reason") << "file's own fault: given up after 50 attempts\n";
+    std::ofstream(bad / "old-refused.dcm") << "refused";
+    {
+        std::ofstream log(site_.folder() / "Logs" / "Ingrado.log", std::ios::app);
+        log << "01.12.2026 10:00:00 1 given up after 50 attempts: " << victimName << " moved to bad objectsCopyToBad\n"
+            << "01.12.2026 10:00:01 1 Refused: nested deeper than 64 levels: old-refused.dcm moved to bad "
+               "objectsCopyToBad\n";
+    }
+
+    CtlResult r = site_.run({"check"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("set aside\t" + (bad / victimName).string() +
+                         "\tset aside by the ingest service, not for a fault of its own (given up after 50 attempts)"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("set aside\t" + (bad / "junk.dcm").string() +
+                         "\tset aside by the ingest service: given up after 50 attempts\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("set aside by the ingest service: Refused: nested deeper than 64 levels"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find(".reason"), std::string::npos) << "reasons are no findings: " << r.out;
+    EXPECT_NE(r.out.find("3 set aside"), std::string::npos) << r.out;
+
+    r = site_.run({"check", "--repair"});
+    EXPECT_NE(r.err.find("filed again: " + victimName), std::string::npos) << r.err;
+    ASSERT_TRUE(site_.waitForImages(4));
+    EXPECT_TRUE(fs::exists(site_.folder() / "Images" / Study / victimName));
+    EXPECT_TRUE(fs::exists(bad / "junk.dcm"));
+    EXPECT_TRUE(fs::exists(bad / "old-refused.dcm"));
+    r = site_.run({"check"});
+    EXPECT_NE(r.out.find("4 image rows checked: 2 set aside"), std::string::npos) << r.out;
+}
+
+// While Ingrado cannot file (here: no database and no template to make one from), the
+// services status says why; once the template is back it files and the note is gone.
+TEST_F(CheckCommandTest, ServicesStatusTellsWhyIngradoCannotFile) {
+    fileImages();
+    const fs::path data = site_.folder() / "Data";
+    fs::rename(data / "QADef.dat", site_.scratch() / "QADef.dat");
+    for (const char* side : {"", "-wal", "-shm"}) fs::remove(data / (std::string("QAData.dat") + side));
+    const std::string why =
+        "corvactl: Ingrado cannot open the image database Data/QAData.dat: missing, and Data/QADef.dat to create it "
+        "from is missing\n";
+    ASSERT_TRUE(corva::test::pollUntil([&] { return site_.run({"services", "status"}).err == why; }, 20000))
+        << site_.run({"services", "status"}).err;
+    fs::copy_file(site_.scratch() / "QADef.dat", data / "QADef.dat");
+    ASSERT_TRUE(corva::test::pollUntil([&] { return site_.run({"services", "status"}).err.empty(); }, 20000));
+    EXPECT_TRUE(fs::exists(data / "QAData.dat"));
+}
+
 }  // namespace
 }  // namespace corva::station::ctl::test
