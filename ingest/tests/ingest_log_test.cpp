@@ -83,5 +83,18 @@ TEST(IngestLog, DebugLogIsMovedAsideWhenLarge)
         EXPECT_EQ(readFile(e.path()).rfind(DebugLogHeader, 0), 0u) << e.path();
 }
 
+// Ingrado.log is rotated at 10 MB: the full log becomes Ingrado.log.1, untouched.
+TEST(IngestLog, IngestLogIsRotatedBySize)
+{
+    TempDir dir;
+    IngestLog log(dir / "Logs", false);
+    log.writeLog(1, "first", "TimerDB");
+    fs::resize_file(log.logFile(), 10u * 1024 * 1024 - 10);
+    log.writeLog(2, "second", "TimerDB");
+    EXPECT_EQ(fs::file_size(dir / "Logs" / "Ingrado.log.1"), 10u * 1024 * 1024 - 10);
+    const std::string text = readFile(log.logFile());
+    EXPECT_TRUE(std::regex_match(text, std::regex(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d 2 secondTimerDB\n)"))) << text;
+}
+
 }  // namespace
 }  // namespace corva::ingest

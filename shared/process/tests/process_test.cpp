@@ -5,6 +5,9 @@
 #include <fstream>
 #include <thread>
 
+#include <sys/stat.h>
+
+#include "process/private_files.h"
 #include "process/process.h"
 #include "temp_dir.h"
 
@@ -150,6 +153,32 @@ TEST(SingleInstance, LockFileLivesInTheRuntimeFolderOrTheProgramFolderAndGoesAtT
     else
         ::unsetenv("XDG_RUNTIME_DIR");
     EXPECT_TRUE(fs::is_empty(runtime.path()));
+}
+
+// What the programs create is for their user and group only; what an older version left
+// open to everyone is closed, a symbolic link is never followed.
+TEST(PrivateFiles, NewFilesAndFoldersAreForUserAndGroupOnly)
+{
+    corva::test::TempDir dir;
+    const mode_t saved = ::umask(022);
+    corva::process::usePrivateFileModes();
+    fs::create_directory(dir.path() / "made");
+    std::ofstream(dir.path() / "made" / "file") << "x";
+    ::umask(saved);
+    EXPECT_EQ(fs::status(dir.path() / "made").permissions(), fs::perms::owner_all | fs::perms::group_all);
+    EXPECT_EQ(fs::status(dir.path() / "made" / "file").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::group_write);
+
+    const fs::path open = dir.path() / "open";
+    std::ofstream(open) << "x";
+    fs::permissions(open, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                              fs::perms::others_read | fs::perms::others_write);
+    const fs::path link = dir.path() / "link";
+    fs::create_symlink(open, link);
+    EXPECT_FALSE(corva::process::makePrivate(link));
+    EXPECT_NE(fs::status(open).permissions() & fs::perms::others_all, fs::perms::none) << "a link is not followed";
+    EXPECT_TRUE(corva::process::makePrivate(open));
+    EXPECT_EQ(fs::status(open).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
 }  // namespace
