@@ -2,6 +2,8 @@
 # End-to-end receive benchmark: storescu -> Recvora -> Temp -> Ingrado -> Images + database.
 # Each run uses a fresh program folder (empty database) and the same generated files;
 # the clock runs from the start of storescu until the last file lies in the image store.
+# Recvora answers each file only once it and its folder entry are on disk, so "storescu
+# itself done" is the durable receive rate; run_orthanc.sh sends the same files to Orthanc.
 #
 #   bench/receiver/run_bench.sh [build dir]
 #   SMALL_COUNT=2000 SMALL_SIZE=64 LARGE_COUNT=150 RUNS=3 bench/receiver/run_bench.sh build-receiver
