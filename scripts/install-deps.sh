@@ -7,7 +7,8 @@
 # Serif, metric-compatible with Times New Roman, for the projection buttons; libcap2-bin
 # for setcap, which lets Recvora bind its default port 105; dicom3tools' dciodvfy,
 # which checks converted images and exported DICOMDIR media; unzip and zip for the
-# export archives, zlib for deflating them.
+# export archives, zlib for deflating them; OpenJPEG, which decodes JPEG 2000 images for
+# showing and exporting, and GDCM's tools, whose gdcmconv writes such images for the tests.
 set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
@@ -15,7 +16,7 @@ PACKAGES=(
   libdcmtk-dev dcmtk libsqlite3-dev sqlite3 libzip-dev
   libgtest-dev googletest socat procps libcap2-bin
   libgl-dev fonts-dejavu-core fonts-liberation dicom3tools
-  unzip zip zlib1g-dev
+  unzip zip zlib1g-dev libopenjp2-7-dev libgdcm-tools
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -92,7 +92,12 @@ Bitmap renderWithToolkit(DcmDataset* ds, const std::optional<Window>& window, in
 // uncompressed 16-bit greyscale without modality LUT or is not shrunk.
 std::optional<Bitmap> renderDirect(DcmDataset* ds, const std::optional<Window>& window, int maxWidth, int maxHeight);
 
-// Registers DCMTK's decoders and encoders once per process (JPEG, RLE).
+// JPEG 2000, which the toolkit cannot decode: the data set with its first frame decoded
+// by OpenJPEG (uncompressed, explicit little endian). Throws corva::Error when it cannot.
+bool isJpeg2000(E_TransferSyntax xfer);
+std::unique_ptr<DcmDataset> decodedJpeg2000Copy(DcmDataset& ds);
+
+// Registers DCMTK's decoders and encoders once per process (JPEG, JPEG-LS, RLE).
 void registerCodecs();
 
 // The transfer syntax UID for xfer, empty when unknown.

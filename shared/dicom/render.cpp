@@ -32,9 +32,21 @@ std::optional<double> firstNumber(const DataSet& ds, Tag tag)
     return std::nullopt;
 }
 
-std::unique_ptr<DicomImage> openImage(DcmDataset* ds)
+// A DicomImage and, for JPEG 2000, the decoded copy it reads from.
+struct OpenedImage {
+    std::unique_ptr<DcmDataset> decoded;
+    std::unique_ptr<DicomImage> image;
+    DicomImage* operator->() const { return image.get(); }
+};
+
+OpenedImage openImage(DcmDataset* ds)
 {
     registerCodecs();
+    OpenedImage opened;
+    if (isJpeg2000(ds->getOriginalXfer()) && !ds->hasRepresentation(EXS_LittleEndianExplicit, nullptr)) {
+        opened.decoded = decodedJpeg2000Copy(*ds);
+        ds = opened.decoded.get();
+    }
     unsigned long flags = 0;
     // Only the first frame is shown: do not decode the others. (Partial access costs a
     // copy, so single frames are read whole.)
@@ -44,13 +56,14 @@ std::unique_ptr<DicomImage> openImage(DcmDataset* ds)
     // Once decompressed (an earlier rendering), the data set is read as uncompressed: the
     // JPEG-LS decoder cannot tell the colour model a second time.
     E_TransferSyntax xfer = ds->getOriginalXfer();
-    if (DcmXfer(xfer).isEncapsulated() && ds->hasRepresentation(EXS_LittleEndianExplicit, nullptr))
+    if (opened.decoded || (DcmXfer(xfer).isEncapsulated() && ds->hasRepresentation(EXS_LittleEndianExplicit, nullptr)))
         xfer = EXS_LittleEndianExplicit;
     auto img = std::make_unique<DicomImage>(ds, xfer, flags, 0, 1);
     if (img->getStatus() != EIS_Normal)
         throw Error(errc::Generic, std::string("Cannot render the image: ") + DicomImage::getString(img->getStatus()),
                     "dicom");
-    return img;
+    opened.image = std::move(img);
+    return opened;
 }
 
 // The header's window (first values), else the image's own minimum and maximum.
@@ -215,7 +228,8 @@ std::pair<int, int> fitSize(int width, int height, int maxWidth, int maxHeight)
 
 Bitmap renderWithToolkit(DcmDataset* ds, const std::optional<Window>& window, int maxWidth, int maxHeight)
 {
-    std::unique_ptr<DicomImage> img = openImage(ds);
+    OpenedImage opened = openImage(ds);
+    std::unique_ptr<DicomImage>& img = opened.image;
     const auto [tw, th] = fitSize(static_cast<int>(img->getWidth()), static_cast<int>(img->getHeight()), maxWidth,
                                   maxHeight);
     if (static_cast<unsigned long>(tw) != img->getWidth() || static_cast<unsigned long>(th) != img->getHeight()) {
@@ -268,8 +282,8 @@ Bitmap Image::render(int maxWidth, int maxHeight) const
 void Image::writeJpeg(const std::filesystem::path& file, int quality) const
 {
     ensureLoaded();
-    std::unique_ptr<DicomImage> img = openImage(file_->getDataset());
-    applyWindow(*img, headerWindow(attributes()));
+    const OpenedImage img = openImage(file_->getDataset());
+    applyWindow(*img.image, headerWindow(attributes()));
     DiJPEGPlugin plugin;
     plugin.setQuality(static_cast<unsigned int>(std::clamp(quality, 1, 100)));
     plugin.setSampling(ESS_444);
