@@ -128,13 +128,6 @@ void IngestService::clearLeftovers()
             } else if (endsWith(name, ".repair")) {
                 // A copy that was never renamed into place: its source is still there.
                 fs::remove(path, ec);
-            } else if (endsWith(name, ".dcm1") || endsWith(name, ".DCM1")) {
-                // A repaired copy written but not put in the input file's place.
-                const fs::path original = input_ / name.substr(0, name.size() - 1);
-                if (fs::exists(original, ec))
-                    fs::remove(path, ec);
-                else if (::link(path.c_str(), original.c_str()) == 0)
-                    fs::remove(path, ec);
             } else if (name.rfind(".write-", 0) == 0 && endsWith(name, ".part")) {
                 // ".write-<pid>-<n>.part": half a file of a writer that is gone.
                 const int pid = std::atoi(name.c_str() + 7);
@@ -244,9 +237,10 @@ void IngestService::tick(const std::atomic<bool>* stop)
             std::error_code ec;
             return fs::exists(input_ / name, ec);
         });
-        CloseDB();
+        // The orphan clean-up uses the tick's connection.
         if (!outage_->ongoing())
             deleteOrphans();
+        CloseDB();
     } catch (const std::exception& e) {
         logException(*log_, e, "TimerDB");
         CloseDB();

@@ -9,8 +9,16 @@
 //   ingest_bench idle --images N --work DIR
 //     An image database with N images: the time of an idle tick (scan, orphan clean-up)
 //     and the query plans of the clean-up statements.
+//
+//   ingest_bench outage --files N --seconds S --work DIR
+//     (throughput and outage take --ingrado <program> to measure another build)
+//     The real Ingrado with Data/ on a small disk of its own (a tmpfs; needs the right to
+//     mount): the disk is filled, N files are dropped, the disk stays full for S seconds,
+//     then it is freed. Reports the files set aside, the log lines written during the
+//     outage, and the time from freeing the disk until every file is filed.
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -136,7 +144,7 @@ int throughput(int argc, char** argv)
         fs::create_directories(prog / "Data");
         fs::copy_file(BuildProgram / "Data" / corva::db::TemplateDatabaseFile,
                       prog / "Data" / corva::db::TemplateDatabaseFile);
-        fs::copy_file(BuildProgram / "Ingrado", prog / "Ingrado");
+        fs::copy_file(arg(argc, argv, "ingrado", (BuildProgram / "Ingrado").string()), prog / "Ingrado");
         const pid_t pid = spawn(prog / "Ingrado");
         while (!fs::exists(prog / "Temp") || !fs::exists(prog / "Data" / corva::db::ImageDatabaseFile))
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -261,6 +269,82 @@ int idle(int argc, char** argv)
     return 0;
 }
 
+int countLines(const fs::path& file)
+{
+    std::FILE* f = std::fopen(file.c_str(), "rb");
+    if (!f)
+        return 0;
+    int n = 0;
+    for (int c; (c = std::fgetc(f)) != EOF;)
+        n += c == '\n';
+    std::fclose(f);
+    return n;
+}
+
+int outage(int argc, char** argv)
+{
+    const int files = std::stoi(arg(argc, argv, "files", "300"));
+    const int seconds = std::stoi(arg(argc, argv, "seconds", "40"));
+    const fs::path work = arg(argc, argv, "work", "/tmp/ingest-bench");
+    const fs::path staging = work / "staging-outage";
+    generate(staging, "small", files);
+    const fs::path prog = work / "program-outage";
+    fs::remove_all(prog);
+    fs::create_directories(prog / "Data");
+    fs::copy_file(BuildProgram / "Data" / corva::db::TemplateDatabaseFile, prog / "Data" / corva::db::TemplateDatabaseFile);
+    fs::copy_file(arg(argc, argv, "ingrado", (BuildProgram / "Ingrado").string()), prog / "Ingrado");
+    const fs::path data = prog / "Data";
+    if (::mount("tmpfs", data.c_str(), "tmpfs", 0, "size=8388608") != 0) {
+        std::perror("mount tmpfs over Data");
+        return 1;
+    }
+    fs::copy_file(BuildProgram / "Data" / corva::db::TemplateDatabaseFile, data / corva::db::TemplateDatabaseFile);
+    const pid_t pid = spawn(prog / "Ingrado");
+    while (!fs::exists(prog / "Temp") || !fs::exists(data / corva::db::ImageDatabaseFile))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    {
+        std::FILE* filler = std::fopen((data / "filler").c_str(), "wb");
+        std::setvbuf(filler, nullptr, _IONBF, 0);
+        const std::vector<char> block(4096, 'x');
+        while (std::fwrite(block.data(), 1, block.size(), filler) == block.size()) {
+        }
+        while (std::fwrite("x", 1, 1, filler) == 1) {
+        }
+        std::fclose(filler);
+    }
+    const int linesBefore = countLines(prog / "Logs" / "Ingrado.log");
+    for (const auto& e : fs::directory_iterator(staging))
+        fs::rename(e.path(), prog / "Temp" / e.path().filename());
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    int setAside = 0;
+    std::error_code ec;
+    for (fs::directory_iterator it(prog / "Temp" / "BadObjects", ec), end; !ec && it != end; it.increment(ec))
+        setAside += corva::ingest::InputScanner::isInputName(it->path().filename().string()) ? 1 : 0;
+    const int outageLines = countLines(prog / "Logs" / "Ingrado.log") - linesBefore;
+    const int waiting = countInput(prog / "Temp");
+    fs::remove(data / "filler");
+    const auto freed = Clock::now();
+    while (countInput(prog / "Temp") > 0 && Clock::now() - freed < std::chrono::seconds(120))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const double resume = std::chrono::duration<double>(Clock::now() - freed).count();
+    stop(pid);
+    long long registered = 0;
+    {
+        corva::db::Database db(data / corva::db::ImageDatabaseFile);
+        corva::db::Statement count(db, "SELECT COUNT(*) FROM tblImages");
+        count.step();
+        registered = count.getInt(0);
+    }
+    std::printf("disk full for %d s with %d files: %d set aside, %d waiting, %d log lines (%.2f per second); "
+                "freed: all filed after %.2f s, %lld registered\n",
+                seconds, files, setAside, waiting, outageLines, outageLines / static_cast<double>(seconds), resume,
+                registered);
+    ::umount2(data.c_str(), MNT_DETACH);
+    fs::remove_all(prog);
+    fs::remove_all(staging);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -270,7 +354,10 @@ int main(int argc, char** argv)
         return throughput(argc, argv);
     if (mode == "idle")
         return idle(argc, argv);
+    if (mode == "outage")
+        return outage(argc, argv);
     std::fprintf(stderr, "usage: ingest_bench throughput --kind small|mammo --files N --runs R --work DIR\n"
-                         "       ingest_bench idle --images N --work DIR\n");
+                         "       ingest_bench idle --images N --work DIR\n"
+                         "       ingest_bench outage --files N --seconds S --work DIR\n");
     return 2;
 }
