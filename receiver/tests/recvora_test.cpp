@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "dicom/dicom.h"
@@ -751,6 +753,85 @@ TEST(RecvoraTest, OneHostCannotTakeEveryAssociation)
     EXPECT_NE(second.code, 0) << second.output;
     std::lock_guard lock(mutex);
     EXPECT_EQ(refusals, std::vector<std::string>{"SECOND (127.0.0.1): too many associations from 127.0.0.1"});
+}
+
+// What the receiver does between receiving an object and answering for it, seen by
+// strace: the file is synced, renamed, its folder synced, and only then is the answer sent.
+TEST(RecvoraTest, AnswersSuccessOnlyOnceTheFileAndItsFolderEntryAreOnDisk)
+{
+    if (runCommand({"strace", "-o", "/dev/null", "true"}, 30s).code != 0)
+        GTEST_SKIP() << "strace cannot trace processes here";
+    ReceiverSite site;
+    const fs::path trace = site.scratch() / "recvora.trace";
+    auto receiver = site.startReceiver({"strace", "-f", "-qq", "-yy", "-o", trace.string(), "-e",
+                                        "trace=fsync,fdatasync,rename,renameat,renameat2,link,write,writev,sendto,"
+                                        "sendmsg"});
+    // strace's own child is Recvora: a signal to strace would leave it running.
+    struct Traced {
+        int pid = 0;
+        ~Traced()
+        {
+            if (pid > 0)
+                ::kill(pid, SIGKILL);
+        }
+    } traced;
+    {
+        const std::string tracer = std::to_string(receiver->pid());
+        std::ifstream children("/proc/" + tracer + "/task/" + tracer + "/children");
+        children >> traced.pid;
+    }
+    ASSERT_GT(traced.pid, 0);
+    SourceFiles src;
+    src.add();
+    ASSERT_EQ(site.send({src.dir()}, {"+sd"}).code, 0);
+    ::kill(traced.pid, SIGTERM);
+    ASSERT_TRUE(receiver->wait(30s).has_value());
+    traced.pid = 0;
+
+    // The lines of the thread that renamed the file to its final name, in order.
+    std::vector<std::string> lines;
+    {
+        std::istringstream in(readFile(trace));
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+    }
+    const std::string finalName = "/" + src.uids()[0] + ".dcm";
+    const auto renamed = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) {
+        return contains(l, "rename") && contains(l, finalName);
+    });
+    ASSERT_NE(renamed, lines.end()) << readFile(trace);
+    const std::string thread = renamed->substr(0, renamed->find(' ') + 1);
+    std::vector<std::string> own;
+    for (const auto& l : lines)
+        if (l.rfind(thread, 0) == 0)
+            own.push_back(l);
+    const auto at = [&](const std::function<bool(const std::string&)>& match, std::size_t from) {
+        for (std::size_t i = from; i < own.size(); ++i)
+            if (match(own[i]))
+                return i;
+        return own.size();
+    };
+    const std::size_t rename = at([&](const std::string& l) { return contains(l, "rename") && contains(l, finalName); }, 0);
+    const auto isFileSync = [&](const std::string& l) {
+        return contains(l, "sync(") && contains(l, "/." + src.uids()[0] + ".") && contains(l, ".part>");
+    };
+    const auto isFolderSync = [&](const std::string& l) {
+        return contains(l, "sync(") && contains(l, site.temp().string() + ">");
+    };
+    const auto isAnswer = [&](const std::string& l) {
+        return (contains(l, "write") || contains(l, "send")) && contains(l, "<TCP:");
+    };
+    std::size_t fileSync = own.size();
+    for (std::size_t i = 0; i < rename; ++i)
+        if (isFileSync(own[i]))
+            fileSync = i;
+    const std::size_t folderSync = at(isFolderSync, rename);
+    const std::size_t answer = at(isAnswer, rename);
+    EXPECT_LT(fileSync, rename) << "the file is synced before it takes its name\n" << readFile(trace);
+    EXPECT_LT(folderSync, answer) << "the folder is synced before the answer\n" << readFile(trace);
+    EXPECT_LT(answer, own.size()) << readFile(trace);
+    for (std::size_t i = fileSync; i < folderSync && i < own.size(); ++i)
+        EXPECT_FALSE(isAnswer(own[i])) << own[i];
 }
 
 TEST(RecvoraTest, ResentObjectWhileTheFirstCopyWaitsKeepsBothCopies)
