@@ -14,6 +14,7 @@
 #include "dose/planned_conversion.h"
 #include "db/image_index.h"
 #include "jobs/forward_job.h"
+#include "transfer/input_drop.h"
 #include <map>
 #include <QLineEdit>
 #include <QPushButton>
@@ -237,6 +238,8 @@ void JobCommands::SendSeries() {
 
 void JobCommands::emptyWorkFolder() {
     std::error_code ec;
+    // A conversion killed half-way left its partial file here.
+    transfer::removeAbandonedPartials(stationContext().paths.workFolder);
     for (const auto& e : std::filesystem::directory_iterator(stationContext().paths.workFolder, ec)) {
         if (!e.is_regular_file(ec) || e.path().extension() != ".dcm") continue;
         std::error_code rm;

@@ -70,11 +70,11 @@ bool processAlive(pid_t pid)
 
 }  // namespace
 
-std::size_t removeAbandonedPartials(const fs::path& inputFolder)
+std::size_t removeAbandonedPartials(const fs::path& folder)
 {
     std::size_t removed = 0;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(inputFolder, ec)) {
+    for (const auto& e : fs::directory_iterator(folder, ec)) {
         std::error_code one;
         if (!e.is_regular_file(one))
             continue;

@@ -29,10 +29,11 @@ private:
     std::filesystem::path folder_;
 };
 
-// Removes the half-written files that a killed writer left in the input folder
-// (".<uid>.<pid>-<n>.part", ".write-<pid>-<n>.part") once their process is gone: the
-// ingest service never takes them, and the check would report them for ever. A living
-// writer's files stay. The caller holds the job lock. Returns how many went.
-std::size_t removeAbandonedPartials(const std::filesystem::path& inputFolder);
+// Removes the half-written files that a killed writer left in a folder the station
+// writes images into, the input folder or the work folder (".<uid>.<pid>-<n>.part",
+// ".write-<pid>-<n>.part"), once their process is gone: nothing ever takes them, and
+// the check would report them for ever. A living writer's files stay. The caller holds
+// the job lock. Returns how many went.
+std::size_t removeAbandonedPartials(const std::filesystem::path& folder);
 
 }  // namespace corva::station::transfer

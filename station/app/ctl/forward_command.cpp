@@ -24,6 +24,7 @@
 #include "jobs/forward_job.h"
 #include "log/error_log.h"
 #include "settings/settings.h"
+#include "transfer/input_drop.h"
 
 namespace corva::station::ctl {
 
@@ -193,10 +194,12 @@ std::unique_ptr<dicom::Association> reach(const jobs::Destination& d) {
 
 // ---- the forwarding ----------------------------------------------------------------
 
-// The work folder holds the images of one forwarding, as in the station.
+// The work folder holds the images of one forwarding, as in the station; a conversion
+// killed half-way left its partial file there.
 void emptyWorkFolder(const fs::path& folder) {
     std::error_code ec;
     fs::create_directories(folder, ec);
+    transfer::removeAbandonedPartials(folder);
     for (const auto& e : fs::directory_iterator(folder, ec)) {
         std::error_code one;
         if (e.is_regular_file(one) && e.path().extension() == ".dcm") fs::remove(e.path(), one);
