@@ -51,11 +51,14 @@ void ReceiverLog::write(const std::string& text)
 void ConditionLog::problem(const std::string& condition, const std::string& text)
 {
     std::lock_guard lock(mutex_);
-    auto [it, fresh] = ongoing_.try_emplace(condition, Ongoing{text, 0});
-    if (fresh)
-        log_.write(text);
-    else
+    if (auto it = ongoing_.find(condition); it != ongoing_.end()) {
         ++it->second.repeats;
+        return;
+    }
+    log_.write(text);
+    // Conditions are kept per peer: a sweep over many addresses must not grow this without bound.
+    if (ongoing_.size() < MaxOngoing)
+        ongoing_.emplace(condition, Ongoing{text, 0});
 }
 
 void ConditionLog::end(const Ongoing& ongoing, const char* how)

@@ -48,6 +48,7 @@ private:
         long repeats = 0;
     };
     void end(const Ongoing& ongoing, const char* how);
+    static constexpr std::size_t MaxOngoing = 1024;
 
     ReceiverLog& log_;
     std::mutex mutex_;
