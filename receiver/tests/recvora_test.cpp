@@ -91,8 +91,9 @@ int listeningSocket(int port)
 class CuttingProxy {
 public:
     enum class Mode { Reset, Stall };
-    CuttingProxy(int targetPort, std::size_t limit, Mode mode = Mode::Reset)
-        : port_(freePort()), limit_(limit), mode_(mode)
+    // `from`: the local address the proxy connects from (another host, as the receiver sees it).
+    CuttingProxy(int targetPort, std::size_t limit, Mode mode = Mode::Reset, const char* from = "127.0.0.1")
+        : port_(freePort()), limit_(limit), mode_(mode), from_(from)
     {
         listener_ = listeningSocket(port_);
         thread_ = std::thread([this, targetPort] { serve(targetPort); });
@@ -123,6 +124,10 @@ private:
             return;
         const int client = ::accept(listener_, nullptr, nullptr);
         const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from_.c_str(), &source.sin_addr);
+        ::bind(server, reinterpret_cast<sockaddr*>(&source), sizeof source);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -164,6 +169,7 @@ private:
     int port_;
     std::size_t limit_;
     Mode mode_;
+    std::string from_;
     int listener_ = -1;
     std::atomic<bool> done_{false};
     std::atomic<bool> cut_{false};
@@ -751,6 +757,11 @@ TEST(RecvoraTest, OneHostCannotTakeEveryAssociation)
     const auto second = runCommand(
         {"echoscu", "-to", "5", "-aet", "SECOND", "-aec", "PEERTEST", "127.0.0.1", std::to_string(config.port)}, 30s);
     EXPECT_NE(second.code, 0) << second.output;
+    // Another host still gets in.
+    CuttingProxy otherHost(config.port, std::size_t{1} << 40, CuttingProxy::Mode::Reset, "127.0.0.2");
+    const auto third = runCommand(
+        {"echoscu", "-to", "5", "-aet", "THIRD", "-aec", "PEERTEST", "127.0.0.1", std::to_string(otherHost.port())}, 30s);
+    EXPECT_EQ(third.code, 0) << third.output;
     std::lock_guard lock(mutex);
     EXPECT_EQ(refusals, std::vector<std::string>{"SECOND (127.0.0.1): too many associations from 127.0.0.1"});
 }
