@@ -326,8 +326,12 @@ IngestService::Attempt IngestService::processFile(std::size_t position, std::siz
         if (!held.take())
             return result = Attempt::Waits;  // gone by other hands
     } catch (const fs::filesystem_error& e) {
-        storeFault_ = storeFaultText("the input folder Temp", diskReason(e.code().value()), input_);
-        return result = Attempt::StoreFailed;
+        if (const auto fault = storeFault(e)) {
+            storeFault_ = storeFaultText("the input folder Temp", *fault, input_);
+            return result = Attempt::StoreFailed;
+        }
+        log_->writeLog(e.code().value(), e.what(), "TimerDB");
+        return result = Attempt::Waits;
     }
     onFileInHand(name);
     result = attempt(name, keys, held, tryPath.string());
@@ -475,10 +479,13 @@ IngestService::Attempt IngestService::attempt(const std::string& name, Keys& key
                                                                           : input_);
             return Attempt::StoreFailed;
         }
-        if (const auto* fsError = dynamic_cast<const fs::filesystem_error*>(&e))
+        if (const auto* fsError = dynamic_cast<const fs::filesystem_error*>(&e)) {
+            // A name in the way of this file's copy or move: no fault of the file's, and
+            // the other files go on.
             log_->writeLog(fsError->code().value(), e.what(), "TimerDB");
-        else
-            logException(*log_, e, "TimerDB");
+            return Attempt::Waits;
+        }
+        logException(*log_, e, "TimerDB");
         return Attempt::Failed;
     }
 }

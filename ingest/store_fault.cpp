@@ -78,8 +78,13 @@ std::string diskReason(int e)
 
 std::optional<std::string> storeFault(const std::exception& e)
 {
-    if (const auto* fsError = dynamic_cast<const std::filesystem::filesystem_error*>(&e))
-        return diskReason(fsError->code().value());
+    if (const auto* fsError = dynamic_cast<const std::filesystem::filesystem_error*>(&e)) {
+        // Only what stops every file is an outage; a name in the way stops this one only.
+        for (const int disk : DiskErrnos)
+            if (fsError->code().value() == disk)
+                return diskReason(disk);
+        return std::nullopt;
+    }
     const auto* err = dynamic_cast<const Error*>(&e);
     if (!err)
         return std::nullopt;

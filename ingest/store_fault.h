@@ -9,8 +9,10 @@
 
 namespace corva::ingest {
 
-// The store's side of a failure, in the operator's words ("disk full", "read-only",
-// "damaged (file is not a database)"); nullopt when the failure is the file's own.
+// The store's side of a failure that stops every file, in the operator's words ("disk
+// full", "read-only", "damaged (file is not a database)"); nullopt otherwise. A file
+// system error of one name (a folder in the way) is not the file's own either, but
+// stops only that file (see IngestService).
 std::optional<std::string> storeFault(const std::exception& e);
 
 // The reason for an SQLite result code (errc::Database + code) or an errno value.
