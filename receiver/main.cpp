@@ -4,7 +4,6 @@
 // on a line beginning "Recvora cannot start: ".
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +12,7 @@
 #include <thread>
 
 #include "core/paths.h"
+#include "process/private_files.h"
 #include "receiver_service.h"
 
 namespace {
@@ -36,7 +36,7 @@ int main()
 {
     // Received images are patient data: what Recvora creates (Temp, its files, the log)
     // is for its own user and group only, folders 0770 and files 0660.
-    ::umask(007);
+    corva::process::usePrivateFileModes();
     // Signals are taken by one watcher thread; every other thread (the association
     // threads inherit this mask) leaves them alone.
     sigset_t stopSignals;

@@ -6,6 +6,7 @@
 #include "core/paths.h"
 #include "dicom/dicom.h"
 #include "dicom/storage_server.h"
+#include "process/private_files.h"
 #include "settings/settings.h"
 
 namespace corva::receiver {
@@ -128,6 +129,11 @@ int ReceiverService::run()
             if (stopRequested_)
                 server_->stop();
         }
+        // An input folder and log of an older version may still be open to every user.
+        std::error_code ec;
+        std::filesystem::create_directories(config.outputFolder, ec);
+        corva::process::makePrivate(config.outputFolder);
+        corva::process::makePrivate(programFolder_ / corva::folder::Logs / "Recvora.log");
         if (const int removed = server_->removeStalePartFiles(); removed > 0)
             log_.write("Removed " + std::to_string(removed) + " partial file(s) of an earlier run");
         log_.write("Recvora starting as " + config.aeTitle + " on port " + std::to_string(port) +

@@ -898,6 +898,22 @@ TEST(RecvoraTest, WhatItCreatesIsForItsOwnUserAndGroupOnly)
     EXPECT_EQ(mode(site.log()), file);
 }
 
+TEST(RecvoraTest, TempAndLogOfAnOlderVersionAreClosedToOtherUsersAtStart)
+{
+    ReceiverSite site;
+    fs::create_directories(site.temp());
+    fs::create_directories(site.log().parent_path());
+    writeFile(site.log(), "an older line\n");
+    using P = fs::perms;
+    fs::permissions(site.temp(), P::owner_all | P::group_all | P::others_read | P::others_exec);
+    fs::permissions(site.log(), P::owner_read | P::owner_write | P::group_read | P::others_read);
+    auto receiver = site.startReceiver();
+    const auto mode = [](const fs::path& p) { return fs::status(p).permissions() & fs::perms::all; };
+    EXPECT_EQ(mode(site.temp()), P::owner_all | P::group_all);
+    EXPECT_EQ(mode(site.log()), P::owner_read | P::owner_write | P::group_read);
+    EXPECT_TRUE(contains(site.logText(), "an older line")) << site.logText();
+}
+
 TEST(RecvoraTest, OnlyAllowedCallingTitlesAndAddressesMayStore)
 {
     struct Case {
