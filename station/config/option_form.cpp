@@ -97,6 +97,10 @@ OptionForm::OptionForm(QWidget* parent, std::optional<QStringList> serialDevices
     buttons->addWidget(cmdOK_);
     buttons->addWidget(cmdCancel_);
     layout->addLayout(buttons);
+    // Enter in any box means OK, never one of the page's buttons (the grid's "-" changed
+    // the viewer unnoticed).
+    for (QPushButton* button : findChildren<QPushButton*>()) button->setAutoDefault(false);
+    cmdOK_->setDefault(true);
     connect(cmdOK_, &QPushButton::clicked, this, &OptionForm::cmdOK_Click);
     connect(cmdCancel_, &QPushButton::clicked, this, &OptionForm::cmdCancel_Click);
     connect(tabs_, &QTabWidget::currentChanged, this, [this](int index) {

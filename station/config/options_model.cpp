@@ -134,6 +134,14 @@ std::optional<QString> OptionsModel::problem() const {
     for (const QString& p : {timeOutProblem("Duration of the time out beginning", timeOutStart),
                              timeOutProblem("Duration of the end time out", timeOutEnd)})
         if (!p.isEmpty()) return p;
+    if (autoWindow && !computeWindow) {
+        // Typed values go into every image a header job writes: they must be a window.
+        bool ok = false;
+        const double w = width.trimmed().toDouble(&ok);
+        if (!ok || w < 1) return QString("Width: please enter a number of at least 1.");
+        center.trimmed().toDouble(&ok);
+        if (!ok) return QString("Center: please enter a number.");
+    }
     if (auto p = receiverAccessProblem()) return p;
     return std::nullopt;
 }

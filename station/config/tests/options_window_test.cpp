@@ -165,6 +165,14 @@ TEST_F(OptionsWindowTest, CancelKeepsTheRunningValuesAndSavesNothing) {
     EXPECT_EQ(storedValues(), storedBefore);
 }
 
+// Width and centre typed for "Overwrite Window Width / Center values".
+void typedWindow(OptionForm& f, const char* width, const char* center) {
+    f.chkWindow()->setChecked(true);
+    f.chkAutoValue()->setChecked(false);
+    f.txtWidth()->setText(width);
+    f.txtCenter()->setText(center);
+}
+
 TEST_F(OptionsWindowTest, ValuesOutsideTheirRangeAreRefusedNamingTheField) {
     struct Case {
         const char* what;
@@ -183,6 +191,10 @@ TEST_F(OptionsWindowTest, ValuesOutsideTheirRangeAreRefusedNamingTheField) {
         {"receiver port zero", [](OptionForm& f) { f.txtIR(1)->setText("0"); }, "Port"},
         {"AE title too long", [](OptionForm& f) { f.txtIR(0)->setText("ABCDEFGHIJKLMNOPQ"); }, "AET"},
         {"AE title backslash", [](OptionForm& f) { f.txtIR(0)->setText("A\\B"); }, "AET"},
+        {"window width text", [](OptionForm& f) { typedWindow(f, "abc", "100"); }, "Width"},
+        {"window width zero", [](OptionForm& f) { typedWindow(f, "0", "100"); }, "Width"},
+        {"window width empty", [](OptionForm& f) { typedWindow(f, "", "100"); }, "Width"},
+        {"window center text", [](OptionForm& f) { typedWindow(f, "400", "1x"); }, "Center"},
     };
     const auto before = memoryValues(settings::current());
     const auto storedBefore = storedValues();
@@ -275,6 +287,25 @@ TEST_F(OptionsWindowTest, ReceiverAccessEntriesTheReceiverWouldRefuseAreRefusedN
         for (const char* key : {ReceiverAllowedAeTitles, ReceiverAllowedHosts, ReceiverListenAddress})
             EXPECT_EQ(ReadRegistryValue(key, "<none>"), "<none>") << c.what;
     }
+}
+
+TEST_F(OptionsWindowTest, EnterInATextBoxPressesOk) {
+    auto form = openForm();
+    form->show();
+    form->txtRC(0)->setText("3");
+    form->txtRC(1)->setText("4");
+    for (QLineEdit* box : {form->txtIR(0), form->txtRC(0), form->txtWidth()}) {
+        if (!box->isEnabled()) continue;
+        box->setFocus();
+        QTest::keyClick(box, Qt::Key_Return);
+        EXPECT_EQ(form->txtRC(0)->text(), "3");
+        EXPECT_EQ(form->txtRC(1)->text(), "4");
+        EXPECT_EQ(form->result(), QDialog::Accepted) << box->objectName().toStdString();
+        EXPECT_FALSE(form->isVisible());
+        form->setResult(0);
+        form->show();
+    }
+    EXPECT_EQ(settings::current().viewerRows, 3);
 }
 
 TEST_F(OptionsWindowTest, ControlsBehaveAsTheOperatorExpects) {
