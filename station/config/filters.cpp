@@ -1,5 +1,7 @@
 #include "config/filters.h"
 
+#include <QRegularExpression>
+
 #include "core/error.h"
 #include "db/database.h"
 #include "db/schema.h"
@@ -121,6 +123,8 @@ QString tagPart(const QString& text) {
 
 AddTagResult addDictionaryEntry(db::Database& db, const QString& group, const QString& element, const QString& vrType,
                                 const QString& description, bool visible) {
+    static const QRegularExpression hex4(QStringLiteral("^[0-9A-F]{4}$"));
+    if (!hex4.match(group).hasMatch() || !hex4.match(element).hasMatch()) return AddTagResult::BadTag;
     const QString vr = vrType.trimmed().toUpper();
     if (vr.size() != 2) return AddTagResult::BadVrType;
     const std::string tag = (group + "," + element).toStdString();

@@ -50,8 +50,9 @@ void deleteDictionaryEntry(db::Database& db, std::int64_t index);
 // A group or element box's text as stored: trimmed, upper-cased, left-padded with "0"
 // to four characters.
 QString tagPart(const QString& text);
-enum class AddTagResult { Added, BadVrType, TagExists };
-// Adds an attribute; the VR type is trimmed and upper-cased and must have two
+enum class AddTagResult { Added, BadTag, BadVrType, TagExists };
+// Adds an attribute; group and element must be four hexadecimal digits each (as
+// tagPart pads them), the VR type is trimmed and upper-cased and must have two
 // characters; the tag is group + "," + element.
 AddTagResult addDictionaryEntry(db::Database& db, const QString& group, const QString& element, const QString& vrType,
                                 const QString& description, bool visible);

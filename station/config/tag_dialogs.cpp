@@ -220,7 +220,6 @@ bool AddTagToDB::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void AddTagToDB::cmdOK_Click() {
-    cmdOK_->setEnabled(false);  // the operator cancels and starts again after a message
     // The boxes are padded when they lose the focus; a click that did not move it pads here.
     txtGroup_->setText(tagPart(txtGroup_->text()));
     txtElement_->setText(tagPart(txtElement_->text()));
@@ -231,7 +230,12 @@ void AddTagToDB::cmdOK_Click() {
                                     txtDescription_->text(), chkVisible_->isChecked());
     });
     if (!ran) return;
+    // A refusal keeps what was typed: the operator corrects it and presses OK again.
     switch (result) {
+        case AddTagResult::BadTag:
+            op().message("Group and element must be four hexadecimal digits each (e.g. 0010, 0020).", {},
+                         MsgIcon::Information);
+            return;
         case AddTagResult::BadVrType: op().message("Not a valid VR type!", {}, MsgIcon::Information); return;
         case AddTagResult::TagExists: op().message("Tag already exists.", {}, MsgIcon::Information); return;
         case AddTagResult::Added: break;

@@ -201,14 +201,24 @@ TEST_F(FiltersTest, NewAttributesAndDeletedOnes) {
             dialog.txtDescription()->setText("Private note");
             dialog.chkVisible()->setChecked(true);
             dialog.cmdOK()->click();
-            EXPECT_EQ(dialog.result() == QDialog::Accepted, dialog.cmdOK()->isEnabled() == false && dialog.added());
+            EXPECT_EQ(dialog.result() == QDialog::Accepted, dialog.added());
+            if (!dialog.added()) {  // refused: what was typed stays, and OK may be pressed again
+                EXPECT_TRUE(dialog.cmdOK()->isEnabled());
+                EXPECT_EQ(dialog.txtVR()->text(), vr);
+                EXPECT_EQ(dialog.txtDescription()->text(), "Private note");
+            }
             return dialog.result();
         });
         dictionary.cmdAddNew_Click();
     };
     addTag("7fe1", "10", "x");
     addTag("10", "10", "PN");
-    EXPECT_EQ(op_.messages(), (QStringList{"Not a valid VR type!", "Tag already exists."}));
+    addTag("7fg1", "10", "LO");
+    addTag("7fe1", "-1", "LO");
+    addTag("7fe10", "10", "LO");
+    const QString badTag = "Group and element must be four hexadecimal digits each (e.g. 0010, 0020).";
+    EXPECT_EQ(op_.messages(), (QStringList{"Not a valid VR type!", "Tag already exists.", badTag, badTag, badTag}));
+    EXPECT_EQ(count("SELECT COUNT(*) FROM tblDictionary WHERE Tag LIKE '%G%' OR Tag LIKE '%-%' OR length(Tag) <> 9"), 0);
     addTag("7fe1", "10", " lo ");
     EXPECT_EQ(dictionary.lvDatabase()->count(), before + 1);
     EXPECT_EQ(count("SELECT COUNT(*) FROM tblDictionary WHERE Tag = '7FE1,0010' AND Type = 'LO' AND Visible = -1"), 1);
