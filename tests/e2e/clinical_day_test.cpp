@@ -14,6 +14,9 @@
 //   4. a record is used only once its image, converted with it, is at the archive.
 // Before each forwarding the plan is compared with the pairing rules applied to the
 // site's state: records and images paired one to one by projection and time, or refused.
+// The reader's clock may be wrong (minutes to hours, sometimes the date), and is set now
+// and then between patients: its plates carry its own time, the records the station's;
+// a record whose time cannot be its image's is refused, never paired with another image.
 //
 // A failure prints the seed and the steps; CORVA_SIM_SEED=<seed> replays one seed.
 // CORVA_SIM_SEEDS=<n> runs n seeds (the CI set first, then fresh ones),
@@ -41,6 +44,7 @@
 #include "clinical_day_site.h"
 #include "dicom/dicom.h"
 #include "dicom_fixture.h"
+#include "dose/forwarding_plan.h"
 #include "shell.h"
 #include "station/scripted_operator.h"
 
@@ -53,7 +57,7 @@ using Clock = std::chrono::steady_clock;
 const std::string MammographySop = "1.2.840.10008.5.1.4.1.1.1.2";
 
 // The seeds CI runs. Each one is a whole day from an empty site.
-const std::vector<std::uint32_t> CiSeeds = {11, 23, 47};
+const std::vector<std::uint32_t> CiSeeds = {11, 23, 47, 3343177439u};
 constexpr int DefaultSteps = 36;
 
 // ---- what the simulation knows ----------------------------------------------------
@@ -89,7 +93,8 @@ struct Image {
     int exposure = 0;
     int patient = 0;
     fs::path file;
-    QDateTime taken;
+    QDateTime taken;        // when the plate was read
+    QDateTime readerTaken;  // the same, by the reader's clock, as its header says
     bool sent = false;
     bool mayBeGone = false;  // an explicit delete named its study while it was filed
 };
@@ -125,11 +130,59 @@ int envNumber(const char* name, int fallback) {
     }
 }
 
+// The CR reader of a day: its clock against the station's, where it writes its time,
+// and how full its headers are.
+struct Reader {
+    qint64 offsetSeconds = 0;
+    enum class Stamp { Acquisition, ContentOnly, AcquisitionDateTime } stamp = Stamp::Acquisition;
+    // Every attribute a CR image must carry, or the sparse header some readers write.
+    bool completeHeader = false;
+    bool seriesLaterality = false;  // the side as Laterality (0020,0060), no Image Laterality
+
+    std::string describe() const {
+        const qint64 a = offsetSeconds < 0 ? -offsetSeconds : offsetSeconds;
+        std::string text = offsetSeconds == 0 ? std::string("right")
+                                              : std::to_string(a / 3600) + " h " + std::to_string(a / 60 % 60) + " min " +
+                                                    std::to_string(a % 60) + " s " + (offsetSeconds < 0 ? "behind" : "ahead");
+        switch (stamp) {
+            case Stamp::Acquisition: text += ", acquisition date and time"; break;
+            case Stamp::ContentOnly: text += ", content date and time only"; break;
+            case Stamp::AcquisitionDateTime: text += ", acquisition datetime"; break;
+        }
+        return text + (completeHeader ? ", complete header" : ", sparse header") +
+               (seriesLaterality ? ", side as Laterality" : "");
+    }
+};
+
+// A wrong clock: a few minutes off, near the limits of what a record's time may be from
+// its image's, hours off, or a day off with the time of day nearly right.
+qint64 wrongClockSeconds(std::mt19937& rng) {
+    const auto between = [&](int low, int high) { return std::uniform_int_distribution<qint64>(low, high)(rng); };
+    const int kind = static_cast<int>(between(0, 99));
+    const qint64 sign = between(0, 1) ? 1 : -1;
+    if (kind < 30) return sign * (between(1, 15) * 60 + between(0, 59));
+    if (kind < 60) return sign < 0 ? -(between(25, 65) * 60 + between(0, 59)) : between(25, 95) * 60 + between(0, 59);
+    if (kind < 85) return sign * (between(2, 20) * 3600 + between(0, 3599));
+    return sign * (86400 + between(-10, 10) * 60);
+}
+
+// The reader of a day: its clock right or wrong at the start, how it stamps and fills
+// its headers.
+Reader readerOfTheDay(std::mt19937& rng) {
+    Reader c;
+    c.stamp = static_cast<Reader::Stamp>(std::uniform_int_distribution<int>(0, 2)(rng));
+    c.completeHeader = std::uniform_int_distribution<int>(0, 1)(rng);
+    c.seriesLaterality = std::uniform_int_distribution<int>(0, 1)(rng);
+    if (std::uniform_int_distribution<int>(0, 1)(rng)) c.offsetSeconds = wrongClockSeconds(rng);
+    return c;
+}
+
 // ---- one simulated day ------------------------------------------------------------
 
 class Day {
 public:
-    Day(std::uint32_t seed, int steps) : seed_(seed), steps_(steps), rng_(seed) {}
+    Day(std::uint32_t seed, int steps)
+        : seed_(seed), steps_(steps), rng_(seed), readerRng_(seed ^ 0x5eedc10cu), reader_(readerOfTheDay(readerRng_)) {}
 
     // Runs the day; false with `report` filled when a promise broke.
     bool run(std::string& report) {
@@ -153,7 +206,8 @@ public:
         std::ostringstream s;
         s << "seed " << seed_ << ": " << steps_ << " steps, " << patients_.size() << " patients, "
           << exposures_.size() << " exposures, " << forwarded_ << " forwardings, " << used() << " records used, "
-          << site_archivedCount_ << " copies at the archive";
+          << site_archivedCount_ << " copies at the archive, " << clockRefusals_
+          << " forwarding(s) refused for the reader's clock; the reader at the start: " << firstReader_;
         return s.str();
     }
 
@@ -161,7 +215,7 @@ private:
     // ---- the generator ----
     enum class Event {
         Expose, Read, Forward, Send, Delete, Edit, Export, ArchiveRefuses, ArchiveStops, ArchiveBack,
-        IngestRestart, TidyDoseList, DiscardRecords
+        IngestRestart, TidyDoseList, DiscardRecords, ReaderClockSet
     };
 
     void next(int step) {
@@ -194,6 +248,7 @@ private:
             {Event::IngestRestart, 0.4},
             {Event::TidyDoseList, tidyable().empty() ? 0 : 1.5},
             {Event::DiscardRecords, stuck ? 2.5 : 0},
+            {Event::ReaderClockSet, reader_.offsetSeconds ? 0.8 : 0.25},
         };
         std::vector<double> weights;
         for (const auto& c : choices) weights.push_back(c.second);
@@ -223,6 +278,11 @@ private:
             case Event::IngestRestart: restartIngest(); break;
             case Event::TidyDoseList: tidy(); break;
             case Event::DiscardRecords: discard(); break;
+            case Event::ReaderClockSet:
+                // A wrong clock is mostly put right; a right one drifts or is set wrong.
+                reader_.offsetSeconds = reader_.offsetSeconds && chance(70) ? 0 : wrongClockSeconds(readerRng_);
+                note("the reader's clock is set: " + reader_.describe() + " (for the plates read from now)");
+                break;
         }
     }
 
@@ -329,6 +389,7 @@ private:
             if (e.imageUid.empty()) continue;
             Image& image = images_[e.imageUid];
             image.taken = e.recordTime.addSecs(60 * lateMinutes + 40 + local);
+            image.readerTaken = image.taken.addSecs(reader_.offsetSeconds);
             image.file = writePlate(patients_[static_cast<std::size_t>(p)], image, e, local);
         }
     }
@@ -342,13 +403,34 @@ private:
         r.sopInstanceUid = image.uid;
         r.instanceNumber = number;
         r.rows = r.columns = 16;
-        const std::string date = image.taken.toString("yyyyMMdd").toStdString();
-        const std::string time = image.taken.toString("HHmmss").toStdString();
+        // The reader stamps the plate by its own clock.
+        const std::string date = image.readerTaken.toString("yyyyMMdd").toStdString();
+        const std::string time = image.readerTaken.toString("HHmmss").toStdString();
         r.studyDate = date;
-        r.extra = {{{0x0018, 0x5101}, e.view.viewPosition},
-                   {{0x0020, 0x0062}, e.view.side},
-                   {{0x0008, 0x0022}, date},
-                   {{0x0008, 0x0032}, time}};
+        r.studyTime = time;
+        // The side as Image Laterality, or (some readers) as the series' Laterality only.
+        const dicom::Tag side = reader_.seriesLaterality ? dicom::Tag{0x0020, 0x0060} : dicom::Tag{0x0020, 0x0062};
+        r.extra = {{{0x0018, 0x5101}, e.view.viewPosition}, {side, e.view.side}};
+        if (reader_.completeHeader)
+            r.extra.insert(r.extra.end(), {{{0x0008, 0x0090}, ""},
+                                           {{0x0008, 0x0070}, "Simulated CR reader"},
+                                           {{0x0018, 0x0015}, "BREAST"},
+                                           {{0x0020, 0x0020}, ""}});
+        switch (reader_.stamp) {
+            case Reader::Stamp::Acquisition:
+                r.extra.push_back({{0x0008, 0x0022}, date});
+                r.extra.push_back({{0x0008, 0x0032}, time});
+                break;
+            case Reader::Stamp::ContentOnly:
+                r.extra.push_back({{0x0008, 0x0023}, date});
+                r.extra.push_back({{0x0008, 0x0033}, time});
+                break;
+            case Reader::Stamp::AcquisitionDateTime:
+                r.extra.push_back({{0x0008, 0x002A}, date + time});
+                r.extra.push_back({{0x0008, 0x0023}, date});
+                r.extra.push_back({{0x0008, 0x0033}, time});
+                break;
+        }
         return writeDicom(site_.scratch() / "reader" / (image.uid + ".dcm"), r);
     }
 
@@ -414,6 +496,7 @@ private:
         // The rules applied to the site's state, as the plan must apply them.
         std::string expectedWhy;
         const auto expected = expectedPairs(study, expectedWhy);
+        clockRefusals_ += !expected && refusedForClock_;
         if (plan.refused != !expected) {
             note(who + ": plan " + plan.text);
             fail(expected ? "the plan refused what pairs one to one: " + plan.text
@@ -435,8 +518,9 @@ private:
                 truthful = truthful && exposures_[static_cast<std::size_t>(images_[uid].exposure)].recordId == record;
 
         if (expected && !truthful) {
-            // The plan pairs another patient's records: the operator sees it and does not send.
-            note(who + ": the plan pairs another exam's records; the operator does not forward");
+            // A record pairs with its own image or the plan refuses: never another's.
+            note(who + ": plan " + plan.text);
+            fail("the plan holds with another exposure's record on an image: " + plan.text);
             return;
         }
         const bool keep = chance(50);
@@ -474,6 +558,7 @@ private:
             note(who + mode + ", corvactl killed after " + std::to_string(ms) + " ms");
             site_.runLink(std::chrono::milliseconds(ms));
             child->signal(SIGKILL);
+            killed_ = true;
         } else if (how == 8 && site_.archiveState() == DaySite::ArchiveState::Up) {
             const int ms = between(0, 400);
             note(who + mode + ", the archive stops after " + std::to_string(ms) + " ms");
@@ -513,6 +598,7 @@ private:
             auto child = site_.ctlStarted(args, site_.scratch() / ("send-" + std::to_string(events_.size()) + ".out"));
             site_.runLink(std::chrono::milliseconds(ms));
             child->signal(SIGKILL);
+            killed_ = true;
             child->wait(60s);
             return;
         }
@@ -534,6 +620,7 @@ private:
             auto child = site_.ctlStarted(args, site_.scratch() / ("delete-" + std::to_string(events_.size()) + ".out"));
             site_.runLink(std::chrono::milliseconds(ms));
             child->signal(SIGKILL);
+            killed_ = true;
             child->wait(60s);
             return;
         }
@@ -618,6 +705,7 @@ private:
     // with the reason it must refuse.
     std::optional<std::vector<std::pair<std::string, std::int64_t>>> expectedPairs(const std::string& study,
                                                                                    std::string& why) {
+        refusedForClock_ = false;
         std::map<std::string, std::vector<const Image*>> images;
         for (const auto& [uid, of] : site_.imageStudies())
             if (of == study) images[exposures_[static_cast<std::size_t>(images_.at(uid).exposure)].view.key].push_back(&images_.at(uid));
@@ -654,7 +742,8 @@ private:
         std::vector<std::pair<std::string, std::int64_t>> pairs;
         for (auto& [key, list] : images) {
             auto& waiting = records[key];
-            std::sort(list.begin(), list.end(), [](const Image* a, const Image* b) { return a->taken < b->taken; });
+            std::sort(list.begin(), list.end(),
+                      [](const Image* a, const Image* b) { return a->readerTaken < b->readerTaken; });
             std::stable_sort(waiting.begin(), waiting.end(), [](const Waiting& a, const Waiting& b) {
                 return a.time != b.time ? a.time < b.time : a.id < b.id;
             });
@@ -662,6 +751,18 @@ private:
                 // The unit names the patient in its record: another patient's record is refused.
                 if (list[i]->patient != waiting[i].patient) {
                     why = "a record the unit made for another patient";
+                    return std::nullopt;
+                }
+                // The record is made at the exposure, the plate read minutes later: a
+                // record of another day, long before or after its image by the two
+                // clocks cannot be its.
+                const QDateTime& taken = list[i]->readerTaken;
+                const qint64 minutes = taken.secsTo(waiting[i].time) / 60;
+                if (waiting[i].time.date() != taken.date() || minutes > dose::RecordAfterImageMinutes ||
+                    -minutes > dose::RecordBeforeImageMinutes) {
+                    why = "the reader's clock: record " + waiting[i].time.toString("dd.MM.yyyy HH:mm:ss").toStdString() +
+                          ", image " + taken.toString("dd.MM.yyyy HH:mm:ss").toStdString();
+                    refusedForClock_ = true;
                     return std::nullopt;
                 }
                 pairs.emplace_back(list[i]->uid, waiting[i].id);
@@ -700,15 +801,20 @@ private:
             if (image.sent && !rows.count(uid) && !archive.count(uid) && !temp.count(uid) && !image.mayBeGone)
                 fail("image lost: " + describeImage(uid) + " is neither filed, nor at the archive, nor deleted");
 
-        // 2. Rows and files match.
-        const CtlRun check = site_.ctl({"check"});
-        if (check.out.find("image rows checked") == std::string::npos)
-            fail("corvactl check gave no summary (" + std::to_string(check.code) + "): " + check.out + check.err);
-        for (const std::string& line : splitLines(check.out)) {
-            const auto tab = line.find('\t');
-            if (tab == std::string::npos) continue;
-            if (line.substr(0, tab) != "waiting in bin") fail("corvactl check: " + line);
+        // 2. Rows and files match. A job killed between its rows and its files leaves what
+        //    the check shows and its repair puts back (a file whose row went is filed
+        //    again): after a kill the operator repairs, as the station's start asks.
+        std::vector<std::string> findings = checkFindings();
+        if (!findings.empty() && killed_) {
+            note("  after the kill corvactl check finds:" + join(findings) + "; corvactl check --repair");
+            const CtlRun repair = site_.ctl({"check", "--repair"});
+            if (repair.code != 0) fail("corvactl check --repair ended with " + std::to_string(repair.code) + ": " +
+                                       repair.out + repair.err);
+            if (!site_.waitIdle()) fail("the repaired files were not filed: Temp holds " + join(site_.tempImages()));
+            findings = checkFindings();
         }
+        for (const std::string& finding : findings) fail("corvactl check: " + finding);
+        killed_ = false;
 
         // 3. A converted image at the archive carries its own exposure.
         for (const auto& [uid, copies] : archive) {
@@ -754,6 +860,19 @@ private:
     }
 
     // ---- helpers ----
+
+    // What corvactl check finds beyond converted images waiting in bin.
+    std::vector<std::string> checkFindings() {
+        const CtlRun check = site_.ctl({"check"});
+        if (check.out.find("image rows checked") == std::string::npos)
+            fail("corvactl check gave no summary (" + std::to_string(check.code) + "): " + check.out + check.err);
+        std::vector<std::string> out;
+        for (const std::string& line : splitLines(check.out)) {
+            const auto tab = line.find('\t');
+            if (tab != std::string::npos && line.substr(0, tab) != "waiting in bin") out.push_back(line);
+        }
+        return out;
+    }
 
     Exposure* exposureByMas(const std::string& mas) {
         for (Exposure& e : exposures_)
@@ -862,7 +981,7 @@ private:
     std::string describe() {
         std::ostringstream s;
         s << "Clinical day simulation failed: seed " << seed_ << " (replay: CORVA_SIM_SEED=" << seed_
-          << " CORVA_SIM_STEPS=" << steps_ << ")\nSteps:\n";
+          << " CORVA_SIM_STEPS=" << steps_ << ")\nThe reader at the start: " << firstReader_ << "\nSteps:\n";
         for (const auto& e : events_) s << "  " << e << "\n";
         s << "Broken:\n";
         for (const auto& f : failures_) s << "  " << f << "\n";
@@ -882,6 +1001,12 @@ private:
     std::vector<std::string> failures_;
     std::string pendingPrefix_;
     int forwarded_ = 0;
+    std::mt19937 readerRng_;  // apart from the day's events' own
+    Reader reader_;
+    const std::string firstReader_ = reader_.describe();
+    bool refusedForClock_ = false;  // the last expectedPairs refused for the two clocks
+    int clockRefusals_ = 0;
+    bool killed_ = false;  // corvactl was killed since the last check
     std::size_t site_archivedCount_ = 0;
 };
 
