@@ -115,8 +115,8 @@ public:
         recipe.sopInstanceUid = r.sop(s, se, i);
         recipe.instanceNumber = i;
         recipe.studyDescription = "Old";
-        recipe.rows = 256;
-        recipe.columns = 256;
+        recipe.rows = 512;
+        recipe.columns = 512;
         recipe.extra = extra;
         r.studyOf[recipe.sopInstanceUid] = recipe.studyUid;
         return corva::test::writeDicom((folder.empty() ? site_.scratch() / "pre" : folder) / (recipe.sopInstanceUid + ".dcm"),
@@ -219,6 +219,7 @@ public:
 
     CtlSite& site() { return site_; }
     int editNoStudy = 0;  // next edits that found the study only waiting in Temp
+    int forwardUsedButKept = 0;  // next forwardings refused: records used, their images still filed
     const fs::path& scratch() const { return site_.scratch(); }
 
 protected:
@@ -504,7 +505,12 @@ const JobCase Cases[] = {
          const CtlResult again = t.site().run(r.args);
          // No study left: the killed forwarding had removed it, so it had used every record.
          const bool gone = again.code == 1 && again.err.starts_with("corvactl forward: no study with the UID");
-         EXPECT_TRUE(again.code == 0 || gone) << again.out << again.err;
+         // Killed after it marked the records of the stored images used and before it
+         // removed those images (two commits): the images stay filed without waiting
+         // records and the study no longer pairs. Nothing is lost; counted and told.
+         const bool usedButKept = again.code == 1 && again.err.find("No exposure record waits for") != std::string::npos;
+         if (usedButKept) ++t.forwardUsedButKept;
+         EXPECT_TRUE(again.code == 0 || gone || usedButKept) << again.out << again.err;
          r.finishedAgain = again.code == 0 || gone;
      },
      .after = [](KilledJobsTest& t, Round& r) {
@@ -673,6 +679,7 @@ void KilledJobsTest::runCase(const JobCase& c) {
               << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count() << " ms; left:";
     for (const auto& [kind, kills] : left_) std::cout << " " << kind << " " << kills << "x";
     if (editNoStudy) std::cout << "; next edit found no study (still in Temp) " << editNoStudy << "x";
+    if (forwardUsedButKept) std::cout << "; next forward refused, records used but images kept " << forwardUsedButKept << "x";
     if (transient_) std::cout << "; row without file only while Ingrado filed " << transient_ << "x";
     std::cout << "\n";
 }
@@ -709,9 +716,11 @@ TEST_P(KilledJobsTest, ASecondJobWaitsOrFailsUnderNoWait) {
     ASSERT_EQ(JobLock::tryAcquire(data).state(), JobLock::State::Busy);
 
     const std::string study = second.study(1);
+    // The files only: a process stopped inside its database open can keep others' opens
+    // from the database until it goes on.
     auto untouched = [&] {
         for (int i : {1, 2})
-            if (!filed(second, second.sop(1, 1, i))) return false;
+            if (!fs::is_regular_file(stored(second, second.sop(1, 1, i)))) return false;
         return true;
     };
     const CtlResult refused = site_.run({"--no-wait", "delete", "--study", study});
