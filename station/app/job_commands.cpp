@@ -578,7 +578,34 @@ void JobCommands::removeEntryByText(ListView* list, const QString& text) {
         if (list->itemAtPosition(i)->text(0) == text) removeEntry(list, i);
 }
 
+// One question naming what goes, before anything changes; "No" changes nothing.
+bool JobCommands::confirmDelete(const QString& what) {
+    return op().message("Delete " + what + "?\r\nIts images are removed from this station.", {}, MsgIcon::Question,
+                        MsgButtons::YesNo) == MsgResult::Yes;
+}
+
+QString JobCommands::patientText() const {
+    QTreeWidgetItem* patient = w_.lvPatients()->selectedItem();
+    if (!patient) return "the patient";
+    return "patient " + patient->text(1) + " (ID " + patient->text(0) + ")";
+}
+
+QString JobCommands::studyText() const {
+    QTreeWidgetItem* study = w_.lvStudien()->selectedItem();
+    if (!study) return "the study";
+    return "the study of " + study->text(1) + " " + study->text(2) + " (" + study->text(3) + ")";
+}
+
 void JobCommands::PopUpPatient_Delete_Click() {
+    if (!w_.lvPatients()->selectedItem()) {
+        op().message("Please select a patient from the list!", {}, MsgIcon::Information);
+        return;
+    }
+    if (!confirmDelete(patientText() + " with all studies")) return;
+    deletePatient();
+}
+
+void JobCommands::deletePatient() {
     w_.ResetView(true);
     loadedImageSet().clear();
     auto job = std::make_shared<jobs::DeleteJob>(jobs::DeleteJob::Level::Patient, jobs::JobTarget::current());
@@ -608,8 +635,18 @@ void JobCommands::PopUpPatient_DeleteAll_Click() {
 
 void JobCommands::PopUpStudie_Delete_Click() {
     ListView* studies = w_.lvStudien();
+    if (!studies->selectedItem()) return;
+    const bool lastStudy = studies->count() == 1;
+    if (!confirmDelete(studyText() + " of " + patientText() +
+                       (lastStudy ? ", the patient's only study: the patient goes with it" : QString())))
+        return;
+    deleteStudy();
+}
+
+void JobCommands::deleteStudy() {
+    ListView* studies = w_.lvStudien();
     if (studies->count() == 1) {
-        PopUpPatient_Delete_Click();
+        deletePatient();
         return;
     }
     takeSelectedStudy();
@@ -623,8 +660,19 @@ void JobCommands::PopUpStudie_Delete_Click() {
 
 void JobCommands::PopUpSerie_Delete_Click() {
     ListView* series = w_.lvSerien();
+    QTreeWidgetItem* chosen = series->selectedItem();
+    if (!chosen || ListView::tag(chosen).toString() == "back") return;
+    const bool lastSeries = series->count() == 2;  // ".." and this one
+    if (!confirmDelete("series " + chosen->text(0) + " of " + studyText() + " of " + patientText() +
+                       (lastSeries ? ", the study's only series: the study goes with it" : QString())))
+        return;
+    deleteSeries();
+}
+
+void JobCommands::deleteSeries() {
+    ListView* series = w_.lvSerien();
     if (series->count() == 2) {
-        PopUpStudie_Delete_Click();
+        deleteStudy();
         return;
     }
     takeSelectedStudy();

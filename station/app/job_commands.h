@@ -54,6 +54,14 @@ public:
     void PopUpSerie_Delete_Click();
 
 private:
+    // The deletes themselves, once the operator has said yes to one question.
+    void deletePatient();
+    void deleteStudy();
+    void deleteSeries();
+    bool confirmDelete(const QString& what);
+    QString patientText() const;
+    QString studyText() const;
+
     enum class Level { Patient, Study, Series };
     void sendToChosen(Level level, const QString& tag);
     bool confirmUndoneTasks();

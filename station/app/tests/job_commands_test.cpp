@@ -140,8 +140,10 @@ TEST_F(JobCommandsTest, DeletePatientTakesOnlyTheChosenOneOfTwoWithThePlaceholde
     click(f.lvPatients(), alpha);
     ASSERT_EQ(stationContext().selection.patientKey, a);
     QString log;
+    op_.answer(MsgResult::Yes);
     pressOkWhenDone(&log);
     f.menus().PopUpPatient_Delete->trigger();
+    EXPECT_TRUE(op_.messages().at(0).startsWith("Delete patient Alpha")) << op_.messages().at(0).toStdString();
     EXPECT_EQ(log, "Updating Database ... OK\nRemoving image directory ... OK\nTasks done.");
     EXPECT_EQ(f.lvPatients()->count(), 1);
     EXPECT_TRUE(f.lvPatients()->itemAtPosition(1)->text(1).startsWith("Beta"));
@@ -149,6 +151,50 @@ TEST_F(JobCommandsTest, DeletePatientTakesOnlyTheChosenOneOfTwoWithThePlaceholde
     EXPECT_TRUE(fs::exists(folder_->images() / "1.2.600" / "1.2.600.1.1.dcm"));
     EXPECT_FALSE(fs::exists(folder_->images() / "1.2.500"));
     EXPECT_FALSE(stationContext().refreshLock);
+}
+
+// Each delete asks once, naming what goes; "No" leaves every row and file. A series
+// that is its study's only one says that the study goes with it, and asks no more.
+TEST_F(JobCommandsTest, DeletesAskOnceNamingWhatGoesAndNoChangesNothing) {
+    const auto a = addPatient("P1", "Alpha", "A");
+    const auto s1 = addStudy(a, "1.2.510");
+    addStudy(a, "1.2.520");
+    addImage(addSeries(s1, "1.2.510.1", 1), "1.2.510", "1.2.510.1.1", 1);
+    auto& f = open();
+    click(f.lvPatients(), findItem(f.lvPatients(), "P1"));
+    ASSERT_EQ(f.lvStudien()->count(), 2);
+    f.lvStudien()->setCurrentItem(f.lvStudien()->itemAtPosition(1));
+    f.PopUpStudie_SeriesWindow_Click();
+    ASSERT_EQ(f.lvSerien()->count(), 2);
+    f.lvSerien()->setCurrentItem(f.lvSerien()->itemAtPosition(2));
+    struct Case {
+        QAction* action;
+        const char* starts;
+        const char* contains;
+    };
+    for (const Case& c : {Case{f.menus().PopUpSerie_Delete, "Delete series # 1 of the study of", "the study goes with it"},
+                          Case{f.menus().PopUpPatient_Delete, "Delete patient Alpha", "with all studies"}}) {
+        op_.clear();
+        op_.answer(MsgResult::No);
+        c.action->trigger();
+        ASSERT_EQ(op_.messages().size(), 1) << c.starts;
+        EXPECT_TRUE(op_.messages().at(0).startsWith(c.starts)) << op_.messages().at(0).toStdString();
+        EXPECT_TRUE(op_.messages().at(0).contains(c.contains)) << op_.messages().at(0).toStdString();
+        EXPECT_EQ(op_.shown().at(0).buttons, MsgButtons::YesNo);
+        EXPECT_EQ(countRows("tblImages"), 1);
+        EXPECT_EQ(countRows("tblStudies"), 2);
+        EXPECT_TRUE(fs::exists(folder_->images() / "1.2.510" / "1.2.510.1.1.dcm"));
+    }
+    // Yes to the series: one question, and the study goes with its only series.
+    op_.clear();
+    op_.answer(MsgResult::Yes);
+    QString log;
+    pressOkWhenDone(&log);
+    f.menus().PopUpSerie_Delete->trigger();
+    EXPECT_EQ(op_.messages().size(), 1);
+    EXPECT_EQ(countRows("tblImages"), 0);
+    EXPECT_EQ(countRows("tblStudies"), 1);
+    EXPECT_EQ(countRows("tblPatienten"), 1);
 }
 
 TEST_F(JobCommandsTest, DeleteAllAsksFirstAndEmptiesTheLists) {
