@@ -2,11 +2,15 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <fstream>
 #include <limits>
+#include <vector>
 #include <system_error>
 
 #include "core/error.h"
+#include "core/file_identity.h"
 #include "core/paths.h"
 #include "ingest_log.h"
 #include "store_fault.h"
@@ -28,6 +32,27 @@ std::string upper(std::string s)
 const char* trueFalse(bool b)
 {
     return b ? "True" : "False";
+}
+
+// The same file (one inode under two names), or two files of equal bytes.
+bool sameContent(const fs::path& a, const fs::path& b)
+{
+    const auto ia = fileIdentity(a);
+    const auto ib = fileIdentity(b);
+    if (!ia || !ib || ia->size != ib->size)
+        return false;
+    if (ia->inode == ib->inode && ia->device == ib->device)
+        return true;
+    std::ifstream fa(a, std::ios::binary);
+    std::ifstream fb(b, std::ios::binary);
+    std::vector<char> ba(1 << 16), bb(1 << 16);
+    while (fa && fb) {
+        fa.read(ba.data(), static_cast<std::streamsize>(ba.size()));
+        fb.read(bb.data(), static_cast<std::streamsize>(bb.size()));
+        if (fa.gcount() != fb.gcount() || !std::equal(ba.begin(), ba.begin() + fa.gcount(), bb.begin()))
+            return false;
+    }
+    return fa.eof() && fb.eof();
 }
 
 }  // namespace
@@ -210,10 +235,11 @@ int Registrar::registerImage(dicom::Image& image, Keys& keys, const std::string&
         return fail("GetReporterID = false");
     }
 
-    return end(registerRows(v, keys, stillTheFileRead));
+    return end(registerRows(v, keys, name, stillTheFileRead));
 }
 
-int Registrar::registerRows(const Values& v, Keys& keys, const std::function<bool()>& stillTheFileRead)
+int Registrar::registerRows(const Values& v, Keys& keys, const std::string& name,
+                            const std::function<bool()>& stillTheFileRead)
 {
     // All rows of one file, its receive-table row included, are committed together or
     // not at all, before the file is moved: a kill before the commit leaves the file in
@@ -243,9 +269,11 @@ int Registrar::registerRows(const Values& v, Keys& keys, const std::function<boo
         // whatever it says, and it completes its own registration.
         const std::string patientId = v.patient.id.empty() ? std::string("ZKT_NoPatID_ZKT") : v.patient.id;
         std::error_code ec;
-        const bool awaitsItsFile =
-            !row.studyUid.empty() && !fs::exists(images_ / row.studyUid / (v.image.sopInstanceUid + ".dcm"), ec);
-        if (!awaitsItsFile &&
+        const fs::path stored = images_ / row.studyUid / (v.image.sopInstanceUid + ".dcm");
+        const bool awaitsItsFile = !row.studyUid.empty() && !fs::exists(stored, ec);
+        // A pass that ended between the move into the store and the removal of the input
+        // name leaves the very file filed there under both names: no other image.
+        if (!awaitsItsFile && !sameContent(stored, input_ / name) &&
             (db::foldCase(patientId) != db::foldCase(row.patientId) || v.study.uid != row.studyUid)) {
             conflict_ = "SOP instance UID " + v.image.sopInstanceUid + " is registered for patient ID '" +
                         row.patientId + "' in study " + row.studyUid + "; this file has patient ID '" + patientId +

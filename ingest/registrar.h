@@ -83,7 +83,8 @@ private:
         ReporterIds reporters{};
     };
 
-    int registerRows(const Values& v, Keys& keys, const std::function<bool()>& stillTheFileRead);
+    int registerRows(const Values& v, Keys& keys, const std::string& name,
+                     const std::function<bool()>& stillTheFileRead);
     // The row of a registered image: its keys, its patient's ID and its study's UID.
     struct KnownImageRow {
         Keys keys;

@@ -205,7 +205,7 @@ TEST(IngradoProcess, KilledMidBatchThenRestartedRegistersEveryFileOnce)
         if (e.is_regular_file())
             files.insert(e.path().stem().string());
     EXPECT_EQ(files, uids);
-    EXPECT_FALSE(fs::exists(folder.temp() / "BadObjects"));
+    EXPECT_FALSE(fs::exists(folder.temp() / "BadObjects")) << describeFolder(folder);
 }
 
 TEST(IngradoProcess, FileThatCrashedTheServiceIsSetAsideAtTheNextStart)

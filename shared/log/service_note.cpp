@@ -14,11 +14,13 @@ namespace {
 
 bool writeWhole(const fs::path& file, const std::string& text)
 {
-    std::string block = text.substr(0, ServiceNote::Size);
+    std::string block = text.substr(0, ServiceNote::Size - 1);
     for (char& c : block)
         if (c == '\n' || c == '\r' || c == '\0')
             c = ' ';
-    block.resize(ServiceNote::Size, '\0');
+    // Blank-padded to the full size, so the file reads as text.
+    block.resize(ServiceNote::Size - 1, ' ');
+    block += '\n';
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0660);
     if (fd < 0)
         return false;
@@ -67,7 +69,7 @@ std::string ServiceNote::read(const fs::path& logsFolder, const std::string& ser
     ::close(fd);
     text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));
-    while (!text.empty() && text.back() == ' ')
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\n'))
         text.pop_back();
     return text;
 }
