@@ -894,10 +894,23 @@ void MainForm::PopUpSerie_Laden_Click() {
 }
 
 void MainForm::reloadLoadedStudy() {
-    if (QTreeWidgetItem* study = browser_->lvStudien()->selectedItem()) {
-        ResetView(false);
-        lvStudien_ItemClick(study);
+    QTreeWidgetItem* study = browser_->lvStudien()->selectedItem();
+    if (!study) return;
+    ResetView(false);
+    // A job that took the study's last images leaves nothing to load: that is no fault
+    // to report ("No images found!"), the study simply leaves the list.
+    bool empty = false;
+    catchAtEdge("MainForm reloadLoadedStudy", false, [&] {
+        OpenedDb db(g_.dataDb);
+        empty = BrowserQueries(db.db()).imagesOfStudy(ListView::tag(study).toString().toStdString()).empty();
+    });
+    if (empty) {
+        std::unique_ptr<QTreeWidgetItem> gone(
+            browser_->lvStudien()->takeTopLevelItem(browser_->lvStudien()->indexOfTopLevelItem(study)));
+        lvImages_->clear();
+        return;
     }
+    lvStudien_ItemClick(study);
 }
 
 // ---- viewer ----------------------------------------------------------------------

@@ -276,6 +276,31 @@ TEST_F(JobCommandsTest, DeletingViewerImagesRemovesRowAndFileAndTheLastOneItsStu
     EXPECT_TRUE(op_.unexpected().empty());
 }
 
+// A job (a forwarding without keep) took every image of the loaded study but the patient
+// has another: the reload afterwards is quiet, no "No images found!", and the study leaves.
+TEST_F(JobCommandsTest, ReloadAfterAJobTookTheStudysLastImagesIsQuiet) {
+    const auto a = addPatient("P1", "Alpha", "A");
+    addImage(addSeries(addStudy(a, "1.2.920"), "1.2.920.1", 1), "1.2.920", "1.2.920.1.1", 1);
+    addImage(addSeries(addStudy(a, "1.2.921"), "1.2.921.1", 1), "1.2.921", "1.2.921.1.1", 1);
+    auto& f = open();
+    click(f.lvPatients(), findItem(f.lvPatients(), "P1"));
+    QTreeWidgetItem* study = nullptr;
+    for (int i = 1; i <= f.lvStudien()->count(); ++i)
+        if (ListView::tag(f.lvStudien()->itemAtPosition(i)).toString() == "1.2.920") study = f.lvStudien()->itemAtPosition(i);
+    click(f.lvStudien(), study);
+    ASSERT_EQ(f.dv1()->count(), 1);
+    {
+        db::Database db(folder_->imageDatabase());
+        db.exec("DELETE FROM tblImages WHERE ImageUID = '1.2.920.1.1'");
+    }
+    op_.clear();
+    f.reloadLoadedStudy();
+    EXPECT_TRUE(op_.shown().empty()) << (op_.shown().empty() ? "" : op_.shown().at(0).text.toStdString());
+    EXPECT_EQ(f.dv1()->count(), 0);
+    EXPECT_EQ(f.lvStudien()->count(), 1);
+    EXPECT_EQ(f.lvImages()->count(), 0);
+}
+
 // The study list's selection moved to another study (a right click does that) after the
 // image was loaded: "Delete" still takes the image on screen and its own study only.
 TEST_F(JobCommandsTest, DeletingTheLastViewerImageIgnoresTheStudyListSelection) {
