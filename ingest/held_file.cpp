@@ -93,7 +93,10 @@ bool HeldFile::unchanged() const
 
 void HeldFile::drop()
 {
-    if (linked_ && !gone_)
+    // Without a hold the input name is the file: removeInputName() takes it.
+    if (!linked_)
+        return;
+    if (!gone_)
         ::unlink(hold_.c_str());
     gone_ = true;
 }
@@ -104,7 +107,7 @@ bool HeldFile::removeInputName()
         return false;
     std::error_code ec;
     if (!linked_) {
-        if (!gone_ && fileIdentity(input_) == identity_)
+        if (!moved_ && fileIdentity(input_) == identity_)
             fs::remove(input_, ec);
         return !fs::exists(input_, ec);
     }
@@ -126,7 +129,7 @@ void HeldFile::replaceInputName(const fs::path& copy)
 {
     if (!linked_) {
         fs::rename(copy, input_);
-        gone_ = true;
+        moved_ = gone_ = true;
         return;
     }
     // When another file took the input name meanwhile, the copy goes beside it.

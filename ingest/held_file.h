@@ -28,7 +28,7 @@ public:
     // True while the held file is the one taken (same device, inode, size, modification time).
     bool unchanged() const;
     // The held file has been moved into the store (it is no longer at path()).
-    void moved() { gone_ = true; }
+    void moved() { moved_ = gone_ = true; }
     // The held file is done with: the hold goes without being given back.
     void drop();
     // Removes the input name when it still names the held file; true when it did (or
@@ -53,7 +53,8 @@ private:
     std::filesystem::path path_;
     std::optional<FileIdentity> identity_;
     bool linked_ = false;
-    bool gone_ = false;
+    bool gone_ = false;   // the hold is no more (filed, dropped or given back)
+    bool moved_ = false;  // the file read went into the store or aside
 };
 
 }  // namespace corva::ingest
