@@ -1,6 +1,7 @@
 #include "transfer/export_form.h"
 
 #include <QApplication>
+#include <cstdlib>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
@@ -59,8 +60,9 @@ ExportForm::ExportForm(ExportFormat mode, std::vector<fs::path> images, QWidget*
     cboQuality_->setObjectName("cboQuality");
     sldQuality_ = new QSlider(Qt::Horizontal, frmImage_);
     sldQuality_->setObjectName("sldQuality");
-    sldQuality_->setRange(0, 10);
-    sldQuality_->setValue(0);
+    // Quality 0 gives banded pictures: the scale starts at 1.
+    sldQuality_->setRange(1, 10);
+    sldQuality_->setValue(SliderValues[2]);
     sldQuality_->setTickPosition(QSlider::TicksBelow);
     txtQuality_ = new QLineEdit("0", frmImage_);
     txtQuality_->setObjectName("txtQuality");
@@ -119,9 +121,16 @@ ExportForm::ExportForm(ExportFormat mode, std::vector<fs::path> images, QWidget*
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    // Window load.
+    // Window load: the operator finds quality, folder and tick boxes as she last used
+    // them; a new installation exports at "High".
     cboQuality_->addItems({"Less", "Middle", "High", "Max"});
+    const int stored = std::atoi(settings::ReadRegistryValue("Export\\Quality", "").c_str());
+    sldQuality_->setValue(stored >= 1 && stored <= 10 ? stored : SliderValues[2]);
+    txtQuality_->setText(QString::number(sldQuality_->value()));
     cboQuality_->setCurrentIndex(comboIndexAtLoad(sldQuality_->value()));
+    txtExportDir_->setText(QString::fromStdString(settings::ReadRegistryValue("Export\\Directory", "")));
+    chkCompress_->setChecked(settings::ReadRegistryValue("Export\\Compress", "0") == "1");
+    chkDicomDir_->setChecked(settings::ReadRegistryValue("Export\\DicomDir", "0") == "1");
     if (mode_ == ExportFormat::Jpeg) {
         setWindowTitle("Export JPEG");
         chkDicomDir_->hide();

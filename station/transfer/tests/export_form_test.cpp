@@ -84,9 +84,10 @@ TEST_F(ExportFormTest, WindowLoadShowsTheControlsOfTheMode)
     EXPECT_EQ(combo->count(), 4);
     EXPECT_EQ(combo->itemText(0), "Less");
     EXPECT_EQ(combo->itemText(3), "Max");
-    EXPECT_EQ(combo->currentIndex(), -1);
-    EXPECT_EQ(child<QSlider>(jpeg, "sldQuality")->value(), 0);
-    EXPECT_EQ(child<QLineEdit>(jpeg, "txtQuality")->text(), "0");
+    // a new installation exports at "High"
+    EXPECT_EQ(combo->currentIndex(), 2);
+    EXPECT_EQ(child<QSlider>(jpeg, "sldQuality")->value(), 8);
+    EXPECT_EQ(child<QLineEdit>(jpeg, "txtQuality")->text(), "8");
     EXPECT_EQ(child<QLineEdit>(jpeg, "txtExportDir")->text(), "");
     EXPECT_EQ(child<QCheckBox>(jpeg, "chkCompress")->text(), "Compress to ZIP file");
     EXPECT_FALSE(child<QCheckBox>(jpeg, "chkCompress")->isChecked());
@@ -123,7 +124,7 @@ TEST_F(ExportFormTest, ComboAndSliderFollowEachOther)
         int value;
         int combo;  // expected index afterwards
     };
-    for (const Move m : {Move{4, 3}, Move{3, 0}, Move{6, 0}, Move{5, 1}, Move{9, 1}, Move{8, 2}, Move{10, 3}, Move{0, 3}}) {
+    for (const Move m : {Move{4, 3}, Move{3, 0}, Move{6, 0}, Move{5, 1}, Move{9, 1}, Move{8, 2}, Move{10, 3}, Move{1, 3}}) {
         slider->setValue(m.value);
         EXPECT_EQ(text->text(), QString::number(m.value));
         EXPECT_EQ(combo->currentIndex(), m.combo) << m.value;
@@ -198,7 +199,33 @@ TEST_F(ExportFormTest, ExportMovesTheBarPerImageKeepsTheWindowResponsiveAndPacks
     EXPECT_EQ(settings::ReadRegistryValue("Export\\Compress", ""), "1");
     EXPECT_EQ(settings::ReadRegistryValue("Export\\DicomDir", ""), "1");
     EXPECT_EQ(settings::ReadRegistryValue("Export\\Directory", ""), target.path().string());
-    EXPECT_EQ(settings::ReadRegistryValue("Export\\Quality", ""), "0");
+    EXPECT_EQ(settings::ReadRegistryValue("Export\\Quality", ""), "8");
+}
+
+// The next export starts as the last one ended: quality, folder and tick boxes. A stored
+// quality of 0 (banded pictures) or garbage starts at "High".
+TEST_F(ExportFormTest, TheNextExportRemembersQualityFolderAndTickBoxes)
+{
+    {
+        ExportForm form(ExportFormat::Dicom, makeImages(1));
+        child<QSlider>(form, "sldQuality")->setValue(10);
+        child<QLineEdit>(form, "txtExportDir")->setText(QString::fromStdString(target.path().string()));
+        child<QCheckBox>(form, "chkCompress")->setChecked(true);
+        child<QCheckBox>(form, "chkDicomDir")->setChecked(true);
+        form.reject();
+    }
+    ExportForm again(ExportFormat::Dicom, makeImages(1));
+    EXPECT_EQ(child<QSlider>(again, "sldQuality")->value(), 10);
+    EXPECT_EQ(child<QComboBox>(again, "cboQuality")->currentText(), "Max");
+    EXPECT_EQ(child<QLineEdit>(again, "txtExportDir")->text().toStdString(), target.path().string());
+    EXPECT_TRUE(child<QCheckBox>(again, "chkCompress")->isChecked());
+    EXPECT_TRUE(child<QCheckBox>(again, "chkDicomDir")->isChecked());
+    for (const char* stored : {"0", "abc", "11"}) {
+        settings::WriteRegistryValue("Export\\Quality", stored);
+        ExportForm jpeg(ExportFormat::Jpeg, makeImages(1));
+        EXPECT_EQ(child<QSlider>(jpeg, "sldQuality")->value(), 8) << stored;
+        EXPECT_EQ(child<QComboBox>(jpeg, "cboQuality")->currentText(), "High") << stored;
+    }
 }
 
 // The operator hears what was written: an image that cannot be rendered (no pixel data)
