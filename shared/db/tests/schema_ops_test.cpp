@@ -52,6 +52,59 @@ TEST(ImageDatabase, CreatedFromTemplateWithoutOverwriting)
     EXPECT_EQ(test::scalar(d, "SELECT COUNT(*) FROM tblImages"), 1);
 }
 
+// A copy of the template is for the programs' user and group only, whatever the
+// template's own mode.
+TEST(ImageDatabase, CreatedPrivateFromAnOpenTemplate)
+{
+    TempDir dir;
+    copyTemplate(dir.path());
+    fs::permissions(dir / db::TemplateDatabaseFile,
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+    ASSERT_TRUE(db::ensureImageDatabase(dir.path()));
+    EXPECT_EQ(fs::status(dir / db::ImageDatabaseFile).permissions() & fs::perms::others_all, fs::perms::none);
+}
+
+// An empty file in the database's place holds nothing: it is replaced by the template;
+// one with a write-ahead log beside it may hold data and is left alone.
+TEST(ImageDatabase, EmptyFileIsReplacedUnlessItHasALog)
+{
+    TempDir dir;
+    copyTemplate(dir.path());
+    const fs::path file = dir / db::ImageDatabaseFile;
+    const fs::path wal = file.string() + "-wal";
+    corva::test::writeFile(file, "");
+    corva::test::writeFile(wal, "changes");
+    EXPECT_FALSE(db::replaceEmptyImageDatabase(dir.path()));
+    EXPECT_EQ(fs::file_size(file), 0u);
+    fs::remove(wal);
+    ASSERT_TRUE(db::replaceEmptyImageDatabase(dir.path()));
+    db::Database d(file);
+    EXPECT_EQ(test::scalar(d, "SELECT COUNT(*) FROM tblImages"), 0);
+    EXPECT_TRUE(leftovers(dir.path()).empty());
+}
+
+// A damaged database goes aside with its log and index, never over one set aside before.
+TEST(ImageDatabase, DamagedDatabaseGoesAsideWithItsLogAndIndex)
+{
+    TempDir dir;
+    const fs::path file = dir / db::ImageDatabaseFile;
+    std::vector<fs::path> aside;
+    for (int round = 0; round < 2; ++round) {
+        corva::test::writeFile(file, "garbage " + std::to_string(round));
+        corva::test::writeFile(file.string() + "-wal", "wal");
+        corva::test::writeFile(file.string() + "-shm", "shm");
+        aside.push_back(db::setImageDatabaseAside(dir.path(), "20261210-101010"));
+        EXPECT_FALSE(fs::exists(file));
+        EXPECT_FALSE(fs::exists(file.string() + "-wal"));
+        EXPECT_FALSE(fs::exists(file.string() + "-shm"));
+        EXPECT_EQ(corva::test::readFile(aside.back()), "garbage " + std::to_string(round));
+        EXPECT_EQ(corva::test::readFile(aside.back().string() + "-wal"), "wal");
+    }
+    EXPECT_EQ(aside[0].filename(), "QAData.dat.damaged-20261210-101010");
+    EXPECT_NE(aside[0], aside[1]);
+    EXPECT_THROW(db::setImageDatabaseAside(dir.path(), "x"), Error) << "nothing to move aside";
+}
+
 // The station and the ingest service may both find QAData.dat missing at the same
 // moment: each gets a complete database and no temporary file stays behind.
 TEST(ImageDatabase, ConcurrentCreatorsAllSeeOneCompleteFile)
