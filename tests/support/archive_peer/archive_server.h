@@ -1,0 +1,32 @@
+#pragma once
+// The test archive's DICOM side, straight over dcmnet: one association at a time,
+// every proposed SOP class accepted in the uncompressed transfer syntaxes, C-ECHO
+// answered, each C-STORE answered as the policy says.
+#include <fstream>
+
+#include "archive_policy.h"
+
+struct T_ASC_Association;
+
+namespace corva::test::archive {
+
+class ArchiveServer {
+public:
+    explicit ArchiveServer(Policy policy);
+    // Listens, prints "ready <port>", serves associations until the process is ended.
+    // Returns non-zero when it cannot listen.
+    int run();
+
+private:
+    void serve(T_ASC_Association* assoc);
+    // Handles one C-STORE; false when the association is over.
+    bool store(T_ASC_Association* assoc, unsigned char presId, const void* request);
+    void stall(T_ASC_Association* assoc);
+    void record(const std::string& sopInstance, const Answer& answer);
+
+    Policy policy_;
+    std::ofstream log_;
+    int received_ = 0;
+};
+
+}  // namespace corva::test::archive
