@@ -15,6 +15,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/error.h"
+
 class DcmItem;
 class DcmFileFormat;
 
@@ -276,6 +278,30 @@ private:
 // or elements discarded) means it stored something other than what was sent.
 enum class StoreStatus { Success, Warning };
 
+// The destination's answer to a C-STORE it accepted, as it gave it.
+struct StoreAnswer {
+    StoreStatus status = StoreStatus::Success;
+    std::uint16_t code = 0x0000;  // the DIMSE status: 0000 or Bxxx
+    std::string comment;          // its Error Comment (0000,0902); empty when it gave none
+};
+
+// The destination answered a C-STORE with a failure status (Axxx, Cxxx...): its final
+// word on that object. The association stays usable for the next one.
+class StoreRefused : public Error {
+public:
+    StoreRefused(std::string message, std::uint16_t status, std::string comment)
+        : Error(errc::Network, std::move(message), "dicom"), status_(status), comment_(std::move(comment)) {}
+    std::uint16_t status() const noexcept { return status_; }
+    const std::string& comment() const noexcept { return comment_; }
+
+private:
+    std::uint16_t status_;
+    std::string comment_;
+};
+
+// "A700", "B000": a DIMSE status as the archive's documents write it.
+std::string statusText(std::uint16_t status);
+
 // A storage association to a destination: open, send images, close.
 class Association {
 public:
@@ -287,18 +313,23 @@ public:
     // Opens an association. Without contexts, proposes verification and the common
     // storage SOP classes with the uncompressed transfer syntaxes. Throws
     // corva::Error (errc::Network) when the destination does not answer or refuses.
+    // `timeoutSeconds` bounds the connection and the association's negotiation;
+    // `dimseTimeoutSeconds` the wait for each answer of the destination.
     void open(const std::string& host, int port, const std::string& callingAe, const std::string& calledAe,
-              const std::vector<PresentationContext>& contexts = {}, int timeoutSeconds = 10);
+              const std::vector<PresentationContext>& contexts = {}, int timeoutSeconds = 10,
+              int dimseTimeoutSeconds = 60);
     // Sends one image (loading its pixel data first); throws when no context fits or
-    // the destination refuses it. Warning statuses (Bxxx) count as stored.
-    StoreStatus send(const Image& image);
+    // the destination refuses it (StoreRefused). Warning statuses (Bxxx) count as stored.
+    // When the transfer itself fails (the destination aborts, closes, or does not answer
+    // in time) the association is aborted: every later send fails at once.
+    StoreAnswer send(const Image& image);
     // Sends a file as it is stored: its large values (the pixel data) go from the file
     // straight into the association instead of being loaded first; only a conversion for
     // a destination that refused the file's own syntax decodes them in memory. The file
     // was checked when it was read (and is read again when it changed since), so a
     // missing, cut-off or unreadable file throws before anything of it is sent. Taken by
     // value: what a conversion decoded goes with it.
-    StoreStatus send(OutgoingFile file);
+    StoreAnswer send(OutgoingFile file);
     // Reads the file (OutgoingFile::read) and sends it; returns the SOP instance UID sent.
     std::string sendFile(const std::filesystem::path& file);
     void echo();

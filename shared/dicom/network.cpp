@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <set>
 
@@ -29,11 +30,89 @@ void initNetwork()
     });
 }
 
+namespace {
+
+// DcmSCU with a C-STORE that keeps what DcmSCU's own drops: the Error Comment of the
+// answer. Otherwise it sends as DcmSCU::sendSTORERequest does.
+class StoreScu : public DcmSCU {
+public:
+    struct Reply {
+        OFCondition cond;
+        bool transferFailed = false;  // the request or its answer did not get through
+        Uint16 status = 0;
+        std::string comment;
+    };
+
+    Reply store(T_ASC_PresentationContextID pc, DcmDataset* ds, const std::string& sopClass,
+                const std::string& sopInstance)
+    {
+        Reply reply;
+        T_DIMSE_Message msg;
+        std::memset(&msg, 0, sizeof msg);
+        msg.CommandField = DIMSE_C_STORE_RQ;
+        T_DIMSE_C_StoreRQ& rq = msg.msg.CStoreRQ;
+        rq.MessageID = ++messageId_;
+        OFStandard::strlcpy(rq.AffectedSOPClassUID, sopClass.c_str(), sizeof rq.AffectedSOPClassUID);
+        OFStandard::strlcpy(rq.AffectedSOPInstanceUID, sopInstance.c_str(), sizeof rq.AffectedSOPInstanceUID);
+        rq.DataSetType = DIMSE_DATASET_PRESENT;
+        rq.Priority = DIMSE_PRIORITY_MEDIUM;
+        // Into the syntax the destination accepted for this context, when it differs.
+        OFString abstractSyntax, transferSyntax;
+        findPresentationContext(pc, abstractSyntax, transferSyntax);
+        if (transferSyntax.empty()) {
+            reply.cond = DIMSE_NOVALIDPRESENTATIONCONTEXTID;
+            return reply;
+        }
+        const E_TransferSyntax netXfer = DcmXfer(transferSyntax.c_str()).getXfer();
+        if (netXfer != ds->getOriginalXfer()) {
+            reply.cond = ds->chooseRepresentation(netXfer, nullptr);
+            if (reply.cond.bad())
+                return reply;
+        }
+        reply.cond = sendDIMSEMessage(pc, &msg, ds);
+        reply.transferFailed = reply.cond.bad();
+        if (reply.transferFailed)
+            return reply;
+        T_DIMSE_Message rsp;
+        std::memset(&rsp, 0, sizeof rsp);
+        DcmDataset* detail = nullptr;
+        T_ASC_PresentationContextID rspPc = pc;
+        reply.cond = receiveDIMSECommand(&rspPc, &rsp, &detail);
+        std::unique_ptr<DcmDataset> statusDetail(detail);
+        reply.transferFailed = reply.cond.bad();
+        if (reply.transferFailed)
+            return reply;
+        if (rsp.CommandField != DIMSE_C_STORE_RSP ||
+            rsp.msg.CStoreRSP.MessageIDBeingRespondedTo != rq.MessageID) {
+            reply.cond = DIMSE_BADCOMMANDTYPE;  // an answer to something else: the dialogue is lost
+            reply.transferFailed = true;
+            return reply;
+        }
+        reply.status = rsp.msg.CStoreRSP.DimseStatus;
+        OFString comment;
+        if (statusDetail && statusDetail->findAndGetOFString(DCM_ErrorComment, comment).good())
+            reply.comment = comment.c_str();
+        return reply;
+    }
+
+private:
+    Uint16 messageId_ = 0x4000;  // apart from DcmSCU's own numbers (echo)
+};
+
+}  // namespace
+
 struct Association::Impl {
-    DcmSCU scu;
+    StoreScu scu;
     bool open = false;
     std::string peer;
 };
+
+std::string statusText(std::uint16_t status)
+{
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%04X", status);
+    return hex;
+}
 
 Association::Association() : impl_(std::make_unique<Impl>()) {}
 
@@ -69,12 +148,12 @@ std::vector<PresentationContext> defaultContexts()
 }  // namespace
 
 void Association::open(const std::string& host, int port, const std::string& callingAe, const std::string& calledAe,
-                       const std::vector<PresentationContext>& contexts, int timeoutSeconds)
+                       const std::vector<PresentationContext>& contexts, int timeoutSeconds, int dimseTimeoutSeconds)
 {
     initNetwork();
     close();
     impl_ = std::make_unique<Impl>();  // a DcmSCU serves one association
-    DcmSCU& scu = impl_->scu;
+    StoreScu& scu = impl_->scu;
     impl_->peer = calledAe + "@" + host + ":" + std::to_string(port);
     scu.setPeerHostName(host.c_str());
     scu.setPeerPort(static_cast<Uint16>(port));
@@ -84,7 +163,7 @@ void Association::open(const std::string& host, int port, const std::string& cal
     scu.setACSETimeout(static_cast<Uint32>(timeoutSeconds));
     // A peer that stops answering mid-transfer must not hang the sender.
     scu.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
-    scu.setDIMSETimeout(static_cast<Uint32>(std::max(60, timeoutSeconds)));
+    scu.setDIMSETimeout(static_cast<Uint32>(std::max(1, dimseTimeoutSeconds)));
     scu.setDatasetConversionMode(OFTrue);
     scu.setProgressNotificationMode(OFFalse);
 
@@ -115,8 +194,10 @@ namespace {
 
 // One C-STORE of ds: in its own transfer syntax when the destination accepted that, else
 // converted (decoded) into the syntax it accepted for the SOP class. Large values the data
-// set left in its file are read from there while the PDUs go out.
-StoreStatus store(DcmSCU& scu, const std::string& peer, DcmDataset* ds, const std::string& sopClass,
+// set left in its file are read from there while the PDUs go out. A transfer that fails
+// (aborted, closed, no answer in time, an answer to something else) leaves the dialogue
+// in an unknown state: the association is aborted, so that nothing later waits on it.
+StoreAnswer store(StoreScu& scu, const std::string& peer, DcmDataset* ds, const std::string& sopClass,
                   const std::string& sopInstance)
 {
     std::string ts = xferUid(ds->getOriginalXfer());
@@ -126,17 +207,19 @@ StoreStatus store(DcmSCU& scu, const std::string& peer, DcmDataset* ds, const st
     if (pc == 0)
         throw Error(errc::Network, peer + " accepted no presentation context for SOP class " + sopClass, "dicom");
     registerCodecs();
-    Uint16 status = 0;
-    const OFCondition cond = scu.sendSTORERequest(pc, OFFilename(), ds, status);
-    if (cond.bad())
-        throw Error(errc::Network, "Sending " + sopInstance + " to " + peer + " failed: " + cond.text(), "dicom");
-    // 0000 is success; Bxxx warnings (coercion, elements discarded) still mean stored.
-    if (status != 0x0000 && (status & 0xF000) != 0xB000) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "%04X", status);
-        throw Error(errc::Network, peer + " refused " + sopInstance + " (status 0x" + hex + ")", "dicom");
+    const StoreScu::Reply reply = scu.store(pc, ds, sopClass, sopInstance);
+    if (reply.cond.bad()) {
+        if (reply.transferFailed && scu.isConnected())
+            scu.abortAssociation();
+        throw Error(errc::Network, "Sending " + sopInstance + " to " + peer + " failed: " + reply.cond.text(), "dicom");
     }
-    return status == 0x0000 ? StoreStatus::Success : StoreStatus::Warning;
+    // 0000 is success; Bxxx warnings (coercion, elements discarded) still mean stored.
+    if (reply.status != 0x0000 && (reply.status & 0xF000) != 0xB000)
+        throw StoreRefused(peer + " refused " + sopInstance + " (status 0x" + statusText(reply.status) +
+                               (reply.comment.empty() ? "" : ": " + reply.comment) + ")",
+                           reply.status, reply.comment);
+    return StoreAnswer{reply.status == 0x0000 ? StoreStatus::Success : StoreStatus::Warning, reply.status,
+                       reply.comment};
 }
 
 std::string text(DcmItem* item, const DcmTagKey& tag)
@@ -148,7 +231,7 @@ std::string text(DcmItem* item, const DcmTagKey& tag)
 
 }  // namespace
 
-StoreStatus Association::send(const Image& image)
+StoreAnswer Association::send(const Image& image)
 {
     if (!isOpen())
         throw Error(errc::Network, "No open association", "dicom");
@@ -187,7 +270,7 @@ OutgoingFile OutgoingFile::read(const std::filesystem::path& file)
     return out;
 }
 
-StoreStatus Association::send(OutgoingFile file)
+StoreAnswer Association::send(OutgoingFile file)
 {
     // The values left in the file are read from it while sending: one that changed since
     // it was read (or went) is read and checked again, and so refused when it is broken.

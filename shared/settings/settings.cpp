@@ -218,6 +218,8 @@ const std::vector<SettingKey>& settingKeys()
         {"General\\XrayComm", "1", K::Whole16, &Settings::xrayComm},
         // A device path for USB serial adapters; empty means /dev/ttyS<Port-1>.
         {"ComPort\\Device", "", K::Text, &Settings::comDevice},
+        // A destination that takes an image and never answers must not hold a send for long.
+        {"Com\\DIMSE_Timeout", "60", K::Whole16, &Settings::dimseTimeout},
     };
     return keys;
 }

@@ -47,6 +47,8 @@ struct Settings {
     std::string filterActive;
     // Optional: a device path that replaces /dev/ttyS<Port-1> when not empty.
     std::string comDevice;
+    // Seconds a send waits for each answer of the destination before it gives up.
+    std::int16_t dimseTimeout = 0;
 };
 
 // One stored value: its registry path, the default it loads with, how it is read and

@@ -58,24 +58,30 @@ JobOutcome ForwardJob::run(JobReport& report) {
         report.appendLog("Tasks done!");
         return JobOutcome{false, imagesToSend()};
     }
-    sendAll(report);
+    const bool answered = sendAll(report);
     const int toSend = imagesToSend(), sent = imagesSent();
     report.appendLog(std::to_string(sent) + " of " + std::to_string(toSend) + " images successfully sent.\r\n");
     complete_ = sent == toSend && toSend > 0;
-    if (!complete_) {
-        // A forwarding goes whole or not at all: after a partial send the study is
-        // forwarded again as it is, with the same records.
-        report.appendLog("Nothing was used up or removed: not every image was sent.\r\n");
-    } else {
+    if (complete_) {
         consumeRecords(report, db);
         if (!setup_.keep) removeStoredImages(report, db);
+    } else if (answered && !setup_.keep && sent > 0) {
+        // The destination answered every image and refused some: what it stored leaves
+        // the station with its records; the refused images stay with theirs and pair
+        // again among themselves.
+        report.appendLog("The images the destination refused stay, with their exposure records.\r\n");
+        consumeRecords(report, db);
+        removeStoredImages(report, db);
+    } else {
+        // Broken off, or kept: the study is forwarded again as it is, with the same records.
+        report.appendLog("Nothing was used up or removed: not every image was sent.\r\n");
     }
     report.appendLog("Tasks done!");
     report.scrollLogToEnd();
     return JobOutcome{complete_, toSend - sent};
 }
 
-void ForwardJob::sendAll(JobReport& report) {
+bool ForwardJob::sendAll(JobReport& report) {
     report.setProgress(0);
     report.setProgressMaximum(static_cast<double>(setup_.images.size()));
     report.appendLog("Sending images ... ");
@@ -101,27 +107,62 @@ void ForwardJob::sendAll(JobReport& report) {
     try {
         association_ = std::make_unique<dicom::Association>();
         association_->open(setup_.destination.ip, portNumber(setup_.destination.port), setup_.destination.callingAe,
-                           setup_.destination.aet, dicom::Association::contextsFor(forContexts));
+                           setup_.destination.aet, dicom::Association::contextsFor(forContexts), 10,
+                           dimseTimeout(setup_.destination));
     } catch (const std::exception&) {
         association_.reset();
         logCaught(Location);
     }
     forContexts.clear();
+    std::vector<std::string> notes;
+    bool answered = true;  // the destination answered every image
+    bool lost = false;     // the association broke off: nothing more is tried
     double progress = 0;
     for (std::size_t i = 0; i < setup_.images.size(); ++i) {
-        if (report.cancelRequested()) break;
         const ForwardedImage& image = setup_.images[i];
+        const auto notSent = [&](const std::string& why) {
+            answered = false;
+            notes.push_back("Not sent: " + image.sopInstanceUid + ": " + why);
+        };
+        if (report.cancelRequested()) {
+            notSent("the send was cancelled");
+            continue;
+        }
+        if (lost) {
+            notSent("not tried, the connection to the destination was lost");
+            continue;
+        }
         try {
             if (!files[i]) throw Error(errc::NotFound, "No converted file of " + image.sopInstanceUid, Location);
             if (!association_) throw Error(errc::Network, "No open association", Location);
-            stored_[image.sopInstanceUid] = association_->send(std::move(*files[i]));
+            const dicom::StoreAnswer answer = association_->send(std::move(*files[i]));
+            stored_[image.sopInstanceUid] = answer.status;
+            if (answer.status == dicom::StoreStatus::Warning)
+                notes.push_back("Stored with warning " + dicom::statusText(answer.code) +
+                                (answer.comment.empty() ? "" : " (" + answer.comment + ")") + ": " +
+                                image.sopInstanceUid + "; the original stays");
+        } catch (const dicom::StoreRefused& e) {
+            logCaught(Location);
+            notes.push_back("Not sent: " + image.sopInstanceUid + ": refused by the destination (status " +
+                            dicom::statusText(e.status()) + ")" + (e.comment().empty() ? "" : " (" + e.comment() + ")"));
         } catch (const std::exception&) {
             logCaught(Location);
+            if (!files[i]) {
+                notSent("no converted file (see the error log)");
+            } else if (!association_ || !association_->isOpen()) {
+                lost = association_ != nullptr;
+                notSent(association_ ? "the transfer broke off (see the error log)"
+                                     : "no association with the destination");
+            } else {
+                notSent("could not be sent (see the error log)");
+            }
         }
         files[i].reset();
         report.setProgress(++progress);
     }
     report.appendLog("OK\r\n");
+    for (const std::string& line : notes) report.appendLog(line + "\r\n");
+    return answered;
 }
 
 void ForwardJob::consumeRecords(JobReport& report, db::Database& db) {

@@ -1,10 +1,14 @@
 #pragma once
 // The send of a forwarding: the converted images waiting in the work folder go to the
-// destination, and only when every one of them was stored is anything consumed or
-// removed. The job knows by ID what it handled: the records applied to the images are
-// marked used; an image's row and file go only when it was stored with full success
-// (a warning means the archive holds something else) and the keep setting is off.
-// Images that arrive meanwhile and records not applied are never touched.
+// destination. The job knows by ID what it handled: the record applied to an image is
+// marked used only when the image was stored; an image's row and file go only when it
+// was stored with full success (a warning means the archive holds something else) and
+// the keep setting is off. When every image was stored, that holds for all of them;
+// when the destination answered every image but refused some and the keep setting is
+// off, for the stored ones (the refused stay with their records). A forwarding broken
+// off (connection lost, a file missing, cancelled) or kept uses up and removes nothing:
+// the study is forwarded again whole. Images that arrive meanwhile and records not
+// applied are never touched. The job log names each image not sent and each warning.
 #include <map>
 #include <memory>
 #include <optional>
@@ -60,7 +64,9 @@ private:
     // Under the job lock, before anything is sent: every record still waits and every
     // image is still filed. Empty when the forwarding may go ahead; else why not.
     std::string whatChanged(db::Database& db) const;
-    void sendAll(JobReport& report);
+    // Sends every converted image; true when the destination answered each one (stored
+    // or refused it).
+    bool sendAll(JobReport& report);
     void consumeRecords(JobReport& report, db::Database& db);
     void removeStoredImages(JobReport& report, db::Database& db);
 

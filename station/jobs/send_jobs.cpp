@@ -9,6 +9,7 @@
 #include "core/paths.h"
 #include "db/image_index.h"
 #include "log/error_log.h"
+#include "settings/settings.h"
 
 namespace fs = std::filesystem;
 
@@ -32,6 +33,9 @@ std::string summary(int sent, int toSend) {
     return std::to_string(sent) + " of " + std::to_string(toSend) + " images successfully sent.\r\n";
 }
 
+// " (<comment>)" when the destination gave one.
+std::string withComment(const std::string& comment) { return comment.empty() ? "" : " (" + comment + ")"; }
+
 }  // namespace
 
 int portNumber(const std::string& text) {
@@ -54,9 +58,15 @@ void releaseAssociation(std::unique_ptr<dicom::Association>& association) {
     association.reset();
 }
 
+int dimseTimeout(const Destination& d) {
+    if (d.dimseTimeoutSeconds > 0) return d.dimseTimeoutSeconds;
+    const int configured = settings::current().dimseTimeout;
+    return configured > 0 ? configured : 60;  // settings not loaded (tests), or nonsense
+}
+
 std::unique_ptr<dicom::Association> openDestination(const Destination& d) {
     auto association = std::make_unique<dicom::Association>();
-    association->open(d.ip, portNumber(d.port), d.callingAe, d.aet);
+    association->open(d.ip, portNumber(d.port), d.callingAe, d.aet, {}, 10, dimseTimeout(d));
     return association;
 }
 
@@ -80,7 +90,8 @@ bool SendJob::prepareAssociation(const std::vector<const dicom::OutgoingFile*>& 
     try {
         association_ = std::make_unique<dicom::Association>();
         association_->open(setup_.destination.ip, portNumber(setup_.destination.port), setup_.destination.callingAe,
-                           setup_.destination.aet, dicom::Association::contextsFor(files));
+                           setup_.destination.aet, dicom::Association::contextsFor(files), 10,
+                           dimseTimeout(setup_.destination));
         return true;
     } catch (const std::exception&) {
         logCaught(level_ == Level::Series ? "EditForm SerieSenden" : "EditForm StudieSenden");
@@ -110,11 +121,17 @@ JobOutcome SendJob::run(JobReport& report) {
     return sendPatient(report, db);
 }
 
-std::optional<dicom::StoreStatus> SendJob::sendOne(const fs::path& file, std::optional<dicom::OutgoingFile> readAhead,
-                                                    const char* location) {
+std::optional<dicom::StoreAnswer> SendJob::sendOne(const fs::path& file, const std::string& imageUid,
+                                                    std::optional<dicom::OutgoingFile> readAhead, const char* location,
+                                                    Tally& tally) {
+    if (connectionLost_) {
+        notSent(imageUid, "not tried, the connection to the destination was lost", tally);
+        return std::nullopt;
+    }
     if (!association_ || !association_->isOpen()) {
         // A destination that went away fails every later image at once, without a wait.
         corva::log::LogError(errc::Network, "No open association for " + file.string(), location);
+        notSent(imageUid, "no association with the destination", tally);
         return std::nullopt;
     }
     try {
@@ -122,17 +139,44 @@ std::optional<dicom::StoreStatus> SendJob::sendOne(const fs::path& file, std::op
         // Read now when it could not be read ahead: that read reports why.
         dicom::OutgoingFile outgoing = readAhead ? std::move(*readAhead) : dicom::OutgoingFile::read(file);
         // The pixel data go from the file into the association: a mammogram is not loaded first.
-        const dicom::StoreStatus status = association_->send(std::move(outgoing));
-        if (status == dicom::StoreStatus::Warning)
-            corva::log::LogError(errc::Network,
-                                 "Stored with a warning (the archive holds something else): " + file.string() +
-                                     "; the original stays",
-                                 location);
-        return status;
-    } catch (const std::exception&) {
+        dicom::StoreAnswer answer = association_->send(std::move(outgoing));
+        ++tally.stored;
+        if (answer.status == dicom::StoreStatus::Warning) {
+            const std::string what = "Stored with warning " + dicom::statusText(answer.code) +
+                                     withComment(answer.comment) + ": " + imageUid + "; the original stays";
+            corva::log::LogError(errc::Network, what + " (" + file.string() + ")", location);
+            notes_.push_back(what);
+        }
+        return answer;
+    } catch (const dicom::StoreRefused& e) {
         logCaught(location);
-        return std::nullopt;
+        ++tally.refused;
+        notes_.push_back("Not sent: " + imageUid + ": refused by the destination (status " +
+                         dicom::statusText(e.status()) + ")" + withComment(e.comment()));
+    } catch (const std::exception& e) {
+        logCaught(location);
+        const auto* error = dynamic_cast<const Error*>(&e);
+        if (!association_->isOpen()) {
+            // Aborted, closed or no answer in time: the transfer broke off.
+            connectionLost_ = true;
+            notSent(imageUid, "the transfer broke off (see the error log)", tally);
+        } else if (error && error->code() != errc::Network) {
+            notSent(imageUid, "the file cannot be read (see the error log)", tally);
+        } else {
+            notSent(imageUid, "could not be sent (see the error log)", tally);
+        }
     }
+    return std::nullopt;
+}
+
+void SendJob::notSent(const std::string& imageUid, const std::string& why, Tally& tally) {
+    ++tally.failed;
+    notes_.push_back("Not sent: " + imageUid + ": " + why);
+}
+
+void SendJob::writeNotes(JobReport& report) {
+    for (const std::string& line : notes_) report.appendLog(line + "\r\n");
+    notes_.clear();
 }
 
 void SendJob::removeHandled(JobReport& report, db::Database& db, const std::vector<std::int64_t>& imageIds,
@@ -205,18 +249,25 @@ JobOutcome SendJob::sendSeries(JobReport& report, db::Database& db) {
     prepareAssociation(forContexts);
     forContexts.clear();
     double progress = 0;
+    Tally tally;
     for (std::size_t i = 0; i < images.size(); ++i) {
-        if (report.cancelRequested()) break;
-        if (const auto status = sendOne(images[i].file, std::move(readAhead[i]), SeriesTransmitError)) {
-            stored_[images[i].imageId] = *status;
+        if (!cancelled_ && report.cancelRequested()) cancelled_ = true;
+        if (cancelled_) {
+            notSent(images[i].imageUid, "the send was cancelled", tally);
+            continue;
+        }
+        if (const auto answer =
+                sendOne(images[i].file, images[i].imageUid, std::move(readAhead[i]), SeriesTransmitError, tally)) {
+            stored_[images[i].imageId] = answer->status;
             ++sent_;
         }
         readAhead[i].reset();
         report.setProgress(++progress);
     }
     report.appendLog("OK\r\n");
+    writeNotes(report);
     report.appendLog(summary(sent_, toSend_));
-    if (!setup_.keep && sent_ == toSend_) {
+    if (!setup_.keep && tally.answered() && !fullySent(images).empty()) {
         removeHandled(report, db, fullySent(images), "Removing images");
         removedAfterSend_ = removal_.removedSeries(seriesId);
         studyRemoved_ = !removal_.studies.empty();
@@ -261,6 +312,7 @@ SendJob::StudyResult SendJob::sendStudy(JobReport& report, db::Database& db, boo
     report.setProgressMaximum(static_cast<double>(files.size()));
     report.appendLog(files.empty() ? "Sending study ... no converted images\r\n" : "Sending study ... ");
     // Images of the study without a converted file cannot be sent: they count as not sent.
+    Tally tally;
     int missing = 0;
     for (const db::ImageRef& r : images)
         if (!inFolder.count(r.imageUid)) {
@@ -269,33 +321,39 @@ SendJob::StudyResult SendJob::sendStudy(JobReport& report, db::Database& db, boo
                                  "Image " + r.imageUid + " of study " + sel.studyUid +
                                      " has no converted file in the work folder",
                                  StudyTransmitError);
+            notSent(r.imageUid, "no converted image in the work folder", tally);
         }
     toSend_ += static_cast<int>(files.size()) + missing;
-    if (files.empty()) return StudyResult{true};
+    if (files.empty()) {
+        writeNotes(report);
+        return StudyResult{true};
+    }
     {
         std::vector<const dicom::OutgoingFile*> forContexts;
         for (const auto& f : files) forContexts.push_back(&f);
         prepareAssociation(forContexts);
     }
-    const std::size_t fileCount = files.size();
-    int local = 0;
     double progress = 0;
     for (dicom::OutgoingFile& f : files) {
-        if (report.cancelRequested()) break;
         const fs::path path = f.path();
         const std::string uid = f.sopInstanceUid();
-        if (const auto status = sendOne(path, std::move(f), StudyTransmitError)) {
+        if (!cancelled_ && report.cancelRequested()) cancelled_ = true;
+        if (cancelled_) {
+            notSent(uid, "the send was cancelled", tally);
+            continue;
+        }
+        if (const auto answer = sendOne(path, uid, std::move(f), StudyTransmitError, tally)) {
             ++sent_;
-            ++local;
             for (const db::ImageRef& r : images)
-                if (r.imageUid == uid) stored_[r.imageId] = *status;
+                if (r.imageUid == uid) stored_[r.imageId] = answer->status;
         }
         report.setProgress(++progress);
     }
     files.clear();
     report.appendLog("OK\r\n");
+    writeNotes(report);
     if (!insidePatient) report.appendLog(summary(sent_, toSend_));
-    if (local == static_cast<int>(fileCount) && missing == 0 && !setup_.keep) {
+    if (tally.answered() && !setup_.keep && !fullySent(images).empty()) {
         removeHandled(report, db, fullySent(images), "Removing image directory");
         if (removal_.removedStudy(studyId)) {
             removedAfterSend_ = !insidePatient;
@@ -318,7 +376,9 @@ JobOutcome SendJob::sendPatient(JobReport& report, db::Database& db) {
     report.appendLog("Send studies of patient: " + sel.patientName + "\r\n");
     std::size_t visited = 0;
     for (const auto& [studyId, studyUid] : studies) {
-        if (report.cancelRequested()) break;
+        if (!cancelled_ && report.cancelRequested()) cancelled_ = true;
+        // Cancelled, or the destination broke off: the studies left are not visited.
+        if (cancelled_ || connectionLost_) break;
         ++visited;
         report.appendLog("Study: " + studyUid + "\r\n");
         sel.studyUid = studyUid;
@@ -331,9 +391,14 @@ JobOutcome SendJob::sendPatient(JobReport& report, db::Database& db) {
             report.unexpectedError(e.code(), e.message());
         }
     }
-    // A cancelled send did not visit every study: their images were not sent either.
-    for (std::size_t i = visited; i < studies.size(); ++i)
-        toSend_ += static_cast<int>(db::ImageIndex(db, setup_.target.paths.imageStore).imagesOfStudy(studies[i].first).size());
+    // A send that ended early did not visit every study: their images were not sent either.
+    for (std::size_t i = visited; i < studies.size(); ++i) {
+        const auto left = db::ImageIndex(db, setup_.target.paths.imageStore).imagesOfStudy(studies[i].first);
+        toSend_ += static_cast<int>(left.size());
+        report.appendLog("Not sent: study " + studies[i].second + " (" + std::to_string(left.size()) + " images): " +
+                         (cancelled_ ? "the send was cancelled" : "the connection to the destination was lost") +
+                         "\r\n");
+    }
     report.appendLog(summary(sent_, toSend_));
     const bool complete = sent_ == toSend_;
     if (!setup_.keep) {

@@ -93,7 +93,9 @@ int sendCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
     }
     jobs::SendJob job(jobLevel, setup, std::move(association));
     const int status = runJob(env, job);
-    if (job.removedAfterSend() || job.studyRemoved() || job.patientRemoved()) announceChange(env);
+    // The station reloads its lists: also when only some images of a series left.
+    if (job.imagesRemoved() || job.removedAfterSend() || job.studyRemoved() || job.patientRemoved())
+        announceChange(env);
     return status;
 }
 

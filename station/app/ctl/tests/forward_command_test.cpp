@@ -176,6 +176,14 @@ protected:
         return planJson(pairs);
     }
 
+    // The job log's line for each image a destination that takes no mammograms did not get.
+    static std::string notSentLines() {
+        std::string lines;
+        for (std::size_t i = 0; i < std::size(Views); ++i)
+            lines += "Not sent: " + imageUid(i) + ": no association with the destination\n";
+        return lines;
+    }
+
     std::string pairLines() const {
         std::string lines;
         for (std::size_t i = 0; i < std::size(Views); ++i) lines += pairLine(i) + "\n";
@@ -330,9 +338,10 @@ TEST_F(ForwardCommandTest, ADestinationThatStoresNothingUsesUpAndRemovesNothing)
         {"nothing listens", gone.port(), "",
          "corvactl forward: destination " + destination(gone.port()) + " not reached: Error #"},
         {"no mammograms taken", verifying.port(),
-         pairLines() + "Send images of patient: Gamma, Gina\nSending images ... OK\n0 of 4 images successfully sent.\n"
-                       "Nothing was used up or removed: not every image was sent.\n"
-                       "Tasks done!\n",
+         pairLines() + "Send images of patient: Gamma, Gina\nSending images ... OK\n" + notSentLines() +
+             "0 of 4 images successfully sent.\n"
+             "Nothing was used up or removed: not every image was sent.\n"
+             "Tasks done!\n",
          ""},
     };
     const Snapshot before = snapshot();
