@@ -209,10 +209,25 @@ QWidget* OptionForm::buildCommunication() {
 
     auto* scp = new QGroupBox("Storage Class Providers", page);
     scp->setObjectName("fraSCP");
-    auto* sl = new QVBoxLayout(scp);
+    auto* sl = new QHBoxLayout(scp);
     lvSCP_ = new ListView("lvSCP", {"Alias", "AET", "IP", "Port"}, scp);
-    sl->addWidget(lvSCP_);
+    sl->addWidget(lvSCP_, 1);
+    // The same commands as the list's right-click menu, where an operator finds them.
+    auto* scpButtons = new QVBoxLayout;
+    cmdAddSCP_ = pushButton(scp, "cmdAddSCP", "Add ...");
+    cmdEditSCP_ = pushButton(scp, "cmdEditSCP", "Edit ...");
+    cmdDeleteSCP_ = pushButton(scp, "cmdDeleteSCP", "Delete");
+    cmdDefaultSCP_ = pushButton(scp, "cmdDefaultSCP", "Set as default");
+    for (QPushButton* b : {cmdAddSCP_, cmdEditSCP_, cmdDeleteSCP_, cmdDefaultSCP_}) scpButtons->addWidget(b);
+    scpButtons->addStretch();
+    sl->addLayout(scpButtons);
     layout->addWidget(scp);
+    connect(cmdAddSCP_, &QPushButton::clicked, this, &OptionForm::PopAddNewSCP_Click);
+    connect(cmdEditSCP_, &QPushButton::clicked, this, &OptionForm::PopEditSCP_Click);
+    connect(cmdDeleteSCP_, &QPushButton::clicked, this, &OptionForm::PopDeleteSCP_Click);
+    connect(cmdDefaultSCP_, &QPushButton::clicked, this, &OptionForm::PopDefault_Click);
+    connect(lvSCP_, &QTreeWidget::itemSelectionChanged, this, &OptionForm::enableDestinationButtons);
+    connect(lvSCP_, &QTreeWidget::itemDoubleClicked, this, &OptionForm::PopEditSCP_Click);
     connect(lvSCP_, &ListView::mouseUp, this, &OptionForm::lvSCP_MouseUp);
     popupAddScp_ = new QMenu(this);
     popupAddScp_->setObjectName("PopupAddSCP");
@@ -577,6 +592,12 @@ void OptionForm::UpdateSCP() {
         }
     });
     lvSCP_->setUpdatesEnabled(true);
+    enableDestinationButtons();
+}
+
+void OptionForm::enableDestinationButtons() {
+    const bool chosen = lvSCP_->selectedItem() != nullptr;
+    for (QPushButton* b : {cmdEditSCP_, cmdDeleteSCP_, cmdDefaultSCP_}) b->setEnabled(chosen);
 }
 
 void OptionForm::lvSCP_MouseUp(Qt::MouseButton button, QPoint position) {
@@ -614,6 +635,10 @@ void OptionForm::PopDeleteSCP_Click() {
     });
     if (!deleted) return;
     delete item;
+    // Nothing is chosen afterwards: a second press of Delete must not take the next entry.
+    lvSCP_->setCurrentItem(nullptr);
+    lvSCP_->clearSelection();
+    enableDestinationButtons();
     station::configState().destinationsChanged = true;
 }
 

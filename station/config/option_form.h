@@ -56,6 +56,7 @@ public:
     void cmdStart_Click(int index);
     void cmdStop_Click(int index);
     void lvSCP_MouseUp(Qt::MouseButton button, QPoint position);
+    void enableDestinationButtons();
     void PopAddNewSCP_Click();
     void PopEditSCP_Click();
     void PopDeleteSCP_Click();
@@ -91,6 +92,10 @@ public:
     QPushButton* cmdStart(int i) const { return cmdStart_.at(static_cast<std::size_t>(i)); }
     QPushButton* cmdStop(int i) const { return cmdStop_.at(static_cast<std::size_t>(i)); }
     station::ListView* lvSCP() const { return lvSCP_; }
+    QPushButton* cmdAddSCP() const { return cmdAddSCP_; }
+    QPushButton* cmdEditSCP() const { return cmdEditSCP_; }
+    QPushButton* cmdDeleteSCP() const { return cmdDeleteSCP_; }
+    QPushButton* cmdDefaultSCP() const { return cmdDefaultSCP_; }
     QMenu* PopupAddSCP() const { return popupAddScp_; }
     QComboBox* Combo(int i) const { return combos_.at(static_cast<std::size_t>(i - 1)); }  // 1..5
     QRadioButton* Option(int i) const { return options_.at(static_cast<std::size_t>(i - 1)); }  // 1..8
@@ -144,6 +149,10 @@ private:
     station::ListView* lvSCP_ = nullptr;
     QMenu* popupAddScp_ = nullptr;
     QAction* popEdit_ = nullptr;
+    QPushButton* cmdAddSCP_ = nullptr;
+    QPushButton* cmdEditSCP_ = nullptr;
+    QPushButton* cmdDeleteSCP_ = nullptr;
+    QPushButton* cmdDefaultSCP_ = nullptr;
     QAction* popDelete_ = nullptr;
     QAction* popDefault_ = nullptr;
     std::array<QComboBox*, 5> combos_{};

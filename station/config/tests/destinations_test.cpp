@@ -107,6 +107,36 @@ TEST_F(DestinationsTest, EditDefaultAndDelete) {
     EXPECT_TRUE(op_.messages().isEmpty());
 }
 
+// Add, Edit, Delete and Set as default are buttons beside the list, not only behind a
+// right click; those that act on an entry wait for one to be chosen.
+TEST_F(DestinationsTest, ButtonsBesideTheListDoWhatTheMenuDoes) {
+    userDb().exec("INSERT INTO tblSCP (Alias, AET, IP, Port) VALUES ('Archive', 'ARCH', '10.0.0.2', 104)");
+    OptionForm form(nullptr, QStringList{});
+    form.show();
+    EXPECT_TRUE(form.cmdAddSCP()->isEnabled());
+    for (QPushButton* b : {form.cmdEditSCP(), form.cmdDeleteSCP(), form.cmdDefaultSCP()})
+        EXPECT_FALSE(b->isEnabled()) << b->text().toStdString();
+    EXPECT_EQ(form.cmdAddSCP()->parentWidget(), form.lvSCP()->parentWidget());
+
+    answerDialog({{"Review", "REVIEW", "10.0.0.1", "11112"}});
+    form.cmdAddSCP()->click();
+    EXPECT_EQ(count(), 2);
+    ASSERT_EQ(form.lvSCP()->count(), 2);
+
+    form.lvSCP()->setCurrentItem(form.lvSCP()->itemAtPosition(2));
+    for (QPushButton* b : {form.cmdEditSCP(), form.cmdDeleteSCP(), form.cmdDefaultSCP()})
+        EXPECT_TRUE(b->isEnabled()) << b->text().toStdString();
+    const QString chosen = form.lvSCP()->itemAtPosition(2)->text(0);
+    form.cmdDefaultSCP()->click();
+    EXPECT_TRUE(bold(form.lvSCP()->itemAtPosition(2)));
+    EXPECT_EQ(count("abs(\"Default\") = 1 AND Alias = '" + chosen.toStdString() + "'"), 1);
+    form.cmdDeleteSCP()->click();
+    EXPECT_EQ(count(), 1);
+    EXPECT_EQ(form.lvSCP()->count(), 1);
+    EXPECT_EQ(count("Alias = '" + chosen.toStdString() + "'"), 0);
+    EXPECT_FALSE(form.cmdDeleteSCP()->isEnabled());
+}
+
 TEST_F(DestinationsTest, ADeleteTheDatabaseRefusesIsReportedAndTheEntryStays) {
     {
         auto db = userDb();
