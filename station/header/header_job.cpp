@@ -36,11 +36,14 @@ struct HeaderJob::Target {
     std::vector<std::size_t> tasks;
 };
 
-HeaderJob::HeaderJob(ProgramPaths paths, HeaderJobInput input)
-    : paths_(std::move(paths)), input_(std::move(input)),
-      writer_([](const dicom::Image& image, const fs::path& file) { image.write(file); })
+__attribute__((weak)) void onHeaderJobStep(HeaderJobStep, const std::string&) {}
+
+__attribute__((weak)) void writeRewrittenCopy(const dicom::Image& image, const fs::path& file)
 {
+    image.write(file);
 }
+
+HeaderJob::HeaderJob(ProgramPaths paths, HeaderJobInput input) : paths_(std::move(paths)), input_(std::move(input)) {}
 
 std::vector<HeaderJob::Target> HeaderJob::collectTargets(db::Database& db, jobs::JobReport&) const
 {
@@ -109,10 +112,7 @@ jobs::JobOutcome HeaderJob::run(jobs::JobReport& report)
         ++outcome.failures;
         outcome.complete = false;
     };
-    auto step = [&](HeaderJobStep s, const std::string& uid) {
-        if (stepHook_)
-            stepHook_(s, uid);
-    };
+    auto step = [&](HeaderJobStep s, const std::string& uid) { onHeaderJobStep(s, uid); };
     try {
         // Copies an interrupted job left staged go in first, and are filed before the
         // images are collected: the tasks must reach them as well.
@@ -218,7 +218,7 @@ jobs::JobOutcome HeaderJob::run(jobs::JobReport& report)
                         throw Error(errc::InvalidName, "The SOP instance UID " + newUid + " is already in use");
                 }
                 part = workFolder / (newUid + ".dcm.part");
-                writer_(image, part);
+                writeRewrittenCopy(image, part);
                 syncPath(part);
                 const dicom::FileStructure structure = dicom::checkFileStructure(part);
                 if (!structure.sound() || dicom::Image::read(part, dicom::ReadMode::HeaderOnly).sopInstanceUid() != newUid)

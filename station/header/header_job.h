@@ -70,22 +70,21 @@ enum class HeaderJobStep {
     OriginalRemoved,  // the original's rows and file are gone
     HandedOver,       // the copy carries its registrable name
 };
-// Thrown by a step hook to stop the job on the spot; the job lets it through.
+// Thrown at a step to stop the job on the spot; the job lets it through.
 struct HeaderJobStopped {};
+
+// Link seams. The programs do nothing at a step and write a copy with
+// dicom::Image::write; a test program links its own definitions to stop the job at a
+// step as if it were killed, or to make writing fail.
+void onHeaderJobStep(HeaderJobStep step, const std::string& imageUid);
+void writeRewrittenCopy(const dicom::Image& image, const std::filesystem::path& file);
 
 class HeaderJob : public jobs::Job {
 public:
-    using StepHook = std::function<void(HeaderJobStep, const std::string& imageUid)>;
-    using Writer = std::function<void(const dicom::Image&, const std::filesystem::path&)>;
-
     HeaderJob(ProgramPaths paths, HeaderJobInput input);
 
     std::string caption() const override { return "Updating Study"; }
     jobs::JobOutcome run(jobs::JobReport& report) override;
-
-    void setStepHook(StepHook hook) { stepHook_ = std::move(hook); }
-    // Writes one Part-10 file (default: dicom::Image::write); tests make it fail.
-    void setWriter(Writer writer) { writer_ = std::move(writer); }
 
 private:
     struct Target;
@@ -93,8 +92,6 @@ private:
 
     ProgramPaths paths_;
     HeaderJobInput input_;
-    StepHook stepHook_;
-    Writer writer_;
 };
 
 }  // namespace corva::station::header

@@ -17,6 +17,7 @@
 #include "dicom_fixture.h"
 #include "temp_dir.h"
 #include "header/header_job.h"
+#include "header_job_seams.h"
 #include "header/rewrite_handover.h"
 #include "header/rule_store.h"
 #include "header/task_check.h"
@@ -29,6 +30,7 @@ namespace corva::station::header {
 namespace {
 
 namespace fs = std::filesystem;
+using test::HeaderJobSeams;
 using corva::dicom::Tag;
 using corva::test::DicomRecipe;
 using corva::test::ReceiverSite;
@@ -405,13 +407,14 @@ TEST_F(HeaderJobTest, ACopyThatFailsToWriteLeavesItsOriginal)
                                                 "Muster^Annabel")}));
     int written = 0;
     std::string failedUid;
-    job.setWriter([&](const dicom::Image& image, const fs::path& file) {
+    HeaderJobSeams seams;
+    seams.write = [&](const dicom::Image& image, const fs::path& file) {
         if (++written == 3) {
             failedUid = image.sopInstanceUid();
             throw Error(errc::Generic, "disk full");
         }
         image.write(file);
-    });
+    };
     RecordingReport report;
     const auto outcome = job.run(report);
     EXPECT_FALSE(outcome.complete);
@@ -493,10 +496,11 @@ TEST_P(HeaderJobStops, AJobStoppedAtAnyStepIsFinishedAtTheNextStart)
     HeaderJob job(paths_, input("Studie", {task("Patient", "0010,0010 - Patient's Name", "Muster^Anna", 0,
                                                 "Muster^Annabel")}));
     int seen = 0;
-    job.setStepHook([&](HeaderJobStep s, const std::string&) {
+    HeaderJobSeams seams;
+    seams.step = [&](HeaderJobStep s, const std::string&) {
         if (s == GetParam() && ++seen == 2)
             throw HeaderJobStopped{};
-    });
+    };
     RecordingReport report;
     EXPECT_THROW(job.run(report), HeaderJobStopped);
     // Ingrado keeps running meanwhile and files what was handed over; every image is
@@ -646,10 +650,11 @@ TEST_F(HeaderJobTest, TheStartUpHandOverWaitsForTheJobLock)
     HeaderJob job(paths_, input("Studie", {task("Patient", "0010,0010 - Patient's Name", "Muster^Anna", 0,
                                                 "Muster^Annabel")}));
     int removed = 0;
-    job.setStepHook([&](HeaderJobStep s, const std::string&) {
+    HeaderJobSeams seams;
+    seams.step = [&](HeaderJobStep s, const std::string&) {
         if (s == HeaderJobStep::OriginalRemoved && ++removed == 2)
             throw HeaderJobStopped{};
-    });
+    };
     RecordingReport report;
     EXPECT_THROW(job.run(report), HeaderJobStopped);
     const std::size_t staged = pendingRewrites(paths_).size();
@@ -677,13 +682,16 @@ TEST_F(HeaderJobTest, TheNextJobFinishesAnInterruptedOneAndItsTasksReachTheImage
 {
     const auto before = stored();
     HeaderJob first(paths_, input("Serie", {task("Series", "0018,0060 - KVP", "28", 0, "30")}));
-    int removed = 0;
-    first.setStepHook([&](HeaderJobStep s, const std::string&) {
-        if (s == HeaderJobStep::OriginalRemoved && ++removed == 2)
-            throw HeaderJobStopped{};
-    });
-    RecordingReport stopped;
-    EXPECT_THROW(first.run(stopped), HeaderJobStopped);
+    {
+        int removed = 0;
+        HeaderJobSeams seams;
+        seams.step = [&](HeaderJobStep s, const std::string&) {
+            if (s == HeaderJobStep::OriginalRemoved && ++removed == 2)
+                throw HeaderJobStopped{};
+        };
+        RecordingReport stopped;
+        EXPECT_THROW(first.run(stopped), HeaderJobStopped);
+    }
     ASSERT_EQ(pendingRewrites(paths_).size(), 2u);
     ASSERT_EQ(scalar("SELECT COUNT(*) FROM tblImages WHERE ImageUID <> ?", ""), 5);
 
@@ -806,11 +814,12 @@ TEST_F(HeaderJobTest, TasksOnThePixelLayoutAreRefusedAndACopyThatDoesNotDecodeKe
         EXPECT_EQ(s.kvp, "28") << s.imageUid;
 
     HeaderJob job(paths_, input("Serie", {task("Series", "0018,0060 - KVP", "28", 0, "30")}));
-    job.setWriter([](const dicom::Image& image, const fs::path& file) {
+    HeaderJobSeams seams;
+    seams.write = [](const dicom::Image& image, const fs::path& file) {
         dicom::DataSet ds = image.attributes();
         ds.set(Rows, "4096");
         image.write(file);
-    });
+    };
     RecordingReport report;
     EXPECT_FALSE(job.run(report).complete);
     EXPECT_NE(report.log().find("Saving images ... failed\r\n"), std::string::npos) << report.log();

@@ -10,6 +10,7 @@
 #include "ctl_site.h"
 #include "dicom/dicom.h"
 #include "dicom_fixture.h"
+#include "header_job_seams.h"
 #include "header/header_job.h"
 #include "header/rewrite_handover.h"
 #include "shell.h"
@@ -370,9 +371,10 @@ TEST_F(CorvactlTest, EditFinishesAnInterruptedEditFirst) {
         for (int n : {1, 2}) input.loaded.push_back({S1Series + "." + std::to_string(n), S1, 0, 0});
         header::HeaderJob job(paths, input);
         int removed = 0;
-        job.setStepHook([&](header::HeaderJobStep step, const std::string&) {
+        header::test::HeaderJobSeams seams;
+        seams.step = [&](header::HeaderJobStep step, const std::string&) {
             if (step == header::HeaderJobStep::OriginalRemoved && ++removed == 2) throw header::HeaderJobStopped{};
-        });
+        };
         SilentReport report;
         EXPECT_THROW(job.run(report), header::HeaderJobStopped);
     }
