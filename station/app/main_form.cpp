@@ -9,6 +9,7 @@
 #include "app/job_commands.h"
 #include "jobs/edit_form.h"
 
+#include <QHeaderView>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -57,6 +58,7 @@
 #include "header/rewrite_handover.h"
 #include "db/schema.h"
 #include "dose/dose_capture.h"
+#include "dose/projection.h"
 #include "dose/projection_ini.h"
 #include "settings/settings.h"
 #include "transfer/transfer_commands.h"
@@ -217,7 +219,9 @@ void MainForm::buildControls() {
     lower->setObjectName("fraImages");
     auto* lowerRow = new QHBoxLayout(lower);
     lowerRow->setContentsMargins(0, 0, 0, 0);
-    lvImages_ = new ListView("lvImages", {"ID", "Date", "Time", "ImageUID"}, lower);
+    lvImages_ = new ListView("lvImages", {"ID", "Date", "Time", "ImageUID", "Projection"}, lower);
+    // Side and view next to the ID: the operator compares them with the record's.
+    lvImages_->header()->moveSection(4, 1);
     lvImages_->setMinimumWidth(100);
     lowerRow->addWidget(lvImages_, 1);
     auto* buttons = new QGridLayout;
@@ -937,7 +941,13 @@ void MainForm::LoadImages(const std::vector<ImageListRow>& rows) {
     // The list names the rows a forwarding clean-up deletes: it must never mix two fills.
     const int emptied = lvImages_->emptiedCount();
     for (const auto& r : rows) {
-        lvImages_->addItem(q(r.imageId), {}, {q(r.date), q(r.time), q(r.imageUid)});
+        QString projection;
+        if (const int position = viewer_->positionOf(r.imageUid); position > 0)
+            if (const auto image = dv1()->image(position)) {
+                const dose::Projection p = dose::projectionOf(image->image().attributes()).projection;
+                if (p.side != dose::Side::Unknown || p.view != dose::View::Unknown) projection = p.key();
+            }
+        lvImages_->addItem(q(r.imageId), {}, {q(r.date), q(r.time), q(r.imageUid), projection});
         letWindowMessagesRun();
         if (lvImages_->emptiedCount() != emptied) break;  // another load or click took the list over
     }

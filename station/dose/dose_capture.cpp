@@ -45,6 +45,7 @@ DoseCapture::DoseCapture(const DoseView& view, settings::Settings& settings, std
     lh.waiting = [this] { updateForwardingButtons(); };
 
     DoseListPresenter::Hooks& ph = list_->hooks();
+    ph.unitType = [this] { return settings_.xrayComm; };
     ph.refreshLocked = [this] { return hooks_.refreshLocked && hooks_.refreshLocked(); };
     ph.addTask = [this] {
         if (hooks_.addTask) hooks_.addTask();

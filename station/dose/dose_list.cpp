@@ -13,6 +13,7 @@
 
 #include "core/error.h"
 #include "dose/controls.h"
+#include "dose/projection.h"
 #include "log/error_log.h"
 #include "common/edge.h"
 #include "common/operator_seam.h"
@@ -20,7 +21,10 @@
 namespace corva::dose {
 namespace {
 
-enum Col { ColId = 0, ColDate, ColTime, ColKv, ColMa, ColThickness, ColPress, ColMGy, ColOther, ColStatus, ColExpTime };
+// The projection comes last among the columns but is shown right after the time: the
+// operator compares it with the image's before she pairs them.
+enum Col { ColId = 0, ColDate, ColTime, ColKv, ColMa, ColThickness, ColPress, ColMGy, ColOther, ColStatus, ColExpTime,
+           ColProjection };
 
 constexpr int ObjectNotSet = 91;  // "Object variable or With block variable not set"
 
@@ -46,7 +50,7 @@ private:
 
 const QStringList& DoseListPresenter::columnTitles() {
     static const QStringList titles{"ID",  "Date", "Time",  "kV",     "mA",     "Thickness",
-                                    "Press", "mGy", "Other", "Status", "expTime"};
+                                    "Press", "mGy", "Other", "Status", "expTime", "Projection"};
     return titles;
 }
 
@@ -54,6 +58,7 @@ DoseListPresenter::DoseListPresenter(const DoseWidgets& widgets, const DoseStore
     : QObject(parent), w_(widgets), store_(store) {
     if (QTreeWidget* lv = w_.lvDosis) {
         if (lv->columnCount() != columnTitles().size()) lv->setHeaderLabels(columnTitles());
+        lv->header()->moveSection(lv->header()->visualIndex(ColProjection), ColTime + 1);
         lv->setColumnHidden(ColId, true);  // the ID column has no width
         lv->setRootIsDecorated(false);
         lv->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -104,6 +109,11 @@ void DoseListPresenter::fill() {
                 item->setText(ColMGy, row.mGy);
                 item->setText(ColOther, row.sonstiges);
                 item->setText(ColExpTime, row.expZeit);
+                const Projection projection =
+                    recordProjection(row.sonstiges, hooks_.unitType ? hooks_.unitType() : 0);
+                item->setText(ColProjection, projection.side == Side::Unknown && projection.view == View::Unknown
+                                                 ? QString()
+                                                 : projection.key());
             }
             lv->setSortingEnabled(true);
             lv->sortByColumn(ColId, Qt::AscendingOrder);

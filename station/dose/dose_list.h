@@ -41,6 +41,8 @@ public:
         std::function<void()> filled;
         // After "Delete Dosislist": the link's poll goes on in any case.
         std::function<void()> pollOn;
+        // The X-ray unit type, which tells how a record names its projection.
+        std::function<int()> unitType;
     };
 
     // Column titles of lvDosis, the hidden ID first.

@@ -126,6 +126,14 @@ TEST_F(ForwardingTest, KeepLeavesTheImagesAndUsesTheRecords) {
     const auto a = addRecord("26", "10:00:10", "L-CC", 1), b = addRecord("25", "10:01:10", "R-CC", 1);
     auto& f = open(1, true);
     loadStudy(f);
+    // The image list and the dose list show the projections the operator compares.
+    QStringList listed, recorded;
+    for (int i = 1; i <= f.lvImages()->count(); ++i) listed << f.lvImages()->itemAtPosition(i)->text(4);
+    for (int i = 1; i <= f.lvDosis()->count(); ++i) recorded << f.lvDosis()->itemAtPosition(i)->text(11);
+    listed.sort();
+    recorded.sort();
+    EXPECT_EQ(listed, (QStringList{"L-CC", "R-CC"}));
+    EXPECT_EQ(recorded, (QStringList{"L-CC", "R-CC"}));
     QString log;
     op_.answer(MsgResult::Yes);
     pressOkWhenDone(&log);

@@ -81,7 +81,7 @@ TEST_F(MainFormTest, LoadsThePatientListAndControls) {
     };
     EXPECT_EQ(columnTitles(f.lvPatients()), (QStringList{"ID", "Lastname, Firstname", "2nd Name", "Birthdate"}));
     EXPECT_EQ(columnTitles(f.lvStudien()), (QStringList{"ID", "Date", "Time", "Modality", "Bodypart"}));
-    EXPECT_EQ(columnTitles(f.lvImages()), (QStringList{"ID", "Date", "Time", "ImageUID"}));
+    EXPECT_EQ(columnTitles(f.lvImages()), (QStringList{"ID", "Date", "Time", "ImageUID", "Projection"}));
     const auto frameTitle = [&](ListView* list) {
         auto* frame = qobject_cast<QGroupBox*>(list->parentWidget());
         return frame ? frame->title() : QString();

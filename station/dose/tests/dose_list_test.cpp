@@ -1,6 +1,7 @@
 // The dose list, its selection, marking used records, deleting, and the dose history.
 #include <gtest/gtest.h>
 
+#include <QHeaderView>
 #include <QApplication>
 #include <QCalendarWidget>
 #include <QFocusEvent>
@@ -51,13 +52,16 @@ TEST_F(DoseListTest, FillShowsPendingRecordsInColumnOrder) {
     addRecord(7, "09.12.2026", "1");
     addRecord(12, "08.12.2026", "0", "NULL");
     folder.exec("INSERT INTO tblDosis (ID, Status) VALUES (13, NULL)");  // neither pending nor assigned
+    list.hooks().unitType = [] { return unit::Sophie; };
     list.fill();
     EXPECT_EQ(listIds(), (QStringList{"12", "40000"}));  // sorted by ID as a number
     EXPECT_TRUE(window.lvDosis()->isColumnHidden(0));
     QStringList titles;
     for (int c = 0; c < window.lvDosis()->columnCount(); ++c) titles << window.lvDosis()->headerItem()->text(c);
     EXPECT_EQ(titles, (QStringList{"ID", "Date", "Time", "kV", "mA", "Thickness", "Press", "mGy", "Other", "Status",
-                                   "expTime"}));
+                                   "expTime", "Projection"}));
+    // the record's projection stands right after its time, where the operator compares it
+    EXPECT_EQ(window.lvDosis()->header()->visualIndex(11), 3);
     QTreeWidgetItem* item = window.lvDosis()->topLevelItem(0);
     EXPECT_EQ(item->text(1), "08.12.2026");
     EXPECT_EQ(item->text(2), "10:00:02");
@@ -69,6 +73,8 @@ TEST_F(DoseListTest, FillShowsPendingRecordsInColumnOrder) {
     EXPECT_EQ(item->text(8), "");  // null Sonstiges
     EXPECT_EQ(item->text(9), "");
     EXPECT_EQ(item->text(10), "0,5");
+    EXPECT_EQ(item->text(11), "");  // no record text: no projection
+    EXPECT_EQ(window.lvDosis()->topLevelItem(1)->text(11), "L-CC");  // the unit's code, as pairing reads it
     EXPECT_TRUE(window.lvDosis()->selectedItems().isEmpty());
 }
 
