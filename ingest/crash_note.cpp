@@ -22,7 +22,7 @@ std::atomic<bool> g_armed{false};
 void onFatalSignal(int sig)
 {
     if (g_armed.load()) {
-        const int fd = ::open(g_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0660);
+        const int fd = ::open(g_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0660);
         if (fd >= 0) {
             [[maybe_unused]] const ssize_t written = ::write(fd, g_note, g_noteLength);
             ::close(fd);

@@ -71,14 +71,20 @@ bool HeldFile::take()
 {
     // A hold left by an ended attempt is given back first. Where no hold can be made (no
     // hard links, a name too long for the suffix) the input name itself is used.
-    std::error_code ec;
-    if (fs::exists(hold_, ec))
-        restoreLeftover(hold_, input_);
+    struct stat st {};
+    if (::lstat(hold_.c_str(), &st) == 0) {
+        if (S_ISREG(st.st_mode))
+            restoreLeftover(hold_, input_);
+        else if (!S_ISDIR(st.st_mode))
+            ::unlink(hold_.c_str());  // a link or a pipe under the hold's name is no file of ours
+    }
     if (::link(input_.c_str(), hold_.c_str()) == 0) {
         linked_ = true;
         path_ = hold_;
     } else if (errno == ENOENT) {
         return false;
+    } else if (errno == EEXIST && ::lstat(hold_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        // A folder under the hold's name: the input name itself is used, as without hard links.
     } else if (errno != EPERM && errno != EOPNOTSUPP && errno != EXDEV && errno != ENAMETOOLONG) {
         throw fs::filesystem_error("Cannot hold", input_, hold_, std::error_code(errno, std::generic_category()));
     }

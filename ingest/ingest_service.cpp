@@ -289,7 +289,7 @@ IngestService::Attempt IngestService::processFile(std::size_t position, std::siz
     const bool countable = name.size() + 4 <= MaxNameBytes;
     int tries = countable && fs::exists(tryPath, ec) ? readTry(tryPath, *log_) : 0;
     if (tries >= MaxTries) {
-        copyToBad(name, "given up after " + std::to_string(tries) + " attempts");
+        copyToBad(name, "given up after " + std::to_string(tries) + " attempts", nullptr, WhenTaken::Delete);
         debug(name + " moved to bad objects!");
         fs::remove(tryPath, ec);
         return Attempt::Done;
@@ -523,13 +523,24 @@ IngestService::Attempt IngestService::handleRegistered(const std::string& name, 
     return Attempt::Done;
 }
 
-void IngestService::copyToBad(const std::string& name, const std::string& reason, HeldFile* held)
+void IngestService::copyToBad(const std::string& name, const std::string& reason, HeldFile* held,
+                              WhenTaken whenTaken)
 {
     log_->endFile(name);  // its repeated lines are summed up before the move is logged
     const fs::path bad = input_ / folder::BadObjects;
+    fs::path aside = bad / name;
     try {
         fs::create_directories(bad);
-        if (fs::exists(bad / name)) {
+        // Another image under a name set aside before (a UID sent again for another
+        // patient) is an image all the same: it gets a free name, "<stem>-<n>.dcm".
+        const fs::path file = held ? held->path() : input_ / name;
+        if (whenTaken == WhenTaken::KeepBeside && fs::exists(aside) && !sameContent(aside, file)) {
+            const std::string stem = fs::path(name).stem().string();
+            const std::string ext = fs::path(name).extension().string();
+            for (int n = 2; fs::exists(aside) && !sameContent(aside, file); ++n)
+                aside = bad / (stem + "-" + std::to_string(n) + ext);
+        }
+        if (fs::exists(aside)) {
             if (held) {
                 held->drop();
                 held->removeInputName();
@@ -540,19 +551,20 @@ void IngestService::copyToBad(const std::string& name, const std::string& reason
                            "CopyToBad");
         } else {
             // The reason goes first: a set-aside file is never without it.
-            log::writeSetAsideReason(bad / name, {true, reason});
-            moveFile(held ? held->path() : input_ / name, bad / name);
-            process::makePrivate(bad / name);
+            log::writeSetAsideReason(aside, {true, reason});
+            moveFile(file, aside);
+            process::makePrivate(aside);
             if (held) {
                 held->moved();
                 held->removeInputName();
             }
-            log_->writeLog(errc::Generic, reason + ": " + name + " moved to bad objects", "CopyToBad");
+            log_->writeLog(errc::Generic, reason + ": " + aside.filename().string() + " moved to bad objects",
+                           "CopyToBad");
         }
     } catch (const fs::filesystem_error& e) {
         std::error_code ec;
-        if (!fs::exists(bad / name, ec))
-            fs::remove(log::reasonFile(bad / name), ec);
+        if (!fs::exists(aside, ec))
+            fs::remove(log::reasonFile(aside), ec);
         log_->writeLog(e.code().value(), e.what(), "CopyToBad");
     } catch (const std::exception& e) {
         logException(*log_, e, "CopyToBad");

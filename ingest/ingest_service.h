@@ -38,10 +38,15 @@ public:
     // When `stop` becomes true the tick ends after the file in hand.
     void tick(const std::atomic<bool>* stop = nullptr);
 
+    // What becomes of a file to set aside when BadObjects holds one of its name already.
+    enum class WhenTaken {
+        Delete,      // a file given up after its attempts: the one there stands for it
+        KeepBeside,  // any other: kept under a free name unless it is the same file again
+    };
     // Sets the input file (or `file`, the service's hold of it) aside in Temp/BadObjects
-    // (deleted when a file of that name is there) with the reason beside it, and logs
-    // it once, with the reason.
-    void copyToBad(const std::string& name, const std::string& reason, HeldFile* held = nullptr);
+    // with the reason beside it, and logs it once, with the reason.
+    void copyToBad(const std::string& name, const std::string& reason, HeldFile* held = nullptr,
+                   WhenTaken whenTaken = WhenTaken::KeepBeside);
     // Removes series without images, studies without series and patients without studies.
     void deleteOrphans();
 

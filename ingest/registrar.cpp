@@ -34,7 +34,8 @@ const char* trueFalse(bool b)
     return b ? "True" : "False";
 }
 
-// The same file (one inode under two names), or two files of equal bytes.
+}  // namespace
+
 bool sameContent(const fs::path& a, const fs::path& b)
 {
     const auto ia = fileIdentity(a);
@@ -54,8 +55,6 @@ bool sameContent(const fs::path& a, const fs::path& b)
     }
     return fa.eof() && fb.eof();
 }
-
-}  // namespace
 
 Registrar::Registrar(db::Database& db, IngestLog& log, fs::path inputFolder, fs::path imageFolder)
     : db_(db), log_(log), input_(std::move(inputFolder)), images_(std::move(imageFolder))

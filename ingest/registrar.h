@@ -15,6 +15,9 @@
 
 namespace corva::ingest {
 
+// The same file (one inode under two names), or two files of equal bytes.
+bool sameContent(const std::filesystem::path& a, const std::filesystem::path& b);
+
 class IngestLog;
 
 // The keys of the rows the last registration found or created.

@@ -1,0 +1,133 @@
+// Faults that are not an image's own, on the real Recvora and Ingrado: an image a sender
+// was answered "Success" for is filed or kept, never lost, whatever else lies in Temp.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "db/database.h"
+#include "dicom/dicom.h"
+#include "dicom_fixture.h"
+#include "recvora_harness.h"
+
+namespace corva::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string patientOf(const fs::path& file)
+{
+    return corva::dicom::Image::read(file, corva::dicom::ReadMode::HeaderOnly).patientId();
+}
+
+bool noInputLeft(const ReceiverSite& site)
+{
+    const auto names = site.tempFiles();
+    return std::none_of(names.begin(), names.end(), [](const std::string& n) {
+        return n.size() > 4 && n.compare(n.size() - 4, 4, ".dcm") == 0;
+    });
+}
+
+// The patient IDs of the image files below a folder (set-aside reasons aside).
+std::multiset<std::string> patientsBelow(const fs::path& folder)
+{
+    std::multiset<std::string> ids;
+    std::error_code ec;
+    for (const auto& e : fs::recursive_directory_iterator(folder, ec))
+        if (e.is_regular_file() && e.path().extension() == ".dcm")
+            ids.insert(patientOf(e.path()));
+    return ids;
+}
+
+// Three senders' images under one SOP instance UID, for three patients, arrive at once:
+// one is filed, and the two others are kept aside with their reason, none deleted.
+TEST(ReceiveFaults, EveryCopyOfAUidSentForAnotherPatientIsKept)
+{
+    ReceiverSite site;
+    site.install("Recvora");
+    site.install("Ingrado");
+    auto receiver = site.startReceiver();
+
+    TempDir source("corva-e2e-src");
+    const std::string uid = uniqueUid();
+    std::vector<fs::path> files;
+    for (const char* patient : {"PAT-A", "PAT-B", "PAT-C"}) {
+        DicomRecipe recipe;
+        recipe.sopInstanceUid = uid;
+        recipe.studyUid = uniqueUid();
+        recipe.patientId = patient;
+        files.push_back(writeDicom(source.path() / (std::string(patient) + ".dcm"), recipe));
+    }
+    const auto sent = site.send(files);
+    ASSERT_EQ(sent.code, 0) << sent.output;
+    ASSERT_EQ(site.tempFiles().size(), 3u);
+
+    auto ingest = site.start("Ingrado");
+    ASSERT_TRUE(waitUntil([&] { return noInputLeft(site); }, 60s, 100ms));
+    const auto filed = patientsBelow(site.folder() / "Images");
+    const auto aside = patientsBelow(site.temp() / "BadObjects");
+    EXPECT_EQ(filed.size(), 1u);
+    std::multiset<std::string> all = filed;
+    all.insert(aside.begin(), aside.end());
+    EXPECT_EQ(all, (std::multiset<std::string>{"PAT-A", "PAT-B", "PAT-C"}));
+    for (const auto& e : fs::directory_iterator(site.temp() / "BadObjects")) {
+        if (e.path().extension() == ".dcm") {
+            EXPECT_TRUE(fs::exists(e.path().string() + ".reason")) << e.path();
+        }
+    }
+    ingest->signal(SIGTERM);
+    EXPECT_TRUE(ingest->wait(30s).has_value());
+}
+
+// Names the service keeps for itself (<name>.try, <name>.held) taken by a pipe or a link
+// to a file elsewhere: the service neither waits on the pipe for ever nor writes through
+// the link, and every image is filed.
+TEST(ReceiveFaults, PipesAndLinksUnderTheServicesOwnNamesStopNothing)
+{
+    ReceiverSite site;
+    site.install("Recvora");
+    site.install("Ingrado");
+    const fs::path victim = site.scratch() / "victim.txt";
+    writeFile(victim, "precious");
+
+    TempDir source("corva-e2e-src");
+    std::vector<DicomRecipe> recipes(4);
+    for (auto& r : recipes) {
+        r.sopInstanceUid = uniqueUid();
+        r.studyUid = uniqueUid();
+    }
+    // Waiting files whose attempt count and hold names are taken.
+    writeDicom(site.temp() / (recipes[0].sopInstanceUid + ".dcm"), recipes[0]);
+    ASSERT_EQ(::mkfifo((site.temp() / (recipes[0].sopInstanceUid + ".dcm.try")).c_str(), 0660), 0);
+    writeDicom(site.temp() / (recipes[1].sopInstanceUid + ".dcm"), recipes[1]);
+    fs::create_symlink(victim, site.temp() / (recipes[1].sopInstanceUid + ".dcm.try"));
+    writeDicom(site.temp() / (recipes[2].sopInstanceUid + ".dcm"), recipes[2]);
+    fs::create_symlink(victim, site.temp() / (recipes[2].sopInstanceUid + ".dcm.held"));
+    const fs::path sentFile = writeDicom(source.path() / "sent.dcm", recipes[3]);
+
+    auto ingest = site.start("Ingrado");
+    auto receiver = site.startReceiver();
+    const auto sent = site.send({sentFile});
+    ASSERT_EQ(sent.code, 0) << sent.output;
+
+    const auto filed = [&](const DicomRecipe& r) {
+        return fs::exists(site.folder() / "Images" / r.studyUid / (r.sopInstanceUid + ".dcm"));
+    };
+    EXPECT_TRUE(waitUntil([&] { return std::all_of(recipes.begin(), recipes.end(), filed); }, 60s, 100ms))
+        << [&] {
+               std::string names;
+               for (const auto& n : site.tempFiles())
+                   names += " " + n;
+               return names;
+           }();
+    EXPECT_EQ(readFile(victim), "precious");
+    ingest->signal(SIGTERM);
+    EXPECT_TRUE(ingest->wait(30s).has_value()) << "Ingrado does not end";
+}
+
+}  // namespace
+}  // namespace corva::test
