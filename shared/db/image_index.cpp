@@ -109,7 +109,8 @@ Removal ImageIndex::removeImages(const std::vector<std::int64_t>& imageIds)
     return removeImages(imageIds, Containers{});
 }
 
-Removal ImageIndex::removeImages(const std::vector<std::int64_t>& imageIds, const Containers& alsoWhenEmpty)
+Removal ImageIndex::removeImages(const std::vector<std::int64_t>& imageIds, const Containers& alsoWhenEmpty,
+                                 const std::function<void()>& alsoInTransaction)
 {
     Removal r;
     Transaction tx(db_);
@@ -155,6 +156,8 @@ Removal ImageIndex::removeImages(const std::vector<std::int64_t>& imageIds, cons
             deleteRow(db_, "DELETE FROM tblPatienten WHERE PATID = ?", p);
             r.patients.push_back(p);
         }
+    if (alsoInTransaction)
+        alsoInTransaction();
     tx.commit();
     r.studyFolders.assign(folders.begin(), folders.end());
     return r;

@@ -6,6 +6,7 @@
 // it is empty: an image filed meanwhile keeps its containers, its row and its file.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -65,9 +66,12 @@ public:
 
     // Removes these images' rows and every container left empty (those of the images and
     // `alsoWhenEmpty`), in one transaction (throws corva::Error and changes nothing when
-    // it fails). IDs already gone are skipped. The files are not touched: call
+    // it fails). IDs already gone are skipped. `alsoInTransaction` runs in the same
+    // transaction before it commits (what must happen together with the removal or not
+    // at all); when it throws, nothing is removed. The files are not touched: call
     // removeFiles() once this returned.
-    Removal removeImages(const std::vector<std::int64_t>& imageIds, const Containers& alsoWhenEmpty);
+    Removal removeImages(const std::vector<std::int64_t>& imageIds, const Containers& alsoWhenEmpty,
+                         const std::function<void()>& alsoInTransaction = {});
     Removal removeImages(const std::vector<std::int64_t>& imageIds);
     // Removes the files of a committed removal, then the study folders left empty.
     // Each file goes under the write lock and only while no row names it: an image

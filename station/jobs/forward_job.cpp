@@ -63,15 +63,13 @@ JobOutcome ForwardJob::run(JobReport& report) {
     report.appendLog(std::to_string(sent) + " of " + std::to_string(toSend) + " images successfully sent.\r\n");
     complete_ = sent == toSend && toSend > 0;
     if (complete_) {
-        consumeRecords(report, db);
-        if (!setup_.keep) removeStoredImages(report, db);
+        useRecordsAndRemove(report, db, !setup_.keep);
     } else if (answered && !setup_.keep && sent > 0) {
         // The destination answered every image and refused some: what it stored leaves
         // the station with its records; the refused images stay with theirs and pair
         // again among themselves.
         report.appendLog("The images the destination refused stay, with their exposure records.\r\n");
-        consumeRecords(report, db);
-        removeStoredImages(report, db);
+        useRecordsAndRemove(report, db, true);
     } else {
         // Broken off, or kept: the study is forwarded again as it is, with the same records.
         report.appendLog("Nothing was used up or removed: not every image was sent.\r\n");
@@ -165,68 +163,70 @@ bool ForwardJob::sendAll(JobReport& report) {
     return answered;
 }
 
-void ForwardJob::consumeRecords(JobReport& report, db::Database& db) {
+std::vector<std::int64_t> ForwardJob::recordsOfStoredImages() const {
     std::vector<std::int64_t> records;
     for (const ForwardedImage& image : setup_.images)
         if (image.recordId != 0 && stored_.count(image.sopInstanceUid)) records.push_back(image.recordId);
-    if (records.empty()) return;
-    report.appendLog("Marking exposure records as used ... ");
-    try {
-        db::Transaction tx(db);
-        // Only a waiting record becomes used: one used meanwhile was used for another image.
-        auto st = db.prepare("UPDATE tblDosis SET Status = '1' WHERE ID = ? AND Status <> '1'");
-        for (std::int64_t id : records) {
-            st.reset();
-            st.bind(1, id);
-            if (st.run() == 0)
-                throw Error(errc::Generic, "Exposure record " + std::to_string(id) + " was no longer waiting",
-                            Location);
-        }
-        tx.commit();
-        consumed_ = records;
-        report.appendLog("OK\r\n");
-    } catch (const std::exception&) {
-        logCaught(Location);
-        complete_ = false;
-        report.appendLog("failed (see the error log)\r\n");
+    return records;
+}
+
+void ForwardJob::markUsed(db::Database& db, const std::vector<std::int64_t>& records) {
+    // Only a waiting record becomes used: one used meanwhile was used for another image.
+    auto st = db.prepare("UPDATE tblDosis SET Status = '1' WHERE ID = ? AND Status <> '1'");
+    for (std::int64_t id : records) {
+        st.reset();
+        st.bind(1, id);
+        if (st.run() == 0)
+            throw Error(errc::Generic, "Exposure record " + std::to_string(id) + " was no longer waiting", Location);
     }
 }
 
-void ForwardJob::removeStoredImages(JobReport& report, db::Database& db) {
-    // Only what the destination stored as it was sent: after a warning it holds
+void ForwardJob::useRecordsAndRemove(JobReport& report, db::Database& db, bool remove) {
+    const std::vector<std::int64_t> records = recordsOfStoredImages();
+    // Only what the destination stored as it was sent goes: after a warning it holds
     // something else, so the original stays.
-    std::vector<const ForwardedImage*> handled;
-    for (const ForwardedImage& image : setup_.images) {
-        const auto it = stored_.find(image.sopInstanceUid);
-        if (image.imageId != 0 && it != stored_.end() && it->second == dicom::StoreStatus::Success)
-            handled.push_back(&image);
-    }
-    if (handled.empty()) return;
-    report.appendLog("Removing database entries ... ");
+    std::vector<std::int64_t> ids;
     db::ImageIndex index(db, setup_.paths.imageStore);
     db::Removal removal;
     try {
-        std::vector<std::int64_t> ids;
-        for (const ForwardedImage* image : handled) {
-            const std::optional<db::ImageRef> ref = index.image(image->imageId);
-            if (!ref) continue;  // already gone
-            if (image->storeIdentity && fileIdentity(ref->file) != image->storeIdentity) {
-                // Filed anew since it was read: the archive holds the older copy only.
-                corva::log::LogError(errc::Generic,
-                                     "Image " + ref->imageUid + " was filed anew during its send; it stays", Location);
-                continue;
+        if (remove) {
+            for (const ForwardedImage& image : setup_.images) {
+                const auto it = stored_.find(image.sopInstanceUid);
+                if (image.imageId == 0 || it == stored_.end() || it->second != dicom::StoreStatus::Success) continue;
+                const std::optional<db::ImageRef> ref = index.image(image.imageId);
+                if (!ref) continue;  // already gone
+                if (image.storeIdentity && fileIdentity(ref->file) != image.storeIdentity) {
+                    // Filed anew since it was read: the archive holds the older copy only.
+                    corva::log::LogError(errc::Generic,
+                                         "Image " + ref->imageUid + " was filed anew during its send; it stays",
+                                         Location);
+                    continue;
+                }
+                ids.push_back(image.imageId);
             }
-            ids.push_back(image->imageId);
         }
-        removal = index.removeImages(ids);
-        removed_ = removal.images;
-        patientRemoved_ = !removal.patients.empty();
-        report.appendLog("OK\r\n");
+        if (records.empty() && ids.empty()) return;
+        if (!records.empty()) report.appendLog("Marking exposure records as used ... ");
+        if (ids.empty()) {
+            db::Transaction tx(db);
+            markUsed(db, records);
+            tx.commit();
+        } else {
+            removal = index.removeImages(ids, {}, [&] { markUsed(db, records); });
+        }
     } catch (const std::exception&) {
+        // Nothing of it happened: the records wait and the images stay, to be forwarded again.
         logCaught(Location);
+        complete_ = false;
         report.appendLog("failed (see the error log)\r\n");
         return;
     }
+    consumed_ = records;
+    if (!records.empty()) report.appendLog("OK\r\n");
+    if (ids.empty()) return;
+    report.appendLog("Removing database entries ... OK\r\n");
+    removed_ = removal.images;
+    patientRemoved_ = !removal.patients.empty();
     for (const fs::path& left : index.removeFiles(removal))
         corva::log::LogError(errc::Generic, "Could not remove " + left.string() + " after its send", Location);
     // The converted copies of the removed images are done with.

@@ -67,8 +67,13 @@ private:
     // Sends every converted image; true when the destination answered each one (stored
     // or refused it).
     bool sendAll(JobReport& report);
-    void consumeRecords(JobReport& report, db::Database& db);
-    void removeStoredImages(JobReport& report, db::Database& db);
+    // Marks the records of the stored images used and, unless `remove` is false, removes
+    // the images stored as sent: in one transaction, so that a kill or a failure never
+    // leaves records used whose images stay (the study could not pair again) or images
+    // removed whose records still wait.
+    void useRecordsAndRemove(JobReport& report, db::Database& db, bool remove);
+    std::vector<std::int64_t> recordsOfStoredImages() const;
+    static void markUsed(db::Database& db, const std::vector<std::int64_t>& records);
 
     ForwardSetup setup_;
     std::unique_ptr<dicom::Association> association_;

@@ -316,6 +316,28 @@ TEST_F(ForwardCommandTest, ForwardsEachImageWithItsRecordToTheDefaultDestination
     EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblReceive"), announced + 1);
 }
 
+// Marking the records used and removing their images happen together or not at all: a
+// record the database will not mark (here a trigger refuses it) removes no image, and
+// the study pairs and forwards again once the fault is gone.
+TEST_F(ForwardCommandTest, RecordsThatCannotBeMarkedUsedRemoveNoImage) {
+    StoreScp scp(received_);
+    addDestination("Archive", scp.port(), true);
+    db::Database(site_.imageDb())
+        .exec("CREATE TRIGGER refuse_use BEFORE UPDATE OF Status ON tblDosis WHEN NEW.Status = '1' "
+              "BEGIN SELECT RAISE(ABORT, 'records locked'); END");
+    const Snapshot before = snapshot();
+    const CtlResult r = site_.run({"forward", "--study", Study, "--no-keep"});
+    EXPECT_EQ(r.code, 1) << r.err << r.out;
+    EXPECT_NE(r.out.find("Marking exposure records as used ... failed"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Removing database entries"), std::string::npos) << r.out;
+    EXPECT_EQ(snapshot(), before);
+
+    db::Database(site_.imageDb()).exec("DROP TRIGGER refuse_use");
+    const CtlResult again = site_.run({"forward", "--study", Study, "--no-keep"});
+    EXPECT_EQ(again.code, 0) << again.err << again.out;
+    EXPECT_EQ(snapshot().images, 0);
+}
+
 TEST_F(ForwardCommandTest, ADestinationThatStoresNothingUsesUpAndRemovesNothing) {
     // A destination that answers but takes no mammograms.
     const fs::path profile = site_.scratch() / "verification-only.cfg";
