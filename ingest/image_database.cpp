@@ -67,7 +67,15 @@ std::optional<std::string> ImageDatabase::tryOpen(db::Connection& connection, in
             // A file of another kind opens; the image tables tell ours.
             db::Statement probe(connection.db(), "SELECT 1 FROM tblImages LIMIT 1");
             probe.step();
-            return std::nullopt;
+            if (!suspect_)
+                return std::nullopt;
+            db::Statement check(connection.db(), "PRAGMA quick_check(1)");
+            const std::string verdict = check.step() ? check.getText(0) : std::string("no answer");
+            if (verdict == "ok") {
+                suspect_ = false;
+                return std::nullopt;
+            }
+            throw Error(errc::Database + 11, "database disk image is malformed (" + verdict + ")");
         } catch (const Error& e) {
             error = e;
         }
@@ -114,6 +122,7 @@ std::optional<std::string> ImageDatabase::open(db::Connection& connection)
         return failure;
     }
     damaged_.reset();
+    suspect_ = false;
     fs::path aside;
     try {
         aside = db::setImageDatabaseAside(data_, stampNow());

@@ -22,6 +22,10 @@ public:
     // Opens `connection` on the image database; nullopt when it is open and holds the
     // image tables, otherwise why not ("damaged (file is not a database)").
     std::optional<std::string> open(db::Connection& connection);
+    // Filing found the database damaged where opening does not look (an index, a
+    // table's inner pages): the next opens check the whole file until it is sound again
+    // or has been moved aside.
+    void suspectDamage() { suspect_ = true; }
 
 private:
     std::optional<std::string> ensurePresent(bool tell = true);
@@ -32,6 +36,7 @@ private:
     IngestLog& log_;
     // The damaged file as last seen: moved aside when seen so once more.
     std::optional<FileIdentity> damaged_;
+    bool suspect_ = false;
 };
 
 }  // namespace corva::ingest

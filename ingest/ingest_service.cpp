@@ -221,6 +221,8 @@ void IngestService::tick(const std::atomic<bool>* stop)
             const Attempt result = processFile(i + 1, work.size(), work[i], keys);
             if (result == Attempt::StoreFailed) {
                 // The others would fail alike: they wait for the next try.
+                if (tellsOfDamage(storeFault_))
+                    imageDb_->suspectDamage();
                 outage_->begin(storeFault_);
                 outageOnOpen_ = false;
                 storeFailed = true;
@@ -594,6 +596,9 @@ void IngestService::deleteOrphans()
                 log_->writeLog(removed, step.text, "DeleteFailed");
         }
     } catch (const std::exception& e) {
+        const auto fault = storeFault(e);
+        if (fault && tellsOfDamage(*fault))
+            imageDb_->suspectDamage();
         logException(*log_, e, "DeleteFailed");
     }
     if (opened)

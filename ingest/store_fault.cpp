@@ -27,6 +27,11 @@ bool isDamagedDatabase(int sqliteCode)
     return sqliteCode == SqliteNotADb || sqliteCode == SqliteCorrupt;
 }
 
+bool tellsOfDamage(const std::string& reason)
+{
+    return reason.rfind("damaged (", 0) == 0 || reason.find(": damaged (") != std::string::npos;
+}
+
 bool diskFull(const std::filesystem::path& folder)
 {
     struct statvfs st {};

@@ -25,5 +25,7 @@ bool diskFull(const std::filesystem::path& folder);
 
 // True for SQLite codes that mean the database file itself is damaged.
 bool isDamagedDatabase(int sqliteCode);
+// True when a store fault's reason (storeFault, databaseReason) says the database is damaged.
+bool tellsOfDamage(const std::string& reason);
 
 }  // namespace corva::ingest

@@ -277,6 +277,23 @@ void publishNoReplace(const std::filesystem::path& tmp, const std::filesystem::p
     ::unlink(tmp.c_str());
 }
 
+// The log of changes (and its shared index) of a database that is gone belongs to no
+// database: beside a fresh copy it would be laid over it, mixing old pages into new
+// ones. It is renamed "QAData.dat.orphaned-<n>-wal" (and "-shm"), never replayed.
+void setOrphanedLogAside(const std::filesystem::path& dataFolder)
+{
+    const std::string base = (dataFolder / ImageDatabaseFile).string();
+    std::error_code ec;
+    if (std::filesystem::file_size(base + "-wal", ec) == 0 || ec)
+        return;
+    int n = 1;
+    while (std::filesystem::exists(base + ".orphaned-" + std::to_string(n) + "-wal", ec) ||
+           std::filesystem::exists(base + ".orphaned-" + std::to_string(n) + "-shm", ec))
+        ++n;
+    for (const char* side : {"-wal", "-shm"})
+        ::rename((base + side).c_str(), (base + ".orphaned-" + std::to_string(n) + side).c_str());
+}
+
 }  // namespace
 
 void createImageSchema(Database& db)
@@ -311,6 +328,7 @@ bool ensureImageDatabase(const std::filesystem::path& dataFolder)
     if (!std::filesystem::exists(templ, ec))
         return false;
     try {
+        setOrphanedLogAside(dataFolder);
         publishNoReplace(copyToTemporary(templ, dataFolder), target);
     } catch (const Error&) {
         return std::filesystem::exists(target, ec);

@@ -22,7 +22,8 @@ void createUserSchema(Database& db);
 
 // Copies Data/QADef.dat to Data/QAData.dat when the latter is missing. The copy goes
 // to a temporary name first and is then renamed, so two programs doing this at once
-// never see half a file. Returns true when QAData.dat exists afterwards.
+// never see half a file. A log of changes left by the missing database is renamed
+// aside first, never laid over the copy. Returns true when QAData.dat exists afterwards.
 bool ensureImageDatabase(const std::filesystem::path& dataFolder);
 
 // Replaces an empty Data/QAData.dat (no content and no write-ahead log: a file another
