@@ -42,9 +42,17 @@ AddTagForm::AddTagForm(const QString& filter, QWidget* parent) : QDialog(parent)
     setObjectName("AddTagForm");
     setWindowTitle("Add DicomTag ...");
     auto* layout = new QVBoxLayout(this);
+    // Thousands of attributes: a search box, and room to read the descriptions.
+    txtSearch_ = new QLineEdit(this);
+    txtSearch_->setObjectName("txtSearch");
+    txtSearch_->setPlaceholderText("Search tag or description");
+    txtSearch_->setClearButtonEnabled(true);
+    layout->addWidget(txtSearch_);
     lvDictionary_ = new ListView("lvDictionary", {"Tag", "Beschreibung"}, this);
     lvDictionary_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     layout->addWidget(lvDictionary_);
+    resize(620, 560);
+    connect(txtSearch_, &QLineEdit::textChanged, this, &AddTagForm::search);
     auto* buttons = new QHBoxLayout;
     cmdAdd_ = button(this, "cmdAdd", "Apply");
     auto* cancel = button(this, "cmdCancel", "Cancel");
@@ -69,6 +77,21 @@ void AddTagForm::Form_Load() {
         // A click on a column header sorts by it; a second click reverses the order.
         lvDictionary_->setSorted(true);
     });
+}
+
+void AddTagForm::search(const QString& text) {
+    const QString wanted = text.trimmed();
+    QString tagForm = wanted;
+    tagForm.remove(QLatin1Char(',')).remove(QLatin1Char('(')).remove(QLatin1Char(')')).remove(QLatin1Char(' '));
+    for (int i = 0; i < lvDictionary_->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = lvDictionary_->topLevelItem(i);
+        QString tag = item->text(0);
+        tag.remove(QLatin1Char(','));
+        const bool shown = wanted.isEmpty() || item->text(1).contains(wanted, Qt::CaseInsensitive) ||
+                           (!tagForm.isEmpty() && tag.contains(tagForm, Qt::CaseInsensitive));
+        item->setHidden(!shown);
+        if (!shown) item->setSelected(false);
+    }
 }
 
 void AddTagForm::cmdAdd_Click() {

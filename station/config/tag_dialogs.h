@@ -24,9 +24,14 @@ public:
     void cmdAdd_Click();
     station::ListView* lvDictionary() const { return lvDictionary_; }
     QPushButton* cmdAdd() const { return cmdAdd_; }
+    QLineEdit* txtSearch() const { return txtSearch_; }
+    // Shows only the attributes whose tag or description holds `text` (any case; a tag
+    // typed with or without its comma); what is hidden is no longer chosen.
+    void search(const QString& text);
 
 private:
     QString filter_;
+    QLineEdit* txtSearch_ = nullptr;
     station::ListView* lvDictionary_ = nullptr;
     QPushButton* cmdAdd_ = nullptr;
 };

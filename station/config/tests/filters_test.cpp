@@ -127,6 +127,37 @@ TEST_F(FiltersTest, CreateFillAndActivateAFilter) {
     EXPECT_EQ(form.lvTags()->count(), 0);
 }
 
+// The picker of thousands of attributes has a search box: tag (with or without its
+// comma) or description, any case; a chosen row the search hides is not added.
+TEST_F(FiltersTest, TheTagPickerSearchesTagsAndDescriptions) {
+    OptionForm form(nullptr, QStringList{});
+    answerFilterName("MG");
+    form.cmdNew_Click();
+    op_.answerWindow([](QDialog& d) {
+        auto& picker = dynamic_cast<AddTagForm&>(d);
+        EXPECT_GE(picker.width(), 600);
+        const auto shown = [&picker] {
+            QStringList tags;
+            for (int i = 1; i <= picker.lvDictionary()->count(); ++i)
+                if (!picker.lvDictionary()->itemAtPosition(i)->isHidden())
+                    tags << picker.lvDictionary()->itemAtPosition(i)->text(0);
+            tags.sort();
+            return tags;
+        };
+        for (int i = 1; i <= picker.lvDictionary()->count(); ++i) picker.lvDictionary()->itemAtPosition(i)->setSelected(true);
+        picker.txtSearch()->setText("PATIENT");
+        EXPECT_EQ(shown(), (QStringList{"0010,0010", "0010,0020"}));
+        picker.txtSearch()->setText("00100020");
+        EXPECT_EQ(shown(), (QStringList{"0010,0020"}));
+        picker.txtSearch()->setText(" 0010,0020 ");
+        EXPECT_EQ(shown(), (QStringList{"0010,0020"}));
+        picker.cmdAdd()->click();
+        return picker.result();
+    });
+    form.cmdAddTag_Click();
+    EXPECT_EQ(tagsShown(form), (QStringList{"0010,0020"}));
+}
+
 TEST_F(FiltersTest, NamesThatCannotBeAColumnAreRefusedWithoutARow) {
     {
         auto db = userDb();
