@@ -48,8 +48,15 @@ void moveFile(const fs::path& from, const fs::path& to)
     if (ec != std::errc::cross_device_link)
         throw Error(errc::NotFound, "Cannot move " + from.filename().string() + ": " + ec.message());
     const fs::path part = to.string() + ".moving";
-    fs::copy_file(from, part, fs::copy_options::overwrite_existing);
-    fs::rename(part, to);
+    try {
+        fs::copy_file(from, part, fs::copy_options::overwrite_existing);
+        fs::rename(part, to);
+    } catch (...) {
+        // Half a copy on a full disk would keep the room that is left from the next one.
+        std::error_code ignored;
+        fs::remove(part, ignored);
+        throw;
+    }
     fs::remove(from);
 }
 
