@@ -645,17 +645,33 @@ void JobCommands::PopUpStudie_Delete_Click() {
 
 void JobCommands::deleteStudy() {
     ListView* studies = w_.lvStudien();
-    if (studies->count() == 1) {
-        deletePatient();
+    // The list may be older than the database: its only study takes the patient along
+    // only when, once the study is gone, nothing else of the patient is left.
+    const bool onlyStudy = studies->count() == 1;
+    takeSelectedStudy();
+    w_.ResetView(onlyStudy);
+    loadedImageSet().clear();
+    auto job = std::make_shared<jobs::DeleteJob>(
+        onlyStudy ? jobs::DeleteJob::Level::StudyAndEmptyPatient : jobs::DeleteJob::Level::Study,
+        jobs::JobTarget::current());
+    jobs::runJobWindow(onlyStudy ? JobKind::DeletePatient : JobKind::DeleteStudy, job, &w_);
+    afterStudyRemoval(*job);
+}
+
+void JobCommands::afterStudyRemoval(const jobs::DeleteJob& job) {
+    const auto& sel = stationContext().selection;
+    if (job.patientRemoved()) {
+        clearRemovedPatient();
+        removeEntry(w_.lvPatients(), sel.patientIndex);
+        w_.lvDosis()->clear();
         return;
     }
-    takeSelectedStudy();
-    w_.ResetView(false);
-    loadedImageSet().clear();
-    auto job = std::make_shared<jobs::DeleteJob>(jobs::DeleteJob::Level::Study, jobs::JobTarget::current());
-    jobs::runJobWindow(JobKind::DeleteStudy, job, &w_);
-    if (job->studyRemoved()) removeEntry(studies, stationContext().selection.studyIndex);
-    studies->clearSelection();
+    if (job.studyRemoved()) {
+        removeEntry(w_.lvStudien(), sel.studyIndex);
+        w_.lvSerien()->clear();
+        w_.browser()->hideSeries();
+    }
+    w_.lvStudien()->clearSelection();
 }
 
 void JobCommands::PopUpSerie_Delete_Click() {
@@ -671,10 +687,8 @@ void JobCommands::PopUpSerie_Delete_Click() {
 
 void JobCommands::deleteSeries() {
     ListView* series = w_.lvSerien();
-    if (series->count() == 2) {
-        deleteStudy();
-        return;
-    }
+    // Also the list's only series is deleted as a series: its study and patient go along
+    // only when nothing else is left in them, whatever was filed since the list was shown.
     takeSelectedStudy();
     auto& sel = stationContext().selection;
     if (QTreeWidgetItem* item = series->selectedItem()) {
@@ -688,8 +702,7 @@ void JobCommands::deleteSeries() {
     jobs::runJobWindow(JobKind::DeleteSeries, job, &w_);
     series->clearSelection();
     if (job->succeeded()) removeEntry(series, sel.seriesIndex);
-    if (job->studyRemoved()) removeEntry(w_.lvStudien(), sel.studyIndex);
-    if (job->patientRemoved()) removeEntry(w_.lvPatients(), sel.patientIndex);
+    afterStudyRemoval(*job);
 }
 
 }  // namespace corva::station

@@ -11,6 +11,7 @@
 #include "common/job_lock.h"
 #include "dose/forwarding_source.h"
 #include "dose/planned_conversion.h"
+#include "jobs/delete_jobs.h"
 #include "jobs/send_jobs.h"
 
 class QMenu;
@@ -58,6 +59,8 @@ private:
     void deletePatient();
     void deleteStudy();
     void deleteSeries();
+    // The lists after a study or series delete, by what the job removed.
+    void afterStudyRemoval(const jobs::DeleteJob& job);
     bool confirmDelete(const QString& what);
     QString patientText() const;
     QString studyText() const;

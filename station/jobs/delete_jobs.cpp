@@ -130,6 +130,7 @@ JobOutcome DeleteJob::run(JobReport& report) {
         case Level::Patient: succeeded_ = deleter.deletePatient(); break;
         case Level::Series: succeeded_ = deleter.deleteSeries(); break;
         case Level::Study: succeeded_ = deleter.deleteStudy(false); break;
+        case Level::StudyAndEmptyPatient: succeeded_ = deleter.deleteStudy(true); break;
     }
     patientRemoved_ = deleter.patientRemoved();
     studyRemoved_ = deleter.studyRemoved();

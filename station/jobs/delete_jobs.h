@@ -55,7 +55,10 @@ private:
 // Kinds 5, 6 and 7: one procedure, then "Tasks done.".
 class DeleteJob : public Job {
 public:
-    enum class Level { Series, Study, Patient };
+    // StudyAndEmptyPatient: a study shown as its patient's only one. The patient goes
+    // along only when nothing else is left of it once the study's images are gone: a
+    // study filed since the list was shown keeps it.
+    enum class Level { Series, Study, StudyAndEmptyPatient, Patient };
     DeleteJob(Level level, JobTarget target) : level_(level), target_(std::move(target)) {}
     std::string caption() const override { return "Delete images"; }
     JobOutcome run(JobReport& report) override;

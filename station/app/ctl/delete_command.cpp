@@ -37,9 +37,10 @@ int deleteCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
             target.selection = lookup.patient(patientKey);
         } else if (level == "study") {
             target.selection = lookup.study(*a.value("study"));
-            // As the study popup does: a patient's only study takes the patient along.
+            // As the study popup does: a patient's only study takes the patient along, when
+            // nothing else of it is left once the study is gone (never a study filed since).
             jobLevel = lookup.studyCountOf(target.selection.patientKey) == 1 && target.selection.patientKey > 0
-                           ? jobs::DeleteJob::Level::Patient
+                           ? jobs::DeleteJob::Level::StudyAndEmptyPatient
                            : jobs::DeleteJob::Level::Study;
         } else {
             // The series deletion itself removes a study left without series and a
