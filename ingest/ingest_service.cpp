@@ -543,10 +543,10 @@ void IngestService::copyToBad(const std::string& name, const std::string& reason
         // Another image under a name set aside before (a UID sent again for another
         // patient) is an image all the same: it gets a free name, "<stem>-<n>.dcm".
         const fs::path file = held ? held->path() : input_ / name;
-        if (whenTaken == WhenTaken::KeepBeside && fs::exists(aside) && !sameContent(aside, file)) {
+        if (whenTaken == WhenTaken::KeepBeside && fs::exists(aside) && !sameDataSet(aside, file)) {
             const std::string stem = fs::path(name).stem().string();
             const std::string ext = fs::path(name).extension().string();
-            for (int n = 2; fs::exists(aside) && !sameContent(aside, file); ++n)
+            for (int n = 2; fs::exists(aside) && !sameDataSet(aside, file); ++n)
                 aside = bad / (stem + "-" + std::to_string(n) + ext);
         }
         if (fs::exists(aside)) {

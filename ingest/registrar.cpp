@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <vector>
@@ -46,6 +47,49 @@ bool sameContent(const fs::path& a, const fs::path& b)
         return true;
     std::ifstream fa(a, std::ios::binary);
     std::ifstream fb(b, std::ios::binary);
+    std::vector<char> ba(1 << 16), bb(1 << 16);
+    while (fa && fb) {
+        fa.read(ba.data(), static_cast<std::streamsize>(ba.size()));
+        fb.read(bb.data(), static_cast<std::streamsize>(bb.size()));
+        if (fa.gcount() != fb.gcount() || !std::equal(ba.begin(), ba.begin() + fa.gcount(), bb.begin()))
+            return false;
+    }
+    return fa.eof() && fb.eof();
+}
+
+namespace {
+
+// Where the data set of a Part-10 file begins: after the preamble, "DICM" and the meta
+// group, whose length its first element, (0002,0000) UL in explicit VR, gives. 0 for a
+// file of another form.
+std::streamoff dataSetStart(std::ifstream& in)
+{
+    unsigned char head[144];
+    in.read(reinterpret_cast<char*>(head), sizeof head);
+    if (in.gcount() != static_cast<std::streamsize>(sizeof head) || std::memcmp(head + 128, "DICM", 4) != 0 ||
+        head[132] != 0x02 || head[133] != 0x00 || head[134] != 0x00 || head[135] != 0x00 ||
+        std::memcmp(head + 136, "UL", 2) != 0)
+        return 0;
+    const std::uint32_t length = head[140] | (head[141] << 8) | (head[142] << 16) | (std::uint32_t{head[143]} << 24);
+    return 144 + static_cast<std::streamoff>(length);
+}
+
+}  // namespace
+
+bool sameDataSet(const fs::path& a, const fs::path& b)
+{
+    if (sameContent(a, b))
+        return true;
+    std::ifstream fa(a, std::ios::binary);
+    std::ifstream fb(b, std::ios::binary);
+    const std::streamoff sa = dataSetStart(fa);
+    const std::streamoff sb = dataSetStart(fb);
+    if (sa == 0 || sb == 0)
+        return false;
+    fa.clear();
+    fb.clear();
+    fa.seekg(sa);
+    fb.seekg(sb);
     std::vector<char> ba(1 << 16), bb(1 << 16);
     while (fa && fb) {
         fa.read(ba.data(), static_cast<std::streamsize>(ba.size()));

@@ -17,6 +17,9 @@ namespace corva::ingest {
 
 // The same file (one inode under two names), or two files of equal bytes.
 bool sameContent(const std::filesystem::path& a, const std::filesystem::path& b);
+// Two files of one data set, byte for byte, whatever their file meta information says
+// (the receiver's and the service's own copy of one object differ only there).
+bool sameDataSet(const std::filesystem::path& a, const std::filesystem::path& b);
 
 class IngestLog;
 

@@ -79,6 +79,13 @@ TEST(ReceiveFaults, EveryCopyOfAUidSentForAnotherPatientIsKept)
             EXPECT_TRUE(fs::exists(e.path().string() + ".reason")) << e.path();
         }
     }
+
+    // The same three sent again: repeats of what is kept add nothing.
+    const auto again = site.send(files);
+    ASSERT_EQ(again.code, 0) << again.output;
+    ASSERT_TRUE(waitUntil([&] { return noInputLeft(site); }, 60s, 100ms));
+    EXPECT_EQ(patientsBelow(site.folder() / "Images"), filed);
+    EXPECT_EQ(patientsBelow(site.temp() / "BadObjects"), aside);
     ingest->signal(SIGTERM);
     EXPECT_TRUE(ingest->wait(30s).has_value());
 }
