@@ -1,13 +1,16 @@
 // Faults that are not an image's own, on the real Recvora and Ingrado: an image a sender
 // was answered "Success" for is filed or kept, never lost, whatever else lies in Temp.
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <set>
+#include <sstream>
 
 #include "db/database.h"
 #include "dicom/dicom.h"
@@ -134,6 +137,78 @@ TEST(ReceiveFaults, PipesAndLinksUnderTheServicesOwnNamesStopNothing)
     EXPECT_EQ(readFile(victim), "precious");
     ingest->signal(SIGTERM);
     EXPECT_TRUE(ingest->wait(30s).has_value()) << "Ingrado does not end";
+}
+
+// An image store on another disk than Temp: the image is copied there, and its last name
+// in Temp goes only once the copy and its folder entry are on disk, so that a power
+// failure right after cannot take both.
+TEST(ReceiveFaults, ImageCopiedToAnotherDiskIsOnDiskBeforeItsInputGoes)
+{
+    if (runCommand({"strace", "-o", "/dev/null", "true"}, 30s).code != 0)
+        GTEST_SKIP() << "strace cannot trace processes here";
+    ReceiverSite site;
+    site.install("Ingrado");
+    const fs::path images = site.folder() / "Images";
+    fs::create_directories(images);
+    if (::mount("tmpfs", images.c_str(), "tmpfs", 0, "size=4m") != 0)
+        GTEST_SKIP() << "no right to mount a tmpfs here";
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{images};
+    DicomRecipe recipe;
+    recipe.sopInstanceUid = uniqueUid();
+    recipe.studyUid = uniqueUid();
+    const fs::path staged = writeDicom(site.scratch() / "staged.dcm", recipe);
+    fs::copy_file(staged, site.temp() / (recipe.sopInstanceUid + ".dcm"));
+
+    const fs::path trace = site.scratch() / "ingrado.trace";
+    auto ingest = site.start("Ingrado", {"strace", "-f", "-qq", "-yy", "-o", trace.string(), "-e",
+                                         "trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat"});
+    struct Traced {
+        int pid = 0;
+        ~Traced()
+        {
+            if (pid > 0)
+                ::kill(pid, SIGKILL);
+        }
+    } traced;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const std::string tracer = std::to_string(ingest->pid());
+            std::ifstream children("/proc/" + tracer + "/task/" + tracer + "/children");
+            return static_cast<bool>(children >> traced.pid);
+        },
+        30s, 10ms));
+    const fs::path stored = images / recipe.studyUid / (recipe.sopInstanceUid + ".dcm");
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(stored) && noInputLeft(site); }, 60s, 100ms));
+    ::kill(traced.pid, SIGTERM);
+    ASSERT_TRUE(ingest->wait(30s).has_value());
+    traced.pid = 0;
+
+    std::vector<std::string> lines;
+    {
+        std::istringstream in(readFile(trace));
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+    }
+    const auto first = [&](const std::function<bool(const std::string&)>& match) {
+        return static_cast<std::size_t>(std::find_if(lines.begin(), lines.end(), match) - lines.begin());
+    };
+    const auto has = [](const std::string& l, const std::string& part) { return l.find(part) != std::string::npos; };
+    const std::string input = (site.temp() / recipe.sopInstanceUid).string() + ".dcm";
+    const std::size_t inputGoes = first([&](const std::string& l) {
+        return has(l, "unlink") && has(l, "\"" + input) && !has(l, ".try\"");
+    });
+    const std::size_t copySynced = first([&](const std::string& l) {
+        return has(l, "sync(") && has(l, stored.string() + ".moving>");
+    });
+    const std::size_t folderSynced = first([&](const std::string& l) {
+        return has(l, "sync(") && has(l, (images / recipe.studyUid).string() + ">");
+    });
+    ASSERT_LT(inputGoes, lines.size()) << readFile(trace);
+    EXPECT_LT(copySynced, inputGoes) << readFile(trace);
+    EXPECT_LT(folderSynced, inputGoes) << readFile(trace);
 }
 
 }  // namespace
