@@ -59,6 +59,7 @@
 #include "db/schema.h"
 #include "dose/dose_capture.h"
 #include "dose/projection.h"
+#include "app/study_hanging.h"
 #include "dose/projection_ini.h"
 #include "settings/settings.h"
 #include "transfer/transfer_commands.h"
@@ -93,6 +94,7 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent), g_(stationContext()) 
     headerCommands_ = new HeaderCommands(*this);  // the header view, "Execute tasks ..." and the rules
     loader_ = new StudyLoader(g_, *this, this);
     connect(loader_, &StudyLoader::finished, this, [this] {
+        hangLoadedStudy();
         if (auto then = std::exchange(afterLoad_, {})) then();
     });
 }
@@ -953,6 +955,16 @@ void MainForm::LoadImages(const std::vector<ImageListRow>& rows) {
     }
     if (lvImages_->emptiedCount() == emptied) lvImages_->setSorted(true);
     lvImages_->setUpdatesEnabled(true);
+}
+
+void MainForm::hangLoadedStudy() {
+    std::vector<HungImage> images;
+    for (int position = 1; position <= dv1()->count(); ++position) {
+        const dicom::DataSet header = dv1()->image(position)->image().attributes();
+        const QString orientation = QString::fromStdString(header.get(dicom::Tag{0x0020, 0x0020}).text);
+        images.push_back({dose::projectionOf(header).projection, orientation.section(QLatin1Char('\\'), 0, 0)});
+    }
+    dv1()->setHanging(planStudyHanging(images));
 }
 
 void MainForm::clearViewer() {

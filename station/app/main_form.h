@@ -68,6 +68,8 @@ public:
     // a job runs); the timer's tick reloads only when something arrived.
     void RefreshPatientList();
     void refreshPatientList(RefreshCause cause);
+    // A few images, or a 4-view mammography study, use the viewer's space.
+    void hangLoadedStudy();
     void UpdateTimer_Timer();
     void ClearStatus();
     void ResetView(bool alsoStatus);

@@ -41,6 +41,21 @@ void DicomViewer::setGrid(int columns, int rows) {
     if (autoRedraw_) update();
 }
 
+void DicomViewer::setHanging(Hanging hanging) {
+    hanging_ = std::move(hanging);
+    update();
+}
+
+int DicomViewer::positionInCell(int cell) const {
+    if (hanging_.active()) {
+        if (cell < 0 || cell >= static_cast<int>(hanging_.cells.size())) return 0;
+        const int position = hanging_.cells[cell].position;
+        return position >= 1 && position <= count() ? position : 0;
+    }
+    const int position = top_ + cell;
+    return position >= 1 && position <= count() ? position : 0;
+}
+
 void DicomViewer::setBackground(const QColor& c) {
     background_ = c;
     if (autoRedraw_) update();
@@ -54,6 +69,7 @@ void DicomViewer::add(std::shared_ptr<LoadedImage> image) {
 void DicomViewer::clear() {
     images_.clear();
     framed_.clear();
+    hanging_ = {};
     top_ = 1;
     update();
 }
@@ -69,12 +85,13 @@ void DicomViewer::setAutoRedraw(bool on) {
 }
 
 QSize DicomViewer::cellSize() const {
-    return {std::max(1, width() / columns_), std::max(1, height() / rows_)};
+    return {std::max(1, width() / shownColumns()), std::max(1, height() / shownRows())};
 }
 
 QRect DicomViewer::cellRect(int cell) const {
     const QSize size = cellSize();
-    return {(cell % columns_) * size.width(), (cell / columns_) * size.height(), size.width(), size.height()};
+    const int columns = shownColumns();
+    return {(cell % columns) * size.width(), (cell / columns) * size.height(), size.width(), size.height()};
 }
 
 int DicomViewer::positionAt(const QPoint& p) const {
@@ -82,9 +99,8 @@ int DicomViewer::positionAt(const QPoint& p) const {
     if (p.x() < 0 || p.y() < 0) return 0;
     const int col = p.x() / size.width();
     const int row = p.y() / size.height();
-    if (col >= columns_ || row >= rows_) return 0;
-    const int position = top_ + row * columns_ + col;
-    return position <= count() ? position : 0;
+    if (col >= shownColumns() || row >= shownRows()) return 0;
+    return positionInCell(row * shownColumns() + col);
 }
 
 void DicomViewer::setFrame(int position, int style, const QColor& colour) {
@@ -119,10 +135,15 @@ void DicomViewer::paintEvent(QPaintEvent*) {
     painter.fillRect(rect(), background_);
     const QSize cell = cellSize();
     int drawn = 0;
-    const int perPage = columns_ * rows_;
+    const int perPage = shownColumns() * shownRows();
     for (int c = 0; c < perPage; ++c) {
-        const int position = top_ + c;
-        if (position < 1 || position > count()) break;
+        const int position = positionInCell(c);
+        if (position == 0) {
+            if (hanging_.active()) continue;  // an empty place of the hanging
+            break;
+        }
+        const Hanging::Cell* hung =
+            hanging_.active() && c < static_cast<int>(hanging_.cells.size()) ? &hanging_.cells[c] : nullptr;
         const auto& img = images_[position - 1];
         const QRect r = cellRect(c);
         QImage picture;
@@ -135,10 +156,13 @@ void DicomViewer::paintEvent(QPaintEvent*) {
         if (!picture.isNull()) {
             QSize target = picture.size().scaled(r.size(), Qt::KeepAspectRatio);
             if (exact && picture.width() <= r.width() && picture.height() <= r.height()) target = picture.size();
-            const QRect dest(r.x() + (r.width() - target.width()) / 2, r.y() + (r.height() - target.height()) / 2,
-                             target.width(), target.height());
+            const Qt::Alignment align = hung ? hung->align : Qt::Alignment(Qt::AlignCenter);
+            int x = r.x() + (r.width() - target.width()) / 2;
+            if (align & Qt::AlignLeft) x = r.x();
+            if (align & Qt::AlignRight) x = r.right() + 1 - target.width();
+            const QRect dest(x, r.y() + (r.height() - target.height()) / 2, target.width(), target.height());
             painter.setRenderHint(QPainter::SmoothPixmapTransform, !exact);
-            painter.drawImage(dest, picture);
+            painter.drawImage(dest, hung && hung->mirrored ? picture.mirrored(true, false) : picture);
             if (exact) ++drawn;
         }
         if (framed_.count(position)) {

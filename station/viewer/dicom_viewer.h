@@ -13,6 +13,21 @@
 
 namespace corva::station {
 
+// A fixed arrangement of a few images that replaces the grid: a compact grid whose cell
+// i shows the image at `cells[i].position`, placed toward `align` in its cell and
+// mirrored left to right when told (a mammogram hung with its chest wall to the middle).
+struct Hanging {
+    struct Cell {
+        int position = 0;  // 1-based; 0 leaves the cell empty
+        Qt::Alignment align = Qt::AlignCenter;
+        bool mirrored = false;
+    };
+    int columns = 0;
+    int rows = 0;
+    std::vector<Cell> cells;
+    bool active() const { return columns > 0 && rows > 0; }
+};
+
 class DicomViewer : public QWidget {
     Q_OBJECT
 public:
@@ -21,6 +36,9 @@ public:
     void setGrid(int columns, int rows);
     int columns() const { return columns_; }
     int rows() const { return rows_; }
+    // While a hanging is set it decides the cells; clear() and an empty hanging end it.
+    void setHanging(Hanging hanging);
+    const Hanging& hanging() const { return hanging_; }
     void setBackground(const QColor& c);
     QColor background() const { return background_; }
 
@@ -62,6 +80,10 @@ protected:
 
 private:
     QRect cellRect(int cell) const;
+    int shownColumns() const { return hanging_.active() ? hanging_.columns : columns_; }
+    int shownRows() const { return hanging_.active() ? hanging_.rows : rows_; }
+    // The position shown in cell `cell` of the page, 0 for none.
+    int positionInCell(int cell) const;
     void renderLater(const std::shared_ptr<LoadedImage>& image, QSize cell);
 
     int columns_ = 3;
@@ -74,6 +96,7 @@ private:
     QColor frameColour_;
     int lastPainted_ = 0;
     std::set<const LoadedImage*> pendingRenders_;
+    Hanging hanging_;
 };
 
 }  // namespace corva::station

@@ -119,6 +119,24 @@ INSTANTIATE_TEST_SUITE_P(Units, AutomaticByUnit, ::testing::Values(1, 2),
                              return std::string(info.param == 1 ? "Sophie" : "Giotto");
                          });
 
+// A loaded 4-view study hangs R CC | L CC over R MLO | L MLO in the whole viewer.
+TEST_F(ForwardingTest, AFourViewStudyHangsInTheWholeViewer) {
+    addViews(FourViews);
+    auto& f = open(1, true);
+    loadStudy(f);
+    const Hanging& h = f.dv1()->hanging();
+    ASSERT_TRUE(h.active());
+    EXPECT_EQ(h.columns, 2);
+    EXPECT_EQ(h.rows, 2);
+    QStringList hung;
+    for (const auto& cell : h.cells) {
+        const auto header = f.dv1()->image(cell.position)->image().attributes();
+        hung << QString::fromStdString(header.get(ImageLaterality).text + " " + header.get(ViewPosition).text);
+    }
+    EXPECT_EQ(hung, (QStringList{"R CC", "L CC", "R MLO", "L MLO"}));
+    EXPECT_EQ(f.dv1()->cellSize(), QSize(f.dv1()->width() / 2, f.dv1()->height() / 2));
+}
+
 // "Keep images in database after transfer": the records are used, the images stay.
 TEST_F(ForwardingTest, KeepLeavesTheImagesAndUsesTheRecords) {
     startArchive();
