@@ -6,6 +6,7 @@
 
 #include "core/error.h"
 #include "app/ctl/console_report.h"
+#include "header/rewrite_handover.h"
 #include "jobs/delete_jobs.h"
 #include "log/error_log.h"
 
@@ -23,9 +24,13 @@ db::Database openExisting(const fs::path& file) {
 }  // namespace
 
 db::Database openImageDb(const CtlEnvironment& env) {
-    // A "delete all" killed half-way is finished or undone before its rows are read.
+    // A "delete all" killed half-way is finished or undone before its rows are read; an
+    // edit's copies staged by a killed run go to the ingest service (both only while no
+    // job holds the lock: the holder settles them).
     jobs::recoverInterruptedDeleteAll(env.paths);
-    return openExisting(env.paths.imageDb);
+    db::Database db = openExisting(env.paths.imageDb);
+    header::handOverPendingRewrites(env.paths);
+    return db;
 }
 db::Database openUserDb(const CtlEnvironment& env) { return openExisting(env.paths.userDb); }
 
@@ -42,8 +47,15 @@ JobLock takeJobLock(CtlEnvironment& env) {
         }
     }
     if (!lock.held()) throw CommandFailed("cannot take the job lock: " + lock.error());
-    // A "delete all" killed half-way is finished or undone before this job works on the images.
+    // A "delete all" killed half-way is finished or undone before this job works on the
+    // images, and an edit's staged copies whose originals may be gone go in: whatever the
+    // job, an image never waits outside the store for the next edit.
     jobs::recoverInterruptedDeleteAllLocked(env.paths);
+    const header::PendingHandOver pending = header::finishPendingRewrites(env.paths);
+    if (!pending.handedOver.empty())
+        env.err << "corvactl: handing over " << pending.handedOver.size()
+                << " image(s) of an interrupted edit to the ingest service" << std::endl;
+    env.handedOver.insert(env.handedOver.end(), pending.handedOver.begin(), pending.handedOver.end());
     return lock;
 }
 

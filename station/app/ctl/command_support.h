@@ -1,6 +1,7 @@
 #pragma once
 // What every corvactl command shares: the program folder's paths, the console, the
 // exit statuses, the job lock and the running of a job against the console report.
+#include <filesystem>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -30,14 +31,19 @@ struct CtlEnvironment {
     bool errIsTerminal = false;
     // Busy job lock: fail at once instead of waiting.
     bool noWait = false;
+    // Copies an interrupted edit left staged that this run handed to the ingest service.
+    std::vector<std::filesystem::path> handedOver;
 };
 
 // The image and configuration databases of the program folder; CommandFailed when missing.
+// Opening the image database first settles what interrupted work left when no job
+// holds the lock: a "delete all" is finished or undone, an edit's staged copies go in.
 db::Database openImageDb(const CtlEnvironment& env);
 db::Database openUserDb(const CtlEnvironment& env);
 
 // The job lock for a command that changes or reads the images: waits for it (with a
-// note on standard error) or, under --no-wait, fails with CommandFailed.
+// note on standard error) or, under --no-wait, fails with CommandFailed. With the lock
+// it settles what interrupted work left (an edit's staged copies into `handedOver`).
 JobLock takeJobLock(CtlEnvironment& env);
 
 // Runs a job to its end against the console: log on standard output, progress and

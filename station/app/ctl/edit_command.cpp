@@ -39,12 +39,16 @@ std::string sourceText(db::Database& userDb, const dicom::Tag& tag) {
 // Hands over what an interrupted edit left staged (the caller holds the job lock) and
 // waits until the ingest service has filed it.
 void finishInterruptedEdit(CtlEnvironment& env) {
+    // Taking the job lock handed them over already; any left since go now.
     const header::PendingHandOver pending = header::finishPendingRewrites(env.paths);
-    if (pending.handedOver.empty()) return;
-    env.err << "corvactl: handing over " << pending.handedOver.size()
-            << " image(s) of an interrupted edit to the ingest service ..." << std::endl;
-    if (!header::waitUntilFiled(pending.handedOver, header::FilingWait, [] { return ConsoleReport::cancelSignalled(); }))
-        throw CommandFailed(std::to_string(pending.handedOver.size()) +
+    std::vector<std::filesystem::path> handedOver = env.handedOver;
+    handedOver.insert(handedOver.end(), pending.handedOver.begin(), pending.handedOver.end());
+    if (handedOver.empty()) return;
+    if (!pending.handedOver.empty())
+        env.err << "corvactl: handing over " << pending.handedOver.size()
+                << " image(s) of an interrupted edit to the ingest service ..." << std::endl;
+    if (!header::waitUntilFiled(handedOver, header::FilingWait, [] { return ConsoleReport::cancelSignalled(); }))
+        throw CommandFailed(std::to_string(handedOver.size()) +
                             " image(s) of an interrupted edit wait for the ingest service in " +
                             env.paths.inputFolder.string() + "; nothing was changed (is Ingrado running?)");
 }
