@@ -4,6 +4,8 @@
 #include <set>
 #include <system_error>
 
+#include <unistd.h>
+
 #include "core/paths.h"
 
 namespace corva::db {
@@ -191,12 +193,11 @@ std::vector<std::filesystem::path> ImageIndex::removeFiles(const Removal& remova
             left.push_back(f);
         }
     }
-    // remove() takes a folder only when it is empty: one the ingest service just filed
-    // an image into stays.
-    for (const std::filesystem::path& folder : removal.studyFolders) {
-        std::error_code ec;
-        std::filesystem::remove(folder, ec);
-    }
+    // rmdir takes a folder only when it is empty: one the ingest service just filed an
+    // image into stays. A study folder that is a symbolic link stays too (rmdir refuses
+    // it, where remove() would unlink it with the study's other images behind it).
+    for (const std::filesystem::path& folder : removal.studyFolders)
+        ::rmdir(folder.c_str());
     return left;
 }
 

@@ -215,8 +215,9 @@ bool removeOriginal(db::Database& db, const ProgramPaths& paths, const OriginalI
     fs::remove(file, ec);
     if (ec)
         throw Error(errc::Generic, "Cannot delete " + file.string() + ": " + ec.message());
-    // The study folder goes with its last file; a folder still holding files stays.
-    fs::remove(file.parent_path(), ec);
+    // The study folder goes with its last file; a folder still holding files stays, and
+    // so does a study folder that is a symbolic link (rmdir refuses both).
+    ::rmdir(file.parent_path().c_str());
     return !fs::exists(file);
 }
 
