@@ -299,6 +299,12 @@ void MainForm::buildControls() {
     lblCheck_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     lblCheck_->setVisible(false);
     statusBar->insertPermanentWidget(5, lblCheck_, 4);
+    lblArrived_ = new QLabel(statusBar);
+    lblArrived_->setObjectName("lblArrived");
+    lblArrived_->setStyleSheet("color: #0050a0; font-weight: bold;");
+    lblArrived_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    lblArrived_->setVisible(false);
+    statusBar->insertPermanentWidget(6, lblArrived_, 4);
     // The X-ray unit link: whether records can arrive, and a record it could not read.
     lblLink_ = new QLabel(statusBar);
     lblLink_->setObjectName("lblLink");
@@ -531,6 +537,30 @@ void MainForm::refreshPatientList(RefreshCause cause) {
     const RefreshResult result = refreshPatients(g_, cause);
     if (result.step != RefreshStep::Reload) return;
     ListView* patients = browser_->lvPatients();
+    // Plates arrive all day: a timer tick while the operator works on a patient only
+    // adds what arrived. Her patient stays chosen, and the study list, the viewer, the
+    // current image and the header view stay as they are.
+    if (QTreeWidgetItem* chosen = patients->selectedItem(); chosen && cause == RefreshCause::TimerTick) {
+        const std::int64_t key = keyOf(ListView::tag(chosen));
+        catchAtEdge("MainForm_RefreshPatientList", false, [&] {
+            const QSignalBlocker quiet(patients);
+            patients->setUpdatesEnabled(false);
+            patients->clear();
+            patients->setSorted(false);
+            browser_->fillPatients(result.patients);
+            for (int i = 1; i <= patients->count(); ++i) {
+                QTreeWidgetItem* item = patients->itemAtPosition(i);
+                if (keyOf(ListView::tag(item)) != key) continue;
+                patients->setCurrentItem(item);
+                item->setSelected(true);
+                g_.selection.patientIndex = i;  // the jobs find her entry by its place
+            }
+        });
+        patients->setUpdatesEnabled(true);
+        noteArrivedImages();
+        return;
+    }
+    lblArrived_->setVisible(false);
     catchAtEdge("MainForm_RefreshPatientList", false, [&] {
         patients->setUpdatesEnabled(false);
         patients->clear();
@@ -957,7 +987,24 @@ void MainForm::LoadImages(const std::vector<ImageListRow>& rows) {
     lvImages_->setUpdatesEnabled(true);
 }
 
+void MainForm::noteArrivedImages() {
+    const int shown = dv1()->count();
+    if (shown == 0 || g_.selection.loadedLevel != "Studie" || g_.selection.studyUid.empty()) return;
+    std::size_t stored = 0;
+    const bool ok = catchAtEdge("MainForm noteArrivedImages", false, [&] {
+        OpenedDb db(g_.dataDb);
+        stored = BrowserQueries(db.db()).imagesOfStudy(g_.selection.studyUid).size();
+    });
+    if (!ok || stored <= static_cast<std::size_t>(shown)) return;
+    const QString note = QString::number(stored - static_cast<std::size_t>(shown)) +
+                         " new image(s) of the open study arrived: open the study again to see them.";
+    lblArrived_->setText(note);
+    lblArrived_->setToolTip(note);
+    lblArrived_->setVisible(true);
+}
+
 void MainForm::hangLoadedStudy() {
+    lblArrived_->setVisible(false);  // the viewer shows what is stored now
     std::vector<HungImage> images;
     for (int position = 1; position <= dv1()->count(); ++position) {
         const dicom::DataSet header = dv1()->image(position)->image().attributes();

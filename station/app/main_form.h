@@ -70,6 +70,9 @@ public:
     void refreshPatientList(RefreshCause cause);
     // A few images, or a 4-view mammography study, use the viewer's space.
     void hangLoadedStudy();
+    // After a refresh that kept the operator's place: whether the open study has more
+    // images than the viewer shows.
+    void noteArrivedImages();
     void UpdateTimer_Timer();
     void ClearStatus();
     void ResetView(bool alsoStatus);
@@ -162,6 +165,7 @@ public:
     void refreshServiceNote();
     // The status bar note of the image store check at start (hidden when all matches).
     QLabel* lblCheck() const { return lblCheck_; }
+    QLabel* lblArrived() const { return lblArrived_; }
     // Compares image rows and files off the user-interface thread and shows what it found.
     void startConsistencyCheck();
     // The status bar note on the X-ray unit link ("X-ray unit: COM1 open").
@@ -271,6 +275,7 @@ private:
     std::array<QLabel*, 5> panels_{};
     QLabel* lblLink_ = nullptr;
     QLabel* lblCheck_ = nullptr;
+    QLabel* lblArrived_ = nullptr;  // images of the open study that arrived since it was loaded
     QLabel* lblServices_ = nullptr;
     QProgressBar* pbLoad_ = nullptr;
     MainMenus menus_;

@@ -31,10 +31,10 @@ protected:
         // Anna with two studies, Bert with one; Anna's first study has one image file.
         anna_ = addPatient("P-ANNA", "Muster", "Anna");
         bert_ = addPatient("P-BERT", "Beispiel", "Bert");
-        const auto s1 = addStudy(anna_, "1.2.100");
+        s1_ = addStudy(anna_, "1.2.100");
         addStudy(anna_, "1.2.101");
         addStudy(bert_, "1.2.200");
-        addImage(addSeries(s1, "1.2.100.1", 1), "1.2.100", "1.2.100.1.1", 1);
+        addImage(addSeries(s1_, "1.2.100.1", 1), "1.2.100", "1.2.100.1.1", 1);
     }
     void TearDown() override {
         if (form_) {
@@ -54,7 +54,7 @@ protected:
     }
     void addTask(MainForm& f) { f.lvTasks()->addItem("Patient", {}, {"0010,0010", "", "Change entry", "X"}); }
 
-    std::int64_t anna_ = 0, bert_ = 0;
+    std::int64_t anna_ = 0, bert_ = 0, s1_ = 0;
     std::unique_ptr<MainForm> form_;
 };
 
@@ -336,6 +336,39 @@ TEST_F(MainFormTest, StudyClickEnablesForwardingOnlyWithImagesAlreadyShown) {
     EXPECT_TRUE(f.cmdSelected()->isEnabled());
 }
 
+
+// Plates arrive while the operator works: the timer's refresh adds the new patient and
+// keeps her patient, study list, viewer and current image; an image of the open study
+// that arrived is noted until she opens the study again.
+TEST_F(MainFormTest, ArrivingImagesKeepTheOperatorsPlace) {
+    auto& f = open();
+    clickItem(f.lvPatients(), findItem(f.lvPatients(), "P-ANNA"));
+    clickItem(f.lvStudien(), findItem(f.lvStudien(), "1"));
+    ASSERT_EQ(f.dv1()->count(), 1);
+    f.viewer()->selectImage(1);
+    const QString status = f.panelText(1);
+
+    addPatient("P-CARL", "Neu", "Carl");
+    addImage(addSeries(s1_, "1.2.100.2", 2), "1.2.100", "1.2.100.2.1", 1);  // a new plate of the open study
+    addReceiveRow();
+    f.UpdateTimer_Timer();
+
+    EXPECT_EQ(f.lvPatients()->count(), 3);
+    ASSERT_NE(f.lvPatients()->selectedItem(), nullptr);
+    EXPECT_EQ(f.lvPatients()->selectedItem()->text(0), "P-ANNA");
+    EXPECT_EQ(f.lvPatients()->positionOf(f.lvPatients()->selectedItem()), stationContext().selection.patientIndex);
+    EXPECT_EQ(f.lvStudien()->count(), 2);
+    EXPECT_EQ(f.dv1()->count(), 1);
+    EXPECT_NE(f.CurrentImage(), nullptr);
+    EXPECT_EQ(f.panelText(1), status);
+    EXPECT_TRUE(f.lblArrived()->isVisibleTo(&f));
+    EXPECT_TRUE(f.lblArrived()->text().startsWith("1 new image(s) of the open study arrived")) << f.lblArrived()->text().toStdString();
+
+    // Opening the study again shows both and ends the note.
+    clickItem(f.lvStudien(), findItem(f.lvStudien(), "1"));
+    EXPECT_EQ(f.dv1()->count(), 2);
+    EXPECT_FALSE(f.lblArrived()->isVisibleTo(&f));
+}
 
 TEST_F(MainFormTest, ExitStopsServicesOnlyWithStopService) {
     auto& f = open();
