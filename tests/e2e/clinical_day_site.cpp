@@ -4,17 +4,33 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
+#include <QPushButton>
+#include <QTest>
+
+#include "app/main_form.h"
+#include "common/config_state.h"
+#include "common/list_view.h"
+#include "common/station_context.h"
 #include "core/error.h"
 #include "core/paths.h"
 #include "db/database.h"
 #include "dicom/dicom.h"
+#include "dose/dose_capture.h"
 #include "dose/exposure.h"
 #include "dose_test_support.h"
+#include "jobs/edit_form.h"
 #include "poll_until.h"
 #include "query.h"
+#include "station/scripted_operator.h"
 #include "temp_dir.h"
+#include "test_archive.h"
+#include "viewer/dicom_viewer.h"
+#include "viewer/loaded_image.h"
+#include "viewer/study_loader.h"
 
 namespace corva::test::day {
 
@@ -71,6 +87,10 @@ DaySite::DaySite() {
     if (!waitUntil([&] { return fs::exists(imageDb()); }, 30s))
         throw std::runtime_error("Ingrado made no image database");
     receiver_ = site_.startReceiver();
+    // A short wait for the archive's answers, as a site would configure it: a stalled
+    // archive ends a send in seconds, not a minute.
+    std::ofstream(scratch() / "config" / "ZKT" / "Lumenpost.conf", std::ios::app)
+        << "DIMSE_Timeout=" << AnswerWaitSeconds << "\n";
     fs::create_directories(archiveFolder());
     archiveUp();
 
@@ -113,8 +133,55 @@ void DaySite::runLink(std::chrono::milliseconds duration) {
     pollUntil([] { return false; }, static_cast<int>(duration.count()));
 }
 
+void DaySite::startPeer(std::vector<std::string> options, ArchiveState state) {
+    archiveDown();
+    const int port = freePort();
+    const std::string n = std::to_string(peerLogs_.size() + 1);
+    // Each run its own folder: the peer names its files by UID, and every copy it was
+    // given stays to be checked.
+    const fs::path log = scratch() / ("archive-peer-" + n + ".answers");
+    const fs::path output = scratch() / ("archive-peer-" + n + ".out");
+    std::vector<std::string> argv{testArchiveProgram().string(), "--port", std::to_string(port), "--aet", "ARCHIVE",
+                                  "--out", (archiveFolder() / ("peer-" + n)).string(), "--log", log.string()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    peerLogs_.push_back(log);
+    peer_ = std::make_unique<ChildProcess>(argv, std::vector<std::string>{}, output);
+    const std::string ready = "ready " + std::to_string(port);
+    if (!waitUntil([&] { return readFile(output).find(ready) != std::string::npos || !peer_->running(); }, 20s) ||
+        !peer_->running())
+        throw std::runtime_error("corva_test_archive did not start: " + readFile(output));
+    lastArchivePort_ = port;
+    archiveState_ = state;
+}
+
+void DaySite::archiveWarning(const std::string& status) {
+    startPeer({"--warn", status, "--comment", "Coerced on storage"}, ArchiveState::Warning);
+}
+
+void DaySite::archiveRefusingSome(int k) {
+    startPeer({"--refuse-every", std::to_string(k)}, ArchiveState::RefusingSome);
+}
+
+void DaySite::archiveStalling(int after) {
+    startPeer({"--stall-after", std::to_string(after)}, ArchiveState::Stalling);
+}
+
+std::vector<std::pair<std::string, std::string>> DaySite::archiveAnswers() const {
+    std::vector<std::pair<std::string, std::string>> out;
+    std::error_code ec;
+    for (const fs::path& log : peerLogs_) {
+        if (!fs::exists(log, ec)) continue;
+        std::istringstream in(readFile(log));
+        for (std::string line; std::getline(in, line);) {
+            const auto tab = line.find('\t');
+            if (tab != std::string::npos) out.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+        }
+    }
+    return out;
+}
+
 void DaySite::archiveUp() {
-    archive_.reset();
+    archiveDown();
     // Unique names: every copy the archive was given stays to be checked.
     archive_ = std::make_unique<StoreScp>(archiveFolder(), std::vector<std::string>{"+uf"}, "ARCHIVE");
     lastArchivePort_ = archive_->port();
@@ -122,7 +189,7 @@ void DaySite::archiveUp() {
 }
 
 void DaySite::archiveRefusing() {
-    archive_.reset();
+    archiveDown();
     archive_ = std::make_unique<StoreScp>(archiveFolder(), std::vector<std::string>{"--refuse"}, "ARCHIVE");
     lastArchivePort_ = archive_->port();
     archiveState_ = ArchiveState::Refusing;
@@ -131,6 +198,7 @@ void DaySite::archiveRefusing() {
 void DaySite::archiveDown() {
     if (archive_) archive_->stop();
     archive_.reset();
+    peer_.reset();
     archiveState_ = ArchiveState::Down;
 }
 
@@ -138,9 +206,10 @@ std::string DaySite::archiveDestination() const { return "ARCHIVE@127.0.0.1:" + 
 
 const std::map<std::string, std::vector<ArchivedCopy>>& DaySite::archived() {
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(archiveFolder(), ec)) {
-        if (!entry.is_regular_file()) continue;
-        const std::string name = entry.path().filename().string();
+    for (const auto& entry : fs::recursive_directory_iterator(archiveFolder(), ec)) {
+        // A peer's file is whole once renamed from its .part.
+        if (!entry.is_regular_file() || entry.path().extension() == ".part") continue;
+        const std::string name = fs::relative(entry.path(), archiveFolder()).string();
         if (archiveFilesRead_.count(name)) continue;
         archiveFilesRead_.insert(name);
         try {
@@ -200,6 +269,103 @@ std::unique_ptr<ChildProcess> DaySite::ctlStarted(const std::vector<std::string>
     std::vector<std::string> argv{(folder() / "corvactl").string()};
     argv.insert(argv.end(), args.begin(), args.end());
     return std::make_unique<ChildProcess>(argv, site_.environment(), output);
+}
+
+DaySite::StationRun DaySite::stationForward(const std::string& patientId, bool keep) {
+    using namespace corva::station;
+    StationRun run;
+    // The archive as it is now, the station's only and default destination.
+    {
+        db::Database db(folder() / "Data" / "QAUser.dat");
+        db.exec("DELETE FROM tblSCP");
+        auto st = db.prepare(
+            "INSERT INTO tblSCP (Alias, AET, IP, Port, \"Default\") VALUES ('ARCHIVE', 'ARCHIVE', '127.0.0.1', ?, 1)");
+        st.bind(1, lastArchivePort_);
+        st.run();
+    }
+    auto& g = stationContext();
+    g.dataDb.closeIfOpen();
+    g.userDb.closeIfOpen();
+    g = StationContext{};
+    g.paths = ProgramPaths::compute(folder());
+    g.dataDb.setFile(g.paths.imageDb);
+    g.userDb.setFile(g.paths.userDb);
+    const auto configure = [keep] {
+        settings::Settings& s = settings::current();
+        s.xrayComm = dose::unit::Sophie;
+        s.sentAndKeep = keep ? 1 : 0;
+        s.dimseTimeout = AnswerWaitSeconds;
+        s.comDevice.clear();  // the line is the simulation's own link's
+    };
+    settings::current() = settings::Settings{};
+    settings::LoadSettings(settings::current());
+    configure();
+    configState() = ConfigState{};
+    loadedImageSet().clear();
+
+    ScriptedOperator desk;
+    OperatorSeamGuard guard(desk);
+    desk.answer(MsgResult::Yes);
+    desk.answerWindow(ScriptedOperator::runModal(
+        [](QDialog& d) {
+            auto* form = dynamic_cast<jobs::EditForm*>(&d);
+            if (!form) {
+                d.reject();
+                return;
+            }
+            if (!pollUntil([&] { return form->cmdOK()->isEnabled(); }, 120000)) return;
+            QTest::mouseClick(form->cmdOK(), Qt::LeftButton);
+        },
+        150000));
+    {
+        auto form = std::make_unique<MainForm>();
+        form->Form_Load();
+        form->UpdateTimer()->stop();
+        configure();
+        form->resize(1200, 900);
+        form->show();
+        if (!QTest::qWaitForWindowExposed(form.get())) run.loadNote = "the window was not shown; ";
+        form->dose().refreshDoseList();
+        const auto click = [](ListView* list, QTreeWidgetItem* item) {
+            list->scrollToItem(item);
+            const QRect r = list->visualItemRect(item);
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(r.left() + 8, r.center().y()));
+            pollUntil([] { return StudyLoader::runningLoads() == 0; }, 30000);
+        };
+        const auto found = form->lvPatients()->findItems(QString::fromStdString(patientId), Qt::MatchExactly, 0);
+        if (found.isEmpty()) {
+            run.loadNote += "the patient is not in the station's list";
+        } else {
+            click(form->lvPatients(), found.first());
+            if (form->lvStudien()->count() < 1) {
+                run.loadNote += "no study listed";
+            } else {
+                click(form->lvStudien(), form->lvStudien()->itemAtPosition(1));
+                pollUntil([&] { return form->dv1()->count() == form->lvImages()->count(); }, 30000);
+                // The first click loads the study; Automatic waits for a click on a study shown.
+                if (!form->cmdAll()->isEnabled()) {
+                    click(form->lvStudien(), form->lvStudien()->itemAtPosition(1));
+                    pollUntil([&] { return form->dv1()->count() == form->lvImages()->count(); }, 30000);
+                }
+                form->dose().refreshDoseList();
+                run.enabled = form->cmdAll()->isEnabled();
+                run.loadNote += std::to_string(form->lvImages()->count()) + " image(s) listed, " +
+                                std::to_string(form->lvDosis()->count()) + " record(s) on the dose list";
+                if (run.enabled) {
+                    run.pressed = true;
+                    QTest::mouseClick(form->cmdAll(), Qt::LeftButton);
+                }
+            }
+        }
+        form->close();
+    }
+    for (const auto& shown : desk.shown())
+        run.shown.push_back((shown.kind == ScriptedOperator::Kind::Window ? "window " : "message ") +
+                            shown.text.toStdString() + (shown.answered ? "" : " (not answered)"));
+    g.dataDb.closeIfOpen();
+    g.userDb.closeIfOpen();
+    loadedImageSet().clear();
+    return run;
 }
 
 std::set<std::string> DaySite::imageRows() const {

@@ -1,9 +1,10 @@
 #pragma once
 // The site of a simulated clinical day, every part real: Recvora and Ingrado running
 // in a program folder, storescu as the CR reader, storescp as the archive (refusing,
-// stopped and back as the day goes), a socat pseudo-terminal pair as the X-ray unit's
+// stopped and back as the day goes) or corva_test_archive when it misbehaves (warns,
+// refuses some images, stalls), a socat pseudo-terminal pair as the X-ray unit's
 // line with the station's own X-ray unit link reading the other end in this process,
-// and corvactl as the operator's hands.
+// and two operators: corvactl, and the station's main window offscreen in this process.
 #include <QDateTime>
 #include <QString>
 #include <chrono>
@@ -89,11 +90,22 @@ public:
     const dose::DoseStore& doseStore() const { return *store_; }
 
     // ---- the archive ----
-    enum class ArchiveState { Up, Refusing, Down };
+    enum class ArchiveState { Up, Refusing, Down, Warning, RefusingSome, Stalling };
     ArchiveState archiveState() const { return archiveState_; }
     void archiveUp();
     void archiveRefusing();
     void archiveDown();
+    // corva_test_archive: stores every image with this warning status and a comment.
+    void archiveWarning(const std::string& status);
+    // corva_test_archive: refuses every k-th image it receives (counted over its run).
+    void archiveRefusingSome(int k);
+    // corva_test_archive: stores `after` images, then takes the next and never answers.
+    void archiveStalling(int after);
+    // Each image the misbehaving archives received, in order: SOP instance UID and
+    // answer ("0000", "B000", "A700", "stall"...), over all of them since the start.
+    std::vector<std::pair<std::string, std::string>> archiveAnswers() const;
+    // The send jobs' wait for each answer of the archive (Com\DIMSE_Timeout).
+    static constexpr int AnswerWaitSeconds = 2;
     // "<AET>@127.0.0.1:<port>" of the archive as it is now (nothing listens when down).
     std::string archiveDestination() const;
     // Every copy the archive holds, by SOP instance UID (files read once, cached).
@@ -113,6 +125,18 @@ public:
     // corvactl started and left running (to be killed, or waited for).
     std::unique_ptr<ChildProcess> ctlStarted(const std::vector<std::string>& args, const std::filesystem::path& output) const;
 
+    // ---- the station's window ----
+    struct StationRun {
+        bool enabled = false;  // Automatic was enabled for the study
+        bool pressed = false;
+        std::vector<std::string> shown;  // messages and windows the operator saw, in order
+        std::string loadNote;
+    };
+    // Opens the main window on the site with the archive as its default destination,
+    // clicks the patient and its study, presses Automatic when it is enabled, answers
+    // the pairs question Yes and OK in the job window once it is done.
+    StationRun stationForward(const std::string& patientId, bool keep);
+
     // ---- what the database holds ----
     std::set<std::string> imageRows() const;
     // SOP instance UID -> study UID of every image row.
@@ -122,10 +146,13 @@ public:
     std::string logs() const;
 
 private:
+    void startPeer(std::vector<std::string> options, ArchiveState state);
     ReceiverSite site_;
     std::unique_ptr<ChildProcess> ingest_;
     std::unique_ptr<ChildProcess> receiver_;
     std::unique_ptr<StoreScp> archive_;
+    std::unique_ptr<ChildProcess> peer_;
+    std::vector<std::filesystem::path> peerLogs_;
     ArchiveState archiveState_ = ArchiveState::Down;
     int lastArchivePort_ = 9;
     std::map<std::string, std::vector<ArchivedCopy>> archived_;

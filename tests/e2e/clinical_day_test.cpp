@@ -2,8 +2,8 @@
 // the serial line, retakes, test shots), the CR reader sending their plates (late, in
 // pieces, mixed with the next patient's, or imported from a medium), the operator
 // forwarding, sending, deleting, editing and exporting with corvactl, the archive
-// refusing, going away mid-send and coming back, corvactl and Ingrado killed at random
-// moments. The simulation knows which exposure made which image (each exposure has its
+// refusing, going away mid-send, answering with warnings, refusing some images, stalling
+// and coming back, corvactl and Ingrado killed at random moments. The simulation knows which exposure made which image (each exposure has its
 // own kV/mAs pair) and after every step, once the services are idle, checks what the
 // site must always hold:
 //   1. no image the reader sent is lost: it waits in Temp, is filed with a row, is at
@@ -11,7 +11,11 @@
 //   2. corvactl check finds rows and files matching (converted images waiting in bin
 //      are no finding here);
 //   3. a converted image at the archive carries its own exposure's kVp, mAs and side;
-//   4. a record is used only once its image, converted with it, is at the archive.
+//   4. a record is used only once its image, converted with it, is at the archive;
+//   5. by the archive's answers in a send or forwarding that ran to its end: an image
+//      stored with a warning stays filed (the archive holds something else) and, when
+//      the forwarding stored all, its record is used; a refused image stays filed and
+//      its record waits; a send the archive stalled removes nothing and uses no record.
 // Before each forwarding the plan is compared with the pairing rules applied to the
 // site's state: records and images paired one to one by projection and time, or refused.
 // The reader's clock may be wrong (minutes to hours, sometimes the date), and is set now
@@ -188,8 +192,12 @@ public:
     bool run(std::string& report) {
         for (int step = 1; step <= steps_; ++step) {
             try {
+                const Snapshot before = snapshot();
+                const std::size_t answered = site_.archiveAnswers().size();
+                forwarding_ = false;
                 next(step);
                 if (!site_.waitIdle()) fail("the services did not get idle: Temp holds " + join(site_.tempImages()));
+                if (failures_.empty()) checkAnswers(before, answered);
                 if (failures_.empty()) checkPromises();
             } catch (const std::exception& e) {
                 fail(std::string("exception: ") + e.what());
@@ -202,11 +210,19 @@ public:
         return true;
     }
 
+    std::size_t answersOf(const std::string& prefix) const {
+        std::size_t n = 0;
+        for (const auto& [uid, answer] : site_.archiveAnswers()) n += answer.starts_with(prefix);
+        return n;
+    }
+
     std::string summary() const {
         std::ostringstream s;
         s << "seed " << seed_ << ": " << steps_ << " steps, " << patients_.size() << " patients, "
           << exposures_.size() << " exposures, " << forwarded_ << " forwardings, " << used() << " records used, "
-          << site_archivedCount_ << " copies at the archive, " << clockRefusals_
+          << site_archivedCount_ << " copies at the archive, " << stationForwards_ << " forwarding(s) at the station, "
+          << answersOf("B") << " image(s) stored with a warning, " << answersOf("A") + answersOf("C")
+          << " refused, " << answersOf("stall") << " stalled, " << clockRefusals_
           << " forwarding(s) refused for the reader's clock; the reader at the start: " << firstReader_;
         return s.str();
     }
@@ -215,7 +231,7 @@ private:
     // ---- the generator ----
     enum class Event {
         Expose, Read, Forward, Send, Delete, Edit, Export, ArchiveRefuses, ArchiveStops, ArchiveBack,
-        IngestRestart, TidyDoseList, DiscardRecords, ReaderClockSet
+        ArchiveWarns, ArchiveRefusesSome, ArchiveStalls, IngestRestart, TidyDoseList, DiscardRecords, ReaderClockSet
     };
 
     void next(int step) {
@@ -245,6 +261,9 @@ private:
             {Event::ArchiveRefuses, site_.archiveState() == DaySite::ArchiveState::Up ? 0.3 : 0},
             {Event::ArchiveStops, site_.archiveState() == DaySite::ArchiveState::Up ? 0.3 : 0},
             {Event::ArchiveBack, site_.archiveState() == DaySite::ArchiveState::Up ? 0 : 2.0},
+            {Event::ArchiveWarns, site_.archiveState() == DaySite::ArchiveState::Up ? 0.3 : 0},
+            {Event::ArchiveRefusesSome, site_.archiveState() == DaySite::ArchiveState::Up ? 0.3 : 0},
+            {Event::ArchiveStalls, site_.archiveState() == DaySite::ArchiveState::Up ? 0.3 : 0},
             {Event::IngestRestart, 0.4},
             {Event::TidyDoseList, tidyable().empty() ? 0 : 1.5},
             {Event::DiscardRecords, stuck ? 2.5 : 0},
@@ -275,6 +294,24 @@ private:
                 site_.archiveUp();
                 note("the archive is back");
                 break;
+            case Event::ArchiveWarns: {
+                const std::string status = pickOf(std::vector<std::string>{"B000", "B006", "B007"});
+                site_.archiveWarning(status);
+                note("the archive stores every image with warning " + status);
+                break;
+            }
+            case Event::ArchiveRefusesSome: {
+                const int k = between(2, 3);
+                site_.archiveRefusingSome(k);
+                note("the archive refuses every " + std::to_string(k) + ". image it receives");
+                break;
+            }
+            case Event::ArchiveStalls: {
+                const int after = between(1, 3);
+                site_.archiveStalling(after);
+                note("the archive stores " + std::to_string(after) + " image(s), then stalls");
+                break;
+            }
             case Event::IngestRestart: restartIngest(); break;
             case Event::TidyDoseList: tidy(); break;
             case Event::DiscardRecords: discard(); break;
@@ -539,16 +576,32 @@ private:
             return;
         }
         ++forwarded_;
+        forwarding_ = true;
+        answeredBefore_ = site_.archiveAnswers().size();
+        if (chance(35)) {
+            stationForward(study, keep, *expected);
+            return;
+        }
         const int how = between(0, 9);
         const std::string mode = std::string(keep ? " --keep" : " --no-keep") + " (archive " + archiveText() + ")";
         if (how <= 5) {
             note(who + mode);
             const CtlRun r = site_.ctl(args);
-            if (site_.archiveState() == DaySite::ArchiveState::Up && r.code != 0)
-                fail("forwarding a holding plan to a working archive ended with " + std::to_string(r.code) + ": " +
+            // A warning is stored all the same; an archive refusing some or stalling may
+            // take all of a short study.
+            const auto state = site_.archiveState();
+            bool all = state == DaySite::ArchiveState::Up || state == DaySite::ArchiveState::Warning;
+            if (state == DaySite::ArchiveState::RefusingSome || state == DaySite::ArchiveState::Stalling) {
+                const auto answers = site_.archiveAnswers();
+                all = answers.size() - answeredBefore_ == expected->size();
+                for (std::size_t i = answeredBefore_; i < answers.size(); ++i) all = all && storedAnswer(answers[i].second);
+            }
+            if (all && r.code != 0)
+                fail("forwarding a holding plan to an archive that stores all ended with " + std::to_string(r.code) +
+                     ": " + r.out + r.err);
+            if (!all && r.code != 1)
+                fail("forwarding to an archive that did not store all ended with " + std::to_string(r.code) + ": " +
                      r.out + r.err);
-            if (site_.archiveState() != DaySite::ArchiveState::Up && r.code != 1)
-                fail("forwarding to an archive that takes nothing ended with " + std::to_string(r.code));
             return;
         }
         const fs::path output = site_.scratch() / ("forward-" + std::to_string(events_.size()) + ".out");
@@ -581,6 +634,35 @@ private:
             if (r.code != 0) fail("storescu to Recvora failed (" + std::to_string(r.code) + "): " + r.output);
         }
         if (!child->wait(120s)) fail("corvactl forward did not end");
+    }
+
+    // The operator at the station: the window shows the study and its records, Automatic
+    // is enabled, she answers the pairs question Yes and OKs the job window.
+    void stationForward(const std::string& study, bool keep,
+                        const std::vector<std::pair<std::string, std::int64_t>>& expected) {
+        const int p = patientIndexOfStudy(study);
+        note("forward study of patient " + std::to_string(p) + " at the station, " + (keep ? "keep" : "no keep") +
+             " (archive " + archiveText() + ")");
+        const auto run = site_.stationForward(patients_[static_cast<std::size_t>(p)].id, keep);
+        ++stationForwards_;
+        std::string what = "  station: " + run.loadNote + (run.pressed ? "; Automatic pressed" : "; Automatic disabled");
+        for (const auto& shown : run.shown) what += "; " + shown;
+        note(std::regex_replace(what, std::regex("\r?\n"), " / "));
+        if (!run.enabled) {
+            fail("Automatic was disabled for a study whose " + std::to_string(expected.size()) +
+                 " image(s) pair one to one with their records");
+            return;
+        }
+        // Only an archive that answers lets the station ask; then the pairs are the plan's.
+        const bool asked = std::any_of(run.shown.begin(), run.shown.end(), [](const std::string& s) {
+            return s.starts_with("message Forward the study with these exposure records?");
+        });
+        const auto state = site_.archiveState();
+        const bool answers = state != DaySite::ArchiveState::Down && state != DaySite::ArchiveState::Refusing;
+        if (answers && !asked) fail("the station did not ask to forward a study whose plan holds");
+        if (asked && std::none_of(run.shown.begin(), run.shown.end(),
+                                  [](const std::string& s) { return s.starts_with("window "); }))
+            fail("the station asked, was answered Yes, and showed no job window");
     }
 
     void send(const std::string& study) {
@@ -861,6 +943,53 @@ private:
                 fail("record " + std::to_string(e.recordId) + " still waits after the operator deleted it");
     }
 
+    // 5. What the archive answered in this step, against what the step's send or
+    //    forwarding did (a killed one is judged by the check and its repair alone).
+    static bool storedAnswer(const std::string& answer) { return answer == "0000" || answer.starts_with("B"); }
+
+    void checkAnswers(const Snapshot& before, std::size_t answeredBefore) {
+        const auto answers = site_.archiveAnswers();
+        if (answers.size() <= answeredBefore || killed_) return;
+        const auto rows = site_.imageRows();
+        std::map<std::int64_t, std::string> status;
+        for (const DoseRecordRow& r : site_.doseRecords()) status[r.id] = r.status;
+        bool all = true, stalled = false;
+        for (std::size_t i = answeredBefore; i < answers.size(); ++i) {
+            all = all && storedAnswer(answers[i].second);
+            stalled = stalled || (!storedAnswer(answers[i].second) && !answers[i].second.starts_with("A") &&
+                                  !answers[i].second.starts_with("C"));
+        }
+        const auto recordOf = [&](const std::string& uid) -> std::int64_t {
+            const auto found = images_.find(uid);
+            return found == images_.end() ? 0 : exposures_[static_cast<std::size_t>(found->second.exposure)].recordId;
+        };
+        for (std::size_t i = answeredBefore; i < answers.size(); ++i) {
+            const auto& [uid, answer] = answers[i];
+            if (!images_.count(uid) || images_.at(uid).mayBeGone || !before.rows.count(uid)) continue;
+            const std::int64_t record = recordOf(uid);
+            if (answer.starts_with("B")) {
+                if (!rows.count(uid)) fail(describeImage(uid) + " was stored with warning " + answer + " and removed");
+                if (forwarding_ && all && record && before.records.count(record) && before.records.at(record) != "1" &&
+                    status[record] != "1")
+                    fail(describeImage(uid) + " was forwarded with warning " + answer + " in a forwarding that stored "
+                         "all, but its record " + std::to_string(record) + " still waits");
+            } else if (!storedAnswer(answer)) {
+                if (!rows.count(uid)) fail(describeImage(uid) + " was answered " + answer + " and removed");
+                if (record && before.records.count(record) && before.records.at(record) != "1" && status[record] == "1")
+                    fail(describeImage(uid) + " was answered " + answer + ", but its record " + std::to_string(record) +
+                         " is used");
+            }
+        }
+        if (stalled) {
+            for (const std::string& uid : before.rows)
+                if (!rows.count(uid))
+                    fail("a send the archive stalled removed " + (images_.count(uid) ? describeImage(uid) : uid));
+            for (const auto& [id, was] : before.records)
+                if (was != "1" && status[id] == "1")
+                    fail("a send the archive stalled used record " + std::to_string(id));
+        }
+    }
+
     // ---- helpers ----
 
     // What corvactl check finds beyond converted images waiting in bin.
@@ -957,6 +1086,9 @@ private:
             case DaySite::ArchiveState::Up: return "up";
             case DaySite::ArchiveState::Refusing: return "refusing";
             case DaySite::ArchiveState::Down: return "down";
+            case DaySite::ArchiveState::Warning: return "warning";
+            case DaySite::ArchiveState::RefusingSome: return "refusing some";
+            case DaySite::ArchiveState::Stalling: return "stalling";
         }
         return "?";
     }
@@ -1003,12 +1135,15 @@ private:
     std::vector<std::string> failures_;
     std::string pendingPrefix_;
     int forwarded_ = 0;
+    int stationForwards_ = 0;
     std::mt19937 readerRng_;  // apart from the day's events' own
     Reader reader_;
     const std::string firstReader_ = reader_.describe();
     bool refusedForClock_ = false;  // the last expectedPairs refused for the two clocks
     int clockRefusals_ = 0;
     bool killed_ = false;  // corvactl was killed since the last check
+    bool forwarding_ = false;  // this step forwarded a holding plan
+    std::size_t answeredBefore_ = 0;  // the archive's answers before this step's forwarding
     std::size_t site_archivedCount_ = 0;
 };
 
