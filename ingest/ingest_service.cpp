@@ -1,7 +1,6 @@
 #include "ingest_service.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include "core/paths.h"
 #include "db/interrupted_delete.h"
 #include "db/schema.h"
+#include "durable.h"
 #include "dicom/dicom.h"
 #include "held_file.h"
 #include "log/service_note.h"
@@ -39,17 +39,6 @@ void logException(IngestLog& log, const std::exception& e, const char* tag)
         log.writeLog(errc::Generic, e.what(), tag);
 }
 
-// Writes what the file or folder holds to disk; throws filesystem_error when it cannot.
-void syncToDisk(const fs::path& path, bool folder)
-{
-    const int fd = ::open(path.c_str(), (folder ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
-    const int error = fd < 0 ? errno : (::fsync(fd) == 0 ? 0 : errno);
-    if (fd >= 0)
-        ::close(fd);
-    if (error != 0)
-        throw fs::filesystem_error("Cannot sync", path, std::error_code(error, std::generic_category()));
-}
-
 // Moves a file; across file systems it is copied under a temporary name, renamed and
 // the source removed, so the target never holds half a file. The source goes only once
 // the copy and its name (and its folder's name, which may be new) are on disk.
@@ -64,10 +53,10 @@ void moveFile(const fs::path& from, const fs::path& to)
     const fs::path part = to.string() + ".moving";
     try {
         fs::copy_file(from, part, fs::copy_options::overwrite_existing);
-        syncToDisk(part, false);
+        syncFile(part);
         fs::rename(part, to);
-        syncToDisk(to.parent_path(), true);
-        syncToDisk(to.parent_path().parent_path(), true);
+        syncFolder(to.parent_path());
+        syncFolder(to.parent_path().parent_path());
     } catch (...) {
         // Half a copy on a full disk would keep the room that is left from the next one.
         std::error_code ignored;

@@ -13,6 +13,7 @@
 #include "core/error.h"
 #include "core/file_identity.h"
 #include "core/paths.h"
+#include "durable.h"
 #include "ingest_log.h"
 #include "store_fault.h"
 
@@ -170,8 +171,12 @@ bool Registrar::writeCopy(dicom::Image& image, const fs::path& target, bool repl
     const fs::path part = target.string() + ".repair";
     try {
         image.write(part);
+        // The caller then removes the file read, maybe the only other copy of the image:
+        // the copy and its name are on disk before.
+        syncFile(part);
         if (replace) {
             fs::rename(part, target);
+            syncFolder(target.parent_path());
             return true;
         }
         // Never over a file waiting under that name: that is another copy of the image.
@@ -182,6 +187,7 @@ bool Registrar::writeCopy(dicom::Image& image, const fs::path& target, bool repl
                 return false;
             throw fs::filesystem_error("Cannot write the copy", part, target, std::error_code(e, std::generic_category()));
         }
+        syncFolder(target.parent_path());
         fs::remove(part);
         return true;
     } catch (...) {

@@ -46,6 +46,72 @@ std::multiset<std::string> patientsBelow(const fs::path& folder)
     return ids;
 }
 
+// Ingrado's calls that write to disk or change names, traced until `done` holds and
+// Ingrado has ended; empty (and the test failed) when it cannot be traced to the end.
+std::vector<std::string> traceIngrado(ReceiverSite& site, const std::function<bool()>& done)
+{
+    const fs::path trace = site.scratch() / "ingrado.trace";
+    auto ingest = site.start("Ingrado", {"strace", "-f", "-qq", "-yy", "-o", trace.string(), "-e",
+                                         "trace=fsync,fdatasync,rename,renameat,renameat2,link,linkat,unlink,unlinkat"});
+    // strace's own child is Ingrado: a signal to strace would leave it running.
+    struct Traced {
+        int pid = 0;
+        ~Traced()
+        {
+            if (pid > 0)
+                ::kill(pid, SIGKILL);
+        }
+    } traced;
+    // strace may have a short-lived child of its own first: Ingrado is the one running it.
+    const fs::path program = fs::canonical(site.folder() / "Ingrado");
+    const bool found = waitUntil(
+        [&] {
+            const std::string tracer = std::to_string(ingest->pid());
+            std::ifstream children("/proc/" + tracer + "/task/" + tracer + "/children");
+            for (int pid = 0; children >> pid;) {
+                std::error_code ec;
+                if (fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec) == program) {
+                    traced.pid = pid;
+                    return true;
+                }
+            }
+            return false;
+        },
+        30s, 10ms);
+    EXPECT_TRUE(found);
+    if (!found)
+        return {};
+    const bool finished = waitUntil(done, 60s, 100ms);
+    EXPECT_TRUE(finished) << readFile(trace);
+    ::kill(traced.pid, SIGTERM);
+    EXPECT_TRUE(ingest->wait(30s).has_value());
+    traced.pid = 0;
+    std::vector<std::string> lines;
+    std::istringstream in(readFile(trace));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return finished ? lines : std::vector<std::string>{};
+}
+
+bool has(const std::string& line, const std::string& part)
+{
+    return line.find(part) != std::string::npos;
+}
+
+// The index of the first line that matches; lines.size() when none does.
+std::size_t firstLine(const std::vector<std::string>& lines, const std::function<bool(const std::string&)>& match)
+{
+    return static_cast<std::size_t>(std::find_if(lines.begin(), lines.end(), match) - lines.begin());
+}
+
+std::string joined(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const auto& l : lines)
+        text += l + "\n";
+    return text;
+}
+
 // Three senders' images under one SOP instance UID, for three patients, arrive at once:
 // one is filed, and the two others are kept aside with their reason, none deleted.
 TEST(ReceiveFaults, EveryCopyOfAUidSentForAnotherPatientIsKept)
@@ -162,40 +228,10 @@ TEST(ReceiveFaults, ImageCopiedToAnotherDiskIsOnDiskBeforeItsInputGoes)
     const fs::path staged = writeDicom(site.scratch() / "staged.dcm", recipe);
     fs::copy_file(staged, site.temp() / (recipe.sopInstanceUid + ".dcm"));
 
-    const fs::path trace = site.scratch() / "ingrado.trace";
-    auto ingest = site.start("Ingrado", {"strace", "-f", "-qq", "-yy", "-o", trace.string(), "-e",
-                                         "trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat"});
-    struct Traced {
-        int pid = 0;
-        ~Traced()
-        {
-            if (pid > 0)
-                ::kill(pid, SIGKILL);
-        }
-    } traced;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            const std::string tracer = std::to_string(ingest->pid());
-            std::ifstream children("/proc/" + tracer + "/task/" + tracer + "/children");
-            return static_cast<bool>(children >> traced.pid);
-        },
-        30s, 10ms));
     const fs::path stored = images / recipe.studyUid / (recipe.sopInstanceUid + ".dcm");
-    ASSERT_TRUE(waitUntil([&] { return fs::exists(stored) && noInputLeft(site); }, 60s, 100ms));
-    ::kill(traced.pid, SIGTERM);
-    ASSERT_TRUE(ingest->wait(30s).has_value());
-    traced.pid = 0;
-
-    std::vector<std::string> lines;
-    {
-        std::istringstream in(readFile(trace));
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
-    }
-    const auto first = [&](const std::function<bool(const std::string&)>& match) {
-        return static_cast<std::size_t>(std::find_if(lines.begin(), lines.end(), match) - lines.begin());
-    };
-    const auto has = [](const std::string& l, const std::string& part) { return l.find(part) != std::string::npos; };
+    const auto lines = traceIngrado(site, [&] { return fs::exists(stored) && noInputLeft(site); });
+    ASSERT_FALSE(lines.empty());
+    const auto first = [&](const std::function<bool(const std::string&)>& match) { return firstLine(lines, match); };
     const std::string input = (site.temp() / recipe.sopInstanceUid).string() + ".dcm";
     const std::size_t inputGoes = first([&](const std::string& l) {
         return has(l, "unlink") && has(l, "\"" + input) && !has(l, ".try\"");
@@ -206,9 +242,52 @@ TEST(ReceiveFaults, ImageCopiedToAnotherDiskIsOnDiskBeforeItsInputGoes)
     const std::size_t folderSynced = first([&](const std::string& l) {
         return has(l, "sync(") && has(l, (images / recipe.studyUid).string() + ">");
     });
-    ASSERT_LT(inputGoes, lines.size()) << readFile(trace);
-    EXPECT_LT(copySynced, inputGoes) << readFile(trace);
-    EXPECT_LT(folderSynced, inputGoes) << readFile(trace);
+    ASSERT_LT(inputGoes, lines.size()) << joined(lines);
+    EXPECT_LT(copySynced, inputGoes) << joined(lines);
+    EXPECT_LT(folderSynced, inputGoes) << joined(lines);
+}
+
+// A resend that the receiver wrote as "<uid>-2.dcm" (and any file named otherwise than its
+// UID) is copied under its UID before the received file goes: the copy and its name are
+// on disk first, so that a power failure in between cannot take the image.
+TEST(ReceiveFaults, CopyUnderTheUidIsOnDiskBeforeTheReceivedFileGoes)
+{
+    if (runCommand({"strace", "-o", "/dev/null", "true"}, 30s).code != 0)
+        GTEST_SKIP() << "strace cannot trace processes here";
+    ReceiverSite site;
+    site.install("Ingrado");
+    DicomRecipe recipe;
+    recipe.sopInstanceUid = uniqueUid();
+    recipe.studyUid = uniqueUid();
+    const fs::path staged = writeDicom(site.scratch() / "staged.dcm", recipe);
+    const std::string received = recipe.sopInstanceUid + "-2.dcm";
+    fs::copy_file(staged, site.temp() / received);
+
+    const fs::path stored = site.folder() / "Images" / recipe.studyUid / (recipe.sopInstanceUid + ".dcm");
+    const auto lines = traceIngrado(site, [&] { return fs::exists(stored) && noInputLeft(site); });
+    ASSERT_FALSE(lines.empty());
+    const std::string receivedPath = (site.temp() / received).string();
+    const std::string copyPath = (site.temp() / recipe.sopInstanceUid).string() + ".dcm";
+    // The received file's name goes: removed, or moved out of the way to be removed.
+    const std::size_t receivedGoes = firstLine(lines, [&](const std::string& l) {
+        return (has(l, "unlink") || has(l, "rename")) && has(l, "\"" + receivedPath + "\"");
+    });
+    const std::size_t copyNamed = firstLine(lines, [&](const std::string& l) {
+        return (has(l, "link") || has(l, "rename")) && has(l, "\"" + copyPath + "\"") && !has(l, "unlink");
+    });
+    std::size_t copySynced = lines.size();
+    for (std::size_t i = 0; i < copyNamed && i < lines.size(); ++i)
+        if (has(lines[i], "sync(") && has(lines[i], copyPath))
+            copySynced = i;
+    const std::size_t folderSynced = firstLine(lines, [&](const std::string& l) {
+        return has(l, "sync(") && has(l, site.temp().string() + ">");
+    });
+    ASSERT_LT(receivedGoes, lines.size()) << joined(lines);
+    ASSERT_LT(copyNamed, receivedGoes) << joined(lines);
+    EXPECT_LT(copySynced, copyNamed) << "the copy's bytes are on disk before it takes the UID's name\n" << joined(lines);
+    EXPECT_GT(folderSynced, copyNamed) << joined(lines);
+    EXPECT_LT(folderSynced, receivedGoes) << "the copy's name is on disk before the received file goes\n"
+                                          << joined(lines);
 }
 
 }  // namespace
