@@ -514,7 +514,12 @@ IngestService::Attempt IngestService::handleRegistered(const std::string& name, 
     // the store gets the exact form.
     const fs::path target = folder / (name.substr(0, name.size() - 4) + ".dcm");
     std::error_code ec;
-    if (!fs::exists(target, ec)) {
+    // Only a file is an image already there: a link under its name goes and the image
+    // takes its place; a folder keeps the image waiting (the move fails).
+    const fs::file_status there = fs::symlink_status(target, ec);
+    if (fs::is_symlink(there))
+        fs::remove(target, ec);
+    if (!fs::is_regular_file(there)) {
         debug("trying to move image to viewer: " + name);
         fs::create_directories(folder);
         // Written again in place since it was read: it starts again; its committed rows

@@ -123,5 +123,37 @@ TEST(StoreDamage, DamageFoundWhileFilingMovesTheDatabaseAside)
     EXPECT_GE(aside, 1);
 }
 
+// The store's name of a filed image taken by something that is not a file (a folder, a
+// link to a file elsewhere): a resend of the image is never deleted as "already there".
+TEST(StoreDamage, ANameInTheStoreThatIsNoFileNeverSwallowsTheImage)
+{
+    for (const bool folder : {true, false}) {
+        Station st;
+        DicomRecipe recipe;
+        recipe.sopInstanceUid = uniqueUid();
+        recipe.studyUid = uniqueUid();
+        const std::string name = recipe.sopInstanceUid + ".dcm";
+        st.drop(name, recipe);
+        ASSERT_TRUE(st.settle());
+        const fs::path stored = st.folder().images() / recipe.studyUid / name;
+        ASSERT_TRUE(fs::is_regular_file(stored));
+        fs::remove(stored);
+        const fs::path elsewhere = st.folder().path() / "elsewhere.txt";
+        corva::test::writeFile(elsewhere, "not an image");
+        if (folder)
+            fs::create_directory(stored);
+        else
+            fs::create_symlink(elsewhere, stored);
+
+        st.drop(name, recipe);
+        st.ticks(6);
+        const bool filed = fs::is_regular_file(fs::symlink_status(stored));
+        const bool waiting = fs::exists(st.temp() / name);
+        EXPECT_TRUE(filed || waiting) << (folder ? "folder" : "link") << ": the image is gone";
+        EXPECT_EQ(corva::test::readFile(elsewhere), "not an image");
+        EXPECT_EQ(st.count("tblImages"), 1);
+    }
+}
+
 }  // namespace
 }  // namespace corva::ingest
