@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -294,6 +295,32 @@ void setOrphanedLogAside(const std::filesystem::path& dataFolder)
         ::rename((base + side).c_str(), (base + ".orphaned-" + std::to_string(n) + side).c_str());
 }
 
+// Creators of the image database take turns. One that found it missing sets an old log
+// aside and publishes the new file while no other creator can have published one and
+// begun writing into its log: without the turn, a late creator moved a live log aside
+// and the rows in it were lost.
+class CreationTurn {
+public:
+    explicit CreationTurn(const std::filesystem::path& dataFolder)
+        : fd_(::open((dataFolder / (std::string(ImageDatabaseFile) + ".lock")).c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
+                     0660))
+    {
+        if (fd_ >= 0)
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+    ~CreationTurn()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    CreationTurn(const CreationTurn&) = delete;
+    CreationTurn& operator=(const CreationTurn&) = delete;
+
+private:
+    int fd_;
+};
+
 }  // namespace
 
 void createImageSchema(Database& db)
@@ -327,6 +354,9 @@ bool ensureImageDatabase(const std::filesystem::path& dataFolder)
     const auto templ = dataFolder / TemplateDatabaseFile;
     if (!std::filesystem::exists(templ, ec))
         return false;
+    const CreationTurn turn(dataFolder);
+    if (std::filesystem::exists(target, ec))
+        return true;  // another creator was first
     try {
         setOrphanedLogAside(dataFolder);
         publishNoReplace(copyToTemporary(templ, dataFolder), target);
@@ -355,6 +385,7 @@ bool replaceEmptyImageDatabase(const std::filesystem::path& dataFolder)
     if (sizeOr(target, 1) != 0 || sizeOr(wal, 0) != 0)
         return sizeOr(target, 0) > 0;
     const auto templ = dataFolder / TemplateDatabaseFile;
+    const CreationTurn turn(dataFolder);
     try {
         const auto tmp = copyToTemporary(templ, dataFolder);
         if (sizeOr(target, 1) != 0 || ::rename(tmp.c_str(), target.c_str()) != 0)
