@@ -61,7 +61,8 @@ using Clock = std::chrono::steady_clock;
 const std::string MammographySop = "1.2.840.10008.5.1.4.1.1.1.2";
 
 // The seeds CI runs. Each one is a whole day from an empty site.
-const std::vector<std::uint32_t> CiSeeds = {11, 23, 47, 3343177439u};
+// 3329387603: the archive warns and refuses, the station forwards.
+const std::vector<std::uint32_t> CiSeeds = {11, 23, 47, 3343177439u, 3329387603u};
 constexpr int DefaultSteps = 36;
 
 // ---- what the simulation knows ----------------------------------------------------
@@ -260,7 +261,12 @@ private:
             {Event::Export, filed.empty() ? 0 : 0.4},
             {Event::ArchiveRefuses, site_.archiveState() == DaySite::ArchiveState::Up ? 0.3 : 0},
             {Event::ArchiveStops, site_.archiveState() == DaySite::ArchiveState::Up ? 0.3 : 0},
-            {Event::ArchiveBack, site_.archiveState() == DaySite::ArchiveState::Up ? 0 : 2.0},
+            // An archive that answers, however oddly, stays a while: its answers are the point.
+            {Event::ArchiveBack, site_.archiveState() == DaySite::ArchiveState::Up     ? 0
+                                 : site_.archiveState() == DaySite::ArchiveState::Down ||
+                                         site_.archiveState() == DaySite::ArchiveState::Refusing
+                                     ? 2.0
+                                     : 0.6},
             {Event::ArchiveWarns, site_.archiveState() == DaySite::ArchiveState::Up ? 0.3 : 0},
             {Event::ArchiveRefusesSome, site_.archiveState() == DaySite::ArchiveState::Up ? 0.3 : 0},
             {Event::ArchiveStalls, site_.archiveState() == DaySite::ArchiveState::Up ? 0.3 : 0},
