@@ -257,6 +257,10 @@ jobs::JobOutcome HeaderJob::run(jobs::JobReport& report)
             done = 0;
             for (const auto& rewrite : staged) {
                 try {
+                    if (abandonWhenUidTaken(db, paths_, rewrite))
+                        throw Error(errc::InvalidName, "The SOP instance UID " + rewrite.newImageUid +
+                                                           " was filed for another image meanwhile; the original "
+                                                           "stays unchanged");
                     if (!canHandOver(rewrite))
                         throw Error(errc::Generic, handOverName(rewrite).string() +
                                                        " waits in the input folder; the rewritten copy stays staged "

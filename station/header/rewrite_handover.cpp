@@ -221,6 +221,34 @@ bool removeOriginal(db::Database& db, const ProgramPaths& paths, const OriginalI
     return !fs::exists(file);
 }
 
+bool abandonWhenUidTaken(db::Database& db, const ProgramPaths& paths, const StagedRewrite& rewrite)
+{
+    if (rewrite.newImageUid == rewrite.original.imageUid)
+        return false;
+    const auto filed = [&](const std::string& uid) {
+        auto st = db.prepare("SELECT 1 FROM tblImages WHERE ImageUID = ?");
+        st.bind(1, uid);
+        return st.step();
+    };
+    if (!filed(rewrite.newImageUid))
+        return false;
+    const fs::path original = imageFile(paths, rewrite.original.studyUid, rewrite.original.imageUid);
+    std::error_code ec;
+    if (!filed(rewrite.original.imageUid) && (original.empty() || !fs::exists(original, ec)))
+        throw Error(errc::Generic, "The SOP instance UID " + rewrite.newImageUid + " of " + rewrite.staged.string() +
+                                       " is filed for another image by now, and its original " +
+                                       rewrite.original.imageUid + " is gone: the copy stays staged");
+    fs::remove(rewrite.staged, ec);
+    if (ec)
+        throw Error(errc::Generic, "Cannot remove " + rewrite.staged.string() + ": " + ec.message());
+    fs::remove(notePath(rewrite.staged), ec);
+    log::LogError(errc::InvalidName,
+                  "The SOP instance UID " + rewrite.newImageUid + " is filed for another image by now: the edit of " +
+                      rewrite.original.imageUid + " is undone, its original stays",
+                  HandOverLocation);
+    return true;
+}
+
 fs::path handOverName(const StagedRewrite& rewrite)
 {
     return rewrite.staged.parent_path() / (rewrite.newImageUid + ".dcm");
@@ -284,6 +312,8 @@ PendingHandOver finishPendingRewrites(const ProgramPaths& paths)
                 // The note and the name come from the input folder: used as file names only when safe.
                 if (!isSafeUid(r.original.imageUid) || !isSafeUid(r.original.studyUid) || !isSafeUid(r.newImageUid))
                     throw Error(errc::NotFound, "No sound note of the original for " + r.staged.string());
+                if (abandonWhenUidTaken(db, paths, r))
+                    continue;
                 // The original goes only when the copy can take its place at once.
                 if (!canHandOver(r))
                     throw Error(errc::Generic, handOverName(r).string() +

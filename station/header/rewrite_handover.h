@@ -62,6 +62,13 @@ StagedRewrite stageRewrite(const ProgramPaths& paths, const std::filesystem::pat
 // True when neither is left. Throws corva::Error on a database or file failure.
 bool removeOriginal(db::Database& db, const ProgramPaths& paths, const OriginalImage& original);
 
+// A copy given a SOP instance UID of its own that another image is filed under by now
+// (received while the job ran) would be taken for a repeat of that image and dropped by
+// the ingest service. While its original is still there the copy is dropped instead (with
+// its note: the edit is undone for that image) and true is returned; false when the UID
+// is free. Throws corva::Error, the copy staying staged, when the original is gone.
+bool abandonWhenUidTaken(db::Database& db, const ProgramPaths& paths, const StagedRewrite& rewrite);
+
 // The name the copy is registered under: Temp/<new SOP UID>.dcm.
 std::filesystem::path handOverName(const StagedRewrite& rewrite);
 // False while another file waits in the input folder under the copy's registrable name.
