@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
 
@@ -307,13 +308,14 @@ DaySite::StationRun DaySite::stationForward(const std::string& patientId, bool k
     OperatorSeamGuard guard(desk);
     desk.answer(MsgResult::Yes);
     desk.answerWindow(ScriptedOperator::runModal(
-        [](QDialog& d) {
+        [&run](QDialog& d) {
             auto* form = dynamic_cast<jobs::EditForm*>(&d);
             if (!form) {
                 d.reject();
                 return;
             }
             if (!pollUntil([&] { return form->cmdOK()->isEnabled(); }, 120000)) return;
+            run.jobLog = form->txtProgress()->toPlainText().toStdString();
             QTest::mouseClick(form->cmdOK(), Qt::LeftButton);
         },
         150000));

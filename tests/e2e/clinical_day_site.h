@@ -131,6 +131,7 @@ public:
         bool pressed = false;
         std::vector<std::string> shown;  // messages and windows the operator saw, in order
         std::string loadNote;
+        std::string jobLog;  // the job window's log as it stood when OK was pressed
     };
     // Opens the main window on the site with the archive as its default destination,
     // clicks the patient and its study, presses Automatic when it is enabled, answers

@@ -664,11 +664,21 @@ private:
             return s.starts_with("message Forward the study with these exposure records?");
         });
         const auto state = site_.archiveState();
-        const bool answers = state != DaySite::ArchiveState::Down && state != DaySite::ArchiveState::Refusing;
-        if (answers && !asked) fail("the station did not ask to forward a study whose plan holds");
+        const bool reachable = state != DaySite::ArchiveState::Down && state != DaySite::ArchiveState::Refusing;
+        if (reachable && !asked) fail("the station did not ask to forward a study whose plan holds");
         if (asked && std::none_of(run.shown.begin(), run.shown.end(),
                                   [](const std::string& s) { return s.starts_with("window "); }))
             fail("the station asked, was answered Yes, and showed no job window");
+        // The job window names each warning and each image the archive refused.
+        const auto answers = site_.archiveAnswers();
+        for (std::size_t i = answeredBefore_; i < answers.size(); ++i) {
+            const auto& [uid, answer] = answers[i];
+            const std::string named = answer.starts_with("B") ? "Stored with warning " + answer
+                                      : storedAnswer(answer)  ? std::string()
+                                                              : std::string("Not sent: ") + uid;
+            if (!named.empty() && (run.jobLog.find(named) == std::string::npos || run.jobLog.find(uid) == std::string::npos))
+                fail("the station's job log does not name " + uid + " answered " + answer + ":\n" + run.jobLog);
+        }
     }
 
     void send(const std::string& study) {
