@@ -1,11 +1,12 @@
 // A site's day in seeded random order: patients exposed on the X-ray unit (records over
 // the serial line, retakes, test shots), the CR reader sending their plates (late, in
-// pieces, mixed with the next patient's, or imported from a medium), the operator
-// forwarding, sending, deleting, editing and exporting with corvactl, the archive
-// refusing, going away mid-send, answering with warnings, refusing some images, stalling
-// and coming back, corvactl and Ingrado killed at random moments. The simulation knows which exposure made which image (each exposure has its
-// own kV/mAs pair) and after every step, once the services are idle, checks what the
-// site must always hold:
+// pieces, mixed with the next patient's, or imported from a medium), the operators
+// forwarding with Automatic in the station's window or with corvactl, sending,
+// deleting, editing and exporting with corvactl, the archive refusing, going away
+// mid-send, answering with warnings, refusing some images, stalling and coming back,
+// corvactl and Ingrado killed at random moments. The simulation knows which exposure
+// made which image (each exposure has its own kV/mAs pair) and after every step, once
+// the services are idle, checks what the site must always hold:
 //   1. no image the reader sent is lost: it waits in Temp, is filed with a row, is at
 //      the archive, or an explicit delete took it;
 //   2. corvactl check finds rows and files matching (converted images waiting in bin
