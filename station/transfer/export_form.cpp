@@ -207,6 +207,13 @@ void ExportForm::cmdExport_Click()
         op().message("Export directory does not exists!", {}, MsgIcon::Critical, MsgButtons::OK);
         return;
     }
+    if (const fs::path station = protectedFolderHolding(folder_, protectedFolders(stationContext().paths));
+        !station.empty()) {
+        op().message(QString::fromStdString("The export directory lies in the station's folder " + station.string() +
+                                            ": choose another directory."),
+                     {}, MsgIcon::Critical, MsgButtons::OK);
+        return;
+    }
     const int total = static_cast<int>(images_.size());
     setBusy(true);
     pbExport_->setRange(0, std::max(total, 1));
@@ -219,6 +226,7 @@ void ExportForm::cmdExport_Click()
     options.folder = folder_;
     options.quality = sldQuality_->value();
     options.dicomDir = mode_ == ExportFormat::Dicom && chkDicomDir_->isChecked();
+    options.protectedFolders = protectedFolders(stationContext().paths);
     // The worker reports each image back to this thread; the window keeps painting.
     worker_ = std::async(std::launch::async, [this, options, images = images_] {
         ExportResult result;

@@ -102,6 +102,30 @@ private:
 
 }  // namespace
 
+std::vector<fs::path> protectedFolders(const ProgramPaths& paths)
+{
+    return {paths.imageStore, paths.inputFolder, paths.workFolder, paths.dataFolder};
+}
+
+fs::path protectedFolderHolding(const fs::path& folder, const std::vector<fs::path>& protectedFolders)
+{
+    // Where the folder really is: a link on the desktop may lead into the image store,
+    // whose files an export would replace or whose study folders it would fill.
+    std::error_code ec;
+    const fs::path real = fs::canonical(folder, ec);
+    if (ec)
+        return {};
+    for (const fs::path& station : protectedFolders) {
+        const fs::path base = fs::weakly_canonical(station, ec);
+        if (ec || base.empty())
+            continue;
+        const fs::path inside = real.lexically_relative(base);
+        if (!inside.empty() && *inside.begin() != "..")
+            return station;
+    }
+    return {};
+}
+
 ImageExporter::ImageExporter(ExportOptions options) : options_(std::move(options)) {}
 
 std::string ImageExporter::infoText(const fs::path& file)
@@ -120,6 +144,11 @@ ExportResult ImageExporter::run(const std::vector<fs::path>& images, const Progr
     std::error_code ec;
     if (options_.folder.empty() || !fs::is_directory(options_.folder, ec))
         throw Error(errc::NotFound, "Export directory does not exists!", "export");
+    if (const fs::path station = protectedFolderHolding(options_.folder, options_.protectedFolders); !station.empty())
+        throw Error(errc::InvalidName,
+                    "The export directory " + options_.folder.string() + " lies in the station's folder " +
+                        station.string() + ": choose another directory",
+                    "export");
     const bool jpeg = options_.format == ExportFormat::Jpeg;
     const bool medium = !jpeg && options_.dicomDir;
     const char* location = jpeg ? "ExportForm ExportJPEG" : "ExportForm ExportDICOM";

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/station_context.h"
+
 namespace corva::station::transfer {
 
 enum class ExportFormat { Jpeg = 1, Dicom = 2 };
@@ -19,6 +21,9 @@ struct ExportOptions {
     // "DICOM/STnnnnnn/IMnnnnnn" (names other systems' readers accept). Without it the
     // files are "<study UID>/<SOP Instance UID>.dcm".
     bool dicomDir = false;
+    // Folders of the station an export never writes into, also not through a symbolic
+    // link: an export folder in one of them is refused (see protectedFolders()).
+    std::vector<std::filesystem::path> protectedFolders;
 };
 
 struct ExportResult {
@@ -29,6 +34,14 @@ struct ExportResult {
     // Every file this export wrote, in export order (the ZIP archive's members).
     std::vector<std::filesystem::path> files;
 };
+
+// The folders of a program folder an export must not write into: the image store, the
+// input folder the ingest service takes files from, the converted images and the data.
+std::vector<std::filesystem::path> protectedFolders(const ProgramPaths& paths);
+// The one of `protectedFolders` that `folder` lies in (also through a symbolic link);
+// empty when none.
+std::filesystem::path protectedFolderHolding(const std::filesystem::path& folder,
+                                             const std::vector<std::filesystem::path>& protectedFolders);
 
 class ImageExporter {
 public:

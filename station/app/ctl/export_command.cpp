@@ -38,6 +38,7 @@ int exportCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
     // The slider value of the export window; "High" unless told.
     options.quality = a.has("quality") ? wholeNumber("quality", *a.value("quality"), 0, 10) : 8;
     options.dicomDir = a.has("dicomdir");
+    options.protectedFolders = transfer::protectedFolders(env.paths);
     std::error_code ec;
     if (!fs::is_directory(options.folder, ec)) throw CommandFailed("Export directory does not exists!");
 
