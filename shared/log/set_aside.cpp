@@ -1,5 +1,10 @@
 #include "log/set_aside.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <fstream>
 #include <system_error>
 
@@ -70,17 +75,37 @@ bool isReasonFile(const fs::path& path)
 
 bool writeSetAsideReason(const fs::path& setAside, const SetAsideReason& reason)
 {
-    std::ofstream out(reasonFile(setAside), std::ios::binary | std::ios::trunc);
-    out << (reason.filesOwnFault ? OwnFault : OtherFault) << reason.text << '\n';
-    out.close();
-    return static_cast<bool>(out);
+    // Whatever else holds the name (a link to a file elsewhere, a pipe that would never
+    // be read) goes: the reason is written into a file of its own, never through the name.
+    const fs::path file = reasonFile(setAside);
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        ::unlink(file.c_str());
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0660);
+    if (fd < 0)
+        return false;
+    const std::string text = std::string(reason.filesOwnFault ? OwnFault : OtherFault) + reason.text + '\n';
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    for (std::size_t done = 0; ok && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        done += ok ? static_cast<std::size_t>(n) : 0;
+    }
+    return ::close(fd) == 0 && ok;
 }
 
 std::optional<SetAsideReason> readSetAsideReason(const fs::path& setAside, const fs::path& logsFolder)
 {
-    std::ifstream in(reasonFile(setAside), std::ios::binary);
+    // Only a file of its own is read: a pipe under the name would never answer.
+    struct stat st {};
+    const bool plain = ::lstat(reasonFile(setAside).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    std::ifstream in;
+    if (plain)
+        in.open(reasonFile(setAside), std::ios::binary);
     std::string line;
-    if (in && std::getline(in, line)) {
+    if (plain && in && std::getline(in, line)) {
         for (const auto& [prefix, own] : {std::pair{OwnFault, true}, std::pair{OtherFault, false}}) {
             const std::string p = prefix;
             if (line.rfind(p, 0) == 0)

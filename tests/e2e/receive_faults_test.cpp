@@ -184,6 +184,15 @@ TEST(ReceiveFaults, PipesAndLinksUnderTheServicesOwnNamesStopNothing)
     writeDicom(site.temp() / (recipes[2].sopInstanceUid + ".dcm"), recipes[2]);
     fs::create_symlink(victim, site.temp() / (recipes[2].sopInstanceUid + ".dcm.held"));
     const fs::path sentFile = writeDicom(source.path() / "sent.dcm", recipes[3]);
+    // Files set aside at once (a UID that cannot be a file name) whose reason names are taken.
+    fs::create_directories(site.temp() / "BadObjects");
+    for (const char* name : {"odd1.dcm", "odd2.dcm"}) {
+        DicomRecipe odd;
+        odd.sopInstanceUid = "1.2.3.odd";
+        writeDicom(site.temp() / name, odd);
+    }
+    ASSERT_EQ(::mkfifo((site.temp() / "BadObjects" / "odd1.dcm.reason").c_str(), 0660), 0);
+    fs::create_symlink(victim, site.temp() / "BadObjects" / "odd2.dcm.reason");
 
     auto ingest = site.start("Ingrado");
     auto receiver = site.startReceiver();
@@ -201,6 +210,12 @@ TEST(ReceiveFaults, PipesAndLinksUnderTheServicesOwnNamesStopNothing)
                return names;
            }();
     EXPECT_EQ(readFile(victim), "precious");
+    for (const char* name : {"odd1.dcm", "odd2.dcm"}) {
+        EXPECT_TRUE(waitUntil([&] { return fs::exists(site.temp() / "BadObjects" / name); }, 30s, 100ms)) << name;
+        const fs::path reason = site.temp() / "BadObjects" / (std::string(name) + ".reason");
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(reason))) << name;
+        EXPECT_NE(readFile(reason).find("Invalid UID"), std::string::npos) << name;
+    }
     ingest->signal(SIGTERM);
     EXPECT_TRUE(ingest->wait(30s).has_value()) << "Ingrado does not end";
 }
