@@ -212,8 +212,6 @@ std::filesystem::path copyToTemporary(const std::filesystem::path& from, const s
     int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         throwErrno("Cannot read", from);
-    struct stat st {};
-    ::fstat(in, &st);
     std::string pattern = (folder / (std::string(".") + ImageDatabaseFile + ".XXXXXX")).string();
     int out = ::mkstemp(pattern.data());
     if (out < 0) {
@@ -221,8 +219,9 @@ std::filesystem::path copyToTemporary(const std::filesystem::path& from, const s
         throwErrno("Cannot create", pattern);
     }
     std::filesystem::path tmp = pattern;
-    // Patient data: the copy never grants other users what the template may.
-    ::fchmod(out, (st.st_mode & 0770) | S_IRUSR | S_IWUSR);
+    // Patient data: for the service's user and the operators of its group (the station
+    // writes the image database too), never for other users, whatever the template allows.
+    ::fchmod(out, S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP);
     char buf[1 << 16];
     bool ok = true;
     for (;;) {

@@ -62,6 +62,9 @@ TEST(ImageDatabase, CreatedPrivateFromAnOpenTemplate)
                     fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
     ASSERT_TRUE(db::ensureImageDatabase(dir.path()));
     EXPECT_EQ(fs::status(dir / db::ImageDatabaseFile).permissions() & fs::perms::others_all, fs::perms::none);
+    // the operators of the group write it too (the station deletes and edits)
+    EXPECT_EQ(fs::status(dir / db::ImageDatabaseFile).permissions() & fs::perms::group_all,
+              fs::perms::group_read | fs::perms::group_write);
 }
 
 // An empty file in the database's place holds nothing: it is replaced by the template;
