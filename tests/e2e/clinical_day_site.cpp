@@ -211,8 +211,15 @@ const std::map<std::string, std::vector<ArchivedCopy>>& DaySite::archived() {
         // A peer's file is whole once renamed from its .part.
         if (!entry.is_regular_file() || entry.path().extension() == ".part") continue;
         const std::string name = fs::relative(entry.path(), archiveFolder()).string();
-        if (archiveFilesRead_.count(name)) continue;
-        archiveFilesRead_.insert(name);
+        const fs::file_time_type written = entry.last_write_time(ec);
+        const auto read = archiveFilesRead_.find(name);
+        if (read != archiveFilesRead_.end()) {
+            if (read->second == written) continue;
+            for (auto& [uid, copies] : archived_)
+                std::erase_if(copies, [&](const ArchivedCopy& c) { return c.file == name; });
+            std::erase_if(archived_, [](const auto& held) { return held.second.empty(); });
+        }
+        archiveFilesRead_[name] = written;
         try {
             const dicom::Image image = dicom::Image::read(entry.path(), dicom::ReadMode::HeaderOnly);
             const dicom::DataSet header = image.attributes();

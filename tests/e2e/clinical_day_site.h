@@ -157,7 +157,9 @@ private:
     ArchiveState archiveState_ = ArchiveState::Down;
     int lastArchivePort_ = 9;
     std::map<std::string, std::vector<ArchivedCopy>> archived_;
-    std::set<std::string> archiveFilesRead_;
+    // Each archive file read, by name, with the time it was written: the peer stores a
+    // UID sent again under the same name, and that copy replaces the one read before.
+    std::map<std::string, std::filesystem::file_time_type> archiveFilesRead_;
     std::vector<std::string> unreadable_;
     std::unique_ptr<UnitLine> line_;
     settings::Settings linkSettings_;
