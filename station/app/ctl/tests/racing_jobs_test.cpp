@@ -4,7 +4,7 @@
 // their own. After each round the next check --repair settles what was left, and:
 // every image filed before is filed (row and file), at the archive, or was taken by a
 // delete that named its series; every image filed during the round is filed; rows and
-// files match; nothing is set aside. CORVA_RACE_ROUNDS sets the rounds (default 8),
+// files match; nothing is set aside. CORVA_RACE_ROUNDS sets the rounds (default 5),
 // CORVA_RACE_SEED the seed.
 #include <gtest/gtest.h>
 
@@ -130,7 +130,7 @@ TEST_F(RacingJobsTest, TwoJobsABlowAndIngradoFilingLoseNoImage) {
     scp_ = std::make_unique<corva::test::StoreScp>(archive_);
     destination_ = "STORESCP@127.0.0.1:" + std::to_string(scp_->port());
     const char* roundsText = std::getenv("CORVA_RACE_ROUNDS");
-    const int rounds = roundsText ? std::atoi(roundsText) : 8;
+    const int rounds = roundsText ? std::atoi(roundsText) : 5;
     const char* seedText = std::getenv("CORVA_RACE_SEED");
     std::mt19937 rng(seedText ? static_cast<unsigned>(std::atoi(seedText)) : 4711u);
     const Job jobs[] = {Job::DeleteA, Job::SendA, Job::EditB, Job::Repair, Job::Export, Job::DeleteB};
