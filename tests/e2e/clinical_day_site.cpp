@@ -213,12 +213,7 @@ const std::map<std::string, std::vector<ArchivedCopy>>& DaySite::archived() {
         const std::string name = fs::relative(entry.path(), archiveFolder()).string();
         const fs::file_time_type written = entry.last_write_time(ec);
         const auto read = archiveFilesRead_.find(name);
-        if (read != archiveFilesRead_.end()) {
-            if (read->second == written) continue;
-            for (auto& [uid, copies] : archived_)
-                std::erase_if(copies, [&](const ArchivedCopy& c) { return c.file == name; });
-            std::erase_if(archived_, [](const auto& held) { return held.second.empty(); });
-        }
+        if (read != archiveFilesRead_.end() && read->second == written) continue;
         archiveFilesRead_[name] = written;
         try {
             const dicom::Image image = dicom::Image::read(entry.path(), dicom::ReadMode::HeaderOnly);

@@ -158,7 +158,8 @@ private:
     int lastArchivePort_ = 9;
     std::map<std::string, std::vector<ArchivedCopy>> archived_;
     // Each archive file read, by name, with the time it was written: the peer stores a
-    // UID sent again under the same name, and that copy replaces the one read before.
+    // UID sent again under the same name, and each copy it was given counts (once given,
+    // an image was at the archive, as storescp's unique names keep it).
     std::map<std::string, std::filesystem::file_time_type> archiveFilesRead_;
     std::vector<std::string> unreadable_;
     std::unique_ptr<UnitLine> line_;
