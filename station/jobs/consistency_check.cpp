@@ -4,6 +4,8 @@
 #include <set>
 #include <system_error>
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include "core/paths.h"
@@ -21,6 +23,27 @@ bool endsWith(const std::string& s, const std::string& suffix) {
 }
 
 bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+
+// Moves a file into the input folder (one file system): never replacing a file there, and
+// never under two names at once, one of them the ingest service's to take. With a store
+// name beside its input name, the service may file the image, find "its" file in the
+// store and drop the input name; removing the store name after that would remove the
+// image. False when the file stays where it was (a file of that name waits, an error).
+bool moveIntoInput(const fs::path& from, const fs::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+    // A file system without that rename: through a name the ingest service does not take.
+    const fs::path hidden = to.parent_path() / ("." + to.filename().string() + ".refile");
+    if (::link(from.c_str(), hidden.c_str()) != 0) return false;
+    ::unlink(from.c_str());
+    if (::link(hidden.c_str(), to.c_str()) != 0) {
+        // A file of that name waits: this one goes back.
+        if (::link(hidden.c_str(), from.c_str()) == 0) ::unlink(hidden.c_str());
+        return false;
+    }
+    ::unlink(hidden.c_str());
+    return true;
+}
 
 // The image files of the store, by study UID folder: <store>/<study UID>/<SOP UID>.dcm.
 void scanStore(const ProgramPaths& paths, const std::map<std::string, std::set<std::string>>& rows,
@@ -173,11 +196,9 @@ std::vector<fs::path> refileFilesWithoutRows(const ProgramPaths& paths, const Ch
             if (st.step()) continue;  // that image is filed already: the two copies stay apart
         }
         const fs::path target = paths.inputFolder / f.path.filename();
-        // A hard link fails when a file of that name waits to be filed: that one is never
-        // replaced, and this one stays for the next run.
-        if (::link(f.path.c_str(), target.c_str()) != 0) continue;
-        std::error_code ec;
-        fs::remove(f.path, ec);
+        // A file of that name waiting to be filed is never replaced: this one stays for
+        // the next run.
+        if (!moveIntoInput(f.path, target)) continue;
         moved.push_back(target);
     }
     return moved;
@@ -191,9 +212,8 @@ std::vector<fs::path> requeueSetAside(const ProgramPaths& paths, const CheckRepo
         if (!reason || reason->filesOwnFault) continue;
         const fs::path target = paths.inputFolder / f.path.filename();
         // A file of that name waiting in Temp is never replaced: this one stays for the next run.
-        if (::link(f.path.c_str(), target.c_str()) != 0) continue;
+        if (!moveIntoInput(f.path, target)) continue;
         std::error_code ec;
-        fs::remove(f.path, ec);
         fs::remove(log::reasonFile(f.path), ec);
         moved.push_back(target);
     }
