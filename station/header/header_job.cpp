@@ -187,6 +187,10 @@ jobs::JobOutcome HeaderJob::run(jobs::JobReport& report)
                     const std::string now = ds.get(tag).text;
                     if (now == before)
                         continue;
+                    // A value moved or switched in (or none left) is no UID the ingest
+                    // service files by: the copy would be set aside and the image lost.
+                    if (!isSafeUid(now))
+                        throw Error(errc::InvalidName, "Not a valid UID for " + tag.text() + ": \"" + now + "\"");
                     if (std::string refusal = foreignUidRefusal(db, tag, now, t.patientKey); !refusal.empty())
                         throw Error(errc::InvalidName, refusal);
                 }

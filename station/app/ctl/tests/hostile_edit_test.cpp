@@ -80,8 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
                       EditCase{"PatientIdWithBackslash", "0010,0020", "HE1\\HE2"},
                       EditCase{"PatientNameWithControls", "0010,0010", "Doe\x1b[2J^Jane\x07"},
                       EditCase{"HugePatientName", "0010,0010", std::string(100000, 'A')},
-                      EditCase{"EmptyStudyUid", "0020,000D", ""},
-                      EditCase{"EmptySopClass", "0008,0016", ""}),
+                      EditCase{"EmptyStudyUid", "0020,000D", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
