@@ -124,8 +124,8 @@ void HeaderCommands::mnuApplyTasks_Click() {
     // Another job (corvactl) works on the images: nothing changes, the task list and the
     // viewer stay as they are for another try.
     JobLock lock = JobLock::tryAcquire(g.paths.dataFolder);
-    if (lock.state() == JobLock::State::Busy) {
-        op().message(jobs::JobBusyMessage, {}, MsgIcon::Information);
+    if (!lock.held()) {
+        op().message(jobs::jobLockRefusal(lock), {}, MsgIcon::Information);
         return;
     }
     // The viewer's images in viewer order: "Image #n" tasks count positions in it.

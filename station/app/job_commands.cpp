@@ -277,8 +277,8 @@ private:
 
 std::optional<JobLock> JobCommands::takeJobLockForForwarding() {
     JobLock lock = JobLock::tryAcquire(stationContext().paths.dataFolder);
-    if (lock.state() == JobLock::State::Busy) {
-        op().message(jobs::JobBusyMessage, {}, MsgIcon::Information);
+    if (!lock.held()) {
+        op().message(jobs::jobLockRefusal(lock), {}, MsgIcon::Information);
         return std::nullopt;
     }
     return lock;
@@ -515,8 +515,8 @@ void JobCommands::PopupDeleteImage_Click() {
         if (imageId == 0) throw Error(errc::NotFound, "The image " + uid + " is not in the image list");
         auto& ctx = stationContext();
         const JobLock lock = JobLock::tryAcquire(ctx.paths.dataFolder);
-        if (lock.state() == JobLock::State::Busy) {
-            op().message(jobs::JobBusyMessage, {}, MsgIcon::Information);
+        if (!lock.held()) {
+            op().message(jobs::jobLockRefusal(lock), {}, MsgIcon::Information);
             return;
         }
         db::Removal removal;

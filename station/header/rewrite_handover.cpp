@@ -339,8 +339,8 @@ std::size_t handOverPendingRewrites(const ProgramPaths& paths)
 {
     // A job running elsewhere (corvactl) may be writing and staging copies right now.
     const JobLock lock = JobLock::tryAcquire(paths.dataFolder);
-    if (lock.state() == JobLock::State::Busy)
-        return 0;
+    if (!lock.held())
+        return 0;  // busy, or no lock file to hold: the copies wait, staged, for the next start
     return finishPendingRewrites(paths).handedOver.size();
 }
 

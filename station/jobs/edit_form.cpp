@@ -191,10 +191,18 @@ void runJobWindow(int kind, std::shared_ptr<Job> job, QWidget* parent) {
     runJobWindow(kind, std::move(job), parent, JobLock::tryAcquire(stationContext().paths.dataFolder));
 }
 
+QString jobLockRefusal(const JobLock& lock) {
+    if (lock.state() == JobLock::State::Busy) return JobBusyMessage;
+    return "The job lock cannot be taken, so no job may change the images now: " +
+           QString::fromStdString(lock.error());
+}
+
 void runJobWindow(int kind, std::shared_ptr<Job> job, QWidget* parent, JobLock lock) {
-    // corvactl may be working on the images: the job waits for another time.
-    if (lock.state() == JobLock::State::Busy) {
-        op().message(JobBusyMessage, {}, MsgIcon::Information);
+    // corvactl may be working on the images: the job waits for another time. Without
+    // the lock (its file cannot be opened) no job may write either.
+    if (!lock.held()) {
+        op().message(jobLockRefusal(lock), {}, lock.state() == JobLock::State::Busy ? MsgIcon::Information
+                                                                                    : MsgIcon::Exclamation);
         if (job) job->windowClosed();
         return;
     }

@@ -98,6 +98,9 @@ private:
 // What the operator is told when another program's job holds the job lock.
 inline constexpr const char* JobBusyMessage =
     "Another job is working on the images (corvactl).\r\nPlease try again when it has finished.";
+// What the operator is told when a job cannot take the job lock: busy (another job
+// runs) or unavailable (the lock file cannot be opened). Without the lock no job writes.
+QString jobLockRefusal(const JobLock& lock);
 
 // Opens the job window for `job` modally (through the operator seam) and returns once
 // it has closed: the job has then finished. While another job holds the job lock the

@@ -197,6 +197,25 @@ TEST_F(JobCommandsTest, DeletesAskOnceNamingWhatGoesAndNoChangesNothing) {
     EXPECT_EQ(countRows("tblPatienten"), 1);
 }
 
+// Without a job lock to hold (its file cannot be opened) no job writes: the delete is
+// refused with the reason, and every row and file stays.
+TEST_F(JobCommandsTest, NoJobRunsWhenTheJobLockCannotBeTaken) {
+    const auto a = addPatient("P1", "Alpha", "A");
+    addImage(addSeries(addStudy(a, "1.2.530"), "1.2.530.1", 1), "1.2.530", "1.2.530.1.1", 1);
+    auto& f = open();
+    click(f.lvPatients(), findItem(f.lvPatients(), "P1"));
+    fs::remove(JobLock::lockFile(folder_->data()));
+    fs::create_directory(JobLock::lockFile(folder_->data()));  // a folder where the lock file belongs
+    op_.answer(MsgResult::Yes);
+    f.menus().PopUpPatient_Delete->trigger();
+    ASSERT_EQ(op_.messages().size(), 2);
+    EXPECT_TRUE(op_.messages().at(1).startsWith("The job lock cannot be taken")) << op_.messages().at(1).toStdString();
+    EXPECT_TRUE(op_.shownOf(ScriptedOperator::Kind::Window).empty());
+    EXPECT_EQ(countRows("tblImages"), 1);
+    EXPECT_TRUE(fs::exists(folder_->images() / "1.2.530" / "1.2.530.1.1.dcm"));
+    fs::remove(JobLock::lockFile(folder_->data()));
+}
+
 TEST_F(JobCommandsTest, DeleteAllAsksFirstAndEmptiesTheLists) {
     const auto a = addPatient("P1", "Alpha", "A");
     addImage(addSeries(addStudy(a, "1.2.500"), "1.2.500.1", 1), "1.2.500", "1.2.500.1.1", 1);
