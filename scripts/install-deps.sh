@@ -8,7 +8,8 @@
 # for setcap, which lets Recvora bind its default port 105; dicom3tools' dciodvfy,
 # which checks converted images and exported DICOMDIR media; unzip and zip for the
 # export archives, zlib for deflating them; OpenJPEG, which decodes JPEG 2000 images for
-# showing and exporting, and GDCM's tools, whose gdcmconv writes such images for the tests.
+# showing and exporting, and GDCM's tools, whose gdcmconv writes such images for the tests;
+# strace, with which the durability tests see that a file is synced before it is answered.
 set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
@@ -16,7 +17,7 @@ PACKAGES=(
   libdcmtk-dev dcmtk libsqlite3-dev sqlite3 libzip-dev
   libgtest-dev googletest socat procps libcap2-bin
   libgl-dev fonts-dejavu-core fonts-liberation dicom3tools
-  unzip zip zlib1g-dev libopenjp2-7-dev libgdcm-tools
+  unzip zip zlib1g-dev libopenjp2-7-dev libgdcm-tools strace
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
