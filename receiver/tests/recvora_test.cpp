@@ -23,6 +23,27 @@
 namespace corva::test {
 namespace {
 
+// A storage server of this process serving on its own thread, stopped and joined at the
+// end of the scope (also when an assertion leaves it early).
+class ServerRun {
+public:
+    ServerRun(const corva::dicom::StorageServerConfig& config, const corva::dicom::StorageEvents& events)
+        : server_((corva::dicom::initNetwork(), config), events), thread_([this] { server_.run(); })
+    {
+    }
+    ~ServerRun()
+    {
+        server_.stop();
+        thread_.join();
+    }
+    ServerRun(const ServerRun&) = delete;
+    ServerRun& operator=(const ServerRun&) = delete;
+
+private:
+    corva::dicom::StorageServer server_;
+    std::thread thread_;
+};
+
 namespace fs = std::filesystem;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -562,19 +583,8 @@ TEST(RecvoraTest, AssociationsBeyondTheLimitAreRefusedAndReported)
         std::lock_guard lock(mutex);
         refusals.push_back(ae + ": " + why);
     };
-    corva::dicom::initNetwork();
-    corva::dicom::StorageServer server(config, events);
-    std::thread serving([&] { server.run(); });
     // The server ends once the held association is cut (the proxy goes first).
-    struct Stop {
-        corva::dicom::StorageServer& server;
-        std::thread& thread;
-        ~Stop()
-        {
-            server.stop();
-            thread.join();
-        }
-    } stop{server, serving};
+    const ServerRun serving(config, events);
 
     SourceFiles src;
     DicomRecipe large;
@@ -681,18 +691,7 @@ TEST(RecvoraTest, ConnectionSilentBeyondTheRequestTimeoutIsClosedAndLoggedWithIt
         std::lock_guard lock(mutex);
         problems.push_back(condition + ": " + text);
     };
-    corva::dicom::initNetwork();
-    corva::dicom::StorageServer server(config, events);
-    std::thread serving([&] { server.run(); });
-    struct Stop {
-        corva::dicom::StorageServer& server;
-        std::thread& thread;
-        ~Stop()
-        {
-            server.stop();
-            thread.join();
-        }
-    } stop{server, serving};
+    const ServerRun serving(config, events);
     ASSERT_TRUE(waitUntil(
         [&] {
             return runCommand({"echoscu", "-to", "5", "-aec", "SILENTTEST", "127.0.0.1", std::to_string(config.port)},
@@ -730,18 +729,7 @@ TEST(RecvoraTest, OneHostCannotTakeEveryAssociation)
         std::lock_guard lock(mutex);
         refusals.push_back(ae + " (" + peer + "): " + why);
     };
-    corva::dicom::initNetwork();
-    corva::dicom::StorageServer server(config, events);
-    std::thread serving([&] { server.run(); });
-    struct Stop {
-        corva::dicom::StorageServer& server;
-        std::thread& thread;
-        ~Stop()
-        {
-            server.stop();
-            thread.join();
-        }
-    } stop{server, serving};
+    const ServerRun serving(config, events);
 
     SourceFiles src;
     DicomRecipe large;
