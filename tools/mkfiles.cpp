@@ -174,6 +174,7 @@ int main(int argc, char** argv)
         writeDatabase(data / corva::db::UserDatabaseFile, [&names](corva::db::Database& db) {
             corva::db::createUserSchema(db);
             fillDictionary(db, names);
+            corva::db::addDefaultFilter(db);
         });
         writeLogo(folder / "CorvaLogo.bmp");
     } catch (const corva::Error& e) {

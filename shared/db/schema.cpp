@@ -490,4 +490,56 @@ void dropFilterColumn(Database& userDb, const std::string& name)
     t.commit();
 }
 
+bool addDefaultFilter(Database& userDb)
+{
+    struct Entry {
+        const char* tag;
+        const char* type;
+        const char* description;
+    };
+    static constexpr Entry entries[] = {
+        {"0010,0010", "PN", "Patient's Name"},
+        {"0010,0020", "LO", "Patient ID"},
+        {"0010,0030", "DA", "Patient's Birth Date"},
+        {"0008,0020", "DA", "Study Date"},
+        {"0008,0050", "SH", "Accession Number"},
+        {"0008,1030", "LO", "Study Description"},
+        {"0008,0060", "CS", "Modality"},
+        {"0008,0068", "CS", "Presentation Intent Type"},
+        {"0018,5101", "CS", "View Position"},
+        {"0020,0062", "CS", "Image Laterality"},
+        {"0020,0060", "CS", "Laterality"},
+        {"0018,0060", "DS", "KVP"},
+        {"0018,1150", "IS", "Exposure Time"},
+        {"0018,1152", "IS", "Exposure"},
+        {"0018,11A0", "DS", "Body Part Thickness"},
+        {"0018,11A2", "DS", "Compression Force"},
+        {"0040,8302", "DS", "Entrance Dose in mGy"},
+        {"0040,0310", "ST", "Comments on Radiation Dose"},
+        {"0018,1191", "CS", "Anode Target Material"},
+        {"0018,7050", "CS", "Filter Material"},
+        {"0018,6000", "DS", "Sensitivity"},
+        {"0018,1411", "DS", "Exposure Index"},
+        {"0018,1405", "IS", "Relative X-Ray Exposure"},
+    };
+    if (userDb.hasColumn("tblDictionary", DefaultFilterName))
+        return false;
+    Transaction t(userDb);
+    const std::string column = std::string("\"") + DefaultFilterName + "\"";
+    userDb.exec("ALTER TABLE tblDictionary ADD " + column + " BIT NOT NULL DEFAULT 0");
+    userDb.exec(yesNoTriggers("tblDictionary", DefaultFilterName));
+    auto mark = userDb.prepare("UPDATE tblDictionary SET " + column + " = -1 WHERE Tag = ?");
+    auto insert = userDb.prepare("INSERT INTO tblDictionary (Tag, Type, Description, Visible, " + column +
+                                 ") VALUES (?, ?, ?, -1, -1)");
+    for (const Entry& e : entries) {
+        mark.reset();
+        if (mark.bind(1, e.tag).run() == 0) {  // a dictionary without the attribute gains it
+            insert.reset();
+            insert.bind(1, e.tag).bind(2, e.type).bind(3, e.description).run();
+        }
+    }
+    t.commit();
+    return true;
+}
+
 }  // namespace corva::db

@@ -56,4 +56,12 @@ bool isValidIdentifier(const std::string& name);
 void addFilterColumn(Database& userDb, const std::string& name);
 void dropFilterColumn(Database& userDb, const std::string& name);
 
+// The filter a new installation shows in the header view: what a mammography QA
+// workstation checks (patient, study, view and side, the exposure values, the reader's
+// exposure index).
+inline constexpr const char* DefaultFilterName = "Mammography";
+// Adds the default filter to the dictionary; does nothing when a column of that name
+// is there already (a site may have changed it). True when it was added.
+bool addDefaultFilter(Database& userDb);
+
 }  // namespace corva::db

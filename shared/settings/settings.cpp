@@ -213,7 +213,8 @@ const std::vector<SettingKey>& settingKeys()
         {"ComPort\\Port", "1", K::Whole16, &Settings::comPort},
         {"ComPort\\Time_Out_Start", "5", K::Whole16, &Settings::comTimeOutStart},
         {"ComPort\\Time_Out_End", "5", K::Whole16, &Settings::comTimeOutEnd},
-        {"Filter\\Active", "", K::Text, &Settings::filterActive},
+        // A new installation shows the mammography filter (created with the dictionary).
+        {"Filter\\Active", "Mammography", K::Text, &Settings::filterActive},
         {"General\\Debug", "", K::Whole16, &Settings::debug},
         {"General\\XrayComm", "1", K::Whole16, &Settings::xrayComm},
         // A device path for USB serial adapters; empty means /dev/ttyS<Port-1>.

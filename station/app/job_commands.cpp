@@ -1,4 +1,5 @@
 #include "app/job_commands.h"
+#include "header/header_panel.h"
 
 #include <QAction>
 #include <QApplication>
@@ -134,7 +135,10 @@ bool JobCommands::SCPOnline() {
 // ---- send routines ---------------------------------------------------------------
 
 bool JobCommands::confirmUndoneTasks() {
-    if (w_.lvTasks()->count() == 0) return true;
+    if (!w_.headerPanel().holdsOperatorTasks()) {
+        w_.lvTasks()->clear();  // only what the selected record would write: the forwarding writes it
+        return true;
+    }
     if (op().message("Undone tasks in list!\r\nContinue?", {}, MsgIcon::None, MsgButtons::YesNo) == MsgResult::No) {
         if (association_) association_->close();
         association_.reset();

@@ -41,6 +41,7 @@
 #include "app/program_version.h"
 #include "app/service_status.h"
 #include "app/window_layout.h"
+#include "dose/exposure_values.h"
 #include "common/service_control.h"
 #include "browser/patient_refresh.h"
 #include "common/config_state.h"
@@ -472,12 +473,18 @@ void MainForm::attachHeaderPanel() {
     header_ = std::make_unique<header::HeaderPanel>(c);
     header_->hooks().selectedImageIndex = [this] { return SelectedImageIndex(); };
     header_->hooks().loadedLevel = [this] { return g_.selection.loadedLevel; };
-    header_->hooks().recordValues = [this] {
-        std::vector<std::string> values;
-        for (int i = 0; i < 6; ++i) values.push_back(dosePanel_->Text3(i)->text().toStdString());
+    // The values the conversion would write, by attribute and in the attributes' units.
+    header_->hooks().exposureValues = [this] {
+        std::vector<header::ExposureValue> values;
+        if (dose_->doseList().currentRecordId() == 0)
+            return values;
+        const dose::CurrentExposure& exposure = dose_->doseList().currentExposure();
+        for (const auto& change : dose::exposureValues(exposure, settings::current().xrayComm).changes)
+            if (change.value)
+                values.push_back({change.tag.text(), *change.value});
         return values;
     };
-    dose_->hooks().addTask = [this] { header_->addTask(); };
+    dose_->hooks().addTask = [this] { header_->addRecordTasks(); };
 }
 
 // ---- loading and lifecycle -------------------------------------------------------
@@ -772,7 +779,7 @@ void MainForm::lvPatients_MouseUp(Qt::MouseButton button, QPoint position) {
             return;
         }
         if (!selected) return;  // a click beside the entries chooses no patient
-        if (lvTasks_->count() > 0 && !askCancelChanges()) return;
+        if (header_->holdsOperatorTasks() && !askCancelChanges()) return;
         if (keyOf(ListView::tag(selected)) != g_.selection.patientKey) ResetView(true);
         takeCurrentPatient(selected);
         browser_->lvStudien()->clear();
@@ -829,7 +836,7 @@ void MainForm::lvStudien_DblClick() {
 
 void MainForm::lvStudien_MouseUp(Qt::MouseButton button, QPoint position) {
     if (button != Qt::RightButton) return;
-    if (lvTasks_->count() > 0 && askCancelChanges()) {
+    if (header_->holdsOperatorTasks() && askCancelChanges()) {
         ResetView(true);
         return;
     }
@@ -915,7 +922,7 @@ void MainForm::lvSerien_MouseUp(Qt::MouseButton button, QPoint position) {
     ListView* series = browser_->lvSerien();
     QTreeWidgetItem* selected = series->selectedItem();
     if (!selected || series->positionOf(selected) == 1) return;
-    if (lvTasks_->count() > 0 && askCancelChanges()) {
+    if (header_->holdsOperatorTasks() && askCancelChanges()) {
         ResetView(true);
         return;
     }

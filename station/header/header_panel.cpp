@@ -13,6 +13,7 @@
 #include "common/operator_seam.h"
 #include "common/station_context.h"
 #include "core/error.h"
+#include "db/schema.h"
 #include "header/rule_store.h"
 #include "header/task_builder.h"
 
@@ -73,6 +74,9 @@ void HeaderPanel::LoadModFilter(const std::string& filter)
         if (filter.empty())
             return;
         OpenedDb db(stationContext().userDb);
+        // A dictionary older than the default filter gains it when it is the active one.
+        if (filter == db::DefaultFilterName)
+            db::addDefaultFilter(db.db());
         header::loadModFilter(db.db(), filter, tagSet_);
     });
 }
@@ -128,6 +132,7 @@ void HeaderPanel::actionChosen()
 void HeaderPanel::addTask()
 {
     clearTasks();
+    recordTasks_.clear();
     std::vector<HeaderRow> rows;
     for (int i = 1; i <= c_.lvHeader->count(); ++i) {
         const QTreeWidgetItem* item = c_.lvHeader->itemAtPosition(i);
@@ -138,7 +143,7 @@ void HeaderPanel::addTask()
     choice.action = c_.cboTask->currentIndex();
     choice.selectedImageIndex = hooks_.selectedImageIndex ? hooks_.selectedImageIndex() : 0;
     choice.loadedLevel = hooks_.loadedLevel ? hooks_.loadedLevel() : std::string();
-    const auto result = makeTasks(rows, choice, hooks_.recordValues ? hooks_.recordValues() : std::vector<std::string>{});
+    const auto result = makeTasks(rows, choice, hooks_.exposureValues ? hooks_.exposureValues() : std::vector<ExposureValue>{});
     if (!result.refusal.empty()) {
         op().message(q(result.refusal), {}, MsgIcon::Information, MsgButtons::OK);
         return;
@@ -147,6 +152,18 @@ void HeaderPanel::addTask()
         appendTask(t);
     if (!result.error.empty())
         throw Error(errc::Generic, result.error);
+}
+
+void HeaderPanel::addRecordTasks()
+{
+    addTask();
+    recordTasks_ = tasks();
+}
+
+bool HeaderPanel::holdsOperatorTasks() const
+{
+    const std::vector<HeaderTask> listed = tasks();
+    return !listed.empty() && listed != recordTasks_;
 }
 
 void HeaderPanel::cmdAddTask_Click()

@@ -18,6 +18,7 @@
 #include "dicom/dicom.h"
 #include "header/active_tag_set.h"
 #include "header/header_task.h"
+#include "header/task_builder.h"
 
 class QComboBox;
 class QLineEdit;
@@ -54,7 +55,8 @@ public:
     struct Hooks {
         std::function<int()> selectedImageIndex;           // the viewer's SelectedImageIndex
         std::function<std::string()> loadedLevel;          // "Studie" / "Serie"
-        std::function<std::vector<std::string>()> recordValues;  // Text3(0..5)
+        // The selected record's values by attribute; empty when no record is selected.
+        std::function<std::vector<ExposureValue>()> exposureValues;
         std::function<bool()> viewerHasImages;
         std::function<void()> executeTasks;                // "Execute tasks ..."
         std::function<void()> enableDoseList;              // after each fill of the header view
@@ -72,10 +74,15 @@ public:
     // Refills the header view for an image (none: empty values).
     void LoadHeaderData(const dicom::DataSet* image);
 
-    // "Add Task": the task list from the header view and the exposure values. Throws
-    // corva::Error when the header view holds more rows than there are values (the
-    // tasks of the first rows stay).
+    // "Add Task": the task list from the header view's exposure attributes and the
+    // selected record's values.
     void addTask();
+    // "Add Task" run by selecting an exposure record: the tasks show what the record
+    // would write. They are no work of the operator's until she changes the list.
+    void addRecordTasks();
+    // The task list holds tasks the operator made or changed (not only those a record
+    // selection made): leaving them asks first.
+    bool holdsOperatorTasks() const;
     // The "Add Task" button: with a header row clicked, appends the one task of that
     // attribute (level, action, the typed value or the chosen target); without one it
     // is "Add Task" above.
@@ -100,6 +107,7 @@ private:
     HeaderControls c_;
     Hooks hooks_;
     ActiveTagSet tagSet_;
+    std::vector<HeaderTask> recordTasks_;  // the list as the last record selection made it
     bool descending_ = false;
     QMenu* popup_ = nullptr;
     QMenu* rulesMenu_ = nullptr;

@@ -17,6 +17,7 @@ struct HeaderTask {
     std::string actionName;    // "Change entry", "Move entry", "Switch entry"
     std::string target;        // new value (Change) or "GGGG,EEEE - Description" (Move, Switch)
     std::string actionNumber;  // "0", "1" or "2"; anything else does nothing
+    bool operator==(const HeaderTask&) const = default;
 };
 
 inline constexpr const char* ActionNames[] = {"Change entry", "Move entry", "Switch entry"};

@@ -26,7 +26,7 @@ std::vector<HeaderRow> headerRows(const ActiveTagSet& set, const dicom::DataSet*
 }
 
 AddTaskResult makeTasks(const std::vector<HeaderRow>& rows, const AddTaskChoice& choice,
-                        const std::vector<std::string>& recordValues)
+                        const std::vector<ExposureValue>& exposure)
 {
     AddTaskResult result;
     std::string level = choice.level;
@@ -36,18 +36,22 @@ AddTaskResult makeTasks(const std::vector<HeaderRow>& rows, const AddTaskChoice&
         result.refusal = "Cannot create series task on study level.";
         return result;
     }
-    const int action = std::clamp(choice.action, 0, 2);
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (i >= recordValues.size()) {
-            result.error = "Only " + std::to_string(recordValues.size()) + " exposure values for " +
-                           std::to_string(rows.size()) + " header rows";
-            break;
-        }
-        HeaderTask task{level, rows[i].tag + " - " + rows[i].description, rows[i].value, ActionNames[action],
-                        recordValues[i], std::to_string(action)};
+    const auto valueOf = [&exposure](const std::string& tag) -> const ExposureValue* {
+        const auto t = dicom::Tag::parse(tag);
+        for (const auto& e : exposure)
+            if (t && dicom::Tag::parse(e.tag) == t)
+                return &e;
+        return nullptr;
+    };
+    constexpr int change = static_cast<int>(TaskAction::Change);
+    for (const HeaderRow& row : rows) {
+        const ExposureValue* value = valueOf(row.tag);
+        if (!value)
+            continue;
+        HeaderTask task{level, row.tag + " - " + row.description, row.value, ActionNames[change], value->value,
+                        std::to_string(change)};
         if (std::string refusal = taskRefusal(task); !refusal.empty()) {
             result.tasks.clear();
-            result.error.clear();
             result.refusal = std::move(refusal);
             return result;
         }

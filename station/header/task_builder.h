@@ -1,6 +1,6 @@
 #pragma once
-// Building tasks from the header view: "Add Task" turns every header row into a task
-// whose new value is the exposure value in the same position.
+// Building tasks from the header view: "Add Task" turns each header row of an exposure
+// attribute into a task that writes the selected record's value of that attribute.
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,16 +33,24 @@ struct AddTaskResult {
     std::vector<HeaderTask> tasks;
     // Shown to the operator when set (information icon): nothing was made.
     std::string refusal;
-    // Header rows without an exposure value in their position: tasks were made for the
-    // rows that have one. Reported as an error by the caller.
+    // Reported as an error by the caller; the tasks made stay.
     std::string error;
 };
 
-// "Add Task": tasks from the header rows in display order, with the exposure values of
-// the selected record (Text3(0..5)) as new values. A row on the pixel layout or the file
-// meta information refuses them all (taskRefusal).
+// One value of the selected exposure record as the image header takes it: the
+// attribute ("GGGG,EEEE") and its value in the attribute's own unit.
+struct ExposureValue {
+    std::string tag;
+    std::string value;
+};
+
+// "Add Task": one "Change entry" task per header row, in display order, whose attribute
+// the record gives a value for. Values go by attribute, never by position: a filter's
+// rows and the record's fields have no order in common. Rows of other attributes make
+// no task. A row on the pixel layout or the file meta information refuses them all
+// (taskRefusal).
 AddTaskResult makeTasks(const std::vector<HeaderRow>& rows, const AddTaskChoice& choice,
-                        const std::vector<std::string>& recordValues);
+                        const std::vector<ExposureValue>& exposure);
 
 // The one attribute the operator chose in the task area: the clicked header row with
 // the value typed for it or the attribute chosen as target.

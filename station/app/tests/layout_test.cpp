@@ -22,6 +22,7 @@
 
 #include "app/main_form.h"
 #include "db/database.h"
+#include "db/schema.h"
 #include "header/header_panel.h"
 #include "app/window_layout.h"
 #include "common/list_view.h"
@@ -134,8 +135,8 @@ protected:
     void addMammoFilter() {
         db::Database db(folder_->userDatabase());
         db.exec("ALTER TABLE tblDictionary ADD COLUMN Mammo BIT NOT NULL DEFAULT 0");
-        db.exec("UPDATE tblDictionary SET Mammo = -1 WHERE Tag IN ('0008,0060', '0010,0010', '0010,0020', "
-                "'0018,11A0', '0020,000D')");
+        db.exec("UPDATE tblDictionary SET Mammo = -1 WHERE Tag IN ('0010,0010', '0018,0060', '0018,1152', "
+                "'0018,11A0', '0040,8302')");
     }
     std::int64_t study_ = 0;
     std::unique_ptr<MainForm> form_;
@@ -171,11 +172,34 @@ TEST_F(LayoutTest, TaskControlsCarryTheirLabels) {
     }
 }
 
+// A new installation shows the mammography filter in the header view; a dictionary
+// from before it gains the filter when it is the active one.
+TEST_F(LayoutTest, HeaderViewShowsTheMammographyFilterOnANewInstallation) {
+    addPatients();
+    for (const bool olderDictionary : {false, true}) {
+        SCOPED_TRACE(olderDictionary ? "older dictionary" : "new installation");
+        if (olderDictionary) {
+            form_.reset();
+            db::Database dictionary(folder_->userDatabase());
+            db::dropFilterColumn(dictionary, db::DefaultFilterName);
+        }
+        auto& f = open();
+        clickItem(f.lvPatients(), f.lvPatients()->findItems("4711000815", Qt::MatchExactly).value(0));
+        clickItem(f.lvStudien(), f.lvStudien()->itemAtPosition(1));
+        clickItem(f.lvImages(), f.lvImages()->itemAtPosition(1));
+        ListView* header = f.lvHeader();
+        EXPECT_EQ(header->count(), 23);
+        for (const char* tag : {"0010,0010", "0018,5101", "0020,0062", "0018,0060", "0018,1152", "0040,8302", "0018,6000"})
+            EXPECT_EQ(header->findItems(tag, Qt::MatchExactly).size(), 1) << tag;
+    }
+}
+
 // The narrow right column: the header view shows each attribute's name and value, the
 // task list its task and target, without scrolling sideways.
 TEST_F(LayoutTest, HeaderViewAndTaskListShowTheirColumnsInTheNarrowColumn) {
     addPatients();
     addMammoFilter();
+    addDoseRecords(1);
     auto& f = open();
     f.headerPanel().LoadModFilter("Mammo");
     clickItem(f.lvPatients(), f.lvPatients()->findItems("4711000815", Qt::MatchExactly).value(0));
@@ -199,10 +223,19 @@ TEST_F(LayoutTest, HeaderViewAndTaskListShowTheirColumnsInTheNarrowColumn) {
     }
     EXPECT_EQ(header->horizontalScrollBar()->maximum(), 0);
 
-    QTest::mouseClick(f.findChild<QPushButton*>("cmdTask_0"), Qt::LeftButton);
+    // Selecting an exposure record makes a task for each exposure attribute shown, with
+    // the record's value of that attribute in its unit.
+    clickItem(f.lvDosis(), f.lvDosis()->itemAtPosition(1));
     ListView* tasks = f.lvTasks();
-    ASSERT_EQ(tasks->count(), 5);
+    ASSERT_EQ(tasks->count(), 4);
     EXPECT_EQ(tasks->itemAtPosition(1)->text(0), "Image #1");
+    const std::pair<const char*, const char*> values[] = {
+        {"0018,0060 - KVP", "28"}, {"0018,1152 - Exposure", "63"}, {"0018,11A0 - Body Part Thickness", "45"},
+        {"0040,8302 - Entrance Dose in mGy", "1.23"}};
+    for (int row = 1; row <= 4; ++row) {
+        EXPECT_EQ(tasks->itemAtPosition(row)->text(1), values[row - 1].first);
+        EXPECT_EQ(tasks->itemAtPosition(row)->text(4), values[row - 1].second);
+    }
     QTest::qWait(100);
     for (int column = 0; column < 5; ++column) EXPECT_TRUE(columnUsable(tasks, column)) << columnReport(tasks, column);
     // Level and task are short: on the larger screen they stay whole.

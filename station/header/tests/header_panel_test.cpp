@@ -81,10 +81,12 @@ TEST(HeaderPanelTest, FillClickAndAddTask)
 
     p.panel->hooks().selectedImageIndex = [] { return 2; };
     p.panel->hooks().loadedLevel = [] { return std::string("Serie"); };
-    p.panel->hooks().recordValues = [] { return std::vector<std::string>{"30", "x", "y", "", "", ""}; };
+    p.panel->hooks().exposureValues = [] {
+        return std::vector<ExposureValue>{{"0018,1152", "63"}, {"0018,0060", "30"}, {"0020,0020", "A\\P"}};
+    };
     p.panel->addTask();
     const auto tasks = p.panel->tasks();
-    ASSERT_EQ(tasks.size(), 3u);
+    ASSERT_EQ(tasks.size(), 2u);
     EXPECT_EQ(tasks[0].level, "Image #2");
     EXPECT_EQ(tasks[0].source, "0018,0060 - KVP");
     EXPECT_EQ(tasks[0].oldValue, "28");
@@ -93,7 +95,7 @@ TEST(HeaderPanelTest, FillClickAndAddTask)
 
     p.c.lvTasks->itemAtPosition(1)->setSelected(true);
     p.panel->deleteTask();
-    EXPECT_EQ(p.panel->tasks().size(), 2u);
+    EXPECT_EQ(p.panel->tasks().size(), 1u);
 
     p.c.cboLevel->setCurrentText("Series");
     p.panel->hooks().loadedLevel = [] { return std::string("Studie"); };
@@ -101,6 +103,35 @@ TEST(HeaderPanelTest, FillClickAndAddTask)
     p.panel->addTask();
     EXPECT_TRUE(p.panel->tasks().empty());
     EXPECT_EQ(script.messages().back(), "Cannot create series task on study level.");
+}
+
+// Tasks a record selection made are no work of the operator's: leaving them asks
+// nothing. Once she changes the list, they are hers.
+TEST(HeaderPanelTest, RecordTasksBecomeTheOperatorsOnlyWhenSheChangesThem)
+{
+    ScriptedOperator script;
+    OperatorSeamGuard guard(script);
+    Panel p;
+    p.panel->tagSet().add("0018,0060", "KVP");
+    p.panel->tagSet().add("0018,1152", "Exposure");
+    corva::test::DicomRecipe r;
+    auto image = corva::test::makeImage(r);
+    auto ds = image.attributes();
+    p.panel->LoadHeaderData(&ds);
+    p.panel->hooks().exposureValues = [] { return std::vector<ExposureValue>{{"0018,0060", "28"}, {"0018,1152", "63"}}; };
+    EXPECT_FALSE(p.panel->holdsOperatorTasks());
+    p.panel->addRecordTasks();
+    ASSERT_EQ(p.panel->tasks().size(), 2u);
+    EXPECT_FALSE(p.panel->holdsOperatorTasks());
+    p.c.lvTasks->itemAtPosition(2)->setSelected(true);
+    p.panel->deleteTask();
+    EXPECT_TRUE(p.panel->holdsOperatorTasks());
+    p.panel->addRecordTasks();  // another record chosen: its tasks replace the list
+    EXPECT_FALSE(p.panel->holdsOperatorTasks());
+    p.panel->addTask();  // the "Add Task" button: the operator's own
+    EXPECT_TRUE(p.panel->holdsOperatorTasks());
+    p.panel->clearTasks();
+    EXPECT_FALSE(p.panel->holdsOperatorTasks());
 }
 
 // The "Add Task" button with a header row clicked: one task for that attribute, added to

@@ -99,13 +99,16 @@ TEST_F(RulesTest, ImageTasksAloneAreNotSaved)
 TEST_F(RulesTest, AddTaskFromAnExposureRecordPutsEachValueIntoItsAttribute)
 {
     db::addFilterColumn(db_, "Exposure");
+    // A site's filter: exposure attributes among others, none in the record's order.
     const std::vector<std::pair<std::string, std::string>> filter = {
+        {"0010,0010", "Patient's Name"},
         {"0018,0060", "KVP"},
         {"0018,1151", "X-Ray Tube Current"},
+        {"0018,1152", "Exposure"},
         {"0018,11A0", "Body Part Thickness"},
         {"0018,11A2", "Compression Force"},
+        {"0020,0062", "Image Laterality"},
         {"0040,8302", "Entrance Dose in mGy"},
-        {"0040,A160", "Text Value"},
     };
     // Stored in another order: the header view sorts by tag.
     for (auto it = filter.rbegin(); it != filter.rend(); ++it)
@@ -113,25 +116,39 @@ TEST_F(RulesTest, AddTaskFromAnExposureRecordPutsEachValueIntoItsAttribute)
             .bind(1, it->first)
             .bind(2, it->second)
             .run();
-    db_.prepare("INSERT INTO tblDictionary (Tag, Description, Exposure) VALUES ('0010,0010', 'Name', 0)").run();
+    db_.prepare("INSERT INTO tblDictionary (Tag, Description, Exposure) VALUES ('0008,0060', 'Modality', 0)").run();
     ActiveTagSet set;
     loadModFilter(db_, "Exposure", set);
-    ASSERT_EQ(set.entries().size(), 6u);
+    ASSERT_EQ(set.entries().size(), filter.size());
     EXPECT_THROW(loadModFilter(db_, "Exposure\" OR 1=1 --", set), Error);
 
     corva::test::DicomRecipe recipe;
-    recipe.extra = {{Tag{0x0018, 0x0060}, "25"}};
+    recipe.extra = {{Tag{0x0018, 0x0060}, "25"}, {Tag{0x0020, 0x0062}, "L"}};
     auto image = corva::test::makeImage(recipe);
     auto ds = image.attributes();
     const auto rows = headerRows(set, &ds);
-    const std::vector<std::string> record = {"28", "63", "45", "120", "1.24", "LCC"};
-    const auto made = makeTasks(rows, {"Image", 0, 3, "Serie"}, record);
+    // The record's values by attribute, in the conversion's order; one attribute the
+    // filter does not show.
+    const std::vector<ExposureValue> record = {{"0018,0060", "28"},  {"0018,1152", "63"},
+                                               {"0018,11a0", "45"},  {"0018,11A2", "120"},
+                                               {"0040,8302", "1.24"}, {"0040,0310", "Mo/Mo,AEC,2,L-CC"}};
+    // The chosen action does not matter: a record's value always changes its attribute.
+    const auto made = makeTasks(rows, {"Image", 1, 3, "Serie"}, record);
     EXPECT_TRUE(made.error.empty());
-    ASSERT_EQ(made.tasks.size(), 6u);
-    for (std::size_t i = 0; i < 6; ++i) {
+    EXPECT_TRUE(made.refusal.empty());
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"0018,0060 - KVP", "28"},
+        {"0018,1152 - Exposure", "63"},
+        {"0018,11A0 - Body Part Thickness", "45"},
+        {"0018,11A2 - Compression Force", "120"},
+        {"0040,8302 - Entrance Dose in mGy", "1.24"},
+    };
+    ASSERT_EQ(made.tasks.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(made.tasks[i].level, "Image #3");
-        EXPECT_EQ(made.tasks[i].source, filter[i].first + " - " + filter[i].second);
-        EXPECT_EQ(made.tasks[i].target, record[i]);
+        EXPECT_EQ(made.tasks[i].source, expected[i].first);
+        EXPECT_EQ(made.tasks[i].target, expected[i].second);
+        EXPECT_EQ(made.tasks[i].actionName, "Change entry");
         EXPECT_EQ(made.tasks[i].actionNumber, "0");
     }
     EXPECT_EQ(made.tasks[0].oldValue, "25");
@@ -139,19 +156,16 @@ TEST_F(RulesTest, AddTaskFromAnExposureRecordPutsEachValueIntoItsAttribute)
     for (const auto& t : made.tasks)
         applyTask(t, ds, uids, false);
     EXPECT_EQ(ds.get(Tag{0x0018, 0x0060}).text, "28");
-    EXPECT_EQ(ds.get(Tag{0x0018, 0x1151}).text, "63");
+    EXPECT_EQ(ds.get(Tag{0x0018, 0x1152}).text, "63");
     EXPECT_EQ(ds.get(Tag{0x0018, 0x11A0}).text, "45");
     EXPECT_EQ(ds.get(Tag{0x0018, 0x11A2}).text, "120");
     EXPECT_EQ(ds.get(Tag{0x0040, 0x8302}).text, "1.24");
-    EXPECT_EQ(ds.get(Tag{0x0040, 0xA160}).text, "LCC");
+    EXPECT_EQ(ds.get(Tag{0x0020, 0x0062}).text, "L");  // no value of the record: untouched
+    EXPECT_FALSE(ds.contains(Tag{0x0018, 0x1151}));
 
     EXPECT_EQ(makeTasks(rows, {"Series", 0, 1, "Studie"}, record).refusal, "Cannot create series task on study level.");
-    auto seven = rows;
-    seven.push_back({"0040,A170", "Purpose", ""});
-    const auto tooMany = makeTasks(seven, {"Image", 0, 1, "Serie"}, record);
-    EXPECT_EQ(tooMany.tasks.size(), 6u);
-    EXPECT_FALSE(tooMany.error.empty());
-    EXPECT_EQ(targetChoices(set, "0018,0060 - KVP").size(), 5u);
+    EXPECT_TRUE(makeTasks(rows, {"Image", 0, 1, "Serie"}, {}).tasks.empty());  // no record selected
+    EXPECT_EQ(targetChoices(set, "0018,0060 - KVP").size(), filter.size() - 1);
 }
 
 }  // namespace
