@@ -127,6 +127,13 @@ struct Bitmap {
     std::vector<std::uint8_t> pixels;  // width * height * channels bytes, no row padding
 };
 
+// A display window over the modality values (centre and width as the header holds them).
+struct DisplayWindow {
+    double center = 0;
+    double width = 0;
+    bool operator==(const DisplayWindow&) const = default;
+};
+
 enum class ReadMode {
     Full,        // everything, pixel data included
     HeaderOnly,  // stops before the pixel data: registration reads no pixels
@@ -180,6 +187,12 @@ public:
     // one bound 0 = fit the other). Shrinking averages the stored pixels before the
     // window: a 4096 x 3328 mammogram rendered to 400 x 500 takes about 20 ms.
     Bitmap render(int maxWidth = 0, int maxHeight = 0) const;
+    // The same through another window (the header's when none is given); colour images
+    // ignore it.
+    Bitmap render(int maxWidth, int maxHeight, const std::optional<DisplayWindow>& window) const;
+    // The window a rendering uses by default: the header's, else the range of the
+    // image's values. None for colour images.
+    std::optional<DisplayWindow> displayWindow() const;
     // Writes the rendered image as a JPEG file with quality 1..100.
     void writeJpeg(const std::filesystem::path& file, int quality) const;
 

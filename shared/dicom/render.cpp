@@ -271,12 +271,37 @@ std::optional<Bitmap> renderDirect(DcmDataset* ds, const std::optional<Window>& 
 
 Bitmap Image::render(int maxWidth, int maxHeight) const
 {
+    return render(maxWidth, maxHeight, std::nullopt);
+}
+
+Bitmap Image::render(int maxWidth, int maxHeight, const std::optional<DisplayWindow>& chosen) const
+{
     ensureLoaded();
     DcmDataset* ds = file_->getDataset();
-    const auto window = headerWindow(attributes());
+    std::optional<Window> window = headerWindow(attributes());
+    if (chosen && chosen->width >= 1)
+        window = Window{chosen->center, chosen->width};
     if (auto direct = renderDirect(ds, window, maxWidth, maxHeight))
         return std::move(*direct);
     return renderWithToolkit(ds, window, maxWidth, maxHeight);
+}
+
+std::optional<DisplayWindow> Image::displayWindow() const
+{
+    const DataSet attrs = attributes();
+    // Told by the header without decoding the pixels, when it can.
+    if (attrs.get(Tag{0x0028, 0x0004}).text.rfind("MONOCHROME", 0) != 0)
+        return std::nullopt;
+    if (const auto window = headerWindow(attrs))
+        return DisplayWindow{window->center, window->width};
+    ensureLoaded();
+    const OpenedImage img = openImage(file_->getDataset());
+    if (!img->isMonochrome())
+        return std::nullopt;
+    img->setMinMaxWindow();
+    DisplayWindow w;
+    img->getWindow(w.center, w.width);
+    return w;
 }
 
 void Image::writeJpeg(const std::filesystem::path& file, int quality) const

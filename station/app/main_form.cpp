@@ -332,6 +332,13 @@ void MainForm::buildControls() {
             [this](QTreeWidgetItem* item) { lvImages_ItemClick(item); });
     connect(lvImages_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) { lvImages_ItemClick(item); });
     connect(viewer_->dv1(), &DicomViewer::mouseReleased, this, &MainForm::dv1_MouseUp);
+    // The image shown alone is the current one: what she looks at is what she pairs.
+    connect(viewer_->dv1(), &DicomViewer::singleShown, this, [this](int position) {
+        if (position > 0 && position != viewer_->selectedIndex()) {
+            selectViewerImage(position);
+            markCurrentInImageList();
+        }
+    });
     connect(UpdateTimer_, &QTimer::timeout, this, &MainForm::UpdateTimer_Timer);
 }
 
@@ -1016,7 +1023,13 @@ void MainForm::hangLoadedStudy() {
     for (int position = 1; position <= dv1()->count(); ++position) {
         const dicom::DataSet header = dv1()->image(position)->image().attributes();
         const QString orientation = QString::fromStdString(header.get(dicom::Tag{0x0020, 0x0020}).text);
-        images.push_back({dose::projectionOf(header).projection, orientation.section(QLatin1Char('\\'), 0, 0)});
+        const dose::Projection projection = dose::projectionOf(header).projection;
+        images.push_back({projection, orientation.section(QLatin1Char('\\'), 0, 0)});
+        // Side and view in the image's corner, as far as the header tells them.
+        const QString side = dose::sideLetter(projection.side), view = dose::viewTerm(projection.view);
+        if (!side.isEmpty() || !view.isEmpty())
+            dv1()->setCaption(position, (side.isEmpty() ? QStringLiteral("?") : side) + QLatin1Char(' ') +
+                                            (view.isEmpty() ? QStringLiteral("?") : view));
     }
     dv1()->setHanging(planStudyHanging(images));
 }
@@ -1047,6 +1060,13 @@ void MainForm::dv1_MouseUp(Qt::MouseButton button, QPoint position) {
         case ViewerClick::Select: break;
     }
     selectViewerImage(pos);
+    markCurrentInImageList();
+    lvImages_->setFocus();
+    if (button == Qt::RightButton) popup(menus_.Popup_Dicom, view->mapToGlobal(position));
+}
+
+void MainForm::markCurrentInImageList() {
+    if (!CurrentImage()) return;
     const QString uid = q(CurrentImage()->sopInstanceUid());
     for (int i = 1; i <= lvImages_->count(); ++i) {
         QTreeWidgetItem* item = lvImages_->itemAtPosition(i);
@@ -1054,11 +1074,9 @@ void MainForm::dv1_MouseUp(Qt::MouseButton button, QPoint position) {
             lvImages_->clearSelection();
             item->setSelected(true);
             lvImages_->setCurrentItem(item);
-            lvImages_->setFocus();
             break;
         }
     }
-    if (button == Qt::RightButton) popup(menus_.Popup_Dicom, view->mapToGlobal(position));
 }
 
 void MainForm::lvImages_ItemClick(QTreeWidgetItem* item) {

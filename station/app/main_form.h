@@ -68,6 +68,8 @@ public:
     // a job runs); the timer's tick reloads only when something arrived.
     void RefreshPatientList();
     void refreshPatientList(RefreshCause cause);
+    // Selects the current image's entry in the image list (the list keeps the focus it had).
+    void markCurrentInImageList();
     // A few images, or a 4-view mammography study, use the viewer's space.
     void hangLoadedStudy();
     // After a refresh that kept the operator's place: whether the open study has more

@@ -4,8 +4,13 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPointer>
 #include <QThreadPool>
+#include <QWheelEvent>
+#include <cmath>
+
+#include "viewer/viewer_paging.h"
 
 namespace corva::station {
 
@@ -67,11 +72,52 @@ void DicomViewer::add(std::shared_ptr<LoadedImage> image) {
 }
 
 void DicomViewer::clear() {
+    const bool wasSingle = single_ != 0;
     images_.clear();
     framed_.clear();
+    captions_.clear();
     hanging_ = {};
     top_ = 1;
+    single_ = 0;
+    lookPicture_ = {};
     update();
+    if (wasSingle) emit singleShown(0);
+}
+
+void DicomViewer::setCaption(int position, const QString& caption) {
+    if (position < 1) return;
+    if (static_cast<int>(captions_.size()) < position) captions_.resize(static_cast<std::size_t>(position));
+    captions_[static_cast<std::size_t>(position - 1)] = caption;
+    update();
+}
+
+QString DicomViewer::caption(int position) const {
+    return position >= 1 && position <= static_cast<int>(captions_.size()) ? captions_[static_cast<std::size_t>(position - 1)]
+                                                                           : QString();
+}
+
+void DicomViewer::showSingle(int position) {
+    if (position < 1 || position > count()) return;
+    single_ = position;
+    singleMirrored_ = false;
+    for (const Hanging::Cell& cell : hanging_.cells)
+        if (hanging_.active() && cell.position == position) singleMirrored_ = cell.mirrored;
+    const auto& img = images_[static_cast<std::size_t>(position - 1)];
+    look_.start(img->pixelSize(), size(), img->displayWindow());
+    lookPicture_ = {};
+    lookSize_ = {};
+    lookWindow_.reset();
+    setFocus();  // its keys: Esc, Page Up/Down, R, 1
+    update();
+    emit singleShown(position);
+}
+
+void DicomViewer::showAll() {
+    if (single_ == 0) return;
+    single_ = 0;
+    lookPicture_ = {};
+    update();
+    emit singleShown(0);
 }
 
 void DicomViewer::setTopIndex(int top) {
@@ -95,6 +141,7 @@ QRect DicomViewer::cellRect(int cell) const {
 }
 
 int DicomViewer::positionAt(const QPoint& p) const {
+    if (single_) return rect().contains(p) ? single_ : 0;
     const QSize size = cellSize();
     if (p.x() < 0 || p.y() < 0) return 0;
     const int col = p.x() / size.width();
@@ -130,9 +177,110 @@ void DicomViewer::renderLater(const std::shared_ptr<LoadedImage>& image, QSize c
     });
 }
 
+void DicomViewer::renderLookLater() {
+    if (lookPending_ || single_ == 0) return;
+    lookPending_ = true;
+    const std::shared_ptr<LoadedImage>& image = images_[static_cast<std::size_t>(single_ - 1)];
+    QPointer<DicomViewer> self(this);
+    std::weak_ptr<LoadedImage> weak = image;
+    const LoadedImage* key = image.get();
+    const QSize size = look_.renderSize();
+    const std::optional<dicom::DisplayWindow> window = look_.window();
+    decodePool().start([self, weak, key, size, window] {
+        QImage picture;
+        if (auto img = weak.lock()) picture = img->renderWith(size, window);
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, key, size, window, picture] {
+                if (!self) return;
+                self->lookPending_ = false;
+                if (self->single_ && self->images_[static_cast<std::size_t>(self->single_ - 1)].get() == key) {
+                    self->lookPicture_ = picture;
+                    self->lookSize_ = size;
+                    self->lookWindow_ = window;
+                }
+                self->update();  // a newer look asks again from the paint
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+QPointF DicomViewer::lookPoint(QPointF p) const {
+    return singleMirrored_ ? QPointF(width() - p.x(), p.y()) : p;
+}
+
+void DicomViewer::drawCaption(QPainter& painter, const QRect& image, const QRect& cell, const QString& text,
+                              bool atRight) const {
+    if (text.isEmpty()) return;
+    QFont font = painter.font();
+    font.setBold(true);
+    font.setPixelSize(std::clamp(cell.height() / 22, 11, 18));
+    painter.setFont(font);
+    const QFontMetrics metrics(font);
+    const QRect box(0, 0, metrics.horizontalAdvance(text) + 8, metrics.height() + 2);
+    // In the image's top corner away from the chest wall, inside the cell.
+    const QRect area = image.intersected(cell);
+    QRect place = box.translated(atRight ? area.right() - box.width() - 3 : area.left() + 3, area.top() + 3);
+    painter.fillRect(place, QColor(0, 0, 0, 160));
+    painter.setPen(QColor(255, 236, 120));
+    painter.drawText(place, Qt::AlignCenter, text);
+}
+
+void DicomViewer::paintSingle(QPainter& painter) {
+    const auto& img = images_[static_cast<std::size_t>(single_ - 1)];
+    const QSize wanted = look_.renderSize();
+    const bool current = !lookPicture_.isNull() && lookSize_ == wanted && lookWindow_ == look_.window();
+    if (!(lookSize_ == wanted && lookWindow_ == look_.window())) renderLookLater();
+    QImage picture = lookPicture_.isNull() ? img->anyCached() : lookPicture_;
+    QRect shown;
+    if (!picture.isNull() && !look_.imageSize().isEmpty()) {
+        const double ratio = static_cast<double>(picture.width()) / look_.imageSize().width();
+        const QRectF source = look_.sourceRect();
+        const QRectF from(source.x() * ratio, source.y() * ratio, source.width() * ratio, source.height() * ratio);
+        const QRectF to = look_.targetRect();
+        painter.save();
+        if (singleMirrored_) {
+            painter.translate(width(), 0);
+            painter.scale(-1, 1);
+        }
+        painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+        painter.drawImage(to, picture, from);
+        painter.restore();
+        shown = to.toAlignedRect();
+        if (singleMirrored_) shown.moveLeft(width() - shown.right() - 1);
+    }
+    const QString side = caption(single_);
+    drawCaption(painter, shown.isEmpty() ? rect() : shown, rect(), side, false);
+    // What the look is, and how to work it.
+    QString state = look_.scale() >= 1.0 - 1e-9 && look_.scale() <= 1.0 + 1e-9
+                        ? QStringLiteral("1:1")
+                        : QStringLiteral("%1 %").arg(std::lround(look_.scale() * 100));
+    if (const auto w = look_.window())
+        state += QStringLiteral("   W %1  C %2").arg(std::lround(w->width)).arg(std::lround(w->center));
+    const QString help = QStringLiteral(
+        "Wheel: zoom   Left drag: window   Right drag: pan   R: reset   1: 1:1   PgUp/PgDn: image   Esc: all images");
+    QFont font = this->font();
+    font.setPixelSize(12);
+    painter.setFont(font);
+    const QFontMetrics metrics(font);
+    const QRect bar(0, height() - metrics.height() - 6, width(), metrics.height() + 6);
+    painter.fillRect(bar, QColor(0, 0, 0, 170));
+    painter.setPen(QColor(230, 230, 230));
+    painter.drawText(bar.adjusted(6, 0, -6, 0), Qt::AlignVCenter | Qt::AlignLeft,
+                     QStringLiteral("Image %1 of %2   %3").arg(single_).arg(count()).arg(state));
+    painter.drawText(bar.adjusted(6, 0, -6, 0), Qt::AlignVCenter | Qt::AlignRight,
+                     metrics.elidedText(help, Qt::ElideLeft, width() / 2));
+    lastPainted_ = current ? 1 : 0;
+    emit painted(lastPainted_);
+}
+
 void DicomViewer::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), background_);
+    if (single_) {
+        paintSingle(painter);
+        return;
+    }
     const QSize cell = cellSize();
     int drawn = 0;
     const int perPage = shownColumns() * shownRows();
@@ -164,6 +312,7 @@ void DicomViewer::paintEvent(QPaintEvent*) {
             painter.setRenderHint(QPainter::SmoothPixmapTransform, !exact);
             painter.drawImage(dest, hung && hung->mirrored ? picture.mirrored(true, false) : picture);
             if (exact) ++drawn;
+            drawCaption(painter, dest, r, caption(position), hung && (hung->align & Qt::AlignLeft));
         }
         if (framed_.count(position)) {
             QPen pen(frameColour_);
@@ -177,14 +326,92 @@ void DicomViewer::paintEvent(QPaintEvent*) {
     emit painted(drawn);
 }
 
+void DicomViewer::mousePressEvent(QMouseEvent* event) {
+    dragButton_ = event->button();
+    dragFrom_ = dragLast_ = event->position().toPoint();
+    dragged_ = false;
+    if (single_ && dragButton_ == Qt::LeftButton) look_.beginWindowDrag();
+}
+
+void DicomViewer::mouseMoveEvent(QMouseEvent* event) {
+    if (!single_ || dragButton_ == Qt::NoButton) return;
+    const QPoint at = event->position().toPoint();
+    if ((at - dragFrom_).manhattanLength() > 3) dragged_ = true;
+    if (dragged_) {
+        if (dragButton_ == Qt::LeftButton) {
+            look_.windowDrag(at - dragFrom_);
+        } else {
+            const QPoint step = at - dragLast_;
+            look_.panBy(QPointF(singleMirrored_ ? -step.x() : step.x(), step.y()));
+        }
+        update();
+    }
+    dragLast_ = at;
+}
+
 void DicomViewer::mouseReleaseEvent(QMouseEvent* event) {
+    const bool wasDrag = dragged_ && event->button() == dragButton_;
+    dragButton_ = Qt::NoButton;
+    dragged_ = false;
+    if (wasDrag) return;  // a drag in the closer look is no click
     emit mouseReleased(event->button(), event->position().toPoint());
 }
 
+void DicomViewer::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return;
+    if (single_) {
+        showAll();
+        return;
+    }
+    if (const int position = positionAt(event->position().toPoint())) showSingle(position);
+}
+
+void DicomViewer::wheelEvent(QWheelEvent* event) {
+    wheelRest_ += event->angleDelta().y();
+    const int steps = wheelRest_ / 120;
+    wheelRest_ -= steps * 120;
+    if (steps == 0) return;
+    if (single_) {
+        look_.zoomBy(std::pow(1.25, steps), lookPoint(event->position()));
+        update();
+        return;
+    }
+    // Down the images a row per step, as the scroll bar moves.
+    for (int i = 0; i < std::abs(steps); ++i) emit keyPressed(steps > 0 ? vk::Up : vk::Down);
+}
+
+bool DicomViewer::singleKey(int key) {
+    switch (key) {
+        case Qt::Key_Escape:
+        case Qt::Key_Return:
+        case Qt::Key_Enter: showAll(); return true;
+        case Qt::Key_PageDown:
+        case Qt::Key_Down:
+        case Qt::Key_Right:
+        case Qt::Key_Space:
+            if (single_ < count()) showSingle(single_ + 1);
+            return true;
+        case Qt::Key_PageUp:
+        case Qt::Key_Up:
+        case Qt::Key_Left:
+            if (single_ > 1) showSingle(single_ - 1);
+            return true;
+        case Qt::Key_R: look_.reset(); update(); return true;
+        case Qt::Key_1: look_.toggleOneToOne(QPointF(width() / 2.0, height() / 2.0)); update(); return true;
+        default: return false;
+    }
+}
+
 void DicomViewer::keyPressEvent(QKeyEvent* event) {
+    if (single_ && singleKey(event->key())) return;
     const int code = virtualKey(event->key());
     if (code) emit keyPressed(code);
     else QWidget::keyPressEvent(event);
+}
+
+void DicomViewer::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    look_.resize(size());
 }
 
 }  // namespace corva::station

@@ -1,14 +1,18 @@
 #pragma once
 // The viewer dv1: a grid of columns x rows cells on the background colour, each cell an
 // image of the loaded set from the top index on, rendered with the file's window and
-// the aspect kept. A marked image gets a frame in the marker colour. The viewer only
-// draws and reports input; paging rules live in ViewerPaging, the reactions in MainForm.
+// the aspect kept, its side and view in a corner. A marked image gets a frame in the
+// marker colour. A double click shows one image alone for a closer look (zoom up to 1:1,
+// pan, window by dragging). The viewer only draws and reports input; paging rules live
+// in ViewerPaging, the reactions in MainForm.
 #include <QColor>
 #include <QWidget>
 #include <memory>
+#include <optional>
 #include <set>
 #include <vector>
 
+#include "viewer/close_look.h"
 #include "viewer/loaded_image.h"
 
 namespace corva::station {
@@ -61,6 +65,19 @@ public:
     void setFrame(int position, int style, const QColor& colour);
     bool framed(int position) const { return framed_.count(position) > 0; }
 
+    // The side and view shown in a corner of the image at `position` ("R CC").
+    void setCaption(int position, const QString& caption);
+    QString caption(int position) const;
+
+    // The closer look: the image at `position` alone at the viewer's full size (the
+    // wheel zooms, a left drag changes the window, a right or middle drag pans, R resets,
+    // 1 toggles 1:1, Page Up/Down go to the previous and next image, Esc or a double
+    // click goes back to all images).
+    void showSingle(int position);
+    void showAll();
+    int singlePosition() const { return single_; }
+    const CloseLook& closeLook() const { return look_; }
+
     // The size of one cell, the size every image is rendered for.
     QSize cellSize() const;
     // Cells painted with their image at the right size in the last paint.
@@ -72,11 +89,18 @@ signals:
     void keyPressed(int virtualKey);
     // After each paint: the number of cells drawn with their image at the cell size.
     void painted(int imagesDrawn);
+    // The image shown alone changed; 0: all images again.
+    void singleShown(int position);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     QRect cellRect(int cell) const;
@@ -85,6 +109,13 @@ private:
     // The position shown in cell `cell` of the page, 0 for none.
     int positionInCell(int cell) const;
     void renderLater(const std::shared_ptr<LoadedImage>& image, QSize cell);
+    void paintSingle(QPainter& painter);
+    void renderLookLater();
+    bool singleKey(int key);
+    // The pointer in the closer look's own coordinates (mirrored with the image).
+    QPointF lookPoint(QPointF p) const;
+    void drawCaption(QPainter& painter, const QRect& image, const QRect& cell, const QString& text,
+                     bool atRight) const;
 
     int columns_ = 3;
     int rows_ = 7;
@@ -97,6 +128,21 @@ private:
     int lastPainted_ = 0;
     std::set<const LoadedImage*> pendingRenders_;
     Hanging hanging_;
+    std::vector<QString> captions_;  // by position - 1
+
+    int single_ = 0;  // the image shown alone, 0: none
+    bool singleMirrored_ = false;
+    CloseLook look_;
+    QImage lookPicture_;  // the last rendering for the look, drawn scaled until the next is ready
+    QSize lookSize_;
+    std::optional<dicom::DisplayWindow> lookWindow_;
+    bool lookPending_ = false;
+
+    Qt::MouseButton dragButton_ = Qt::NoButton;
+    QPoint dragFrom_;
+    QPoint dragLast_;
+    bool dragged_ = false;
+    int wheelRest_ = 0;  // eighths of a degree not yet turned into steps
 };
 
 }  // namespace corva::station

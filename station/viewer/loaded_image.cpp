@@ -62,6 +62,36 @@ QImage LoadedImage::rendered(QSize cell) const {
     return result;
 }
 
+QImage LoadedImage::renderWith(QSize size, const std::optional<dicom::DisplayWindow>& window) const {
+    std::lock_guard renderLock(renderMutex_);
+    try {
+        return toQImage(image_.render(std::max(1, size.width()), std::max(1, size.height()), window));
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+QSize LoadedImage::pixelSize() const {
+    std::lock_guard renderLock(renderMutex_);
+    const dicom::DataSet header = image_.attributes();
+    const auto number = [&header](dicom::Tag tag) {
+        const dicom::Attribute a = header.get(tag);
+        if (!a.values.empty())
+            if (const auto* d = std::get_if<double>(&a.values.front())) return static_cast<int>(*d);
+        return 0;
+    };
+    return {number({0x0028, 0x0011}), number({0x0028, 0x0010})};
+}
+
+std::optional<dicom::DisplayWindow> LoadedImage::displayWindow() const {
+    std::lock_guard renderLock(renderMutex_);
+    try {
+        return image_.displayWindow();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 LoadedImages& loadedImageSet() {
     static LoadedImages set;
     return set;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,14 @@ public:
     bool renderedFor(QSize cell, QImage& out) const;
     // The last rendering of any size (drawn scaled until the right size is ready).
     QImage anyCached() const;
+
+    // For a closer look: the whole image rendered to fit `size` through `window`, not
+    // cached (the look keeps its own). A null image when the pixels cannot be rendered.
+    QImage renderWith(QSize size, const std::optional<dicom::DisplayWindow>& window) const;
+    // The stored size (Columns x Rows); empty when the header does not say.
+    QSize pixelSize() const;
+    // The window the image shows with by default (header's or its range); none for colour.
+    std::optional<dicom::DisplayWindow> displayWindow() const;
 
 private:
     dicom::Image image_;

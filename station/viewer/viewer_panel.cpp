@@ -71,7 +71,11 @@ void ViewerPanel::InitScrollbar() {
 
 void ViewerPanel::keyDown(int virtualKey) {
     syncPaging();
-    if (paging_.key(virtualKey)) dv1_->setTopIndex(paging_.top());
+    if (!paging_.key(virtualKey)) return;
+    dv1_->setTopIndex(paging_.top());
+    // The bar shows where the page is, whichever way it moved.
+    QSignalBlocker block(dv1_vscroll_);
+    dv1_vscroll_->setValue((paging_.top() - 1) / std::max(1, paging_.columns()));
 }
 
 void ViewerPanel::clear() {

@@ -108,8 +108,13 @@ TEST(Schema, TemplateDatabaseHasEveryImageTableViewAndColumn)
 TEST(Schema, UserDatabaseHasEveryTableAndTheDictionary)
 {
     db::Database d(test::buildProgramFolder() / "Data" / db::UserDatabaseFile);
-    expectSchema(d, UserTables, {});
+    // The shipped dictionary comes with the default filter.
+    auto shipped = UserTables;
+    shipped["tblDictionary"].push_back(db::DefaultFilterName);
+    expectSchema(d, shipped, {});
     expectIntegerKeys(d, UserTables);
+    EXPECT_EQ(test::scalar(d, "SELECT COUNT(*) FROM tblDictionary WHERE Mammography = -1"), 23);
+    EXPECT_FALSE(db::addDefaultFilter(d));  // there already: a site's changes stay
     EXPECT_GT(test::scalar(d, "SELECT COUNT(*) FROM tblDictionary"), 1000);
     EXPECT_EQ(test::scalar(d, "SELECT COUNT(*) FROM tblDictionary WHERE Visible <> -1"), 0);
     EXPECT_EQ(test::scalar(d, "SELECT COUNT(*) FROM tblDictionary WHERE Tag NOT GLOB "

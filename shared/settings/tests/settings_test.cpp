@@ -70,7 +70,7 @@ TEST_F(SettingsTest, DefaultsWithoutAnyStoredValue)
     EXPECT_EQ(s.customCenter, "0");
     EXPECT_EQ(s.scpIp, "");
     EXPECT_EQ(s.scpPort, "");
-    EXPECT_EQ(s.filterActive, "");
+    EXPECT_EQ(s.filterActive, "Mammography");  // the filter the dictionary ships with
 }
 
 TEST_F(SettingsTest, ValuesLiveUnderTheirGroups)

@@ -134,6 +134,9 @@ TEST_F(ForwardingTest, AFourViewStudyHangsInTheWholeViewer) {
         hung << QString::fromStdString(header.get(ImageLaterality).text + " " + header.get(ViewPosition).text);
     }
     EXPECT_EQ(hung, (QStringList{"R CC", "L CC", "R MLO", "L MLO"}));
+    QStringList captions;  // each image names its side and view in a corner
+    for (const auto& cell : h.cells) captions << f.dv1()->caption(cell.position);
+    EXPECT_EQ(captions, hung);
     EXPECT_EQ(f.dv1()->cellSize(), QSize(f.dv1()->width() / 2, f.dv1()->height() / 2));
 }
 

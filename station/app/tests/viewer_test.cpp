@@ -5,6 +5,8 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
+#include <QApplication>
 
 #include "viewer/dicom_viewer.h"
 #include "viewer/loaded_image.h"
@@ -218,7 +220,7 @@ TEST_F(ViewerTest, KeysAndScrollBarOnTheDefaultGrid) {
     EXPECT_EQ(f.dv1()->topIndex(), 1);
     QTest::keyClick(f.dv1(), Qt::Key_Right);
     EXPECT_EQ(f.dv1()->topIndex(), 2);
-    EXPECT_EQ(f.dv1_vscroll()->value(), 0);  // keys do not move the bar
+    EXPECT_EQ(f.dv1_vscroll()->value(), 0);  // the bar shows the top image's row
     f.dv1_vscroll()->setValue(1);
     EXPECT_EQ(f.dv1()->topIndex(), 4);
 }
@@ -239,6 +241,26 @@ TEST_F(ViewerTest, ScrollBarOnATwoByTwoGrid) {
     QTest::keyClick(f.dv1(), Qt::Key_PageDown);
     EXPECT_EQ(f.dv1()->topIndex(), 9);
     QTest::keyClick(f.dv1(), Qt::Key_PageUp);
+    EXPECT_EQ(f.dv1()->topIndex(), 5);
+    EXPECT_EQ(f.dv1_vscroll()->value(), 2);  // the bar follows the keys
+    // The wheel moves a row per step, the bar with it.
+    QWheelEvent down(QPointF(10, 10), f.dv1()->mapToGlobal(QPointF(10, 10)), {}, QPoint(0, -240), Qt::NoButton,
+                     Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(f.dv1(), &down);
+    EXPECT_EQ(f.dv1()->topIndex(), 7);
+    EXPECT_EQ(f.dv1_vscroll()->value(), 3);
+    QWheelEvent up(QPointF(10, 10), f.dv1()->mapToGlobal(QPointF(10, 10)), {}, QPoint(0, 120), Qt::NoButton,
+                   Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(f.dv1(), &up);
+    EXPECT_EQ(f.dv1()->topIndex(), 6);
+    QApplication::sendEvent(f.dv1(), &up);
+    QApplication::sendEvent(f.dv1(), &up);
+    EXPECT_EQ(f.dv1()->topIndex(), 4);
+    QTest::keyClick(f.dv1(), Qt::Key_PageDown);
+    EXPECT_EQ(f.dv1()->topIndex(), 8);
+    QTest::keyClick(f.dv1(), Qt::Key_PageUp);
+    EXPECT_EQ(f.dv1()->topIndex(), 4);
+    QTest::keyClick(f.dv1(), Qt::Key_Down);
     EXPECT_EQ(f.dv1()->topIndex(), 5);
     // A click now hits the images from 5 on.
     QTest::mouseClick(f.dv1(), Qt::LeftButton, {}, cellCentre(f, 0));
@@ -324,6 +346,76 @@ TEST_F(ViewerTest, EveryLoadForgetsTheCurrentImage) {
     // Selecting again works as before.
     selectSecondImage();
     EXPECT_TRUE(f.dv1()->framed(2));
+}
+
+// A closer look: a double click shows the image alone and makes it the current one;
+// the wheel zooms up to 1:1, a right drag pans, a left drag changes the window, R resets,
+// Page Down goes to the next image (the current one with it), Esc back to all images.
+TEST_F(ViewerTest, ADoubleClickedImageShowsAloneForACloserLook) {
+    const auto study = addStudy(addPatient("P1", "Muster", "Anna"), "1.2.6");
+    const auto series = addSeries(study, "1.2.6.1", 1);
+    for (int i = 1; i <= 3; ++i) addImage(series, "1.2.6", "1.2.6.1." + std::to_string(i), i, "10:00:00", 1600, 1200);
+    auto& f = open();
+    clickStudy(f);
+    ASSERT_EQ(f.dv1()->count(), 3);
+    DicomViewer* v = f.dv1();
+    const int second = 2;
+    QPoint secondAt;
+    for (int y = 5; y < v->height() && secondAt.isNull(); y += 10)
+        for (int x = 5; x < v->width() && secondAt.isNull(); x += 10)
+            if (v->positionAt({x, y}) == second) secondAt = {x, y};
+    ASSERT_FALSE(secondAt.isNull());
+    QTest::mouseClick(v, Qt::LeftButton, {}, secondAt);
+    QTest::mouseDClick(v, Qt::LeftButton, {}, secondAt);
+    ASSERT_EQ(v->singlePosition(), second);
+    EXPECT_EQ(f.SelectedImageIndex(), second);
+    EXPECT_TRUE(v->hasFocus());
+    const CloseLook& look = v->closeLook();
+    EXPECT_TRUE(look.fitted());
+    EXPECT_EQ(look.imageSize(), QSize(1200, 1600));
+    EXPECT_TRUE(waitFor([&] { return v->lastPaintedImages() == 1; }));
+    EXPECT_EQ(v->positionAt({1, 1}), second);
+
+    const auto wheel = [&](int steps) {
+        QWheelEvent e(QPointF(v->width() / 2.0, v->height() / 2.0), v->mapToGlobal(QPointF(v->width() / 2.0, v->height() / 2.0)),
+                      {}, QPoint(0, 120 * steps), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(v, &e);
+    };
+    wheel(30);
+    EXPECT_DOUBLE_EQ(look.scale(), 1.0);
+    EXPECT_EQ(look.renderSize(), QSize(1200, 1600));
+    EXPECT_TRUE(waitFor([&] { return v->lastPaintedImages() == 1; }));  // the 1:1 rendering is drawn
+    const QRectF before = look.sourceRect();
+    QTest::mousePress(v, Qt::RightButton, {}, {200, 200});
+    QTest::mouseMove(v, {150, 230});
+    QTest::mouseRelease(v, Qt::RightButton, {}, {150, 230});
+    EXPECT_DOUBLE_EQ(look.sourceRect().x(), before.x() + 50);
+    EXPECT_DOUBLE_EQ(look.sourceRect().y(), before.y() - 30);
+    EXPECT_TRUE(!f.lastPopup() || !f.lastPopup()->isVisible()) << "a drag opens no menu";
+
+    const auto own = look.window();
+    ASSERT_TRUE(own);
+    QTest::mousePress(v, Qt::LeftButton, {}, {100, 100});
+    QTest::mouseMove(v, {228, 100});
+    QTest::mouseRelease(v, Qt::LeftButton, {}, {228, 100});
+    ASSERT_TRUE(look.window());
+    EXPECT_GT(look.window()->width, own->width);
+    EXPECT_TRUE(look.windowChanged());
+    EXPECT_TRUE(waitFor([&] { return v->lastPaintedImages() == 1; }));  // rendered through the new window
+    QTest::keyClick(v, Qt::Key_R);
+    EXPECT_TRUE(look.fitted());
+    EXPECT_FALSE(look.windowChanged());
+
+    QTest::keyClick(v, Qt::Key_PageDown);
+    EXPECT_EQ(v->singlePosition(), 3);
+    EXPECT_EQ(f.SelectedImageIndex(), 3) << "the image shown alone is the current one";
+    EXPECT_EQ(f.lvImages()->selectedItem()->text(3), QString::fromStdString(v->image(3)->sopInstanceUid()));
+    QTest::keyClick(v, Qt::Key_PageDown);
+    EXPECT_EQ(v->singlePosition(), 3);  // the last one stays
+    QTest::keyClick(v, Qt::Key_Escape);
+    EXPECT_EQ(v->singlePosition(), 0);
+    EXPECT_EQ(f.SelectedImageIndex(), 3);
+    EXPECT_TRUE(v->hanging().active());  // the hanging of three images again
 }
 
 TEST_F(ViewerTest, RenderingIsCachedPerSize) {
