@@ -80,6 +80,7 @@ void DicomViewer::clear() {
     top_ = 1;
     single_ = 0;
     lookPicture_ = {};
+    setToolTip({});
     update();
     if (wasSingle) emit singleShown(0);
 }
@@ -108,6 +109,9 @@ void DicomViewer::showSingle(int position) {
     lookSize_ = {};
     lookWindow_.reset();
     setFocus();  // its keys: Esc, Page Up/Down, R, 1
+    setToolTip(QStringLiteral("Mouse wheel: zoom up to 1:1\nLeft drag: window (right: wider, down: darker)\n"
+                              "Right or middle drag: pan\nR: reset zoom and window\n1: 1:1 or fitted\n"
+                              "Page Up / Page Down: previous / next image\nEsc or double click: all images"));
     update();
     emit singleShown(position);
 }
@@ -116,6 +120,7 @@ void DicomViewer::showAll() {
     if (single_ == 0) return;
     single_ = 0;
     lookPicture_ = {};
+    setToolTip({});
     update();
     emit singleShown(0);
 }
@@ -257,8 +262,6 @@ void DicomViewer::paintSingle(QPainter& painter) {
                         : QStringLiteral("%1 %").arg(std::lround(look_.scale() * 100));
     if (const auto w = look_.window())
         state += QStringLiteral("   W %1  C %2").arg(std::lround(w->width)).arg(std::lround(w->center));
-    const QString help = QStringLiteral(
-        "Wheel: zoom   Left drag: window   Right drag: pan   R: reset   1: 1:1   PgUp/PgDn: image   Esc: all images");
     QFont font = this->font();
     font.setPixelSize(12);
     painter.setFont(font);
@@ -266,10 +269,15 @@ void DicomViewer::paintSingle(QPainter& painter) {
     const QRect bar(0, height() - metrics.height() - 6, width(), metrics.height() + 6);
     painter.fillRect(bar, QColor(0, 0, 0, 170));
     painter.setPen(QColor(230, 230, 230));
-    painter.drawText(bar.adjusted(6, 0, -6, 0), Qt::AlignVCenter | Qt::AlignLeft,
-                     QStringLiteral("Image %1 of %2   %3").arg(single_).arg(count()).arg(state));
-    painter.drawText(bar.adjusted(6, 0, -6, 0), Qt::AlignVCenter | Qt::AlignRight,
-                     metrics.elidedText(help, Qt::ElideLeft, width() / 2));
+    const QString where = QStringLiteral("Image %1 of %2   %3").arg(single_).arg(count()).arg(state);
+    painter.drawText(bar.adjusted(6, 0, -6, 0), Qt::AlignVCenter | Qt::AlignLeft, where);
+    // How to work it, as much as the bar has room for (the tool tip tells it all).
+    const int room = bar.width() - metrics.horizontalAdvance(where) - 36;
+    if (room > 40)
+        painter.drawText(bar.adjusted(6, 0, -6, 0), Qt::AlignVCenter | Qt::AlignRight,
+                         metrics.elidedText(QStringLiteral("Esc: all   Wheel: zoom   Drag: window   Right drag: pan   "
+                                                           "R: reset   1: 1:1   PgUp/PgDn: image"),
+                                            Qt::ElideRight, room));
     lastPainted_ = current ? 1 : 0;
     emit painted(lastPainted_);
 }
