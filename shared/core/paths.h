@@ -1,14 +1,29 @@
 #pragma once
-// The program folder: the folder of the executables. Every path of the system is relative to it.
+// The program folder: where the system keeps its data (Data, Images, Temp, Logs). Every
+// path of the system is relative to it. It is the folder of the executables, unless a file
+// "program-folder" beside them names another: an installed package keeps its programs in
+// /usr/lib/corvalight and its data in /var/lib/corvalight.
 #include <filesystem>
 #include <string>
 
 namespace corva {
 
-// Folder of the running executable (from /proc/self/exe), without trailing slash.
+// The program folder of the running executable (programFolderFor(executableFolder())).
 std::filesystem::path programFolder();
 
-// Overrides the program folder for tests and tools; an empty path restores the default.
+// Folder of the running executable (from /proc/self/exe), without trailing slash.
+std::filesystem::path executableFolder();
+
+// The name of the file beside the executables that names the program folder.
+inline constexpr const char* ProgramFolderFile = "program-folder";
+
+// The program folder of executables in `executables`: the absolute path on the first line
+// of its "program-folder" file, else `executables` itself. A file naming no absolute path
+// is ignored with a line on standard error, so data never goes where no one looks.
+std::filesystem::path programFolderFor(const std::filesystem::path& executables);
+
+// Overrides the program folder (and the executables' folder with it) for tests and tools;
+// an empty path restores the default.
 void setProgramFolderForTesting(const std::filesystem::path& folder);
 
 // Fixed folder names of the layout.
