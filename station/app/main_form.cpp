@@ -501,7 +501,7 @@ void MainForm::Form_Load() {
     cmdSelected_->setEnabled(false);
     catchAtEdge("Mainform Form_Load", false, [&] {
         setWindowTitle("Corvalight Version " + versionText(CurrentVersion, false));
-        g_.paths = ProgramPaths::compute(programFolder());
+        g_.paths = ProgramPaths::compute(programFolder(), executableFolder());
         g_.dataDb.setFile(g_.paths.imageDb);
         g_.userDb.setFile(g_.paths.userDb);
         // Copied under a temporary name and renamed, so Ingrado never opens half a file.

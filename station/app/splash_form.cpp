@@ -26,7 +26,7 @@ SplashForm::SplashForm(QWidget* parent) : QWidget(parent, Qt::SplashScreen | Qt:
     image_ = new QLabel(frame_);
     image_->setObjectName("Image1");
     // A missing logo leaves the picture empty; the start goes on.
-    const QPixmap logo(QString::fromStdString((programFolder() / "CorvaLogo.bmp").string()));
+    const QPixmap logo(QString::fromStdString((executableFolder() / "CorvaLogo.bmp").string()));
     if (!logo.isNull()) image_->setPixmap(logo);
     layout->addWidget(image_);
     auto* texts = new QVBoxLayout;

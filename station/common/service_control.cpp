@@ -18,7 +18,7 @@ bool ServiceControl::IsProcessAlive(int pid) {
 }
 
 int ServiceControl::start(const std::string& name) {
-    const auto program = g_.paths.programFolder / name;
+    const auto program = g_.paths.executables / name;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(program, ec)) return 0;
     const int pid = process::startDetached(program, {}, g_.paths.programFolder);
@@ -46,19 +46,58 @@ void ServiceControl::StopIngestService() {
     g_.ingestPid = 0;
 }
 
-int ServiceControl::findServiceIn(const std::filesystem::path& programFolder, const std::string& name) {
-    const auto ids = process::findByExecutable(programFolder / name);
+int ServiceControl::findServiceIn(const std::filesystem::path& executables, const std::string& name) {
+    const auto ids = process::findByExecutable(executables / name);
     return ids.empty() ? 0 : ids.front();
 }
 
 int ServiceControl::findService(const std::string& name) const {
-    return findServiceIn(g_.paths.programFolder, name);
+    return findServiceIn(g_.paths.executables, name);
 }
 
 void ServiceControl::startServicesAtLoad() {
-    // Another installation's services on this machine work for their own folders.
-    if (findService(ReceiverName) == 0) StartReceiver();
-    if (findService(IngestServiceName) == 0) StartIngestService();
+    // Another installation's services on this machine work for their own folders; a
+    // unit's service runs, or was stopped, by the administrator's will.
+    if (!unitOf(ReceiverName) && findService(ReceiverName) == 0) StartReceiver();
+    if (!unitOf(IngestServiceName) && findService(IngestServiceName) == 0) StartIngestService();
+}
+
+std::optional<process::ServiceUnit> ServiceControl::unitOf(const std::string& name) const {
+    return process::ServiceUnit::forProgram(g_.paths.executables / name, units_);
+}
+
+bool ServiceControl::isRunningIn(const std::filesystem::path& executables, const std::string& name,
+                                 const process::UnitSearch& units) {
+    if (const auto unit = process::ServiceUnit::forProgram(executables / name, units)) return unit->state().running();
+    return findServiceIn(executables, name) != 0;
+}
+
+bool ServiceControl::isRunning(const std::string& name) const {
+    return isRunningIn(g_.paths.executables, name, units_);
+}
+
+std::string ServiceControl::startService(const std::string& name) {
+    if (const auto unit = unitOf(name)) {
+        std::string error;
+        return unit->start(&error) ? std::string() : error;
+    }
+    if (name == ReceiverName) {
+        if (settings::current().irPort.empty()) return "Recvora not started: no port set";
+        StartReceiver();
+        return g_.receiverPid ? std::string() : "Recvora could not be started";
+    }
+    StartIngestService();
+    return g_.ingestPid ? std::string() : "Ingrado could not be started";
+}
+
+std::string ServiceControl::stopService(const std::string& name) {
+    if (const auto unit = unitOf(name)) {
+        std::string error;
+        return unit->stop(&error) ? std::string() : error;
+    }
+    if (name == ReceiverName) StopReceiver();
+    else StopIngestService();
+    return {};
 }
 
 }  // namespace corva::station

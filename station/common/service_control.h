@@ -1,8 +1,13 @@
 #pragma once
 // Starting and stopping the receiver Recvora and the ingest service Ingrado, found by
-// executable name; the ids of the copies this program started are remembered.
+// executable name; the ids of the copies this program started are remembered. When
+// systemd runs a service from its unit (an installed package), the unit is asked and
+// told instead: the station never starts a second copy beside it.
 #include <filesystem>
+#include <optional>
 #include <string>
+
+#include "process/service_unit.h"
 
 namespace corva::station {
 
@@ -13,7 +18,7 @@ inline constexpr const char* IngestServiceName = "Ingrado";
 
 class ServiceControl {
 public:
-    explicit ServiceControl(StationContext& g) : g_(g) {}
+    explicit ServiceControl(StationContext& g, process::UnitSearch units = {}) : g_(g), units_(std::move(units)) {}
 
     // The id of the first process whose executable name contains `name` (without regard
     // to case); 0 when none.
@@ -29,17 +34,30 @@ public:
     void StopIngestService();
 
     // The id of a running copy of `name` from this program folder (its executable is
-    // program folder/name); 0 when none. Copies from other folders do not count.
+    // executables/name); 0 when none. Copies from other folders do not count, and neither
+    // do copies of other users (a unit's): ask isRunning for those.
     int findService(const std::string& name) const;
-    static int findServiceIn(const std::filesystem::path& programFolder, const std::string& name);
+    static int findServiceIn(const std::filesystem::path& executables, const std::string& name);
 
     // At load: each service is started when no copy from this program folder runs (a
-    // running one is not remembered).
+    // running one is not remembered). A service with a unit is left to systemd.
     void startServicesAtLoad();
+
+    // The unit that runs this folder's `name`, when systemd runs one.
+    std::optional<process::ServiceUnit> unitOf(const std::string& name) const;
+    // Whether this folder's `name` runs: its unit's state, else a process of its executable.
+    bool isRunning(const std::string& name) const;
+    static bool isRunningIn(const std::filesystem::path& executables, const std::string& name,
+                            const process::UnitSearch& units = {});
+    // Starts or stops `name` through its unit when it has one, else as StartReceiver,
+    // StartIngestService, StopReceiver, StopIngestService do. Empty when done, else why not.
+    std::string startService(const std::string& name);
+    std::string stopService(const std::string& name);
 
 private:
     int start(const std::string& name);
     StationContext& g_;
+    process::UnitSearch units_;
 };
 
 }  // namespace corva::station

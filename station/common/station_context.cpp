@@ -5,9 +5,11 @@
 
 namespace corva::station {
 
-ProgramPaths ProgramPaths::compute(const std::filesystem::path& programFolder) {
+ProgramPaths ProgramPaths::compute(const std::filesystem::path& programFolder,
+                                   const std::filesystem::path& executables) {
     ProgramPaths p;
     p.programFolder = programFolder;
+    p.executables = executables.empty() ? programFolder : executables;
     p.transferFolder = programFolder / folder::Transfer;
     p.inputFolder = programFolder / folder::Temp;
     p.workFolder = programFolder / folder::Bin;

@@ -15,6 +15,7 @@ namespace corva::station {
 // Paths computed once from the program folder.
 struct ProgramPaths {
     std::filesystem::path programFolder;
+    std::filesystem::path executables;     // Recvora and Ingrado: the program folder, or /usr/lib/corvalight
     std::filesystem::path transferFolder;  // created at start, not used otherwise
     std::filesystem::path inputFolder;     // Temp: where Ingrado takes files from
     std::filesystem::path workFolder;      // bin: converted images waiting to be sent
@@ -24,7 +25,9 @@ struct ProgramPaths {
     std::filesystem::path imageDb;         // Data/QAData.dat
     std::filesystem::path templateDb;      // Data/QADef.dat
 
-    static ProgramPaths compute(const std::filesystem::path& programFolder);
+    // `executables` empty: they are in the program folder.
+    static ProgramPaths compute(const std::filesystem::path& programFolder,
+                                const std::filesystem::path& executables = {});
 };
 
 // The file of an image in the image store; empty when either UID is unsafe as a name.

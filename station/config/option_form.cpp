@@ -525,12 +525,15 @@ void OptionForm::RefreshServiceStatus() {
     auto& g = station::stationContext();
     // Only this program folder's services: another installation's copies are not ours to stop.
     const station::ServiceControl services(g);
-    if (g.receiverPid == 0) g.receiverPid = services.findService(station::ReceiverName);
-    if (g.ingestPid == 0) g.ingestPid = services.findService(station::IngestServiceName);
-    const int ids[] = {g.receiverPid, g.ingestPid};
+    const char* names[] = {station::ReceiverName, station::IngestServiceName};
+    int* ids[] = {&g.receiverPid, &g.ingestPid};
     for (int i = 0; i < 2; ++i) {
-        const bool running = station::ServiceControl::IsProcessAlive(ids[i]);
-        txtStatus_[i]->setText(running ? "- started" : "- stopped");
+        // A unit's service belongs to systemd: its state is asked, its id never remembered.
+        const auto unit = services.unitOf(names[i]);
+        if (!unit && *ids[i] == 0) *ids[i] = services.findService(names[i]);
+        const bool running = unit ? unit->state().running() : station::ServiceControl::IsProcessAlive(*ids[i]);
+        const QString by = unit ? QStringLiteral(" (systemd)") : QString();
+        txtStatus_[i]->setText((running ? "- started" : "- stopped") + by);
         cmdStop_[i]->setEnabled(running);
         cmdStart_[i]->setEnabled(!running);
     }
@@ -553,8 +556,12 @@ void OptionForm::cmdStart_Click(int index) {
     cmdStart_[index]->setEnabled(false);
     txtStatus_[index]->setText("- starting");
     station::ServiceControl services(station::stationContext());
-    if (index == 0) services.StartReceiver();
-    else services.StartIngestService();
+    const char* name = index == 0 ? station::ReceiverName : station::IngestServiceName;
+    const std::string problem = services.startService(name);
+    // Without a unit a start that did nothing shows as stopped, as always; a unit's
+    // refusal (no right to start it, a failed start) is told in systemctl's words.
+    if (!problem.empty() && services.unitOf(name))
+        op().message(QString::fromStdString(std::string(name) + " was not started: " + problem), "Options", MsgIcon::Exclamation);
     RefreshServiceStatus();
 }
 
@@ -562,8 +569,9 @@ void OptionForm::cmdStop_Click(int index) {
     cmdStop_[index]->setEnabled(false);
     txtStatus_[index]->setText("- stopping");
     station::ServiceControl services(station::stationContext());
-    if (index == 0) services.StopReceiver();
-    else services.StopIngestService();
+    const char* name = index == 0 ? station::ReceiverName : station::IngestServiceName;
+    if (const std::string problem = services.stopService(name); !problem.empty())
+        op().message(QString::fromStdString(std::string(name) + " was not stopped: " + problem), "Options", MsgIcon::Exclamation);
     RefreshServiceStatus();
 }
 

@@ -194,6 +194,8 @@ const std::vector<CommandInfo>& commands() {
          "\n"
          "One line per service: name, \"running\" or \"stopped\", process ids. Only the\n"
          "services started from this program folder count; copies elsewhere are left alone.\n"
+         "Services that systemd runs from their units (an installed package) are started and\n"
+         "stopped through systemctl.\n"
          "Recvora starts only with a port set (Com\\IR_Port).\n",
          servicesCommand, false},
     };
@@ -228,7 +230,8 @@ int runCorvactl(const Invocation& invocation, std::ostream& out, std::ostream& e
         // The error log and everything else that asks for the program folder use this one.
         setProgramFolderForTesting(folder);
         settings::LoadSettings();
-        CtlEnvironment env{ProgramPaths::compute(folder), out, err, invocation.errIsTerminal, g.noWait};
+        const fs::path executables = g.programFolder ? folder : invocation.serviceExecutables;
+        CtlEnvironment env{ProgramPaths::compute(folder, executables), out, err, invocation.errIsTerminal, g.noWait};
         stationContext().paths = env.paths;
         const std::vector<std::string> args(g.rest.begin() + 1, g.rest.end());
         return command->run(env, args);

@@ -15,6 +15,9 @@ namespace corva::station::ctl {
 struct Invocation {
     std::vector<std::string> args;          // without the program name
     std::filesystem::path executableFolder;  // the program folder unless --program-folder
+    // Where Recvora and Ingrado are, when not in the program folder (an installed package);
+    // used without --program-folder only.
+    std::filesystem::path serviceExecutables;
     bool errIsTerminal = false;
 };
 

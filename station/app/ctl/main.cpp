@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
     corva::station::ctl::Invocation invocation;
     invocation.args.assign(argv + 1, argv + argc);
     invocation.executableFolder = corva::programFolder();
+    invocation.serviceExecutables = corva::executableFolder();
     invocation.errIsTerminal = ::isatty(STDERR_FILENO) == 1;
     corva::station::ctl::ConsoleReport::installCancelSignals();
     return corva::station::ctl::runCorvactl(invocation, std::cout, std::cerr);

@@ -1,12 +1,14 @@
 // corvactl services status|start|stop: the receiver and the ingest service of this
 // program folder. Copies of the same programs in other folders are never touched. What a
-// running service notes (why it cannot file) goes to standard error.
+// running service notes (why it cannot file) goes to standard error. A service that
+// systemd runs from its unit is started and stopped through systemctl.
 #include <filesystem>
 
 #include "app/ctl/arguments.h"
 #include "app/ctl/commands.h"
 #include "log/service_note.h"
 #include "process/process.h"
+#include "process/service_unit.h"
 #include "settings/settings.h"
 
 namespace corva::station::ctl {
@@ -26,7 +28,25 @@ int servicesCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
         throw UsageError("services takes one of status, start, stop, not '" + what + "'");
     int status = ExitComplete;
     for (const std::string name : ServiceNames) {
-        const fs::path program = env.paths.programFolder / name;
+        const fs::path program = env.paths.executables / name;
+        if (const auto unit = process::ServiceUnit::forProgram(program)) {
+            std::string error;
+            if (what == "start" && !unit->start(&error)) {
+                env.err << "corvactl: " << name << " not started: " << error << std::endl;
+                status = ExitFailed;
+            } else if (what == "stop" && !unit->stop(&error)) {
+                env.err << "corvactl: " << name << " not stopped: " << error << std::endl;
+                status = ExitFailed;
+            }
+            const process::UnitState state = unit->state();
+            env.out << name << '\t' << (state.running() ? "running" : "stopped");
+            if (state.running() && state.mainPid > 0) env.out << '\t' << state.mainPid;
+            env.out << '\n';
+            if (state.running())
+                if (const std::string note = log::ServiceNote::read(env.paths.programFolder / "Logs", name); !note.empty())
+                    env.err << "corvactl: " << note << std::endl;
+            continue;
+        }
         std::vector<int> running = process::findByExecutable(program);
         if (what == "start" && running.empty()) {
             std::error_code ec;
