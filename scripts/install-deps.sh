@@ -9,7 +9,10 @@
 # which checks converted images and exported DICOMDIR media; unzip and zip for the
 # export archives, zlib for deflating them; OpenJPEG, which decodes JPEG 2000 images for
 # showing and exporting, and GDCM's tools, whose gdcmconv writes such images for the tests;
-# strace, with which the durability tests see that a file is synced before it is answered.
+# strace, with which the durability tests see that a file is synced before it is answered;
+# for the Debian package: dpkg-dev (dpkg-shlibdeps names the libraries it depends on) and
+# file, which cpack uses for it, lintian to check it, and systemd, whose systemd-analyze
+# verifies the service units (no running systemd needed).
 set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
@@ -18,6 +21,7 @@ PACKAGES=(
   libgtest-dev googletest socat procps libcap2-bin
   libgl-dev fonts-dejavu-core fonts-liberation dicom3tools
   unzip zip zlib1g-dev libopenjp2-7-dev libgdcm-tools strace
+  dpkg-dev file lintian systemd
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

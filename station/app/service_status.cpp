@@ -44,8 +44,8 @@ std::string ServiceStatus::receiverFailure(const std::filesystem::path& logsFold
 ServiceState ServiceStatus::read(const StationContext& g) {
     ServiceState state;
     const auto& programFolder = g.paths.programFolder;
-    state.receiverRunning = ServiceControl::isRunningIn(g.paths.executables, ReceiverName);
-    state.ingestRunning = ServiceControl::isRunningIn(g.paths.executables, IngestServiceName);
+    state.receiverRunning = ServiceControl::isRunningIn(g.paths.executables, ReceiverName, g.units);
+    state.ingestRunning = ServiceControl::isRunningIn(g.paths.executables, IngestServiceName, g.units);
     if (!state.receiverRunning) state.receiverFailure = receiverFailure(programFolder / folder::Logs);
     if (state.ingestRunning) state.ingestProblem = log::ServiceNote::read(programFolder / folder::Logs, IngestServiceName);
     return state;

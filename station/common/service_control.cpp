@@ -63,7 +63,7 @@ void ServiceControl::startServicesAtLoad() {
 }
 
 std::optional<process::ServiceUnit> ServiceControl::unitOf(const std::string& name) const {
-    return process::ServiceUnit::forProgram(g_.paths.executables / name, units_);
+    return process::ServiceUnit::forProgram(g_.paths.executables / name, g_.units);
 }
 
 bool ServiceControl::isRunningIn(const std::filesystem::path& executables, const std::string& name,
@@ -73,7 +73,7 @@ bool ServiceControl::isRunningIn(const std::filesystem::path& executables, const
 }
 
 bool ServiceControl::isRunning(const std::string& name) const {
-    return isRunningIn(g_.paths.executables, name, units_);
+    return isRunningIn(g_.paths.executables, name, g_.units);
 }
 
 std::string ServiceControl::startService(const std::string& name) {

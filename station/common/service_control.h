@@ -18,7 +18,7 @@ inline constexpr const char* IngestServiceName = "Ingrado";
 
 class ServiceControl {
 public:
-    explicit ServiceControl(StationContext& g, process::UnitSearch units = {}) : g_(g), units_(std::move(units)) {}
+    explicit ServiceControl(StationContext& g) : g_(g) {}
 
     // The id of the first process whose executable name contains `name` (without regard
     // to case); 0 when none.
@@ -57,7 +57,6 @@ public:
 private:
     int start(const std::string& name);
     StationContext& g_;
-    process::UnitSearch units_;
 };
 
 }  // namespace corva::station

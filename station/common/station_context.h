@@ -9,6 +9,7 @@
 
 #include "common/forwarding_mode.h"
 #include "db/connection.h"
+#include "process/service_unit.h"
 
 namespace corva::station {
 
@@ -50,6 +51,7 @@ struct CurrentSelection {
 
 struct StationContext {
     ProgramPaths paths;
+    process::UnitSearch units;  // where systemd's units of the services are looked for
     db::Connection dataDb;  // image database
     db::Connection userDb;  // configuration database
 

@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <fstream>
 
 #include "app/service_status.h"
@@ -10,6 +11,7 @@
 #include "process/process.h"
 #include "settings/settings.h"
 #include "station_test_support.h"
+#include "temp_dir.h"
 
 namespace corva::station::test {
 namespace {
@@ -114,6 +116,59 @@ TEST_F(ServiceControlTest, AnotherFoldersServiceDoesNotKeepOursFromStarting) {
     EXPECT_TRUE(ServiceStatus::read(g).ingestRunning);
     services.StopIngestService();
     process::stop(foreign);
+}
+
+// Units of systemd that start this folder's programs (an installed package): systemd runs
+// the services, so the station starts no copy of its own and asks systemctl instead. The
+// machine's own systemctl answers; without a running systemd it refuses.
+TEST_F(ServiceControlTest, AServiceWithAUnitIsLeftToSystemd) {
+    const corva::test::TempDir units("corva-units");
+    const auto lib = units.path() / "lib";
+    const auto running = units.path() / "run-systemd";
+    std::filesystem::create_directories(lib);
+    std::filesystem::create_directories(running);
+    for (const char* name : {"Recvora", "Ingrado"}) {
+        const auto program = folder_->copyExecutable(name);
+        std::string lower = name;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        corva::test::writeFile(lib / ("corvalight-" + lower + ".service"),
+                               "[Service]\nExecStart=" + program.string() + "\nUser=corvalight\n");
+    }
+    auto& g = stationContext();
+    g.units = process::UnitSearch{{lib}, running, "systemctl"};
+    settings::current().irPort = std::to_string(corva::test::freePort());
+    ServiceControl services(g);
+    ASSERT_TRUE(services.unitOf(ReceiverName));
+    ASSERT_TRUE(services.unitOf(IngestServiceName));
+
+    services.startServicesAtLoad();
+    EXPECT_EQ(g.receiverPid, 0);
+    EXPECT_EQ(g.ingestPid, 0);
+    EXPECT_EQ(services.findService(ReceiverName), 0);
+    EXPECT_EQ(services.findService(IngestServiceName), 0);
+
+    // Started by hand, a process of the folder's program is not the unit's service.
+    const int stray = process::startDetached(folder_->executable("Ingrado"), {}, folder_->path());
+    ASSERT_GT(stray, 0);
+    ASSERT_TRUE(waitFor([&] { return services.findService(IngestServiceName) != 0; }));
+    EXPECT_FALSE(services.isRunning(IngestServiceName));
+    EXPECT_FALSE(ServiceStatus::read(g).ingestRunning);
+    process::stop(stray);
+
+    // A start goes to systemctl, whose refusal is told; no process is started or remembered.
+    const std::string refused = services.startService(IngestServiceName);
+    EXPECT_FALSE(refused.empty());
+    EXPECT_EQ(g.ingestPid, 0);
+    EXPECT_FALSE(services.stopService(ReceiverName).empty());
+
+    // Without a running systemd the station runs the programs itself, as always.
+    std::filesystem::remove(running);
+    EXPECT_FALSE(services.unitOf(IngestServiceName));
+    EXPECT_EQ(services.startService(IngestServiceName), "");
+    EXPECT_GT(g.ingestPid, 0);
+    EXPECT_TRUE(waitFor([&] { return services.isRunning(IngestServiceName); }));
+    EXPECT_EQ(services.stopService(IngestServiceName), "");
+    EXPECT_EQ(g.ingestPid, 0);
 }
 
 TEST_F(ServiceControlTest, NoteNamesTheServicesThatDoNotRun) {

@@ -382,6 +382,38 @@ TEST_F(ServiceWindowTest, StartAndStopBothServicesFromTheWindow) {
     EXPECT_EQ(settings::current().irAet, "Lumenpost");
 }
 
+// With units of systemd for this folder's programs the window shows the units' state and
+// Start asks systemctl; its refusal (here: no running systemd answers) is told.
+TEST_F(ServiceWindowTest, UnitsOfSystemdAreAskedAndTheirRefusalTold) {
+    const corva::test::TempDir units("corva-units");
+    const auto running = units.path() / "run-systemd";
+    std::filesystem::create_directories(running);
+    const std::pair<const char*, const char*> services[] = {{ReceiverName, "corvalight-recvora.service"},
+                                                            {IngestServiceName, "corvalight-ingrado.service"}};
+    for (const auto& [name, unit] : services)
+        corva::test::writeFile(units.path() / unit,
+                               "[Service]\nExecStart=" + folder_->copyExecutable(name).string() + "\n");
+    auto& g = stationContext();
+    g.units = process::UnitSearch{{units.path()}, running, "systemctl"};
+    auto form = openForm();
+    form->tabs()->setCurrentIndex(1);
+    form->txtIR(1)->setText(QString::number(corva::test::freePort()));
+    for (int index : {0, 1}) {
+        SCOPED_TRACE(index);
+        EXPECT_EQ(form->txtStatus(index)->text(), "- stopped (systemd)");
+        EXPECT_TRUE(form->cmdStart(index)->isEnabled());
+        op_.clear();
+        form->cmdStart_Click(index);
+        ASSERT_EQ(op_.messages().size(), 1);
+        EXPECT_TRUE(op_.messages().at(0).startsWith(QString(services[index].first) + " was not started: "))
+            << op_.messages().at(0).toStdString();
+        EXPECT_EQ(form->txtStatus(index)->text(), "- stopped (systemd)");
+    }
+    EXPECT_EQ(g.receiverPid, 0);
+    EXPECT_EQ(g.ingestPid, 0);
+    EXPECT_EQ(ServiceControl::findServiceIn(folder_->path(), IngestServiceName), 0);
+}
+
 TEST_F(ServiceWindowTest, AnotherFoldersServiceIsNeitherShownNorStopped) {
     // The same program running for another installation on this machine.
     corva::test::ProgramFolder neighbour;
