@@ -1,6 +1,8 @@
 #include "receiver_service.h"
 
 #include <charconv>
+#include <optional>
+#include <thread>
 
 #include "core/error.h"
 #include "core/paths.h"
@@ -8,6 +10,7 @@
 #include "dicom/storage_server.h"
 #include "process/private_files.h"
 #include "settings/settings.h"
+#include "settings/tls_settings.h"
 
 namespace corva::receiver {
 namespace {
@@ -54,6 +57,30 @@ std::string readAccessSettings(corva::dicom::StorageServerConfig& config)
     return {};
 }
 
+std::string readTlsSettings(const corva::dicom::StorageServerConfig& plain,
+                            std::optional<corva::dicom::StorageServerConfig>& tls)
+{
+    namespace keys = corva::settings;
+    const keys::ReceiverTls values = keys::readReceiverTls();
+    if (trim(values.port).empty())
+        return {};
+    const int port = parsePort(values.port);
+    if (port == 0)
+        return "invalid TLS port \"" + values.port + "\" (" + keys::ReceiverTlsPort + ")";
+    if (port == plain.port)
+        return "the TLS port " + std::to_string(port) + " is the plain port too (" + keys::ReceiverTlsPort + ")";
+    corva::dicom::TlsFiles files{trim(values.caFile), trim(values.certificateFile), trim(values.keyFile)};
+    if (files.certificateFile.empty() || files.keyFile.empty())
+        return std::string("a TLS port needs a certificate and a private key (") + keys::ReceiverTlsCertificate +
+               ", " + keys::ReceiverTlsKey + ")";
+    if (const std::string why = corva::dicom::tlsServerProblem(files); !why.empty())
+        return "TLS on port " + std::to_string(port) + ": " + why;
+    tls = plain;
+    tls->port = port;
+    tls->tls = std::move(files);
+    return {};
+}
+
 int parsePort(const std::string& text)
 {
     const std::string t = trim(text);
@@ -90,6 +117,12 @@ int ReceiverService::run()
         return BadSettings;
     }
 
+    std::optional<corva::dicom::StorageServerConfig> tlsConfig;
+    if (const std::string why = readTlsSettings(config, tlsConfig); !why.empty()) {
+        log_.write("Recvora cannot start: " + why);
+        return BadSettings;
+    }
+
     corva::dicom::StorageEvents events;
     events.associationAccepted = [this](const std::string& ae, const std::string& peer) {
         log_.write("Association from " + ae + " (" + peer + ") accepted");
@@ -121,13 +154,22 @@ int ReceiverService::run()
     };
     events.resolved = [this](const std::string& condition) { conditions_.resolved(condition); };
 
+    int listening = port;  // the port a failure to listen names
     try {
         corva::dicom::initNetwork();
         {
             std::lock_guard lock(mutex_);
+            if (tlsConfig) {
+                listening = tlsConfig->port;
+                tlsServer_ = std::make_unique<corva::dicom::StorageServer>(*tlsConfig, events);
+                listening = port;
+            }
             server_ = std::make_unique<corva::dicom::StorageServer>(config, std::move(events));
-            if (stopRequested_)
+            if (stopRequested_) {
                 server_->stop();
+                if (tlsServer_)
+                    tlsServer_->stop();
+            }
         }
         // An input folder and log of an older version may still be open to every user.
         std::error_code ec;
@@ -136,15 +178,47 @@ int ReceiverService::run()
         corva::process::makePrivate(programFolder_ / corva::folder::Logs / "Recvora.log");
         if (const int removed = server_->removeStalePartFiles(); removed > 0)
             log_.write("Removed " + std::to_string(removed) + " partial file(s) of an earlier run");
+        std::string tlsText;
+        if (tlsConfig)
+            tlsText = "; TLS on port " + std::to_string(tlsConfig->port) +
+                      (tlsConfig->tls->caFile.empty()
+                           ? std::string(", callers' certificates not asked for")
+                           : ", callers' certificates checked against " + tlsConfig->tls->caFile.string());
         log_.write("Recvora starting as " + config.aeTitle + " on port " + std::to_string(port) +
-                   (config.listenAddress.empty() ? std::string() : " of " + config.listenAddress) +
+                   (config.listenAddress.empty() ? std::string() : " of " + config.listenAddress) + tlsText +
                    "; calling AE titles: " + describe(config.allowedCallingAeTitles) +
                    "; peers: " + describe(config.allowedPeers));
-        server_->run();
+        // Both ports serve until a stop; a port that cannot listen stops the other too.
+        std::optional<corva::Error> tlsFailure;
+        std::thread tlsThread;
+        if (tlsServer_)
+            tlsThread = std::thread([&] {
+                try {
+                    tlsServer_->run();
+                } catch (const corva::Error& e) {
+                    tlsFailure = e;
+                    stop();
+                }
+            });
+        std::optional<corva::Error> plainFailure;
+        try {
+            server_->run();
+        } catch (const corva::Error& e) {
+            plainFailure = e;
+            stop();
+        }
+        if (tlsThread.joinable())
+            tlsThread.join();
+        if (plainFailure)
+            throw *plainFailure;
+        if (tlsFailure) {
+            listening = tlsConfig->port;
+            throw *tlsFailure;
+        }
     } catch (const corva::Error& e) {
         std::string line = "Recvora cannot start: " + e.message();
-        if (port < 1024)
-            line += " (port " + std::to_string(port) +
+        if (listening < 1024)
+            line += " (port " + std::to_string(listening) +
                     " is below 1024: Recvora needs the capability to bind it, granted by the installation with "
                     "'setcap cap_net_bind_service=+ep Recvora', or a port of 1024 or above in Com\\IR_Port)";
         log_.write(line);
@@ -161,6 +235,8 @@ void ReceiverService::stop()
     stopRequested_ = true;
     if (server_)
         server_->stop();
+    if (tlsServer_)
+        tlsServer_->stop();
 }
 
 void ReceiverService::abandon()

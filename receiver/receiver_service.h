@@ -5,9 +5,12 @@
 // who may store: Com\IR_AllowedAETs (calling AE titles) and Com\IR_AllowedHosts (IPv4
 // addresses or address/prefix ranges), lists separated by commas, empty for everyone;
 // Com\IR_ListenAddress the one local address to listen on, empty for every interface.
+// With Com\IR_TLSPort (settings/tls_settings.h) it takes DICOM over TLS on that port too,
+// under the same title and limits.
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "receiver_log.h"
@@ -51,10 +54,16 @@ private:
     std::mutex mutex_;
     bool stopRequested_ = false;
     std::unique_ptr<corva::dicom::StorageServer> server_;
+    std::unique_ptr<corva::dicom::StorageServer> tlsServer_;  // with a TLS port
 };
 
 // Reads the optional access settings into config. Empty when they are sound, else why not.
 std::string readAccessSettings(corva::dicom::StorageServerConfig& config);
+
+// Reads the optional TLS port into tls (a copy of plain on that port with the TLS files).
+// Empty when the settings are sound (tls stays empty without a TLS port), else why not.
+std::string readTlsSettings(const corva::dicom::StorageServerConfig& plain,
+                            std::optional<corva::dicom::StorageServerConfig>& tls);
 
 // The port setting as a number; 0 when it is not a whole number from 1 to 65535.
 int parsePort(const std::string& text);

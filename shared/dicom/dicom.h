@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "dicom/tls.h"
 
 class DcmItem;
 class DcmFileFormat;
@@ -327,10 +328,12 @@ public:
     // storage SOP classes with the uncompressed transfer syntaxes. Throws
     // corva::Error (errc::Network) when the destination does not answer or refuses.
     // `timeoutSeconds` bounds the connection and the association's negotiation;
-    // `dimseTimeoutSeconds` the wait for each answer of the destination.
+    // `dimseTimeoutSeconds` the wait for each answer of the destination. With `tls` the
+    // association goes over TLS: a destination whose certificate the CA file does not
+    // vouch for is refused ("TLS handshake with <AE> at <host>:<port> failed: <reason>").
     void open(const std::string& host, int port, const std::string& callingAe, const std::string& calledAe,
               const std::vector<PresentationContext>& contexts = {}, int timeoutSeconds = 10,
-              int dimseTimeoutSeconds = 60);
+              int dimseTimeoutSeconds = 60, const std::optional<TlsFiles>& tls = std::nullopt);
     // Sends one image (loading its pixel data first); throws when no context fits or
     // the destination refuses it (StoreRefused). Warning statuses (Bxxx) count as stored.
     // When the transfer itself fails (the destination aborts, closes, or does not answer

@@ -9,8 +9,12 @@
 
 #include <sys/stat.h>
 
+#include <dcmtk/dcmnet/cond.h>
 #include <dcmtk/dcmnet/dul.h>
 #include <dcmtk/dcmnet/scu.h>
+#include <openssl/err.h>
+
+#include "tls_layer.h"
 
 namespace corva::dicom {
 
@@ -36,6 +40,8 @@ namespace {
 // answer. Otherwise it sends as DcmSCU::sendSTORERequest does.
 class StoreScu : public DcmSCU {
 public:
+    using DcmSCU::useSecureConnection;
+
     struct Reply {
         OFCondition cond;
         bool transferFailed = false;  // the request or its answer did not get through
@@ -102,6 +108,7 @@ private:
 }  // namespace
 
 struct Association::Impl {
+    std::unique_ptr<DcmTLSTransportLayer> tls;  // before the association: it outlives it
     StoreScu scu;
     bool open = false;
     std::string peer;
@@ -148,13 +155,20 @@ std::vector<PresentationContext> defaultContexts()
 }  // namespace
 
 void Association::open(const std::string& host, int port, const std::string& callingAe, const std::string& calledAe,
-                       const std::vector<PresentationContext>& contexts, int timeoutSeconds, int dimseTimeoutSeconds)
+                       const std::vector<PresentationContext>& contexts, int timeoutSeconds, int dimseTimeoutSeconds,
+                       const std::optional<TlsFiles>& tls)
 {
     initNetwork();
     close();
     impl_ = std::make_unique<Impl>();  // a DcmSCU serves one association
     StoreScu& scu = impl_->scu;
     impl_->peer = calledAe + "@" + host + ":" + std::to_string(port);
+    const std::string tlsPeer = calledAe + " at " + host + ":" + std::to_string(port);
+    if (tls) {
+        if (const std::string why = tlsClientProblem(*tls); !why.empty())
+            throw Error(errc::Network, "No TLS with " + tlsPeer + ": " + why, "dicom");
+        impl_->tls = makeTlsLayer<DcmTLSTransportLayer>(false, *tls);
+    }
     scu.setPeerHostName(host.c_str());
     scu.setPeerPort(static_cast<Uint16>(port));
     scu.setAETitle(callingAe.c_str());
@@ -175,7 +189,16 @@ void Association::open(const std::string& host, int port, const std::string& cal
               errc::Network);
     }
     check(scu.initNetwork(), "Cannot start the network", errc::Network);
+    if (impl_->tls)
+        check(scu.useSecureConnection(impl_->tls.get()), "Cannot use TLS with " + tlsPeer, errc::Network);
+    ERR_clear_error();
     const OFCondition cond = scu.negotiateAssociation();
+    if (cond.bad() && impl_->tls && isTlsFailure(cond))
+    {
+        // The toolkit's condition names the cause; what is left in the queue came after it.
+        ERR_clear_error();
+        throw Error(errc::Network, "TLS handshake with " + tlsPeer + " failed: " + tlsReasonOf(cond), "dicom");
+    }
     if (cond.bad())
         throw Error(errc::Network, "No association with " + impl_->peer + ": " + cond.text(), "dicom");
     impl_->open = true;

@@ -1,6 +1,6 @@
 #include "dicom/storage_server.h"
 
-#include <dcmtk/config/osconfig.h>
+#include "tls_layer.h"  // first: DCMTK needs its configuration header before any other
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcuid.h>
@@ -12,7 +12,11 @@
 #include <dcmtk/dcmnet/dulstruc.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/scpthrd.h>
+#include <dcmtk/dcmtls/tlstrans.h>
 #include <dcmtk/oflog/oflog.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -27,6 +31,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <list>
 #include <map>
 #include <mutex>
@@ -577,14 +582,43 @@ private:
 // How a connection's association request arrived, before the toolkit reads it.
 enum class Arrival { Complete, Silent, Closed, NotARequest, Stopped };
 
-// Waits until the whole A-ASSOCIATE-RQ PDU lies in the socket's receive buffer (the
+// How the first unit a connection must bring is framed: an A-ASSOCIATE-RQ PDU on the
+// plain port, a TLS handshake record (the client's hello) on the TLS port.
+struct Framing {
+    std::size_t header;                         // bytes up to and with the length
+    unsigned char type;                         // the first byte
+    std::size_t (*length)(const unsigned char*);  // the length that follows the header
+    std::size_t limit;
+};
+
+std::size_t pduLength(const unsigned char* head)
+{
+    return (std::size_t{head[2]} << 24) | (std::size_t{head[3]} << 16) | (std::size_t{head[4]} << 8) |
+           std::size_t{head[5]};
+}
+
+std::size_t tlsRecordLength(const unsigned char* head)
+{
+    return (std::size_t{head[3]} << 8) | std::size_t{head[4]};
+}
+
+Framing associationRequestFraming()
+{
+    return Framing{6, 0x01, pduLength, dcmAssociatePDUSizeLimit.get()};  // type, reserved, 32-bit length
+}
+
+// Content type 22 (handshake), version, 16-bit length; a record holds at most 2^14 bytes
+// of plain text plus the protection's overhead.
+constexpr Framing TlsHelloFraming{5, 0x16, tlsRecordLength, 16384 + 2048};
+
+// Waits until the whole first unit (framing) lies in the socket's receive buffer (the
 // toolkit then reads it without waiting), the deadline passes, the peer goes or sends
 // something else, or the server stops. Nothing is taken off the wire.
-Arrival awaitAssociationRequest(int fd, std::chrono::steady_clock::time_point deadline,
-                                const std::atomic<bool>& stopRequested)
+Arrival awaitFirstUnit(int fd, const Framing& framing, std::chrono::steady_clock::time_point deadline,
+                       const std::atomic<bool>& stopRequested)
 {
-    const std::size_t limit = dcmAssociatePDUSizeLimit.get();
-    std::size_t need = 6;  // PDU type, reserved byte, 32-bit length
+    const std::size_t limit = framing.limit;
+    std::size_t need = framing.header;
     bool haveHeader = false;
     for (;;) {
         // Readable only once `need` bytes are there (or the peer closed).
@@ -613,14 +647,13 @@ Arrival awaitAssociationRequest(int fd, std::chrono::steady_clock::time_point de
         }
         if (haveHeader)
             break;
-        unsigned char head[6];
-        if (::recv(fd, head, sizeof head, MSG_PEEK | MSG_DONTWAIT) != static_cast<ssize_t>(sizeof head))
+        unsigned char head[8];
+        if (::recv(fd, head, framing.header, MSG_PEEK | MSG_DONTWAIT) != static_cast<ssize_t>(framing.header))
             return Arrival::Closed;
-        const std::size_t length = (std::size_t{head[2]} << 24) | (std::size_t{head[3]} << 16) |
-                                   (std::size_t{head[4]} << 8) | std::size_t{head[5]};
-        if (head[0] != 0x01 || length > limit)
+        const std::size_t length = framing.length(head);
+        if (head[0] != framing.type || length > limit)
             return Arrival::NotARequest;
-        need = 6 + length;
+        need = framing.header + length;
         haveHeader = true;
     }
     const int one = 1;
@@ -641,17 +674,129 @@ struct ConnectionThread {
     std::atomic<bool> finished{false};
 };
 
+// The toolkit's TLS layer, handing over a connection whose handshake the connection's
+// own thread has already made: the toolkit would make it while the socket is being
+// adopted, one connection at a time, and a slow client would hold up every other.
+class PreparedTlsLayer : public DcmTLSTransportLayer {
+public:
+    using DcmTLSTransportLayer::DcmTLSTransportLayer;
+
+    // The next connection adopted is this one (taken over by the toolkit).
+    void prepare(std::unique_ptr<DcmTLSConnection> connection, int socket)
+    {
+        prepared_ = std::move(connection);
+        socket_ = socket;
+    }
+    // The prepared connection when the toolkit did not take it.
+    std::unique_ptr<DcmTLSConnection> leftOver() { return std::move(prepared_); }
+
+    DcmTransportConnection* createConnection(DcmNativeSocketType openSocket, OFBool useSecureLayer) override
+    {
+        if (prepared_ && socket_ == openSocket)
+            return prepared_.release();
+        return DcmTLSTransportLayer::createConnection(openSocket, useSecureLayer);
+    }
+
+private:
+    std::unique_ptr<DcmTLSConnection> prepared_;
+    int socket_ = -1;
+};
+
+struct SslFree {
+    void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+using SslHandle = std::unique_ptr<SSL, SslFree>;
+
+// Why the handshake failed, as the operator reads it: the certificate check's own words
+// when it was the certificate, else OpenSSL's reason.
+std::string handshakeReason(SSL* ssl, const std::string& fallback)
+{
+    const long verify = SSL_get_verify_result(ssl);
+    std::string reason = detail::takeTlsReason(fallback);
+    if (verify != X509_V_OK)
+        reason += std::string(" (") + X509_verify_cert_error_string(verify) + ")";
+    return reason;
+}
+
+// The server side of the TLS handshake on the connection's own thread, within the
+// deadline; then waits for the first bytes of the association request. The connection
+// on success, else nullptr and why (arrival tells a silent or closed peer apart).
+std::unique_ptr<DcmTLSConnection> tlsHandshake(SSL_CTX* context, int fd,
+                                               std::chrono::steady_clock::time_point deadline,
+                                               const std::atomic<bool>& stopRequested, Arrival& arrival,
+                                               std::string& reason)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    SslHandle ssl(SSL_new(context));
+    if (!ssl || SSL_set_fd(ssl.get(), fd) != 1) {
+        arrival = Arrival::Closed;
+        reason = detail::takeTlsReason("cannot set up TLS");
+        return nullptr;
+    }
+    // Steps until `step` succeeds, the peer must say more within the deadline, or it fails.
+    const auto drive = [&](const std::function<int()>& step) -> int {
+        for (;;) {
+            ERR_clear_error();
+            const int result = step();
+            if (result > 0)
+                return result;
+            const int error = SSL_get_error(ssl.get(), result);
+            if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
+                arrival = result == 0 && ERR_peek_error() == 0 ? Arrival::Closed : Arrival::NotARequest;
+                return -1;
+            }
+            if (stopRequested) {
+                arrival = Arrival::Stopped;
+                return -1;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= deadline) {
+                arrival = Arrival::Silent;
+                return -1;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+            pollfd p{fd, static_cast<short>(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+            ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count() + 1, 200)));
+        }
+    };
+    if (drive([&] { return SSL_accept(ssl.get()); }) < 0) {
+        reason = handshakeReason(ssl.get(), arrival == Arrival::Closed ? "the peer closed the connection" : "refused");
+        return nullptr;
+    }
+    // The association request's first bytes: the toolkit reads the rest while adopting.
+    unsigned char first = 0;
+    if (drive([&] { return SSL_peek(ssl.get(), &first, 1); }) < 0) {
+        reason = detail::takeTlsReason("no association request");
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, flags);
+    if (first != 0x01) {
+        arrival = Arrival::NotARequest;
+        reason = "no association request";
+        return nullptr;
+    }
+    arrival = Arrival::Complete;
+    return std::make_unique<DcmTLSConnection>(fd, ssl.release());
+}
+
 }  // namespace
 
 struct StorageServer::Impl {
     ServerContext context;
     DcmSCPConfig scpConfig;
+    std::unique_ptr<PreparedTlsLayer> tls;  // on the TLS port
     std::atomic<bool> stopRequested{false};
     std::list<std::unique_ptr<ConnectionThread>> threads;
 
     // The toolkit takes an accepted socket only through one global setting, so the
-    // connection threads hand theirs over one at a time, each with its request complete.
-    std::mutex adoptMutex;
+    // connection threads of every server in the process (the plain and the TLS port) hand
+    // theirs over one at a time, each with its request complete.
+    static std::mutex& adoptMutex()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
     T_ASC_Network* adopter = nullptr;
 
     // Connections waiting for their association request, and associations being served,
@@ -733,18 +878,25 @@ struct StorageServer::Impl {
 
     // Hands the socket, its association request complete, to the toolkit. Null when
     // the request cannot be read; the socket is closed then.
-    T_ASC_Association* adopt(UniqueFd socket, const std::string& peer)
+    T_ASC_Association* adopt(UniqueFd socket, const std::string& peer,
+                             std::unique_ptr<DcmTLSConnection> secured = nullptr)
     {
         T_ASC_Association* assoc = nullptr;
         OFCondition cond;
+        std::unique_ptr<DcmTLSConnection> leftOver;
         {
-            std::lock_guard lock(adoptMutex);
+            std::lock_guard lock(adoptMutex());
             const auto previous = dcmExternalSocketHandle.get();
             dcmExternalSocketHandle.set(socket.get());
-            cond = ASC_receiveAssociation(adopter, &assoc, ASC_MAXIMUMPDUSIZE, nullptr, nullptr, OFFalse,
-                                          DUL_NOBLOCK, 0);
+            if (tls)
+                tls->prepare(std::move(secured), socket.get());
+            cond = ASC_receiveAssociation(adopter, &assoc, ASC_MAXIMUMPDUSIZE, nullptr, nullptr,
+                                          tls ? OFTrue : OFFalse, DUL_NOBLOCK, 0);
+            if (tls)
+                leftOver = tls->leftOver();
             dcmExternalSocketHandle.set(previous);
         }
+        leftOver.reset();
         // Once the toolkit made its connection of the socket, it closes the socket.
         if (assoc && assoc->DULassociation &&
             reinterpret_cast<PRIVATE_ASSOCIATIONKEY*>(assoc->DULassociation)->connection)
@@ -765,10 +917,21 @@ struct StorageServer::Impl {
     {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::seconds(context.config.requestTimeoutSeconds);
-        const Arrival arrival = awaitAssociationRequest(socket.get(), deadline, stopRequested);
+        Arrival arrival = awaitFirstUnit(socket.get(), tls ? TlsHelloFraming : associationRequestFraming(), deadline,
+                                         stopRequested);
+        std::unique_ptr<DcmTLSConnection> secured;
+        std::string tlsFailure;
+        if (tls && arrival == Arrival::Complete) {
+            secured = tlsHandshake(tls->getNativeHandle(), socket.get(), deadline, stopRequested, arrival, tlsFailure);
+            if (!secured && arrival != Arrival::Stopped) {
+                leaveWaiting(peer);
+                context.problem("tls @" + peer, "TLS handshake with " + peer + " failed: " + tlsFailure);
+                return;
+            }
+        }
         T_ASC_Association* assoc = nullptr;
         if (arrival == Arrival::Complete)
-            assoc = adopt(std::move(socket), peer);
+            assoc = adopt(std::move(socket), peer, std::move(secured));
         leaveWaiting(peer);
         switch (arrival) {
         case Arrival::Complete:
@@ -779,8 +942,14 @@ struct StorageServer::Impl {
                                                    " s: closed");
             return;
         case Arrival::NotARequest:
-            context.problem("not a request @" + peer,
-                            "Connection from " + peer + " did not begin with an association request: closed");
+            if (tls)
+                context.problem("not a TLS hello @" + peer,
+                                "Connection from " + peer +
+                                    " to the TLS port did not begin with a TLS handshake (a client without TLS?): "
+                                    "closed");
+            else
+                context.problem("not a request @" + peer,
+                                "Connection from " + peer + " did not begin with an association request: closed");
             return;
         case Arrival::Closed:
             context.problem("closed @" + peer, "Connection from " + peer + " closed before its association request");
@@ -821,6 +990,11 @@ StorageServer::StorageServer(StorageServerConfig config, StorageEvents events) :
     const auto& cfg = impl_->context.config;
     if (cfg.port <= 0 || cfg.port > 65535)
         throw Error(errc::Network, "invalid port " + std::to_string(cfg.port), "StorageServer");
+    if (cfg.tls) {
+        if (const std::string why = tlsServerProblem(*cfg.tls); !why.empty())
+            throw Error(errc::Network, "no TLS on port " + std::to_string(cfg.port) + ": " + why, "StorageServer");
+        impl_->tls = detail::makeTlsLayer<PreparedTlsLayer>(true, *cfg.tls);
+    }
 
     // The association threads report through our events; the toolkit's own log only
     // carries errors to stderr.
@@ -948,7 +1122,7 @@ void StorageServer::run()
     {
         // The toolkit's network without a listening socket of its own: it only takes
         // over the sockets accepted here.
-        std::lock_guard lock(impl_->adoptMutex);
+        std::lock_guard lock(impl_->adoptMutex());
         const auto previous = dcmExternalSocketHandle.get();
         dcmExternalSocketHandle.set(listener.get());
         const OFCondition cond =
@@ -956,6 +1130,8 @@ void StorageServer::run()
         dcmExternalSocketHandle.set(previous);
         if (cond.bad())
             throw Error(errc::Network, std::string("cannot set up the network: ") + cond.text(), "StorageServer");
+        if (impl_->tls && ASC_setTransportLayer(impl_->adopter, impl_->tls.get(), 0).bad())
+            throw Error(errc::Network, "cannot set up TLS on port " + std::to_string(cfg.port), "StorageServer");
     }
 
     while (!impl_->stopRequested) {

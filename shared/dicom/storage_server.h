@@ -16,7 +16,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <optional>
 #include <vector>
+
+#include "dicom/tls.h"
 
 namespace corva::dicom {
 
@@ -33,6 +36,11 @@ struct StorageServerConfig {
     // (blanks around them aside); peers are IPv4 addresses or address/prefix ranges.
     std::vector<std::string> allowedCallingAeTitles;
     std::vector<std::string> allowedPeers;
+    // DICOM over TLS on this port: our certificate and key, and when a CA file is given,
+    // only callers with a certificate it vouches for. A caller that does not begin with a
+    // TLS handshake, or fails it, is closed and reported (problem "TLS handshake with
+    // <address> failed: <reason>").
+    std::optional<TlsFiles> tls;
 };
 
 // The entries of a list setting: separated by commas, semicolons or line breaks, the

@@ -8,8 +8,9 @@
 
 namespace corva::test {
 
-StoreScp::StoreScp(const std::filesystem::path& folder, std::vector<std::string> extra, std::string aet)
-    : aet_(std::move(aet)), port_(freePort())
+StoreScp::StoreScp(const std::filesystem::path& folder, std::vector<std::string> extra, std::string aet,
+                   std::optional<dicom::TlsFiles> echoTls)
+    : aet_(std::move(aet)), echoTls_(std::move(echoTls)), port_(freePort())
 {
     std::vector<std::string> args{"storescp", "-aet", aet_, "-od", folder.string()};
     bool refusing = false;
@@ -38,7 +39,7 @@ void StoreScp::waitUntilListening() const
     while (true) {
         try {
             dicom::Association a;
-            a.open("127.0.0.1", port_, "CORVATEST", aet_, {}, 2);
+            a.open("127.0.0.1", port_, "CORVATEST", aet_, {}, 2, 60, echoTls_);
             a.echo();
             return;
         } catch (const Error&) {
