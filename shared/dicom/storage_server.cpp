@@ -925,7 +925,8 @@ struct StorageServer::Impl {
             secured = tlsHandshake(tls->getNativeHandle(), socket.get(), deadline, stopRequested, arrival, tlsFailure);
             if (!secured && arrival != Arrival::Stopped) {
                 leaveWaiting(peer);
-                context.problem("tls @" + peer, "TLS handshake with " + peer + " failed: " + tlsFailure);
+                context.problem("tls " + tlsFailure + " @" + peer,
+                                "TLS handshake with " + peer + " failed: " + tlsFailure);
                 return;
             }
         }
