@@ -95,10 +95,11 @@ void JobCommands::UpdateSendToEntries() {
         // A default that was deleted or unmarked in the options is no default any more.
         configState().defaultDestination = {};
         for (const StorageDestination& d : destinations) {
-            if (d.isDefault) configState().defaultDestination = {d.aet, d.ip, d.port};
+            if (d.isDefault) configState().defaultDestination = {d.aet, d.ip, d.port, d.tls.files()};
             rows.emplace_back(QString::fromStdString(d.alias),
                               QString::fromStdString(d.aet) + TagSeparator + QString::fromStdString(d.ip) +
-                                  TagSeparator + QString::fromStdString(d.port));
+                                  TagSeparator + QString::fromStdString(d.port) + TagSeparator +
+                                  QString::number(d.id));
         }
     });
     const MainMenus& m = w_.menus();
@@ -112,6 +113,9 @@ void JobCommands::sendToChosen(Level level, const QString& tag) {
     const auto part = [&](int i) { return i < parts.size() ? parts.at(i) : QString(); };
     current_ = jobs::Destination{part(0).toStdString(), part(1).toStdString(), part(2).toStdString(),
                                  settings::current().irAet};
+    bool hasId = false;
+    const qlonglong id = part(3).toLongLong(&hasId);
+    if (hasId) current_.tls = settings::readDestinationTls(id).files();
     if (part(0).isEmpty() || part(1).isEmpty() || part(2).isEmpty()) {
         op().message("Incomplete Storage Class Provider values!\r\nAET: " + part(0) + "\r\nIP: " + part(1) +
                       "\r\nPort: " + part(2));
@@ -487,6 +491,7 @@ bool JobCommands::defaultDestinationReady() {
         return false;
     }
     current_ = jobs::Destination{target.aet, target.ip, target.port, settings::current().irAet};
+    current_.tls = target.tls;
     if (current_.aet.empty() || current_.ip.empty() || current_.port.empty()) {
         op().message(QString::fromStdString("Incomplete Storage Class Provider values!\r\nAET: " + current_.aet +
                                             "\r\nIP: " + current_.ip + "\r\nPort: " + current_.port));

@@ -3,7 +3,10 @@
 // it reads when the options window closes, the default destination and the filter
 // the header view shows. One instance for the program; user-interface thread only.
 #include <map>
+#include <optional>
 #include <string>
+
+#include "dicom/tls.h"
 
 namespace corva::station {
 
@@ -11,6 +14,7 @@ struct DestinationAddress {
     std::string aet;
     std::string ip;
     std::string port;
+    std::optional<dicom::TlsFiles> tls = std::nullopt;  // sent over TLS with these files
     bool empty() const { return aet.empty() && ip.empty() && port.empty(); }
 };
 

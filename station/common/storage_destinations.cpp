@@ -18,6 +18,7 @@ std::vector<StorageDestination> storageDestinations(db::Database& userDb) {
         d.ip = text("IP");
         d.port = text("Port");
         d.isDefault = !st.isNull("Default") && std::llabs(st.getInt("Default")) == 1;
+        d.tls = settings::readDestinationTls(d.id);
         rows.push_back(std::move(d));
     }
     return rows;

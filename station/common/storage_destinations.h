@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "settings/tls_settings.h"
+
 namespace corva::db {
 class Database;
 }
@@ -18,6 +20,7 @@ struct StorageDestination {
     std::string ip;
     std::string port;
     bool isDefault = false;  // |Default| = 1
+    settings::DestinationTls tls;  // from the settings store, by the row's ID
 };
 
 // "SELECT * FROM tblSCP ORDER BY Alias"; absent values are empty texts.

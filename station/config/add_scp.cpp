@@ -1,5 +1,6 @@
 #include "config/add_scp.h"
 
+#include <QCheckBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLineEdit>
@@ -7,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "common/config_state.h"
+#include "core/error.h"
 #include "common/operator_seam.h"
 #include "common/station_context.h"
 #include "config/report.h"
@@ -27,6 +29,20 @@ AddSCP::AddSCP(QWidget* parent) : QDialog(parent) {
         txtSCP_[i]->setObjectName(QString("txtSCP_%1").arg(i));
         form->addRow(labels[i], txtSCP_[i]);
     }
+    chkTLS_ = new QCheckBox("Use TLS", this);
+    chkTLS_->setObjectName("chkTLS");
+    form->addRow(QString(), chkTLS_);
+    const char* tlsLabels[] = {"CA file:", "Client certificate:", "Client key:"};
+    const char* tlsPlaceholders[] = {"PEM file that checks the destination", "optional PEM file",
+                                     "PEM file, not readable by every user"};
+    for (int i = 0; i < 3; ++i) {
+        txtTLS_[i] = new QLineEdit(this);
+        txtTLS_[i]->setObjectName(QString("txtTLS_%1").arg(i));
+        txtTLS_[i]->setPlaceholderText(tlsPlaceholders[i]);
+        form->addRow(tlsLabels[i], txtTLS_[i]);
+    }
+    connect(chkTLS_, &QCheckBox::toggled, this, &AddSCP::enableTlsBoxes);
+    enableTlsBoxes();
     layout->addLayout(form);
     auto* buttons = new QHBoxLayout;
     cmdAdd_ = new QPushButton("Add", this);
@@ -50,6 +66,20 @@ void AddSCP::editRow(const Destination& d) {
     txtSCP_[1]->setText(d.aet);
     txtSCP_[2]->setText(d.ip);
     txtSCP_[3]->setText(d.port);
+    const settings::DestinationTls tls = settings::readDestinationTls(d.id);
+    chkTLS_->setChecked(tls.use);
+    txtTLS_[0]->setText(QString::fromStdString(tls.caFile));
+    txtTLS_[1]->setText(QString::fromStdString(tls.certificateFile));
+    txtTLS_[2]->setText(QString::fromStdString(tls.keyFile));
+}
+
+settings::DestinationTls AddSCP::tlsInput() const {
+    const auto text = [](const QLineEdit* box) { return box->text().trimmed().toStdString(); };
+    return {chkTLS_->isChecked(), text(txtTLS_[0]), text(txtTLS_[1]), text(txtTLS_[2])};
+}
+
+void AddSCP::enableTlsBoxes() {
+    for (QLineEdit* box : txtTLS_) box->setEnabled(chkTLS_->isChecked());
 }
 
 void AddSCP::cmdAdd_Click() {
@@ -58,10 +88,18 @@ void AddSCP::cmdAdd_Click() {
         op().message(*problem, {}, MsgIcon::Information);
         return;
     }
+    const settings::DestinationTls tls = tlsInput();
+    if (const auto problem = destinationTlsProblem(tls)) {
+        op().message(*problem, {}, MsgIcon::Information);
+        return;
+    }
     // A row that cannot be stored keeps the dialog open with the values typed.
     const bool stored = guarded("AddSCP cmdAdd_Click", {}, [&] {
         station::OpenedDb db(station::stationContext().userDb);
-        storeDestination(db.db(), editing_, input);
+        const std::int64_t id = storeDestination(db.db(), editing_, input);
+        if (!settings::writeDestinationTls(id, tls))
+            throw Error(errc::Generic, "The TLS choice of the destination could not be saved in the settings",
+                        "AddSCP");
     });
     if (!stored) return;
     listChanged_ = true;

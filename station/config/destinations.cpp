@@ -24,23 +24,33 @@ std::vector<Destination> listDestinations(db::Database& db) {
     return rows;
 }
 
-void storeDestination(db::Database& db, std::optional<std::int64_t> id, const DestinationInput& input) {
+std::optional<QString> destinationTlsProblem(const settings::DestinationTls& tls) {
+    if (!tls.use) return std::nullopt;
+    if (tls.caFile.empty()) return QStringLiteral("TLS: give the CA file that checks the destination's certificate.");
+    if (const std::string why = dicom::tlsClientProblem(*tls.files()); !why.empty())
+        return QString("TLS: %1").arg(QString::fromStdString(why));
+    return std::nullopt;
+}
+
+std::int64_t storeDestination(db::Database& db, std::optional<std::int64_t> id, const DestinationInput& input) {
     const std::string port = input.port.trimmed().toStdString();
     if (!id) {
         auto s = db.prepare("INSERT INTO tblSCP (Alias, AET, IP, Port) VALUES (?, ?, ?, ?)");
         s.bind(1, input.alias.toStdString()).bind(2, input.aet.toStdString()).bind(3, input.ip.toStdString());
         s.bind(4, static_cast<std::int64_t>(std::stoll(port)));
         s.run();
-        return;
+        return db.lastInsertRowId();
     }
     auto s = db.prepare("UPDATE tblSCP SET Alias = ?, AET = ?, IP = ?, Port = ? WHERE ID = ?");
     s.bind(1, input.alias.toStdString()).bind(2, input.aet.toStdString()).bind(3, input.ip.toStdString());
     s.bind(4, static_cast<std::int64_t>(std::stoll(port))).bind(5, *id);
     s.run();
+    return *id;
 }
 
 void deleteDestination(db::Database& db, std::int64_t id) {
     db.prepare("DELETE FROM tblSCP WHERE ID = ?").bind(1, id).run();
+    settings::removeDestinationTls(id);
 }
 
 void setDefaultDestination(db::Database& db, std::int64_t id) {

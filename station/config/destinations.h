@@ -6,6 +6,8 @@
 #include <optional>
 #include <vector>
 
+#include "settings/tls_settings.h"
+
 namespace corva::db {
 class Database;
 }
@@ -34,10 +36,17 @@ struct DestinationInput {
 // a port outside 1..65535 or an AE title the network refuses names the field.
 std::optional<QString> destinationProblem(const DestinationInput& input);
 
+// The message the dialog shows for the TLS choice, nullopt when it may be stored: TLS
+// needs a CA file to check the destination; a client certificate needs its key, and the
+// files must serve (a key open to every user is refused).
+std::optional<QString> destinationTlsProblem(const settings::DestinationTls& tls);
+
 // "SELECT * FROM tblSCP ORDER BY Alias", with the texts the window shows.
 std::vector<Destination> listDestinations(db::Database& db);
 // Adds a row (id empty; Default is left to the database) or changes the row `id`.
-void storeDestination(db::Database& db, std::optional<std::int64_t> id, const DestinationInput& input);
+// Returns the row's ID.
+std::int64_t storeDestination(db::Database& db, std::optional<std::int64_t> id, const DestinationInput& input);
+// Deletes the row and forgets its TLS values.
 void deleteDestination(db::Database& db, std::int64_t id);
 // Makes `id` the one default row.
 void setDefaultDestination(db::Database& db, std::int64_t id);

@@ -197,14 +197,26 @@ QWidget* OptionForm::buildCommunication() {
     rl->addWidget(txtAllowedHosts_, 3, 1);
     rl->addWidget(new QLabel("Listen address:", receiver), 4, 0);
     rl->addWidget(txtListenAddress_, 4, 1);
+    const char* tlsCaptions[] = {"TLS port:", "TLS certificate:", "TLS private key:", "TLS CA for callers:"};
+    const char* tlsPlaceholders[] = {"no TLS port", "PEM file", "PEM file, not readable by every user",
+                                     "callers need no certificate"};
+    for (int i = 0; i < 4; ++i) {
+        txtTls_[i] = lineEdit(receiver, QString("txtTls_%1").arg(i));
+        txtTls_[i]->setPlaceholderText(tlsPlaceholders[i]);
+        rl->addWidget(new QLabel(tlsCaptions[i], receiver), 5 + i, 0);
+        rl->addWidget(txtTls_[i], 5 + i, 1);
+    }
+    txtTls_[0]->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), txtTls_[0]));
     auto* accessNote = new QLabel(
         "Empty lists accept every calling AE title and every address, as before. Separate entries "
         "with commas; addresses as 10.1.2.3 or ranges as 10.1.2.0/24. A refused sender is named in "
-        "Logs/Recvora.log. The receiver takes changes when it starts.",
+        "Logs/Recvora.log. With a TLS port the receiver takes DICOM over TLS there as well, beside "
+        "its plain port; with a CA file only callers whose certificate it signed. The receiver "
+        "takes changes when it starts.",
         receiver);
     accessNote->setObjectName("lblReceiverAccess");
     accessNote->setWordWrap(true);
-    rl->addWidget(accessNote, 5, 0, 1, 2);
+    rl->addWidget(accessNote, 9, 0, 1, 2);
     layout->addWidget(receiver);
 
     auto* scp = new QGroupBox("Storage Class Providers", page);
@@ -392,6 +404,10 @@ void OptionForm::showModel(const OptionsModel& m) {
     txtAllowedAets_->setText(m.allowedAets);
     txtAllowedHosts_->setText(m.allowedHosts);
     txtListenAddress_->setText(m.listenAddress);
+    txtTls_[0]->setText(m.tlsPort);
+    txtTls_[1]->setText(m.tlsCertificate);
+    txtTls_[2]->setText(m.tlsKey);
+    txtTls_[3]->setText(m.tlsCa);
     txtRC_[0]->setText(m.rows);
     txtRC_[1]->setText(m.columns);
     chkEditAndSend_->setChecked(m.editAndSend);
@@ -438,6 +454,10 @@ OptionsModel OptionForm::model() const {
     m.allowedAets = txtAllowedAets_->text();
     m.allowedHosts = txtAllowedHosts_->text();
     m.listenAddress = txtListenAddress_->text();
+    m.tlsPort = txtTls_[0]->text();
+    m.tlsCertificate = txtTls_[1]->text();
+    m.tlsKey = txtTls_[2]->text();
+    m.tlsCa = txtTls_[3]->text();
     m.rows = txtRC_[0]->text();
     m.columns = txtRC_[1]->text();
     m.editAndSend = chkEditAndSend_->isChecked();
@@ -658,8 +678,9 @@ void OptionForm::PopDefault_Click() {
         setDefaultDestination(db.db(), ListView::tag(item).toLongLong());
     });
     if (!stored) return;
-    station::configState().defaultDestination = {item->text(1).toStdString(), item->text(2).toStdString(),
-                                                 item->text(3).toStdString()};
+    station::configState().defaultDestination = {
+        item->text(1).toStdString(), item->text(2).toStdString(), item->text(3).toStdString(),
+        settings::readDestinationTls(ListView::tag(item).toLongLong()).files()};
     for (int i = 1; i <= lvSCP_->count(); ++i) showDestination(lvSCP_->itemAtPosition(i), false);
     showDestination(item, true);
 }

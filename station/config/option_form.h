@@ -88,6 +88,8 @@ public:
     QLineEdit* txtAllowedAets() const { return txtAllowedAets_; }
     QLineEdit* txtAllowedHosts() const { return txtAllowedHosts_; }
     QLineEdit* txtListenAddress() const { return txtListenAddress_; }
+    // The receiver's TLS port and files: txtTls_0..3 (port, certificate, key, CA).
+    QLineEdit* txtTls(int i) const { return txtTls_.at(static_cast<std::size_t>(i)); }
     QLineEdit* txtStatus(int i) const { return txtStatus_.at(static_cast<std::size_t>(i)); }
     QPushButton* cmdStart(int i) const { return cmdStart_.at(static_cast<std::size_t>(i)); }
     QPushButton* cmdStop(int i) const { return cmdStop_.at(static_cast<std::size_t>(i)); }
@@ -143,6 +145,7 @@ private:
     QLineEdit* txtAllowedAets_ = nullptr;
     QLineEdit* txtAllowedHosts_ = nullptr;
     QLineEdit* txtListenAddress_ = nullptr;
+    std::array<QLineEdit*, 4> txtTls_{};
     std::array<QLineEdit*, 2> txtStatus_{};
     std::array<QPushButton*, 2> cmdStart_{};
     std::array<QPushButton*, 2> cmdStop_{};

@@ -6,6 +6,7 @@
 
 #include "dicom/storage_server.h"
 #include "settings/receiver_access.h"
+#include "settings/tls_settings.h"
 
 namespace corva::config {
 
@@ -89,6 +90,11 @@ OptionsModel OptionsModel::fromSettings(const settings::Settings& s) {
     m.allowedAets = q(settings::ReadRegistryValue(settings::ReceiverAllowedAeTitles, ""));
     m.allowedHosts = q(settings::ReadRegistryValue(settings::ReceiverAllowedHosts, ""));
     m.listenAddress = q(settings::ReadRegistryValue(settings::ReceiverListenAddress, ""));
+    const settings::ReceiverTls tls = settings::readReceiverTls();
+    m.tlsPort = q(tls.port);
+    m.tlsCertificate = q(tls.certificateFile);
+    m.tlsKey = q(tls.keyFile);
+    m.tlsCa = q(tls.caFile);
     return m;
 }
 
@@ -105,6 +111,19 @@ std::optional<QString> OptionsModel::receiverAccessProblem() const {
     if (!listen.empty() && (!dicom::isValidPeerEntry(listen) || listen.find('/') != std::string::npos))
         return QString("Listen address: \"%1\" is no IPv4 address of this computer (or leave it empty for all).")
             .arg(listenAddress.trimmed());
+    if (!tlsPort.trimmed().isEmpty()) {
+        if (auto p = portProblem("TLS port", tlsPort)) return p;
+        if (tlsPort.trimmed().toInt() == irPort.trimmed().toInt())
+            return QStringLiteral("TLS port: it must differ from the receiver's port.");
+        if (tlsCertificate.trimmed().isEmpty() || tlsKey.trimmed().isEmpty())
+            return QStringLiteral("TLS port: give the receiver's certificate and private key files.");
+        // The files themselves the receiver checks at its start (the key may be readable by
+        // its service only); a key open to every user is refused already here.
+        const std::string key = tlsKey.trimmed().toStdString();
+        if (const std::string why = dicom::privateKeyProblem(key);
+            why.find("open to every user") != std::string::npos)
+            return QString("TLS private key: %1").arg(QString::fromStdString(why));
+    }
     return std::nullopt;
 }
 
@@ -119,6 +138,9 @@ bool OptionsModel::saveReceiverAccess() const {
     bool saved = settings::WriteRegistryValue(settings::ReceiverAllowedAeTitles, joined(allowedAets));
     saved = settings::WriteRegistryValue(settings::ReceiverAllowedHosts, joined(allowedHosts)) && saved;
     saved = settings::WriteRegistryValue(settings::ReceiverListenAddress, listenAddress.trimmed().toStdString()) &&
+            saved;
+    saved = settings::writeReceiverTls({tlsPort.trimmed().toStdString(), tlsCertificate.trimmed().toStdString(),
+                                        tlsKey.trimmed().toStdString(), tlsCa.trimmed().toStdString()}) &&
             saved;
     return saved;
 }

@@ -32,6 +32,12 @@ struct OptionsModel {
     QString allowedAets;
     QString allowedHosts;
     QString listenAddress;
+    // DICOM over TLS at the receiver (settings/tls_settings.h): its port, empty for none,
+    // the certificate and key files, and a CA file when callers must show a certificate.
+    QString tlsPort;
+    QString tlsCertificate;
+    QString tlsKey;
+    QString tlsCa;
     // "Comm Port": list positions, -1 when nothing is selected.
     int speed = -1;
     int parity = -1;
@@ -53,8 +59,8 @@ struct OptionsModel {
     // Takes the values into `s` in the order of OK. Call only when problem() is empty.
     void applyTo(settings::Settings& s) const;
 
-    // The receiver's access values live in the settings store only (the receiver reads
-    // them there at its start): loaded by fromSettings, written by this. Call only when
+    // The receiver's access and TLS values live in the settings store only (the receiver
+    // reads them there at its start): loaded by fromSettings, written by this. Call only when
     // receiverAccessProblem() is empty. False when the store cannot be written.
     bool saveReceiverAccess() const;
     std::optional<QString> receiverAccessProblem() const;

@@ -106,7 +106,7 @@ bool ForwardJob::sendAll(JobReport& report) {
         association_ = std::make_unique<dicom::Association>();
         association_->open(setup_.destination.ip, portNumber(setup_.destination.port), setup_.destination.callingAe,
                            setup_.destination.aet, dicom::Association::contextsFor(forContexts), 10,
-                           dimseTimeout(setup_.destination));
+                           dimseTimeout(setup_.destination), setup_.destination.tls);
     } catch (const std::exception&) {
         association_.reset();
         logCaught(Location);

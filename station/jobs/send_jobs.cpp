@@ -66,7 +66,7 @@ int dimseTimeout(const Destination& d) {
 
 std::unique_ptr<dicom::Association> openDestination(const Destination& d) {
     auto association = std::make_unique<dicom::Association>();
-    association->open(d.ip, portNumber(d.port), d.callingAe, d.aet, {}, 10, dimseTimeout(d));
+    association->open(d.ip, portNumber(d.port), d.callingAe, d.aet, {}, 10, dimseTimeout(d), d.tls);
     return association;
 }
 
@@ -91,7 +91,7 @@ bool SendJob::prepareAssociation(const std::vector<const dicom::OutgoingFile*>& 
         association_ = std::make_unique<dicom::Association>();
         association_->open(setup_.destination.ip, portNumber(setup_.destination.port), setup_.destination.callingAe,
                            setup_.destination.aet, dicom::Association::contextsFor(files), 10,
-                           dimseTimeout(setup_.destination));
+                           dimseTimeout(setup_.destination), setup_.destination.tls);
         return true;
     } catch (const std::exception&) {
         logCaught(level_ == Level::Series ? "EditForm SerieSenden" : "EditForm StudieSenden");

@@ -29,6 +29,8 @@ struct Destination {
     std::string callingAe;
     // Seconds to wait for each answer of the destination; 0: Com\DIMSE_Timeout.
     int dimseTimeoutSeconds = 0;
+    // Over TLS with these files; plain DICOM without.
+    std::optional<dicom::TlsFiles> tls = std::nullopt;
 };
 
 // The wait for each answer of the destination, in seconds.

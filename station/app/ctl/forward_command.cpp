@@ -142,7 +142,9 @@ jobs::Destination completeDestination(const StorageDestination& d) {
     if (d.aet.empty() || d.ip.empty() || d.port.empty())
         throw CommandFailed("Incomplete Storage Class Provider values! AET: " + d.aet + " IP: " + d.ip +
                             " Port: " + d.port);
-    return jobs::Destination{d.aet, d.ip, d.port, {}};
+    jobs::Destination destination{d.aet, d.ip, d.port, {}};
+    destination.tls = d.tls.files();
+    return destination;
 }
 
 // The station's default destination: the last row with Default set in the order of

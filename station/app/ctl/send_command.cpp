@@ -35,7 +35,9 @@ jobs::Destination destinationOf(CtlEnvironment& env, const std::string& to) {
                 if (d.aet.empty() || d.ip.empty() || d.port.empty())
                     throw CommandFailed("Incomplete Storage Class Provider values! AET: " + d.aet + " IP: " + d.ip +
                                         " Port: " + d.port);
-                return jobs::Destination{d.aet, d.ip, d.port, {}};
+                jobs::Destination destination{d.aet, d.ip, d.port, {}};
+                destination.tls = d.tls.files();
+                return destination;
             }
     }
     if (auto d = literalDestination(to)) return *d;
