@@ -87,15 +87,18 @@ GlobalOptions globalOptions(const std::vector<std::string>& args) {
 
 const std::vector<CommandInfo>& commands() {
     static const std::vector<CommandInfo> list = {
-        {"list", "patients, studies, series and images of the image database",
+        {"list", "patients, studies, series and images of the image database; the destinations",
          "Usage: corvactl list patients [--json]\n"
          "       corvactl list studies <patient ID> [--json]\n"
          "       corvactl list series <study UID> [--json]\n"
          "       corvactl list images <series UID> [--json]\n"
+         "       corvactl list destinations [--json]\n"
          "\n"
          "One line per row, tab-separated, after a header line; --json writes an array of\n"
          "objects instead. The Key column of 'list patients' names a patient for the other\n"
-         "commands (patient IDs are not unique). Dates are shown as the station shows them.\n",
+         "commands (patient IDs are not unique). Dates are shown as the station shows them.\n"
+         "'list destinations' shows the storage destinations of the options window, each with\n"
+         "its transport: plain DICOM, or TLS with its CA file and client certificate and key.\n",
          listCommand, true},
         {"send", "send a patient, study or series to a storage destination",
          "Usage: corvactl send --patient <key>|--study <UID>|--series <UID>\n"
@@ -104,6 +107,8 @@ const std::vector<CommandInfo>& commands() {
          "The station's send jobs: the series job sends the series' stored images, the study\n"
          "and patient jobs send the study's converted images waiting in the work folder (bin).\n"
          "--to takes an alias of the station's destination list or an AE title, host and port.\n"
+         "A destination of the list set to use TLS is sent to over TLS; <AET>@<host>:<port> is\n"
+         "plain DICOM. A TLS failure names the destination and the reason.\n"
          "The calling AE title is Com\\IR_AET. After a complete send the study or series is\n"
          "removed unless kept: the setting 'Keep images in database after transfer', or\n"
          "--keep / --no-keep for this send. Exit status 1 when the destination refuses or\n"

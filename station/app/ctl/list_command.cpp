@@ -1,18 +1,37 @@
 // corvactl list patients | studies <patient ID> | series <study UID> | images <series UID>
+//               | destinations
 #include "browser/browser_queries.h"
 #include "common/image_set.h"
 #include "app/ctl/arguments.h"
 #include "app/ctl/commands.h"
 #include "app/ctl/station_lookup.h"
+#include "common/storage_destinations.h"
 
 namespace corva::station::ctl {
 
 int listCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
     const Arguments a(args, {{"json", Arguments::Flag}});
     const auto& ops = a.operands();
-    if (ops.empty()) throw UsageError("missing what to list: patients, studies, series or images");
+    if (ops.empty()) throw UsageError("missing what to list: patients, studies, series, images or destinations");
     const std::string what = ops[0];
     const bool json = a.has("json");
+    if (what == "destinations") {
+        // The options window's list, with how each is reached: plain DICOM or TLS and its files.
+        if (ops.size() != 1) throw UsageError("list destinations takes no further operand");
+        db::Database userDb = openUserDb(env);
+        std::vector<std::vector<std::string>> rows;
+        for (const StorageDestination& d : storageDestinations(userDb))
+            rows.push_back({d.alias, d.aet, d.ip, d.port, d.isDefault ? "yes" : "no", d.tls.use ? "TLS" : "plain",
+                            d.tls.use ? d.tls.caFile : "", d.tls.use ? d.tls.certificateFile : "",
+                            d.tls.use ? d.tls.keyFile : ""});
+        writeTable(env.out, json,
+                   {"Alias", "AET", "Host", "Port", "Default", "Transport", "CA file", "Client certificate",
+                    "Client key"},
+                   {"alias", "aet", "host", "port", "default", "transport", "caFile", "clientCertificate",
+                    "clientKey"},
+                   rows);
+        return ExitComplete;
+    }
     const auto needsOne = [&](const char* name) {
         if (ops.size() != 2) throw UsageError("list " + what + " takes one " + name);
         return ops[1];
@@ -54,7 +73,7 @@ int listCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
         writeTable(env.out, json, {"Image UID", "Image key", "Date", "Time"}, {"imageUid", "imageKey", "date", "time"},
                    rows);
     } else {
-        throw UsageError("cannot list '" + what + "': patients, studies, series or images");
+        throw UsageError("cannot list '" + what + "': patients, studies, series, images or destinations");
     }
     return ExitComplete;
 }
