@@ -102,13 +102,16 @@ bool ForwardJob::sendAll(JobReport& report) {
             logCaught(Location);
         }
     }
+    std::string tlsFailure;
     try {
         association_ = std::make_unique<dicom::Association>();
         association_->open(setup_.destination.ip, portNumber(setup_.destination.port), setup_.destination.callingAe,
                            setup_.destination.aet, dicom::Association::contextsFor(forContexts), 10,
                            dimseTimeout(setup_.destination), setup_.destination.tls);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         association_.reset();
+        // A TLS failure names its cause beside each image: the operator must see it to mend it.
+        if (setup_.destination.tls) tlsFailure = std::string(": ") + e.what();
         logCaught(Location);
     }
     forContexts.clear();
@@ -150,7 +153,7 @@ bool ForwardJob::sendAll(JobReport& report) {
             } else if (!association_ || !association_->isOpen()) {
                 lost = association_ != nullptr;
                 notSent(association_ ? "the transfer broke off (see the error log)"
-                                     : "no association with the destination");
+                                     : "no association with the destination" + tlsFailure);
             } else {
                 notSent("could not be sent (see the error log)");
             }

@@ -93,7 +93,9 @@ bool SendJob::prepareAssociation(const std::vector<const dicom::OutgoingFile*>& 
                            setup_.destination.aet, dicom::Association::contextsFor(files), 10,
                            dimseTimeout(setup_.destination), setup_.destination.tls);
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        // A TLS failure names its cause beside each image: the operator must see it to mend it.
+        if (setup_.destination.tls) tlsFailure_ = e.what();
         logCaught(level_ == Level::Series ? "EditForm SerieSenden" : "EditForm StudieSenden");
         return false;
     }
@@ -131,7 +133,10 @@ std::optional<dicom::StoreAnswer> SendJob::sendOne(const fs::path& file, const s
     if (!association_ || !association_->isOpen()) {
         // A destination that went away fails every later image at once, without a wait.
         corva::log::LogError(errc::Network, "No open association for " + file.string(), location);
-        notSent(imageUid, "no association with the destination", tally);
+        notSent(imageUid,
+                tlsFailure_.empty() ? "no association with the destination"
+                                    : "no association with the destination: " + tlsFailure_,
+                tally);
         return std::nullopt;
     }
     try {

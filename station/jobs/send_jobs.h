@@ -124,6 +124,7 @@ private:
     db::Removal removal_;
     std::vector<std::string> notes_;  // job log lines waiting for the end of the sending phase
     bool connectionLost_ = false;     // the association broke off: nothing more is tried
+    std::string tlsFailure_;          // why a TLS destination took no association, for the log
     bool cancelled_ = false;
 };
 

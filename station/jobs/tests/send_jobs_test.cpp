@@ -20,6 +20,7 @@
 #include "station_test_support.h"
 #include "store_scp.h"
 #include "temp_dir.h"
+#include "test_certificates.h"
 
 namespace fs = std::filesystem;
 using namespace corva::station;
@@ -304,6 +305,43 @@ TEST_F(SendJobsTest, DestinationRefusingTheAssociationStartsNothingOrSendsNothin
                                 "0 of 2 images successfully sent.", "Tasks done!"}));
     EXPECT_EQ(countRows("tblImages"), 2);
     EXPECT_TRUE(filesIn(inbox_->path()).empty());
+}
+
+TEST_F(SendJobsTest, TlsDestinationGetsTheSeriesOrItsFailureIsNamedBesideEachImage) {
+    const corva::test::TestCertificates certs;
+    const auto p = addPatient("ID1", "Alpha", "A");
+    const Study s = makeStudy(p, 1, 2, false);
+    // An archive whose certificate the CA did not sign: the job says why, and keeps the images.
+    scp_ = std::make_unique<StoreScp>(
+        inbox_->path(),
+        std::vector<std::string>{"+tls", certs.key("untrusted").string(), certs.certificate("untrusted").string(),
+                                 "-pw", "-ic"},
+        "STORESCP", corva::dicom::TlsFiles{certs.certificate("untrusted"), {}, {}});
+    auto untrusted = setup(p, "Alpha^A", &s, s.series[0], false);
+    untrusted.destination.tls = certs.files("");
+    {
+        SendJob job(SendJob::Level::Series, untrusted, nullptr);
+        RecordingReport r;
+        EXPECT_FALSE(job.run(r).complete);
+        const std::string why = ": no association with the destination: TLS handshake with STORESCP at 127.0.0.1:" +
+                                std::to_string(scp_->port()) + " failed: certificate verify failed";
+        EXPECT_EQ(r.lines(), (Lines{"Sending Series ... OK", "Not sent: " + s.images[0] + why,
+                                    "Not sent: " + s.images[1] + why, "0 of 2 images successfully sent.",
+                                    "Tasks done!"}));
+    }
+    EXPECT_EQ(countRows("tblImages"), 2);
+    EXPECT_TRUE(filesIn(inbox_->path()).empty());
+
+    // An archive the CA vouches for, asking for our certificate: the series goes over TLS.
+    scp_ = std::make_unique<StoreScp>(inbox_->path(), certs.dcmtkOptions("server"), "STORESCP",
+                                      certs.files("client"));
+    auto trusted = setup(p, "Alpha^A", &s, s.series[0], false);
+    trusted.destination.tls = certs.files("client");
+    SendJob job(SendJob::Level::Series, trusted, check(trusted));
+    RecordingReport r;
+    EXPECT_TRUE(job.run(r).complete) << r.log();
+    EXPECT_EQ(filesIn(inbox_->path()).size(), 2u);
+    EXPECT_EQ(countRows("tblImages"), 0);
 }
 
 // Kills the destination once the first image has gone.
