@@ -1,6 +1,7 @@
 // The storage destinations in the options window: the dialog's checks, add, edit,
 // delete and default, against the real configuration database.
 #include <QAction>
+#include <QCheckBox>
 #include <QFont>
 #include <QMenu>
 #include <QLineEdit>
@@ -11,6 +12,8 @@
 #include "config/option_form.h"
 #include "config_test.h"
 #include "db/database.h"
+#include "settings/tls_settings.h"
+#include "test_certificates.h"
 
 namespace corva::station::test {
 namespace {
@@ -105,6 +108,60 @@ TEST_F(DestinationsTest, EditDefaultAndDelete) {
     EXPECT_EQ(form.lvSCP()->count(), 1);
     EXPECT_TRUE(configState().destinationsChanged);
     EXPECT_TRUE(op_.messages().isEmpty());
+}
+
+TEST_F(DestinationsTest, UseTlsNeedsFilesThatServeAndIsKeptWithTheRowUntilItIsDeleted) {
+    const corva::test::TestCertificates certs;
+    const QString ca = QString::fromStdString(certs.ca().string());
+    const QString cert = QString::fromStdString(certs.certificate("client").string());
+    const QString key = QString::fromStdString(certs.key("client").string());
+    struct Attempt {
+        QString ca, certificate, key;
+    };
+    const std::vector<Attempt> attempts{{"", "", ""}, {ca, cert, ""}, {ca, cert, QString::fromStdString(certs.key("server").string())},
+                                        {ca, cert, key}};
+    OptionForm form(nullptr, QStringList{});
+    op_.answerWindow([&](QDialog& d) {
+        auto& dialog = dynamic_cast<AddSCP&>(d);
+        EXPECT_FALSE(dialog.txtTLS(0)->isEnabled());  // plain until chosen
+        const QString boxes[] = {"Secure", "ARCHIVE", "10.0.0.5", "2762"};
+        for (int i = 0; i < 4; ++i) dialog.txtSCP(i)->setText(boxes[i]);
+        dialog.chkTLS()->setChecked(true);
+        EXPECT_TRUE(dialog.txtTLS(0)->isEnabled());
+        for (const Attempt& a : attempts) {
+            dialog.txtTLS(0)->setText(a.ca);
+            dialog.txtTLS(1)->setText(a.certificate);
+            dialog.txtTLS(2)->setText(a.key);
+            dialog.cmdAdd()->click();
+            if (dialog.result() == QDialog::Accepted) break;
+        }
+        return dialog.result();
+    });
+    form.PopAddNewSCP_Click();
+    const QStringList messages = op_.messages();
+    ASSERT_EQ(messages.size(), 3) << messages.join("|").toStdString();
+    EXPECT_EQ(messages[0], "TLS: give the CA file that checks the destination's certificate.");
+    EXPECT_TRUE(messages[1].contains("needs its private key")) << messages[1].toStdString();
+    EXPECT_TRUE(messages[2].contains("does not belong to the certificate")) << messages[2].toStdString();
+    ASSERT_EQ(count(), 1);
+
+    std::int64_t id = 0;
+    {
+        auto db = userDb();
+        auto st = db.prepare("SELECT ID FROM tblSCP");
+        st.step();
+        id = st.getInt(0);
+    }
+    const settings::DestinationTls stored = settings::readDestinationTls(id);
+    EXPECT_EQ(stored, (settings::DestinationTls{true, ca.toStdString(), cert.toStdString(), key.toStdString()}));
+    // The send jobs take the files from there.
+    ASSERT_TRUE(stored.files());
+    EXPECT_EQ(stored.files()->caFile, certs.ca());
+
+    form.lvSCP()->setCurrentItem(form.lvSCP()->itemAtPosition(1));
+    form.PopDeleteSCP_Click();
+    EXPECT_EQ(count(), 0);
+    EXPECT_EQ(settings::readDestinationTls(id), settings::DestinationTls{});
 }
 
 // Add, Edit, Delete and Set as default are buttons beside the list, not only behind a

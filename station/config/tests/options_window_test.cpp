@@ -18,6 +18,7 @@
 #include "process/process.h"
 #include "settings/receiver_access.h"
 #include "settings/settings.h"
+#include "settings/tls_settings.h"
 #include "config_test.h"
 #include "temp_dir.h"
 
@@ -287,6 +288,63 @@ TEST_F(OptionsWindowTest, ReceiverAccessEntriesTheReceiverWouldRefuseAreRefusedN
         for (const char* key : {ReceiverAllowedAeTitles, ReceiverAllowedHosts, ReceiverListenAddress})
             EXPECT_EQ(ReadRegistryValue(key, "<none>"), "<none>") << c.what;
     }
+}
+
+// The receiver's TLS port and files: empty by default (plain DICOM only), kept as typed,
+// and values the receiver could not start with refused naming the field.
+TEST_F(OptionsWindowTest, ReceiverTlsValuesRoundTripAndWhatCannotServeIsRefused) {
+    using namespace settings;
+    corva::test::TempDir dir("corva-tls-keys");
+    const auto key = dir / "recvora.key";
+    corva::test::writeFile(key, "not shown");
+    std::filesystem::permissions(key, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    const auto openKey = dir / "open.key";
+    corva::test::writeFile(openKey, "not shown");
+    std::filesystem::permissions(openKey, std::filesystem::perms::owner_read | std::filesystem::perms::others_read);
+
+    auto form = openForm();
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(form->txtTls(i)->text().isEmpty());
+    EXPECT_EQ(form->txtTls(0)->placeholderText(), "no TLS port");
+    struct Case {
+        const char* what;
+        QString port, certificate, key;
+        const char* field;
+    };
+    const QString plainPort = form->txtIR(1)->text();
+    const std::vector<Case> cases{
+        {"the plain port", plainPort, "/etc/r.pem", QString::fromStdString(key.string()), "TLS port"},
+        {"no key", "2762", "/etc/r.pem", "", "TLS port"},
+        {"key open to every user", "2762", "/etc/r.pem", QString::fromStdString(openKey.string()), "TLS private key"},
+    };
+    for (const auto& c : cases) {
+        op_.clear();
+        auto f = openForm();
+        f->show();
+        f->txtTls(0)->setText(c.port);
+        f->txtTls(1)->setText(c.certificate);
+        f->txtTls(2)->setText(c.key);
+        f->cmdOK()->click();
+        ASSERT_EQ(op_.messages().size(), 1) << c.what;
+        EXPECT_TRUE(op_.messages().at(0).startsWith(c.field)) << c.what << ": " << op_.messages().at(0).toStdString();
+        EXPECT_FALSE(op_.messages().at(0).contains("not shown")) << c.what;
+        EXPECT_EQ(ReadRegistryValue(ReceiverTlsPort, "<none>"), "<none>") << c.what;
+    }
+
+    op_.clear();
+    form->txtTls(0)->setText("2762");
+    form->txtTls(1)->setText("/etc/r.pem");
+    form->txtTls(2)->setText(QString::fromStdString(key.string()));
+    form->txtTls(3)->setText("/etc/ca.pem");
+    form->cmdOK()->click();
+    EXPECT_TRUE(op_.messages().isEmpty()) << (op_.messages().isEmpty() ? "" : op_.messages().at(0).toStdString());
+    const ReceiverTls stored = readReceiverTls();
+    EXPECT_EQ(stored.port, "2762");
+    EXPECT_EQ(stored.certificateFile, "/etc/r.pem");
+    EXPECT_EQ(stored.keyFile, key.string());
+    EXPECT_EQ(stored.caFile, "/etc/ca.pem");
+    auto again = openForm();
+    EXPECT_EQ(again->txtTls(0)->text(), "2762");
+    EXPECT_EQ(again->txtTls(3)->text(), "/etc/ca.pem");
 }
 
 TEST_F(OptionsWindowTest, EnterInATextBoxPressesOk) {
