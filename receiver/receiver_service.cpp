@@ -2,10 +2,14 @@
 
 #include <charconv>
 #include <optional>
+#include <chrono>
 #include <thread>
 
 #include "core/error.h"
 #include "core/paths.h"
+#include "db/commitments.h"
+#include "db/database.h"
+#include "db/schema.h"
 #include "dicom/dicom.h"
 #include "dicom/storage_server.h"
 #include "process/private_files.h"
@@ -35,6 +39,31 @@ std::string describe(const std::vector<std::string>& entries)
 }
 
 }  // namespace
+
+bool recordCommitmentReport(const std::filesystem::path& programFolder, const corva::dicom::CommitmentReport& report,
+                            std::string& outcome)
+{
+    const auto file = programFolder / corva::folder::Data / corva::db::ImageDatabaseFile;
+    if (!std::filesystem::exists(file)) {
+        outcome = "no image database";
+        return false;
+    }
+    corva::db::Database db(file);
+    corva::db::CommitmentStore store(db);
+    std::vector<corva::db::CommitmentReportItem> items;
+    for (const auto& r : report.committed)
+        items.push_back({r.sopClassUid, r.sopInstanceUid, true, 0});
+    for (const auto& r : report.failed)
+        items.push_back({r.sopClassUid, r.sopInstanceUid, false, r.failureReason});
+    if (!store.record(report.transactionUid, items)) {
+        // Not asked by this station (or its database was emptied since): nothing to keep.
+        outcome = "unknown transaction, ignored";
+        return true;
+    }
+    outcome = std::to_string(report.committed.size()) + " committed, " + std::to_string(report.failed.size()) +
+              " failed";
+    return true;
+}
 
 std::string readAccessSettings(corva::dicom::StorageServerConfig& config)
 {
@@ -153,6 +182,27 @@ int ReceiverService::run()
         conditions_.problem(condition, "Error: " + text);
     };
     events.resolved = [this](const std::string& condition) { conditions_.resolved(condition); };
+    // Recording an archive's answer removes nothing: the station's jobs remove what it
+    // committed, under the job lock. A busy or failing database is waited out a while
+    // before the archive is told the report was not kept.
+    events.commitmentReported = [this](const corva::dicom::CommitmentReport& report, const std::string& ae,
+                                       const std::string& peer) {
+        std::string outcome, error;
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            try {
+                const bool kept = recordCommitmentReport(programFolder_, report, outcome);
+                log_.write("Storage commitment " + report.transactionUid + " from " + ae + " (" + peer +
+                           "): " + outcome);
+                return kept;
+            } catch (const std::exception& e) {
+                error = e.what();
+            }
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+        log_.write("Storage commitment " + report.transactionUid + " from " + ae + " (" + peer +
+                   ") not recorded: " + error);
+        return false;
+    };
 
     int listening = port;  // the port a failure to listen names
     try {

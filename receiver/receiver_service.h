@@ -19,6 +19,7 @@
 namespace corva::dicom {
 class StorageServer;
 struct StorageServerConfig;
+struct CommitmentReport;
 }
 
 namespace corva::receiver {
@@ -64,6 +65,11 @@ std::string readAccessSettings(corva::dicom::StorageServerConfig& config);
 // Empty when the settings are sound (tls stays empty without a TLS port), else why not.
 std::string readTlsSettings(const corva::dicom::StorageServerConfig& plain,
                             std::optional<corva::dicom::StorageServerConfig>& tls);
+// Records an archive's storage commitment report in the image database of the program
+// folder; `outcome` says what it did. False when it could not be kept; throws on a
+// database failure.
+bool recordCommitmentReport(const std::filesystem::path& programFolder, const corva::dicom::CommitmentReport& report,
+                            std::string& outcome);
 
 // The port setting as a number; 0 when it is not a whole number from 1 to 65535.
 int parsePort(const std::string& text);

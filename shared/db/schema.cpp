@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "core/error.h"
+#include "db/commitments.h"
 #include "db/database.h"
 
 namespace corva::db {
@@ -328,6 +329,7 @@ void createImageSchema(Database& db)
     db.exec(ImageSchema);
     db.exec(ReceiveTable);
     t.commit();
+    ensureCommitmentTables(db);
 }
 
 void createReceiveTable(Database& db)
@@ -341,6 +343,17 @@ void createUserSchema(Database& db)
     db.exec(UserSchema);
     db.exec(yesNoTriggers("tblSCP", "Default"));
     db.exec(yesNoTriggers("tblDictionary", "Visible"));
+    t.commit();
+    ensureDestinationCommitmentColumn(db);
+}
+
+void ensureDestinationCommitmentColumn(Database& userDb)
+{
+    if (!userDb.hasTable("tblSCP") || userDb.hasColumn("tblSCP", "Commitment"))
+        return;
+    Transaction t(userDb);
+    userDb.exec("ALTER TABLE tblSCP ADD \"Commitment\" BIT NOT NULL DEFAULT 0");
+    userDb.exec(yesNoTriggers("tblSCP", "Commitment"));
     t.commit();
 }
 

@@ -11,7 +11,7 @@ namespace corva::db {
 class Database;
 
 // Creates every table, view and index of the image database (QAData.dat, QADef.dat)
-// that is missing. tblReceive is included.
+// that is missing. tblReceive and the storage commitment tables are included.
 void createImageSchema(Database& db);
 
 // The receive table alone, as the ingest service creates it when missing.
@@ -19,6 +19,10 @@ void createReceiveTable(Database& db);
 
 // Creates the tables of the configuration database (QAUser.dat) that are missing.
 void createUserSchema(Database& db);
+
+// Adds the yes/no column tblSCP."Commitment" (ask the destination for storage
+// commitment) to a configuration database of an earlier version that lacks it.
+void ensureDestinationCommitmentColumn(Database& userDb);
 
 // Copies Data/QADef.dat to Data/QAData.dat when the latter is missing. The copy goes
 // to a temporary name first and is then renamed, so two programs doing this at once

@@ -100,6 +100,10 @@ std::unique_ptr<DcmDataset> decodedJpeg2000Copy(DcmDataset& ds);
 // Registers DCMTK's decoders and encoders once per process (JPEG, JPEG-LS, RLE).
 void registerCodecs();
 
+// Reads an event report of the storage commitment class into `report`; false when the
+// data set is no such report (no transaction UID, or an instance without its UIDs).
+bool readCommitmentReport(DcmItem& dataset, CommitmentReport& report);
+
 // The transfer syntax UID for xfer, empty when unknown.
 std::string xferUid(E_TransferSyntax xfer);
 E_TransferSyntax xferOf(const std::string& uid);

@@ -9,6 +9,7 @@
 #include <compare>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -362,6 +363,43 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// Storage commitment: one instance asked for, or as the archive answered for it.
+struct CommitmentReference {
+    std::string sopClassUid;
+    std::string sopInstanceUid;
+    std::uint16_t failureReason = 0;  // in a report's failed list
+};
+
+// The archive's answer to a commitment request (its event report).
+struct CommitmentReport {
+    std::string transactionUid;
+    std::vector<CommitmentReference> committed;
+    std::vector<CommitmentReference> failed;
+};
+
+struct CommitmentRequest {
+    std::string host;
+    int port = 0;
+    std::string callingAe;
+    std::string calledAe;
+    std::string transactionUid;
+    std::vector<CommitmentReference> items;
+    int timeoutSeconds = 10;        // connection and negotiation
+    int dimseTimeoutSeconds = 60;   // the answer to the request
+    int waitSeconds = 5;            // the report on the same association
+};
+
+// Asks an archive to commit to the instances: opens an association for storage
+// commitment, sends the request and waits up to waitSeconds for the archive's report on
+// that association. A report that came is handed to `recorded`, which answers for it:
+// true when it was kept (the archive is told success), false when not (the archive is
+// told it failed and may send it again). Returns true when a report came and was kept;
+// false when the archive will answer later, on a new association, or not at all.
+// Throws corva::Error (errc::Network) when the archive cannot be reached, refuses the
+// class or the request.
+bool requestCommitment(const CommitmentRequest& request,
+                       const std::function<bool(const CommitmentReport&)>& recorded);
+
 // A DICOMDIR read as a tree of records.
 struct DirRecord {
     std::string type;       // Directory Record Type, e.g. "PATIENT", "IMAGE"
@@ -426,6 +464,8 @@ inline constexpr const char* Verification = "1.2.840.10008.1.1";
 inline constexpr const char* ComputedRadiography = "1.2.840.10008.5.1.4.1.1.1";
 inline constexpr const char* DigitalMammographyForPresentation = "1.2.840.10008.5.1.4.1.1.1.2";
 inline constexpr const char* SecondaryCapture = "1.2.840.10008.5.1.4.1.1.7";
+inline constexpr const char* StorageCommitmentPushModel = "1.2.840.10008.1.20.1";
+inline constexpr const char* StorageCommitmentPushModelInstance = "1.2.840.10008.1.20.1.1";
 }  // namespace uid
 
 // Every public attribute of the toolkit's data dictionary: tag, VR and name.

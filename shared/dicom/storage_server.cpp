@@ -43,6 +43,10 @@
 #include "core/paths.h"
 #include "dicom/dicom.h"
 
+namespace corva::dicom::detail {
+bool readCommitmentReport(DcmItem& dataset, CommitmentReport& report);
+}
+
 namespace corva::dicom {
 namespace {
 
@@ -288,9 +292,37 @@ public:
 protected:
     OFCondition handleIncomingCommand(T_DIMSE_Message* message, const DcmPresentationContextInfo& info) override
     {
+        if (message->CommandField == DIMSE_N_EVENT_REPORT_RQ && info.abstractSyntax == uid::StorageCommitmentPushModel &&
+            context_.events.commitmentReported) {
+            DcmDataset* received = nullptr;
+            Uint16 eventType = 0;
+            T_ASC_PresentationContextID presId = info.presentationContextID;
+            const OFCondition cond =
+                handleEVENTREPORTRequest(message->msg.NEventReportRQ, presId, received, eventType);
+            const std::unique_ptr<DcmDataset> owned(received);
+            return cond;
+        }
         if (message->CommandField != DIMSE_C_STORE_RQ)
             return DcmThreadSCP::handleIncomingCommand(message, info);
         return handleStore(message->msg.CStoreRQ, info.presentationContextID);
+    }
+
+    // A commitment report: kept by the receiver's owner, or answered as a failure that
+    // the archive may repeat.
+    Uint16 checkEVENTREPORTRequest(T_DIMSE_N_EventReportRQ& request, DcmDataset* dataset) override
+    {
+        if (request.EventTypeID != 1 && request.EventTypeID != 2)
+            return STATUS_N_NoSuchEventType;
+        CommitmentReport report;
+        if (!dataset || !detail::readCommitmentReport(*dataset, report))
+            return STATUS_N_InvalidArgumentValue;
+        bool kept = false;
+        try {
+            kept = context_.events.commitmentReported(report, callingAe_, peer_);
+        } catch (...) {
+            kept = false;
+        }
+        return kept ? STATUS_Success : STATUS_N_ProcessingFailure;
     }
 
     void notifyAssociationRequest(const T_ASC_Parameters& params, DcmSCPActionType& desiredAction) override
@@ -326,6 +358,16 @@ protected:
             const std::string sopClass = pc.abstractSyntax;
             if (sopClass == UID_VerificationSOPClass)
                 continue;
+            if (sopClass == uid::StorageCommitmentPushModel && context_.events.commitmentReported) {
+                // The archive reports as the commitment's provider on its own association:
+                // the role it proposes is accepted as it is.
+                const std::string syntax = chooseTransferSyntax(pc);
+                cond = syntax.empty() ? ASC_refusePresentationContext(params_, pc.presentationContextID,
+                                                                      ASC_P_TRANSFERSYNTAXESNOTSUPPORTED)
+                                      : ASC_acceptPresentationContext(params_, pc.presentationContextID,
+                                                                      syntax.c_str(), pc.proposedRole);
+                continue;
+            }
             if (!isStorageSopClass(sopClass)) {
                 cond = ASC_refusePresentationContext(params_, pc.presentationContextID, ASC_P_ABSTRACTSYNTAXNOTSUPPORTED);
                 reportRefusedContext(sopClass, "not a storage SOP class");

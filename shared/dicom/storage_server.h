@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "dicom/tls.h"
+#include "dicom/dicom.h"
 
 namespace corva::dicom {
 
@@ -77,6 +78,12 @@ struct StorageEvents {
     std::function<void(const std::string& condition, const std::string& text)> problem;
     // The condition is over (the disk took a file again, the peer completed an association).
     std::function<void(const std::string& condition)> resolved;
+    // An archive's storage commitment report, sent on an association the archive opened
+    // (in the role of the commitment's provider). Returns whether it was kept: the
+    // archive is told success, or a processing failure so that it may send it again.
+    // Without it the storage commitment class is refused.
+    std::function<bool(const CommitmentReport& report, const std::string& callingAe, const std::string& peer)>
+        commitmentReported;
 };
 
 // Received files are first written as ".<uid>.<pid>-<n>.part" beside their final name

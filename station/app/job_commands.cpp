@@ -133,7 +133,13 @@ bool JobCommands::SCPOnline() {
     WaitCursor cursor;
     association_.reset();
     current_.callingAe = settings::current().irAet;
-    return catchAtEdge("MainForm SCPOnline", true, [&] { association_ = jobs::openDestination(current_); });
+    return catchAtEdge("MainForm SCPOnline", true, [&] {
+        {
+            OpenedDb db(stationContext().userDb);
+            current_.commitment = asksForCommitment(db.db(), current_.aet, current_.ip, current_.port);
+        }
+        association_ = jobs::openDestination(current_);
+    });
 }
 
 // ---- send routines ---------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <QFutureWatcher>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include "jobs/commitment.h"
 #include "jobs/consistency_check.h"
 
 #include "app/header_commands.h"
@@ -448,8 +449,14 @@ void MainForm::startConsistencyCheck() {
             std::erase_if(report.findings, [](const jobs::CheckFinding& f) {
                 return f.kind == jobs::CheckFinding::Kind::WaitingInInput;
             });
-            if (report.consistent()) return {};
-            return QString::fromStdString("Image store: " + report.summary() + " (see corvactl check)");
+            if (!report.consistent())
+                return QString::fromStdString("Image store: " + report.summary() + " (see corvactl check)");
+            // Images kept until their archive answers: the operator knows why they stay.
+            if (const std::size_t pending = report.count(jobs::CheckFinding::Kind::CommitmentPending))
+                return QString::fromStdString(std::to_string(pending) +
+                                              " sent image(s) wait for the archive's storage commitment "
+                                              "(see corvactl commitments)");
+            return {};
         } catch (const std::exception& e) {
             return QString::fromStdString(std::string("Image store not checked: ") + e.what());
         }
@@ -514,6 +521,8 @@ void MainForm::Form_Load() {
         settings::LoadSettings(settings::current());
         // Rewritten images a stopped header job left staged go to the ingest service now.
         header::handOverPendingRewrites(g_.paths);
+        // Images an archive committed to while the station was stopped leave now.
+        jobs::settleCommitmentsAtStart(g_.paths);
         // A Giotto unit labels the projection buttons from projection.ini.
         dose_->loadProjectionCaptions();
         RefreshPatientList();

@@ -21,9 +21,14 @@ struct StorageDestination {
     std::string port;
     bool isDefault = false;  // |Default| = 1
     settings::DestinationTls tls;  // from the settings store, by the row's ID
+    bool commitment = false;  // ask for storage commitment after a send
 };
 
 // "SELECT * FROM tblSCP ORDER BY Alias"; absent values are empty texts.
 std::vector<StorageDestination> storageDestinations(db::Database& userDb);
+
+// Whether the destination list asks this AE title, address and port for storage
+// commitment (a destination not in the list does not).
+bool asksForCommitment(db::Database& userDb, const std::string& aet, const std::string& ip, const std::string& port);
 
 }  // namespace corva::station

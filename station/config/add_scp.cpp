@@ -43,6 +43,11 @@ AddSCP::AddSCP(QWidget* parent) : QDialog(parent) {
     }
     connect(chkTLS_, &QCheckBox::toggled, this, &AddSCP::enableTlsBoxes);
     enableTlsBoxes();
+    chkCommitment_ = new QCheckBox("Ask for storage commitment", this);
+    chkCommitment_->setObjectName("chkCommitment");
+    chkCommitment_->setToolTip("Images leave the station after a send only once the archive has committed to "
+                               "keeping them. Leave off for an archive that does not support storage commitment.");
+    form->addRow(QString(), chkCommitment_);
     layout->addLayout(form);
     auto* buttons = new QHBoxLayout;
     cmdAdd_ = new QPushButton("Add", this);
@@ -71,6 +76,7 @@ void AddSCP::editRow(const Destination& d) {
     txtTLS_[0]->setText(QString::fromStdString(tls.caFile));
     txtTLS_[1]->setText(QString::fromStdString(tls.certificateFile));
     txtTLS_[2]->setText(QString::fromStdString(tls.keyFile));
+    chkCommitment_->setChecked(d.commitment);
 }
 
 settings::DestinationTls AddSCP::tlsInput() const {
@@ -83,7 +89,8 @@ void AddSCP::enableTlsBoxes() {
 }
 
 void AddSCP::cmdAdd_Click() {
-    const DestinationInput input{txtSCP_[0]->text(), txtSCP_[1]->text(), txtSCP_[2]->text(), txtSCP_[3]->text()};
+    const DestinationInput input{txtSCP_[0]->text(), txtSCP_[1]->text(), txtSCP_[2]->text(), txtSCP_[3]->text(),
+                                 chkCommitment_->isChecked()};
     if (const auto problem = destinationProblem(input)) {
         op().message(*problem, {}, MsgIcon::Information);
         return;

@@ -33,11 +33,14 @@ public:
     QLineEdit* txtTLS(int i) const { return txtTLS_.at(static_cast<std::size_t>(i)); }
     QPushButton* cmdAdd() const { return cmdAdd_; }
     QPushButton* cmdCancel() const { return cmdCancel_; }
+    // "Ask for storage commitment": off for a destination that does not support it.
+    QCheckBox* chkCommitment() const { return chkCommitment_; }
 
 private:
     settings::DestinationTls tlsInput() const;
     void enableTlsBoxes();
 
+    QCheckBox* chkCommitment_ = nullptr;
     std::array<QLineEdit*, 4> txtSCP_{};
     QCheckBox* chkTLS_ = nullptr;
     std::array<QLineEdit*, 3> txtTLS_{};

@@ -3,6 +3,7 @@
 #include "common/storage_destinations.h"
 #include "config/options_model.h"
 #include "db/database.h"
+#include "db/schema.h"
 
 namespace corva::config {
 
@@ -20,7 +21,7 @@ std::vector<Destination> listDestinations(db::Database& db) {
     std::vector<Destination> rows;
     for (const station::StorageDestination& d : station::storageDestinations(db))
         rows.push_back({d.id, QString::fromStdString(d.alias), QString::fromStdString(d.aet),
-                        QString::fromStdString(d.ip), QString::fromStdString(d.port), d.isDefault});
+                        QString::fromStdString(d.ip), QString::fromStdString(d.port), d.isDefault, d.commitment});
     return rows;
 }
 
@@ -34,17 +35,25 @@ std::optional<QString> destinationTlsProblem(const settings::DestinationTls& tls
 
 std::int64_t storeDestination(db::Database& db, std::optional<std::int64_t> id, const DestinationInput& input) {
     const std::string port = input.port.trimmed().toStdString();
+    db::ensureDestinationCommitmentColumn(db);
+    db::Transaction t(db);
     if (!id) {
         auto s = db.prepare("INSERT INTO tblSCP (Alias, AET, IP, Port) VALUES (?, ?, ?, ?)");
         s.bind(1, input.alias.toStdString()).bind(2, input.aet.toStdString()).bind(3, input.ip.toStdString());
         s.bind(4, static_cast<std::int64_t>(std::stoll(port)));
         s.run();
-        return db.lastInsertRowId();
+        id = db.lastInsertRowId();
+    } else {
+        auto s = db.prepare("UPDATE tblSCP SET Alias = ?, AET = ?, IP = ?, Port = ? WHERE ID = ?");
+        s.bind(1, input.alias.toStdString()).bind(2, input.aet.toStdString()).bind(3, input.ip.toStdString());
+        s.bind(4, static_cast<std::int64_t>(std::stoll(port))).bind(5, *id);
+        s.run();
     }
-    auto s = db.prepare("UPDATE tblSCP SET Alias = ?, AET = ?, IP = ?, Port = ? WHERE ID = ?");
-    s.bind(1, input.alias.toStdString()).bind(2, input.aet.toStdString()).bind(3, input.ip.toStdString());
-    s.bind(4, static_cast<std::int64_t>(std::stoll(port))).bind(5, *id);
-    s.run();
+    db.prepare("UPDATE tblSCP SET \"Commitment\" = ? WHERE ID = ?")
+        .bind(1, input.commitment ? db::Yes : db::No)
+        .bind(2, *id)
+        .run();
+    t.commit();
     return *id;
 }
 

@@ -21,6 +21,7 @@ struct Destination {
     QString ip;
     QString port;
     bool isDefault = false;  // absolute value of Default is 1
+    bool commitment = false;  // "Ask for storage commitment"
 };
 
 // What the destination dialog's four boxes hold.
@@ -29,6 +30,7 @@ struct DestinationInput {
     QString aet;
     QString ip;
     QString port;
+    bool commitment = false;  // the check box "Ask for storage commitment"
 };
 
 // The message the dialog shows for `input`, nullopt when it may be stored: an empty box

@@ -119,9 +119,11 @@ std::size_t CheckReport::count(CheckFinding::Kind kind) const {
 }
 
 bool CheckReport::consistent() const {
-    // Converted images waiting to be sent are no fault: a forwarding keeps them there.
+    // Converted images waiting to be sent are no fault: a forwarding keeps them there;
+    // nor is an archive that has not answered a commitment yet.
     for (const CheckFinding& f : findings)
-        if (f.kind != CheckFinding::Kind::WorkFolderImage) return false;
+        if (f.kind != CheckFinding::Kind::WorkFolderImage && f.kind != CheckFinding::Kind::CommitmentPending)
+            return false;
     return true;
 }
 
@@ -136,6 +138,8 @@ std::string kindText(CheckFinding::Kind kind) {
         case CheckFinding::Kind::SetAside: return "set aside";
         case CheckFinding::Kind::WaitingInInput: return "waiting to be filed";
         case CheckFinding::Kind::NotAFile: return "not a file";
+        case CheckFinding::Kind::CommitmentPending: return "commitment pending";
+        case CheckFinding::Kind::CommitmentUnsettled: return "committed, not removed";
     }
     return "finding";
 }
@@ -145,7 +149,8 @@ std::string CheckReport::summary() const {
     for (const CheckFinding::Kind kind :
          {CheckFinding::Kind::RowWithoutFile, CheckFinding::Kind::FileWithoutRow, CheckFinding::Kind::DeleteLeftover,
           CheckFinding::Kind::NotAFile, CheckFinding::Kind::PartialFile, CheckFinding::Kind::StagedRewrite,
-          CheckFinding::Kind::SetAside, CheckFinding::Kind::WaitingInInput, CheckFinding::Kind::WorkFolderImage}) {
+          CheckFinding::Kind::SetAside, CheckFinding::Kind::WaitingInInput, CheckFinding::Kind::WorkFolderImage,
+          CheckFinding::Kind::CommitmentPending, CheckFinding::Kind::CommitmentUnsettled}) {
         const std::size_t n = count(kind);
         if (n == 0) continue;
         if (!out.empty()) out += ", ";
@@ -153,6 +158,33 @@ std::string CheckReport::summary() const {
     }
     return out.empty() ? "rows and files match" : out;
 }
+
+namespace {
+
+// Storage commitments not finished: those the archive has not answered, and answered
+// ones whose removal was interrupted. A database of an earlier version has none.
+void scanCommitments(const ProgramPaths& paths, CheckReport& report) {
+    db::Database db(paths.imageDb);
+    if (!db.hasTable("tblCommitments") || !db.hasTable("tblCommitmentItems")) return;
+    auto st = db.prepare(
+        "SELECT c.TransactionUID, c.Destination, c.Requested, c.Answered, i.SOPInstanceUID, i.StudyUID, i.ImageID, "
+        "i.State FROM tblCommitmentItems i JOIN tblCommitments c ON c.TransactionUID = i.TransactionUID "
+        "WHERE i.FilesRemoved = 0 ORDER BY c.Requested, i.ItemID");
+    const auto text = [&](int col) { return st.isNull(col) ? std::string() : st.getText(col); };
+    while (st.step()) {
+        const std::string image = text(4), study = text(5);
+        const bool answered = !st.isNull(3);
+        const fs::path file = st.getInt(6) != 0 ? imageFile(paths, study, image) : fs::path();
+        std::string detail = "transaction " + text(0) + " to " + text(1) + ", asked " + text(2);
+        detail += answered ? ", answered " + text(3) + (st.getInt(7) == 1 ? ": committed" : ": not committed")
+                           : ": no answer yet";
+        report.findings.push_back({answered ? CheckFinding::Kind::CommitmentUnsettled
+                                            : CheckFinding::Kind::CommitmentPending,
+                                   file.empty() ? fs::path(image) : file, detail});
+    }
+}
+
+}  // namespace
 
 CheckReport checkConsistency(const ProgramPaths& paths) {
     CheckReport report;
@@ -175,6 +207,7 @@ CheckReport checkConsistency(const ProgramPaths& paths) {
     }
     scanStore(paths, rows, report);
     scanInput(paths, report);
+    scanCommitments(paths, report);
     return report;
 }
 

@@ -22,6 +22,8 @@ struct CheckFinding {
         SetAside,          // a file the ingest service set aside (Temp/BadObjects), with its reason
         WaitingInInput,    // an image waiting in the input folder to be filed
         NotAFile,          // something other than a file where an image file belongs
+        CommitmentPending,    // an image sent for storage commitment whose archive has not answered
+        CommitmentUnsettled,  // an image the archive committed whose removal was interrupted
     };
     Kind kind;
     std::filesystem::path path;

@@ -10,6 +10,7 @@
 #include "core/paths.h"
 #include "db/database.h"
 #include "db/image_index.h"
+#include "jobs/commitment.h"
 #include "log/error_log.h"
 
 namespace fs = std::filesystem;
@@ -62,21 +63,26 @@ JobOutcome ForwardJob::run(JobReport& report) {
     const int toSend = imagesToSend(), sent = imagesSent();
     report.appendLog(std::to_string(sent) + " of " + std::to_string(toSend) + " images successfully sent.\r\n");
     complete_ = sent == toSend && toSend > 0;
+    // With commitment on, the records are used as the images are stored, and the images
+    // leave only once the destination committed to them.
+    const bool commit = setup_.destination.commitment;
     if (complete_) {
-        useRecordsAndRemove(report, db, !setup_.keep);
+        useRecordsAndRemove(report, db, !setup_.keep && !commit);
+        if (commit && complete_) commitAndRemove(report, db, !setup_.keep);
     } else if (answered && !setup_.keep && sent > 0) {
         // The destination answered every image and refused some: what it stored leaves
         // the station with its records; the refused images stay with theirs and pair
         // again among themselves.
         report.appendLog("The images the destination refused stay, with their exposure records.\r\n");
-        useRecordsAndRemove(report, db, true);
+        useRecordsAndRemove(report, db, !commit);
+        if (commit) commitAndRemove(report, db, true);
     } else {
         // Broken off, or kept: the study is forwarded again as it is, with the same records.
         report.appendLog("Nothing was used up or removed: not every image was sent.\r\n");
     }
     report.appendLog("Tasks done!");
     report.scrollLogToEnd();
-    return JobOutcome{complete_, toSend - sent};
+    return JobOutcome{complete_ && notCommitted_ == 0, toSend - sent + notCommitted_};
 }
 
 bool ForwardJob::sendAll(JobReport& report) {
@@ -136,8 +142,10 @@ bool ForwardJob::sendAll(JobReport& report) {
         try {
             if (!files[i]) throw Error(errc::NotFound, "No converted file of " + image.sopInstanceUid, Location);
             if (!association_) throw Error(errc::Network, "No open association", Location);
+            const std::string sopClass = files[i]->sopClassUid();
             const dicom::StoreAnswer answer = association_->send(std::move(*files[i]));
             stored_[image.sopInstanceUid] = answer.status;
+            sentClasses_[image.sopInstanceUid] = sopClass;
             if (answer.status == dicom::StoreStatus::Warning)
                 notes.push_back("Stored with warning " + dicom::statusText(answer.code) +
                                 (answer.comment.empty() ? "" : " (" + answer.comment + ")") + ": " +
@@ -184,30 +192,63 @@ void ForwardJob::markUsed(db::Database& db, const std::vector<std::int64_t>& rec
     }
 }
 
-void ForwardJob::useRecordsAndRemove(JobReport& report, db::Database& db, bool remove) {
-    const std::vector<std::int64_t> records = recordsOfStoredImages();
+std::vector<db::ImageRef> ForwardJob::storedAsSent(db::ImageIndex& index) const {
     // Only what the destination stored as it was sent goes: after a warning it holds
     // something else, so the original stays.
+    std::vector<db::ImageRef> refs;
+    for (const ForwardedImage& image : setup_.images) {
+        const auto it = stored_.find(image.sopInstanceUid);
+        if (image.imageId == 0 || it == stored_.end() || it->second != dicom::StoreStatus::Success) continue;
+        std::optional<db::ImageRef> ref = index.image(image.imageId);
+        if (!ref) continue;  // already gone
+        if (image.storeIdentity && fileIdentity(ref->file) != image.storeIdentity) {
+            // Filed anew since it was read: the archive holds the older copy only.
+            corva::log::LogError(errc::Generic, "Image " + ref->imageUid + " was filed anew during its send; it stays",
+                                 Location);
+            continue;
+        }
+        refs.push_back(std::move(*ref));
+    }
+    return refs;
+}
+
+void ForwardJob::commitAndRemove(JobReport& report, db::Database& db, bool remove) {
+    CommitmentRound round(setup_.paths, setup_.destination);
+    try {
+        db::ImageIndex index(db, setup_.paths.imageStore);
+        const std::vector<db::ImageRef> removable = remove ? storedAsSent(index) : std::vector<db::ImageRef>{};
+        for (const ForwardedImage& image : setup_.images) {
+            if (!stored_.count(image.sopInstanceUid)) continue;
+            const auto sopClass = sentClasses_.find(image.sopInstanceUid);
+            const db::ImageRef* ref = nullptr;
+            for (const db::ImageRef& r : removable)
+                if (r.imageId == image.imageId) ref = &r;
+            round.add(sopClass == sentClasses_.end() ? std::string() : sopClass->second, image.sopInstanceUid,
+                      ref ? ref->imageId : 0, ref ? ref->studyUid : std::string(), ref != nullptr);
+        }
+    } catch (const std::exception&) {
+        logCaught(Location);
+        report.appendLog("Storage commitment ... failed (see the error log); the images stay\r\n");
+        notCommitted_ = std::max(notCommitted_, 1);
+        return;
+    }
+    if (round.empty()) return;
+    // The sending is over: the request goes on an association of its own.
+    releaseAssociation(association_);
+    if (!round.run(report, db))
+        notCommitted_ += std::max<int>(1, static_cast<int>(round.result().failed.size() + round.result().pending.size()));
+    removed_ = round.result().removal.images;
+    patientRemoved_ = !round.result().removal.patients.empty();
+}
+
+void ForwardJob::useRecordsAndRemove(JobReport& report, db::Database& db, bool remove) {
+    const std::vector<std::int64_t> records = recordsOfStoredImages();
     std::vector<std::int64_t> ids;
     db::ImageIndex index(db, setup_.paths.imageStore);
     db::Removal removal;
     try {
-        if (remove) {
-            for (const ForwardedImage& image : setup_.images) {
-                const auto it = stored_.find(image.sopInstanceUid);
-                if (image.imageId == 0 || it == stored_.end() || it->second != dicom::StoreStatus::Success) continue;
-                const std::optional<db::ImageRef> ref = index.image(image.imageId);
-                if (!ref) continue;  // already gone
-                if (image.storeIdentity && fileIdentity(ref->file) != image.storeIdentity) {
-                    // Filed anew since it was read: the archive holds the older copy only.
-                    corva::log::LogError(errc::Generic,
-                                         "Image " + ref->imageUid + " was filed anew during its send; it stays",
-                                         Location);
-                    continue;
-                }
-                ids.push_back(image.imageId);
-            }
-        }
+        if (remove)
+            for (const db::ImageRef& ref : storedAsSent(index)) ids.push_back(ref.imageId);
         if (records.empty() && ids.empty()) return;
         if (!records.empty()) report.appendLog("Marking exposure records as used ... ");
         if (ids.empty()) {

@@ -19,6 +19,7 @@
 #include "core/file_identity.h"
 #include "common/station_context.h"
 #include "dicom/dicom.h"
+#include "db/image_index.h"
 #include "jobs/send_jobs.h"
 
 namespace corva::station::jobs {
@@ -73,11 +74,18 @@ private:
     // removed whose records still wait.
     void useRecordsAndRemove(JobReport& report, db::Database& db, bool remove);
     std::vector<std::int64_t> recordsOfStoredImages() const;
+    // The images the destination stored with full success as they were read, still filed.
+    std::vector<db::ImageRef> storedAsSent(db::ImageIndex& index) const;
+    // With commitment on: asks the destination to commit to every stored image and, when
+    // `remove`, removes those stored as sent once committed (with their converted copies).
+    void commitAndRemove(JobReport& report, db::Database& db, bool remove);
     static void markUsed(db::Database& db, const std::vector<std::int64_t>& records);
 
     ForwardSetup setup_;
     std::unique_ptr<dicom::Association> association_;
     std::map<std::string, dicom::StoreStatus> stored_;
+    std::map<std::string, std::string> sentClasses_;  // SOP class of each stored image
+    int notCommitted_ = 0;                            // stored, but not committed
     std::vector<std::int64_t> consumed_;
     std::vector<std::int64_t> removed_;
     bool complete_ = false;

@@ -8,6 +8,7 @@
 #include "core/error.h"
 #include "core/paths.h"
 #include "db/image_index.h"
+#include "jobs/commitment.h"
 #include "log/error_log.h"
 #include "settings/settings.h"
 
@@ -114,8 +115,8 @@ JobOutcome SendJob::run(JobReport& report) {
             }
             report.appendLog("Tasks done!");
             report.scrollLogToEnd();
-            outcome.complete = sent_ == toSend_;
-            outcome.failures = toSend_ - sent_;
+            outcome.complete = sent_ == toSend_ && notCommitted_ == 0;
+            outcome.failures = toSend_ - sent_ + notCommitted_;
             return outcome;
         }
         case Level::Patient: break;
@@ -207,6 +208,38 @@ void SendJob::removeHandled(JobReport& report, db::Database& db, const std::vect
     report.appendLog(left.empty() ? "OK\r\n" : "failed (see the error log)\r\n");
 }
 
+void SendJob::commitAndRemove(JobReport& report, db::Database& db, const std::vector<db::ImageRef>& images,
+                              const std::map<std::int64_t, std::string>& sopClasses,
+                              const std::vector<std::int64_t>& removable) {
+    CommitmentRound round(setup_.target.paths, setup_.destination);
+    for (const db::ImageRef& r : images) {
+        if (!stored_.count(r.imageId)) continue;
+        std::string sopClass;
+        if (const auto it = sopClasses.find(r.imageId); it != sopClasses.end()) sopClass = it->second;
+        if (sopClass.empty()) {
+            // Read when it was sent, not ahead: its class comes from the file.
+            try {
+                sopClass = dicom::OutgoingFile::read(r.file).sopClassUid();
+            } catch (const std::exception&) {
+                logCaught("EditForm Commitment");
+            }
+        }
+        const bool remove = std::find(removable.begin(), removable.end(), r.imageId) != removable.end();
+        round.add(sopClass, r.imageUid, remove ? r.imageId : 0, r.studyUid, false);
+    }
+    if (round.empty()) return;
+    // The sending is over: the request goes on an association of its own, and an archive
+    // serving one association at a time must not wait for this one to end.
+    releaseAssociation(association_);
+    if (!round.run(report, db))
+        notCommitted_ += std::max<int>(1, static_cast<int>(round.result().failed.size() + round.result().pending.size()));
+    const db::Removal& removal = round.result().removal;
+    removal_.images.insert(removal_.images.end(), removal.images.begin(), removal.images.end());
+    removal_.series.insert(removal_.series.end(), removal.series.begin(), removal.series.end());
+    removal_.studies.insert(removal_.studies.end(), removal.studies.begin(), removal.studies.end());
+    removal_.patients.insert(removal_.patients.end(), removal.patients.begin(), removal.patients.end());
+}
+
 std::vector<std::int64_t> SendJob::fullySent(const std::vector<db::ImageRef>& images) const {
     std::vector<std::int64_t> ids;
     for (const db::ImageRef& r : images) {
@@ -255,15 +288,18 @@ JobOutcome SendJob::sendSeries(JobReport& report, db::Database& db) {
     forContexts.clear();
     double progress = 0;
     Tally tally;
+    std::map<std::int64_t, std::string> sopClasses;
     for (std::size_t i = 0; i < images.size(); ++i) {
         if (!cancelled_ && report.cancelRequested()) cancelled_ = true;
         if (cancelled_) {
             notSent(images[i].imageUid, "the send was cancelled", tally);
             continue;
         }
+        const std::string sopClass = readAhead[i] ? readAhead[i]->sopClassUid() : std::string();
         if (const auto answer =
                 sendOne(images[i].file, images[i].imageUid, std::move(readAhead[i]), SeriesTransmitError, tally)) {
             stored_[images[i].imageId] = answer->status;
+            sopClasses[images[i].imageId] = sopClass;
             ++sent_;
         }
         readAhead[i].reset();
@@ -272,7 +308,13 @@ JobOutcome SendJob::sendSeries(JobReport& report, db::Database& db) {
     report.appendLog("OK\r\n");
     writeNotes(report);
     report.appendLog(summary(sent_, toSend_));
-    if (!setup_.keep && tally.answered() && !fullySent(images).empty()) {
+    if (setup_.destination.commitment) {
+        commitAndRemove(report, db, images, sopClasses,
+                        !setup_.keep && tally.answered() ? fullySent(images) : std::vector<std::int64_t>{});
+        removedAfterSend_ = removal_.removedSeries(seriesId);
+        studyRemoved_ = !removal_.studies.empty();
+        patientRemoved_ = !removal_.patients.empty();
+    } else if (!setup_.keep && tally.answered() && !fullySent(images).empty()) {
         removeHandled(report, db, fullySent(images), "Removing images");
         removedAfterSend_ = removal_.removedSeries(seriesId);
         studyRemoved_ = !removal_.studies.empty();
@@ -281,7 +323,7 @@ JobOutcome SendJob::sendSeries(JobReport& report, db::Database& db) {
     report.scrollLogToEnd();
     report.appendLog("Tasks done!");
     report.scrollLogToEnd();
-    return JobOutcome{sent_ == toSend_, toSend_ - sent_};
+    return JobOutcome{sent_ == toSend_ && notCommitted_ == 0, toSend_ - sent_ + notCommitted_};
 }
 
 SendJob::StudyResult SendJob::sendStudy(JobReport& report, db::Database& db, bool insidePatient) {
@@ -339,9 +381,11 @@ SendJob::StudyResult SendJob::sendStudy(JobReport& report, db::Database& db, boo
         prepareAssociation(forContexts);
     }
     double progress = 0;
+    std::map<std::int64_t, std::string> sopClasses;
     for (dicom::OutgoingFile& f : files) {
         const fs::path path = f.path();
         const std::string uid = f.sopInstanceUid();
+        const std::string sopClass = f.sopClassUid();
         if (!cancelled_ && report.cancelRequested()) cancelled_ = true;
         if (cancelled_) {
             notSent(uid, "the send was cancelled", tally);
@@ -350,7 +394,10 @@ SendJob::StudyResult SendJob::sendStudy(JobReport& report, db::Database& db, boo
         if (const auto answer = sendOne(path, uid, std::move(f), StudyTransmitError, tally)) {
             ++sent_;
             for (const db::ImageRef& r : images)
-                if (r.imageUid == uid) stored_[r.imageId] = answer->status;
+                if (r.imageUid == uid) {
+                    stored_[r.imageId] = answer->status;
+                    sopClasses[r.imageId] = sopClass;
+                }
         }
         report.setProgress(++progress);
     }
@@ -358,7 +405,15 @@ SendJob::StudyResult SendJob::sendStudy(JobReport& report, db::Database& db, boo
     report.appendLog("OK\r\n");
     writeNotes(report);
     if (!insidePatient) report.appendLog(summary(sent_, toSend_));
-    if (tally.answered() && !setup_.keep && !fullySent(images).empty()) {
+    if (setup_.destination.commitment) {
+        commitAndRemove(report, db, images, sopClasses,
+                        tally.answered() && !setup_.keep ? fullySent(images) : std::vector<std::int64_t>{});
+        if (removal_.removedStudy(studyId)) {
+            removedAfterSend_ = !insidePatient;
+            studyRemoved_ = true;
+        }
+        patientRemoved_ = !removal_.patients.empty();
+    } else if (tally.answered() && !setup_.keep && !fullySent(images).empty()) {
         removeHandled(report, db, fullySent(images), "Removing image directory");
         if (removal_.removedStudy(studyId)) {
             removedAfterSend_ = !insidePatient;
@@ -412,13 +467,15 @@ JobOutcome SendJob::sendPatient(JobReport& report, db::Database& db) {
             report.appendLog("OK\r\n");
         else if (!complete)
             report.appendLog("skipped (not all files send)\r\n");
+        else if (notCommitted_ > 0)
+            report.appendLog("skipped (the archive has not committed to every image)\r\n");
         else
             report.appendLog("skipped (the patient has images that were not part of this send)\r\n");
     }
     // The patient is gone from the station exactly when its last image went with this send.
     removedAfterSend_ = patientRemoved_;
     report.appendLog("Tasks done!");
-    return JobOutcome{complete, toSend_ - sent_};
+    return JobOutcome{complete && notCommitted_ == 0, toSend_ - sent_ + notCommitted_};
 }
 
 }  // namespace corva::station::jobs

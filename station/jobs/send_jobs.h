@@ -31,6 +31,8 @@ struct Destination {
     int dimseTimeoutSeconds = 0;
     // Over TLS with these files; plain DICOM without.
     std::optional<dicom::TlsFiles> tls = std::nullopt;
+    // Ask for storage commitment after a send; images leave only once committed.
+    bool commitment = false;
 };
 
 // The wait for each answer of the destination, in seconds.
@@ -111,6 +113,11 @@ private:
     // Removes exactly these images (and containers left empty), then their files.
     void removeHandled(JobReport& report, db::Database& db, const std::vector<std::int64_t>& imageIds,
                        const char* imagesPhase);
+    // With commitment on: asks the destination to commit to the images this job stored
+    // (`sopClasses` by image ID) and removes those of `removable` it committed.
+    void commitAndRemove(JobReport& report, db::Database& db, const std::vector<db::ImageRef>& images,
+                         const std::map<std::int64_t, std::string>& sopClasses,
+                         const std::vector<std::int64_t>& removable);
 
     Level level_;
     SendSetup setup_;
@@ -125,6 +132,7 @@ private:
     std::vector<std::string> notes_;  // job log lines waiting for the end of the sending phase
     bool connectionLost_ = false;     // the association broke off: nothing more is tried
     std::string tlsFailure_;          // why a TLS destination took no association, for the log
+    int notCommitted_ = 0;            // stored, but not committed (failed or no answer)
     bool cancelled_ = false;
 };
 

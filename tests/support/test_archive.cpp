@@ -67,4 +67,15 @@ std::vector<std::pair<std::string, std::string>> TestArchive::answers() const {
     return out;
 }
 
+std::vector<TestArchive::CommitReport> TestArchive::commitReports() const {
+    std::vector<CommitReport> out;
+    std::istringstream in(readAll(folder_.path() / "answers.log.commit"));
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        CommitReport r;
+        if (std::getline(fields, r.transactionUid, '\t') && fields >> r.committed >> r.failed) out.push_back(r);
+    }
+    return out;
+}
+
 }  // namespace corva::test

@@ -31,6 +31,13 @@ public:
     std::filesystem::path fileOf(const std::string& sopInstanceUid) const;
     // Each object received, in order: SOP instance UID and answer ("0000", "A700", "abort"...).
     std::vector<std::pair<std::string, std::string>> answers() const;
+    // Each commitment report the requester took: transaction UID, committed, failed.
+    struct CommitReport {
+        std::string transactionUid;
+        int committed = 0;
+        int failed = 0;
+    };
+    std::vector<CommitReport> commitReports() const;
     void stop();
 
 private:

@@ -6,6 +6,7 @@
 #include "app/ctl/arguments.h"
 #include "app/ctl/commands.h"
 #include "header/rewrite_handover.h"
+#include "jobs/commitment.h"
 #include "jobs/consistency_check.h"
 
 namespace corva::station::ctl {
@@ -29,6 +30,16 @@ int checkCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
         const std::size_t handedOver = header::handOverPendingRewrites(env.paths);
         if (handedOver) env.err << "corvactl: " << handedOver << " staged rewrite(s) handed over" << std::endl;
         const JobLock lock = takeJobLock(env);
+        {
+            // Committed images whose removal was interrupted go first: their files
+            // without rows are not to be filed again.
+            db::Database db = openImageDb(env);
+            const jobs::SettleResult settled = jobs::settleCommitments(db, env.paths);
+            if (!settled.removal.images.empty()) {
+                env.err << "corvactl: " << settled.removal.images.size() << " committed image(s) removed" << std::endl;
+                announceChange(env);
+            }
+        }
         const jobs::CheckReport before = jobs::checkConsistency(env.paths);
         const auto refiled = jobs::refileFilesWithoutRows(env.paths, before);
         for (const auto& file : refiled) env.err << "corvactl: filed again: " << file.filename().string() << std::endl;

@@ -28,5 +28,6 @@ int exportCommand(CtlEnvironment& env, const std::vector<std::string>& args);
 int editCommand(CtlEnvironment& env, const std::vector<std::string>& args);
 int servicesCommand(CtlEnvironment& env, const std::vector<std::string>& args);
 int checkCommand(CtlEnvironment& env, const std::vector<std::string>& args);
+int commitmentsCommand(CtlEnvironment& env, const std::vector<std::string>& args);
 
 }  // namespace corva::station::ctl

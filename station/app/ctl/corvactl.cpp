@@ -102,7 +102,7 @@ const std::vector<CommandInfo>& commands() {
          listCommand, true},
         {"send", "send a patient, study or series to a storage destination",
          "Usage: corvactl send --patient <key>|--study <UID>|--series <UID>\n"
-         "                     --to <alias>|<AET>@<host>:<port> [--keep|--no-keep]\n"
+         "                     --to <alias>|<AET>@<host>:<port> [--keep|--no-keep] [--commitment]\n"
          "\n"
          "The station's send jobs: the series job sends the series' stored images, the study\n"
          "and patient jobs send the study's converted images waiting in the work folder (bin).\n"
@@ -112,11 +112,20 @@ const std::vector<CommandInfo>& commands() {
          "The calling AE title is Com\\IR_AET. After a complete send the study or series is\n"
          "removed unless kept: the setting 'Keep images in database after transfer', or\n"
          "--keep / --no-keep for this send. Exit status 1 when the destination refuses or\n"
-         "not every image was sent.\n",
+         "not every image was sent.\n"
+         "\n"
+         "A destination of the list with \"Ask for storage commitment\" (or --commitment) is\n"
+         "asked to commit to every image it stored; an image leaves the station only once the\n"
+         "destination committed to it. The answer comes on the request's association or later\n"
+         "to Recvora; the send waits Com\\Commitment_Timeout seconds (default 60) for it. Images\n"
+         "the destination did not commit, or whose answer did not come, stay and are named\n"
+         "(exit status 1); 'corvactl commitments' removes them once a later answer committed\n"
+         "them.\n",
          sendCommand, true},
         {"forward", "forward a study with its exposure records, paired automatically",
          "Usage: corvactl forward --study <UID> --plan [--json]\n"
          "       corvactl forward --study <UID> [--to <alias>|<AET>@<host>:<port>] [--keep|--no-keep]\n"
+         "                        [--commitment]\n"
          "\n"
          "The station's \"Automatic\" forwarding: each image of the study is paired with the\n"
          "waiting exposure record of its projection (several images of one projection take\n"
@@ -136,8 +145,22 @@ const std::vector<CommandInfo>& commands() {
          "the destination stored its image; an image stored in full is removed unless kept:\n"
          "the setting 'Keep images in database after transfer', or --keep / --no-keep for\n"
          "this forwarding. Exit status 1 when the plan is refused (nothing converted or sent),\n"
-         "the destination is not reached, or not every image was stored.\n",
+         "the destination is not reached, or not every image was stored.\n"
+         "With storage commitment (as for send) the records are used when their images are\n"
+         "stored, and the images leave only once the destination committed to them.\n",
          forwardCommand, true},
+        {"commitments", "remove what archives committed to since, list what waits for an answer",
+         "Usage: corvactl commitments [--ask-again]\n"
+         "\n"
+         "Storage commitment answers that came after their send (to Recvora, also while the\n"
+         "station was stopped) are finished here: each image the archive committed to and the\n"
+         "send asked to remove leaves the station, by its ID, once; images the archive did not\n"
+         "commit stay. Lines (tab-separated): committed <UID>, not committed <UID> <why>,\n"
+         "pending <UID> <transaction>; the last line counts them. The station's start and\n"
+         "'corvactl check --repair' do the same. --ask-again first sends the request of each\n"
+         "unanswered transaction again (one a kill or a lost connection kept from arriving).\n"
+         "Exit status 0 when nothing waits and every image was committed, 1 otherwise.\n",
+         commitmentsCommand, true},
         {"check", "whether image rows and files match, and what interrupted work left",
          "Usage: corvactl check [--repair]\n"
          "\n"
@@ -145,7 +168,9 @@ const std::vector<CommandInfo>& commands() {
          "path, detail, tab-separated): image rows whose file is missing, image files no row\n"
          "names, study folders set aside by an interrupted \"delete all\", half-written files,\n"
          "rewritten images a stopped header job has not handed over, files the ingest service\n"
-         "set aside (with the reason), and converted images waiting in the work folder (bin).\n"
+         "set aside (with the reason), converted images waiting in the work folder (bin), and\n"
+         "images sent for storage commitment whose archive has not answered (no fault) or\n"
+         "whose committed removal was interrupted.\n"
          "The last line counts them. Exit status 0 when rows and files match and nothing\n"
          "interrupted waits (images waiting in bin are no fault), 1 otherwise.\n"
          "\n"
@@ -153,7 +178,9 @@ const std::vector<CommandInfo>& commands() {
          "image files without rows go back through the input folder (Temp) to be filed again\n"
          "(a file of the same name waiting there is never replaced); so do files the ingest\n"
          "service set aside for no fault of their own (an earlier version gave up on images\n"
-         "while the database or the disk failed). It never deletes an image file. Then it\n"
+         "while the database or the disk failed). Answered storage commitments are finished\n"
+         "first, as 'corvactl commitments' does. It never deletes an image file the archive\n"
+         "did not commit to. Then it\n"
          "checks again.\n",
          checkCommand, true},
         {"delete", "delete a patient, study, series or everything",

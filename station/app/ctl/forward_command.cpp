@@ -144,6 +144,7 @@ jobs::Destination completeDestination(const StorageDestination& d) {
                             " Port: " + d.port);
     jobs::Destination destination{d.aet, d.ip, d.port, {}};
     destination.tls = d.tls.files();
+    destination.commitment = d.commitment;
     return destination;
 }
 
@@ -231,6 +232,7 @@ int forwardStudy(CtlEnvironment& env, const Arguments& a) {
     jobs::ForwardSetup setup;
     setup.paths = env.paths;
     setup.destination = destinationOf(env, a.value("to"));
+    if (a.has("commitment")) setup.destination.commitment = true;
     setup.keep = a.has("keep") ? true : a.has("no-keep") ? false : settings::current().sentAndKeep != 0;
 
     const JobLock lock = takeJobLock(env);
@@ -261,11 +263,12 @@ int forwardCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
                              {"json", Arguments::Flag},
                              {"to", Arguments::Value},
                              {"keep", Arguments::Flag},
-                             {"no-keep", Arguments::Flag}});
+                             {"no-keep", Arguments::Flag},
+                             {"commitment", Arguments::Flag}});
     a.noOperands();
     if (!a.has("study")) throw UsageError("missing --study <UID>");
     if (a.has("plan")) {
-        for (const char* option : {"to", "keep", "no-keep"})
+        for (const char* option : {"to", "keep", "no-keep", "commitment"})
             if (a.has(option)) throw UsageError(std::string("--plan changes nothing: it takes no --") + option);
         return planCommand(env, *a.value("study"), a.has("json"));
     }

@@ -1,5 +1,5 @@
 // corvactl send --patient <key>|--study <UID>|--series <UID> --to <alias>|<AET>@<host>:<port>
-//               [--keep|--no-keep]
+//               [--keep|--no-keep] [--commitment]
 #include <algorithm>
 
 #include "core/error.h"
@@ -37,6 +37,7 @@ jobs::Destination destinationOf(CtlEnvironment& env, const std::string& to) {
                                         " Port: " + d.port);
                 jobs::Destination destination{d.aet, d.ip, d.port, {}};
                 destination.tls = d.tls.files();
+                destination.commitment = d.commitment;
                 return destination;
             }
     }
@@ -54,7 +55,8 @@ int sendCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
                              {"series", Arguments::Value},
                              {"to", Arguments::Value},
                              {"keep", Arguments::Flag},
-                             {"no-keep", Arguments::Flag}});
+                             {"no-keep", Arguments::Flag},
+                             {"commitment", Arguments::Flag}});
     a.noOperands();
     const std::string level = a.exactlyOne({"patient", "study", "series"});
     if (!a.has("to")) throw UsageError("missing --to <alias>|<AET>@<host>:<port>");
@@ -64,6 +66,7 @@ int sendCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
     jobs::Destination destination = destinationOf(env, *a.value("to"));
     const auto& s = settings::current();
     destination.callingAe = s.irAet;
+    if (a.has("commitment")) destination.commitment = true;
     jobs::SendSetup setup;
     setup.destination = destination;
     setup.keep = a.has("keep") ? true : a.has("no-keep") ? false : s.sentAndKeep != 0;

@@ -99,6 +99,23 @@ Policy parsePolicy(const std::vector<std::string>& args) {
         else if (option == "--release-after") interruptAfter(Interruption::Release);
         else if (option == "--close-after") interruptAfter(Interruption::Close);
         else if (option == "--stall-after") interruptAfter(Interruption::Stall);
+        else if (option == "--commit") {
+            const std::string how = value();
+            if (how == "same") p.commit = CommitAnswer::Same;
+            else if (how == "later") p.commit = CommitAnswer::Later;
+            else if (how == "none") p.commit = CommitAnswer::None;
+            else throw std::invalid_argument("--commit wants same, later or none, not " + how);
+        } else if (option == "--commit-to") {
+            const std::string to = value();
+            const auto at = to.find('@');
+            const auto colon = to.rfind(':');
+            if (at == std::string::npos || colon == std::string::npos || colon < at)
+                throw std::invalid_argument("--commit-to wants <AET>@<host>:<port>, not " + to);
+            p.commitToAet = to.substr(0, at);
+            p.commitToHost = to.substr(at + 1, colon - at - 1);
+            p.commitToPort = positive(to.substr(colon + 1), option);
+        } else if (option == "--commit-delay") p.commitDelaySeconds = positive(value(), option);
+        else if (option == "--commit-fail-every") p.commitFailEvery = positive(value(), option);
         else throw std::invalid_argument("unknown option " + option);
     }
     if (refuseEvery) {
@@ -109,6 +126,8 @@ Policy parsePolicy(const std::vector<std::string>& args) {
     if (p.port <= 0 || p.port > 65535) throw std::invalid_argument("--port wants a port number");
     if (p.out.empty()) throw std::invalid_argument("--out wants a folder");
     if (p.log.empty()) p.log = p.out + ".log";
+    if (p.commit == CommitAnswer::Later && p.commitToPort == 0)
+        throw std::invalid_argument("--commit later wants --commit-to <AET>@<host>:<port>");
     return p;
 }
 
@@ -117,6 +136,12 @@ const char* usage() {
            "  [--status-for N=<hex>]... [--status-for-every K=<hex>]... [--warn Bxxx] [--comment <text>]\n"
            "  [--refuse-every K [--refuse-status A700]]\n"
            "  [--abort-after N | --release-after N | --close-after N | --stall-after N]\n"
+           "  [--commit same|later|none] [--commit-to <AET>@<host>:<port>] [--commit-delay S]\n"
+           "  [--commit-fail-every K]\n"
+           "Storage commitment: an instance is committed when the archive holds it (and is not\n"
+           "a K-th one); the report comes on the request's association, later on a new one\n"
+           "(tried again each second until it is taken), or never. Each delivered report is a\n"
+           "line \"<transaction UID>\\t<committed>\\t<failed>\" of <log>.commit.\n"
            "Objects are counted over the whole run from 1. Prints \"ready <port>\" once it listens.\n";
 }
 

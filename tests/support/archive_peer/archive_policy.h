@@ -29,6 +29,13 @@ struct Answer {
     }
 };
 
+// How the archive answers a storage commitment request.
+enum class CommitAnswer {
+    Same,   // the report on the request's association, at once
+    Later,  // the report on a new association to commitTo, after commitDelaySeconds
+    None,   // the request is taken, no report ever comes
+};
+
 struct Policy {
     struct EveryKth {
         int k = 0;
@@ -44,6 +51,12 @@ struct Policy {
     std::string comment;
     Interruption interruption = Interruption::None;
     int interruptAfter = 0;  // objects answered before the interruption starts
+    CommitAnswer commit = CommitAnswer::Same;
+    std::string commitToAet;   // Later: the requester's receiver
+    std::string commitToHost;
+    int commitToPort = 0;
+    int commitDelaySeconds = 0;
+    int commitFailEvery = 0;   // every K-th instance of a request is reported failed (0: none)
 
     // The answer to the n-th object received (1-based).
     Answer answerFor(int n) const;

@@ -7,11 +7,17 @@
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
+#include <dcmtk/dcmnet/scu.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace corva::test::archive {
 
@@ -53,6 +59,83 @@ void acceptContexts(T_ASC_Parameters* params) {
                 ASC_acceptPresentationContext(params, pc.presentationContextID, ts);
                 break;
             }
+        }
+    }
+}
+
+constexpr const char* CommitmentClass = "1.2.840.10008.1.20.1";
+constexpr const char* CommitmentInstance = "1.2.840.10008.1.20.1.1";
+
+struct CommitItem {
+    std::string sopClass;
+    std::string sopInstance;
+};
+
+// The archive's report for a request: an instance it holds is committed, unless it is a
+// K-th one of the request; one it does not hold is failed (no such object instance).
+// Returns the event type: 1 all committed, 2 some failed.
+Uint16 buildReport(const Policy& policy, const std::string& transaction, const std::vector<CommitItem>& items,
+                   DcmDataset& report, int& committed, int& failed) {
+    committed = failed = 0;
+    report.putAndInsertString(DCM_TransactionUID, transaction.c_str());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        std::error_code ec;
+        const bool held = safeUid(items[i].sopInstance) &&
+                          std::filesystem::exists(std::filesystem::path(policy.out) / (items[i].sopInstance + ".dcm"), ec);
+        const bool chosen = policy.commitFailEvery > 0 && (i + 1) % static_cast<std::size_t>(policy.commitFailEvery) == 0;
+        const bool ok = held && !chosen;
+        DcmItem* item = nullptr;
+        report.findOrCreateSequenceItem(ok ? DCM_ReferencedSOPSequence : DCM_FailedSOPSequence, item, -2);
+        if (!item) continue;
+        item->putAndInsertString(DCM_ReferencedSOPClassUID, items[i].sopClass.c_str());
+        item->putAndInsertString(DCM_ReferencedSOPInstanceUID, items[i].sopInstance.c_str());
+        if (!ok) item->putAndInsertUint16(DCM_FailureReason, held ? 0x0110 : 0x0112);
+        ++(ok ? committed : failed);
+    }
+    return failed == 0 ? 1 : 2;
+}
+
+std::mutex commitLogMutex;
+
+void recordCommit(const Policy& policy, const std::string& transaction, int committed, int failed) {
+    const std::lock_guard lock(commitLogMutex);
+    std::ofstream out(policy.log + ".commit", std::ios::app);
+    out << transaction << '\t' << committed << '\t' << failed << std::endl;
+}
+
+// Sends the report on an association of its own, as an archive does that answers later:
+// proposing the commitment class in the role of its provider. Tried again each second
+// until the requester's receiver takes it (it may be stopped meanwhile).
+void reportLater(Policy policy, std::string transaction, std::vector<CommitItem> items) {
+    std::this_thread::sleep_for(std::chrono::seconds(policy.commitDelaySeconds));
+    for (int attempt = 0; attempt < 600; ++attempt, std::this_thread::sleep_for(std::chrono::seconds(1))) {
+        DcmSCU scu;
+        scu.setAETitle(policy.aet.c_str());
+        scu.setPeerAETitle(policy.commitToAet.c_str());
+        scu.setPeerHostName(policy.commitToHost.c_str());
+        scu.setPeerPort(static_cast<Uint16>(policy.commitToPort));
+        scu.setACSETimeout(10);
+        scu.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
+        scu.setDIMSETimeout(30);
+        OFList<OFString> xfers;
+        xfers.push_back(UID_LittleEndianExplicitTransferSyntax);
+        xfers.push_back(UID_LittleEndianImplicitTransferSyntax);
+        scu.addPresentationContext(CommitmentClass, xfers, ASC_SC_ROLE_SCP);
+        if (scu.initNetwork().bad() || scu.negotiateAssociation().bad()) continue;
+        const T_ASC_PresentationContextID pc = scu.findAnyPresentationContextID(CommitmentClass, "");
+        if (pc == 0) {
+            scu.releaseAssociation();
+            continue;
+        }
+        DcmDataset report;
+        int committed = 0, failed = 0;
+        const Uint16 eventType = buildReport(policy, transaction, items, report, committed, failed);
+        Uint16 status = 0xFFFF;
+        const OFCondition cond = scu.sendEVENTREPORTRequest(pc, CommitmentInstance, eventType, &report, status);
+        if (scu.isConnected()) scu.releaseAssociation();
+        if (cond.good() && status == 0x0000) {
+            recordCommit(policy, transaction, committed, failed);
+            return;
         }
     }
 }
@@ -110,6 +193,8 @@ void ArchiveServer::serve(T_ASC_Association* assoc) {
             if (DIMSE_sendEchoResponse(assoc, presId, &msg.msg.CEchoRQ, STATUS_Success, nullptr).bad()) return;
         } else if (msg.CommandField == DIMSE_C_STORE_RQ) {
             if (!store(assoc, presId, &msg.msg.CStoreRQ)) return;
+        } else if (msg.CommandField == DIMSE_N_ACTION_RQ) {
+            if (!commit(assoc, presId, &msg.msg.NActionRQ)) return;
         } else {
             ASC_abortAssociation(assoc);  // nothing else is offered
             return;
@@ -183,6 +268,63 @@ bool ArchiveServer::store(T_ASC_Association* assoc, unsigned char presId, const 
     }
     record(sopInstance, sent);
     return DIMSE_sendStoreResponse(assoc, presId, &rq, &rsp, statusDetail).good();
+}
+
+bool ArchiveServer::commit(T_ASC_Association* assoc, unsigned char presId, const void* request) {
+    const auto& rq = *static_cast<const T_DIMSE_N_ActionRQ*>(request);
+    DcmDataset* raw = nullptr;
+    T_ASC_PresentationContextID dataPresId = presId;
+    if (DIMSE_receiveDataSetInMemory(assoc, DIMSE_BLOCKING, 0, &dataPresId, &raw, nullptr, nullptr).bad()) return false;
+    std::unique_ptr<DcmDataset> dataset(raw);
+    OFString transaction;
+    dataset->findAndGetOFString(DCM_TransactionUID, transaction);
+    std::vector<CommitItem> items;
+    DcmSequenceOfItems* seq = nullptr;
+    if (dataset->findAndGetSequence(DCM_ReferencedSOPSequence, seq).good() && seq)
+        for (unsigned long i = 0; i < seq->card(); ++i) {
+            OFString cls, inst;
+            seq->getItem(i)->findAndGetOFString(DCM_ReferencedSOPClassUID, cls);
+            seq->getItem(i)->findAndGetOFString(DCM_ReferencedSOPInstanceUID, inst);
+            items.push_back({cls.c_str(), inst.c_str()});
+        }
+    T_DIMSE_Message rsp;
+    std::memset(&rsp, 0, sizeof rsp);
+    rsp.CommandField = DIMSE_N_ACTION_RSP;
+    T_DIMSE_N_ActionRSP& a = rsp.msg.NActionRSP;
+    a.MessageIDBeingRespondedTo = rq.MessageID;
+    OFStandard::strlcpy(a.AffectedSOPClassUID, rq.RequestedSOPClassUID, sizeof a.AffectedSOPClassUID);
+    OFStandard::strlcpy(a.AffectedSOPInstanceUID, rq.RequestedSOPInstanceUID, sizeof a.AffectedSOPInstanceUID);
+    a.ActionTypeID = rq.ActionTypeID;
+    a.DataSetType = DIMSE_DATASET_NULL;
+    a.DimseStatus = transaction.empty() ? 0x0115 : 0x0000;  // invalid argument without a transaction
+    a.opts = O_NACTION_AFFECTEDSOPCLASSUID | O_NACTION_AFFECTEDSOPINSTANCEUID | O_NACTION_ACTIONTYPEID;
+    if (DIMSE_sendMessageUsingMemoryData(assoc, presId, &rsp, nullptr, nullptr, nullptr, nullptr).bad()) return false;
+    if (transaction.empty()) return true;
+    switch (policy_.commit) {
+        case CommitAnswer::None: return true;
+        case CommitAnswer::Later:
+            std::thread(reportLater, policy_, std::string(transaction.c_str()), std::move(items)).detach();
+            return true;
+        case CommitAnswer::Same: break;
+    }
+    DcmDataset report;
+    int committed = 0, failed = 0;
+    T_DIMSE_Message event;
+    std::memset(&event, 0, sizeof event);
+    event.CommandField = DIMSE_N_EVENT_REPORT_RQ;
+    T_DIMSE_N_EventReportRQ& e = event.msg.NEventReportRQ;
+    e.MessageID = static_cast<DIC_US>(0x7000 + received_);
+    OFStandard::strlcpy(e.AffectedSOPClassUID, CommitmentClass, sizeof e.AffectedSOPClassUID);
+    OFStandard::strlcpy(e.AffectedSOPInstanceUID, CommitmentInstance, sizeof e.AffectedSOPInstanceUID);
+    e.DataSetType = DIMSE_DATASET_PRESENT;
+    e.EventTypeID = buildReport(policy_, transaction.c_str(), items, report, committed, failed);
+    if (DIMSE_sendMessageUsingMemoryData(assoc, presId, &event, nullptr, &report, nullptr, nullptr).bad()) return false;
+    T_DIMSE_Message answer;
+    T_ASC_PresentationContextID answerPresId = 0;
+    if (DIMSE_receiveCommand(assoc, DIMSE_BLOCKING, 0, &answerPresId, &answer, nullptr).bad()) return false;
+    if (answer.CommandField == DIMSE_N_EVENT_REPORT_RSP && answer.msg.NEventReportRSP.DimseStatus == 0x0000)
+        recordCommit(policy_, transaction.c_str(), committed, failed);
+    return true;
 }
 
 void ArchiveServer::stall(T_ASC_Association* assoc) {

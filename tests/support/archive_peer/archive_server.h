@@ -1,7 +1,8 @@
 #pragma once
 // The test archive's DICOM side, straight over dcmnet: one association at a time,
 // every proposed SOP class accepted in the uncompressed transfer syntaxes, C-ECHO
-// answered, each C-STORE answered as the policy says.
+// answered, each C-STORE answered as the policy says, and storage commitment requests
+// answered on the same association, later on a new one, or never.
 #include <fstream>
 
 #include "archive_policy.h"
@@ -21,6 +22,8 @@ private:
     void serve(T_ASC_Association* assoc);
     // Handles one C-STORE; false when the association is over.
     bool store(T_ASC_Association* assoc, unsigned char presId, const void* request);
+    // Answers a storage commitment request as the policy says; false when the association is over.
+    bool commit(T_ASC_Association* assoc, unsigned char presId, const void* request);
     void stall(T_ASC_Association* assoc);
     void record(const std::string& sopInstance, const Answer& answer);
 

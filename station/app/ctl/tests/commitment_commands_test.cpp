@@ -1,0 +1,329 @@
+// corvactl send and forward with storage commitment against corva_test_archive, which
+// answers on the request's association, later on a new association to Recvora, in
+// part, or never: an image leaves the station only once the archive committed to it,
+// the job log names what was not committed and why, the transactions survive the end of
+// corvactl (a later answer completes the removal, never twice), and the check lists
+// what waits.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "ctl_site.h"
+#include "db/schema.h"
+#include "dicom_fixture.h"
+#include "poll_until.h"
+#include "test_archive.h"
+
+namespace corva::station::ctl::test {
+namespace {
+
+namespace fs = std::filesystem;
+using corva::test::TestArchive;
+
+const std::string Study = "1.2.826.0.1.3680043.9.7731.26";
+const std::string Series = Study + ".1";
+const std::string Datum = "09.12.2026";
+
+// Seconds the send waits for an answer at all (Com\Commitment_Timeout) and on the
+// request's association (Com\Commitment_Wait).
+constexpr int CommitTimeout = 3;
+constexpr int CommitWait = 2;
+
+struct View {
+    const char* code;
+    const char* viewPosition;
+    const char* side;
+    const char* clock;
+};
+const View Views[] = {
+    {"L-CC", "CC", "L", "081600"},
+    {"R-CC", "CC", "R", "081700"},
+    {"L-LMO45", "MLO", "L", "081800"},
+    {"R-LMO45", "MLO", "R", "081900"},
+};
+
+std::string imageUid(std::size_t view) { return Series + "." + std::to_string(view + 1); }
+
+std::set<std::string> uids(const std::set<std::size_t>& views) {
+    std::set<std::string> out;
+    for (std::size_t v : views) out.insert(imageUid(v));
+    return out;
+}
+
+// <n> replaced by the n-th of `order` (the views' order when empty).
+std::string withUids(std::string line, const std::vector<std::string>& order = {}) {
+    for (std::size_t i = 0; i < std::size(Views); ++i) {
+        const std::string mark = "<" + std::to_string(i) + ">";
+        for (auto at = line.find(mark); at != std::string::npos; at = line.find(mark))
+            line.replace(at, mark.size(), order.empty() ? imageUid(i) : order.at(i));
+    }
+    return line;
+}
+
+class CommitmentCommandsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::ofstream(site_.scratch() / "config" / "ZKT" / "Lumenpost.conf", std::ios::app)
+            << "DIMSE_Timeout=5\nCommitment_Timeout=" << CommitTimeout << "\nCommitment_Wait=" << CommitWait << "\n";
+        site_.site().install("Recvora");
+        std::vector<std::string> args{"import"};
+        for (std::size_t i = 0; i < std::size(Views); ++i) args.push_back(writeView(i).string());
+        const CtlResult r = site_.run(args);
+        ASSERT_EQ(r.code, 0) << r.err;
+        ASSERT_TRUE(site_.waitForImages(4));
+        for (const View& v : Views) records_[v.code] = addRecord(v);
+    }
+
+    fs::path writeView(std::size_t i) {
+        const View& v = Views[i];
+        corva::test::DicomRecipe r;
+        r.patientId = "P26";
+        r.patientName = "Commit^Carla";
+        r.studyUid = Study;
+        r.seriesUid = Series;
+        r.sopInstanceUid = imageUid(i);
+        r.instanceNumber = static_cast<int>(i) + 1;
+        r.rows = r.columns = 16;
+        r.extra = {{{0x0018, 0x5101}, v.viewPosition},
+                   {{0x0020, 0x0062}, v.side},
+                   {{0x0008, 0x0023}, "20261209"},
+                   {{0x0008, 0x0033}, v.clock}};
+        return corva::test::writeDicom(site_.scratch() / "study" / (r.sopInstanceUid + ".dcm"), r);
+    }
+
+    std::int64_t addRecord(const View& v) {
+        const std::string clock = v.clock;
+        const std::string zeit = clock.substr(0, 2) + ":" + clock.substr(2, 2) + ":10";
+        db::Database db(site_.imageDb());
+        auto st = db.prepare(
+            "INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit) "
+            "VALUES ('28', '63', ?, 45, '1.23', 120, ?, ?, '0', '0,50')");
+        st.bind(1, zeit).bind(2, Datum).bind(3, std::string("Mo/Mo,AEC,2,") + v.code + ",S");
+        st.run();
+        return db.lastInsertRowId();
+    }
+
+    // The destination list of the options window with this archive, asked for commitment.
+    void addDestination(const std::string& alias, const TestArchive& archive) {
+        db::Database userDb(site_.userDb());
+        db::ensureDestinationCommitmentColumn(userDb);
+        userDb.prepare("INSERT INTO tblSCP (Alias, AET, IP, Port, \"Commitment\") VALUES (?, ?, '127.0.0.1', ?, 1)")
+            .bind(1, alias)
+            .bind(2, archive.aet())
+            .bind(3, static_cast<std::int64_t>(archive.port()))
+            .run();
+    }
+
+    // Where the archive sends a later answer: our AE title at Recvora's port.
+    std::string receiverTitle() { return site_.site().aeTitle() + "@127.0.0.1:" + std::to_string(site_.site().port()); }
+
+    std::set<std::string> filed() const {
+        std::set<std::string> out;
+        db::Database db(site_.imageDb());
+        auto st = db.prepare("SELECT ImageUID FROM tblImages");
+        while (st.step()) out.insert(st.getText(0));
+        return out;
+    }
+    std::set<std::string> storeFiles() const {
+        std::set<std::string> out;
+        std::error_code ec;
+        for (const auto& e : fs::recursive_directory_iterator(site_.folder() / "Images", ec))
+            if (e.path().extension() == ".dcm") out.insert(e.path().stem().string());
+        return out;
+    }
+    std::string status(std::int64_t record) const {
+        db::Database db(site_.imageDb());
+        auto st = db.prepare("SELECT Status FROM tblDosis WHERE ID = ?");
+        st.bind(1, record);
+        return st.step() ? st.getText(0) : "<gone>";
+    }
+    void expectLines(const CtlResult& r, const std::vector<std::string>& lines,
+                     const std::vector<std::string>& order = {}) {
+        for (const std::string& line : lines)
+            EXPECT_NE(r.out.find(withUids(line, order) + "\n"), std::string::npos)
+                << withUids(line, order) << "\n" << r.out;
+    }
+    void expectConsistent() {
+        const CtlResult r = site_.run({"check"});
+        EXPECT_EQ(r.code, 0) << r.out << r.err;
+        EXPECT_EQ(storeFiles(), filed());
+    }
+
+    CtlSite site_;
+    std::map<std::string, std::int64_t> records_;
+};
+
+// How the archive answers, and what `corvactl send --series --no-keep` must leave.
+struct CommitCase {
+    const char* name;
+    std::vector<std::string> archive;  // the archive's commitment options
+    bool throughTheList;               // --to an alias of the list asking for commitment
+    int exitStatus;
+    std::set<std::size_t> removed;   // in the order the archive received them
+    std::vector<std::string> lines;  // in the job log, <n>: the n-th image received
+};
+
+void PrintTo(const CommitCase& c, std::ostream* os) { *os << c.name; }
+
+class SendWithCommitmentTest : public CommitmentCommandsTest, public ::testing::WithParamInterface<CommitCase> {};
+
+TEST_P(SendWithCommitmentTest, RemovesOnlyWhatTheArchiveCommittedTo) {
+    const CommitCase& c = GetParam();
+    const auto receiver = site_.site().startReceiver();
+    std::vector<std::string> options = c.archive;
+    options.insert(options.end(), {"--commit-to", receiverTitle()});
+    TestArchive archive(options);
+    std::vector<std::string> args{"send", "--series", Series, "--no-keep", "--to"};
+    if (c.throughTheList) {
+        addDestination("PACS", archive);
+        args.push_back("PACS");
+    } else {
+        args.insert(args.end(), {archive.destination(), "--commitment"});
+    }
+    const CtlResult r = site_.run(args);
+    EXPECT_EQ(r.code, c.exitStatus) << r.out << r.err;
+    // The request names the images in the order they were sent.
+    std::vector<std::string> order;
+    for (const auto& [uid, answer] : archive.answers()) order.push_back(uid);
+    ASSERT_EQ(order.size(), std::size(Views)) << r.out;
+    expectLines(r, c.lines, order);
+    EXPECT_EQ(archive.held(), uids({0, 1, 2, 3}));
+    std::set<std::string> left = uids({0, 1, 2, 3});
+    for (std::size_t n : c.removed) left.erase(order[n]);
+    EXPECT_EQ(filed(), left);
+    expectConsistent();
+    // Settled once: a second look removes nothing more.
+    const CtlResult again = site_.run({"commitments"});
+    EXPECT_NE(again.out.find("0 committed images removed"), std::string::npos) << again.out;
+    EXPECT_EQ(filed(), left);
+}
+
+const CommitCase CommitCases[] = {
+    {"AnswersOnTheSameAssociation",
+     {"--commit", "same"},
+     true,
+     0,
+     {0, 1, 2, 3},
+     {"Asking ARCHIVE for storage commitment of 4 images ... OK", "Removing committed images ... OK"}},
+    {"AnswersLaterToTheReceiver",
+     {"--commit", "later"},
+     false,
+     0,
+     {0, 1, 2, 3},
+     {"Asking ARCHIVE for storage commitment of 4 images ... OK", "Removing committed images ... OK"}},
+    {"FailsEverySecond",
+     {"--commit", "same", "--commit-fail-every", "2"},
+     false,
+     1,
+     {0, 2},
+     {"Not committed: <1>: processing failure; the image stays",
+      "Not committed: <3>: processing failure; the image stays", "Removing committed images ... OK"}},
+    {"FailsEverySecondLater",
+     {"--commit", "later", "--commit-fail-every", "2"},
+     false,
+     1,
+     {0, 2},
+     {"Not committed: <1>: processing failure; the image stays",
+      "Not committed: <3>: processing failure; the image stays"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Archive, SendWithCommitmentTest, ::testing::ValuesIn(CommitCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// No answer within the time-out: every image stays, each is named, and the check lists
+// them as waiting (no fault); `corvactl commitments` says they wait.
+TEST_F(CommitmentCommandsTest, WithoutAnAnswerEveryImageStays) {
+    const auto receiver = site_.site().startReceiver();
+    TestArchive archive({"--commit", "none"});
+    const CtlResult r =
+        site_.run({"send", "--series", Series, "--to", archive.destination(), "--no-keep", "--commitment"});
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    expectLines(r, {"Asking ARCHIVE for storage commitment of 4 images ... no answer"});
+    for (std::size_t i = 0; i < std::size(Views); ++i)
+        expectLines(r, {"Commitment pending: <" + std::to_string(i) + ">: no answer from the archive within " +
+                        std::to_string(CommitTimeout) + " seconds; the image stays until the archive answers"});
+    EXPECT_EQ(archive.held(), uids({0, 1, 2, 3}));
+    EXPECT_EQ(filed(), uids({0, 1, 2, 3}));
+    const CtlResult check = site_.run({"check"});
+    EXPECT_EQ(check.code, 0) << check.out;
+    EXPECT_NE(check.out.find("4 commitment pending"), std::string::npos) << check.out;
+    const CtlResult waiting = site_.run({"commitments"});
+    EXPECT_EQ(waiting.code, 1) << waiting.out;
+    EXPECT_NE(waiting.out.find("pending\t" + imageUid(2) + "\ttransaction "), std::string::npos) << waiting.out;
+    EXPECT_EQ(filed(), uids({0, 1, 2, 3}));
+}
+
+// The answer comes after corvactl gave up and while Recvora was stopped: the archive
+// tries again, the started Recvora records it, and `corvactl commitments` removes the
+// committed images then, once.
+TEST_F(CommitmentCommandsTest, AnAnswerAfterARestartStillCompletesTheRemoval) {
+    TestArchive archive({"--commit", "later", "--commit-to", receiverTitle(), "--commit-delay", "1"});
+    const CtlResult r =
+        site_.run({"send", "--series", Series, "--to", archive.destination(), "--no-keep", "--commitment"});
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    expectLines(r, {"Commitment pending: <0>: no answer from the archive within " + std::to_string(CommitTimeout) +
+                    " seconds; the image stays until the archive answers"});
+    EXPECT_EQ(filed(), uids({0, 1, 2, 3}));
+    EXPECT_TRUE(archive.commitReports().empty());
+
+    const auto receiver = site_.site().startReceiver();
+    ASSERT_TRUE(corva::test::pollUntil([&] { return !archive.commitReports().empty(); }, 30000));
+    EXPECT_EQ(archive.commitReports().front().committed, 4);
+    EXPECT_EQ(filed(), uids({0, 1, 2, 3}));  // recording the answer removes nothing
+
+    const CtlResult settled = site_.run({"commitments"});
+    EXPECT_EQ(settled.code, 0) << settled.out << settled.err;
+    EXPECT_NE(settled.out.find("committed\t" + imageUid(3) + "\n"), std::string::npos) << settled.out;
+    EXPECT_NE(settled.out.find("4 committed images removed, 0 not committed, 0 waiting for an answer"),
+              std::string::npos)
+        << settled.out;
+    EXPECT_TRUE(filed().empty());
+    expectConsistent();
+    const CtlResult again = site_.run({"commitments"});
+    EXPECT_EQ(again.code, 0) << again.out;
+    EXPECT_NE(again.out.find("0 committed images removed"), std::string::npos) << again.out;
+}
+
+// The forwarding: the records are used as the images are stored; the images leave only
+// once committed, with their converted copies.
+struct ForwardCase {
+    const char* name;
+    std::vector<std::string> archive;
+    int exitStatus;
+    std::set<std::size_t> removed;
+};
+
+void PrintTo(const ForwardCase& c, std::ostream* os) { *os << c.name; }
+
+class ForwardWithCommitmentTest : public CommitmentCommandsTest, public ::testing::WithParamInterface<ForwardCase> {};
+
+TEST_P(ForwardWithCommitmentTest, UsesTheRecordsAndRemovesOnlyWhatIsCommitted) {
+    const ForwardCase& c = GetParam();
+    TestArchive archive(c.archive);
+    const CtlResult r =
+        site_.run({"forward", "--study", Study, "--to", archive.destination(), "--no-keep", "--commitment"});
+    EXPECT_EQ(r.code, c.exitStatus) << r.out << r.err;
+    EXPECT_EQ(archive.held(), uids({0, 1, 2, 3}));
+    for (const auto& [code, id] : records_) EXPECT_EQ(status(id), "1") << code;
+    std::set<std::string> left = uids({0, 1, 2, 3});
+    for (std::size_t n : c.removed) left.erase(imageUid(n));
+    EXPECT_EQ(filed(), left);
+    for (std::size_t n : c.removed) EXPECT_FALSE(fs::exists(site_.folder() / "bin" / (imageUid(n) + ".dcm")));
+    const CtlResult check = site_.run({"check"});
+    EXPECT_EQ(check.code, 0) << check.out;
+}
+
+const ForwardCase ForwardCases[] = {
+    {"Committed", {"--commit", "same"}, 0, {0, 1, 2, 3}},
+    {"PartlyCommitted", {"--commit", "same", "--commit-fail-every", "3"}, 1, {0, 1, 3}},
+    {"NotAnswered", {"--commit", "none"}, 1, {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Archive, ForwardWithCommitmentTest, ::testing::ValuesIn(ForwardCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace corva::station::ctl::test
