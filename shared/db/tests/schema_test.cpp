@@ -35,13 +35,17 @@ const std::map<std::string, Columns> ImageTables = {
     {"tblReceive", {"RecID", "PATID", "StudyID", "SeriesID", "ImageID", "Checked"}},
     // Written by position: the order is part of the format.
     {"tblDosis", {"ID", "KVP", "ma", "Zeit", "Dicke", "mGy", "Druck", "Datum", "Sonstiges", "Status", "expZeit"}},
+    {"tblCommitments", {"TransactionUID", "Destination", "Requested", "Answered"}},
+    {"tblCommitmentItems",
+     {"ItemID", "TransactionUID", "SOPClassUID", "SOPInstanceUID", "ImageID", "StudyUID", "WorkCopy", "State",
+      "FailureReason", "Done", "FilesRemoved"}},
 };
 const std::map<std::string, Columns> ImageViews = {
     {"view_studies", {"StudyID", "StudyUID", "StudyDate", "StudyTime", "Modality", "Bodypart", "PatID1"}},
     {"View_Images", {"ImageID", "ImageDate", "ImageTime", "ImageUID", "FKeySeriesID", "StudyUID"}},
 };
 const std::map<std::string, Columns> UserTables = {
-    {"tblSCP", {"ID", "Alias", "AET", "IP", "Port", "Default"}},
+    {"tblSCP", {"ID", "Alias", "AET", "IP", "Port", "Default", "Commitment"}},
     {"tblRules", {"fName", "fLevel", "fSource", "fTask", "fTaskID", "fTarget"}},
     {"tblRuleKey", {"fKeyName"}},
     {"tblDictionary", {"Index", "Tag", "Type", "Description", "Visible"}},
@@ -86,6 +90,8 @@ void expectSchema(db::Database& d, const std::map<std::string, Columns>& tables,
 void expectIntegerKeys(db::Database& d, const std::map<std::string, Columns>& tables)
 {
     for (const auto& [t, cols] : tables) {
+        if (t == "tblCommitments")
+            continue;  // keyed by the transaction UID the archive answers to
         auto st = d.prepare("SELECT name, type FROM pragma_table_info(?) WHERE pk = 1");
         st.bind(1, t);
         if (!st.step())

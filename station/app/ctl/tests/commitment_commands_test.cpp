@@ -15,6 +15,7 @@
 #include "db/schema.h"
 #include "dicom_fixture.h"
 #include "poll_until.h"
+#include "orthanc_peer.h"
 #include "test_archive.h"
 
 namespace corva::station::ctl::test {
@@ -285,6 +286,22 @@ TEST_F(CommitmentCommandsTest, AnAnswerAfterARestartStillCompletesTheRemoval) {
     const CtlResult again = site_.run({"commitments"});
     EXPECT_EQ(again.code, 0) << again.out;
     EXPECT_NE(again.out.find("0 committed images removed"), std::string::npos) << again.out;
+}
+
+// Orthanc, the real archive: it answers on a new association to Recvora; every image
+// committed leaves the station.
+TEST_F(CommitmentCommandsTest, OrthancCommitsOnANewAssociationAndTheImagesLeave) {
+    if (!corva::test::OrthancPeer::installed()) GTEST_SKIP() << "Orthanc is not installed";
+    const auto receiver = site_.site().startReceiver();
+    corva::test::OrthancPeer orthanc(site_.site().aeTitle(), site_.site().port());
+    const CtlResult r =
+        site_.run({"send", "--series", Series, "--to", orthanc.destination(), "--no-keep", "--commitment"});
+    EXPECT_EQ(r.code, 0) << r.out << r.err << orthanc.log();
+    expectLines(r, {"Asking ORTHANC for storage commitment of 4 images ... OK", "Removing committed images ... OK"});
+    EXPECT_TRUE(filed().empty());
+    expectConsistent();
+    EXPECT_NE(site_.site().logText().find("Storage commitment "), std::string::npos) << site_.site().logText();
+    EXPECT_NE(site_.site().logText().find(": 4 committed, 0 failed"), std::string::npos) << site_.site().logText();
 }
 
 // The forwarding: the records are used as the images are stored; the images leave only

@@ -1,0 +1,103 @@
+// Storage commitment transactions in the image database: an earlier version's database
+// gets the tables, the first answer to a transaction stands, instances the answer does
+// not name are not committed, and what is finished leaves the open list.
+#include "db/commitments.h"
+
+#include <gtest/gtest.h>
+
+#include "db/database.h"
+#include "db_test_util.h"
+#include "temp_dir.h"
+
+using namespace corva;
+
+namespace {
+
+const std::string Mg = "1.2.840.10008.5.1.4.1.1.1.2";
+
+db::CommitmentTransaction transaction(const std::string& uid)
+{
+    db::CommitmentTransaction tx;
+    tx.transactionUid = uid;
+    tx.destination = "ARCHIVE@127.0.0.1:104";
+    for (int i = 1; i <= 3; ++i) {
+        db::CommitmentItem item;
+        item.sopClassUid = Mg;
+        item.sopInstanceUid = "1.2.3." + std::to_string(i);
+        item.imageId = i;
+        item.studyUid = "1.2.3";
+        tx.items.push_back(item);
+    }
+    return tx;
+}
+
+}  // namespace
+
+TEST(Commitments, AnEarlierDatabaseGetsTheTablesWhenFirstUsed)
+{
+    test::TempDir dir("commit");
+    db::Database d(dir.path() / "old.dat", true);
+    d.exec("CREATE TABLE tblImages (ImageID INTEGER PRIMARY KEY AUTOINCREMENT, ImageUID TEXT)");
+    EXPECT_FALSE(d.hasTable("tblCommitments"));
+    db::CommitmentStore store(d);
+    EXPECT_TRUE(d.hasTable("tblCommitments"));
+    EXPECT_TRUE(d.hasColumn("tblCommitmentItems", "FilesRemoved"));
+    EXPECT_TRUE(store.open().empty());
+}
+
+TEST(Commitments, TheFirstAnswerStandsAndUnnamedInstancesAreNotCommitted)
+{
+    test::TempDir dir("commit");
+    db::Database d = test::newImageDb(dir.path() / "QAData.dat");
+    db::CommitmentStore store(d);
+    store.add(transaction("2.25.1"));
+    ASSERT_EQ(store.open().size(), 1u);
+    EXPECT_FALSE(store.open().front().answeredAll());
+
+    // The archive names the first as committed, the second as failed, the third not at
+    // all; a committed instance under another SOP class is no commitment to ours.
+    EXPECT_TRUE(store.record("2.25.1", {{Mg, "1.2.3.1", true, 0},
+                                        {Mg, "1.2.3.2", false, 0x0112},
+                                        {"1.2.840.10008.5.1.4.1.1.7", "1.2.3.3", true, 0}}));
+    // A second answer changes nothing.
+    EXPECT_TRUE(store.record("2.25.1", {{Mg, "1.2.3.2", true, 0}, {Mg, "1.2.3.3", true, 0}}));
+    EXPECT_FALSE(store.record("2.25.99", {{Mg, "1.2.3.1", true, 0}}));
+
+    const auto tx = store.transaction("2.25.1");
+    ASSERT_TRUE(tx);
+    EXPECT_TRUE(tx->answeredAll());
+    ASSERT_EQ(tx->items.size(), 3u);
+    EXPECT_EQ(tx->items[0].state, db::CommitState::Committed);
+    EXPECT_EQ(tx->items[1].state, db::CommitState::Failed);
+    EXPECT_EQ(tx->items[1].failureReason, 0x0112);
+    EXPECT_EQ(tx->items[2].state, db::CommitState::Failed);
+    EXPECT_EQ(tx->items[2].failureReason, 0);
+
+    // The failed ones have nothing to remove; the committed one waits for its removal,
+    // then for its files.
+    {
+        db::Transaction t(d);
+        store.closeAnswered("2.25.1");
+        t.commit();
+    }
+    ASSERT_EQ(store.open().size(), 1u);
+    store.markDone("2.25.1", {"1.2.3.1"});
+    ASSERT_EQ(store.open().size(), 1u);
+    store.markFilesRemoved("2.25.1", {"1.2.3.1"});
+    EXPECT_TRUE(store.open().empty());
+}
+
+TEST(Commitments, ARequestThatNeverLeftIsForgottenAnAnsweredOneNot)
+{
+    test::TempDir dir("commit");
+    db::Database d = test::newImageDb(dir.path() / "QAData.dat");
+    db::CommitmentStore store(d);
+    store.add(transaction("2.25.2"));
+    store.add(transaction("2.25.3"));
+    store.record("2.25.3", {{Mg, "1.2.3.1", true, 0}});
+    EXPECT_TRUE(store.forget("2.25.2"));
+    EXPECT_FALSE(store.forget("2.25.3"));
+    EXPECT_FALSE(store.transaction("2.25.2"));
+    EXPECT_EQ(test::scalar(d, "SELECT COUNT(*) FROM tblCommitmentItems WHERE TransactionUID = '2.25.2'"), 0);
+    EXPECT_TRUE(store.transaction("2.25.3"));
+}
