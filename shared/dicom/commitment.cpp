@@ -158,10 +158,14 @@ bool requestCommitment(const CommitmentRequest& request, const std::function<boo
             break;
         DcmDataset* received = nullptr;
         Uint16 eventType = 0;
-        const OFCondition cond = scu.handleEVENTREPORTRequest(received, eventType, static_cast<int>(left));
+        // A second at a time, so that a report that went to the receiver ends the wait.
+        const OFCondition cond = scu.handleEVENTREPORTRequest(received, eventType, 1);
         const std::unique_ptr<DcmDataset> owned(received);
-        if (cond == DIMSE_NODATAAVAILABLE)
-            break;
+        if (cond == DIMSE_NODATAAVAILABLE) {
+            if (request.answeredElsewhere && request.answeredElsewhere())
+                break;
+            continue;
+        }
         if (cond == DUL_PEERREQUESTEDRELEASE) {
             scu.closeAssociation(DCMSCU_PEER_REQUESTED_RELEASE);  // acknowledges it
             break;

@@ -219,7 +219,17 @@ bool CommitmentRound::run(JobReport& report, db::Database& db) {
         for (const auto& item : items_) request.items.push_back({item.sopClassUid, item.sopInstanceUid, 0});
         request.dimseTimeoutSeconds = dimseTimeout(destination_);
         request.waitSeconds = commitmentWaitSeconds();
+        request.answeredElsewhere = [&] {
+            try {
+                const auto now = store.transaction(tx.transactionUid);
+                return now && now->answeredAll();
+            } catch (const std::exception&) {
+                return false;  // a busy database: the wait goes on
+            }
+        };
         answered = dicom::requestCommitment(request, [&](const dicom::CommitmentReport& r) { return keep(db, r); });
+        // The report may have gone to the receiver while this waited.
+        if (!answered) answered = request.answeredElsewhere();
     } catch (const std::exception& e) {
         logCaught(Location);
         why = e.what();
