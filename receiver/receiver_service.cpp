@@ -130,7 +130,11 @@ ReceiverService::~ReceiverService() = default;
 int ReceiverService::run()
 {
     const std::string aeTitle = trim(corva::settings::ReadRegistryValue("Com\\IR_AET", DefaultAeTitle));
-    const std::string portText = corva::settings::ReadRegistryValue("Com\\IR_Port", DefaultPort);
+    const std::string portText = corva::settings::ReadRegistryText("Com\\IR_Port", DefaultPort);
+    if (trim(portText).empty()) {  // the site chose not to receive
+        log_.write("Recvora does not listen: no port is set (Com\\IR_Port)");
+        return BadSettings;
+    }
     const int port = parsePort(portText);
     if (port == 0) {
         log_.write("Recvora cannot start: invalid port \"" + portText + "\" (Com\\IR_Port)");

@@ -461,16 +461,21 @@ TEST(RecvoraTest, LogIsRotatedBySize)
     EXPECT_LT(text.size(), 100u);
 }
 
-TEST(RecvoraTest, InvalidPortSettingEndsWithError)
+TEST(RecvoraTest, InvalidOrEmptyPortSettingEndsWithError)
 {
-    ReceiverSite site;
-    site.writeSettings("LUMENTEST", "10x5");
-    site.install("Recvora");
-    auto receiver = site.start("Recvora");
-    const auto code = receiver->wait(30s);
-    ASSERT_TRUE(code.has_value());
-    EXPECT_NE(*code, 0);
-    EXPECT_TRUE(contains(site.logText(), "invalid port \"10x5\"")) << site.logText();
+    // An emptied port is the site's choice not to receive: never the default port.
+    for (const auto& [portLine, logged] : {std::pair<std::string, std::string>{"IR_Port=10x5", "invalid port \"10x5\""},
+                                           {"IR_Port=", "Recvora does not listen: no port is set"}}) {
+        SCOPED_TRACE(portLine);
+        ReceiverSite site;
+        site.writeSettings("LUMENTEST", "", {portLine});
+        site.install("Recvora");
+        auto receiver = site.start("Recvora");
+        const auto code = receiver->wait(30s);
+        ASSERT_TRUE(code.has_value());
+        EXPECT_NE(*code, 0);
+        EXPECT_TRUE(contains(site.logText(), logged)) << site.logText();
+    }
 }
 
 TEST(RecvoraTest, AssociationBrokenOffMidObjectLeavesNothingBehind)

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <optional>
 #include <type_traits>
 
 namespace corva::settings {
@@ -104,22 +105,35 @@ void loadColour(const char* path, const char* def, std::int32_t& target)
 
 }  // namespace
 
-std::string ReadRegistryValue(const std::string& path, const std::string& defaultValue)
+namespace {
+
+std::optional<std::string> storedText(const std::string& path)
 {
     try {
         QSettings store(QStringLiteral("ZKT"), QStringLiteral("Lumenpost"));
         const QVariant v = store.value(keyOf(path));
         if (!v.isValid())
-            return defaultValue;
+            return std::nullopt;
         // An INI value with commas reads back as a list: join it again.
         const QString text = v.typeId() == QMetaType::QStringList ? v.toStringList().join(QLatin1Char(','))
                                                                   : v.toString();
-        if (text.isEmpty())
-            return defaultValue;
         return text.toStdString();
     } catch (...) {
-        return defaultValue;
+        return std::nullopt;
     }
+}
+
+}  // namespace
+
+std::string ReadRegistryValue(const std::string& path, const std::string& defaultValue)
+{
+    const auto text = storedText(path);
+    return text && !text->empty() ? *text : defaultValue;
+}
+
+std::string ReadRegistryText(const std::string& path, const std::string& defaultValue)
+{
+    return storedText(path).value_or(defaultValue);
 }
 
 bool WriteRegistryValue(const std::string& path, const std::string& value)
@@ -201,7 +215,8 @@ const std::vector<SettingKey>& settingKeys()
         {"General\\CustomCenter", "0", K::Text, &Settings::customCenter},
         {"General\\StopService", "0", K::Whole32, &Settings::stopService},
         {"Com\\IR_AET", "Lumenpost", K::Text, &Settings::irAet},
-        {"Com\\IR_Port", "105", K::Text, &Settings::irPort},
+        // Empty: the receiver does not listen.
+        {"Com\\IR_Port", "105", K::TextOrEmpty, &Settings::irPort},
         {"Com\\SCP_AET", "", K::Text, &Settings::scpAet},
         {"Com\\SCP_IP", "", K::Text, &Settings::scpIp},
         {"Com\\SCP_Port", "", K::Text, &Settings::scpPort},
@@ -214,7 +229,7 @@ const std::vector<SettingKey>& settingKeys()
         {"ComPort\\Time_Out_Start", "5", K::Whole16, &Settings::comTimeOutStart},
         {"ComPort\\Time_Out_End", "5", K::Whole16, &Settings::comTimeOutEnd},
         // A new installation shows the mammography filter (created with the dictionary).
-        {"Filter\\Active", "Mammography", K::Text, &Settings::filterActive},
+        {"Filter\\Active", "Mammography", K::TextOrEmpty, &Settings::filterActive},  // empty: none
         {"General\\Debug", "", K::Whole16, &Settings::debug},
         {"General\\XrayComm", "1", K::Whole16, &Settings::xrayComm},
         // A device path for USB serial adapters; empty means /dev/ttyS<Port-1>.
@@ -234,6 +249,9 @@ void LoadSettings(Settings& s, const LoadHooks& hooks)
             case K::Whole32: loadWhole(key.path, key.defaultValue, s.*std::get<std::int32_t Settings::*>(key.field)); break;
             case K::Colour: loadColour(key.path, key.defaultValue, s.*std::get<std::int32_t Settings::*>(key.field)); break;
             case K::Text: s.*std::get<std::string Settings::*>(key.field) = ReadRegistryValue(key.path, key.defaultValue); break;
+            case K::TextOrEmpty:
+                s.*std::get<std::string Settings::*>(key.field) = ReadRegistryText(key.path, key.defaultValue);
+                break;
         }
         if (key.field == SettingKey::Field{&Settings::viewerColumns}) {
             const int product = static_cast<int>(s.viewerRows) * static_cast<int>(s.viewerColumns);

@@ -12,6 +12,9 @@ namespace corva::settings {
 // Reads one value by its path ("General\\Viewer_Rows" or "General/Viewer_Rows").
 // Returns defaultValue when the value is missing or empty, or reading fails. Never throws.
 std::string ReadRegistryValue(const std::string& path, const std::string& defaultValue);
+// The stored text also when it is empty (an emptied field the operator kept); the
+// default only when the key was never written.
+std::string ReadRegistryText(const std::string& path, const std::string& defaultValue);
 // Writes one value as a string. Returns false on any failure. Never throws.
 bool WriteRegistryValue(const std::string& path, const std::string& value);
 
@@ -55,7 +58,7 @@ struct Settings {
 // the member it fills. Loading and saving both walk settingKeys(), so neither can
 // leave a value out.
 struct SettingKey {
-    enum class Kind { Whole16, Whole32, Colour, Text };
+    enum class Kind { Whole16, Whole32, Colour, Text, TextOrEmpty };
     using Field = std::variant<std::int16_t Settings::*, std::int32_t Settings::*, std::string Settings::*>;
     const char* path;
     const char* defaultValue;

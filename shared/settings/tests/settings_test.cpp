@@ -195,6 +195,27 @@ TEST_F(SettingsTest, SaveWritesDecimalTextAndLoadsBack)
     EXPECT_EQ(back.imagesPerPage, 6);
 }
 
+// An emptied receiver port (the site does not receive) and an emptied active filter
+// (none) stay empty; other emptied texts read as their defaults, as they always did.
+TEST_F(SettingsTest, EmptiedPortAndFilterStayEmpty)
+{
+    Settings s;
+    LoadSettings(s);
+    EXPECT_EQ(s.irPort, "105");
+    EXPECT_EQ(s.filterActive, "Mammography");
+    s.irPort.clear();
+    s.filterActive.clear();
+    s.irAet.clear();
+    SaveSettings(s);
+    Settings back;
+    LoadSettings(back);
+    EXPECT_EQ(back.irPort, "");
+    EXPECT_EQ(back.filterActive, "");
+    EXPECT_EQ(back.irAet, "Lumenpost");
+    EXPECT_EQ(ReadRegistryText("Com\\IR_Port", "105"), "");
+    EXPECT_EQ(ReadRegistryText("Com\\Never_Written", "dflt"), "dflt");
+}
+
 TEST_F(SettingsTest, HooksSeeDebugAndUnitType)
 {
     WriteRegistryValue("General\\XrayComm", "3");

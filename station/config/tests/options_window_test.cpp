@@ -262,6 +262,22 @@ TEST_F(OptionsWindowTest, ReceiverAccessDefaultsToEveryoneAndRoundTrips) {
     EXPECT_EQ(ReadRegistryValue(ReceiverListenAddress, "<none>"), "<none>");
 }
 
+// An emptied receiver port (the site does not receive) is kept as empty, not the
+// default port again.
+TEST_F(OptionsWindowTest, AnEmptiedReceiverPortIsKept) {
+    settings::LoadSettings(settings::current());
+    auto form = openForm();
+    EXPECT_EQ(form->txtIR(1)->text(), "105");
+    form->txtIR(1)->clear();
+    form->cmdOK()->click();
+    EXPECT_TRUE(op_.messages().isEmpty());
+    EXPECT_EQ(settings::current().irPort, "");
+    settings::LoadSettings(settings::current());  // as at the next start
+    EXPECT_EQ(settings::current().irPort, "");
+    auto again = openForm();
+    EXPECT_EQ(again->txtIR(1)->text(), "");
+}
+
 TEST_F(OptionsWindowTest, ReceiverAccessEntriesTheReceiverWouldRefuseAreRefusedNamingTheField) {
     using namespace settings;
     struct Case {
