@@ -105,7 +105,8 @@ TEST_F(JobCommandsTest, SendToMenusListTheDestinationsInAliasOrderAndHideWhenNon
     const MainMenus& m = f.menus();
     QStringList tags;
     EXPECT_EQ(entries(m.P_SendTo, &tags), (QStringList{"Alpha", "Zeta"}));
-    EXPECT_EQ(tags, (QStringList{"AAE!++!10.0.0.1!++!11112", "ZAE!++!10.0.0.2!++!104"}));
+    // The destination's ID last: its TLS files are found by it.
+    EXPECT_EQ(tags, (QStringList{"AAE!++!10.0.0.1!++!11112!++!2", "ZAE!++!10.0.0.2!++!104!++!1"}));
     EXPECT_EQ(entries(m.St_SendTo), entries(m.Se_SendTo));
     EXPECT_EQ(entries(m.St_SendTo), (QStringList{"Alpha", "Zeta"}));
     EXPECT_TRUE(m.P_SendTo->menuAction()->isVisible());
