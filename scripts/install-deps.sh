@@ -10,6 +10,7 @@
 # export archives, zlib for deflating them; OpenJPEG, which decodes JPEG 2000 images for
 # showing and exporting, and GDCM's tools, whose gdcmconv writes such images for the tests;
 # strace, with which the durability tests see that a file is synced before it is answered;
+# pydicom, with which the dose report tests walk the report's content tree;
 # for the Debian package: dpkg-dev (dpkg-shlibdeps names the libraries it depends on) and
 # file, which cpack uses for it, lintian to check it, and systemd, whose systemd-analyze
 # verifies the service units (no running systemd needed).
@@ -20,7 +21,7 @@ PACKAGES=(
   libdcmtk-dev dcmtk libsqlite3-dev sqlite3 libzip-dev
   libgtest-dev googletest socat procps libcap2-bin
   libgl-dev fonts-dejavu-core fonts-liberation dicom3tools
-  unzip zip zlib1g-dev libopenjp2-7-dev libgdcm-tools strace
+  unzip zip zlib1g-dev libopenjp2-7-dev libgdcm-tools strace python3-pydicom
   dpkg-dev file lintian systemd
 )
 missing=()

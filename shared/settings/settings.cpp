@@ -236,6 +236,9 @@ const std::vector<SettingKey>& settingKeys()
         {"ComPort\\Device", "", K::Text, &Settings::comDevice},
         // A destination that takes an image and never answers must not hold a send for long.
         {"Com\\DIMSE_Timeout", "60", K::Whole16, &Settings::dimseTimeout},
+        {"Dose\\UnitName", "", K::Text, &Settings::doseUnitName},
+        {"Dose\\Quantity_Sophie", "0", K::Whole16, &Settings::doseQuantitySophie},
+        {"Dose\\Quantity_Giotto", "0", K::Whole16, &Settings::doseQuantityGiotto},
     };
     return keys;
 }

@@ -52,6 +52,11 @@ struct Settings {
     std::string comDevice;
     // Seconds a send waits for each answer of the destination before it gives up.
     std::int16_t dimseTimeout = 0;
+    // The X-ray unit as the site names it in dose reports.
+    std::string doseUnitName;
+    // The dose each unit type reports: 0 entrance exposure, 1 average glandular dose.
+    std::int16_t doseQuantitySophie = 0;
+    std::int16_t doseQuantityGiotto = 0;
 };
 
 // One stored value: its registry path, the default it loads with, how it is read and

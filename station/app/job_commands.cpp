@@ -466,7 +466,7 @@ void JobCommands::forward(const std::vector<dose::ConvertedImage>& converted, co
     setup.keep = settings::current().sentAndKeep != 0;
     setup.patientName = patientName;
     for (const dose::ConvertedImage& c : converted)
-        setup.images.push_back({c.sopInstanceUid, c.imageId, c.recordId, source.identity(c.sopInstanceUid)});
+        setup.images.push_back({c.sopInstanceUid, c.imageId, c.recordId, source.identity(c.sopInstanceUid), c.doseUse});
     auto job = std::make_shared<jobs::ForwardJob>(std::move(setup), nullptr);
     jobs::runJobWindow(JobKind::SendPatient, job, &w_, std::move(jobLock));
     ctx.removedAfterSend = job->patientRemoved();

@@ -104,9 +104,9 @@ std::int64_t DoseStore::insert(const ExposureRecord& r) const {
     return db.lastInsertRowId();
 }
 
-std::vector<DoseRow> DoseStore::pending() const {
-    db::Database db = open(file_);
-    db::Statement st = db.prepare("SELECT * FROM tblDosis where Status <> '1'");
+namespace {
+
+std::vector<DoseRow> readRows(db::Statement& st) {
     const int nameColumn = st.columnIndex(NameColumn);
     std::vector<DoseRow> rows;
     while (st.step()) {
@@ -123,6 +123,26 @@ std::vector<DoseRow> DoseStore::pending() const {
         row.expZeit = text(st, ExpZeit);
         if (nameColumn >= 0) row.patientName = text(st, nameColumn);
         rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+}  // namespace
+
+std::vector<DoseRow> DoseStore::pending() const {
+    db::Database db = open(file_);
+    db::Statement st = db.prepare("SELECT * FROM tblDosis where Status <> '1'");
+    return readRows(st);
+}
+
+std::vector<DoseRow> DoseStore::records(const std::vector<std::int64_t>& ids) const {
+    db::Database db = open(file_);
+    db::Statement st = db.prepare("SELECT * FROM tblDosis WHERE ID = ?");
+    std::vector<DoseRow> rows;
+    for (std::int64_t id : ids) {
+        st.reset();
+        st.bind(1, id);
+        for (DoseRow& row : readRows(st)) rows.push_back(std::move(row));
     }
     return rows;
 }

@@ -37,6 +37,8 @@ public:
     std::int64_t insert(const ExposureRecord& record) const;
     // Every record whose Status is not "1" (and not null), in the order the database returns.
     std::vector<DoseRow> pending() const;
+    // The records of these IDs, used or not, in that order; an ID without a record is skipped.
+    std::vector<DoseRow> records(const std::vector<std::int64_t>& ids) const;
     // Status := "1" for one record.
     void markAssigned(std::int64_t id) const;
     // Status := "0" for one record; false when there is no such record.

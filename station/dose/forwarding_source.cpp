@@ -1,6 +1,7 @@
 #include "dose/forwarding_source.h"
 
 #include "core/error.h"
+#include "dicom/dose_report.h"
 
 namespace corva::dose {
 
@@ -24,6 +25,8 @@ ForwardingSource readForForwarding(const std::vector<ListedImage>& list, dicom::
             // Taken before the read: a file replaced while it is read differs from it afterwards.
             const std::optional<FileIdentity> identity = fileIdentity(listed.file);
             dicom::Image image = dicom::Image::read(listed.file, mode);
+            // A dose report filed with the study is no image to convert or pair.
+            if (image.sopClassUid() == dicom::XRayRadiationDoseSrClass) continue;
             if (image.sopInstanceUid() != listed.sopInstanceUid)
                 throw Error(errc::Generic, "the file holds another image (" + image.sopInstanceUid() + ")",
                             "ModifyImage");

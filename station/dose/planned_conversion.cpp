@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "core/error.h"
+#include "dose/dose_report.h"
 #include "dose/modify_image.h"
 
 namespace corva::dose {
@@ -14,6 +15,7 @@ ConvertedImage convertWithRecord(dicom::Image& image, std::int64_t imageId, cons
     out.imageId = imageId;
     out.recordId = record.id;
     out.file = convertToMammography(image, exposureOf(record), xrayType, workFolder);
+    out.doseUse = doseUseOf(image.attributes(), record.id);
     return out;
 }
 

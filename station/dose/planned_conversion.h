@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "db/dose_use.h"
 #include "dicom/dicom.h"
 #include "dose/forwarding_plan.h"
 
@@ -16,6 +17,8 @@ struct ConvertedImage {
     std::int64_t imageId = 0;
     std::int64_t recordId = 0;
     std::filesystem::path file;
+    // The record's use as the converted image names it, recorded once the image is stored.
+    db::DoseUse doseUse;
 };
 
 // Converts every paired image with its record into `workFolder`, in the plan's order.

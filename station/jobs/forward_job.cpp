@@ -80,6 +80,11 @@ JobOutcome ForwardJob::run(JobReport& report) {
         // Broken off, or kept: the study is forwarded again as it is, with the same records.
         report.appendLog("Nothing was used up or removed: not every image was sent.\r\n");
     }
+    if (!consumed_.empty() && setup_.afterRecordsUsed) {
+        // The images' association ends first: a destination may serve one at a time.
+        releaseAssociation(association_);
+        setup_.afterRecordsUsed(report);
+    }
     report.appendLog("Tasks done!");
     report.scrollLogToEnd();
     return JobOutcome{complete_ && notCommitted_ == 0, toSend - sent + notCommitted_};
@@ -181,7 +186,7 @@ std::vector<std::int64_t> ForwardJob::recordsOfStoredImages() const {
     return records;
 }
 
-void ForwardJob::markUsed(db::Database& db, const std::vector<std::int64_t>& records) {
+void ForwardJob::markUsed(db::Database& db, const std::vector<std::int64_t>& records) const {
     // Only a waiting record becomes used: one used meanwhile was used for another image.
     auto st = db.prepare("UPDATE tblDosis SET Status = '1' WHERE ID = ? AND Status <> '1'");
     for (std::int64_t id : records) {
@@ -190,6 +195,15 @@ void ForwardJob::markUsed(db::Database& db, const std::vector<std::int64_t>& rec
         if (st.run() == 0)
             throw Error(errc::Generic, "Exposure record " + std::to_string(id) + " was no longer waiting", Location);
     }
+    // Which image each record went on, for the study's dose report: with the marks, or not at all.
+    std::vector<db::DoseUse> uses;
+    for (const ForwardedImage& image : setup_.images)
+        if (image.recordId != 0 && !image.doseUse.eventUid.empty() && stored_.count(image.sopInstanceUid)) {
+            db::DoseUse use = image.doseUse;
+            use.recordId = image.recordId;
+            uses.push_back(std::move(use));
+        }
+    db::recordDoseUses(db, uses);
 }
 
 std::vector<db::ImageRef> ForwardJob::storedAsSent(db::ImageIndex& index) const {

@@ -9,6 +9,7 @@
 // off (connection lost, a file missing, cancelled) or kept uses up and removes nothing:
 // the study is forwarded again whole. Images that arrive meanwhile and records not
 // applied are never touched. The job log names each image not sent and each warning.
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -17,6 +18,7 @@
 
 #include "common/job.h"
 #include "core/file_identity.h"
+#include "db/dose_use.h"
 #include "common/station_context.h"
 #include "dicom/dicom.h"
 #include "db/image_index.h"
@@ -32,6 +34,8 @@ struct ForwardedImage {
     // The store file as it was read for the conversion: a file filed anew since then
     // (a resend) was not what was sent, and stays.
     std::optional<FileIdentity> storeIdentity;
+    // What the record's use is recorded as once the image is stored (with recordId).
+    db::DoseUse doseUse;
 };
 
 struct ForwardSetup {
@@ -40,6 +44,8 @@ struct ForwardSetup {
     bool keep = true;  // General\SentAndKeep: sent images stay in the station
     std::string patientName;
     std::vector<ForwardedImage> images;
+    // Runs once records were used for stored images (the study's dose report).
+    std::function<void(JobReport&)> afterRecordsUsed;
 };
 
 class ForwardJob : public Job {
@@ -79,7 +85,7 @@ private:
     // With commitment on: asks the destination to commit to every stored image and, when
     // `remove`, removes those stored as sent once committed (with their converted copies).
     void commitAndRemove(JobReport& report, db::Database& db, bool remove);
-    static void markUsed(db::Database& db, const std::vector<std::int64_t>& records);
+    void markUsed(db::Database& db, const std::vector<std::int64_t>& records) const;
 
     ForwardSetup setup_;
     std::unique_ptr<dicom::Association> association_;

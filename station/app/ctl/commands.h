@@ -22,6 +22,7 @@ const std::vector<CommandInfo>& commands();
 int listCommand(CtlEnvironment& env, const std::vector<std::string>& args);
 int sendCommand(CtlEnvironment& env, const std::vector<std::string>& args);
 int forwardCommand(CtlEnvironment& env, const std::vector<std::string>& args);
+int doseReportCommand(CtlEnvironment& env, const std::vector<std::string>& args);
 int deleteCommand(CtlEnvironment& env, const std::vector<std::string>& args);
 int importCommand(CtlEnvironment& env, const std::vector<std::string>& args);
 int exportCommand(CtlEnvironment& env, const std::vector<std::string>& args);

@@ -161,6 +161,17 @@ const std::vector<CommandInfo>& commands() {
          "unanswered transaction again (one a kill or a lost connection kept from arriving).\n"
          "Exit status 0 when nothing waits and every image was committed, 1 otherwise.\n",
          commitmentsCommand, true},
+        {"dose-report", "write a study's radiation dose report again and send it",
+         "Usage: corvactl dose-report --study <UID> [--to <alias>|<AET>@<host>:<port>]\n"
+         "\n"
+         "Writes the X-Ray Radiation Dose report of the study from the exposure records that\n"
+         "forwarding applied to the images the destination stored (one irradiation event per\n"
+         "record), sends it to the default destination or --to, and files it in the station\n"
+         "as a series of its own. A forwarding writes it by itself after its images; this\n"
+         "writes it again (a new instance). The unit's name and the dose its type reports\n"
+         "(entrance exposure or average glandular dose) come from the options window.\n"
+         "Exit status 1 when the study has no such record or the report was not sent.\n",
+         doseReportCommand, true},
         {"check", "whether image rows and files match, and what interrupted work left",
          "Usage: corvactl check [--repair]\n"
          "\n"

@@ -14,8 +14,11 @@
 #include "app/ctl/arguments.h"
 #include "app/ctl/commands.h"
 #include "app/ctl/station_lookup.h"
+#include "app/program_version.h"
 #include "browser/browser_queries.h"
 #include "common/storage_destinations.h"
+#include "dose/dose_report.h"
+#include "dose/dose_report_job.h"
 #include "dose/dose_store.h"
 #include "dose/exposure.h"
 #include "dose/forwarding_plan.h"
@@ -195,6 +198,20 @@ std::unique_ptr<dicom::Association> reach(const jobs::Destination& d) {
     }
 }
 
+// ---- the dose report ---------------------------------------------------------------
+
+dose::DoseReportSetup reportSetup(const CtlEnvironment& env, const std::string& studyUid, int xrayType,
+                                  const jobs::Destination& d) {
+    dose::DoseReportSetup setup;
+    setup.paths = env.paths;
+    setup.studyUid = studyUid;
+    setup.xrayType = xrayType;
+    setup.settings = dose::doseReportSettings(xrayType);
+    setup.settings.softwareVersions = CORVA_PROJECT_VERSION;
+    setup.destination = {d.aet, d.ip, jobs::portNumber(d.port), d.callingAe, jobs::dimseTimeout(d)};
+    return setup;
+}
+
 // ---- the forwarding ----------------------------------------------------------------
 
 // The work folder holds the images of one forwarding, as in the station; a conversion
@@ -245,8 +262,11 @@ int forwardStudy(CtlEnvironment& env, const Arguments& a) {
     writePairs(env.out, f.plan);
     env.out.flush();
     for (const dose::ConvertedImage& c : convert(env, f, xrayType))
-        setup.images.push_back({c.sopInstanceUid, c.imageId, c.recordId, f.source.identity(c.sopInstanceUid)});
+        setup.images.push_back({c.sopInstanceUid, c.imageId, c.recordId, f.source.identity(c.sopInstanceUid), c.doseUse});
     setup.patientName = f.study.patientName;
+    // After the images: the study's dose report, from the records now used for them.
+    setup.afterRecordsUsed = [report = reportSetup(env, f.study.studyUid, xrayType, setup.destination)](
+                                 jobs::JobReport& log) { dose::DoseReportJob(report).run(log); };
     f.source.images.clear();  // the pixels are written; the send reads the converted files
 
     jobs::ForwardJob job(std::move(setup), std::move(association));
@@ -255,7 +275,33 @@ int forwardStudy(CtlEnvironment& env, const Arguments& a) {
     return status;
 }
 
+int writeDoseReport(CtlEnvironment& env, const Arguments& a) {
+    const int xrayType = unitType();
+    const jobs::Destination destination = destinationOf(env, a.value("to"));
+    const JobLock lock = takeJobLock(env);
+    std::string studyUid = *a.value("study");
+    {
+        // The study as the station names it, when it still holds it.
+        db::Database db = openImageDb(env);
+        try {
+            studyUid = StationLookup(db).study(studyUid).studyUid;
+        } catch (const std::exception&) {
+        }
+    }
+    dose::DoseReportJob job(reportSetup(env, studyUid, xrayType, destination));
+    const int status = runJob(env, job);
+    if (job.filed()) announceChange(env);
+    return status;
+}
+
 }  // namespace
+
+int doseReportCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
+    const Arguments a(args, {{"study", Arguments::Value}, {"to", Arguments::Value}});
+    a.noOperands();
+    if (!a.has("study")) throw UsageError("missing --study <UID>");
+    return writeDoseReport(env, a);
+}
 
 int forwardCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
     const Arguments a(args, {{"study", Arguments::Value},

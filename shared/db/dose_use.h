@@ -1,0 +1,33 @@
+#pragma once
+// Which exposure record was applied to which stored image: written when forwarding
+// marks the record used (in the same transaction), read when the study's dose report
+// is written. It keeps the image's patient, study and projection, since the image may
+// leave the station with its send; the record's values stay in tblDosis.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db/database.h"
+
+namespace corva::db {
+
+struct DoseUse {
+    std::int64_t recordId = 0;
+    std::string eventUid;  // the exposure's Irradiation Event UID, made when it is first used
+    // The image the record was applied to.
+    std::string studyUid, seriesUid, imageUid, sopClassUid;
+    std::string laterality;               // "L", "R" or empty
+    std::string viewCode, viewMeaning;    // the image's view code; empty when unknown
+    std::string patientName, patientId, patientBirthDate, patientSex;
+    std::string studyId, studyDate, studyTime, accessionNumber, referringPhysician;
+};
+
+// Records these uses, each replacing an earlier use of its record (a record set free
+// and used again belongs to its last image). The caller holds a transaction.
+void recordDoseUses(Database& db, const std::vector<DoseUse>& uses);
+
+// The uses of the study's images whose records are still marked used, in the order
+// they were recorded.
+std::vector<DoseUse> doseUsesOfStudy(Database& db, const std::string& studyUid);
+
+}  // namespace corva::db

@@ -1,0 +1,331 @@
+// The radiation dose report of a forwarded study, with corvactl as a real process,
+// Ingrado filing, storescp or our test archive as the destination: it arrives after
+// the images, carries one irradiation event per record applied to a stored image with
+// the record's values, units and codes, reads cleanly in DCMTK's dsrdump and in
+// dicom3tools' dciodvfy, walks in pydicom, is filed in the station as its own series,
+// and can be written again.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <algorithm>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "child_process.h"
+#include "ctl_site.h"
+#include "dicom/dicom.h"
+#include "dicom/dose_report.h"
+#include "dicom_fixture.h"
+#include "shell.h"
+#include "store_scp.h"
+#include "test_archive.h"
+
+namespace corva::station::ctl::test {
+namespace {
+
+namespace fs = std::filesystem;
+using corva::test::StoreScp;
+using corva::test::TestArchive;
+
+const std::string Datum = "09.12.2026";
+
+// One exposure: the image's view and the record the unit sent for it.
+struct Exposure {
+    const char* code;          // the unit's projection code
+    const char* viewPosition;  // (0018,5101)
+    const char* side;          // (0020,0062)
+    const char* clock;         // hhmmss of the image; the record follows 10 s later
+    const char* kvp;
+    const char* mas;
+    const char* mGy;
+    int thickness;  // mm
+    int force;      // N
+    const char* seconds;  // exposure time as the unit sends it
+    const char* targetFilter;
+    // What the report must say.
+    const char* viewCode;
+    const char* lateralityCode;
+};
+
+const std::vector<Exposure> FourViews = {
+    {"L-CC", "CC", "L", "081600", "28", "63", "1.23", 45, 120, "0,50", "Mo/Mo", "399162004", "7771000"},
+    {"R-CC", "CC", "R", "081700", "29", "71.5", "1.4", 47, 110, "0,62", "Mo/Rh", "399162004", "24028007"},
+    {"L-LMO45", "MLO", "L", "081800", "30", "80", "1.61", 52, 130, "0,7", "W/Rh", "399368009", "7771000"},
+    {"R-LMO45", "MLO", "R", "081900", "31", "90", "1.9", 55, 125, "0,81", "W/Ag", "399368009", "24028007"},
+};
+
+// The left cranio-caudal view taken again: two images and two records of one projection.
+const std::vector<Exposure> WithRetake = {
+    FourViews[0],
+    FourViews[1],
+    FourViews[2],
+    FourViews[3],
+    {"L-CC", "CC", "L", "082000", "27", "56", "1.1", 44, 115, "0,45", "Mo/Mo", "399162004", "7771000"},
+};
+
+const std::map<std::string, std::string> Materials = {
+    {"Mo", "105860002"}, {"Rh", "105877002"}, {"W", "105874009"}, {"Ag", "105847008"}};
+
+std::string recordTime(const Exposure& e) {
+    const std::string c = e.clock;
+    return c.substr(0, 2) + ":" + c.substr(2, 2) + ":10";
+}
+
+// A number as the report writes it: "0,50" s -> "500".
+std::string milliseconds(const std::string& seconds) {
+    std::string s = seconds;
+    std::replace(s.begin(), s.end(), ',', '.');
+    std::ostringstream out;
+    out << std::stod(s) * 1000.0;
+    return out.str();
+}
+
+std::string microAmpereSeconds(const std::string& mas) {
+    std::ostringstream out;
+    out << std::stod(mas) * 1000.0;
+    return out.str();
+}
+
+// The pydicom walk's line for the event of `e` (its UID aside), as dose_report_walk.py prints it.
+std::string expectedEvent(const Exposure& e, const std::string& doseCode) {
+    const std::string tf = e.targetFilter;
+    const std::string target = tf.substr(0, tf.find('/')), filter = tf.substr(tf.find('/') + 1);
+    const std::string c = e.clock;
+    return "113764=113622|111526=20261209" + c.substr(0, 4) + "10|113721=113611|123014=76752008|272741003=" +
+           e.lateralityCode + "|111031=" + e.viewCode + "|111633=" + std::to_string(e.thickness) +
+           " mm|111647=" + std::to_string(e.force) + " N|" + doseCode + "=" + e.mGy + " mGy|111632=" +
+           Materials.at(target) + "|113772=113653|113757=" + Materials.at(filter) + "|113733=" + e.kvp +
+           " kV|113736=" + microAmpereSeconds(e.mas) + " uA.s|113824=" + milliseconds(e.seconds) + " ms";
+}
+
+struct Walk {
+    std::vector<std::string> events;  // without their leading "113769=<UID>|"
+    std::vector<std::string> eventUids;
+    std::vector<std::string> lines;   // everything else
+};
+
+Walk walk(const fs::path& report) {
+    const auto r = corva::test::runCommand({"/usr/bin/python3", CORVA_DOSE_WALK, report.string()});
+    EXPECT_EQ(r.code, 0) << r.output;
+    Walk w;
+    std::istringstream in(r.output);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.starts_with("event ")) {
+            w.lines.push_back(line);
+            continue;
+        }
+        std::string rest = line.substr(6);
+        // The event UID sits after the acquisition plane.
+        const std::string uidKey = "|113769=";
+        const auto at = rest.find(uidKey);
+        EXPECT_NE(at, std::string::npos) << line;
+        if (at == std::string::npos) continue;
+        const auto end = rest.find('|', at + 1);
+        w.eventUids.push_back(rest.substr(at + uidKey.size(), end - at - uidKey.size()));
+        rest.erase(at, end - at);
+        w.events.push_back(rest);
+    }
+    return w;
+}
+
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// DCMTK reads it without a warning; dciodvfy finds no error.
+void expectCleanReport(const fs::path& report) {
+    const auto dump = corva::test::runCommand({"sh", "-c", "dsrdump \"$0\" 2>&1 >/dev/null; echo \"exit $?\"",
+                                               report.string()});
+    EXPECT_EQ(dump.output, "exit 0\n") << "dsrdump complained about " << report;
+    const auto check = corva::test::runCommand({"sh", "-c", "dciodvfy \"$0\" 2>&1", report.string()});
+    std::istringstream in(check.output);
+    for (std::string line; std::getline(in, line);) EXPECT_FALSE(line.starts_with("Error")) << line;
+}
+
+class DoseReportTest : public ::testing::Test {
+protected:
+    void settings(const std::string& unitName, int quantity) {
+        std::ofstream(site_.scratch() / "config" / "ZKT" / "Lumenpost.conf", std::ios::app)
+            << "\n[Dose]\nUnitName=" << unitName << "\nQuantity_Sophie=" << quantity << "\n";
+    }
+
+    // Files the study's images and stores the unit's records for them.
+    void takeStudy(const std::vector<Exposure>& exposures) {
+        std::vector<std::string> args{"import"};
+        for (std::size_t i = 0; i < exposures.size(); ++i) args.push_back(writeImage(exposures, i).string());
+        const CtlResult r = site_.run(args);
+        ASSERT_EQ(r.code, 0) << r.err;
+        ASSERT_TRUE(site_.waitForImages(static_cast<std::int64_t>(exposures.size())));
+        for (const Exposure& e : exposures) records_.push_back(addRecord(e));
+    }
+
+    std::string imageUid(std::size_t i) const { return Series + "." + std::to_string(i + 1); }
+
+    fs::path writeImage(const std::vector<Exposure>& exposures, std::size_t i) {
+        const Exposure& e = exposures[i];
+        corva::test::DicomRecipe r;
+        r.patientId = "P27";
+        r.patientName = "Epsilon^Eva";
+        r.studyUid = Study;
+        r.seriesUid = Series;
+        r.sopInstanceUid = imageUid(i);
+        r.instanceNumber = static_cast<int>(i) + 1;
+        r.rows = r.columns = 16;
+        r.extra = {{{0x0018, 0x5101}, e.viewPosition},
+                   {{0x0020, 0x0062}, e.side},
+                   {{0x0008, 0x0023}, "20261209"},
+                   {{0x0008, 0x0033}, e.clock}};
+        return corva::test::writeDicom(site_.scratch() / "study" / (r.sopInstanceUid + ".dcm"), r);
+    }
+
+    std::int64_t addRecord(const Exposure& e) {
+        db::Database db(site_.imageDb());
+        auto st = db.prepare(
+            "INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, '0', ?)");
+        st.bind(1, e.kvp).bind(2, e.mas).bind(3, recordTime(e)).bind(4, e.thickness).bind(5, e.mGy);
+        st.bind(6, e.force).bind(7, Datum);
+        st.bind(8, std::string(e.targetFilter) + ",AEC,2," + e.code + ",S").bind(9, e.seconds);
+        st.run();
+        return db.lastInsertRowId();
+    }
+
+    std::string errorLog() const {
+        std::ifstream in(site_.folder() / "Logs" / "Error.log");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    // The dose reports among the files of a folder.
+    static std::vector<fs::path> reportsIn(const fs::path& folder) {
+        std::vector<fs::path> found;
+        std::error_code ec;
+        if (!fs::is_directory(folder, ec)) return found;
+        for (const fs::path& f : corva::test::filesIn(folder)) {
+            const dicom::Image object = dicom::Image::read(f, dicom::ReadMode::HeaderOnly);
+            if (object.sopClassUid() == dicom::XRayRadiationDoseSrClass) found.push_back(f);
+        }
+        return found;
+    }
+
+    // The report Ingrado filed in the station, once it did.
+    std::int64_t filedReports() const {
+        return site_.count("SELECT COUNT(*) FROM tblImages i JOIN tblSeries s ON i.FKeySeriesID = s.SeriesID "
+                           "WHERE s.SeriesUID <> '" + Series + "'");
+    }
+
+    const std::string Study = "1.2.826.0.1.3680043.9.7731.27";
+    const std::string Series = Study + ".1";
+    CtlSite site_;
+    std::vector<std::int64_t> records_;
+    fs::path received_ = site_.scratch() / "received";
+};
+
+struct ReportCase {
+    const char* name;
+    const std::vector<Exposure>* exposures;
+    int quantity;  // Dose\Quantity_Sophie
+    const char* doseCode;
+};
+
+class DoseReportOfStudyTest : public DoseReportTest, public ::testing::WithParamInterface<ReportCase> {};
+
+TEST_P(DoseReportOfStudyTest, AForwardedStudyArrivesWithItsDoseReport) {
+    const ReportCase& c = GetParam();
+    settings("Mammo Room 2", c.quantity);
+    takeStudy(*c.exposures);
+    fs::create_directories(received_);
+    StoreScp scp(received_);
+    const CtlResult r = site_.run({"forward", "--study", Study, "--to", "STORESCP@127.0.0.1:" + std::to_string(scp.port()),
+                                   "--keep"});
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Sending the dose report ... OK\n"), std::string::npos) << r.out << errorLog();
+
+    const std::vector<fs::path> reports = reportsIn(received_);
+    ASSERT_EQ(reports.size(), 1u);
+    expectCleanReport(reports.front());
+    const Walk w = walk(reports.front());
+    ASSERT_EQ(w.events.size(), c.exposures->size());
+    for (const Exposure& e : *c.exposures)
+        EXPECT_TRUE(contains(w.events, expectedEvent(e, c.doseCode))) << expectedEvent(e, c.doseCode);
+    std::set<std::string> uids(w.eventUids.begin(), w.eventUids.end());
+    EXPECT_EQ(uids.size(), c.exposures->size()) << "each exposure has its own event UID";
+    EXPECT_TRUE(contains(w.lines, "sop " + std::string(dicom::XRayRadiationDoseSrClass) + " SR"));
+    EXPECT_TRUE(contains(w.lines, "root 113701"));
+    EXPECT_TRUE(contains(w.lines, "121013=Mammo Room 2"));
+    EXPECT_TRUE(contains(w.lines, "121058=71651007|363703001=261004008"));
+
+    const dicom::Image report = dicom::Image::read(reports.front(), dicom::ReadMode::HeaderOnly);
+    EXPECT_EQ(report.studyInstanceUid(), Study);
+    EXPECT_EQ(report.patientId(), "P27");
+    EXPECT_NE(report.attributes().get({0x0020, 0x000E}).text, Series) << "a series of its own";
+
+    // Filed in the station like any other object, and no image to pair when forwarding again.
+    EXPECT_TRUE(corva::test::pollUntil([&] { return filedReports() == 1; }, 30000));
+    const CtlResult plan = site_.run({"forward", "--study", Study, "--plan"});
+    EXPECT_EQ(plan.out.find("names no projection"), std::string::npos) << plan.out;
+}
+
+const std::string EntranceExposure = "111636";
+const std::string AverageGlandular = "111631";
+
+INSTANTIATE_TEST_SUITE_P(
+    Exams, DoseReportOfStudyTest,
+    ::testing::Values(ReportCase{"FourViewsEntranceExposure", &FourViews, 0, "111636"},
+                      ReportCase{"RetakeAverageGlandularDose", &WithRetake, 1, "111631"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An archive that refuses every second image: the report holds the records of the two
+// it stored, never those of the refused.
+TEST_F(DoseReportTest, TheReportCarriesOnlyTheRecordsOfImagesTheArchiveStored) {
+    settings("Mammo Room 2", 1);
+    takeStudy(FourViews);
+    TestArchive archive({"--refuse-every", "2", "--refuse-status", "A900", "--comment", "Wrong SOP class"});
+    const CtlResult r = site_.run({"forward", "--study", Study, "--to", archive.destination(), "--no-keep"});
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    ASSERT_TRUE(corva::test::pollUntil([&] { return filedReports() == 1; }, 30000));
+
+    const fs::path filed = [&] {
+        for (const fs::path& f : reportsIn(site_.folder() / "Images" / Study)) return f;
+        return fs::path();
+    }();
+    ASSERT_FALSE(filed.empty());
+    expectCleanReport(filed);
+    const Walk w = walk(filed);
+    ASSERT_EQ(w.events.size(), 2u);
+    for (std::size_t stored : {0u, 2u})
+        EXPECT_TRUE(contains(w.events, expectedEvent(FourViews[stored], AverageGlandular)));
+    // Both stored images are of the left breast: its accumulated dose is theirs; the right has none.
+    EXPECT_TRUE(contains(w.lines, "accumulated 113764=113622|111637=2.84 mGy|272741003=80248007"))
+        << ::testing::PrintToString(w.lines);
+}
+
+// corvactl dose-report writes the report again: a new instance with the same events.
+TEST_F(DoseReportTest, TheReportIsWrittenAgainWithTheSameEvents) {
+    settings("Mammo Room 2", 0);
+    takeStudy(FourViews);
+    fs::create_directories(received_);
+    StoreScp scp(received_);
+    const std::string to = "STORESCP@127.0.0.1:" + std::to_string(scp.port());
+    ASSERT_EQ(site_.run({"forward", "--study", Study, "--to", to, "--keep"}).code, 0);
+    ASSERT_TRUE(corva::test::pollUntil([&] { return filedReports() == 1; }, 30000));
+
+    const CtlResult again = site_.run({"dose-report", "--study", Study, "--to", to});
+    ASSERT_EQ(again.code, 0) << again.out << again.err;
+    ASSERT_TRUE(corva::test::pollUntil([&] { return filedReports() == 2; }, 30000));
+    const std::vector<fs::path> reports = reportsIn(received_);
+    ASSERT_EQ(reports.size(), 2u);
+    const Walk first = walk(reports[0]), second = walk(reports[1]);
+    EXPECT_EQ(std::set<std::string>(first.eventUids.begin(), first.eventUids.end()),
+              std::set<std::string>(second.eventUids.begin(), second.eventUids.end()));
+    EXPECT_EQ(std::set<std::string>(first.events.begin(), first.events.end()),
+              std::set<std::string>(second.events.begin(), second.events.end()));
+
+    // A study without used records has no report to write.
+    const CtlResult none = site_.run({"dose-report", "--study", "1.2.3.4.5.6", "--to", to});
+    EXPECT_EQ(none.code, 1) << none.out << none.err;
+}
+
+}  // namespace
+}  // namespace corva::station::ctl::test

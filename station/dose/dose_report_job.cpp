@@ -1,0 +1,117 @@
+#include "dose/dose_report_job.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <system_error>
+
+#include "common/edge.h"
+#include "core/error.h"
+#include "log/error_log.h"
+
+namespace fs = std::filesystem;
+
+namespace corva::dose {
+
+namespace {
+
+constexpr const char* Location = "DoseReport";
+
+// A name the ingest service ignores and a later start clears once this process is gone.
+fs::path partialName(const fs::path& folder, const std::string& uid) {
+    static std::atomic<unsigned> counter{0};
+    return folder / ("." + uid + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".part");
+}
+
+// Hands the written report over under its own name, never over a file waiting there.
+bool handOver(const fs::path& from, const fs::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno == EEXIST) return false;
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        if (errno == EEXIST) return false;
+        throw Error(errc::Generic, "Cannot move " + from.string() + " to " + to.string() + ": " +
+                                       std::generic_category().message(errno), Location);
+    }
+    ::unlink(from.c_str());
+    return true;
+}
+
+// Removes the partial file unless it was handed over.
+class PartialFile {
+public:
+    explicit PartialFile(fs::path path) : path_(std::move(path)) {}
+    ~PartialFile() {
+        std::error_code ec;
+        fs::remove(path_, ec);
+    }
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+}  // namespace
+
+station::jobs::JobOutcome DoseReportJob::run(station::jobs::JobReport& report) {
+    report.appendLog("Writing the dose report of study " + setup_.studyUid + " ... ");
+    dicom::DoseReportContent content;
+    try {
+        content = studyReport(setup_.paths.imageDb, setup_.studyUid, setup_.xrayType, setup_.settings);
+    } catch (const Error& e) {
+        corva::log::LogError(e.code(), e.message(), Location);
+        report.appendLog("not written: " + e.message() + "\r\n");
+        return {false, 1};
+    }
+    sopInstanceUid_ = content.sopInstanceUid;
+    events_ = static_cast<int>(content.events.size());
+    std::error_code ec;
+    fs::create_directories(setup_.paths.inputFolder, ec);
+    PartialFile file(partialName(setup_.paths.inputFolder, sopInstanceUid_));
+    try {
+        dicom::writeDoseReport(content, file.path());
+    } catch (const std::exception&) {
+        station::logCaught(Location);
+        report.appendLog("failed (see the error log)\r\n");
+        return {false, 1};
+    }
+    report.appendLog("OK (" + std::to_string(events_) + " exposures)\r\n");
+
+    const ReportDestination& d = setup_.destination;
+    report.appendLog("Sending the dose report ... ");
+    try {
+        dicom::Association association;
+        const dicom::OutgoingFile outgoing = dicom::OutgoingFile::read(file.path());
+        association.open(d.ip, d.port, d.callingAe, d.aet, dicom::Association::contextsFor({&outgoing}), 10,
+                         d.dimseTimeoutSeconds);
+        const dicom::StoreAnswer answer = association.send(dicom::OutgoingFile::read(file.path()));
+        association.close();
+        sent_ = true;
+        report.appendLog(answer.status == dicom::StoreStatus::Warning
+                             ? "stored with warning " + dicom::statusText(answer.code) + "\r\n"
+                             : std::string("OK\r\n"));
+    } catch (const dicom::StoreRefused& e) {
+        station::logCaught(Location);
+        report.appendLog("refused by the destination (status " + dicom::statusText(e.status()) + ")\r\n");
+    } catch (const std::exception&) {
+        station::logCaught(Location);
+        report.appendLog("failed (see the error log)\r\n");
+    }
+
+    // Filed in the station whatever the destination said: it can be sent again from there.
+    try {
+        filed_ = handOver(file.path(), setup_.paths.inputFolder / (sopInstanceUid_ + ".dcm"));
+        if (!filed_) throw Error(errc::Generic, "A file named " + sopInstanceUid_ + ".dcm waits in the input folder", Location);
+    } catch (const std::exception&) {
+        station::logCaught(Location);
+        report.appendLog("The dose report could not be filed in the station (see the error log).\r\n");
+    }
+    if (!sent_) report.appendLog("Not sent: " + sopInstanceUid_ + ": the dose report stays in the station\r\n");
+    return {sent_ && filed_, sent_ && filed_ ? 0 : 1};
+}
+
+}  // namespace corva::dose

@@ -1,0 +1,50 @@
+#pragma once
+// Writes a study's dose report, sends it to the destination and files it in the
+// station through the input folder, where the ingest service takes it like any other
+// object (its own series). It is filed also when the destination did not take it, so
+// that it is never lost and can be sent again. The caller holds the job lock.
+#include <string>
+
+#include "common/job.h"
+#include "common/station_context.h"
+#include "dose/dose_report.h"
+
+namespace corva::dose {
+
+// Where the report goes: the forwarding's destination.
+struct ReportDestination {
+    std::string aet, ip;
+    int port = 0;
+    std::string callingAe;
+    int dimseTimeoutSeconds = 60;
+};
+
+struct DoseReportSetup {
+    station::ProgramPaths paths;
+    std::string studyUid;
+    int xrayType = 0;
+    DoseReportSettings settings;
+    ReportDestination destination;
+};
+
+class DoseReportJob : public station::jobs::Job {
+public:
+    explicit DoseReportJob(DoseReportSetup setup) : setup_(std::move(setup)) {}
+    std::string caption() const override { return "DoseReport"; }
+    station::jobs::JobOutcome run(station::jobs::JobReport& report) override;
+
+    // Read after the job has finished.
+    const std::string& sopInstanceUid() const { return sopInstanceUid_; }
+    bool sent() const { return sent_; }
+    bool filed() const { return filed_; }
+    int events() const { return events_; }
+
+private:
+    DoseReportSetup setup_;
+    std::string sopInstanceUid_;
+    bool sent_ = false;
+    bool filed_ = false;
+    int events_ = 0;
+};
+
+}  // namespace corva::dose
