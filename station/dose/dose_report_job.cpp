@@ -82,6 +82,7 @@ station::jobs::JobOutcome DoseReportJob::run(station::jobs::JobReport& report) {
     report.appendLog("OK (" + std::to_string(events_) + " exposures)\r\n");
 
     const ReportDestination& d = setup_.destination;
+    bool storedInFull = false;
     report.appendLog("Sending the dose report ... ");
     try {
         dicom::Association association;
@@ -91,6 +92,7 @@ station::jobs::JobOutcome DoseReportJob::run(station::jobs::JobReport& report) {
         const dicom::StoreAnswer answer = association.send(dicom::OutgoingFile::read(file.path()));
         association.close();
         sent_ = true;
+        storedInFull = answer.status == dicom::StoreStatus::Success;
         report.appendLog(answer.status == dicom::StoreStatus::Warning
                              ? "stored with warning " + dicom::statusText(answer.code) + "\r\n"
                              : std::string("OK\r\n"));
@@ -102,7 +104,8 @@ station::jobs::JobOutcome DoseReportJob::run(station::jobs::JobReport& report) {
         report.appendLog("failed (see the error log)\r\n");
     }
 
-    // Filed in the station whatever the destination said: it can be sent again from there.
+    if (storedInFull && !setup_.keep) return {true, 0};  // the destination holds it, as it holds the images
+    // Filed in the station: kept, or to be sent again from there.
     try {
         filed_ = handOver(file.path(), setup_.paths.inputFolder / (sopInstanceUid_ + ".dcm"));
         if (!filed_) throw Error(errc::Generic, "A file named " + sopInstanceUid_ + ".dcm waits in the input folder", Location);
@@ -111,7 +114,8 @@ station::jobs::JobOutcome DoseReportJob::run(station::jobs::JobReport& report) {
         report.appendLog("The dose report could not be filed in the station (see the error log).\r\n");
     }
     if (!sent_) report.appendLog("Not sent: " + sopInstanceUid_ + ": the dose report stays in the station\r\n");
-    return {sent_ && filed_, sent_ && filed_ ? 0 : 1};
+    const bool done = sent_ && filed_;
+    return {done, done ? 0 : 1};
 }
 
 }  // namespace corva::dose

@@ -1,8 +1,9 @@
 #pragma once
 // Writes a study's dose report, sends it to the destination and files it in the
 // station through the input folder, where the ingest service takes it like any other
-// object (its own series). It is filed also when the destination did not take it, so
-// that it is never lost and can be sent again. The caller holds the job lock.
+// object (its own series). Like the images, it stays in the station only when the keep
+// setting is on or the destination did not store it in full: then it is never lost and
+// can be sent again. The caller holds the job lock.
 #include <string>
 
 #include "common/job.h"
@@ -25,6 +26,7 @@ struct DoseReportSetup {
     int xrayType = 0;
     DoseReportSettings settings;
     ReportDestination destination;
+    bool keep = true;  // General\SentAndKeep
 };
 
 class DoseReportJob : public station::jobs::Job {

@@ -162,14 +162,16 @@ const std::vector<CommandInfo>& commands() {
          "Exit status 0 when nothing waits and every image was committed, 1 otherwise.\n",
          commitmentsCommand, true},
         {"dose-report", "write a study's radiation dose report again and send it",
-         "Usage: corvactl dose-report --study <UID> [--to <alias>|<AET>@<host>:<port>]\n"
+         "Usage: corvactl dose-report --study <UID> [--to <alias>|<AET>@<host>:<port>] [--keep|--no-keep]\n"
          "\n"
          "Writes the X-Ray Radiation Dose report of the study from the exposure records that\n"
          "forwarding applied to the images the destination stored (one irradiation event per\n"
-         "record), sends it to the default destination or --to, and files it in the station\n"
-         "as a series of its own. A forwarding writes it by itself after its images; this\n"
-         "writes it again (a new instance). The unit's name and the dose its type reports\n"
-         "(entrance exposure or average glandular dose) come from the options window.\n"
+         "record) and sends it to the default destination or --to. It is filed in the station\n"
+         "as a series of its own when kept (the keep setting, or --keep / --no-keep) or when\n"
+         "the destination did not store it in full. A forwarding writes it by itself after\n"
+         "its images; this writes it again (a new instance, the same irradiation events).\n"
+         "The unit's name and the dose its type reports (entrance exposure or average\n"
+         "glandular dose) come from the options window.\n"
          "Exit status 1 when the study has no such record or the report was not sent.\n",
          doseReportCommand, true},
         {"check", "whether image rows and files match, and what interrupted work left",

@@ -201,7 +201,7 @@ std::unique_ptr<dicom::Association> reach(const jobs::Destination& d) {
 // ---- the dose report ---------------------------------------------------------------
 
 dose::DoseReportSetup reportSetup(const CtlEnvironment& env, const std::string& studyUid, int xrayType,
-                                  const jobs::Destination& d) {
+                                  const jobs::Destination& d, bool keep) {
     dose::DoseReportSetup setup;
     setup.paths = env.paths;
     setup.studyUid = studyUid;
@@ -209,6 +209,7 @@ dose::DoseReportSetup reportSetup(const CtlEnvironment& env, const std::string& 
     setup.settings = dose::doseReportSettings(xrayType);
     setup.settings.softwareVersions = CORVA_PROJECT_VERSION;
     setup.destination = {d.aet, d.ip, jobs::portNumber(d.port), d.callingAe, jobs::dimseTimeout(d)};
+    setup.keep = keep;
     return setup;
 }
 
@@ -265,7 +266,7 @@ int forwardStudy(CtlEnvironment& env, const Arguments& a) {
         setup.images.push_back({c.sopInstanceUid, c.imageId, c.recordId, f.source.identity(c.sopInstanceUid), c.doseUse});
     setup.patientName = f.study.patientName;
     // After the images: the study's dose report, from the records now used for them.
-    setup.afterRecordsUsed = [report = reportSetup(env, f.study.studyUid, xrayType, setup.destination)](
+    setup.afterRecordsUsed = [report = reportSetup(env, f.study.studyUid, xrayType, setup.destination, setup.keep)](
                                  jobs::JobReport& log) { dose::DoseReportJob(report).run(log); };
     f.source.images.clear();  // the pixels are written; the send reads the converted files
 
@@ -288,7 +289,8 @@ int writeDoseReport(CtlEnvironment& env, const Arguments& a) {
         } catch (const std::exception&) {
         }
     }
-    dose::DoseReportJob job(reportSetup(env, studyUid, xrayType, destination));
+    const bool keep = a.has("keep") ? true : a.has("no-keep") ? false : settings::current().sentAndKeep != 0;
+    dose::DoseReportJob job(reportSetup(env, studyUid, xrayType, destination, keep));
     const int status = runJob(env, job);
     if (job.filed()) announceChange(env);
     return status;
@@ -297,9 +299,13 @@ int writeDoseReport(CtlEnvironment& env, const Arguments& a) {
 }  // namespace
 
 int doseReportCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
-    const Arguments a(args, {{"study", Arguments::Value}, {"to", Arguments::Value}});
+    const Arguments a(args, {{"study", Arguments::Value},
+                             {"to", Arguments::Value},
+                             {"keep", Arguments::Flag},
+                             {"no-keep", Arguments::Flag}});
     a.noOperands();
     if (!a.has("study")) throw UsageError("missing --study <UID>");
+    a.exclusive("keep", "no-keep");
     return writeDoseReport(env, a);
 }
 

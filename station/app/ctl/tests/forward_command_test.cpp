@@ -13,6 +13,7 @@
 
 #include "ctl_site.h"
 #include "dicom/dicom.h"
+#include "dicom/dose_report.h"
 #include "dicom_fixture.h"
 #include "shell.h"
 #include "store_scp.h"
@@ -151,11 +152,13 @@ protected:
 
     std::set<std::string> converted() const { return namesIn(site_.folder() / "bin", ".dcm"); }
 
-    // The kVp of each image the destination stored, by SOP instance UID.
+    // The kVp of each image the destination stored, by SOP instance UID (the study's dose
+    // report, which follows the images, aside).
     std::map<std::string, double> receivedKvp() const {
         std::map<std::string, double> kvp;
         for (const fs::path& f : corva::test::filesIn(received_)) {
             const dicom::Image image = dicom::Image::read(f, dicom::ReadMode::HeaderOnly);
+            if (image.sopClassUid() == dicom::XRayRadiationDoseSrClass) continue;
             kvp[image.sopInstanceUid()] = std::stod(image.attributes().get(dicom::Tag{0x0018, 0x0060}).text);
         }
         return kvp;
@@ -298,6 +301,8 @@ TEST_F(ForwardCommandTest, ForwardsEachImageWithItsRecordToTheDefaultDestination
                          "4 of 4 images successfully sent.\n"
                          "Marking exposure records as used ... OK\n"
                          "Removing database entries ... OK\n"
+                         "Writing the dose report of study " + Study + " ... OK (4 exposures)\n"
+                         "Sending the dose report ... OK\n"
                          "Tasks done!\n");
 
     std::map<std::string, double> expected;
@@ -390,13 +395,17 @@ TEST_F(ForwardCommandTest, KeptImagesStayAndTheirRecordsAreUsedOnce) {
     CtlResult r = site_.run({"forward", "--study", Study, "--to", "archive", "--keep"});
     ASSERT_EQ(r.code, 0) << r.err << r.out;
     EXPECT_TRUE(
-        r.out.ends_with("4 of 4 images successfully sent.\nMarking exposure records as used ... OK\nTasks done!\n"))
+        r.out.ends_with("4 of 4 images successfully sent.\nMarking exposure records as used ... OK\n"
+                        "Writing the dose report of study " + Study + " ... OK (4 exposures)\n"
+                        "Sending the dose report ... OK\nTasks done!\n"))
         << r.out;
     EXPECT_EQ(receivedKvp().size(), 4u);
+    // Kept, the study's dose report is filed beside its images.
+    ASSERT_TRUE(site_.waitForImages(5));
     const Snapshot after = snapshot();
     for (const auto& [id, status] : after.records) EXPECT_EQ(status, "1") << "record " << id;
-    EXPECT_EQ(after.images, 4);
-    EXPECT_EQ(after.stored.size(), 4u);
+    EXPECT_EQ(after.images, 5);
+    EXPECT_EQ(after.stored.size(), 5u);
     // The converted images wait in the work folder, as after the station's forwarding.
     std::set<std::string> waiting;
     for (std::size_t i = 0; i < std::size(Views); ++i) waiting.insert(imageUid(i) + ".dcm");
