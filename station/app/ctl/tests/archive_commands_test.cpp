@@ -12,6 +12,7 @@
 #include <set>
 
 #include "ctl_site.h"
+#include "dicom/dose_report.h"
 #include "dicom_fixture.h"
 #include "test_archive.h"
 
@@ -94,6 +95,28 @@ protected:
         auto st = db.prepare("SELECT ImageUID FROM tblImages");
         while (st.step()) uids.insert(st.getText(0));
         return uids;
+    }
+    // The study's images among them (the dose report that follows them aside).
+    std::set<std::string> filedImages() const {
+        std::set<std::string> uids;
+        for (const std::string& uid : filed())
+            if (uid.starts_with(Series + ".")) uids.insert(uid);
+        return uids;
+    }
+    // What the archive holds: the study's images, and how many dose reports.
+    static std::set<std::string> heldImages(const TestArchive& archive) {
+        std::set<std::string> out;
+        for (const std::string& uid : archive.held())
+            if (uid.starts_with(Series + ".")) out.insert(uid);
+        return out;
+    }
+    static int heldReports(const TestArchive& archive) {
+        int reports = 0;
+        for (const std::string& uid : archive.held())
+            if (dicom::Image::read(archive.fileOf(uid), dicom::ReadMode::HeaderOnly).sopClassUid() ==
+                dicom::XRayRadiationDoseSrClass)
+                ++reports;
+        return reports;
     }
     std::string status(std::int64_t record) const {
         db::Database db(site_.imageDb());
@@ -226,7 +249,9 @@ TEST_F(ArchiveCommandsTest, ForwardingToAnArchiveRefusingEverySecondUsesUpOnlyWh
                   std::string::npos)
             << r.out;
     EXPECT_NE(r.out.find("2 of 4 images successfully sent.\n"), std::string::npos) << r.out;
-    EXPECT_EQ(archive.held(), uids({0, 2}));
+    EXPECT_EQ(heldImages(archive), uids({0, 2}));
+    // The dose report of the two stored follows them; held in full, it leaves no copy.
+    EXPECT_EQ(heldReports(archive), 1);
     EXPECT_EQ(filed(), uids({1, 3}));
     EXPECT_EQ(status(records_["L-CC"]), "1");
     EXPECT_EQ(status(records_["L-LMO45"]), "1");
@@ -253,8 +278,11 @@ TEST_F(ArchiveCommandsTest, ForwardingStoredWithWarningsUsesTheRecordsAndKeepsTh
                              "; the original stays\n"),
                   std::string::npos)
             << r.out;
-    EXPECT_EQ(archive.held(), uids({0, 1, 2, 3}));
-    EXPECT_EQ(filed(), uids({0, 1, 2, 3}));
+    EXPECT_EQ(heldImages(archive), uids({0, 1, 2, 3}));
+    EXPECT_EQ(heldReports(archive), 1);
+    // The dose report, stored with a warning too, stays in the station beside the originals.
+    ASSERT_TRUE(site_.waitForImages(5));
+    EXPECT_EQ(filedImages(), uids({0, 1, 2, 3}));
     for (const auto& [code, id] : records_) EXPECT_EQ(status(id), "1") << code;
     expectConsistentAndUnlocked();
 }
