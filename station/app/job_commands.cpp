@@ -8,9 +8,12 @@
 #include <QTreeWidgetItem>
 
 #include "app/main_form.h"
+#include "app/program_version.h"
 #include "common/config_state.h"
 #include "viewer/dicom_viewer.h"
 #include "dose/dose_capture.h"
+#include "dose/dose_report.h"
+#include "dose/dose_report_job.h"
 #include "dose/forwarding_plan.h"
 #include "dose/planned_conversion.h"
 #include "db/image_index.h"
@@ -449,6 +452,23 @@ void JobCommands::cmdSelected_Click() {
     forward(converted, source, patientName, std::move(*jobLock));
 }
 
+dose::DoseReportSetup JobCommands::doseReportSetup(const std::string& studyUid, int xrayType,
+                                                  const jobs::Destination& d, bool keep) const {
+    dose::DoseReportSetup setup;
+    setup.paths = stationContext().paths;
+    setup.studyUid = studyUid;
+    setup.xrayType = xrayType;
+    setup.settings = dose::doseReportSettings(xrayType);
+    setup.settings.softwareVersions = CORVA_PROJECT_VERSION;
+    try {
+        setup.destination = {d.aet, d.ip, jobs::portNumber(d.port), d.callingAe, jobs::dimseTimeout(d)};
+    } catch (const Error&) {
+        // A port that is no number: the report's send fails and it stays in the station.
+    }
+    setup.keep = keep;
+    return setup;
+}
+
 void JobCommands::forward(const std::vector<dose::ConvertedImage>& converted, const dose::ForwardingSource& source,
                           const std::string& patientName, JobLock jobLock) {
     if (!confirmUndoneTasks()) {
@@ -467,6 +487,14 @@ void JobCommands::forward(const std::vector<dose::ConvertedImage>& converted, co
     setup.patientName = patientName;
     for (const dose::ConvertedImage& c : converted)
         setup.images.push_back({c.sopInstanceUid, c.imageId, c.recordId, source.identity(c.sopInstanceUid), c.doseUse});
+    // After the images: the study's dose report, from the records now used for them.
+    if (!converted.empty()) {
+        const int xrayType = settings::current().xrayComm;
+        setup.afterRecordsUsed = [report = doseReportSetup(converted.front().doseUse.studyUid, xrayType, setup.destination,
+                                                           setup.keep)](jobs::JobReport& log) {
+            dose::DoseReportJob(report).run(log);
+        };
+    }
     auto job = std::make_shared<jobs::ForwardJob>(std::move(setup), nullptr);
     jobs::runJobWindow(JobKind::SendPatient, job, &w_, std::move(jobLock));
     ctx.removedAfterSend = job->patientRemoved();

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/job_lock.h"
+#include "dose/dose_report_job.h"
 #include "dose/forwarding_source.h"
 #include "dose/planned_conversion.h"
 #include "jobs/delete_jobs.h"
@@ -78,6 +79,9 @@ private:
     std::optional<JobLock> takeJobLockForForwarding();
     // The lists and the viewer after a send removed the patient's last images.
     void clearRemovedPatient();
+    // The dose report's part of a forwarding or of writing it again.
+    dose::DoseReportSetup doseReportSetup(const std::string& studyUid, int xrayType, const jobs::Destination& d,
+                                          bool keep) const;
     void forward(const std::vector<dose::ConvertedImage>& converted, const dose::ForwardingSource& source,
                  const std::string& patientName, JobLock jobLock);
     jobs::SendSetup sendSetup() const;

@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "clinical_day_site.h"
+#include "dicom/dose_report.h"
 #include "dicom/dicom.h"
 #include "dicom_fixture.h"
 #include "dose/forwarding_plan.h"
@@ -807,7 +808,7 @@ private:
         refusedForClock_ = false;
         std::map<std::string, std::vector<const Image*>> images;
         for (const auto& [uid, of] : site_.imageStudies())
-            if (of == study) images[exposures_[static_cast<std::size_t>(images_.at(uid).exposure)].view.key].push_back(&images_.at(uid));
+            if (of == study && images_.count(uid)) images[exposures_[static_cast<std::size_t>(images_.at(uid).exposure)].view.key].push_back(&images_.at(uid));
         struct Waiting {
             std::int64_t id;
             QDateTime time;
@@ -920,6 +921,9 @@ private:
         // 3. A converted image at the archive carries its own exposure.
         for (const auto& [uid, copies] : archive) {
             const auto found = images_.find(uid);
+            // A forwarding's dose report follows its images: no image of the reader's.
+            if (found == images_.end() && !copies.empty() && copies.front().sopClassUid == dicom::XRayRadiationDoseSrClass)
+                continue;
             if (found == images_.end()) {
                 fail("the archive holds an image the reader never sent: " + uid);
                 continue;
@@ -1072,9 +1076,11 @@ private:
             if (e.recordId && pending.count(e.recordId)) out.insert(e.patient);
         return {out.begin(), out.end()};
     }
+    // Studies with a row of the reader's images (a dose report filed alone pairs nothing).
     std::vector<std::string> studiesWithRows() const {
         std::set<std::string> out;
-        for (const auto& [uid, study] : site_.imageStudies()) out.insert(study);
+        for (const auto& [uid, study] : site_.imageStudies())
+            if (images_.count(uid)) out.insert(study);
         return {out.begin(), out.end()};
     }
     int patientIndexOfStudy(const std::string& study) const {

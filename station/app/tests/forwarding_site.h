@@ -120,12 +120,17 @@ protected:
         st.bind(1, id);
         return st.step() ? st.getText(0) : "<gone>";
     }
-    std::map<std::string, dicom::DataSet> archived() const {
+    // The images the archive holds (the dose report that follows them aside).
+    std::map<std::string, dicom::DataSet> archived() const { return archivedObjects(false); }
+    // The dose reports the archive holds.
+    std::map<std::string, dicom::DataSet> archivedReports() const { return archivedObjects(true); }
+    std::map<std::string, dicom::DataSet> archivedObjects(bool reports) const {
         std::map<std::string, dicom::DataSet> out;
         if (!inbox_) return out;
         for (const auto& e : fs::directory_iterator(inbox_->path())) {
             if (!e.is_regular_file()) continue;
             auto image = dicom::Image::read(e.path(), dicom::ReadMode::HeaderOnly);
+            if ((image.sopClassUid() == dicom::XRayRadiationDoseSrClass) != reports) continue;
             out.emplace(image.sopInstanceUid(), image.attributes());
         }
         return out;

@@ -160,6 +160,12 @@ TEST_F(ForwardingTest, KeepLeavesTheImagesAndUsesTheRecords) {
     pressOkWhenDone(&log);
     commands().cmdAll_Click();
     EXPECT_EQ(archived().size(), 2u);
+    // The study's dose report follows its images, with the two records' exposures.
+    const auto reports = archivedReports();
+    ASSERT_EQ(reports.size(), 1u) << log.toStdString();
+    EXPECT_EQ(reports.begin()->second.get({0x0020, 0x000D}).text, archived().begin()->second.get({0x0020, 0x000D}).text);
+    EXPECT_NE(log.indexOf("Writing the dose report of study"), -1) << log.toStdString();
+    EXPECT_NE(log.indexOf("OK (2 exposures)"), -1) << log.toStdString();
     EXPECT_EQ(status(a), "1");
     EXPECT_EQ(status(b), "1");
     for (const auto& uid : uids) {
