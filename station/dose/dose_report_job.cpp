@@ -30,6 +30,15 @@ fs::path partialName(const fs::path& folder, const std::string& uid) {
 bool handOver(const fs::path& from, const fs::path& to) {
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno == EEXIST) return false;
+    if (errno == EXDEV) {
+        // The work folder on another disk: a copy under a partial name of the input folder first.
+        const fs::path copy = partialName(to.parent_path(), to.stem().string());
+        fs::copy_file(from, copy);
+        const bool moved = handOver(copy, to);
+        std::error_code ec;
+        fs::remove(moved ? from : copy, ec);
+        return moved;
+    }
     if (::link(from.c_str(), to.c_str()) != 0) {
         if (errno == EEXIST) return false;
         throw Error(errc::Generic, "Cannot move " + from.string() + " to " + to.string() + ": " +
@@ -71,7 +80,9 @@ station::jobs::JobOutcome DoseReportJob::run(station::jobs::JobReport& report) {
     events_ = static_cast<int>(content.events.size());
     std::error_code ec;
     fs::create_directories(setup_.paths.inputFolder, ec);
-    PartialFile file(partialName(setup_.paths.inputFolder, sopInstanceUid_));
+    fs::create_directories(setup_.paths.workFolder, ec);
+    // Written in the work folder, whose abandoned partial files each forwarding clears.
+    PartialFile file(partialName(setup_.paths.workFolder, sopInstanceUid_));
     try {
         dicom::writeDoseReport(content, file.path());
     } catch (const std::exception&) {
@@ -83,6 +94,8 @@ station::jobs::JobOutcome DoseReportJob::run(station::jobs::JobReport& report) {
 
     const ReportDestination& d = setup_.destination;
     bool storedInFull = false;
+    // Named in the job log as the images are: each warning and each refusal with the report's UID.
+    std::string note;
     report.appendLog("Sending the dose report ... ");
     try {
         dicom::Association association;
@@ -93,16 +106,21 @@ station::jobs::JobOutcome DoseReportJob::run(station::jobs::JobReport& report) {
         association.close();
         sent_ = true;
         storedInFull = answer.status == dicom::StoreStatus::Success;
-        report.appendLog(answer.status == dicom::StoreStatus::Warning
-                             ? "stored with warning " + dicom::statusText(answer.code) + "\r\n"
-                             : std::string("OK\r\n"));
+        if (!storedInFull)
+            note = "Stored with warning " + dicom::statusText(answer.code) +
+                   (answer.comment.empty() ? "" : " (" + answer.comment + ")") + ": " + sopInstanceUid_ +
+                   "; the dose report stays in the station";
     } catch (const dicom::StoreRefused& e) {
         station::logCaught(Location);
-        report.appendLog("refused by the destination (status " + dicom::statusText(e.status()) + ")\r\n");
+        note = "Not sent: " + sopInstanceUid_ + ": refused by the destination (status " + dicom::statusText(e.status()) +
+               ")" + (e.comment().empty() ? "" : " (" + e.comment() + ")") + "; the dose report stays in the station";
     } catch (const std::exception&) {
         station::logCaught(Location);
-        report.appendLog("failed (see the error log)\r\n");
+        note = "Not sent: " + sopInstanceUid_ + ": could not be sent (see the error log); the dose report stays in "
+               "the station";
     }
+    report.appendLog(sent_ ? "OK\r\n" : "failed\r\n");
+    if (!note.empty()) report.appendLog(note + "\r\n");
 
     if (storedInFull && !setup_.keep) return {true, 0};  // the destination holds it, as it holds the images
     // Filed in the station: kept, or to be sent again from there.
@@ -113,7 +131,6 @@ station::jobs::JobOutcome DoseReportJob::run(station::jobs::JobReport& report) {
         station::logCaught(Location);
         report.appendLog("The dose report could not be filed in the station (see the error log).\r\n");
     }
-    if (!sent_) report.appendLog("Not sent: " + sopInstanceUid_ + ": the dose report stays in the station\r\n");
     const bool done = sent_ && filed_;
     return {done, done ? 0 : 1};
 }
