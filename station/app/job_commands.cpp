@@ -465,7 +465,8 @@ dose::DoseReportSetup JobCommands::doseReportSetup(const std::string& studyUid, 
     } catch (const Error&) {
         // A port that is no number: the report's send fails and it stays in the station.
     }
-    setup.keep = keep;
+    // Without its own commitment the report stays where the archive's word on it is not final.
+    setup.keep = keep || d.commitment;
     return setup;
 }
 
