@@ -6,6 +6,8 @@
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/scu.h>
 
+#include "tls_layer.h"
+
 namespace corva::dicom {
 
 using namespace detail;
@@ -72,6 +74,7 @@ public:
     {
     }
     bool keptOurs() const { return keptOurs_; }
+    OFCondition secure(DcmTransportLayer* layer) { return useSecureConnection(layer); }
 
 protected:
     Uint16 checkEVENTREPORTRequest(T_DIMSE_N_EventReportRQ& request, DcmDataset* dataset) override
@@ -104,6 +107,13 @@ bool requestCommitment(const CommitmentRequest& request, const std::function<boo
 {
     initNetwork();
     const std::string peer = request.calledAe + "@" + request.host + ":" + std::to_string(request.port);
+    // Before the association: the layer outlives it.
+    std::unique_ptr<DcmTLSTransportLayer> tls;
+    if (request.tls) {
+        if (const std::string why = tlsClientProblem(*request.tls); !why.empty())
+            throw Error(errc::Network, "No TLS with " + peer + ": " + why, "dicom");
+        tls = makeTlsLayer<DcmTLSTransportLayer>(false, *request.tls);
+    }
     CommitmentScu scu(request.transactionUid, recorded);
     scu.setPeerHostName(request.host.c_str());
     scu.setPeerPort(static_cast<Uint16>(request.port));
@@ -119,6 +129,8 @@ bool requestCommitment(const CommitmentRequest& request, const std::function<boo
     check(scu.addPresentationContext(uid::StorageCommitmentPushModel, xfers), "Cannot propose storage commitment",
           errc::Network);
     check(scu.initNetwork(), "Cannot start the network", errc::Network);
+    if (tls)
+        check(scu.secure(tls.get()), "Cannot use TLS with " + peer, errc::Network);
     if (const OFCondition cond = scu.negotiateAssociation(); cond.bad())
         throw Error(errc::Network, "No association with " + peer + ": " + cond.text(), "dicom");
     const T_ASC_PresentationContextID pc = scu.findAnyPresentationContextID(uid::StorageCommitmentPushModel, "");

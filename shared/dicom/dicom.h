@@ -387,6 +387,7 @@ struct CommitmentRequest {
     int timeoutSeconds = 10;        // connection and negotiation
     int dimseTimeoutSeconds = 60;   // the answer to the request
     int waitSeconds = 5;            // the report on the same association
+    std::optional<TlsFiles> tls;    // over TLS, as the destination's sends go
     // Asked once a second while waiting: true when the report came another way (to the
     // receiver), so that the wait ends.
     std::function<bool()> answeredElsewhere;

@@ -145,7 +145,8 @@ SettleResult settleCommitments(db::Database& db, const ProgramPaths& paths, cons
     return result;
 }
 
-bool askAgain(db::Database& db, const db::CommitmentTransaction& transaction, const std::string& callingAe) {
+bool askAgain(db::Database& db, const db::CommitmentTransaction& transaction, const std::string& callingAe,
+              const std::optional<dicom::TlsFiles>& tls) {
     const std::string& to = transaction.destination;
     const auto at = to.find('@');
     const auto colon = to.rfind(':');
@@ -161,6 +162,7 @@ bool askAgain(db::Database& db, const db::CommitmentTransaction& transaction, co
     for (const auto& item : transaction.items) request.items.push_back({item.sopClassUid, item.sopInstanceUid, 0});
     request.dimseTimeoutSeconds = dimseTimeout(destination);
     request.waitSeconds = commitmentWaitSeconds();
+    request.tls = tls;
     dicom::requestCommitment(request, [&](const dicom::CommitmentReport& r) { return keep(db, r); });
     return true;
 }
@@ -219,6 +221,7 @@ bool CommitmentRound::run(JobReport& report, db::Database& db) {
         for (const auto& item : items_) request.items.push_back({item.sopClassUid, item.sopInstanceUid, 0});
         request.dimseTimeoutSeconds = dimseTimeout(destination_);
         request.waitSeconds = commitmentWaitSeconds();
+        request.tls = destination_.tls;
         request.answeredElsewhere = [&] {
             try {
                 const auto now = store.transaction(tx.transactionUid);

@@ -9,6 +9,7 @@
 // transaction that marks the instances done. Failed instances and those of a
 // transaction without an answer stay.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,7 +50,9 @@ SettleResult settleCommitments(db::Database& db, const ProgramPaths& paths, cons
 // to the destination it names (a request a kill or a lost connection kept from
 // arriving); an answer on that association is recorded. True when the archive took it.
 // Throws corva::Error when the archive cannot be reached or refuses.
-bool askAgain(db::Database& db, const db::CommitmentTransaction& transaction, const std::string& callingAe);
+// `tls`: the destination's TLS files when its sends go over TLS.
+bool askAgain(db::Database& db, const db::CommitmentTransaction& transaction, const std::string& callingAe,
+              const std::optional<dicom::TlsFiles>& tls = std::nullopt);
 
 // The station's start: settles what answers came while it was stopped, when the job
 // lock is free (else they wait for the next job that settles). Returns how many images

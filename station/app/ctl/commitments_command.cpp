@@ -5,6 +5,7 @@
 
 #include "app/ctl/arguments.h"
 #include "app/ctl/commands.h"
+#include "common/storage_destinations.h"
 #include "db/commitments.h"
 #include "jobs/commitment.h"
 #include "log/error_log.h"
@@ -21,7 +22,14 @@ int commitmentsCommand(CtlEnvironment& env, const std::vector<std::string>& args
         for (const db::CommitmentTransaction& tx : db::CommitmentStore(db).open()) {
             if (tx.answeredAll()) continue;
             try {
-                jobs::askAgain(db, tx, settings::current().irAet);
+                // A destination of the list that sends over TLS is asked over TLS.
+                std::optional<dicom::TlsFiles> tls;
+                {
+                    db::Database userDb = openUserDb(env);
+                    for (const StorageDestination& d : storageDestinations(userDb))
+                        if (d.aet + "@" + d.ip + ":" + d.port == tx.destination && d.tls.files()) tls = d.tls.files();
+                }
+                jobs::askAgain(db, tx, settings::current().irAet, tls);
                 env.err << "corvactl: asked " << tx.destination << " again for transaction " << tx.transactionUid
                         << std::endl;
             } catch (const Error& e) {

@@ -98,7 +98,8 @@ const std::vector<CommandInfo>& commands() {
          "objects instead. The Key column of 'list patients' names a patient for the other\n"
          "commands (patient IDs are not unique). Dates are shown as the station shows them.\n"
          "'list destinations' shows the storage destinations of the options window, each with\n"
-         "its transport: plain DICOM, or TLS with its CA file and client certificate and key.\n",
+         "whether it is asked for storage commitment and its transport: plain DICOM, or TLS\n"
+         "with its CA file and client certificate and key.\n",
          listCommand, true},
         {"send", "send a patient, study or series to a storage destination",
          "Usage: corvactl send --patient <key>|--study <UID>|--series <UID>\n"

@@ -16,19 +16,21 @@ int listCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
     const std::string what = ops[0];
     const bool json = a.has("json");
     if (what == "destinations") {
-        // The options window's list, with how each is reached: plain DICOM or TLS and its files.
+        // The options window's list, with whether each is asked for storage commitment and
+        // how each is reached: plain DICOM or TLS and its files.
         if (ops.size() != 1) throw UsageError("list destinations takes no further operand");
         db::Database userDb = openUserDb(env);
         std::vector<std::vector<std::string>> rows;
         for (const StorageDestination& d : storageDestinations(userDb))
-            rows.push_back({d.alias, d.aet, d.ip, d.port, d.isDefault ? "yes" : "no", d.tls.use ? "TLS" : "plain",
+            rows.push_back({d.alias, d.aet, d.ip, d.port, d.isDefault ? "yes" : "no", d.commitment ? "yes" : "no",
+                            d.tls.use ? "TLS" : "plain",
                             d.tls.use ? d.tls.caFile : "", d.tls.use ? d.tls.certificateFile : "",
                             d.tls.use ? d.tls.keyFile : ""});
         writeTable(env.out, json,
-                   {"Alias", "AET", "Host", "Port", "Default", "Transport", "CA file", "Client certificate",
-                    "Client key"},
-                   {"alias", "aet", "host", "port", "default", "transport", "caFile", "clientCertificate",
-                    "clientKey"},
+                   {"Alias", "AET", "Host", "Port", "Default", "Commitment", "Transport", "CA file",
+                    "Client certificate", "Client key"},
+                   {"alias", "aet", "host", "port", "default", "commitment", "transport", "caFile",
+                    "clientCertificate", "clientKey"},
                    rows);
         return ExitComplete;
     }

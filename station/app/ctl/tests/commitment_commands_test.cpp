@@ -181,6 +181,10 @@ TEST_P(SendWithCommitmentTest, RemovesOnlyWhatTheArchiveCommittedTo) {
     if (c.throughTheList) {
         addDestination("PACS", archive);
         args.push_back("PACS");
+        const CtlResult list = site_.run({"list", "destinations"});
+        EXPECT_NE(list.out.find("PACS\tARCHIVE\t127.0.0.1\t" + std::to_string(archive.port()) + "\tno\tyes\tplain"),
+                  std::string::npos)
+            << list.out;
     } else {
         args.insert(args.end(), {archive.destination(), "--commitment"});
     }

@@ -77,10 +77,10 @@ TEST_F(TlsSendTest, SendsOverTlsWithAClientCertificateAndListsHowEachDestination
 
     CtlResult r = site_.run({"list", "destinations"});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(contains(r.out, "Alias\tAET\tHost\tPort\tDefault\tTransport\tCA file\tClient certificate\tClient key\n"))
+    EXPECT_TRUE(contains(r.out, "Alias\tAET\tHost\tPort\tDefault\tCommitment\tTransport\tCA file\tClient certificate\tClient key\n"))
         << r.out;
-    EXPECT_TRUE(contains(r.out, "Plain\tARCHIVE\t127.0.0.1\t104\tno\tplain\t\t\t\n")) << r.out;
-    EXPECT_TRUE(contains(r.out, "Secure\tARCHIVE\t127.0.0.1\t" + std::to_string(scp.port()) + "\tno\tTLS\t" +
+    EXPECT_TRUE(contains(r.out, "Plain\tARCHIVE\t127.0.0.1\t104\tno\tno\tplain\t\t\t\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "Secure\tARCHIVE\t127.0.0.1\t" + std::to_string(scp.port()) + "\tno\tno\tTLS\t" +
                                     certs_.ca().string() + "\t" + certs_.certificate("client").string() + "\t" +
                                     certs_.key("client").string() + "\n"))
         << r.out;
