@@ -370,6 +370,20 @@ QWidget* OptionForm::buildCommPort(const QStringList& devices) {
     ul->addWidget(optSophie_);
     ul->addWidget(optGiotto_);
     right->addWidget(unit);
+    // How the dose reports name the unit and which dose each unit type reports.
+    auto* dose = new QGroupBox("Dose reports", page);
+    dose->setObjectName("fraDoseReport");
+    auto* dl = new QGridLayout(dose);
+    txtDoseUnit_ = lineEdit(dose, "txtDoseUnit");
+    dl->addWidget(new QLabel("X-ray unit name :", dose), 0, 0);
+    dl->addWidget(txtDoseUnit_, 0, 1);
+    chkAgdSophie_ = new QCheckBox("Sophie reports average glandular dose", dose);
+    chkAgdSophie_->setObjectName("chkAgdSophie");
+    chkAgdGiotto_ = new QCheckBox("Giotto reports average glandular dose", dose);
+    chkAgdGiotto_->setObjectName("chkAgdGiotto");
+    dl->addWidget(chkAgdSophie_, 1, 0, 1, 2);
+    dl->addWidget(chkAgdGiotto_, 2, 0, 1, 2);
+    right->addWidget(dose);
     right->addStretch();
     layout->addLayout(right);
     // The unit type changes in memory at once, whether the window ends with OK or not.
@@ -444,6 +458,9 @@ void OptionForm::showModel(const OptionsModel& m) {
     text2_->setText(m.timeOutEnd);
     if (m.xrayComm == 1) optSophie_->setChecked(true);
     if (m.xrayComm == 2) optGiotto_->setChecked(true);
+    txtDoseUnit_->setText(m.doseUnitName);
+    chkAgdSophie_->setChecked(m.agdSophie);
+    chkAgdGiotto_->setChecked(m.agdGiotto);
 }
 
 OptionsModel OptionForm::model() const {
@@ -481,6 +498,9 @@ OptionsModel OptionForm::model() const {
     m.timeOutStart = text1_->text();
     m.timeOutEnd = text2_->text();
     m.xrayComm = optSophie_->isChecked() ? 1 : optGiotto_->isChecked() ? 2 : 0;
+    m.doseUnitName = txtDoseUnit_->text();
+    m.agdSophie = chkAgdSophie_->isChecked();
+    m.agdGiotto = chkAgdGiotto_->isChecked();
     return m;
 }
 

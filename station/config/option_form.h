@@ -167,6 +167,9 @@ private:
     QLineEdit* text2_ = nullptr;
     QRadioButton* optSophie_ = nullptr;
     QRadioButton* optGiotto_ = nullptr;
+    QLineEdit* txtDoseUnit_ = nullptr;
+    QCheckBox* chkAgdSophie_ = nullptr;
+    QCheckBox* chkAgdGiotto_ = nullptr;
     QPushButton* cmdOK_ = nullptr;
     QPushButton* cmdCancel_ = nullptr;
     QComboBox* cboModality_ = nullptr;

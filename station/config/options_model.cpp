@@ -87,6 +87,9 @@ OptionsModel OptionsModel::fromSettings(const settings::Settings& s) {
     m.timeOutStart = QString::number(s.comTimeOutStart);
     m.timeOutEnd = QString::number(s.comTimeOutEnd);
     m.xrayComm = s.xrayComm == 1 || s.xrayComm == 2 ? s.xrayComm : 0;
+    m.doseUnitName = q(s.doseUnitName);
+    m.agdSophie = s.doseQuantitySophie == 1;
+    m.agdGiotto = s.doseQuantityGiotto == 1;
     m.allowedAets = q(settings::ReadRegistryValue(settings::ReceiverAllowedAeTitles, ""));
     m.allowedHosts = q(settings::ReadRegistryValue(settings::ReceiverAllowedHosts, ""));
     m.listenAddress = q(settings::ReadRegistryValue(settings::ReceiverListenAddress, ""));
@@ -202,6 +205,9 @@ void OptionsModel::applyTo(settings::Settings& s) const {
     s.comTimeOutStart = static_cast<std::int16_t>(std::trunc(leadingNumber(timeOutStart)));
     s.comTimeOutEnd = static_cast<std::int16_t>(std::trunc(leadingNumber(timeOutEnd)));
     if (xrayComm == 1 || xrayComm == 2) s.xrayComm = static_cast<std::int16_t>(xrayComm);
+    s.doseUnitName = doseUnitName.trimmed().toStdString();
+    s.doseQuantitySophie = agdSophie ? 1 : 0;
+    s.doseQuantityGiotto = agdGiotto ? 1 : 0;
 }
 
 }  // namespace corva::config

@@ -49,6 +49,11 @@ struct OptionsModel {
     QString timeOutStart;
     QString timeOutEnd;
     int xrayComm = 0;  // 1 Sophie, 2 Giotto, 0 neither
+    // Dose reports: the unit's name, and whether each unit type reports the average
+    // glandular dose (else the entrance exposure).
+    QString doseUnitName;
+    bool agdSophie = false;
+    bool agdGiotto = false;
 
     bool operator==(const OptionsModel&) const = default;
 

@@ -262,6 +262,33 @@ TEST_F(OptionsWindowTest, ReceiverAccessDefaultsToEveryoneAndRoundTrips) {
     EXPECT_EQ(ReadRegistryValue(ReceiverListenAddress, "<none>"), "<none>");
 }
 
+// The dose reports' unit name and the dose each unit type reports: entrance exposure by
+// default, stored by OK and shown again.
+TEST_F(OptionsWindowTest, DoseReportSettingsRoundTrip) {
+    using namespace settings;
+    auto form = openForm();
+    auto* name = form->findChild<QLineEdit*>("txtDoseUnit");
+    auto* sophie = form->findChild<QCheckBox*>("chkAgdSophie");
+    auto* giotto = form->findChild<QCheckBox*>("chkAgdGiotto");
+    ASSERT_TRUE(name && sophie && giotto);
+    EXPECT_TRUE(name->text().isEmpty());
+    EXPECT_FALSE(sophie->isChecked());
+    EXPECT_FALSE(giotto->isChecked());
+
+    name->setText(" Mammo Room 2 ");
+    giotto->setChecked(true);
+    form->cmdOK()->click();
+    EXPECT_EQ(form->result(), QDialog::Accepted);
+    EXPECT_EQ(ReadRegistryValue("Dose\\UnitName", ""), "Mammo Room 2");
+    EXPECT_EQ(ReadRegistryValue("Dose\\Quantity_Sophie", ""), "0");
+    EXPECT_EQ(ReadRegistryValue("Dose\\Quantity_Giotto", ""), "1");
+
+    auto again = openForm();
+    EXPECT_EQ(again->findChild<QLineEdit*>("txtDoseUnit")->text(), "Mammo Room 2");
+    EXPECT_FALSE(again->findChild<QCheckBox*>("chkAgdSophie")->isChecked());
+    EXPECT_TRUE(again->findChild<QCheckBox*>("chkAgdGiotto")->isChecked());
+}
+
 // An emptied receiver port (the site does not receive) is kept as empty, not the
 // default port again.
 TEST_F(OptionsWindowTest, AnEmptiedReceiverPortIsKept) {
