@@ -7,6 +7,17 @@
 #include "recvora_harness.h"
 #include "test_certificates.h"
 
+#include <openssl/ssl.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <thread>
+
 namespace corva::test {
 namespace {
 
@@ -127,6 +138,81 @@ TEST(RecvoraTlsTest, TlsPortClosesCallersThatDoNotPassAndGoesOn)
     const CommandResult good = tls.sendOverTls(file, tls.certs().dcmtkOptions("client"));
     EXPECT_EQ(good.code, 0) << good.output;
     EXPECT_EQ(tls.site().tempFiles().size(), 1u);
+}
+
+// A TLS caller that completes its handshake, sends the first bytes of an association
+// request and then says nothing more.
+class StalledTlsCaller {
+public:
+    explicit StalledTlsCaller(int port)
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+            return;
+        ssl_.reset(SSL_new(context_.get()));
+        SSL_set_fd(ssl_.get(), fd_);
+        const unsigned char start[] = {0x01, 0x00, 0x00, 0x00};  // A-ASSOCIATE-RQ, its length yet to come
+        connected_ = SSL_connect(ssl_.get()) == 1 && SSL_write(ssl_.get(), start, sizeof start) == sizeof start;
+    }
+    ~StalledTlsCaller()
+    {
+        ssl_.reset();
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    bool connected() const { return connected_; }
+    // Still open: the receiver has neither closed the connection nor answered (what it
+    // sends after the handshake, e.g. session tickets, is no answer).
+    bool stillWaiting() const
+    {
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+        unsigned char byte = 0;
+        const int n = SSL_read(ssl_.get(), &byte, 1);
+        return n <= 0 && SSL_get_error(ssl_.get(), n) == SSL_ERROR_WANT_READ;
+    }
+
+private:
+    struct ContextFree {
+        void operator()(SSL_CTX* c) const { SSL_CTX_free(c); }
+    };
+    struct SslFree {
+        void operator()(SSL* s) const { SSL_free(s); }
+    };
+    std::unique_ptr<SSL_CTX, ContextFree> context_{SSL_CTX_new(TLS_client_method())};
+    std::unique_ptr<SSL, SslFree> ssl_;
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+// A caller stalled inside its association request holds up neither the plain port nor
+// other TLS callers.
+TEST(RecvoraTlsTest, ACallerStalledInItsRequestHoldsUpNoOtherCaller)
+{
+    TlsSite tls(false);
+    auto receiver = tls.site().startReceiver();
+    TempDir src("corva-tls-src");
+    DicomRecipe first;
+    first.sopInstanceUid = "1.2.826.0.1.3680043.2.1125.78.1";
+    DicomRecipe second;
+    second.sopInstanceUid = "1.2.826.0.1.3680043.2.1125.78.2";
+    const fs::path plainFile = writeDicom(src / "plain.dcm", first);
+    const fs::path tlsFile = writeDicom(src / "tls.dcm", second);
+
+    StalledTlsCaller stalled(tls.tlsPort());
+    ASSERT_TRUE(stalled.connected());
+    // Lets the receiver take the stalled caller's first bytes before the others come.
+    std::this_thread::sleep_for(1s);
+    const CommandResult plain = tls.site().send({plainFile});
+    EXPECT_EQ(plain.code, 0) << plain.output << tls.site().logText();
+    const CommandResult secure = tls.sendOverTls(tlsFile, {"+tla", "+cf", tls.certs().ca().string()});
+    EXPECT_EQ(secure.code, 0) << secure.output << tls.site().logText();
+    EXPECT_EQ(tls.site().tempFiles().size(), 2u);
+    // Both were served while the stalled caller still waited, not after it was dropped.
+    EXPECT_TRUE(stalled.stillWaiting()) << tls.site().logText();
 }
 
 TEST(RecvoraTlsTest, WithoutACaFileCallersNeedNoCertificate)

@@ -744,6 +744,37 @@ private:
     int socket_ = -1;
 };
 
+// A TLS connection whose association request was already read off it on the
+// connection's own thread: the toolkit gets those bytes first, so it never waits for a
+// slow caller while it adopts the connection.
+class ReadAheadTlsConnection : public DcmTLSConnection {
+public:
+    ReadAheadTlsConnection(int socket, SSL* ssl, std::string taken)
+        : DcmTLSConnection(socket, ssl), taken_(std::move(taken))
+    {
+    }
+
+    ssize_t read(void* buf, size_t nbyte) override
+    {
+        if (offset_ < taken_.size()) {
+            const std::size_t n = std::min(nbyte, taken_.size() - offset_);
+            std::memcpy(buf, taken_.data() + offset_, n);
+            offset_ += n;
+            return static_cast<ssize_t>(n);
+        }
+        return DcmTLSConnection::read(buf, nbyte);
+    }
+
+    OFBool networkDataAvailable(int timeout) override
+    {
+        return offset_ < taken_.size() ? OFTrue : DcmTLSConnection::networkDataAvailable(timeout);
+    }
+
+private:
+    std::string taken_;
+    std::size_t offset_ = 0;
+};
+
 struct SslFree {
     void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
@@ -761,7 +792,7 @@ std::string handshakeReason(SSL* ssl, const std::string& fallback)
 }
 
 // The server side of the TLS handshake on the connection's own thread, within the
-// deadline; then waits for the first bytes of the association request. The connection
+// deadline; then reads the whole association request. The connection
 // on success, else nullptr and why (arrival tells a silent or closed peer apart).
 std::unique_ptr<DcmTLSConnection> tlsHandshake(SSL_CTX* context, int fd,
                                                std::chrono::steady_clock::time_point deadline,
@@ -806,20 +837,39 @@ std::unique_ptr<DcmTLSConnection> tlsHandshake(SSL_CTX* context, int fd,
         reason = handshakeReason(ssl.get(), arrival == Arrival::Closed ? "the peer closed the connection" : "refused");
         return nullptr;
     }
-    // The association request's first bytes: the toolkit reads the rest while adopting.
-    unsigned char first = 0;
-    if (drive([&] { return SSL_peek(ssl.get(), &first, 1); }) < 0) {
+    // The whole association request, read here: the toolkit adopts one connection at a
+    // time, and a caller stalling inside its request would hold up every other.
+    std::string request;
+    const auto readUpTo = [&](std::size_t total) {
+        char chunk[4096];
+        while (request.size() < total) {
+            const int wanted = static_cast<int>(std::min(sizeof chunk, total - request.size()));
+            const int n = drive([&] { return SSL_read(ssl.get(), chunk, wanted); });
+            if (n < 0)
+                return false;
+            request.append(chunk, static_cast<std::size_t>(n));
+        }
+        return true;
+    };
+    const Framing framing = associationRequestFraming();
+    if (!readUpTo(framing.header)) {
         reason = detail::takeTlsReason("no association request");
         return nullptr;
     }
-    ::fcntl(fd, F_SETFL, flags);
-    if (first != 0x01) {
+    const auto* head = reinterpret_cast<const unsigned char*>(request.data());
+    const std::size_t length = framing.length(head);
+    if (head[0] != framing.type || length > framing.limit) {
         arrival = Arrival::NotARequest;
         reason = "no association request";
         return nullptr;
     }
+    if (!readUpTo(framing.header + length)) {
+        reason = detail::takeTlsReason("incomplete association request");
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, flags);
     arrival = Arrival::Complete;
-    return std::make_unique<DcmTLSConnection>(fd, ssl.release());
+    return std::make_unique<ReadAheadTlsConnection>(fd, ssl.release(), std::move(request));
 }
 
 }  // namespace
