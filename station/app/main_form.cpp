@@ -98,6 +98,11 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent), g_(stationContext()) 
     connect(loader_, &StudyLoader::finished, this, [this] {
         hangLoadedStudy();
         if (auto then = std::exchange(afterLoad_, {})) then();
+        const std::string uid = std::exchange(reselectAfterLoad_, {});
+        if (const int position = uid.empty() ? 0 : viewer_->positionOf(uid)) {
+            selectViewerImage(position);
+            markCurrentInImageList();
+        }
     });
 }
 
@@ -306,6 +311,8 @@ void MainForm::buildControls() {
     lblArrived_->setStyleSheet("color: #0050a0; font-weight: bold;");
     lblArrived_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     lblArrived_->setVisible(false);
+    lblArrived_->setTextFormat(Qt::RichText);
+    connect(lblArrived_, &QLabel::linkActivated, this, [this] { showArrivedImages(); });
     statusBar->insertPermanentWidget(6, lblArrived_, 4);
     // The X-ray unit link: whether records can arrive, and a record it could not read.
     lblLink_ = new QLabel(statusBar);
@@ -1020,10 +1027,19 @@ void MainForm::noteArrivedImages() {
     });
     if (!ok || stored <= static_cast<std::size_t>(shown)) return;
     const QString note = QString::number(stored - static_cast<std::size_t>(shown)) +
-                         " new image(s) of the open study arrived: open the study again to see them.";
-    lblArrived_->setText(note);
-    lblArrived_->setToolTip(note);
+                         " new image(s) of the open study arrived: ";
+    lblArrived_->setText(note.toHtmlEscaped() + "<a href=\"show\">show them</a>");
+    lblArrived_->setToolTip(note + "a click on \"show them\" opens the study again, the current image stays current.");
     lblArrived_->setVisible(true);
+}
+
+void MainForm::showArrivedImages() {
+    QTreeWidgetItem* study = browser_->lvStudien()->selectedItem();
+    if (!study || ListView::tag(study).toString().toStdString() != g_.selection.studyUid) return;
+    if (header_->holdsOperatorTasks() && !askCancelChanges()) return;
+    // Reloaded as a click on the study would, then her image made current again.
+    reselectAfterLoad_ = CurrentImage() ? CurrentImage()->sopInstanceUid() : std::string();
+    lvStudien_DblClick();
 }
 
 void MainForm::hangLoadedStudy() {

@@ -72,6 +72,9 @@ public:
     void markCurrentInImageList();
     // A few images, or a 4-view mammography study, use the viewer's space.
     void hangLoadedStudy();
+    // "show them" in the note of arrived images: the open study loaded again with them,
+    // the current image kept current.
+    void showArrivedImages();
     // After a refresh that kept the operator's place: whether the open study has more
     // images than the viewer shows.
     void noteArrivedImages();
@@ -278,6 +281,7 @@ private:
     QLabel* lblLink_ = nullptr;
     QLabel* lblCheck_ = nullptr;
     QLabel* lblArrived_ = nullptr;  // images of the open study that arrived since it was loaded
+    std::string reselectAfterLoad_;  // the image made current again after "show them"
     QLabel* lblServices_ = nullptr;
     QProgressBar* pbLoad_ = nullptr;
     MainMenus menus_;

@@ -364,6 +364,16 @@ TEST_F(MainFormTest, ArrivingImagesKeepTheOperatorsPlace) {
     EXPECT_TRUE(f.lblArrived()->isVisibleTo(&f));
     EXPECT_TRUE(f.lblArrived()->text().startsWith("1 new image(s) of the open study arrived")) << f.lblArrived()->text().toStdString();
 
+    // "show them" opens the study again with both; her image stays the current one.
+    const std::string current = f.CurrentImage()->sopInstanceUid();
+    emit f.lblArrived()->linkActivated("show");
+    ASSERT_TRUE(waitFor([&] { return f.dv1()->count() == 2 && f.lvImages()->count() == 2; }));
+    EXPECT_FALSE(f.lblArrived()->isVisibleTo(&f));
+    ASSERT_NE(f.CurrentImage(), nullptr);
+    EXPECT_EQ(f.CurrentImage()->sopInstanceUid(), current);
+    ASSERT_NE(f.lvImages()->selectedItem(), nullptr);
+    EXPECT_EQ(f.lvImages()->selectedItem()->text(3).toStdString(), current);
+
     // Opening the study again shows both and ends the note.
     clickItem(f.lvStudien(), findItem(f.lvStudien(), "1"));
     EXPECT_EQ(f.dv1()->count(), 2);
