@@ -255,6 +255,9 @@ int forwardStudy(CtlEnvironment& env, const Arguments& a) {
     setup.keep = a.has("keep") ? true : a.has("no-keep") ? false : settings::current().sentAndKeep != 0;
 
     const JobLock lock = takeJobLock(env);
+    // What a killed forwarding or dose report left half written goes first, whatever this
+    // run then finds to do.
+    transfer::removeAbandonedPartials(env.paths.workFolder);
     Forwarding f = planStudy(env, *a.value("study"), xrayType, dicom::ReadMode::Full);
     if (!f.holds()) {
         writeRefusal(env.err, f.refusals);
@@ -281,6 +284,7 @@ int writeDoseReport(CtlEnvironment& env, const Arguments& a) {
     const int xrayType = unitType();
     const jobs::Destination destination = destinationOf(env, a.value("to"));
     const JobLock lock = takeJobLock(env);
+    transfer::removeAbandonedPartials(env.paths.workFolder);
     std::string studyUid = *a.value("study");
     {
         // The study as the station names it, when it still holds it.
