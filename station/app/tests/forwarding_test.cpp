@@ -93,9 +93,12 @@ TEST_P(AutomaticByUnit, PairsEachViewWithItsRecordAndRemovesExactlyWhatWasStored
     EXPECT_TRUE(op_.unexpected().empty()) << op_.messages().join("|").toStdString();
     EXPECT_EQ(op_.pending(), 0u);
     EXPECT_TRUE(log.startsWith("Send images of patient: ")) << log.toStdString();
+    // The study's dose report follows its images, with the four exposures used.
     EXPECT_EQ(log.section('\n', 1), "Sending images ... OK\n4 of 4 images successfully sent.\n"
                                      "Marking exposure records as used ... OK\nRemoving database entries ... OK\n"
-                                     "Tasks done!")
+                                     "Writing the dose report of study " + QString::fromStdString(StudyUid) +
+                                         " ... OK (4 exposures)\nSending the dose report ... OK\n"
+                                         "Tasks done!")
         << log.toStdString();
     const auto atArchive = archived();
     ASSERT_EQ(atArchive.size(), 4u);
