@@ -487,6 +487,33 @@ TEST_F(CorvactlTest, AJobWaitsForTheJobLockOrFailsUnderNoWait) {
     EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 0);
 }
 
+// An installed layout: the programs in a folder of their own whose "program-folder" file
+// names the data folder. Naming that same folder with --program-folder changes nothing.
+TEST_F(CorvactlTest, ProgramFolderOptionNamingTheInstalledFolderKeepsItsPrograms) {
+    site_.site().install("Recvora");
+    ASSERT_EQ(site_.run({"services", "stop"}).code, 0);
+    const std::filesystem::path programs = site_.scratch() / "programs";
+    std::filesystem::create_directories(programs);
+    for (const char* program : {"corvactl", "Recvora", "Ingrado"})
+        std::filesystem::rename(site_.folder() / program, programs / program);
+    corva::test::writeFile(programs / "program-folder", site_.folder().string() + "\n");
+
+    const std::vector<std::vector<std::string>> options{{}, {"--program-folder", site_.folder().string()}};
+    for (const auto& option : options) {
+        SCOPED_TRACE(option.empty() ? "no option" : "--program-folder");
+        auto args = option;
+        args.insert(args.end(), {"services", "start"});
+        CtlResult r = site_.runIn(programs / "corvactl", args);
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_TRUE(r.out.starts_with("Recvora\trunning\t")) << r.out << r.err;
+        args = option;
+        args.insert(args.end(), {"services", "stop"});
+        r = site_.runIn(programs / "corvactl", args);
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, "Recvora\tstopped\nIngrado\tstopped\n");
+    }
+}
+
 TEST_F(CorvactlTest, ServicesOfThisProgramFolderOnly) {
     site_.site().install("Recvora");
     corva::test::ReceiverSite neighbour;
