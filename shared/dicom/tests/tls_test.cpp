@@ -93,6 +93,12 @@ TEST(DicomTls, FilesThatCannotServeAreRefusedBeforeConnecting)
     std::filesystem::copy_file(certs.key("client"), openKey);
     std::filesystem::permissions(openKey, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
                                               std::filesystem::perms::others_read);
+    const auto linkToOpenKey = dir / "link.key";
+    std::filesystem::create_symlink(openKey, linkToOpenKey);
+    const auto empty = dir / "empty.pem";
+    test::writeFile(empty, "");
+    const auto garbage = dir / "garbage.pem";
+    test::writeFile(garbage, std::string(1 << 20, 'x'));
     struct Case {
         const char* name;
         TlsFiles files;
@@ -105,6 +111,10 @@ TEST(DicomTls, FilesThatCannotServeAreRefusedBeforeConnecting)
         {"key of another certificate", {certs.ca(), certs.certificate("client"), certs.key("server")},
          "does not belong to the certificate"},
         {"certificate without key", {certs.ca(), certs.certificate("client"), {}}, "needs its private key"},
+        {"link to a key open to all", {certs.ca(), certs.certificate("client"), linkToOpenKey}, "is open to every user"},
+        {"empty CA", {empty, {}, {}}, "cannot be used"},
+        {"garbage CA", {garbage, {}, {}}, "cannot be used"},
+        {"empty certificate", {certs.ca(), empty, certs.key("client")}, "cannot be loaded"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
