@@ -1068,6 +1068,8 @@ void MainForm::clearViewer() {
 void MainForm::selectViewerImage(int position) {
     viewer_->selectImage(position);
     setPanelText(3, "Sel. image #: " + QString::number(position));
+    // An image shown alone is always the current one: the chosen image takes its place.
+    if (const int single = dv1()->singlePosition(); single > 0 && single != position) dv1()->showSingle(position);
     emit currentImageChanged();
 }
 

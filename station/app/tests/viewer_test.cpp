@@ -418,6 +418,38 @@ TEST_F(ViewerTest, ADoubleClickedImageShowsAloneForACloserLook) {
     EXPECT_TRUE(v->hanging().active());  // the hanging of three images again
 }
 
+// While an image is shown alone, another image chosen in the image list (click or arrow
+// key) is shown alone in its place: the shown image and the current one never differ,
+// or "Manually" would forward an image she is not looking at.
+TEST_F(ViewerTest, AnImageChosenInTheListWhileOneIsShownAloneIsShownInItsPlace) {
+    makeStudy(3);
+    auto& f = open();
+    clickStudy(f);
+    ASSERT_EQ(f.dv1()->count(), 3);
+    DicomViewer* v = f.dv1();
+    v->showSingle(1);
+    ASSERT_EQ(f.SelectedImageIndex(), 1);
+    const auto shownIsCurrent = [&](const char* after) {
+        ASSERT_TRUE(f.CurrentImage()) << after;
+        ASSERT_GE(v->singlePosition(), 1) << after;
+        EXPECT_EQ(v->image(v->singlePosition())->sopInstanceUid(), f.CurrentImage()->sopInstanceUid()) << after;
+        EXPECT_EQ(v->singlePosition(), f.SelectedImageIndex()) << after;
+    };
+    for (int row = 1; row <= f.lvImages()->count(); ++row) {
+        auto* entry = f.lvImages()->itemAtPosition(row);
+        if (entry->text(3).toStdString() == f.CurrentImage()->sopInstanceUid()) continue;
+        clickItem(f.lvImages(), entry);
+        ASSERT_EQ(f.CurrentImage()->sopInstanceUid(), entry->text(3).toStdString());
+        shownIsCurrent("list click");
+        break;
+    }
+    f.lvImages()->setFocus();
+    const int before = f.SelectedImageIndex();
+    QTest::keyClick(f.lvImages(), f.lvImages()->currentIndex().row() == 0 ? Qt::Key_Down : Qt::Key_Up);
+    ASSERT_NE(f.SelectedImageIndex(), before);
+    shownIsCurrent("arrow key in the list");
+}
+
 TEST_F(ViewerTest, RenderingIsCachedPerSize) {
     makeStudy(3);
     auto& f = open();
