@@ -156,6 +156,11 @@ void HeaderPanel::addTask()
 
 void HeaderPanel::addRecordTasks()
 {
+    // Her own tasks are not replaced unasked.
+    if (holdsOperatorTasks() &&
+        op().message("Replace the tasks in the list with the values of the selected exposure record?", {},
+                     MsgIcon::Question, MsgButtons::YesNo) != MsgResult::Yes)
+        return;
     addTask();
     recordTasks_ = tasks();
 }

@@ -126,7 +126,15 @@ TEST(HeaderPanelTest, RecordTasksBecomeTheOperatorsOnlyWhenSheChangesThem)
     p.c.lvTasks->itemAtPosition(2)->setSelected(true);
     p.panel->deleteTask();
     EXPECT_TRUE(p.panel->holdsOperatorTasks());
-    p.panel->addRecordTasks();  // another record chosen: its tasks replace the list
+    // Another record chosen: her changed list is replaced only when she says so.
+    script.answer(MsgResult::No);
+    p.panel->addRecordTasks();
+    EXPECT_EQ(p.panel->tasks().size(), 1u);
+    EXPECT_TRUE(p.panel->holdsOperatorTasks());
+    EXPECT_EQ(script.messages().back(), "Replace the tasks in the list with the values of the selected exposure record?");
+    script.answer(MsgResult::Yes);
+    p.panel->addRecordTasks();
+    EXPECT_EQ(p.panel->tasks().size(), 2u);
     EXPECT_FALSE(p.panel->holdsOperatorTasks());
     p.panel->addTask();  // the "Add Task" button: the operator's own
     EXPECT_TRUE(p.panel->holdsOperatorTasks());
