@@ -202,17 +202,22 @@ TEST(RecvoraTlsTest, ACallerStalledInItsRequestHoldsUpNoOtherCaller)
     const fs::path plainFile = writeDicom(src / "plain.dcm", first);
     const fs::path tlsFile = writeDicom(src / "tls.dcm", second);
 
-    StalledTlsCaller stalled(tls.tlsPort());
-    ASSERT_TRUE(stalled.connected());
-    // Lets the receiver take the stalled caller's first bytes before the others come.
-    std::this_thread::sleep_for(1s);
-    const CommandResult plain = tls.site().send({plainFile});
-    EXPECT_EQ(plain.code, 0) << plain.output << tls.site().logText();
-    const CommandResult secure = tls.sendOverTls(tlsFile, {"+tla", "+cf", tls.certs().ca().string()});
-    EXPECT_EQ(secure.code, 0) << secure.output << tls.site().logText();
-    EXPECT_EQ(tls.site().tempFiles().size(), 2u);
-    // Both were served while the stalled caller still waited, not after it was dropped.
-    EXPECT_TRUE(stalled.stillWaiting()) << tls.site().logText();
+    {
+        StalledTlsCaller stalled(tls.tlsPort());
+        ASSERT_TRUE(stalled.connected());
+        // Lets the receiver take the stalled caller's first bytes before the others come.
+        std::this_thread::sleep_for(1s);
+        const CommandResult plain = tls.site().send({plainFile});
+        EXPECT_EQ(plain.code, 0) << plain.output << tls.site().logText();
+        const CommandResult secure = tls.sendOverTls(tlsFile, {"+tla", "+cf", tls.certs().ca().string()});
+        EXPECT_EQ(secure.code, 0) << secure.output << tls.site().logText();
+        EXPECT_EQ(tls.site().tempFiles().size(), 2u);
+        // Both were served while the stalled caller still waited, not after it was dropped.
+        EXPECT_TRUE(stalled.stillWaiting()) << tls.site().logText();
+    }
+    // The log says the handshake went through and the request did not.
+    EXPECT_TRUE(logShows(tls.site(), "over TLS: the handshake succeeded, then no association request"))
+        << tls.site().logText();
 }
 
 TEST(RecvoraTlsTest, WithoutACaFileCallersNeedNoCertificate)

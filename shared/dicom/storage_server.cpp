@@ -791,14 +791,23 @@ std::string handshakeReason(SSL* ssl, const std::string& fallback)
     return reason;
 }
 
+// What went wrong after the handshake, with the TLS layer's own words when it has some.
+std::string withTlsCause(const std::string& what)
+{
+    const std::string cause = detail::takeTlsReason("");
+    return cause.empty() ? what : what + " (" + cause + ")";
+}
+
 // The server side of the TLS handshake on the connection's own thread, within the
-// deadline; then reads the whole association request. The connection
-// on success, else nullptr and why (arrival tells a silent or closed peer apart).
+// deadline; then reads the whole association request. The connection on success, else
+// nullptr and why (arrival tells a silent or closed peer apart; `secured` whether the
+// handshake itself succeeded and only the request failed).
 std::unique_ptr<DcmTLSConnection> tlsHandshake(SSL_CTX* context, int fd,
                                                std::chrono::steady_clock::time_point deadline,
                                                const std::atomic<bool>& stopRequested, Arrival& arrival,
-                                               std::string& reason)
+                                               std::string& reason, bool& secured)
 {
+    secured = false;
     const int flags = ::fcntl(fd, F_GETFL);
     ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     SslHandle ssl(SSL_new(context));
@@ -837,6 +846,7 @@ std::unique_ptr<DcmTLSConnection> tlsHandshake(SSL_CTX* context, int fd,
         reason = handshakeReason(ssl.get(), arrival == Arrival::Closed ? "the peer closed the connection" : "refused");
         return nullptr;
     }
+    secured = true;
     // The whole association request, read here: the toolkit adopts one connection at a
     // time, and a caller stalling inside its request would hold up every other.
     std::string request;
@@ -853,7 +863,7 @@ std::unique_ptr<DcmTLSConnection> tlsHandshake(SSL_CTX* context, int fd,
     };
     const Framing framing = associationRequestFraming();
     if (!readUpTo(framing.header)) {
-        reason = detail::takeTlsReason("no association request");
+        reason = withTlsCause("no association request");
         return nullptr;
     }
     const auto* head = reinterpret_cast<const unsigned char*>(request.data());
@@ -864,7 +874,7 @@ std::unique_ptr<DcmTLSConnection> tlsHandshake(SSL_CTX* context, int fd,
         return nullptr;
     }
     if (!readUpTo(framing.header + length)) {
-        reason = detail::takeTlsReason("incomplete association request");
+        reason = withTlsCause("incomplete association request");
         return nullptr;
     }
     ::fcntl(fd, F_SETFL, flags);
@@ -1014,11 +1024,17 @@ struct StorageServer::Impl {
         std::unique_ptr<DcmTLSConnection> secured;
         std::string tlsFailure;
         if (tls && arrival == Arrival::Complete) {
-            secured = tlsHandshake(tls->getNativeHandle(), socket.get(), deadline, stopRequested, arrival, tlsFailure);
+            bool handshakeDone = false;
+            secured = tlsHandshake(tls->getNativeHandle(), socket.get(), deadline, stopRequested, arrival, tlsFailure,
+                                   handshakeDone);
             if (!secured && arrival != Arrival::Stopped) {
                 leaveWaiting(peer);
-                context.problem("tls " + tlsFailure + " @" + peer,
-                                "TLS handshake with " + peer + " failed: " + tlsFailure);
+                if (handshakeDone)
+                    context.problem("tls request " + tlsFailure + " @" + peer,
+                                    "Connection from " + peer + " over TLS: the handshake succeeded, then " + tlsFailure + ": closed");
+                else
+                    context.problem("tls " + tlsFailure + " @" + peer,
+                                    "TLS handshake with " + peer + " failed: " + tlsFailure);
                 return;
             }
         }

@@ -279,7 +279,7 @@ int runCorvactl(const Invocation& invocation, std::ostream& out, std::ostream& e
         // The folder the installed programs' file names keeps them where they are.
         const bool ownFolder = !g.programFolder || fs::equivalent(folder, invocation.executableFolder, ec);
         const fs::path executables = ownFolder ? invocation.serviceExecutables : folder;
-        CtlEnvironment env{ProgramPaths::compute(folder, executables), out, err, invocation.errIsTerminal, g.noWait};
+        CtlEnvironment env{ProgramPaths::compute(folder, executables), out, err, invocation.errIsTerminal, g.noWait, {}};
         stationContext().paths = env.paths;
         const std::vector<std::string> args(g.rest.begin() + 1, g.rest.end());
         return command->run(env, args);
