@@ -78,18 +78,27 @@ bool CommitmentStore::record(const std::string& transactionUid, const std::vecto
             return true;  // answered before: the first answer stands
     }
     // Only an instance the archive names, with the SOP class it was asked for, counts as
-    // committed; one it does not name is not committed.
+    // committed; one it does not name is not committed. The failures go first: an
+    // instance the report also names as failed is not committed, in whichever order.
     auto mark = db_.prepare("UPDATE tblCommitmentItems SET State = ?, FailureReason = ? "
                             "WHERE TransactionUID = ? AND SOPInstanceUID = ? AND SOPClassUID = ? AND State = 0");
-    for (const CommitmentReportItem& item : report) {
-        mark.reset();
-        mark.bind(1, static_cast<int>(item.committed ? CommitState::Committed : CommitState::Failed))
-            .bind(2, item.committed ? 0 : item.failureReason)
-            .bind(3, transactionUid)
-            .bind(4, item.sopInstanceUid)
-            .bind(5, item.sopClassUid);
-        mark.run();
-    }
+    auto failed = db_.prepare("UPDATE tblCommitmentItems SET State = ?, FailureReason = ? "
+                              "WHERE TransactionUID = ? AND SOPInstanceUID = ? AND State = 0");
+    for (const bool committed : {false, true})
+        for (const CommitmentReportItem& item : report) {
+            if (item.committed != committed)
+                continue;
+            // A failure counts under any SOP class: it can only keep an image.
+            auto& st = committed ? mark : failed;
+            st.reset();
+            st.bind(1, static_cast<int>(committed ? CommitState::Committed : CommitState::Failed))
+                .bind(2, committed ? 0 : item.failureReason)
+                .bind(3, transactionUid)
+                .bind(4, item.sopInstanceUid);
+            if (committed)
+                st.bind(5, item.sopClassUid);
+            st.run();
+        }
     db_.prepare("UPDATE tblCommitmentItems SET State = ?, FailureReason = 0 WHERE TransactionUID = ? AND State = 0")
         .bind(1, static_cast<int>(CommitState::Failed))
         .bind(2, transactionUid)

@@ -101,3 +101,61 @@ TEST(Commitments, ARequestThatNeverLeftIsForgottenAnAnsweredOneNot)
     EXPECT_EQ(test::scalar(d, "SELECT COUNT(*) FROM tblCommitmentItems WHERE TransactionUID = '2.25.2'"), 0);
     EXPECT_TRUE(store.transaction("2.25.3"));
 }
+
+// Reports that lie commit nothing they should not: an instance named committed and
+// failed at once (in either order), one under another SOP class, one of another
+// transaction, one never asked for. Only the truthful first instance is committed.
+struct LyingReport {
+    const char* name;
+    std::vector<db::CommitmentReportItem> report;  // to transaction 2.25.10
+    db::CommitState second;                        // what 1.2.3.2 ends as
+    std::int64_t secondReason;
+};
+
+class CommitmentLies : public ::testing::TestWithParam<LyingReport> {};
+
+TEST_P(CommitmentLies, OnlyWhatTheArchiveTrulyCommittedCounts)
+{
+    test::TempDir dir("commit");
+    db::Database d = test::newImageDb(dir.path() / "QAData.dat");
+    db::CommitmentStore store(d);
+    store.add(transaction("2.25.10"));
+    db::CommitmentTransaction other = transaction("2.25.11");
+    for (auto& item : other.items)
+        item.sopInstanceUid += ".7";
+    store.add(other);
+
+    std::vector<db::CommitmentReportItem> report{{Mg, "1.2.3.1", true, 0}};
+    report.insert(report.end(), GetParam().report.begin(), GetParam().report.end());
+    ASSERT_TRUE(store.record("2.25.10", report));
+    const auto tx = store.transaction("2.25.10");
+    ASSERT_TRUE(tx);
+    EXPECT_EQ(tx->items[0].state, db::CommitState::Committed);
+    EXPECT_EQ(tx->items[1].state, GetParam().second);
+    EXPECT_EQ(tx->items[1].failureReason, GetParam().secondReason);
+    EXPECT_EQ(tx->items[2].state, db::CommitState::Failed);
+    // The other transaction is untouched by what this report names.
+    const auto untouched = store.transaction("2.25.11");
+    ASSERT_TRUE(untouched);
+    EXPECT_FALSE(untouched->answeredAll());
+    for (const auto& item : untouched->items)
+        EXPECT_EQ(item.state, db::CommitState::Pending) << item.sopInstanceUid;
+}
+
+const LyingReport Lies[] = {
+    {"CommittedThenFailed", {{Mg, "1.2.3.2", true, 0}, {Mg, "1.2.3.2", false, 0x0110}}, db::CommitState::Failed, 0x0110},
+    {"FailedThenCommitted", {{Mg, "1.2.3.2", false, 0x0110}, {Mg, "1.2.3.2", true, 0}}, db::CommitState::Failed, 0x0110},
+    {"FailedUnderAnotherClass",
+     {{Mg, "1.2.3.2", true, 0}, {"1.2.840.10008.5.1.4.1.1.7", "1.2.3.2", false, 0x0119}},
+     db::CommitState::Failed,
+     0x0119},
+    {"CommittedUnderAnotherClass", {{"1.2.840.10008.5.1.4.1.1.7", "1.2.3.2", true, 0}}, db::CommitState::Failed, 0},
+    {"InstancesOfAnotherTransaction",
+     {{Mg, "1.2.3.1.7", true, 0}, {Mg, "1.2.3.2.7", true, 0}, {Mg, "1.2.3.3.7", false, 0x0110}},
+     db::CommitState::Failed,
+     0},
+    {"InstancesNeverAsked", {{Mg, "1.2.3.9", true, 0}, {Mg, "1.2.3.22", true, 0}}, db::CommitState::Failed, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Reports, CommitmentLies, ::testing::ValuesIn(Lies),
+                         [](const auto& info) { return std::string(info.param.name); });

@@ -116,6 +116,12 @@ Policy parsePolicy(const std::vector<std::string>& args) {
             p.commitToPort = positive(to.substr(colon + 1), option);
         } else if (option == "--commit-delay") p.commitDelaySeconds = positive(value(), option);
         else if (option == "--commit-fail-every") p.commitFailEvery = positive(value(), option);
+        else if (option == "--commit-lie") {
+            const std::string how = value();
+            if (how == "both") p.commitLie = CommitLie::Both;
+            else if (how == "wrong-class") p.commitLie = CommitLie::WrongClass;
+            else throw std::invalid_argument("--commit-lie wants both or wrong-class, not " + how);
+        }
         else throw std::invalid_argument("unknown option " + option);
     }
     if (refuseEvery) {
@@ -137,11 +143,13 @@ const char* usage() {
            "  [--refuse-every K [--refuse-status A700]]\n"
            "  [--abort-after N | --release-after N | --close-after N | --stall-after N]\n"
            "  [--commit same|later|none] [--commit-to <AET>@<host>:<port>] [--commit-delay S]\n"
-           "  [--commit-fail-every K]\n"
+           "  [--commit-fail-every K] [--commit-lie both|wrong-class]\n"
            "Storage commitment: an instance is committed when the archive holds it (and is not\n"
            "a K-th one); the report comes on the request's association, later on a new one\n"
            "(tried again each second until it is taken), or never. Each delivered report is a\n"
-           "line \"<transaction UID>\\t<committed>\\t<failed>\" of <log>.commit.\n"
+           "line \"<transaction UID>\\t<committed>\\t<failed>\" of <log>.commit. --commit-lie: each\n"
+           "committed instance is also listed as failed (both), or named under another SOP\n"
+           "class (wrong-class).\n"
            "Objects are counted over the whole run from 1. Prints \"ready <port>\" once it listens.\n";
 }
 

@@ -36,6 +36,13 @@ enum class CommitAnswer {
     None,   // the request is taken, no report ever comes
 };
 
+// How the archive's report lies about the instances it commits.
+enum class CommitLie {
+    None,
+    Both,        // each committed instance is also listed as failed, in the same report
+    WrongClass,  // each committed instance is named under another SOP class
+};
+
 struct Policy {
     struct EveryKth {
         int k = 0;
@@ -57,6 +64,7 @@ struct Policy {
     int commitToPort = 0;
     int commitDelaySeconds = 0;
     int commitFailEvery = 0;   // every K-th instance of a request is reported failed (0: none)
+    CommitLie commitLie = CommitLie::None;
 
     // The answer to the n-th object received (1-based).
     Answer answerFor(int n) const;

@@ -65,6 +65,7 @@ void acceptContexts(T_ASC_Parameters* params) {
 
 constexpr const char* CommitmentClass = "1.2.840.10008.1.20.1";
 constexpr const char* CommitmentInstance = "1.2.840.10008.1.20.1.1";
+constexpr const char* SecondaryCapture = "1.2.840.10008.5.1.4.1.1.7";
 
 struct CommitItem {
     std::string sopClass;
@@ -87,10 +88,20 @@ Uint16 buildReport(const Policy& policy, const std::string& transaction, const s
         DcmItem* item = nullptr;
         report.findOrCreateSequenceItem(ok ? DCM_ReferencedSOPSequence : DCM_FailedSOPSequence, item, -2);
         if (!item) continue;
-        item->putAndInsertString(DCM_ReferencedSOPClassUID, items[i].sopClass.c_str());
+        const bool otherClass = ok && policy.commitLie == CommitLie::WrongClass;
+        item->putAndInsertString(DCM_ReferencedSOPClassUID, otherClass ? SecondaryCapture : items[i].sopClass.c_str());
         item->putAndInsertString(DCM_ReferencedSOPInstanceUID, items[i].sopInstance.c_str());
         if (!ok) item->putAndInsertUint16(DCM_FailureReason, held ? 0x0110 : 0x0112);
         ++(ok ? committed : failed);
+        if (ok && policy.commitLie == CommitLie::Both) {
+            DcmItem* also = nullptr;
+            report.findOrCreateSequenceItem(DCM_FailedSOPSequence, also, -2);
+            if (!also) continue;
+            also->putAndInsertString(DCM_ReferencedSOPClassUID, items[i].sopClass.c_str());
+            also->putAndInsertString(DCM_ReferencedSOPInstanceUID, items[i].sopInstance.c_str());
+            also->putAndInsertUint16(DCM_FailureReason, 0x0110);
+            ++failed;
+        }
     }
     return failed == 0 ? 1 : 2;
 }
