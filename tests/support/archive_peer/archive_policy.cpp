@@ -104,7 +104,8 @@ Policy parsePolicy(const std::vector<std::string>& args) {
             if (how == "same") p.commit = CommitAnswer::Same;
             else if (how == "later") p.commit = CommitAnswer::Later;
             else if (how == "none") p.commit = CommitAnswer::None;
-            else throw std::invalid_argument("--commit wants same, later or none, not " + how);
+            else if (how == "gone") p.commit = CommitAnswer::Gone;
+            else throw std::invalid_argument("--commit wants same, later, none or gone, not " + how);
         } else if (option == "--commit-to") {
             const std::string to = value();
             const auto at = to.find('@');
@@ -142,11 +143,12 @@ const char* usage() {
            "  [--status-for N=<hex>]... [--status-for-every K=<hex>]... [--warn Bxxx] [--comment <text>]\n"
            "  [--refuse-every K [--refuse-status A700]]\n"
            "  [--abort-after N | --release-after N | --close-after N | --stall-after N]\n"
-           "  [--commit same|later|none] [--commit-to <AET>@<host>:<port>] [--commit-delay S]\n"
+           "  [--commit same|later|none|gone] [--commit-to <AET>@<host>:<port>] [--commit-delay S]\n"
            "  [--commit-fail-every K] [--commit-lie both|wrong-class]\n"
            "Storage commitment: an instance is committed when the archive holds it (and is not\n"
            "a K-th one); the report comes on the request's association, later on a new one\n"
-           "(tried again each second until it is taken), or never. Each delivered report is a\n"
+           "(tried again each second until it is taken), or never; gone: the archive ends once the\n"
+           "association that stored objects ends, so the request finds nobody. Each delivered report is a\n"
            "line \"<transaction UID>\\t<committed>\\t<failed>\" of <log>.commit. --commit-lie: each\n"
            "committed instance is also listed as failed (both), or named under another SOP\n"
            "class (wrong-class).\n"

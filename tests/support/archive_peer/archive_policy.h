@@ -34,6 +34,7 @@ enum class CommitAnswer {
     Same,   // the report on the request's association, at once
     Later,  // the report on a new association to commitTo, after commitDelaySeconds
     None,   // the request is taken, no report ever comes
+    Gone,   // the archive ends once the association that stored objects ends
 };
 
 // How the archive's report lies about the instances it commits.

@@ -187,6 +187,7 @@ int ArchiveServer::run() {
         acceptContexts(assoc->params);
         if (ASC_acknowledgeAssociation(assoc).bad()) continue;
         serve(assoc);
+        if (policy_.commit == CommitAnswer::Gone && received_ > 0) return 0;
     }
 }
 
@@ -312,7 +313,8 @@ bool ArchiveServer::commit(T_ASC_Association* assoc, unsigned char presId, const
     if (DIMSE_sendMessageUsingMemoryData(assoc, presId, &rsp, nullptr, nullptr, nullptr, nullptr).bad()) return false;
     if (transaction.empty()) return true;
     switch (policy_.commit) {
-        case CommitAnswer::None: return true;
+        case CommitAnswer::None:
+        case CommitAnswer::Gone: return true;
         case CommitAnswer::Later:
             std::thread(reportLater, policy_, std::string(transaction.c_str()), std::move(items)).detach();
             return true;

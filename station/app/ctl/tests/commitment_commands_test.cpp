@@ -78,7 +78,8 @@ protected:
         for (const View& v : Views) records_[v.code] = addRecord(v);
     }
 
-    fs::path writeView(std::size_t i) {
+    // `size`: rows and columns (another size, other pixel data under the same UIDs).
+    fs::path writeView(std::size_t i, int size = 16, const std::string& folder = "study") {
         const View& v = Views[i];
         corva::test::DicomRecipe r;
         r.patientId = "P26";
@@ -87,12 +88,12 @@ protected:
         r.seriesUid = Series;
         r.sopInstanceUid = imageUid(i);
         r.instanceNumber = static_cast<int>(i) + 1;
-        r.rows = r.columns = 16;
+        r.rows = r.columns = size;
         r.extra = {{{0x0018, 0x5101}, v.viewPosition},
                    {{0x0020, 0x0062}, v.side},
                    {{0x0008, 0x0023}, "20261209"},
                    {{0x0008, 0x0033}, v.clock}};
-        return corva::test::writeDicom(site_.scratch() / "study" / (r.sopInstanceUid + ".dcm"), r);
+        return corva::test::writeDicom(site_.scratch() / folder / (r.sopInstanceUid + ".dcm"), r);
     }
 
     std::int64_t addRecord(const View& v) {
@@ -310,6 +311,63 @@ TEST_F(CommitmentCommandsTest, AnAnswerAfterARestartStillCompletesTheRemoval) {
     const CtlResult again = site_.run({"commitments"});
     EXPECT_EQ(again.code, 0) << again.out;
     EXPECT_NE(again.out.find("0 committed images removed"), std::string::npos) << again.out;
+}
+
+// The images are deleted while the archive's answer is on its way and received again
+// under the same UIDs, with other pixel data: the answer commits the images sent, not
+// their new copies, which stay with their rows and files.
+TEST_F(CommitmentCommandsTest, ALateAnswerLeavesImagesReceivedAgainUnderTheSameUids) {
+    TestArchive archive({"--commit", "later", "--commit-to", receiverTitle(), "--commit-delay", "1"});
+    const CtlResult r =
+        site_.run({"send", "--series", Series, "--to", archive.destination(), "--no-keep", "--commitment"});
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    expectLines(r, {"Commitment pending: <0>: no answer from the archive within " + std::to_string(CommitTimeout) +
+                    " seconds; the image stays until the archive answers"});
+    const CtlResult deleted = site_.run({"delete", "--series", Series});
+    ASSERT_EQ(deleted.code, 0) << deleted.out << deleted.err;
+    ASSERT_TRUE(filed().empty());
+    std::vector<std::string> args{"import"};
+    std::map<std::string, std::uintmax_t> sizes;
+    for (std::size_t i = 0; i < std::size(Views); ++i) {
+        const fs::path again = writeView(i, 24, "again");
+        sizes[imageUid(i)] = fs::file_size(again);
+        args.push_back(again.string());
+    }
+    const CtlResult imported = site_.run(args);
+    ASSERT_EQ(imported.code, 0) << imported.err;
+    ASSERT_TRUE(site_.waitForImages(4));
+
+    const auto receiver = site_.site().startReceiver();
+    ASSERT_TRUE(corva::test::pollUntil([&] { return !archive.commitReports().empty(); }, 30000));
+    EXPECT_EQ(archive.commitReports().front().committed, 4);
+    const CtlResult settled = site_.run({"commitments"});
+    EXPECT_NE(settled.out.find("0 committed images removed"), std::string::npos) << settled.out;
+    EXPECT_EQ(filed(), uids({0, 1, 2, 3}));
+    for (const auto& [uid, size] : sizes)
+        EXPECT_EQ(fs::file_size(site_.folder() / "Images" / Study / (uid + ".dcm")), size) << uid;
+    expectConsistent();
+}
+
+// The archive ends between the images and the request: nothing is asked, every image
+// stays and is named, and no transaction is left waiting for an answer that never comes.
+TEST_F(CommitmentCommandsTest, AnArchiveGoneBeforeTheRequestKeepsEveryImage) {
+    const auto receiver = site_.site().startReceiver();
+    TestArchive archive({"--commit", "gone"});
+    const CtlResult r =
+        site_.run({"send", "--series", Series, "--to", archive.destination(), "--no-keep", "--commitment"});
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("Asking ARCHIVE for storage commitment of 4 images ... failed: the archive did not take "
+                         "the request ("),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(archive.held(), uids({0, 1, 2, 3}));
+    EXPECT_EQ(filed(), uids({0, 1, 2, 3}));
+    const CtlResult waiting = site_.run({"commitments"});
+    EXPECT_EQ(waiting.code, 0) << waiting.out;
+    EXPECT_NE(waiting.out.find("0 committed images removed, 0 not committed, 0 waiting for an answer"),
+              std::string::npos)
+        << waiting.out;
+    expectConsistent();
 }
 
 // Orthanc, the real archive: it answers on a new association to Recvora; every image
