@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 
+#include "common/job_lock.h"
 #include "ctl_site.h"
 #include "db/schema.h"
 #include "dicom_fixture.h"
@@ -345,6 +346,35 @@ TEST_F(CommitmentCommandsTest, ALateAnswerLeavesImagesReceivedAgainUnderTheSameU
     EXPECT_EQ(filed(), uids({0, 1, 2, 3}));
     for (const auto& [uid, size] : sizes)
         EXPECT_EQ(fs::file_size(site_.folder() / "Images" / Study / (uid + ".dcm")), size) << uid;
+    expectConsistent();
+}
+
+// A late answer that comes while another job holds the job lock is recorded and
+// removes nothing; what settles it waits for the lock (or, under --no-wait, does not
+// start), and removes the committed images once the lock is free.
+TEST_F(CommitmentCommandsTest, ALateAnswerIsSettledOnlyUnderTheJobLock) {
+    TestArchive archive({"--commit", "later", "--commit-to", receiverTitle(), "--commit-delay", "1"});
+    const CtlResult r =
+        site_.run({"send", "--series", Series, "--to", archive.destination(), "--no-keep", "--commitment"});
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    auto held = std::make_unique<JobLock>(JobLock::tryAcquire(site_.folder() / "Data"));
+    ASSERT_TRUE(held->held());
+    const auto receiver = site_.site().startReceiver();
+    ASSERT_TRUE(corva::test::pollUntil([&] { return !archive.commitReports().empty(); }, 30000));
+    EXPECT_EQ(filed(), uids({0, 1, 2, 3}));
+    for (const std::vector<std::string>& job :
+         {std::vector<std::string>{"--no-wait", "commitments"}, std::vector<std::string>{"--no-wait", "check", "--repair"}}) {
+        const CtlResult refused = site_.run(job);
+        EXPECT_EQ(refused.code, 1) << job[1] << refused.out << refused.err;
+        EXPECT_NE(refused.err.find("another job is working on the images; not started (--no-wait)"), std::string::npos)
+            << refused.err;
+        EXPECT_EQ(filed(), uids({0, 1, 2, 3})) << job[1];
+    }
+    held.reset();
+    const CtlResult settled = site_.run({"commitments"});
+    EXPECT_EQ(settled.code, 0) << settled.out << settled.err;
+    EXPECT_NE(settled.out.find("4 committed images removed"), std::string::npos) << settled.out;
+    EXPECT_TRUE(filed().empty());
     expectConsistent();
 }
 
