@@ -19,7 +19,8 @@ bool OrthancPeer::installed() {
     return fs::exists(Program, ec);
 }
 
-OrthancPeer::OrthancPeer(const std::string& modalityAe, int modalityPort, std::string aet)
+OrthancPeer::OrthancPeer(const std::string& modalityAe, int modalityPort, std::string aet,
+                         const std::optional<Tls>& tls)
     : folder_("orthanc"), aet_(std::move(aet)), port_(freePort()), httpPort_(freePort()) {
     const fs::path storage = folder_.path() / "db";
     fs::create_directories(storage);
@@ -31,13 +32,22 @@ OrthancPeer::OrthancPeer(const std::string& modalityAe, int modalityPort, std::s
                           << ", \"RemoteAccessAllowed\": false, \"Plugins\": [], \"DicomModalities\": { \"station\": "
                              "{ \"AET\": \""
                           << modalityAe << "\", \"Host\": \"127.0.0.1\", \"Port\": " << modalityPort
-                          << ", \"AllowStorageCommitment\": true } } }\n";
+                          << ", \"AllowStorageCommitment\": true } }";
+    if (tls)
+        std::ofstream(config, std::ios::app)
+            << ", \"DicomTlsEnabled\": true, \"DicomTlsCertificate\": \"" << tls->certificate.string()
+            << "\", \"DicomTlsPrivateKey\": \"" << tls->key.string() << "\", \"DicomTlsTrustedCertificates\": \""
+            << tls->trusted.string() << "\"";
+    std::ofstream(config, std::ios::app) << " }\n";
     process_ = std::make_unique<ChildProcess>(std::vector<std::string>{Program, config.string()},
                                               std::vector<std::string>{}, folder_.path() / "orthanc.log");
+    std::vector<std::string> echo{"echoscu", "-aec", aet_};
+    if (tls) echo.insert(echo.end(), tls->echoOptions.begin(), tls->echoOptions.end());
+    echo.insert(echo.end(), {"127.0.0.1", std::to_string(port_)});
     const bool up = waitUntil(
         [&] {
             return !process_->running() ||
-                   runCommand({"echoscu", "-aec", aet_, "127.0.0.1", std::to_string(port_)}, 5s).code == 0;
+                   runCommand(echo, 5s).code == 0;
         },
         60s, 200ms);
     if (!up || !process_->running()) throw std::runtime_error("Orthanc did not start: " + log());

@@ -2,10 +2,12 @@
 // Orthanc (the Debian package's /usr/sbin/Orthanc) as an archive peer on free ports of
 // 127.0.0.1, with its own storage folder and one modality it knows: the station's AE
 // title at the receiver's port, allowed to ask for storage commitment, to which Orthanc
-// sends its commitment reports on a new association.
+// sends its commitment reports on a new association (plain DICOM).
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "child_process.h"
 #include "temp_dir.h"
@@ -14,8 +16,18 @@ namespace corva::test {
 
 class OrthancPeer {
 public:
+    // Its DICOM port over TLS only: its certificate and key, the certificates it trusts
+    // for its callers, and echoscu's options to reach it (see TestCertificates).
+    struct Tls {
+        std::filesystem::path certificate;
+        std::filesystem::path key;
+        std::filesystem::path trusted;
+        std::vector<std::string> echoOptions;
+    };
+
     // `modalityAe` and `modalityPort`: where Orthanc sends its reports.
-    OrthancPeer(const std::string& modalityAe, int modalityPort, std::string aet = "ORTHANC");
+    OrthancPeer(const std::string& modalityAe, int modalityPort, std::string aet = "ORTHANC",
+                const std::optional<Tls>& tls = std::nullopt);
     ~OrthancPeer();
     OrthancPeer(const OrthancPeer&) = delete;
     OrthancPeer& operator=(const OrthancPeer&) = delete;

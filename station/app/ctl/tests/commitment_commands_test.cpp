@@ -18,6 +18,7 @@
 #include "poll_until.h"
 #include "orthanc_peer.h"
 #include "test_archive.h"
+#include "test_certificates.h"
 
 namespace corva::station::ctl::test {
 namespace {
@@ -414,6 +415,72 @@ TEST_F(CommitmentCommandsTest, OrthancCommitsOnANewAssociationAndTheImagesLeave)
     expectConsistent();
     EXPECT_NE(site_.site().logText().find("Storage commitment "), std::string::npos) << site_.site().logText();
     EXPECT_NE(site_.site().logText().find(": 4 committed, 0 failed"), std::string::npos) << site_.site().logText();
+}
+
+// A destination of the list reached over TLS, Orthanc: the request goes over TLS as the
+// images did (its port takes nothing else), its answer comes to Recvora, and the
+// committed images leave. An answer lost while Recvora was stopped is asked for again,
+// over TLS too.
+class CommitmentOverTlsTest : public CommitmentCommandsTest {
+protected:
+    void SetUp() override {
+        if (!corva::test::OrthancPeer::installed()) GTEST_SKIP() << "Orthanc is not installed";
+        CommitmentCommandsTest::SetUp();
+        orthanc_ = std::make_unique<corva::test::OrthancPeer>(
+            site_.site().aeTitle(), site_.site().port(), "ORTHANC",
+            corva::test::OrthancPeer::Tls{certs_.certificate("server"), certs_.key("server"), certs_.ca(),
+                                          certs_.dcmtkOptions("client")});
+        std::int64_t id = 0;
+        {
+            db::Database userDb(site_.userDb());
+            db::ensureDestinationCommitmentColumn(userDb);
+            userDb
+                .prepare("INSERT INTO tblSCP (Alias, AET, IP, Port, \"Commitment\") VALUES ('Secure', ?, '127.0.0.1', ?, 1)")
+                .bind(1, orthanc_->aet())
+                .bind(2, static_cast<std::int64_t>(orthanc_->port()))
+                .run();
+            id = userDb.lastInsertRowId();
+        }
+        const std::string key = std::to_string(id) + "_";
+        site_.site().writeSettings(site_.site().aeTitle(), std::to_string(site_.site().port()),
+                                   {"DIMSE_Timeout=5", "Commitment_Timeout=" + std::to_string(CommitTimeout),
+                                    "Commitment_Wait=" + std::to_string(CommitWait), "[SCP_TLS]", key + "Use=1",
+                                    key + "CAFile=" + certs_.ca().string(),
+                                    key + "CertFile=" + certs_.certificate("client").string(),
+                                    key + "KeyFile=" + certs_.key("client").string()});
+    }
+
+    const corva::test::TestCertificates certs_;
+    std::unique_ptr<corva::test::OrthancPeer> orthanc_;
+};
+
+TEST_F(CommitmentOverTlsTest, OrthancCommitsAndTheImagesLeave) {
+    const auto receiver = site_.site().startReceiver();
+    const CtlResult r = site_.run({"send", "--series", Series, "--to", "Secure", "--no-keep"});
+    EXPECT_EQ(r.code, 0) << r.out << r.err << orthanc_->log();
+    expectLines(r, {"Asking ORTHANC for storage commitment of 4 images ... OK", "Removing committed images ... OK"});
+    EXPECT_TRUE(filed().empty());
+    expectConsistent();
+}
+
+TEST_F(CommitmentOverTlsTest, AnAnswerLostWhileTheReceiverWasStoppedIsAskedForAgain) {
+    const CtlResult r = site_.run({"send", "--series", Series, "--to", "Secure", "--no-keep"});
+    EXPECT_EQ(r.code, 1) << r.out << r.err << orthanc_->log();
+    expectLines(r, {"Commitment pending: <0>: no answer from the archive within " + std::to_string(CommitTimeout) +
+                    " seconds; the image stays until the archive answers"});
+    EXPECT_EQ(filed(), uids({0, 1, 2, 3}));
+
+    const auto receiver = site_.site().startReceiver();
+    const CtlResult asked = site_.run({"commitments", "--ask-again"});
+    EXPECT_NE(asked.err.find("corvactl: asked ORTHANC@127.0.0.1:" + std::to_string(orthanc_->port()) +
+                             " again for transaction "),
+              std::string::npos)
+        << asked.out << asked.err << orthanc_->log();
+    // The answer comes to Recvora in its own time; each look settles what came.
+    EXPECT_TRUE(corva::test::pollUntil([&] { return site_.run({"commitments"}).code == 0; }, 30000))
+        << orthanc_->log() << site_.site().logText();
+    EXPECT_TRUE(filed().empty());
+    expectConsistent();
 }
 
 // The forwarding: the records are used as the images are stored; the images leave only
