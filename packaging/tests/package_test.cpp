@@ -85,6 +85,7 @@ TEST_F(PackageTest, ContentsListTheProgramsUnitsDesktopEntryIconAndTemplates)
         "./usr/lib/corvalight/Recvora",
         "./usr/lib/corvalight/corvactl",
         "./usr/lib/corvalight/program-folder",
+        "./usr/lib/corvalight/settings-folder",
         "./usr/lib/corvalight/CorvaLogo.bmp",
         "./usr/bin/corvalight -> ../lib/corvalight/Corvalight",
         "./usr/bin/corvactl -> ../lib/corvalight/corvactl",
@@ -203,6 +204,9 @@ TEST_F(PackageTest, ExtractedProgramsFileAnImageInTheirProgramFolder)
     const fs::path programs = root / "usr/lib/corvalight";
     EXPECT_EQ(readFile(programs / "program-folder"), "/var/lib/corvalight\n");
     writeFile(programs / "program-folder", site.path().string() + "\n");
+    // Every program and operator uses the site's one settings file.
+    EXPECT_EQ(readFile(programs / "settings-folder"), "/etc/corvalight\n");
+    writeFile(programs / "settings-folder", (root / "etc/corvalight").string() + "\n");
 
     // The package's own settings file, on a free port.
     const fs::path settings = root / "etc/corvalight/ZKT/Lumenpost.conf";
@@ -222,9 +226,9 @@ TEST_F(PackageTest, ExtractedProgramsFileAnImageInTheirProgramFolder)
     std::map<std::string, std::unique_ptr<ChildProcess>> running;
     for (const std::string name : {"ingrado", "recvora"}) {
         auto unit = serviceLines(root / "lib/systemd/system" / ("corvalight-" + name + ".service"));
-        const std::string env = unit["Environment"];
-        ASSERT_TRUE(env.starts_with("XDG_CONFIG_HOME=")) << env;
-        const std::string configHome = reroot(env.substr(std::string("XDG_CONFIG_HOME=").size()));
+        // The settings come through the settings-folder file: a user's own stay unread.
+        EXPECT_EQ(unit["Environment"], "");
+        const std::string configHome = (site.path() / "no-settings-here").string();
         const std::string command = "cd " + quoted(fs::path(reroot(unit["WorkingDirectory"]))) + " && umask " + unit["UMask"] +
                                     " && exec " + quoted(fs::path(reroot(unit["ExecStart"])));
         running[name] = std::make_unique<ChildProcess>(
@@ -272,13 +276,13 @@ TEST_F(PackageTest, ExtractedProgramsFileAnImageInTheirProgramFolder)
         process->signal(SIGTERM);
     for (auto& [name, process] : running)
         EXPECT_TRUE(process->wait(30s).has_value()) << name;
-    // The programs' folder got nothing but the file this test wrote.
+    // The programs' folder got nothing but the files this test wrote.
     std::vector<std::string> left;
     for (const auto& entry : fs::directory_iterator(programs))
         left.push_back(entry.path().filename().string());
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"CorvaLogo.bmp", "Corvalight", "Ingrado", "Recvora", "corvactl",
-                                              "program-folder"}));
+                                              "program-folder", "settings-folder"}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <system_error>
 
 namespace corva {
@@ -44,26 +45,43 @@ std::filesystem::path executableFolder()
     return ownExecutableFolder();
 }
 
-std::filesystem::path programFolderFor(const std::filesystem::path& executables)
+namespace {
+
+// The absolute folder on the first line of `file`; nullopt without the file, empty (with
+// a line on standard error) when it names no absolute folder.
+std::optional<std::filesystem::path> folderNamedIn(const std::filesystem::path& file, const std::string& otherwise)
 {
-    const std::filesystem::path file = executables / ProgramFolderFile;
     std::ifstream in(file);
     if (!in)
-        return executables;
+        return std::nullopt;
     std::string line;
     std::getline(in, line);
     while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
         line.pop_back();
     const std::filesystem::path named(line);
     if (!named.is_absolute()) {
-        std::cerr << file.string() << ": names no absolute folder; the program folder is " << executables.string()
-                  << std::endl;
-        return executables;
+        std::cerr << file.string() << ": names no absolute folder; " << otherwise << std::endl;
+        return std::filesystem::path();
     }
     auto folder = named.lexically_normal();
     if (!folder.has_filename() && folder != folder.root_path())
         folder = folder.parent_path();  // no trailing slash, as from /proc/self/exe
     return folder;
+}
+
+}  // namespace
+
+std::filesystem::path programFolderFor(const std::filesystem::path& executables)
+{
+    const auto named =
+        folderNamedIn(executables / ProgramFolderFile, "the program folder is " + executables.string());
+    return named && !named->empty() ? *named : executables;
+}
+
+std::filesystem::path settingsFolderFor(const std::filesystem::path& executables)
+{
+    return folderNamedIn(executables / SettingsFolderFile, "each user keeps settings of their own")
+        .value_or(std::filesystem::path());
 }
 
 void setProgramFolderForTesting(const std::filesystem::path& folder)

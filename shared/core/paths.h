@@ -22,6 +22,15 @@ inline constexpr const char* ProgramFolderFile = "program-folder";
 // is ignored with a line on standard error, so data never goes where no one looks.
 std::filesystem::path programFolderFor(const std::filesystem::path& executables);
 
+// The name of the file beside the executables that names the settings' folder: an
+// installed package keeps the settings of every program and user in one site file.
+inline constexpr const char* SettingsFolderFile = "settings-folder";
+
+// The folder named by the "settings-folder" file in `executables`, or empty without such
+// a file (each user's own settings). A file naming no absolute path is ignored with a
+// line on standard error.
+std::filesystem::path settingsFolderFor(const std::filesystem::path& executables);
+
 // Overrides the program folder (and the executables' folder with it) for tests and tools;
 // an empty path restores the default.
 void setProgramFolderForTesting(const std::filesystem::path& folder);

@@ -1,5 +1,7 @@
 #include "settings/settings.h"
 
+#include "core/paths.h"
+
 #include <QSettings>
 #include <QString>
 #include <QStringList>
@@ -9,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <type_traits>
 
@@ -105,10 +108,27 @@ void loadColour(const char* path, const char* def, std::int32_t& target)
 
 }  // namespace
 
+void useSettingsFolder(const std::filesystem::path& folder)
+{
+    const QString path = QString::fromStdString(folder.string());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, path);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, path);
+}
+
+void useSiteSettingsFolder()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (const auto folder = settingsFolderFor(executableFolder()); !folder.empty())
+            useSettingsFolder(folder);
+    });
+}
+
 namespace {
 
 std::optional<std::string> storedText(const std::string& path)
 {
+    useSiteSettingsFolder();
     try {
         QSettings store(QStringLiteral("ZKT"), QStringLiteral("Lumenpost"));
         const QVariant v = store.value(keyOf(path));
@@ -138,6 +158,7 @@ std::string ReadRegistryText(const std::string& path, const std::string& default
 
 bool WriteRegistryValue(const std::string& path, const std::string& value)
 {
+    useSiteSettingsFolder();
     try {
         QSettings store(QStringLiteral("ZKT"), QStringLiteral("Lumenpost"));
         store.setValue(keyOf(path), QString::fromStdString(value));

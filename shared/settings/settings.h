@@ -2,12 +2,21 @@
 // The operator settings: string values in QSettings("ZKT", "Lumenpost"), each under
 // its group ("General/Viewer_Rows"); on Linux ~/.config/ZKT/Lumenpost.conf.
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <variant>
 #include <vector>
 
 namespace corva::settings {
+
+// Where the settings file lies: each user's own (~/.config/ZKT/Lumenpost.conf) unless a
+// "settings-folder" file beside the executables names the site's folder (an installed
+// package: /etc/corvalight, for the services and every operator alike). Called before
+// any QSettings("ZKT", "Lumenpost") is made; the reads and writes here call it.
+void useSiteSettingsFolder();
+// Puts the settings file below `folder` (folder/ZKT/Lumenpost.conf) from now on.
+void useSettingsFolder(const std::filesystem::path& folder);
 
 // Reads one value by its path ("General\\Viewer_Rows" or "General/Viewer_Rows").
 // Returns defaultValue when the value is missing or empty, or reading fails. Never throws.

@@ -1,5 +1,7 @@
 #include "app/window_layout.h"
 
+#include "settings/settings.h"
+
 #include <QMainWindow>
 #include <QSettings>
 #include <QSplitter>
@@ -9,6 +11,7 @@ namespace corva::station {
 namespace {
 
 QSettings store() {
+    settings::useSiteSettingsFolder();
     return QSettings(QStringLiteral("ZKT"), QStringLiteral("Lumenpost"));
 }
 

@@ -42,3 +42,27 @@ TEST(ProgramFolderFor, OverrideForTestingMovesBothFolders)
     setProgramFolderForTesting({});
     EXPECT_NE(programFolder(), folder.path());
 }
+
+// An installed package keeps one settings file for the services and every operator.
+TEST(SettingsFolderFor, FileBesideTheExecutablesNamesTheSettingsFolder)
+{
+    const test::TempDir executables("corva-exe");
+    struct Case {
+        const char* text;      // the file's content; nullptr: no file
+        const char* expected;  // empty: each user's own settings
+    };
+    const Case cases[] = {
+        {nullptr, ""},
+        {"/etc/corvalight\n", "/etc/corvalight"},
+        {"/etc/corvalight/", "/etc/corvalight"},
+        {"etc/corvalight\n", ""},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        const fs::path file = executables.path() / SettingsFolderFile;
+        fs::remove(file);
+        if (c.text)
+            test::writeFile(file, c.text);
+        EXPECT_EQ(settingsFolderFor(executables.path()), fs::path(c.expected)) << (c.text ? c.text : "(no file)");
+    }
+}

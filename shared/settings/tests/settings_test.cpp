@@ -262,3 +262,24 @@ TEST_F(SettingsTest, EveryKeyRoundTrips)
     }
     EXPECT_EQ(loaded.comDevice, saved.comDevice);
 }
+
+// The site's settings folder takes every read and write from then on, the window layout's
+// QSettings included; the user's own file is left as it was.
+TEST_F(SettingsTest, ASettingsFolderTakesEveryReadAndWrite)
+{
+    const std::filesystem::path home(std::getenv("XDG_CONFIG_HOME"));
+    ASSERT_TRUE(WriteRegistryValue("Com\\IR_Port", "4242"));
+    const corva::test::TempDir site("corva-site-settings");
+    useSettingsFolder(site.path());
+    EXPECT_EQ(ReadRegistryText("Com\\IR_Port", "105"), "105") << "the site's file is a new one";
+    EXPECT_TRUE(WriteRegistryValue("Com\\IR_Port", "11112"));
+    {
+        QSettings store("ZKT", "Lumenpost");
+        store.setValue("Layout/Main", 7);
+    }
+    const std::string siteFile = corva::test::readFile(site.path() / "ZKT" / "Lumenpost.conf");
+    useSettingsFolder(home);
+    EXPECT_NE(siteFile.find("IR_Port=11112"), std::string::npos) << siteFile;
+    EXPECT_NE(siteFile.find("Main=7"), std::string::npos) << siteFile;
+    EXPECT_EQ(ReadRegistryText("Com\\IR_Port", "105"), "4242");
+}
