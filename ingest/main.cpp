@@ -38,7 +38,8 @@ int main()
 {
     corva::process::usePrivateFileModes();  // patient data: for the station's user and group only
     const auto folder = corva::programFolder();
-    corva::process::SingleInstanceLock lock("Ingrado " + folder.string(), folder);
+    // One ingest service per program folder, whichever user started it.
+    corva::process::SingleInstanceLock lock("Ingrado " + folder.string(), folder, corva::process::LockScope::Folder);
     if (!lock.acquired())
         return 0;
 

@@ -125,7 +125,7 @@ TEST(IngradoProcess, SecondInstanceEndsAtOnceWithoutTouchingFiles)
     {
         // This process holds the instance lock of the folder, as a running service would.
         process::SingleInstanceLock lock("Ingrado " + fs::canonical(folder.path()).string(),
-                                         fs::canonical(folder.path()));
+                                         fs::canonical(folder.path()), process::LockScope::Folder);
         ASSERT_TRUE(lock.acquired());
         Running second(exe);
         int status = -1;

@@ -168,19 +168,25 @@ bool stop(int pid, std::chrono::milliseconds grace)
     return !isAlive(pid);
 }
 
-SingleInstanceLock::SingleInstanceLock(const std::string& key, const fs::path& fallbackFolder)
+SingleInstanceLock::SingleInstanceLock(const std::string& key, const fs::path& fallbackFolder, LockScope scope)
 {
     fs::path folder = fallbackFolder.empty() ? corva::programFolder() : fallbackFolder;
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime && ::access(runtime, W_OK) == 0)
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (scope == LockScope::User && runtime && *runtime && ::access(runtime, W_OK) == 0)
         folder = runtime;
     // The key may hold a folder path: a hash keeps the lock file name short and safe.
     std::ostringstream name;
-    name << "corvalight-" << ::getuid() << '-' << std::hex << std::hash<std::string>{}(key) << ".lock";
+    name << "corvalight-";
+    if (scope == LockScope::User)
+        name << ::getuid() << '-';
+    name << std::hex << std::hash<std::string>{}(key) << ".lock";
     file_ = folder / name.str();
+    // Another user of the group must be able to open it to find it locked.
+    const mode_t mode = scope == LockScope::User ? 0600 : 0660;
     // The holder removes the file when it ends: a lock taken on a file that was removed
     // meanwhile guards nothing, so it is taken again on the file now at the path.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        fd_ = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        fd_ = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
         if (fd_ < 0)
             return;
         if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
@@ -190,8 +196,11 @@ SingleInstanceLock::SingleInstanceLock(const std::string& key, const fs::path& f
         }
         struct stat held {}, atPath {};
         if (::fstat(fd_, &held) == 0 && ::stat(file_.c_str(), &atPath) == 0 && held.st_dev == atPath.st_dev &&
-            held.st_ino == atPath.st_ino)
+            held.st_ino == atPath.st_ino) {
+            if (scope == LockScope::Folder)
+                (void)::fchmod(fd_, mode);  // whatever the umask took away from the group
             return;
+        }
         ::close(fd_);
         fd_ = -1;
     }

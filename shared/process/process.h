@@ -23,13 +23,20 @@ int startDetached(const std::filesystem::path& program, const std::vector<std::s
 // Returns true when the process is gone afterwards.
 bool stop(int pid, std::chrono::milliseconds grace = std::chrono::seconds(3));
 
+// Who a single-instance lock keeps out: other copies of the same user (the station, one
+// per operator), or every copy on the folder whoever runs it (a service: two ingest
+// services of two users on one program folder would both take its input).
+enum class LockScope { User, Folder };
+
 // A lock held for the life of the object: flock on a file in the user's runtime folder
-// (XDG_RUNTIME_DIR), else in `fallbackFolder` (the program folder by default). The
-// file is removed when the lock ends, so none are left behind. `key` names what is
-// locked (a program name, plus a folder for services).
+// (XDG_RUNTIME_DIR), else in `fallbackFolder` (the program folder by default); under
+// LockScope::Folder always in that folder, under a name without the user's id and open
+// to the group. The file is removed when the lock ends, so none are left behind. `key`
+// names what is locked (a program name, plus a folder for services).
 class SingleInstanceLock {
 public:
-    explicit SingleInstanceLock(const std::string& key, const std::filesystem::path& fallbackFolder = {});
+    explicit SingleInstanceLock(const std::string& key, const std::filesystem::path& fallbackFolder = {},
+                                LockScope scope = LockScope::User);
     ~SingleInstanceLock();
     SingleInstanceLock(const SingleInstanceLock&) = delete;
     SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;

@@ -157,6 +157,36 @@ TEST(SingleInstance, LockFileLivesInTheRuntimeFolderOrTheProgramFolderAndGoesAtT
 
 // What the programs create is for their user and group only; what an older version left
 // open to everyone is closed, a symbolic link is never followed.
+// A service's lock keeps out every copy on the folder: another user (here: another
+// runtime folder) finds it held, and the file names no user.
+TEST(SingleInstance, AFolderLockIsTheFoldersWhoeverAsks)
+{
+    const std::string key = "corva-test-folder-" + std::to_string(::getpid());
+    corva::test::TempDir runtimeA;
+    corva::test::TempDir runtimeB;
+    corva::test::TempDir program;
+    const char* saved = std::getenv("XDG_RUNTIME_DIR");
+    const std::string savedValue = saved ? saved : "";
+    ::setenv("XDG_RUNTIME_DIR", runtimeA.path().c_str(), 1);
+    fs::path file;
+    {
+        SingleInstanceLock service(key, program.path(), LockScope::Folder);
+        ASSERT_TRUE(service.acquired());
+        file = service.file();
+        EXPECT_EQ(file.parent_path(), program.path());
+        EXPECT_EQ(file.filename().string().find(std::to_string(::getuid()) + "-"), std::string::npos) << file;
+        EXPECT_NE(fs::status(file).permissions() & fs::perms::group_write, fs::perms::none);
+        ::setenv("XDG_RUNTIME_DIR", runtimeB.path().c_str(), 1);
+        EXPECT_FALSE(SingleInstanceLock(key, program.path(), LockScope::Folder).acquired());
+    }
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_TRUE(SingleInstanceLock(key, program.path(), LockScope::Folder).acquired());
+    if (saved)
+        ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+    else
+        ::unsetenv("XDG_RUNTIME_DIR");
+}
+
 TEST(PrivateFiles, NewFilesAndFoldersAreForUserAndGroupOnly)
 {
     corva::test::TempDir dir;
