@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "core/datefmt.h"
+#include "log/log_text.h"
 #include "log/rotating_file.h"
 
 namespace corva::ingest {
@@ -39,20 +40,7 @@ void IngestLog::append(const fs::path& file, const std::string& line)
 
 std::string IngestLog::oneLine(const std::string& text)
 {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c == 0x7f) {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += ch;
-        }
-    }
-    return out;
+    return corva::log::escapedControls(text);
 }
 
 void IngestLog::writeLine(std::int64_t number, const std::string& body)

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "log/log_text.h"
 #include "log/rotating_file.h"
 
 namespace corva::log {
@@ -20,29 +21,12 @@ constexpr const char* Suffix = ".reason";
 constexpr const char* OwnFault = "file's own fault: ";
 constexpr const char* OtherFault = "not the file's fault: ";
 
-// As the ingest log writes names: control characters as "\xNN".
-std::string asLogged(const std::string& text)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c == 0x7f) {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += ch;
-        }
-    }
-    return out;
-}
-
-// The reason of the last "<reason>: <name> moved to bad objects" line of one log file.
+// The reason of the last "<reason>: <name> moved to bad objects" line of one log file
+// (names written as the ingest log writes them).
 std::optional<std::string> reasonInLog(const fs::path& log, const std::string& name)
 {
     std::ifstream in(log, std::ios::binary);
-    const std::string tail = ": " + asLogged(name) + " moved to bad objectsCopyToBad";
+    const std::string tail = ": " + escapedControls(name) + " moved to bad objectsCopyToBad";
     std::optional<std::string> found;
     for (std::string line; std::getline(in, line);) {
         if (line.size() < tail.size() || line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
