@@ -66,6 +66,22 @@ void moveFile(const fs::path& from, const fs::path& to)
     fs::remove(from);
 }
 
+// Whether the store's copy of an image can still be read as one: a copy that a disk fault
+// emptied or cut short is no image, and a resend takes its place.
+bool storedCopyIsReadable(const fs::path& stored)
+{
+    std::error_code ec;
+    const auto size = fs::file_size(stored, ec);
+    if (ec || size == 0 || !dicom::checkFileStructure(stored).sound())
+        return false;
+    try {
+        (void)dicom::Image::read(stored, dicom::ReadMode::HeaderOnly);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 // What the operator is told: "Ingrado cannot write <what>: <reason>". A database's
 // input/output error on a disk without a free block is a full disk.
 std::string storeFaultText(const std::string& what, const std::string& reason, const fs::path& folder)
@@ -530,6 +546,16 @@ IngestService::Attempt IngestService::handleRegistered(const std::string& name, 
         held.moved();
         process::makePrivate(target);
         debug("success");
+    } else if (!storedCopyIsReadable(target)) {
+        // A disk fault emptied or cut short the stored copy: the resend is the image now.
+        if (!held.unchanged())
+            return Attempt::Changed;
+        log_->writeLog(errc::Generic,
+                       "the stored copy of " + name + " could not be read (empty or cut short): replaced by the one received",
+                       "TimerDB");
+        moveFile(held.path(), target);
+        held.moved();
+        process::makePrivate(target);
     } else {
         debug("file already exists in viewer image directory!");
         held.drop();

@@ -2,6 +2,7 @@
 // beside a database that is gone, a damaged index found only while filing. The service
 // never files into a mixed or damaged database; images wait and are filed into a sound one.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -155,26 +156,54 @@ TEST(StoreDamage, ANameInTheStoreThatIsNoFileNeverSwallowsTheImage)
     }
 }
 
-// Left disabled: the stored file of a filed image emptied by a disk fault (or cut short);
-// a resend of the image is deleted as "already in the store" (the file name alone
-// decides), so the store keeps the empty file and the image the sender was answered
-// "Success" for is gone. Mending it means deciding when a resend may replace a stored
-// file (only when the stored one cannot be read as DICOM, say), which is left open.
-TEST(StoreDamage, DISABLED_AResendRepairsAStoredFileThatWasEmptied)
+ino_t inodeOf(const fs::path& file)
 {
-    Station st;
-    DicomRecipe recipe;
-    recipe.sopInstanceUid = uniqueUid();
-    recipe.studyUid = uniqueUid();
-    const std::string name = recipe.sopInstanceUid + ".dcm";
-    st.drop(name, recipe);
-    ASSERT_TRUE(st.settle());
-    const fs::path stored = st.folder().images() / recipe.studyUid / name;
-    fs::resize_file(stored, 0);
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
+}
 
-    st.drop(name, recipe);
-    ASSERT_TRUE(st.settle());
-    EXPECT_GT(fs::file_size(stored), 0u) << "the resend is kept in the store";
+std::string logsOf(Station& st)
+{
+    std::string text;
+    for (const auto& e : fs::directory_iterator(st.folder().logs()))
+        text += corva::test::readFile(e.path());
+    return text;
+}
+
+// The stored file of a filed image emptied or cut short by a disk fault: a resend of the
+// image takes its place (it is not deleted as "already in the store"). A sound stored
+// copy stays and the resend goes, as before.
+TEST(StoreDamage, AResendRepairsAStoredFileThatWasEmptiedOrCutShort)
+{
+    enum class Damage { None, Emptied, CutShort };
+    for (const Damage damage : {Damage::Emptied, Damage::CutShort, Damage::None}) {
+        Station st;
+        DicomRecipe recipe;
+        recipe.sopInstanceUid = uniqueUid();
+        recipe.studyUid = uniqueUid();
+        recipe.rows = recipe.columns = 64;
+        const std::string name = recipe.sopInstanceUid + ".dcm";
+        st.drop(name, recipe);
+        ASSERT_TRUE(st.settle());
+        const fs::path stored = st.folder().images() / recipe.studyUid / name;
+        const auto size = fs::file_size(stored);
+        if (damage == Damage::Emptied)
+            fs::resize_file(stored, 0);
+        else if (damage == Damage::CutShort)
+            fs::resize_file(stored, size - 100);
+        const ino_t inode = inodeOf(stored);
+
+        st.drop(name, recipe);
+        ASSERT_TRUE(st.settle());
+        EXPECT_EQ(fs::file_size(stored), size) << "damage " << static_cast<int>(damage) << "\n" << logsOf(st);
+        EXPECT_FALSE(fs::exists(st.temp() / name));
+        EXPECT_EQ(st.count("tblImages"), 1);
+        if (damage == Damage::None)
+            EXPECT_EQ(inodeOf(stored), inode) << "a sound stored copy is kept";
+        else
+            EXPECT_NE(logsOf(st).find("could not be read (empty or cut short): replaced"), std::string::npos)
+                << logsOf(st);
+    }
 }
 
 }  // namespace
