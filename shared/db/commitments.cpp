@@ -25,19 +25,30 @@ CREATE TABLE IF NOT EXISTS tblCommitmentItems (
   State INTEGER NOT NULL DEFAULT 0,
   FailureReason INTEGER NOT NULL DEFAULT 0,
   Done INTEGER NOT NULL DEFAULT 0,
-  FilesRemoved INTEGER NOT NULL DEFAULT 0);
+  FilesRemoved INTEGER NOT NULL DEFAULT 0,
+  FileSize INTEGER,
+  FileModified INTEGER,
+  FileInode INTEGER,
+  FileDevice INTEGER);
 CREATE INDEX IF NOT EXISTS idxCommitmentItemsTransaction ON tblCommitmentItems (TransactionUID);
 CREATE INDEX IF NOT EXISTS idxCommitmentItemsOpen ON tblCommitmentItems (FilesRemoved);
 )SQL";
 
 }  // namespace
 
+// The identity of the file sent, added after the first version of the tables.
+constexpr const char* FileColumns[] = {"FileSize", "FileModified", "FileInode", "FileDevice"};
+
 void ensureCommitmentTables(Database& db)
 {
-    if (db.hasTable("tblCommitments") && db.hasTable("tblCommitmentItems"))
+    if (db.hasTable("tblCommitments") && db.hasTable("tblCommitmentItems") &&
+        db.hasColumn("tblCommitmentItems", "FileDevice"))
         return;
     Transaction t(db);
     db.exec(CommitmentTables);
+    for (const char* column : FileColumns)
+        if (!db.hasColumn("tblCommitmentItems", column))
+            db.exec(std::string("ALTER TABLE tblCommitmentItems ADD COLUMN ") + column + " INTEGER");
     t.commit();
 }
 
@@ -52,7 +63,8 @@ void CommitmentStore::add(const CommitmentTransaction& tx)
         .bind(2, tx.destination)
         .run();
     auto st = db_.prepare("INSERT INTO tblCommitmentItems (TransactionUID, SOPClassUID, SOPInstanceUID, ImageID, "
-                          "StudyUID, WorkCopy) VALUES (?, ?, ?, ?, ?, ?)");
+                          "StudyUID, WorkCopy, FileSize, FileModified, FileInode, FileDevice) "
+                          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (const CommitmentItem& item : tx.items) {
         st.reset();
         st.bind(1, tx.transactionUid)
@@ -61,6 +73,15 @@ void CommitmentStore::add(const CommitmentTransaction& tx)
             .bind(4, item.imageId)
             .bind(5, item.studyUid)
             .bind(6, item.workCopy ? 1 : 0);
+        if (item.sentFile) {
+            st.bind(7, static_cast<std::int64_t>(item.sentFile->size))
+                .bind(8, item.sentFile->modifiedNs)
+                .bind(9, static_cast<std::int64_t>(item.sentFile->inode))
+                .bind(10, static_cast<std::int64_t>(item.sentFile->device));
+        } else {
+            for (int i = 7; i <= 10; ++i)
+                st.bindNull(i);
+        }
         st.run();
     }
     t.commit();
@@ -115,7 +136,8 @@ namespace {
 std::vector<CommitmentItem> itemsOf(Database& db, const std::string& transactionUid)
 {
     std::vector<CommitmentItem> items;
-    auto st = db.prepare("SELECT SOPClassUID, SOPInstanceUID, ImageID, StudyUID, WorkCopy, State, FailureReason, Done, FilesRemoved "
+    auto st = db.prepare("SELECT SOPClassUID, SOPInstanceUID, ImageID, StudyUID, WorkCopy, State, FailureReason, Done, "
+                         "FilesRemoved, FileSize, FileModified, FileInode, FileDevice "
                          "FROM tblCommitmentItems WHERE TransactionUID = ? ORDER BY ItemID");
     st.bind(1, transactionUid);
     while (st.step()) {
@@ -130,6 +152,10 @@ std::vector<CommitmentItem> itemsOf(Database& db, const std::string& transaction
         item.failureReason = st.getInt(6);
         item.done = st.getInt(7) != 0;
         item.filesRemoved = st.getInt(8) != 0;
+        if (!st.isNull(9) && !st.isNull(10) && !st.isNull(11) && !st.isNull(12))
+            item.sentFile = FileIdentity{static_cast<std::uintmax_t>(st.getInt(9)), st.getInt(10),
+                                         static_cast<std::uintmax_t>(st.getInt(11)),
+                                         static_cast<std::uintmax_t>(st.getInt(12))};
         items.push_back(std::move(item));
     }
     return items;
@@ -172,6 +198,17 @@ std::vector<CommitmentTransaction> CommitmentStore::open()
 void CommitmentStore::markDone(const std::string& transactionUid, const std::vector<std::string>& sopInstanceUids)
 {
     auto st = db_.prepare("UPDATE tblCommitmentItems SET Done = 1 WHERE TransactionUID = ? AND SOPInstanceUID = ?");
+    for (const std::string& uid : sopInstanceUids) {
+        st.reset();
+        st.bind(1, transactionUid).bind(2, uid);
+        st.run();
+    }
+}
+
+void CommitmentStore::markKept(const std::string& transactionUid, const std::vector<std::string>& sopInstanceUids)
+{
+    auto st = db_.prepare("UPDATE tblCommitmentItems SET ImageID = 0, WorkCopy = 0 WHERE TransactionUID = ? AND "
+                          "SOPInstanceUID = ? AND Done = 0");
     for (const std::string& uid : sopInstanceUids) {
         st.reset();
         st.bind(1, transactionUid).bind(2, uid);

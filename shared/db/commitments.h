@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "core/file_identity.h"
+
 namespace corva::db {
 
 class Database;
@@ -28,6 +30,9 @@ struct CommitmentItem {
     std::int64_t imageId = 0;    // the tblImages row to remove once committed; 0: none (kept)
     std::string studyUid;        // names the image's file in the store
     bool workCopy = false;       // a converted copy in the work folder goes with it
+    // The image's file as it was sent: a file filed anew under the row since is another
+    // copy, which the archive's answer does not cover. nullopt: not known.
+    std::optional<FileIdentity> sentFile;
     CommitState state = CommitState::Pending;
     std::int64_t failureReason = 0;
     bool done = false;           // its rows were removed (or there was nothing to remove)
@@ -68,6 +73,9 @@ public:
     std::vector<CommitmentTransaction> open();
     // Marks these items done; used inside the removal's database transaction.
     void markDone(const std::string& transactionUid, const std::vector<std::string>& sopInstanceUids);
+    // Keeps these items' images: their rows are no longer to be removed (their files were
+    // filed anew since they were sent). Used inside the removal's database transaction.
+    void markKept(const std::string& transactionUid, const std::vector<std::string>& sopInstanceUids);
     // Marks these items' files removed (after the removal's commit).
     void markFilesRemoved(const std::string& transactionUid, const std::vector<std::string>& sopInstanceUids);
     // Drops a transaction that was never answered because its request never left

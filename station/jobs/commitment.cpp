@@ -73,7 +73,8 @@ void settleOne(db::Database& db, const ProgramPaths& paths, db::CommitmentStore&
         return;
     }
     std::vector<std::int64_t> ids;
-    std::vector<std::string> uids;
+    std::vector<std::string> uids, kept;
+    db::ImageIndex index(db, paths.imageStore);
     for (const auto& item : tx.items) {
         if (item.filesRemoved) continue;
         if (item.state == db::CommitState::Committed)
@@ -81,30 +82,42 @@ void settleOne(db::Database& db, const ProgramPaths& paths, db::CommitmentStore&
         else
             result.failed.push_back(item.sopInstanceUid + ": " + reasonText(item.failureReason));
         if (removes(item) && !item.done) {
+            // A file filed anew under the row since it was sent is not what the archive holds.
+            if (item.sentFile) {
+                const std::optional<db::ImageRef> row = index.image(item.imageId);
+                const std::optional<FileIdentity> now = row ? fileIdentity(row->file) : std::nullopt;
+                if (now && *now != *item.sentFile) {
+                    kept.push_back(item.sopInstanceUid);
+                    continue;
+                }
+            }
             ids.push_back(item.imageId);
             uids.push_back(item.sopInstanceUid);
         }
     }
+    result.kept.insert(result.kept.end(), kept.begin(), kept.end());
     // The rows, and the instances marked done, together or not at all.
-    db::ImageIndex index(db, paths.imageStore);
     if (ids.empty()) {
         db::Transaction t(db);
+        store.markKept(tx.transactionUid, kept);
         store.closeAnswered(tx.transactionUid);
         t.commit();
     } else {
         const db::Removal removal = index.removeImages(ids, {}, [&] {
+            store.markKept(tx.transactionUid, kept);
             store.markDone(tx.transactionUid, uids);
             store.closeAnswered(tx.transactionUid);
         });
         append(result.removal, removal);
     }
+    const std::set<std::string> keptSet(kept.begin(), kept.end());
     // The files of every instance whose rows went, also those of a removal a kill
     // interrupted before its files: each goes only while no row names it.
     db::Removal files;
     std::vector<std::string> filed;
     std::set<fs::path> folders;
     for (const auto& item : tx.items) {
-        if (!removes(item) || item.filesRemoved) continue;
+        if (!removes(item) || item.filesRemoved || keptSet.count(item.sopInstanceUid)) continue;
         filed.push_back(item.sopInstanceUid);
         if (!isSafeUid(item.sopInstanceUid) || !isSafeUid(item.studyUid)) continue;
         files.files.push_back(paths.imageStore / item.studyUid / (item.sopInstanceUid + ".dcm"));
@@ -121,7 +134,7 @@ void settleOne(db::Database& db, const ProgramPaths& paths, db::CommitmentStore&
     const std::set<fs::path> notRemoved(left.begin(), left.end());
     std::vector<std::string> finished;
     for (const auto& item : tx.items)
-        if (removes(item) && !item.filesRemoved &&
+        if (removes(item) && !item.filesRemoved && !keptSet.count(item.sopInstanceUid) &&
             !notRemoved.count(paths.imageStore / item.studyUid / (item.sopInstanceUid + ".dcm")))
             finished.push_back(item.sopInstanceUid);
     store.markFilesRemoved(tx.transactionUid, finished);
@@ -181,13 +194,14 @@ std::size_t settleCommitmentsAtStart(const ProgramPaths& paths) {
 }
 
 void CommitmentRound::add(const std::string& sopClassUid, const std::string& sopInstanceUid, std::int64_t imageId,
-                          const std::string& studyUid, bool workCopy) {
+                          const std::string& studyUid, bool workCopy, const std::optional<FileIdentity>& sentFile) {
     db::CommitmentItem item;
     item.sopClassUid = sopClassUid;
     item.sopInstanceUid = sopInstanceUid;
     item.imageId = imageId;
     item.studyUid = studyUid;
     item.workCopy = workCopy;
+    item.sentFile = sentFile;
     items_.push_back(std::move(item));
 }
 
@@ -269,6 +283,8 @@ bool CommitmentRound::run(JobReport& report, db::Database& db) {
         return false;
     }
     for (const std::string& line : result_.failed) report.appendLog("Not committed: " + line + "; the image stays\r\n");
+    for (const std::string& uid : result_.kept)
+        report.appendLog("Committed, but filed anew since it was sent: " + uid + "; the new copy stays\r\n");
     for (const std::string& uid : result_.pending)
         report.appendLog("Commitment pending: " + uid + ": no answer from the archive within " +
                          std::to_string(commitmentTimeoutSeconds()) +

@@ -36,6 +36,7 @@ struct SettleResult {
     std::vector<std::string> committed;  // SOP instance UIDs committed in what was settled
     std::vector<std::string> failed;     // "<UID>: <why>" failed by the archive; they stay
     std::vector<std::string> pending;    // SOP instance UIDs still waiting for an answer
+    std::vector<std::string> kept;       // committed, but filed anew since they were sent: they stay
     std::vector<std::filesystem::path> left;  // files that could not be removed
 };
 
@@ -65,9 +66,10 @@ public:
     CommitmentRound(const ProgramPaths& paths, const Destination& destination)
         : paths_(paths), destination_(destination) {}
 
-    // The instance was stored; `imageId` goes once it is committed (0: it stays anyway).
+    // The instance was stored; `imageId` goes once it is committed (0: it stays anyway),
+    // unless its file is no longer `sentFile`, the file as it was sent.
     void add(const std::string& sopClassUid, const std::string& sopInstanceUid, std::int64_t imageId,
-             const std::string& studyUid, bool workCopy);
+             const std::string& studyUid, bool workCopy, const std::optional<FileIdentity>& sentFile);
     bool empty() const { return items_.empty(); }
 
     // Records the transaction, asks the archive and waits for its answer (polling what the

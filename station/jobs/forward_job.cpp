@@ -238,7 +238,8 @@ void ForwardJob::commitAndRemove(JobReport& report, db::Database& db, bool remov
             for (const db::ImageRef& r : removable)
                 if (r.imageId == image.imageId) ref = &r;
             round.add(sopClass == sentClasses_.end() ? std::string() : sopClass->second, image.sopInstanceUid,
-                      ref ? ref->imageId : 0, ref ? ref->studyUid : std::string(), ref != nullptr);
+                      ref ? ref->imageId : 0, ref ? ref->studyUid : std::string(), ref != nullptr,
+                      ref ? image.storeIdentity : std::nullopt);
         }
     } catch (const std::exception&) {
         logCaught(Location);

@@ -225,7 +225,9 @@ void SendJob::commitAndRemove(JobReport& report, db::Database& db, const std::ve
             }
         }
         const bool remove = std::find(removable.begin(), removable.end(), r.imageId) != removable.end();
-        round.add(sopClass, r.imageUid, remove ? r.imageId : 0, r.studyUid, false);
+        // The job lock was held since the send: the file now is the file sent.
+        round.add(sopClass, r.imageUid, remove ? r.imageId : 0, r.studyUid, false,
+                  remove ? fileIdentity(r.file) : std::nullopt);
     }
     if (round.empty()) return;
     // The sending is over: the request goes on an association of its own, and an archive

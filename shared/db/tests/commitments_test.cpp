@@ -159,3 +159,38 @@ const LyingReport Lies[] = {
 
 INSTANTIATE_TEST_SUITE_P(Reports, CommitmentLies, ::testing::ValuesIn(Lies),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Tables of the first version, without the identity of the file sent: they get its
+// columns, and their items, of unknown identity, keep waiting as they were.
+TEST(Commitments, TablesWithoutTheSentFileGetItAndKeepTheirItems)
+{
+    test::TempDir dir("commit");
+    db::Database d = test::newImageDb(dir.path() / "QAData.dat");
+    d.exec("DROP TABLE tblCommitmentItems; DROP TABLE tblCommitments;"
+           "CREATE TABLE tblCommitments (TransactionUID TEXT PRIMARY KEY, Destination TEXT, Requested TEXT, "
+           "Answered TEXT);"
+           "CREATE TABLE tblCommitmentItems (ItemID INTEGER PRIMARY KEY AUTOINCREMENT, TransactionUID TEXT NOT NULL, "
+           "SOPClassUID TEXT, SOPInstanceUID TEXT, ImageID INTEGER NOT NULL DEFAULT 0, StudyUID TEXT, "
+           "WorkCopy INTEGER NOT NULL DEFAULT 0, State INTEGER NOT NULL DEFAULT 0, FailureReason INTEGER NOT NULL "
+           "DEFAULT 0, Done INTEGER NOT NULL DEFAULT 0, FilesRemoved INTEGER NOT NULL DEFAULT 0);"
+           "INSERT INTO tblCommitments (TransactionUID, Destination, Requested) VALUES ('2.25.20', 'A@h:1', 'x');"
+           "INSERT INTO tblCommitmentItems (TransactionUID, SOPClassUID, SOPInstanceUID, ImageID, StudyUID) "
+           "VALUES ('2.25.20', '" + Mg + "', '1.2.3.1', 1, '1.2.3');");
+    db::CommitmentStore store(d);
+    EXPECT_TRUE(d.hasColumn("tblCommitmentItems", "FileSize"));
+    EXPECT_TRUE(d.hasColumn("tblCommitmentItems", "FileDevice"));
+    const auto open = store.open();
+    ASSERT_EQ(open.size(), 1u);
+    ASSERT_EQ(open.front().items.size(), 1u);
+    EXPECT_FALSE(open.front().items.front().sentFile);
+    EXPECT_EQ(open.front().items.front().imageId, 1);
+
+    // A new transaction keeps the identity of each file sent.
+    db::CommitmentTransaction tx = transaction("2.25.21");
+    tx.items[0].sentFile = FileIdentity{1234, 5678901234567, 42, 7};
+    store.add(tx);
+    const auto added = store.transaction("2.25.21");
+    ASSERT_TRUE(added);
+    EXPECT_EQ(added->items[0].sentFile, tx.items[0].sentFile);
+    EXPECT_FALSE(added->items[1].sentFile);
+}

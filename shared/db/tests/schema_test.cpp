@@ -38,7 +38,7 @@ const std::map<std::string, Columns> ImageTables = {
     {"tblCommitments", {"TransactionUID", "Destination", "Requested", "Answered"}},
     {"tblCommitmentItems",
      {"ItemID", "TransactionUID", "SOPClassUID", "SOPInstanceUID", "ImageID", "StudyUID", "WorkCopy", "State",
-      "FailureReason", "Done", "FilesRemoved"}},
+      "FailureReason", "Done", "FilesRemoved", "FileSize", "FileModified", "FileInode", "FileDevice"}},
 };
 const std::map<std::string, Columns> ImageViews = {
     {"view_studies", {"StudyID", "StudyUID", "StudyDate", "StudyTime", "Modality", "Bodypart", "PatID1"}},

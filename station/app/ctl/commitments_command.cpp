@@ -50,6 +50,8 @@ int commitmentsCommand(CtlEnvironment& env, const std::vector<std::string>& args
         env.out << "not committed\t" << line.substr(0, colon) << '\t'
                 << (colon == std::string::npos ? std::string() : line.substr(colon + 2)) << "; the image stays\n";
     }
+    for (const std::string& uid : settled.kept)
+        env.out << "kept\t" << uid << "\tcommitted, but filed anew since it was sent; the new copy stays\n";
     // What is still waiting, with its transaction.
     for (const db::CommitmentTransaction& tx : db::CommitmentStore(db).open())
         if (!tx.answeredAll())

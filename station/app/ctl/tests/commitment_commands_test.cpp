@@ -350,6 +350,51 @@ TEST_F(CommitmentCommandsTest, ALateAnswerLeavesImagesReceivedAgainUnderTheSameU
     expectConsistent();
 }
 
+// An image whose file was lost while the archive's answer was on its way is received
+// again and filed under its row, with other pixel data: the answer commits what was
+// sent, not the new copy, which stays; the others leave.
+TEST_F(CommitmentCommandsTest, ALateAnswerLeavesACopyFiledAnewUnderTheSameRow) {
+    TestArchive archive({"--commit", "later", "--commit-to", receiverTitle(), "--commit-delay", "1"});
+    const CtlResult r =
+        site_.run({"send", "--series", Series, "--to", archive.destination(), "--no-keep", "--commitment"});
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    const fs::path stored = site_.folder() / "Images" / Study / (imageUid(0) + ".dcm");
+    const auto rowOf = [&] {
+        db::Database db(site_.imageDb());
+        auto st = db.prepare("SELECT ImageID FROM tblImages WHERE ImageUID = ?");
+        st.bind(1, imageUid(0));
+        return st.step() ? st.getInt(0) : std::int64_t{0};
+    };
+    const std::int64_t row = rowOf();
+    ASSERT_NE(row, 0);
+    ASSERT_TRUE(fs::remove(stored));
+    const fs::path again = writeView(0, 24, "again");
+    const CtlResult imported = site_.run({"import", again.string()});
+    ASSERT_EQ(imported.code, 0) << imported.err;
+    ASSERT_TRUE(corva::test::pollUntil([&] { return fs::exists(stored); }, 30000));
+    ASSERT_EQ(rowOf(), row);
+    ASSERT_EQ(fs::file_size(stored), fs::file_size(again));
+
+    const auto receiver = site_.site().startReceiver();
+    ASSERT_TRUE(corva::test::pollUntil([&] { return !archive.commitReports().empty(); }, 30000));
+    EXPECT_EQ(archive.commitReports().front().committed, 4);
+    const CtlResult settled = site_.run({"commitments"});
+    EXPECT_NE(settled.out.find("kept\t" + imageUid(0) + "\tcommitted, but filed anew since it was sent; the new "
+                               "copy stays\n"),
+              std::string::npos)
+        << settled.out;
+    EXPECT_NE(settled.out.find("3 committed images removed"), std::string::npos) << settled.out;
+    EXPECT_EQ(filed(), uids({0}));
+    ASSERT_TRUE(fs::exists(stored));
+    EXPECT_EQ(fs::file_size(stored), fs::file_size(again));
+    expectConsistent();
+    const CtlResult again2 = site_.run({"commitments"});
+    EXPECT_NE(again2.out.find("0 committed images removed, 0 not committed, 0 waiting for an answer"),
+              std::string::npos)
+        << again2.out;
+    EXPECT_EQ(filed(), uids({0}));
+}
+
 // A late answer that comes while another job holds the job lock is recorded and
 // removes nothing; what settles it waits for the lock (or, under --no-wait, does not
 // start), and removes the committed images once the lock is free.
