@@ -121,7 +121,8 @@ Policy parsePolicy(const std::vector<std::string>& args) {
             const std::string how = value();
             if (how == "both") p.commitLie = CommitLie::Both;
             else if (how == "wrong-class") p.commitLie = CommitLie::WrongClass;
-            else throw std::invalid_argument("--commit-lie wants both or wrong-class, not " + how);
+            else if (how == "fail-then-commit") p.commitLie = CommitLie::FailThenCommit;
+            else throw std::invalid_argument("--commit-lie wants both, wrong-class or fail-then-commit, not " + how);
         }
         else throw std::invalid_argument("unknown option " + option);
     }
@@ -144,14 +145,15 @@ const char* usage() {
            "  [--refuse-every K [--refuse-status A700]]\n"
            "  [--abort-after N | --release-after N | --close-after N | --stall-after N]\n"
            "  [--commit same|later|none|gone] [--commit-to <AET>@<host>:<port>] [--commit-delay S]\n"
-           "  [--commit-fail-every K] [--commit-lie both|wrong-class]\n"
+           "  [--commit-fail-every K] [--commit-lie both|wrong-class|fail-then-commit]\n"
            "Storage commitment: an instance is committed when the archive holds it (and is not\n"
            "a K-th one); the report comes on the request's association, later on a new one\n"
            "(tried again each second until it is taken), or never; gone: the archive ends once the\n"
            "association that stored objects ends, so the request finds nobody. Each delivered report is a\n"
            "line \"<transaction UID>\\t<committed>\\t<failed>\" of <log>.commit. --commit-lie: each\n"
            "committed instance is also listed as failed (both), or named under another SOP\n"
-           "class (wrong-class).\n"
+           "class (wrong-class), or (later) a report failing every instance is followed by one\n"
+           "committing them (fail-then-commit).\n"
            "Objects are counted over the whole run from 1. Prints \"ready <port>\" once it listens.\n";
 }
 

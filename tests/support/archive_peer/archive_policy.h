@@ -42,6 +42,7 @@ enum class CommitLie {
     None,
     Both,        // each committed instance is also listed as failed, in the same report
     WrongClass,  // each committed instance is named under another SOP class
+    FailThenCommit,  // later: a first report fails every instance, a second commits them
 };
 
 struct Policy {

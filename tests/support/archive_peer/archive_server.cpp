@@ -117,8 +117,7 @@ void recordCommit(const Policy& policy, const std::string& transaction, int comm
 // Sends the report on an association of its own, as an archive does that answers later:
 // proposing the commitment class in the role of its provider. Tried again each second
 // until the requester's receiver takes it (it may be stopped meanwhile).
-void reportLater(Policy policy, std::string transaction, std::vector<CommitItem> items) {
-    std::this_thread::sleep_for(std::chrono::seconds(policy.commitDelaySeconds));
+void deliverReport(const Policy& policy, const std::string& transaction, const std::vector<CommitItem>& items) {
     for (int attempt = 0; attempt < 600; ++attempt, std::this_thread::sleep_for(std::chrono::seconds(1))) {
         DcmSCU scu;
         scu.setAETitle(policy.aet.c_str());
@@ -149,6 +148,19 @@ void reportLater(Policy policy, std::string transaction, std::vector<CommitItem>
             return;
         }
     }
+}
+
+void reportLater(Policy policy, std::string transaction, std::vector<CommitItem> items) {
+    std::this_thread::sleep_for(std::chrono::seconds(policy.commitDelaySeconds));
+    if (policy.commitLie == CommitLie::FailThenCommit) {
+        // A first report that fails every instance, then one that commits them.
+        Policy failing = policy;
+        failing.commitLie = CommitLie::None;
+        failing.commitFailEvery = 1;
+        deliverReport(failing, transaction, items);
+        policy.commitLie = CommitLie::None;
+    }
+    deliverReport(policy, transaction, items);
 }
 
 }  // namespace

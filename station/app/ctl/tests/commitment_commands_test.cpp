@@ -395,6 +395,23 @@ TEST_F(CommitmentCommandsTest, ALateAnswerLeavesACopyFiledAnewUnderTheSameRow) {
     EXPECT_EQ(filed(), uids({0}));
 }
 
+// The archive fails every instance, then reports them committed under the same
+// transaction: its first answer stands, and nothing leaves.
+TEST_F(CommitmentCommandsTest, ASecondAnswerCommittingWhatTheFirstFailedRemovesNothing) {
+    const auto receiver = site_.site().startReceiver();
+    TestArchive archive({"--commit", "later", "--commit-to", receiverTitle(), "--commit-lie", "fail-then-commit"});
+    const CtlResult r =
+        site_.run({"send", "--series", Series, "--to", archive.destination(), "--no-keep", "--commitment"});
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    ASSERT_TRUE(corva::test::pollUntil([&] { return archive.commitReports().size() == 2; }, 30000));
+    EXPECT_EQ(archive.commitReports()[0].failed, 4);
+    EXPECT_EQ(archive.commitReports()[1].committed, 4);
+    const CtlResult settled = site_.run({"commitments"});
+    EXPECT_NE(settled.out.find("0 committed images removed"), std::string::npos) << settled.out;
+    EXPECT_EQ(filed(), uids({0, 1, 2, 3}));
+    expectConsistent();
+}
+
 // A late answer that comes while another job holds the job lock is recorded and
 // removes nothing; what settles it waits for the lock (or, under --no-wait, does not
 // start), and removes the committed images once the lock is free.
