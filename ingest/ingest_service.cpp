@@ -14,6 +14,7 @@
 #include "crash_note.h"
 #include "core/paths.h"
 #include "db/interrupted_delete.h"
+#include "db/orphans.h"
 #include "db/schema.h"
 #include "durable.h"
 #include "dicom/dicom.h"
@@ -621,24 +622,13 @@ void IngestService::deleteOrphans()
 {
     const bool opened = !connection_.isOpen();
     try {
-        db::Database& db = database();
-        struct Step {
-            const char* sql;
-            const char* text;
-        };
-        static const Step steps[] = {
-            {"Delete from tblSeries where SeriesID not in (Select FKeySeriesID as SeriesID from tblImages)",
-             "entries deleted from tblseries"},
-            {"Delete from tblStudies where StudyID not in (Select FKeyStudyID as StudyID from tblSeries)",
-             "entries deleted from tblstudies"},
-            {"Delete from tblPatienten where PatID not in (Select FKeyPatID as PatID from tblStudies)",
-             "entries deleted from tblpatienten"},
-        };
-        for (const auto& step : steps) {
-            db::Statement st(db, step.sql);
-            if (const int removed = st.run(); removed > 0)
-                log_->writeLog(removed, step.text, "DeleteFailed");
-        }
+        const db::OrphansRemoved removed = db::removeOrphans(database());
+        const std::pair<std::int64_t, const char*> lines[] = {{removed.series, "entries deleted from tblseries"},
+                                                              {removed.studies, "entries deleted from tblstudies"},
+                                                              {removed.patients, "entries deleted from tblpatienten"}};
+        for (const auto& [count, text] : lines)
+            if (count > 0)
+                log_->writeLog(count, text, "DeleteFailed");
     } catch (const std::exception& e) {
         const auto fault = storeFault(e);
         if (fault && tellsOfDamage(*fault))

@@ -1,0 +1,616 @@
+// Scale benchmark: the image database after ten years at a large site.
+//
+//   scale_bench [--images N] [--empty N] [--work DIR] [--runs R] [--reuse 1]
+//
+// Generates an image database of N images (default 1,000,000) straight into the tables,
+// made by the programs' own schema creation, and a small one of a few images; then times,
+// on both, what the programs run: the station's patient list refresh, a study's lists
+// (studies of a patient, series, image list, the viewer's image set), the idle tick of
+// the ingest service, its tick after the station deleted a study, and the filing of one
+// more image. Prints each figure, the ratio big/small, the query plans of every
+// statement the timed code ran, and the database size per 100,000 images.
+// With --reuse 1 a database generated before in DIR is used again.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "browser/browser_queries.h"
+#include "browser/patient_refresh.h"
+#include "common/station_context.h"
+#include "core/paths.h"
+#include "db/database.h"
+#include "db/orphans.h"
+#include "db/schema.h"
+#include "dicom/dicom.h"
+#include "dicom_fixture.h"
+#include "ingest_log.h"
+#include "ingest_service.h"
+#include "registrar.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using corva::db::Database;
+using corva::db::Statement;
+
+namespace {
+
+std::string arg(int argc, char** argv, const std::string& name, const std::string& fallback)
+{
+    for (int i = 1; i + 1 < argc; ++i)
+        if (argv[i] == "--" + name)
+            return argv[i + 1];
+    return fallback;
+}
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    const auto n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double msSince(Clock::time_point t0)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+std::string isoDate(int daysFromStart)
+{
+    // Days from 2016-12-10 on a proleptic calendar: civil-from-days (H. Hinnant).
+    const long z = 17145 + daysFromStart + 719468;  // 17145 = days from 1970-01-01 to 2016-12-10
+    const long era = z / 146097;
+    const long doe = z - era * 146097;
+    const long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long mp = (5 * doy + 2) / 153;
+    const long d = doy - (153 * mp + 2) / 5 + 1;
+    const long m = mp < 10 ? mp + 3 : mp - 9;
+    const long y = yoe + era * 400 + (m <= 2);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04ld-%02ld-%02ld", y, m, d);
+    return text;
+}
+
+// ------------------------------------------------------------------ generation
+
+struct Generated {
+    std::vector<std::string> studyUids;   // every study, in filing order
+    std::vector<std::string> patientIds;  // PATID1 of the patient of each study
+};
+
+// Fills an image database of the programs' schema with `images` images over ten years:
+// four views per screening study (some with more, a few with two series), a patient
+// returning every year or two, some studies deleted since (gaps in the keys), exposure
+// records used by their images, commitments of the forwarded studies, and the receive
+// rows of the last images the station has not shown yet.
+void generate(const fs::path& file, long images, unsigned seed)
+{
+    fs::remove(file);
+    fs::remove(file.string() + "-wal");
+    fs::remove(file.string() + "-shm");
+    Database db(file, true);
+    corva::db::createImageSchema(db);
+    db.exec("PRAGMA synchronous=OFF");
+    db.exec("PRAGMA cache_size=-1000000");
+    std::mt19937 rng(seed);
+    auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(rng) < p; };
+    auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+
+    static const char* lastNames[] = {"Müller", "Schmidt", "Schneider", "Fischer", "Weber", "Meyer", "Wagner",
+                                      "Becker", "Schulz", "Hoffmann", "Schäfer", "Koch", "Bauer", "Richter",
+                                      "Klein", "Wolf", "Schröder", "Neumann", "Schwarz", "Zimmermann", "Braun",
+                                      "Krüger", "Hofmann", "Hartmann", "Lange", "Schmitt", "Werner", "Krause",
+                                      "Meier", "Lehmann", "Schmid", "Schulze", "Maier", "Köhler", "Herrmann",
+                                      "König", "Walter", "Mayer", "Huber", "Kaiser", "Fuchs", "Peters", "Lang",
+                                      "Scholz", "Möller", "Weiß", "Jung", "Hahn", "Schubert", "Vogel"};
+    static const char* firstNames[] = {"Anna", "Maria", "Ursula", "Monika", "Petra", "Elisabeth", "Sabine",
+                                       "Renate", "Helga", "Karin", "Brigitte", "Ingrid", "Erika", "Andrea",
+                                       "Gisela", "Claudia", "Susanne", "Gabriele", "Christa", "Christine",
+                                       "Hildegard", "Birgit", "Barbara", "Marianne", "Heike", "Nicole", "Angelika"};
+
+    corva::db::Transaction t(db);
+    db.exec("INSERT INTO tblModalities (ModID, Modality) VALUES (1, 'MG'), (2, 'CR')");
+    db.exec("INSERT INTO tblBodyparts (BodypartID, Bodypart) VALUES (1, 'BREAST')");
+    {
+        auto ref = db.prepare("INSERT INTO tblUeberweiser (UeberweiserID, UeberweiserName) VALUES (?, ?)");
+        for (int i = 1; i <= 300; ++i) {
+            ref.reset();
+            ref.bind(1, i).bind(2, std::string("Dr. ") + lastNames[pick(std::size(lastNames))] + " " + std::to_string(i));
+            ref.run();
+        }
+    }
+    auto patient = db.prepare("INSERT INTO tblPatienten (PATID, PATID1, PATNachname, PATVorname, PAT2Vorname, "
+                              "PATGebDatum, PATGeschlecht) VALUES (?, ?, ?, ?, NULL, ?, 'F')");
+    auto accession = db.prepare("INSERT INTO tblAccessions (AccessionID, Accession) VALUES (?, ?)");
+    auto study = db.prepare(
+        "INSERT INTO tblStudies (StudyID, FKeyPATID, FKeyUeberweiserID, FKeyBodypartID, FKeyModID, FKeyAccessionID, "
+        "StudyDate, StudyTime, StudyUID, StudyNr, StudyDescription, ReporterID1, ReporterID2, ReporterID3) "
+        "VALUES (?, ?, ?, 1, ?, ?, ?, ?, ?, ?, ?, 0, 0, 0)");
+    auto series = db.prepare(
+        "INSERT INTO tblSeries (SeriesID, FKeyStudyID, SeriesUID, SeriesNr, SeriesCBA) VALUES (?, ?, ?, ?, '0')");
+    auto image = db.prepare(
+        "INSERT INTO tblImages (ImageID, FKeySeriesID, ImageUID, ImageNr, ImageRows, ImageCols, ImageKVP, ImageDCD, "
+        "ImageExpTime, ImageExp, ImageXRay, ImageLocation, ImageST, ImageLevel, ImageWidth, ImageDate, ImageTime) "
+        "VALUES (?, ?, ?, ?, 3328, 4096, ?, 0, ?, ?, ?, 0, 0, 2048, 4096, ?, ?)");
+    auto dose = db.prepare("INSERT INTO tblDosis (KVP, ma, Zeit, Dicke, mGy, Druck, Datum, Sonstiges, Status, expZeit) "
+                           "VALUES (?, '80', ?, ?, ?, ?, ?, '', ?, ?)");
+    auto commitment = db.prepare("INSERT INTO tblCommitments (TransactionUID, Destination, Requested, Answered) "
+                                 "VALUES (?, 'ARCHIVE@10.0.0.5:104', ?, ?)");
+    auto item = db.prepare("INSERT INTO tblCommitmentItems (TransactionUID, SOPClassUID, SOPInstanceUID, ImageID, "
+                           "StudyUID, WorkCopy, State, FailureReason, Done, FilesRemoved) "
+                           "VALUES (?, '1.2.840.10008.5.1.4.1.1.1.2', ?, ?, ?, 0, 1, 0, 1, 0)");
+    auto receive = db.prepare("INSERT INTO tblReceive (PATID, StudyID, SeriesID, ImageID) VALUES (?, ?, ?, ?)");
+
+    const long studiesPlanned = std::max(1L, images / 4);
+    const int days = 3652;
+    std::int64_t patientKey = 0, studyKey = 0, seriesKey = 0, imageKey = 0;
+    std::vector<std::int64_t> patients;
+    std::vector<std::string> patientIds;
+    long made = 0;
+    for (long s = 0; made < images; ++s) {
+        const int day = static_cast<int>(std::min<long>(days - 1, s * days / studiesPlanned));
+        const std::string date = isoDate(day);
+        const int minute = 7 * 60 + static_cast<int>(pick(11 * 60));
+        char time[64];
+        std::snprintf(time, sizeof time, "%s %02d:%02d:%02d", date.c_str(), minute / 60, minute % 60,
+                      static_cast<int>(pick(60)));
+        // A deleted study leaves its keys unused.
+        if (chance(0.015)) {
+            ++studyKey;
+            ++seriesKey;
+            imageKey += 4;
+            continue;
+        }
+        std::int64_t pat;
+        std::string patId;
+        if (patients.empty() || chance(0.24)) {
+            pat = ++patientKey;
+            patId = "PID" + std::to_string(1000000 + pat);
+            patient.reset();
+            char born[48];
+            std::snprintf(born, sizeof born, "%04d-%02d-%02d", 1940 + static_cast<int>(pick(45)),
+                          1 + static_cast<int>(pick(12)), 1 + static_cast<int>(pick(28)));
+            patient.bind(1, pat).bind(2, patId).bind(3, lastNames[pick(std::size(lastNames))]);
+            patient.bind(4, firstNames[pick(std::size(firstNames))]).bind(5, born).run();
+            patients.push_back(pat);
+            patientIds.push_back(patId);
+        } else {
+            const auto k = pick(patients.size());
+            pat = patients[k];
+            patId = patientIds[k];
+        }
+        const std::string uidRoot = "1.2.826.0.1.3680043.10.543." + date.substr(0, 4) + date.substr(5, 2) +
+                                    date.substr(8, 2) + std::to_string(minute) + "." + std::to_string(s + 1);
+        ++studyKey;
+        accession.reset();
+        accession.bind(1, studyKey).bind(2, "ACC" + std::to_string(20000000 + studyKey)).run();
+        const bool mammo = !chance(0.05);
+        study.reset();
+        study.bind(1, studyKey).bind(2, pat).bind(3, static_cast<std::int64_t>(1 + pick(300)));
+        study.bind(4, mammo ? 1 : 2).bind(5, studyKey).bind(6, date).bind(7, std::string(time));
+        study.bind(8, uidRoot).bind(9, static_cast<std::int64_t>(s + 1));
+        study.bind(10, mammo ? "Mammographie beidseits" : "Thorax pa").run();
+        // Four views; some studies add views, a few are repeated in a second series.
+        int views = 4;
+        if (chance(0.08))
+            views = 5 + static_cast<int>(pick(2));
+        else if (chance(0.03))
+            views = 2;
+        const int seriesCount = chance(0.02) ? 2 : 1;
+        const bool committed = chance(0.3);
+        const std::string tx = uidRoot + ".9";
+        if (committed) {
+            commitment.reset();
+            commitment.bind(1, tx).bind(2, std::string(time)).bind(3, std::string(time)).run();
+        }
+        for (int se = 1; se <= seriesCount && made < images; ++se) {
+            ++seriesKey;
+            series.reset();
+            series.bind(1, seriesKey).bind(2, studyKey).bind(3, uidRoot + "." + std::to_string(se)).bind(4, se).run();
+            for (int v = 1; v <= views && made < images; ++v) {
+                ++imageKey;
+                ++made;
+                const std::string uid = uidRoot + "." + std::to_string(se) + "." + std::to_string(v);
+                const int kvp = 26 + static_cast<int>(pick(8));
+                image.reset();
+                image.bind(1, imageKey).bind(2, seriesKey).bind(3, uid).bind(4, v).bind(5, kvp);
+                image.bind(6, static_cast<std::int64_t>(800 + pick(800))).bind(7, static_cast<std::int64_t>(50 + pick(150)));
+                image.bind(8, static_cast<std::int64_t>(80 + pick(40))).bind(9, date).bind(10, std::string(time));
+                image.run();
+                // The exposure record the image was forwarded with; the last ones still wait.
+                dose.reset();
+                dose.bind(1, std::to_string(kvp)).bind(2, std::to_string(800 + pick(800)));
+                dose.bind(3, static_cast<std::int64_t>(30 + pick(50))).bind(4, std::to_string(1 + pick(3)) + ".2");
+                dose.bind(5, static_cast<std::int64_t>(60 + pick(100))).bind(6, date);
+                dose.bind(7, made > images - 8 ? "0" : "1").bind(8, std::string(time).substr(11));
+                dose.run();
+                if (committed) {
+                    item.reset();
+                    item.bind(1, tx).bind(2, uid).bind(3, imageKey).bind(4, uidRoot).run();
+                }
+                if (made > images - 20) {
+                    receive.reset();
+                    receive.bind(1, pat).bind(2, studyKey).bind(3, seriesKey).bind(4, imageKey).run();
+                }
+            }
+        }
+    }
+    t.commit();
+    db.exec("PRAGMA wal_checkpoint(TRUNCATE)");
+}
+
+// ------------------------------------------------------------------ plans
+
+// Collects the statements a connection runs, to explain them afterwards.
+class StatementLog {
+public:
+    explicit StatementLog(Database& db) : db_(db)
+    {
+        sqlite3_trace_v2(db_.handle(), SQLITE_TRACE_STMT, &StatementLog::onStatement, this);
+    }
+    ~StatementLog() { sqlite3_trace_v2(db_.handle(), 0, nullptr, nullptr); }
+    StatementLog(const StatementLog&) = delete;
+    StatementLog& operator=(const StatementLog&) = delete;
+
+    const std::vector<std::string>& statements() const { return order_; }
+
+private:
+    static int onStatement(unsigned, void* self, void* stmt, void*)
+    {
+        auto* log = static_cast<StatementLog*>(self);
+        const char* sql = sqlite3_sql(static_cast<sqlite3_stmt*>(stmt));
+        if (sql && log->seen_.insert(sql).second)
+            log->order_.emplace_back(sql);
+        return 0;
+    }
+    Database& db_;
+    std::set<std::string> seen_;
+    std::vector<std::string> order_;
+};
+
+bool explainable(const std::string& sql)
+{
+    std::string head;
+    for (char c : sql.substr(0, 12))
+        head += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const char* skip : {"BEGIN", "COMMIT", "ROLLBACK", "PRAGMA", "SAVEPOINT", "RELEASE", "CREATE"})
+        if (head.rfind(skip, 0) == 0)
+            return false;
+    return true;
+}
+
+void printPlans(Database& db, const std::string& title, const std::vector<std::string>& statements)
+{
+    std::printf("\n-- query plans: %s\n", title.c_str());
+    for (const std::string& sql : statements) {
+        if (!explainable(sql))
+            continue;
+        std::printf("%s\n", sql.c_str());
+        auto st = db.prepare("EXPLAIN QUERY PLAN " + sql);
+        std::map<std::int64_t, int> depth;
+        while (st.step()) {
+            const int d = depth.count(st.getInt(1)) ? depth[st.getInt(1)] + 1 : 1;
+            depth[st.getInt(0)] = d;
+            std::printf("%*s%s\n", 2 + 2 * d, "", st.getText(3).c_str());
+        }
+    }
+}
+
+// ------------------------------------------------------------------ measurement
+
+struct Figures {
+    std::map<std::string, double> ms;
+    std::vector<std::string> order;
+    void put(const std::string& what, double value)
+    {
+        if (!ms.count(what))
+            order.push_back(what);
+        ms[what] = value;
+    }
+};
+
+struct Sample {
+    std::string patientId;
+    std::string studyUid;
+    std::int64_t studyId = 0;
+};
+
+std::vector<Sample> sampleStudies(Database& db, int count, unsigned seed)
+{
+    std::vector<Sample> all;
+    auto st = db.prepare("SELECT p.PATID1, s.StudyUID, s.StudyID FROM tblStudies s JOIN tblPatienten p ON p.PATID = "
+                         "s.FKeyPATID WHERE s.StudyID % ? = 0");
+    std::int64_t total = 0;
+    {
+        auto c = db.prepare("SELECT COUNT(*) FROM tblStudies");
+        c.step();
+        total = c.getInt(0);
+    }
+    st.bind(1, std::max<std::int64_t>(1, total / (count * 4)));
+    while (st.step())
+        all.push_back({st.getText(0), st.getText(1), st.getInt(2)});
+    std::mt19937 rng(seed);
+    std::shuffle(all.begin(), all.end(), rng);
+    if (all.size() > static_cast<std::size_t>(count))
+        all.resize(static_cast<std::size_t>(count));
+    return all;
+}
+
+int countInput(const fs::path& temp)
+{
+    int n = 0;
+    std::error_code ec;
+    for (fs::directory_iterator it(temp, ec), end; !ec && it != end; it.increment(ec))
+        n += corva::ingest::InputScanner::isInputName(it->path().filename().string()) ? 1 : 0;
+    return n;
+}
+
+// A new study of a known patient: the images the filing measures.
+std::vector<fs::path> makeFiles(const fs::path& folder, const std::string& patientId, int count)
+{
+    fs::create_directories(folder);
+    std::vector<fs::path> files;
+    const std::string study = corva::test::uniqueUid();
+    const std::string series = corva::test::uniqueUid();
+    for (int i = 0; i < count; ++i) {
+        corva::test::DicomRecipe r;
+        r.patientId = patientId;
+        r.studyUid = study;
+        r.seriesUid = series;
+        r.sopInstanceUid = corva::test::uniqueUid();
+        r.modality = "MG";
+        r.sopClassUid = corva::dicom::uid::DigitalMammographyForPresentation;
+        r.instanceNumber = i + 1;
+        r.rows = 64;
+        r.columns = 64;
+        files.push_back(corva::test::writeDicom(folder / (r.sopInstanceUid + ".dcm"), r));
+    }
+    return files;
+}
+
+Figures measure(const fs::path& prog, int runs, bool plans, const std::string& title)
+{
+    Figures f;
+    const fs::path dbFile = prog / "Data" / corva::db::ImageDatabaseFile;
+    std::vector<Sample> samples;
+    {
+        Database db(dbFile);
+        samples = sampleStudies(db, runs + 1, 7);
+    }
+
+    // The station's patient list: the refresh the operator asks for (always reloads), and
+    // the timer's tick with nothing received.
+    corva::station::StationContext g;
+    g.dataDb.setFile(dbFile);
+    {
+        std::vector<double> reload, idle;
+        std::size_t rows = 0;
+        for (int i = 0; i < runs; ++i) {
+            auto t0 = Clock::now();
+            const auto r = corva::station::refreshPatients(g, corva::station::RefreshCause::Explicit);
+            reload.push_back(msSince(t0));
+            rows = r.patients.size();
+            t0 = Clock::now();
+            corva::station::refreshPatients(g, corva::station::RefreshCause::TimerTick);
+            idle.push_back(msSince(t0));
+        }
+        f.put("patient list reload (" + std::to_string(rows) + " patients)", median(reload));
+        f.put("patient list timer tick (nothing received)", median(idle));
+    }
+
+    // A study chosen: its patient's studies, its series, the image list, the viewer's set.
+    {
+        Database db(dbFile);
+        std::optional<StatementLog> log;
+        if (plans)
+            log.emplace(db);
+        corva::station::BrowserQueries q(db);
+        std::vector<double> studies, series, images, set;
+        std::size_t imageRows = 0;
+        for (int i = 0; i < runs && !samples.empty(); ++i) {
+            const Sample& s = samples[static_cast<std::size_t>(i) % samples.size()];
+            auto t0 = Clock::now();
+            const auto st = q.studiesOf(s.patientId);
+            studies.push_back(msSince(t0));
+            t0 = Clock::now();
+            const auto se = q.seriesOf(s.studyId);
+            const auto keys = q.seriesKeysOf(s.studyId);
+            series.push_back(msSince(t0));
+            t0 = Clock::now();
+            const auto im = q.imagesOfStudy(s.studyUid);
+            images.push_back(msSince(t0));
+            imageRows += im.size();
+            t0 = Clock::now();
+            const auto query = corva::station::BrowserQueries::studyImageQuery(keys);
+            q.imageCount(query);
+            q.imageUids(query);
+            set.push_back(msSince(t0));
+        }
+        f.put("studies of a patient", median(studies));
+        f.put("series of a study", median(series));
+        f.put("image list of a study", median(images));
+        f.put("image set of a study (viewer)", median(set));
+        if (plans) {
+            // The patient list's own statements, on this connection for their plans.
+            q.receiveCount();
+            q.patients();
+            printPlans(db, title + ": station", log->statements());
+        }
+    }
+
+    // The ingest service: idle ticks, and ticks after the station deleted a study's images.
+    corva::ingest::IngestService service(prog);
+    service.start();
+    service.tick();
+    service.tick();
+    {
+        std::vector<double> idle;
+        for (int i = 0; i < runs; ++i) {
+            const auto t0 = Clock::now();
+            service.tick();
+            idle.push_back(msSince(t0));
+        }
+        f.put("ingest idle tick", median(idle));
+    }
+    {
+        std::vector<double> after;
+        std::vector<std::string> statements;
+        for (int i = 0; i < runs && i + 1 < static_cast<int>(samples.size()); ++i) {
+            {
+                Database db(dbFile);
+                corva::station::BrowserQueries q(db);
+                for (const auto& row : q.imagesOfStudy(samples[i].studyUid))
+                    q.deleteImage(std::stoll(row.imageId));
+            }
+            if (plans && i == 0) {
+                // The clean-up once on a connection of ours for its plans.
+                Database db(dbFile);
+                StatementLog log(db);
+                corva::db::removeOrphans(db);
+                statements = log.statements();
+            }
+            const auto t0 = Clock::now();
+            service.tick();
+            after.push_back(msSince(t0));
+        }
+        f.put("ingest tick after a study was deleted", median(after));
+        if (plans) {
+            Database db(dbFile);
+            printPlans(db, title + ": orphan clean-up", statements);
+        }
+    }
+
+    // Filing: one image at a time dropped into Temp; the tick that files it is timed.
+    {
+        const fs::path staging = prog / "staging";
+        std::string patientId = samples.empty() ? std::string("NEW") : samples.back().patientId;
+        const auto files = makeFiles(staging, patientId, runs);
+        std::vector<double> filing;
+        int filed = 0;
+        for (const fs::path& file : files) {
+            fs::rename(file, prog / corva::folder::Temp / file.filename());
+            for (int tick = 0; tick < 50; ++tick) {
+                const auto t0 = Clock::now();
+                service.tick();
+                const double ms = msSince(t0);
+                if (countInput(prog / corva::folder::Temp) == 0) {
+                    filing.push_back(ms);
+                    ++filed;
+                    break;
+                }
+            }
+        }
+        f.put("filing one more image (" + std::to_string(filed) + " filed)", median(filing));
+        if (plans) {
+            // The registration once more on a connection of ours for its plans.
+            const auto more = makeFiles(staging, patientId, 1);
+            Database db(dbFile);
+            StatementLog log(db);
+            corva::ingest::IngestLog ingestLog(prog / corva::folder::Logs, false);
+            {
+                corva::ingest::Registrar registrar(db, ingestLog, prog / corva::folder::Temp,
+                                                   prog / corva::folder::Images);
+                auto image = corva::dicom::Image::read(more.front(), corva::dicom::ReadMode::HeaderOnly);
+                corva::ingest::Keys keys;
+                registrar.registerImage(image, keys, more.front().filename().string());
+            }
+            printPlans(db, title + ": filing", log.statements());
+        }
+        fs::remove_all(staging);
+    }
+    return f;
+}
+
+// A program folder of its own with a generated image database.
+void prepare(const fs::path& prog, long images, bool reuse)
+{
+    const fs::path dbFile = prog / "Data" / corva::db::ImageDatabaseFile;
+    if (reuse && fs::exists(dbFile)) {
+        Database db(dbFile);
+        auto c = db.prepare("SELECT COUNT(*) FROM tblImages");
+        if (c.step() && c.getInt(0) >= images) {
+            std::printf("using %s (%lld images)\n", dbFile.c_str(), static_cast<long long>(c.getInt(0)));
+            return;
+        }
+    }
+    fs::remove_all(prog);
+    fs::create_directories(prog / "Data");
+    fs::create_directories(prog / corva::folder::Temp);
+    fs::create_directories(prog / corva::folder::Images);
+    fs::create_directories(prog / corva::folder::Logs);
+    const auto t0 = Clock::now();
+    generate(dbFile, images, 42);
+    std::printf("generated %ld images in %.1f s: %s\n", images, msSince(t0) / 1000, dbFile.c_str());
+}
+
+void printCounts(const fs::path& dbFile)
+{
+    Database db(dbFile);
+    std::printf("%s:", dbFile.c_str());
+    for (const char* table : {"tblPatienten", "tblStudies", "tblSeries", "tblImages", "tblDosis", "tblAccessions",
+                              "tblCommitmentItems", "tblReceive"}) {
+        auto c = db.prepare(std::string("SELECT COUNT(*) FROM ") + table);
+        c.step();
+        std::printf(" %s %lld", table, static_cast<long long>(c.getInt(0)));
+    }
+    std::printf("\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const long images = std::stol(arg(argc, argv, "images", "1000000"));
+    const long few = std::stol(arg(argc, argv, "empty", "100"));
+    const int runs = std::stoi(arg(argc, argv, "runs", "21"));
+    const fs::path work = arg(argc, argv, "work", "/tmp/scale-bench");
+    const bool reuse = arg(argc, argv, "reuse", "0") == "1";
+    const fs::path small = work / "program-small";
+    const fs::path big = work / "program-big";
+    prepare(big, images, reuse);
+    const fs::path bigDb = big / "Data" / corva::db::ImageDatabaseFile;
+    {
+        Database db(bigDb);
+        db.exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    }
+    const auto bytes = fs::file_size(bigDb);
+    printCounts(bigDb);
+    std::printf("database size: %.1f MB for %ld images = %.1f MB per 100,000 images\n", bytes / 1e6, images,
+                bytes / 1e6 / (images / 100000.0));
+
+    // The small database twice: the first pass warms the code and the file cache.
+    prepare(small, few, false);
+    measure(small, runs, false, "small");
+    prepare(small, few, false);
+    const Figures empty = measure(small, runs, false, "small");
+    const Figures large = measure(big, runs, true, std::to_string(images) + " images");
+
+    std::printf("\n%-48s %12s %12s %8s  %s\n", ("median of " + std::to_string(runs) + " runs, ms").c_str(),
+                (std::to_string(few) + " images").c_str(), (std::to_string(images) + " images").c_str(), "ratio",
+                "within 2x");
+    for (const std::string& what : large.order) {
+        std::string key = what;
+        double small_ms = 0;
+        // Labels that carry a count match by their first words.
+        for (const auto& [k, v] : empty.ms)
+            if (k.substr(0, k.find(" (")) == what.substr(0, what.find(" (")))
+                small_ms = v;
+        const double big_ms = large.ms.at(what);
+        const double ratio = small_ms > 0 ? big_ms / small_ms : 0;
+        std::printf("%-48s %12.3f %12.3f %8.2f  %s\n", what.c_str(), small_ms, big_ms, ratio,
+                    ratio <= 2.0 ? "yes" : "NO");
+    }
+    return 0;
+}
