@@ -108,6 +108,7 @@ std::optional<std::string> ImageDatabase::open(db::Connection& connection)
     if (!failure) {
         damaged_.reset();
         process::makePrivate(file_);
+        upgrade(connection);
         return std::nullopt;
     }
     if (!isDamagedDatabase(code)) {
@@ -135,9 +136,28 @@ std::optional<std::string> ImageDatabase::open(db::Connection& connection)
     if (auto missing = ensurePresent(false))
         return missing;
     failure = tryOpen(connection, code);
-    if (!failure)
+    if (!failure) {
         process::makePrivate(file_);
+        upgrade(connection);
+    }
     return failure;
+}
+
+void ImageDatabase::upgrade(db::Connection& connection)
+{
+    // Without the additions everything still works, only slower with many images: a
+    // failure is told once and tried again on the next open.
+    try {
+        if (db::upgradeImageSchema(connection.db()))
+            log_.writeLog(0, std::string("Data/") + db::ImageDatabaseFile + " upgraded: indexes and orphan notes added",
+                          "OpenDB");
+        upgradeTold_ = false;
+    } catch (const Error& e) {
+        if (!upgradeTold_)
+            log_.writeLog(e.code(), std::string("Data/") + db::ImageDatabaseFile + " not upgraded: " + e.message(),
+                          "OpenDB");
+        upgradeTold_ = true;
+    }
 }
 
 }  // namespace corva::ingest

@@ -30,6 +30,8 @@ public:
 private:
     std::optional<std::string> ensurePresent(bool tell = true);
     std::optional<std::string> tryOpen(db::Connection& connection, int& sqliteCode);
+    // Adds what a database of an earlier version lacks (db::upgradeImageSchema).
+    void upgrade(db::Connection& connection);
 
     std::filesystem::path data_;
     std::filesystem::path file_;
@@ -37,6 +39,7 @@ private:
     // The damaged file as last seen: moved aside when seen so once more.
     std::optional<FileIdentity> damaged_;
     bool suspect_ = false;
+    bool upgradeTold_ = false;
 };
 
 }  // namespace corva::ingest

@@ -33,6 +33,7 @@
 #include "db/schema.h"
 #include "dicom/dicom.h"
 #include "dicom_fixture.h"
+#include "dose/dose_store.h"
 #include "ingest_log.h"
 #include "ingest_service.h"
 #include "registrar.h"
@@ -162,6 +163,7 @@ void generate(const fs::path& file, long images, unsigned seed)
     for (long s = 0; made < images; ++s) {
         const int day = static_cast<int>(std::min<long>(days - 1, s * days / studiesPlanned));
         const std::string date = isoDate(day);
+        const std::string doseDate = date.substr(8, 2) + "." + date.substr(5, 2) + "." + date.substr(0, 4);
         const int minute = 7 * 60 + static_cast<int>(pick(11 * 60));
         char time[64];
         std::snprintf(time, sizeof time, "%s %02d:%02d:%02d", date.c_str(), minute / 60, minute % 60,
@@ -231,10 +233,10 @@ void generate(const fs::path& file, long images, unsigned seed)
                 image.run();
                 // The exposure record the image was forwarded with; the last ones still wait.
                 dose.reset();
-                dose.bind(1, std::to_string(kvp)).bind(2, std::to_string(800 + pick(800)));
+                dose.bind(1, std::to_string(kvp)).bind(2, std::string(time).substr(11));
                 dose.bind(3, static_cast<std::int64_t>(30 + pick(50))).bind(4, std::to_string(1 + pick(3)) + ".2");
-                dose.bind(5, static_cast<std::int64_t>(60 + pick(100))).bind(6, date);
-                dose.bind(7, made > images - 8 ? "0" : "1").bind(8, std::string(time).substr(11));
+                dose.bind(5, static_cast<std::int64_t>(60 + pick(100))).bind(6, doseDate);
+                dose.bind(7, made > images - 8 ? "0" : "1").bind(8, std::to_string(800 + pick(800)));
                 dose.run();
                 if (committed) {
                     item.reset();
@@ -253,32 +255,39 @@ void generate(const fs::path& file, long images, unsigned seed)
 
 // ------------------------------------------------------------------ plans
 
-// Collects the statements a connection runs, to explain them afterwards.
-class StatementLog {
-public:
-    explicit StatementLog(Database& db) : db_(db)
-    {
-        sqlite3_trace_v2(db_.handle(), SQLITE_TRACE_STMT, &StatementLog::onStatement, this);
-    }
-    ~StatementLog() { sqlite3_trace_v2(db_.handle(), 0, nullptr, nullptr); }
-    StatementLog(const StatementLog&) = delete;
-    StatementLog& operator=(const StatementLog&) = delete;
-
-    const std::vector<std::string>& statements() const { return order_; }
-
-private:
-    static int onStatement(unsigned, void* self, void* stmt, void*)
-    {
-        auto* log = static_cast<StatementLog*>(self);
-        const char* sql = sqlite3_sql(static_cast<sqlite3_stmt*>(stmt));
-        if (sql && log->seen_.insert(sql).second)
-            log->order_.emplace_back(sql);
-        return 0;
-    }
-    Database& db_;
-    std::set<std::string> seen_;
-    std::vector<std::string> order_;
+// Every statement any connection of this process runs, by the section of the
+// benchmark that ran it: an extension every new connection loads traces it.
+struct Collector {
+    bool on = false;
+    std::string section;
+    std::vector<std::string> sections;
+    std::map<std::string, std::vector<std::string>> statements;
+    std::set<std::pair<std::string, std::string>> seen;
 };
+Collector collector;
+
+int onStatement(unsigned, void*, void* stmt, void*)
+{
+    if (!collector.on)
+        return 0;
+    const char* sql = sqlite3_sql(static_cast<sqlite3_stmt*>(stmt));
+    if (sql && collector.seen.insert({collector.section, sql}).second)
+        collector.statements[collector.section].emplace_back(sql);
+    return 0;
+}
+
+int traceConnection(sqlite3* db, const char**, const sqlite3_api_routines*)
+{
+    sqlite3_trace_v2(db, SQLITE_TRACE_STMT, onStatement, nullptr);
+    return SQLITE_OK;
+}
+
+void section(const std::string& name)
+{
+    collector.section = name;
+    if (std::find(collector.sections.begin(), collector.sections.end(), name) == collector.sections.end())
+        collector.sections.push_back(name);
+}
 
 bool explainable(const std::string& sql)
 {
@@ -291,10 +300,13 @@ bool explainable(const std::string& sql)
     return true;
 }
 
-void printPlans(Database& db, const std::string& title, const std::vector<std::string>& statements)
+void printPlans(const fs::path& dbFile, const std::string& title)
 {
-    std::printf("\n-- query plans: %s\n", title.c_str());
-    for (const std::string& sql : statements) {
+    collector.on = false;
+    Database db(dbFile);
+    for (const std::string& name : collector.sections) {
+    std::printf("\n-- query plans, %s: %s\n", title.c_str(), name.c_str());
+    for (const std::string& sql : collector.statements[name]) {
         if (!explainable(sql))
             continue;
         std::printf("%s\n", sql.c_str());
@@ -305,6 +317,7 @@ void printPlans(Database& db, const std::string& title, const std::vector<std::s
             depth[st.getInt(0)] = d;
             std::printf("%*s%s\n", 2 + 2 * d, "", st.getText(3).c_str());
         }
+    }
     }
 }
 
@@ -380,21 +393,23 @@ std::vector<fs::path> makeFiles(const fs::path& folder, const std::string& patie
     return files;
 }
 
-Figures measure(const fs::path& prog, int runs, bool plans, const std::string& title)
+Figures measure(const fs::path& prog, int runs, bool plans)
 {
     Figures f;
     const fs::path dbFile = prog / "Data" / corva::db::ImageDatabaseFile;
-    std::vector<Sample> samples;
-    {
-        Database db(dbFile);
-        samples = sampleStudies(db, runs + 1, 7);
-    }
+    // A connection held open for the whole run, as while the station runs: the last
+    // connection to close folds the log back into the file, a disk flush whose time
+    // has nothing to do with the database's size.
+    Database held(dbFile);
+    const std::vector<Sample> samples = sampleStudies(held, runs + 1, 7);
+    collector.on = plans;
 
     // The station's patient list: the refresh the operator asks for (always reloads), and
     // the timer's tick with nothing received.
     corva::station::StationContext g;
     g.dataDb.setFile(dbFile);
     {
+        section("patient list");
         std::vector<double> reload, idle;
         std::size_t rows = 0;
         for (int i = 0; i < runs; ++i) {
@@ -412,26 +427,22 @@ Figures measure(const fs::path& prog, int runs, bool plans, const std::string& t
 
     // A study chosen: its patient's studies, its series, the image list, the viewer's set.
     {
+        section("a study chosen");
         Database db(dbFile);
-        std::optional<StatementLog> log;
-        if (plans)
-            log.emplace(db);
         corva::station::BrowserQueries q(db);
         std::vector<double> studies, series, images, set;
-        std::size_t imageRows = 0;
         for (int i = 0; i < runs && !samples.empty(); ++i) {
             const Sample& s = samples[static_cast<std::size_t>(i) % samples.size()];
             auto t0 = Clock::now();
-            const auto st = q.studiesOf(s.patientId);
+            q.studiesOf(s.patientId);
             studies.push_back(msSince(t0));
             t0 = Clock::now();
-            const auto se = q.seriesOf(s.studyId);
+            q.seriesOf(s.studyId);
             const auto keys = q.seriesKeysOf(s.studyId);
             series.push_back(msSince(t0));
             t0 = Clock::now();
-            const auto im = q.imagesOfStudy(s.studyUid);
+            q.imagesOfStudy(s.studyUid);
             images.push_back(msSince(t0));
-            imageRows += im.size();
             t0 = Clock::now();
             const auto query = corva::station::BrowserQueries::studyImageQuery(keys);
             q.imageCount(query);
@@ -442,20 +453,36 @@ Figures measure(const fs::path& prog, int runs, bool plans, const std::string& t
         f.put("series of a study", median(series));
         f.put("image list of a study", median(images));
         f.put("image set of a study (viewer)", median(set));
-        if (plans) {
-            // The patient list's own statements, on this connection for their plans.
-            q.receiveCount();
-            q.patients();
-            printPlans(db, title + ": station", log->statements());
+    }
+
+    // The station's dose list: the exposure records still waiting for their image.
+    {
+        section("dose list");
+        const corva::dose::DoseStore store(dbFile);
+        std::vector<double> list;
+        std::size_t rows = 0;
+        for (int i = 0; i < runs; ++i) {
+            const auto t0 = Clock::now();
+            rows = store.pending().size();
+            list.push_back(msSince(t0));
         }
+        f.put("dose list (" + std::to_string(rows) + " waiting records)", median(list));
     }
 
     // The ingest service: idle ticks, and ticks after the station deleted a study's images.
+    section("ingest service start");
     corva::ingest::IngestService service(prog);
     service.start();
-    service.tick();
+    {
+        // The first tick opens the database: one of an earlier version is upgraded here
+        // and its rows are looked at once.
+        const auto t0 = Clock::now();
+        service.tick();
+        f.put("ingest first tick after start", msSince(t0));
+    }
     service.tick();
     {
+        section("ingest idle tick");
         std::vector<double> idle;
         for (int i = 0; i < runs; ++i) {
             const auto t0 = Clock::now();
@@ -466,36 +493,27 @@ Figures measure(const fs::path& prog, int runs, bool plans, const std::string& t
     }
     {
         std::vector<double> after;
-        std::vector<std::string> statements;
         for (int i = 0; i < runs && i + 1 < static_cast<int>(samples.size()); ++i) {
             {
+                section("station deletes a study's images");
                 Database db(dbFile);
                 corva::station::BrowserQueries q(db);
-                for (const auto& row : q.imagesOfStudy(samples[i].studyUid))
+                for (const auto& row : q.imagesOfStudy(samples[static_cast<std::size_t>(i)].studyUid))
                     q.deleteImage(std::stoll(row.imageId));
             }
-            if (plans && i == 0) {
-                // The clean-up once on a connection of ours for its plans.
-                Database db(dbFile);
-                StatementLog log(db);
-                corva::db::removeOrphans(db);
-                statements = log.statements();
-            }
+            section("ingest tick after a study was deleted");
             const auto t0 = Clock::now();
             service.tick();
             after.push_back(msSince(t0));
         }
         f.put("ingest tick after a study was deleted", median(after));
-        if (plans) {
-            Database db(dbFile);
-            printPlans(db, title + ": orphan clean-up", statements);
-        }
     }
 
     // Filing: one image at a time dropped into Temp; the tick that files it is timed.
     {
+        section("filing");
         const fs::path staging = prog / "staging";
-        std::string patientId = samples.empty() ? std::string("NEW") : samples.back().patientId;
+        const std::string patientId = samples.empty() ? std::string("NEW") : samples.back().patientId;
         const auto files = makeFiles(staging, patientId, runs);
         std::vector<double> filing;
         int filed = 0;
@@ -513,23 +531,9 @@ Figures measure(const fs::path& prog, int runs, bool plans, const std::string& t
             }
         }
         f.put("filing one more image (" + std::to_string(filed) + " filed)", median(filing));
-        if (plans) {
-            // The registration once more on a connection of ours for its plans.
-            const auto more = makeFiles(staging, patientId, 1);
-            Database db(dbFile);
-            StatementLog log(db);
-            corva::ingest::IngestLog ingestLog(prog / corva::folder::Logs, false);
-            {
-                corva::ingest::Registrar registrar(db, ingestLog, prog / corva::folder::Temp,
-                                                   prog / corva::folder::Images);
-                auto image = corva::dicom::Image::read(more.front(), corva::dicom::ReadMode::HeaderOnly);
-                corva::ingest::Keys keys;
-                registrar.registerImage(image, keys, more.front().filename().string());
-            }
-            printPlans(db, title + ": filing", log.statements());
-        }
         fs::remove_all(staging);
     }
+    collector.on = false;
     return f;
 }
 
@@ -572,6 +576,7 @@ void printCounts(const fs::path& dbFile)
 
 int main(int argc, char** argv)
 {
+    sqlite3_auto_extension(reinterpret_cast<void (*)()>(traceConnection));
     const long images = std::stol(arg(argc, argv, "images", "1000000"));
     const long few = std::stol(arg(argc, argv, "empty", "100"));
     const int runs = std::stoi(arg(argc, argv, "runs", "21"));
@@ -592,10 +597,11 @@ int main(int argc, char** argv)
 
     // The small database twice: the first pass warms the code and the file cache.
     prepare(small, few, false);
-    measure(small, runs, false, "small");
+    measure(small, runs, false);
     prepare(small, few, false);
-    const Figures empty = measure(small, runs, false, "small");
-    const Figures large = measure(big, runs, true, std::to_string(images) + " images");
+    const Figures empty = measure(small, runs, false);
+    const Figures large = measure(big, runs, true);
+    printPlans(bigDb, std::to_string(images) + " images");
 
     std::printf("\n%-48s %12s %12s %8s  %s\n", ("median of " + std::to_string(runs) + " runs, ms").c_str(),
                 (std::to_string(few) + " images").c_str(), (std::to_string(images) + " images").c_str(), "ratio",

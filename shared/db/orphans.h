@@ -1,8 +1,10 @@
 #pragma once
 // The clean-up of rows left without children: a series without images, a study
 // without series, a patient without studies. The ingest service runs it every tick.
+// It looks only at the parents of rows deleted or moved away since it last ran, which
+// the database's triggers note in tblOrphanCheck: its time follows what was deleted,
+// not the size of the database.
 #include <cstdint>
-#include <string>
 
 namespace corva::db {
 
@@ -16,7 +18,10 @@ struct OrphansRemoved {
 };
 
 // Removes the series without images, then the studies without series, then the
-// patients without studies: a patient whose last image went is gone in one pass.
+// patients without studies, in one transaction: a patient whose last image went is
+// gone in one pass. Without notes it writes nothing. A database without the notes
+// (not yet upgraded), or one that asks for it, has every row looked at. Throws
+// corva::Error and removes nothing when the database fails.
 OrphansRemoved removeOrphans(Database& db);
 
 }  // namespace corva::db

@@ -135,6 +135,41 @@ CREATE VIEW IF NOT EXISTS View_Images AS
   INNER JOIN tblStudies ON tblSeries.FKeyStudyID = tblStudies.StudyID;
 )SQL";
 
+// Added for databases of many years; a database of an earlier version gains them on
+// upgradeImageSchema().
+// The waiting exposure records are a handful among every record ever used: the dose
+// list reads them through this partial index, in the order of their keys as before.
+// The clean-up of rows left without children looks only at the rows that lost a child
+// since it last ran: the triggers note the parent of every row deleted or moved away
+// (Kind 1: a series, 2: a study, 3: a patient). Kind 0 asks for a look at every row.
+constexpr const char* ImageSchemaAdditions = R"SQL(
+CREATE INDEX IF NOT EXISTS idxDosisWaiting ON tblDosis (ID) WHERE Status <> '1';
+CREATE TABLE IF NOT EXISTS tblOrphanCheck (
+  CheckID INTEGER PRIMARY KEY,
+  Kind INTEGER NOT NULL,
+  RowKey INTEGER);
+CREATE TRIGGER IF NOT EXISTS orphan_check_images_del AFTER DELETE ON tblImages
+  BEGIN INSERT INTO tblOrphanCheck (Kind, RowKey) VALUES (1, OLD.FKeySeriesID); END;
+CREATE TRIGGER IF NOT EXISTS orphan_check_images_upd AFTER UPDATE OF FKeySeriesID ON tblImages
+  WHEN OLD.FKeySeriesID IS NOT NEW.FKeySeriesID
+  BEGIN INSERT INTO tblOrphanCheck (Kind, RowKey) VALUES (1, OLD.FKeySeriesID); END;
+CREATE TRIGGER IF NOT EXISTS orphan_check_series_del AFTER DELETE ON tblSeries
+  BEGIN INSERT INTO tblOrphanCheck (Kind, RowKey) VALUES (2, OLD.FKeyStudyID); END;
+CREATE TRIGGER IF NOT EXISTS orphan_check_series_upd AFTER UPDATE OF FKeyStudyID ON tblSeries
+  WHEN OLD.FKeyStudyID IS NOT NEW.FKeyStudyID
+  BEGIN INSERT INTO tblOrphanCheck (Kind, RowKey) VALUES (2, OLD.FKeyStudyID); END;
+CREATE TRIGGER IF NOT EXISTS orphan_check_studies_del AFTER DELETE ON tblStudies
+  BEGIN INSERT INTO tblOrphanCheck (Kind, RowKey) VALUES (3, OLD.FKeyPATID); END;
+CREATE TRIGGER IF NOT EXISTS orphan_check_studies_upd AFTER UPDATE OF FKeyPATID ON tblStudies
+  WHEN OLD.FKeyPATID IS NOT NEW.FKeyPATID
+  BEGIN INSERT INTO tblOrphanCheck (Kind, RowKey) VALUES (3, OLD.FKeyPATID); END;
+)SQL";
+
+// The objects ImageSchemaAdditions makes; a database lacking one is upgraded.
+constexpr std::array<const char*, 8> ImageSchemaAdditionNames = {
+    "idxDosisWaiting",         "tblOrphanCheck",          "orphan_check_images_del",  "orphan_check_images_upd",
+    "orphan_check_series_del", "orphan_check_series_upd", "orphan_check_studies_del", "orphan_check_studies_upd"};
+
 constexpr const char* ReceiveTable = R"SQL(
 CREATE TABLE IF NOT EXISTS tblReceive (
   RecID INTEGER CONSTRAINT RecKey PRIMARY KEY AUTOINCREMENT,
@@ -326,10 +361,41 @@ private:
 void createImageSchema(Database& db)
 {
     Transaction t(db);
+    const bool untracked = db.hasTable("tblImages") && !db.hasTable("tblOrphanCheck");
     db.exec(ImageSchema);
     db.exec(ReceiveTable);
+    db.exec(ImageSchemaAdditions);
+    if (untracked)
+        db.exec("INSERT INTO tblOrphanCheck (Kind, RowKey) VALUES (0, NULL)");
     t.commit();
     ensureCommitmentTables(db);
+}
+
+bool upgradeImageSchema(Database& db)
+{
+    const auto present = [&db] {
+        std::string sql = "SELECT COUNT(*) FROM sqlite_master WHERE name IN (";
+        for (std::size_t i = 0; i < ImageSchemaAdditionNames.size(); ++i)
+            sql += i == 0 ? "?" : ", ?";
+        auto st = db.prepare(sql + ")");
+        int n = 0;
+        for (const char* name : ImageSchemaAdditionNames)
+            st.bind(++n, name);
+        return st.step() ? static_cast<std::size_t>(st.getInt(0)) : 0;
+    };
+    if (present() == ImageSchemaAdditionNames.size())
+        return false;
+    Transaction t(db);
+    if (present() == ImageSchemaAdditionNames.size())
+        return false;  // another program was first
+    // Rows deleted before the triggers were there went unnoted: the next clean-up looks
+    // at every row once.
+    const bool untracked = !db.hasTable("tblOrphanCheck");
+    db.exec(ImageSchemaAdditions);
+    if (untracked)
+        db.exec("INSERT INTO tblOrphanCheck (Kind, RowKey) VALUES (0, NULL)");
+    t.commit();
+    return true;
 }
 
 void createReceiveTable(Database& db)

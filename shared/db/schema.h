@@ -14,6 +14,11 @@ class Database;
 // that is missing. tblReceive and the storage commitment tables are included.
 void createImageSchema(Database& db);
 
+// Adds to an image database of an earlier version what createImageSchema() makes now
+// and it lacks: the indexes and the notes of the orphan clean-up (see orphans.h). Does
+// nothing when they are there; true when it added them. Throws corva::Error.
+bool upgradeImageSchema(Database& db);
+
 // The receive table alone, as the ingest service creates it when missing.
 void createReceiveTable(Database& db);
 

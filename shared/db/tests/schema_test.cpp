@@ -36,6 +36,7 @@ const std::map<std::string, Columns> ImageTables = {
     // Written by position: the order is part of the format.
     {"tblDosis", {"ID", "KVP", "ma", "Zeit", "Dicke", "mGy", "Druck", "Datum", "Sonstiges", "Status", "expZeit"}},
     {"tblCommitments", {"TransactionUID", "Destination", "Requested", "Answered"}},
+    {"tblOrphanCheck", {"CheckID", "Kind", "RowKey"}},
     {"tblCommitmentItems",
      {"ItemID", "TransactionUID", "SOPClassUID", "SOPInstanceUID", "ImageID", "StudyUID", "WorkCopy", "State",
       "FailureReason", "Done", "FilesRemoved", "FileSize", "FileModified", "FileInode", "FileDevice"}},
