@@ -32,6 +32,15 @@ CREATE INDEX IF NOT EXISTS idxDoseUseRecordID ON tblDoseUse (RecordID);
 CREATE INDEX IF NOT EXISTS idxDoseUseStudyUID ON tblDoseUse (StudyUID);
 )SQL";
 
+constexpr const char* OwedReportTable = R"SQL(
+CREATE TABLE IF NOT EXISTS tblDoseReport (
+  StudyUID TEXT NOT NULL COLLATE NOCASE,
+  PatientID TEXT NOT NULL,
+  SeriesUID TEXT NOT NULL,
+  SOPInstanceUID TEXT NOT NULL,
+  PRIMARY KEY (StudyUID, PatientID));
+)SQL";
+
 }  // namespace
 
 void recordDoseUses(Database& db, const std::vector<DoseUse>& uses)
@@ -86,6 +95,38 @@ std::vector<DoseUse> doseUsesOfStudy(Database& db, const std::string& studyUid)
         out.push_back(std::move(u));
     }
     return out;
+}
+
+void oweDoseReport(Database& db, const std::string& studyUid, const std::string& patientId,
+                   const std::string& seriesUid, const std::string& sopInstanceUid)
+{
+    if (studyUid.empty() || seriesUid.empty() || sopInstanceUid.empty())
+        throw Error(errc::Generic, "An owed dose report names no study or UIDs", "dose use");
+    db.exec(OwedReportTable);
+    auto st = db.prepare(
+        "INSERT OR IGNORE INTO tblDoseReport (StudyUID, PatientID, SeriesUID, SOPInstanceUID) VALUES (?, ?, ?, ?)");
+    st.bind(1, studyUid).bind(2, patientId).bind(3, seriesUid).bind(4, sopInstanceUid);
+    st.run();
+}
+
+std::optional<OwedDoseReport> owedDoseReport(Database& db, const std::string& studyUid, const std::string& patientId)
+{
+    if (!db.hasTable("tblDoseReport"))
+        return std::nullopt;
+    auto st = db.prepare("SELECT SeriesUID, SOPInstanceUID FROM tblDoseReport WHERE StudyUID = ? AND PatientID = ?");
+    st.bind(1, studyUid).bind(2, patientId);
+    if (!st.step())
+        return std::nullopt;
+    return OwedDoseReport{st.getText(0), st.getText(1)};
+}
+
+void settleDoseReport(Database& db, const std::string& sopInstanceUid)
+{
+    if (!db.hasTable("tblDoseReport"))
+        return;
+    auto st = db.prepare("DELETE FROM tblDoseReport WHERE SOPInstanceUID = ?");
+    st.bind(1, sopInstanceUid);
+    st.run();
 }
 
 }  // namespace corva::db

@@ -4,6 +4,7 @@
 // is written. It keeps the image's patient, study and projection, since the image may
 // leave the station with its send; the record's values stay in tblDosis.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,5 +30,18 @@ void recordDoseUses(Database& db, const std::vector<DoseUse>& uses);
 // The uses of the study's images whose records are still marked used, in the order
 // they were recorded.
 std::vector<DoseUse> doseUsesOfStudy(Database& db, const std::string& studyUid);
+
+// A patient's dose report of a study that is owed since records were used for it: its
+// UIDs are fixed then, so that a report sent again after a kill (which cannot know
+// whether the archive took it) is the same instance, never a second report of the same
+// exposures. It is settled once the archive stored it or the station filed it.
+struct OwedDoseReport {
+    std::string seriesUid, sopInstanceUid;
+};
+// Owes the report with these UIDs unless one is owed already. The caller holds a transaction.
+void oweDoseReport(Database& db, const std::string& studyUid, const std::string& patientId,
+                   const std::string& seriesUid, const std::string& sopInstanceUid);
+std::optional<OwedDoseReport> owedDoseReport(Database& db, const std::string& studyUid, const std::string& patientId);
+void settleDoseReport(Database& db, const std::string& sopInstanceUid);
 
 }  // namespace corva::db

@@ -453,10 +453,12 @@ void JobCommands::cmdSelected_Click() {
 }
 
 dose::DoseReportSetup JobCommands::doseReportSetup(const std::string& studyUid, int xrayType,
-                                                  const jobs::Destination& d, bool keep) const {
+                                                  const jobs::Destination& d, bool keep,
+                                                  const std::string& patientId) const {
     dose::DoseReportSetup setup;
     setup.paths = stationContext().paths;
     setup.studyUid = studyUid;
+    setup.patientId = patientId;
     setup.xrayType = xrayType;
     setup.settings = dose::doseReportSettings(xrayType);
     setup.settings.softwareVersions = CORVA_PROJECT_VERSION;
@@ -492,8 +494,9 @@ void JobCommands::forward(const std::vector<dose::ConvertedImage>& converted, co
     if (!converted.empty()) {
         const int xrayType = settings::current().xrayComm;
         setup.afterRecordsUsed = [report = doseReportSetup(converted.front().doseUse.studyUid, xrayType, setup.destination,
-                                                           setup.keep)](jobs::JobReport& log) {
-            dose::DoseReportJob(report).run(log);
+                                                           setup.keep,
+                                                           converted.front().doseUse.patientId)](jobs::JobReport& log) {
+            return dose::DoseReportJob(report).run(log);
         };
     }
     auto job = std::make_shared<jobs::ForwardJob>(std::move(setup), nullptr);

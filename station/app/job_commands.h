@@ -81,7 +81,8 @@ private:
     void clearRemovedPatient();
     // The dose report's part of a forwarding or of writing it again.
     dose::DoseReportSetup doseReportSetup(const std::string& studyUid, int xrayType, const jobs::Destination& d,
-                                          bool keep) const;
+                                          bool keep,
+                                          const std::string& patientId) const;
     void forward(const std::vector<dose::ConvertedImage>& converted, const dose::ForwardingSource& source,
                  const std::string& patientName, JobLock jobLock);
     jobs::SendSetup sendSetup() const;

@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QTime>
 #include <map>
+#include <optional>
+#include <set>
 
 #include "core/error.h"
 #include "dose/exposure.h"
@@ -174,15 +176,35 @@ dicom::DoseReportContent reportContent(const std::vector<db::DoseUse>& uses, con
 }
 
 dicom::DoseReportContent studyReport(const std::filesystem::path& imageDatabase, const std::string& studyUid,
-                                     int xrayType, const DoseReportSettings& settings) {
+                                     const std::string& patientId, int xrayType, const DoseReportSettings& settings) {
     std::vector<db::DoseUse> uses;
+    std::optional<db::OwedDoseReport> owed;
     {
         db::Database db(imageDatabase);
-        uses = db::doseUsesOfStudy(db, studyUid);
+        // A study UID a modality gave two patients: each report holds one patient's exposures.
+        std::set<std::string> patients;
+        for (db::DoseUse& use : db::doseUsesOfStudy(db, studyUid)) {
+            if (!patientId.empty() && use.patientId != patientId) continue;
+            patients.insert(use.patientId);
+            uses.push_back(std::move(use));
+        }
+        if (patients.size() > 1) {
+            std::string names;
+            for (const std::string& p : patients) names += (names.empty() ? "" : ", ") + p;
+            throw Error(errc::Generic, "The study's exposures were applied to images of more than one patient (" +
+                                           names + "): its report is written per patient",
+                        Where);
+        }
+        if (!patients.empty()) owed = db::owedDoseReport(db, studyUid, *patients.begin());
     }
     std::vector<std::int64_t> ids;
     for (const db::DoseUse& use : uses) ids.push_back(use.recordId);
-    return reportContent(uses, DoseStore(imageDatabase).records(ids), xrayType, settings);
+    dicom::DoseReportContent content = reportContent(uses, DoseStore(imageDatabase).records(ids), xrayType, settings);
+    if (owed) {
+        content.seriesUid = owed->seriesUid;
+        content.sopInstanceUid = owed->sopInstanceUid;
+    }
+    return content;
 }
 
 }  // namespace corva::dose

@@ -43,9 +43,11 @@ DoseReportSettings doseReportSettings(int xrayType);
 dicom::DoseReportContent reportContent(const std::vector<db::DoseUse>& uses, const std::vector<DoseRow>& records,
                                        int xrayType, const DoseReportSettings& settings);
 
-// Reads the study's uses and records from the image database and builds its report.
-// Throws corva::Error when the study has no exposure applied to a stored image.
+// Reads the study's uses and records from the image database and builds the report of
+// the patient with `patientId` (empty: the study's one patient), under the UIDs owed for
+// it when there are. Throws corva::Error when the study has no exposure applied to a
+// stored image of the patient, or when no patient is named and its images are of more than one.
 dicom::DoseReportContent studyReport(const std::filesystem::path& imageDatabase, const std::string& studyUid,
-                                     int xrayType, const DoseReportSettings& settings);
+                                     const std::string& patientId, int xrayType, const DoseReportSettings& settings);
 
 }  // namespace corva::dose

@@ -10,6 +10,7 @@
 
 #include "common/edge.h"
 #include "core/error.h"
+#include "db/database.h"
 #include "log/error_log.h"
 
 namespace fs = std::filesystem;
@@ -66,11 +67,22 @@ private:
 
 }  // namespace
 
+void DoseReportJob::settle() const {
+    try {
+        db::Database db(setup_.paths.imageDb);
+        db::settleDoseReport(db, sopInstanceUid_);
+    } catch (const std::exception&) {
+        // Still owed: a report written again goes as this same instance.
+        station::logCaught(Location);
+    }
+}
+
 station::jobs::JobOutcome DoseReportJob::run(station::jobs::JobReport& report) {
     report.appendLog("Writing the dose report of study " + setup_.studyUid + " ... ");
     dicom::DoseReportContent content;
     try {
-        content = studyReport(setup_.paths.imageDb, setup_.studyUid, setup_.xrayType, setup_.settings);
+        content = studyReport(setup_.paths.imageDb, setup_.studyUid, setup_.patientId, setup_.xrayType,
+                              setup_.settings);
     } catch (const Error& e) {
         corva::log::LogError(e.code(), e.message(), Location);
         report.appendLog("not written: " + e.message() + "\r\n");
@@ -122,7 +134,10 @@ station::jobs::JobOutcome DoseReportJob::run(station::jobs::JobReport& report) {
     report.appendLog(sent_ ? "OK\r\n" : "failed\r\n");
     if (!note.empty()) report.appendLog(note + "\r\n");
 
-    if (storedInFull && !setup_.keep) return {true, 0};  // the destination holds it, as it holds the images
+    if (storedInFull && !setup_.keep) {
+        settle();  // the destination holds it, as it holds the images
+        return {true, 0};
+    }
     // Filed in the station: kept, or to be sent again from there.
     try {
         filed_ = handOver(file.path(), setup_.paths.inputFolder / (sopInstanceUid_ + ".dcm"));
@@ -131,6 +146,7 @@ station::jobs::JobOutcome DoseReportJob::run(station::jobs::JobReport& report) {
         station::logCaught(Location);
         report.appendLog("The dose report could not be filed in the station (see the error log).\r\n");
     }
+    if (filed_) settle();  // to be sent again from the station, if at all
     const bool done = sent_ && filed_;
     return {done, done ? 0 : 1};
 }

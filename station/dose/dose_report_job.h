@@ -23,6 +23,7 @@ struct ReportDestination {
 struct DoseReportSetup {
     station::ProgramPaths paths;
     std::string studyUid;
+    std::string patientId;  // whose exposures; empty: the study's one patient
     int xrayType = 0;
     DoseReportSettings settings;
     ReportDestination destination;
@@ -42,6 +43,9 @@ public:
     int events() const { return events_; }
 
 private:
+    // The report is where it belongs (the destination or the station): no longer owed.
+    void settle() const;
+
     DoseReportSetup setup_;
     std::string sopInstanceUid_;
     bool sent_ = false;

@@ -80,14 +80,17 @@ JobOutcome ForwardJob::run(JobReport& report) {
         // Broken off, or kept: the study is forwarded again as it is, with the same records.
         report.appendLog("Nothing was used up or removed: not every image was sent.\r\n");
     }
+    int reportFailures = 0;
     if (!consumed_.empty() && setup_.afterRecordsUsed) {
         // The images' association ends first: a destination may serve one at a time.
         releaseAssociation(association_);
-        setup_.afterRecordsUsed(report);
+        const JobOutcome reported = setup_.afterRecordsUsed(report);
+        if (!reported.complete) reportFailures = std::max(1, reported.failures);
     }
     report.appendLog("Tasks done!");
     report.scrollLogToEnd();
-    return JobOutcome{complete_ && notCommitted_ == 0, toSend - sent + notCommitted_};
+    return JobOutcome{complete_ && notCommitted_ == 0 && reportFailures == 0,
+                      toSend - sent + notCommitted_ + reportFailures};
 }
 
 bool ForwardJob::sendAll(JobReport& report) {
@@ -204,6 +207,11 @@ void ForwardJob::markUsed(db::Database& db, const std::vector<std::int64_t>& rec
             uses.push_back(std::move(use));
         }
     db::recordDoseUses(db, uses);
+    // The report of each patient's exposures is owed from now on, under UIDs fixed here.
+    std::set<std::pair<std::string, std::string>> owed;
+    for (const db::DoseUse& use : uses)
+        if (owed.insert({use.studyUid, use.patientId}).second)
+            db::oweDoseReport(db, use.studyUid, use.patientId, dicom::newUid(), dicom::newUid());
 }
 
 std::vector<db::ImageRef> ForwardJob::storedAsSent(db::ImageIndex& index) const {

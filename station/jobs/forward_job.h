@@ -44,8 +44,9 @@ struct ForwardSetup {
     bool keep = true;  // General\SentAndKeep: sent images stay in the station
     std::string patientName;
     std::vector<ForwardedImage> images;
-    // Runs once records were used for stored images (the study's dose report).
-    std::function<void(JobReport&)> afterRecordsUsed;
+    // Runs once records were used for stored images (the study's dose report); a report
+    // not delivered makes the forwarding incomplete.
+    std::function<JobOutcome(JobReport&)> afterRecordsUsed;
 };
 
 class ForwardJob : public Job {

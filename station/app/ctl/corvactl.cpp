@@ -163,14 +163,18 @@ const std::vector<CommandInfo>& commands() {
          "Exit status 0 when nothing waits and every image was committed, 1 otherwise.\n",
          commitmentsCommand, true},
         {"dose-report", "write a study's radiation dose report again and send it",
-         "Usage: corvactl dose-report --study <UID> [--to <alias>|<AET>@<host>:<port>] [--keep|--no-keep]\n"
+         "Usage: corvactl dose-report --study <UID> [--patient <ID>] [--to <alias>|<AET>@<host>:<port>]\n"
+         "                          [--keep|--no-keep]\n"
          "\n"
          "Writes the X-Ray Radiation Dose report of the study from the exposure records that\n"
          "forwarding applied to the images the destination stored (one irradiation event per\n"
          "record) and sends it to the default destination or --to. It is filed in the station\n"
          "as a series of its own when kept (the keep setting, or --keep / --no-keep) or when\n"
          "the destination did not store it in full. A forwarding writes it by itself after\n"
-         "its images; this writes it again (a new instance, the same irradiation events).\n"
+         "its images; this writes it again (a new instance, the same irradiation events),\n"
+         "or, when a forwarding was interrupted before the report was delivered, sends that\n"
+         "same report instance. A study UID given to the images of two patients has a report\n"
+         "per patient: --patient names whose.\n"
          "The unit's name and the dose its type reports (entrance exposure or average\n"
          "glandular dose) come from the options window.\n"
          "Exit status 1 when the study has no such record or the report was not sent.\n",

@@ -200,11 +200,12 @@ std::unique_ptr<dicom::Association> reach(const jobs::Destination& d) {
 
 // ---- the dose report ---------------------------------------------------------------
 
-dose::DoseReportSetup reportSetup(const CtlEnvironment& env, const std::string& studyUid, int xrayType,
-                                  const jobs::Destination& d, bool keep) {
+dose::DoseReportSetup reportSetup(const CtlEnvironment& env, const std::string& studyUid,
+                                  const std::string& patientId, int xrayType, const jobs::Destination& d, bool keep) {
     dose::DoseReportSetup setup;
     setup.paths = env.paths;
     setup.studyUid = studyUid;
+    setup.patientId = patientId;
     setup.xrayType = xrayType;
     setup.settings = dose::doseReportSettings(xrayType);
     setup.settings.softwareVersions = CORVA_PROJECT_VERSION;
@@ -270,8 +271,12 @@ int forwardStudy(CtlEnvironment& env, const Arguments& a) {
         setup.images.push_back({c.sopInstanceUid, c.imageId, c.recordId, f.source.identity(c.sopInstanceUid), c.doseUse});
     setup.patientName = f.study.patientName;
     // After the images: the study's dose report, from the records now used for them.
-    setup.afterRecordsUsed = [report = reportSetup(env, f.study.studyUid, xrayType, setup.destination, setup.keep)](
-                                 jobs::JobReport& log) { dose::DoseReportJob(report).run(log); };
+    // The patient whose images these are: a study UID may have been given to two.
+    const std::string patientId = setup.images.empty() ? f.study.patientId : setup.images.front().doseUse.patientId;
+    setup.afterRecordsUsed = [report = reportSetup(env, f.study.studyUid, patientId, xrayType, setup.destination,
+                                                   setup.keep)](jobs::JobReport& log) {
+        return dose::DoseReportJob(report).run(log);
+    };
     f.source.images.clear();  // the pixels are written; the send reads the converted files
 
     jobs::ForwardJob job(std::move(setup), std::move(association));
@@ -295,7 +300,7 @@ int writeDoseReport(CtlEnvironment& env, const Arguments& a) {
         }
     }
     const bool keep = a.has("keep") ? true : a.has("no-keep") ? false : settings::current().sentAndKeep != 0;
-    dose::DoseReportJob job(reportSetup(env, studyUid, xrayType, destination, keep));
+    dose::DoseReportJob job(reportSetup(env, studyUid, a.value("patient").value_or(""), xrayType, destination, keep));
     const int status = runJob(env, job);
     if (job.filed()) announceChange(env);
     return status;
@@ -305,6 +310,7 @@ int writeDoseReport(CtlEnvironment& env, const Arguments& a) {
 
 int doseReportCommand(CtlEnvironment& env, const std::vector<std::string>& args) {
     const Arguments a(args, {{"study", Arguments::Value},
+                             {"patient", Arguments::Value},
                              {"to", Arguments::Value},
                              {"keep", Arguments::Flag},
                              {"no-keep", Arguments::Flag}});

@@ -99,6 +99,7 @@ Policy parsePolicy(const std::vector<std::string>& args) {
         else if (option == "--release-after") interruptAfter(Interruption::Release);
         else if (option == "--close-after") interruptAfter(Interruption::Close);
         else if (option == "--stall-after") interruptAfter(Interruption::Stall);
+        else if (option == "--hold-after") interruptAfter(Interruption::Hold);
         else if (option == "--commit") {
             const std::string how = value();
             if (how == "same") p.commit = CommitAnswer::Same;
@@ -143,7 +144,7 @@ const char* usage() {
     return "corva_test_archive --port N --out <folder> [--aet ARCHIVE] [--log <file>]\n"
            "  [--status-for N=<hex>]... [--status-for-every K=<hex>]... [--warn Bxxx] [--comment <text>]\n"
            "  [--refuse-every K [--refuse-status A700]]\n"
-           "  [--abort-after N | --release-after N | --close-after N | --stall-after N]\n"
+           "  [--abort-after N | --release-after N | --close-after N | --stall-after N | --hold-after N]\n"
            "  [--commit same|later|none|gone] [--commit-to <AET>@<host>:<port>] [--commit-delay S]\n"
            "  [--commit-fail-every K] [--commit-lie both|wrong-class|fail-then-commit]\n"
            "Storage commitment: an instance is committed when the archive holds it (and is not\n"
@@ -163,6 +164,7 @@ std::string answerText(const Answer& answer) {
         case Interruption::Release: return "release";
         case Interruption::Close: return "close";
         case Interruption::Stall: return "stall";
+        case Interruption::Hold: return "hold";
         case Interruption::None: break;
     }
     char hex[8];

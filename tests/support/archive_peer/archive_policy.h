@@ -16,6 +16,7 @@ enum class Interruption {
     Release,  // asks for a release itself instead of answering
     Close,    // closes the connection without a word
     Stall,    // takes the object and never answers
+    Hold,     // stores the object and never answers
 };
 
 // The answer to one object: a DIMSE status, or an interruption.

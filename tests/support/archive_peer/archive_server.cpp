@@ -256,32 +256,18 @@ bool ArchiveServer::store(T_ASC_Association* assoc, unsigned char presId, const 
             record(sopInstance, answer);
             stall(assoc);
             return false;
+        case Interruption::Hold:
+            // Stored, but the answer never leaves: the sender cannot know it arrived.
+            keep(assoc, dataPresId, *dataset, sopInstance);
+            record(sopInstance, answer);
+            stall(assoc);
+            return false;
         case Interruption::Abort:
         case Interruption::None: break;
     }
     T_DIMSE_C_StoreRSP rsp{};
     rsp.DimseStatus = answer.status;
-    if (answer.stores()) {
-        OFString uid;
-        dataset->findAndGetOFString(DCM_SOPInstanceUID, uid);
-        if (!safeUid(uid.c_str()) || uid.c_str() != sopInstance) {
-            rsp.DimseStatus = 0xA900;  // data set does not match the command
-        } else {
-            T_ASC_PresentationContext pc;
-            ASC_findAcceptedPresentationContext(assoc->params, dataPresId, &pc);
-            const E_TransferSyntax xfer = DcmXfer(pc.acceptedTransferSyntax).getXfer();
-            const std::filesystem::path file = std::filesystem::path(policy_.out) / (sopInstance + ".dcm");
-            const std::filesystem::path part = file.string() + ".part";
-            DcmFileFormat ff(dataset.get());
-            if (ff.saveFile(part.c_str(), xfer).bad()) {
-                rsp.DimseStatus = 0xA700;  // out of resources
-            } else {
-                std::error_code ec;
-                std::filesystem::rename(part, file, ec);
-                if (ec) rsp.DimseStatus = 0xA700;
-            }
-        }
-    }
+    if (answer.stores()) rsp.DimseStatus = keep(assoc, dataPresId, *dataset, sopInstance);
     Answer sent = answer;
     sent.status = rsp.DimseStatus;
     DcmDataset detail;
@@ -292,6 +278,23 @@ bool ArchiveServer::store(T_ASC_Association* assoc, unsigned char presId, const 
     }
     record(sopInstance, sent);
     return DIMSE_sendStoreResponse(assoc, presId, &rq, &rsp, statusDetail).good();
+}
+
+std::uint16_t ArchiveServer::keep(T_ASC_Association* assoc, unsigned char dataPresId, DcmDataset& dataset,
+                                  const std::string& sopInstance) {
+    OFString uid;
+    dataset.findAndGetOFString(DCM_SOPInstanceUID, uid);
+    if (!safeUid(uid.c_str()) || uid.c_str() != sopInstance) return 0xA900;  // data set does not match the command
+    T_ASC_PresentationContext pc;
+    ASC_findAcceptedPresentationContext(assoc->params, dataPresId, &pc);
+    const E_TransferSyntax xfer = DcmXfer(pc.acceptedTransferSyntax).getXfer();
+    const std::filesystem::path file = std::filesystem::path(policy_.out) / (sopInstance + ".dcm");
+    const std::filesystem::path part = file.string() + ".part";
+    DcmFileFormat ff(&dataset);
+    if (ff.saveFile(part.c_str(), xfer).bad()) return 0xA700;  // out of resources
+    std::error_code ec;
+    std::filesystem::rename(part, file, ec);
+    return ec ? 0xA700 : 0x0000;
 }
 
 bool ArchiveServer::commit(T_ASC_Association* assoc, unsigned char presId, const void* request) {

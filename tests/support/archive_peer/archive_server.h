@@ -3,11 +3,14 @@
 // every proposed SOP class accepted in the uncompressed transfer syntaxes, C-ECHO
 // answered, each C-STORE answered as the policy says, and storage commitment requests
 // answered on the same association, later on a new one, or never.
+#include <cstdint>
 #include <fstream>
+#include <string>
 
 #include "archive_policy.h"
 
 struct T_ASC_Association;
+class DcmDataset;
 
 namespace corva::test::archive {
 
@@ -25,6 +28,9 @@ private:
     // Answers a storage commitment request as the policy says; false when the association is over.
     bool commit(T_ASC_Association* assoc, unsigned char presId, const void* request);
     void stall(T_ASC_Association* assoc);
+    // Files the object as <SOP instance UID>.dcm in the out folder; the status to answer.
+    std::uint16_t keep(T_ASC_Association* assoc, unsigned char dataPresId, DcmDataset& dataset,
+                       const std::string& sopInstance);
     void record(const std::string& sopInstance, const Answer& answer);
 
     Policy policy_;

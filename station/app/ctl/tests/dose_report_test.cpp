@@ -6,6 +6,8 @@
 // and can be written again.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <filesystem>
 #include <fstream>
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <sstream>
 
 #include "child_process.h"
+#include "poll_until.h"
 #include "ctl_site.h"
 #include "dicom/dicom.h"
 #include "dicom/dose_report.h"
@@ -26,6 +29,7 @@ namespace corva::station::ctl::test {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using corva::test::StoreScp;
 using corva::test::TestArchive;
 
@@ -333,6 +337,148 @@ TEST_F(DoseReportTest, TheReportIsWrittenAgainWithTheSameEvents) {
     // A study without used records has no report to write.
     const CtlResult none = site_.run({"dose-report", "--study", "1.2.3.4.5.6", "--to", to});
     EXPECT_EQ(none.code, 1) << none.out << none.err;
+}
+
+
+// Killed while the archive held the report it never answered: the station cannot know it
+// arrived, so the report sent again is that same instance, never a second report of the
+// same exposures. The images stored before it stay used up, and nothing half written stays.
+TEST_F(DoseReportTest, AReportSentAgainAfterAKillMidSendIsTheSameInstance) {
+    settings("Mammo Room 2", 0);
+    takeStudy(FourViews);
+    TestArchive archive({"--hold-after", "4"});
+    {
+        corva::test::ChildProcess ctl({(site_.folder() / "corvactl").string(), "forward", "--study", Study, "--to",
+                                       archive.destination(), "--no-keep"},
+                                      site_.site().environment(), site_.scratch() / "killed.out");
+        ASSERT_TRUE(corva::test::waitUntil([&] { return archive.answers().size() == 5; }, 60s));
+        ctl.signal(SIGKILL);
+        ASSERT_TRUE(ctl.wait(30s).has_value());
+    }
+    std::string held;
+    for (const std::string& uid : archive.held())
+        if (!uid.starts_with(Series + ".")) held = uid;
+    ASSERT_FALSE(held.empty()) << "the archive took the report before the kill";
+    EXPECT_EQ(archive.held().size(), 5u);
+    for (std::int64_t id : records_)
+        EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblDosis WHERE Status = '1' AND ID = " + std::to_string(id)), 1);
+
+    TestArchive second;
+    const CtlResult again = site_.run({"dose-report", "--study", Study, "--to", second.destination(), "--no-keep"});
+    EXPECT_EQ(again.code, 0) << again.out << again.err;
+    EXPECT_EQ(second.held(), std::set<std::string>{held}) << again.out;
+    const Walk first = walk(archive.fileOf(held)), resent = walk(second.fileOf(held));
+    EXPECT_EQ(first.events, resent.events);
+    // What the killed run left in the work folder went with the rerun.
+    for (const fs::path& f : corva::test::filesIn(site_.folder() / "bin"))
+        EXPECT_FALSE(f.filename().string().ends_with(".part")) << f;
+    EXPECT_EQ(site_.run({"check"}).code, 0);
+}
+
+// The archive stores the images and then refuses, breaks off at or never gets the report:
+// the images it stored leave with their records as they would without a report, and the
+// forwarding's log and exit status say that the report was not delivered; it waits in
+// the station.
+struct LostReportCase {
+    const char* name;
+    std::vector<std::string> archive;
+    const char* line;  // in the log, after the report's UID
+};
+
+void PrintTo(const LostReportCase& c, std::ostream* os) { *os << c.name; }
+
+class ReportNotStoredTest : public DoseReportTest, public ::testing::WithParamInterface<LostReportCase> {};
+
+TEST_P(ReportNotStoredTest, TheForwardingSaysTheReportWasNotDelivered) {
+    const LostReportCase& c = GetParam();
+    settings("Mammo Room 2", 0);
+    takeStudy(FourViews);
+    TestArchive archive(c.archive);
+    const CtlResult r = site_.run({"forward", "--study", Study, "--to", archive.destination(), "--no-keep"});
+    EXPECT_NE(r.out.find("4 of 4 images successfully sent.\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+    EXPECT_EQ(r.code, 1) << "the report was not delivered: " << r.out << r.err;
+    std::set<std::string> images;
+    for (std::size_t i = 0; i < FourViews.size(); ++i) images.insert(imageUid(i));
+    EXPECT_EQ(archive.held(), images);
+    for (std::int64_t id : records_)
+        EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblDosis WHERE Status = '1' AND ID = " + std::to_string(id)), 1);
+    EXPECT_TRUE(corva::test::pollUntil([&] { return filedReports() == 1; }, 30000));
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 1) << "the stored images left, the report stays";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Archive, ReportNotStoredTest,
+    ::testing::Values(LostReportCase{"RefusesTheReport", {"--status-for", "5=A700"}, "refused by the destination (status A700)"},
+                      LostReportCase{"AbortsAtTheReport", {"--abort-after", "4"}, "could not be sent"},
+                      LostReportCase{"ClosesAtTheReport", {"--close-after", "4"}, "could not be sent"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Two patients' images under one study UID (a modality reusing it): each forwarding's
+// report carries the exposures of its own patient only, or none is written.
+TEST_F(DoseReportTest, AStudyUidSharedByTwoPatientsNeverMixesTheirExposures) {
+    settings("Mammo Room 2", 0);
+    const std::vector<Exposure> first = {FourViews[0], FourViews[1]};
+    takeStudy(first);
+    TestArchive archive;
+    const CtlResult r1 = site_.run({"forward", "--study", Study, "--to", archive.destination(), "--no-keep"});
+    ASSERT_EQ(r1.code, 0) << r1.out << r1.err;
+    ASSERT_TRUE(site_.waitForImages(0));
+
+    // The second patient, same study UID, other images and records.
+    std::vector<std::string> args{"import"};
+    const std::vector<Exposure> second = {FourViews[2], FourViews[3]};
+    for (std::size_t i = 0; i < second.size(); ++i) {
+        const Exposure& e = second[i];
+        corva::test::DicomRecipe rec;
+        rec.patientId = "P28";
+        rec.patientName = "Zeta^Zora";
+        rec.studyUid = Study;
+        rec.seriesUid = Series + ".2";
+        rec.sopInstanceUid = Series + ".2." + std::to_string(i + 1);
+        rec.instanceNumber = static_cast<int>(i) + 1;
+        rec.rows = rec.columns = 16;
+        rec.extra = {{{0x0018, 0x5101}, e.viewPosition},
+                     {{0x0020, 0x0062}, e.side},
+                     {{0x0008, 0x0023}, "20261209"},
+                     {{0x0008, 0x0033}, e.clock}};
+        args.push_back(corva::test::writeDicom(site_.scratch() / "study2" / (rec.sopInstanceUid + ".dcm"), rec).string());
+    }
+    ASSERT_EQ(site_.run(args).code, 0);
+    ASSERT_TRUE(site_.waitForImages(2));
+    for (const Exposure& e : second) records_.push_back(addRecord(e));
+    const CtlResult r2 = site_.run({"forward", "--study", Study, "--to", archive.destination(), "--no-keep"});
+    EXPECT_NE(r2.out.find("2 of 2 images successfully sent.\n"), std::string::npos) << r2.out << r2.err;
+
+    // Each report the archive holds names one patient and only that patient's images.
+    for (const std::string& uid : archive.held()) {
+        const dicom::Image object = dicom::Image::read(archive.fileOf(uid), dicom::ReadMode::Full);
+        if (object.sopClassUid() != dicom::XRayRadiationDoseSrClass) continue;
+        const std::string patient = object.patientId();
+        const auto dump = corva::test::runCommand({"dsrdump", "-Ph", archive.fileOf(uid).string()});
+        // The second patient's images are <Series>.2.<n>; the first's <Series>.<n>.
+        std::istringstream in(dump.output);
+        for (std::string line; std::getline(in, line);)
+            if (patient == "P27" && line.find(Series + ".2.") != std::string::npos)
+                ADD_FAILURE() << "the report of P27 names an image of P28: " << line;
+        const Walk w = walk(archive.fileOf(uid));
+        EXPECT_EQ(w.events.size(), 2u) << patient << " gets the events of its own two images";
+    }
+
+    // Written again: refused until the patient is named, then that patient's alone.
+    TestArchive again;
+    const CtlResult mixed = site_.run({"dose-report", "--study", Study, "--to", again.destination(), "--no-keep"});
+    EXPECT_EQ(mixed.code, 1) << mixed.out << mixed.err;
+    EXPECT_NE(mixed.out.find("more than one patient (P27, P28)"), std::string::npos) << mixed.out;
+    EXPECT_TRUE(again.held().empty());
+    const CtlResult own = site_.run({"dose-report", "--study", Study, "--patient", "P28", "--to", again.destination(),
+                                     "--no-keep"});
+    EXPECT_EQ(own.code, 0) << own.out << own.err;
+    ASSERT_EQ(again.held().size(), 1u);
+    const fs::path report = again.fileOf(*again.held().begin());
+    EXPECT_EQ(dicom::Image::read(report, dicom::ReadMode::HeaderOnly).patientId(), "P28");
+    EXPECT_EQ(walk(report).events.size(), 2u);
+    expectCleanReport(report);
 }
 
 }  // namespace
