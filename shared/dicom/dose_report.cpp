@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <optional>
 
 namespace corva::dicom {
 
@@ -277,6 +278,22 @@ bool isAscii(const DoseReportContent& c)
     return true;
 }
 
+// The content with its texts in ISO_IR 100, when each of them fits: readers check Latin-1
+// text, where UTF-8 they take on trust.
+std::optional<DoseReportContent> inLatin1(const DoseReportContent& c)
+{
+    DoseReportContent out = c;
+    try {
+        for (std::string* text : {&out.patientName, &out.patientId, &out.studyId, &out.accessionNumber,
+                                  &out.referringPhysician, &out.observerName, &out.manufacturer, &out.modelName,
+                                  &out.deviceSerialNumber, &out.softwareVersions})
+            *text = detail::encodeText(*text, "ISO_IR 100", EVR_LO, Tag{0x0008, 0x0005});
+    } catch (const Error&) {
+        return std::nullopt;
+    }
+    return out;
+}
+
 void require(const std::string& value, const char* what)
 {
     if (value.empty())
@@ -285,8 +302,12 @@ void require(const std::string& value, const char* what)
 
 }  // namespace
 
-void writeDoseReport(const DoseReportContent& c, const std::filesystem::path& file)
+void writeDoseReport(const DoseReportContent& given, const std::filesystem::path& file)
 {
+    // A report in plain ASCII declares no character set, so that every reader takes it as it is.
+    const bool ascii = isAscii(given);
+    const std::optional<DoseReportContent> latin1 = ascii ? std::nullopt : inLatin1(given);
+    const DoseReportContent& c = latin1 ? *latin1 : given;
     require(c.studyUid, "Study Instance UID");
     require(c.seriesUid, "Series Instance UID");
     require(c.sopInstanceUid, "SOP Instance UID");
@@ -314,9 +335,8 @@ void writeDoseReport(const DoseReportContent& c, const std::filesystem::path& fi
 
     // Header: the patient and study of the images, a series of the report's own.
     using T = TreeWriter;
-    // A report in plain ASCII declares no character set, so that every reader takes it as it is.
-    if (!isAscii(c))
-        T::ok(doc.setSpecificCharacterSetType(DSRTypes::CS_UTF8), "character set");
+    if (!ascii)
+        T::ok(doc.setSpecificCharacterSetType(latin1 ? DSRTypes::CS_Latin1 : DSRTypes::CS_UTF8), "character set");
     T::ok(doc.setPatientName(c.patientName.c_str(), false), "Patient's Name");
     T::ok(doc.setPatientID(c.patientId.c_str(), false), "Patient ID");
     T::ok(doc.setPatientBirthDate(c.patientBirthDate.c_str(), false), "Patient's Birth Date");

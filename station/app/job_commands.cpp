@@ -463,7 +463,7 @@ dose::DoseReportSetup JobCommands::doseReportSetup(const std::string& studyUid, 
     setup.settings = dose::doseReportSettings(xrayType);
     setup.settings.softwareVersions = CORVA_PROJECT_VERSION;
     try {
-        setup.destination = {d.aet, d.ip, jobs::portNumber(d.port), d.callingAe, jobs::dimseTimeout(d)};
+        setup.destination = {d.aet, d.ip, jobs::portNumber(d.port), d.callingAe, jobs::dimseTimeout(d), d.tls};
     } catch (const Error&) {
         // A port that is no number: the report's send fails and it stays in the station.
     }

@@ -26,7 +26,11 @@ constexpr const char* Where = "dose report";
 
 std::string textOf(const dicom::DataSet& header, Tag tag) { return header.get(tag).text; }
 
-std::optional<double> number(const QString& text, const QString& unit = {}) { return recordNumber(text, unit); }
+// A quantity of the record: none of them is below zero, so a negative one is garbage and left out.
+std::optional<double> number(const QString& text, const QString& unit = {}) {
+    const std::optional<double> v = recordNumber(text, unit);
+    return v && *v >= 0 ? v : std::nullopt;
+}
 
 // "Mo", "MO", "mo" -> "Mo".
 std::string elementSymbol(const QString& text) {

@@ -113,7 +113,7 @@ station::jobs::JobOutcome DoseReportJob::run(station::jobs::JobReport& report) {
         dicom::Association association;
         const dicom::OutgoingFile outgoing = dicom::OutgoingFile::read(file.path());
         association.open(d.ip, d.port, d.callingAe, d.aet, dicom::Association::contextsFor({&outgoing}), 10,
-                         d.dimseTimeoutSeconds);
+                         d.dimseTimeoutSeconds, d.tls);
         const dicom::StoreAnswer answer = association.send(dicom::OutgoingFile::read(file.path()));
         association.close();
         sent_ = true;

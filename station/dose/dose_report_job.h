@@ -4,6 +4,7 @@
 // object (its own series). Like the images, it stays in the station only when the keep
 // setting is on or the destination did not store it in full: then it is never lost and
 // can be sent again. The caller holds the job lock.
+#include <optional>
 #include <string>
 
 #include "common/job.h"
@@ -18,6 +19,8 @@ struct ReportDestination {
     int port = 0;
     std::string callingAe;
     int dimseTimeoutSeconds = 60;
+    // Over TLS with these files, as the images went; plain DICOM without.
+    std::optional<dicom::TlsFiles> tls;
 };
 
 struct DoseReportSetup {

@@ -209,7 +209,7 @@ dose::DoseReportSetup reportSetup(const CtlEnvironment& env, const std::string& 
     setup.xrayType = xrayType;
     setup.settings = dose::doseReportSettings(xrayType);
     setup.settings.softwareVersions = CORVA_PROJECT_VERSION;
-    setup.destination = {d.aet, d.ip, jobs::portNumber(d.port), d.callingAe, jobs::dimseTimeout(d)};
+    setup.destination = {d.aet, d.ip, jobs::portNumber(d.port), d.callingAe, jobs::dimseTimeout(d), d.tls};
     // Without its own commitment the report stays where the archive's word on it is not final.
     setup.keep = keep || d.commitment;
     return setup;

@@ -24,6 +24,7 @@
 #include "shell.h"
 #include "store_scp.h"
 #include "test_archive.h"
+#include "test_certificates.h"
 
 namespace corva::station::ctl::test {
 namespace {
@@ -138,11 +139,14 @@ bool contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-// DCMTK reads it without a warning; dciodvfy finds no error.
-void expectCleanReport(const fs::path& report) {
+// DCMTK reads it without a warning; dciodvfy finds no error. In UTF-8 (a text beyond
+// Latin-1), DCMTK's checker says only that it cannot check that set.
+void expectCleanReport(const fs::path& report, bool utf8 = false) {
     const auto dump = corva::test::runCommand({"sh", "-c", "dsrdump \"$0\" 2>&1 >/dev/null; echo \"exit $?\"",
                                                report.string()});
-    EXPECT_EQ(dump.output, "exit 0\n") << "dsrdump complained about " << report;
+    EXPECT_EQ(dump.output, std::string(utf8 ? "W: The VR checker does not support this Specific Character Set: ISO_IR 192\n"
+                                            : "") + "exit 0\n")
+        << "dsrdump complained about " << report;
     const auto check = corva::test::runCommand({"sh", "-c", "dciodvfy \"$0\" 2>&1", report.string()});
     std::istringstream in(check.output);
     for (std::string line; std::getline(in, line);) EXPECT_FALSE(line.starts_with("Error")) << line;
@@ -479,6 +483,135 @@ TEST_F(DoseReportTest, AStudyUidSharedByTwoPatientsNeverMixesTheirExposures) {
     EXPECT_EQ(dicom::Image::read(report, dicom::ReadMode::HeaderOnly).patientId(), "P28");
     EXPECT_EQ(walk(report).events.size(), 2u);
     expectCleanReport(report);
+}
+
+
+// Hostile values in the record of the left cranio-caudal image (or in the image): the
+// report is clean in dsrdump and dciodvfy and says nothing it cannot vouch for (no
+// material not named, no negative quantity), or the forwarding refuses with a message
+// and loses nothing.
+struct HostileCase {
+    const char* name;
+    std::map<std::string, std::string> record;  // tblDosis column -> text, over the exposure's
+    std::string patientName;                    // of the images; empty: the usual
+    std::vector<std::string> absent;            // never in the report's event of the record
+};
+
+void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
+
+class HostileRecordTest : public DoseReportTest, public ::testing::WithParamInterface<HostileCase> {};
+
+TEST_P(HostileRecordTest, TheReportIsCleanOrRefused) {
+    const HostileCase& c = GetParam();
+    settings("Mammo Room 2", 1);
+    std::vector<std::string> args{"import"};
+    for (std::size_t i = 0; i < FourViews.size(); ++i) {
+        const Exposure& e = FourViews[i];
+        corva::test::DicomRecipe rec;
+        rec.patientId = "P27";
+        rec.patientName = c.patientName.empty() ? "Epsilon^Eva" : c.patientName;
+        if (!c.patientName.empty()) rec.characterSet = "ISO_IR 192";
+        rec.studyUid = Study;
+        rec.seriesUid = Series;
+        rec.sopInstanceUid = imageUid(i);
+        rec.instanceNumber = static_cast<int>(i) + 1;
+        rec.rows = rec.columns = 16;
+        rec.extra = {{{0x0018, 0x5101}, e.viewPosition},
+                     {{0x0020, 0x0062}, e.side},
+                     {{0x0008, 0x0023}, "20261209"},
+                     {{0x0008, 0x0033}, e.clock}};
+        args.push_back(corva::test::writeDicom(site_.scratch() / "study" / (rec.sopInstanceUid + ".dcm"), rec).string());
+    }
+    ASSERT_EQ(site_.run(args).code, 0);
+    ASSERT_TRUE(site_.waitForImages(4));
+    for (std::size_t i = 0; i < FourViews.size(); ++i) {
+        const std::int64_t id = addRecord(FourViews[i]);
+        records_.push_back(id);
+        if (i != 0) continue;
+        db::Database db(site_.imageDb());
+        for (const auto& [column, text] : c.record) {
+            ASSERT_TRUE(column.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ") == std::string::npos);
+            auto st = db.prepare("UPDATE tblDosis SET " + column + " = ? WHERE ID = ?");
+            st.bind(1, text).bind(2, id);
+            st.run();
+        }
+    }
+    TestArchive archive;
+    const CtlResult r = site_.run({"forward", "--study", Study, "--to", archive.destination(), "--no-keep"});
+    fs::path report;
+    for (const std::string& uid : archive.held())
+        if (!uid.starts_with(Series + ".")) report = archive.fileOf(uid);
+    if (report.empty()) {
+        // Refused: said so, and every image still in the station with its record waiting.
+        EXPECT_NE(r.code, 0) << r.out;
+        EXPECT_FALSE((r.out + r.err).empty());
+        EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 4) << r.out << r.err;
+        return;
+    }
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    expectCleanReport(report, c.patientName.find("\xc4") != std::string::npos);
+    if (!c.patientName.empty())
+        EXPECT_EQ(dicom::Image::read(report, dicom::ReadMode::HeaderOnly).patientName(), c.patientName);
+    const Walk w = walk(report);
+    ASSERT_EQ(w.events.size(), 4u);
+    std::string hostile;
+    for (const std::string& event : w.events)
+        if (event.find("|111031=399162004|") != std::string::npos && event.find("272741003=7771000") != std::string::npos)
+            hostile = event;
+    ASSERT_FALSE(hostile.empty()) << ::testing::PrintToString(w.events);
+    for (const std::string& text : c.absent) EXPECT_EQ(hostile.find(text), std::string::npos) << text << " in " << hostile;
+    // The other events are as the unit sent them.
+    for (std::size_t i = 1; i < FourViews.size(); ++i)
+        EXPECT_TRUE(contains(w.events, expectedEvent(FourViews[i], AverageGlandular))) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, HostileRecordTest,
+    ::testing::Values(
+        HostileCase{"UnknownTargetAndFilter", {{"Sonstiges", "Xx/Yy,AEC,2,L-CC,S"}}, {}, {"111632=", "113757="}},
+        HostileCase{"NoTargetAndFilter", {{"Sonstiges", ",AEC,2,L-CC,S"}}, {}, {"111632=", "113757="}},
+        HostileCase{"LongTargetText", {{"Sonstiges", std::string(200, 'M') + "/Rh,AEC,2,L-CC,S"}}, {}, {"111632="}},
+        HostileCase{"NonAsciiTarget", {{"Sonstiges", "M\xc3\xb6/Rh,AEC,2,L-CC,S"}}, {}, {"111632="}},
+        HostileCase{"VoltageNotANumber", {{"KVP", "abc"}}, {}, {"113733="}},
+        HostileCase{"NegativeVoltage", {{"KVP", "-28"}}, {}, {"113733=-"}},
+        HostileCase{"NegativeCurrentTime", {{"ma", "-63"}}, {}, {"113736=-"}},
+        HostileCase{"NoDose", {{"mGy", ""}}, {}, {"111631="}},
+        HostileCase{"NegativeDose", {{"mGy", "-1.23"}}, {}, {"111631=-"}},
+        HostileCase{"NegativeExposureTime", {{"expZeit", "-0,5"}}, {}, {"113824=-"}},
+        HostileCase{"NegativeThicknessAndForce", {{"Dicke", "-45"}, {"Druck", "-120"}}, {}, {"111633=-", "111647=-"}},
+        HostileCase{"ImpossibleDate", {{"Datum", "31.02.2026"}}, {}, {"111526="}},
+        HostileCase{"ImpossibleTime", {{"Zeit", "25:61:00"}}, {}, {"111526=20261209256100"}},
+        HostileCase{"PatientNameInLatin1", {}, "M\xc3\xbcller-O'Brien^Zo\xc3\xab^^Dr.", {}},
+        HostileCase{"PatientNameBeyondLatin1", {}, "\xc3\x9c" "nal^\xc3\x87" "a\xc4\x9f" "la", {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+
+// A destination of the list reached over TLS: the report goes the way the images went,
+// never in plain DICOM to the archive's TLS port.
+TEST_F(DoseReportTest, TheReportGoesOverTlsLikeTheImages) {
+    settings("Mammo Room 2", 0);
+    takeStudy(FourViews);
+    corva::test::TestCertificates certs;
+    fs::create_directories(received_);
+    StoreScp scp(received_, certs.dcmtkOptions("server"), "ARCHIVE", certs.files("client"));
+    {
+        db::Database userDb(site_.userDb());
+        auto st = userDb.prepare("INSERT INTO tblSCP (Alias, AET, IP, Port) VALUES ('Secure', 'ARCHIVE', '127.0.0.1', ?)");
+        st.bind(1, scp.port());
+        st.run();
+        const std::string key = std::to_string(userDb.lastInsertRowId()) + "_";
+        site_.site().writeSettings(site_.site().aeTitle(), std::to_string(site_.site().port()),
+                                   {"[SCP_TLS]", key + "Use=1", key + "CAFile=" + certs.ca().string(),
+                                    key + "CertFile=" + certs.certificate("client").string(),
+                                    key + "KeyFile=" + certs.key("client").string()});
+    }
+    settings("Mammo Room 2", 0);
+    const CtlResult r = site_.run({"forward", "--study", Study, "--to", "secure", "--no-keep"});
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Sending the dose report ... OK\n"), std::string::npos) << r.out << errorLog();
+    const std::vector<fs::path> reports = reportsIn(received_);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(walk(reports.front()).events.size(), 4u);
 }
 
 }  // namespace
