@@ -267,7 +267,9 @@ bool ArchiveServer::store(T_ASC_Association* assoc, unsigned char presId, const 
     }
     T_DIMSE_C_StoreRSP rsp{};
     rsp.DimseStatus = answer.status;
-    if (answer.stores()) rsp.DimseStatus = keep(assoc, dataPresId, *dataset, sopInstance);
+    if (answer.stores())
+        if (const std::uint16_t failed = keep(assoc, dataPresId, *dataset, sopInstance); failed != 0x0000)
+            rsp.DimseStatus = failed;
     Answer sent = answer;
     sent.status = rsp.DimseStatus;
     DcmDataset detail;

@@ -28,7 +28,7 @@ private:
     // Answers a storage commitment request as the policy says; false when the association is over.
     bool commit(T_ASC_Association* assoc, unsigned char presId, const void* request);
     void stall(T_ASC_Association* assoc);
-    // Files the object as <SOP instance UID>.dcm in the out folder; the status to answer.
+    // Files the object as <SOP instance UID>.dcm in the out folder; 0000, or the failure to answer.
     std::uint16_t keep(T_ASC_Association* assoc, unsigned char dataPresId, DcmDataset& dataset,
                        const std::string& sopInstance);
     void record(const std::string& sopInstance, const Answer& answer);
