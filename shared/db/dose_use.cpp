@@ -120,6 +120,18 @@ std::optional<OwedDoseReport> owedDoseReport(Database& db, const std::string& st
     return OwedDoseReport{st.getText(0), st.getText(1)};
 }
 
+std::vector<std::string> patientsOwedDoseReport(Database& db, const std::string& studyUid)
+{
+    std::vector<std::string> out;
+    if (!db.hasTable("tblDoseReport"))
+        return out;
+    auto st = db.prepare("SELECT PatientID FROM tblDoseReport WHERE StudyUID = ? ORDER BY PatientID");
+    st.bind(1, studyUid);
+    while (st.step())
+        out.push_back(st.getText(0));
+    return out;
+}
+
 void settleDoseReport(Database& db, const std::string& sopInstanceUid)
 {
     if (!db.hasTable("tblDoseReport"))

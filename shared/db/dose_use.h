@@ -43,5 +43,7 @@ void oweDoseReport(Database& db, const std::string& studyUid, const std::string&
                    const std::string& seriesUid, const std::string& sopInstanceUid);
 std::optional<OwedDoseReport> owedDoseReport(Database& db, const std::string& studyUid, const std::string& patientId);
 void settleDoseReport(Database& db, const std::string& sopInstanceUid);
+// The patients of the study whose report is owed.
+std::vector<std::string> patientsOwedDoseReport(Database& db, const std::string& studyUid);
 
 }  // namespace corva::db

@@ -145,8 +145,10 @@ const std::vector<CommandInfo>& commands() {
          "destination of the options window, or to --to. A record is marked used only when\n"
          "the destination stored its image; an image stored in full is removed unless kept:\n"
          "the setting 'Keep images in database after transfer', or --keep / --no-keep for\n"
-         "this forwarding. Exit status 1 when the plan is refused (nothing converted or sent),\n"
-         "the destination is not reached, or not every image was stored.\n"
+         "this forwarding. The study's dose report follows the images; one a killed\n"
+         "forwarding of the study owed goes first, as the same instance. Exit status 1 when\n"
+         "the plan is refused (nothing converted or sent), the destination is not reached,\n"
+         "not every image was stored, or the dose report was not delivered.\n"
          "With storage commitment (as for send) the records are used when their images are\n"
          "stored, and the images leave only once the destination committed to them.\n",
          forwardCommand, true},

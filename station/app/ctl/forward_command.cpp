@@ -247,6 +247,25 @@ void writeRefusal(std::ostream& err, const QStringList& reasons) {
     err.flush();
 }
 
+// The reports a killed forwarding of the study owed: its images went already, so they
+// go first, as the same instances. Nothing when none is owed; else the exit status.
+std::optional<int> sendOwedReports(CtlEnvironment& env, const std::string& studyUid, int xrayType,
+                                   const jobs::ForwardSetup& setup) {
+    std::vector<std::string> patients;
+    {
+        db::Database db = openImageDb(env);
+        patients = db::patientsOwedDoseReport(db, studyUid);
+    }
+    if (patients.empty()) return std::nullopt;
+    int status = ExitComplete;
+    for (const std::string& patientId : patients) {
+        dose::DoseReportJob job(reportSetup(env, studyUid, patientId, xrayType, setup.destination, setup.keep));
+        if (runJob(env, job) != ExitComplete) status = ExitFailed;
+        if (job.filed()) announceChange(env);
+    }
+    return status;
+}
+
 int forwardStudy(CtlEnvironment& env, const Arguments& a) {
     const int xrayType = unitType();
     jobs::ForwardSetup setup;
@@ -259,7 +278,14 @@ int forwardStudy(CtlEnvironment& env, const Arguments& a) {
     // What a killed forwarding or dose report left half written goes first, whatever this
     // run then finds to do.
     transfer::removeAbandonedPartials(env.paths.workFolder);
-    Forwarding f = planStudy(env, *a.value("study"), xrayType, dicom::ReadMode::Full);
+    const std::optional<int> owed = sendOwedReports(env, *a.value("study"), xrayType, setup);
+    Forwarding f;
+    try {
+        f = planStudy(env, *a.value("study"), xrayType, dicom::ReadMode::Full);
+    } catch (const NotThere&) {
+        if (owed) return *owed;  // the images left with the forwarding that owed the report
+        throw;
+    }
     if (!f.holds()) {
         writeRefusal(env.err, f.refusals);
         return ExitFailed;

@@ -347,7 +347,9 @@ TEST_F(DoseReportTest, TheReportIsWrittenAgainWithTheSameEvents) {
 // Killed while the archive held the report it never answered: the station cannot know it
 // arrived, so the report sent again is that same instance, never a second report of the
 // same exposures. The images stored before it stay used up, and nothing half written stays.
-TEST_F(DoseReportTest, AReportSentAgainAfterAKillMidSendIsTheSameInstance) {
+class KilledReportTest : public DoseReportTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(KilledReportTest, AReportSentAgainAfterAKillMidSendIsTheSameInstance) {
     settings("Mammo Room 2", 0);
     takeStudy(FourViews);
     TestArchive archive({"--hold-after", "4"});
@@ -356,6 +358,10 @@ TEST_F(DoseReportTest, AReportSentAgainAfterAKillMidSendIsTheSameInstance) {
                                        archive.destination(), "--no-keep"},
                                       site_.site().environment(), site_.scratch() / "killed.out");
         ASSERT_TRUE(corva::test::waitUntil([&] { return archive.answers().size() == 5; }, 60s));
+        // A second writer meanwhile waits for the job lock, or gives up under --no-wait.
+        const CtlResult second = site_.run({"--no-wait", "dose-report", "--study", Study, "--to", archive.destination()});
+        EXPECT_EQ(second.code, 1) << second.out << second.err;
+        EXPECT_NE(second.err.find("another job"), std::string::npos) << second.err;
         ctl.signal(SIGKILL);
         ASSERT_TRUE(ctl.wait(30s).has_value());
     }
@@ -368,7 +374,8 @@ TEST_F(DoseReportTest, AReportSentAgainAfterAKillMidSendIsTheSameInstance) {
         EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblDosis WHERE Status = '1' AND ID = " + std::to_string(id)), 1);
 
     TestArchive second;
-    const CtlResult again = site_.run({"dose-report", "--study", Study, "--to", second.destination(), "--no-keep"});
+    // Written again, or the forwarding run again (its images left already, the report is what is left of it).
+    const CtlResult again = site_.run({GetParam(), "--study", Study, "--to", second.destination(), "--no-keep"});
     EXPECT_EQ(again.code, 0) << again.out << again.err;
     EXPECT_EQ(second.held(), std::set<std::string>{held}) << again.out;
     const Walk first = walk(archive.fileOf(held)), resent = walk(second.fileOf(held));
@@ -377,7 +384,14 @@ TEST_F(DoseReportTest, AReportSentAgainAfterAKillMidSendIsTheSameInstance) {
     for (const fs::path& f : corva::test::filesIn(site_.folder() / "bin"))
         EXPECT_FALSE(f.filename().string().ends_with(".part")) << f;
     EXPECT_EQ(site_.run({"check"}).code, 0);
+    // Delivered: no longer owed, so a forwarding finds nothing more to send.
+    const CtlResult rerun = site_.run({"forward", "--study", Study, "--to", second.destination(), "--no-keep"});
+    EXPECT_EQ(rerun.code, 1) << rerun.out << rerun.err;
+    EXPECT_EQ(second.held().size(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rerun, KilledReportTest, ::testing::Values("dose-report", "forward"),
+                         [](const auto& info) { return std::string(info.param) == "forward" ? "Forward" : "DoseReport"; });
 
 // The archive stores the images and then refuses, breaks off at or never gets the report:
 // the images it stored leave with their records as they would without a report, and the
