@@ -1,6 +1,6 @@
 // Scale benchmark: the image database after ten years at a large site.
 //
-//   scale_bench [--images N] [--empty N] [--work DIR] [--runs R] [--reuse 1]
+//   scale_bench [--images N] [--empty N] [--work DIR] [--runs R] [--rounds K] [--reuse 1]
 //
 // Generates an image database of N images (default 1,000,000) straight into the tables,
 // made by the programs' own schema creation, and a small one of a few images; then times,
@@ -414,11 +414,13 @@ Figures measure(const fs::path& prog, int runs, bool plans)
         std::vector<double> reload, idle;
         std::size_t rows = 0;
         for (int i = 0; i < runs; ++i) {
-            auto t0 = Clock::now();
+            const auto t0 = Clock::now();
             const auto r = corva::station::refreshPatients(g, corva::station::RefreshCause::Explicit);
             reload.push_back(msSince(t0));
             rows = r.patients.size();
-            t0 = Clock::now();
+        }
+        for (int i = 0; i < runs; ++i) {
+            const auto t0 = Clock::now();
             corva::station::refreshPatients(g, corva::station::RefreshCause::TimerTick);
             idle.push_back(msSince(t0));
         }
@@ -545,7 +547,8 @@ void prepare(const fs::path& prog, long images, bool reuse)
     if (reuse && fs::exists(dbFile)) {
         Database db(dbFile);
         auto c = db.prepare("SELECT COUNT(*) FROM tblImages");
-        if (c.step() && c.getInt(0) >= images) {
+        // Runs before deleted a few studies and filed a few images.
+        if (c.step() && c.getInt(0) >= images - images / 100) {
             std::printf("using %s (%lld images)\n", dbFile.c_str(), static_cast<long long>(c.getInt(0)));
             return;
         }
@@ -581,6 +584,7 @@ int main(int argc, char** argv)
     const long images = std::stol(arg(argc, argv, "images", "1000000"));
     const long few = std::stol(arg(argc, argv, "empty", "100"));
     const int runs = std::stoi(arg(argc, argv, "runs", "21"));
+    const int rounds = std::stoi(arg(argc, argv, "rounds", "3"));
     const fs::path work = arg(argc, argv, "work", "/tmp/scale-bench");
     const bool reuse = arg(argc, argv, "reuse", "0") == "1";
     const fs::path small = work / "program-small";
@@ -599,15 +603,26 @@ int main(int argc, char** argv)
     std::printf("database size: %.1f MB for %ld images = %.1f MB per 100,000 images\n", bytes / 1e6, images,
                 bytes / 1e6 / (images / 100000.0));
 
-    // The small database twice: the first pass warms the code and the file cache.
+    // Small and big in turns, a few rounds: the machine is shared, and the best median
+    // of each figure over the rounds keeps others' load out of the ratio. A first pass
+    // on the small database warms the code and the file cache.
     prepare(small, few, false);
     measure(small, runs, false);
-    prepare(small, few, false);
-    const Figures empty = measure(small, runs, false);
-    const Figures large = measure(big, runs, true);
+    Figures empty, large;
+    auto best = [](Figures& into, const Figures& round) {
+        for (const std::string& what : round.order)
+            if (!into.ms.count(what) || round.ms.at(what) < into.ms.at(what))
+                into.put(what, round.ms.at(what));
+    };
+    for (int round = 0; round < rounds; ++round) {
+        prepare(small, few, false);
+        best(empty, measure(small, runs, false));
+        best(large, measure(big, runs, round == 0));
+    }
     printPlans(bigDb, std::to_string(images) + " images");
 
-    std::printf("\n%-48s %12s %12s %8s  %s\n", ("median of " + std::to_string(runs) + " runs, ms").c_str(),
+    std::printf("\n%-48s %12s %12s %8s  %s\n",
+                ("best of " + std::to_string(rounds) + " medians of " + std::to_string(runs) + " runs, ms").c_str(),
                 (std::to_string(few) + " images").c_str(), (std::to_string(images) + " images").c_str(), "ratio",
                 "within 2x");
     for (const std::string& what : large.order) {

@@ -16,7 +16,40 @@ std::string text(const db::Statement& s, int col) {
 
 }  // namespace
 
+namespace {
+
+// A stored text that begins with a valid "yyyy-MM-dd" of the years 1000 to 9999, as
+// "dd.MM.yyyy"; empty for anything else. The patient list shows one date per patient:
+// this spares it a date parser per row. What it does not take goes through QDate.
+std::string isoDateShown(const std::string& stored) {
+    if (stored.size() < 10 || stored[4] != '-' || stored[7] != '-') return {};
+    int digits[8];
+    for (int i = 0, k = 0; i < 10; ++i) {
+        if (i == 4 || i == 7) continue;
+        if (stored[i] < '0' || stored[i] > '9') return {};
+        digits[k++] = stored[i] - '0';
+    }
+    const int year = digits[0] * 1000 + digits[1] * 100 + digits[2] * 10 + digits[3];
+    const int month = digits[4] * 10 + digits[5];
+    const int day = digits[6] * 10 + digits[7];
+    static constexpr int monthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (year < 1000 || month < 1 || month > 12 || day < 1 ||
+        day > monthDays[month - 1] + (month == 2 && leap ? 1 : 0))
+        return {};
+    std::string shown = "dd.MM.yyyy";
+    shown[0] = stored[8];
+    shown[1] = stored[9];
+    shown[3] = stored[5];
+    shown[4] = stored[6];
+    shown.replace(6, 4, stored, 0, 4);
+    return shown;
+}
+
+}  // namespace
+
 std::string displayDate(const std::string& stored) {
+    if (std::string shown = isoDateShown(stored); !shown.empty()) return shown;
     const QString s = QString::fromStdString(stored).trimmed();
     const QDate d = QDate::fromString(s.left(10), Qt::ISODate);
     if (!d.isValid()) return stored;

@@ -1,4 +1,7 @@
 #include "browser/browser_queries.h"
+
+#include <QDate>
+
 #include "common/station_context.h"
 #include "station_test_support.h"
 
@@ -89,6 +92,32 @@ INSTANTIATE_TEST_SUITE_P(
                       ShownCase{"2024-01-15T10:15:07", "15.01.2024", "10:15:07"},
                       ShownCase{"10:15:00", "10:15:00", "10:15:00"}, ShownCase{"", "", ""},
                       ShownCase{"no date", "no date", "no date"}));
+
+// The date as the lists showed it through QDate alone; the patient list now takes the
+// common form by a shorter way and must show every text the same.
+std::string dateThroughQDate(const std::string& stored) {
+    const QDate d = QDate::fromString(QString::fromStdString(stored).trimmed().left(10), Qt::ISODate);
+    return d.isValid() ? d.toString("dd.MM.yyyy").toStdString() : stored;
+}
+
+TEST(DisplayDate, EveryDayAndOddTextShownAsThroughQDate) {
+    int days = 0;
+    const std::pair<QDate, QDate> spans[] = {{QDate(999, 12, 1), QDate(1000, 2, 1)},
+                                             {QDate(1890, 1, 1), QDate(2110, 12, 31)},
+                                             {QDate(9999, 11, 1), QDate(9999, 12, 31)}};
+    for (const auto& [from, to] : spans)
+        for (QDate d = from; d <= to; d = d.addDays(1), ++days) {
+            const std::string iso = d.toString(Qt::ISODate).toStdString();
+            for (const std::string& stored : {iso, iso + " 10:15:00", iso + "T07:08:09"})
+                ASSERT_EQ(displayDate(stored), dateThroughQDate(stored)) << stored;
+        }
+    EXPECT_GT(days, 80000);
+    for (const char* odd : {"2024-02-30", "2023-02-29", "2024-02-29", "1900-02-29", "2000-02-29", "0000-01-01",
+                            "0999-12-31", "2024-13-01", "2024-00-10", "2024-01-00", "2024-1-015", "20240115",
+                            " 2024-01-15", "2024-01-15  ", "\t2024-01-15", "+024-01-15", "-024-01-15", "abcd-ef-gh",
+                            "2024-01-1", "2024/01/15", "1899-12-31", "9999-12-31", "2024-01-15x"})
+        EXPECT_EQ(displayDate(odd), dateThroughQDate(odd)) << "'" << odd << "'";
+}
 
 TEST_F(BrowserQueriesTest, ListsShowDatesAndTimesApart) {
     const auto pat = addPatient("P1", "Muster", "Anna");
