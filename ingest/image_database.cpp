@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "core/error.h"
+#include "db/orphans.h"
 #include "db/schema.h"
 #include "ingest_log.h"
 #include "process/private_files.h"
@@ -152,6 +153,12 @@ void ImageDatabase::upgrade(db::Connection& connection)
             log_.writeLog(0, std::string("Data/") + db::ImageDatabaseFile + " upgraded: indexes and orphan notes added",
                           "OpenDB");
         upgradeTold_ = false;
+        // Once a run, the orphan clean-up looks at every row, as it did on every tick
+        // before it kept notes.
+        if (!everyRowChecked_) {
+            db::checkEveryRowForOrphans(connection.db());
+            everyRowChecked_ = true;
+        }
     } catch (const Error& e) {
         if (!upgradeTold_)
             log_.writeLog(e.code(), std::string("Data/") + db::ImageDatabaseFile + " not upgraded: " + e.message(),

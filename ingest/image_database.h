@@ -40,6 +40,7 @@ private:
     std::optional<FileIdentity> damaged_;
     bool suspect_ = false;
     bool upgradeTold_ = false;
+    bool everyRowChecked_ = false;
 };
 
 }  // namespace corva::ingest

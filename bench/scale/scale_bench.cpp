@@ -28,6 +28,7 @@
 #include "browser/browser_queries.h"
 #include "browser/patient_refresh.h"
 #include "common/station_context.h"
+#include "core/error.h"
 #include "core/paths.h"
 #include "db/database.h"
 #include "db/orphans.h"
@@ -327,6 +328,7 @@ void printPlans(const fs::path& dbFile, const std::string& title)
 struct Figures {
     std::map<std::string, double> ms;
     std::vector<std::string> order;
+    std::map<std::string, std::string> counts;
     void put(const std::string& what, double value)
     {
         if (!ms.count(what))
@@ -424,7 +426,8 @@ Figures measure(const fs::path& prog, int runs, bool plans)
             corva::station::refreshPatients(g, corva::station::RefreshCause::TimerTick);
             idle.push_back(msSince(t0));
         }
-        f.put("patient list reload (" + std::to_string(rows) + " patients)", median(reload));
+        f.put("patient list reload", median(reload));
+        f.counts["patient list reload"] = std::to_string(rows) + " patients";
         f.put("patient list timer tick (nothing received)", median(idle));
     }
 
@@ -469,7 +472,8 @@ Figures measure(const fs::path& prog, int runs, bool plans)
             rows = store.pending().size();
             list.push_back(msSince(t0));
         }
-        f.put("dose list (" + std::to_string(rows) + " waiting records)", median(list));
+        f.put("dose list", median(list));
+        f.counts["dose list"] = std::to_string(rows) + " waiting records";
     }
 
     // The ingest service: idle ticks, and ticks after the station deleted a study's images.
@@ -481,7 +485,9 @@ Figures measure(const fs::path& prog, int runs, bool plans)
         // and its rows are looked at once.
         const auto t0 = Clock::now();
         service.tick();
-        f.put("ingest first tick after start", msSince(t0));
+        f.put("ingest first tick after start (every row once)", msSince(t0));
+        if (plans)
+            std::printf("first ingest tick after start on %s: %.1f ms\n", dbFile.c_str(), msSince(t0));
     }
     service.tick();
     {
@@ -533,7 +539,8 @@ Figures measure(const fs::path& prog, int runs, bool plans)
                 }
             }
         }
-        f.put("filing one more image (" + std::to_string(filed) + " filed)", median(filing));
+        f.put("filing one more image", median(filing));
+        f.counts["filing one more image"] = std::to_string(filed) + " of " + std::to_string(files.size()) + " filed";
         fs::remove_all(staging);
     }
     collector.on = false;
@@ -602,6 +609,15 @@ int main(int argc, char** argv)
     printCounts(bigDb);
     std::printf("database size: %.1f MB for %ld images = %.1f MB per 100,000 images\n", bytes / 1e6, images,
                 bytes / 1e6 / (images / 100000.0));
+    try {
+        // Where the bytes are, when the library was built with the dbstat table.
+        Database db(bigDb);
+        auto st = db.prepare("SELECT name, SUM(pgsize) FROM dbstat GROUP BY name ORDER BY 2 DESC");
+        while (st.step())
+            std::printf("  %-32s %8.1f MB\n", st.getText(0).c_str(), st.getInt(1) / 1e6);
+    } catch (const corva::Error& e) {
+        std::printf("  (no sizes per table: %s)\n", e.message().c_str());
+    }
 
     // Small and big in turns, a few rounds: the machine is shared, and the best median
     // of each figure over the rounds keeps others' load out of the ratio. A first pass
@@ -613,6 +629,8 @@ int main(int argc, char** argv)
         for (const std::string& what : round.order)
             if (!into.ms.count(what) || round.ms.at(what) < into.ms.at(what))
                 into.put(what, round.ms.at(what));
+        for (const auto& [what, count] : round.counts)
+            into.counts[what] = count;
     };
     for (int round = 0; round < rounds; ++round) {
         prepare(small, few, false);
@@ -626,16 +644,13 @@ int main(int argc, char** argv)
                 (std::to_string(few) + " images").c_str(), (std::to_string(images) + " images").c_str(), "ratio",
                 "within 2x");
     for (const std::string& what : large.order) {
-        std::string key = what;
-        double small_ms = 0;
-        // Labels that carry a count match by their first words.
-        for (const auto& [k, v] : empty.ms)
-            if (k.substr(0, k.find(" (")) == what.substr(0, what.find(" (")))
-                small_ms = v;
+        const double small_ms = empty.ms.count(what) ? empty.ms.at(what) : 0;
         const double big_ms = large.ms.at(what);
         const double ratio = small_ms > 0 ? big_ms / small_ms : 0;
-        std::printf("%-48s %12.3f %12.3f %8.2f  %s\n", what.c_str(), small_ms, big_ms, ratio,
-                    ratio <= 2.0 ? "yes" : "NO");
+        std::printf("%-48s %12.3f %12.3f %8.2f  %s\n", what.c_str(), small_ms, big_ms, ratio, ratio <= 2.0 ? "yes" : "NO");
     }
+    for (const auto& [what, count] : large.counts)
+        std::printf("%s, big database, last round: %s; small: %s\n", what.c_str(), count.c_str(),
+                    empty.counts.count(what) ? empty.counts.at(what).c_str() : "-");
     return 0;
 }

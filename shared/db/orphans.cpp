@@ -60,4 +60,10 @@ OrphansRemoved removeOrphans(Database& db)
     return removed;
 }
 
+void checkEveryRowForOrphans(Database& db)
+{
+    if (db.hasTable("tblOrphanCheck"))
+        db.exec("INSERT INTO tblOrphanCheck (Kind, RowKey) VALUES (0, NULL)");
+}
+
 }  // namespace corva::db

@@ -24,4 +24,10 @@ struct OrphansRemoved {
 // corva::Error and removes nothing when the database fails.
 OrphansRemoved removeOrphans(Database& db);
 
+// Asks the next clean-up to look at every row once: rows left without children in ways
+// no trigger notes (written so by hand, or by a program of an earlier version while the
+// triggers were missing) go then too. The ingest service asks this when it starts.
+// Does nothing on a database without the notes (its clean-up looks at every row anyway).
+void checkEveryRowForOrphans(Database& db);
+
 }  // namespace corva::db
