@@ -7,6 +7,7 @@
 #include <dcmtk/dcmsr/codes/dcm.h>
 #include <dcmtk/dcmsr/dsrdoc.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -337,16 +338,35 @@ void writeDoseReport(const DoseReportContent& given, const std::filesystem::path
     using T = TreeWriter;
     if (!ascii)
         T::ok(doc.setSpecificCharacterSetType(latin1 ? DSRTypes::CS_Latin1 : DSRTypes::CS_UTF8), "character set");
-    T::ok(doc.setPatientName(c.patientName.c_str(), false), "Patient's Name");
-    T::ok(doc.setPatientID(c.patientId.c_str(), false), "Patient ID");
-    T::ok(doc.setPatientBirthDate(c.patientBirthDate.c_str(), false), "Patient's Birth Date");
-    T::ok(doc.setPatientSex(c.patientSex.c_str(), false), "Patient's Sex");
+    // The images' values as the modality wrote them: one its VR does not allow (a 13th
+    // month, an accession number too long) is left empty rather than made invalid here.
+    // (The toolkit's check leaves lengths alone: the VR's maximum, per name group for a PN.)
+    using Setter = OFCondition (DSRDocument::*)(const OFString&, const OFBool);
+    const bool utf8 = !ascii && !latin1;
+    const auto copy = [&doc, utf8](Setter set, const std::string& value, std::size_t maxLength, const char* what) {
+        bool fits = true;
+        std::size_t characters = 0;
+        for (const char ch : value + '=') {
+            if (ch == '=') {
+                fits = fits && characters <= maxLength;
+                characters = 0;
+            } else if (!utf8 || (static_cast<unsigned char>(ch) & 0xC0) != 0x80) {
+                ++characters;  // a UTF-8 character counts once, not per byte
+            }
+        }
+        if (!fits || !(doc.*set)(value.c_str(), OFTrue).good())
+            T::ok((doc.*set)("", OFFalse), what);
+    };
+    copy(&DSRDocument::setPatientName, c.patientName, 64, "Patient's Name");
+    copy(&DSRDocument::setPatientID, c.patientId, 64, "Patient ID");
+    copy(&DSRDocument::setPatientBirthDate, c.patientBirthDate, 8, "Patient's Birth Date");
+    copy(&DSRDocument::setPatientSex, c.patientSex, 16, "Patient's Sex");
     T::ok(doc.createNewSeriesInStudy(c.studyUid.c_str()), "Study Instance UID");
-    T::ok(doc.setStudyID(c.studyId.c_str(), false), "Study ID");
-    T::ok(doc.setStudyDate(c.studyDate.c_str(), false), "Study Date");
-    T::ok(doc.setStudyTime(c.studyTime.c_str(), false), "Study Time");
-    T::ok(doc.setAccessionNumber(c.accessionNumber.c_str(), false), "Accession Number");
-    T::ok(doc.setReferringPhysicianName(c.referringPhysician.c_str(), false), "Referring Physician's Name");
+    copy(&DSRDocument::setStudyID, c.studyId, 16, "Study ID");
+    copy(&DSRDocument::setStudyDate, c.studyDate, 8, "Study Date");
+    copy(&DSRDocument::setStudyTime, c.studyTime, 16, "Study Time");
+    copy(&DSRDocument::setAccessionNumber, c.accessionNumber, 16, "Accession Number");
+    copy(&DSRDocument::setReferringPhysicianName, c.referringPhysician, 64, "Referring Physician's Name");
     T::ok(doc.setSeriesNumber(std::to_string(c.seriesNumber > 0 ? c.seriesNumber : 1).c_str()), "Series Number");
     T::ok(doc.setInstanceNumber("1"), "Instance Number");
     T::ok(doc.setSeriesDescription("Radiation Dose Report"), "Series Description");

@@ -509,6 +509,9 @@ struct HostileCase {
     std::map<std::string, std::string> record;  // tblDosis column -> text, over the exposure's
     std::string patientName;                    // of the images; empty: the usual
     std::vector<std::string> absent;            // never in the report's event of the record
+    // Over every image's header (a study value) or, with `firstOnly`, the first image's.
+    std::vector<std::pair<dicom::Tag, std::string>> header = {};
+    bool firstOnly = false;
 };
 
 void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
@@ -534,6 +537,7 @@ TEST_P(HostileRecordTest, TheReportIsCleanOrRefused) {
                      {{0x0020, 0x0062}, e.side},
                      {{0x0008, 0x0023}, "20261209"},
                      {{0x0008, 0x0033}, e.clock}};
+        if (i == 0 || !c.firstOnly) rec.extra.insert(rec.extra.end(), c.header.begin(), c.header.end());
         args.push_back(corva::test::writeDicom(site_.scratch() / "study" / (rec.sopInstanceUid + ".dcm"), rec).string());
     }
     ASSERT_EQ(site_.run(args).code, 0);
@@ -595,6 +599,12 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"NegativeThicknessAndForce", {{"Dicke", "-45"}, {"Druck", "-120"}}, {}, {"111633=-", "111647=-"}},
         HostileCase{"ImpossibleDate", {{"Datum", "31.02.2026"}}, {}, {"111526="}},
         HostileCase{"ImpossibleTime", {{"Zeit", "25:61:00"}}, {}, {"111526=20261209256100"}},
+        HostileCase{"NoSideOnTheImage", {}, {}, {}, {{{0x0020, 0x0062}, ""}}, true},
+        HostileCase{"OddViewOnTheImage", {}, {}, {}, {{{0x0018, 0x5101}, "XCCL"}}, true},
+        HostileCase{"UnknownViewOnTheImage", {}, {}, {}, {{{0x0018, 0x5101}, "ZZ"}}, true},
+        HostileCase{"ImpossibleStudyDateAndTime", {}, {}, {}, {{{0x0008, 0x0020}, "20261399"}, {{0x0008, 0x0030}, "256199"}}},
+        HostileCase{"ImpossibleBirthDate", {}, {}, {}, {{{0x0010, 0x0030}, "19601301"}}},
+        HostileCase{"LongAccessionNumber", {}, {}, {}, {{{0x0008, 0x0050}, "ACC-0123456789-0123456789"}}},
         HostileCase{"PatientNameInLatin1", {}, "M\xc3\xbcller-O'Brien^Zo\xc3\xab^^Dr.", {}},
         HostileCase{"PatientNameBeyondLatin1", {}, "\xc3\x9c" "nal^\xc3\x87" "a\xc4\x9f" "la", {}}),
     [](const auto& info) { return std::string(info.param.name); });
