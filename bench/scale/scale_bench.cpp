@@ -3,13 +3,16 @@
 //   scale_bench [--images N] [--empty N] [--work DIR] [--runs R] [--rounds K] [--reuse 1]
 //
 // Generates an image database of N images (default 1,000,000) straight into the tables,
-// made by the programs' own schema creation, and a small one of a few images; then times,
-// on both, what the programs run: the station's patient list refresh, a study's lists
-// (studies of a patient, series, image list, the viewer's image set), the idle tick of
-// the ingest service, its tick after the station deleted a study, and the filing of one
-// more image. Prints each figure, the ratio big/small, the query plans of every
-// statement the timed code ran, and the database size per 100,000 images.
-// With --reuse 1 a database generated before in DIR is used again.
+// made by the programs' own schema creation, and a small one of a few images (--empty,
+// default 100); then times, on both, what the programs run: the station's patient list
+// refresh, a study's lists (studies of a patient, series, image list, the viewer's image
+// set), the dose list, the ingest service's first tick, idle tick and tick after the
+// station deleted a study, and the filing of one more image (the tick that files a file
+// dropped into Temp). Prints each figure, the ratio big/small, the query plans of every
+// statement the timed code ran (every connection of the process is traced), and the
+// database size per 100,000 images with the size of each table and index.
+// With --reuse 1 a database generated before in DIR is used again: one an earlier
+// version made is upgraded by the ingest service's first tick.
 #include <sqlite3.h>
 #include <unistd.h>
 
