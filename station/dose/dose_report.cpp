@@ -169,7 +169,13 @@ dicom::DoseReportContent reportContent(const std::vector<db::DoseUse>& uses, con
     c.content.hour = now.time().hour();
     c.content.minute = now.time().minute();
     c.content.second = now.time().second();
-    c.observerName = settings.unitName.empty() ? std::string("X-ray unit") : settings.unitName;
+    // The name as the settings file holds it, which may have been edited by hand: no
+    // control character in a text value; letters beyond ASCII stay.
+    QString name;
+    for (const QChar ch : QString::fromStdString(settings.unitName))
+        if (ch.category() != QChar::Other_Control) name += ch;
+    const std::string unitName = name.trimmed().toStdString();
+    c.observerName = unitName.empty() ? std::string("X-ray unit") : unitName;
     c.observerUid = dicom::nameUid("X-ray unit " + c.observerName);
     c.manufacturer = "Corvalight";
     c.modelName = "Corvalight";

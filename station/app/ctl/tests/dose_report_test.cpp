@@ -512,6 +512,7 @@ struct HostileCase {
     // Over every image's header (a study value) or, with `firstOnly`, the first image's.
     std::vector<std::pair<dicom::Tag, std::string>> header = {};
     bool firstOnly = false;
+    std::string unitName = "Mammo Room 2";  // as the options window sets it
 };
 
 void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
@@ -520,7 +521,7 @@ class HostileRecordTest : public DoseReportTest, public ::testing::WithParamInte
 
 TEST_P(HostileRecordTest, TheReportIsCleanOrRefused) {
     const HostileCase& c = GetParam();
-    settings("Mammo Room 2", 1);
+    settings(c.unitName, 1);
     std::vector<std::string> args{"import"};
     for (std::size_t i = 0; i < FourViews.size(); ++i) {
         const Exposure& e = FourViews[i];
@@ -578,6 +579,8 @@ TEST_P(HostileRecordTest, TheReportIsCleanOrRefused) {
             hostile = event;
     ASSERT_FALSE(hostile.empty()) << ::testing::PrintToString(w.events);
     for (const std::string& text : c.absent) EXPECT_EQ(hostile.find(text), std::string::npos) << text << " in " << hostile;
+    if (c.unitName.starts_with("Mammographie"))
+        EXPECT_TRUE(contains(w.lines, "121013=" + c.unitName)) << ::testing::PrintToString(w.lines);
     // The other events are as the unit sent them.
     for (std::size_t i = 1; i < FourViews.size(); ++i)
         EXPECT_TRUE(contains(w.events, expectedEvent(FourViews[i], AverageGlandular))) << i;
@@ -605,6 +608,9 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"ImpossibleStudyDateAndTime", {}, {}, {}, {{{0x0008, 0x0020}, "20261399"}, {{0x0008, 0x0030}, "256199"}}},
         HostileCase{"ImpossibleBirthDate", {}, {}, {}, {{{0x0010, 0x0030}, "19601301"}}},
         HostileCase{"LongAccessionNumber", {}, {}, {}, {{{0x0008, 0x0050}, "ACC-0123456789-0123456789"}}},
+        HostileCase{"LongUnitName", {}, {}, {}, {}, false, std::string(300, 'U')},
+        HostileCase{"UnitNameBeyondAscii", {}, {}, {}, {}, false, "Mammographie Z\xc3\xbcrich"},
+        HostileCase{"UnitNameWithMarks", {}, {}, {}, {}, false, "Mammo \"R\\2\"=<&>; Z\xc3\xbcrich"},
         HostileCase{"PatientNameInLatin1", {}, "M\xc3\xbcller-O'Brien^Zo\xc3\xab^^Dr.", {}},
         HostileCase{"PatientNameBeyondLatin1", {}, "\xc3\x9c" "nal^\xc3\x87" "a\xc4\x9f" "la", {}}),
     [](const auto& info) { return std::string(info.param.name); });
