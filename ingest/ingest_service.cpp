@@ -3,8 +3,10 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -230,45 +232,20 @@ db::Database& IngestService::database()
 
 void IngestService::tick(const std::atomic<bool>* stop)
 {
+    ++ticks_;
     if (outage_->pauseThisTick())
         return;
     try {
-        const auto work = scanner_->scan();
-        // Without a database nothing can be filed: the files wait, uncounted.
-        if (!OpenDB()) {
-            outage_->begin(storeFault_);
-            outageOnOpen_ = true;
-            CloseDB();
-            return;
+        auto work = scanner_->scan();
+        if (watch_) {
+            if (!watch_->active() && watch_->rearm())
+                debug("input folder watched again");
+            // Renamed in since the last pass: taken now, not only after the stability wait.
+            for (std::string& name : arrivedFiles())
+                if (std::find(work.begin(), work.end(), name) == work.end())
+                    work.push_back(std::move(name));
         }
-        Keys keys;
-        bool filedAny = false;
-        bool storeFailed = false;
-        for (std::size_t i = 0; i < work.size(); ++i) {
-            if (stop && stop->load())
-                break;
-            filed_ = false;
-            const Attempt result = processFile(i + 1, work.size(), work[i], keys);
-            if (result == Attempt::StoreFailed) {
-                // The others would fail alike: they wait for the next try.
-                if (tellsOfDamage(storeFault_))
-                    imageDb_->suspectDamage();
-                outage_->begin(storeFault_);
-                outageOnOpen_ = false;
-                storeFailed = true;
-                break;
-            }
-            filedAny = filedAny || (result == Attempt::Done && filed_);
-        }
-        // Over when a file got through the store, or, when the database could not be
-        // opened, once it opens again.
-        if (outage_->ongoing() && !storeFailed && (filedAny || (work.empty() && outageOnOpen_)))
-            outage_->end();
-        // Files that went away by other hands: their repeated lines are summed up too.
-        log_->endFilesNotPresent([this](const std::string& name) {
-            std::error_code ec;
-            return fs::exists(input_ / name, ec);
-        });
+        processWork(work, stop);
         // The orphan clean-up uses the tick's connection.
         if (!outage_->ongoing())
             deleteOrphans();
@@ -277,6 +254,99 @@ void IngestService::tick(const std::atomic<bool>* stop)
         logException(*log_, e, "TimerDB");
         CloseDB();
     }
+}
+
+void IngestService::watchInput()
+{
+    watch_.emplace(input_);
+    if (!watch_->active())
+        log_->writeLog(errno, "Cannot watch the input folder Temp: files are taken by the scan alone", "TimerDB");
+}
+
+bool IngestService::waitForArrivals(const timespec& deadline, const std::atomic<bool>* stop)
+{
+    if (!watch_) {
+        // Not watched: a plain sleep, which a signal ends early.
+        while (!(stop && stop->load()))
+            if (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) != EINTR)
+                break;
+        return false;
+    }
+    return watch_->wait(deadline, stop);
+}
+
+void IngestService::takeArrivals(const std::atomic<bool>* stop)
+{
+    if (!watch_)
+        return;
+    try {
+        const auto work = arrivedFiles();
+        // During an outage the files wait for the tick's paced tries (they stay in Temp).
+        if (work.empty() || outage_->ongoing())
+            return;
+        ++arrivalPasses_;
+        processWork(work, stop);
+        CloseDB();
+    } catch (const std::exception& e) {
+        logException(*log_, e, "TimerDB");
+        CloseDB();
+    }
+}
+
+std::vector<std::string> IngestService::arrivedFiles()
+{
+    watch_->read();
+    if (watch_->takeMissed())
+        debug("input folder events were missed: the scan finds those files");
+    std::vector<std::string> names;
+    for (std::string& name : watch_->takeArrived()) {
+        // As the scan: symbolic links and folders are not input files.
+        struct stat st {};
+        if (::lstat((input_ / name).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        debug("taken as it arrived: " + name);
+        names.push_back(std::move(name));
+    }
+    return names;
+}
+
+void IngestService::processWork(const std::vector<std::string>& work, const std::atomic<bool>* stop)
+{
+    // Without a database nothing can be filed: the files wait, uncounted.
+    if (!OpenDB()) {
+        outage_->begin(storeFault_);
+        outageOnOpen_ = true;
+        CloseDB();
+        return;
+    }
+    Keys keys;
+    bool filedAny = false;
+    bool storeFailed = false;
+    for (std::size_t i = 0; i < work.size(); ++i) {
+        if (stop && stop->load())
+            break;
+        filed_ = false;
+        const Attempt result = processFile(i + 1, work.size(), work[i], keys);
+        if (result == Attempt::StoreFailed) {
+            // The others would fail alike: they wait for the next try.
+            if (tellsOfDamage(storeFault_))
+                imageDb_->suspectDamage();
+            outage_->begin(storeFault_);
+            outageOnOpen_ = false;
+            storeFailed = true;
+            break;
+        }
+        filedAny = filedAny || (result == Attempt::Done && filed_);
+    }
+    // Over when a file got through the store, or, when the database could not be
+    // opened, once it opens again.
+    if (outage_->ongoing() && !storeFailed && (filedAny || (work.empty() && outageOnOpen_)))
+        outage_->end();
+    // Files that went away by other hands: their repeated lines are summed up too.
+    log_->endFilesNotPresent([this](const std::string& name) {
+        std::error_code ec;
+        return fs::exists(input_ / name, ec);
+    });
 }
 
 IngestService::Attempt IngestService::processFile(std::size_t position, std::size_t count, const std::string& name,

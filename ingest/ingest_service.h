@@ -1,18 +1,22 @@
 #pragma once
 // The ingest service: every tick it takes the input files that stayed unchanged for a
 // whole tick, registers each, moves it into the image store and reports it in the
-// receive table. Files that fail by their own fault are retried on later ticks and
+// receive table. With the input folder watched, files renamed into it are taken as they
+// arrive, between ticks (see input_watch.h). Files that fail by their own fault are retried on later ticks and
 // after 50 attempts set aside in Temp/BadObjects, with the reason beside them. When the
 // database or the disk fails, files wait uncounted (an outage, see outage.h).
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "db/connection.h"
 #include "image_database.h"
 #include "ingest_log.h"
 #include "input_scanner.h"
+#include "input_watch.h"
 #include "outage.h"
 #include "registrar.h"
 
@@ -37,6 +41,21 @@ public:
     // One tick: scan, process the work list, close the database, orphan clean-up.
     // When `stop` becomes true the tick ends after the file in hand.
     void tick(const std::atomic<bool>* stop = nullptr);
+
+    // Watches the input folder from now on: ticks and takeArrivals() then take files
+    // renamed in at once. Without it (or when the watch cannot be set) only the scan
+    // takes files.
+    void watchInput();
+    // Waits until a file may have arrived (true), `deadline` (CLOCK_MONOTONIC) has passed
+    // or `stop` became true; sleeps when the folder is not watched.
+    bool waitForArrivals(const timespec& deadline, const std::atomic<bool>* stop);
+    // Files the receiver renamed in since the last tick or pass: registered and moved at
+    // once, without waiting for the stability rule. Nothing else of a tick is done; during
+    // an outage they wait for the tick's paced tries.
+    void takeArrivals(const std::atomic<bool>* stop = nullptr);
+    // Ticks run and passes over arrived files that took at least one file, since the start.
+    std::uint64_t ticks() const { return ticks_; }
+    std::uint64_t arrivalPasses() const { return arrivalPasses_; }
 
     // What becomes of a file to set aside when BadObjects holds one of its name already.
     enum class WhenTaken {
@@ -70,6 +89,10 @@ private:
         Waits,        // waits for another file: uncounted
         StoreFailed,  // the database or the disk failed: uncounted, see storeFault_
     };
+    // Registers and moves the files of a work list; a store that fails begins an outage.
+    void processWork(const std::vector<std::string>& work, const std::atomic<bool>* stop);
+    // Names the watch saw renamed in that still are plain files.
+    std::vector<std::string> arrivedFiles();
     Attempt processFile(std::size_t position, std::size_t count, const std::string& name, Keys& keys);
     Attempt attempt(const std::string& name, Keys& keys, HeldFile& held, const std::string& tryPath);
     // Moves a registered file into its study's folder (its rows and receive-table row
@@ -85,6 +108,9 @@ private:
     std::filesystem::path images_;
     std::optional<IngestLog> log_;
     std::optional<InputScanner> scanner_;
+    std::optional<InputWatch> watch_;
+    std::uint64_t ticks_ = 0;
+    std::uint64_t arrivalPasses_ = 0;
     db::Connection connection_;
     std::optional<ImageDatabase> imageDb_;
     std::optional<Outage> outage_;

@@ -4,7 +4,6 @@
 #include <time.h>
 
 #include <atomic>
-#include <cerrno>
 
 #include "core/paths.h"
 #include "crash_note.h"
@@ -19,17 +18,6 @@ std::atomic<bool> g_stop{false};
 void onTerminate(int)
 {
     g_stop.store(true);
-}
-
-void sleepUntil(const timespec& when)
-{
-    // A signal ends the wait early (clock_nanosleep returns EINTR), so SIGTERM is
-    // seen at once instead of after the tick period.
-    while (!g_stop.load()) {
-        const int rc = ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr);
-        if (rc != EINTR)
-            return;
-    }
 }
 
 }  // namespace
@@ -56,6 +44,7 @@ int main()
 
     corva::ingest::IngestService service(folder);
     service.start();
+    service.watchInput();
 
     constexpr long PeriodNs = 500'000'000;
     timespec next {};
@@ -72,7 +61,9 @@ int main()
                 ++next.tv_sec;
             }
         } while (next.tv_sec < now.tv_sec || (next.tv_sec == now.tv_sec && next.tv_nsec <= now.tv_nsec));
-        sleepUntil(next);
+        // Until the next tick, files renamed into Temp are filed as they arrive.
+        while (service.waitForArrivals(next, &g_stop) && !g_stop.load())
+            service.takeArrivals(&g_stop);
     }
     return 0;
 }
