@@ -57,19 +57,18 @@ bool InputWatch::wait(const timespec& deadline, const std::atomic<bool>* stop) c
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         const long long leftMs = (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000 +
                                  (deadline.tv_nsec - now.tv_nsec + 999'999) / 1'000'000;
-        if (leftMs <= 0)
-            return false;
         if (fd_ < 0) {
             // No watch at all: a plain sleep, which a signal ends early.
-            if (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) != EINTR)
+            if (leftMs <= 0 || ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) != EINTR)
                 return false;
             continue;
         }
+        // Events there already are told also when the deadline has passed.
         pollfd p {fd_, POLLIN, 0};
-        const int rc = ::poll(&p, 1, static_cast<int>(std::min<long long>(leftMs, 60'000)));
+        const int rc = ::poll(&p, 1, static_cast<int>(std::clamp<long long>(leftMs, 0, 60'000)));
         if (rc > 0)
             return true;
-        if (rc < 0 && errno != EINTR)
+        if ((rc < 0 && errno != EINTR) || leftMs <= 0)
             return false;
     }
     return false;

@@ -30,7 +30,8 @@ public:
     bool rearm();
 
     // Waits until events are there, `deadline` (CLOCK_MONOTONIC) has passed or `stop`
-    // became true (a signal ends the wait early). True when events are there.
+    // became true (a signal ends the wait early). True when events are there, also
+    // when the deadline has passed already.
     bool wait(const timespec& deadline, const std::atomic<bool>* stop) const;
 
     // Reads the events there are, without waiting.

@@ -61,9 +61,14 @@ int main()
                 ++next.tv_sec;
             }
         } while (next.tv_sec < now.tv_sec || (next.tv_sec == now.tv_sec && next.tv_nsec <= now.tv_nsec));
-        // Until the next tick, files renamed into Temp are filed as they arrive.
-        while (service.waitForArrivals(next, &g_stop) && !g_stop.load())
+        // Until the next tick, files renamed into Temp are filed as they arrive; a steady
+        // stream of them never keeps the tick from its turn.
+        while (!g_stop.load() && service.waitForArrivals(next, &g_stop)) {
             service.takeArrivals(&g_stop);
+            ::clock_gettime(CLOCK_MONOTONIC, &now);
+            if (now.tv_sec > next.tv_sec || (now.tv_sec == next.tv_sec && now.tv_nsec >= next.tv_nsec))
+                break;
+        }
     }
     return 0;
 }

@@ -155,6 +155,38 @@ TEST(IngradoProcess, SecondInstanceEndsAtOnceWithoutTouchingFiles)
     EXPECT_EQ(test::queryInt(folder.imageDatabase(), "SELECT COUNT(*) FROM tblImages"), 1);
 }
 
+// A file renamed in is taken as it arrives, a file written in place after the
+// stability wait; the debug log tells which way each went.
+TEST(IngradoProcess, RenamedInFileIsTakenAsItArrives)
+{
+    ProgramFolder folder;
+    const fs::path exe = folder.copyExecutable("Ingrado");
+    corva::test::writeFile(folder.path() / "debug.on", "");
+    Running service(exe);
+    DicomRecipe inPlace;
+    inPlace.sopInstanceUid = uniqueUid();
+    const std::string inPlaceName = inPlace.sopInstanceUid + ".dcm";
+    ASSERT_TRUE(waitFor([&] { return fs::exists(folder.temp()); }));
+    // Written in place, not renamed in (the DICOM writer renames its files into place).
+    const fs::path whole = corva::test::writeDicom(folder.path() / "staging" / "in-place.dcm", inPlace);
+    corva::test::writeFile(folder.temp() / inPlaceName, corva::test::readFile(whole));
+    // Filed by a tick: the service watches its input folder by now.
+    ASSERT_TRUE(waitFor([&] { return inputFiles(folder.temp()) == 0; })) << describeFolder(folder);
+
+    DicomRecipe renamed;
+    renamed.sopInstanceUid = uniqueUid();
+    const std::string renamedName = renamed.sopInstanceUid + ".dcm";
+    const fs::path staged = corva::test::writeDicom(folder.path() / "staging" / renamedName, renamed);
+    fs::rename(staged, folder.temp() / renamedName);
+    ASSERT_TRUE(waitFor([&] { return inputFiles(folder.temp()) == 0; })) << describeFolder(folder);
+    EXPECT_EQ(test::queryInt(folder.imageDatabase(), "SELECT COUNT(*) FROM tblImages"), 2);
+
+    const std::string debugLog = corva::test::readFile(folder.logs() / "IngradoDebug.log");
+    EXPECT_NE(debugLog.find("taken as it arrived: " + renamedName + "\n"), std::string::npos) << debugLog;
+    EXPECT_EQ(debugLog.find("taken as it arrived: " + inPlaceName), std::string::npos) << debugLog;
+    EXPECT_NE(debugLog.find("trying to read file: " + inPlaceName), std::string::npos);
+}
+
 TEST(IngradoProcess, KilledMidBatchThenRestartedRegistersEveryFileOnce)
 {
     ProgramFolder folder;

@@ -154,6 +154,46 @@ TEST(ReceiveIngestTest, StoredImagesAreFiledByTheIngestService)
     EXPECT_TRUE(ingest->wait(30s).has_value());
 }
 
+// What Recvora renames into Temp is complete: Ingrado takes it as it arrives, not after
+// the stability wait of files written in place (its debug log tells which way).
+TEST(ReceiveIngestTest, ReceivedImageIsTakenAsItArrives)
+{
+    ReceiverSite site;
+    site.install("Recvora");
+    site.install("Ingrado");
+    writeFile(site.folder() / "debug.on", "");
+    auto ingest = site.start("Ingrado");
+    auto receiver = site.startReceiver();
+    // A file written in place is filed by a tick: by then the input folder is watched.
+    DicomRecipe inPlace;
+    inPlace.sopInstanceUid = uniqueUid();
+    inPlace.studyUid = uniqueUid();
+    const fs::path whole = writeDicom(site.scratch() / "in-place.dcm", inPlace);
+    writeFile(site.temp() / (inPlace.sopInstanceUid + ".dcm"), readFile(whole));
+    const auto inStore = [&](const DicomRecipe& r) {
+        return fs::exists(site.folder() / "Images" / r.studyUid / (r.sopInstanceUid + ".dcm"));
+    };
+    ASSERT_TRUE(waitUntil([&] { return inStore(inPlace); }, 60s, 10ms));
+
+    DicomRecipe sent;
+    sent.sopInstanceUid = uniqueUid();
+    sent.studyUid = uniqueUid();
+    const fs::path file = writeDicom(site.scratch() / "one.dcm", sent);
+    const auto result = site.send({file});
+    ASSERT_EQ(result.code, 0) << result.output;
+    ASSERT_TRUE(waitUntil([&] { return inStore(sent); }, 60s, 10ms));
+
+    const std::string debugLog = readFile(site.folder() / "Logs" / "IngradoDebug.log");
+    EXPECT_NE(debugLog.find("taken as it arrived: " + sent.sopInstanceUid + ".dcm\n"), std::string::npos)
+        << debugLog;
+    EXPECT_EQ(debugLog.find("taken as it arrived: " + inPlace.sopInstanceUid), std::string::npos);
+
+    receiver->signal(SIGTERM);
+    ingest->signal(SIGTERM);
+    EXPECT_EQ(receiver->wait(30s), 0);
+    EXPECT_TRUE(ingest->wait(30s).has_value());
+}
+
 TEST(ReceiveIngestTest, PrivateStorageClassIsReceivedAndFiledAndTooDeepANestingNeverArrives)
 {
     ReceiverSite site;
