@@ -120,6 +120,15 @@ std::optional<OwedDoseReport> owedDoseReport(Database& db, const std::string& st
     return OwedDoseReport{st.getText(0), st.getText(1)};
 }
 
+void forgetOwedDoseReports(Database& db, const std::string& studyUid, const std::string& patientId)
+{
+    if (!db.hasTable("tblDoseReport"))
+        return;
+    auto st = db.prepare("DELETE FROM tblDoseReport WHERE StudyUID = ? AND (? = '' OR PatientID = ?)");
+    st.bind(1, studyUid).bind(2, patientId).bind(3, patientId);
+    st.run();
+}
+
 std::vector<std::string> patientsOwedDoseReport(Database& db, const std::string& studyUid)
 {
     std::vector<std::string> out;

@@ -43,6 +43,9 @@ void oweDoseReport(Database& db, const std::string& studyUid, const std::string&
                    const std::string& seriesUid, const std::string& sopInstanceUid);
 std::optional<OwedDoseReport> owedDoseReport(Database& db, const std::string& studyUid, const std::string& patientId);
 void settleDoseReport(Database& db, const std::string& sopInstanceUid);
+// Owes no report of the study's patient (empty: of any patient) any more: nothing is
+// left to write it from.
+void forgetOwedDoseReports(Database& db, const std::string& studyUid, const std::string& patientId);
 // The patients of the study whose report is owed.
 std::vector<std::string> patientsOwedDoseReport(Database& db, const std::string& studyUid);
 

@@ -86,6 +86,15 @@ station::jobs::JobOutcome DoseReportJob::run(station::jobs::JobReport& report) {
     } catch (const Error& e) {
         corva::log::LogError(e.code(), e.message(), Location);
         report.appendLog("not written: " + e.message() + "\r\n");
+        if (e.code() == errc::NotFound) {
+            // No record left to write it from (the records were deleted): nothing stays owed.
+            try {
+                db::Database db(setup_.paths.imageDb);
+                db::forgetOwedDoseReports(db, setup_.studyUid, setup_.patientId);
+            } catch (const std::exception&) {
+                station::logCaught(Location);
+            }
+        }
         return {false, 1};
     }
     sopInstanceUid_ = content.sopInstanceUid;

@@ -390,6 +390,34 @@ TEST_P(KilledReportTest, AReportSentAgainAfterAKillMidSendIsTheSameInstance) {
     EXPECT_EQ(second.held().size(), 1u);
 }
 
+// The records of an owed report deleted after the kill: the report cannot be written
+// any more, says so once, and is not owed for ever after.
+TEST_F(DoseReportTest, AnOwedReportWhoseRecordsWereDeletedIsNoLongerOwed) {
+    settings("Mammo Room 2", 0);
+    takeStudy(FourViews);
+    TestArchive archive({"--hold-after", "4"});
+    {
+        corva::test::ChildProcess ctl({(site_.folder() / "corvactl").string(), "forward", "--study", Study, "--to",
+                                       archive.destination(), "--no-keep"},
+                                      site_.site().environment(), site_.scratch() / "killed.out");
+        ASSERT_TRUE(corva::test::waitUntil([&] { return archive.answers().size() == 5; }, 60s));
+        ctl.signal(SIGKILL);
+        ASSERT_TRUE(ctl.wait(30s).has_value());
+    }
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblDoseReport"), 1);
+    db::Database(site_.imageDb()).exec("DELETE FROM tblDosis");
+    TestArchive second;
+    const CtlResult first = site_.run({"forward", "--study", Study, "--to", second.destination(), "--no-keep"});
+    EXPECT_EQ(first.code, 1) << first.out << first.err;
+    EXPECT_NE(first.out.find("not written: The study has no exposure record applied to an image the destination stored"),
+              std::string::npos)
+        << first.out;
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblDoseReport"), 0);
+    const CtlResult again = site_.run({"forward", "--study", Study, "--to", second.destination(), "--no-keep"});
+    EXPECT_EQ(again.out.find("Writing the dose report"), std::string::npos) << again.out;
+    EXPECT_TRUE(second.held().empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Rerun, KilledReportTest, ::testing::Values("dose-report", "forward"),
                          [](const auto& info) { return std::string(info.param) == "forward" ? "Forward" : "DoseReport"; });
 
