@@ -77,16 +77,17 @@ void applyWindow(DicomImage& img, const std::optional<detail::Window>& window)
         img.setMinMaxWindow();
 }
 
-// The stored layout of an uncompressed 16-bit greyscale image, when it has one.
+// The stored layout of an uncompressed greyscale image of 8 or 16 bits allocated.
 struct Layout {
     int rows = 0, columns = 0;
+    int bitsAllocated = 16;
     int shift = 0;        // bits below the stored ones
-    Uint16 mask = 0;      // the stored bits after shifting
+    unsigned mask = 0;    // the stored bits after shifting
     bool isSigned = false;
     int bitsStored = 0;
     bool inverse = false;  // MONOCHROME1: low values are white
     double slope = 1, intercept = 0;
-    const Uint16* pixels = nullptr;
+    const void* pixels = nullptr;
 };
 
 std::optional<Layout> directLayout(DcmDataset* ds)
@@ -96,26 +97,48 @@ std::optional<Layout> directLayout(DcmDataset* ds)
     Uint16 samples = 0, allocated = 0, stored = 0, high = 0, representation = 0, rows = 0, columns = 0;
     OFString photometric;
     if (ds->findAndGetUint16(DCM_SamplesPerPixel, samples).bad() || samples != 1 ||
-        ds->findAndGetUint16(DCM_BitsAllocated, allocated).bad() || allocated != 16 ||
-        ds->findAndGetUint16(DCM_BitsStored, stored).bad() || stored < 1 || stored > 16 ||
-        ds->findAndGetUint16(DCM_HighBit, high).bad() || high + 1 < stored || high > 15 ||
+        ds->findAndGetUint16(DCM_BitsAllocated, allocated).bad() || (allocated != 16 && allocated != 8) ||
+        ds->findAndGetUint16(DCM_BitsStored, stored).bad() || stored < 1 || stored > allocated ||
+        ds->findAndGetUint16(DCM_HighBit, high).bad() || high + 1 < stored || high >= allocated ||
         ds->findAndGetUint16(DCM_Rows, rows).bad() || ds->findAndGetUint16(DCM_Columns, columns).bad() ||
-        ds->findAndGetOFString(DCM_PhotometricInterpretation, photometric).bad())
+        rows == 0 || columns == 0 || ds->findAndGetOFString(DCM_PhotometricInterpretation, photometric).bad())
         return std::nullopt;
     ds->findAndGetUint16(DCM_PixelRepresentation, representation);
     // A modality LUT is a table, not a line: leave it to DCMTK.
     if ((photometric != "MONOCHROME1" && photometric != "MONOCHROME2") || ds->tagExists(DCM_ModalityLUTSequence))
         return std::nullopt;
     DcmElement* el = nullptr;
-    Uint16* words = nullptr;
-    if (ds->findAndGetElement(DCM_PixelData, el).bad() || !el || el->getUint16Array(words).bad() || !words ||
-        el->getLength() < static_cast<Uint32>(rows) * columns * 2)
+    const void* pixels = nullptr;
+    const Uint32 bytes = static_cast<Uint32>(rows) * columns * (allocated / 8);
+    if (ds->findAndGetElement(DCM_PixelData, el).bad() || !el || el->getLength() < bytes)
+        return std::nullopt;
+    if (allocated == 16) {
+        Uint16* words = nullptr;
+        if (el->getUint16Array(words).bad())
+            return std::nullopt;
+        pixels = words;
+    } else {
+        // Eight bits are stored as OB, or as OW whose bytes run in file order on this
+        // (little endian) machine when the file is little endian too.
+        if (ds->getOriginalXfer() == EXS_BigEndianExplicit)
+            return std::nullopt;
+        Uint8* octets = nullptr;
+        if (el->getUint8Array(octets).bad()) {
+            Uint16* words = nullptr;
+            if (el->getUint16Array(words).bad())
+                return std::nullopt;
+            octets = reinterpret_cast<Uint8*>(words);
+        }
+        pixels = octets;
+    }
+    if (!pixels)
         return std::nullopt;
     Layout l;
     l.rows = rows;
     l.columns = columns;
+    l.bitsAllocated = allocated;
     l.shift = high + 1 - stored;
-    l.mask = static_cast<Uint16>(stored == 16 ? 0xFFFF : (1u << stored) - 1);
+    l.mask = stored >= 32 ? 0xFFFFFFFFu : (1u << stored) - 1;
     l.isSigned = representation == 1;
     l.bitsStored = stored;
     l.inverse = photometric == "MONOCHROME1";
@@ -124,47 +147,65 @@ std::optional<Layout> directLayout(DcmDataset* ds)
         l.slope = value;
     if (ds->findAndGetFloat64(DCM_RescaleIntercept, value).good())
         l.intercept = value;
-    l.pixels = words;
+    l.pixels = pixels;
     return l;
 }
 
+// Adds one stored row into the column sums: the stored bits, sign-extended when signed.
+// Straight loops over whole rows, which the compiler turns into vector code.
+template <typename Word>
+void addRow(const Word* row, int columns, const Layout& l, std::int32_t* sums)
+{
+    const unsigned shift = static_cast<unsigned>(l.shift);
+    const unsigned mask = l.mask;
+    if (!l.isSigned) {
+        for (int x = 0; x < columns; ++x)
+            sums[x] += static_cast<std::int32_t>((static_cast<unsigned>(row[x]) >> shift) & mask);
+        return;
+    }
+    // The stored value's top bit is its sign: move it to bit 31 and shift back down.
+    const unsigned up = 32u - static_cast<unsigned>(l.bitsStored);
+    for (int x = 0; x < columns; ++x) {
+        const unsigned v = (static_cast<unsigned>(row[x]) >> shift) & mask;
+        sums[x] += static_cast<std::int32_t>(v << up) >> up;
+    }
+}
+
 // Area average of the stored values into tw x th, then rescale and window (the
-// linear function of the standard, as DicomImage applies it).
+// linear function of the standard, as DicomImage applies it). Each stored row is
+// visited once, straight from the pixel data: no full-size copy is made.
 Bitmap averageAndWindow(const Layout& l, int tw, int th, const std::optional<detail::Window>& window)
 {
-    std::vector<int> columnOf(static_cast<std::size_t>(l.columns));
-    for (int x = 0; x < l.columns; ++x)
-        columnOf[static_cast<std::size_t>(x)] = static_cast<int>(static_cast<long long>(x) * tw / l.columns);
-    std::vector<long long> countOf(static_cast<std::size_t>(tw), 0);
-    for (int x = 0; x < l.columns; ++x)
-        ++countOf[static_cast<std::size_t>(columnOf[static_cast<std::size_t>(x)])];
+    // Stored column x goes to target column x * tw / columns: runs of whole columns.
+    std::vector<int> runStart(static_cast<std::size_t>(tw) + 1);
+    for (int tx = 0; tx <= tw; ++tx)
+        runStart[static_cast<std::size_t>(tx)] =
+            static_cast<int>((static_cast<long long>(tx) * l.columns + tw - 1) / tw);
 
     std::vector<double> averages(static_cast<std::size_t>(tw) * th);
-    std::vector<long long> sums(static_cast<std::size_t>(tw));
-    const int signBit = 1 << (l.bitsStored - 1);
+    // Column sums of one band of rows; a band is at most 65535 rows of 16 bits: int32 holds it.
+    std::vector<std::int32_t> columnSums(static_cast<std::size_t>(l.columns));
+    const std::size_t rowBytes = static_cast<std::size_t>(l.columns) * (l.bitsAllocated / 8);
+    const auto* base = static_cast<const std::uint8_t*>(l.pixels);
     int y = 0;
     for (int ty = 0; ty < th; ++ty) {
-        std::fill(sums.begin(), sums.end(), 0);
+        std::fill(columnSums.begin(), columnSums.end(), 0);
         const int yEnd = static_cast<int>((static_cast<long long>(ty) + 1) * l.rows / th);
         const int bandRows = yEnd - y;
         for (; y < yEnd; ++y) {
-            const Uint16* row = l.pixels + static_cast<std::size_t>(y) * l.columns;
-            if (l.isSigned) {
-                for (int x = 0; x < l.columns; ++x) {
-                    int v = (row[x] >> l.shift) & l.mask;
-                    if (v & signBit)
-                        v -= signBit << 1;
-                    sums[static_cast<std::size_t>(columnOf[static_cast<std::size_t>(x)])] += v;
-                }
-            } else {
-                for (int x = 0; x < l.columns; ++x)
-                    sums[static_cast<std::size_t>(columnOf[static_cast<std::size_t>(x)])] += (row[x] >> l.shift) & l.mask;
-            }
+            const std::uint8_t* row = base + static_cast<std::size_t>(y) * rowBytes;
+            if (l.bitsAllocated == 16)
+                addRow(reinterpret_cast<const std::uint16_t*>(row), l.columns, l, columnSums.data());
+            else
+                addRow(row, l.columns, l, columnSums.data());
         }
         for (int tx = 0; tx < tw; ++tx) {
-            const double n = static_cast<double>(countOf[static_cast<std::size_t>(tx)]) * std::max(bandRows, 1);
-            averages[static_cast<std::size_t>(ty) * tw + tx] =
-                static_cast<double>(sums[static_cast<std::size_t>(tx)]) / n * l.slope + l.intercept;
+            const int from = runStart[static_cast<std::size_t>(tx)], to = runStart[static_cast<std::size_t>(tx) + 1];
+            long long sum = 0;
+            for (int x = from; x < to; ++x)
+                sum += columnSums[static_cast<std::size_t>(x)];
+            const double n = static_cast<double>(to - from) * std::max(bandRows, 1);
+            averages[static_cast<std::size_t>(ty) * tw + tx] = static_cast<double>(sum) / n * l.slope + l.intercept;
         }
     }
 

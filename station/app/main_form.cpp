@@ -1042,6 +1042,11 @@ void MainForm::showArrivedImages() {
     lvStudien_DblClick();
 }
 
+QSize MainForm::viewerCellSize(int images) const {
+    const QSize shape = hangingShape(static_cast<std::size_t>(std::max(0, images)));
+    return shape.isEmpty() ? dv1()->cellSize() : dv1()->cellSizeFor(shape.width(), shape.height());
+}
+
 void MainForm::hangLoadedStudy() {
     lblArrived_->setVisible(false);  // the viewer shows what is stored now
     std::vector<HungImage> images;

@@ -214,7 +214,7 @@ public:
     void setProgress(int value, int maximum, bool visible) override;
     void addToViewer(std::shared_ptr<LoadedImage> image) override { viewer_->add(std::move(image)); }
     void setImageCountText(const QString& text) override { setPanelText(4, text); }
-    QSize viewerCellSize() const override { return viewer_->cellSize(); }
+    QSize viewerCellSize(int images) const override;
 
 signals:
     // The exit sequence has closed every window: the program ends.

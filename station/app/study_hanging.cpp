@@ -21,6 +21,11 @@ bool mirroredFor(Side side, const QString& rowDirection) {
 
 }  // namespace
 
+QSize hangingShape(std::size_t images) {
+    if (images == 0 || images > 4) return {};
+    return {images == 1 ? 1 : 2, images <= 2 ? 1 : 2};
+}
+
 Hanging planStudyHanging(const std::vector<HungImage>& images) {
     Hanging hanging;
     const std::array<dose::Projection, 4> order{{{Side::Right, View::CC},
@@ -41,8 +46,8 @@ Hanging planStudyHanging(const std::vector<HungImage>& images) {
             fourViews = placed;
         }
         if (fourViews) {
-            hanging.columns = 2;
-            hanging.rows = 2;
+            hanging.columns = hangingShape(order.size()).width();
+            hanging.rows = hangingShape(order.size()).height();
             for (std::size_t v = 0; v < order.size(); ++v) {
                 const HungImage& image = images[static_cast<std::size_t>(at[v] - 1)];
                 const bool right = order[v].side == Side::Right;
@@ -52,9 +57,10 @@ Hanging planStudyHanging(const std::vector<HungImage>& images) {
             return hanging;
         }
     }
-    if (images.empty() || images.size() > 4) return hanging;  // the configured grid
-    hanging.columns = images.size() == 1 ? 1 : 2;
-    hanging.rows = images.size() <= 2 ? 1 : 2;
+    const QSize shape = hangingShape(images.size());
+    if (shape.isEmpty()) return hanging;  // the configured grid
+    hanging.columns = shape.width();
+    hanging.rows = shape.height();
     for (std::size_t i = 0; i < images.size(); ++i) hanging.cells.push_back({static_cast<int>(i) + 1});
     return hanging;
 }

@@ -136,7 +136,11 @@ void DicomViewer::setAutoRedraw(bool on) {
 }
 
 QSize DicomViewer::cellSize() const {
-    return {std::max(1, width() / shownColumns()), std::max(1, height() / shownRows())};
+    return cellSizeFor(shownColumns(), shownRows());
+}
+
+QSize DicomViewer::cellSizeFor(int columns, int rows) const {
+    return {std::max(1, width() / std::max(1, columns)), std::max(1, height() / std::max(1, rows))};
 }
 
 QRect DicomViewer::cellRect(int cell) const {

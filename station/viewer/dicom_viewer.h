@@ -80,6 +80,8 @@ public:
 
     // The size of one cell, the size every image is rendered for.
     QSize cellSize() const;
+    // The size of one cell of a grid of columns x rows over the whole viewer.
+    QSize cellSizeFor(int columns, int rows) const;
     // Cells painted with their image at the right size in the last paint.
     int lastPaintedImages() const { return lastPainted_; }
 

@@ -111,7 +111,7 @@ void StudyLoader::load(const ImageSetQuery& query, const std::string& studyUid) 
         auto run = std::make_unique<Run>();
         run->maximum = static_cast<int>(count);
         view_.setProgress(0, run->maximum, true);
-        const QSize cell = view_.viewerCellSize();
+        const QSize cell = view_.viewerCellSize(run->maximum);
         for (const auto& uid : uids) {
             const auto file = imageFile(g_.paths, studyUid, uid);
             run->pending.push_back(QtConcurrent::run(&decodePool(), readAndRender, file, uid, cell, run->cancelled));

@@ -28,7 +28,9 @@ public:
     virtual void setProgress(int value, int maximum, bool visible) = 0;
     virtual void addToViewer(std::shared_ptr<LoadedImage> image) = 0;
     virtual void setImageCountText(const QString& text) = 0;  // status bar panel 4
-    virtual QSize viewerCellSize() const = 0;                 // the size images are rendered for
+    // The size the images are rendered for once `images` of them show (the hanging of
+    // a loaded study may size the cells differently from the grid).
+    virtual QSize viewerCellSize(int images) const = 0;
 };
 
 class StudyLoader : public QObject {
