@@ -213,6 +213,16 @@ private:
     void ensureLoaded() const;
 };
 
+// Renders the first frame of an uncompressed greyscale image (8 or 16 bits allocated, no
+// modality LUT) straight from its file, shrunk, as Image::render would: each stored row
+// is read once through a small buffer and averaged into the target, so neither the whole
+// pixel data nor a full-size picture is ever in memory. Reads the header itself (shares
+// no object with other threads). None when the image is not such an image or is not
+// shrunk: render it with Image::render. Throws corva::Error when the file cannot be read
+// (also when it was cut short).
+std::optional<Bitmap> renderFromFile(const std::filesystem::path& file, int maxWidth, int maxHeight,
+                                     const std::optional<DisplayWindow>& window = {});
+
 // The toolkit's image collection: clear, read, count, item (from 1), add.
 class ImageCollection {
 public:
@@ -234,6 +244,11 @@ struct FileStructure {
     bool tooDeep = false;  // sequences nested deeper than MaxSequenceDepth
     int depth = 0;         // deepest sequence nesting seen (the walk stops past the limit)
     std::string problem;   // why, for a log line; empty when sound
+    // Native (not encapsulated) pixel data of the data set itself: where its value starts
+    // in the file and how long it is; length 0 when there is none.
+    std::uint64_t pixelDataOffset = 0;
+    std::uint64_t pixelDataLength = 0;
+    bool pixelDataBigEndian = false;
     bool sound() const { return complete && !tooDeep; }
 };
 // Iterative and cheap: the file is mapped and only element headers are touched.

@@ -4,10 +4,16 @@
 // (a large uncompressed greyscale image shown much smaller) a direct area average
 // over the stored pixels. DicomImage first converts all 13.6 million pixels of a
 // mammogram into its own representation and then scales them; averaging straight
-// into the target costs one pass and is several times faster.
+// into the target costs one pass and is several times faster. The viewer goes one
+// step further (renderFromFile): it reads the stored rows from the file through a small
+// buffer and never holds the whole pixel data.
 #include "dcmtk_internal.h"  // first: DCMTK needs its configuration header before any other
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -87,13 +93,14 @@ struct Layout {
     int bitsStored = 0;
     bool inverse = false;  // MONOCHROME1: low values are white
     double slope = 1, intercept = 0;
-    const void* pixels = nullptr;
+    std::size_t rowBytes() const { return static_cast<std::size_t>(columns) * (bitsAllocated / 8); }
+    std::size_t frameBytes() const { return rowBytes() * static_cast<std::size_t>(rows); }
 };
 
-std::optional<Layout> directLayout(DcmDataset* ds)
+// The layout the header describes, when the direct path can take the image (the pixel
+// data itself is not looked at: it may still be in the file).
+std::optional<Layout> headerLayout(DcmDataset* ds)
 {
-    if (DcmXfer(ds->getOriginalXfer()).isEncapsulated())
-        return std::nullopt;
     Uint16 samples = 0, allocated = 0, stored = 0, high = 0, representation = 0, rows = 0, columns = 0;
     OFString photometric;
     if (ds->findAndGetUint16(DCM_SamplesPerPixel, samples).bad() || samples != 1 ||
@@ -106,32 +113,6 @@ std::optional<Layout> directLayout(DcmDataset* ds)
     ds->findAndGetUint16(DCM_PixelRepresentation, representation);
     // A modality LUT is a table, not a line: leave it to DCMTK.
     if ((photometric != "MONOCHROME1" && photometric != "MONOCHROME2") || ds->tagExists(DCM_ModalityLUTSequence))
-        return std::nullopt;
-    DcmElement* el = nullptr;
-    const void* pixels = nullptr;
-    const Uint32 bytes = static_cast<Uint32>(rows) * columns * (allocated / 8);
-    if (ds->findAndGetElement(DCM_PixelData, el).bad() || !el || el->getLength() < bytes)
-        return std::nullopt;
-    if (allocated == 16) {
-        Uint16* words = nullptr;
-        if (el->getUint16Array(words).bad())
-            return std::nullopt;
-        pixels = words;
-    } else {
-        // Eight bits are stored as OB, or as OW whose bytes run in file order on this
-        // (little endian) machine when the file is little endian too.
-        if (ds->getOriginalXfer() == EXS_BigEndianExplicit)
-            return std::nullopt;
-        Uint8* octets = nullptr;
-        if (el->getUint8Array(octets).bad()) {
-            Uint16* words = nullptr;
-            if (el->getUint16Array(words).bad())
-                return std::nullopt;
-            octets = reinterpret_cast<Uint8*>(words);
-        }
-        pixels = octets;
-    }
-    if (!pixels)
         return std::nullopt;
     Layout l;
     l.rows = rows;
@@ -147,34 +128,183 @@ std::optional<Layout> directLayout(DcmDataset* ds)
         l.slope = value;
     if (ds->findAndGetFloat64(DCM_RescaleIntercept, value).good())
         l.intercept = value;
-    l.pixels = pixels;
     return l;
 }
 
-// Adds one stored row into the column sums: the stored bits, sign-extended when signed.
-// Straight loops over whole rows, which the compiler turns into vector code.
-template <typename Word>
-void addRow(const Word* row, int columns, const Layout& l, std::int32_t* sums)
+// Where the stored rows come from: rows(first, count) points at `count` whole rows from
+// row `first` on, valid until the next call.
+class RowSource {
+public:
+    virtual ~RowSource() = default;
+    virtual const std::uint8_t* rows(int first, int count) = 0;
+};
+
+// Pixel data in memory (a data set read whole).
+class MemoryRows : public RowSource {
+public:
+    MemoryRows(const std::uint8_t* pixels, std::size_t rowBytes) : pixels_(pixels), rowBytes_(rowBytes) {}
+    const std::uint8_t* rows(int first, int) override { return pixels_ + static_cast<std::size_t>(first) * rowBytes_; }
+
+private:
+    const std::uint8_t* pixels_;
+    std::size_t rowBytes_;
+};
+
+// Pixel data in the file: read in chunks of whole rows into one buffer that is reused,
+// so that what is read is still in the processor's cache when it is summed.
+class FileRows : public RowSource {
+public:
+    FileRows(const std::filesystem::path& file, std::uint64_t offset, const Layout& l)
+        : offset_(offset), rowBytes_(l.rowBytes()), totalRows_(l.rows), file_(file)
+    {
+        fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0)
+            throw Error(errc::NotFound, "Cannot open " + file.string(), "dicom");
+        ::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(l.frameBytes()), POSIX_FADV_SEQUENTIAL);
+        chunkRows_ = std::max<int>(1, static_cast<int>(ChunkBytes / rowBytes_));
+    }
+    ~FileRows() override { ::close(fd_); }
+    FileRows(const FileRows&) = delete;
+    FileRows& operator=(const FileRows&) = delete;
+
+    const std::uint8_t* rows(int first, int count) override
+    {
+        if (first < bufferFirst_ || first + count > bufferFirst_ + bufferCount_) {
+            const int n = std::min(std::max(count, chunkRows_), totalRows_ - first);
+            const std::size_t bytes = static_cast<std::size_t>(n) * rowBytes_;
+            if (buffer_.size() < bytes)
+                buffer_.resize(bytes);
+            std::size_t done = 0;
+            const auto at = offset_ + static_cast<std::uint64_t>(first) * rowBytes_;
+            while (done < bytes) {
+                const ssize_t got = ::pread(fd_, buffer_.data() + done, bytes - done, static_cast<off_t>(at + done));
+                if (got < 0 && errno == EINTR)
+                    continue;
+                if (got <= 0)
+                    throw Error(errc::NotDicom, "Cannot read the pixel data of " + file_.string(), "dicom");
+                done += static_cast<std::size_t>(got);
+            }
+            bufferFirst_ = first;
+            bufferCount_ = n;
+        }
+        return buffer_.data() + static_cast<std::size_t>(first - bufferFirst_) * rowBytes_;
+    }
+
+private:
+    static constexpr std::size_t ChunkBytes = 1 << 20;
+    int fd_ = -1;
+    std::uint64_t offset_;
+    std::size_t rowBytes_;
+    int totalRows_;
+    int chunkRows_ = 1;
+    int bufferFirst_ = 0, bufferCount_ = 0;
+    std::vector<std::uint8_t> buffer_;
+    std::filesystem::path file_;
+};
+
+// The in-memory pixel data of a data set read whole, when it holds the first frame.
+const std::uint8_t* memoryPixels(DcmDataset* ds, const Layout& l)
+{
+    if (DcmXfer(ds->getOriginalXfer()).isEncapsulated())
+        return nullptr;
+    DcmElement* el = nullptr;
+    if (ds->findAndGetElement(DCM_PixelData, el).bad() || !el || el->getLength() < l.frameBytes())
+        return nullptr;
+    if (l.bitsAllocated == 16) {
+        Uint16* words = nullptr;
+        return el->getUint16Array(words).good() ? reinterpret_cast<const std::uint8_t*>(words) : nullptr;
+    }
+    // Eight bits are stored as OB, or as OW whose bytes run in file order on this
+    // (little endian) machine when the file is little endian too.
+    if (ds->getOriginalXfer() == EXS_BigEndianExplicit)
+        return nullptr;
+    Uint8* octets = nullptr;
+    if (el->getUint8Array(octets).bad()) {
+        Uint16* words = nullptr;
+        if (el->getUint16Array(words).bad())
+            return nullptr;
+        octets = reinterpret_cast<Uint8*>(words);
+    }
+    return octets;
+}
+
+// The stored values beyond which the window shows black or white: clamped to these
+// before averaging, the average through the window is the window's output averaged (as
+// the full-size rendering scaled down), not the window of a mix of clipped values.
+struct Clamp {
+    std::int32_t low = std::numeric_limits<std::int32_t>::min();
+    std::int32_t high = std::numeric_limits<std::int32_t>::max();
+};
+
+// Adds one stored row into the column sums: the stored bits, sign-extended when signed,
+// clamped; with Range, also the lowest and highest value seen. Straight loops over whole
+// rows, which the compiler turns into vector code.
+template <bool Range, typename Word>
+void addRow(const Word* row, int columns, const Layout& l, const Clamp& clamp, std::int32_t* sums,
+            std::int32_t& lowest, std::int32_t& highest)
 {
     const unsigned shift = static_cast<unsigned>(l.shift);
     const unsigned mask = l.mask;
+    const std::int32_t low = clamp.low, high = clamp.high;
+    std::int32_t lo = lowest, hi = highest;
     if (!l.isSigned) {
-        for (int x = 0; x < columns; ++x)
-            sums[x] += static_cast<std::int32_t>((static_cast<unsigned>(row[x]) >> shift) & mask);
-        return;
+        for (int x = 0; x < columns; ++x) {
+            const auto v = static_cast<std::int32_t>((static_cast<unsigned>(row[x]) >> shift) & mask);
+            sums[x] += std::max(low, std::min(high, v));
+            if constexpr (Range) {
+                lo = std::min(lo, v);
+                hi = std::max(hi, v);
+            }
+        }
+    } else {
+        // The stored value's top bit is its sign: move it to bit 31 and shift back down.
+        const unsigned up = 32u - static_cast<unsigned>(l.bitsStored);
+        for (int x = 0; x < columns; ++x) {
+            const unsigned bits = (static_cast<unsigned>(row[x]) >> shift) & mask;
+            const std::int32_t v = static_cast<std::int32_t>(bits << up) >> up;
+            sums[x] += std::max(low, std::min(high, v));
+            if constexpr (Range) {
+                lo = std::min(lo, v);
+                hi = std::max(hi, v);
+            }
+        }
     }
-    // The stored value's top bit is its sign: move it to bit 31 and shift back down.
-    const unsigned up = 32u - static_cast<unsigned>(l.bitsStored);
-    for (int x = 0; x < columns; ++x) {
-        const unsigned v = (static_cast<unsigned>(row[x]) >> shift) & mask;
-        sums[x] += static_cast<std::int32_t>(v << up) >> up;
-    }
+    lowest = lo;
+    highest = hi;
+}
+
+template <typename Word>
+void addRow(const Word* row, int columns, const Layout& l, const Clamp& clamp, std::int32_t* sums, bool range,
+            std::int32_t& lowest, std::int32_t& highest)
+{
+    if (range)
+        addRow<true>(row, columns, l, clamp, sums, lowest, highest);
+    else
+        addRow<false>(row, columns, l, clamp, sums, lowest, highest);
+}
+
+// The window's black and white ends in stored values (the modality line undone).
+Clamp clampFor(const Layout& l, const std::optional<detail::Window>& window)
+{
+    Clamp c;
+    if (!window)
+        return c;  // the range of the values: nothing lies beyond it
+    const double lower = window->center - 0.5 - (window->width - 1) / 2;
+    const double upper = window->center - 0.5 + (window->width - 1) / 2;
+    double a = (lower - l.intercept) / l.slope, b = (upper - l.intercept) / l.slope;
+    if (a > b)
+        std::swap(a, b);
+    // Rounded outward: a value clamped there shows at most one stored step off black or white.
+    const double limit = 1 << 30;
+    c.low = static_cast<std::int32_t>(std::clamp(std::floor(a), -limit, limit));
+    c.high = static_cast<std::int32_t>(std::clamp(std::ceil(b), -limit, limit));
+    return c;
 }
 
 // Area average of the stored values into tw x th, then rescale and window (the
 // linear function of the standard, as DicomImage applies it). Each stored row is
 // visited once, straight from the pixel data: no full-size copy is made.
-Bitmap averageAndWindow(const Layout& l, int tw, int th, const std::optional<detail::Window>& window)
+Bitmap averageAndWindow(const Layout& l, RowSource& source, int tw, int th, const std::optional<detail::Window>& window)
 {
     // Stored column x goes to target column x * tw / columns: runs of whole columns.
     std::vector<int> runStart(static_cast<std::size_t>(tw) + 1);
@@ -182,22 +312,30 @@ Bitmap averageAndWindow(const Layout& l, int tw, int th, const std::optional<det
         runStart[static_cast<std::size_t>(tx)] =
             static_cast<int>((static_cast<long long>(tx) * l.columns + tw - 1) / tw);
 
-    std::vector<double> averages(static_cast<std::size_t>(tw) * th);
+    // Float is exact enough for an average of 16-bit values, and half the memory at 1:1.
+    std::vector<float> averages(static_cast<std::size_t>(tw) * th);
     // Column sums of one band of rows; a band is at most 65535 rows of 16 bits: int32 holds it.
     std::vector<std::int32_t> columnSums(static_cast<std::size_t>(l.columns));
-    const std::size_t rowBytes = static_cast<std::size_t>(l.columns) * (l.bitsAllocated / 8);
-    const auto* base = static_cast<const std::uint8_t*>(l.pixels);
+    const std::size_t rowBytes = l.rowBytes();
+    // Without a window the range of all stored values decides it, as DicomImage's
+    // min-max window: the averages' range would be narrower and show more contrast.
+    const bool range = !window;
+    const Clamp clamp = clampFor(l, window);
+    std::int32_t lowest = std::numeric_limits<std::int32_t>::max(), highest = std::numeric_limits<std::int32_t>::min();
     int y = 0;
     for (int ty = 0; ty < th; ++ty) {
         std::fill(columnSums.begin(), columnSums.end(), 0);
-        const int yEnd = static_cast<int>((static_cast<long long>(ty) + 1) * l.rows / th);
+        // Stored row y goes to target row y * th / rows, as the columns do.
+        const int yEnd = static_cast<int>(((static_cast<long long>(ty) + 1) * l.rows + th - 1) / th);
         const int bandRows = yEnd - y;
-        for (; y < yEnd; ++y) {
-            const std::uint8_t* row = base + static_cast<std::size_t>(y) * rowBytes;
+        const std::uint8_t* band = bandRows > 0 ? source.rows(y, bandRows) : nullptr;
+        for (int first = y; y < yEnd; ++y) {
+            const std::uint8_t* row = band + static_cast<std::size_t>(y - first) * rowBytes;
             if (l.bitsAllocated == 16)
-                addRow(reinterpret_cast<const std::uint16_t*>(row), l.columns, l, columnSums.data());
+                addRow(reinterpret_cast<const std::uint16_t*>(row), l.columns, l, clamp, columnSums.data(), range,
+                       lowest, highest);
             else
-                addRow(row, l.columns, l, columnSums.data());
+                addRow(row, l.columns, l, clamp, columnSums.data(), range, lowest, highest);
         }
         for (int tx = 0; tx < tw; ++tx) {
             const int from = runStart[static_cast<std::size_t>(tx)], to = runStart[static_cast<std::size_t>(tx) + 1];
@@ -205,7 +343,8 @@ Bitmap averageAndWindow(const Layout& l, int tw, int th, const std::optional<det
             for (int x = from; x < to; ++x)
                 sum += columnSums[static_cast<std::size_t>(x)];
             const double n = static_cast<double>(to - from) * std::max(bandRows, 1);
-            averages[static_cast<std::size_t>(ty) * tw + tx] = static_cast<double>(sum) / n * l.slope + l.intercept;
+            averages[static_cast<std::size_t>(ty) * tw + tx] =
+                static_cast<float>(static_cast<double>(sum) / n * l.slope + l.intercept);
         }
     }
 
@@ -214,10 +353,12 @@ Bitmap averageAndWindow(const Layout& l, int tw, int th, const std::optional<det
         center = window->center;
         width = window->width;
     } else {
-        // DicomImage's min-max window: center (min + max + 1) / 2, width max - min + 1.
-        const auto [lo, hi] = std::minmax_element(averages.begin(), averages.end());
-        center = (*lo + *hi + 1) / 2;
-        width = *hi - *lo + 1;
+        // DicomImage's min-max window over the modality values: center (min + max + 1) / 2,
+        // width max - min + 1.
+        const double a = lowest * l.slope + l.intercept, b = highest * l.slope + l.intercept;
+        const double lo = std::min(a, b), hi = std::max(a, b);
+        center = (lo + hi + 1) / 2;
+        width = hi - lo + 1;
     }
     const double lower = center - 0.5 - (width - 1) / 2;
     const double upper = center - 0.5 + (width - 1) / 2;
@@ -227,7 +368,7 @@ Bitmap averageAndWindow(const Layout& l, int tw, int th, const std::optional<det
     bmp.channels = 1;
     bmp.pixels.resize(averages.size());
     for (std::size_t i = 0; i < averages.size(); ++i) {
-        const double m = averages[i];
+        const double m = static_cast<double>(averages[i]);
         double out = 0;
         if (m <= lower)
             out = 0;
@@ -273,7 +414,15 @@ Bitmap renderWithToolkit(DcmDataset* ds, const std::optional<Window>& window, in
     std::unique_ptr<DicomImage>& img = opened.image;
     const auto [tw, th] = fitSize(static_cast<int>(img->getWidth()), static_cast<int>(img->getHeight()), maxWidth,
                                   maxHeight);
+    std::optional<Window> shown = window;
     if (static_cast<unsigned long>(tw) != img->getWidth() || static_cast<unsigned long>(th) != img->getHeight()) {
+        // Without a window: the range of the stored values, as at full size (the scaled
+        // values' range is narrower and would show noise with more contrast).
+        if (!shown && img->isMonochrome()) {
+            Window range;
+            if (img->setMinMaxWindow() && img->getWindow(range.center, range.width) && range.width >= 1)
+                shown = range;
+        }
         // Scaling before the window: only the target's pixels go through the lookup.
         const bool shrink = static_cast<unsigned long>(tw) < img->getWidth();
         std::unique_ptr<DicomImage> scaled(img->createScaledImage(static_cast<unsigned long>(tw),
@@ -282,7 +431,7 @@ Bitmap renderWithToolkit(DcmDataset* ds, const std::optional<Window>& window, in
             throw Error(errc::Generic, "Cannot scale the image", "dicom");
         img = std::move(scaled);
     }
-    applyWindow(*img, window);
+    applyWindow(*img, shown);
 
     Bitmap bmp;
     bmp.width = static_cast<int>(img->getWidth());
@@ -299,16 +448,47 @@ Bitmap renderWithToolkit(DcmDataset* ds, const std::optional<Window>& window, in
 
 std::optional<Bitmap> renderDirect(DcmDataset* ds, const std::optional<Window>& window, int maxWidth, int maxHeight)
 {
-    const auto layout = directLayout(ds);
+    const auto layout = headerLayout(ds);
     if (!layout)
         return std::nullopt;
     const auto [tw, th] = fitSize(layout->columns, layout->rows, maxWidth, maxHeight);
     if (tw >= layout->columns || th >= layout->rows)
-        return std::nullopt;  // enlarging: DicomImage interpolates
-    return averageAndWindow(*layout, tw, th, window);
+        return std::nullopt;  // full size or enlarging: DicomImage, as always
+    const std::uint8_t* pixels = memoryPixels(ds, *layout);
+    if (!pixels)
+        return std::nullopt;
+    MemoryRows rows(pixels, layout->rowBytes());
+    return averageAndWindow(*layout, rows, tw, th, window);
 }
 
 }  // namespace detail
+
+std::optional<Bitmap> renderFromFile(const std::filesystem::path& file, int maxWidth, int maxHeight,
+                                     const std::optional<DisplayWindow>& chosen)
+{
+    // A header of its own: nothing shared with another thread's objects.
+    const std::shared_ptr<DcmFileFormat> header = loadFileFormat(file, LoadScope::Header);
+    DcmDataset* ds = header->getDataset();
+    const auto layout = headerLayout(ds);
+    if (!layout)
+        return std::nullopt;
+    const auto [tw, th] = fitSize(layout->columns, layout->rows, maxWidth, maxHeight);
+    if (tw >= layout->columns || th >= layout->rows)
+        return std::nullopt;  // full size or enlarging: DicomImage, as Image::render does
+    if (DcmXfer(ds->getOriginalXfer()).isEncapsulated())
+        return std::nullopt;
+    const FileStructure structure = checkFileStructure(file);
+    if (!structure.sound())
+        throw Error(errc::NotDicom, "Incomplete DICOM file: " + file.string() + " (" + structure.problem + ")", "dicom");
+    // Big endian words would need swapping: the toolkit does that.
+    if (structure.pixelDataLength < layout->frameBytes() || structure.pixelDataBigEndian)
+        return std::nullopt;
+    std::optional<Window> window = headerWindow(wrap(header, ds));
+    if (chosen && chosen->width >= 1)
+        window = Window{chosen->center, chosen->width};
+    FileRows rows(file, structure.pixelDataOffset, *layout);
+    return averageAndWindow(*layout, rows, tw, th, window);
+}
 
 Bitmap Image::render(int maxWidth, int maxHeight) const
 {

@@ -279,6 +279,11 @@ private:
             if (pos + std::uint64_t(len) > size_)
                 return incomplete("the value of " + tagText(group, element) + " needs " + std::to_string(len) +
                                   " bytes, the file holds " + std::to_string(size_ - pos));
+            if (stack_.size() == 1 && group == 0x7FE0 && element == 0x0010) {
+                result_.pixelDataOffset = pos;
+                result_.pixelDataLength = len;
+                result_.pixelDataBigEndian = big;
+            }
             pos += len;
         }
         if (!stack_.empty() && stack_.back().kind == Kind::Fragments)

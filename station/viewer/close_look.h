@@ -16,6 +16,8 @@ public:
     // A new look: the whole image fitted into the view, with the image's own window.
     void start(QSize imageSize, QSize viewSize, std::optional<dicom::DisplayWindow> ownWindow);
     void resize(QSize viewSize);
+    // The image's own window once it is known (found on a decode thread after start()).
+    void setOwnWindow(std::optional<dicom::DisplayWindow> ownWindow) { own_ = ownWindow; }
 
     QSize imageSize() const { return image_; }
     // Display pixels per image pixel.

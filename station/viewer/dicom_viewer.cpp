@@ -104,7 +104,10 @@ void DicomViewer::showSingle(int position) {
     for (const Hanging::Cell& cell : hanging_.cells)
         if (hanging_.active() && cell.position == position) singleMirrored_ = cell.mirrored;
     const auto& img = images_[static_cast<std::size_t>(position - 1)];
-    look_.start(img->pixelSize(), size(), img->displayWindow());
+    std::optional<dicom::DisplayWindow> own;
+    lookWindowPending_ = !img->knownDisplayWindow(own);
+    look_.start(img->pixelSize(), size(), own);
+    if (lookWindowPending_) findLookWindowLater();
     lookPicture_ = {};
     lookSize_ = {};
     lookWindow_.reset();
@@ -214,6 +217,27 @@ void DicomViewer::renderLookLater() {
     });
 }
 
+void DicomViewer::findLookWindowLater() {
+    const std::shared_ptr<LoadedImage>& image = images_[static_cast<std::size_t>(single_ - 1)];
+    QPointer<DicomViewer> self(this);
+    std::weak_ptr<LoadedImage> weak = image;
+    const LoadedImage* key = image.get();
+    decodePool().start([self, weak, key] {
+        std::optional<dicom::DisplayWindow> own;
+        if (auto img = weak.lock()) own = img->displayWindow();
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, key, own] {
+                if (!self || !self->single_ || !self->lookWindowPending_) return;
+                if (self->images_[static_cast<std::size_t>(self->single_ - 1)].get() != key) return;  // another image now
+                self->lookWindowPending_ = false;
+                self->look_.setOwnWindow(own);
+                self->update();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
 QPointF DicomViewer::lookPoint(QPointF p) const {
     return singleMirrored_ ? QPointF(width() - p.x(), p.y()) : p;
 }
@@ -238,8 +262,10 @@ void DicomViewer::drawCaption(QPainter& painter, const QRect& image, const QRect
 void DicomViewer::paintSingle(QPainter& painter) {
     const auto& img = images_[static_cast<std::size_t>(single_ - 1)];
     const QSize wanted = look_.renderSize();
-    const bool current = !lookPicture_.isNull() && lookSize_ == wanted && lookWindow_ == look_.window();
-    if (!(lookSize_ == wanted && lookWindow_ == look_.window())) renderLookLater();
+    const bool current =
+        !lookWindowPending_ && !lookPicture_.isNull() && lookSize_ == wanted && lookWindow_ == look_.window();
+    // Rendered once the window is known: the rendering is made for the window it shows.
+    if (!lookWindowPending_ && !(lookSize_ == wanted && lookWindow_ == look_.window())) renderLookLater();
     QImage picture = lookPicture_.isNull() ? img->anyCached() : lookPicture_;
     QRect shown;
     if (!picture.isNull() && !look_.imageSize().isEmpty()) {

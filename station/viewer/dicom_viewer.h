@@ -113,6 +113,8 @@ private:
     void renderLater(const std::shared_ptr<LoadedImage>& image, QSize cell);
     void paintSingle(QPainter& painter);
     void renderLookLater();
+    // The shown image's own window, found on a decode thread (it may decode the image).
+    void findLookWindowLater();
     bool singleKey(int key);
     // The pointer in the closer look's own coordinates (mirrored with the image).
     QPointF lookPoint(QPointF p) const;
@@ -139,6 +141,7 @@ private:
     QSize lookSize_;
     std::optional<dicom::DisplayWindow> lookWindow_;
     bool lookPending_ = false;
+    bool lookWindowPending_ = false;  // the own window of the image shown alone is not known yet
 
     Qt::MouseButton dragButton_ = Qt::NoButton;
     QPoint dragFrom_;

@@ -1,15 +1,90 @@
 #include "viewer/loaded_image.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QThread>
+#include <atomic>
 #include <QThreadPool>
 
 namespace corva::station {
 
+namespace {
+
+// Open files held by loaded images; past the limit images are read whole, as large series
+// of small images were always read, and the process keeps descriptors for everything else.
+std::atomic<int> heldFiles{0};
+constexpr int MaxHeldFiles = 200;
+
+}  // namespace
+
+// A file held open; its name under /proc reaches the same file after it was moved or
+// deleted.
+class LoadedImage::HeldFile {
+public:
+    explicit HeldFile(const std::filesystem::path& file) {
+        if (heldFiles.fetch_add(1) >= MaxHeldFiles) return;
+        fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ >= 0) path_ = "/proc/self/fd/" + std::to_string(fd_);
+    }
+    ~HeldFile() {
+        if (fd_ >= 0) ::close(fd_);
+        heldFiles.fetch_sub(1);
+    }
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+    bool usable() const {
+        std::error_code ec;
+        return fd_ >= 0 && std::filesystem::exists(path_, ec);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    int fd_ = -1;
+    std::filesystem::path path_;
+};
+
+namespace {
+
+QSize storedSize(const dicom::Image& image) {
+    const dicom::DataSet header = image.attributes();
+    const auto number = [&header](dicom::Tag tag) {
+        const dicom::Attribute a = header.get(tag);
+        if (!a.values.empty())
+            if (const auto* d = std::get_if<double>(&a.values.front())) return static_cast<int>(*d);
+        return 0;
+    };
+    return {number({0x0028, 0x0011}), number({0x0028, 0x0010})};
+}
+
+}  // namespace
+
 LoadedImage::LoadedImage(dicom::Image image, std::filesystem::path file)
-    : image_(std::move(image)), file_(std::move(file)), sopInstanceUid_(image_.sopInstanceUid()) {}
+    : image_(std::move(image)),
+      file_(std::move(file)),
+      sopInstanceUid_(image_.sopInstanceUid()),
+      pixelSize_(storedSize(image_)) {}
 
 std::shared_ptr<LoadedImage> LoadedImage::read(const std::filesystem::path& file) {
-    return std::make_shared<LoadedImage>(dicom::Image::read(file), file);
+    auto held = std::make_shared<const HeldFile>(file);
+    if (!held->usable()) return std::make_shared<LoadedImage>(dicom::Image::read(file), file);  // whole, as ever
+    // The header from the held file: what it says and what is rendered is one file.
+    auto image = std::make_shared<LoadedImage>(dicom::Image::read(held->path(), dicom::ReadMode::HeaderOnly), file);
+    image->held_ = std::move(held);
+    return image;
+}
+
+const dicom::Image& LoadedImage::withPixels() const {
+    if (!held_) return image_;
+    if (!full_) full_ = dicom::Image::read(held_->path());
+    return *full_;
+}
+
+QImage LoadedImage::renderNow(QSize size, const std::optional<dicom::DisplayWindow>& window) const {
+    const int w = std::max(1, size.width()), h = std::max(1, size.height());
+    if (held_ && !full_)
+        if (auto shrunk = dicom::renderFromFile(held_->path(), w, h, window)) return toQImage(*shrunk);
+    return toQImage(withPixels().render(w, h, window));
 }
 
 QImage toQImage(const dicom::Bitmap& b) {
@@ -50,7 +125,7 @@ QImage LoadedImage::rendered(QSize cell) const {
     QImage result;
     bool failed = false;
     try {
-        result = toQImage(image_.render(std::max(1, cell.width()), std::max(1, cell.height())));
+        result = renderNow(cell, std::nullopt);
         failed = result.isNull();
     } catch (const std::exception&) {
         failed = true;  // no pixels to show: the cell stays empty
@@ -65,31 +140,40 @@ QImage LoadedImage::rendered(QSize cell) const {
 QImage LoadedImage::renderWith(QSize size, const std::optional<dicom::DisplayWindow>& window) const {
     std::lock_guard renderLock(renderMutex_);
     try {
-        return toQImage(image_.render(std::max(1, size.width()), std::max(1, size.height()), window));
+        return renderNow(size, window);
     } catch (const std::exception&) {
         return {};
     }
 }
 
 QSize LoadedImage::pixelSize() const {
-    std::lock_guard renderLock(renderMutex_);
-    const dicom::DataSet header = image_.attributes();
-    const auto number = [&header](dicom::Tag tag) {
-        const dicom::Attribute a = header.get(tag);
-        if (!a.values.empty())
-            if (const auto* d = std::get_if<double>(&a.values.front())) return static_cast<int>(*d);
-        return 0;
-    };
-    return {number({0x0028, 0x0011}), number({0x0028, 0x0010})};
+    return pixelSize_;
 }
 
 std::optional<dicom::DisplayWindow> LoadedImage::displayWindow() const {
-    std::lock_guard renderLock(renderMutex_);
-    try {
-        return image_.displayWindow();
-    } catch (const std::exception&) {
-        return std::nullopt;
+    std::optional<dicom::DisplayWindow> known;
+    if (knownDisplayWindow(known)) return known;
+    std::optional<dicom::DisplayWindow> found;
+    {
+        std::lock_guard renderLock(renderMutex_);
+        try {
+            // The header's window needs no pixels; the range of the values does.
+            found = full_ || !held_ ? withPixels().displayWindow()
+                                    : dicom::Image::read(held_->path(), dicom::ReadMode::HeaderOnly).displayWindow();
+        } catch (const std::exception&) {
+            found = std::nullopt;
+        }
     }
+    std::lock_guard lock(cacheMutex_);
+    ownWindow_ = found;
+    return found;
+}
+
+bool LoadedImage::knownDisplayWindow(std::optional<dicom::DisplayWindow>& out) const {
+    std::lock_guard lock(cacheMutex_);
+    if (!ownWindow_) return false;
+    out = *ownWindow_;
+    return true;
 }
 
 LoadedImages& loadedImageSet() {

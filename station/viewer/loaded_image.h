@@ -2,6 +2,11 @@
 // One image of the loaded image set: the DICOM object read from the image store and its
 // rendering for the viewer, cached per cell size so that scrolling and repainting do
 // not decode again. Rendering may run on a worker thread.
+//
+// A file read here stays open for the image's lifetime and only its header is parsed:
+// renderings read the stored rows they need from it (a mammogram shown in a cell never
+// has its 27 MB in memory), and the open file keeps the pixels readable after the file
+// is moved or deleted, as a copy in memory would.
 #include <QImage>
 #include <QSize>
 #include <filesystem>
@@ -45,12 +50,25 @@ public:
     // The stored size (Columns x Rows); empty when the header does not say.
     QSize pixelSize() const;
     // The window the image shows with by default (header's or its range); none for colour.
+    // May decode the whole image: call it on a decode thread (knownDisplayWindow() for
+    // the user-interface thread). Remembered once found.
     std::optional<dicom::DisplayWindow> displayWindow() const;
+    // True when displayWindow() is known already (out: it), without computing it.
+    bool knownDisplayWindow(std::optional<dicom::DisplayWindow>& out) const;
 
 private:
-    dicom::Image image_;
+    class HeldFile;
+    QImage renderNow(QSize size, const std::optional<dicom::DisplayWindow>& window) const;
+    // The object with its pixel data, for the toolkit's renderings (under renderMutex_).
+    const dicom::Image& withPixels() const;
+
+    dicom::Image image_;  // the header only when read from a file
     std::filesystem::path file_;
     std::string sopInstanceUid_;
+    QSize pixelSize_;
+    std::shared_ptr<const HeldFile> held_;         // the file, open; none for an object built in memory
+    mutable std::optional<dicom::Image> full_;     // read whole from held_ when the toolkit must render
+    mutable std::optional<std::optional<dicom::DisplayWindow>> ownWindow_;  // under cacheMutex_
     mutable std::mutex renderMutex_;  // one rendering of this image at a time
     mutable std::mutex cacheMutex_;
     mutable QImage cache_;

@@ -1,7 +1,10 @@
 // Rendering: window, scaling, compressed input, JPEG output.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <optional>
 
 #include "core/error.h"
 #include "dicom/dicom.h"
@@ -211,4 +214,143 @@ TEST(DicomRender, WritesJpegFilesWithTheGivenQuality)
     EXPECT_EQ(high.substr(high.size() - 2), "\xFF\xD9");
     EXPECT_LT(low.size(), high.size());
     EXPECT_THROW(image.writeJpeg(dir / "missing" / "x.jpg", 80), Error);
+}
+
+namespace {
+
+struct QualityCase {
+    const char* name;
+    int bits;  // stored: 8 (8 allocated), 12 or 16 (16 allocated)
+    bool monochrome1;
+    std::optional<std::pair<double, double>> headerWindow;  // centre, width
+    std::optional<DisplayWindow> chosen;                    // the operator's window
+    int rows, columns;
+    int maxWidth, maxHeight;
+};
+
+void PrintTo(const QualityCase& c, std::ostream* os) { *os << c.name; }
+
+// A picture with something in it: a ramp, waves, a bright disc and noise over the
+// stored range of `bits` bits.
+std::vector<std::uint8_t> scene(int rows, int columns, int bits)
+{
+    const double top = (1 << bits) - 1;
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t noise = 12345;
+    for (int y = 0; y < rows; ++y)
+        for (int x = 0; x < columns; ++x) {
+            noise = noise * 1103515245u + 12345u;
+            const double dx = x - columns * 0.6, dy = y - rows * 0.4;
+            double v = 0.3 * top * x / columns + 0.2 * top * (0.5 + 0.5 * std::sin(x * 0.11) * std::cos(y * 0.07)) +
+                       0.15 * top * ((noise >> 16) & 0xFFFF) / 65535.0;
+            if (dx * dx + dy * dy < rows * rows / 16.0)
+                v += 0.3 * top;
+            const auto value = static_cast<std::uint16_t>(std::clamp(v, 0.0, top));
+            bytes.push_back(static_cast<std::uint8_t>(value & 0xFF));
+            if (bits > 8)
+                bytes.push_back(static_cast<std::uint8_t>(value >> 8));
+        }
+    return bytes;
+}
+
+// `full` shrunk to w x h by the area average of its 8-bit values (stored column x to
+// target column x * w / full.width, rows alike).
+Bitmap shrink(const Bitmap& full, int w, int h)
+{
+    std::vector<double> sum(static_cast<std::size_t>(w) * h), count(sum.size());
+    for (int y = 0; y < full.height; ++y)
+        for (int x = 0; x < full.width; ++x) {
+            const std::size_t t = static_cast<std::size_t>(y * h / full.height) * w + x * w / full.width;
+            sum[t] += full.pixels[static_cast<std::size_t>(y) * full.width + x];
+            count[t] += 1;
+        }
+    Bitmap b;
+    b.width = w;
+    b.height = h;
+    for (std::size_t i = 0; i < sum.size(); ++i)
+        b.pixels.push_back(static_cast<std::uint8_t>(std::lround(sum[i] / count[i])));
+    return b;
+}
+
+}  // namespace
+
+class DicomRenderFromFile : public ::testing::TestWithParam<QualityCase> {};
+
+// What the viewer shows in a cell, read row by row from the file, looks like the
+// full-size rendering scaled down, and is exactly what rendering the image read whole
+// at that size gives.
+TEST_P(DicomRenderFromFile, LooksLikeTheFullSizeRenderingScaledDown)
+{
+    const QualityCase& c = GetParam();
+    test::TempDir dir;
+    const int allocated = c.bits == 8 ? 8 : 16;
+    Image image = test::makeImage(gradient(c.rows, c.columns, allocated));
+    image.setPixelData(c.rows, c.columns, allocated, scene(c.rows, c.columns, c.bits));
+    image.attributes().set(Tag{0x0028, 0x0101}, static_cast<double>(c.bits));
+    image.attributes().set(Tag{0x0028, 0x0102}, static_cast<double>(c.bits - 1));
+    if (c.monochrome1)
+        image.attributes().set(Tag{0x0028, 0x0004}, std::string("MONOCHROME1"));
+    if (c.headerWindow) {
+        image.attributes().set(Tag{0x0028, 0x1050}, c.headerWindow->first);
+        image.attributes().set(Tag{0x0028, 0x1051}, c.headerWindow->second);
+    }
+    const auto file = dir / "scene.dcm";
+    image.write(file);
+
+    const std::optional<Bitmap> fast = renderFromFile(file, c.maxWidth, c.maxHeight, c.chosen);
+    ASSERT_TRUE(fast);
+    const auto [w, h] = std::pair{fast->width, fast->height};
+    ASSERT_LE(w, c.maxWidth);
+    ASSERT_LE(h, c.maxHeight);
+    ASSERT_TRUE(w == c.maxWidth || h == c.maxHeight);
+    ASSERT_EQ(fast->pixels.size(), static_cast<std::size_t>(w) * h);
+    EXPECT_EQ(fast->pixels, Image::read(file).render(c.maxWidth, c.maxHeight, c.chosen).pixels);
+
+    const Bitmap reference = shrink(Image::read(file).render(0, 0, c.chosen), w, h);
+    double difference = 0;
+    for (std::size_t i = 0; i < fast->pixels.size(); ++i)
+        difference += std::abs(fast->pixels[i] - reference.pixels[i]);
+    difference /= static_cast<double>(fast->pixels.size());
+    EXPECT_LE(difference, 1.0) << "mean absolute difference in grey levels (rounding alone: 0.5)";
+    // Not a flat picture: the comparison means something.
+    const auto [lo, hi] = std::minmax_element(fast->pixels.begin(), fast->pixels.end());
+    EXPECT_GE(*hi - *lo, 60);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DicomRenderFromFile,
+    ::testing::Values(
+        QualityCase{"mono2_16bit_range", 16, false, {}, {}, 389, 517, 101, 90},
+        QualityCase{"mono2_16bit_header_window", 16, false, {{30000, 40000}}, {}, 389, 517, 101, 90},
+        QualityCase{"mono1_16bit_header_window", 16, true, {{30000, 50000}}, {}, 512, 401, 77, 200},
+        QualityCase{"mono2_12bit_range", 12, false, {}, {}, 771, 1031, 240, 240},
+        QualityCase{"mono1_12bit_range", 12, true, {}, {}, 771, 1031, 333, 100},
+        QualityCase{"mono2_12bit_chosen_window", 12, false, {{2048, 4096}}, DisplayWindow{1800, 1500}, 771, 1031, 240, 240},
+        QualityCase{"mono2_8bit_range", 8, false, {}, {}, 300, 457, 123, 123},
+        QualityCase{"mono1_8bit_header_window", 8, true, {{128, 200}}, {}, 300, 457, 57, 80}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DicomRender, FromFileLeavesFullSizeAndCompressedImagesToTheToolkit)
+{
+    test::TempDir dir;
+    DicomRecipe recipe = gradient(60, 80, 16);
+    const auto plain = test::writeDicom(dir / "plain.dcm", recipe);
+    EXPECT_FALSE(renderFromFile(plain, 80, 60));    // full size
+    EXPECT_FALSE(renderFromFile(plain, 160, 120));  // enlarged
+    EXPECT_TRUE(renderFromFile(plain, 40, 30));
+    recipe.transferSyntax = uid::JpegLossless;
+    EXPECT_FALSE(renderFromFile(test::writeDicom(dir / "jpeg.dcm", recipe), 40, 30));
+}
+
+TEST(DicomRender, FromFileCutShortIsAClearError)
+{
+    test::TempDir dir;
+    const auto whole = test::writeDicom(dir / "whole.dcm", gradient(200, 300, 16));
+    const auto cut = test::writeTruncatedCopy(whole, dir / "cut.dcm", 5000);
+    try {
+        renderFromFile(cut, 50, 50);
+        FAIL() << "no error";
+    } catch (const Error& e) {
+        EXPECT_NE(e.message().find("cut.dcm"), std::string::npos) << e.message();
+    }
 }
