@@ -111,6 +111,7 @@ void DicomViewer::showSingle(int position) {
     lookPicture_ = {};
     lookSize_ = {};
     lookWindow_.reset();
+    lastPainted_ = 0;  // nothing of the look is painted yet
     setFocus();  // its keys: Esc, Page Up/Down, R, 1
     setToolTip(QStringLiteral("Mouse wheel: zoom up to 1:1\nLeft drag: window (right: wider, down: darker)\n"
                               "Right or middle drag: pan\nR: reset zoom and window\n1: 1:1 or fitted\n"

@@ -77,6 +77,8 @@ public:
     void showAll();
     int singlePosition() const { return single_; }
     const CloseLook& closeLook() const { return look_; }
+    // The last rendering made for the closer look (null before the first).
+    QImage closeLookPicture() const { return lookPicture_; }
 
     // The size of one cell, the size every image is rendered for.
     QSize cellSize() const;

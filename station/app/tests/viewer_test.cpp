@@ -393,8 +393,8 @@ TEST_F(ViewerTest, ADoubleClickedImageShowsAloneForACloserLook) {
     EXPECT_DOUBLE_EQ(look.sourceRect().y(), before.y() - 30);
     EXPECT_TRUE(!f.lastPopup() || !f.lastPopup()->isVisible()) << "a drag opens no menu";
 
+    ASSERT_TRUE(waitFor([&] { return look.window().has_value(); }));  // found on a decode thread
     const auto own = look.window();
-    ASSERT_TRUE(own);
     QTest::mousePress(v, Qt::LeftButton, {}, {100, 100});
     QTest::mouseMove(v, {228, 100});
     QTest::mouseRelease(v, Qt::LeftButton, {}, {228, 100});
@@ -464,6 +464,53 @@ TEST_F(ViewerTest, RenderingIsCachedPerSize) {
     EXPECT_TRUE(waitFor([&] {
         return !image->cachedFor(f.dv1()->cellSize()).isNull() && f.dv1()->lastPaintedImages() == 3;
     }));
+}
+
+// The closer look's own window may need every pixel of the image (no window in the
+// header: the range of its values): it is found on a decode thread, so showing the image
+// alone returns at once; at 1:1 the look shows every stored pixel as the toolkit renders it.
+TEST_F(ViewerTest, TheCloserLookFindsItsWindowOffTheInterfaceThreadAndShowsEveryPixelAtOneToOne) {
+    const auto study = addStudy(addPatient("P1", "Muster", "Anna"), "1.2.7");
+    const auto series = addSeries(study, "1.2.7.1", 1);
+    for (int i = 1; i <= 2; ++i) addImage(series, "1.2.7", "1.2.7.1." + std::to_string(i), i, "10:00:00", 1600, 1200);
+    const auto file = folder_->images() / "1.2.7" / "1.2.7.1.1.dcm";
+    auto& f = open();
+    clickStudy(f);
+    ASSERT_EQ(f.dv1()->count(), 2);
+    DicomViewer* v = f.dv1();
+    const CloseLook& look = v->closeLook();
+    v->showSingle(1);
+    EXPECT_FALSE(look.window()) << "found on the user-interface thread";
+    ASSERT_TRUE(waitFor([&] { return look.window().has_value() && v->lastPaintedImages() == 1; }));
+    EXPECT_EQ(*look.window(), *dicom::Image::read(file).displayWindow());
+
+    QTest::keyClick(v, Qt::Key_1);
+    ASSERT_DOUBLE_EQ(look.scale(), 1.0);
+    ASSERT_TRUE(waitFor([&] { return v->closeLookPicture().size() == QSize(1200, 1600); }));
+    EXPECT_EQ(v->closeLookPicture(), toQImage(dicom::Image::read(file).render()));
+    EXPECT_TRUE(waitFor([&] { return v->lastPaintedImages() == 1; }));
+}
+
+// Loaded images keep their files open: moved or deleted afterwards, they still render
+// at a new size, as images held in memory did.
+TEST_F(ViewerTest, LoadedImagesStillRenderAfterTheirFilesAreGone) {
+    makeStudy(3);
+    auto& f = open();
+    clickStudy(f);
+    ASSERT_EQ(f.dv1()->count(), 3);
+    const auto first = folder_->images() / "1.2.5" / (f.dv1()->image(1)->sopInstanceUid() + ".dcm");
+    const dicom::Image kept = dicom::Image::read(first);  // whole, in memory
+    std::filesystem::remove_all(folder_->images() / "1.2.5");
+    const QSize before = f.dv1()->cellSize();
+    f.resize(900, 700);
+    ASSERT_TRUE(waitFor([&] { return f.dv1()->cellSize() != before; }));
+    EXPECT_TRUE(waitFor([&] {
+        for (int position = 1; position <= 3; ++position)
+            if (f.dv1()->image(position)->cachedFor(f.dv1()->cellSize()).isNull()) return false;
+        return f.dv1()->lastPaintedImages() == 3;
+    }));
+    const QSize cell = f.dv1()->cellSize();
+    EXPECT_EQ(f.dv1()->image(1)->cachedFor(cell), toQImage(kept.render(cell.width(), cell.height())));
 }
 
 }  // namespace
