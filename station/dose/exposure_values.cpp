@@ -32,10 +32,13 @@ class Builder {
 public:
     // A DS attribute: the record's number times `scale`.
     void decimal(Tag tag, const char* name, const QString& text, const QString& unit, double scale = 1.0) {
-        if (const auto v = recordNumber(text, unit))
-            set(tag, decimalString(scaled(*v, scale)));
-        else
+        const auto v = recordNumber(text, unit);
+        if (!v)
             reject(tag, name, text);
+        else if (*v < 0)
+            reject(tag, name, text, true);
+        else
+            set(tag, decimalString(scaled(*v, scale)));
     }
 
     // An IS attribute: the record's number times `scale`, whole. When it is not whole,
@@ -44,9 +47,9 @@ public:
     void integer(Tag tag, const char* name, const QString& text, const QString& unit, double scale, Tag finer,
                  double finerScale, bool finerIsDecimal) {
         const auto v = recordNumber(text, unit);
-        const auto whole = v ? integerString(scaled(*v, scale)) : std::nullopt;
+        const auto whole = v && *v >= 0 ? integerString(scaled(*v, scale)) : std::nullopt;
         if (!whole) {
-            reject(tag, name, text);
+            reject(tag, name, text, v && *v < 0);
             remove(finer);
             return;
         }
@@ -78,9 +81,9 @@ public:
 private:
     void set(Tag tag, std::string value) { out_.changes.push_back({tag, std::move(value)}); }
     void remove(Tag tag) { out_.changes.push_back({tag, std::nullopt}); }
-    void reject(Tag tag, const char* name, const QString& text) {
+    void reject(Tag tag, const char* name, const QString& text, bool belowZero = false) {
         set(tag, std::string());  // replaced, so no value of the source image or an earlier record stays
-        out_.nonNumeric.push_back({tag, QString::fromLatin1(name), printableText(text)});
+        out_.nonNumeric.push_back({tag, QString::fromLatin1(name), printableText(text), belowZero});
     }
 
     ExposureValues out_;

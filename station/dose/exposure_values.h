@@ -19,11 +19,13 @@ struct ExposureChange {
     std::optional<std::string> value;
 };
 
-// A record text that a numeric attribute could not take.
+// A record text that a numeric attribute could not take: no number, or a number below
+// zero (kV, times, mAs, thickness, force and dose never are: a garbled record).
 struct NonNumericValue {
     dicom::Tag tag;
     QString attributeName;  // e.g. "Sensitivity"
     QString text;           // the record's text, printable ASCII only
+    bool belowZero = false;  // a number, but below zero
 };
 
 struct ExposureValues {
@@ -32,8 +34,8 @@ struct ExposureValues {
 };
 
 // The header changes for the current exposure by unit type (1 Sophie, 2 Giotto, other:
-// none). A value that is not a number leaves its attribute present and empty and is
-// listed in nonNumeric. The record's dose goes into Entrance Dose in mGy (0040,8302)
+// none). A value that is not a number, or is below zero, leaves its attribute present
+// and empty and is listed in nonNumeric. The record's dose goes into Entrance Dose in mGy (0040,8302)
 // only: Image and Fluoroscopy Area Dose Product (0018,115E) is an area dose in dGy*cm2.
 // Sensitivity (0018,6000) is the reader's exposure index and never changes; a Sophie
 // record's further values go into Comments on Radiation Dose (0040,0310).

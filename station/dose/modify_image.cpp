@@ -45,6 +45,7 @@ constexpr const char* CodingScheme = "SRT";
 // Starts every line of Image Comments that holds a record value a numeric attribute
 // could not take; such lines are replaced at each conversion, other comments stay.
 const QString NonNumericPrefix = QStringLiteral("Exposure record value, not a number: ");
+const QString BelowZeroPrefix = QStringLiteral("Exposure record value, below zero: ");
 
 // The mammography views (CID 4014) and the column direction of Patient Orientation for
 // the right and the left breast. The breasts hang back to back, chest walls in the
@@ -161,10 +162,10 @@ std::optional<std::string> commentsWith(const DataSet& a, const std::vector<NonN
     const dicom::Attribute old = a.get(ImageComments);
     if (!old.isNull())
         for (const QString& line : QString::fromStdString(old.text).split(QStringLiteral("\r\n")))
-            if (!line.startsWith(NonNumericPrefix)) lines << line;
+            if (!line.startsWith(NonNumericPrefix) && !line.startsWith(BelowZeroPrefix)) lines << line;
     for (const NonNumericValue& v : nonNumeric)
         if (!v.text.isEmpty())
-            lines << NonNumericPrefix + v.attributeName + QStringLiteral(" (") + QString::fromStdString(v.tag.text()) +
+            lines << (v.belowZero ? BelowZeroPrefix : NonNumericPrefix) + v.attributeName + QStringLiteral(" (") + QString::fromStdString(v.tag.text()) +
                          QStringLiteral(") ") + v.text;
     while (!lines.isEmpty() && lines.back().isEmpty()) lines.removeLast();
     if (lines.isEmpty()) return std::nullopt;
@@ -299,7 +300,8 @@ std::filesystem::path convertToMammography(dicom::Image& image, const CurrentExp
     for (const NonNumericValue& v : exposureValuesToWrite.nonNumeric)
         corva::log::LogError(errc::TypeMismatch,
                              v.attributeName.toStdString() + " (" + v.tag.text() + "): \"" + v.text.toStdString() +
-                                 "\" from the exposure record is not a number; kept in Image Comments of " + uid,
+                                 "\" from the exposure record is " + (v.belowZero ? "below zero" : "not a number") +
+                                 "; kept in Image Comments of " + uid,
                              "ModifyImage");
     return file;
 }

@@ -90,6 +90,28 @@ TEST(ExposureValues, FurtherValuesOfASophieRecordAsPrintableDoseComments) {
     EXPECT_EQ(comments(QString(2000, QLatin1Char('x'))), std::string(1024, 'x'));
 }
 
+// A garbled record's negative numbers never reach the header: each attribute stays
+// present and empty, the text is listed as below zero; zero itself is a value.
+TEST(ExposureValues, NegativeValuesAreListedNotWritten) {
+    const CurrentExposure e{"-28", "-63", "-45", "0", "-1.23mGy", "Mo/Mo,AEC,2,L-CC,S", "-0,5"};
+    const ExposureValues v = exposureValues(e, unit::Sophie);
+    std::vector<std::string> written;
+    for (const ExposureChange& c : v.changes)
+        if (c.value && !c.value->empty() && c.tag != corva::dicom::Tag{0x0040, 0x0310})
+            written.push_back(c.tag.text() + "=" + *c.value);
+    EXPECT_EQ(written, (std::vector<std::string>{"0018,11A2=0"}));
+    std::vector<std::string> listed;
+    for (const NonNumericValue& n : v.nonNumeric) {
+        EXPECT_TRUE(n.belowZero) << n.attributeName.toStdString();
+        listed.push_back(n.tag.text() + " " + n.text.toStdString());
+    }
+    EXPECT_EQ(listed, (std::vector<std::string>{"0018,0060 -28", "0018,1150 -0,5", "0018,1152 -63", "0018,11A0 -45",
+                                                "0040,8302 -1.23mGy"}));
+    const ExposureValues notANumber = exposureValues({"x", "63", "45", "120", "1.23", "", "0,5"}, unit::Sophie);
+    ASSERT_EQ(notANumber.nonNumeric.size(), 1u);
+    EXPECT_FALSE(notANumber.nonNumeric[0].belowZero);
+}
+
 TEST(PrintableText, ControlCharactersGoOthersBecomeQuestionMarks) {
     EXPECT_EQ(printableText(QString::fromLatin1("\x02 1.25\x03\r\n")), "1.25");
     EXPECT_EQ(printableText(QString::fromUtf8("M\xc3\xbc" "ller")), "M?ller");

@@ -441,6 +441,15 @@ TEST_F(ModifyImageTest, ReconvertingWithAnotherRecordKeepsNothingOfTheFirst) {
     EXPECT_EQ(text(ds, {0x0020, 0x4000}),
               "Plate scanned twice\r\nExposure record value, not a number: KVP (0018,0060) 0 80");
 
+    // A garbled record's negative dose is kept as a comment, not as a dose; the line of
+    // the record before goes.
+    const CurrentExposure garbled{"28", "63", "45", "120", "-2.2", "", "1"};
+    ASSERT_TRUE(ModifyImage(&image, garbled, unit::Sophie, folder.bin()));
+    ds = Image::read(out).attributes();
+    EXPECT_EQ(ds.rawBytes({0x0040, 0x8302}), "");
+    EXPECT_EQ(text(ds, {0x0020, 0x4000}),
+              "Plate scanned twice\r\nExposure record value, below zero: Entrance Dose in mGy (0040,8302) -2.2");
+
     // A record without further values leaves no comment of the one before.
     const CurrentExposure third{"28", "63", "45", "120", "2.2", "", "1"};
     ASSERT_TRUE(ModifyImage(&image, third, unit::Sophie, folder.bin()));
