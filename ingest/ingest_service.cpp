@@ -285,8 +285,11 @@ void IngestService::takeArrivals(const std::atomic<bool>* stop)
         if (work.empty() || outage_->ongoing())
             return;
         ++arrivalPasses_;
-        processWork(work, stop);
-        CloseDB();
+        // The connection stays open for the passes until the tick, which closes it: opening
+        // the database for every file would cost more than filing it.
+        processWork(work, stop, true);
+        if (outage_->ongoing())
+            CloseDB();
     } catch (const std::exception& e) {
         logException(*log_, e, "TimerDB");
         CloseDB();
@@ -310,14 +313,19 @@ std::vector<std::string> IngestService::arrivedFiles()
     return names;
 }
 
-void IngestService::processWork(const std::vector<std::string>& work, const std::atomic<bool>* stop)
+void IngestService::processWork(const std::vector<std::string>& work, const std::atomic<bool>* stop, bool reuseOpen)
 {
-    // Without a database nothing can be filed: the files wait, uncounted.
-    if (!OpenDB()) {
-        outage_->begin(storeFault_);
-        outageOnOpen_ = true;
+    if (!(reuseOpen && connection_.isOpen())) {
+        // Opened afresh: what the passes before left open goes first, statements before
+        // their connection.
         CloseDB();
-        return;
+        // Without a database nothing can be filed: the files wait, uncounted.
+        if (!OpenDB()) {
+            outage_->begin(storeFault_);
+            outageOnOpen_ = true;
+            CloseDB();
+            return;
+        }
     }
     Keys keys;
     bool filedAny = false;

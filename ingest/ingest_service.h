@@ -90,7 +90,8 @@ private:
         StoreFailed,  // the database or the disk failed: uncounted, see storeFault_
     };
     // Registers and moves the files of a work list; a store that fails begins an outage.
-    void processWork(const std::vector<std::string>& work, const std::atomic<bool>* stop);
+    // With `reuseOpen` a database open already is used as it is.
+    void processWork(const std::vector<std::string>& work, const std::atomic<bool>* stop, bool reuseOpen = false);
     // Names the watch saw renamed in that still are plain files.
     std::vector<std::string> arrivedFiles();
     Attempt processFile(std::size_t position, std::size_t count, const std::string& name, Keys& keys);

@@ -57,6 +57,27 @@ TEST(Arrivals, RenamedInFileIsFiledWithoutATick)
     EXPECT_EQ(st.count("tblReceive"), 1);
 }
 
+TEST(Arrivals, TheTickAfterPassesOpensTheDatabaseAfresh)
+{
+    // The passes keep the database open with their statements; the tick's own open
+    // must not fail on them (an outage with nothing wrong).
+    Station st;
+    st.service().watchInput();
+    const DicomRecipe first = withUids();
+    st.drop(first.sopInstanceUid + ".dcm", first);
+    st.service().takeArrivals();
+    ASSERT_TRUE(filed(st, first));
+    const DicomRecipe second = withUids();
+    st.drop(second.sopInstanceUid + ".dcm", second);
+    st.ticks(1);
+    EXPECT_FALSE(st.service().outage().ongoing()) << st.service().outage().reason();
+    EXPECT_TRUE(filed(st, second));
+    const DicomRecipe third = withUids();
+    st.drop(third.sopInstanceUid + ".dcm", third);
+    st.service().takeArrivals();
+    EXPECT_TRUE(filed(st, third));
+}
+
 TEST(Arrivals, ATickTakesWhatArrivedAtOnceToo)
 {
     Station st;
