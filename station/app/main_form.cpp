@@ -458,12 +458,18 @@ void MainForm::startConsistencyCheck() {
             });
             if (!report.consistent())
                 return QString::fromStdString("Image store: " + report.summary() + " (see corvactl check)");
+            QStringList notes;
             // Images kept until their archive answers: the operator knows why they stay.
             if (const std::size_t pending = report.count(jobs::CheckFinding::Kind::CommitmentPending))
-                return QString::fromStdString(std::to_string(pending) +
-                                              " sent image(s) wait for the archive's storage commitment "
-                                              "(see corvactl commitments)");
-            return {};
+                notes << QString::fromStdString(std::to_string(pending) +
+                                                " sent image(s) wait for the archive's storage commitment "
+                                                "(see corvactl commitments)");
+            // A report an interrupted forwarding owes the archive, maybe of a study gone from the lists.
+            if (const std::size_t owed = report.count(jobs::CheckFinding::Kind::DoseReportOwed))
+                notes << QString::fromStdString(std::to_string(owed) +
+                                                " dose report(s) not delivered by an interrupted forwarding "
+                                                "(see corvactl check)");
+            return notes.join(QStringLiteral("; "));
         } catch (const std::exception& e) {
             return QString::fromStdString(std::string("Image store not checked: ") + e.what());
         }

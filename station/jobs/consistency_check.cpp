@@ -120,9 +120,11 @@ std::size_t CheckReport::count(CheckFinding::Kind kind) const {
 
 bool CheckReport::consistent() const {
     // Converted images waiting to be sent are no fault: a forwarding keeps them there;
-    // nor is an archive that has not answered a commitment yet.
+    // nor is an archive that has not answered a commitment yet, nor a dose report the
+    // next forwarding or dose-report run delivers (no repair of the store's can).
     for (const CheckFinding& f : findings)
-        if (f.kind != CheckFinding::Kind::WorkFolderImage && f.kind != CheckFinding::Kind::CommitmentPending)
+        if (f.kind != CheckFinding::Kind::WorkFolderImage && f.kind != CheckFinding::Kind::CommitmentPending &&
+            f.kind != CheckFinding::Kind::DoseReportOwed)
             return false;
     return true;
 }
@@ -140,6 +142,7 @@ std::string kindText(CheckFinding::Kind kind) {
         case CheckFinding::Kind::NotAFile: return "not a file";
         case CheckFinding::Kind::CommitmentPending: return "commitment pending";
         case CheckFinding::Kind::CommitmentUnsettled: return "committed, not removed";
+        case CheckFinding::Kind::DoseReportOwed: return "dose report owed";
     }
     return "finding";
 }
@@ -150,7 +153,8 @@ std::string CheckReport::summary() const {
          {CheckFinding::Kind::RowWithoutFile, CheckFinding::Kind::FileWithoutRow, CheckFinding::Kind::DeleteLeftover,
           CheckFinding::Kind::NotAFile, CheckFinding::Kind::PartialFile, CheckFinding::Kind::StagedRewrite,
           CheckFinding::Kind::SetAside, CheckFinding::Kind::WaitingInInput, CheckFinding::Kind::WorkFolderImage,
-          CheckFinding::Kind::CommitmentPending, CheckFinding::Kind::CommitmentUnsettled}) {
+          CheckFinding::Kind::CommitmentPending, CheckFinding::Kind::CommitmentUnsettled,
+          CheckFinding::Kind::DoseReportOwed}) {
         const std::size_t n = count(kind);
         if (n == 0) continue;
         if (!out.empty()) out += ", ";
@@ -184,6 +188,22 @@ void scanCommitments(const ProgramPaths& paths, CheckReport& report) {
     }
 }
 
+// Dose reports owed since a forwarding was killed between the images and the report:
+// the images may have left, so only the table tells. A database of an earlier version
+// owes none.
+void scanOwedDoseReports(const ProgramPaths& paths, CheckReport& report) {
+    db::Database db(paths.imageDb);
+    if (!db.hasTable("tblDoseReport")) return;
+    auto st = db.prepare("SELECT StudyUID, PatientID, SOPInstanceUID FROM tblDoseReport ORDER BY StudyUID, PatientID");
+    while (st.step()) {
+        const std::string study = st.getText(0), patient = st.getText(1);
+        report.findings.push_back({CheckFinding::Kind::DoseReportOwed, fs::path(st.getText(2)),
+                                   "study " + study + " of patient " + patient +
+                                       ": corvactl dose-report --study " + study + " --patient " + patient +
+                                       " --to <destination> (or forward the study again)"});
+    }
+}
+
 }  // namespace
 
 CheckReport checkConsistency(const ProgramPaths& paths) {
@@ -208,6 +228,7 @@ CheckReport checkConsistency(const ProgramPaths& paths) {
     scanStore(paths, rows, report);
     scanInput(paths, report);
     scanCommitments(paths, report);
+    scanOwedDoseReports(paths, report);
     return report;
 }
 

@@ -24,6 +24,7 @@ struct CheckFinding {
         NotAFile,          // something other than a file where an image file belongs
         CommitmentPending,    // an image sent for storage commitment whose archive has not answered
         CommitmentUnsettled,  // an image the archive committed whose removal was interrupted
+        DoseReportOwed,       // a study's dose report that an interrupted forwarding did not deliver
     };
     Kind kind;
     std::filesystem::path path;

@@ -372,6 +372,11 @@ TEST_P(KilledReportTest, AReportSentAgainAfterAKillMidSendIsTheSameInstance) {
     EXPECT_EQ(archive.held().size(), 5u);
     for (std::int64_t id : records_)
         EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblDosis WHERE Status = '1' AND ID = " + std::to_string(id)), 1);
+    // The check names the owed report and how to deliver it, though the study's images left.
+    const CtlResult owed = site_.run({"check"});
+    EXPECT_EQ(owed.code, 0) << owed.out;
+    EXPECT_NE(owed.out.find("dose report owed"), std::string::npos) << owed.out;
+    EXPECT_NE(owed.out.find("corvactl dose-report --study " + Study + " --patient "), std::string::npos) << owed.out;
 
     TestArchive second;
     // Written again, or the forwarding run again (its images left already, the report is what is left of it).
@@ -383,7 +388,9 @@ TEST_P(KilledReportTest, AReportSentAgainAfterAKillMidSendIsTheSameInstance) {
     // What the killed run left in the work folder went with the rerun.
     for (const fs::path& f : corva::test::filesIn(site_.folder() / "bin"))
         EXPECT_FALSE(f.filename().string().ends_with(".part")) << f;
-    EXPECT_EQ(site_.run({"check"}).code, 0);
+    const CtlResult delivered = site_.run({"check"});
+    EXPECT_EQ(delivered.code, 0) << delivered.out;
+    EXPECT_EQ(delivered.out.find("dose report owed"), std::string::npos) << delivered.out;
     // Delivered: no longer owed, so a forwarding finds nothing more to send.
     const CtlResult rerun = site_.run({"forward", "--study", Study, "--to", second.destination(), "--no-keep"});
     EXPECT_EQ(rerun.code, 1) << rerun.out << rerun.err;
@@ -597,8 +604,9 @@ TEST_P(HostileRecordTest, TheReportIsCleanOrRefused) {
     }
     EXPECT_EQ(r.code, 0) << r.out << r.err;
     expectCleanReport(report, c.patientName.find("\xc4") != std::string::npos);
-    if (!c.patientName.empty())
+    if (!c.patientName.empty()) {
         EXPECT_EQ(dicom::Image::read(report, dicom::ReadMode::HeaderOnly).patientName(), c.patientName);
+    }
     const Walk w = walk(report);
     ASSERT_EQ(w.events.size(), 4u);
     std::string hostile;
@@ -607,8 +615,9 @@ TEST_P(HostileRecordTest, TheReportIsCleanOrRefused) {
             hostile = event;
     ASSERT_FALSE(hostile.empty()) << ::testing::PrintToString(w.events);
     for (const std::string& text : c.absent) EXPECT_EQ(hostile.find(text), std::string::npos) << text << " in " << hostile;
-    if (c.unitName.starts_with("Mammographie"))
+    if (c.unitName.starts_with("Mammographie")) {
         EXPECT_TRUE(contains(w.lines, "121013=" + c.unitName)) << ::testing::PrintToString(w.lines);
+    }
     // The other events are as the unit sent them.
     for (std::size_t i = 1; i < FourViews.size(); ++i)
         EXPECT_TRUE(contains(w.events, expectedEvent(FourViews[i], AverageGlandular))) << i;
