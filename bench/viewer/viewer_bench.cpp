@@ -205,6 +205,12 @@ int main(int argc, char** argv) {
     }
     // CORVA_BENCH_SHOT=<file.png> saves a picture of the window after the last run.
     if (const QString shot = qEnvironmentVariable("CORVA_BENCH_SHOT"); !shot.isEmpty()) form.grab().save(shot);
+    // CORVA_BENCH_HOLD=<ms> keeps the window up after the last run (a screenshot of the display).
+    if (const int hold = qEnvironmentVariableIntValue("CORVA_BENCH_HOLD"); hold > 0) {
+        std::printf("holding the window for %d ms\n", hold);
+        std::fflush(stdout);
+        QTest::qWait(hold);
+    }
     const qint64 ours = median(times), theirs = median(peerTimes);
     std::printf("%s file cache, viewer %dx%d, hanging %dx%d\n", cold ? "cold" : "warm", form.dv1()->width(),
                 form.dv1()->height(), form.dv1()->hanging().columns, form.dv1()->hanging().rows);
