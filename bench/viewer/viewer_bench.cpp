@@ -119,7 +119,10 @@ std::vector<std::filesystem::path> insertStudy(const corva::test::ProgramFolder&
         const bool right = i % 2 == 1;
         recipe.extra = {{{0x0020, 0x0062}, right ? "R" : "L"},
                         {{0x0018, 0x5101}, i <= 2 ? "CC" : "MLO"},
-                        {{0x0020, 0x0020}, right ? "P\\L" : "A\\R"}};
+                        {{0x0020, 0x0020}, right ? "P\\L" : "A\\R"},
+                        {{0x0008, 0x0090}, ""},
+                        {{0x0018, 0x0015}, "BREAST"},
+                        {{0x0008, 0x0070}, "Corvalight bench"}};
         files.push_back(corva::test::writeDicom(folder.images() / "1.2.77" / (uid + ".dcm"), recipe));
     }
     return files;
