@@ -62,6 +62,11 @@ int commitmentsCommand(CtlEnvironment& env, const std::vector<std::string>& args
         log::LogError(errc::Generic, "Could not remove " + f.string() + " after its commitment", "corvactl commitments");
     env.out << settled.removal.images.size() << " committed images removed, " << settled.failed.size()
             << " not committed, " << settled.pending.size() << " waiting for an answer\n";
+    // A request a kill cut off, or an answer lost while the receiver was stopped, never
+    // comes on its own.
+    if (!settled.pending.empty() && !a.has("ask-again"))
+        env.err << "corvactl: an archive that does not answer may never have had the request: "
+                   "corvactl commitments --ask-again asks it again\n";
     if (!settled.removal.images.empty()) announceChange(env);
     return settled.failed.empty() && settled.pending.empty() && settled.left.empty() ? ExitComplete : ExitFailed;
 }

@@ -531,6 +531,9 @@ TEST_F(CommitmentOverTlsTest, AnAnswerLostWhileTheReceiverWasStoppedIsAskedForAg
     expectLines(r, {"Commitment pending: <0>: no answer from the archive within " + std::to_string(CommitTimeout) +
                     " seconds; the image stays until the archive answers"});
     EXPECT_EQ(filed(), uids({0, 1, 2, 3}));
+    // The look without the receiver names the way out.
+    const CtlResult waiting = site_.run({"commitments"});
+    EXPECT_NE(waiting.err.find("corvactl commitments --ask-again asks it again"), std::string::npos) << waiting.err;
 
     const auto receiver = site_.site().startReceiver();
     const CtlResult asked = site_.run({"commitments", "--ask-again"});
