@@ -131,7 +131,7 @@ Figures measure(const fs::path& ingrado, const std::vector<fs::path>& images, co
         a.open("127.0.0.1", port, "LATSCU", "BENCH");
         a.sendFile(images[i]);
         const auto answered = Clock::now();
-        a.close();
+        // The release comes after: the row may be there before the association is over.
         for (;;) {
             corva::db::Statement st(db, "SELECT 1 FROM tblImages WHERE ImageUID = ?");
             st.bind(1, uids[i]);
@@ -144,6 +144,7 @@ Figures measure(const fs::path& ingrado, const std::vector<fs::path>& images, co
             std::this_thread::sleep_for(500us);
         }
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - answered).count());
+        a.close();
         // Apart, as single images from a modality come; the phase to the tick varies.
         std::this_thread::sleep_for(std::chrono::milliseconds(37 + 13 * (i % 7)));
     }
