@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <QThread>
-#include <atomic>
 #include <QThreadPool>
+#include <atomic>
+
+#include "core/error.h"
 
 namespace corva::station {
 
@@ -69,7 +71,18 @@ std::shared_ptr<LoadedImage> LoadedImage::read(const std::filesystem::path& file
     auto held = std::make_shared<const HeldFile>(file);
     if (!held->usable()) return std::make_shared<LoadedImage>(dicom::Image::read(file), file);  // whole, as ever
     // The header from the held file: what it says and what is rendered is one file.
-    auto image = std::make_shared<LoadedImage>(dicom::Image::read(held->path(), dicom::ReadMode::HeaderOnly), file);
+    std::optional<dicom::Image> header;
+    try {
+        header = dicom::Image::read(held->path(), dicom::ReadMode::HeaderOnly);
+    } catch (const Error& e) {
+        // The log names the file, not the descriptor it was read through.
+        std::string message = e.message();
+        const std::string through = held->path().string();
+        for (auto at = message.find(through); at != std::string::npos; at = message.find(through, at))
+            message.replace(at, through.size(), file.string());
+        throw Error(e.code(), message, e.where());
+    }
+    auto image = std::make_shared<LoadedImage>(std::move(*header), file);
     image->held_ = std::move(held);
     return image;
 }

@@ -93,6 +93,8 @@ TEST_F(ViewerTest, UnreadableFileAmongFiveIsLoggedAndSkipped) {
     const auto first = log.find("MainForm LoadStudy (READ_ERROR)");
     ASSERT_NE(first, std::string::npos);
     EXPECT_EQ(log.find("MainForm LoadStudy (READ_ERROR)", first + 1), std::string::npos);
+    EXPECT_NE(log.find("1.2.5.1.3.dcm"), std::string::npos) << "the log names the file: " << log;
+    EXPECT_EQ(log.find("/proc/self/fd"), std::string::npos) << log;
     EXPECT_EQ(f.lvImages()->count(), 5);  // the list still names every image
     // Viewer order follows ImageNr: the last inserted image comes first.
     EXPECT_EQ(f.dv1()->image(1)->sopInstanceUid(), "1.2.5.1.5");
