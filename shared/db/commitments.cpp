@@ -29,7 +29,11 @@ CREATE TABLE IF NOT EXISTS tblCommitmentItems (
   FileSize INTEGER,
   FileModified INTEGER,
   FileInode INTEGER,
-  FileDevice INTEGER);
+  FileDevice INTEGER,
+  WorkSize INTEGER,
+  WorkModified INTEGER,
+  WorkInode INTEGER,
+  WorkDevice INTEGER);
 CREATE INDEX IF NOT EXISTS idxCommitmentItemsTransaction ON tblCommitmentItems (TransactionUID);
 CREATE INDEX IF NOT EXISTS idxCommitmentItemsOpen ON tblCommitmentItems (FilesRemoved);
 )SQL";
@@ -37,12 +41,13 @@ CREATE INDEX IF NOT EXISTS idxCommitmentItemsOpen ON tblCommitmentItems (FilesRe
 }  // namespace
 
 // The identity of the file sent, added after the first version of the tables.
-constexpr const char* FileColumns[] = {"FileSize", "FileModified", "FileInode", "FileDevice"};
+constexpr const char* FileColumns[] = {"FileSize", "FileModified", "FileInode", "FileDevice",
+                                       "WorkSize",  "WorkModified", "WorkInode", "WorkDevice"};
 
 void ensureCommitmentTables(Database& db)
 {
     if (db.hasTable("tblCommitments") && db.hasTable("tblCommitmentItems") &&
-        db.hasColumn("tblCommitmentItems", "FileDevice"))
+        db.hasColumn("tblCommitmentItems", "WorkDevice"))
         return;
     Transaction t(db);
     db.exec(CommitmentTables);
@@ -63,8 +68,8 @@ void CommitmentStore::add(const CommitmentTransaction& tx)
         .bind(2, tx.destination)
         .run();
     auto st = db_.prepare("INSERT INTO tblCommitmentItems (TransactionUID, SOPClassUID, SOPInstanceUID, ImageID, "
-                          "StudyUID, WorkCopy, FileSize, FileModified, FileInode, FileDevice) "
-                          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                          "StudyUID, WorkCopy, FileSize, FileModified, FileInode, FileDevice, WorkSize, "
+                          "WorkModified, WorkInode, WorkDevice) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (const CommitmentItem& item : tx.items) {
         st.reset();
         st.bind(1, tx.transactionUid)
@@ -73,14 +78,16 @@ void CommitmentStore::add(const CommitmentTransaction& tx)
             .bind(4, item.imageId)
             .bind(5, item.studyUid)
             .bind(6, item.workCopy ? 1 : 0);
-        if (item.sentFile) {
-            st.bind(7, static_cast<std::int64_t>(item.sentFile->size))
-                .bind(8, item.sentFile->modifiedNs)
-                .bind(9, static_cast<std::int64_t>(item.sentFile->inode))
-                .bind(10, static_cast<std::int64_t>(item.sentFile->device));
-        } else {
-            for (int i = 7; i <= 10; ++i)
-                st.bindNull(i);
+        for (const auto& [first, file] : {std::pair{7, &item.sentFile}, std::pair{11, &item.workFile}}) {
+            if (*file) {
+                st.bind(first, static_cast<std::int64_t>((*file)->size))
+                    .bind(first + 1, (*file)->modifiedNs)
+                    .bind(first + 2, static_cast<std::int64_t>((*file)->inode))
+                    .bind(first + 3, static_cast<std::int64_t>((*file)->device));
+            } else {
+                for (int i = first; i < first + 4; ++i)
+                    st.bindNull(i);
+            }
         }
         st.run();
     }
@@ -137,7 +144,8 @@ std::vector<CommitmentItem> itemsOf(Database& db, const std::string& transaction
 {
     std::vector<CommitmentItem> items;
     auto st = db.prepare("SELECT SOPClassUID, SOPInstanceUID, ImageID, StudyUID, WorkCopy, State, FailureReason, Done, "
-                         "FilesRemoved, FileSize, FileModified, FileInode, FileDevice "
+                         "FilesRemoved, FileSize, FileModified, FileInode, FileDevice, WorkSize, WorkModified, "
+                         "WorkInode, WorkDevice "
                          "FROM tblCommitmentItems WHERE TransactionUID = ? ORDER BY ItemID");
     st.bind(1, transactionUid);
     while (st.step()) {
@@ -152,10 +160,16 @@ std::vector<CommitmentItem> itemsOf(Database& db, const std::string& transaction
         item.failureReason = st.getInt(6);
         item.done = st.getInt(7) != 0;
         item.filesRemoved = st.getInt(8) != 0;
-        if (!st.isNull(9) && !st.isNull(10) && !st.isNull(11) && !st.isNull(12))
-            item.sentFile = FileIdentity{static_cast<std::uintmax_t>(st.getInt(9)), st.getInt(10),
-                                         static_cast<std::uintmax_t>(st.getInt(11)),
-                                         static_cast<std::uintmax_t>(st.getInt(12))};
+        const auto identity = [&](int first) -> std::optional<FileIdentity> {
+            for (int i = first; i < first + 4; ++i)
+                if (st.isNull(i))
+                    return std::nullopt;
+            return FileIdentity{static_cast<std::uintmax_t>(st.getInt(first)), st.getInt(first + 1),
+                                static_cast<std::uintmax_t>(st.getInt(first + 2)),
+                                static_cast<std::uintmax_t>(st.getInt(first + 3))};
+        };
+        item.sentFile = identity(9);
+        item.workFile = identity(13);
         items.push_back(std::move(item));
     }
     return items;

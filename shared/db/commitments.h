@@ -30,6 +30,8 @@ struct CommitmentItem {
     std::int64_t imageId = 0;    // the tblImages row to remove once committed; 0: none (kept)
     std::string studyUid;        // names the image's file in the store
     bool workCopy = false;       // a converted copy in the work folder goes with it
+    // That copy as it was sent: a later forwarding's copy under the same name stays.
+    std::optional<FileIdentity> workFile;
     // The image's file as it was sent: a file filed anew under the row since is another
     // copy, which the archive's answer does not cover. nullopt: not known.
     std::optional<FileIdentity> sentFile;

@@ -122,9 +122,11 @@ void settleOne(db::Database& db, const ProgramPaths& paths, db::CommitmentStore&
         if (!isSafeUid(item.sopInstanceUid) || !isSafeUid(item.studyUid)) continue;
         files.files.push_back(paths.imageStore / item.studyUid / (item.sopInstanceUid + ".dcm"));
         folders.insert(paths.imageStore / item.studyUid);
-        if (item.workCopy) {
+        // Only the copy that was sent: a later forwarding may have converted the image anew.
+        const fs::path workCopy = paths.workFolder / (item.sopInstanceUid + ".dcm");
+        if (item.workCopy && item.workFile && fileIdentity(workCopy) == item.workFile) {
             std::error_code ec;
-            fs::remove(paths.workFolder / (item.sopInstanceUid + ".dcm"), ec);
+            fs::remove(workCopy, ec);
         }
     }
     if (filed.empty()) return;
@@ -201,6 +203,7 @@ void CommitmentRound::add(const std::string& sopClassUid, const std::string& sop
     item.imageId = imageId;
     item.studyUid = studyUid;
     item.workCopy = workCopy;
+    if (workCopy && isSafeUid(sopInstanceUid)) item.workFile = fileIdentity(paths_.workFolder / (sopInstanceUid + ".dcm"));
     item.sentFile = sentFile;
     items_.push_back(std::move(item));
 }

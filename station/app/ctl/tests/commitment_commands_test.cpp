@@ -12,6 +12,7 @@
 #include <set>
 
 #include "common/job_lock.h"
+#include "core/file_identity.h"
 #include "ctl_site.h"
 #include "db/schema.h"
 #include "dicom_fixture.h"
@@ -593,6 +594,55 @@ const ForwardCase ForwardCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Archive, ForwardWithCommitmentTest, ::testing::ValuesIn(ForwardCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace corva::station::ctl::test
+
+namespace corva::station::ctl::test {
+namespace {
+
+// The images are deleted while the archive's answer is on its way, received again and
+// forwarded anew (kept): the work folder holds their new converted copies, which the
+// late answer to the first forwarding does not cover and must leave.
+TEST_F(CommitmentCommandsTest, ALateAnswerLeavesTheConvertedCopiesOfALaterForwarding) {
+    TestArchive archive({"--commit", "later", "--commit-to", receiverTitle(), "--commit-delay", "1"});
+    const CtlResult r =
+        site_.run({"forward", "--study", Study, "--to", archive.destination(), "--no-keep", "--commitment"});
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    expectLines(r, {"Commitment pending: <0>: no answer from the archive within " + std::to_string(CommitTimeout) +
+                    " seconds; the image stays until the archive answers"});
+    const CtlResult deleted = site_.run({"delete", "--study", Study});
+    ASSERT_EQ(deleted.code, 0) << deleted.out << deleted.err;
+    ASSERT_TRUE(site_.waitForImages(0));
+    std::vector<std::string> args{"import"};
+    for (std::size_t i = 0; i < std::size(Views); ++i) args.push_back(writeView(i, 24, "again").string());
+    const CtlResult imported = site_.run(args);
+    ASSERT_EQ(imported.code, 0) << imported.err;
+    ASSERT_TRUE(site_.waitForImages(4));
+    for (const View& v : Views) addRecord(v);
+
+    TestArchive second;
+    const CtlResult again = site_.run({"forward", "--study", Study, "--to", second.destination(), "--keep"});
+    ASSERT_EQ(again.code, 0) << again.out << again.err;
+    std::map<std::string, FileIdentity> copies;
+    for (std::size_t i = 0; i < std::size(Views); ++i) {
+        const auto id = fileIdentity(site_.folder() / "bin" / (imageUid(i) + ".dcm"));
+        ASSERT_TRUE(id.has_value()) << imageUid(i);
+        copies[imageUid(i)] = *id;
+    }
+
+    const auto receiver = site_.site().startReceiver();
+    ASSERT_TRUE(corva::test::pollUntil([&] { return !archive.commitReports().empty(); }, 30000));
+    const CtlResult settled = site_.run({"commitments"});
+    EXPECT_EQ(settled.code, 0) << settled.out << settled.err;
+    for (const auto& [uid, id] : copies)
+        EXPECT_EQ(fileIdentity(site_.folder() / "bin" / (uid + ".dcm")), std::optional<FileIdentity>(id))
+            << "the converted copy of the later forwarding went: " << uid;
+    std::set<std::string> images;
+    for (const std::string& uid : filed())
+        if (uid.starts_with(Series + ".")) images.insert(uid);
+    EXPECT_EQ(images, uids({0, 1, 2, 3}));
+}
 
 }  // namespace
 }  // namespace corva::station::ctl::test
