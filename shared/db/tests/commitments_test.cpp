@@ -179,6 +179,7 @@ TEST(Commitments, TablesWithoutTheSentFileGetItAndKeepTheirItems)
     db::CommitmentStore store(d);
     EXPECT_TRUE(d.hasColumn("tblCommitmentItems", "FileSize"));
     EXPECT_TRUE(d.hasColumn("tblCommitmentItems", "FileDevice"));
+    EXPECT_TRUE(d.hasColumn("tblCommitmentItems", "WorkDevice"));
     const auto open = store.open();
     ASSERT_EQ(open.size(), 1u);
     ASSERT_EQ(open.front().items.size(), 1u);

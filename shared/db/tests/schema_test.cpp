@@ -39,7 +39,8 @@ const std::map<std::string, Columns> ImageTables = {
     {"tblOrphanCheck", {"CheckID", "Kind", "RowKey"}},
     {"tblCommitmentItems",
      {"ItemID", "TransactionUID", "SOPClassUID", "SOPInstanceUID", "ImageID", "StudyUID", "WorkCopy", "State",
-      "FailureReason", "Done", "FilesRemoved", "FileSize", "FileModified", "FileInode", "FileDevice"}},
+      "FailureReason", "Done", "FilesRemoved", "FileSize", "FileModified", "FileInode", "FileDevice", "WorkSize",
+      "WorkModified", "WorkInode", "WorkDevice"}},
 };
 const std::map<std::string, Columns> ImageViews = {
     {"view_studies", {"StudyID", "StudyUID", "StudyDate", "StudyTime", "Modality", "Bodypart", "PatID1"}},
