@@ -632,9 +632,10 @@ TEST_F(CommitmentCommandsTest, ALateAnswerLeavesTheConvertedCopiesOfALaterForwar
     }
 
     const auto receiver = site_.site().startReceiver();
-    ASSERT_TRUE(corva::test::pollUntil([&] { return !archive.commitReports().empty(); }, 30000));
-    const CtlResult settled = site_.run({"commitments"});
-    EXPECT_EQ(settled.code, 0) << settled.out << settled.err;
+    // The answer is recorded by Recvora in its own time; each look settles what came.
+    CtlResult settled;
+    EXPECT_TRUE(corva::test::pollUntil([&] { return (settled = site_.run({"commitments"})).code == 0; }, 30000))
+        << settled.out << settled.err;
     for (const auto& [uid, id] : copies)
         EXPECT_EQ(fileIdentity(site_.folder() / "bin" / (uid + ".dcm")), std::optional<FileIdentity>(id))
             << "the converted copy of the later forwarding went: " << uid;
