@@ -16,6 +16,7 @@
 #include "dose/dose_report_job.h"
 #include "dose/forwarding_plan.h"
 #include "dose/planned_conversion.h"
+#include "db/dose_use.h"
 #include "db/image_index.h"
 #include "jobs/forward_job.h"
 #include "transfer/input_drop.h"
@@ -493,6 +494,22 @@ void JobCommands::forward(const std::vector<dose::ConvertedImage>& converted, co
     // After the images: the study's dose report, from the records now used for them.
     if (!converted.empty()) {
         const int xrayType = settings::current().xrayComm;
+        // Before them: the report a killed forwarding of the study owes, as the instance it was.
+        setup.owedReportsFirst = [owed = doseReportSetup(converted.front().doseUse.studyUid, xrayType,
+                                                         setup.destination, setup.keep, "")](jobs::JobReport& log) {
+            std::vector<std::string> patients;
+            try {
+                db::Database db(owed.paths.imageDb);
+                patients = db::patientsOwedDoseReport(db, owed.studyUid);
+            } catch (const std::exception&) {
+                logCaught("MainForm Forwarding");
+            }
+            for (const std::string& patientId : patients) {
+                dose::DoseReportSetup one = owed;
+                one.patientId = patientId;
+                dose::DoseReportJob(std::move(one)).run(log);
+            }
+        };
         setup.afterRecordsUsed = [report = doseReportSetup(converted.front().doseUse.studyUid, xrayType, setup.destination,
                                                            setup.keep,
                                                            converted.front().doseUse.patientId)](jobs::JobReport& log) {

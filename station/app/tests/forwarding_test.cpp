@@ -14,6 +14,7 @@
 #include "app/main_form.h"
 #include "common/list_view.h"
 #include "common/station_context.h"
+#include "db/dose_use.h"
 #include "dicom_fixture.h"
 #include "dose/dose_capture.h"
 #include "jobs/edit_form.h"
@@ -202,6 +203,69 @@ TEST_F(ForwardingTest, RetakePairsByTime) {
     auto st = db.prepare("SELECT COUNT(*) FROM tblDosis WHERE Status = '1'");
     ASSERT_TRUE(st.step());
     EXPECT_EQ(st.getInt(0), 3);
+}
+
+// A forwarding of the study was killed after its records were used and before its dose
+// report was delivered; its images left with it. A retake of the study forwarded in the
+// window delivers that report first, as the instance it was and with the killed run's
+// exposures only, then its own report: never the owed instance with other contents.
+TEST_F(ForwardingTest, AReportAKilledForwardingOwesGoesFirstAsTheInstanceItWas) {
+    startArchive();
+    const std::string owedSeries = "2.25.7726001", owedInstance = "2.25.7726002";
+    {
+        auto db = openImageDb();
+        std::vector<db::DoseUse> uses;
+        for (const auto& [side, zeit] : {std::pair{"R", "10:00:10"}, std::pair{"L", "10:01:10"}}) {
+            db::DoseUse u;
+            u.recordId = addRecord(side == std::string("R") ? "25" : "26", zeit, std::string(side) + "-CC", 1);
+            u.eventUid = "2.25.77260" + std::to_string(uses.size() + 10);
+            u.studyUid = StudyUid;
+            u.seriesUid = std::string(StudyUid) + ".9";
+            u.imageUid = u.seriesUid + "." + std::to_string(uses.size() + 1);
+            u.sopClassUid = "1.2.840.10008.5.1.4.1.1.1.2";
+            u.laterality = side;
+            u.viewCode = "399162004";
+            u.viewMeaning = "cranio-caudal";
+            u.patientName = "Test^Patient";
+            u.patientId = "P1";
+            uses.push_back(u);
+        }
+        db::Transaction tx(db);
+        db.exec("UPDATE tblDosis SET Status = '1'");
+        db::recordDoseUses(db, uses);
+        db::oweDoseReport(db, StudyUid, "P1", owedSeries, owedInstance);
+        tx.commit();
+    }
+    addViews({{"CC", "L", "100500"}});
+    addRecord("29", "10:05:10", "L-CC", 1);
+    auto& f = open(1, true);
+    loadStudy(f);
+    QString log;
+    op_.answer(MsgResult::Yes);
+    pressOkWhenDone(&log);
+    commands().cmdAll_Click();
+
+    // Exposures in each report the archive holds, by its instance UID.
+    std::map<std::string, int> events;
+    for (const auto& e : fs::directory_iterator(inbox_->path())) {
+        const auto image = dicom::Image::read(e.path(), dicom::ReadMode::HeaderOnly);
+        if (image.sopClassUid() != dicom::XRayRadiationDoseSrClass) continue;
+        const auto dump = corva::test::runCommand({"dsrdump", e.path().string()});
+        int n = 0;
+        for (auto at = dump.output.find("Irradiation Event X-Ray Data"); at != std::string::npos;
+             at = dump.output.find("Irradiation Event X-Ray Data", at + 1))
+            ++n;
+        events[image.sopInstanceUid()] = n;
+    }
+    ASSERT_TRUE(events.count(owedInstance)) << log.toStdString();
+    EXPECT_EQ(events.at(owedInstance), 2) << "the owed instance carries the killed run's exposures only";
+    EXPECT_EQ(events.size(), 2u) << log.toStdString();
+    EXPECT_EQ(archived().size(), 1u);
+    auto db = openImageDb();
+    auto st = db.prepare("SELECT COUNT(*) FROM tblDoseReport WHERE SOPInstanceUID = ?");
+    st.bind(1, owedInstance);
+    ASSERT_TRUE(st.step());
+    EXPECT_EQ(st.getInt(0), 0) << "delivered, no longer owed";
 }
 
 // Another patient's record waits: nothing is paired by fallback, converted or sent.
