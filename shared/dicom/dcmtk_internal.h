@@ -95,7 +95,10 @@ std::optional<Bitmap> renderDirect(DcmDataset* ds, const std::optional<Window>& 
 // JPEG 2000, which the toolkit cannot decode: the data set with its first frame decoded
 // by OpenJPEG (uncompressed, explicit little endian). Throws corva::Error when it cannot.
 bool isJpeg2000(E_TransferSyntax xfer);
-std::unique_ptr<DcmDataset> decodedJpeg2000Copy(DcmDataset& ds);
+// With a size to show it at (maxWidth x maxHeight, aspect kept), the code stream is decoded
+// only to the smallest resolution level still twice that size, so that an area average
+// makes the rest (the copy's Rows and Columns say the decoded size); 0, 0: full size.
+std::unique_ptr<DcmDataset> decodedJpeg2000Copy(DcmDataset& ds, int maxWidth = 0, int maxHeight = 0);
 
 // Registers DCMTK's decoders and encoders once per process (JPEG, JPEG-LS, RLE).
 void registerCodecs();

@@ -106,7 +106,7 @@ bool isJpeg2000(E_TransferSyntax xfer)
            xfer == EXS_JPEG2000Multicomponent;
 }
 
-std::unique_ptr<DcmDataset> decodedJpeg2000Copy(DcmDataset& ds)
+std::unique_ptr<DcmDataset> decodedJpeg2000Copy(DcmDataset& ds, int maxWidth, int maxHeight)
 {
     const std::vector<Uint8> stream = firstFrameStream(ds);
     // A raw code stream starts with SOC (FF 4F); some writers wrap it in a JP2 file.
@@ -129,13 +129,35 @@ std::unique_ptr<DcmDataset> decodedJpeg2000Copy(DcmDataset& ds)
     if (!opj_read_header(input.get(), codec.get(), &header))
         refuse("unreadable code stream header");
     std::unique_ptr<opj_image_t, ImageCloser> image(header);
-    if (!opj_decode(codec.get(), input.get(), image.get()) || !opj_end_decompress(codec.get(), input.get()))
-        refuse("unreadable code stream");
 
     Uint16 rows = 0, columns = 0, bitsAllocated = 0;
     ds.findAndGetUint16(DCM_Rows, rows);
     ds.findAndGetUint16(DCM_Columns, columns);
     ds.findAndGetUint16(DCM_BitsAllocated, bitsAllocated);
+    // Shown smaller: each resolution level dropped halves the size and the work. One level
+    // above the size shown is kept: the area average looks like the full-size picture's.
+    int reduce = 0;
+    if ((maxWidth > 0 || maxHeight > 0) && rows > 0 && columns > 0) {
+        const auto [tw, th] = fitSize(columns, rows, maxWidth, maxHeight);
+        int levels = 1;
+        if (opj_codestream_info_v2_t* info = opj_get_cstr_info(codec.get())) {
+            if (info->m_default_tile_info.tccp_info)
+                levels = static_cast<int>(info->m_default_tile_info.tccp_info[0].numresolutions);
+            opj_destroy_cstr_info(&info);
+        }
+        const auto reduced = [](int size, int r) { return (size + (1 << r) - 1) >> r; };
+        while (reduce + 1 < levels && reduced(columns, reduce + 1) >= 2 * tw && reduced(rows, reduce + 1) >= 2 * th)
+            ++reduce;
+        if (reduce > 0 && !opj_set_decoded_resolution_factor(codec.get(), static_cast<OPJ_UINT32>(reduce)))
+            reduce = 0;
+    }
+    if (reduce > 0) {
+        columns = static_cast<Uint16>((columns + (1 << reduce) - 1) >> reduce);
+        rows = static_cast<Uint16>((rows + (1 << reduce) - 1) >> reduce);
+    }
+    if (!opj_decode(codec.get(), input.get(), image.get()) || !opj_end_decompress(codec.get(), input.get()))
+        refuse("unreadable code stream");
+
     const unsigned components = image->numcomps;
     if (components != 1 && components != 3)
         refuse(std::to_string(components) + " components");
@@ -171,6 +193,10 @@ std::unique_ptr<DcmDataset> decodedJpeg2000Copy(DcmDataset& ds)
     }
     if (copy->tagExists(DCM_NumberOfFrames))
         copy->putAndInsertString(DCM_NumberOfFrames, "1");
+    if (reduce > 0) {
+        copy->putAndInsertUint16(DCM_Rows, rows);
+        copy->putAndInsertUint16(DCM_Columns, columns);
+    }
     if (components == 3) {
         // OpenJPEG undoes the colour transform: the samples are RGB, pixel by pixel.
         copy->putAndInsertString(DCM_PhotometricInterpretation, "RGB");

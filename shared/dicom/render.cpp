@@ -410,12 +410,46 @@ std::pair<int, int> fitSize(int width, int height, int maxWidth, int maxHeight)
     return {static_cast<int>(std::max(1L, std::lround(w * scale))), static_cast<int>(std::max(1L, std::lround(h * scale)))};
 }
 
+// A greyscale JPEG 2000 image shown smaller than stored: decoded by OpenJPEG only to a
+// resolution level twice the size shown (with a window; without one the range of all stored
+// values decides it, so all of them are decoded), then averaged as uncompressed pixels are.
+static std::optional<Bitmap> shrinkJpeg2000(DcmDataset* ds, const std::optional<Window>& window, int maxWidth, int maxHeight)
+{
+    if (!isJpeg2000(ds->getOriginalXfer()) || ds->hasRepresentation(EXS_LittleEndianExplicit, nullptr))
+        return std::nullopt;
+    const auto stored = headerLayout(ds);
+    if (!stored)
+        return std::nullopt;
+    const auto [tw, th] = fitSize(stored->columns, stored->rows, maxWidth, maxHeight);
+    if (tw >= stored->columns || th >= stored->rows)
+        return std::nullopt;
+    const std::unique_ptr<DcmDataset> decoded =
+        window ? decodedJpeg2000Copy(*ds, maxWidth, maxHeight) : decodedJpeg2000Copy(*ds);
+    const auto layout = headerLayout(decoded.get());
+    if (!layout || tw > layout->columns || th > layout->rows)
+        return std::nullopt;
+    const std::uint8_t* pixels = memoryPixels(decoded.get(), *layout);
+    if (!pixels)
+        return std::nullopt;
+    MemoryRows rows(pixels, layout->rowBytes());
+    return averageAndWindow(*layout, rows, tw, th, window);
+}
+
 Bitmap renderWithToolkit(DcmDataset* ds, const std::optional<Window>& window, int maxWidth, int maxHeight)
 {
+    if (auto shrunk = shrinkJpeg2000(ds, window, maxWidth, maxHeight))
+        return std::move(*shrunk);
     OpenedImage opened = openImage(ds);
     std::unique_ptr<DicomImage>& img = opened.image;
-    const auto [tw, th] = fitSize(static_cast<int>(img->getWidth()), static_cast<int>(img->getHeight()), maxWidth,
-                                  maxHeight);
+    // The stored size decides the shown one, also when fewer pixels were decoded.
+    Uint16 rows = 0, columns = 0;
+    int storedWidth = static_cast<int>(img->getWidth()), storedHeight = static_cast<int>(img->getHeight());
+    if (ds->findAndGetUint16(DCM_Rows, rows).good() && ds->findAndGetUint16(DCM_Columns, columns).good() && rows > 0 &&
+        columns > 0) {
+        storedWidth = columns;
+        storedHeight = rows;
+    }
+    const auto [tw, th] = fitSize(storedWidth, storedHeight, maxWidth, maxHeight);
     std::optional<Window> shown = window;
     if (static_cast<unsigned long>(tw) != img->getWidth() || static_cast<unsigned long>(th) != img->getHeight()) {
         // Without a window: the range of the stored values, as at full size (the scaled

@@ -354,3 +354,35 @@ TEST(DicomRender, FromFileCutShortIsAClearError)
         EXPECT_NE(e.message().find("cut.dcm"), std::string::npos) << e.message();
     }
 }
+
+// A JPEG 2000 image with a window, shown much smaller than stored, is decoded only to a
+// resolution level still twice the size shown and averaged from there: it looks like the
+// same image stored uncompressed (shown 190 x 247 it is decoded whole: the same pixels).
+TEST(DicomRender, Jpeg2000ShownSmallLooksLikeTheUncompressedImage)
+{
+    test::TempDir dir;
+    const int rows = 520, columns = 400;
+    Image image = test::makeImage(gradient(rows, columns, 16));
+    image.setPixelData(rows, columns, 16, scene(rows, columns, 12));
+    image.attributes().set(Tag{0x0028, 0x0101}, 12.0);
+    image.attributes().set(Tag{0x0028, 0x0102}, 11.0);
+    image.attributes().set(Tag{0x0028, 0x1050}, 2000.0);
+    image.attributes().set(Tag{0x0028, 0x1051}, 3500.0);
+    const auto plain = dir / "plain.dcm";
+    image.write(plain);
+    const auto packed = dir / "packed.dcm";
+    const std::string command = "gdcmconv --j2k '" + plain.string() + "' '" + packed.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    for (auto [w, h] : {std::pair{100, 130}, std::pair{61, 61}, std::pair{190, 300}}) {
+        const Bitmap small = Image::read(packed).render(w, h);
+        const Bitmap expected = Image::read(plain).render(w, h);
+        ASSERT_EQ(small.width, expected.width) << w << "x" << h;
+        ASSERT_EQ(small.height, expected.height) << w << "x" << h;
+        double difference = 0;
+        for (std::size_t i = 0; i < small.pixels.size(); ++i)
+            difference += std::abs(small.pixels[i] - expected.pixels[i]);
+        // The wavelet low-pass of the levels left out weighs pixel noise a little differently
+        // from an area average.
+        EXPECT_LE(difference / static_cast<double>(small.pixels.size()), 2.5) << w << "x" << h;
+    }
+}
