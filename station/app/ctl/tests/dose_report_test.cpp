@@ -425,6 +425,53 @@ TEST_F(DoseReportTest, AnOwedReportWhoseRecordsWereDeletedIsNoLongerOwed) {
     EXPECT_TRUE(second.held().empty());
 }
 
+// A destination asked for commitment: killed after the archive committed to the images
+// and while it held the report. The committed images left, their records stay used, the
+// report is owed; the rerun delivers it as the same instance and the station keeps a copy
+// (the report is not in the commitment), and nothing stays owed or pending.
+TEST_P(KilledReportTest, KilledAfterTheCommitmentTheReportIsDeliveredOnce) {
+    settings("Mammo Room 2", 0);
+    takeStudy(FourViews);
+    TestArchive archive({"--commit", "same", "--hold-after", "4"});
+    {
+        corva::test::ChildProcess ctl({(site_.folder() / "corvactl").string(), "forward", "--study", Study, "--to",
+                                       archive.destination(), "--no-keep", "--commitment"},
+                                      site_.site().environment(), site_.scratch() / "killed.out");
+        ASSERT_TRUE(corva::test::waitUntil([&] { return archive.answers().size() == 5; }, 60s));
+        ctl.signal(SIGKILL);
+        ASSERT_TRUE(ctl.wait(30s).has_value());
+    }
+    std::string held;
+    for (const std::string& uid : archive.held())
+        if (!uid.starts_with(Series + ".")) held = uid;
+    ASSERT_FALSE(held.empty());
+    EXPECT_EQ(archive.commitReports().size(), 1u);
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 0) << "the committed images left before the report";
+    for (std::int64_t id : records_)
+        EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblDosis WHERE Status = '1' AND ID = " + std::to_string(id)), 1);
+    const CtlResult commitments = site_.run({"commitments", "--ask-again"});
+    EXPECT_EQ(commitments.code, 0) << commitments.out << commitments.err;
+
+    TestArchive second({"--commit", "same"});
+    // The forwarding asks its destination for commitment; the report alone is not asked.
+    const bool forward = std::string(GetParam()) == "forward";
+    std::vector<std::string> args{GetParam(), "--study", Study, "--to", second.destination(), "--no-keep"};
+    if (forward) args.push_back("--commitment");
+    const CtlResult again = site_.run(args);
+    EXPECT_EQ(again.code, 0) << again.out << again.err;
+    EXPECT_EQ(second.held(), std::set<std::string>{held}) << again.out;
+    EXPECT_EQ(walk(archive.fileOf(held)).events, walk(second.fileOf(held)).events);
+    if (forward) ASSERT_TRUE(corva::test::pollUntil([&] { return filedReports() == 1; }, 30000));
+    const CtlResult check = site_.run({"check"});
+    EXPECT_EQ(check.code, 0) << check.out;
+    EXPECT_EQ(check.out.find("dose report owed"), std::string::npos) << check.out;
+    EXPECT_EQ(check.out.find("commitment pending"), std::string::npos) << check.out;
+    // Delivered: a forwarding run again finds nothing more to send.
+    const CtlResult rerun =
+        site_.run({"forward", "--study", Study, "--to", second.destination(), "--no-keep", "--commitment"});
+    EXPECT_EQ(second.held().size(), 1u) << rerun.out;
+}
+
 INSTANTIATE_TEST_SUITE_P(Rerun, KilledReportTest, ::testing::Values("dose-report", "forward"),
                          [](const auto& info) { return std::string(info.param) == "forward" ? "Forward" : "DoseReport"; });
 
