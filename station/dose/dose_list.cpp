@@ -13,6 +13,8 @@
 
 #include "core/error.h"
 #include "dose/controls.h"
+#include "dose/dosis_form.h"
+#include "common/job_lock.h"
 #include "dose/projection.h"
 #include "log/error_log.h"
 #include "common/edge.h"
@@ -173,6 +175,12 @@ void DoseListPresenter::deleteAll() {
         if (station::op().message(question, {}, station::MsgIcon::Question, station::MsgButtons::YesNo) !=
             station::MsgResult::Yes)
             return;
+        // A forwarding paired its images with these records: they go only between jobs.
+        const station::JobLock lock = station::JobLock::tryAcquire(store_.file().parent_path());
+        if (lock.state() == station::JobLock::State::Busy) {
+            station::op().message(recordsBusyMessage(), {}, station::MsgIcon::Information);
+            return;
+        }
         std::vector<std::int64_t> ids;
         for (const DoseRow& r : waiting) ids.push_back(r.id);
         store_.deletePending(ids);

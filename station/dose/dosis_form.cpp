@@ -1,6 +1,8 @@
 #include "dose/dosis_form.h"
 
 #include "common/edge.h"
+#include "common/job_lock.h"
+#include "common/operator_seam.h"
 
 #include <QCalendarWidget>
 #include <QHBoxLayout>
@@ -12,6 +14,12 @@
 #include "log/error_log.h"
 
 namespace corva::dose {
+
+QString recordsBusyMessage() {
+    return QStringLiteral(
+        "Another job works on the images (the job window or corvactl): the exposure records stay as they are. "
+        "Please try again when it has finished.");
+}
 
 DosisForm::DosisForm(const DoseStore& store, QWidget* mainWindow)
     : QDialog(mainWindow), store_(store), monthView_(new QCalendarWidget(this)), list_(new QTreeWidget(this)),
@@ -69,6 +77,13 @@ void DosisForm::updateDosisDB() {
     const auto selected = list_->selectedItems();
     QTreeWidgetItem* item = selected.isEmpty() ? list_->currentItem() : selected.first();
     if (!item) return;  // nothing chosen: nothing to set free
+    // A record set free leaves the dose report of its study: not while a forwarding or a
+    // dose report works with it.
+    const station::JobLock lock = station::JobLock::tryAcquire(store_.file().parent_path());
+    if (lock.state() == station::JobLock::State::Busy) {
+        station::op().message(recordsBusyMessage(), {}, station::MsgIcon::Information);
+        return;
+    }
     station::catchAtEdge("DosisForm updateDosisDB", false,
                          [&] { store_.setFree(item->data(0, Qt::DisplayRole).toLongLong()); });
     DosisListFill();

@@ -11,6 +11,9 @@ class QTreeWidget;
 
 namespace corva::dose {
 
+// Told when a job holds the job lock: the dose list and history change nothing meanwhile.
+QString recordsBusyMessage();
+
 class DosisForm : public QDialog {
     Q_OBJECT
 public:

@@ -14,6 +14,7 @@
 #include "dose/dose_capture.h"
 #include "dose/dose_list.h"
 #include "dose/dosis_form.h"
+#include "common/job_lock.h"
 #include "dose_test_support.h"
 #include "station/scripted_operator.h"
 
@@ -379,6 +380,42 @@ TEST_F(DoseListTest, ForwardingButtonsFollowTheLists) {
     window.addImages(1);
     ASSERT_TRUE(test::waitUntil([&] { return all->isEnabled(); }));
     EXPECT_TRUE(selected->isEnabled());
+}
+
+// While a job holds the job lock (a forwarding pairs, converts and sends with these
+// records), "Set Free" and "Delete Dosislist" change no record and say why; afterwards
+// they do.
+TEST_F(DoseListTest, SetFreeAndDeleteDosislistWaitForARunningJob) {
+    corva::station::ScriptedOperator script;
+    corva::station::OperatorSeamGuard guard(script);
+    addRecord(1, "09.12.2026", "1", "'R-CC'");
+    addRecord(2, "09.12.2026", "0");
+    list.fill();
+    DosisForm form(store, &window);
+    form.calendar()->setSelectedDate(QDate(2026, 12, 9));
+    form.list()->setCurrentItem(form.list()->topLevelItem(0));
+    {
+        const auto job = corva::station::JobLock::tryAcquire(store.file().parent_path());
+        ASSERT_TRUE(job.held());
+        script.answer(corva::station::MsgResult::OK);
+        form.findChild<QPushButton*>("cmdFree")->click();
+        script.answer(corva::station::MsgResult::Yes);
+        script.answer(corva::station::MsgResult::OK);
+        list.deleteAll();
+        EXPECT_EQ(status(1), "1");
+        EXPECT_EQ(status(2), "0");
+        ASSERT_EQ(script.messages().size(), 3);
+        EXPECT_TRUE(script.messages().at(0).startsWith("Another job works on the images")) << script.messages().at(0).toStdString();
+        EXPECT_TRUE(script.messages().at(2).startsWith("Another job works on the images")) << script.messages().at(2).toStdString();
+    }
+    form.list()->setCurrentItem(form.list()->topLevelItem(0));
+    form.findChild<QPushButton*>("cmdFree")->click();
+    EXPECT_EQ(status(1), "0");
+    script.answer(corva::station::MsgResult::Yes);
+    list.deleteAll();
+    EXPECT_EQ(status(1), "<gone>");
+    EXPECT_EQ(status(2), "<gone>");
+    EXPECT_TRUE(script.unexpected().empty());
 }
 
 }  // namespace
