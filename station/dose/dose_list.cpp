@@ -287,10 +287,18 @@ void DoseListPresenter::popupDeleteDosis() {
     // The row the popup was opened on; from the keyboard's menu key, the selected one.
     const std::int64_t id = popupRecordId_ != 0 ? popupRecordId_ : selectedId();
     popupRecordId_ = 0;
+    bool busy = false;
     if (!station::catchAtEdge("MainForm_RefreshDosisList", false, [&] {
             if (id == 0) throw Error(ObjectNotSet, "No exposure record chosen", "RefreshDosisList");
+            // A forwarding may have paired an image with it: it leaves the list only between jobs.
+            const station::JobLock lock = station::JobLock::tryAcquire(store_.file().parent_path());
+            if (lock.state() == station::JobLock::State::Busy) {
+                station::op().message(recordsBusyMessage(), {}, station::MsgIcon::Information);
+                busy = true;
+                return;
+            }
             store_.markAssigned(id);
-        }))
+        }) || busy)
         return;
     if (id == currentRecordId_) clearCurrentExposure();
     refreshDosisList(forwarding::None);

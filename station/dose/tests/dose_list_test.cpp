@@ -383,14 +383,18 @@ TEST_F(DoseListTest, ForwardingButtonsFollowTheLists) {
 }
 
 // While a job holds the job lock (a forwarding pairs, converts and sends with these
-// records), "Set Free" and "Delete Dosislist" change no record and say why; afterwards
-// they do.
+// records), "Set Free", the list's "Delete" and "Delete Dosislist" change no record and
+// say why; afterwards they do.
 TEST_F(DoseListTest, SetFreeAndDeleteDosislistWaitForARunningJob) {
     corva::station::ScriptedOperator script;
     corva::station::OperatorSeamGuard guard(script);
     addRecord(1, "09.12.2026", "1", "'R-CC'");
     addRecord(2, "09.12.2026", "0");
+    addRecord(3, "09.12.2026", "0");
     list.fill();
+    window.show();
+    QTreeWidget* lv = window.lvDosis();
+    const QPoint row3 = lv->visualItemRect(lv->topLevelItem(1)).center();
     DosisForm form(store, &window);
     form.calendar()->setSelectedDate(QDate(2026, 12, 9));
     form.list()->setCurrentItem(form.list()->topLevelItem(0));
@@ -402,12 +406,22 @@ TEST_F(DoseListTest, SetFreeAndDeleteDosislistWaitForARunningJob) {
         script.answer(corva::station::MsgResult::Yes);
         script.answer(corva::station::MsgResult::OK);
         list.deleteAll();
+        script.answer(corva::station::MsgResult::OK);
+        list.rightClick(row3);
+        list.popupMenu()->hide();
+        list.popupMenu()->actions().at(0)->trigger();
         EXPECT_EQ(status(1), "1");
         EXPECT_EQ(status(2), "0");
-        ASSERT_EQ(script.messages().size(), 3);
-        EXPECT_TRUE(script.messages().at(0).startsWith("Another job works on the images")) << script.messages().at(0).toStdString();
-        EXPECT_TRUE(script.messages().at(2).startsWith("Another job works on the images")) << script.messages().at(2).toStdString();
+        EXPECT_EQ(status(3), "0");
+        ASSERT_EQ(script.messages().size(), 4);
+        for (int i : {0, 2, 3})
+            EXPECT_TRUE(script.messages().at(i).startsWith("Another job works on the images"))
+                << script.messages().at(i).toStdString();
     }
+    list.rightClick(row3);
+    list.popupMenu()->hide();
+    list.popupMenu()->actions().at(0)->trigger();
+    EXPECT_EQ(status(3), "1");
     form.list()->setCurrentItem(form.list()->topLevelItem(0));
     form.findChild<QPushButton*>("cmdFree")->click();
     EXPECT_EQ(status(1), "0");
@@ -415,6 +429,7 @@ TEST_F(DoseListTest, SetFreeAndDeleteDosislistWaitForARunningJob) {
     list.deleteAll();
     EXPECT_EQ(status(1), "<gone>");
     EXPECT_EQ(status(2), "<gone>");
+    EXPECT_EQ(status(3), "1") << "the history keeps what left the list";
     EXPECT_TRUE(script.unexpected().empty());
 }
 
