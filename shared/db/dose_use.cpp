@@ -104,7 +104,7 @@ void oweDoseReport(Database& db, const std::string& studyUid, const std::string&
         throw Error(errc::Generic, "An owed dose report names no study or UIDs", "dose use");
     db.exec(OwedReportTable);
     auto st = db.prepare(
-        "INSERT OR IGNORE INTO tblDoseReport (StudyUID, PatientID, SeriesUID, SOPInstanceUID) VALUES (?, ?, ?, ?)");
+        "INSERT OR REPLACE INTO tblDoseReport (StudyUID, PatientID, SeriesUID, SOPInstanceUID) VALUES (?, ?, ?, ?)");
     st.bind(1, studyUid).bind(2, patientId).bind(3, seriesUid).bind(4, sopInstanceUid);
     st.run();
 }

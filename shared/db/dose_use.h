@@ -38,7 +38,10 @@ std::vector<DoseUse> doseUsesOfStudy(Database& db, const std::string& studyUid);
 struct OwedDoseReport {
     std::string seriesUid, sopInstanceUid;
 };
-// Owes the report with these UIDs unless one is owed already. The caller holds a transaction.
+// Owes the report with these UIDs. A report of the study's patient still owed gives way:
+// it may have reached the archive with the exposures it had then, and an instance is never
+// sent again with other contents; the new one carries those exposures too. The caller holds
+// a transaction.
 void oweDoseReport(Database& db, const std::string& studyUid, const std::string& patientId,
                    const std::string& seriesUid, const std::string& sopInstanceUid);
 std::optional<OwedDoseReport> owedDoseReport(Database& db, const std::string& studyUid, const std::string& patientId);

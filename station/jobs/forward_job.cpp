@@ -49,19 +49,6 @@ std::string ForwardJob::whatChanged(db::Database& db) const {
     return {};
 }
 
-std::string ForwardJob::reportOwed(db::Database& db) const {
-    std::set<std::pair<std::string, std::string>> seen;
-    for (const ForwardedImage& image : setup_.images) {
-        const db::DoseUse& use = image.doseUse;
-        if (image.recordId == 0 || use.studyUid.empty() || !seen.insert({use.studyUid, use.patientId}).second) continue;
-        if (db::owedDoseReport(db, use.studyUid, use.patientId))
-            return "the dose report an earlier forwarding of study " + use.studyUid + " owes (patient " + use.patientId +
-                   ") was not delivered; deliver it first (corvactl dose-report --study " + use.studyUid +
-                   " --patient " + use.patientId + ")";
-    }
-    return {};
-}
-
 JobOutcome ForwardJob::run(JobReport& report) {
     report.appendLog("Send images of patient: " + setup_.patientName + "\r\n");
     db::Database db(setup_.paths.imageDb);
@@ -73,19 +60,6 @@ JobOutcome ForwardJob::run(JobReport& report) {
         return JobOutcome{false, imagesToSend()};
     }
     if (setup_.owedReportsFirst) setup_.owedReportsFirst(report);
-    std::string owed;
-    try {
-        owed = reportOwed(db);
-    } catch (const std::exception&) {
-        logCaught(Location);
-        owed = "the dose reports owed could not be read (see the error log)";
-    }
-    if (!owed.empty()) {
-        corva::log::LogError(errc::Generic, "Forwarding not sent: " + owed, Location);
-        report.appendLog("Nothing was sent: " + owed + ".\r\n");
-        report.appendLog("Tasks done!");
-        return JobOutcome{false, imagesToSend()};
-    }
     const bool answered = sendAll(report);
     const int toSend = imagesToSend(), sent = imagesSent();
     report.appendLog(std::to_string(sent) + " of " + std::to_string(toSend) + " images successfully sent.\r\n");

@@ -48,8 +48,7 @@ struct ForwardSetup {
     // not delivered makes the forwarding incomplete.
     std::function<JobOutcome(JobReport&)> afterRecordsUsed;
     // Runs before anything is sent: delivers the dose report a killed forwarding of the
-    // study owes, as the instance it was. A report still owed then keeps the forwarding
-    // from starting: its records would be written into that instance.
+    // study owes, as the instance it was, before this forwarding's records join the study.
     std::function<void(JobReport&)> owedReportsFirst;
 };
 
@@ -76,8 +75,6 @@ private:
     // Under the job lock, before anything is sent: every record still waits and every
     // image is still filed. Empty when the forwarding may go ahead; else why not.
     std::string whatChanged(db::Database& db) const;
-    // The study and patient of an image whose dose report an earlier forwarding still owes; empty when none.
-    std::string reportOwed(db::Database& db) const;
     // Sends every converted image; true when the destination answered each one (stored
     // or refused it).
     bool sendAll(JobReport& report);
