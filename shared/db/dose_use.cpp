@@ -38,8 +38,17 @@ CREATE TABLE IF NOT EXISTS tblDoseReport (
   PatientID TEXT NOT NULL,
   SeriesUID TEXT NOT NULL,
   SOPInstanceUID TEXT NOT NULL,
+  Destination TEXT,
   PRIMARY KEY (StudyUID, PatientID));
 )SQL";
+
+// The table, with the destination column a table of an earlier version lacks.
+void ensureOwedReportTable(Database& db)
+{
+    db.exec(OwedReportTable);
+    if (!db.hasColumn("tblDoseReport", "Destination"))
+        db.exec("ALTER TABLE tblDoseReport ADD COLUMN Destination TEXT");
+}
 
 }  // namespace
 
@@ -98,14 +107,15 @@ std::vector<DoseUse> doseUsesOfStudy(Database& db, const std::string& studyUid)
 }
 
 void oweDoseReport(Database& db, const std::string& studyUid, const std::string& patientId,
-                   const std::string& seriesUid, const std::string& sopInstanceUid)
+                   const std::string& seriesUid, const std::string& sopInstanceUid, const std::string& destination)
 {
     if (studyUid.empty() || seriesUid.empty() || sopInstanceUid.empty())
         throw Error(errc::Generic, "An owed dose report names no study or UIDs", "dose use");
-    db.exec(OwedReportTable);
+    ensureOwedReportTable(db);
     auto st = db.prepare(
-        "INSERT OR REPLACE INTO tblDoseReport (StudyUID, PatientID, SeriesUID, SOPInstanceUID) VALUES (?, ?, ?, ?)");
-    st.bind(1, studyUid).bind(2, patientId).bind(3, seriesUid).bind(4, sopInstanceUid);
+        "INSERT OR REPLACE INTO tblDoseReport (StudyUID, PatientID, SeriesUID, SOPInstanceUID, Destination) "
+        "VALUES (?, ?, ?, ?, ?)");
+    st.bind(1, studyUid).bind(2, patientId).bind(3, seriesUid).bind(4, sopInstanceUid).bind(5, destination);
     st.run();
 }
 
@@ -113,11 +123,14 @@ std::optional<OwedDoseReport> owedDoseReport(Database& db, const std::string& st
 {
     if (!db.hasTable("tblDoseReport"))
         return std::nullopt;
-    auto st = db.prepare("SELECT SeriesUID, SOPInstanceUID FROM tblDoseReport WHERE StudyUID = ? AND PatientID = ?");
+    const bool withDestination = db.hasColumn("tblDoseReport", "Destination");
+    auto st = db.prepare(std::string("SELECT SeriesUID, SOPInstanceUID, ") +
+                         (withDestination ? "Destination" : "NULL") +
+                         " FROM tblDoseReport WHERE StudyUID = ? AND PatientID = ?");
     st.bind(1, studyUid).bind(2, patientId);
     if (!st.step())
         return std::nullopt;
-    return OwedDoseReport{st.getText(0), st.getText(1)};
+    return OwedDoseReport{st.getText(0), st.getText(1), st.isNull(2) ? std::string() : st.getText(2)};
 }
 
 void forgetOwedDoseReports(Database& db, const std::string& studyUid, const std::string& patientId)

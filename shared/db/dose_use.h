@@ -37,13 +37,15 @@ std::vector<DoseUse> doseUsesOfStudy(Database& db, const std::string& studyUid);
 // exposures. It is settled once the archive stored it or the station filed it.
 struct OwedDoseReport {
     std::string seriesUid, sopInstanceUid;
+    std::string destination;  // "<AET>@<host>:<port>" the forwarding sent the images to; empty: not known
 };
 // Owes the report with these UIDs. A report of the study's patient still owed gives way:
 // it may have reached the archive with the exposures it had then, and an instance is never
 // sent again with other contents; the new one carries those exposures too. The caller holds
 // a transaction.
 void oweDoseReport(Database& db, const std::string& studyUid, const std::string& patientId,
-                   const std::string& seriesUid, const std::string& sopInstanceUid);
+                   const std::string& seriesUid, const std::string& sopInstanceUid,
+                   const std::string& destination = {});
 std::optional<OwedDoseReport> owedDoseReport(Database& db, const std::string& studyUid, const std::string& patientId);
 void settleDoseReport(Database& db, const std::string& sopInstanceUid);
 // Owes no report of the study's patient (empty: of any patient) any more: nothing is

@@ -194,13 +194,16 @@ void scanCommitments(const ProgramPaths& paths, CheckReport& report) {
 void scanOwedDoseReports(const ProgramPaths& paths, CheckReport& report) {
     db::Database db(paths.imageDb);
     if (!db.hasTable("tblDoseReport")) return;
-    auto st = db.prepare("SELECT StudyUID, PatientID, SOPInstanceUID FROM tblDoseReport ORDER BY StudyUID, PatientID");
+    const bool withDestination = db.hasColumn("tblDoseReport", "Destination");
+    auto st = db.prepare(std::string("SELECT StudyUID, PatientID, SOPInstanceUID, ") +
+                         (withDestination ? "Destination" : "NULL") + " FROM tblDoseReport ORDER BY StudyUID, PatientID");
     while (st.step()) {
         const std::string study = st.getText(0), patient = st.getText(1);
+        const std::string destination = st.isNull(3) || st.getText(3).empty() ? "<destination>" : st.getText(3);
         report.findings.push_back({CheckFinding::Kind::DoseReportOwed, fs::path(st.getText(2)),
-                                   "study " + study + " of patient " + patient +
-                                       ": corvactl dose-report --study " + study + " --patient " + patient +
-                                       " --to <destination> (or forward the study again)"});
+                                   "study " + study + " of patient " + patient + ": corvactl dose-report --study " +
+                                       study + " --patient " + patient + " --to " + destination +
+                                       " (or forward the study again)"});
     }
 }
 

@@ -212,7 +212,8 @@ void ForwardJob::markUsed(db::Database& db, const std::vector<std::int64_t>& rec
     std::set<std::pair<std::string, std::string>> owed;
     for (const db::DoseUse& use : uses)
         if (owed.insert({use.studyUid, use.patientId}).second)
-            db::oweDoseReport(db, use.studyUid, use.patientId, dicom::newUid(), dicom::newUid());
+            db::oweDoseReport(db, use.studyUid, use.patientId, dicom::newUid(), dicom::newUid(),
+                              setup_.destination.aet + "@" + setup_.destination.ip + ":" + setup_.destination.port);
 }
 
 std::vector<db::ImageRef> ForwardJob::storedAsSent(db::ImageIndex& index) const {

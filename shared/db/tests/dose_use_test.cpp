@@ -39,5 +39,32 @@ TEST(DoseUse, ARecordUseOwesANewInstanceInPlaceOfOneStillOwed)
     EXPECT_EQ(test::scalar(d, "SELECT COUNT(*) FROM tblDoseReport"), 2);
 }
 
+// An owed report keeps where the images went, so that it follows them there; a table of
+// an earlier version gains the column and keeps its rows, whose destination is unknown.
+TEST(DoseUse, AnOwedReportKeepsItsDestinationAndAnEarlierTableGainsIt)
+{
+    test::TempDir dir("doseuse");
+    db::Database d = test::newImageDb(dir.path() / "QAData.dat");
+    d.exec("CREATE TABLE tblDoseReport (StudyUID TEXT NOT NULL COLLATE NOCASE, PatientID TEXT NOT NULL, "
+           "SeriesUID TEXT NOT NULL, SOPInstanceUID TEXT NOT NULL, PRIMARY KEY (StudyUID, PatientID))");
+    d.exec("INSERT INTO tblDoseReport VALUES ('1.2.3', 'P1', '2.25.1', '2.25.2')");
+    const auto before = db::owedDoseReport(d, "1.2.3", "P1");
+    ASSERT_TRUE(before.has_value());
+    EXPECT_EQ(before->destination, "");
+    {
+        db::Transaction t(d);
+        db::oweDoseReport(d, "1.2.4", "P2", "2.25.5", "2.25.6", "ARCHIVE@10.0.0.9:104");
+        t.commit();
+    }
+    EXPECT_TRUE(d.hasColumn("tblDoseReport", "Destination"));
+    const auto p2 = db::owedDoseReport(d, "1.2.4", "P2");
+    ASSERT_TRUE(p2.has_value());
+    EXPECT_EQ(p2->destination, "ARCHIVE@10.0.0.9:104");
+    const auto p1 = db::owedDoseReport(d, "1.2.3", "P1");
+    ASSERT_TRUE(p1.has_value());
+    EXPECT_EQ(p1->sopInstanceUid, "2.25.2");
+    EXPECT_EQ(p1->destination, "");
+}
+
 }  // namespace
 }  // namespace corva

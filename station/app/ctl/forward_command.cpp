@@ -311,11 +311,28 @@ int forwardStudy(CtlEnvironment& env, const Arguments& a) {
     return status;
 }
 
+// The destination an interrupted forwarding sent the study's images to, when it owes the
+// report of the patient (or of the study's only patient owed one); a destination of the
+// list with that address, so that its TLS files go with it.
+std::optional<std::string> owedReportDestination(CtlEnvironment& env, const std::string& studyUid,
+                                                 const std::string& patientId) {
+    db::Database db = openImageDb(env);
+    std::string patient = patientId;
+    if (patient.empty()) {
+        const std::vector<std::string> owed = db::patientsOwedDoseReport(db, studyUid);
+        if (owed.size() != 1) return std::nullopt;
+        patient = owed.front();
+    }
+    const auto report = db::owedDoseReport(db, studyUid, patient);
+    if (!report || report->destination.empty()) return std::nullopt;
+    db::Database userDb = openUserDb(env);
+    for (const StorageDestination& d : storageDestinations(userDb))
+        if (!d.alias.empty() && d.aet + "@" + d.ip + ":" + d.port == report->destination) return d.alias;
+    return report->destination;
+}
+
 int writeDoseReport(CtlEnvironment& env, const Arguments& a) {
     const int xrayType = unitType();
-    const jobs::Destination destination = destinationOf(env, a.value("to"));
-    const JobLock lock = takeJobLock(env);
-    transfer::removeAbandonedPartials(env.paths.workFolder);
     std::string studyUid = *a.value("study");
     {
         // The study as the station names it, when it still holds it.
@@ -325,6 +342,14 @@ int writeDoseReport(CtlEnvironment& env, const Arguments& a) {
         } catch (const std::exception&) {
         }
     }
+    std::optional<std::string> to = a.value("to");
+    if (!to)
+        if ((to = owedReportDestination(env, studyUid, a.value("patient").value_or(""))))
+            env.err << "corvactl: the report goes to " << *to
+                    << ", where the interrupted forwarding of the study sent its images" << std::endl;
+    const jobs::Destination destination = destinationOf(env, to);
+    const JobLock lock = takeJobLock(env);
+    transfer::removeAbandonedPartials(env.paths.workFolder);
     const bool keep = a.has("keep") ? true : a.has("no-keep") ? false : settings::current().sentAndKeep != 0;
     dose::DoseReportJob job(reportSetup(env, studyUid, a.value("patient").value_or(""), xrayType, destination, keep));
     const int status = runJob(env, job);

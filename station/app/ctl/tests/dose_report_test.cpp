@@ -377,6 +377,7 @@ TEST_P(KilledReportTest, AReportSentAgainAfterAKillMidSendIsTheSameInstance) {
     EXPECT_EQ(owed.code, 0) << owed.out;
     EXPECT_NE(owed.out.find("dose report owed"), std::string::npos) << owed.out;
     EXPECT_NE(owed.out.find("corvactl dose-report --study " + Study + " --patient "), std::string::npos) << owed.out;
+    EXPECT_NE(owed.out.find(" --to " + archive.destination() + " "), std::string::npos) << owed.out;
 
     TestArchive second;
     // Written again, or the forwarding run again (its images left already, the report is what is left of it).
@@ -395,6 +396,31 @@ TEST_P(KilledReportTest, AReportSentAgainAfterAKillMidSendIsTheSameInstance) {
     const CtlResult rerun = site_.run({"forward", "--study", Study, "--to", second.destination(), "--no-keep"});
     EXPECT_EQ(rerun.code, 1) << rerun.out << rerun.err;
     EXPECT_EQ(second.held().size(), 1u);
+}
+
+// Written again without --to, an owed report follows the images to where the killed
+// forwarding sent them, not to the default destination.
+TEST_F(DoseReportTest, AnOwedReportWrittenAgainGoesWhereTheImagesWent) {
+    settings("Mammo Room 2", 0);
+    takeStudy(FourViews);
+    std::string owedTo;
+    {
+        TestArchive archive({"--hold-after", "4"});
+        owedTo = archive.destination();
+        corva::test::ChildProcess ctl({(site_.folder() / "corvactl").string(), "forward", "--study", Study, "--to",
+                                       archive.destination(), "--no-keep"},
+                                      site_.site().environment(), site_.scratch() / "killed.out");
+        ASSERT_TRUE(corva::test::waitUntil([&] { return archive.answers().size() == 5; }, 60s));
+        ctl.signal(SIGKILL);
+        ASSERT_TRUE(ctl.wait(30s).has_value());
+    }
+    // That archive is gone now: the run says where it went and fails there.
+    const CtlResult again = site_.run({"dose-report", "--study", Study});
+    EXPECT_EQ(again.code, 1) << again.out << again.err;
+    EXPECT_NE(again.err.find("the report goes to " + owedTo + ", where the interrupted forwarding"), std::string::npos)
+        << again.err;
+    // Not delivered there, it stays in the station, where it is filed like any object.
+    EXPECT_NE(again.out.find("the dose report stays in the station"), std::string::npos) << again.out;
 }
 
 // The records of an owed report deleted after the kill: the report cannot be written
@@ -461,7 +487,9 @@ TEST_P(KilledReportTest, KilledAfterTheCommitmentTheReportIsDeliveredOnce) {
     EXPECT_EQ(again.code, 0) << again.out << again.err;
     EXPECT_EQ(second.held(), std::set<std::string>{held}) << again.out;
     EXPECT_EQ(walk(archive.fileOf(held)).events, walk(second.fileOf(held)).events);
-    if (forward) ASSERT_TRUE(corva::test::pollUntil([&] { return filedReports() == 1; }, 30000));
+    if (forward) {
+        ASSERT_TRUE(corva::test::pollUntil([&] { return filedReports() == 1; }, 30000));
+    }
     const CtlResult check = site_.run({"check"});
     EXPECT_EQ(check.code, 0) << check.out;
     EXPECT_EQ(check.out.find("dose report owed"), std::string::npos) << check.out;
