@@ -6,6 +6,8 @@
 // and can be written again.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <signal.h>
 
 #include <filesystem>
@@ -170,6 +172,20 @@ protected:
     }
 
     std::string imageUid(std::size_t i) const { return Series + "." + std::to_string(i + 1); }
+
+    // Forwards the study to `archive`, which stores the images and the report and never
+    // answers the report, and kills corvactl there; `meanwhile` runs just before the kill.
+    void killForwardingAtTheReport(const TestArchive& archive, const std::vector<std::string>& extra = {},
+                                   const std::function<void()>& meanwhile = {}) {
+        std::vector<std::string> argv{(site_.folder() / "corvactl").string(), "forward", "--study", Study, "--to",
+                                      archive.destination(), "--no-keep"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        corva::test::ChildProcess ctl(argv, site_.site().environment(), site_.scratch() / "killed.out");
+        ASSERT_TRUE(corva::test::waitUntil([&] { return archive.answers().size() == 5; }, 60s));
+        if (meanwhile) meanwhile();
+        ctl.signal(SIGKILL);
+        ASSERT_TRUE(ctl.wait(30s).has_value());
+    }
 
     fs::path writeImage(const std::vector<Exposure>& exposures, std::size_t i) {
         const Exposure& e = exposures[i];
@@ -353,18 +369,12 @@ TEST_P(KilledReportTest, AReportSentAgainAfterAKillMidSendIsTheSameInstance) {
     settings("Mammo Room 2", 0);
     takeStudy(FourViews);
     TestArchive archive({"--hold-after", "4"});
-    {
-        corva::test::ChildProcess ctl({(site_.folder() / "corvactl").string(), "forward", "--study", Study, "--to",
-                                       archive.destination(), "--no-keep"},
-                                      site_.site().environment(), site_.scratch() / "killed.out");
-        ASSERT_TRUE(corva::test::waitUntil([&] { return archive.answers().size() == 5; }, 60s));
+    ASSERT_NO_FATAL_FAILURE(killForwardingAtTheReport(archive, {}, [&] {
         // A second writer meanwhile waits for the job lock, or gives up under --no-wait.
         const CtlResult second = site_.run({"--no-wait", "dose-report", "--study", Study, "--to", archive.destination()});
         EXPECT_EQ(second.code, 1) << second.out << second.err;
         EXPECT_NE(second.err.find("another job"), std::string::npos) << second.err;
-        ctl.signal(SIGKILL);
-        ASSERT_TRUE(ctl.wait(30s).has_value());
-    }
+    }));
     std::string held;
     for (const std::string& uid : archive.held())
         if (!uid.starts_with(Series + ".")) held = uid;
@@ -407,12 +417,7 @@ TEST_F(DoseReportTest, AnOwedReportWrittenAgainGoesWhereTheImagesWent) {
     {
         TestArchive archive({"--hold-after", "4"});
         owedTo = archive.destination();
-        corva::test::ChildProcess ctl({(site_.folder() / "corvactl").string(), "forward", "--study", Study, "--to",
-                                       archive.destination(), "--no-keep"},
-                                      site_.site().environment(), site_.scratch() / "killed.out");
-        ASSERT_TRUE(corva::test::waitUntil([&] { return archive.answers().size() == 5; }, 60s));
-        ctl.signal(SIGKILL);
-        ASSERT_TRUE(ctl.wait(30s).has_value());
+        ASSERT_NO_FATAL_FAILURE(killForwardingAtTheReport(archive));
     }
     // That archive is gone now: the run says where it went and fails there.
     const CtlResult again = site_.run({"dose-report", "--study", Study});
@@ -429,14 +434,7 @@ TEST_F(DoseReportTest, AnOwedReportWhoseRecordsWereDeletedIsNoLongerOwed) {
     settings("Mammo Room 2", 0);
     takeStudy(FourViews);
     TestArchive archive({"--hold-after", "4"});
-    {
-        corva::test::ChildProcess ctl({(site_.folder() / "corvactl").string(), "forward", "--study", Study, "--to",
-                                       archive.destination(), "--no-keep"},
-                                      site_.site().environment(), site_.scratch() / "killed.out");
-        ASSERT_TRUE(corva::test::waitUntil([&] { return archive.answers().size() == 5; }, 60s));
-        ctl.signal(SIGKILL);
-        ASSERT_TRUE(ctl.wait(30s).has_value());
-    }
+    ASSERT_NO_FATAL_FAILURE(killForwardingAtTheReport(archive));
     EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblDoseReport"), 1);
     db::Database(site_.imageDb()).exec("DELETE FROM tblDosis");
     TestArchive second;
@@ -459,14 +457,7 @@ TEST_P(KilledReportTest, KilledAfterTheCommitmentTheReportIsDeliveredOnce) {
     settings("Mammo Room 2", 0);
     takeStudy(FourViews);
     TestArchive archive({"--commit", "same", "--hold-after", "4"});
-    {
-        corva::test::ChildProcess ctl({(site_.folder() / "corvactl").string(), "forward", "--study", Study, "--to",
-                                       archive.destination(), "--no-keep", "--commitment"},
-                                      site_.site().environment(), site_.scratch() / "killed.out");
-        ASSERT_TRUE(corva::test::waitUntil([&] { return archive.answers().size() == 5; }, 60s));
-        ctl.signal(SIGKILL);
-        ASSERT_TRUE(ctl.wait(30s).has_value());
-    }
+    ASSERT_NO_FATAL_FAILURE(killForwardingAtTheReport(archive, {"--commitment"}));
     std::string held;
     for (const std::string& uid : archive.held())
         if (!uid.starts_with(Series + ".")) held = uid;
