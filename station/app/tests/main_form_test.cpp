@@ -15,6 +15,8 @@
 #include "app/main_form.h"
 #include "app/program_version.h"
 #include "common/station_context.h"
+#include "db/database.h"
+#include "db/dose_use.h"
 #include "process/process.h"
 #include "settings/settings.h"
 #include "dicom_fixture.h"
@@ -417,6 +419,21 @@ TEST_F(MainFormTest, TheCheckAtStartNotesAFileWithoutRow) {
     auto& f = open();
     ASSERT_TRUE(waitFor([&] { return f.lblCheck()->isVisible(); }, 10000));
     EXPECT_TRUE(f.lblCheck()->text().contains("1 file without row")) << f.lblCheck()->text().toStdString();
+}
+
+// A dose report an interrupted forwarding owes is named at start: its study may be gone
+// from the lists, so nothing else would show it.
+TEST_F(MainFormTest, TheCheckAtStartNotesAnOwedDoseReport) {
+    {
+        db::Database db(folder_->imageDatabase());
+        db::Transaction t(db);
+        db::oweDoseReport(db, "1.2.100", "P1", "1.2.100.9", "1.2.100.9.1", "ARCHIVE@127.0.0.1:104");
+        t.commit();
+    }
+    auto& f = open();
+    ASSERT_TRUE(waitFor([&] { return f.lblCheck()->isVisible(); }, 10000));
+    EXPECT_TRUE(f.lblCheck()->text().contains("1 dose report(s) not delivered by an interrupted forwarding"))
+        << f.lblCheck()->text().toStdString();
 }
 
 }  // namespace
