@@ -187,7 +187,9 @@ protected:
         ASSERT_TRUE(ctl.wait(30s).has_value());
     }
 
-    fs::path writeImage(const std::vector<Exposure>& exposures, std::size_t i) {
+    // `adjust` changes the recipe before it is written (hostile headers).
+    fs::path writeImage(const std::vector<Exposure>& exposures, std::size_t i,
+                        const std::function<void(corva::test::DicomRecipe&)>& adjust = {}) {
         const Exposure& e = exposures[i];
         corva::test::DicomRecipe r;
         r.patientId = "P27";
@@ -201,6 +203,7 @@ protected:
                    {{0x0020, 0x0062}, e.side},
                    {{0x0008, 0x0023}, "20261209"},
                    {{0x0008, 0x0033}, e.clock}};
+        if (adjust) adjust(r);
         return corva::test::writeDicom(site_.scratch() / "study" / (r.sopInstanceUid + ".dcm"), r);
     }
 
@@ -624,24 +627,14 @@ TEST_P(HostileRecordTest, TheReportIsCleanOrRefused) {
     const HostileCase& c = GetParam();
     settings(c.unitName, 1);
     std::vector<std::string> args{"import"};
-    for (std::size_t i = 0; i < FourViews.size(); ++i) {
-        const Exposure& e = FourViews[i];
-        corva::test::DicomRecipe rec;
-        rec.patientId = "P27";
-        rec.patientName = c.patientName.empty() ? "Epsilon^Eva" : c.patientName;
-        if (!c.patientName.empty()) rec.characterSet = "ISO_IR 192";
-        rec.studyUid = Study;
-        rec.seriesUid = Series;
-        rec.sopInstanceUid = imageUid(i);
-        rec.instanceNumber = static_cast<int>(i) + 1;
-        rec.rows = rec.columns = 16;
-        rec.extra = {{{0x0018, 0x5101}, e.viewPosition},
-                     {{0x0020, 0x0062}, e.side},
-                     {{0x0008, 0x0023}, "20261209"},
-                     {{0x0008, 0x0033}, e.clock}};
-        if (i == 0 || !c.firstOnly) rec.extra.insert(rec.extra.end(), c.header.begin(), c.header.end());
-        args.push_back(corva::test::writeDicom(site_.scratch() / "study" / (rec.sopInstanceUid + ".dcm"), rec).string());
-    }
+    for (std::size_t i = 0; i < FourViews.size(); ++i)
+        args.push_back(writeImage(FourViews, i, [&](corva::test::DicomRecipe& rec) {
+                           if (!c.patientName.empty()) {
+                               rec.patientName = c.patientName;
+                               rec.characterSet = "ISO_IR 192";
+                           }
+                           if (i == 0 || !c.firstOnly) rec.extra.insert(rec.extra.end(), c.header.begin(), c.header.end());
+                       }).string());
     ASSERT_EQ(site_.run(args).code, 0);
     ASSERT_TRUE(site_.waitForImages(4));
     for (std::size_t i = 0; i < FourViews.size(); ++i) {
