@@ -30,6 +30,20 @@ void deleteRow(Database& db, const char* sql, std::int64_t key)
     st.run();
 }
 
+// Files and study folders a committed removal still has to remove, relative to the
+// image store (a moved program folder keeps its notes). Made where first needed.
+constexpr const char* RemovalNotes =
+    "CREATE TABLE IF NOT EXISTS tblFilesToRemove (Path TEXT PRIMARY KEY, Folder INTEGER NOT NULL DEFAULT 0)";
+
+// The note's name of a path below the store; empty for one elsewhere (never noted).
+std::string noteName(const std::filesystem::path& store, const std::filesystem::path& path)
+{
+    const std::filesystem::path relative = path.lexically_relative(store);
+    if (relative.empty() || relative.is_absolute() || *relative.begin() == "..")
+        return {};
+    return relative.generic_string();
+}
+
 }  // namespace
 
 bool Removal::removedStudy(std::int64_t studyId) const { return contains(studies, studyId); }
@@ -160,8 +174,25 @@ Removal ImageIndex::removeImages(const std::vector<std::int64_t>& imageIds, cons
         }
     if (alsoInTransaction)
         alsoInTransaction();
-    tx.commit();
     r.studyFolders.assign(folders.begin(), folders.end());
+    // With the rows: what a kill before removeFiles() leaves, the next start removes.
+    if (!r.files.empty() || !r.studyFolders.empty()) {
+        db_.exec(RemovalNotes);
+        Statement note = db_.prepare("INSERT OR IGNORE INTO tblFilesToRemove (Path, Folder) VALUES (?, ?)");
+        const auto add = [&](const std::filesystem::path& path, bool folder) {
+            const std::string name = noteName(store_, path);
+            if (name.empty())
+                return;
+            note.reset();
+            note.bind(1, name).bind(2, folder ? 1 : 0);
+            note.run();
+        };
+        for (const auto& f : r.files)
+            add(f, false);
+        for (const auto& f : r.studyFolders)
+            add(f, true);
+    }
+    tx.commit();
     return r;
 }
 
@@ -182,12 +213,17 @@ std::vector<std::filesystem::path> ImageIndex::removeFiles(const Removal& remova
             st.bind(1, imageUid).bind(2, studyUid);
             const bool named = st.step();
             st.reset();
+            bool done = true;
             if (!named) {
                 std::error_code ec;
                 std::filesystem::remove(f, ec);
-                if (ec)
+                if (ec) {
                     left.push_back(f);
+                    done = false;
+                }
             }
+            if (done)
+                forgetNote(f);
             tx.commit();
         } catch (const std::exception&) {
             left.push_back(f);
@@ -196,9 +232,49 @@ std::vector<std::filesystem::path> ImageIndex::removeFiles(const Removal& remova
     // rmdir takes a folder only when it is empty: one the ingest service just filed an
     // image into stays. A study folder that is a symbolic link stays too (rmdir refuses
     // it, where remove() would unlink it with the study's other images behind it).
-    for (const std::filesystem::path& folder : removal.studyFolders)
+    for (const std::filesystem::path& folder : removal.studyFolders) {
         ::rmdir(folder.c_str());
+        try {
+            forgetNote(folder);
+        } catch (const std::exception&) {
+            // the note stays for the next start, which tries again
+        }
+    }
     return left;
+}
+
+void ImageIndex::forgetNote(const std::filesystem::path& path)
+{
+    const std::string name = noteName(store_, path);
+    if (name.empty() || !db_.hasTable("tblFilesToRemove"))
+        return;
+    Statement st = db_.prepare("DELETE FROM tblFilesToRemove WHERE Path = ?");
+    st.bind(1, name);
+    st.run();
+}
+
+std::size_t ImageIndex::finishInterruptedRemovals()
+{
+    if (!db_.hasTable("tblFilesToRemove"))
+        return 0;
+    Removal r;
+    {
+        Statement st = db_.prepare("SELECT Path, Folder FROM tblFilesToRemove ORDER BY Folder, Path");
+        while (st.step()) {
+            // Only what a removal notes: "<study UID>" or "<study UID>/<image UID>.dcm".
+            const std::filesystem::path name(st.getText(0));
+            const bool folder = st.getInt(1) != 0;
+            const auto parts = std::distance(name.begin(), name.end());
+            const bool sound = folder ? parts == 1 && isSafeUid(name.string())
+                                      : parts == 2 && isSafeUid(name.begin()->string()) &&
+                                            name.extension() == ".dcm" && isSafeUid(name.stem().string());
+            if (sound)
+                (folder ? r.studyFolders : r.files).push_back(store_ / name);
+        }
+    }
+    if (r.files.empty() && r.studyFolders.empty())
+        return 0;
+    return r.files.size() - removeFiles(r).size();
 }
 
 }  // namespace corva::db

@@ -78,9 +78,16 @@ public:
     // received again since the commit (or filed twice) keeps its file. Returns the files
     // that could not be removed.
     std::vector<std::filesystem::path> removeFiles(const Removal& removal);
+    // The files and study folders of removals whose rows were committed but whose files a
+    // kill kept from going (removeImages() notes them in the same transaction, removeFiles()
+    // clears the notes), removed now with the same care. Call it holding the job lock, at
+    // the start of a program or a job. Returns the files removed or found gone.
+    std::size_t finishInterruptedRemovals();
 
 private:
     std::vector<ImageRef> images(const std::string& where, std::int64_t key);
+    // Clears the note of a file or folder the removal is done with.
+    void forgetNote(const std::filesystem::path& path);
     std::filesystem::path fileOf(const std::string& studyUid, const std::string& imageUid) const;
 
     Database& db_;

@@ -534,6 +534,8 @@ void MainForm::Form_Load() {
         settings::LoadSettings(settings::current());
         // Rewritten images a stopped header job left staged go to the ingest service now.
         header::handOverPendingRewrites(g_.paths);
+        // Files a killed job's committed removal left go now, before the check looks.
+        jobs::finishInterruptedRemovalsAtStart(g_.paths);
         // Images an archive committed to while the station was stopped leave now.
         jobs::settleCommitmentsAtStart(g_.paths);
         // A Giotto unit labels the projection buttons from projection.ini.

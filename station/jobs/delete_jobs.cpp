@@ -243,4 +243,18 @@ void recoverInterruptedDeleteAll(const ProgramPaths& paths) {
     if (lock.held()) recoverInterruptedDeleteAllLocked(paths);
 }
 
+void finishInterruptedRemovals(const ProgramPaths& paths) {
+    try {
+        db::Database db(paths.imageDb);
+        db::ImageIndex(db, paths.imageStore).finishInterruptedRemovals();
+    } catch (const std::exception&) {
+        logCaught("finishInterruptedRemovals");  // the notes stay for the next start
+    }
+}
+
+void finishInterruptedRemovalsAtStart(const ProgramPaths& paths) {
+    const JobLock lock = JobLock::tryAcquire(paths.dataFolder);
+    if (lock.held()) finishInterruptedRemovals(paths);
+}
+
 }  // namespace corva::station::jobs

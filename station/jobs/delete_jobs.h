@@ -104,4 +104,11 @@ void recoverInterruptedDeleteAll(const ProgramPaths& paths);
 // The same for a caller that holds the job lock.
 void recoverInterruptedDeleteAllLocked(const ProgramPaths& paths);
 
+// At a start or a job's start, holding the job lock: removes the files a killed job's
+// committed removal (a delete, a send or forwarding without keep, a commitment's) left in
+// the image store, each only while no row names it. Never throws; failures are logged.
+void finishInterruptedRemovals(const ProgramPaths& paths);
+// The same at a program's start, unless a job holds the job lock now (its removal is its own).
+void finishInterruptedRemovalsAtStart(const ProgramPaths& paths);
+
 }  // namespace corva::station::jobs

@@ -51,6 +51,7 @@ JobLock takeJobLock(CtlEnvironment& env) {
     // images, and an edit's staged copies whose originals may be gone go in: whatever the
     // job, an image never waits outside the store for the next edit.
     jobs::recoverInterruptedDeleteAllLocked(env.paths);
+    jobs::finishInterruptedRemovals(env.paths);
     const header::PendingHandOver pending = header::finishPendingRewrites(env.paths);
     if (!pending.handedOver.empty())
         env.err << "corvactl: handing over " << pending.handedOver.size()

@@ -57,6 +57,45 @@ protected:
     CtlSite site_;
 };
 
+// A job killed between the commit of its removal and the removal of the files (a delete,
+// a send or forwarding without keep): the next job's start removes those files, instead
+// of the repair filing them again. A file whose image was received again since stays,
+// and a note that points out of the store is never followed.
+TEST_F(RemovalUnderChangeTest, FilesAKilledRemovalLeftGoAtTheNextJobsStart) {
+    const std::string kept = Study + ".1.3";
+    import({recipe(Study, Study + ".1", Study + ".1.1", 1), recipe(Study, Study + ".1", Study + ".1.2", 2),
+            recipe(Study, Study + ".1", kept, 3)},
+           3);
+    const fs::path outside = site_.scratch() / "outside.dcm";
+    corva::test::writeFile(outside, "not the store's");
+    {
+        // The killed job: its rows went in one commit, its files never.
+        db::Database db(site_.imageDb());
+        db::ImageIndex index(db, store());
+        std::vector<std::int64_t> ids;
+        for (const std::string& sop : {Study + ".1.1", Study + ".1.2", kept})
+            ids.push_back(corva::test::queryNumber(db, "SELECT ImageID FROM tblImages WHERE ImageUID = '" + sop + "'"));
+        index.removeImages(ids);
+        auto note = db.prepare("INSERT INTO tblFilesToRemove (Path, Folder) VALUES (?, 0)");
+        note.bind(1, fs::relative(outside, store()).generic_string());
+        note.run();
+    }
+    for (const std::string& sop : {Study + ".1.1", Study + ".1.2", kept})
+        EXPECT_TRUE(fs::exists(store() / Study / (sop + ".dcm"))) << sop;
+    // One image is received again before the next job: its file is its own again.
+    import({recipe(Study, Study + ".1", kept, 3)}, 1);
+
+    const CtlResult repair = site_.run({"check", "--repair"});
+    EXPECT_EQ(repair.code, 0) << repair.out << repair.err;
+    EXPECT_EQ(repair.err.find("filed again"), std::string::npos) << repair.err;
+    EXPECT_FALSE(fs::exists(store() / Study / (Study + ".1.1.dcm")));
+    EXPECT_FALSE(fs::exists(store() / Study / (Study + ".1.2.dcm")));
+    EXPECT_TRUE(fs::exists(store() / Study / (kept + ".dcm")));
+    EXPECT_TRUE(fs::exists(outside));
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblImages"), 1);
+    EXPECT_EQ(site_.count("SELECT COUNT(*) FROM tblFilesToRemove WHERE Path NOT LIKE '..%'"), 0);
+}
+
 // One SOP instance UID on rows of two series of one study: both rows name the same file.
 // Deleting one series must not take the file the other row still names.
 TEST_F(RemovalUnderChangeTest, SameSopUidInTwoSeriesDeleteOfOneKeepsTheOthersFile) {
